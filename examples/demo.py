@@ -1,0 +1,101 @@
+"""The extractors at work on short Chinese texts.
+
+Without arguments the demo starts a scripted OpenAI-compatible endpoint on 127.0.0.1 that answers like a model
+would, so it runs offline. With --base-url, --model and --api-key it asks a real endpoint instead.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import logging
+import sys
+from collections.abc import Iterator
+from typing import Any
+
+from scripted_endpoint import ScriptedEndpoint, answers_by_keyword, extraction_answer
+
+from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
+
+NEWS = (
+    "受台风“海葵”影响，福建沿海普降暴雨，多地发生城市内涝，部分地区电力中断。"
+    "电力中断导致当地多家工厂被迫停产，港口集装箱运输也因大风暂停。"
+)
+
+CAUSAL_PROMPT = (
+    "从文本中抽取事件之间的因果关系。每个关系给出 source（原因事件）、target（结果事件）、"
+    "rel（关系类型，默认“因果”）、strength（0 到 1 之间的强度）和 strength_reason（强度的理由）。"
+)
+
+CAUSAL_EXAMPLES = [
+    PromptExample(
+        text="持续干旱导致水稻减产，粮价随之上涨。",
+        extractions=[
+            PromptExtraction(
+                text="持续干旱导致水稻减产",
+                attrs={"source": "持续干旱", "target": "水稻减产", "rel": "因果", "strength": 0.8,
+                       "strength_reason": "“导致”表明直接因果"},
+            ),
+            PromptExtraction(
+                text="粮价随之上涨",
+                attrs={"source": "水稻减产", "target": "粮价上涨", "rel": "因果", "strength": 0.6,
+                       "strength_reason": "“随之”表明先后相继"},
+            ),
+        ],
+    )
+]
+
+SCRIPTED_RELATIONS = extraction_answer(
+    ("relation", "台风“海葵”影响，福建沿海普降暴雨",
+     {"source": "台风“海葵”", "target": "福建沿海暴雨", "strength": "0.9", "strength_reason": "“受……影响”"}),
+    ("relation", "多地发生城市内涝",
+     {"source": "福建沿海暴雨", "target": "城市内涝", "source_meta": {"地点": "福建沿海"}, "strength": 0.7,
+      "strength_reason": "暴雨是内涝的常见原因"}),
+    ("relation", "电力中断导致当地多家工厂被迫停产",
+     {"source": "电力中断", "target": "工厂停产", "strength": 1.2, "strength_reason": "“导致”"}),
+    ("relation", "港口集装箱运输也因大风暂停",
+     {"source": "大风", "target": "港口运输暂停", "strength": "很强", "strength_reason": "“因”"}),
+)
+
+
+@contextlib.contextmanager
+def model_config(args: argparse.Namespace) -> Iterator[dict[str, Any]]:
+    if args.base_url:
+        yield {"model": args.model, "api_key": args.api_key, "base_url": args.base_url}
+        return
+    with ScriptedEndpoint(answers_by_keyword([("海葵", SCRIPTED_RELATIONS)])) as endpoint:
+        yield endpoint.config()
+
+
+def show_relations(config: dict[str, Any]) -> None:
+    print("== 因果关系抽取 (CausaraExtractor) ==")
+    print(NEWS)
+    extractor = CausaraExtractor(config, CAUSAL_PROMPT, CAUSAL_EXAMPLES)
+    relations = extractor.predict(NEWS)
+    if not relations:
+        print("  (no relations)")
+    for number, relation in enumerate(relations, 1):
+        print(f"  {number}. {relation['source']} --{relation['rel']}--> {relation['target']}"
+              f"  strength {relation['strength']:.2f}  ({relation['strength_reason']})")
+        if relation["source_meta"] or relation["target_meta"]:
+            print(f"     source_meta={relation['source_meta']!r} target_meta={relation['target_meta']!r}")
+    print()
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--base-url", help="an OpenAI-compatible endpoint, e.g. https://host/v1")
+    parser.add_argument("--model", default="gpt-4o-mini", help="model name at that endpoint")
+    parser.add_argument("--api-key", default="", help="API key for that endpoint")
+    parser.add_argument("--verbose", action="store_true", help="show the extractors' log records")
+    args = parser.parse_args(argv)
+    logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
+                        format="%(levelname)s %(name)s: %(message)s")
+    with model_config(args) as config:
+        show_relations(config)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

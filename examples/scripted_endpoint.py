@@ -1,0 +1,188 @@
+"""A scripted OpenAI-compatible chat endpoint on 127.0.0.1, for running the extractors offline.
+
+The server answers ``POST /v1/chat/completions`` as a chat model would. What it answers is scripted: replies queued
+with :meth:`ScriptedEndpoint.queue` are served first, in order; after that a ``responder`` callable decides from the
+question (the text after the prompt's last ``Q:``). A reply can also fail: an HTTP status (with
+``x-should-retry: false`` so the client gives up at once), a body that is not JSON, a connection closed
+mid-answer, or a delay.
+
+Only the standard library is used, and the server binds to 127.0.0.1 on a free port.
+"""
+
+from __future__ import annotations
+
+import collections
+import http.server
+import json
+import socket
+import threading
+import time
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+__all__ = ["Reply", "ScriptedEndpoint", "answers_by_keyword", "extraction_answer", "refused_base_url"]
+
+
+@dataclass(frozen=True)
+class Reply:
+    """One scripted answer of the endpoint."""
+
+    content: str = ""
+    """The assistant message: what the model says."""
+    status: int = 200
+    """HTTP status; anything but 200 is sent as an error the client must not retry."""
+    body: bytes | None = None
+    """A raw response body sent instead of a chat completion (for answers that are not JSON)."""
+    drop: bool = False
+    """Announce a full answer, send half of it and close the connection."""
+    delay: float = 0.0
+    """Seconds to wait before answering."""
+
+
+Responder = Callable[[str], "Reply | str"]
+
+
+def extraction_answer(*extractions: tuple[str, str, Mapping[str, Any] | None]) -> str:
+    """The model's answer for extractions given as (class, text, attributes), fenced as JSON."""
+    items = [{kind: text, f"{kind}_attributes": attributes} for kind, text, attributes in extractions]
+    return "```json\n" + json.dumps({"extractions": items}, ensure_ascii=False, indent=2) + "\n```"
+
+
+def question_of(prompt: str) -> str:
+    """The input text of a prompt: worked examples come first and also start with ``Q:``, so take the last one."""
+    question = prompt.rsplit("Q: ", 1)[-1]
+    return question.removesuffix("\nA: ").removesuffix("\nA:")
+
+
+def _no_answer(question: str) -> Reply:
+    return Reply(extraction_answer())
+
+
+class ScriptedEndpoint:
+    """The endpoint as a context manager: ``with ScriptedEndpoint(responder) as endpoint: endpoint.base_url``."""
+
+    def __init__(self, responder: Responder | None = None) -> None:
+        self.responder: Responder = responder or _no_answer
+        self.requests: list[dict[str, Any]] = []
+        self._queued: collections.deque[Reply | str] = collections.deque()
+        self._lock = threading.Lock()
+        self._server: http.server.ThreadingHTTPServer | None = None
+        self._thread: threading.Thread | None = None
+
+    @property
+    def base_url(self) -> str:
+        assert self._server is not None, "the endpoint is not running"
+        return f"http://127.0.0.1:{self._server.server_port}/v1"
+
+    @property
+    def questions(self) -> list[str]:
+        """The question of every request received so far, in arrival order."""
+        with self._lock:
+            return [question_of(request["messages"][-1]["content"]) for request in self.requests]
+
+    def queue(self, *replies: Reply | str) -> None:
+        """Serve these replies, in order, before asking the responder."""
+        with self._lock:
+            self._queued.extend(replies)
+
+    def config(self, **extra: Any) -> dict[str, Any]:
+        """A configuration dictionary for the extractors that points at this endpoint."""
+        return {"model": "scripted", "api_key": "offline", "base_url": self.base_url, **extra}
+
+    def start(self) -> ScriptedEndpoint:
+        endpoint = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, format: str, *args: Any) -> None:
+                pass
+
+            def do_POST(self) -> None:
+                length = int(self.headers.get("Content-Length", "0"))
+                request = json.loads(self.rfile.read(length) or b"{}")
+                endpoint._answer(self, request)
+
+        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self._server.daemon_threads = True
+        self._thread = threading.Thread(target=self._server.serve_forever, name="scripted-endpoint", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            self._server = None
+
+    def __enter__(self) -> ScriptedEndpoint:
+        return self.start()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def _next_reply(self, request: dict[str, Any]) -> Reply:
+        with self._lock:
+            self.requests.append(request)
+            queued = self._queued.popleft() if self._queued else None
+        if queued is None:
+            queued = self.responder(question_of(request.get("messages", [{}])[-1].get("content", "")))
+        return Reply(queued) if isinstance(queued, str) else queued
+
+    def _answer(self, handler: http.server.BaseHTTPRequestHandler, request: dict[str, Any]) -> None:
+        reply = self._next_reply(request)
+        if reply.delay:
+            time.sleep(reply.delay)
+        if reply.body is not None:
+            body = reply.body
+        elif reply.status != 200:
+            body = json.dumps({"error": {"message": f"scripted failure {reply.status}", "type": "scripted"}}).encode()
+        else:
+            body = json.dumps(_completion(request.get("model", "scripted"), reply.content), ensure_ascii=False).encode()
+        handler.send_response(reply.status)
+        handler.send_header("Content-Type", "application/json")
+        handler.send_header("Content-Length", str(len(body)))
+        handler.send_header("x-should-retry", "false")
+        if reply.drop:
+            handler.send_header("Connection", "close")
+        handler.end_headers()
+        if reply.drop:
+            handler.wfile.write(body[: len(body) // 2])
+            handler.wfile.flush()
+            handler.connection.shutdown(socket.SHUT_RDWR)
+            handler.close_connection = True
+            return
+        handler.wfile.write(body)
+
+
+def _completion(model: str, content: str) -> dict[str, Any]:
+    return {
+        "id": "chatcmpl-scripted",
+        "object": "chat.completion",
+        "created": int(time.time()),
+        "model": model,
+        "choices": [{"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}],
+        "usage": {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
+    }
+
+
+def refused_base_url() -> str:
+    """A base URL on 127.0.0.1 where nothing listens: a port that was free a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    return f"http://127.0.0.1:{port}/v1"
+
+
+def answers_by_keyword(table: Iterable[tuple[str, str]], default: str | None = None) -> Responder:
+    """A responder that gives the answer of the first keyword found in the question."""
+    rules = list(table)
+
+    def respond(question: str) -> str:
+        for keyword, answer in rules:
+            if keyword in question:
+                return answer
+        return default if default is not None else extraction_answer()
+
+    return respond

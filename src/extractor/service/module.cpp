@@ -1,0 +1,50 @@
+#include "pyhost/call.hpp"
+#include "service/service.hpp"
+
+namespace extractor::service {
+namespace {
+
+using pyhost::check;
+using pyhost::getattr;
+using pyhost::own;
+
+constinit Name samplar_name{"samplar"};
+constinit Name prompt_example_name{"PromptExample"};
+constinit Name to_examples_name{"to_langextract_examples"};
+constinit Name get_logger_name{"getLogger"};
+constinit Name build_model_name{"_build_model"};
+constinit Name model_name{"model"};
+
+void add(PyObject* module, const char* name, PyObject* value) { check(PyModule_AddObjectRef(module, name, value)); }
+
+}  // namespace
+
+void bind_module_names(PyObject* module) {
+    Ref lx = own(PyImport_ImportModule("langextract"));
+    add(module, "lx", lx.get());
+    Ref logging = own(PyImport_ImportModule("logging"));
+    add(module, "logging", logging.get());
+
+    PyObject* globals = PyModule_GetDict(module);
+    Ref fromlist = own(PyTuple_Pack(2, prompt_example_name.get(), to_examples_name.get()));
+    Ref samplar = own(PyImport_ImportModuleLevelObject(samplar_name.get(), globals, nullptr, fromlist.get(), 1));
+    add(module, prompt_example_name.text(), getattr(samplar.get(), prompt_example_name).get());
+    add(module, to_examples_name.text(), getattr(samplar.get(), to_examples_name).get());
+
+    Ref name = own(PyModule_GetNameObject(module));
+    add(module, "logger", pyhost::call_method(logging.get(), get_logger_name, name.get()).get());
+}
+
+Ref convert_examples(const pyhost::Globals& globals, PyObject* examples) {
+    return pyhost::call(globals[to_examples_name].get(), examples);
+}
+
+void construct(const pyhost::Globals& globals, PyObject* self, PyObject* config, PyObject* prompt, PyObject* examples) {
+    Ref model = pyhost::call_method(self, build_model_name, config);
+    check(PyObject_SetAttr(self, model_name.get(), model.get()));
+    check(PyObject_SetAttr(self, prompt_description.get(), prompt));
+    Ref converted = convert_examples(globals, examples);
+    check(PyObject_SetAttr(self, service::examples.get(), converted.get()));
+}
+
+}  // namespace extractor::service

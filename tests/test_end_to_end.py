@@ -1,0 +1,74 @@
+"""The extractors driving the real extraction library and OpenAI client against the local scripted endpoint."""
+
+from __future__ import annotations
+
+import gc
+import logging
+
+import pytest
+from langextract.core.exceptions import InferenceRuntimeError
+from scripted_endpoint import Reply, extraction_answer, refused_base_url
+
+from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
+
+# The OpenAI client of a model keeps its connection open until the model is collected, and nothing closes it
+# earlier: collect the extractors of each test here, where their sockets are expected to be left open.
+pytestmark = pytest.mark.filterwarnings("ignore::ResourceWarning")
+
+
+@pytest.fixture(autouse=True)
+def collect_clients():
+    yield
+    gc.collect()
+
+
+EXAMPLES = [PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])]
+TEXT = "昨天的地震导致全城停电，停电又造成地铁停运。"
+
+
+def causara_extractor(config) -> CausaraExtractor:
+    return CausaraExtractor(config, "找出文本中的因果关系。", EXAMPLES)
+
+
+class TestCausara:
+    def test_relations_from_the_model(self, endpoint):
+        endpoint.queue(extraction_answer(
+            ("relation", "地震导致全城停电", {"source": "地震", "target": "全城停电", "strength": "0.9",
+                                              "strength_reason": "导致"}),
+            ("relation", "停电又造成地铁停运", {"source": "全城停电", "target": "地铁停运", "rel": "因果",
+                                                "source_meta": {"时间": "昨天"}, "strength": 2}),
+            ("relation", "无效", {"source": "", "target": "x"}),
+        ))
+        relations = causara_extractor(endpoint.config()).predict(TEXT)
+        assert relations == [
+            {"source": "地震", "source_meta": "", "rel": "因果", "target": "全城停电", "target_meta": "",
+             "strength": 0.9, "strength_reason": "导致"},
+            {"source": "全城停电", "source_meta": {"时间": "昨天"}, "rel": "因果", "target": "地铁停运",
+             "target_meta": "", "strength": 1.0, "strength_reason": ""},
+        ]
+        [request] = endpoint.requests
+        assert endpoint.questions == [TEXT]
+        assert request["model"] == "scripted" and request["temperature"] == 0.0
+        assert "找出文本中的因果关系。" in request["messages"][-1]["content"]
+
+    # The client retries a connection dropped mid-answer twice before giving up.
+    @pytest.mark.parametrize("replies", [[Reply(status=500)], [Reply(status=429)], [Reply(drop=True)] * 3],
+                             ids=["500", "429", "dropped"])
+    def test_failed_request_gives_empty_list_and_one_record(self, endpoint, records, replies):
+        endpoint.queue(*replies)
+        assert causara_extractor(endpoint.config()).predict(TEXT) == []
+        [record] = records("causara")
+        assert record.levelno == logging.ERROR and isinstance(record.args[0], InferenceRuntimeError)
+        assert record.exc_info[1] is record.args[0]
+
+    def test_refused_connection(self, records):
+        extractor = causara_extractor({"model": "m", "api_key": "k", "base_url": refused_base_url()})
+        assert extractor.predict(TEXT) == []
+        assert len(records("causara")) == 1
+
+    @pytest.mark.parametrize("content", ["not json at all", '{"extractions": 5}', '{"other": []}'])
+    def test_malformed_answer_gives_empty_list(self, endpoint, records, content):
+        endpoint.queue(content)
+        assert causara_extractor(endpoint.config()).predict(TEXT) == []
+        assert records("causara") == []

@@ -1,0 +1,137 @@
+"""Repeating an operation leaves the caller's objects and the interpreter's allocations as they were."""
+
+from __future__ import annotations
+
+import gc
+import sys
+from collections.abc import Callable
+from types import SimpleNamespace
+
+import pytest
+from conftest import OFFLINE_CONFIG
+
+from kestor.tavi.extractor import causara
+from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction, to_langextract_examples
+
+REPEAT = 1000
+
+
+def fresh(text: str) -> str:
+    # Built at run time: neither interned nor shared with constants, so its count is the caller's alone.
+    return "".join([text, "\u200b"])
+
+
+def assert_stable(operation: Callable[[], object], *objects: object) -> None:
+    operation()
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in objects]
+    blocks = sys.getallocatedblocks()
+    for _ in range(REPEAT):
+        operation()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in objects] == counts
+    assert sys.getallocatedblocks() - blocks < REPEAT // 10
+
+
+@pytest.fixture
+def answering(monkeypatch):
+    """Makes the service answer `result` (or raise it) without keeping anything of the call."""
+
+    def install(result):
+        def extract(**kwargs):
+            if isinstance(result, BaseException):
+                raise result
+            return result
+
+        monkeypatch.setattr(causara.lx, "extract", extract)
+
+    return install
+
+
+class Sink:
+    """A logger that keeps nothing, where the test log capture would keep every record and what it carries."""
+
+    def _drop(self, *args, **kwargs):
+        pass
+
+    debug = info = warning = error = exception = _drop
+
+
+@pytest.fixture
+def quiet(monkeypatch):
+    for module in (causara,):
+        monkeypatch.setattr(module, "logger", Sink())
+
+
+def relation_answer():
+    attributes = [{"source": fresh("源"), "target": fresh("果"), "source_meta": {"k": fresh("v")},
+                   "strength": fresh(" 0.4 "), "strength_reason": 3.5}, None, {"source": fresh("a")}]
+    return SimpleNamespace(extractions=[SimpleNamespace(attributes=a) for a in attributes]), attributes
+
+
+class TestCausara:
+    def test_predict(self, answering, quiet):
+        result, attributes = relation_answer()
+        answering(result)
+        extractor = CausaraExtractor(OFFLINE_CONFIG, fresh("p"), [])
+        text = fresh("文本")
+        values = [v for a in attributes if a for v in a.values()]
+        assert_stable(lambda: extractor.predict(text), text, result, extractor, *attributes[0:1], *values)
+
+    def test_predict_failing_service(self, monkeypatch, quiet):
+        # A fresh error each time: re-raising one instance would grow its traceback with every call.
+        message = fresh("down")
+
+        def extract(**kwargs):
+            raise RuntimeError(message)
+
+        monkeypatch.setattr(causara.lx, "extract", extract)
+        extractor = CausaraExtractor(OFFLINE_CONFIG, fresh("p"), [])
+        text = fresh("文本")
+
+        def predict():
+            try:
+                raise LookupError("handled by the caller")
+            except LookupError:
+                extractor.predict(text)
+
+        assert_stable(predict, text, message, extractor)
+
+    def test_type_errors(self, service):
+        extractor = CausaraExtractor(OFFLINE_CONFIG, fresh("p"), [])
+        wrong = [fresh("not a str")]
+
+        def predict():
+            with pytest.raises(TypeError):
+                extractor.predict(wrong)
+            with pytest.raises(TypeError):
+                extractor.predict(wrong, wrong)
+
+        assert_stable(predict, extractor, wrong)
+
+    @pytest.mark.parametrize("value", [fresh(" 0.5 "), fresh("word"), 2.5, 10**30, [1]])
+    def test_to_strength(self, value):
+        assert_stable(lambda: CausaraExtractor._to_strength(value), value)
+
+    def test_constructor(self, provider):
+        config = dict(OFFLINE_CONFIG, temperature=0.5)
+        prompt = fresh("prompt")
+        examples = [PromptExample(fresh("t"), [PromptExtraction(fresh("x"), {"k": 1})])]
+        assert_stable(lambda: CausaraExtractor(config, prompt, examples), config, prompt, examples, examples[0])
+
+    def test_constructor_missing_key(self):
+        config = {"model": fresh("m")}
+        prompt = fresh("prompt")
+
+        def construct():
+            with pytest.raises(KeyError):
+                CausaraExtractor(config, prompt, [])
+
+        assert_stable(construct, config, prompt)
+
+
+def test_to_langextract_examples():
+    attrs = {"source": fresh("s")}
+    examples = [PromptExample(fresh("t"), [PromptExtraction(fresh("x"), attrs), PromptExtraction(fresh("y"))])]
+    assert_stable(lambda: to_langextract_examples(examples), examples, examples[0], attrs)
