@@ -3,7 +3,9 @@
 
 #include "pyhost/ref.hpp"
 
+#include <array>
 #include <cstddef>
+#include <initializer_list>
 
 namespace pyhost {
 
@@ -64,22 +66,22 @@ inline constinit Name get_method{"get"};
 
 // `mapping.get(key)` and `mapping.get(key, default)`: a plain dict is read directly, anything else through its own
 // `get`, so that a mapping with a `get` of its own behaves as it would under Python code.
-inline Ref mapping_get(PyObject* mapping, const Name& key) {
+inline Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback = Py_None) {
     if (PyDict_CheckExact(mapping)) {
-        PyObject* value = PyDict_GetItemWithError(mapping, key.get());
+        PyObject* value = PyDict_GetItemWithError(mapping, key);
         if (value == nullptr && PyErr_Occurred()) raise();
-        return Ref::borrow(value != nullptr ? value : Py_None);
+        return Ref::borrow(value != nullptr ? value : fallback);
     }
+    return call_method(mapping, get_method, key, fallback);
+}
+
+inline Ref mapping_get(PyObject* mapping, const Name& key) {
+    if (PyDict_CheckExact(mapping)) return mapping_get(mapping, key.get());
     return call_method(mapping, get_method, key.get());
 }
 
 inline Ref mapping_get(PyObject* mapping, const Name& key, PyObject* fallback) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* value = PyDict_GetItemWithError(mapping, key.get());
-        if (value == nullptr && PyErr_Occurred()) raise();
-        return Ref::borrow(value != nullptr ? value : fallback);
-    }
-    return call_method(mapping, get_method, key.get(), fallback);
+    return mapping_get(mapping, key.get(), fallback);
 }
 
 inline void dict_set(PyObject* dict, const Name& key, PyObject* value) {
@@ -105,5 +107,66 @@ void for_each(PyObject* iterable, Visit&& visit) {
         if (PyErr_Occurred()) raise();
     }
 }
+
+// Visits items as for_each does until `visit` returns true; whether it did.
+template <class Visit>
+bool any_of(PyObject* iterable, Visit&& visit) {
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(iterable, i));
+            if (visit(item.get())) return true;
+        }
+        return false;
+    }
+    Ref iterator = own(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (visit(item.get())) return true;
+    }
+    if (PyErr_Occurred()) raise();
+    return false;
+}
+
+// Visits the keys of a dict in order. As with the interpreter's own iteration, a dict that changes size under
+// the visitor raises RuntimeError; each key is held while the visitor runs.
+template <class Visit>
+void for_each_key(PyObject* dict, Visit&& visit) {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        Ref held = Ref::borrow(key);
+        visit(held.get());
+        if (PyDict_GET_SIZE(dict) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+}
+
+// `a, b, c = iterable`, with the interpreter's messages when the count differs.
+template <std::size_t N>
+std::array<Ref, N> unpack(PyObject* iterable) {
+    std::array<Ref, N> items;
+    if (PyTuple_CheckExact(iterable) && PyTuple_GET_SIZE(iterable) == static_cast<Py_ssize_t>(N)) {
+        for (std::size_t i = 0; i < N; ++i) items[i] = Ref::borrow(PyTuple_GET_ITEM(iterable, i));
+        return items;
+    }
+    Ref iterator = own(PyObject_GetIter(iterable));
+    for (std::size_t i = 0; i < N; ++i) {
+        items[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[i]) {
+            if (PyErr_Occurred()) raise();
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, i);
+        }
+    }
+    Ref surplus = Ref::steal(PyIter_Next(iterator.get()));
+    if (surplus) raise_format(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
+    if (PyErr_Occurred()) raise();
+    return items;
+}
+
+// The concatenation of str objects in one allocation.
+Ref concat(std::initializer_list<PyObject*> parts);
+
+// `format(value, "")`, which is what an f-string replacement field without a spec does.
+Ref format(PyObject* value);
 
 }  // namespace pyhost

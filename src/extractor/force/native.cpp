@@ -1,0 +1,445 @@
+#include "force/native.hpp"
+
+#include "force/int_map.hpp"
+#include "force/paths.hpp"
+#include "pyhost/args.hpp"
+#include "pyhost/call.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace force::native {
+namespace {
+
+using pyhost::Name;
+using pyhost::own;
+
+constinit Name nodes_key{"nodes"};
+constinit Name edges_key{"edges"};
+constinit Name id_key{"id"};
+constinit Name name_key{"name"};
+constinit Name src_node_key{"src_node"};
+constinit Name dest_node_key{"dest_node"};
+constinit Name meta_key{"meta"};
+constinit Name strength_key{"strength"};
+constinit Name source_key{"source"};
+constinit Name target_key{"target"};
+constinit Name empty_text{""};
+
+constexpr std::size_t poll_interval = 4096;
+
+void poll() {
+    if (PyErr_CheckSignals() < 0) pyhost::raise();
+}
+
+// A value of an exact dict, or nothing when the key is absent. No host code runs for an exact dict whose keys are
+// the usual strings.
+PyObject* lookup(PyObject* dict, const Name& key) {
+    PyObject* value = PyDict_GetItemWithError(dict, key.get());
+    if (value == nullptr && PyErr_Occurred()) pyhost::raise();
+    return value;
+}
+
+// Values an f-string renders without running host code.
+bool renders_plainly(PyObject* value) {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBool_Check(value) || value == Py_None;
+}
+
+enum class IdKind { absent, plain, other };
+
+// Node ids as the native road keys them: ints, bools and whole floats compare and hash as the int they equal,
+// so they can stand for each other. Anything else (text, fractions, huge ints) takes the road through host
+// objects, which converts and compares as Python code does.
+IdKind read_id(PyObject* holder, std::int64_t& id) {
+    PyObject* value = lookup(holder, id_key);
+    if (value == nullptr || value == Py_None) return IdKind::absent;
+    if (PyLong_Check(value) && (PyLong_CheckExact(value) || PyBool_Check(value))) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (number == -1 && PyErr_Occurred()) pyhost::raise();
+        if (overflow != 0) return IdKind::other;
+        id = number;
+        return IdKind::plain;
+    }
+    if (PyFloat_CheckExact(value)) {
+        const double number = PyFloat_AS_DOUBLE(value);
+        if (!std::isfinite(number) || std::trunc(number) != number || std::fabs(number) >= 0x1p62) {
+            return IdKind::other;
+        }
+        id = static_cast<std::int64_t>(number);
+        return IdKind::plain;
+    }
+    return IdKind::other;
+}
+
+// The graph data as the native road sees it: node names by dense index, the kept edges with their strengths.
+struct Snapshot {
+    std::vector<Ref> names;  // empty where the node map has no entry
+    std::vector<Edge> edges;
+    std::vector<Ref> strengths;
+    bool plain_text = true;
+    std::optional<Graph> graph;
+
+    PyObject* name_of(NodeIndex node) const {
+        return names[node] ? names[node].get() : empty_text.get();
+    }
+};
+
+// Dense node indices for ids, in order of first sight. Ids are mostly small non-negative integers, which a
+// direct table serves; the rest go to a hash map. An id is only ever in one of the two.
+class NodeIndexer {
+public:
+    explicit NodeIndexer(std::vector<Ref>& names) : names_(names) {}
+
+    NodeIndex operator()(std::int64_t id) {
+        const auto next = static_cast<NodeIndex>(names_.size());
+        const bool dense = id >= 0 && static_cast<std::uint64_t>(id) < dense_limit();
+        if (dense && static_cast<std::size_t>(id) < table_.size() && table_[id] != 0) return table_[id] - 1;
+        if (hashed_.size() != 0) {
+            if (auto found = hashed_.find(static_cast<std::uint64_t>(id))) return *found;
+        }
+        if (dense) {
+            if (static_cast<std::size_t>(id) >= table_.size()) table_.resize(static_cast<std::size_t>(id) + 1, 0);
+            table_[id] = next + 1;
+        } else {
+            hashed_.emplace(static_cast<std::uint64_t>(id), next);
+        }
+        names_.emplace_back();
+        return next;
+    }
+
+private:
+    // The table stays within a few entries per node, whatever the ids.
+    std::uint64_t dense_limit() const noexcept { return 4096 + 4 * static_cast<std::uint64_t>(names_.size()); }
+
+    std::vector<NodeIndex> table_;  // id -> index + 1, 0 where unseen
+    IntMap hashed_;
+    std::vector<Ref>& names_;
+};
+
+// An edge end, read as `edge.get(key, {}).get("id")` reads it; false when it is not plain.
+bool read_end(PyObject* edge, const Name& key, IdKind& kind, std::int64_t& id) {
+    PyObject* end = lookup(edge, key);
+    if (end == nullptr) {
+        kind = IdKind::absent;
+        return true;
+    }
+    if (!PyDict_CheckExact(end)) return false;
+    kind = read_id(end, id);
+    return kind != IdKind::other;
+}
+
+std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
+    PyObject* nodes = lookup(graph_data, nodes_key);
+    PyObject* edges = lookup(graph_data, edges_key);
+    if ((nodes != nullptr && !PyList_CheckExact(nodes)) || (edges != nullptr && !PyList_CheckExact(edges))) {
+        return std::nullopt;
+    }
+    Snapshot snapshot;
+    NodeIndexer index_of(snapshot.names);
+    auto plain_text = [&](PyObject* value) {
+        if (!renders_plainly(value)) snapshot.plain_text = false;
+    };
+
+    for (Py_ssize_t i = 0; nodes != nullptr && i < PyList_GET_SIZE(nodes); ++i) {
+        PyObject* node = PyList_GET_ITEM(nodes, i);
+        if (!PyDict_CheckExact(node)) return std::nullopt;
+        std::int64_t id = 0;
+        const IdKind kind = read_id(node, id);
+        if (kind == IdKind::other) return std::nullopt;
+        if (kind == IdKind::absent) continue;
+        PyObject* name = lookup(node, name_key);
+        Ref& slot = snapshot.names[index_of(id)];
+        slot = Ref::borrow(name != nullptr ? name : empty_text.get());
+        plain_text(slot.get());
+    }
+
+    for (Py_ssize_t i = 0; edges != nullptr && i < PyList_GET_SIZE(edges); ++i) {
+        PyObject* edge = PyList_GET_ITEM(edges, i);
+        if (!PyDict_CheckExact(edge)) return std::nullopt;
+        IdKind source_kind;
+        IdKind target_kind;
+        std::int64_t source = 0;
+        std::int64_t target = 0;
+        if (!read_end(edge, src_node_key, source_kind, source) || !read_end(edge, dest_node_key, target_kind, target)) {
+            return std::nullopt;
+        }
+        if (source_kind == IdKind::absent || target_kind == IdKind::absent) continue;
+        PyObject* meta = lookup(edge, meta_key);
+        PyObject* strength = Py_None;
+        if (meta != nullptr) {
+            if (!PyDict_CheckExact(meta)) return std::nullopt;
+            PyObject* value = lookup(meta, strength_key);
+            if (value != nullptr) strength = value;
+        }
+        if (snapshot.edges.size() == std::numeric_limits<EdgeIndex>::max()) return std::nullopt;
+        snapshot.edges.push_back({index_of(source), index_of(target)});
+        snapshot.strengths.push_back(Ref::borrow(strength));
+        plain_text(strength);
+    }
+    snapshot.graph.emplace(snapshot.names.size(), snapshot.edges);
+    return snapshot;
+}
+
+Ref new_path_edge(const Snapshot& snapshot, EdgeIndex index) {
+    const Edge& edge = snapshot.edges[index];
+    Ref path_edge = own(PyDict_New());
+    pyhost::dict_set(path_edge.get(), source_key, snapshot.name_of(edge.source));
+    pyhost::dict_set(path_edge.get(), target_key, snapshot.name_of(edge.target));
+    pyhost::dict_set(path_edge.get(), strength_key, snapshot.strengths[index].get());
+    return path_edge;
+}
+
+void put_text(text::Arena& arena, PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            for (Py_ssize_t i = 0; i < length; ++i) arena.put(static_cast<const Py_UCS1*>(data)[i]);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            for (Py_ssize_t i = 0; i < length; ++i) arena.put(static_cast<const Py_UCS2*>(data)[i]);
+            break;
+        default:
+            for (Py_ssize_t i = 0; i < length; ++i) arena.put(static_cast<const Py_UCS4*>(data)[i]);
+            break;
+    }
+}
+
+// The rendered text of values, each distinct object converted once. Rendering an object that is not plain runs
+// its own __format__, which may change anything: `host_code_ran` tells the caller to drop what it cached.
+class ValueTexts {
+public:
+    explicit ValueTexts(text::Arena& arena) : arena_(arena) {}
+
+    text::Span operator()(PyObject* value) {
+        const auto key = reinterpret_cast<std::uintptr_t>(value);
+        if (auto cached = cache_.find(key)) return spans_[*cached];
+        const bool plain = renders_plainly(value);
+        Ref rendered = pyhost::format(value);
+        const std::size_t start = arena_.open();
+        put_text(arena_, rendered.get());
+        const text::Span span = arena_.close(start);
+        if (!plain) {
+            host_code_ran = true;
+            return span;
+        }
+        cache_.emplace(key, static_cast<std::uint32_t>(spans_.size()));
+        spans_.push_back(span);
+        pinned_.push_back(Ref::borrow(value));
+        return span;
+    }
+
+    void clear() {
+        cache_.clear();
+        spans_.clear();
+        pinned_.clear();
+        host_code_ran = false;
+    }
+
+    bool host_code_ran = false;
+
+private:
+    text::Arena& arena_;
+    IntMap cache_;
+    std::vector<text::Span> spans_;
+    std::vector<Ref> pinned_;
+};
+
+text::Span edge_line(text::Arena& arena, text::Span source, text::Span target, const text::Span* strength) {
+    const std::size_t start = arena.open();
+    arena.put(U"  ");
+    arena.put(source);
+    arena.put(U" -> ");
+    arena.put(target);
+    if (strength != nullptr) {
+        arena.put(U'(');
+        arena.put(*strength);
+        arena.put(U')');
+    }
+    return arena.close(start);
+}
+
+// "图谱数据:" and the start and end lines, naming the first start and end node.
+void put_head(text::Document& document, text::Arena& arena, ValueTexts& texts, const Snapshot& snapshot) {
+    document.add_line(arena.add(U"图谱数据:"));
+    auto named = [&](std::u32string_view prefix, std::span<const NodeIndex> nodes) {
+        if (nodes.empty()) return;
+        const text::Span name = texts(snapshot.name_of(nodes.front()));
+        const std::size_t start = arena.open();
+        arena.put(prefix);
+        arena.put(name);
+        document.add_line(arena.close(start));
+    };
+    named(U"起点: ", snapshot.graph->start_nodes());
+    named(U"终点: ", snapshot.graph->end_nodes());
+}
+
+Ref to_str(const text::Document& document) {
+    Ref result = own(PyUnicode_New(static_cast<Py_ssize_t>(document.length()), document.max_char()));
+    void* data = PyUnicode_DATA(result.get());
+    switch (PyUnicode_KIND(result.get())) {
+        case PyUnicode_1BYTE_KIND:
+            document.write(static_cast<std::uint8_t*>(data));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            document.write(static_cast<std::uint16_t*>(data));
+            break;
+        default:
+            document.write(static_cast<std::uint32_t*>(data));
+            break;
+    }
+    return result;
+}
+
+// Edge lines of host path edges, one per distinct dict: paths from the search share the path edges of their
+// common prefixes, so most lines are copies of a line already rendered.
+class PathLines {
+public:
+    PathLines(text::Document& document, text::Arena& arena, ValueTexts& texts)
+        : document_(document), arena_(arena), texts_(texts) {}
+
+    std::uint32_t operator()(PyObject* edge) {
+        if (!PyDict_CheckExact(edge)) pyhost::expect_exact(edge, &PyDict_Type, "edge");
+        const auto key = reinterpret_cast<std::uintptr_t>(edge);
+        if (auto cached = lines_.find(key)) return *cached;
+        PyObject* source = lookup(edge, source_key);
+        PyObject* target = lookup(edge, target_key);
+        PyObject* strength = lookup(edge, strength_key);
+        Ref held_source = Ref::borrow(source != nullptr ? source : empty_text.get());
+        Ref held_target = Ref::borrow(target != nullptr ? target : empty_text.get());
+        Ref held_strength = Ref::borrow(strength != nullptr ? strength : Py_None);
+        const text::Span source_text = texts_(held_source.get());
+        const text::Span target_text = texts_(held_target.get());
+        std::optional<text::Span> strength_text;
+        if (held_strength.get() != Py_None) strength_text = texts_(held_strength.get());
+        const text::Span line = edge_line(arena_, source_text, target_text, strength_text ? &*strength_text : nullptr);
+        const auto id = static_cast<std::uint32_t>(document_.line_table().size());
+        document_.line_table().push_back(line);
+        if (texts_.host_code_ran) {
+            // Host code may have changed any path edge: read every edge afresh from here on.
+            forget();
+        } else {
+            lines_.emplace(key, id);
+            pinned_.push_back(Ref::borrow(edge));
+        }
+        return id;
+    }
+
+    void forget() {
+        lines_.clear();
+        pinned_.clear();
+        texts_.clear();
+    }
+
+private:
+    text::Document& document_;
+    text::Arena& arena_;
+    ValueTexts& texts_;
+    IntMap lines_;
+    std::vector<Ref> pinned_;
+};
+
+}  // namespace
+
+std::optional<Ref> find_paths(PyObject* graph_data) {
+    std::optional<Snapshot> snapshot = take_snapshot(graph_data);
+    if (!snapshot) return std::nullopt;
+    Ref all_paths = own(PyList_New(0));
+    std::vector<Ref> steps;  // the path edge made for each step of the current path
+    for_each_path(
+        *snapshot->graph,
+        [&](std::span<const EdgeIndex> path, std::size_t unchanged) {
+            if (steps.size() < path.size()) steps.resize(path.size());
+            for (std::size_t i = unchanged; i < path.size(); ++i) steps[i] = new_path_edge(*snapshot, path[i]);
+            Ref list = own(PyList_New(static_cast<Py_ssize_t>(path.size())));
+            for (std::size_t i = 0; i < path.size(); ++i) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(steps[i].get()));
+            }
+            pyhost::list_append(all_paths.get(), list.get());
+        },
+        poll, poll_interval);
+    return all_paths;
+}
+
+std::optional<Ref> format_graph_data(PyObject* graph_data, PyObject* paths) {
+    std::optional<Snapshot> snapshot = take_snapshot(graph_data);
+    if (!snapshot) return std::nullopt;
+    text::Arena arena;
+    text::Document document(arena);
+    ValueTexts texts(arena);
+    put_head(document, arena, texts, *snapshot);
+    PathLines lines(document, arena, texts);
+    if (texts.host_code_ran) lines.forget();
+    std::size_t count = 0;
+    pyhost::for_each(paths, [&](PyObject* path) {
+        document.begin_path();
+        // Iterating anything but a list or tuple runs host code, which may change the path edges.
+        const bool plain_path = PyList_CheckExact(path) || PyTuple_CheckExact(path);
+        pyhost::for_each(path, [&](PyObject* edge) {
+            if (!plain_path) lines.forget();
+            if (++count % poll_interval == 0) poll();
+            document.add_path_line(lines(edge));
+        });
+    });
+    return to_str(document);
+}
+
+struct Search::Parts {
+    Snapshot snapshot;
+    text::Arena arena;
+    text::Document document{arena};
+    std::vector<std::uint8_t> used;  // edges that appear on some path
+};
+
+Search::Search(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+Search::~Search() = default;
+
+std::unique_ptr<Search> Search::run(PyObject* graph_data) {
+    std::optional<Snapshot> snapshot = take_snapshot(graph_data);
+    if (!snapshot || !snapshot->plain_text) return nullptr;
+    auto parts = std::make_unique<Parts>();
+    parts->snapshot = std::move(*snapshot);
+    parts->used.assign(parts->snapshot.edges.size(), 0);
+    text::Document& document = parts->document;
+    std::vector<std::uint8_t>& used = parts->used;
+    // Until render(), a path's lines are edge indices.
+    for_each_path(
+        *parts->snapshot.graph,
+        [&](std::span<const EdgeIndex> path, std::size_t) {
+            document.begin_path();
+            for (EdgeIndex edge : path) {
+                used[edge] = 1;
+                document.add_path_line(edge);
+            }
+        },
+        poll, poll_interval);
+    return std::unique_ptr<Search>(new Search(std::move(parts)));
+}
+
+std::size_t Search::path_count() const noexcept { return parts_->document.path_count(); }
+
+Ref Search::render() {
+    Parts& parts = *parts_;
+    const Snapshot& snapshot = parts.snapshot;
+    ValueTexts texts(parts.arena);
+    put_head(parts.document, parts.arena, texts, snapshot);
+    std::vector<text::Span>& table = parts.document.line_table();
+    table.assign(snapshot.edges.size(), text::Span{});
+    for (EdgeIndex edge = 0; edge < snapshot.edges.size(); ++edge) {
+        if (!parts.used[edge]) continue;
+        if ((edge + 1) % poll_interval == 0) poll();
+        const Edge& ends = snapshot.edges[edge];
+        const text::Span source = texts(snapshot.name_of(ends.source));
+        const text::Span target = texts(snapshot.name_of(ends.target));
+        PyObject* strength = snapshot.strengths[edge].get();
+        std::optional<text::Span> strength_text;
+        if (strength != Py_None) strength_text = texts(strength);
+        table[edge] = edge_line(parts.arena, source, target, strength_text ? &*strength_text : nullptr);
+    }
+    return to_str(parts.document);
+}
+
+}  // namespace force::native
