@@ -100,8 +100,8 @@ Ref result_of(PyObject* module, PyObject* extraction) {
     PyObject* mapping = attributes.get();
 
     Ref result = own(PyDict_New());
-    // Through the class itself: a subclass's own _to_bool is not used here. An answer without "related" counts
-    // as related: the model found something and said nothing against it.
+    // Through the class itself: a subclass's own _to_bool is not used here. An extraction without "related"
+    // counts as related: the model only produces one when it finds the relation.
     Ref raw_related = mapping_get(mapping, related_key, Py_True);
     Ref cls = Globals(module)[class_name];
     Ref related = pyhost::call_attribute(
