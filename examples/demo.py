@@ -16,6 +16,7 @@ from typing import Any
 from scripted_endpoint import ScriptedEndpoint, answers_by_keyword, extraction_answer
 
 from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
 NEWS = (
@@ -58,13 +59,43 @@ SCRIPTED_RELATIONS = extraction_answer(
      {"source": "大风", "target": "港口运输暂停", "strength": "很强", "strength_reason": "“因”"}),
 )
 
+POLICY = "央行宣布下调存款准备金率0.5个百分点，一周后多家商业银行下调了贷款利率。"
+
+PC_PROMPT = (
+    "判断文本中的事件之间是否存在 PC 关系。给出 related（存在为 true，否则为 false）"
+    "和 reason（一句话说明理由）。"
+)
+
+PC_EXAMPLES = [
+    PromptExample(
+        text="寒潮来袭，电网负荷创下新高。",
+        extractions=[
+            PromptExtraction(text="寒潮来袭，电网负荷创下新高", kind="pc",
+                             attrs={"related": "true", "reason": "寒潮使取暖用电增加，负荷随之上升"}),
+        ],
+    ),
+    PromptExample(
+        text="今天股市收涨，另据报道某地举办了马拉松比赛。",
+        extractions=[
+            PromptExtraction(text="今天股市收涨，另据报道某地举办了马拉松比赛", kind="pc",
+                             attrs={"related": "false", "reason": "两件事互不相干"}),
+        ],
+    ),
+]
+
+SCRIPTED_CLASSIFICATION = extraction_answer(
+    ("pc", "央行宣布下调存款准备金率0.5个百分点，一周后多家商业银行下调了贷款利率",
+     {"related": "true", "reason": "降准释放资金，银行随之下调贷款利率"}),
+)
+
 
 @contextlib.contextmanager
 def model_config(args: argparse.Namespace) -> Iterator[dict[str, Any]]:
     if args.base_url:
         yield {"model": args.model, "api_key": args.api_key, "base_url": args.base_url}
         return
-    with ScriptedEndpoint(answers_by_keyword([("海葵", SCRIPTED_RELATIONS)])) as endpoint:
+    scripted = answers_by_keyword([("海葵", SCRIPTED_RELATIONS), ("存款准备金率", SCRIPTED_CLASSIFICATION)])
+    with ScriptedEndpoint(scripted) as endpoint:
         yield endpoint.config()
 
 
@@ -83,6 +114,15 @@ def show_relations(config: dict[str, Any]) -> None:
     print()
 
 
+def show_classification(config: dict[str, Any]) -> None:
+    print("== PC 关系判断 (LinqorExtractor) ==")
+    print(POLICY)
+    result = LinqorExtractor(config, PC_PROMPT, PC_EXAMPLES).predict(POLICY)
+    print(f"  related: {'是' if result['related'] else '否'} ({result['related']})")
+    print(f"  reason:  {result['reason'] or '(none)'}")
+    print()
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--base-url", help="an OpenAI-compatible endpoint, e.g. https://host/v1")
@@ -94,6 +134,7 @@ def main(argv: list[str] | None = None) -> int:
                         format="%(levelname)s %(name)s: %(message)s")
     with model_config(args) as config:
         show_relations(config)
+        show_classification(config)
     return 0
 
 

@@ -10,6 +10,7 @@ from langextract.core.exceptions import InferenceRuntimeError
 from scripted_endpoint import Reply, extraction_answer, refused_base_url
 
 from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
 # The OpenAI client of a model keeps its connection open until the model is collected, and nothing closes it
@@ -72,3 +73,40 @@ class TestCausara:
         endpoint.queue(content)
         assert causara_extractor(endpoint.config()).predict(TEXT) == []
         assert records("causara") == []
+
+
+PC_EXAMPLES = [
+    PromptExample("公司发布新品，随后股价上涨。",
+                  [PromptExtraction("公司发布新品，随后股价上涨", {"related": "是", "reason": "先后相继"}, "pc")]),
+]
+# Longer than what is sent: the 1000th character is an astral one, in the middle of a sentence.
+LONG_TEXT = "台风登陆后全省停课。" * 99 + "港口停运，航班取消😀" + "机场关闭。" * 40
+
+
+def linqor_extractor(config) -> LinqorExtractor:
+    return LinqorExtractor(config, "判断文本中的两个事件之间是否存在PC关系。", PC_EXAMPLES)
+
+
+class TestLinqor:
+    def test_related_answer_for_the_opening_only(self, endpoint, records):
+        endpoint.queue(extraction_answer(
+            ("pc", "台风登陆后全省停课", {"related": "True", "reason": "台风导致停课"}),
+            ("pc", "港口停运", {"related": "false", "reason": "never read"}),
+        ))
+        result = linqor_extractor(endpoint.config()).predict(LONG_TEXT)
+        assert result == {"related": True, "reason": "台风导致停课"}
+        assert endpoint.questions == [LONG_TEXT[:1000]] and LONG_TEXT[:1000].endswith("航班取消😀")
+        assert records("linqor") == []
+
+    def test_failed_request_gives_the_default_and_one_record(self, endpoint, records):
+        endpoint.queue(Reply(status=500))
+        assert linqor_extractor(endpoint.config()).predict(LONG_TEXT) == {"related": False, "reason": ""}
+        [record] = records("linqor")
+        assert record.levelno == logging.ERROR and isinstance(record.args[0], InferenceRuntimeError)
+        assert record.exc_info[1] is record.args[0]
+
+    @pytest.mark.parametrize("content", ["not json at all", '{"extractions": 5}', extraction_answer()])
+    def test_malformed_or_empty_answer_gives_the_default(self, endpoint, records, content):
+        endpoint.queue(content)
+        assert linqor_extractor(endpoint.config()).predict("台风登陆后全省停课。") == {"related": False, "reason": ""}
+        assert records("linqor") == []

@@ -9,8 +9,9 @@ from conftest import OFFLINE_CONFIG
 from langextract.core.exceptions import InferenceConfigError
 
 from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.linqor import LinqorExtractor
 
-EXTRACTORS = [CausaraExtractor]
+EXTRACTORS = [CausaraExtractor, LinqorExtractor]
 
 
 @pytest.mark.parametrize("cls", EXTRACTORS)

@@ -10,8 +10,9 @@ from types import SimpleNamespace
 import pytest
 from conftest import OFFLINE_CONFIG
 
-from kestor.tavi.extractor import causara
+from kestor.tavi.extractor import causara, linqor
 from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction, to_langextract_examples
 
 REPEAT = 1000
@@ -60,7 +61,7 @@ class Sink:
 
 @pytest.fixture
 def quiet(monkeypatch):
-    for module in (causara,):
+    for module in (causara, linqor):
         monkeypatch.setattr(module, "logger", Sink())
 
 
@@ -129,6 +130,81 @@ class TestCausara:
                 CausaraExtractor(config, prompt, [])
 
         assert_stable(construct, config, prompt)
+
+
+class TestLinqor:
+    @pytest.mark.parametrize("text", [fresh("文本"), fresh("长😀" * 600)], ids=["whole", "cut"])
+    def test_predict(self, answering, quiet, text):
+        attributes = {"related": fresh(" Yes "), "reason": 12.5, "other": fresh("x")}
+        result = SimpleNamespace(extractions=[SimpleNamespace(attributes=attributes), None])
+        answering(result)
+        extractor = LinqorExtractor(OFFLINE_CONFIG, fresh("p"), [])
+        assert_stable(lambda: extractor.predict(text), text, result, extractor, attributes, *attributes.values())
+
+    @pytest.mark.parametrize("extractions", [None, [None], (SimpleNamespace(attributes=None),)])
+    def test_predict_default_paths(self, answering, quiet, extractions):
+        result = SimpleNamespace(extractions=extractions)
+        answering(result)
+        extractor = LinqorExtractor(OFFLINE_CONFIG, fresh("p"), [])
+        text = fresh("文本")
+        assert_stable(lambda: extractor.predict(text), text, result, extractor)
+
+    def test_predict_failing_service(self, monkeypatch, quiet):
+        message = fresh("down")
+
+        def extract(**kwargs):
+            raise RuntimeError(message)
+
+        monkeypatch.setattr(linqor.lx, "extract", extract)
+        extractor = LinqorExtractor(OFFLINE_CONFIG, fresh("p"), [])
+        text = fresh("文本")
+
+        def predict():
+            try:
+                raise LookupError("handled by the caller")
+            except LookupError:
+                extractor.predict(text)
+
+        assert_stable(predict, text, message, extractor)
+
+    def test_refused_override(self, answering, quiet):
+        refused = [fresh("not a dict")]
+
+        class Wrong(LinqorExtractor):
+            @staticmethod
+            def _to_result(extraction):
+                return refused
+
+        answering(SimpleNamespace(extractions=[SimpleNamespace(attributes={})]))
+        extractor = Wrong(OFFLINE_CONFIG, fresh("p"), [])
+
+        def predict():
+            with pytest.raises(TypeError):
+                extractor.predict("t")
+
+        assert_stable(predict, extractor, refused)
+
+    def test_type_errors(self, service):
+        extractor = LinqorExtractor(OFFLINE_CONFIG, fresh("p"), [])
+        wrong = [fresh("not a str")]
+
+        def predict():
+            with pytest.raises(TypeError):
+                extractor.predict(wrong)
+            with pytest.raises(TypeError):
+                LinqorExtractor._default_result(wrong)
+
+        assert_stable(predict, extractor, wrong)
+
+    @pytest.mark.parametrize("value", [fresh(" TRUE "), fresh("否"), 2.5, 10**30, [1]])
+    def test_to_bool(self, value):
+        assert_stable(lambda: LinqorExtractor._to_bool(value), value)
+
+    def test_constructor(self, provider):
+        config = dict(OFFLINE_CONFIG, temperature=0.5)
+        prompt = fresh("prompt")
+        examples = [PromptExample(fresh("t"), [PromptExtraction(fresh("x"), {"k": 1})])]
+        assert_stable(lambda: LinqorExtractor(config, prompt, examples), config, prompt, examples, examples[0])
 
 
 def test_to_langextract_examples():
