@@ -9,6 +9,7 @@ import pytest
 from conftest import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import to_langextract_examples
 
@@ -25,8 +26,12 @@ class ListSub(list):
     pass
 
 
-SUBCLASS = {dict: DictSub, str: StrSub, list: ListSub}
-OTHER = {dict: [("model", "m")], str: b"bytes", list: ("tuple",)}
+class SetSub(set):
+    pass
+
+
+SUBCLASS = {dict: DictSub, str: StrSub, list: ListSub, set: SetSub}
+OTHER = {dict: [("model", "m")], str: b"bytes", list: ("tuple",), set: frozenset()}
 
 
 def causara() -> CausaraExtractor:
@@ -37,8 +42,41 @@ def linqor() -> LinqorExtractor:
     return LinqorExtractor(OFFLINE_CONFIG, "prompt", [])
 
 
+def force() -> ForceExtractor:
+    return ForceExtractor(OFFLINE_CONFIG, "prompt", [], "review", [])
+
+
+def force_operation(name: str) -> Callable[[], Any]:
+    return lambda: getattr(force(), name)
+
+
+FORCE_TYPED = [
+    ("predict", ({},), [(0, "graph_data", dict)]),
+    ("_call_llm", ("text",), [(0, "text", str)]),
+    ("_review_with_article", ("article",), [(0, "article_text", str)]),
+    ("_find_paths", ({},), [(0, "graph_data", dict)]),
+    ("_dfs", (1, [], {1}, {}, [], {}, []),
+     [(1, "current_path", list), (2, "visited", set), (3, "outgoing", dict), (4, "end_nodes", list),
+      (5, "node_map", dict), (6, "all_paths", list)]),
+    ("_edge_to_path_edge", ({}, {}, 1), [(0, "edge", dict), (1, "node_map", dict)]),
+    ("_build_graph", ({},), [(0, "graph_data", dict)]),
+    ("_build_node_map", ([],), [(0, "nodes", list)]),
+    ("_build_adjacency", ([], "src_node", "dest_node"), [(0, "edges", list), (1, "from_key", str), (2, "to_key", str)]),
+    ("_get_start_nodes", ({}, {}), [(0, "outgoing", dict), (1, "incoming", dict)]),
+    ("_get_end_nodes", ({}, {}), [(0, "outgoing", dict), (1, "incoming", dict)]),
+    ("_format_graph_data", ({}, []), [(0, "graph_data", dict), (1, "paths", list)]),
+    ("_append_start_end", ([], [], [], {}),
+     [(0, "lines", list), (1, "start_nodes", list), (2, "end_nodes", list), (3, "node_map", dict)]),
+    ("_append_paths", ([], []), [(0, "lines", list), (1, "paths", list)]),
+    ("_format_edge_line", ({},), [(0, "edge", dict)]),
+]
+
 # (name, operation, good arguments, the typed parameters as (position, name, type))
 TYPED = [
+    ("ForceExtractor", lambda: ForceExtractor, (OFFLINE_CONFIG, "p", [], "r", []),
+     [(0, "config", dict), (1, "prompt_description", str), (2, "examples", list),
+      (3, "review_prompt_description", str), (4, "review_examples", list)]),
+    *((f"ForceExtractor.{name}", force_operation(name), good, params) for name, good, params in FORCE_TYPED),
     ("CausaraExtractor", lambda: CausaraExtractor, (OFFLINE_CONFIG, "p", []),
      [(0, "config", dict), (1, "prompt_description", str), (2, "examples", list)]),
     ("CausaraExtractor.predict", lambda: causara().predict, ("text",), [(0, "text", str)]),
@@ -71,6 +109,33 @@ def test_exact_types(service, operation, good, position, param, expected, bad):
     assert service.calls == []
 
 
+@pytest.mark.parametrize("operation, arguments", [
+    ("_dfs", (None, [], {1}, {}, [], {}, [])), ("_dfs", ("1", [], {1}, {}, [], {}, [])),
+    ("_dfs", (b"1", [], {1}, {}, [], {}, [])), ("_edge_to_path_edge", ({}, {}, "2")),
+    ("_edge_to_path_edge", ({}, {}, [2])),
+])
+def test_integer_parameters_refuse_non_numbers(operation, arguments):
+    name = "node_id" if operation == "_dfs" else "next_node"
+    bad = arguments[0] if operation == "_dfs" else arguments[2]
+    with pytest.raises(TypeError) as raised:
+        getattr(force(), operation)(*arguments)
+    assert str(raised.value) == f"Argument '{name}' has incorrect type (expected int, got {type(bad).__name__})"
+
+
+@pytest.mark.parametrize("value", [True, 1.9, 2**80])
+def test_integer_parameters_take_any_number(value):
+    assert force()._edge_to_path_edge({}, {int(value): "N"}, value) == {"source": "", "target": "N", "strength": None}
+
+
+@pytest.mark.parametrize("operation, good", [("predict", ({},)), ("_extract_force", (SimpleNamespace(extractions=[]),))])
+def test_optional_text_parameters(service, operation, good):
+    method = getattr(force(), operation)
+    assert method(*good, None) == method(*good) == method(*good, article_text=None) == "中等"
+    for bad in (StrSub("x"), 5, b"x"):
+        with pytest.raises(TypeError, match=f"got {type(bad).__name__}"):
+            method(*good, bad)
+
+
 def test_first_offending_argument_is_named():
     with pytest.raises(TypeError, match="'prompt_description'"):
         CausaraExtractor(OFFLINE_CONFIG, None, None)
@@ -100,7 +165,21 @@ for reference, qualname in ((linqor_predict, "predict"), (linqor_init, "__init__
                             (linqor_to_bool, "_to_bool"), (linqor_default_result, "_default_result")):
     reference.__qualname__ = f"LinqorExtractor.{qualname}"
 
+def force_predict(self, graph_data, article_text=None): ...
+def force_init(self, config, prompt_description, examples, review_prompt_description, review_examples): ...
+def force_dfs(self, node_id, current_path, visited, outgoing, end_nodes, node_map, all_paths): ...
+def force_adjacency(self, edges, from_key, to_key): ...
+
+
+for reference, qualname in ((force_predict, "predict"), (force_init, "__init__"), (force_dfs, "_dfs"),
+                            (force_adjacency, "_build_adjacency")):
+    reference.__qualname__ = f"ForceExtractor.{qualname}"
+
 BINDINGS = [
+    (lambda: force().predict, lambda *a, **k: force_predict(None, *a, **k)),
+    (lambda: force().__init__, lambda *a, **k: force_init(None, *a, **k)),
+    (lambda: force()._dfs, lambda *a, **k: force_dfs(None, *a, **k)),
+    (lambda: force()._build_adjacency, lambda *a, **k: force_adjacency(None, *a, **k)),
     (lambda: causara().predict, lambda *a, **k: predict(None, *a, **k)),
     (lambda: CausaraExtractor._build_model, build_model),
     (lambda: causara().__init__, lambda *a, **k: init(None, *a, **k)),
@@ -119,6 +198,9 @@ CALL_SHAPES: list[tuple[tuple[Any, ...], dict[str, Any]]] = [
     (("a",), {"text": "a", "config": {}}),
     ((), {"prompt_description": "p"}),
     (("a", "b"), {"examples": []}),
+    (tuple(range(9)), {}),
+    (("a",), {"graph_data": {}, "article_text": None}),
+    ((), {"edges": [], "to_key": "k", "nodes": []}),
 ]
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import itertools
 import sys
 from collections.abc import Callable
 from types import SimpleNamespace
@@ -10,8 +11,9 @@ from types import SimpleNamespace
 import pytest
 from conftest import OFFLINE_CONFIG
 
-from kestor.tavi.extractor import causara, linqor
+from kestor.tavi.extractor import causara, force, linqor
 from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction, to_langextract_examples
 
@@ -61,7 +63,7 @@ class Sink:
 
 @pytest.fixture
 def quiet(monkeypatch):
-    for module in (causara, linqor):
+    for module in (causara, linqor, force):
         monkeypatch.setattr(module, "logger", Sink())
 
 
@@ -205,6 +207,72 @@ class TestLinqor:
         prompt = fresh("prompt")
         examples = [PromptExample(fresh("t"), [PromptExtraction(fresh("x"), {"k": 1})])]
         assert_stable(lambda: LinqorExtractor(config, prompt, examples), config, prompt, examples, examples[0])
+
+
+def force_graph():
+    """Plain graph data with fresh names and strengths, and the same graph where ids are not plain (text)."""
+    names = {i: fresh(f"事件{i}") for i in range(1, 6)}
+    strengths = {(1, 2): 0.25 + 1e-9, (2, 4): fresh("强"), (3, 4): 10**20}
+    edges = [(1, 2), (1, 3), (2, 4), (3, 4), (2, 3), (4, 5), (5, 1)]
+
+    def data(ids):
+        return {
+            "nodes": [{"id": ids(i), "name": name} for i, name in names.items()],
+            "edges": [{"src_node": {"id": ids(a)}, "dest_node": {"id": ids(b)},
+                       **({"meta": {"strength": strengths[a, b]}} if (a, b) in strengths else {})} for a, b in edges],
+        }
+
+    return data(lambda i: i), data(lambda i: float(i)), [*names.values(), *strengths.values()]
+
+
+class Relaying(ForceExtractor):
+    def _edge_to_path_edge(self, edge, node_map, next_node):
+        return super()._edge_to_path_edge(edge, node_map, next_node)
+
+    def _format_edge_line(self, edge):
+        return super()._format_edge_line(edge)
+
+
+class TestForce:
+    @pytest.fixture(params=[ForceExtractor, Relaying], ids=["native", "objects"])
+    def extractor(self, request):
+        return request.param(OFFLINE_CONFIG, fresh("p"), [], fresh("r"), [])
+
+    @pytest.mark.parametrize("operation", ["_find_paths", "_build_graph", "_format_graph_data"])
+    def test_graph_operations(self, extractor, operation):
+        plain, floats, values = force_graph()
+        for data in (plain, floats):
+            arguments = (data, extractor._find_paths(data)) if operation == "_format_graph_data" else (data,)
+            assert_stable(lambda: getattr(extractor, operation)(*arguments), data, *data["edges"], *values)
+
+    def test_predict_with_review(self, extractor, monkeypatch, quiet):
+        plain, _, values = force_graph()
+        answers = itertools.cycle([
+            SimpleNamespace(extractions=[SimpleNamespace(attributes={"final_force": "特别剧烈"})]),
+            SimpleNamespace(extractions=[SimpleNamespace(attributes={"final_force": 0.5})]),
+        ])
+        monkeypatch.setattr(force.lx, "extract", lambda **kwargs: next(answers))
+        article = fresh("文章")
+        assert_stable(lambda: extractor.predict(plain, article), plain, article, extractor, *values)
+
+    @pytest.mark.parametrize("data", [
+        {"edges": [{"src_node": {"id": fresh("a")}, "dest_node": {"id": 2}}]},
+        {"edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": None}]},
+        {"nodes": None, "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}}]},
+    ], ids=["text id", "meta", "nodes"])
+    def test_predict_failing_search(self, extractor, quiet, service, data):
+        assert_stable(lambda: extractor.predict(data), data, *data["edges"])
+
+    def test_argument_errors(self, extractor):
+        wrong = [fresh("x")]
+
+        def call():
+            for operation, arguments in (("predict", (wrong,)), ("_dfs", (wrong, [], set(), {}, [], {}, [])),
+                                         ("_edge_to_path_edge", ({}, {}, wrong)), ("_format_edge_line", (wrong,))):
+                with pytest.raises(TypeError):
+                    getattr(extractor, operation)(*arguments)
+
+        assert_stable(call, extractor, wrong)
 
 
 def test_to_langextract_examples():

@@ -1,0 +1,146 @@
+"""The force extractor at the limits: very deep graphs, interrupts during a long walk, memory running out."""
+
+from __future__ import annotations
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+from conftest import answer
+from force_graphs import CONFIG, chain, edge
+
+from kestor.tavi.extractor.force import ForceExtractor
+
+DEPTH = 1_000_000
+
+
+class Relaying(ForceExtractor):
+    """Takes the road through host objects: one operation of the walk is overridden."""
+
+    def _edge_to_path_edge(self, edge, node_map, next_node):
+        return super()._edge_to_path_edge(edge, node_map, next_node)
+
+
+@pytest.fixture(scope="module")
+def deep_chain():
+    return chain(DEPTH)
+
+
+def endless_walk() -> dict:
+    """A start node S before a root R and 14 layers of 6 nodes, the last leading back to R: 6**14 walks, each a
+    dead end. The end node E hangs off the cycle F-G, out of reach."""
+    start, root, f, g, end = range(-5, 0)
+    layers = [[depth * 6 + i for i in range(6)] for depth in range(14)]
+    edges = [edge(start, root)] + [edge(root, node) for node in layers[0]]
+    for upper, lower in zip(layers, layers[1:]):
+        edges += [edge(a, b) for a in upper for b in lower]
+    edges += [edge(node, root) for node in layers[-1]]
+    edges += [edge(f, g), edge(g, f), edge(f, end)]
+    return {"nodes": [], "edges": edges}
+
+
+@pytest.mark.slow
+class TestDepth:
+    def test_native_walk_has_no_depth_limit(self, deep_chain):
+        [path] = ForceExtractor(CONFIG, "p", [], "r", [])._find_paths(deep_chain)
+        assert len(path) == DEPTH - 1
+        assert path[-1] == {"source": f"n{DEPTH - 2}", "target": f"n{DEPTH - 1}", "strength": None}
+
+    def test_walk_through_host_objects_has_no_depth_limit(self):
+        [path] = Relaying(CONFIG, "p", [], "r", [])._find_paths(chain(100_000))
+        assert len(path) == 99_999
+
+    def test_predict_on_a_deep_chain(self, service, deep_chain):
+        service.answers(answer({"final_force": "剧烈"}))
+        assert ForceExtractor(CONFIG, "p", [], "r", []).predict(deep_chain) == "剧烈"
+        [text] = service.texts
+        assert text.count("\n") == 4 + DEPTH - 1
+
+
+@pytest.fixture
+def alarm():
+    """Raises KeyboardInterrupt from a real signal a moment after the walk starts."""
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    yield
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.slow
+class TestInterrupt:
+    @pytest.mark.parametrize("cls", [ForceExtractor, Relaying])
+    def test_find_paths(self, alarm, cls):
+        extractor = cls(CONFIG, "p", [], "r", [])
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            extractor._find_paths(endless_walk())
+        assert time.monotonic() - started < 10, "the walk ran to its end instead of stopping at the interrupt"
+
+    def test_predict_passes_the_interrupt_unlogged(self, alarm, service, records):
+        with pytest.raises(KeyboardInterrupt):
+            ForceExtractor(CONFIG, "p", [], "r", []).predict(endless_walk())
+        assert records("force") == [] and service.calls == []
+
+    def test_extractor_works_after_an_interrupt(self, alarm):
+        extractor = ForceExtractor(CONFIG, "p", [], "r", [])
+        with pytest.raises(KeyboardInterrupt):
+            extractor._find_paths(endless_walk())
+        assert extractor._find_paths({"edges": [edge(1, 2)]}) == [[{"source": "", "target": "", "strength": None}]]
+
+
+MEMORY_SCRIPT = textwrap.dedent("""
+    import gc, resource, sys
+    from kestor.tavi.extractor.force import ForceExtractor
+    from kestor.tavi.extractor import force as module
+
+    def layered(layers, width):
+        names = [[f"{d}.{i}" for i in range(width)] for d in range(layers)]
+        edges = [{"src_node": {"id": "root"}, "dest_node": {"id": n}} for n in names[0]]
+        for upper, lower in zip(names, names[1:]):
+            edges += [{"src_node": {"id": a}, "dest_node": {"id": b}} for a in upper for b in lower]
+        edges += [{"src_node": {"id": n}, "dest_node": {"id": "sink"}} for n in names[-1]]
+        return {"edges": edges}
+
+    def numbered(data):
+        ids = {}
+        for e in data["edges"]:
+            for end in (e["src_node"], e["dest_node"]):
+                end["id"] = ids.setdefault(end["id"], len(ids))
+        return data
+
+    extractor = ForceExtractor({"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}, "p", [], "r", [])
+    huge = numbered(layered(9, 8))  # 8**9 paths: far more than the memory allowed
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) for line in status if line.startswith("VmSize")) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (size + 400 * 2**20, resource.RLIM_INFINITY))
+
+    outcomes = []
+    for road in ("_find_paths", "predict"):
+        try:
+            outcomes.append(repr(getattr(extractor, road)(huge)))
+        except MemoryError:
+            outcomes.append("MemoryError")
+    gc.collect()
+    small = numbered(layered(2, 2))
+    outcomes.append(str(len(extractor._find_paths(small))))
+    outcomes.append(str(sys.getallocatedblocks() - blocks < 1000))
+    print(" ".join(outcomes))
+""")
+
+
+@pytest.mark.slow
+def test_memory_exhaustion_raises_memory_error():
+    run = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr[-2000:]
+    # predict logs the MemoryError as an analysis failure and falls back to "中等".
+    assert run.stdout.split() == ["MemoryError", "'中等'", "4", "True"]
