@@ -2,27 +2,17 @@
 
 from __future__ import annotations
 
-import gc
 import logging
 
 import pytest
 from langextract.core.exceptions import InferenceRuntimeError
+from force_graphs import WORKED, WORKED_TEXT
 from scripted_endpoint import Reply, extraction_answer, refused_base_url
 
 from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
-
-# The OpenAI client of a model keeps its connection open until the model is collected, and nothing closes it
-# earlier: collect the extractors of each test here, where their sockets are expected to be left open.
-pytestmark = pytest.mark.filterwarnings("ignore::ResourceWarning")
-
-
-@pytest.fixture(autouse=True)
-def collect_clients():
-    yield
-    gc.collect()
-
 
 EXAMPLES = [PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])]
 TEXT = "昨天的地震导致全城停电，停电又造成地铁停运。"
@@ -110,3 +100,38 @@ class TestLinqor:
         endpoint.queue(content)
         assert linqor_extractor(endpoint.config()).predict("台风登陆后全省停课。") == {"related": False, "reason": ""}
         assert records("linqor") == []
+
+
+class TestForce:
+    ARTICLE = "台风“海葵”登陆，沿海多地停电，港口全面停运。"
+
+    @staticmethod
+    def extractor(config):
+        examples = [PromptExample("图谱数据:\n起点: 暴雨\n终点: 洪水", [PromptExtraction("暴雨", {"final_force": "中等"},
+                                                                                   "force")])]
+        review = [PromptExample("小雨", [PromptExtraction("小雨", {"final_force": "轻微"}, "force")])]
+        return ForceExtractor(config, "判断影响力度。", examples, "结合文章复核力度。", review)
+
+    def test_review_replaces_the_first_force(self, endpoint, records):
+        endpoint.queue(extraction_answer(("force", "A", {"final_force": "特别剧烈"})),
+                       extraction_answer(("force", "停电", {"final_force": "中等"})))
+        assert self.extractor(endpoint.config()).predict(WORKED, self.ARTICLE) == "中等"
+        assert endpoint.questions == [WORKED_TEXT, self.ARTICLE]
+        assert "结合文章复核力度。" in endpoint.requests[1]["messages"][-1]["content"]
+        assert [r.getMessage().split(":")[0] for r in records("force") if r.levelno == logging.INFO] == [
+            "Find paths cost", "LLM extract cost", "Starting force review with article text", "Review cost",
+            "Total predict cost"]
+
+    def test_failing_review_keeps_the_first_force(self, endpoint, records):
+        endpoint.queue(extraction_answer(("force", "A", {"final_force": "特别剧烈"})), Reply(status=500))
+        assert self.extractor(endpoint.config()).predict(WORKED, self.ARTICLE) == "特别剧烈"
+        [failure] = [r for r in records("force") if r.levelno == logging.ERROR]
+        assert failure.msg == "Failed to review force with article: %s"
+        assert isinstance(failure.args[0], InferenceRuntimeError)
+
+    def test_failing_force_call_gives_the_default(self, endpoint, records):
+        endpoint.queue(Reply(status=500))
+        assert self.extractor(endpoint.config()).predict(WORKED, self.ARTICLE) == "中等"
+        assert len(endpoint.requests) == 1
+        assert [r.msg for r in records("force") if r.levelno == logging.ERROR] == [
+            "Failed to analyze force with langextract: %s"]

@@ -180,6 +180,23 @@ class TestGraphText:
         paths = force._find_paths(data)
         assert force._format_graph_data(data, paths) == "图谱数据:\n起点: None\n终点: 3\n\n路径1:\n  None -> 3(2.5)"
 
+    def test_values_are_written_as_str_writes_them(self, force):
+        class Named:
+            def __str__(self):
+                return "名"
+
+            def __format__(self, spec):
+                return "wrong"
+
+        class Text(str):
+            def __str__(self):
+                return "子类"
+
+        data = graph([(1, 2, Named())], {1: Named(), 2: Text("B")})
+        assert force._format_graph_data(data, force._find_paths(data)).splitlines()[1:] == [
+            "起点: 名", "终点: 子类", "", "路径1:", "  名 -> 子类(名)"]
+        assert force._format_edge_line(step(Named(), Text("x"), Text("y"))) == "  名 -> 子类(子类)"
+
     def test_astral_and_wide_names(self, force):
         data = graph([(1, 2)], {1: "𝔸", 2: "é"})
         assert force._format_graph_data(data, force._find_paths(data)).endswith("  𝔸 -> é")

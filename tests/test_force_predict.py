@@ -182,7 +182,7 @@ class TestFailures:
 
     def test_rendering_errors_are_logged_after_the_search(self, service, extractor, records):
         class Unprintable:
-            def __format__(self, spec):
+            def __str__(self):
                 raise ValueError("no text")
 
         data = graph([(1, 2)], {1: Unprintable(), 2: "B"})

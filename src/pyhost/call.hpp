@@ -166,7 +166,7 @@ std::array<Ref, N> unpack(PyObject* iterable) {
 // The concatenation of str objects in one allocation.
 Ref concat(std::initializer_list<PyObject*> parts);
 
-// `format(value, "")`, which is what an f-string replacement field without a spec does.
-Ref format(PyObject* value);
+// `str(value)`.
+inline Ref str_of(PyObject* value) { return own(PyObject_Str(value)); }
 
 }  // namespace pyhost

@@ -27,9 +27,4 @@ Ref concat(std::initializer_list<PyObject*> parts) {
     return result;
 }
 
-Ref format(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    return own(PyObject_Format(value, nullptr));
-}
-
 }  // namespace pyhost

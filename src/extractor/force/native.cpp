@@ -41,7 +41,7 @@ PyObject* lookup(PyObject* dict, const Name& key) {
     return value;
 }
 
-// Values an f-string renders without running host code.
+// Values whose str() runs no host code.
 bool renders_plainly(PyObject* value) {
     return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
            PyBool_Check(value) || value == Py_None;
@@ -209,7 +209,7 @@ void put_text(text::Arena& arena, PyObject* text) {
 }
 
 // The rendered text of values, each distinct object converted once. Rendering an object that is not plain runs
-// its own __format__, which may change anything: `host_code_ran` tells the caller to drop what it cached.
+// its own __str__, which may change anything: `host_code_ran` tells the caller to drop what it cached.
 class ValueTexts {
 public:
     explicit ValueTexts(text::Arena& arena) : arena_(arena) {}
@@ -218,7 +218,7 @@ public:
         const auto key = reinterpret_cast<std::uintptr_t>(value);
         if (auto cached = cache_.find(key)) return spans_[*cached];
         const bool plain = renders_plainly(value);
-        Ref rendered = pyhost::format(value);
+        Ref rendered = pyhost::str_of(value);
         const std::size_t start = arena_.open();
         put_text(arena_, rendered.get());
         const text::Span span = arena_.close(start);

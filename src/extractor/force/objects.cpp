@@ -313,7 +313,7 @@ Ref append_start_end(Call&, PyObject* lines, PyObject* start_nodes, PyObject* en
         if (PyList_GET_SIZE(nodes) == 0) return;
         Ref first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
         Ref name = mapping_get(node_map, first.get(), empty_text.get());
-        Ref text = pyhost::format(name.get());
+        Ref text = pyhost::str_of(name.get());
         pyhost::list_append(lines, pyhost::concat({prefix.get(), text.get()}).get());
     };
     append_named(start_nodes, start_prefix);
@@ -342,12 +342,12 @@ Ref format_edge_line(Call&, PyObject* edge) {
     Ref source = mapping_get(edge, source_key, empty_text.get());
     Ref target = mapping_get(edge, target_key, empty_text.get());
     Ref strength = mapping_get(edge, strength_key);
-    Ref source_text = pyhost::format(source.get());
-    Ref target_text = pyhost::format(target.get());
+    Ref source_text = pyhost::str_of(source.get());
+    Ref target_text = pyhost::str_of(target.get());
     if (strength.get() == Py_None) {
         return pyhost::concat({indent.get(), source_text.get(), arrow.get(), target_text.get()});
     }
-    Ref strength_text = pyhost::format(strength.get());
+    Ref strength_text = pyhost::str_of(strength.get());
     return pyhost::concat({indent.get(), source_text.get(), arrow.get(), target_text.get(), open_paren.get(),
                            strength_text.get(), close_paren.get()});
 }
