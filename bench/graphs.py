@@ -51,7 +51,7 @@ def layered_dag(layers: int = 5, width: int = 10) -> GraphData:
 
 
 def small_graph() -> GraphData:
-    """Eight events and ten edges: two start nodes, two end nodes, a back edge and a dead end; seven paths."""
+    """Eight events, ten edges: two start nodes, two end nodes, a back edge and a dead end; seven paths."""
     names = ["暴雨", "河水上涨", "城市内涝", "交通中断", "物资短缺", "物价上涨", "道路塌方", "居民恐慌"]
     nodes = [_node(i + 1, name) for i, name in enumerate(names)]
     n = {node["id"]: node for node in nodes}

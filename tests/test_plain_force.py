@@ -174,7 +174,8 @@ class TestPredict:
             PlainForceExtractor({"model_id": "m", "api_key": "k", "base_url": "u"}, "p", [], "r", [])
 
     def test_reviewed_call_logs_in_order(self, fx, service, clock, log):
-        service.answers(answer({"final_force": ""}, {"final_force": "特别剧烈"}), answer(None, {"final_force": "中等"}))
+        service.answers(answer({"final_force": ""}, {"final_force": "特别剧烈"}),
+                        answer(None, {"final_force": "中等"}))
         assert fx.predict(WORKED, "文章") == "中等"
         text = fx._format_graph_data(WORKED, fx._find_paths(WORKED))
         assert service.texts == [text, "文章"]
