@@ -1,0 +1,485 @@
+"""Native force extractor against its plain-Python reference (and networkx/rustworkx for path search).
+
+Run by `make bench`; `--quick` does a short smoke run (fewer repeats, a chain of 100,000 nodes instead of 1,000,000).
+
+Every time is the best of repeated runs measured with time.perf_counter, with the garbage collector paused while a
+run is timed (as timeit does) so that collections triggered by earlier rows do not land in later ones. Deep-chain
+and memory measurements run in fresh subprocesses: a crash there is reported instead of ending the run, and each
+process starts from the same empty heap.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import logging
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from types import SimpleNamespace
+from typing import Any, Dict, List, Optional
+
+import graphs
+import langextract as lx
+import plain_force
+from plain_force import PlainForceExtractor
+
+try:
+    from kestor.tavi.extractor import force as native_force
+
+    NATIVE_MISSING = ""
+except ImportError as error:
+    native_force = None
+    NATIVE_MISSING = str(error)
+
+CONFIG = {"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}
+MODEL_FORCE = "中等"
+MODULE_LOGGERS = ("kestor.tavi.extractor.force", plain_force.logger.name)
+
+
+def make(cls: type) -> Any:
+    return cls(CONFIG, "force prompt", [], "review prompt", [])
+
+
+def native_class() -> Optional[type]:
+    return native_force.ForceExtractor if native_force is not None else None
+
+
+# Timing
+
+
+@dataclass
+class Settings:
+    budget: float  # seconds of measuring per implementation and row
+    chain_nodes: int
+
+
+def best_time(stmt: str, namespace: Dict[str, Any], budget: float) -> float:
+    """Best seconds per execution of `stmt`, looping fast statements so one sample lasts a few milliseconds."""
+    code = compile(f"def _run(_n):\n    _t0 = _clock()\n    for _ in range(_n):\n        {stmt}\n"
+                   f"    return _clock() - _t0\n", "<bench>", "exec")
+    scope = dict(namespace, _clock=time.perf_counter)
+    exec(code, scope)
+    run = scope["_run"]
+
+    def sample(number: int) -> float:
+        gc.collect()
+        gc.disable()
+        try:
+            return run(number)
+        finally:
+            gc.enable()
+
+    first = sample(1)
+    number = max(1, int(0.005 / first)) if first < 0.005 else 1
+    per_sample = max(first, 1e-9) * number
+    # A run slower than the whole budget is measured once: rows stay within a couple of seconds.
+    repeats = max(0, min(50, int(budget / per_sample)))
+    best = first
+    for _ in range(repeats):
+        best = min(best, sample(number) / number)
+    return best
+
+
+def fmt_time(seconds: Optional[float]) -> str:
+    if seconds is None:
+        return "—"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+# Report
+
+
+@dataclass
+class Row:
+    label: str
+    native: str
+    plain: str
+    ratio: str = ""
+    target: str = ""
+    met: Optional[bool] = None  # None: not judged (no native module, or nothing to judge)
+    note: str = ""
+    section: str = ""
+
+
+class Report:
+    def __init__(self) -> None:
+        self.rows: List[Row] = []
+        self.current = ""
+
+    def section(self, title: str, short: str) -> None:
+        self.current = short
+        print(f"\n{title}")
+        print(f"  {'':34} {'native':>14} {'plain':>14} {'ratio':>10}  {'target':<22} result")
+
+    def add(self, row: Row) -> None:
+        row.section = self.current
+        self.rows.append(row)
+        verdict = {True: "met", False: "MISSED", None: "n/a" if row.target else ""}[row.met]
+        print(f"  {row.label:<34} {row.native:>14} {row.plain:>14} {row.ratio:>10}  {row.target:<22} {verdict}"
+              + (f"  ({row.note})" if row.note else ""))
+
+    def speedup(self, label: str, native: Optional[float], plain: Optional[float], at_least: float,
+                note: str = "") -> None:
+        """A row whose target is the native code being `at_least` times faster than the plain one."""
+        ratio = plain / native if native and plain else None
+        self.add(Row(label, fmt_time(native), fmt_time(plain), f"{ratio:.1f}x" if ratio else "—",
+                     f"≥ {at_least:g}x faster", None if ratio is None else ratio >= at_least, note))
+
+    def line(self, text: str) -> None:
+        print(f"  {text}")
+
+    def summary(self) -> None:
+        judged = [row for row in self.rows if row.met is not None]
+        missed = [f"{row.section}: {row.label}" for row in judged if not row.met]
+        unjudged = sum(1 for row in self.rows if row.target and row.met is None)
+        print(f"\nTargets: {len(judged) - len(missed)} met, {len(missed)} missed, {unjudged} not judged")
+        for label in missed:
+            print(f"  missed: {label}")
+
+
+# Rows
+
+
+SMALL_OPS = [
+    ("_build_graph", "op(data)"),
+    ("_build_node_map", "op(nodes)"),
+    ("_build_adjacency", "op(edges, 'src_node', 'dest_node')"),
+    ("_get_start_nodes", "op(outgoing, incoming)"),
+    ("_get_end_nodes", "op(outgoing, incoming)"),
+    ("_find_paths", "op(data)"),
+    ("_dfs", "op(start, [], {start}, outgoing, end_nodes, node_map, found); found.clear()"),
+    ("_edge_to_path_edge", "op(edge, node_map, next_node)"),
+    ("_format_graph_data", "op(data, paths)"),
+    ("_append_start_end", "op([], start_nodes, end_nodes, node_map)"),
+    ("_append_paths", "op([], paths)"),
+    ("_format_edge_line", "op(path_edge)"),
+]
+
+
+def small_graph_inputs() -> Dict[str, Any]:
+    data = graphs.small_graph()
+    reference = make(PlainForceExtractor)
+    node_map, outgoing, incoming, start_nodes, end_nodes = reference._build_graph(data)
+    paths = reference._find_paths(data)
+    edge = data["edges"][0]
+    return dict(data=data, nodes=data["nodes"], edges=data["edges"], node_map=node_map, outgoing=outgoing,
+                incoming=incoming, start_nodes=start_nodes, end_nodes=end_nodes, start=start_nodes[0], found=[],
+                edge=edge, next_node=edge["dest_node"]["id"], paths=paths, path_edge=paths[0][0])
+
+
+def time_both(extractors: Dict[str, Any], name: str, stmt: str, inputs: Dict[str, Any],
+              budget: float) -> Dict[str, Optional[float]]:
+    return {kind: (best_time(stmt, dict(inputs, op=getattr(ext, name)), budget) if ext is not None else None)
+            for kind, ext in extractors.items()}
+
+
+def bench_small_graph(report: Report, extractors: Dict[str, Any], settings: Settings) -> None:
+    report.section("Small graph (8 nodes, 10 edges, 7 paths): each step", "small graph")
+    inputs = small_graph_inputs()
+    for name, stmt in SMALL_OPS:
+        times = time_both(extractors, name, stmt, inputs, settings.budget)
+        report.speedup(name, times["native"], times["plain"], 3)
+    native, plain = extractors["native"], extractors["plain"]
+    if native is not None:
+        data = inputs["data"]
+        paths = inputs["paths"]
+        same = (native._build_graph(data) == plain._build_graph(data)
+                and as_items(native._find_paths(data)) == as_items(plain._find_paths(data))
+                and native._format_graph_data(data, paths) == plain._format_graph_data(data, paths))
+        report.line(f"graph model, paths and text identical to plain: {'yes' if same else 'NO'}")
+
+
+def rustworkx_dag(data: Dict[str, Any]) -> Any:
+    import rustworkx as rx
+
+    graph = rx.PyDiGraph()
+    index = dict(zip((node["id"] for node in data["nodes"]),
+                     graph.add_nodes_from([node["name"] for node in data["nodes"]])))
+    graph.add_edges_from_no_data([(index[e["src_node"]["id"]], index[e["dest_node"]["id"]]) for e in data["edges"]])
+    return graph, index
+
+
+def networkx_dag(data: Dict[str, Any]) -> Any:
+    import networkx as nx
+
+    graph = nx.DiGraph()
+    graph.add_nodes_from(node["id"] for node in data["nodes"])
+    graph.add_edges_from((e["src_node"]["id"], e["dest_node"]["id"]) for e in data["edges"])
+    return graph
+
+
+def as_items(paths: List[List[Dict[str, Any]]]) -> List[List[List[Any]]]:
+    # Key order is part of the result, and dict equality alone would not see it.
+    return [[list(edge.items()) for edge in path] for path in paths]
+
+
+def name_sequences(paths: List[List[Dict[str, Any]]]) -> set:
+    return {tuple([path[0]["source"]] + [edge["target"] for edge in path]) for path in paths}
+
+
+def bench_layered_dag(report: Report, extractors: Dict[str, Any], settings: Settings) -> None:
+    import networkx as nx
+    import rustworkx as rx
+
+    data = graphs.layered_dag()
+    root, sink = data["nodes"][0]["id"], data["nodes"][-1]["id"]
+    names = {node["id"]: node["name"] for node in data["nodes"]}
+    rx_graph, rx_index = rustworkx_dag(data)
+    nx_graph = networkx_dag(data)
+
+    report.section("Layered DAG (root, 5 layers of 10, sink): path search and rendering", "layered DAG")
+    times = time_both(extractors, "_find_paths", "op(data)", {"data": data}, settings.budget)
+    rx_time = best_time("rx_paths(g, a, b)", {"rx_paths": rx.all_simple_paths, "g": rx_graph,
+                                              "a": rx_index[root], "b": rx_index[sink]}, settings.budget)
+    nx_time = best_time("list(nx_paths(g, a, b))", {"nx_paths": nx.all_simple_paths, "g": nx_graph, "a": root,
+                                                    "b": sink}, settings.budget)
+    report.speedup("_find_paths", times["native"], times["plain"], 2.5)
+    native = times["native"]
+    report.add(Row("_find_paths vs rustworkx", fmt_time(native), "",
+                   f"{native / rx_time:.2f}x rx" if native else "—", "≤ 1.5x rustworkx time",
+                   None if native is None else native <= 1.5 * rx_time,
+                   f"rustworkx {fmt_time(rx_time)}, networkx {fmt_time(nx_time)}"))
+
+    plain_paths = extractors["plain"]._find_paths(data)
+    expected = {tuple(rx_graph[i] for i in path) for path in rx.all_simple_paths(rx_graph, rx_index[root],
+                                                                                  rx_index[sink])}
+    found = {
+        "plain": name_sequences(plain_paths),
+        "networkx": {tuple(names[i] for i in path) for path in nx.all_simple_paths(nx_graph, root, sink)},
+    }
+    if extractors["native"] is not None:
+        found["native"] = name_sequences(extractors["native"]._find_paths(data))
+    distinct_edges = len({id(edge) for path in plain_paths for edge in path})
+    report.line(f"paths: {len(plain_paths):,} of {sorted({len(p) for p in plain_paths})} edges, "
+                f"{distinct_edges:,} distinct path edges; same node sequences as rustworkx: "
+                + ", ".join(f"{kind} {'yes' if paths == expected else 'NO'}" for kind, paths in found.items()))
+
+    inputs = {"data": data, "paths": plain_paths}
+    times = time_both(extractors, "_format_graph_data", "op(data, paths)", inputs, settings.budget)
+    report.speedup("_format_graph_data", times["native"], times["plain"], 8)
+    if extractors["native"] is not None:
+        same = extractors["native"]._format_graph_data(data, plain_paths) == \
+            extractors["plain"]._format_graph_data(data, plain_paths)
+        report.line(f"graph text identical to plain: {'yes' if same else 'NO'}")
+
+
+class Recorder(logging.Handler):
+    """Keeps error records so a fallback can be reported without printing its traceback."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.ERROR)
+        self.records: List[logging.LogRecord] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.records.append(record)
+
+
+class InstantService:
+    """Stands in for lx.extract: answers at once with the force MODEL_FORCE and counts the calls."""
+
+    def __init__(self) -> None:
+        self.calls = 0
+        self.answer = SimpleNamespace(extractions=[SimpleNamespace(attributes={"final_force": MODEL_FORCE})])
+
+    def __call__(self, **kwargs: Any) -> Any:
+        self.calls += 1
+        return self.answer
+
+
+def quiet_loggers() -> Recorder:
+    # Info and debug records would make the timings measure logging; errors are kept to report fallbacks.
+    recorder = Recorder()
+    for name in MODULE_LOGGERS:
+        logger = logging.getLogger(name)
+        logger.setLevel(logging.WARNING)
+        logger.addHandler(recorder)
+        logger.propagate = False
+    return recorder
+
+
+def bench_predict(report: Report, extractors: Dict[str, Any], settings: Settings) -> None:
+    report.section("predict, with the service answering at once", "predict")
+    for label, data, target in (("small graph", graphs.small_graph(), 5), ("layered DAG", graphs.layered_dag(), 15)):
+        times = time_both(extractors, "predict", "op(data)", {"data": data}, settings.budget)
+        report.speedup(f"predict, {label}", times["native"], times["plain"], target)
+
+
+def outcome(result: Dict[str, Any]) -> str:
+    force = result["force"]
+    text = f"{force} after {fmt_time(result['seconds'])}" if force.startswith("raised ") else \
+        f"returned {force!r} in {fmt_time(result['seconds'])}"
+    if result["errors"]:
+        return f"{text}, fell back after {', '.join(result['errors'])}"
+    return f"{text}, {'from the model' if result['service_calls'] else 'without asking the model'}"
+
+
+def bench_chain(report: Report, settings: Settings) -> None:
+    n = settings.chain_nodes
+    report.section(f"Chain of {n:,} nodes (each implementation in its own process)", "chain")
+    results = {kind: child("chain", kind, str(n), str(settings.budget)) for kind in ("plain", "native")}
+    plain, native = results["plain"], results["native"]
+    for kind, result in results.items():
+        if result.get("unavailable"):
+            report.line(f"{kind}: native force module not available")
+        elif "crashed" in result:
+            report.line(f"{kind}: {result['crashed']}")
+        else:
+            report.line(f"predict, {kind}: {outcome(result['predict'])}")
+    build = plain.get("build_seconds")
+    native_paths = native.get("find_paths_seconds")
+    if "crashed" in native or "find_paths_error" in native:
+        met: Optional[bool] = False
+    else:
+        met = None if native_paths is None or build is None else native_paths < build
+    report.add(Row("_find_paths", native.get("find_paths_error") or fmt_time(native_paths),
+                   plain.get("find_paths_error") or fmt_time(plain.get("find_paths_seconds")),
+                   f"{native_paths / build:.2f}x data" if native_paths and build else "—", "< building the data",
+                   met,
+                   f"building the graph data in Python takes {fmt_time(build)}"
+                   + (f"; native {native['crashed']}" if "crashed" in native else "")))
+
+
+def bench_memory(report: Report) -> None:
+    report.section("Peak memory of _find_paths on the layered DAG (peak RSS growth, each in a fresh process)",
+                   "memory")
+    results = {kind: child("memory", kind) for kind in ("plain", "native")}
+    native, plain = (results[kind].get("peak_growth_mib") for kind in ("native", "plain"))
+    notes = [f"{kind} {result['crashed']}" for kind, result in results.items() if "crashed" in result]
+    if results["native"].get("unavailable"):
+        notes.append("native force module not available")
+    if any(result.get("peak_reset") is False for result in results.values()):
+        notes.append("could not reset the RSS high-water mark: growth may be understated")
+    report.add(Row("_find_paths", fmt_mib(native), fmt_mib(plain),
+                   f"{native / plain:.2f}x" if native is not None and plain else "—", "native ≤ plain",
+                   None if native is None or plain is None else native <= plain, "; ".join(notes)))
+
+
+def fmt_mib(value: Optional[float]) -> str:
+    return "—" if value is None else f"{value:.1f} MiB"
+
+
+# Subprocess measurements
+
+
+def child(*args: str) -> Dict[str, Any]:
+    process = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", *args],
+                             capture_output=True, text=True, timeout=900)
+    if process.returncode < 0:
+        return {"crashed": f"crashed (signal {-process.returncode})"}
+    if process.returncode != 0 or not process.stdout.strip():
+        tail = process.stderr.strip().splitlines()[-1:] or ["no output"]
+        return {"crashed": f"failed (exit {process.returncode}: {tail[0]})"}
+    return json.loads(process.stdout.strip().splitlines()[-1])
+
+
+def rss_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} missing from /proc/self/status")
+
+
+def reset_peak_rss() -> bool:
+    # Writing 5 to clear_refs resets VmHWM (Linux 4.0+), so the peak seen afterwards belongs to the call alone.
+    try:
+        with open("/proc/self/clear_refs", "w") as clear_refs:
+            clear_refs.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def child_memory(kind: str) -> Dict[str, Any]:
+    cls = PlainForceExtractor if kind == "plain" else native_class()
+    if cls is None:
+        return {"unavailable": True}
+    extractor = make(cls)
+    data = graphs.layered_dag()
+    gc.collect()
+    peak_reset = reset_peak_rss()
+    baseline = rss_kib("VmRSS")
+    paths = extractor._find_paths(data)
+    peak = rss_kib("VmHWM")
+    return {"peak_growth_mib": (peak - baseline) / 1024, "paths": len(paths), "peak_reset": peak_reset}
+
+
+def child_chain(kind: str, n: str, budget: str) -> Dict[str, Any]:
+    cls = PlainForceExtractor if kind == "plain" else native_class()
+    if cls is None:
+        return {"unavailable": True}
+    extractor = make(cls)
+    result: Dict[str, Any] = {}
+    namespace = {"chain": graphs.chain, "n": int(n)}
+    if kind == "plain":
+        result["build_seconds"] = best_time("chain(n)", namespace, float(budget))
+    data = graphs.chain(int(n))
+    try:
+        result["find_paths_seconds"] = best_time("op(data)", {"op": extractor._find_paths, "data": data},
+                                                 float(budget))
+    except Exception as error:  # the plain walk is expected to run out of recursion depth
+        result["find_paths_error"] = type(error).__name__
+
+    recorder = quiet_loggers()
+    service = InstantService()
+    lx.extract = service
+    start = time.perf_counter()
+    try:
+        force = extractor.predict(data)
+    except Exception as error:  # predict should never raise here; if it does, that is the finding to report
+        force = f"raised {type(error).__name__}"
+    result["predict"] = {
+        "force": force,
+        "seconds": time.perf_counter() - start,
+        "service_calls": service.calls,
+        "errors": [type(record.args[0]).__name__ if record.args else record.getMessage()
+                   for record in recorder.records],
+    }
+    return result
+
+
+# Main
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="short smoke run")
+    parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        task, *rest = args.child
+        print(json.dumps({"memory": child_memory, "chain": child_chain}[task](*rest)))
+        return
+
+    settings = Settings(budget=0.05, chain_nodes=100_000) if args.quick else Settings(budget=0.6,
+                                                                                      chain_nodes=1_000_000)
+    cls = native_class()
+    status = "native force module loaded" if cls else (
+        f"native force module not available ({NATIVE_MISSING}): plain and third-party timings only")
+    print(f"Python {sys.version.split()[0]}, {status}{', quick run' if args.quick else ''}")
+    extractors = {"native": make(cls) if cls else None, "plain": make(PlainForceExtractor)}
+
+    quiet_loggers()
+    original_extract = lx.extract
+    lx.extract = InstantService()
+    report = Report()
+    try:
+        bench_small_graph(report, extractors, settings)
+        bench_layered_dag(report, extractors, settings)
+        bench_predict(report, extractors, settings)
+    finally:
+        lx.extract = original_extract
+    bench_chain(report, settings)
+    bench_memory(report)
+    report.summary()
+
+
+if __name__ == "__main__":
+    main()

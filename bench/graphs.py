@@ -1,0 +1,80 @@
+"""Graph data for the force extractor's benchmarks and tests, in the dictionary form the host passes to `predict`.
+
+Node names are unique within a graph, so a path can be told apart by the names it carries alone.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional
+
+GraphData = Dict[str, List[Dict[str, Any]]]
+
+
+def _node(node_id: int, name: str) -> Dict[str, Any]:
+    return {"id": node_id, "name": name}
+
+
+def _edge(src: Dict[str, Any], dest: Dict[str, Any], strength: Optional[float] = None) -> Dict[str, Any]:
+    edge: Dict[str, Any] = {"src_node": {"id": src["id"], "name": src["name"]},
+                            "dest_node": {"id": dest["id"], "name": dest["name"]}}
+    if strength is not None:
+        edge["meta"] = {"strength": strength}
+    return edge
+
+
+def layered_dag(layers: int = 5, width: int = 10) -> GraphData:
+    """A root, `layers` layers of `width` nodes each fully linked to the next layer, and one sink.
+
+    There are width**layers paths of layers + 1 edges; the distinct path edges number
+    width + width**2 + ... + width**layers (one per edge of the search tree into the layers) plus width**layers
+    (the last edge of each path): 211,110 for the default shape, with 100,000 paths.
+    """
+    root = _node(0, "根事件")
+    nodes = [root]
+    previous = [root]
+    edges = []
+    next_id = 1
+    for layer in range(1, layers + 1):
+        current = [_node(next_id + i, f"第{layer}层事件{i}") for i in range(width)]
+        next_id += width
+        nodes.extend(current)
+        for a, src in enumerate(previous):
+            for b, dest in enumerate(current):
+                # Deterministic strengths in [0.1, 0.9]; about one edge in seven has none.
+                strength = None if (a + b) % 7 == 6 else round(0.1 + ((a * 3 + b * 5) % 9) / 10, 1)
+                edges.append(_edge(src, dest, strength))
+        previous = current
+    sink = _node(next_id, "最终影响")
+    nodes.append(sink)
+    edges.extend(_edge(src, sink, 0.5) for src in previous)
+    return {"nodes": nodes, "edges": edges}
+
+
+def small_graph() -> GraphData:
+    """Eight events, ten edges: two start nodes, two end nodes, a back edge and a dead end; seven paths."""
+    names = ["暴雨", "河水上涨", "城市内涝", "交通中断", "物资短缺", "物价上涨", "道路塌方", "居民恐慌"]
+    nodes = [_node(i + 1, name) for i, name in enumerate(names)]
+    n = {node["id"]: node for node in nodes}
+    edges = [
+        _edge(n[1], n[2], 0.9),
+        _edge(n[1], n[3], 0.8),
+        _edge(n[2], n[3], 0.7),
+        _edge(n[3], n[4]),
+        _edge(n[4], n[5], 0.6),
+        _edge(n[5], n[6], 0.75),
+        _edge(n[4], n[6]),
+        _edge(n[7], n[4], 0.4),
+        _edge(n[5], n[3], 0.2),  # back into the walk: cut by the visited set
+        _edge(n[7], n[8], 0.3),
+    ]
+    return {"nodes": nodes, "edges": edges}
+
+
+def chain(n: int) -> GraphData:
+    """`n` nodes in a line: one path of n - 1 edges, as deep as a walk can get for that many nodes."""
+    nodes = [{"id": i, "name": f"事件{i}"} for i in range(n)]
+    edges = [
+        {"src_node": {"id": i}, "dest_node": {"id": i + 1}, "meta": {"strength": 0.5}}
+        for i in range(n - 1)
+    ]
+    return {"nodes": nodes, "edges": edges}
