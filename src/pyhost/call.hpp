@@ -167,6 +167,6 @@ std::array<Ref, N> unpack(PyObject* iterable) {
 Ref concat(std::initializer_list<PyObject*> parts);
 
 // `str(value)`.
-inline Ref str_of(PyObject* value) { return own(PyObject_Str(value)); }
+Ref str_of(PyObject* value);
 
 }  // namespace pyhost

@@ -45,13 +45,13 @@ PyGetSetDef instance_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* instance_dict(PyObject* self) {
+}  // namespace
+
+PyObject* instance_dict(PyObject* self) noexcept {
     Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
     if (offset <= 0) return nullptr;
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
 }
-
-}  // namespace
 
 Ref new_class(PyObject* module, const char* dotted_name, const char* doc, PyMethodDef* methods, initproc init) {
     PyType_Slot slots[] = {

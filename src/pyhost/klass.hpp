@@ -37,6 +37,9 @@ inline PyObject* module_of(PyTypeObject* cls) {
 // told its defining class.
 PyObject* module_of_instance(PyObject* self, PyModuleDef* def);
 
+// The instance's __dict__ if it has one yet (borrowed).
+PyObject* instance_dict(PyObject* self) noexcept;
+
 // What an operation's name resolves to on the class itself: the method descriptor of an instance method, the
 // function of a static method. Kept at module load to tell later whether a call may skip the attribute lookup.
 Ref class_attribute(PyObject* cls, const Name& name);

@@ -58,6 +58,11 @@ const Name& name_of(Op op);
 struct State {
     PyObject* cls;
     PyObject* originals[op_count];  // what each operation's name resolves to on the class, as the module made it
+    // The last class whose operations were resolved, at the version the interpreter gave it then: any change to
+    // the class or its bases gives it a new version (or none), so a match means the same answers.
+    PyTypeObject* resolved_type;
+    unsigned int resolved_version;
+    std::uint32_t resolved_native;
 };
 
 State& state_of(PyObject* module);
@@ -73,14 +78,8 @@ public:
     const pyhost::Globals& globals() const noexcept { return globals_; }
 
     bool native(Op op) {
-        const std::uint32_t bit = 1u << static_cast<unsigned>(op);
-        if (!(known_ & bit)) {
-            known_ |= bit;
-            if (pyhost::resolves_to_originals(self_, {&name_of(op)}, {state_.originals[static_cast<unsigned>(op)]})) {
-                native_ |= bit;
-            }
-        }
-        return (native_ & bit) != 0;
+        if (!resolved_) resolve();
+        return (native_ & (1u << static_cast<unsigned>(op))) != 0;
     }
 
     bool native(std::initializer_list<Op> ops) {
@@ -100,7 +99,9 @@ private:
     PyObject* module_;
     pyhost::Globals globals_;
     State& state_;
-    std::uint32_t known_ = 0;
+    void resolve();
+
+    bool resolved_ = false;
     std::uint32_t native_ = 0;
 };
 

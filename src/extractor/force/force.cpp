@@ -213,6 +213,45 @@ PyModuleDef module_def = {
 
 const Name& name_of(Op op) { return op_names[static_cast<unsigned>(op)]; }
 
+void Call::resolve() {
+    PyTypeObject* type = Py_TYPE(self_);
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        // A class with its own attribute lookup: ask it for every call.
+        native_ = 0;
+        resolved_ = true;
+        return;
+    }
+    const bool known = state_.resolved_type == type && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+                       type->tp_version_tag == state_.resolved_version;
+    if (known) {
+        native_ = state_.resolved_native;
+    } else {
+        native_ = 0;
+        for (unsigned op = 0; op < op_count; ++op) {
+            Ref attribute = pyhost::class_attribute(reinterpret_cast<PyObject*>(type), op_names[op]);
+            if (attribute.get() == state_.originals[op]) native_ |= 1u << op;
+        }
+        // The lookups above gave the class a version if it had none.
+        if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+            state_.resolved_type = type;
+            state_.resolved_version = type->tp_version_tag;
+            state_.resolved_native = native_;
+        }
+    }
+    // The instance's own __dict__ comes first for these names. Its fields never start with an underscore, so the
+    // usual instance is cleared by one pass over a handful of keys.
+    if (PyObject* dict = pyhost::instance_dict(self_); dict != nullptr && PyDict_GET_SIZE(dict) != 0) {
+        pyhost::for_each_key(dict, [&](PyObject* key) {
+            if (!PyUnicode_Check(key) || PyUnicode_GET_LENGTH(key) == 0 || PyUnicode_READ_CHAR(key, 0) != '_') return;
+            for (unsigned op = 0; op < op_count; ++op) {
+                if (PyUnicode_Compare(key, op_names[op].get()) == 0) native_ &= ~(1u << op);
+            }
+            if (PyErr_Occurred()) pyhost::raise();
+        });
+    }
+    resolved_ = true;
+}
+
 State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
 
 }  // namespace force

@@ -1,10 +1,11 @@
 #include "force/native.hpp"
 
-#include "force/int_map.hpp"
+#include "force/flat_map.hpp"
 #include "force/paths.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/call.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -138,6 +139,11 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         return std::nullopt;
     }
     Snapshot snapshot;
+    const Py_ssize_t node_count = nodes != nullptr ? PyList_GET_SIZE(nodes) : 0;
+    const Py_ssize_t edge_count = edges != nullptr ? PyList_GET_SIZE(edges) : 0;
+    snapshot.names.reserve(static_cast<std::size_t>(node_count + edge_count / 2 + 2));
+    snapshot.edges.reserve(static_cast<std::size_t>(edge_count));
+    snapshot.strengths.reserve(static_cast<std::size_t>(edge_count));
     NodeIndexer index_of(snapshot.names);
     auto plain_text = [&](PyObject* value) {
         if (!renders_plainly(value)) snapshot.plain_text = false;
@@ -294,52 +300,68 @@ Ref to_str(const text::Document& document) {
     return result;
 }
 
-// Edge lines of host path edges, one per distinct dict: paths from the search share the path edges of their
-// common prefixes, so most lines are copies of a line already rendered.
+// Edge lines of host path edges. Paths from the search share the path edges of their common prefixes, so an edge
+// is most often the very dict that stood at the same position of the previous path; and the path edges of one
+// graph edge carry the same three values, so one line serves all of them.
 class PathLines {
 public:
     PathLines(text::Document& document, text::Arena& arena, ValueTexts& texts)
         : document_(document), arena_(arena), texts_(texts) {}
 
-    std::uint32_t operator()(PyObject* edge) {
+    std::uint32_t operator()(PyObject* edge, std::size_t position) {
+        if (position < previous_.size() && previous_[position].edge.get() == edge) return previous_[position].line;
         if (!PyDict_CheckExact(edge)) pyhost::expect_exact(edge, &PyDict_Type, "edge");
-        const auto key = reinterpret_cast<std::uintptr_t>(edge);
-        if (auto cached = lines_.find(key)) return *cached;
         PyObject* source = lookup(edge, source_key);
         PyObject* target = lookup(edge, target_key);
         PyObject* strength = lookup(edge, strength_key);
         Ref held_source = Ref::borrow(source != nullptr ? source : empty_text.get());
         Ref held_target = Ref::borrow(target != nullptr ? target : empty_text.get());
         Ref held_strength = Ref::borrow(strength != nullptr ? strength : Py_None);
-        const text::Span source_text = texts_(held_source.get());
-        const text::Span target_text = texts_(held_target.get());
-        std::optional<text::Span> strength_text;
-        if (held_strength.get() != Py_None) strength_text = texts_(held_strength.get());
-        const text::Span line = edge_line(arena_, source_text, target_text, strength_text ? &*strength_text : nullptr);
-        const auto id = static_cast<std::uint32_t>(document_.line_table().size());
-        document_.line_table().push_back(line);
+        const std::array<std::uint64_t, 3> values = {identity(held_source.get()), identity(held_target.get()),
+                                                     identity(held_strength.get())};
+        std::uint32_t line;
+        if (auto cached = by_values_.find(values)) {
+            line = *cached;
+        } else {
+            const text::Span source_text = texts_(held_source.get());
+            const text::Span target_text = texts_(held_target.get());
+            std::optional<text::Span> strength_text;
+            if (held_strength.get() != Py_None) strength_text = texts_(held_strength.get());
+            line = static_cast<std::uint32_t>(document_.line_table().size());
+            document_.line_table().push_back(
+                edge_line(arena_, source_text, target_text, strength_text ? &*strength_text : nullptr));
+            // Only values that rendered without host code are pinned by `texts_`, and only those may key a line.
+            if (!texts_.host_code_ran) by_values_.emplace(values, line);
+        }
         if (texts_.host_code_ran) {
             // Host code may have changed any path edge: read every edge afresh from here on.
             forget();
-        } else {
-            lines_.emplace(key, id);
-            pinned_.push_back(Ref::borrow(edge));
+            return line;
         }
-        return id;
+        if (position >= previous_.size()) previous_.resize(position + 1);
+        previous_[position] = {Ref::borrow(edge), line};
+        return line;
     }
 
     void forget() {
-        lines_.clear();
-        pinned_.clear();
+        previous_.clear();
+        by_values_.clear();
         texts_.clear();
     }
 
 private:
+    struct Seen {
+        Ref edge;
+        std::uint32_t line = 0;
+    };
+
+    static std::uint64_t identity(PyObject* object) { return reinterpret_cast<std::uintptr_t>(object); }
+
     text::Document& document_;
     text::Arena& arena_;
     ValueTexts& texts_;
-    IntMap lines_;
-    std::vector<Ref> pinned_;
+    std::vector<Seen> previous_;
+    FlatMap<std::array<std::uint64_t, 3>> by_values_;
 };
 
 }  // namespace
@@ -347,8 +369,13 @@ private:
 std::optional<Ref> find_paths(PyObject* graph_data) {
     std::optional<Snapshot> snapshot = take_snapshot(graph_data);
     if (!snapshot) return std::nullopt;
-    Ref all_paths = own(PyList_New(0));
+    // Counting first costs a walk, small next to the objects the paths become, and gives a list of exactly the
+    // right size: appending would leave up to an eighth of it unused, and a result that cannot fit fails here.
+    std::size_t count = 0;
+    for_each_path(*snapshot->graph, [&](std::span<const EdgeIndex>, std::size_t) { ++count; }, poll, poll_interval);
+    Ref all_paths = own(PyList_New(static_cast<Py_ssize_t>(count)));
     std::vector<Ref> steps;  // the path edge made for each step of the current path
+    Py_ssize_t filled = 0;
     for_each_path(
         *snapshot->graph,
         [&](std::span<const EdgeIndex> path, std::size_t unchanged) {
@@ -358,7 +385,7 @@ std::optional<Ref> find_paths(PyObject* graph_data) {
             for (std::size_t i = 0; i < path.size(); ++i) {
                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(steps[i].get()));
             }
-            pyhost::list_append(all_paths.get(), list.get());
+            PyList_SET_ITEM(all_paths.get(), filled++, list.release());
         },
         poll, poll_interval);
     return all_paths;
@@ -378,10 +405,11 @@ std::optional<Ref> format_graph_data(PyObject* graph_data, PyObject* paths) {
         document.begin_path();
         // Iterating anything but a list or tuple runs host code, which may change the path edges.
         const bool plain_path = PyList_CheckExact(path) || PyTuple_CheckExact(path);
+        std::size_t position = 0;
         pyhost::for_each(path, [&](PyObject* edge) {
             if (!plain_path) lines.forget();
             if (++count % poll_interval == 0) poll();
-            document.add_path_line(lines(edge));
+            document.add_path_line(lines(edge, position++));
         });
     });
     return to_str(document);

@@ -4,6 +4,7 @@
 #include "force/extractor.hpp"
 #include "force/native.hpp"
 
+#include <charconv>
 #include <vector>
 
 namespace force {
@@ -30,8 +31,6 @@ constinit Name empty_text{""};
 constinit Name graph_header{"图谱数据:"};
 constinit Name start_prefix{"起点: "};
 constinit Name end_prefix{"终点: "};
-constinit Name path_prefix{"路径"};
-constinit Name colon{":"};
 constinit Name indent{"  "};
 constinit Name arrow{" -> "};
 constinit Name open_paren{"("};
@@ -96,6 +95,20 @@ void set_remove(PyObject* set, PyObject* key) {
 }
 
 void check_signals() { check(PyErr_CheckSignals()); }
+
+// "路径N:", written in place.
+Ref path_header(std::size_t number) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    const auto count = static_cast<Py_ssize_t>(end - digits);
+    Ref header = own(PyUnicode_New(count + 3, 0xFFFF));
+    auto* out = static_cast<Py_UCS2*>(PyUnicode_DATA(header.get()));
+    out[0] = u'路';
+    out[1] = u'径';
+    for (Py_ssize_t i = 0; i < count; ++i) out[2 + i] = static_cast<Py_UCS2>(digits[i]);
+    out[count + 2] = u':';
+    return header;
+}
 
 // The walk of `_dfs` from `node` (already converted to an int) with an explicit stack. Each frame is one active
 // call of the recursive formulation; `stepped` is the node its current step went to, undone when that step's call
@@ -328,8 +341,7 @@ Ref append_paths(Call& call, PyObject* lines, PyObject* paths) {
     pyhost::list_append(lines, empty_text.get());
     std::size_t number = 0;
     for_each(paths, [&](PyObject* path) {
-        Ref digits = own(PyUnicode_FromFormat("%zu", ++number));
-        pyhost::list_append(lines, pyhost::concat({path_prefix.get(), digits.get(), colon.get()}).get());
+        pyhost::list_append(lines, path_header(++number).get());
         for_each(path, [&](PyObject* edge) {
             pyhost::list_append(lines, invoke<format_edge_line, Op::format_edge_line>(call, edge).get());
         });

@@ -1,7 +1,8 @@
-// An open-addressing map from 64-bit keys to 32-bit values, for node ids and object-identity caches where
-// std::unordered_map's node per entry would cost more than the work it saves.
+// Open-addressing maps for node ids, object-identity caches and triples of objects, where std::unordered_map's
+// node per entry would cost more than the work a cache saves.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,11 +10,31 @@
 
 namespace force {
 
-class IntMap {
+inline std::uint64_t mix(std::uint64_t key) noexcept {
+    // splitmix64 finaliser: ids are often consecutive and pointers share their low bits.
+    key ^= key >> 30;
+    key *= 0xbf58476d1ce4e5b9ULL;
+    key ^= key >> 27;
+    key *= 0x94d049bb133111ebULL;
+    key ^= key >> 31;
+    return key;
+}
+
+inline std::uint64_t hash_key(std::uint64_t key) noexcept { return mix(key); }
+
+template <std::size_t N>
+std::uint64_t hash_key(const std::array<std::uint64_t, N>& key) noexcept {
+    std::uint64_t hash = 0;
+    for (std::uint64_t part : key) hash = mix(hash ^ part);
+    return hash;
+}
+
+template <class Key>
+class FlatMap {
 public:
-    std::optional<std::uint32_t> find(std::uint64_t key) const noexcept {
+    std::optional<std::uint32_t> find(const Key& key) const noexcept {
         if (slots_.empty()) return std::nullopt;
-        for (std::size_t i = slot_of(key);; i = (i + 1) & mask()) {
+        for (std::size_t i = hash_key(key) & mask();; i = (i + 1) & mask()) {
             const Slot& slot = slots_[i];
             if (!slot.used) return std::nullopt;
             if (slot.key == key) return slot.value;
@@ -21,9 +42,9 @@ public:
     }
 
     // The value stored under `key`, storing `value` first when there is none.
-    std::uint32_t emplace(std::uint64_t key, std::uint32_t value) {
+    std::uint32_t emplace(const Key& key, std::uint32_t value) {
         if ((size_ + 1) * 4 > slots_.size() * 3) grow();
-        for (std::size_t i = slot_of(key);; i = (i + 1) & mask()) {
+        for (std::size_t i = hash_key(key) & mask();; i = (i + 1) & mask()) {
             Slot& slot = slots_[i];
             if (!slot.used) {
                 slot = {key, value, true};
@@ -42,25 +63,16 @@ public:
 
 private:
     struct Slot {
-        std::uint64_t key;
+        Key key;
         std::uint32_t value;
         bool used;
     };
 
     std::size_t mask() const noexcept { return slots_.size() - 1; }
-    std::size_t slot_of(std::uint64_t key) const noexcept {
-        // splitmix64 finaliser: ids are often consecutive and pointers share their low bits.
-        key ^= key >> 30;
-        key *= 0xbf58476d1ce4e5b9ULL;
-        key ^= key >> 27;
-        key *= 0x94d049bb133111ebULL;
-        key ^= key >> 31;
-        return static_cast<std::size_t>(key) & mask();
-    }
     void grow() {
         std::vector<Slot> old;
         old.swap(slots_);
-        slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{0, 0, false});
+        slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{Key{}, 0, false});
         size_ = 0;
         for (const Slot& slot : old) {
             if (slot.used) emplace(slot.key, slot.value);
@@ -70,5 +82,7 @@ private:
     std::vector<Slot> slots_;
     std::size_t size_ = 0;
 };
+
+using IntMap = FlatMap<std::uint64_t>;
 
 }  // namespace force
