@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import io
 import logging
 import sys
 from collections.abc import Iterator
@@ -16,6 +17,7 @@ from typing import Any
 from scripted_endpoint import ScriptedEndpoint, answers_by_keyword, extraction_answer
 
 from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
@@ -89,12 +91,45 @@ SCRIPTED_CLASSIFICATION = extraction_answer(
 )
 
 
+# An event graph as the host hands it over: nodes with ids and names, edges between them with a strength.
+EVENTS = ["台风“海葵”登陆", "沿海普降暴雨", "城市内涝", "电力中断", "工厂停产", "港口停运", "物资短缺"]
+LINKS = [(0, 1, 0.9), (1, 2, 0.8), (1, 3, 0.6), (2, 3, None), (3, 4, 0.85), (0, 5, 0.7), (5, 6, 0.5), (4, 6, 0.4)]
+EVENT_GRAPH = {
+    "nodes": [{"id": number, "name": name} for number, name in enumerate(EVENTS)],
+    "edges": [{"src_node": {"id": a}, "dest_node": {"id": b}, **({"meta": {"strength": s}} if s else {})}
+              for a, b, s in LINKS],
+}
+ARTICLE = (
+    "受台风“海葵”影响，福建沿海普降暴雨，多地出现内涝，部分地区电力中断约六小时。"
+    "港口临时停运一天后已恢复作业，超市货架一度缺货，目前物资供应基本正常。"
+)
+
+FORCE_PROMPT = "根据事件图谱中从起点到终点的各条路径，判断起点事件对终点事件的影响力度 final_force。"
+FORCE_EXAMPLES = [
+    PromptExample(
+        text="图谱数据:\n起点: 降温\n终点: 用电增加\n\n路径1:\n  降温 -> 用电增加(0.6)",
+        extractions=[PromptExtraction(text="降温 -> 用电增加", kind="force", attrs={"final_force": "中等"})],
+    )
+]
+REVIEW_PROMPT = "结合文章内容复核影响力度 final_force：文章描述的影响是否真的特别剧烈。"
+REVIEW_EXAMPLES = [
+    PromptExample(
+        text="暴雨导致部分路段短时积水，一小时后恢复通行。",
+        extractions=[PromptExtraction(text="一小时后恢复通行", kind="force", attrs={"final_force": "轻微"})],
+    )
+]
+
+SCRIPTED_FORCE = extraction_answer(("force", "台风“海葵”登陆 -> 沿海普降暴雨", {"final_force": "特别剧烈"}))
+SCRIPTED_REVIEW = extraction_answer(("force", "目前物资供应基本正常", {"final_force": "剧烈"}))
+
+
 @contextlib.contextmanager
 def model_config(args: argparse.Namespace) -> Iterator[dict[str, Any]]:
     if args.base_url:
         yield {"model": args.model, "api_key": args.api_key, "base_url": args.base_url}
         return
-    scripted = answers_by_keyword([("海葵", SCRIPTED_RELATIONS), ("存款准备金率", SCRIPTED_CLASSIFICATION)])
+    scripted = answers_by_keyword([("图谱数据:", SCRIPTED_FORCE), ("港口临时停运", SCRIPTED_REVIEW),
+                                   ("海葵", SCRIPTED_RELATIONS), ("存款准备金率", SCRIPTED_CLASSIFICATION)])
     with ScriptedEndpoint(scripted) as endpoint:
         yield endpoint.config()
 
@@ -123,6 +158,42 @@ def show_classification(config: dict[str, Any]) -> None:
     print()
 
 
+class NarratedForceExtractor(ForceExtractor):
+    """Says what the model answered before the decision rule and the review take over."""
+
+    def _extract_force(self, result: Any, article_text: str | None = None) -> str:
+        print(f"  first force:  {self._get_first_force(result) or '(none)'}")
+        return super()._extract_force(result, article_text)
+
+    def _review_with_article(self, article_text: str) -> str:
+        reviewed = super()._review_with_article(article_text)
+        print(f"  after review: {reviewed}")
+        return reviewed
+
+
+def show_force(config: dict[str, Any]) -> None:
+    print("== 影响力度 (ForceExtractor) ==")
+    extractor = NarratedForceExtractor(config, FORCE_PROMPT, FORCE_EXAMPLES, REVIEW_PROMPT, REVIEW_EXAMPLES)
+    paths = extractor._find_paths(EVENT_GRAPH)
+    print(f"  {len(paths)} paths from start to end; the model reads:")
+    for line in extractor._format_graph_data(EVENT_GRAPH, paths).splitlines():
+        print(f"    | {line}")
+    print(f"  article: {ARTICLE}")
+    force = extractor.predict(EVENT_GRAPH, ARTICLE)
+    print(f"  force:        {force}")
+    print()
+
+
+@contextlib.contextmanager
+def quiet_progress(verbose: bool) -> Iterator[None]:
+    # The extraction library draws a progress bar on stderr for every call; the demo's output is the answer.
+    if verbose:
+        yield
+        return
+    with contextlib.redirect_stderr(io.StringIO()):
+        yield
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--base-url", help="an OpenAI-compatible endpoint, e.g. https://host/v1")
@@ -132,9 +203,10 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(levelname)s %(name)s: %(message)s")
-    with model_config(args) as config:
+    with model_config(args) as config, quiet_progress(args.verbose):
         show_relations(config)
         show_classification(config)
+        show_force(config)
     return 0
 
 
