@@ -11,10 +11,12 @@
 
 namespace pyhost {
 
+// Instances have a layout of their own on every supported interpreter (3.12 would decide so whatever the field
+// order; 3.11 would not with the dict last), so two extractor classes are never bases of one class anywhere.
 struct Instance {
     PyObject_HEAD
-    PyObject* dict;
     PyObject* weakrefs;
+    PyObject* dict;
 };
 
 // `methods` is the class's method table in declaration order; static methods are declared there with METH_STATIC

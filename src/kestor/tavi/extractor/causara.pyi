@@ -2,6 +2,7 @@ import logging
 from typing import Any, TypedDict
 
 import langextract as lx
+from typing_extensions import disjoint_base
 
 from .samplar import PromptExample as PromptExample
 from .samplar import to_langextract_examples as to_langextract_examples
@@ -17,6 +18,8 @@ class _Relation(TypedDict):
     strength: float
     strength_reason: str
 
+# Instances have a layout of their own: two extractor classes cannot be bases of one class.
+@disjoint_base
 class CausaraExtractor:
     model: Any
     prompt_description: str

@@ -2,6 +2,7 @@ import logging
 from typing import Any, TypedDict
 
 import langextract as lx
+from typing_extensions import disjoint_base
 
 from .samplar import PromptExample as PromptExample
 from .samplar import to_langextract_examples as to_langextract_examples
@@ -15,6 +16,8 @@ class _PathEdge(TypedDict):
 
 _Graph = tuple[dict[Any, Any], dict[Any, list[dict[str, Any]]], dict[Any, list[dict[str, Any]]], list[Any], list[Any]]
 
+# Instances have a layout of their own: two extractor classes cannot be bases of one class.
+@disjoint_base
 class ForceExtractor:
     model: Any
     prompt_description: str

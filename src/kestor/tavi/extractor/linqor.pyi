@@ -2,6 +2,7 @@ import logging
 from typing import Any, TypedDict
 
 import langextract as lx
+from typing_extensions import disjoint_base
 
 from .samplar import PromptExample as PromptExample
 from .samplar import to_langextract_examples as to_langextract_examples
@@ -12,6 +13,8 @@ class _Result(TypedDict):
     related: bool
     reason: str
 
+# Instances have a layout of their own: two extractor classes cannot be bases of one class.
+@disjoint_base
 class LinqorExtractor:
     model: Any
     prompt_description: str
