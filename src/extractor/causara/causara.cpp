@@ -1,7 +1,7 @@
 // kestor.tavi.extractor.causara: causal relations between the events of a text.
 #include "pyhost/call.hpp"
+#include "pyhost/extension.hpp"
 #include "pyhost/guard.hpp"
-#include "pyhost/klass.hpp"
 #include "service/service.hpp"
 
 namespace causara {
@@ -14,17 +14,16 @@ using pyhost::Name;
 using pyhost::own;
 using pyhost::Ref;
 
-struct State {
-    PyObject* cls;
-    PyObject* to_relation;  // what CausaraExtractor._to_relation resolves to, for skipping the call machinery
-    PyObject* to_strength;
-};
-
-State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
-
 constinit Name class_name{"CausaraExtractor"};
 constinit Name to_relation_name{"_to_relation"};
 constinit Name to_strength_name{"_to_strength"};
+
+// What _to_relation and _to_strength resolved to when the module made the class.
+enum Original { to_relation_original, to_strength_original };
+using State = pyhost::ClassState<2>;
+constexpr std::array<const Name*, 2> originals = {&to_relation_name, &to_strength_name};
+
+State& state_of(PyObject* module) { return pyhost::state_of<State>(module); }
 constinit Name extractions_field{"extractions"};
 constinit Name attributes_field{"attributes"};
 constinit Name strip_method{"strip"};
@@ -108,7 +107,7 @@ Ref relation_of(PyObject* module, PyObject* extraction) {
     Ref raw_strength = mapping_get(mapping, strength_key);
     Ref cls = Globals(module)[class_name];
     Ref strength = pyhost::call_attribute(
-        cls.get(), to_strength_name, state_of(module).to_strength, [&] { return strength_of(raw_strength.get()); },
+        cls.get(), to_strength_name, state_of(module).originals[to_strength_original], [&] { return strength_of(raw_strength.get()); },
         raw_strength.get());
     pyhost::dict_set(relation.get(), strength_key, strength.get());
 
@@ -139,7 +138,7 @@ Ref predict(PyObject* self, PyObject* module, PyObject* const* args, Py_ssize_t 
 
     Ref extractions = getattr(result->get(), extractions_field);
     if (!pyhost::truthy(extractions.get())) return relations;
-    PyObject* original = state_of(module).to_relation;
+    PyObject* original = state_of(module).originals[to_relation_original];
     pyhost::for_each(extractions.get(), [&](PyObject* extraction) {
         // Through the instance: a subclass's own _to_relation is honoured.
         Ref relation = pyhost::call_attribute(
@@ -151,6 +150,13 @@ Ref predict(PyObject* self, PyObject* module, PyObject* const* args, Py_ssize_t 
 
 extern PyModuleDef module_def;
 
+constexpr const char to_relation_doc[] =
+    "_to_relation(extraction)\n--\n\n"
+    "Turn one extraction into a relation dictionary; {} when source or target is empty.";
+constexpr const char to_strength_doc[] =
+    "_to_strength(value)\n--\n\n"
+    "Read a strength as a float clamped to [0.0, 1.0]; 0.5 when it is not a number.";
+
 PyMethodDef methods[] = {
     pyhost::init_method<init>("__init__($self, config, prompt_description, examples)\n--\n\n"
                               "Build the model from `config`, keep the prompt and convert the worked examples."),
@@ -160,73 +166,32 @@ PyMethodDef methods[] = {
                    "Return the relations the model finds in `text`, as a new list of relation dictionaries.\n\n"
                    "Each dictionary holds source, source_meta, rel, target, target_meta, strength (a float in\n"
                    "[0.0, 1.0]) and strength_reason, in that order. A failing service call is logged and gives []."),
-    pyhost::static_placeholder<to_relation>(
-        "_to_relation", "_to_relation(extraction)\n--\n\n"
-                        "Turn one extraction into a relation dictionary; {} when source or target is empty."),
-    pyhost::static_placeholder<to_strength>(
-        "_to_strength", "_to_strength(value)\n--\n\n"
-                        "Read a strength as a float clamped to [0.0, 1.0]; 0.5 when it is not a number."),
+    pyhost::static_placeholder<to_relation>("_to_relation", to_relation_doc),
+    pyhost::static_placeholder<to_strength>("_to_strength", to_strength_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef static_methods[] = {
     pyhost::module_function<build_model>("_build_model", extractor::service::build_model_doc),
-    pyhost::module_function<to_relation>("_to_relation", methods[3].ml_doc),
-    pyhost::module_function<to_strength>("_to_strength", methods[4].ml_doc),
+    pyhost::module_function<to_relation>("_to_relation", to_relation_doc),
+    pyhost::module_function<to_strength>("_to_strength", to_strength_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_causara(PyObject* module) noexcept {
     return pyhost::barrier_status([&] {
         extractor::service::bind_module_names(module);
-        Ref cls = pyhost::new_class(module, "kestor.tavi.extractor.causara.CausaraExtractor",
-                                    "CausaraExtractor(config, prompt_description, examples)\n--\n\n"
-                                    "Causal relations between the events of a text, read by a language model.",
-                                    methods, pyhost::init_slot<init, &module_def>);
-        pyhost::install_static_methods(cls.get(), module, static_methods);
-        State& state = state_of(module);
-        state.cls = Ref(cls).release();
-        state.to_relation = pyhost::class_attribute(cls.get(), to_relation_name).release();
-        state.to_strength = pyhost::class_attribute(cls.get(), to_strength_name).release();
-        check(PyModule_AddObjectRef(module, class_name.text(), cls.get()));
+        const pyhost::ClassSpec spec = {
+            "kestor.tavi.extractor.causara.CausaraExtractor",
+            "CausaraExtractor(config, prompt_description, examples)\n--\n\n"
+            "Causal relations between the events of a text, read by a language model.",
+            methods, static_methods, pyhost::init_slot<init, &module_def>};
+        pyhost::define_class<State>(module, spec, originals);
     });
 }
 
-int traverse_causara(PyObject* module, visitproc visit, void* arg) {
-    State& state = state_of(module);
-    Py_VISIT(state.cls);
-    Py_VISIT(state.to_relation);
-    Py_VISIT(state.to_strength);
-    return 0;
-}
-
-int clear_causara(PyObject* module) {
-    State& state = state_of(module);
-    Py_CLEAR(state.cls);
-    Py_CLEAR(state.to_relation);
-    Py_CLEAR(state.to_strength);
-    return 0;
-}
-
-PyModuleDef_Slot causara_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_causara)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "causara",
-    "Causal relation extraction: CausaraExtractor.",
-    sizeof(State),
-    nullptr,
-    causara_slots,
-    traverse_causara,
-    clear_causara,
-    [](void* module) { clear_causara(static_cast<PyObject*>(module)); },
-};
+PyModuleDef module_def = pyhost::module_definition<State>(
+    "causara", "Causal relation extraction: CausaraExtractor.", pyhost::module_slots<exec_causara>);
 
 }  // namespace causara
 

@@ -19,6 +19,7 @@
 #pragma once
 
 #include "pyhost/call.hpp"
+#include "pyhost/extension.hpp"
 #include "pyhost/klass.hpp"
 #include "pyhost/module.hpp"
 #include "pyhost/ref.hpp"
@@ -55,9 +56,7 @@ constexpr unsigned op_count = static_cast<unsigned>(Op::count);
 
 const Name& name_of(Op op);
 
-struct State {
-    PyObject* cls;
-    PyObject* originals[op_count];  // what each operation's name resolves to on the class, as the module made it
+struct State : pyhost::ClassState<op_count> {
     // The last class whose operations were resolved, at the version the interpreter gave it then: any change to
     // the class or its bases gives it a new version (or none), so a match means the same answers.
     PyTypeObject* resolved_type;

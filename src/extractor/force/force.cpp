@@ -11,7 +11,6 @@ namespace {
 using pyhost::check;
 using pyhost::own;
 
-constinit Name class_name{"ForceExtractor"};
 constinit Name review_prompt_field{"review_prompt_description"};
 constinit Name review_examples_field{"review_examples"};
 
@@ -159,55 +158,21 @@ int exec_force(PyObject* module) noexcept {
         Ref time = own(PyImport_ImportModule("time"));
         check(PyModule_AddObjectRef(module, "time", time.get()));
         extractor::service::bind_module_names(module);
-        Ref cls = pyhost::new_class(
-            module, "kestor.tavi.extractor.force.ForceExtractor",
+        const pyhost::ClassSpec spec = {
+            "kestor.tavi.extractor.force.ForceExtractor",
             "ForceExtractor(config, prompt_description, examples, review_prompt_description, review_examples)\n"
             "--\n\n"
             "The force (intensity) of the effect an event graph describes, read by a language model.",
-            methods, pyhost::init_slot<init, &module_def>);
-        pyhost::install_static_methods(cls.get(), module, static_methods);
-        State& state = state_of(module);
-        state.cls = Ref(cls).release();
-        for (unsigned op = 0; op < op_count; ++op) {
-            state.originals[op] = pyhost::class_attribute(cls.get(), op_names[op]).release();
-        }
-        check(PyModule_AddObjectRef(module, class_name.text(), cls.get()));
+            methods, static_methods, pyhost::init_slot<init, &module_def>};
+        std::array<const Name*, op_count> operations;
+        for (unsigned op = 0; op < op_count; ++op) operations[op] = &op_names[op];
+        pyhost::define_class<State>(module, spec, operations);
     });
 }
 
-int traverse_force(PyObject* module, visitproc visit, void* arg) {
-    State& state = state_of(module);
-    Py_VISIT(state.cls);
-    for (PyObject* original : state.originals) Py_VISIT(original);
-    return 0;
-}
-
-int clear_force(PyObject* module) {
-    State& state = state_of(module);
-    Py_CLEAR(state.cls);
-    for (PyObject*& original : state.originals) Py_CLEAR(original);
-    return 0;
-}
-
-PyModuleDef_Slot force_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_force)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "force",
-    "The force of an event graph: path search, graph text, model call and review (ForceExtractor).",
-    sizeof(State),
-    nullptr,
-    force_slots,
-    traverse_force,
-    clear_force,
-    [](void* module) { clear_force(static_cast<PyObject*>(module)); },
-};
+PyModuleDef module_def = pyhost::module_definition<State>(
+    "force", "The force of an event graph: path search, graph text, model call and review (ForceExtractor).",
+    pyhost::module_slots<exec_force>);
 
 }  // namespace
 
@@ -252,7 +217,7 @@ void Call::resolve() {
     resolved_ = true;
 }
 
-State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+State& state_of(PyObject* module) { return pyhost::state_of<State>(module); }
 
 }  // namespace force
 

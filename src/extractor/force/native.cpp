@@ -1,6 +1,7 @@
 #include "force/native.hpp"
 
 #include "force/flat_map.hpp"
+#include "force/keys.hpp"
 #include "force/paths.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/call.hpp"
@@ -16,17 +17,6 @@ namespace {
 using pyhost::Name;
 using pyhost::own;
 
-constinit Name nodes_key{"nodes"};
-constinit Name edges_key{"edges"};
-constinit Name id_key{"id"};
-constinit Name name_key{"name"};
-constinit Name src_node_key{"src_node"};
-constinit Name dest_node_key{"dest_node"};
-constinit Name meta_key{"meta"};
-constinit Name strength_key{"strength"};
-constinit Name source_key{"source"};
-constinit Name target_key{"target"};
-constinit Name empty_text{""};
 
 constexpr std::size_t poll_interval = 4096;
 
@@ -54,7 +44,7 @@ enum class IdKind { absent, plain, other };
 // so they can stand for each other. Anything else (text, fractions, huge ints) takes the road through host
 // objects, which converts and compares as Python code does.
 IdKind read_id(PyObject* holder, std::int64_t& id) {
-    PyObject* value = lookup(holder, id_key);
+    PyObject* value = lookup(holder, keys::id);
     if (value == nullptr || value == Py_None) return IdKind::absent;
     if (PyLong_Check(value) && (PyLong_CheckExact(value) || PyBool_Check(value))) {
         int overflow = 0;
@@ -84,7 +74,7 @@ struct Snapshot {
     std::optional<Graph> graph;
 
     PyObject* name_of(NodeIndex node) const {
-        return names[node] ? names[node].get() : empty_text.get();
+        return names[node] ? names[node].get() : keys::empty_text.get();
     }
 };
 
@@ -133,8 +123,8 @@ bool read_end(PyObject* edge, const Name& key, IdKind& kind, std::int64_t& id) {
 }
 
 std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
-    PyObject* nodes = lookup(graph_data, nodes_key);
-    PyObject* edges = lookup(graph_data, edges_key);
+    PyObject* nodes = lookup(graph_data, keys::nodes);
+    PyObject* edges = lookup(graph_data, keys::edges);
     if ((nodes != nullptr && !PyList_CheckExact(nodes)) || (edges != nullptr && !PyList_CheckExact(edges))) {
         return std::nullopt;
     }
@@ -156,9 +146,9 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         const IdKind kind = read_id(node, id);
         if (kind == IdKind::other) return std::nullopt;
         if (kind == IdKind::absent) continue;
-        PyObject* name = lookup(node, name_key);
+        PyObject* name = lookup(node, keys::name);
         Ref& slot = snapshot.names[index_of(id)];
-        slot = Ref::borrow(name != nullptr ? name : empty_text.get());
+        slot = Ref::borrow(name != nullptr ? name : keys::empty_text.get());
         plain_text(slot.get());
     }
 
@@ -169,15 +159,15 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         IdKind target_kind;
         std::int64_t source = 0;
         std::int64_t target = 0;
-        if (!read_end(edge, src_node_key, source_kind, source) || !read_end(edge, dest_node_key, target_kind, target)) {
+        if (!read_end(edge, keys::src_node, source_kind, source) || !read_end(edge, keys::dest_node, target_kind, target)) {
             return std::nullopt;
         }
         if (source_kind == IdKind::absent || target_kind == IdKind::absent) continue;
-        PyObject* meta = lookup(edge, meta_key);
+        PyObject* meta = lookup(edge, keys::meta);
         PyObject* strength = Py_None;
         if (meta != nullptr) {
             if (!PyDict_CheckExact(meta)) return std::nullopt;
-            PyObject* value = lookup(meta, strength_key);
+            PyObject* value = lookup(meta, keys::strength);
             if (value != nullptr) strength = value;
         }
         if (snapshot.edges.size() == std::numeric_limits<EdgeIndex>::max()) return std::nullopt;
@@ -192,9 +182,9 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
 Ref new_path_edge(const Snapshot& snapshot, EdgeIndex index) {
     const Edge& edge = snapshot.edges[index];
     Ref path_edge = own(PyDict_New());
-    pyhost::dict_set(path_edge.get(), source_key, snapshot.name_of(edge.source));
-    pyhost::dict_set(path_edge.get(), target_key, snapshot.name_of(edge.target));
-    pyhost::dict_set(path_edge.get(), strength_key, snapshot.strengths[index].get());
+    pyhost::dict_set(path_edge.get(), keys::source, snapshot.name_of(edge.source));
+    pyhost::dict_set(path_edge.get(), keys::target, snapshot.name_of(edge.target));
+    pyhost::dict_set(path_edge.get(), keys::strength, snapshot.strengths[index].get());
     return path_edge;
 }
 
@@ -311,11 +301,11 @@ public:
     std::uint32_t operator()(PyObject* edge, std::size_t position) {
         if (position < previous_.size() && previous_[position].edge.get() == edge) return previous_[position].line;
         if (!PyDict_CheckExact(edge)) pyhost::expect_exact(edge, &PyDict_Type, "edge");
-        PyObject* source = lookup(edge, source_key);
-        PyObject* target = lookup(edge, target_key);
-        PyObject* strength = lookup(edge, strength_key);
-        Ref held_source = Ref::borrow(source != nullptr ? source : empty_text.get());
-        Ref held_target = Ref::borrow(target != nullptr ? target : empty_text.get());
+        PyObject* source = lookup(edge, keys::source);
+        PyObject* target = lookup(edge, keys::target);
+        PyObject* strength = lookup(edge, keys::strength);
+        Ref held_source = Ref::borrow(source != nullptr ? source : keys::empty_text.get());
+        Ref held_target = Ref::borrow(target != nullptr ? target : keys::empty_text.get());
         Ref held_strength = Ref::borrow(strength != nullptr ? strength : Py_None);
         const std::array<std::uint64_t, 3> values = {identity(held_source.get()), identity(held_target.get()),
                                                      identity(held_strength.get())};

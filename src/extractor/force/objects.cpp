@@ -2,6 +2,7 @@
 // does not represent, and wherever a subclass overrides an operation. Each step reads and builds host objects in
 // the order Python code would, so that any mapping, any id and any override behaves as it would there.
 #include "force/extractor.hpp"
+#include "force/keys.hpp"
 #include "force/native.hpp"
 
 #include <charconv>
@@ -17,17 +18,6 @@ using pyhost::mapping_get;
 using pyhost::own;
 using pyhost::truthy;
 
-constinit Name nodes_key{"nodes"};
-constinit Name edges_key{"edges"};
-constinit Name id_key{"id"};
-constinit Name name_key{"name"};
-constinit Name src_node_key{"src_node"};
-constinit Name dest_node_key{"dest_node"};
-constinit Name meta_key{"meta"};
-constinit Name strength_key{"strength"};
-constinit Name source_key{"source"};
-constinit Name target_key{"target"};
-constinit Name empty_text{""};
 constinit Name graph_header{"图谱数据:"};
 constinit Name start_prefix{"起点: "};
 constinit Name end_prefix{"终点: "};
@@ -163,7 +153,7 @@ void walk(Call& call, PyObject* node, PyObject* current_path, PyObject* visited,
         }
         if (++steps % poll_interval == 0) check_signals();
 
-        Ref next_node = nested_get(edge.get(), dest_node_key.get(), id_key);
+        Ref next_node = nested_get(edge.get(), keys::dest_node.get(), keys::id);
         if (next_node.get() == Py_None || check(PySet_Contains(visited, next_node.get()))) continue;
         check(PySet_Add(visited, next_node.get()));
         Ref path_edge =
@@ -186,9 +176,9 @@ Ref build_node_map(Call&, PyObject* nodes) {
     expect_exact(nodes, &PyList_Type, "nodes");
     Ref node_map = own(PyDict_New());
     for_each(nodes, [&](PyObject* node) {
-        Ref id = mapping_get(node, id_key);
+        Ref id = mapping_get(node, keys::id);
         if (id.get() == Py_None) return;
-        Ref name = mapping_get(node, name_key, empty_text.get());
+        Ref name = mapping_get(node, keys::name, keys::empty_text.get());
         check(PyDict_SetItem(node_map.get(), id.get(), name.get()));
     });
     return node_map;
@@ -200,8 +190,8 @@ Ref build_adjacency(Call&, PyObject* edges, PyObject* from_key, PyObject* to_key
     expect_exact(to_key, &PyUnicode_Type, "to_key");
     Ref adjacency = own(PyDict_New());
     for_each(edges, [&](PyObject* edge) {
-        Ref source = nested_get(edge, from_key, id_key);
-        Ref target = nested_get(edge, to_key, id_key);
+        Ref source = nested_get(edge, from_key, keys::id);
+        Ref target = nested_get(edge, to_key, keys::id);
         if (source.get() == Py_None || target.get() == Py_None) return;
         PyObject* leaving = PyDict_GetItemWithError(adjacency.get(), source.get());
         if (leaving == nullptr) {
@@ -230,14 +220,14 @@ Ref get_end_nodes(Call&, PyObject* outgoing, PyObject* incoming) {
 Ref build_graph(Call& call, PyObject* graph_data) {
     expect_exact(graph_data, &PyDict_Type, "graph_data");
     Ref no_nodes = new_list();
-    Ref nodes = mapping_get(graph_data, nodes_key, no_nodes.get());
+    Ref nodes = mapping_get(graph_data, keys::nodes, no_nodes.get());
     Ref no_edges = new_list();
-    Ref edges = mapping_get(graph_data, edges_key, no_edges.get());
+    Ref edges = mapping_get(graph_data, keys::edges, no_edges.get());
     Ref node_map = invoke<build_node_map, Op::build_node_map>(call, nodes.get());
-    Ref outgoing = invoke<build_adjacency, Op::build_adjacency>(call, edges.get(), src_node_key.get(),
-                                                                dest_node_key.get());
-    Ref incoming = invoke<build_adjacency, Op::build_adjacency>(call, edges.get(), dest_node_key.get(),
-                                                                src_node_key.get());
+    Ref outgoing = invoke<build_adjacency, Op::build_adjacency>(call, edges.get(), keys::src_node.get(),
+                                                                keys::dest_node.get());
+    Ref incoming = invoke<build_adjacency, Op::build_adjacency>(call, edges.get(), keys::dest_node.get(),
+                                                                keys::src_node.get());
     Ref start_nodes = invoke<get_start_nodes, Op::get_start_nodes>(call, outgoing.get(), incoming.get());
     Ref end_nodes = invoke<get_end_nodes, Op::get_end_nodes>(call, outgoing.get(), incoming.get());
     if (!truthy(start_nodes.get()) || !truthy(end_nodes.get())) {
@@ -250,7 +240,7 @@ Ref build_graph(Call& call, PyObject* graph_data) {
 Ref find_paths(Call& call, PyObject* graph_data) {
     expect_exact(graph_data, &PyDict_Type, "graph_data");
     Ref no_edges = new_list();
-    Ref edges = mapping_get(graph_data, edges_key, no_edges.get());
+    Ref edges = mapping_get(graph_data, keys::edges, no_edges.get());
     if (!truthy(edges.get())) return new_list();
     if (call.native({Op::build_graph, Op::build_node_map, Op::build_adjacency, Op::get_start_nodes,
                      Op::get_end_nodes, Op::dfs, Op::edge_to_path_edge})) {
@@ -286,14 +276,14 @@ Ref edge_to_path_edge(Call&, PyObject* edge, PyObject* node_map, PyObject* next_
     expect_exact(edge, &PyDict_Type, "edge");
     expect_exact(node_map, &PyDict_Type, "node_map");
     Ref next = pyhost::expect_integer(next_node, "next_node");
-    Ref source_id = nested_get(edge, src_node_key.get(), id_key);
-    Ref source = mapping_get(node_map, source_id.get(), empty_text.get());
-    Ref target = mapping_get(node_map, next.get(), empty_text.get());
-    Ref strength = nested_get(edge, meta_key.get(), strength_key);
+    Ref source_id = nested_get(edge, keys::src_node.get(), keys::id);
+    Ref source = mapping_get(node_map, source_id.get(), keys::empty_text.get());
+    Ref target = mapping_get(node_map, next.get(), keys::empty_text.get());
+    Ref strength = nested_get(edge, keys::meta.get(), keys::strength);
     Ref path_edge = own(PyDict_New());
-    pyhost::dict_set(path_edge.get(), source_key, source.get());
-    pyhost::dict_set(path_edge.get(), target_key, target.get());
-    pyhost::dict_set(path_edge.get(), strength_key, strength.get());
+    pyhost::dict_set(path_edge.get(), keys::source, source.get());
+    pyhost::dict_set(path_edge.get(), keys::target, target.get());
+    pyhost::dict_set(path_edge.get(), keys::strength, strength.get());
     return path_edge;
 }
 
@@ -307,7 +297,7 @@ Ref format_graph_data(Call& call, PyObject* graph_data, PyObject* paths) {
     Ref lines = own(PyList_New(0));
     pyhost::list_append(lines.get(), graph_header.get());
     Ref no_nodes = new_list();
-    Ref nodes = mapping_get(graph_data, nodes_key, no_nodes.get());
+    Ref nodes = mapping_get(graph_data, keys::nodes, no_nodes.get());
     Ref node_map = invoke<build_node_map, Op::build_node_map>(call, nodes.get());
     Ref graph = invoke<build_graph, Op::build_graph>(call, graph_data);
     auto [unused_map, unused_outgoing, unused_incoming, start_nodes, end_nodes] = pyhost::unpack<5>(graph.get());
@@ -325,7 +315,7 @@ Ref append_start_end(Call&, PyObject* lines, PyObject* start_nodes, PyObject* en
     auto append_named = [&](PyObject* nodes, const Name& prefix) {
         if (PyList_GET_SIZE(nodes) == 0) return;
         Ref first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
-        Ref name = mapping_get(node_map, first.get(), empty_text.get());
+        Ref name = mapping_get(node_map, first.get(), keys::empty_text.get());
         Ref text = pyhost::str_of(name.get());
         pyhost::list_append(lines, pyhost::concat({prefix.get(), text.get()}).get());
     };
@@ -338,7 +328,7 @@ Ref append_paths(Call& call, PyObject* lines, PyObject* paths) {
     expect_exact(lines, &PyList_Type, "lines");
     expect_exact(paths, &PyList_Type, "paths");
     if (PyList_GET_SIZE(paths) == 0) return Ref::borrow(Py_None);
-    pyhost::list_append(lines, empty_text.get());
+    pyhost::list_append(lines, keys::empty_text.get());
     std::size_t number = 0;
     for_each(paths, [&](PyObject* path) {
         pyhost::list_append(lines, path_header(++number).get());
@@ -351,9 +341,9 @@ Ref append_paths(Call& call, PyObject* lines, PyObject* paths) {
 
 Ref format_edge_line(Call&, PyObject* edge) {
     expect_exact(edge, &PyDict_Type, "edge");
-    Ref source = mapping_get(edge, source_key, empty_text.get());
-    Ref target = mapping_get(edge, target_key, empty_text.get());
-    Ref strength = mapping_get(edge, strength_key);
+    Ref source = mapping_get(edge, keys::source, keys::empty_text.get());
+    Ref target = mapping_get(edge, keys::target, keys::empty_text.get());
+    Ref strength = mapping_get(edge, keys::strength);
     Ref source_text = pyhost::str_of(source.get());
     Ref target_text = pyhost::str_of(target.get());
     if (strength.get() == Py_None) {

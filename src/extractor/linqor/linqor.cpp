@@ -1,7 +1,7 @@
 // kestor.tavi.extractor.linqor: does a PC relation hold in a text, and why.
 #include "pyhost/call.hpp"
+#include "pyhost/extension.hpp"
 #include "pyhost/guard.hpp"
-#include "pyhost/klass.hpp"
 #include "service/service.hpp"
 
 namespace linqor {
@@ -14,19 +14,17 @@ using pyhost::Name;
 using pyhost::own;
 using pyhost::Ref;
 
-struct State {
-    PyObject* cls;
-    PyObject* to_result;  // what LinqorExtractor._to_result resolves to, for skipping the call machinery
-    PyObject* to_bool;
-    PyObject* default_result;
-};
-
-State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
-
 constinit Name class_name{"LinqorExtractor"};
 constinit Name to_result_name{"_to_result"};
 constinit Name to_bool_name{"_to_bool"};
 constinit Name default_result_name{"_default_result"};
+
+// What _to_result, _to_bool and _default_result resolved to when the module made the class.
+enum Original { to_result_original, to_bool_original, default_result_original };
+using State = pyhost::ClassState<3>;
+constexpr std::array<const Name*, 3> originals = {&to_result_name, &to_bool_name, &default_result_name};
+
+State& state_of(PyObject* module) { return pyhost::state_of<State>(module); }
 constinit Name extractions_field{"extractions"};
 constinit Name attributes_field{"attributes"};
 constinit Name strip_method{"strip"};
@@ -105,7 +103,7 @@ Ref result_of(PyObject* module, PyObject* extraction) {
     Ref raw_related = mapping_get(mapping, related_key, Py_True);
     Ref cls = Globals(module)[class_name];
     Ref related = pyhost::call_attribute(
-        cls.get(), to_bool_name, state_of(module).to_bool, [&] { return bool_of(raw_related.get()); },
+        cls.get(), to_bool_name, state_of(module).originals[to_bool_original], [&] { return bool_of(raw_related.get()); },
         raw_related.get());
     pyhost::dict_set(result.get(), related_key, related.get());
 
@@ -145,7 +143,7 @@ Ref predict(PyObject* self, PyObject* module, PyObject* const* args, Py_ssize_t 
     // Through the instance: a subclass's own _default_result and _to_result are honoured.
     auto fallback = [&] {
         return expect_result(
-            pyhost::call_attribute(self, default_result_name, state.default_result, [] { return default_of(); }));
+            pyhost::call_attribute(self, default_result_name, state.originals[default_result_original], [] { return default_of(); }));
     };
 
     auto result = pyhost::guarded(globals, failure_message, [&] {
@@ -170,11 +168,22 @@ Ref predict(PyObject* self, PyObject* module, PyObject* const* args, Py_ssize_t 
     if (extraction.get() == Py_None) return fallback();
 
     return expect_result(pyhost::call_attribute(
-        self, to_result_name, state.to_result, [&] { return result_of(module, extraction.get()); },
+        self, to_result_name, state.originals[to_result_original], [&] { return result_of(module, extraction.get()); },
         extraction.get()));
 }
 
 extern PyModuleDef module_def;
+
+constexpr const char to_result_doc[] =
+    "_to_result(extraction)\n--\n\n"
+    "Read the classification from one extraction; related is True when the model left it out.";
+constexpr const char to_bool_doc[] =
+    "_to_bool(value)\n--\n\n"
+    "Read an answer as a bool: a bool as it is, a number by its truth, a text when it says\n"
+    "true, 1, yes or y (any case, blanks around ignored); anything else is False.";
+constexpr const char default_result_doc[] =
+    "_default_result()\n--\n\n"
+    "A new {\"related\": False, \"reason\": \"\"}, the answer when the model gives none.";
 
 PyMethodDef methods[] = {
     pyhost::init_method<init>("__init__($self, config, prompt_description, examples)\n--\n\n"
@@ -185,81 +194,34 @@ PyMethodDef methods[] = {
                    "Ask whether a PC relation holds in the first 1000 characters of `text`.\n\n"
                    "Returns a new dictionary holding related (a bool) and reason (a str), in that order. A failing\n"
                    "service call is logged and, like an answer without extractions, gives the default result."),
-    pyhost::static_placeholder<to_result>(
-        "_to_result", "_to_result(extraction)\n--\n\n"
-                      "Read the classification from one extraction; related is True when the model left it out."),
-    pyhost::static_placeholder<to_bool>(
-        "_to_bool", "_to_bool(value)\n--\n\n"
-                    "Read an answer as a bool: a bool as it is, a number by its truth, a text when it says\n"
-                    "true, 1, yes or y (any case, blanks around ignored); anything else is False."),
-    pyhost::static_placeholder<default_result>(
-        "_default_result", "_default_result()\n--\n\n"
-                           "A new {\"related\": False, \"reason\": \"\"}, the answer when the model gives none."),
+    pyhost::static_placeholder<to_result>("_to_result", to_result_doc),
+    pyhost::static_placeholder<to_bool>("_to_bool", to_bool_doc),
+    pyhost::static_placeholder<default_result>("_default_result", default_result_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef static_methods[] = {
     pyhost::module_function<build_model>("_build_model", extractor::service::build_model_doc),
-    pyhost::module_function<to_result>("_to_result", methods[3].ml_doc),
-    pyhost::module_function<to_bool>("_to_bool", methods[4].ml_doc),
-    pyhost::module_function<default_result>("_default_result", methods[5].ml_doc),
+    pyhost::module_function<to_result>("_to_result", to_result_doc),
+    pyhost::module_function<to_bool>("_to_bool", to_bool_doc),
+    pyhost::module_function<default_result>("_default_result", default_result_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_linqor(PyObject* module) noexcept {
     return pyhost::barrier_status([&] {
         extractor::service::bind_module_names(module);
-        Ref cls = pyhost::new_class(module, "kestor.tavi.extractor.linqor.LinqorExtractor",
-                                    "LinqorExtractor(config, prompt_description, examples)\n--\n\n"
-                                    "Whether a PC relation holds in a text, and why, as a language model reads it.",
-                                    methods, pyhost::init_slot<init, &module_def>);
-        pyhost::install_static_methods(cls.get(), module, static_methods);
-        State& state = state_of(module);
-        state.cls = Ref(cls).release();
-        state.to_result = pyhost::class_attribute(cls.get(), to_result_name).release();
-        state.to_bool = pyhost::class_attribute(cls.get(), to_bool_name).release();
-        state.default_result = pyhost::class_attribute(cls.get(), default_result_name).release();
-        check(PyModule_AddObjectRef(module, class_name.text(), cls.get()));
+        const pyhost::ClassSpec spec = {
+            "kestor.tavi.extractor.linqor.LinqorExtractor",
+            "LinqorExtractor(config, prompt_description, examples)\n--\n\n"
+            "Whether a PC relation holds in a text, and why, as a language model reads it.",
+            methods, static_methods, pyhost::init_slot<init, &module_def>};
+        pyhost::define_class<State>(module, spec, originals);
     });
 }
 
-int traverse_linqor(PyObject* module, visitproc visit, void* arg) {
-    State& state = state_of(module);
-    Py_VISIT(state.cls);
-    Py_VISIT(state.to_result);
-    Py_VISIT(state.to_bool);
-    Py_VISIT(state.default_result);
-    return 0;
-}
-
-int clear_linqor(PyObject* module) {
-    State& state = state_of(module);
-    Py_CLEAR(state.cls);
-    Py_CLEAR(state.to_result);
-    Py_CLEAR(state.to_bool);
-    Py_CLEAR(state.default_result);
-    return 0;
-}
-
-PyModuleDef_Slot linqor_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_linqor)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "linqor",
-    "PC relation classification: LinqorExtractor.",
-    sizeof(State),
-    nullptr,
-    linqor_slots,
-    traverse_linqor,
-    clear_linqor,
-    [](void* module) { clear_linqor(static_cast<PyObject*>(module)); },
-};
+PyModuleDef module_def = pyhost::module_definition<State>(
+    "linqor", "PC relation classification: LinqorExtractor.", pyhost::module_slots<exec_linqor>);
 
 }  // namespace linqor
 

@@ -1,7 +1,7 @@
 // kestor.tavi.extractor.samplar: the worked-example records and their conversion into the extraction service's
 // example records.
 #include "pyhost/call.hpp"
-#include "pyhost/klass.hpp"
+#include "pyhost/extension.hpp"
 
 namespace {
 
@@ -131,25 +131,10 @@ int exec_samplar(PyObject* module) noexcept {
     });
 }
 
-PyModuleDef_Slot samplar_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_samplar)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef samplar_module = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef samplar_module = pyhost::module_definition(
     "samplar",
     "Worked-example records (PromptExtraction, PromptExample) and their conversion for the extraction service.",
-    0,
-    nullptr,
-    samplar_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    pyhost::module_slots<exec_samplar>);
 
 }  // namespace
 
