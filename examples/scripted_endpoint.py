@@ -95,6 +95,9 @@ class ScriptedEndpoint:
 
         class Handler(http.server.BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
+            # Headers and body go out as two writes: with Nagle's algorithm the body waits for the client's
+            # delayed acknowledgement of the headers, some 40 ms on every answer.
+            disable_nagle_algorithm = True
 
             def log_message(self, format: str, *args: Any) -> None:
                 pass
@@ -104,8 +107,7 @@ class ScriptedEndpoint:
                 request = json.loads(self.rfile.read(length) or b"{}")
                 endpoint._answer(self, request)
 
-        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._server.daemon_threads = True
+        self._server = _Server(("127.0.0.1", 0), Handler)
         self._thread = threading.Thread(target=self._server.serve_forever, name="scripted-endpoint", daemon=True)
         self._thread.start()
         return self
@@ -154,6 +156,13 @@ class ScriptedEndpoint:
             handler.close_connection = True
             return
         handler.wfile.write(body)
+
+
+class _Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    # Many client threads connect at once; a full listen queue drops their handshakes, which the kernel retries
+    # only after a second.
+    request_queue_size = 128
 
 
 def _completion(model: str, content: str) -> dict[str, Any]:

@@ -1,0 +1,57 @@
+"""The scripted endpoint as a client meets it: connections in bursts, and answers without transport stalls."""
+
+from __future__ import annotations
+
+import http.server
+import select
+import socket
+import time
+
+from scripted_endpoint import ScriptedEndpoint
+
+
+def connects(port: int, count: int, wait: float) -> int:
+    """How many of `count` connections opened at once complete their handshake within `wait` seconds."""
+    pending = []
+    for _ in range(count):
+        client = socket.socket()
+        client.setblocking(False)
+        client.connect_ex(("127.0.0.1", port))
+        pending.append(client)
+    waiting, connected = list(pending), 0
+    deadline = time.monotonic() + wait
+    try:
+        while waiting and (left := deadline - time.monotonic()) > 0:
+            _, writable, _ = select.select([], waiting, [], left)
+            for client in writable:
+                waiting.remove(client)
+                connected += client.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == 0
+        return connected
+    finally:
+        for client in pending:
+            client.close()
+
+
+def test_a_burst_of_connections_waits_in_the_listen_queue():
+    # With the accept loop held, only the listen queue keeps handshakes: a short queue drops the rest, and their
+    # clients retry only after a second.
+    with ScriptedEndpoint() as endpoint:
+        server = endpoint._server
+        server.shutdown()
+        assert connects(server.server_port, 32, wait=5.0) == 32
+
+
+def test_answers_are_sent_without_waiting_for_acknowledgements(monkeypatch, endpoint):
+    import openai
+
+    nodelay = []
+    handle = http.server.BaseHTTPRequestHandler.handle
+
+    def record(self):
+        nodelay.append(self.connection.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+        handle(self)
+
+    monkeypatch.setattr(http.server.BaseHTTPRequestHandler, "handle", record)
+    with openai.OpenAI(api_key="offline", base_url=endpoint.base_url) as client:
+        client.chat.completions.create(model="scripted", messages=[{"role": "user", "content": "Q: x"}])
+    assert nodelay and all(nodelay)
