@@ -12,6 +12,7 @@ Only the standard library is used, and the server binds to 127.0.0.1 on a free p
 from __future__ import annotations
 
 import collections
+import functools
 import http.server
 import json
 import socket
@@ -108,7 +109,9 @@ class ScriptedEndpoint:
                 endpoint._answer(self, request)
 
         self._server = _Server(("127.0.0.1", 0), Handler)
-        self._thread = threading.Thread(target=self._server.serve_forever, name="scripted-endpoint", daemon=True)
+        # stop() waits for the loop to look at its flag again; tests start and stop an endpoint each.
+        serve = functools.partial(self._server.serve_forever, poll_interval=0.05)
+        self._thread = threading.Thread(target=serve, name="scripted-endpoint", daemon=True)
         self._thread.start()
         return self
 
