@@ -490,7 +490,7 @@ def main(argv: list[str] | None = None) -> int:
         ours = next((share for package, share in shares if package == "our module"), 0.0)
         print(f"  {kind.name + ':':<19} {', '.join(top)}; our module {100 * ours:.2f}%")
     error_records = records.errors
-    print(f"\nlog records: " + ", ".join(f"{name.rsplit('.', 1)[-1]} {logging.getLevelName(level)} {count}"
+    print("\nlog records: " + ", ".join(f"{name.rsplit('.', 1)[-1]} {logging.getLevelName(level)} {count}"
                                           for (name, level), count in sorted(records.counts.items())))
     if error_records:
         print(f"warnings and errors logged: {len(error_records)}, first: {error_records[0]}")
