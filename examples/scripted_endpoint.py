@@ -16,6 +16,7 @@ import functools
 import http.server
 import json
 import socket
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterable, Mapping
@@ -166,6 +167,13 @@ class _Server(http.server.ThreadingHTTPServer):
     # Many client threads connect at once; a full listen queue drops their handshakes, which the kernel retries
     # only after a second.
     request_queue_size = 128
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that gave up (interrupted, timed out) before its answer is no error of the endpoint. Printing
+        # the traceback would be noise, and on 3.11 formatting one parses source, which breaks an ast.parse
+        # running at the same moment in another thread (SystemError: AST constructor recursion depth mismatch).
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
 
 def _completion(model: str, content: str) -> dict[str, Any]:

@@ -5,9 +5,12 @@ from __future__ import annotations
 import http.server
 import select
 import socket
+import socketserver
+import struct
+import threading
 import time
 
-from scripted_endpoint import ScriptedEndpoint
+from scripted_endpoint import Reply, ScriptedEndpoint
 
 
 def connects(port: int, count: int, wait: float) -> int:
@@ -55,3 +58,25 @@ def test_answers_are_sent_without_waiting_for_acknowledgements(monkeypatch, endp
     with openai.OpenAI(api_key="offline", base_url=endpoint.base_url) as client:
         client.chat.completions.create(model="scripted", messages=[{"role": "user", "content": "Q: x"}])
     assert nodelay and all(nodelay)
+
+
+def test_a_client_gone_before_its_answer_is_no_error(monkeypatch, capsys, endpoint):
+    done = threading.Event()
+    shutdown_request = socketserver.TCPServer.shutdown_request
+
+    def finished(self, request):
+        shutdown_request(self, request)
+        done.set()
+
+    monkeypatch.setattr(socketserver.TCPServer, "shutdown_request", finished)
+    endpoint.queue(Reply("late", delay=0.2))
+    body = b'{"messages": [{"content": "Q: x"}]}'
+    with socket.create_connection(("127.0.0.1", endpoint._server.server_port)) as client:
+        client.sendall(b"POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s"
+                       % (len(body), body))
+        while not endpoint.requests:
+            time.sleep(0.01)
+        # Reset, not a graceful close: the endpoint's first write fails.
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    assert done.wait(5)
+    assert capsys.readouterr().err == ""
