@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import json
 import logging
+import signal
+import threading
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -201,6 +203,37 @@ class TestOddValues:
         assert ask(answer) == (subject.default, len(subject.lead) + 1)
         [record] = problems(records, subject)
         assert record.msg == subject.message and isinstance(record.args[0], RecursionError)
+        assert_healthy(ask, records, subject)
+
+
+@pytest.fixture
+def interrupting():
+    """A responder that interrupts the main thread (as Ctrl-C would) when the request arrives, then answers late."""
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGUSR1, interrupt)
+
+    def responder(reply: Reply) -> Callable[[str], Reply]:
+        def respond(question: str) -> Reply:
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+            return reply
+
+        return respond
+
+    yield responder
+    signal.signal(signal.SIGUSR1, previous)
+
+
+class TestInterrupts:
+    def test_interrupt_while_waiting_passes_unlogged(self, endpoint, ask, records, subject, interrupting):
+        endpoint.responder = interrupting(Reply(subject.good, delay=0.5))
+        with pytest.raises(KeyboardInterrupt):
+            ask()
+        assert problems(records, subject) == []
+        assert TOTAL not in [record.msg for record in records(subject.module)]
+        endpoint.responder = lambda question: subject.good
         assert_healthy(ask, records, subject)
 
 
