@@ -178,3 +178,37 @@ def test_shared_extractor_serves_every_thread_its_own_results(records, name):
         assert [TAG.search(str(r.args[0])).group() for r in failed] == [
             f"T{thread}C{n}" for n in range(CALLS) if n % 3 == 2]
         assert all(isinstance(r.args[0], InferenceRuntimeError) and r.exc_info[1] is r.args[0] for r in failed)
+
+
+def test_class_changed_while_the_force_extractor_looks_up_its_operations(monkeypatch):
+    # The operations a call will use are looked up once, at its start, and the answer is kept for the class. A
+    # lookup may run host code (a descriptor's __get__) during which another thread changes the class; this
+    # descriptor makes that change itself, so that it happens at exactly that moment.
+    from types import SimpleNamespace
+
+    import langextract as lx
+    from force_graphs import CONFIG, WORKED
+
+    walked = []
+
+    def own_dfs(self, *args):
+        walked.append(args[0])
+        return ForceExtractor._dfs(self, *args)
+
+    class ChangesTheClass:
+        def __get__(self, instance, owner):
+            if instance is None:
+                if "_dfs" not in vars(owner):
+                    owner._dfs = own_dfs
+                return ForceExtractor._append_paths
+            return ForceExtractor._append_paths.__get__(instance, owner)
+
+    class Changing(ForceExtractor):
+        _append_paths = ChangesTheClass()
+
+    monkeypatch.setattr(lx, "extract", lambda **kwargs: SimpleNamespace(extractions=[]))
+    extractor = Changing(CONFIG, "p", [], "r", [])
+    extractor.predict(WORKED)
+    walked.clear()
+    extractor.predict(WORKED)
+    assert walked  # the second call sees the class as it is now
