@@ -12,7 +12,7 @@ PYTEST_ARGS ?=
 comma := ,
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 
-.PHONY: all test test-main test-310 demo bench clean
+.PHONY: all test test-main test-310 demo bench soak concurrency clean
 
 all: test
 
@@ -48,6 +48,13 @@ demo: $(VENV)/.installed
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench.py
+
+# SOAK_ARGS=--quick (or --calls N) for a shorter run.
+soak: $(VENV)/.installed
+	$(VENV)/bin/python bench/soak.py $(SOAK_ARGS)
+
+concurrency: $(VENV)/.installed
+	$(VENV)/bin/python bench/concurrency.py
 
 clean:
 	rm -rf build $(VENV) $(VENV310)

@@ -12,9 +12,11 @@ Only the standard library is used, and the server binds to 127.0.0.1 on a free p
 from __future__ import annotations
 
 import collections
+import functools
 import http.server
 import json
 import socket
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterable, Mapping
@@ -95,6 +97,9 @@ class ScriptedEndpoint:
 
         class Handler(http.server.BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
+            # Headers and body go out as two writes: with Nagle's algorithm the body waits for the client's
+            # delayed acknowledgement of the headers, some 40 ms on every answer.
+            disable_nagle_algorithm = True
 
             def log_message(self, format: str, *args: Any) -> None:
                 pass
@@ -104,9 +109,10 @@ class ScriptedEndpoint:
                 request = json.loads(self.rfile.read(length) or b"{}")
                 endpoint._answer(self, request)
 
-        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self._server.daemon_threads = True
-        self._thread = threading.Thread(target=self._server.serve_forever, name="scripted-endpoint", daemon=True)
+        self._server = _Server(("127.0.0.1", 0), Handler)
+        # stop() waits for the loop to look at its flag again; tests start and stop an endpoint each.
+        serve = functools.partial(self._server.serve_forever, poll_interval=0.05)
+        self._thread = threading.Thread(target=serve, name="scripted-endpoint", daemon=True)
         self._thread.start()
         return self
 
@@ -154,6 +160,20 @@ class ScriptedEndpoint:
             handler.close_connection = True
             return
         handler.wfile.write(body)
+
+
+class _Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    # Many client threads connect at once; a full listen queue drops their handshakes, which the kernel retries
+    # only after a second.
+    request_queue_size = 128
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that gave up (interrupted, timed out) before its answer is no error of the endpoint. Printing
+        # the traceback would be noise, and on 3.11 formatting one parses source, which breaks an ast.parse
+        # running at the same moment in another thread (SystemError: AST constructor recursion depth mismatch).
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
 
 def _completion(model: str, content: str) -> dict[str, Any]:

@@ -191,16 +191,33 @@ void Call::resolve() {
     if (known) {
         native_ = state_.resolved_native;
     } else {
-        native_ = 0;
-        for (unsigned op = 0; op < op_count; ++op) {
-            Ref attribute = pyhost::class_attribute(reinterpret_cast<PyObject*>(type), op_names[op]);
-            if (attribute.get() == state_.originals[op]) native_ |= 1u << op;
-        }
-        // The lookups above gave the class a version if it had none.
-        if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-            state_.resolved_type = type;
-            state_.resolved_version = type->tp_version_tag;
-            state_.resolved_native = native_;
+        auto lookup = [&] {
+            std::uint32_t found = 0;
+            for (unsigned op = 0; op < op_count; ++op) {
+                Ref attribute = pyhost::class_attribute(reinterpret_cast<PyObject*>(type), op_names[op]);
+                if (attribute.get() == state_.originals[op]) found |= 1u << op;
+            }
+            return found;
+        };
+        // 0 when the class has no valid version.
+        auto version = [&]() -> unsigned int {
+            return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+        };
+        // A lookup can run host code (a descriptor's __get__, and other threads while that code runs) that
+        // changes the class; answers read before the change would then be kept under the class's new version.
+        // The first pass gives the class a version if it can have one; answers read again under that same version
+        // belong to it. Should the class change under the second pass too, this call asks the instance for
+        // every operation, which is always right.
+        native_ = lookup();
+        if (const unsigned int before = version(); before != 0) {
+            native_ = lookup();
+            if (version() == before) {
+                state_.resolved_type = type;
+                state_.resolved_version = before;
+                state_.resolved_native = native_;
+            } else {
+                native_ = 0;
+            }
         }
     }
     // The instance's own __dict__ comes first for these names. Its fields never start with an underscore, so the
