@@ -67,7 +67,7 @@ $(VENV_SANITIZE)/.installed: $(SOURCES)
 	@test -x $(VENV_SANITIZE)/bin/python || $(PYTHON) -m venv $(VENV_SANITIZE)
 	$(VENV_SANITIZE)/bin/python -m pip install --quiet --upgrade pip
 	KESTOR_SANITIZE=address,undefined $(VENV_SANITIZE)/bin/python -m pip install --quiet \
-		--config-settings=build-dir=build/sanitize --config-settings=cmake.build-type=RelWithDebInfo ".[test]"
+		--config-settings=build-dir=build/sanitize/{wheel_tag} --config-settings=cmake.build-type=RelWithDebInfo ".[test]"
 	@touch $@
 
 sanitize: $(VENV_SANITIZE)/.installed
