@@ -116,15 +116,20 @@ int run_init(MethodImpl impl, PyModuleDef* def, PyObject* self, PyObject* args, 
         const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
         std::vector<PyObject*> stack(static_cast<std::size_t>(nargs + nkw));
         for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+        // The keyword values are held for the call: a caller that kept the dict could change it while the
+        // constructor runs host code.
+        std::vector<Ref> held_values;
         Ref kwnames;
         if (nkw > 0) {
             kwnames = own(PyTuple_New(nkw));
+            held_values.reserve(static_cast<std::size_t>(nkw));
             Py_ssize_t position = 0;
             Py_ssize_t i = 0;
             PyObject* key;
             PyObject* value;
-            while (PyDict_Next(kwargs, &position, &key, &value)) {
+            while (PyDict_Next(kwargs, &position, &key, &value) && i < nkw) {
                 PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
+                held_values.push_back(Ref::borrow(value));
                 stack[nargs + i++] = value;
             }
         }

@@ -25,11 +25,12 @@ void poll() {
 }
 
 // A value of an exact dict, or nothing when the key is absent. No host code runs for an exact dict whose keys are
-// the usual strings.
-PyObject* lookup(PyObject* dict, const Name& key) {
+// the usual strings, but any other key that hashes like `key` has its __eq__ called, and that may change or drop
+// anything: the value comes back held, and the caller must hold `dict` across the call.
+Ref lookup(PyObject* dict, const Name& key) {
     PyObject* value = PyDict_GetItemWithError(dict, key.get());
     if (value == nullptr && PyErr_Occurred()) pyhost::raise();
-    return value;
+    return Ref::borrow(value);
 }
 
 // Values whose str() runs no host code.
@@ -44,7 +45,8 @@ enum class IdKind { absent, plain, other };
 // so they can stand for each other. Anything else (text, fractions, huge ints) takes the road through host
 // objects, which converts and compares as Python code does.
 IdKind read_id(PyObject* holder, std::int64_t& id) {
-    PyObject* value = lookup(holder, keys::id);
+    const Ref held = lookup(holder, keys::id);
+    PyObject* value = held.get();
     if (value == nullptr || value == Py_None) return IdKind::absent;
     if (PyLong_Check(value) && (PyLong_CheckExact(value) || PyBool_Check(value))) {
         int overflow = 0;
@@ -112,19 +114,22 @@ private:
 
 // An edge end, read as `edge.get(key, {}).get("id")` reads it; false when it is not plain.
 bool read_end(PyObject* edge, const Name& key, IdKind& kind, std::int64_t& id) {
-    PyObject* end = lookup(edge, key);
-    if (end == nullptr) {
+    const Ref end = lookup(edge, key);
+    if (!end) {
         kind = IdKind::absent;
         return true;
     }
-    if (!PyDict_CheckExact(end)) return false;
-    kind = read_id(end, id);
+    if (!PyDict_CheckExact(end.get())) return false;
+    kind = read_id(end.get(), id);
     return kind != IdKind::other;
 }
 
+// Every list and dict is held while it is read: see lookup().
 std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
-    PyObject* nodes = lookup(graph_data, keys::nodes);
-    PyObject* edges = lookup(graph_data, keys::edges);
+    const Ref held_nodes = lookup(graph_data, keys::nodes);
+    const Ref held_edges = lookup(graph_data, keys::edges);
+    PyObject* nodes = held_nodes.get();
+    PyObject* edges = held_edges.get();
     if ((nodes != nullptr && !PyList_CheckExact(nodes)) || (edges != nullptr && !PyList_CheckExact(edges))) {
         return std::nullopt;
     }
@@ -140,20 +145,21 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
     };
 
     for (Py_ssize_t i = 0; nodes != nullptr && i < PyList_GET_SIZE(nodes); ++i) {
-        PyObject* node = PyList_GET_ITEM(nodes, i);
-        if (!PyDict_CheckExact(node)) return std::nullopt;
+        const Ref node = Ref::borrow(PyList_GET_ITEM(nodes, i));
+        if (!PyDict_CheckExact(node.get())) return std::nullopt;
         std::int64_t id = 0;
-        const IdKind kind = read_id(node, id);
+        const IdKind kind = read_id(node.get(), id);
         if (kind == IdKind::other) return std::nullopt;
         if (kind == IdKind::absent) continue;
-        PyObject* name = lookup(node, keys::name);
+        Ref name = lookup(node.get(), keys::name);
         Ref& slot = snapshot.names[index_of(id)];
-        slot = Ref::borrow(name != nullptr ? name : keys::empty_text.get());
+        slot = name ? std::move(name) : Ref::borrow(keys::empty_text.get());
         plain_text(slot.get());
     }
 
     for (Py_ssize_t i = 0; edges != nullptr && i < PyList_GET_SIZE(edges); ++i) {
-        PyObject* edge = PyList_GET_ITEM(edges, i);
+        const Ref held_edge = Ref::borrow(PyList_GET_ITEM(edges, i));
+        PyObject* edge = held_edge.get();
         if (!PyDict_CheckExact(edge)) return std::nullopt;
         IdKind source_kind;
         IdKind target_kind;
@@ -163,17 +169,17 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
             return std::nullopt;
         }
         if (source_kind == IdKind::absent || target_kind == IdKind::absent) continue;
-        PyObject* meta = lookup(edge, keys::meta);
-        PyObject* strength = Py_None;
-        if (meta != nullptr) {
-            if (!PyDict_CheckExact(meta)) return std::nullopt;
-            PyObject* value = lookup(meta, keys::strength);
-            if (value != nullptr) strength = value;
+        const Ref meta = lookup(edge, keys::meta);
+        Ref strength;
+        if (meta) {
+            if (!PyDict_CheckExact(meta.get())) return std::nullopt;
+            strength = lookup(meta.get(), keys::strength);
         }
+        if (!strength) strength = Ref::borrow(Py_None);
         if (snapshot.edges.size() == std::numeric_limits<EdgeIndex>::max()) return std::nullopt;
         snapshot.edges.push_back({index_of(source), index_of(target)});
-        snapshot.strengths.push_back(Ref::borrow(strength));
-        plain_text(strength);
+        plain_text(strength.get());
+        snapshot.strengths.push_back(std::move(strength));
     }
     snapshot.graph.emplace(snapshot.names.size(), snapshot.edges);
     return snapshot;
@@ -301,12 +307,12 @@ public:
     std::uint32_t operator()(PyObject* edge, std::size_t position) {
         if (position < previous_.size() && previous_[position].edge.get() == edge) return previous_[position].line;
         if (!PyDict_CheckExact(edge)) pyhost::expect_exact(edge, &PyDict_Type, "edge");
-        PyObject* source = lookup(edge, keys::source);
-        PyObject* target = lookup(edge, keys::target);
-        PyObject* strength = lookup(edge, keys::strength);
-        Ref held_source = Ref::borrow(source != nullptr ? source : keys::empty_text.get());
-        Ref held_target = Ref::borrow(target != nullptr ? target : keys::empty_text.get());
-        Ref held_strength = Ref::borrow(strength != nullptr ? strength : Py_None);
+        Ref held_source = lookup(edge, keys::source);
+        Ref held_target = lookup(edge, keys::target);
+        Ref held_strength = lookup(edge, keys::strength);
+        if (!held_source) held_source = Ref::borrow(keys::empty_text.get());
+        if (!held_target) held_target = Ref::borrow(keys::empty_text.get());
+        if (!held_strength) held_strength = Ref::borrow(Py_None);
         const std::array<std::uint64_t, 3> values = {identity(held_source.get()), identity(held_target.get()),
                                                      identity(held_strength.get())};
         std::uint32_t line;

@@ -1,0 +1,168 @@
+"""Graph data that runs code while the force extractor reads it.
+
+A dict key whose hash equals that of a key being looked up is compared with it, so its __eq__ runs in the middle
+of the lookup. Each key here then swaps a part of the graph data for a copy of equal value made of new objects:
+the data means the same afterwards, but what the extractor was reading has been freed. Reading any of it without
+a reference of its own is a use after free, which `make sanitize` reports and a plain build may crash on or
+answer wrongly from.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Callable
+
+import pytest
+from conftest import answer
+from force_graphs import CONFIG
+
+from kestor.tavi.extractor.force import ForceExtractor
+
+
+def fresh(text: str) -> str:
+    # Built at run time, so the graph data holds the only reference.
+    return "".join([text, "\u200b"])
+
+
+def fresh_id(number: int) -> int:
+    # Not one of the small ints the interpreter keeps: freed with the last reference.
+    return int(str(10**12 + number))
+
+
+class Collider:
+    """Hashes like `name`; once armed, every comparison runs the action, except those the action itself makes.
+    Insert it before `name`, so that a lookup of `name` meets it first, and arm it afterwards, since inserting
+    `name` compares the two."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.action: Callable[[], Any] | None = None
+        self.fired = 0
+
+    def arm(self, action: Callable[[], Any]) -> Collider:
+        self.action = action
+        return self
+
+    def __hash__(self) -> int:
+        return hash(self.name)
+
+    def __eq__(self, other: object) -> bool:
+        action, self.action = self.action, None
+        if action is not None:
+            self.fired += 1
+            try:
+                action()
+            finally:
+                self.action = action
+        return False
+
+
+A, B, S = "甲", "乙", "强"
+
+
+def node(number: int, name: str) -> dict[str, Any]:
+    return {"id": fresh_id(number), "name": fresh(name)}
+
+
+def end(number: int) -> dict[str, Any]:
+    return {"id": fresh_id(number)}
+
+
+def meta() -> dict[str, Any]:
+    return {"strength": fresh(S)}
+
+
+def edge() -> dict[str, Any]:
+    return {"src_node": end(1), "dest_node": end(2), "meta": meta()}
+
+
+def worked() -> dict[str, Any]:
+    """One edge A -> B with a strength, every id, name and strength a new object."""
+    return {"nodes": [node(1, A), node(2, B)], "edges": [edge()]}
+
+
+def lead(mapping: dict[Any, Any], key: Any) -> dict[Any, Any]:
+    """`mapping` with `key` first, as a new dict."""
+    return {key: None, **mapping}
+
+
+def swap_nodes_list(data):
+    collider = Collider("edges")
+    data = lead(data, collider)
+    return data, collider.arm(lambda: data.update(nodes=[node(1, A), node(2, B)]))
+
+
+def swap_node(data):
+    nodes, collider = data["nodes"], Collider("name")
+    nodes[0] = lead(nodes[0], collider)
+    return data, collider.arm(lambda: nodes.__setitem__(0, node(1, A)))
+
+
+def swap_edge(data):
+    edges, collider = data["edges"], Collider("meta")
+    edges[0] = lead(edges[0], collider)
+    return data, collider.arm(lambda: edges.__setitem__(0, edge()))
+
+
+def swap_end(data):
+    first, collider = data["edges"][0], Collider("id")
+    first["src_node"] = lead(first["src_node"], collider)
+    return data, collider.arm(lambda: first.update(src_node=end(1)))
+
+
+def swap_meta(data):
+    first, collider = data["edges"][0], Collider("strength")
+    first["meta"] = lead(first["meta"], collider)
+    return data, collider.arm(lambda: first.update(meta=meta()))
+
+
+SWAPS = [swap_nodes_list, swap_node, swap_edge, swap_end, swap_meta]
+PATH = [{"source": fresh(A), "target": fresh(B), "strength": fresh(S)}]
+LINE = f"  {fresh(A)} -> {fresh(B)}({fresh(S)})"
+TEXT = "\n".join(["图谱数据:", f"起点: {fresh(A)}", f"终点: {fresh(B)}", "", "路径1:", LINE])
+
+
+class Relaying(ForceExtractor):
+    """Takes the road through host objects."""
+
+    def _edge_to_path_edge(self, edge, node_map, next_node):
+        return super()._edge_to_path_edge(edge, node_map, next_node)
+
+    def _format_edge_line(self, edge):
+        return super()._format_edge_line(edge)
+
+
+@pytest.fixture(params=[ForceExtractor, Relaying], ids=["native", "objects"])
+def extractor(request) -> ForceExtractor:
+    return request.param(CONFIG, "p", [], "r", [])
+
+
+@pytest.mark.parametrize("swap", SWAPS, ids=lambda swap: swap.__name__)
+class TestGraphDataChangedWhileRead:
+    def test_find_paths(self, extractor, swap):
+        data, collider = swap(worked())
+        assert extractor._find_paths(data) == [PATH]
+        assert collider.fired
+
+    def test_predict(self, extractor, service, swap):
+        data, collider = swap(worked())
+        service.answers(answer({"final_force": "剧烈"}))
+        assert extractor.predict(data) == "剧烈"
+        assert service.texts == [TEXT]
+        assert collider.fired
+
+    def test_format_graph_data(self, extractor, swap):
+        data, collider = swap(worked())
+        assert extractor._format_graph_data(data, [PATH]) == TEXT
+        # Through host objects the text needs no edge's meta, so a collider there is never met.
+        assert collider.fired or type(extractor) is Relaying
+
+
+@pytest.mark.parametrize("key", ["target", "strength"])
+def test_path_edge_changed_while_read(extractor, key):
+    """A path edge whose values are swapped for new equal ones whenever the lookup of `key` meets the collider,
+    after the values before `key` were read."""
+    collider = Collider(key)
+    step = lead({"source": fresh(A), "target": fresh(B), "strength": fresh(S)}, collider)
+    collider.arm(lambda: step.update(source=fresh(A), target=fresh(B), strength=fresh(S)))
+    assert extractor._format_graph_data(worked(), [[step]]) == TEXT
+    assert collider.fired
