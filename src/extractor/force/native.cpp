@@ -35,11 +35,28 @@ void poll() {
 }
 
 // A value of an exact dict, or nothing when the key is absent. No host code runs for an exact dict whose keys are
-// the usual strings.
+// all exact strings (see plain_keys); any other key may be compared with its own __eq__.
 PyObject* lookup(PyObject* dict, const Name& key) {
     PyObject* value = PyDict_GetItemWithError(dict, key.get());
     if (value == nullptr && PyErr_Occurred()) pyhost::raise();
     return value;
+}
+
+// A key of another type whose hash meets a looked-up name's is compared by its own __eq__, which may change or
+// free any part of the graph data while a borrowed reference into it is held.
+bool plain_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
+Ref lookup_or(PyObject* dict, const Name& key, PyObject* fallback) {
+    PyObject* value = lookup(dict, key);
+    return Ref::borrow(value != nullptr ? value : fallback);
 }
 
 // Values whose str() runs no host code.
@@ -127,12 +144,14 @@ bool read_end(PyObject* edge, const Name& key, IdKind& kind, std::int64_t& id) {
         kind = IdKind::absent;
         return true;
     }
-    if (!PyDict_CheckExact(end)) return false;
+    if (!PyDict_CheckExact(end) || !plain_keys(end)) return false;
     kind = read_id(end, id);
     return kind != IdKind::other;
 }
 
+// Reads the graph data without running host code, or gives nothing where that cannot be done.
 std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
+    if (!plain_keys(graph_data)) return std::nullopt;
     PyObject* nodes = lookup(graph_data, nodes_key);
     PyObject* edges = lookup(graph_data, edges_key);
     if ((nodes != nullptr && !PyList_CheckExact(nodes)) || (edges != nullptr && !PyList_CheckExact(edges))) {
@@ -151,7 +170,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
 
     for (Py_ssize_t i = 0; nodes != nullptr && i < PyList_GET_SIZE(nodes); ++i) {
         PyObject* node = PyList_GET_ITEM(nodes, i);
-        if (!PyDict_CheckExact(node)) return std::nullopt;
+        if (!PyDict_CheckExact(node) || !plain_keys(node)) return std::nullopt;
         std::int64_t id = 0;
         const IdKind kind = read_id(node, id);
         if (kind == IdKind::other) return std::nullopt;
@@ -164,7 +183,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
 
     for (Py_ssize_t i = 0; edges != nullptr && i < PyList_GET_SIZE(edges); ++i) {
         PyObject* edge = PyList_GET_ITEM(edges, i);
-        if (!PyDict_CheckExact(edge)) return std::nullopt;
+        if (!PyDict_CheckExact(edge) || !plain_keys(edge)) return std::nullopt;
         IdKind source_kind;
         IdKind target_kind;
         std::int64_t source = 0;
@@ -176,7 +195,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         PyObject* meta = lookup(edge, meta_key);
         PyObject* strength = Py_None;
         if (meta != nullptr) {
-            if (!PyDict_CheckExact(meta)) return std::nullopt;
+            if (!PyDict_CheckExact(meta) || !plain_keys(meta)) return std::nullopt;
             PyObject* value = lookup(meta, strength_key);
             if (value != nullptr) strength = value;
         }
@@ -311,12 +330,10 @@ public:
     std::uint32_t operator()(PyObject* edge, std::size_t position) {
         if (position < previous_.size() && previous_[position].edge.get() == edge) return previous_[position].line;
         if (!PyDict_CheckExact(edge)) pyhost::expect_exact(edge, &PyDict_Type, "edge");
-        PyObject* source = lookup(edge, source_key);
-        PyObject* target = lookup(edge, target_key);
-        PyObject* strength = lookup(edge, strength_key);
-        Ref held_source = Ref::borrow(source != nullptr ? source : empty_text.get());
-        Ref held_target = Ref::borrow(target != nullptr ? target : empty_text.get());
-        Ref held_strength = Ref::borrow(strength != nullptr ? strength : Py_None);
+        const bool plain = plain_keys(edge);
+        Ref held_source = lookup_or(edge, source_key, empty_text.get());
+        Ref held_target = lookup_or(edge, target_key, empty_text.get());
+        Ref held_strength = lookup_or(edge, strength_key, Py_None);
         const std::array<std::uint64_t, 3> values = {identity(held_source.get()), identity(held_target.get()),
                                                      identity(held_strength.get())};
         std::uint32_t line;
@@ -331,9 +348,9 @@ public:
             document_.line_table().push_back(
                 edge_line(arena_, source_text, target_text, strength_text ? &*strength_text : nullptr));
             // Only values that rendered without host code are pinned by `texts_`, and only those may key a line.
-            if (!texts_.host_code_ran) by_values_.emplace(values, line);
+            if (!texts_.host_code_ran && plain) by_values_.emplace(values, line);
         }
-        if (texts_.host_code_ran) {
+        if (texts_.host_code_ran || !plain) {
             // Host code may have changed any path edge: read every edge afresh from here on.
             forget();
             return line;
