@@ -33,9 +33,10 @@ from kestor.tavi.extractor.linqor import LinqorExtractor
 
 CONFIG = {"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}
 
-# What bad data may make an operation raise. RuntimeError only for a container changed while it was walked.
+# What bad data may make an operation raise. RuntimeError only for a container changed while it was walked;
+# StopIteration where a host container says it has items and yields none, as `next(iter(...))` would.
 EXPECTED = (TypeError, AttributeError, ValueError, KeyError, OverflowError, IndexError, RecursionError,
-            HostileError)
+            StopIteration, HostileError)
 CHANGED_DURING_ITERATION = re.compile(r"changed (size )?during iteration")
 
 
@@ -177,11 +178,53 @@ def is_path_list(paths: Any) -> bool:
         for path in paths)
 
 
+def inner_call(maker: Maker, extractor: Any, graph: dict) -> Callable[[], Any] | None:
+    """Now and then one of the steps under the operation, called directly with host data of any shape."""
+    if not maker.chance(4):
+        return None
+    value = maker.value
+    choice = maker.below(7)
+    if choice == 0:
+        start = maker.node_id()
+        visited: set = set()
+        if not maker.chance(4) and getattr(type(start), "__hash__", None) is not None:
+            visited.add(start)
+        maker.register(visited)
+        arguments = (start, maker.sequence(maker.path_edge), visited,
+                     maker.mapping([([maker.node_id()], lambda: maker.sequence(maker.edge)) for _ in range(4)]),
+                     maker.sequence(maker.node_id), maker.mapping([([maker.node_id()], maker.name)]),
+                     maker.register([]))
+        if maker.chance(3):
+            arguments = tuple(value(2) if maker.chance(4) else argument for argument in arguments)
+        return lambda: extractor._dfs(*arguments)
+    if choice == 1:
+        edge, node_map, next_node = maker.edge(), maker.mapping([([maker.node_id()], maker.name)]), maker.node_id()
+        return lambda: extractor._edge_to_path_edge(edge, node_map, next_node)
+    if choice == 2:
+        return lambda: extractor._build_graph(graph)
+    if choice == 3:
+        lines, starts, ends = maker.register([]), maker.sequence(maker.node_id), maker.sequence(maker.node_id)
+        node_map = maker.mapping([([maker.node_id()], maker.name) for _ in range(3)])
+        return lambda: extractor._append_start_end(lines, starts, ends, node_map)
+    if choice == 4:
+        lines, paths = maker.register([]), maker.paths()
+        return lambda: extractor._append_paths(lines, paths)
+    if choice == 5:
+        edge = maker.path_edge()
+        return lambda: extractor._format_edge_line(edge)
+    outgoing, incoming = value(2), value(2)
+    return lambda: (extractor._get_start_nodes(outgoing, incoming), extractor._get_end_nodes(outgoing, incoming))
+
+
 def force_paths(data: bytes) -> None:
     maker = Maker(data)
     graph = maker.graph()
     extractor, plain = instance(maker, ForceExtractor, FORCE_OPS[:8])
+    inner = inner_call(maker, extractor, graph)
     maker.finish()
+    if inner is not None:
+        run(maker, inner)
+        return
     result = run(maker, lambda: extractor._find_paths(graph))
     if plain and result[0] == "ok" and not is_path_list(result[1]):
         raise AssertionError(f"_find_paths gave {result[1]!r}")

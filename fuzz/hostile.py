@@ -101,6 +101,8 @@ class Maker:
             change_list(target, kind, amount, spare)
         elif isinstance(target, dict):
             change_dict(target, kind, amount, spare)
+        elif isinstance(target, set):
+            change_set(target, kind, amount)
 
     # -- values ----------------------------------------------------------------------------------------------
 
@@ -382,6 +384,15 @@ def change_dict(target: dict, kind: int, amount: int, spare: Any) -> None:
         dict.__setitem__(target, f"other{amount}", spare)
     elif kind == 9:
         dict.update(target, {key: spare for key in KEYS[:1 + amount % 8]})
+
+
+def change_set(target: set, kind: int, amount: int) -> None:
+    if kind in (2, 7):
+        target.clear()
+    elif kind in (3, 8) and target:
+        target.pop()
+    else:
+        target.update(range(amount % 9))
 
 
 class Hostile:
