@@ -90,7 +90,14 @@ class TestKeysThatRunHostCode:
     def test_a_node_freed_while_its_name_is_read(self, roads):
         def make():
             nodes: list = []
-            nodes += [with_collider("name", nodes.clear, {"id": 1, "name": "A"}), {"id": 2, "name": "B"}]
+            kept: list = []
+
+            def drop_nodes():
+                nodes.clear()
+                # The next dict takes the memory of the node just freed.
+                kept.append({"id": 9, "name": "Z"})
+
+            nodes += [with_collider("name", drop_nodes, {"id": 1, "name": "A"}), {"id": 2, "name": "B"}]
             return ({"nodes": nodes, "edges": [edge(1, 2)]},)
 
         # Python code holds the node it reads: the first keeps its name, the second is gone from the node map.
@@ -100,12 +107,21 @@ class TestKeysThatRunHostCode:
     def test_graph_lists_freed_while_the_graph_data_is_read(self, roads):
         def make():
             data: dict = {}
-            graph = {"nodes": [{"id": 1, "name": "A"}], "edges": [edge(1, 2)]}
-            data.update(with_collider("edges", data.clear, graph))
-            return (data,)
+            kept: list = []
 
-        results = outcomes(roads, "_format_graph_data", lambda: (*make(), []))
-        assert results[0] == results[1] == results[2] == ("ok", "图谱数据:")
+            def replace_lists():
+                data.clear()
+                # New lists take the memory of the two just freed, the last freed first.
+                data["edges"] = [edge(1, 2)]
+                kept.append([{"id": 1, "name": "Z"}])
+
+            graph = {"nodes": [{"id": 1, "name": "A"}], "edges": [edge(1, 2)]}
+            data.update(with_collider("edges", replace_lists, graph))
+            return (data, [])
+
+        # Python code reads "nodes" before "edges", and holds what it read.
+        results = outcomes(roads, "_format_graph_data", make)
+        assert results[0] == results[1] == results[2] == ("ok", "图谱数据:\n起点: A\n终点: ")
 
     def test_a_strength_changed_before_the_walk_reads_it(self, roads):
         # Python code reads "meta" only on the walk, after every edge was placed in the adjacency.
