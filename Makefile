@@ -77,7 +77,7 @@ $(FUZZ_VENV)/.installed: $(SOURCES) $(FUZZ_VENV)/.atheris
 fuzz: $(FUZZ_VENV)/.installed
 	@$(MAKE) --no-print-directory -j$(FUZZ_JOBS) $(addprefix fuzz-,$(FUZZ_TARGETS))
 
-fuzz-%:
+fuzz-%: $(FUZZ_VENV)/.installed
 	@FUZZ_VENV=$(FUZZ_VENV) fuzz/run.sh $* $(FUZZ_SECONDS)
 
 clean:

@@ -117,6 +117,9 @@ def instance(maker: Maker, base: type, operations: tuple[str, ...]) -> tuple[Any
                 namespace[name] = answering(maker.value(2), isinstance(base.__dict__[name], staticmethod))
             elif mode == 3:
                 own[name] = original if isinstance(base.__dict__[name], staticmethod) else None
+        if maker.chance(8):
+            # An attribute hook of its own: the module then asks the instance for every operation.
+            namespace["__getattr__"] = missing
     cls = type("Fuzzed" + base.__name__, (base,), namespace) if namespace else base
     extractor = base.__new__(cls)
     extractor.__dict__.update(TEMPLATES[base].__dict__)
@@ -124,6 +127,10 @@ def instance(maker: Maker, base: type, operations: tuple[str, ...]) -> tuple[Any
         method = getattr(extractor, name)
         extractor.__dict__[name] = function if function is not None else (lambda *a, _m=method, **k: _m(*a, **k))
     return extractor, not namespace and not own
+
+
+def missing(self: Any, name: str) -> Any:
+    raise AttributeError(name)
 
 
 def relay(original: Callable, static: bool) -> Any:
