@@ -11,6 +11,7 @@ import logging
 import math
 import os
 import re
+import shlex
 import sys
 import warnings
 from typing import Any, Callable
@@ -352,11 +353,17 @@ TARGETS = {
 
 
 def main() -> None:
-    if len(sys.argv) < 2 or sys.argv[1] not in TARGETS:
+    arguments = sys.argv[1:]
+    # libFuzzer starts the program named first again for a merge, through the shell and with its own flags
+    # only: the interpreter goes into that name and the target into the environment.
+    if arguments and arguments[0] in TARGETS:
+        os.environ["FUZZ_TARGET"] = arguments.pop(0)
+    name = os.environ.get("FUZZ_TARGET")
+    if name not in TARGETS:
         sys.exit(f"usage: {sys.argv[0]} {{{'|'.join(TARGETS)}}} [libFuzzer flags]")
-    target = TARGETS[sys.argv[1]]
     sys.setrecursionlimit(500)
-    atheris.Setup([sys.argv[0], *sys.argv[2:]], target)
+    program = f"{shlex.quote(sys.executable)} {shlex.quote(os.path.abspath(__file__))}"
+    atheris.Setup([program, *arguments], TARGETS[name])
     atheris.Fuzz()
 
 

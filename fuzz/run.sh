@@ -18,15 +18,26 @@ symbolizer=$(command -v llvm-symbolizer-19 || command -v llvm-symbolizer || true
 corpora=("$work/corpus/$target")
 if [ -d "fuzz/seeds/$target" ]; then corpora+=("fuzz/seeds/$target"); fi
 
+run() {
+    env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONHASHSEED=0 \
+        ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:handle_abort=1:abort_on_error=1" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        ${symbolizer:+ASAN_SYMBOLIZER_PATH="$symbolizer"} \
+        "$venv/bin/python" fuzz/fuzz.py "$target" "$@"
+}
+
 status=0
-# PYTHONMALLOC=malloc: the interpreter's own allocator would hide freed objects from the sanitizer.
-env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONHASHSEED=0 \
-    ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:handle_abort=1:abort_on_error=1" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    ${symbolizer:+ASAN_SYMBOLIZER_PATH="$symbolizer"} \
-    "$venv/bin/python" fuzz/fuzz.py "$target" \
-    -max_total_time="$seconds" -timeout=25 -rss_limit_mb=4096 -max_len=2048 -print_final_stats=1 \
+run -max_total_time="$seconds" -timeout=25 -rss_limit_mb=4096 -max_len=2048 -print_final_stats=1 \
     -artifact_prefix="$work/artifacts/$target-" "${corpora[@]}" >"$log" 2>&1 || status=$?
+
+# Only the inputs that still add coverage are kept for the next run.
+if [ "$status" -eq 0 ]; then
+    rm -rf "$work/corpus/$target.min" && mkdir "$work/corpus/$target.min"
+    if run -merge=1 -timeout=25 -rss_limit_mb=4096 "$work/corpus/$target.min" "$work/corpus/$target" \
+        >"$work/logs/$target.merge.log" 2>&1 && [ -n "$(ls -A "$work/corpus/$target.min")" ]; then
+        rm -rf "$work/corpus/$target" && mv "$work/corpus/$target.min" "$work/corpus/$target"
+    fi
+fi
 
 counters=$(sed -nE 's/.*Loaded [0-9]+ modules +\(([0-9]+) inline 8-bit counters.*/\1/p' "$log" | \
            awk '{ total += $1 } END { print total ? total : "?" }')
