@@ -12,7 +12,7 @@ PYTEST_ARGS ?=
 comma := ,
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 
-.PHONY: all test test-main test-310 demo bench soak concurrency sanitize clean
+.PHONY: all test test-main test-310 demo bench soak concurrency sanitize fuzz clean
 
 all: test
 
@@ -80,5 +80,37 @@ $(VENV_SANITIZE)/.installed: $(SOURCES)
 sanitize: $(VENV_SANITIZE)/.installed
 	$(SANITIZE_ENV) $(VENV_SANITIZE)/bin/python -m pytest --capture=sys $(PYTEST_ARGS)
 
+
+# Coverage-guided fuzzing on hostile host data, FUZZ_SECONDS per target, FUZZ_JOBS targets at a time. The modules
+# are built by clang with libFuzzer's coverage counters and ASan/UBSan, in a venv and build directory of their own;
+# atheris is built from source by the same clang, so that its sanitizer runtime (which carries libFuzzer) matches.
+FUZZ_VENV ?= .venv-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 2
+FUZZ_TARGETS ?= force-paths force-format force-predict causara linqor
+FUZZ_LLVM ?= 19
+FUZZ_CXXFLAGS ?= -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize=vptr,function \
+	-fno-sanitize-recover=undefined -fno-omit-frame-pointer -g
+
+$(FUZZ_VENV)/.atheris:
+	@command -v clang++-$(FUZZ_LLVM) >/dev/null || { apt-get update && apt-get install -y clang-$(FUZZ_LLVM); }
+	@test -x $(FUZZ_VENV)/bin/python || $(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_VENV)/bin/python -m pip install --quiet --upgrade pip
+	CLANG_BIN=clang-$(FUZZ_LLVM) CC=clang-$(FUZZ_LLVM) CXX=clang++-$(FUZZ_LLVM) \
+		$(FUZZ_VENV)/bin/python -m pip install --quiet --no-binary atheris atheris
+	@touch $@
+
+$(FUZZ_VENV)/.installed: $(SOURCES) $(FUZZ_VENV)/.atheris
+	CC=clang-$(FUZZ_LLVM) CXX=clang++-$(FUZZ_LLVM) CXXFLAGS="$(FUZZ_CXXFLAGS)" KESTOR_SANITIZE= \
+		$(FUZZ_VENV)/bin/python -m pip install --quiet . \
+		-C build-dir=build/fuzz/{wheel_tag} -C cmake.build-type=RelWithDebInfo
+	@touch $@
+
+fuzz: $(FUZZ_VENV)/.installed
+	@$(MAKE) --no-print-directory -j$(FUZZ_JOBS) $(addprefix fuzz-,$(FUZZ_TARGETS))
+
+fuzz-%: $(FUZZ_VENV)/.installed
+	@FUZZ_VENV=$(FUZZ_VENV) fuzz/run.sh $* $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build $(VENV) $(VENV310) $(VENV_SANITIZE)
+	rm -rf build $(VENV) $(VENV310) $(VENV_SANITIZE) $(FUZZ_VENV) .fuzz

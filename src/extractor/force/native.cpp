@@ -33,6 +33,19 @@ Ref lookup(PyObject* dict, const Name& key) {
     return Ref::borrow(value);
 }
 
+// A key of another type whose hash meets a looked-up name's is compared by its own __eq__, which may change any
+// part of the graph data, or make this road read it in another order than the road through host objects does.
+// Graph data with such keys takes that road.
+bool plain_keys(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 // Values whose str() runs no host code.
 bool renders_plainly(PyObject* value) {
     return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
@@ -119,13 +132,14 @@ bool read_end(PyObject* edge, const Name& key, IdKind& kind, std::int64_t& id) {
         kind = IdKind::absent;
         return true;
     }
-    if (!PyDict_CheckExact(end.get())) return false;
+    if (!PyDict_CheckExact(end.get()) || !plain_keys(end.get())) return false;
     kind = read_id(end.get(), id);
     return kind != IdKind::other;
 }
 
 // Every list and dict is held while it is read: see lookup().
 std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
+    if (!plain_keys(graph_data)) return std::nullopt;
     const Ref held_nodes = lookup(graph_data, keys::nodes);
     const Ref held_edges = lookup(graph_data, keys::edges);
     PyObject* nodes = held_nodes.get();
@@ -146,7 +160,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
 
     for (Py_ssize_t i = 0; nodes != nullptr && i < PyList_GET_SIZE(nodes); ++i) {
         const Ref node = Ref::borrow(PyList_GET_ITEM(nodes, i));
-        if (!PyDict_CheckExact(node.get())) return std::nullopt;
+        if (!PyDict_CheckExact(node.get()) || !plain_keys(node.get())) return std::nullopt;
         std::int64_t id = 0;
         const IdKind kind = read_id(node.get(), id);
         if (kind == IdKind::other) return std::nullopt;
@@ -160,7 +174,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
     for (Py_ssize_t i = 0; edges != nullptr && i < PyList_GET_SIZE(edges); ++i) {
         const Ref held_edge = Ref::borrow(PyList_GET_ITEM(edges, i));
         PyObject* edge = held_edge.get();
-        if (!PyDict_CheckExact(edge)) return std::nullopt;
+        if (!PyDict_CheckExact(edge) || !plain_keys(edge)) return std::nullopt;
         IdKind source_kind;
         IdKind target_kind;
         std::int64_t source = 0;
@@ -172,7 +186,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         const Ref meta = lookup(edge, keys::meta);
         Ref strength;
         if (meta) {
-            if (!PyDict_CheckExact(meta.get())) return std::nullopt;
+            if (!PyDict_CheckExact(meta.get()) || !plain_keys(meta.get())) return std::nullopt;
             strength = lookup(meta.get(), keys::strength);
         }
         if (!strength) strength = Ref::borrow(Py_None);
@@ -307,6 +321,7 @@ public:
     std::uint32_t operator()(PyObject* edge, std::size_t position) {
         if (position < previous_.size() && previous_[position].edge.get() == edge) return previous_[position].line;
         if (!PyDict_CheckExact(edge)) pyhost::expect_exact(edge, &PyDict_Type, "edge");
+        const bool plain = plain_keys(edge);
         Ref held_source = lookup(edge, keys::source);
         Ref held_target = lookup(edge, keys::target);
         Ref held_strength = lookup(edge, keys::strength);
@@ -327,9 +342,9 @@ public:
             document_.line_table().push_back(
                 edge_line(arena_, source_text, target_text, strength_text ? &*strength_text : nullptr));
             // Only values that rendered without host code are pinned by `texts_`, and only those may key a line.
-            if (!texts_.host_code_ran) by_values_.emplace(values, line);
+            if (!texts_.host_code_ran && plain) by_values_.emplace(values, line);
         }
-        if (texts_.host_code_ran) {
+        if (texts_.host_code_ran || !plain) {
             // Host code may have changed any path edge: read every edge afresh from here on.
             forget();
             return line;
