@@ -474,120 +474,38 @@ class Hostile:
         self._fire()
 
 
-class HStr(str):
-    def __new__(cls, text: str, maker: Maker, script):
-        self = super().__new__(cls, text)
+def firing_subclass(base: type, methods: tuple[str, ...]) -> type:
+    """A subclass of `base`, made as `(value, maker, script)`, whose listed methods and whose finaliser first run the
+    script, then do what `base` does."""
+
+    def __new__(cls, value: Any, maker: Maker, script):
+        self = base.__new__(cls, value)
         self._maker = maker
         self._script = script
         return self
 
-    def _fire(self) -> None:
-        self._maker.fire(self._script)
+    def firing(name: str) -> Callable[..., Any]:
+        original = getattr(base, name)
 
-    def __hash__(self) -> int:
-        self._fire()
-        return str.__hash__(self)
+        def method(self, *args: Any) -> Any:
+            self._maker.fire(self._script)
+            return original(self, *args)
 
-    def __eq__(self, other: Any) -> Any:
-        self._fire()
-        return str.__eq__(self, other)
-
-    def __ne__(self, other: Any) -> Any:
-        self._fire()
-        return str.__ne__(self, other)
-
-    def __str__(self) -> str:
-        self._fire()
-        return str.__str__(self)
-
-    def strip(self, *args: Any) -> Any:
-        self._fire()
-        return str.strip(self, *args)
-
-    def lower(self) -> Any:
-        self._fire()
-        return str.lower(self)
+        method.__name__ = name
+        return method
 
     def __del__(self) -> None:
-        self._fire()
-
-
-class HInt(int):
-    def __new__(cls, number: int, maker: Maker, script):
-        self = super().__new__(cls, number)
-        self._maker = maker
-        self._script = script
-        return self
-
-    def _fire(self) -> None:
         self._maker.fire(self._script)
 
-    def __hash__(self) -> int:
-        self._fire()
-        return int.__hash__(self)
-
-    def __eq__(self, other: Any) -> Any:
-        self._fire()
-        return int.__eq__(self, other)
-
-    def __str__(self) -> str:
-        self._fire()
-        return int.__repr__(self)
-
-    def __index__(self) -> int:
-        self._fire()
-        return int(int.__index__(self))
-
-    __int__ = __index__
-
-    def __float__(self) -> float:
-        self._fire()
-        return int.__float__(self)
-
-    def __bool__(self) -> bool:
-        self._fire()
-        return int.__bool__(self)
-
-    def __del__(self) -> None:
-        self._fire()
+    namespace = {"__new__": __new__, "__del__": __del__, **{name: firing(name) for name in methods}}
+    return type(f"H{base.__name__.capitalize()}", (base,), namespace)
 
 
-class HFloat(float):
-    def __new__(cls, number: float, maker: Maker, script):
-        self = super().__new__(cls, number)
-        self._maker = maker
-        self._script = script
-        return self
-
-    def _fire(self) -> None:
-        self._maker.fire(self._script)
-
-    def __hash__(self) -> int:
-        self._fire()
-        return float.__hash__(self)
-
-    def __eq__(self, other: Any) -> Any:
-        self._fire()
-        return float.__eq__(self, other)
-
-    def __str__(self) -> str:
-        self._fire()
-        return float.__repr__(self)
-
-    def __int__(self) -> int:
-        self._fire()
-        return float.__int__(self)
-
-    def __float__(self) -> float:
-        self._fire()
-        return float(float.__float__(self))
-
-    def __bool__(self) -> bool:
-        self._fire()
-        return float.__bool__(self)
-
-    def __del__(self) -> None:
-        self._fire()
+# The interpreter hands back exact copies from int.__index__, int.__int__ and float.__float__ of a subclass, so
+# these keep the protocols' result types.
+HStr = firing_subclass(str, ("__hash__", "__eq__", "__ne__", "__str__", "strip", "lower"))
+HInt = firing_subclass(int, ("__hash__", "__eq__", "__str__", "__index__", "__int__", "__float__", "__bool__"))
+HFloat = firing_subclass(float, ("__hash__", "__eq__", "__str__", "__int__", "__float__", "__bool__"))
 
 
 class HDict(dict):
