@@ -92,23 +92,6 @@ PyObject* module_of_instance(PyObject* self, PyModuleDef* def) {
 
 Ref class_attribute(PyObject* cls, const Name& name) { return own(PyObject_GetAttr(cls, name.get())); }
 
-bool resolves_to_originals(PyObject* self, std::initializer_list<const Name*> names,
-                           std::initializer_list<PyObject*> originals) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* dict = instance_dict(self);
-    const PyObject* const* original = originals.begin();
-    for (const Name* name : names) {
-        Ref attribute = class_attribute(reinterpret_cast<PyObject*>(type), *name);
-        if (attribute.get() != *original++) return false;
-        if (dict != nullptr && PyDict_GET_SIZE(dict) != 0) {
-            if (PyDict_GetItemWithError(dict, name->get()) != nullptr) return false;
-            if (PyErr_Occurred()) raise();
-        }
-    }
-    return true;
-}
-
 int run_init(MethodImpl impl, PyModuleDef* def, PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return barrier_status([&] {
         PyObject* module = module_of_instance(self, def);

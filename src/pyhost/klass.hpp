@@ -7,7 +7,6 @@
 #include "pyhost/module.hpp"
 #include "pyhost/ref.hpp"
 
-#include <initializer_list>
 
 namespace pyhost {
 
@@ -45,12 +44,6 @@ PyObject* instance_dict(PyObject* self) noexcept;
 // What an operation's name resolves to on the class itself: the method descriptor of an instance method, the
 // function of a static method. Kept at module load to tell later whether a call may skip the attribute lookup.
 Ref class_attribute(PyObject* cls, const Name& name);
-
-// True when `self.<name>` resolves to the operation the module defined for every name in `names`: nothing in
-// type(self) or its instance __dict__ replaces it and attribute access is the generic one. `originals` line up
-// with `names`.
-bool resolves_to_originals(PyObject* self, std::initializer_list<const Name*> names,
-                           std::initializer_list<PyObject*> originals);
 
 // Calls `owner.<name>(args...)` with the attribute looked up as Python code would look it up; when that finds the
 // module's own function (`original`), `direct` runs instead of a second trip through the interpreter. Static
