@@ -6,7 +6,6 @@ import logging
 import math
 from types import SimpleNamespace
 
-import langextract as lx
 import pytest
 from conftest import OFFLINE_CONFIG, answer
 
@@ -23,32 +22,10 @@ def extractor() -> CausaraExtractor:
     return CausaraExtractor(OFFLINE_CONFIG, "找出因果关系", [PromptExample("例", [PromptExtraction("a")])])
 
 
-class TestServiceCall:
-    def test_one_call_with_keywords_in_order(self, service, extractor):
-        text = "长" * 5000
-        extractor.predict(text)
-        [(args, kwargs)] = service.calls
-        assert args == ()
-        assert list(kwargs) == ["text_or_documents", "prompt_description", "examples", "model",
-                                "use_schema_constraints", "fence_output", "fetch_urls", "prompt_validation_level"]
-        assert kwargs["text_or_documents"] is text
-        assert kwargs["prompt_description"] is extractor.prompt_description
-        assert kwargs["examples"] is extractor.examples
-        assert kwargs["model"] is extractor.model
-        assert [kwargs[k] for k in ("use_schema_constraints", "fence_output", "fetch_urls")] == [False, True, False]
-        assert kwargs["prompt_validation_level"] is lx.prompt_validation.PromptValidationLevel.OFF
-
-    def test_fields_are_read_at_each_call(self, service, extractor):
-        extractor.prompt_description = "changed"
-        extractor.model = model = object()
-        extractor.predict("t")
-        assert service.calls[0][1]["prompt_description"] == "changed"
-        assert service.calls[0][1]["model"] is model
-
-    def test_examples_converted_once_at_construction(self, extractor):
-        [example] = extractor.examples
-        assert isinstance(example, lx.data.ExampleData)
-        assert vars(extractor).keys() == {"model", "prompt_description", "examples"}
+def test_text_is_sent_whole(service, extractor):
+    text = "长" * 5000
+    extractor.predict(text)
+    assert service.texts == [text] and service.texts[0] is text
 
 
 class TestRelations:

@@ -7,7 +7,6 @@ import sys
 from decimal import Decimal
 from types import SimpleNamespace
 
-import langextract as lx
 import pytest
 from conftest import OFFLINE_CONFIG, answer
 
@@ -36,21 +35,7 @@ class Poisoned:
         raise AssertionError("read an extraction after the first")
 
 
-class TestServiceCall:
-    def test_one_call_with_keywords_in_order(self, service, extractor):
-        text = "甲" * 600 + "b" * 900
-        extractor.predict(text)
-        [(args, kwargs)] = service.calls
-        assert args == ()
-        assert list(kwargs) == ["text_or_documents", "prompt_description", "examples", "model",
-                                "use_schema_constraints", "fence_output", "fetch_urls", "prompt_validation_level"]
-        assert kwargs["text_or_documents"] == text[:1000]
-        assert kwargs["prompt_description"] is extractor.prompt_description
-        assert kwargs["examples"] is extractor.examples
-        assert kwargs["model"] is extractor.model
-        assert [kwargs[k] for k in ("use_schema_constraints", "fence_output", "fetch_urls")] == [False, True, False]
-        assert kwargs["prompt_validation_level"] is lx.prompt_validation.PromptValidationLevel.OFF
-
+class TestCut:
     # Code points, not bytes or UTF-16 units: astral characters count once.
     @pytest.mark.parametrize("text", [
         "", "短", "a" * 1000, "é" * 999 + "😀", "😀" * 1000, "a" * 1001, "😀" * 1500, "中" * 999 + "😀𝔘尾",
@@ -62,18 +47,6 @@ class TestServiceCall:
         assert type(sent) is str and sent == text[:1000]
         if len(text) <= 1000:
             assert sent is text
-
-    def test_fields_are_read_at_each_call(self, service, extractor):
-        extractor.prompt_description = "changed"
-        extractor.model = model = object()
-        extractor.predict("t")
-        assert service.calls[0][1]["prompt_description"] == "changed"
-        assert service.calls[0][1]["model"] is model
-
-    def test_examples_converted_once_at_construction(self, extractor):
-        [example] = extractor.examples
-        assert isinstance(example, lx.data.ExampleData)
-        assert vars(extractor).keys() == {"model", "prompt_description", "examples"}
 
 
 class TestResult:
