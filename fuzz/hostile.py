@@ -508,7 +508,9 @@ HInt = firing_subclass(int, ("__hash__", "__eq__", "__str__", "__index__", "__in
 HFloat = firing_subclass(float, ("__hash__", "__eq__", "__str__", "__int__", "__float__", "__bool__"))
 
 
-class HDict(dict):
+class Armed:
+    """A container that runs its script once `setup` has armed it; before that (while being filled) it is inert."""
+
     def setup(self, maker: Maker, script) -> None:
         self._maker = maker
         self._script = script
@@ -518,6 +520,8 @@ class HDict(dict):
         if maker is not None:
             maker.fire(self._script)
 
+
+class HDict(Armed, dict):
     def get(self, key: Any, default: Any = None) -> Any:
         self._fire()
         return dict.get(self, key, default)
@@ -531,16 +535,7 @@ class HDict(dict):
         return dict.__len__(self) != 0
 
 
-class HList(list):
-    def setup(self, maker: Maker, script) -> None:
-        self._maker = maker
-        self._script = script
-
-    def _fire(self) -> None:
-        maker = self.__dict__.get("_maker")
-        if maker is not None:
-            maker.fire(self._script)
-
+class HList(Armed, list):
     def __iter__(self):
         for i in range(list.__len__(self)):
             self._fire()

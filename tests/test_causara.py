@@ -2,19 +2,16 @@
 
 from __future__ import annotations
 
-import logging
 import math
 from types import SimpleNamespace
 
 import pytest
 from conftest import OFFLINE_CONFIG, answer
 
-from kestor.tavi.extractor import causara
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
 KEYS = ["source", "source_meta", "rel", "target", "target_meta", "strength", "strength_reason"]
-MESSAGE = "Failed to extract event relations with langextract: %s"
 
 
 @pytest.fixture
@@ -109,37 +106,6 @@ class TestStrength:
 
 
 class TestFailures:
-    def test_service_error_is_logged_once(self, service, extractor, records):
-        error = RuntimeError("HTTP 500")
-        service.answers(error)
-        assert extractor.predict("t") == []
-        [record] = records("causara")
-        assert (record.levelno, record.msg, record.args) == (logging.ERROR, MESSAGE, (error,))
-        assert record.exc_info[1] is error and record.exc_info[2] is not None
-        assert record.getMessage() == "Failed to extract event relations with langextract: HTTP 500"
-
-    @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
-    def test_interrupts_pass_unlogged(self, service, extractor, records, interrupt):
-        service.answers(interrupt())
-        with pytest.raises(interrupt):
-            extractor.predict("t")
-        assert records("causara") == []
-
-    def test_missing_entry_point_is_logged(self, service, extractor, records, monkeypatch):
-        monkeypatch.delattr(causara, "lx")
-        assert extractor.predict("t") == []
-        [record] = records("causara")
-        assert isinstance(record.args[0], NameError)
-
-    def test_missing_field_is_logged(self, service, records):
-        class Unbuilt(CausaraExtractor):
-            def __init__(self):
-                pass
-
-        assert Unbuilt().predict("t") == []
-        assert isinstance(records("causara")[0].args[0], AttributeError)
-        assert service.calls == []
-
     @pytest.mark.parametrize("result", [
         object(), SimpleNamespace(extractions=[object()]), answer(["not", "a", "mapping"]),
     ])
@@ -148,29 +114,6 @@ class TestFailures:
         with pytest.raises(AttributeError):
             extractor.predict("t")
         assert records("causara") == []
-
-    def test_handled_exception_is_restored(self, service, extractor):
-        service.answers(ValueError("inner"))
-        try:
-            raise LookupError("outer")
-        except LookupError as outer:
-            extractor.predict("t")
-            import sys
-
-            assert sys.exc_info()[1] is outer
-
-    def test_failing_logger_propagates_chained(self, service, extractor, monkeypatch):
-        error = RuntimeError("service")
-
-        class Broken:
-            def exception(self, *args):
-                raise OSError("log sink")
-
-        service.answers(error)
-        monkeypatch.setattr(causara, "logger", Broken())
-        with pytest.raises(OSError) as raised:
-            extractor.predict("t")
-        assert raised.value.__context__ is error
 
 
 class TestOverrides:

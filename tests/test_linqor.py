@@ -2,19 +2,15 @@
 
 from __future__ import annotations
 
-import logging
-import sys
 from decimal import Decimal
 from types import SimpleNamespace
 
 import pytest
 from conftest import OFFLINE_CONFIG, answer
 
-from kestor.tavi.extractor import linqor
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
-MESSAGE = "Failed to classify PC relation with langextract: %s"
 DEFAULT = {"related": False, "reason": ""}
 
 
@@ -163,37 +159,6 @@ class TestToBool:
 
 
 class TestFailures:
-    def test_service_error_is_logged_once(self, service, extractor, records):
-        error = RuntimeError("HTTP 500")
-        service.answers(error)
-        assert extractor.predict("t") == DEFAULT
-        [record] = records("linqor")
-        assert (record.levelno, record.msg, record.args) == (logging.ERROR, MESSAGE, (error,))
-        assert record.exc_info[1] is error and record.exc_info[2] is not None
-        assert record.getMessage() == "Failed to classify PC relation with langextract: HTTP 500"
-
-    @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
-    def test_interrupts_pass_unlogged(self, service, extractor, records, interrupt):
-        service.answers(interrupt())
-        with pytest.raises(interrupt):
-            extractor.predict("t")
-        assert records("linqor") == []
-
-    def test_missing_entry_point_is_logged(self, service, extractor, records, monkeypatch):
-        monkeypatch.delattr(linqor, "lx")
-        assert extractor.predict("t") == DEFAULT
-        [record] = records("linqor")
-        assert isinstance(record.args[0], NameError)
-
-    def test_missing_field_is_logged(self, service, records):
-        class Unbuilt(LinqorExtractor):
-            def __init__(self):
-                pass
-
-        assert Unbuilt().predict("t") == DEFAULT
-        assert isinstance(records("linqor")[0].args[0], AttributeError)
-        assert service.calls == []
-
     @pytest.mark.parametrize("result, error", [
         (object(), AttributeError),
         (SimpleNamespace(extractions=[object()]), AttributeError),
@@ -206,14 +171,6 @@ class TestFailures:
         with pytest.raises(error):
             extractor.predict("t")
         assert records("linqor") == []
-
-    def test_handled_exception_is_restored(self, service, extractor):
-        service.answers(ValueError("inner"))
-        try:
-            raise LookupError("outer")
-        except LookupError as outer:
-            extractor.predict("t")
-            assert sys.exc_info()[1] is outer
 
 
 class TestOverrides:

@@ -1,12 +1,16 @@
 """The one service call of the two text extractors: its keywords in order, the fields read afresh, the examples
-converted once."""
+converted once, and the guard around it."""
 
 from __future__ import annotations
+
+import logging
+import sys
 
 import langextract as lx
 import pytest
 from conftest import OFFLINE_CONFIG
 
+from kestor.tavi.extractor import causara, linqor
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
@@ -15,6 +19,13 @@ KEYWORDS = ["text_or_documents", "prompt_description", "examples", "model", "use
             "fetch_urls", "prompt_validation_level"]
 # The causal extractor sends the text whole; the classifier its first 1000 characters.
 SENT = {CausaraExtractor: lambda text: text, LinqorExtractor: lambda text: text[:1000]}
+
+
+# Per extractor: its module, the record's message, and the result a failing call gives.
+GUARD = {
+    CausaraExtractor: (causara, "Failed to extract event relations with langextract: %s", []),
+    LinqorExtractor: (linqor, "Failed to classify PC relation with langextract: %s", {"related": False, "reason": ""}),
+}
 
 
 @pytest.fixture(params=list(SENT), ids=lambda cls: cls.__name__)
@@ -47,3 +58,62 @@ def test_examples_converted_once_at_construction(extractor):
     [example] = extractor.examples
     assert isinstance(example, lx.data.ExampleData)
     assert vars(extractor).keys() == {"model", "prompt_description", "examples"}
+
+
+class TestGuard:
+    def test_service_error_is_logged_once(self, service, extractor, records):
+        module, message, default = GUARD[type(extractor)]
+        error = RuntimeError("HTTP 500")
+        service.answers(error)
+        assert extractor.predict("t") == default
+        [record] = records(module.__name__.rsplit(".", 1)[1])
+        assert (record.levelno, record.msg, record.args) == (logging.ERROR, message, (error,))
+        assert record.exc_info[1] is error and record.exc_info[2] is not None
+        assert record.getMessage() == message % "HTTP 500"
+
+    @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+    def test_interrupts_pass_unlogged(self, service, extractor, records, interrupt):
+        module = GUARD[type(extractor)][0]
+        service.answers(interrupt())
+        with pytest.raises(interrupt):
+            extractor.predict("t")
+        assert records(module.__name__.rsplit(".", 1)[1]) == []
+
+    def test_missing_entry_point_is_logged(self, service, extractor, records, monkeypatch):
+        module, _, default = GUARD[type(extractor)]
+        monkeypatch.delattr(module, "lx")
+        assert extractor.predict("t") == default
+        [record] = records(module.__name__.rsplit(".", 1)[1])
+        assert isinstance(record.args[0], NameError)
+
+    def test_missing_field_is_logged(self, service, extractor, records):
+        module, _, default = GUARD[type(extractor)]
+
+        class Unbuilt(type(extractor)):
+            def __init__(self):
+                pass
+
+        assert Unbuilt().predict("t") == default
+        assert isinstance(records(module.__name__.rsplit(".", 1)[1])[0].args[0], AttributeError)
+        assert service.calls == []
+
+    def test_handled_exception_is_restored(self, service, extractor):
+        service.answers(ValueError("inner"))
+        try:
+            raise LookupError("outer")
+        except LookupError as outer:
+            extractor.predict("t")
+            assert sys.exc_info()[1] is outer
+
+    def test_failing_logger_propagates_chained(self, service, extractor, monkeypatch):
+        error = RuntimeError("service")
+
+        class Broken:
+            def exception(self, *args):
+                raise OSError("log sink")
+
+        service.answers(error)
+        monkeypatch.setattr(GUARD[type(extractor)][0], "logger", Broken())
+        with pytest.raises(OSError) as raised:
+            extractor.predict("t")
+        assert raised.value.__context__ is error
