@@ -5,56 +5,57 @@
 
 #include <array>
 #include <cstddef>
+#include <type_traits>
 
 namespace pyhost {
 
+inline constexpr std::size_t max_parameters = 8;
+
+// A parameter that may be left out; it binds to NULL then, and its text signature shows `=None`.
+struct Optional {
+    const char* name;
+};
+
 // The parameters of an operation as Python code would declare them: the first `required` have no default.
-// `method` counts the bound instance in arity messages, as Python counts `self`.
-template <std::size_t N>
-struct Signature {
-    const char* qualname;
-    std::array<const char*, N> params;
-    std::size_t required = N;
-    bool method = false;
+struct Parameters {
+    std::array<const char*, max_parameters> names{};
+    std::size_t count = 0;
+    std::size_t required = 0;
 };
 
 template <class... Params>
-constexpr auto method_signature(const char* qualname, Params... params) {
-    return Signature<sizeof...(Params)>{qualname, {params...}, sizeof...(Params), true};
+constexpr Parameters parameters(Params... params) {
+    static_assert(sizeof...(Params) <= max_parameters);
+    Parameters result;
+    bool optional_seen = false;
+    [[maybe_unused]] auto add = [&](auto param) {
+        if constexpr (std::is_same_v<decltype(param), Optional>) {
+            result.names[result.count++] = param.name;
+            optional_seen = true;
+        } else {
+            if (optional_seen) throw "a required parameter cannot follow an optional one";
+            result.names[result.count++] = param;
+            ++result.required;
+        }
+    };
+    (add(params), ...);
+    return result;
 }
 
-template <class... Params>
-constexpr auto static_signature(const char* qualname, Params... params) {
-    return Signature<sizeof...(Params)>{qualname, {params...}, sizeof...(Params), false};
-}
+// Borrowed references to the bound arguments, in parameter order.
+using Arguments = std::array<PyObject*, max_parameters>;
 
-namespace detail {
-struct SignatureView {
-    const char* qualname;
-    const char* const* params;
-    std::size_t count;
-    std::size_t required;
-    bool method;
+// Who an operation belongs to, as its argument errors name it: "CausaraExtractor.predict()", or "name()" for a
+// module function. `counts_self` makes arity messages count the bound instance, as Python counts `self`.
+struct Owner {
+    const char* class_name;  // NULL for a module function
+    bool counts_self;
 };
-// Fills `out` with borrowed references, NULL for an optional parameter that was not given.
-void bind_fastcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** out);
-
-template <std::size_t N>
-SignatureView view(const Signature<N>& sig) {
-    return {sig.qualname, sig.params.data(), N, sig.required, sig.method};
-}
-}  // namespace detail
 
 // Binds a vectorcall argument vector: too many or too few arguments, an unknown keyword or a parameter given twice
 // raise TypeError with the message Python itself would give.
-template <std::size_t N>
-std::array<PyObject*, N> bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    std::array<PyObject*, N> out{};
-    detail::bind_fastcall(detail::view(sig), args, nargs, kwnames, out.data());
-    return out;
-}
+Arguments bind(const Owner& owner, const char* name, const Parameters& parameters, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames);
 
 // TypeError "Argument 'name' has incorrect type (expected dict, got MyDict)" unless `value` is exactly of `type`:
 // subclasses and None are refused.

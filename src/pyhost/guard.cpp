@@ -1,6 +1,6 @@
 #include "pyhost/guard.hpp"
 
-#include "pyhost/call.hpp"
+#include "pyhost/calls.hpp"
 
 namespace pyhost {
 namespace {

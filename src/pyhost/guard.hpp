@@ -2,10 +2,9 @@
 // default result; interrupts and exit requests pass through unlogged.
 #pragma once
 
-#include "pyhost/module.hpp"
+#include "pyhost/globals.hpp"
 #include "pyhost/ref.hpp"
 
-#include <new>
 #include <optional>
 #include <type_traits>
 
@@ -17,14 +16,14 @@ namespace pyhost {
 // logging itself propagates, chained to the one being logged.
 bool log_ordinary_error(const Globals& globals, const Name& message);
 
-// Runs `body`; its value, or nothing when an ordinary error was caught and logged.
+// Runs `body`; its value, or nothing when an ordinary error was caught and logged. A C++ exception counts as an
+// ordinary error: it is logged as the Python error it translates to.
 template <class Body>
 auto guarded(const Globals& globals, const Name& message, Body&& body) -> std::optional<std::invoke_result_t<Body&>> {
     try {
         return body();
-    } catch (const ErrorAlreadySet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        set_error_from_exception();
     }
     if (!log_ordinary_error(globals, message)) raise();
     return std::nullopt;

@@ -1,25 +1,57 @@
-// Module-level names, read from the module's namespace at call time so that patching them (tests patch `lx`,
-// `logger`, `time`) takes effect at the next call.
+// What every extension module of the package has in common: its definition and its state.
 #pragma once
 
 #include "pyhost/ref.hpp"
 
 namespace pyhost {
 
-class Globals {
-public:
-    explicit Globals(PyObject* module) noexcept : dict_(PyModule_GetDict(module)) {}
+template <class State>
+State& state_of(PyObject* module) {
+    return *static_cast<State*>(PyModule_GetState(module));
+}
 
-    // NameError, as for Python code, when the module no longer has the name.
-    Ref operator[](const Name& name) const {
-        PyObject* value = PyDict_GetItemWithError(dict_, name.get());
-        if (value != nullptr) return Ref::borrow(value);
-        if (!PyErr_Occurred()) raise_format(PyExc_NameError, "name '%s' is not defined", name.text());
-        raise();
-    }
+template <class State>
+int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    State& state = state_of<State>(module);
+    Py_VISIT(state.cls);
+    for (PyObject* original : state.originals) Py_VISIT(original);
+    return 0;
+}
 
-private:
-    PyObject* dict_;
+template <class State>
+int clear_state(PyObject* module) {
+    State& state = state_of<State>(module);
+    Py_CLEAR(state.cls);
+    for (PyObject*& original : state.originals) Py_CLEAR(original);
+    return 0;
+}
+
+template <class State>
+void free_state(void* module) {
+    clear_state<State>(static_cast<PyObject*>(module));
+}
+
+// Every module runs `Exec` once when loaded, and declares that it keeps process-wide caches (interned names), so
+// it cannot be loaded into a second interpreter.
+template <int (*Exec)(PyObject*)>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
 };
+
+// For a module that defines one class and keeps it in its `State`.
+template <class State>
+constexpr PyModuleDef module_definition(const char* name, const char* doc, PyModuleDef_Slot* slots) {
+    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots,
+            traverse_state<State>, clear_state<State>, free_state<State>};
+}
+
+// For a module without state.
+inline constexpr PyModuleDef module_definition(const char* name, const char* doc, PyModuleDef_Slot* slots) {
+    return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+}
 
 }  // namespace pyhost

@@ -1,31 +1,11 @@
-// Owning references and the error convention shared by every module.
-//
-// A function that fails with a Python error set throws ErrorAlreadySet; the entry barrier (entry.hpp) turns it
-// back into a NULL return at the boundary. ErrorAlreadySet derives from nothing, so no handler written for C++
-// errors (`catch (const std::exception&)`) can swallow a KeyboardInterrupt by accident.
+// Owning references and interned names.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "pyhost/errors.hpp"
 
 #include <utility>
 
 namespace pyhost {
-
-struct ErrorAlreadySet {};
-
-[[noreturn]] inline void raise() { throw ErrorAlreadySet{}; }
-
-[[noreturn]] inline void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw ErrorAlreadySet{};
-}
-
-template <class... Args>
-[[noreturn]] void raise_format(PyObject* type, const char* format, Args... args) {
-    PyErr_Format(type, format, args...);
-    throw ErrorAlreadySet{};
-}
 
 // A strong reference, released when the Ref dies. Needs the GIL, like everything here.
 class Ref {

@@ -1,42 +1,108 @@
-#include "force/graph.hpp"
+// The graph model on host objects: the node map, the adjacency, and the start and end nodes with their fallback.
+#include "force/graph_data.hpp"
+#include "force/operations.hpp"
+#include "pyhost/args.hpp"
+#include "pyhost/containers.hpp"
 
 namespace force {
+namespace {
 
-Graph::Graph(std::size_t node_count, std::vector<Edge> edges)
-    : edges_(std::move(edges)), out_offsets_(node_count + 1, 0), out_edges_(edges_.size()), is_end_(node_count, 0) {
-    // Keys of the outgoing and incoming adjacency in the order they first occur among the edges.
-    constexpr std::uint8_t has_out = 1;
-    constexpr std::uint8_t has_in = 2;
-    std::vector<std::uint8_t> seen(node_count, 0);
-    std::vector<NodeIndex> out_keys;
-    std::vector<NodeIndex> in_keys;
-    for (const Edge& edge : edges_) {
-        if (!(seen[edge.source] & has_out)) {
-            seen[edge.source] |= has_out;
-            out_keys.push_back(edge.source);
-        }
-        if (!(seen[edge.target] & has_in)) {
-            seen[edge.target] |= has_in;
-            in_keys.push_back(edge.target);
-        }
-        ++out_offsets_[edge.source + 1];
-    }
-    for (std::size_t node = 0; node < node_count; ++node) out_offsets_[node + 1] += out_offsets_[node];
-    std::vector<std::size_t> fill(out_offsets_.begin(), out_offsets_.end() - 1);
-    for (EdgeIndex index = 0; index < edges_.size(); ++index) out_edges_[fill[edges_[index].source]++] = index;
+using pyhost::check;
+using pyhost::expect_exact;
+using pyhost::mapping_get;
+using pyhost::new_list;
+using pyhost::own;
+using pyhost::truthy;
 
-    for (NodeIndex node : out_keys) {
-        if (!(seen[node] & has_in)) start_nodes_.push_back(node);
+// `[next(iter(keys))] if keys else []`
+Ref first_key_list(PyObject* keys) {
+    Ref result = new_list();
+    if (!truthy(keys)) return result;
+    Ref iterator = own(PyObject_GetIter(keys));
+    Ref first = Ref::steal(PyIter_Next(iterator.get()));
+    if (!first) {
+        if (PyErr_Occurred()) pyhost::raise();
+        pyhost::raise(PyExc_StopIteration, "");
     }
-    for (NodeIndex node : in_keys) {
-        if (!(seen[node] & has_out)) end_nodes_.push_back(node);
+    pyhost::list_append(result.get(), first.get());
+    return result;
+}
+
+// The keys of `keys` that are not keys of `other`, in order.
+Ref keys_not_in(PyObject* keys, PyObject* other) {
+    Ref result = new_list();
+    pyhost::for_each_key(keys, [&](PyObject* key) {
+        if (!check(PyDict_Contains(other, key))) pyhost::list_append(result.get(), key);
+    });
+    return result;
+}
+
+void expect_adjacency(PyObject* outgoing, PyObject* incoming) {
+    expect_exact(outgoing, &PyDict_Type, "outgoing");
+    expect_exact(incoming, &PyDict_Type, "incoming");
+}
+
+}  // namespace
+
+Ref build_node_map(Self<"_build_node_map">, PyObject* nodes) {
+    expect_exact(nodes, &PyList_Type, "nodes");
+    Ref node_map = own(PyDict_New());
+    pyhost::for_each(nodes, [&](PyObject* node) {
+        Ref id = mapping_get(node, keys::id);
+        if (id.get() == Py_None) return;
+        Ref name = mapping_get(node, keys::name, keys::empty_text.get());
+        check(PyDict_SetItem(node_map.get(), id.get(), name.get()));
+    });
+    return node_map;
+}
+
+Ref build_adjacency(Self<"_build_adjacency">, PyObject* edges, PyObject* from_key, PyObject* to_key) {
+    expect_exact(edges, &PyList_Type, "edges");
+    expect_exact(from_key, &PyUnicode_Type, "from_key");
+    expect_exact(to_key, &PyUnicode_Type, "to_key");
+    Ref adjacency = own(PyDict_New());
+    pyhost::for_each(edges, [&](PyObject* edge) {
+        Ref source = nested_get(edge, from_key, keys::id);
+        Ref target = nested_get(edge, to_key, keys::id);
+        if (source.get() == Py_None || target.get() == Py_None) return;
+        PyObject* leaving = PyDict_GetItemWithError(adjacency.get(), source.get());
+        if (leaving == nullptr) {
+            if (PyErr_Occurred()) pyhost::raise();
+            Ref list = new_list();
+            check(PyDict_SetItem(adjacency.get(), source.get(), list.get()));
+            leaving = list.get();
+        }
+        pyhost::list_append(leaving, edge);
+    });
+    return adjacency;
+}
+
+Ref get_start_nodes(Self<"_get_start_nodes">, PyObject* outgoing, PyObject* incoming) {
+    expect_adjacency(outgoing, incoming);
+    return keys_not_in(outgoing, incoming);
+}
+
+Ref get_end_nodes(Self<"_get_end_nodes">, PyObject* outgoing, PyObject* incoming) {
+    expect_adjacency(outgoing, incoming);
+    return keys_not_in(incoming, outgoing);
+}
+
+Ref build_graph(Self<"_build_graph"> self, PyObject* graph_data) {
+    expect_exact(graph_data, &PyDict_Type, "graph_data");
+    Ref no_nodes = new_list();
+    Ref nodes = mapping_get(graph_data, keys::nodes, no_nodes.get());
+    Ref no_edges = new_list();
+    Ref edges = mapping_get(graph_data, keys::edges, no_edges.get());
+    Ref node_map = self.call<"_build_node_map">(nodes.get());
+    Ref outgoing = self.call<"_build_adjacency">(edges.get(), keys::src_node.get(), keys::dest_node.get());
+    Ref incoming = self.call<"_build_adjacency">(edges.get(), keys::dest_node.get(), keys::src_node.get());
+    Ref start_nodes = self.call<"_get_start_nodes">(outgoing.get(), incoming.get());
+    Ref end_nodes = self.call<"_get_end_nodes">(outgoing.get(), incoming.get());
+    if (!truthy(start_nodes.get()) || !truthy(end_nodes.get())) {
+        start_nodes = first_key_list(outgoing.get());
+        end_nodes = first_key_list(incoming.get());
     }
-    // Either list empty (a cycle through every source, say): walk from the first edge's source to its target.
-    if (start_nodes_.empty() || end_nodes_.empty()) {
-        start_nodes_.assign(out_keys.begin(), out_keys.begin() + (out_keys.empty() ? 0 : 1));
-        end_nodes_.assign(in_keys.begin(), in_keys.begin() + (in_keys.empty() ? 0 : 1));
-    }
-    for (NodeIndex node : end_nodes_) is_end_[node] = 1;
+    return own(PyTuple_Pack(5, node_map.get(), outgoing.get(), incoming.get(), start_nodes.get(), end_nodes.get()));
 }
 
 }  // namespace force

@@ -1,10 +1,14 @@
 #include "force/native.hpp"
 
-#include "force/flat_map.hpp"
-#include "force/keys.hpp"
-#include "force/paths.hpp"
+#include "force/core/flat_map.hpp"
+#include "force/core/graph.hpp"
+#include "force/core/paths.hpp"
+#include "force/core/text.hpp"
+#include "force/graph_data.hpp"
+#include "force/text.hpp"
 #include "pyhost/args.hpp"
-#include "pyhost/call.hpp"
+#include "pyhost/containers.hpp"
+#include "pyhost/text.hpp"
 
 #include <array>
 #include <cmath>
@@ -16,13 +20,6 @@ namespace {
 
 using pyhost::Name;
 using pyhost::own;
-
-
-constexpr std::size_t poll_interval = 4096;
-
-void poll() {
-    if (PyErr_CheckSignals() < 0) pyhost::raise();
-}
 
 // A value of an exact dict, or nothing when the key is absent. No host code runs for an exact dict whose keys are
 // the usual strings, but any other key that hashes like `key` has its __eq__ called, and that may change or drop
@@ -209,19 +206,9 @@ Ref new_path_edge(const Snapshot& snapshot, EdgeIndex index) {
 }
 
 void put_text(text::Arena& arena, PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            for (Py_ssize_t i = 0; i < length; ++i) arena.put(static_cast<const Py_UCS1*>(data)[i]);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            for (Py_ssize_t i = 0; i < length; ++i) arena.put(static_cast<const Py_UCS2*>(data)[i]);
-            break;
-        default:
-            for (Py_ssize_t i = 0; i < length; ++i) arena.put(static_cast<const Py_UCS4*>(data)[i]);
-            break;
-    }
+    pyhost::visit_chars(text, [&](const auto* chars, Py_ssize_t length) {
+        for (Py_ssize_t i = 0; i < length; ++i) arena.put(chars[i]);
+    });
 }
 
 // The rendered text of values, each distinct object converted once. Rendering an object that is not plain runs
@@ -234,7 +221,7 @@ public:
         const auto key = reinterpret_cast<std::uintptr_t>(value);
         if (auto cached = cache_.find(key)) return spans_[*cached];
         const bool plain = renders_plainly(value);
-        Ref rendered = pyhost::str_of(value);
+        Ref rendered = value_text(value);
         const std::size_t start = arena_.open();
         put_text(arena_, rendered.get());
         const text::Span span = arena_.close(start);
@@ -266,48 +253,27 @@ private:
 
 text::Span edge_line(text::Arena& arena, text::Span source, text::Span target, const text::Span* strength) {
     const std::size_t start = arena.open();
-    arena.put(U"  ");
-    arena.put(source);
-    arena.put(U" -> ");
-    arena.put(target);
-    if (strength != nullptr) {
-        arena.put(U'(');
-        arena.put(*strength);
-        arena.put(U')');
-    }
+    text::put_edge_line(arena, source, target, strength);
     return arena.close(start);
 }
 
-// "图谱数据:" and the start and end lines, naming the first start and end node.
+// The header and the start and end lines, naming the first start and end node.
 void put_head(text::Document& document, text::Arena& arena, ValueTexts& texts, const Snapshot& snapshot) {
-    document.add_line(arena.add(U"图谱数据:"));
-    auto named = [&](std::u32string_view prefix, std::span<const NodeIndex> nodes) {
+    document.add_line(arena.add(text::header));
+    auto named = [&](std::u32string_view label, std::span<const NodeIndex> nodes) {
         if (nodes.empty()) return;
         const text::Span name = texts(snapshot.name_of(nodes.front()));
         const std::size_t start = arena.open();
-        arena.put(prefix);
-        arena.put(name);
+        text::put_labelled(arena, label, name);
         document.add_line(arena.close(start));
     };
-    named(U"起点: ", snapshot.graph->start_nodes());
-    named(U"终点: ", snapshot.graph->end_nodes());
+    named(text::start_label, snapshot.graph->start_nodes());
+    named(text::end_label, snapshot.graph->end_nodes());
 }
 
 Ref to_str(const text::Document& document) {
-    Ref result = own(PyUnicode_New(static_cast<Py_ssize_t>(document.length()), document.max_char()));
-    void* data = PyUnicode_DATA(result.get());
-    switch (PyUnicode_KIND(result.get())) {
-        case PyUnicode_1BYTE_KIND:
-            document.write(static_cast<std::uint8_t*>(data));
-            break;
-        case PyUnicode_2BYTE_KIND:
-            document.write(static_cast<std::uint16_t*>(data));
-            break;
-        default:
-            document.write(static_cast<std::uint32_t*>(data));
-            break;
-    }
-    return result;
+    return pyhost::new_str(static_cast<Py_ssize_t>(document.length()), document.max_char(),
+                           [&](auto* out) { document.write(out); });
 }
 
 // Edge lines of host path edges. Paths from the search share the path edges of their common prefixes, so an edge

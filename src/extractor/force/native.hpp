@@ -3,8 +3,6 @@
 // then takes the road through host objects, which gives the same result and raises the errors the data calls for.
 #pragma once
 
-#include "force/graph.hpp"
-#include "force/text.hpp"
 #include "pyhost/ref.hpp"
 
 #include <cstddef>
@@ -15,6 +13,13 @@
 namespace force::native {
 
 using pyhost::Ref;
+
+// Long walks look for Ctrl-C every this many steps.
+inline constexpr std::size_t poll_interval = 4096;
+
+inline void poll() {
+    if (PyErr_CheckSignals() < 0) pyhost::raise();
+}
 
 // `_find_paths(graph_data)` for graph data with edges.
 std::optional<Ref> find_paths(PyObject* graph_data);

@@ -1,88 +1,156 @@
+// The graph text on host objects: the road for graph data the native road does not represent, and wherever a
+// subclass overrides a step.
 #include "force/text.hpp"
 
-namespace force::text {
+#include "force/core/text.hpp"
+#include "force/graph_data.hpp"
+#include "force/native.hpp"
+#include "force/operations.hpp"
+#include "pyhost/args.hpp"
+#include "pyhost/containers.hpp"
+#include "pyhost/text.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace force {
 namespace {
 
-constexpr std::u32string_view path_prefix = U"路径";
+using pyhost::expect_exact;
+using pyhost::mapping_get;
+using pyhost::own;
 
-std::size_t decimal_digits(std::size_t n) {
-    std::size_t digits = 1;
-    while (n >= 10) {
-        n /= 10;
-        ++digits;
-    }
-    return digits;
+Ref text_of(std::u32string_view format) {
+    Line line;
+    line.put(format);
+    return line.take();
 }
 
-template <class CharT>
-CharT* copy(CharT* out, const char32_t* chars, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<CharT>(chars[i]);
-    return out + length;
+// The formats' own lines, made on first use and kept for the life of the process.
+PyObject* header_text() {
+    static PyObject* text = text_of(text::header).release();
+    return text;
 }
 
-template <class CharT>
-CharT* copy(CharT* out, std::u32string_view text) {
-    return copy(out, text.data(), text.size());
-}
-
-template <class CharT>
-CharT* put_decimal(CharT* out, std::size_t n) {
-    std::size_t digits = decimal_digits(n);
-    for (std::size_t i = digits; i-- > 0;) {
-        out[i] = static_cast<CharT>(U'0' + n % 10);
-        n /= 10;
-    }
-    return out + digits;
+PyObject* line_break_text() {
+    static PyObject* text = text_of(text::line_break).release();
+    return text;
 }
 
 }  // namespace
 
-std::size_t Document::length() const {
-    std::size_t total = 0;
-    for (const Span& line : head_) total += line.length;
-    if (!head_.empty()) total += head_.size() - 1;
-    if (path_ends_.empty()) return total;
-    total += 1;  // the empty separator line after the head
-    for (std::size_t number = 1; number <= path_ends_.size(); ++number) {
-        total += 1 + path_prefix.size() + decimal_digits(number) + 1;
+Ref value_text(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    if (!PyFloat_CheckExact(value)) return own(PyObject_Str(value));
+    struct Entry {
+        std::uint64_t bits;
+        PyObject* text;
+    };
+    static Entry recent[64];
+    const double number = PyFloat_AS_DOUBLE(value);
+    std::uint64_t bits;
+    std::memcpy(&bits, &number, sizeof bits);
+    Entry& entry = recent[(bits ^ (bits >> 29) ^ (bits >> 43)) % 64];
+    if (entry.text == nullptr || entry.bits != bits) {
+        Ref text = own(PyObject_Str(value));
+        Py_XSETREF(entry.text, text.release());
+        entry.bits = bits;
     }
-    for (std::uint32_t line : path_lines_) total += 1 + lines_[line].length;
-    return total;
+    return Ref::borrow(entry.text);
 }
 
-char32_t Document::max_char() const {
-    char32_t max = arena_.max_char();
-    if (!path_ends_.empty()) {
-        for (char32_t c : path_prefix) max = c > max ? c : max;
-    }
-    return max;
+void Line::put(std::u32string_view format) {
+    chars_.append(format);
+    for (char32_t c : format) max_char_ = std::max<Py_UCS4>(max_char_, c);
 }
 
-template <class CharT>
-void Document::write(CharT* out) const {
-    const char32_t* chars = arena_.data();
-    for (std::size_t i = 0; i < head_.size(); ++i) {
-        if (i != 0) *out++ = CharT('\n');
-        out = copy(out, chars + head_[i].offset, head_[i].length);
-    }
-    if (path_ends_.empty()) return;
-    *out++ = CharT('\n');
-    for (std::size_t path = 0; path < path_ends_.size(); ++path) {
-        *out++ = CharT('\n');
-        out = copy(out, path_prefix);
-        out = put_decimal(out, path + 1);
-        *out++ = CharT(':');
-        const std::size_t end = path + 1 < path_ends_.size() ? path_ends_[path + 1] : path_lines_.size();
-        for (std::size_t i = path_ends_[path]; i < end; ++i) {
-            const Span& line = lines_[path_lines_[i]];
-            *out++ = CharT('\n');
-            out = copy(out, chars + line.offset, line.length);
-        }
-    }
+void Line::put(PyObject* text) {
+    pyhost::visit_chars(text, [&](const auto* chars, Py_ssize_t count) { chars_.append(chars, chars + count); });
+    max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(text));
 }
 
-template void Document::write<std::uint8_t>(std::uint8_t*) const;
-template void Document::write<std::uint16_t>(std::uint16_t*) const;
-template void Document::write<std::uint32_t>(std::uint32_t*) const;
+void Line::put_decimal(std::size_t n) {
+    const std::size_t start = chars_.size();
+    chars_.resize(start + text::decimal_digits(n));
+    text::write_decimal(chars_.data() + start, n);
+    max_char_ = std::max<Py_UCS4>(max_char_, U'9');
+}
 
-}  // namespace force::text
+Ref Line::take() {
+    Ref line = pyhost::new_str(static_cast<Py_ssize_t>(chars_.size()), max_char_,
+                               [&](auto* out) { std::copy(chars_.begin(), chars_.end(), out); });
+    chars_.clear();
+    max_char_ = 0;
+    return line;
+}
+
+Ref format_graph_data(Self<"_format_graph_data"> self, PyObject* graph_data, PyObject* paths) {
+    expect_exact(graph_data, &PyDict_Type, "graph_data");
+    expect_exact(paths, &PyList_Type, "paths");
+    if (self.owns_what_it_calls()) {
+        if (std::optional<Ref> text = native::format_graph_data(graph_data, paths)) return std::move(*text);
+    }
+    Ref lines = pyhost::new_list();
+    pyhost::list_append(lines.get(), header_text());
+    Ref no_nodes = pyhost::new_list();
+    Ref nodes = mapping_get(graph_data, keys::nodes, no_nodes.get());
+    Ref node_map = self.call<"_build_node_map">(nodes.get());
+    Ref graph = self.call<"_build_graph">(graph_data);
+    auto [unused_map, unused_outgoing, unused_incoming, start_nodes, end_nodes] = pyhost::unpack<5>(graph.get());
+    self.call<"_append_start_end">(lines.get(), start_nodes.get(), end_nodes.get(), node_map.get());
+    self.call<"_append_paths">(lines.get(), paths);
+    return own(PyUnicode_Join(line_break_text(), lines.get()));
+}
+
+Ref append_start_end(Self<"_append_start_end">, PyObject* lines, PyObject* start_nodes, PyObject* end_nodes,
+                     PyObject* node_map) {
+    expect_exact(lines, &PyList_Type, "lines");
+    expect_exact(start_nodes, &PyList_Type, "start_nodes");
+    expect_exact(end_nodes, &PyList_Type, "end_nodes");
+    expect_exact(node_map, &PyDict_Type, "node_map");
+    auto append_named = [&](PyObject* nodes, std::u32string_view label) {
+        if (PyList_GET_SIZE(nodes) == 0) return;
+        Ref first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
+        Ref name = mapping_get(node_map, first.get(), keys::empty_text.get());
+        Line line;
+        text::put_labelled(line, label, value_text(name.get()));
+        pyhost::list_append(lines, line.take().get());
+    };
+    append_named(start_nodes, text::start_label);
+    append_named(end_nodes, text::end_label);
+    return Ref::borrow(Py_None);
+}
+
+Ref append_paths(Self<"_append_paths"> self, PyObject* lines, PyObject* paths) {
+    expect_exact(lines, &PyList_Type, "lines");
+    expect_exact(paths, &PyList_Type, "paths");
+    if (PyList_GET_SIZE(paths) == 0) return Ref::borrow(Py_None);
+    pyhost::list_append(lines, keys::empty_text.get());
+    std::size_t number = 0;
+    Line header;
+    pyhost::for_each(paths, [&](PyObject* path) {
+        text::put_path_header(header, ++number);
+        pyhost::list_append(lines, header.take().get());
+        pyhost::for_each(path, [&](PyObject* edge) {
+            pyhost::list_append(lines, self.call<"_format_edge_line">(edge).get());
+        });
+    });
+    return Ref::borrow(Py_None);
+}
+
+Ref format_edge_line(Self<"_format_edge_line">, PyObject* edge) {
+    expect_exact(edge, &PyDict_Type, "edge");
+    Ref source = mapping_get(edge, keys::source, keys::empty_text.get());
+    Ref target = mapping_get(edge, keys::target, keys::empty_text.get());
+    Ref strength = mapping_get(edge, keys::strength);
+    Ref source_text = value_text(source.get());
+    Ref target_text = value_text(target.get());
+    Ref strength_text;
+    if (strength.get() != Py_None) strength_text = value_text(strength.get());
+    Line line;
+    text::put_edge_line(line, source_text, target_text, strength_text ? &strength_text : nullptr);
+    return line.take();
+}
+
+}  // namespace force

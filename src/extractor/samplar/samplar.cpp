@@ -1,7 +1,10 @@
 // kestor.tavi.extractor.samplar: the worked-example records and their conversion into the extraction service's
 // example records.
-#include "pyhost/call.hpp"
-#include "pyhost/extension.hpp"
+#include "pyhost/calls.hpp"
+#include "pyhost/containers.hpp"
+#include "pyhost/globals.hpp"
+#include "pyhost/module.hpp"
+#include "pyhost/operations.hpp"
 
 namespace {
 
@@ -32,12 +35,9 @@ Ref service_record_class(const Globals& globals, const Name& name) {
     return getattr(data.get(), name);
 }
 
-Ref to_langextract_examples(PyObject*, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    static constexpr auto signature = pyhost::static_signature("to_langextract_examples", "examples");
-    auto [examples] = pyhost::bind(signature, args, nargs, kwnames);
+Ref to_langextract_examples(pyhost::Scope scope, PyObject* examples) {
     pyhost::expect_exact(examples, &PyList_Type, "examples");
-    Globals globals(module);
+    Globals globals(scope.module);
     Ref result = own(PyList_New(0));
     pyhost::for_each(examples, [&](PyObject* example) {
         Ref text = getattr(example, text_field);
@@ -58,16 +58,14 @@ Ref to_langextract_examples(PyObject*, PyObject* module, PyObject* const* args, 
     return result;
 }
 
-PyMethodDef module_functions[] = {
-    pyhost::module_function<to_langextract_examples>(
-        "to_langextract_examples",
-        "to_langextract_examples(examples)\n--\n\n"
+constexpr auto functions = pyhost::declare(
+    "kestor.tavi.extractor.samplar", "", nullptr,
+    pyhost::operations(pyhost::function<&to_langextract_examples>(
+        "to_langextract_examples", pyhost::parameters("examples"),
         "Convert a list of PromptExample into the extraction service's example records.\n\n"
         "Returns a new list with one lx.data.ExampleData per example, each holding one lx.data.Extraction per\n"
         "PromptExtraction (kind -> extraction_class, text -> extraction_text, attrs -> attributes, the very\n"
-        "dictionary). `examples` must be exactly a list."),
-    {nullptr, nullptr, 0, nullptr},
-};
+        "dictionary). `examples` must be exactly a list.")));
 
 constexpr const char prompt_extraction_doc[] =
     "One expected extraction inside a worked example.\n\n"
@@ -127,7 +125,7 @@ int exec_samplar(PyObject* module) noexcept {
             make_record(module, make_dataclass.get(), "PromptExample", example_fields.get(), prompt_example_doc);
         check(PyModule_AddObjectRef(module, "PromptExample", prompt_example.get()));
 
-        check(PyModule_AddFunctions(module, module_functions));
+        check(PyModule_AddFunctions(module, pyhost::module_functions<functions>()));
     });
 }
 

@@ -1,6 +1,8 @@
 #include "service/service.hpp"
 
-#include "pyhost/call.hpp"
+#include "pyhost/args.hpp"
+#include "pyhost/calls.hpp"
+#include "pyhost/containers.hpp"
 
 namespace extractor::service {
 namespace {
@@ -37,9 +39,7 @@ Ref required(PyObject* config, const Name& key) {
 
 }  // namespace
 
-Ref build_model(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const pyhost::Signature<1> signature{qualname, {"config"}, 1, false};
-    auto [config] = pyhost::bind(signature, args, nargs, kwnames);
+Ref build_model(pyhost::Scope, PyObject* config) {
     pyhost::expect_exact(config, &PyDict_Type, "config");
     Ref provider = import_provider();
     Ref model_id = required(config, model_key);

@@ -1,45 +1,88 @@
-// The extraction service as every extractor meets it: building the model and the one extraction call.
+// The extraction service as every extractor meets it: building the model, constructing an extractor, and the one
+// extraction call.
 #pragma once
 
-#include "pyhost/args.hpp"
+#include "pyhost/extractor_class.hpp"
+#include "pyhost/globals.hpp"
+#include "pyhost/guard.hpp"
 #include "pyhost/module.hpp"
+#include "pyhost/operations.hpp"
 #include "pyhost/ref.hpp"
+
+#include <optional>
 
 namespace extractor::service {
 
 using pyhost::Name;
 using pyhost::Ref;
 
-inline constexpr const char build_model_doc[] =
-    "_build_model(config)\n--\n\n"
+// The static `_build_model(config)` that every extractor class carries.
+Ref build_model(pyhost::Scope scope, PyObject* config);
+
+inline constexpr pyhost::Operation build_model_operation = pyhost::static_method<&build_model>(
+    "_build_model", pyhost::parameters("config"),
     "Build the OpenAI-compatible language model from a configuration dictionary.\n\n"
     "The keys \"model\", \"api_key\" and \"base_url\" are required (KeyError otherwise); \"temperature\"\n"
-    "defaults to 0.0. The provider is imported at each call.";
+    "defaults to 0.0. The provider is imported at each call.");
 
-// The body of every extractor class's static `_build_model(config)`; `qualname` names it in argument errors.
-Ref build_model(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// `__init__(config, prompt_description, examples)` of the extractors of a text.
+Ref init_text_extractor(pyhost::Scope scope, PyObject* config, PyObject* prompt, PyObject* examples);
 
-// `lx.extract`, read from the module's namespace.
-Ref entry_point(const pyhost::Globals& globals);
+inline constexpr pyhost::Operation text_extractor_init = pyhost::init<&init_text_extractor>(
+    pyhost::parameters("config", "prompt_description", "examples"),
+    "Build the model from `config`, keep the prompt and convert the worked examples.");
 
-// entry_point(text_or_documents=text, prompt_description=self.<prompt>, examples=self.<examples>,
-// model=self.model, use_schema_constraints=False, fence_output=True, fetch_urls=False,
-// prompt_validation_level=lx.prompt_validation.PromptValidationLevel.OFF), the fields read afresh at every call.
-Ref call(const pyhost::Globals& globals, PyObject* entry_point, PyObject* self, PyObject* text, const Name& prompt,
-         const Name& examples);
-
-// Binds the names every extractor module holds, in the order Python code would bind them: `lx`, `logging`,
-// `PromptExample` and `to_langextract_examples` from the sibling `samplar`, and `logger`, named after the module.
-void bind_module_names(PyObject* module);
+// The type checks every constructor starts with, in parameter order.
+void expect_constructor_arguments(PyObject* config, PyObject* prompt, PyObject* examples);
 
 // The constructor's common part, after the argument checks: `self.model = self._build_model(config)`, then
-// `self.<prompt_field> = prompt`, then `self.<examples_field> = to_langextract_examples(examples)`.
+// `self.prompt_description = prompt`, then `self.examples = to_langextract_examples(examples)`.
 void construct(const pyhost::Globals& globals, PyObject* self, PyObject* config, PyObject* prompt, PyObject* examples);
 
 // `to_langextract_examples(examples)`, looked up in the module's namespace.
 Ref convert_examples(const pyhost::Globals& globals, PyObject* examples);
 
+// `lx.extract`, read from the module's namespace.
+Ref extract_function(const pyhost::Globals& globals);
+
+// extract_function(text_or_documents=text, prompt_description=self.<prompt>, examples=self.<examples>,
+// model=self.model, use_schema_constraints=False, fence_output=True, fetch_urls=False,
+// prompt_validation_level=lx.prompt_validation.PromptValidationLevel.OFF), the fields read afresh at every call.
+Ref extract(const pyhost::Globals& globals, PyObject* extract_function, PyObject* self, PyObject* text,
+            const Name& prompt, const Name& examples);
+
 inline constinit Name prompt_description{"prompt_description"};
 inline constinit Name examples{"examples"};
+
+// The extraction call inside the guard: `text()` gives what is sent, after the entry point is looked up. The
+// answer, or nothing when an ordinary error was logged with `message`.
+template <class Text>
+std::optional<Ref> guarded_extract(const pyhost::Globals& globals, const Name& message, PyObject* self, Text&& text,
+                                   const Name& prompt = prompt_description, const Name& examples_field = examples) {
+    return pyhost::guarded(globals, message, [&] {
+        Ref function = extract_function(globals);
+        Ref sent = text();
+        return extract(globals, function.get(), self, sent.get(), prompt, examples_field);
+    });
+}
+
+// The answer's `extractions`, as read.
+Ref extractions_of(PyObject* answer);
+
+// An extraction's `attributes`, or a new empty dict when they are empty.
+Ref attributes_of(PyObject* extraction);
+
+// Binds the names every extractor module holds, in the order Python code would bind them: `lx`, `logging`,
+// `PromptExample` and `to_langextract_examples` from the sibling `samplar`, and `logger`, named after the module.
+void bind_module_names(PyObject* module);
+
+// The module's Py_mod_exec: the names above, then the class.
+template <const auto& Decl, class State>
+int exec_extractor_module(PyObject* module) noexcept {
+    return pyhost::barrier_status([&] {
+        bind_module_names(module);
+        pyhost::define_class<Decl>(module, pyhost::state_of<State>(module));
+    });
+}
 
 }  // namespace extractor::service

@@ -1,4 +1,5 @@
-#include "pyhost/call.hpp"
+#include "pyhost/args.hpp"
+#include "pyhost/calls.hpp"
 #include "service/service.hpp"
 
 namespace extractor::service {
@@ -39,12 +40,24 @@ Ref convert_examples(const pyhost::Globals& globals, PyObject* examples) {
     return pyhost::call(globals[to_examples_name].get(), examples);
 }
 
+void expect_constructor_arguments(PyObject* config, PyObject* prompt, PyObject* examples) {
+    pyhost::expect_exact(config, &PyDict_Type, "config");
+    pyhost::expect_exact(prompt, &PyUnicode_Type, "prompt_description");
+    pyhost::expect_exact(examples, &PyList_Type, "examples");
+}
+
 void construct(const pyhost::Globals& globals, PyObject* self, PyObject* config, PyObject* prompt, PyObject* examples) {
     Ref model = pyhost::call_method(self, build_model_name, config);
     check(PyObject_SetAttr(self, model_name.get(), model.get()));
     check(PyObject_SetAttr(self, prompt_description.get(), prompt));
     Ref converted = convert_examples(globals, examples);
     check(PyObject_SetAttr(self, service::examples.get(), converted.get()));
+}
+
+Ref init_text_extractor(pyhost::Scope scope, PyObject* config, PyObject* prompt, PyObject* examples) {
+    expect_constructor_arguments(config, prompt, examples);
+    construct(pyhost::Globals(scope.module), scope.self, config, prompt, examples);
+    return Ref::borrow(Py_None);
 }
 
 }  // namespace extractor::service

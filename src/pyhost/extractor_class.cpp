@@ -1,8 +1,6 @@
-#include "pyhost/klass.hpp"
+#include "pyhost/extractor_class.hpp"
 
-#include "pyhost/call.hpp"
-
-#include <cstddef>
+#include <cstring>
 #include <vector>
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -13,6 +11,14 @@
 
 namespace pyhost {
 namespace {
+
+// Instances have a layout of their own on every supported interpreter (3.12 would decide so whatever the field
+// order; 3.11 would not with the dict last), so two extractor classes are never bases of one class anywhere.
+struct Instance {
+    PyObject_HEAD
+    PyObject* weakrefs;
+    PyObject* dict;
+};
 
 int instance_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<Instance*>(self)->dict);
@@ -45,31 +51,25 @@ PyGetSetDef instance_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
-
-PyObject* instance_dict(PyObject* self) noexcept {
-    Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
-    if (offset <= 0) return nullptr;
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
-}
-
-Ref new_class(PyObject* module, const char* dotted_name, const char* doc, PyMethodDef* methods, initproc init) {
+Ref new_class(PyObject* module, const detail::ClassParts& parts) {
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_methods, methods},
+        {Py_tp_doc, const_cast<char*>(parts.doc)},
+        {Py_tp_methods, parts.methods},
         {Py_tp_members, instance_members},
         {Py_tp_getset, instance_getset},
-        {Py_tp_init, reinterpret_cast<void*>(init)},
+        {Py_tp_init, reinterpret_cast<void*>(parts.init)},
         {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(instance_clear)},
         {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {dotted_name, sizeof(Instance), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                        slots};
+    PyType_Spec spec = {parts.dotted_name, sizeof(Instance), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
     return own(PyType_FromModuleAndSpec(module, &spec, nullptr));
 }
 
+// Replaces each static method's placeholder by staticmethod(its function bound to `module`), which receives the
+// module as `self` and so can read module-level names; the class __dict__ keeps the declaration order.
 void install_static_methods(PyObject* cls, PyObject* module, PyMethodDef* functions) {
     Ref module_name = own(PyModule_GetNameObject(module));
     for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
@@ -79,6 +79,7 @@ void install_static_methods(PyObject* cls, PyObject* module, PyMethodDef* functi
     }
 }
 
+// The module of the first class in type(self).__mro__ that `def` created.
 PyObject* module_of_instance(PyObject* self, PyModuleDef* def) {
     PyObject* mro = Py_TYPE(self)->tp_mro;
     for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
@@ -90,9 +91,33 @@ PyObject* module_of_instance(PyObject* self, PyModuleDef* def) {
     raise_format(PyExc_TypeError, "%.200s is not an extractor of this module", Py_TYPE(self)->tp_name);
 }
 
+}  // namespace
+
+PyObject* instance_dict(PyObject* self) noexcept {
+    Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+    if (offset <= 0) return nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+}
+
 Ref class_attribute(PyObject* cls, const Name& name) { return own(PyObject_GetAttr(cls, name.get())); }
 
-int run_init(MethodImpl impl, PyModuleDef* def, PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+namespace detail {
+
+void define_class(PyObject* module, const ClassParts& parts, std::span<const Operation> operations, PyObject*& cls,
+                  PyObject** originals) {
+    Ref made = new_class(module, parts);
+    install_static_methods(made.get(), module, parts.static_functions);
+    for (std::size_t i = 0; i < operations.size(); ++i) {
+        Ref original = own(PyObject_GetAttrString(made.get(), operations[i].name));
+        Py_XSETREF(originals[i], original.release());
+    }
+    Py_XSETREF(cls, Ref(made).release());
+    const char* name = std::strrchr(parts.dotted_name, '.');
+    check(PyModule_AddObjectRef(module, name != nullptr ? name + 1 : parts.dotted_name, made.get()));
+}
+
+int run_init(const Owner& owner, const Operation& init, PyModuleDef* def, PyObject* self, PyObject* args,
+             PyObject* kwargs) noexcept {
     return barrier_status([&] {
         PyObject* module = module_of_instance(self, def);
         const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
@@ -116,8 +141,10 @@ int run_init(MethodImpl impl, PyModuleDef* def, PyObject* self, PyObject* args, 
                 stack[nargs + i++] = value;
             }
         }
-        impl(self, module, stack.data(), nargs, kwnames.get());
+        const Arguments bound = bind(owner, init.name, init.parameters, stack.data(), nargs, kwnames.get());
+        init.body({self, module}, bound.data());
     });
 }
 
+}  // namespace detail
 }  // namespace pyhost

@@ -2,7 +2,7 @@
 // walk is bounded by memory, not by the C stack.
 #pragma once
 
-#include "force/graph.hpp"
+#include "force/core/graph.hpp"
 
 #include <cstddef>
 #include <span>

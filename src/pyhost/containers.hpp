@@ -1,66 +1,13 @@
-// Calls, attribute reads and container reads on host objects, all throwing ErrorAlreadySet on failure.
+// Reading and filling host containers as Python code would, throwing ErrorAlreadySet on failure.
 #pragma once
 
+#include "pyhost/calls.hpp"
 #include "pyhost/ref.hpp"
 
 #include <array>
 #include <cstddef>
-#include <initializer_list>
 
 namespace pyhost {
-
-inline Ref getattr(PyObject* object, const Name& name) { return own(PyObject_GetAttr(object, name.get())); }
-
-template <class... Args>
-Ref call(PyObject* callable, Args... args) {
-    // Slot 0 stays free so that bound methods can prepend `self` without copying (PY_VECTORCALL_ARGUMENTS_OFFSET).
-    PyObject* stack[sizeof...(Args) + 1] = {nullptr, args...};
-    return own(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-template <class... Args>
-Ref call_method(PyObject* self, const Name& name, Args... args) {
-    PyObject* stack[] = {self, args...};
-    return own(PyObject_VectorcallMethod(name.get(), stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
-}
-
-// A call with keyword arguments only; `values` line up with the names in `kwnames`.
-template <std::size_t N>
-Ref call_keywords(PyObject* callable, PyObject* kwnames, PyObject* const (&values)[N]) {
-    PyObject* stack[N + 1];
-    stack[0] = nullptr;
-    for (std::size_t i = 0; i < N; ++i) stack[i + 1] = values[i];
-    return own(PyObject_Vectorcall(callable, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
-
-// A tuple of interned keyword names, made on first use.
-template <std::size_t N>
-class KeywordNames {
-public:
-    template <class... Texts>
-    constexpr explicit KeywordNames(Texts... texts) noexcept : texts_{texts...} {}
-
-    PyObject* get() const {
-        if (tuple_ == nullptr) {
-            Ref tuple = own(PyTuple_New(N));
-            for (std::size_t i = 0; i < N; ++i) {
-                PyObject* name = PyUnicode_InternFromString(texts_[i]);
-                if (name == nullptr) raise();
-                PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
-            }
-            tuple_ = tuple.release();
-        }
-        return tuple_;
-    }
-
-private:
-    const char* texts_[N];
-    mutable PyObject* tuple_ = nullptr;
-};
-
-template <class... Texts>
-KeywordNames(Texts...) -> KeywordNames<sizeof...(Texts)>;
 
 inline constinit Name get_method{"get"};
 
@@ -84,31 +31,17 @@ inline Ref mapping_get(PyObject* mapping, const Name& key, PyObject* fallback) {
     return mapping_get(mapping, key.get(), fallback);
 }
 
+inline Ref new_list() { return own(PyList_New(0)); }
+
 inline void dict_set(PyObject* dict, const Name& key, PyObject* value) {
     check(PyDict_SetItem(dict, key.get(), value));
 }
 
 inline void list_append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
 
-// Visits the items of any iterable in iteration order. Exact lists and tuples are walked by position, which is what
-// their iterators do; a list that shrinks under the visitor ends the walk as its iterator would.
-template <class Visit>
-void for_each(PyObject* iterable, Visit&& visit) {
-    if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            visit(item.get());
-        }
-    } else if (PyTuple_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) visit(PyTuple_GET_ITEM(iterable, i));
-    } else {
-        Ref iterator = own(PyObject_GetIter(iterable));
-        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
-        if (PyErr_Occurred()) raise();
-    }
-}
-
-// Visits items as for_each does until `visit` returns true; whether it did.
+// Visits items as Python's iteration would until `visit` returns true; whether it did. Exact lists and tuples are
+// walked by position, which is what their iterators do; a list that shrinks under the visitor ends the walk as
+// its iterator would. Each item is held while the visitor runs.
 template <class Visit>
 bool any_of(PyObject* iterable, Visit&& visit) {
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
@@ -124,6 +57,15 @@ bool any_of(PyObject* iterable, Visit&& visit) {
     }
     if (PyErr_Occurred()) raise();
     return false;
+}
+
+// Visits every item of any iterable in iteration order.
+template <class Visit>
+void for_each(PyObject* iterable, Visit&& visit) {
+    any_of(iterable, [&](PyObject* item) {
+        visit(item);
+        return false;
+    });
 }
 
 // Visits the keys of a dict in order. As with the interpreter's own iteration, a dict that changes size under
@@ -162,11 +104,5 @@ std::array<Ref, N> unpack(PyObject* iterable) {
     if (PyErr_Occurred()) raise();
     return items;
 }
-
-// The concatenation of str objects in one allocation.
-Ref concat(std::initializer_list<PyObject*> parts);
-
-// `str(value)`.
-Ref str_of(PyObject* value);
 
 }  // namespace pyhost
