@@ -8,11 +8,15 @@ PYENV_ROOT ?= $(HOME)/.pyenv
 PYTHON310 ?= $(lastword $(wildcard $(PYENV_ROOT)/versions/3.10*/bin/python3.10))
 VENV310 ?= .venv310
 PYTEST_ARGS ?=
+# WERROR=1 builds with warnings as errors, as CI does.
+WERROR ?=
 
 comma := ,
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
+CXX_SOURCES := $(shell find src tests/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
+BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 
-.PHONY: all test test-main test-310 demo bench soak concurrency sanitize fuzz clean
+.PHONY: all test test-main test-310 format format-check demo bench soak concurrency sanitize fuzz clean
 
 all: test
 
@@ -20,7 +24,7 @@ all: test
 define install_into
 	@test -x $(2)/bin/python || $(1) -m venv $(2)
 	$(2)/bin/python -m pip install --quiet --upgrade pip
-	$(2)/bin/python -m pip install --quiet ".[$(3)]"
+	$(2)/bin/python -m pip install --quiet $(BUILD_OPTIONS) ".[$(3)]"
 	@touch $@
 endef
 
@@ -30,7 +34,14 @@ $(VENV)/.installed: $(SOURCES)
 $(VENV310)/.installed: $(SOURCES)
 	$(call install_into,$(PYTHON310),$(VENV310),test)
 
-test: test-main test-310
+test: format-check test-main test-310
+
+# The C++ style is .clang-format's; `make format` applies it.
+format-check: $(VENV)/.installed
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+format: $(VENV)/.installed
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 test-main: $(VENV)/.installed
 	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)

@@ -26,10 +26,9 @@ void check_arity(const Owner& owner, const char* name, const Parameters& paramet
         const Py_ssize_t most = static_cast<Py_ssize_t>(parameters.count) + self;
         const Py_ssize_t least = static_cast<Py_ssize_t>(parameters.required) + self;
         const Py_ssize_t given = nargs + self;
-        std::string takes = least == most ? std::to_string(most) + (most == 1 ? " positional argument"
-                                                                              : " positional arguments")
-                                          : "from " + std::to_string(least) + " to " + std::to_string(most) +
-                                                " positional arguments";
+        std::string takes =
+            least == most ? std::to_string(most) + (most == 1 ? " positional argument" : " positional arguments")
+                          : "from " + std::to_string(least) + " to " + std::to_string(most) + " positional arguments";
         raise_format(PyExc_TypeError, "%s() takes %s but %zd %s given", qualname(owner, name).c_str(), takes.c_str(),
                      given, given == 1 ? "was" : "were");
     }
@@ -83,8 +82,8 @@ Arguments bind(const Owner& owner, const char* name, const Parameters& parameter
 namespace {
 
 [[noreturn]] void refuse(PyObject* value, const char* expected, const char* name) {
-    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                 expected, Py_TYPE(value)->tp_name);
+    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+                 Py_TYPE(value)->tp_name);
 }
 
 }  // namespace

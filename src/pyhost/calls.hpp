@@ -19,8 +19,8 @@ Ref call(PyObject* callable, Args... args) {
 template <class... Args>
 Ref call_method(PyObject* self, const Name& name, Args... args) {
     PyObject* stack[] = {self, args...};
-    return own(PyObject_VectorcallMethod(name.get(), stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
+    return own(
+        PyObject_VectorcallMethod(name.get(), stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // A call with keyword arguments only; `values` line up with the names in `kwnames`.

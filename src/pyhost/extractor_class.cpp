@@ -15,8 +15,7 @@ namespace {
 // Instances have a layout of their own on every supported interpreter (3.12 would decide so whatever the field
 // order; 3.11 would not with the dict last), so two extractor classes are never bases of one class anywhere.
 struct Instance {
-    PyObject_HEAD
-    PyObject* weakrefs;
+    PyObject_HEAD PyObject* weakrefs;
     PyObject* dict;
 };
 

@@ -45,8 +45,8 @@ inline PyModuleDef_Slot module_slots[] = {
 // For a module that defines one class and keeps it in its `State`.
 template <class State>
 constexpr PyModuleDef module_definition(const char* name, const char* doc, PyModuleDef_Slot* slots) {
-    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots,
-            traverse_state<State>, clear_state<State>, free_state<State>};
+    return {PyModuleDef_HEAD_INIT, name, doc, sizeof(State), nullptr, slots, traverse_state<State>, clear_state<State>,
+            free_state<State>};
 }
 
 // For a module without state.

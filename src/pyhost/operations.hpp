@@ -241,7 +241,8 @@ Ref run(Scope scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 template <const auto& Decl, std::size_t I>
 PyObject* method_entry(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames) noexcept {
-    return barrier([&] { return run<Decl, I>({self, module_of(defining_class)}, args, PyVectorcall_NARGS(nargsf), kwnames); });
+    return barrier(
+        [&] { return run<Decl, I>({self, module_of(defining_class)}, args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
 // Static methods and module functions are bound to their module, so `self` is the module.
@@ -268,7 +269,8 @@ PyMethodDef method_def(bool bound_to_module) {
         case Kind::static_method:
             // In the class only a placeholder that keeps the declaration order of the class __dict__; the
             // function bound to the module replaces it.
-            return {op.name, as_cfunction(&function_entry<Decl, I>), bound_to_module ? fastcall : METH_STATIC | fastcall, doc};
+            return {op.name, as_cfunction(&function_entry<Decl, I>),
+                    bound_to_module ? fastcall : METH_STATIC | fastcall, doc};
         case Kind::function:
             break;
     }

@@ -13,7 +13,8 @@ Ref concat(std::initializer_list<PyObject*> parts) {
     }
     return new_str(length, max_char, [&](auto* out) {
         for (PyObject* part : parts) {
-            out = visit_chars(part, [&](const auto* chars, Py_ssize_t count) { return std::copy_n(chars, count, out); });
+            out =
+                visit_chars(part, [&](const auto* chars, Py_ssize_t count) { return std::copy_n(chars, count, out); });
         }
     });
 }

@@ -37,8 +37,7 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef probe = {PyModuleDef_HEAD_INIT, "errors_probe", nullptr, -1, functions,
-                     nullptr, nullptr, nullptr, nullptr};
+PyModuleDef probe = {PyModuleDef_HEAD_INIT, "errors_probe", nullptr, -1, functions, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -113,7 +113,7 @@ Ref to_relation(Scope scope, PyObject* extraction) { return relation_of(scope.mo
 Ref predict(Scope scope, PyObject* text) {
     pyhost::expect_exact(text, &PyUnicode_Type, "text");
     auto result = extractor::service::guarded_extract(Globals(scope.module), failure_message, scope.self,
-                                                       [&] { return Ref::borrow(text); });
+                                                      [&] { return Ref::borrow(text); });
     Ref relations = own(PyList_New(0));
     if (!result) return relations;
 

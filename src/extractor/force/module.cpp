@@ -1,8 +1,8 @@
 // kestor.tavi.extractor.force: the force word of an event graph.
+#include "pyhost/module.hpp"
 #include "force/operations.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
-#include "pyhost/module.hpp"
 #include "service/service.hpp"
 
 namespace force {

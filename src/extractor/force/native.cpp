@@ -85,9 +85,7 @@ struct Snapshot {
     bool plain_text = true;
     std::optional<Graph> graph;
 
-    PyObject* name_of(NodeIndex node) const {
-        return names[node] ? names[node].get() : keys::empty_text.get();
-    }
+    PyObject* name_of(NodeIndex node) const { return names[node] ? names[node].get() : keys::empty_text.get(); }
 };
 
 // Dense node indices for ids, in order of first sight. Ids are mostly small non-negative integers, which a
@@ -176,7 +174,8 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         IdKind target_kind;
         std::int64_t source = 0;
         std::int64_t target = 0;
-        if (!read_end(edge, keys::src_node, source_kind, source) || !read_end(edge, keys::dest_node, target_kind, target)) {
+        if (!read_end(edge, keys::src_node, source_kind, source) ||
+            !read_end(edge, keys::dest_node, target_kind, target)) {
             return std::nullopt;
         }
         if (source_kind == IdKind::absent || target_kind == IdKind::absent) continue;

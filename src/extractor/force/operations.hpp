@@ -129,10 +129,9 @@ inline constexpr Operation operations[] = {
         "Every path from a start node to an end node, in depth-first order, as lists of path edges\n"
         "{\"source\": name, \"target\": name, \"strength\": value}. Paths with a common prefix share\n"
         "the path edges of that prefix."),
-    operation<&dfs>(
-        parameters("node_id", "current_path", "visited", "outgoing", "end_nodes", "node_map", "all_paths"),
-        calls("_edge_to_path_edge", "_dfs"),
-        "Walk depth-first from `node_id`, appending every path that reaches an end node to `all_paths`."),
+    operation<&dfs>(parameters("node_id", "current_path", "visited", "outgoing", "end_nodes", "node_map", "all_paths"),
+                    calls("_edge_to_path_edge", "_dfs"),
+                    "Walk depth-first from `node_id`, appending every path that reaches an end node to `all_paths`."),
     operation<&edge_to_path_edge>(parameters("edge", "node_map", "next_node"), calls(),
                                   "The path edge for a step along `edge` to `next_node`."),
     operation<&build_graph>(parameters("graph_data"),
@@ -145,10 +144,9 @@ inline constexpr Operation operations[] = {
                                 "Nodes with outgoing edges and no incoming edge."),
     operation<&get_end_nodes>(parameters("outgoing", "incoming"), calls(),
                               "Nodes with incoming edges and no outgoing edge."),
-    operation<&format_graph_data>(
-        parameters("graph_data", "paths"),
-        calls("_build_node_map", "_build_graph", "_append_start_end", "_append_paths"),
-        "The graph text the model reads: start and end node, then every path."),
+    operation<&format_graph_data>(parameters("graph_data", "paths"),
+                                  calls("_build_node_map", "_build_graph", "_append_start_end", "_append_paths"),
+                                  "The graph text the model reads: start and end node, then every path."),
     operation<&append_start_end>(parameters("lines", "start_nodes", "end_nodes", "node_map"), calls(),
                                  "Append the start and end lines to `lines`."),
     operation<&append_paths>(parameters("lines", "paths"), calls("_format_edge_line"),
@@ -208,10 +206,9 @@ inline constexpr auto extractor_class = pyhost::declare(
     "kestor.tavi.extractor.force.ForceExtractor",
     "The force (intensity) of the effect an event graph describes, read by a language model.", &module_def,
     pyhost::operations(
-        pyhost::init<&init>(parameters("config", "prompt_description", "examples", "review_prompt_description",
-                                       "review_examples"),
-                            "Build the model from `config`, keep both prompts and convert both lists of worked "
-                            "examples."),
+        pyhost::init<&init>(
+            parameters("config", "prompt_description", "examples", "review_prompt_description", "review_examples"),
+            "Build the model from `config`, keep both prompts and convert both lists of worked examples."),
         extractor::service::build_model_operation),
     declared_operations(std::make_index_sequence<operation_count>{}));
 
@@ -229,8 +226,7 @@ State& state_of(PyObject* module);
 // the module's own.
 class Dispatch {
 public:
-    Dispatch(PyObject* self, PyObject* module) noexcept
-        : self_(self), globals_(module), state_(state_of(module)) {}
+    Dispatch(PyObject* self, PyObject* module) noexcept : self_(self), globals_(module), state_(state_of(module)) {}
 
     PyObject* self() const noexcept { return self_; }
     const pyhost::Globals& globals() const noexcept { return globals_; }

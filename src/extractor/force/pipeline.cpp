@@ -75,9 +75,8 @@ Ref analyse(Self<"predict"> self, PyObject* graph_data, PyObject* total_start) {
     Ref text;
     if (search) {
         const std::size_t count = search->path_count();
-        log(globals, info_method, paths_message, [&] {
-            return std::tuple{since(globals, total_start), own(PyLong_FromSize_t(count))};
-        });
+        log(globals, info_method, paths_message,
+            [&] { return std::tuple{since(globals, total_start), own(PyLong_FromSize_t(count))}; });
         if (count == 0) return Ref();
         text = search->render();
     } else {

@@ -132,9 +132,8 @@ Ref append_paths(Self<"_append_paths"> self, PyObject* lines, PyObject* paths) {
     pyhost::for_each(paths, [&](PyObject* path) {
         text::put_path_header(header, ++number);
         pyhost::list_append(lines, header.take().get());
-        pyhost::for_each(path, [&](PyObject* edge) {
-            pyhost::list_append(lines, self.call<"_format_edge_line">(edge).get());
-        });
+        pyhost::for_each(
+            path, [&](PyObject* edge) { pyhost::list_append(lines, self.call<"_format_edge_line">(edge).get()); });
     });
     return Ref::borrow(Py_None);
 }

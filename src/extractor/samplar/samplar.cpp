@@ -113,14 +113,14 @@ int exec_samplar(PyObject* module) noexcept {
 
         Ref extraction_fields = own(Py_BuildValue("[(sO)(sOO)(sOO)]", "text", str_type, "attrs", attrs_type.get(),
                                                   attrs_field_spec.get(), "kind", str_type, kind_field_spec.get()));
-        Ref prompt_extraction = make_record(module, make_dataclass.get(), "PromptExtraction",
-                                            extraction_fields.get(), prompt_extraction_doc);
+        Ref prompt_extraction = make_record(module, make_dataclass.get(), "PromptExtraction", extraction_fields.get(),
+                                            prompt_extraction_doc);
         check(PyModule_AddObjectRef(module, "PromptExtraction", prompt_extraction.get()));
 
         Ref extractions_type = own(PyObject_GetItem(typing_list.get(), prompt_extraction.get()));
         Ref extractions_field_spec = call_keywords(field.get(), default_factory_keyword.get(), list_factory);
-        Ref example_fields = own(Py_BuildValue("[(sO)(sOO)]", "text", str_type, "extractions",
-                                               extractions_type.get(), extractions_field_spec.get()));
+        Ref example_fields = own(Py_BuildValue("[(sO)(sOO)]", "text", str_type, "extractions", extractions_type.get(),
+                                               extractions_field_spec.get()));
         Ref prompt_example =
             make_record(module, make_dataclass.get(), "PromptExample", example_fields.get(), prompt_example_doc);
         check(PyModule_AddObjectRef(module, "PromptExample", prompt_example.get()));

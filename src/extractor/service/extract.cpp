@@ -14,9 +14,9 @@ constinit Name level_name{"PromptValidationLevel"};
 constinit Name off_name{"OFF"};
 constinit Name extractions_field{"extractions"};
 constinit Name attributes_field{"attributes"};
-constinit pyhost::KeywordNames extract_keywords{"text_or_documents", "prompt_description", "examples", "model",
-                                                "use_schema_constraints", "fence_output", "fetch_urls",
-                                                "prompt_validation_level"};
+constinit pyhost::KeywordNames extract_keywords{
+    "text_or_documents",      "prompt_description", "examples",   "model",
+    "use_schema_constraints", "fence_output",       "fetch_urls", "prompt_validation_level"};
 
 }  // namespace
 
@@ -30,8 +30,8 @@ Ref extract(const pyhost::Globals& globals, PyObject* extract_function, PyObject
     Ref validation = getattr(globals[lx_name].get(), prompt_validation_name);
     Ref levels = getattr(validation.get(), level_name);
     Ref off = getattr(levels.get(), off_name);
-    PyObject* const values[] = {text,     prompt_value.get(), examples_value.get(), model.get(),
-                                Py_False, Py_True,            Py_False,             off.get()};
+    PyObject* const values[] = {text,     prompt_value.get(), examples_value.get(), model.get(), Py_False, Py_True,
+                                Py_False, off.get()};
     return pyhost::call_keywords(extract_function, extract_keywords.get(), values);
 }
 
