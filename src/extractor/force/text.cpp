@@ -34,7 +34,7 @@ PyObject* header_text() {
 }
 
 PyObject* line_break_text() {
-    static PyObject* text = text_of(text::line_break).release();
+    static PyObject* text = text_of(std::u32string_view(&text::line_break, 1)).release();
     return text;
 }
 
@@ -61,26 +61,36 @@ Ref value_text(PyObject* value) {
 }
 
 void Line::put(std::u32string_view format) {
-    chars_.append(format);
+    pieces_[count_++] = {format, nullptr};
+    length_ += static_cast<Py_ssize_t>(format.size());
     for (char32_t c : format) max_char_ = std::max<Py_UCS4>(max_char_, c);
 }
 
 void Line::put(PyObject* text) {
-    pyhost::visit_chars(text, [&](const auto* chars, Py_ssize_t count) { chars_.append(chars, chars + count); });
+    pieces_[count_++] = {{}, text};
+    length_ += PyUnicode_GET_LENGTH(text);
     max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(text));
 }
 
 void Line::put_decimal(std::size_t n) {
-    const std::size_t start = chars_.size();
-    chars_.resize(start + text::decimal_digits(n));
-    text::write_decimal(chars_.data() + start, n);
-    max_char_ = std::max<Py_UCS4>(max_char_, U'9');
+    const char32_t* end = text::write_decimal(digits_, n);
+    put(std::u32string_view(digits_, static_cast<std::size_t>(end - digits_)));
 }
 
 Ref Line::take() {
-    Ref line = pyhost::new_str(static_cast<Py_ssize_t>(chars_.size()), max_char_,
-                               [&](auto* out) { std::copy(chars_.begin(), chars_.end(), out); });
-    chars_.clear();
+    Ref line = pyhost::new_str(length_, max_char_, [&](auto* out) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            const Piece& piece = pieces_[i];
+            if (piece.text == nullptr) {
+                out = std::copy(piece.format.begin(), piece.format.end(), out);
+            } else {
+                out = pyhost::visit_chars(
+                    piece.text, [&](const auto* chars, Py_ssize_t count) { return std::copy_n(chars, count, out); });
+            }
+        }
+    });
+    count_ = 0;
+    length_ = 0;
     max_char_ = 0;
     return line;
 }

@@ -4,8 +4,8 @@
 
 #include "pyhost/ref.hpp"
 
+#include <array>
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 namespace force {
@@ -16,17 +16,25 @@ using pyhost::Ref;
 // few strengths recur across a graph: the texts of recent floats are remembered.
 Ref value_text(PyObject* value);
 
-// A str made of pieces: the formats' texts, value texts (exact str) and decimal numbers.
+// A str made in one allocation from a few pieces: the formats' texts, value texts (exact str, held by the caller
+// until take()) and at most one decimal number.
 class Line {
 public:
-    void put(std::u32string_view text);
+    void put(std::u32string_view format);
     void put(PyObject* text);
     void put(const Ref& text) { put(text.get()); }
     void put_decimal(std::size_t n);
     Ref take();
 
 private:
-    std::u32string chars_;
+    struct Piece {
+        std::u32string_view format;
+        PyObject* text;
+    };
+    std::array<Piece, 8> pieces_;
+    std::size_t count_ = 0;
+    char32_t digits_[24];
+    Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 0;
 };
 

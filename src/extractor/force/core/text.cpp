@@ -5,33 +5,11 @@
 namespace force::text {
 namespace {
 
-// Counts what a document would write, and the widest character.
-class Measure {
-public:
-    void put(std::u32string_view text) {
-        length += text.size();
-        for (char32_t c : text) max_char = std::max(max_char, c);
-    }
-    void put(const char32_t*, std::size_t count) { length += count; }
-    void put_decimal(std::size_t n) { length += decimal_digits(n); }
-
-    std::size_t length = 0;
-    char32_t max_char = 0;
-};
-
 template <class CharT>
-class Write {
-public:
-    explicit Write(CharT* out) : out_(out) {}
-    void put(std::u32string_view text) { put(text.data(), text.size()); }
-    void put(const char32_t* chars, std::size_t count) {
-        out_ = std::transform(chars, chars + count, out_, [](char32_t c) { return static_cast<CharT>(c); });
-    }
-    void put_decimal(std::size_t n) { out_ = write_decimal(out_, n); }
-
-private:
-    CharT* out_;
-};
+CharT* copy(CharT* out, const char32_t* chars, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<CharT>(chars[i]);
+    return out + length;
+}
 
 }  // namespace
 
@@ -44,44 +22,50 @@ std::size_t decimal_digits(std::size_t n) {
     return digits;
 }
 
-template <class Out>
-void Document::put(Out& out) const {
-    const char32_t* chars = arena_.data();
-    for (std::size_t i = 0; i < head_.size(); ++i) {
-        if (i != 0) out.put(line_break);
-        out.put(chars + head_[i].offset, head_[i].length);
-    }
-    if (path_ends_.empty()) return;
-    out.put(line_break);  // the empty line between the head and the first path
-    for (std::size_t path = 0; path < path_ends_.size(); ++path) {
-        out.put(line_break);
-        put_path_header(out, path + 1);
-        const std::size_t end = path + 1 < path_ends_.size() ? path_ends_[path + 1] : path_lines_.size();
-        for (std::size_t i = path_ends_[path]; i < end; ++i) {
-            const Span& line = lines_[path_lines_[i]];
-            out.put(line_break);
-            out.put(chars + line.offset, line.length);
-        }
-    }
-}
-
+// The document is written by hand rather than through the shapes above: it is the one long text, and a path
+// header here is its label, its number and its end, as put_path_header puts them.
 std::size_t Document::length() const {
-    Measure measure;
-    put(measure);
-    return measure.length;
+    std::size_t total = 0;
+    for (const Span& line : head_) total += line.length;
+    if (!head_.empty()) total += head_.size() - 1;
+    if (path_ends_.empty()) return total;
+    total += 1;  // the empty line between the head and the first path
+    for (std::size_t number = 1; number <= path_ends_.size(); ++number) {
+        total += 1 + path_label.size() + decimal_digits(number) + 1;
+    }
+    for (std::uint32_t line : path_lines_) total += 1 + lines_[line].length;
+    return total;
 }
 
 char32_t Document::max_char() const {
-    // The arena holds every character of the lines; only the formats' own texts are still to be seen.
-    Measure measure;
-    if (!path_ends_.empty()) put_path_header(measure, 1);
-    return std::max(arena_.max_char(), measure.max_char);
+    char32_t max = arena_.max_char();
+    if (!path_ends_.empty()) {
+        for (char32_t c : path_label) max = std::max(max, c);
+    }
+    return max;
 }
 
 template <class CharT>
 void Document::write(CharT* out) const {
-    Write<CharT> writer(out);
-    put(writer);
+    const char32_t* chars = arena_.data();
+    for (std::size_t i = 0; i < head_.size(); ++i) {
+        if (i != 0) *out++ = CharT(line_break);
+        out = copy(out, chars + head_[i].offset, head_[i].length);
+    }
+    if (path_ends_.empty()) return;
+    *out++ = CharT(line_break);
+    for (std::size_t path = 0; path < path_ends_.size(); ++path) {
+        *out++ = CharT(line_break);
+        out = copy(out, path_label.data(), path_label.size());
+        out = write_decimal(out, path + 1);
+        *out++ = CharT(path_label_end);
+        const std::size_t end = path + 1 < path_ends_.size() ? path_ends_[path + 1] : path_lines_.size();
+        for (std::size_t i = path_ends_[path]; i < end; ++i) {
+            const Span& line = lines_[path_lines_[i]];
+            *out++ = CharT(line_break);
+            out = copy(out, chars + line.offset, line.length);
+        }
+    }
 }
 
 template void Document::write<std::uint8_t>(std::uint8_t*) const;

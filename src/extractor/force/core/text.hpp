@@ -14,7 +14,9 @@ namespace force::text {
 inline constexpr std::u32string_view header = U"图谱数据:";
 inline constexpr std::u32string_view start_label = U"起点: ";
 inline constexpr std::u32string_view end_label = U"终点: ";
-inline constexpr std::u32string_view line_break = U"\n";
+inline constexpr std::u32string_view path_label = U"路径";  // "路径N:"
+inline constexpr char32_t path_label_end = U':';
+inline constexpr char32_t line_break = U'\n';
 
 // The pieces are put into `out`, which takes the formats' texts, the values it is given (their texts, in whatever
 // form the writer holds them) and decimal numbers.
@@ -26,9 +28,9 @@ void put_labelled(Out& out, std::u32string_view label, const Value& name) {
 
 template <class Out>
 void put_path_header(Out& out, std::size_t number) {
-    out.put(std::u32string_view(U"路径"));
+    out.put(path_label);
     out.put_decimal(number);
-    out.put(std::u32string_view(U":"));
+    out.put(std::u32string_view(&path_label_end, 1));
 }
 
 // Without a strength, the line ends after the target: a strength of 0 or "" is still written in parentheses.
@@ -112,9 +114,6 @@ public:
     void write(CharT* out) const;
 
 private:
-    template <class Out>
-    void put(Out& out) const;
-
     Arena& arena_;
     std::vector<Span> head_;
     std::vector<Span> lines_;
