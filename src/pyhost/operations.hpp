@@ -234,8 +234,9 @@ template <const auto& Decl, std::size_t I>
 Ref run(Scope scope, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr const Operation& op = Decl.operations[I];
     constexpr Owner owner = owner_of<Decl, I>();
+    constexpr Body body = op.body;
     const Arguments bound = bind(owner, op.name, op.parameters, args, nargs, kwnames);
-    return op.body(scope, bound.data());
+    return body(scope, bound.data());
 }
 
 template <const auto& Decl, std::size_t I>

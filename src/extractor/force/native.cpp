@@ -259,7 +259,7 @@ text::Span edge_line(text::Arena& arena, text::Span source, text::Span target, c
 // The header and the start and end lines, naming the first start and end node.
 void put_head(text::Document& document, text::Arena& arena, ValueTexts& texts, const Snapshot& snapshot) {
     document.add_line(arena.add(text::header));
-    auto named = [&](std::u32string_view label, std::span<const NodeIndex> nodes) {
+    auto named = [&](const text::Format& label, std::span<const NodeIndex> nodes) {
         if (nodes.empty()) return;
         const text::Span name = texts(snapshot.name_of(nodes.front()));
         const std::size_t start = arena.open();

@@ -267,7 +267,8 @@ public:
         static_assert(sizeof...(Args) == operations[callee].declared.parameters.count);
         if (!dispatch_.native(OperationSet{1} << callee)) return dispatch_.through_instance(callee, args...);
         PyObject* const arguments[] = {args...};
-        return operations[callee].run(dispatch_, arguments);
+        constexpr Runner run = operations[callee].run;
+        return run(dispatch_, arguments);
     }
 
     // Whether `self.<Callee>` is the module's own, for a step that runs it inline instead of calling it.

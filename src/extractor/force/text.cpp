@@ -21,7 +21,7 @@ using pyhost::expect_exact;
 using pyhost::mapping_get;
 using pyhost::own;
 
-Ref text_of(std::u32string_view format) {
+Ref text_of(const text::Format& format) {
     Line line;
     line.put(format);
     return line.take();
@@ -34,7 +34,8 @@ PyObject* header_text() {
 }
 
 PyObject* line_break_text() {
-    static PyObject* text = text_of(std::u32string_view(&text::line_break, 1)).release();
+    static constexpr text::Format line_break{std::u32string_view(&text::line_break, 1)};
+    static PyObject* text = text_of(line_break).release();
     return text;
 }
 
@@ -60,21 +61,11 @@ Ref value_text(PyObject* value) {
     return Ref::borrow(entry.text);
 }
 
-void Line::put(std::u32string_view format) {
-    pieces_[count_++] = {format, nullptr};
-    length_ += static_cast<Py_ssize_t>(format.size());
-    for (char32_t c : format) max_char_ = std::max<Py_UCS4>(max_char_, c);
-}
-
-void Line::put(PyObject* text) {
-    pieces_[count_++] = {{}, text};
-    length_ += PyUnicode_GET_LENGTH(text);
-    max_char_ = std::max(max_char_, PyUnicode_MAX_CHAR_VALUE(text));
-}
-
 void Line::put_decimal(std::size_t n) {
     const char32_t* end = text::write_decimal(digits_, n);
-    put(std::u32string_view(digits_, static_cast<std::size_t>(end - digits_)));
+    pieces_[count_++] = {std::u32string_view(digits_, static_cast<std::size_t>(end - digits_)), nullptr};
+    length_ += end - digits_;
+    max_char_ = std::max<Py_UCS4>(max_char_, U'9');
 }
 
 Ref Line::take() {
@@ -119,7 +110,7 @@ Ref append_start_end(Self<"_append_start_end">, PyObject* lines, PyObject* start
     expect_exact(start_nodes, &PyList_Type, "start_nodes");
     expect_exact(end_nodes, &PyList_Type, "end_nodes");
     expect_exact(node_map, &PyDict_Type, "node_map");
-    auto append_named = [&](PyObject* nodes, std::u32string_view label) {
+    auto append_named = [&](PyObject* nodes, const text::Format& label) {
         if (PyList_GET_SIZE(nodes) == 0) return;
         Ref first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
         Ref name = mapping_get(node_map, first.get(), keys::empty_text.get());

@@ -2,6 +2,7 @@
 // texts and value texts.
 #pragma once
 
+#include "force/core/text.hpp"
 #include "pyhost/ref.hpp"
 
 #include <array>
@@ -20,8 +21,17 @@ Ref value_text(PyObject* value);
 // until take()) and at most one decimal number.
 class Line {
 public:
-    void put(std::u32string_view format);
-    void put(PyObject* text);
+    void put(const text::Format& format) {
+        pieces_[count_++] = {format.text, nullptr};
+        length_ += static_cast<Py_ssize_t>(format.text.size());
+        max_char_ = format.widest > max_char_ ? format.widest : max_char_;
+    }
+    void put(PyObject* text) {
+        pieces_[count_++] = {{}, text};
+        length_ += PyUnicode_GET_LENGTH(text);
+        const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(text);
+        max_char_ = widest > max_char_ ? widest : max_char_;
+    }
     void put(const Ref& text) { put(text.get()); }
     void put_decimal(std::size_t n);
     Ref take();

@@ -31,7 +31,7 @@ std::size_t Document::length() const {
     if (path_ends_.empty()) return total;
     total += 1;  // the empty line between the head and the first path
     for (std::size_t number = 1; number <= path_ends_.size(); ++number) {
-        total += 1 + path_label.size() + decimal_digits(number) + 1;
+        total += path_label.text.size() + decimal_digits(number) + path_label_end.text.size() + 1;
     }
     for (std::uint32_t line : path_lines_) total += 1 + lines_[line].length;
     return total;
@@ -40,7 +40,7 @@ std::size_t Document::length() const {
 char32_t Document::max_char() const {
     char32_t max = arena_.max_char();
     if (!path_ends_.empty()) {
-        for (char32_t c : path_label) max = std::max(max, c);
+        max = std::max({max, path_label.widest, path_label_end.widest});
     }
     return max;
 }
@@ -56,9 +56,9 @@ void Document::write(CharT* out) const {
     *out++ = CharT(line_break);
     for (std::size_t path = 0; path < path_ends_.size(); ++path) {
         *out++ = CharT(line_break);
-        out = copy(out, path_label.data(), path_label.size());
+        out = copy(out, path_label.text.data(), path_label.text.size());
         out = write_decimal(out, path + 1);
-        *out++ = CharT(path_label_end);
+        out = copy(out, path_label_end.text.data(), path_label_end.text.size());
         const std::size_t end = path + 1 < path_ends_.size() ? path_ends_[path + 1] : path_lines_.size();
         for (std::size_t i = path_ends_[path]; i < end; ++i) {
             const Span& line = lines_[path_lines_[i]];

@@ -11,17 +11,31 @@ namespace force::text {
 
 // "图谱数据:", the start and end lines, then for each path an empty line before the first, a header "路径N:" and
 // its edge lines "  A -> B(0.5)"; joined by "\n".
-inline constexpr std::u32string_view header = U"图谱数据:";
-inline constexpr std::u32string_view start_label = U"起点: ";
-inline constexpr std::u32string_view end_label = U"终点: ";
-inline constexpr std::u32string_view path_label = U"路径";  // "路径N:"
-inline constexpr char32_t path_label_end = U':';
+// A piece of the formats, with its widest character worked out when compiling.
+struct Format {
+    std::u32string_view text;
+    char32_t widest;
+
+    consteval Format(std::u32string_view literal) : text(literal), widest(0) {
+        for (char32_t c : literal) widest = c > widest ? c : widest;
+    }
+};
+
+inline constexpr Format header{U"图谱数据:"};
+inline constexpr Format start_label{U"起点: "};
+inline constexpr Format end_label{U"终点: "};
+inline constexpr Format path_label{U"路径"};  // "路径N:"
+inline constexpr Format path_label_end{U":"};
+inline constexpr Format edge_indent{U"  "};
+inline constexpr Format edge_arrow{U" -> "};
+inline constexpr Format strength_open{U"("};
+inline constexpr Format strength_close{U")"};
 inline constexpr char32_t line_break = U'\n';
 
 // The pieces are put into `out`, which takes the formats' texts, the values it is given (their texts, in whatever
 // form the writer holds them) and decimal numbers.
 template <class Out, class Value>
-void put_labelled(Out& out, std::u32string_view label, const Value& name) {
+void put_labelled(Out& out, const Format& label, const Value& name) {
     out.put(label);
     out.put(name);
 }
@@ -30,20 +44,20 @@ template <class Out>
 void put_path_header(Out& out, std::size_t number) {
     out.put(path_label);
     out.put_decimal(number);
-    out.put(std::u32string_view(&path_label_end, 1));
+    out.put(path_label_end);
 }
 
 // Without a strength, the line ends after the target: a strength of 0 or "" is still written in parentheses.
 template <class Out, class Value>
 void put_edge_line(Out& out, const Value& source, const Value& target, const Value* strength) {
-    out.put(std::u32string_view(U"  "));
+    out.put(edge_indent);
     out.put(source);
-    out.put(std::u32string_view(U" -> "));
+    out.put(edge_arrow);
     out.put(target);
     if (strength != nullptr) {
-        out.put(std::u32string_view(U"("));
+        out.put(strength_open);
         out.put(*strength);
-        out.put(std::u32string_view(U")"));
+        out.put(strength_close);
     }
 }
 
@@ -76,12 +90,14 @@ public:
     void put(std::u32string_view text) {
         for (char32_t c : text) put(c);
     }
+    void put(const Format& format) { put(format.text); }
     void put(Span span) {
         chars_.reserve(chars_.size() + span.length);
         for (std::size_t i = 0; i < span.length; ++i) chars_.push_back(chars_[span.offset + i]);
     }
     Span close(std::size_t start) const noexcept { return {start, chars_.size() - start}; }
-    Span add(std::u32string_view text) {
+    Span add(const Format& format) {
+        const std::u32string_view text = format.text;
         std::size_t start = open();
         put(text);
         return close(start);
