@@ -25,10 +25,10 @@ define install_into
 endef
 
 $(VENV)/.installed: $(SOURCES)
-	$(call install_into,$(PYTHON),$(VENV),test$(comma)bench)
+	$(call install_into,$(PYTHON),$(VENV),test$(comma)bench$(comma)corpus)
 
 $(VENV310)/.installed: $(SOURCES)
-	$(call install_into,$(PYTHON310),$(VENV310),test)
+	$(call install_into,$(PYTHON310),$(VENV310),test$(comma)corpus)
 
 test: test-main test-310
 
