@@ -104,6 +104,7 @@ def write_part(out_dir: str | os.PathLike[str], number: int, lines: dict[str, st
             kept.append(text)
     # A name of its own per attempt: a partition redone after a worker died must not write into the temporary
     # file of the attempt that may still be running elsewhere.
+    path.parent.mkdir(parents=True, exist_ok=True)
     temporary = path.with_name(f"{path.name}.{os.getpid()}-{uuid.uuid4().hex[:12]}{TEMPORARY_SUFFIX}")
     try:
         with temporary.open("w", encoding="utf-8") as handle:
