@@ -12,7 +12,7 @@ PYTEST_ARGS ?=
 comma := ,
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 
-.PHONY: all test test-main test-310 demo bench soak concurrency sanitize fuzz clean
+.PHONY: all test test-main test-310 demo bench bench-corpus soak concurrency sanitize fuzz clean
 
 all: test
 
@@ -48,6 +48,10 @@ demo: $(VENV)/.installed
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench.py
+
+# A corpus of 2,000 inputs through the runner on a local cluster, against the endpoint answering after 200 ms.
+bench-corpus: $(VENV)/.installed
+	$(VENV)/bin/python bench/corpus.py
 
 # SOAK_ARGS=--quick (or --calls N) for a shorter run.
 soak: $(VENV)/.installed

@@ -228,11 +228,14 @@ class Run:
                     report = future.result()
                 except Exception as error:
                     report = _record_lost(settings.out_dir, number, records, error)
-                self.ok += report.ok
-                self.failures.extend(report.failed)
-                self.progress.advance(report.ok, len(report.failed))
+                self.add(report)
         finally:
             client.cancel(list(futures))
+
+    def add(self, report: PartitionReport) -> None:
+        self.ok += report.ok
+        self.failures.extend(report.failed)
+        self.progress.advance(report.ok, len(report.failed))
 
     def finish(self) -> int:
         self.progress.close()

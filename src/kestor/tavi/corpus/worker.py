@@ -43,6 +43,8 @@ class PartitionReport:
     call_seconds: float = 0.0
     """Wall time of every predict call, retries' pauses excluded."""
     seconds: float = 0.0
+    set_up_seconds: float = 0.0
+    """Time this task spent building its process's extractors (imports included): nonzero once per process."""
 
 
 _lock = threading.Lock()
@@ -54,7 +56,7 @@ _progress_quieted = False
 def run_partition(settings: Settings, number: int, records: list[Record]) -> PartitionReport:
     began = time.perf_counter()
     extractors, pool = _process_state(settings)
-    report = PartitionReport(number)
+    report = PartitionReport(number, set_up_seconds=time.perf_counter() - began)
     timings: list[tuple[int, float]] = []
     work = functools.partial(_settle_record, settings, extractors, timings)
     lines = {}
