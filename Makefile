@@ -45,6 +45,7 @@ endif
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
+	$(VENV)/bin/python examples/corpus_demo.py
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench.py
