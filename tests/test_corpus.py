@@ -195,7 +195,8 @@ def test_a_worker_killed_mid_run_has_its_work_redone(cluster, tmp_path, capsys):
         # The worker asking for input 12 dies while it waits for the answer; partitions hold 4 inputs each.
         if question.endswith(tag(12) + "导致停电。") and not asked_first.is_set():
             asked_first.set()
-            [asking] = [worker for worker, keys in client.processing().items() if any(k.endswith("-00003") for k in keys)]
+            [asking] = [worker for worker, keys in client.processing().items()
+                        if any(key.endswith("-00003") for key in keys)]
             os.kill(pids[asking], signal.SIGKILL)
         return responder(question)
 
