@@ -180,6 +180,7 @@ def test_failed_calls_are_retried_reported_and_retried_again_by_a_rerun(cluster,
     assert main(args) == 0
     assert sorted(model.questions) == sorted(row("causara", i)["text"] for i in down)
     assert {line["status"] for line in job.lines().values()} == {"ok"}
+    assert list(job.lines()) == [json.dumps(i) for i in IDS]  # retried lines keep their places
     assert capsys.readouterr().out.splitlines()[-1].startswith(f"2 ok, 0 failed, {len(IDS) - 2} already done")
 
 

@@ -98,17 +98,22 @@ def statuses_in(path: Path) -> dict[str, str]:
 def write_part(out_dir: str | os.PathLike[str], number: int, lines: dict[str, str]) -> None:
     """Write these lines (by id key) into part `number`, keeping the lines of other ids already there."""
     path = part_path(out_dir, number)
-    kept = []
+    # A line written again keeps its place, so a part file stays in input order across reruns.
+    merged, placed = [], set()
     for text in _read_lines(path):
-        if id_key(json.loads(text)["id"]) not in lines:
-            kept.append(text)
+        key = id_key(json.loads(text)["id"])
+        if key in lines:
+            placed.add(key)
+            text = lines[key]
+        merged.append(text)
+    merged.extend(text for key, text in lines.items() if key not in placed)
     # A name of its own per attempt: a partition redone after a worker died must not write into the temporary
     # file of the attempt that may still be running elsewhere.
     path.parent.mkdir(parents=True, exist_ok=True)
     temporary = path.with_name(f"{path.name}.{os.getpid()}-{uuid.uuid4().hex[:12]}{TEMPORARY_SUFFIX}")
     try:
         with temporary.open("w", encoding="utf-8") as handle:
-            for text in (*kept, *lines.values()):
+            for text in merged:
                 handle.write(text + "\n")
             handle.flush()
             os.fsync(handle.fileno())
