@@ -41,6 +41,7 @@ class Refused(Exception):
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    began = time.monotonic()
     keep_root_logger_quiet()
     try:
         config = load_config(args.config, args.mode)
@@ -53,7 +54,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_REFUSED
     settings = Settings(config, str(Path(args.output).resolve()), args.threads, args.retries, args.retry_pause)
     partitions, already_done = plan(records, existing, args.partition_size)
-    run = Run(len(records) - already_done, already_done, sys.stderr, not args.quiet)
+    run = Run(len(records) - already_done, already_done, sys.stderr, not args.quiet, began)
     if partitions:
         Path(args.output).mkdir(parents=True, exist_ok=True)
         output.remove_leftovers(args.output)
@@ -204,14 +205,15 @@ def _interrupt_on_terminate() -> Iterator[None]:
 
 
 class Run:
-    def __init__(self, todo: int, already_done: int, stream: TextIO, show_progress: bool) -> None:
+    def __init__(self, todo: int, already_done: int, stream: TextIO, show_progress: bool,
+                 began: float | None = None) -> None:
         self.already_done = already_done
         self.stream = stream
         self.progress = Progress(todo, stream, show_progress)
         self.failures: list[tuple[Any, str]] = []
         self.ok = 0
         self.interrupted = False
-        self.began = time.monotonic()
+        self.began = time.monotonic() if began is None else began
 
     def submit(self, client: Any, settings: Settings, partitions: list[tuple[int, list[Record]]]) -> None:
         from distributed import as_completed
