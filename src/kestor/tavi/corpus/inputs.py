@@ -41,7 +41,8 @@ def id_problem(value: Any) -> str | None:
 
 def load_inputs(path: str | os.PathLike[str], kind: str) -> list[Record]:
     where = str(path)
-    rows = _parquet_rows(path) if where.endswith(".parquet") else _jsonl_rows(path)
+    parquet = where.endswith(".parquet")
+    rows = _parquet_rows(path) if parquet else _jsonl_rows(path)
     records: list[Record] = []
     problems: list[str] = []
     first_line: dict[str, str] = {}
@@ -55,7 +56,7 @@ def load_inputs(path: str | os.PathLike[str], kind: str) -> list[Record]:
                 assert record is not None
                 key = id_key(record["id"])
                 if key in first_line:
-                    problem = f"id {key} repeats the id of line {first_line[key]}"
+                    problem = f"id {key} repeats the id of {'row' if parquet else 'line'} {first_line[key]}"
                 else:
                     first_line[key] = str(position)
                     records.append(record)
