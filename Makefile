@@ -16,7 +16,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 CXX_SOURCES := $(shell find src tests/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 
-.PHONY: all test test-main test-310 format format-check demo bench soak concurrency sanitize fuzz clean
+.PHONY: all test test-main test-310 format format-check demo bench bench-corpus soak concurrency sanitize fuzz clean
 
 all: test
 
@@ -29,10 +29,10 @@ define install_into
 endef
 
 $(VENV)/.installed: $(SOURCES)
-	$(call install_into,$(PYTHON),$(VENV),test$(comma)bench)
+	$(call install_into,$(PYTHON),$(VENV),test$(comma)bench$(comma)corpus)
 
 $(VENV310)/.installed: $(SOURCES)
-	$(call install_into,$(PYTHON310),$(VENV310),test)
+	$(call install_into,$(PYTHON310),$(VENV310),test$(comma)corpus)
 
 test: format-check test-main test-310
 
@@ -56,9 +56,14 @@ endif
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
+	$(VENV)/bin/python examples/corpus_demo.py
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench.py
+
+# A corpus of 2,000 inputs through the runner on a local cluster, against the endpoint answering after 200 ms.
+bench-corpus: $(VENV)/.installed
+	$(VENV)/bin/python bench/corpus.py
 
 # SOAK_ARGS=--quick (or --calls N) for a shorter run.
 soak: $(VENV)/.installed

@@ -21,6 +21,9 @@ HOST_CODE = textwrap.dedent("""
     strength: float = CausaraExtractor(config, "p", examples).predict("t")[0]["strength"]
     related: bool = LinqorExtractor(config, "p", examples).predict("t")["related"]
     force: str = ForceExtractor(config, "p", examples, "r", []).predict({"nodes": [], "edges": []}, None)
+
+    from kestor.tavi.corpus.driver import main
+    status: int = main(["causara", "--config", "c.json", "--input", "in.jsonl", "--output", "out"])
 """)
 
 MISUSE = textwrap.dedent("""

@@ -1,0 +1,133 @@
+"""A corpus run in articles mode: causal relations, their event graph and its force word for each of a few articles.
+
+The demo starts a scripted OpenAI-compatible endpoint on 127.0.0.1, writes a configuration file and an input file,
+and runs `python -m kestor.tavi.corpus articles` on a local cluster of two worker processes, as a user would. One
+article meets an endpoint that fails every call: the run writes it as "failed" and exits with status 1. The
+endpoint then recovers, and a rerun into the same output directory asks only for that article.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
+
+ARTICLES = [
+    ("fj-typhoon", "受台风“海葵”影响，福建沿海普降暴雨，多地发生城市内涝。暴雨导致部分地区电力中断，电力中断又导致工厂停产。"),
+    ("gd-drought", "广东北部持续干旱，水库蓄水不足，多地限制农业用水，晚稻减产。"),
+    (3, "寒潮来袭，华北气温骤降，用电负荷创下新高，部分线路检修。"),
+    ("hb-flood", "湖北连日强降雨，长江水位上涨，沿江码头暂停作业。"),
+]
+# What the scripted model finds in each article: (source, target, strength).
+RELATIONS = {
+    "海葵": [("台风“海葵”", "沿海暴雨", 0.9), ("沿海暴雨", "城市内涝", 0.7), ("沿海暴雨", "电力中断", 0.6),
+           ("电力中断", "工厂停产", 0.85)],
+    "干旱": [("持续干旱", "水库蓄水不足", 0.8), ("水库蓄水不足", "农业限水", 0.7), ("农业限水", "晚稻减产", 0.6)],
+    "寒潮": [("寒潮来袭", "气温骤降", 0.9), ("气温骤降", "用电负荷新高", 0.75)],
+    "强降雨": [("连日强降雨", "长江水位上涨", 0.8), ("长江水位上涨", "码头暂停作业", 0.7)],
+}
+# The force the scripted model reads from each graph, by its start event. "特别剧烈" is reviewed against the
+# article, which the scripted model answers as it answers the extraction (it sees the same text): with relations
+# and no force, so the first force stands.
+FORCES = {"台风“海葵”": "特别剧烈", "持续干旱": "剧烈", "寒潮来袭": "中等", "连日强降雨": "剧烈"}
+OUTAGE = "强降雨"  # the article whose calls fail in the first run
+
+EXAMPLE_TEXT = "持续干旱导致水稻减产，粮价随之上涨。"
+CONFIG: dict[str, Any] = {
+    "model": "scripted",
+    "api_key": "offline",
+    "causara": {
+        "prompt_description": "从文本中抽取事件之间的因果关系，给出 source、target、strength 和 strength_reason。",
+        "examples": [{"text": EXAMPLE_TEXT, "extractions": [
+            {"text": "持续干旱导致水稻减产", "attrs": {"source": "持续干旱", "target": "水稻减产", "strength": 0.8}}]}],
+    },
+    "force": {
+        "prompt_description": "根据事件图谱中从起点到终点的各条路径，判断起点事件对终点事件的影响力度 final_force。",
+        "examples": [{"text": "图谱数据:\n起点: 降温\n终点: 用电增加\n\n路径1:\n  降温 -> 用电增加(0.6)",
+                      "extractions": [{"text": "降温 -> 用电增加", "kind": "force", "attrs": {"final_force": "中等"}}]}],
+        "review_prompt_description": "结合文章内容复核影响力度 final_force：文章描述的影响是否真的特别剧烈。",
+        "review_examples": [{"text": "暴雨导致部分路段短时积水，一小时后恢复通行。", "extractions": [
+            {"text": "一小时后恢复通行", "kind": "force", "attrs": {"final_force": "轻微"}}]}],
+    },
+}
+
+
+class ScriptedModel:
+    def __init__(self) -> None:
+        self.outage = True
+
+    def __call__(self, question: str) -> Reply | str:
+        if self.outage and OUTAGE in question:
+            return Reply(status=500)
+        if question.startswith("图谱数据:"):
+            start = question.split("起点: ", 1)[1].split("\n", 1)[0]
+            return extraction_answer(("force", start, {"final_force": FORCES.get(start, "中等")}))
+        for keyword, relations in RELATIONS.items():
+            if keyword in question:
+                return extraction_answer(*[("relation", f"{a}导致{b}", {"source": a, "target": b, "strength": s,
+                                                                         "strength_reason": "文中明言"})
+                                           for a, b, s in relations])
+        return extraction_answer()
+
+
+def run(work: Path, out_dir: Path) -> int:
+    command = [sys.executable, "-m", "kestor.tavi.corpus", "articles", "--config", str(work / "config.json"),
+               "--input", str(work / "articles.jsonl"), "--output", str(out_dir), "--workers", "2",
+               "--retry-pause", "0.1"]
+    print("$ python -m kestor.tavi.corpus articles --config config.json --input articles.jsonl "
+          f"--output {out_dir.name} --workers 2", flush=True)
+    status = subprocess.run(command).returncode
+    print(f"exit status {status}\n", flush=True)
+    return status
+
+
+def show(out_dir: Path) -> None:
+    """Reading the output: every part file, one JSON line per article."""
+    for part in sorted(out_dir.glob("part-*.jsonl")):
+        for text in part.read_text(encoding="utf-8").splitlines():
+            line = json.loads(text)
+            if line["status"] != "ok":
+                print(f"  {line['id']!r}: failed after {line['attempts']} calls: {line['error']}")
+                continue
+            result = line["result"]
+            names = [node["name"] for node in result["graph"]["nodes"]]
+            print(f"  {line['id']!r}: force {result['force']}; {len(result['relations'])} relations, events "
+                  f"{' / '.join(names)}")
+    print()
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--work-dir", type=Path, default=Path("build/corpus-demo"),
+                        help="where the demo writes its files (emptied first)")
+    args = parser.parse_args(argv)
+    work = args.work_dir
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    out_dir = work / "out"
+    (work / "articles.jsonl").write_text("".join(json.dumps({"id": i, "text": t}, ensure_ascii=False) + "\n"
+                                                 for i, t in ARTICLES), encoding="utf-8")
+    print("== 语料批处理 (kestor-corpus, articles mode) ==")
+    model = ScriptedModel()
+    with ScriptedEndpoint(model) as endpoint:
+        (work / "config.json").write_text(json.dumps({**CONFIG, "base_url": endpoint.base_url}, ensure_ascii=False,
+                                                     indent=2), encoding="utf-8")
+        first = run(work, out_dir)
+        show(out_dir)
+        print("The endpoint recovers; the rerun asks only for the article that failed.")
+        model.outage = False
+        asked_before = len(endpoint.requests)
+        second = run(work, out_dir)
+        show(out_dir)
+        print(f"the rerun sent {len(endpoint.requests) - asked_before} requests; output in {out_dir}")
+    return 0 if (first, second) == (1, 0) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

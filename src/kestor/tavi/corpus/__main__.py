@@ -1,0 +1,8 @@
+"""python -m kestor.tavi.corpus: the same as the console script kestor-corpus."""
+
+import sys
+
+from .driver import main
+
+if __name__ == "__main__":
+    sys.exit(main())

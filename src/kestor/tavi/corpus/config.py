@@ -1,0 +1,188 @@
+"""The run's configuration file: the model endpoint, and the prompts and worked examples of each extractor.
+
+Everything here is plain data that pickles cheaply: the driver checks the file once, and every worker process
+builds its extractors from the same `RunConfig`.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from .inputs import describe
+
+KINDS = ("causara", "linqor", "force", "articles")
+# The extractors each mode drives, in the order it calls them.
+EXTRACTORS_OF = {"causara": ("causara",), "linqor": ("linqor",), "force": ("force",), "articles": ("causara", "force")}
+
+MODEL_KEYS = ("model", "base_url", "api_key", "api_key_env", "temperature")
+TEXT_PROMPT_KEYS = ("prompt_description", "examples")
+FORCE_PROMPT_KEYS = ("prompt_description", "examples", "review_prompt_description", "review_examples")
+EXAMPLE_KEYS = ("text", "extractions")
+EXTRACTION_KEYS = ("text", "attrs", "kind")
+
+
+class ConfigError(ValueError):
+    """A configuration the run refuses; the message names the file and the key."""
+
+
+@dataclass(frozen=True)
+class Prompts:
+    """The prompt descriptions and worked examples of one extractor, examples kept in their JSON form."""
+
+    prompt_description: str
+    examples: list[dict[str, Any]]
+    review_prompt_description: str = ""
+    review_examples: list[dict[str, Any]] | None = None
+
+
+@dataclass(frozen=True)
+class RunConfig:
+    kind: str
+    model: dict[str, Any]
+    """What the extractors' constructors take as `config`: model, api_key, base_url and maybe temperature."""
+    prompts: dict[str, Prompts]
+    """By extractor name: "causara", "linqor", "force"."""
+
+    def cache_key(self) -> str:
+        """Equal for equal configurations, so that a worker process builds its extractors once per run."""
+        return json.dumps([self.kind, self.model, {name: vars(p) for name, p in self.prompts.items()}],
+                          sort_keys=True, ensure_ascii=False, default=str)
+
+
+def load_config(path: str | os.PathLike[str], kind: str, environ: Mapping[str, str] | None = None) -> RunConfig:
+    where = str(path)
+    try:
+        text = Path(path).read_text(encoding="utf-8-sig")
+    except OSError as error:
+        raise ConfigError(f"{where}: cannot read: {error.strerror or error}") from None
+    try:
+        document = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise ConfigError(f"{where}:{error.lineno}: not JSON ({error.msg})") from None
+    return parse_config(document, kind, where, os.environ if environ is None else environ)
+
+
+def parse_config(document: Any, kind: str, where: str, environ: Mapping[str, str]) -> RunConfig:
+    if kind not in KINDS:
+        raise ConfigError(f"unknown mode {kind!r}: one of {', '.join(KINDS)}")
+    check = _Checker(where)
+    config = check.mapping(document, "")
+    extractors = EXTRACTORS_OF[kind]
+    # A single-extractor mode reads its prompts from the top level or from a section named after the extractor, so
+    # that one file with sections serves every mode.
+    sectioned = len(extractors) > 1 or extractors[0] in config
+    allowed = set(MODEL_KEYS) | set(KINDS[:3])
+    if not sectioned:
+        allowed |= set(FORCE_PROMPT_KEYS if kind == "force" else TEXT_PROMPT_KEYS)
+    check.known_keys(config, "", allowed)
+
+    model: dict[str, Any] = {"model": check.string(config, "model"), "api_key": _api_key(check, config, environ),
+             "base_url": check.string(config, "base_url")}
+    if "temperature" in config:
+        temperature = config["temperature"]
+        if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
+            raise check.error("temperature", "must be a number")
+        model["temperature"] = float(temperature)
+
+    prompts = {}
+    for name in extractors:
+        if sectioned:
+            section = check.mapping(check.required(config, name), name)
+            prefix = f"{name}."
+        else:
+            section, prefix = config, ""
+        prompts[name] = _prompts(check, section, prefix, review=name == "force")
+    return RunConfig(kind, model, prompts)
+
+
+def _api_key(check: _Checker, config: dict[str, Any], environ: Mapping[str, str]) -> str:
+    if "api_key" in config and "api_key_env" in config:
+        raise ConfigError(f'{check.where}: give "api_key" or "api_key_env", not both')
+    if "api_key_env" in config:
+        variable = check.string(config, "api_key_env")
+        value = environ.get(variable, "")
+        if not value:
+            raise check.error("api_key_env", f"names the environment variable {variable!r}, which is not set")
+        return value
+    if "api_key" not in config:
+        raise ConfigError(f'{check.where}: missing key "api_key" (or "api_key_env")')
+    return check.string(config, "api_key")
+
+
+def _prompts(check: _Checker, section: dict[str, Any], prefix: str, *, review: bool) -> Prompts:
+    if prefix:
+        check.known_keys(section, prefix, set(FORCE_PROMPT_KEYS if review else TEXT_PROMPT_KEYS))
+    description = check.string(section, "prompt_description", prefix, allow_empty=True)
+    examples = _examples(check, section, "examples", prefix)
+    if not review:
+        return Prompts(description, examples)
+    return Prompts(description, examples, check.string(section, "review_prompt_description", prefix, allow_empty=True),
+                   _examples(check, section, "review_examples", prefix))
+
+
+def _examples(check: _Checker, section: dict[str, Any], key: str, prefix: str) -> list[dict[str, Any]]:
+    examples = check.sequence(check.required(section, key, prefix), prefix + key)
+    if not examples:
+        # The extraction library refuses an empty list at every call, so each input would fail.
+        raise check.error(prefix + key, "must hold at least one example")
+    normalised = []
+    for number, example in enumerate(examples):
+        at = f"{prefix}{key}[{number}]"
+        example = check.mapping(example, at)
+        check.known_keys(example, at + ".", set(EXAMPLE_KEYS))
+        extractions = []
+        for index, extraction in enumerate(check.sequence(example.get("extractions", []), at + ".extractions")):
+            inner = f"{at}.extractions[{index}]"
+            extraction = check.mapping(extraction, inner)
+            check.known_keys(extraction, inner + ".", set(EXTRACTION_KEYS))
+            extractions.append({"text": check.string(extraction, "text", inner + ".", allow_empty=True),
+                                "attrs": check.mapping(extraction.get("attrs", {}), inner + ".attrs"),
+                                "kind": check.string(extraction, "kind", inner + ".", default="relation")})
+        normalised.append({"text": check.string(example, "text", at + ".", allow_empty=True),
+                           "extractions": extractions})
+    return normalised
+
+
+class _Checker:
+    def __init__(self, where: str) -> None:
+        self.where = where
+
+    def error(self, key: str, problem: str) -> ConfigError:
+        return ConfigError(f'{self.where}: "{key}" {problem}')
+
+    def required(self, mapping: dict[str, Any], key: str, prefix: str = "") -> Any:
+        if key not in mapping:
+            raise ConfigError(f'{self.where}: missing key "{prefix}{key}"')
+        return mapping[key]
+
+    def string(self, mapping: dict[str, Any], key: str, prefix: str = "", *, allow_empty: bool = False,
+               default: str | None = None) -> str:
+        value = mapping.get(key, default) if default is not None else self.required(mapping, key, prefix)
+        if not isinstance(value, str):
+            raise self.error(prefix + key, f"must be a string, not {describe(value)}")
+        if not value and not allow_empty:
+            raise self.error(prefix + key, "must not be empty")
+        return value
+
+    def mapping(self, value: Any, at: str) -> dict[str, Any]:
+        if not isinstance(value, dict):
+            subject = f'"{at}" must be' if at else "must hold"
+            raise ConfigError(f"{self.where}: {subject} an object, not {describe(value)}")
+        return value
+
+    def sequence(self, value: Any, at: str) -> Sequence[Any]:
+        if not isinstance(value, list):
+            raise self.error(at, f"must be a list, not {describe(value)}")
+        return value
+
+    def known_keys(self, mapping: dict[str, Any], prefix: str, allowed: set[str]) -> None:
+        for key in mapping:
+            if key not in allowed:
+                raise ConfigError(f'{self.where}: unknown key "{prefix}{key}" (expected one of '
+                                  f'{", ".join(sorted(allowed))})')
+

@@ -1,0 +1,75 @@
+"""What each mode asks of its extractors for one input record, and the event graph of an article."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+from .config import RunConfig
+from .inputs import Record
+
+# One model call with its retries: given the call, how it ended.
+Settle = Callable[[Callable[[], Any]], "Settled"]
+
+
+@dataclass(frozen=True)
+class Settled:
+    result: Any
+    attempts: int
+    error: str | None = None
+
+
+def build_extractors(config: RunConfig) -> dict[str, Any]:
+    from kestor.tavi.extractor.causara import CausaraExtractor
+    from kestor.tavi.extractor.force import ForceExtractor
+    from kestor.tavi.extractor.linqor import LinqorExtractor
+    from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
+
+    def examples(items: list[dict[str, Any]] | None) -> list[PromptExample]:
+        return [PromptExample(item["text"], [PromptExtraction(e["text"], dict(e["attrs"]), e["kind"])
+                                             for e in item["extractions"]])
+                for item in items or []]
+
+    extractors: dict[str, Any] = {}
+    for name, prompts in config.prompts.items():
+        model = dict(config.model)
+        if name == "force":
+            extractors[name] = ForceExtractor(model, prompts.prompt_description, examples(prompts.examples),
+                                              prompts.review_prompt_description, examples(prompts.review_examples))
+        else:
+            cls = CausaraExtractor if name == "causara" else LinqorExtractor
+            extractors[name] = cls(model, prompts.prompt_description, examples(prompts.examples))
+    return extractors
+
+
+def process(kind: str, extractors: dict[str, Any], record: Record, settle: Settle) -> Settled:
+    if kind == "force":
+        return settle(lambda: extractors["force"].predict(record["graph_data"], record["article_text"]))
+    if kind != "articles":
+        return settle(lambda: extractors[kind].predict(record["text"]))
+    text = record["text"]
+    relations = settle(lambda: extractors["causara"].predict(text))
+    if relations.error is not None:
+        # A force word read from a graph that a failed extraction left empty would be a made-up answer.
+        return relations
+    graph = event_graph(relations.result)
+    force = settle(lambda: extractors["force"].predict(graph, text))
+    attempts = relations.attempts + force.attempts
+    if force.error is not None:
+        return Settled(None, attempts, force.error)
+    return Settled({"relations": relations.result, "graph": graph, "force": force.result}, attempts)
+
+
+def event_graph(relations: list[dict[str, Any]]) -> dict[str, Any]:
+    """One node per distinct event name, in order of first appearance, ids from 1; one edge per relation."""
+    ids: dict[str, int] = {}
+
+    def node(name: Any) -> int:
+        # The model's JSON decides what an event is; a name that is not text is told apart by its text form.
+        text = name if isinstance(name, str) else str(name)
+        return ids.setdefault(text, len(ids) + 1)
+
+    edges = [{"src_node": {"id": node(relation["source"])}, "dest_node": {"id": node(relation["target"])},
+              "meta": {"strength": relation["strength"]}} for relation in relations]
+    return {"nodes": [{"id": number, "name": name} for name, number in ids.items()], "edges": edges}

@@ -1,0 +1,351 @@
+"""Corpus runs against the scripted endpoint: the driver called as the console script would call it, on a local
+cluster of two worker processes that the cluster tests share.
+
+Every input carries its id as a tag in what the model is asked, and the endpoint answers for that tag, so a result
+written under another input's id, an input asked twice or a failure written as a result shows.
+"""
+
+from __future__ import annotations
+
+import copy
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from collections import Counter
+from pathlib import Path
+from typing import Any
+
+import pytest
+from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
+
+from kestor.tavi.corpus.config import load_config
+from kestor.tavi.corpus.driver import INSTALL_HINT, main
+from kestor.tavi.corpus.modes import build_extractors, event_graph
+from kestor.tavi.corpus.worker import Settings, run_partition
+
+EXAMPLE = {"text": "暴雨导致洪水。", "extractions": [{"text": "暴雨导致洪水", "attrs": {"source": "暴雨", "target": "洪水"}}]}
+FORCE_EXAMPLE = {"text": "图谱数据:\n起点: 暴雨", "extractions": [{"text": "暴雨", "attrs": {"final_force": "中等"},
+                                                                 "kind": "force"}]}
+# 1 and "1" are two inputs; "!" marks an input whose first force is "特别剧烈", which the review then reads.
+IDS: list[Any] = [1, "1", "a", 2, "b!", 3, "c", 4, "d!", 5, "e", 6]
+TAG = re.compile(r"«(.+?)»")
+Slow = pytest.mark.slow
+
+
+def tag(id_: Any) -> str:
+    return f"«{json.dumps(id_)}»"
+
+
+def answer(question: str) -> str:
+    """Attributes for every extractor at once, each reading its own; the force depends on the question asked."""
+    found = TAG.search(question)
+    assert found, question
+    mark, name = found.group(1), found.group()
+    force = ("特别剧烈" if "!" in mark else f"剧烈{mark}") if question.startswith("图谱数据:") else f"复核{mark}"
+    return extraction_answer(("relation", mark, {
+        "source": f"起因{name}", "target": f"结果{name}", "strength": len(mark) / 10, "strength_reason": mark,
+        "related": "yes" if len(mark) % 2 else "no", "reason": mark, "final_force": force}))
+
+
+class Model:
+    """The endpoint's responder: answers for each tag, or fails it `failing[tag]` times (-1: every time)."""
+
+    def __init__(self, delay: float = 0.0) -> None:
+        self.delay = delay
+        self.failing: dict[str, int] = {}
+        self.lock = threading.Lock()
+
+    def __call__(self, question: str) -> Reply:
+        found = TAG.search(question)
+        with self.lock:
+            left = self.failing.get(found.group(1), 0) if found else 0
+            if found and left:
+                self.failing[found.group(1)] = left - 1 if left > 0 else left
+                return Reply(status=500, delay=self.delay)
+        return Reply(answer(question), delay=self.delay)
+
+
+def config(endpoint: ScriptedEndpoint) -> dict[str, Any]:
+    return copy.deepcopy({"model": "scripted", "api_key": "offline", "base_url": endpoint.base_url,
+            "causara": {"prompt_description": "找出因果关系。", "examples": [EXAMPLE]},
+            "linqor": {"prompt_description": "判断PC关系。", "examples": [dict(EXAMPLE, extractions=[])]},
+            "force": {"prompt_description": "判断影响力度。", "examples": [FORCE_EXAMPLE],
+                      "review_prompt_description": "结合文章复核。", "review_examples": [FORCE_EXAMPLE]}})
+
+
+def row(mode: str, id_: Any) -> dict[str, Any]:
+    if mode != "force":
+        return {"id": id_, "text": f"台风{tag(id_)}导致停电。", "url": "ignored"}
+    return {"id": id_, "graph_data": {"nodes": [{"id": 1, "name": f"台风{tag(id_)}"}, {"id": 2, "name": "停电"}],
+                                      "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}}]},
+            "article_text": f"文章{tag(id_)}"}
+
+
+class Job:
+    def __init__(self, tmp_path: Path, endpoint: ScriptedEndpoint, mode: str, ids: list[Any] = IDS) -> None:
+        self.mode = mode
+        self.config = tmp_path / "config.json"
+        self.config.write_text(json.dumps(config(endpoint), ensure_ascii=False))
+        self.input = tmp_path / "input.jsonl"
+        self.input.write_text("".join(json.dumps(row(mode, i), ensure_ascii=False) + "\n" for i in ids))
+        self.out = tmp_path / "out"
+
+    def args(self, *extra: str) -> list[str]:
+        return [self.mode, "--config", str(self.config), "--input", str(self.input), "--output", str(self.out),
+                "--partition-size", "4", "--threads", "4", "--retry-pause", "0.01", "--quiet", *extra]
+
+    def lines(self) -> dict[str, dict[str, Any]]:
+        """The output lines by id's JSON text; each id once across the part files."""
+        parts = sorted(self.out.glob("part-*.jsonl"))
+        assert not list(self.out.glob("*.tmp"))
+        found = [json.loads(text) for part in parts for text in part.read_text().splitlines()]
+        keys = [json.dumps(entry["id"]) for entry in found]
+        assert [key for key, count in Counter(keys).items() if count > 1] == []
+        return dict(zip(keys, found))
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None) as running, \
+            Client(running) as client:
+        client.wait_for_workers(2)
+        yield running, client
+
+
+@pytest.fixture
+def model():
+    responder = Model()
+    with ScriptedEndpoint(responder) as endpoint:
+        endpoint.model = responder
+        yield endpoint
+
+
+def sequential(mode: str, job: Job, ids: list[Any]) -> dict[str, Any]:
+    """What predict gives for each input, called one after another in this process."""
+    extractors = build_extractors(load_config(job.config, mode))
+    results = {}
+    for id_ in ids:
+        record = row(mode, id_)
+        if mode == "force":
+            results[json.dumps(id_)] = extractors["force"].predict(record["graph_data"], record["article_text"])
+        elif mode == "articles":
+            relations = extractors["causara"].predict(record["text"])
+            graph = event_graph(relations)
+            results[json.dumps(id_)] = {"relations": relations, "graph": graph,
+                                        "force": extractors["force"].predict(graph, record["text"])}
+        else:
+            results[json.dumps(id_)] = extractors[mode].predict(record["text"])
+    return results
+
+
+@Slow
+@pytest.mark.parametrize("mode", ["causara", "linqor", "force", "articles"])
+def test_each_mode_writes_what_predict_gives_each_input_once(cluster, model, tmp_path, capsys, mode):
+    job = Job(tmp_path, model, mode)
+    assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 0
+    asked = Counter(model.questions)
+    lines = job.lines()
+    model.requests.clear()
+    expected = sequential(mode, job, IDS)
+    assert {key: line["result"] for key, line in lines.items()} == expected
+    assert {(line["status"], line["attempts"], line["error"]) for line in lines.values()} == {
+        ("ok", 2 if mode == "articles" else 1, None)}
+    assert asked == Counter(model.questions)
+    assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS)} ok, 0 failed, 0 already done in ")
+
+
+@Slow
+def test_failed_calls_are_retried_reported_and_retried_again_by_a_rerun(cluster, model, tmp_path, capsys):
+    job = Job(tmp_path, model, "causara")
+    flaky, down = IDS[:3], IDS[3:5]
+    model.model.failing = {json.dumps(i): 1 for i in flaky} | {json.dumps(i): -1 for i in down}
+    args = job.args("--scheduler", cluster[0].scheduler_address, "--retries", "2")
+    assert main(args) == 1
+    lines = job.lines()
+    assert {key: (line["status"], line["attempts"]) for key, line in lines.items()} == {
+        json.dumps(i): ("failed", 3) if i in down else ("ok", 2 if i in flaky else 1) for i in IDS}
+    assert {lines[json.dumps(i)]["result"] is None for i in down} == {True}
+    assert lines[json.dumps(down[0])]["error"].startswith("Failed to extract event relations with langextract: ")
+    assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS) - 2} ok, 2 failed, 0 already done")
+
+    model.model.failing.clear()
+    model.requests.clear()
+    assert main(args) == 0
+    assert sorted(model.questions) == sorted(row("causara", i)["text"] for i in down)
+    assert {line["status"] for line in job.lines().values()} == {"ok"}
+    assert list(job.lines()) == [json.dumps(i) for i in IDS]  # retried lines keep their places
+    assert capsys.readouterr().out.splitlines()[-1].startswith(f"2 ok, 0 failed, {len(IDS) - 2} already done")
+
+
+@Slow
+def test_a_worker_killed_mid_run_has_its_work_redone(cluster, tmp_path, capsys):
+    running, client = cluster
+    pids = client.run(os.getpid)
+    ids = list(range(40))
+    responder = Model(delay=0.05)
+    asked_first = threading.Event()
+
+    def respond(question: str) -> Reply:
+        # The worker asking for input 12 dies while it waits for the answer; partitions hold 4 inputs each.
+        if question.endswith(tag(12) + "导致停电。") and not asked_first.is_set():
+            asked_first.set()
+            [asking] = [worker for worker, keys in client.processing().items()
+                        if any(key.endswith("-00003") for key in keys)]
+            os.kill(pids[asking], signal.SIGKILL)
+        return responder(question)
+
+    with ScriptedEndpoint(respond) as endpoint:
+        job = Job(tmp_path, endpoint, "causara", ids)
+        assert main(job.args("--scheduler", running.scheduler_address)) == 0
+    assert Counter(endpoint.questions)[row("causara", 12)["text"]] == 2
+    assert {line["status"] for line in job.lines().values()} == {"ok"} and len(job.lines()) == len(ids)
+    client.wait_for_workers(2, timeout=60)
+
+
+@Slow
+def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(cluster, tmp_path):
+    ids = list(range(48))
+    with ScriptedEndpoint(Model(delay=0.1)) as endpoint:
+        job = Job(tmp_path, endpoint, "causara", ids)
+        # Its own local cluster, as a user's run without --scheduler, interrupted as by Ctrl-C.
+        command = [sys.executable, "-m", "kestor.tavi.corpus", *job.args("--workers", "2", "--threads", "2")]
+        run = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 120
+        while len(list(job.out.glob("part-*.jsonl"))) < 2 and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        run.send_signal(signal.SIGINT)
+        stdout, stderr = run.communicate(timeout=120)
+        assert run.returncode == 130, stderr
+        assert stdout.splitlines()[-1].startswith("interrupted: ")
+        written = set(job.lines())
+        assert 0 < len(written) < len(ids)
+
+        endpoint.requests.clear()
+        assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 0
+        assert sorted(endpoint.questions) == sorted(row("causara", i)["text"] for i in ids
+                                                    if json.dumps(i) not in written)
+        assert len(job.lines()) == len(ids)
+
+
+def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path):
+    # Many calls in flight on one worker's threads, some failing once, one failing always, one force review
+    # failing once, and an answer the extractor raises on: each outcome must be its own input's.
+    ids = [f"t{n}" for n in range(24)]
+    model.model.failing = {json.dumps(i): 1 for i in ids[::3]} | {json.dumps("t1"): -1}
+    job = Job(tmp_path, model, "causara", ids)
+    settings = Settings(load_config(job.config, "causara"), str(job.out), threads=8, retries=2, retry_pause=0.0)
+    raises = {"id": "huge", "text": f"强度{tag('huge')}"}
+    original = model.model
+
+    def respond(question: str) -> Reply:
+        if tag("huge") in question:  # an integer strength beyond a double: predict raises, nothing is logged
+            return Reply(extraction_answer(("relation", "x", {"source": "a", "target": "b", "strength": 10 ** 400})))
+        return original(question)
+
+    model.responder = respond
+    report = run_partition(settings, 3, [row("causara", i) for i in ids] + [raises])
+    lines = job.lines()
+    expected = sequential("causara", job, ids)
+    for id_ in ids:
+        line = lines[json.dumps(id_)]
+        if id_ == "t1":
+            assert (line["status"], line["attempts"], line["result"]) == ("failed", 3, None)
+        else:
+            assert (line["status"], line["result"]) == ("ok", expected[json.dumps(id_)])
+            assert line["attempts"] == (2 if id_ in ids[::3] else 1)
+    assert lines['"huge"']["status"] == "failed" and lines['"huge"']["attempts"] == 1
+    assert lines['"huge"']["error"].startswith("OverflowError: ")
+    assert (report.number, report.ok, sorted(i for i, _ in report.failed)) == (3, len(ids) - 1, ["huge", "t1"])
+    assert [path.name for path in job.out.iterdir()] == ["part-00003.jsonl"]
+
+    # The force review fails once: the whole predict call is asked again.
+    (tmp_path / "review").mkdir()
+    review = Job(tmp_path / "review", model, "force", ["x!"])
+    failing_review = [True]
+    model.responder = lambda question: (Reply(status=500) if question.startswith("文章") and failing_review
+                                        and failing_review.pop() else Reply(answer(question)))
+    forces = Settings(load_config(review.config, "force"), str(review.out), threads=2, retries=2, retry_pause=0.0)
+    run_partition(forces, 0, [row("force", "x!")])
+    assert review.lines()['"x!"'] == {"id": "x!", "status": "ok", "result": '复核"x!"', "attempts": 2, "error": None}
+
+
+def test_event_graph_of_an_article():
+    relations = [{"source": "台风", "target": "停电", "strength": 0.9}, {"source": "停电", "target": "停产",
+                                                                      "strength": 0.5},
+                 {"source": "台风", "target": 7, "strength": 1.0}]
+    assert event_graph(relations) == {
+        "nodes": [{"id": 1, "name": "台风"}, {"id": 2, "name": "停电"}, {"id": 3, "name": "停产"},
+                  {"id": 4, "name": "7"}],
+        "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": {"strength": 0.9}},
+                  {"src_node": {"id": 2}, "dest_node": {"id": 3}, "meta": {"strength": 0.5}},
+                  {"src_node": {"id": 1}, "dest_node": {"id": 4}, "meta": {"strength": 1.0}}]}
+
+
+BAD_INPUTS = {
+    "not JSON": ('{"id": 1, "text": "a"}\n{"id": 2, "text": }\n', "input.jsonl:2: not JSON"),
+    "no id": ('{"text": "a"}\n', 'input.jsonl:1: missing "id"'),
+    "boolean id": ('{"id": true, "text": "a"}\n', 'input.jsonl:1: "id" must be a string or an integer'),
+    "no text": ('\n{"id": 1, "txt": "a"}\n', 'input.jsonl:2: missing "text"'),
+    "repeated id": ('{"id": 1, "text": "a"}\n{"id": "1", "text": "b"}\n{"id": 1, "text": "c"}\n',
+                    "input.jsonl:3: id 1 repeats the id of line 1"),
+    "not an object": ("[1, 2]\n", "input.jsonl:1: not a JSON object"),
+}
+BAD_GRAPHS = {
+    "no graph data": ({"id": 1}, 'input.jsonl:1: missing "graph_data"'),
+    "edge end not an object": ({"id": 1, "graph_data": {"edges": [{"src_node": 1}]}},
+                               'input.jsonl:1: "graph_data.edges[0].src_node" must be an object'),
+    "node id not an integer": ({"id": 1, "graph_data": {"nodes": [{"id": "x"}]}},
+                               'input.jsonl:1: "graph_data.nodes[0].id" must be an integer'),
+}
+BAD_CONFIGS = {
+    "no model": (lambda c: c.pop("model"), 'config.json: missing key "model"'),
+    "unset key variable": (lambda c: c.update(api_key_env="KESTOR_TEST_UNSET") or c.pop("api_key"),
+                           'config.json: "api_key_env" names the environment variable \'KESTOR_TEST_UNSET\', '
+                           "which is not set"),
+    "no examples": (lambda c: c["causara"].update(examples=[]), 'config.json: "causara.examples" must hold at least'),
+    "misspelt key": (lambda c: c["causara"]["examples"][0]["extractions"][0].update(attributes={}),
+                     'config.json: unknown key "causara.examples[0].extractions[0].attributes"'),
+}
+
+
+def refused(job: Job, monkeypatch, capsys, mode: str = "causara") -> str:
+    import kestor.tavi.corpus.driver as driver
+
+    monkeypatch.delenv("KESTOR_TEST_UNSET", raising=False)
+    monkeypatch.setattr(driver, "_client", lambda args: pytest.fail("a cluster was started"))
+    job.mode = mode
+    assert main(job.args("--workers", "2")) == 2
+    return capsys.readouterr().err
+
+
+@pytest.mark.parametrize("case", [*BAD_INPUTS, *BAD_GRAPHS, *BAD_CONFIGS])
+def test_bad_input_and_configuration_are_refused_before_anything_is_asked(model, tmp_path, monkeypatch, capsys,
+                                                                           case):
+    job = Job(tmp_path, model, "causara")
+    mode = "causara"
+    if case in BAD_INPUTS:
+        text, message = BAD_INPUTS[case]
+        job.input.write_text(text)
+    elif case in BAD_GRAPHS:
+        graph_row, message = BAD_GRAPHS[case]
+        job.input.write_text(json.dumps(graph_row) + "\n")
+        mode = "force"
+    else:
+        change, message = BAD_CONFIGS[case]
+        document = config(model)
+        change(document)
+        job.config.write_text(json.dumps(document))
+    assert f"error: {tmp_path}/{message}" in refused(job, monkeypatch, capsys, mode)
+    assert model.requests == [] and not job.out.exists()
+
+
+def test_without_dask_the_run_names_the_extra_to_install(model, tmp_path, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    assert INSTALL_HINT in refused(Job(tmp_path, model, "causara"), monkeypatch, capsys)
