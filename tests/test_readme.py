@@ -37,7 +37,7 @@ def test_readme_blocks_run_as_written(monkeypatch, capsys):
         namespace["classifier"].predict("降准")
         quiet = capsys.readouterr().err
 
-    assert len(BLOCKS) == 7
+    assert len(BLOCKS) == 8
     lines = printed.out.splitlines()
     assert lines[:3] == ["地震 -> 全城停电 0.9", "{'related': True, 'reason': '降准释放资金，银行随之下调利率'}", "剧烈"]
     assert lines[3] == "no answer: Failed to classify PC relation with langextract: OpenAI API error: Connection error."
