@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import copy
 import json
+import logging
 import os
 import re
 import signal
@@ -234,7 +235,20 @@ def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(c
         assert len(job.lines()) == len(ids)
 
 
-def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path):
+@pytest.fixture
+def worker_in_this_process(monkeypatch):
+    """A partition run here quiets the extraction library's progress bars and the root logger, as it does for its
+    worker process: both are put back for the tests that follow."""
+    from langextract import progress
+
+    from kestor.tavi.corpus import worker
+
+    monkeypatch.setattr(progress, "create_extraction_progress_bar", progress.create_extraction_progress_bar)
+    monkeypatch.setattr(worker, "_progress_quieted", False)
+    monkeypatch.setattr(logging.root, "handlers", list(logging.root.handlers))
+
+
+def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, worker_in_this_process):
     # Many calls in flight on one worker's threads, some failing once, one failing always, one force review
     # failing once, and an answer the extractor raises on: each outcome must be its own input's.
     ids = [f"t{n}" for n in range(24)]
