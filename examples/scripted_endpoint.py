@@ -81,7 +81,7 @@ class ScriptedEndpoint:
     def questions(self) -> list[str]:
         """The question of every request received so far, in arrival order."""
         with self._lock:
-            return [question_of(request["messages"][-1]["content"]) for request in self.requests]
+            return [question_of(request.get("messages", [{}])[-1].get("content", "")) for request in self.requests]
 
     def queue(self, *replies: Reply | str) -> None:
         """Serve these replies, in order, before asking the responder."""
@@ -106,8 +106,11 @@ class ScriptedEndpoint:
 
             def do_POST(self) -> None:
                 length = int(self.headers.get("Content-Length", "0"))
-                request = json.loads(self.rfile.read(length) or b"{}")
-                endpoint._answer(self, request)
+                body = self.rfile.read(length)
+                if len(body) < length:  # the client went away mid-request: there is no one to answer
+                    self.close_connection = True
+                    return
+                endpoint._answer(self, json.loads(body or b"{}"))
 
         self._server = _Server(("127.0.0.1", 0), Handler)
         # stop() waits for the loop to look at its flag again; tests start and stop an endpoint each.
