@@ -109,7 +109,7 @@ class Runner(Run):
 @contextlib.contextmanager
 def cluster(workers: int) -> Iterator[tuple[Client, float]]:
     began = time.perf_counter()
-    with LocalCluster(n_workers=workers, threads_per_worker=2, processes=True, dashboard_address=None) as local, \
+    with LocalCluster(n_workers=workers, threads_per_worker=2, processes=True, dashboard_address=":0") as local, \
             Client(local) as client:
         client.wait_for_workers(workers)
         yield client, time.perf_counter() - began

@@ -114,7 +114,7 @@ class Job:
 def cluster():
     from distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None) as running, \
+    with LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0") as running, \
             Client(running) as client:
         client.wait_for_workers(2)
         yield running, client

@@ -166,9 +166,10 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
                 raise Refused(f"cannot reach the scheduler at {args.scheduler}: {error}") from None
         else:
             # Two partitions at a time per worker: while one waits for its slowest calls, the next fills the
-            # worker's threads. No dashboard: its fixed port would clash between runs on one machine.
+            # worker's threads. The dashboard (if Dask has one to show) on a free port: the fixed default would
+            # clash between runs on one machine, and leaving the address out does not switch it off.
             cluster = stack.enter_context(LocalCluster(n_workers=args.workers, threads_per_worker=2, processes=True,
-                                                       dashboard_address=None))  # type: ignore[no-untyped-call]
+                                                       dashboard_address=":0"))  # type: ignore[no-untyped-call]
             client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
         _check_workers(client)
         yield client
