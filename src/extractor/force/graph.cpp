@@ -3,6 +3,7 @@
 #include "force/operations.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
+#include "pyhost/long_work.hpp"
 
 namespace force {
 namespace {
@@ -31,7 +32,9 @@ Ref first_key_list(PyObject* keys) {
 // The keys of `keys` that are not keys of `other`, in order.
 Ref keys_not_in(PyObject* keys, PyObject* other) {
     Ref result = new_list();
+    pyhost::Turns turns;
     pyhost::for_each_key(keys, [&](PyObject* key) {
+        turns.step();
         if (!check(PyDict_Contains(other, key))) pyhost::list_append(result.get(), key);
     });
     return result;
@@ -47,7 +50,9 @@ void expect_adjacency(PyObject* outgoing, PyObject* incoming) {
 Ref build_node_map(Self<"_build_node_map">, PyObject* nodes) {
     expect_exact(nodes, &PyList_Type, "nodes");
     Ref node_map = own(PyDict_New());
+    pyhost::Turns turns;
     pyhost::for_each(nodes, [&](PyObject* node) {
+        turns.step();
         Ref id = mapping_get(node, keys::id);
         if (id.get() == Py_None) return;
         Ref name = mapping_get(node, keys::name, keys::empty_text.get());
@@ -61,7 +66,9 @@ Ref build_adjacency(Self<"_build_adjacency">, PyObject* edges, PyObject* from_ke
     expect_exact(from_key, &PyUnicode_Type, "from_key");
     expect_exact(to_key, &PyUnicode_Type, "to_key");
     Ref adjacency = own(PyDict_New());
+    pyhost::Turns turns;
     pyhost::for_each(edges, [&](PyObject* edge) {
+        turns.step();
         Ref source = nested_get(edge, from_key, keys::id);
         Ref target = nested_get(edge, to_key, keys::id);
         if (source.get() == Py_None || target.get() == Py_None) return;

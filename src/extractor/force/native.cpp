@@ -8,6 +8,7 @@
 #include "force/text.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
+#include "pyhost/long_work.hpp"
 #include "pyhost/text.hpp"
 
 #include <array>
@@ -18,8 +19,14 @@
 namespace force::native {
 namespace {
 
+using pyhost::CollectorPause;
 using pyhost::Name;
 using pyhost::own;
+using pyhost::Turns;
+using pyhost::WithoutGil;
+
+// Graphs with more edges than this are built without the GIL.
+constexpr std::size_t large_graph = 1 << 16;
 
 // A value of an exact dict, or nothing when the key is absent. No host code runs for an exact dict whose keys are
 // the usual strings, but any other key that hashes like `key` has its __eq__ called, and that may change or drop
@@ -86,6 +93,14 @@ struct Snapshot {
     std::optional<Graph> graph;
 
     PyObject* name_of(NodeIndex node) const { return names[node] ? names[node].get() : keys::empty_text.get(); }
+
+    Snapshot() = default;
+    Snapshot(Snapshot&&) = default;
+    Snapshot& operator=(Snapshot&&) = default;
+    ~Snapshot() {
+        pyhost::drop_all(names);
+        pyhost::drop_all(strengths);
+    }
 };
 
 // Dense node indices for ids, in order of first sight. Ids are mostly small non-negative integers, which a
@@ -152,8 +167,12 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
     auto plain_text = [&](PyObject* value) {
         if (!renders_plainly(value)) snapshot.plain_text = false;
     };
+    // Each list is read afresh at every step, and what was read of it is held: other threads that run at a turn
+    // may change the graph data as they could under Python code reading it.
+    Turns turns;
 
     for (Py_ssize_t i = 0; nodes != nullptr && i < PyList_GET_SIZE(nodes); ++i) {
+        turns.step();
         const Ref node = Ref::borrow(PyList_GET_ITEM(nodes, i));
         if (!PyDict_CheckExact(node.get()) || !plain_keys(node.get())) return std::nullopt;
         std::int64_t id = 0;
@@ -167,6 +186,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
     }
 
     for (Py_ssize_t i = 0; edges != nullptr && i < PyList_GET_SIZE(edges); ++i) {
+        turns.step();
         const Ref held_edge = Ref::borrow(PyList_GET_ITEM(edges, i));
         PyObject* edge = held_edge.get();
         if (!PyDict_CheckExact(edge) || !plain_keys(edge)) return std::nullopt;
@@ -191,8 +211,13 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         plain_text(strength.get());
         snapshot.strengths.push_back(std::move(strength));
     }
-    snapshot.graph.emplace(snapshot.names.size(), snapshot.edges);
     return snapshot;
+}
+
+// The snapshot's graph; a large one is built without the GIL, which `free` then keeps given up.
+void build_graph(Snapshot& snapshot, WithoutGil& free) {
+    if (snapshot.edges.size() > large_graph) free.release();
+    snapshot.graph.emplace(snapshot.names.size(), snapshot.edges);
 }
 
 Ref new_path_edge(const Snapshot& snapshot, EdgeIndex index) {
@@ -250,6 +275,31 @@ private:
     std::vector<Ref> pinned_;
 };
 
+// The str of each plain value: an exact str is its own; any other plain value's is made once and held.
+class StrsOf {
+public:
+    PyObject* operator()(PyObject* value) {
+        if (PyUnicode_CheckExact(value)) return value;
+        const auto key = reinterpret_cast<std::uintptr_t>(value);
+        if (auto found = made_index_.find(key)) return made_[*found].get();
+        made_index_.emplace(key, static_cast<std::uint32_t>(made_.size()));
+        made_.push_back(value_text(value));
+        return made_.back().get();
+    }
+
+private:
+    IntMap made_index_;
+    std::vector<Ref> made_;
+};
+
+// Writes the pieces of a line straight into the arena, values given as str objects. Needs no GIL: the strs are
+// held by whoever gave them, and a str never changes.
+struct ArenaWriter {
+    text::Arena& arena;
+    void put(const text::Format& format) { arena.put(format); }
+    void put(PyObject* text) { put_text(arena, text); }
+};
+
 text::Span edge_line(text::Arena& arena, text::Span source, text::Span target, const text::Span* strength) {
     const std::size_t start = arena.open();
     text::put_edge_line(arena, source, target, strength);
@@ -270,9 +320,22 @@ void put_head(text::Document& document, text::Arena& arena, ValueTexts& texts, c
     named(text::end_label, snapshot.graph->end_nodes());
 }
 
+// A long text is measured and written without the GIL; only making the str object needs it.
 Ref to_str(const text::Document& document) {
-    return pyhost::new_str(static_cast<Py_ssize_t>(document.length()), document.max_char(),
-                           [&](auto* out) { document.write(out); });
+    const bool long_text = document.line_count() > large_graph;
+    std::size_t length;
+    char32_t max_char;
+    {
+        WithoutGil free;
+        if (long_text) free.release();
+        length = document.length();
+        max_char = document.max_char();
+    }
+    return pyhost::new_str(static_cast<Py_ssize_t>(length), max_char, [&](auto* out) {
+        WithoutGil free;
+        if (long_text) free.release();
+        document.write(out);
+    });
 }
 
 // Edge lines of host path edges. Paths from the search share the path edges of their common prefixes, so an edge
@@ -345,46 +408,73 @@ private:
 std::optional<Ref> find_paths(PyObject* graph_data) {
     std::optional<Snapshot> snapshot = take_snapshot(graph_data);
     if (!snapshot) return std::nullopt;
-    // Counting first costs a walk, small next to the objects the paths become, and gives a list of exactly the
-    // right size: appending would leave up to an eighth of it unused, and a result that cannot fit fails here.
-    std::size_t count = 0;
-    for_each_path(*snapshot->graph, [&](std::span<const EdgeIndex>, std::size_t) { ++count; }, poll, poll_interval);
-    Ref all_paths = own(PyList_New(static_cast<Py_ssize_t>(count)));
+    // The walk runs without the GIL and keeps, of each path, only the steps that differ from the previous path's:
+    // those are the path edges to make. It also gives a list of exactly the right size: appending would leave up
+    // to an eighth of it unused, and a result that cannot fit fails before any object is made.
+    struct Found {
+        std::size_t length;
+        std::size_t unchanged;
+    };
+    std::vector<Found> found;
+    std::vector<EdgeIndex> new_steps;
+    {
+        WithoutGil free;
+        build_graph(*snapshot, free);
+        for_each_path(
+            *snapshot->graph,
+            [&](std::span<const EdgeIndex> path, std::size_t unchanged) {
+                found.push_back({path.size(), unchanged});
+                new_steps.insert(new_steps.end(), path.begin() + static_cast<std::ptrdiff_t>(unchanged), path.end());
+            },
+            [&] { free.poll(); }, poll_interval);
+    }
+    Ref all_paths = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    // Until every slot is filled, threads that run at a turn must not come across the list.
+    PyObject_GC_UnTrack(all_paths.get());
     std::vector<Ref> steps;  // the path edge made for each step of the current path
-    Py_ssize_t filled = 0;
-    for_each_path(
-        *snapshot->graph,
-        [&](std::span<const EdgeIndex> path, std::size_t unchanged) {
-            if (steps.size() < path.size()) steps.resize(path.size());
-            for (std::size_t i = unchanged; i < path.size(); ++i) steps[i] = new_path_edge(*snapshot, path[i]);
-            Ref list = own(PyList_New(static_cast<Py_ssize_t>(path.size())));
-            for (std::size_t i = 0; i < path.size(); ++i) {
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(steps[i].get()));
-            }
-            PyList_SET_ITEM(all_paths.get(), filled++, list.release());
-        },
-        poll, poll_interval);
+    CollectorPause pause;
+    Turns turns(&pause);
+    std::size_t next_step = 0;
+    for (std::size_t number = 0; number < found.size(); ++number) {
+        turns.step();
+        const Found& path = found[number];
+        if (steps.size() < path.length) steps.resize(path.length);
+        for (std::size_t i = path.unchanged; i < path.length; ++i) {
+            steps[i] = new_path_edge(*snapshot, new_steps[next_step++]);
+            turns.step();
+        }
+        Ref list = own(PyList_New(static_cast<Py_ssize_t>(path.length)));
+        for (std::size_t i = 0; i < path.length; ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(steps[i].get()));
+        }
+        PyList_SET_ITEM(all_paths.get(), static_cast<Py_ssize_t>(number), list.release());
+    }
+    PyObject_GC_Track(all_paths.get());
     return all_paths;
 }
 
 std::optional<Ref> format_graph_data(PyObject* graph_data, PyObject* paths) {
     std::optional<Snapshot> snapshot = take_snapshot(graph_data);
     if (!snapshot) return std::nullopt;
+    {
+        WithoutGil free;
+        build_graph(*snapshot, free);
+    }
     text::Arena arena;
     text::Document document(arena);
     ValueTexts texts(arena);
     put_head(document, arena, texts, *snapshot);
     PathLines lines(document, arena, texts);
     if (texts.host_code_ran) lines.forget();
-    std::size_t count = 0;
+    Turns turns;
     pyhost::for_each(paths, [&](PyObject* path) {
         document.begin_path();
         // Iterating anything but a list or tuple runs host code, which may change the path edges.
         const bool plain_path = PyList_CheckExact(path) || PyTuple_CheckExact(path);
         std::size_t position = 0;
         pyhost::for_each(path, [&](PyObject* edge) {
-            if (!plain_path) lines.forget();
-            if (++count % poll_interval == 0) poll();
+            // Other threads, like host code, may have changed any path edge.
+            if (turns.step() || !plain_path) lines.forget();
             document.add_path_line(lines(edge, position++));
         });
     });
@@ -409,6 +499,8 @@ std::unique_ptr<Search> Search::run(PyObject* graph_data) {
     parts->used.assign(parts->snapshot.edges.size(), 0);
     text::Document& document = parts->document;
     std::vector<std::uint8_t>& used = parts->used;
+    WithoutGil free;
+    build_graph(parts->snapshot, free);
     // Until render(), a path's lines are edge indices.
     for_each_path(
         *parts->snapshot.graph,
@@ -419,7 +511,8 @@ std::unique_ptr<Search> Search::run(PyObject* graph_data) {
                 document.add_path_line(edge);
             }
         },
-        poll, poll_interval);
+        [&] { free.poll(); }, poll_interval);
+    free.take_back();
     return std::unique_ptr<Search>(new Search(std::move(parts)));
 }
 
@@ -430,18 +523,41 @@ Ref Search::render() {
     const Snapshot& snapshot = parts.snapshot;
     ValueTexts texts(parts.arena);
     put_head(parts.document, parts.arena, texts, snapshot);
+    // With the GIL, the str of every value an edge line shows: an exact str is its own, any other plain value's
+    // is made here. Without it, the edge lines are written from those strs, into room made for them at once.
+    StrsOf strs;
+    std::vector<std::array<PyObject*, 3>> shown(snapshot.edges.size());
+    text::Length room;
+    {
+        Turns turns;
+        for (EdgeIndex edge = 0; edge < snapshot.edges.size(); ++edge) {
+            if (!parts.used[edge]) continue;
+            turns.step();
+            const Edge& ends = snapshot.edges[edge];
+            PyObject* strength = snapshot.strengths[edge].get();
+            const auto& texts = shown[edge] = {strs(snapshot.name_of(ends.source)), strs(snapshot.name_of(ends.target)),
+                                               strength != Py_None ? strs(strength) : nullptr};
+            std::array<std::size_t, 3> lengths{};
+            for (std::size_t i = 0; i < 3; ++i) {
+                if (texts[i] != nullptr) lengths[i] = static_cast<std::size_t>(PyUnicode_GET_LENGTH(texts[i]));
+            }
+            text::put_edge_line(room, lengths[0], lengths[1], texts[2] != nullptr ? &lengths[2] : nullptr);
+        }
+    }
     std::vector<text::Span>& table = parts.document.line_table();
-    table.assign(snapshot.edges.size(), text::Span{});
-    for (EdgeIndex edge = 0; edge < snapshot.edges.size(); ++edge) {
-        if (!parts.used[edge]) continue;
-        if ((edge + 1) % poll_interval == 0) poll();
-        const Edge& ends = snapshot.edges[edge];
-        const text::Span source = texts(snapshot.name_of(ends.source));
-        const text::Span target = texts(snapshot.name_of(ends.target));
-        PyObject* strength = snapshot.strengths[edge].get();
-        std::optional<text::Span> strength_text;
-        if (strength != Py_None) strength_text = texts(strength);
-        table[edge] = edge_line(parts.arena, source, target, strength_text ? &*strength_text : nullptr);
+    {
+        WithoutGil free;
+        if (snapshot.edges.size() > large_graph) free.release();
+        parts.arena.reserve_more(room.chars);
+        table.assign(snapshot.edges.size(), text::Span{});
+        ArenaWriter writer{parts.arena};
+        for (EdgeIndex edge = 0; edge < snapshot.edges.size(); ++edge) {
+            if (!parts.used[edge]) continue;
+            const auto& [source, target, strength] = shown[edge];
+            const std::size_t start = parts.arena.open();
+            text::put_edge_line(writer, source, target, strength != nullptr ? &strength : nullptr);
+            table[edge] = parts.arena.close(start);
+        }
     }
     return to_str(parts.document);
 }

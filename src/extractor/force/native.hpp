@@ -14,12 +14,8 @@ namespace force::native {
 
 using pyhost::Ref;
 
-// Long walks look for Ctrl-C every this many steps.
+// The walks on plain C++ data look at the clock every this many steps.
 inline constexpr std::size_t poll_interval = 4096;
-
-inline void poll() {
-    if (PyErr_CheckSignals() < 0) pyhost::raise();
-}
 
 // `_find_paths(graph_data)` for graph data with edges.
 std::optional<Ref> find_paths(PyObject* graph_data);

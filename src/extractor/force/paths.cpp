@@ -6,6 +6,7 @@
 #include "force/operations.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
+#include "pyhost/long_work.hpp"
 
 #include <vector>
 
@@ -44,7 +45,8 @@ void walk(Self<"_dfs"> self, PyObject* node, PyObject* current_path, PyObject* v
     };
     const bool recurse_inline = self.runs_own<"_dfs">();
     std::vector<Frame> frames;
-    std::size_t steps = 0;
+    // Every frame holds what it reads, so other threads may run at a turn as they would between two bytecodes.
+    pyhost::Turns turns(nullptr, 64);
 
     auto enter = [&](PyObject* node_id) {
         if (check(PySequence_Contains(end_nodes, node_id))) {
@@ -82,7 +84,7 @@ void walk(Self<"_dfs"> self, PyObject* node, PyObject* current_path, PyObject* v
             frames.pop_back();
             continue;
         }
-        if (++steps % native::poll_interval == 0) native::poll();
+        turns.step();
 
         Ref next_node = nested_get(edge.get(), keys::dest_node.get(), keys::id);
         if (next_node.get() == Py_None || check(PySet_Contains(visited, next_node.get()))) continue;

@@ -8,6 +8,7 @@
 #include "force/operations.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
+#include "pyhost/long_work.hpp"
 #include "pyhost/text.hpp"
 
 #include <algorithm>
@@ -130,11 +131,14 @@ Ref append_paths(Self<"_append_paths"> self, PyObject* lines, PyObject* paths) {
     pyhost::list_append(lines, keys::empty_text.get());
     std::size_t number = 0;
     Line header;
+    pyhost::Turns turns;
     pyhost::for_each(paths, [&](PyObject* path) {
         text::put_path_header(header, ++number);
         pyhost::list_append(lines, header.take().get());
-        pyhost::for_each(
-            path, [&](PyObject* edge) { pyhost::list_append(lines, self.call<"_format_edge_line">(edge).get()); });
+        pyhost::for_each(path, [&](PyObject* edge) {
+            turns.step();
+            pyhost::list_append(lines, self.call<"_format_edge_line">(edge).get());
+        });
     });
     return Ref::borrow(Py_None);
 }

@@ -63,6 +63,14 @@ void put_edge_line(Out& out, const Value& source, const Value& target, const Val
 
 std::size_t decimal_digits(std::size_t n);
 
+// Takes the pieces as `put_*` gives them and counts their characters: the room a text needs, found before writing
+// it. Values are given as their lengths.
+struct Length {
+    std::size_t chars = 0;
+    void put(const Format& format) noexcept { chars += format.text.size(); }
+    void put(std::size_t value_length) noexcept { chars += value_length; }
+};
+
 // Writes `n` in decimal at `out`; the position after it.
 template <class CharT>
 CharT* write_decimal(CharT* out, std::size_t n) {
@@ -96,6 +104,7 @@ public:
         for (std::size_t i = 0; i < span.length; ++i) chars_.push_back(chars_[span.offset + i]);
     }
     Span close(std::size_t start) const noexcept { return {start, chars_.size() - start}; }
+    void reserve_more(std::size_t chars) { chars_.reserve(chars_.size() + chars); }
     Span add(const Format& format) {
         const std::u32string_view text = format.text;
         std::size_t start = open();
@@ -121,6 +130,7 @@ public:
     void add_path_line(std::uint32_t line) { path_lines_.push_back(line); }
     std::vector<Span>& line_table() noexcept { return lines_; }
     std::size_t path_count() const noexcept { return path_ends_.size(); }
+    std::size_t line_count() const noexcept { return head_.size() + path_ends_.size() + path_lines_.size(); }
 
     std::size_t length() const;
     char32_t max_char() const;
