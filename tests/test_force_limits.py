@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import signal
 import subprocess
 import sys
@@ -100,6 +101,40 @@ class TestInterrupt:
         assert extractor._find_paths({"edges": [edge(1, 2)]}) == [[{"source": "", "target": "", "strength": None}]]
 
 
+@pytest.mark.slow
+@pytest.mark.parametrize("collector", [True, False], ids=["collector on", "collector off"])
+def test_an_interrupt_while_a_result_is_built_finds_the_collector_as_the_caller_left_it(collector):
+    # The handler is host code, run at a turn in the middle of the result's objects; it raises at its tenth call.
+    extractor = ForceExtractor(CONFIG, "p", [], "r", [])
+    width = 10
+    edges = [edge(0, node) for node in range(1, width + 1)]
+    for layer in range(4):
+        edges += [edge(layer * width + a, (layer + 1) * width + b) for a in range(1, width + 1)
+                  for b in range(1, width + 1)]
+    edges += [edge(4 * width + node, 999) for node in range(1, width + 1)]
+    seen = []
+
+    def handler(signum, frame):
+        seen.append(gc.isenabled())
+        if len(seen) == 10:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    was_enabled = gc.isenabled()
+    gc.enable() if collector else gc.disable()
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+        with pytest.raises(KeyboardInterrupt):
+            while True:
+                extractor._find_paths({"edges": edges})
+        assert (seen, gc.isenabled()) == ([collector] * 10, collector)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        gc.enable() if was_enabled else gc.disable()
+
+
 MEMORY_SCRIPT = textwrap.dedent("""
     import gc, resource, sys
     from kestor.tavi.extractor.force import ForceExtractor
@@ -122,6 +157,7 @@ MEMORY_SCRIPT = textwrap.dedent("""
 
     extractor = ForceExtractor({"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}, "p", [], "r", [])
     huge = numbered(layered(9, 8))  # 8**9 paths: far more than the memory allowed
+    midway = numbered(layered(7, 8))  # 8**7 paths: the walk fits, the objects of its result do not
     gc.collect()
     blocks = sys.getallocatedblocks()
     with open("/proc/self/status") as status:
@@ -129,11 +165,15 @@ MEMORY_SCRIPT = textwrap.dedent("""
     resource.setrlimit(resource.RLIMIT_AS, (size + 400 * 2**20, resource.RLIM_INFINITY))
 
     outcomes = []
-    for road in ("_find_paths", "predict"):
+    for road, data, collector in (("_find_paths", huge, True), ("predict", huge, True),
+                                  ("_find_paths", midway, True), ("_find_paths", midway, False)):
+        gc.enable() if collector else gc.disable()
         try:
-            outcomes.append(repr(getattr(extractor, road)(huge)))
+            outcomes.append(repr(getattr(extractor, road)(data)))
         except MemoryError:
             outcomes.append("MemoryError")
+        outcomes.append(f"collector={gc.isenabled()}")
+    gc.enable()
     gc.collect()
     small = numbered(layered(2, 2))
     outcomes.append(str(len(extractor._find_paths(small))))
@@ -153,5 +193,7 @@ def under_address_sanitizer() -> bool:
 def test_memory_exhaustion_raises_memory_error():
     run = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr[-2000:]
-    # predict logs the MemoryError as an analysis failure and falls back to "中等".
-    assert run.stdout.split() == ["MemoryError", "'中等'", "4", "True"]
+    # predict logs the MemoryError as an analysis failure and falls back to "中等". A result that runs out of
+    # memory while its objects are made leaves the collector as it found it.
+    assert run.stdout.split() == ["MemoryError", "collector=True", "'中等'", "collector=True",
+                                  "MemoryError", "collector=True", "MemoryError", "collector=False", "4", "True"]

@@ -11,6 +11,7 @@ import json
 import logging
 import re
 import threading
+import time
 from collections import defaultdict
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -212,3 +213,71 @@ def test_class_changed_while_the_force_extractor_looks_up_its_operations(monkeyp
     walked.clear()
     extractor.predict(WORKED)
     assert walked  # the second call sees the class as it is now
+
+
+class TestLongNativeWork:
+    """Long native work hands the GIL over, as Python code would between two bytecodes."""
+
+    def test_another_thread_runs_while_a_long_graph_is_searched(self):
+        # The looping thread stamps its iterations; stamps in the middle half of the call were made while the
+        # native road was at work, which without its turns holds the GIL from start to end.
+        from force_graphs import CONFIG, chain
+
+        extractor, data = ForceExtractor(CONFIG, "p", [], "r", []), chain(300_000)
+        stamps: list[float] = []
+        stop = threading.Event()
+
+        def loop() -> None:
+            count = 0
+            while not stop.is_set():
+                count += 1
+                if count % 64 == 0:
+                    stamps.append(time.perf_counter())
+
+        looper = threading.Thread(target=loop)
+        looper.start()
+        try:
+            start = time.perf_counter()
+            paths = extractor._find_paths(data)
+            end = time.perf_counter()
+        finally:
+            stop.set()
+            looper.join()
+        quarter = (end - start) / 4
+        assert any(start + quarter < stamp < end - quarter for stamp in stamps)
+        assert [len(path) for path in paths] == [299_999]
+
+    def test_graph_data_changed_by_another_thread_during_the_work(self, monkeypatch):
+        # At each turn the other thread may replace nodes, edges and their values, dropping the last reference to
+        # what was read: the work holds what it read, so every call ends with a result and nothing is used after
+        # it was freed (which the sanitizer build would report).
+        from types import SimpleNamespace
+
+        import langextract as lx
+        from force_graphs import CONFIG, chain
+
+        monkeypatch.setattr(lx, "extract", lambda **kwargs: SimpleNamespace(extractions=[]))
+        extractor, data = ForceExtractor(CONFIG, "p", [], "r", []), chain(100_000)
+        nodes, edges = data["nodes"], data["edges"]
+        stop = threading.Event()
+
+        def change() -> None:
+            turn = 0
+            while not stop.is_set():
+                turn += 1
+                index = turn * 7919 % len(edges)
+                nodes[index] = {"id": index, "name": f"改{turn}"}
+                edges[index] = {"src_node": {"id": index}, "dest_node": {"id": index + 1},
+                                "meta": {"strength": turn / 3}}
+                edges.append(edges.pop())
+
+        changer = threading.Thread(target=change)
+        changer.start()
+        try:
+            for _ in range(3):
+                assert extractor.predict(data) == "中等"
+                paths = extractor._find_paths(data)
+                assert isinstance(extractor._format_graph_data(data, paths), str)
+        finally:
+            stop.set()
+            changer.join()

@@ -57,6 +57,14 @@ bool Turns::due() noexcept {
     return now - last_turn_ >= interval_;
 }
 
+void Turns::take_turn() {
+    // Signal handlers are host code: they find the collector as the caller left it. One that raises ends the
+    // work with the collector let go.
+    if (pause_ != nullptr) pause_->let_go();
+    check(PyErr_CheckSignals());
+    hand_over();
+}
+
 void Turns::hand_over() noexcept {
     if (pause_ != nullptr) pause_->let_go();
     // A waiting thread is woken when the GIL is given up, but taking it straight back would win the race and
@@ -69,7 +77,7 @@ void Turns::hand_over() noexcept {
     last_turn_ = LongWorkClock::now();
 }
 
-void drop_all(std::vector<Ref>& objects) noexcept {
+void drop_all_in_turns(std::vector<Ref>& objects) noexcept {
     Turns turns;
     for (Ref& object : objects) {
         Py_XDECREF(object.release());

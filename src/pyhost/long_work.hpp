@@ -48,8 +48,7 @@ public:
     // Whether other threads may have run.
     bool step() {
         if (++steps_ < check_every_ || !due()) return false;
-        check(PyErr_CheckSignals());
-        hand_over();
+        take_turn();
         return true;
     }
 
@@ -60,6 +59,7 @@ public:
 
 private:
     bool due() noexcept;
+    void take_turn();
     void hand_over() noexcept;
 
     CollectorPause* pause_;
@@ -71,7 +71,14 @@ private:
 
 // Lets go of many objects as long work would, with turns between: the last reference to a large result's parts
 // is dropped in one stretch otherwise.
-void drop_all(std::vector<Ref>& objects) noexcept;
+void drop_all_in_turns(std::vector<Ref>& objects) noexcept;
+inline void drop_all(std::vector<Ref>& objects) noexcept {
+    if (objects.size() < 4096) {
+        objects.clear();
+    } else {
+        drop_all_in_turns(objects);
+    }
+}
 
 // Work on plain C++ data, which needs no GIL: once it has run long enough to be worth it, `poll` gives the GIL up
 // until the work ends, and from then on takes it back only now and then to look for Ctrl-C (in the main thread,

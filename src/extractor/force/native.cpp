@@ -408,47 +408,41 @@ private:
 std::optional<Ref> find_paths(PyObject* graph_data) {
     std::optional<Snapshot> snapshot = take_snapshot(graph_data);
     if (!snapshot) return std::nullopt;
-    // The walk runs without the GIL and keeps, of each path, only the steps that differ from the previous path's:
-    // those are the path edges to make. It also gives a list of exactly the right size: appending would leave up
-    // to an eighth of it unused, and a result that cannot fit fails before any object is made.
-    struct Found {
-        std::size_t length;
-        std::size_t unchanged;
-    };
-    std::vector<Found> found;
-    std::vector<EdgeIndex> new_steps;
+    // Counting first costs a walk without the GIL, small next to the objects the paths become, and gives a list of
+    // exactly the right size: appending would leave up to an eighth of it unused, and a result that cannot fit
+    // fails before any object is made.
+    std::size_t count = 0;
     {
         WithoutGil free;
         build_graph(*snapshot, free);
         for_each_path(
-            *snapshot->graph,
-            [&](std::span<const EdgeIndex> path, std::size_t unchanged) {
-                found.push_back({path.size(), unchanged});
-                new_steps.insert(new_steps.end(), path.begin() + static_cast<std::ptrdiff_t>(unchanged), path.end());
-            },
-            [&] { free.poll(); }, poll_interval);
+            *snapshot->graph, [&](std::span<const EdgeIndex>, std::size_t) { ++count; }, [&] { free.poll(); },
+            poll_interval);
     }
-    Ref all_paths = own(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    Ref all_paths = own(PyList_New(static_cast<Py_ssize_t>(count)));
     // Until every slot is filled, threads that run at a turn must not come across the list.
     PyObject_GC_UnTrack(all_paths.get());
     std::vector<Ref> steps;  // the path edge made for each step of the current path
     CollectorPause pause;
     Turns turns(&pause);
-    std::size_t next_step = 0;
-    for (std::size_t number = 0; number < found.size(); ++number) {
-        turns.step();
-        const Found& path = found[number];
-        if (steps.size() < path.length) steps.resize(path.length);
-        for (std::size_t i = path.unchanged; i < path.length; ++i) {
-            steps[i] = new_path_edge(*snapshot, new_steps[next_step++]);
+    Turns walk_turns(&pause, 1);  // between the objects, for long stretches of the walk that make none
+    Py_ssize_t filled = 0;
+    for_each_path(
+        *snapshot->graph,
+        [&](std::span<const EdgeIndex> path, std::size_t unchanged) {
             turns.step();
-        }
-        Ref list = own(PyList_New(static_cast<Py_ssize_t>(path.length)));
-        for (std::size_t i = 0; i < path.length; ++i) {
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(steps[i].get()));
-        }
-        PyList_SET_ITEM(all_paths.get(), static_cast<Py_ssize_t>(number), list.release());
-    }
+            if (steps.size() < path.size()) steps.resize(path.size());
+            for (std::size_t i = unchanged; i < path.size(); ++i) {
+                steps[i] = new_path_edge(*snapshot, path[i]);
+                turns.step();
+            }
+            Ref list = own(PyList_New(static_cast<Py_ssize_t>(path.size())));
+            for (std::size_t i = 0; i < path.size(); ++i) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(steps[i].get()));
+            }
+            PyList_SET_ITEM(all_paths.get(), filled++, list.release());
+        },
+        [&] { walk_turns.step(); }, poll_interval);
     PyObject_GC_Track(all_paths.get());
     return all_paths;
 }
