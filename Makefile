@@ -72,8 +72,9 @@ demo: $(VENV)/.installed-demo
 	$(VENV)/bin/python examples/demo.py
 	$(VENV)/bin/python examples/corpus_demo.py
 
+# BASELINE=DIR: a directory holding an earlier build's kestor package, measured beside this one in the thread row.
 bench: $(VENV)/.installed-bench
-	$(VENV)/bin/python bench/bench.py
+	$(VENV)/bin/python bench/bench.py $(if $(BASELINE),--baseline $(BASELINE))
 
 # A corpus of 2,000 inputs through the runner on a local cluster, against the endpoint answering after 200 ms.
 bench-corpus: $(VENV)/.installed-bench

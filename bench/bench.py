@@ -1,11 +1,14 @@
 """Native force extractor against its plain-Python reference (and networkx/rustworkx for path search).
 
-Run by `make bench`; `--quick` does a short smoke run (fewer repeats, a chain of 100,000 nodes instead of 1,000,000).
+Run by `make bench`; `--quick` does a short smoke run (fewer repeats and sizes, a chain of 100,000 nodes instead of
+1,000,000). `--baseline DIR` also runs the thread row against an earlier build installed in DIR (a directory that
+holds its `kestor` package), side by side.
 
-Every time is the best of repeated runs measured with time.perf_counter, with the garbage collector paused while a
-run is timed (as timeit does) so that collections triggered by earlier rows do not land in later ones. Deep-chain
-and memory measurements run in fresh subprocesses: a crash there is reported instead of ending the run, and each
-process starts from the same empty heap.
+Every time is the best of repeated runs measured with time.perf_counter, with the cyclic garbage collector on, as
+users run: a full collection before each sample starts every implementation from the same heap. Where the
+collector's share matters, the same call with the collector paused stands beside it. Deep-chain, thread and memory
+measurements run in fresh subprocesses: a crash there is reported instead of ending the run, and each process
+starts from the same empty heap. The scaling plot is written to build/bench/paths-scaling.png.
 """
 
 from __future__ import annotations
@@ -14,13 +17,14 @@ import argparse
 import gc
 import json
 import logging
+import os
 import subprocess
 import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import graphs
 import langextract as lx
@@ -55,10 +59,13 @@ def native_class() -> Optional[type]:
 class Settings:
     budget: float  # seconds of measuring per implementation and row
     chain_nodes: int
+    scaling_widths: Tuple[int, ...]  # of the 4-layer DAGs of the scaling plot: width**4 paths each
+    baseline: str = ""  # a directory holding an earlier build's `kestor` package, for the thread row
 
 
-def best_time(stmt: str, namespace: Dict[str, Any], budget: float) -> float:
-    """Best seconds per execution of `stmt`, looping fast statements so one sample lasts a few milliseconds."""
+def best_time(stmt: str, namespace: Dict[str, Any], budget: float, collector: bool = True) -> float:
+    """Best seconds per execution of `stmt`, looping fast statements so one sample lasts a few milliseconds; with
+    `collector` false, the garbage collector is paused while a sample runs."""
     code = compile(f"def _run(_n):\n    _t0 = _clock()\n    for _ in range(_n):\n        {stmt}\n"
                    f"    return _clock() - _t0\n", "<bench>", "exec")
     scope = dict(namespace, _clock=time.perf_counter)
@@ -67,6 +74,8 @@ def best_time(stmt: str, namespace: Dict[str, Any], budget: float) -> float:
 
     def sample(number: int) -> float:
         gc.collect()
+        if collector:
+            return run(number)
         gc.disable()
         try:
             return run(number)
@@ -250,8 +259,14 @@ def bench_layered_dag(report: Report, extractors: Dict[str, Any], settings: Sett
                                               "a": rx_index[root], "b": rx_index[sink]}, settings.budget)
     nx_time = best_time("list(nx_paths(g, a, b))", {"nx_paths": nx.all_simple_paths, "g": nx_graph, "a": root,
                                                     "b": sink}, settings.budget)
-    report.speedup("_find_paths", times["native"], times["plain"], 2.5)
+    report.speedup("_find_paths", times["native"], times["plain"], 6)
     native = times["native"]
+    if native is not None:
+        paused = best_time("op(data)", {"op": extractors["native"]._find_paths, "data": data}, settings.budget,
+                           collector=False)
+        report.add(Row("_find_paths, collector on vs paused", fmt_time(native), "",
+                       f"{native / paused:.2f}x", "≤ 1.3x paused", native <= 1.3 * paused,
+                       f"paused {fmt_time(paused)}"))
     report.add(Row("_find_paths vs rustworkx", fmt_time(native), "",
                    f"{native / rx_time:.2f}x rx" if native else "—", "≤ 1.5x rustworkx time",
                    None if native is None else native <= 1.5 * rx_time,
@@ -279,6 +294,86 @@ def bench_layered_dag(report: Report, extractors: Dict[str, Any], settings: Sett
         same = extractors["native"]._format_graph_data(data, plain_paths) == \
             extractors["plain"]._format_graph_data(data, plain_paths)
         report.line(f"graph text identical to plain: {'yes' if same else 'NO'}")
+
+
+SCALING_LAYERS = 4
+PLOT_PATH = Path(__file__).resolve().parent.parent / "build" / "bench" / "paths-scaling.png"
+
+
+def bench_scaling(report: Report, extractors: Dict[str, Any], settings: Settings) -> None:
+    import networkx as nx
+    import rustworkx as rx
+
+    counts = [width ** SCALING_LAYERS for width in settings.scaling_widths]
+    report.section(f"Scaling: _find_paths on DAGs of {SCALING_LAYERS} layers, {counts[0]:,} to {counts[-1]:,} "
+                   "paths", "scaling")
+    series: Dict[str, List[Optional[float]]] = {"native": [], "plain": [], "networkx": [], "rustworkx": []}
+    for width, count in zip(settings.scaling_widths, counts):
+        data = graphs.layered_dag(layers=SCALING_LAYERS, width=width)
+        root, sink = data["nodes"][0]["id"], data["nodes"][-1]["id"]
+        for kind in ("native", "plain"):
+            extractor = extractors[kind]
+            series[kind].append(None if extractor is None else best_time(
+                "op(data)", {"op": extractor._find_paths, "data": data}, settings.budget))
+        series["networkx"].append(best_time("list(paths(g, a, b))", {"paths": nx.all_simple_paths,
+                                            "g": networkx_dag(data), "a": root, "b": sink}, settings.budget))
+        rx_graph, rx_index = rustworkx_dag(data)
+        series["rustworkx"].append(best_time("paths(g, a, b)", {"paths": rx.all_simple_paths, "g": rx_graph,
+                                             "a": rx_index[root], "b": rx_index[sink]}, settings.budget))
+        report.line(f"{count:>10,} paths: " + ", ".join(f"{kind} {fmt_time(times[-1])}"
+                                                        for kind, times in series.items()))
+    report.line(f"plot: {write_plot(counts, series)}")
+
+
+def write_plot(counts: List[int], series: Dict[str, List[Optional[float]]]) -> str:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return "not written (matplotlib is not installed: it comes with the bench extra)"
+    figure, axes = plt.subplots(figsize=(7, 4.5), dpi=120)
+    for (kind, times), marker in zip(series.items(), "osD^"):
+        points = [(count, time) for count, time in zip(counts, times) if time is not None]
+        if points:
+            axes.plot(*zip(*points), marker=marker, label=kind)
+    axes.set_xscale("log")
+    axes.set_yscale("log")
+    axes.set_xlabel("paths found")
+    axes.set_ylabel("seconds per call (best, collector on)")
+    axes.set_title(f"_find_paths on DAGs of {SCALING_LAYERS} layers (rustworkx returns node indices only)")
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend()
+    figure.tight_layout()
+    PLOT_PATH.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(PLOT_PATH)
+    plt.close(figure)
+    return str(PLOT_PATH)
+
+
+def bench_threads(report: Report, settings: Settings) -> None:
+    n = settings.chain_nodes
+    report.section(f"predict on the chain of {n:,} nodes beside a Python thread that loops (own process)",
+                   "threads")
+    result = child("threads", str(n))
+    if result.get("unavailable") or "crashed" in result:
+        report.line(result.get("crashed", "native force module not available"))
+        return
+    baseline = child("threads", str(n), env={"PYTHONPATH": settings.baseline}) if settings.baseline else {}
+    report.add(Row("longest stall of the looping thread", fmt_time(result["stall"]), "", "", "≤ 50 ms",
+                   result["stall"] <= 0.05, f"baseline {fmt_time(baseline['stall'])}" if "stall" in baseline else ""))
+    report.add(Row("its rate while predict runs", f"{result['rate']:.0%}", "", "", "≥ 40% of its solo rate",
+                   result["rate"] >= 0.4, f"baseline {baseline['rate']:.0%}" if "rate" in baseline else ""))
+    beside, solo = result["beside"], result["solo"]
+    if "beside" in baseline:
+        ratio = beside / baseline["beside"]
+        report.add(Row("predict beside the looper", fmt_time(beside), "", f"{ratio:.2f}x base",
+                       "≤ 1.2x the baseline", ratio <= 1.2,
+                       f"baseline {fmt_time(baseline['beside'])} from {baseline['module']}; solo {fmt_time(solo)}"))
+    else:
+        report.add(Row("predict beside the looper", fmt_time(beside), "", f"{beside / solo:.2f}x solo",
+                       "≤ 1.2x the baseline", None, f"solo {fmt_time(solo)}; --baseline DIR judges it"))
 
 
 class Recorder(logging.Handler):
@@ -391,9 +486,10 @@ def fmt_mib(value: Optional[float]) -> str:
 # Subprocess measurements
 
 
-def child(*args: str) -> Dict[str, Any]:
+def child(*args: str, env: Optional[Dict[str, str]] = None) -> Dict[str, Any]:
     process = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", *args],
-                             capture_output=True, text=True, timeout=900)
+                             capture_output=True, text=True, timeout=900,
+                             env=dict(os.environ, **env) if env else None)
     if process.returncode < 0:
         return {"crashed": f"crashed (signal {-process.returncode})"}
     if process.returncode != 0 or not process.stdout.strip():
@@ -468,21 +564,82 @@ def child_chain(kind: str, n: str, budget: str) -> Dict[str, Any]:
     return result
 
 
+def child_threads(n: str) -> Dict[str, Any]:
+    """Medians over five predict calls of what a looping Python thread sees: its longest stall and its rate
+    against its rate with the main thread asleep; then predict's best time with and without the looper."""
+    import statistics
+    import threading
+
+    cls = native_class()
+    if cls is None:
+        return {"unavailable": True}
+    quiet_loggers()
+    lx.extract = InstantService()
+    extractor = make(cls)
+    data = graphs.chain(int(n))
+    extractor.predict(data)
+
+    class Looper(threading.Thread):
+        def __init__(self) -> None:
+            super().__init__(daemon=True)
+            self.running = True
+            self.count = 0
+            self.longest = 0.0
+
+        def run(self) -> None:
+            last = time.perf_counter()
+            while self.running:
+                self.count += 1
+                now = time.perf_counter()
+                self.longest = max(self.longest, now - last)
+                last = now
+
+    def timed() -> float:
+        start = time.perf_counter()
+        extractor.predict(data)
+        return time.perf_counter() - start
+
+    looper = Looper()
+    looper.start()
+    time.sleep(0.3)
+    count, start = looper.count, time.perf_counter()
+    time.sleep(1.0)
+    solo_rate = (looper.count - count) / (time.perf_counter() - start)
+    beside, rates, stalls = [], [], []
+    for _ in range(5):
+        looper.longest, count = 0.0, looper.count
+        seconds = timed()
+        beside.append(seconds)
+        rates.append((looper.count - count) / seconds / solo_rate)
+        stalls.append(looper.longest)
+        time.sleep(0.05)
+    looper.running = False
+    looper.join()
+    solo = min(timed() for _ in range(5))
+    return {"beside": min(beside), "solo": solo, "rate": statistics.median(rates),
+            "stall": statistics.median(stalls), "module": str(Path(native_force.__file__).parent)}
+
+
 # Main
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="short smoke run")
+    parser.add_argument("--baseline", default="", metavar="DIR",
+                        help="a directory holding an earlier build's kestor package, for the thread row")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         task, *rest = args.child
-        print(json.dumps({"memory": child_memory, "chain": child_chain}[task](*rest)))
+        print(json.dumps({"memory": child_memory, "chain": child_chain, "threads": child_threads}[task](*rest)))
         return
 
-    settings = Settings(budget=0.05, chain_nodes=100_000) if args.quick else Settings(budget=0.6,
-                                                                                      chain_nodes=1_000_000)
+    if args.quick:
+        settings = Settings(budget=0.05, chain_nodes=100_000, scaling_widths=(6, 10, 18), baseline=args.baseline)
+    else:
+        settings = Settings(budget=0.6, chain_nodes=1_000_000, scaling_widths=(6, 8, 10, 13, 18, 24, 32),
+                            baseline=args.baseline)
     cls = native_class()
     status = "native force module loaded" if cls else (
         f"native force module not available ({NATIVE_MISSING}): plain and third-party timings only")
@@ -497,9 +654,11 @@ def main() -> None:
         bench_small_graph(report, extractors, settings)
         bench_layered_dag(report, extractors, settings)
         bench_predict(report, extractors, settings)
+        bench_scaling(report, extractors, settings)
     finally:
         lx.extract = original_extract
     bench_chain(report, settings)
+    bench_threads(report, settings)
     bench_memory(report)
     report.summary()
 
