@@ -115,8 +115,9 @@ Ref append_start_end(Self<"_append_start_end">, PyObject* lines, PyObject* start
         if (PyList_GET_SIZE(nodes) == 0) return;
         Ref first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
         Ref name = mapping_get(node_map, first.get(), keys::empty_text.get());
+        Ref name_text = value_text(name.get());  // held until take(), like every value text of a line
         Line line;
-        text::put_labelled(line, label, value_text(name.get()));
+        text::put_labelled(line, label, name_text);
         pyhost::list_append(lines, line.take().get());
     };
     append_named(start_nodes, text::start_label);
