@@ -3,7 +3,6 @@
 #pragma once
 
 #include "pyhost/errors.hpp"
-
 #include "pyhost/ref.hpp"
 
 #include <chrono>

@@ -64,7 +64,7 @@ Ref value_text(PyObject* value) {
 
 void Line::put_decimal(std::size_t n) {
     const char32_t* end = text::write_decimal(digits_, n);
-    pieces_[count_++] = {std::u32string_view(digits_, static_cast<std::size_t>(end - digits_)), nullptr};
+    pieces_[count_++] = {std::u32string_view(digits_, static_cast<std::size_t>(end - digits_)), Ref()};
     length_ += end - digits_;
     max_char_ = std::max<Py_UCS4>(max_char_, U'9');
 }
@@ -73,14 +73,16 @@ Ref Line::take() {
     Ref line = pyhost::new_str(length_, max_char_, [&](auto* out) {
         for (std::size_t i = 0; i < count_; ++i) {
             const Piece& piece = pieces_[i];
-            if (piece.text == nullptr) {
+            if (!piece.text) {
                 out = std::copy(piece.format.begin(), piece.format.end(), out);
             } else {
-                out = pyhost::visit_chars(
-                    piece.text, [&](const auto* chars, Py_ssize_t count) { return std::copy_n(chars, count, out); });
+                out = pyhost::visit_chars(piece.text.get(), [&](const auto* chars, Py_ssize_t count) {
+                    return std::copy_n(chars, count, out);
+                });
             }
         }
     });
+    for (std::size_t i = 0; i < count_; ++i) pieces_[i].text = Ref();
     count_ = 0;
     length_ = 0;
     max_char_ = 0;
@@ -115,9 +117,8 @@ Ref append_start_end(Self<"_append_start_end">, PyObject* lines, PyObject* start
         if (PyList_GET_SIZE(nodes) == 0) return;
         Ref first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
         Ref name = mapping_get(node_map, first.get(), keys::empty_text.get());
-        Ref name_text = value_text(name.get());  // held until take(), like every value text of a line
         Line line;
-        text::put_labelled(line, label, name_text);
+        text::put_labelled(line, label, value_text(name.get()));
         pyhost::list_append(lines, line.take().get());
     };
     append_named(start_nodes, text::start_label);

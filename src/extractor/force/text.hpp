@@ -17,17 +17,17 @@ using pyhost::Ref;
 // few strengths recur across a graph: the texts of recent floats are remembered.
 Ref value_text(PyObject* value);
 
-// A str made in one allocation from a few pieces: the formats' texts, value texts (exact str, held by the caller
-// until take()) and at most one decimal number.
+// A str made in one allocation from a few pieces: the formats' texts, value texts (exact str, held by the line
+// until take(), so that a text made for the line may be a temporary) and at most one decimal number.
 class Line {
 public:
     void put(const text::Format& format) {
-        pieces_[count_++] = {format.text, nullptr};
+        pieces_[count_++] = {format.text, Ref()};
         length_ += static_cast<Py_ssize_t>(format.text.size());
         max_char_ = format.widest > max_char_ ? format.widest : max_char_;
     }
     void put(PyObject* text) {
-        pieces_[count_++] = {{}, text};
+        pieces_[count_++] = {{}, Ref::borrow(text)};
         length_ += PyUnicode_GET_LENGTH(text);
         const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(text);
         max_char_ = widest > max_char_ ? widest : max_char_;
@@ -39,7 +39,7 @@ public:
 private:
     struct Piece {
         std::u32string_view format;
-        PyObject* text;
+        Ref text;
     };
     std::array<Piece, 8> pieces_;
     std::size_t count_ = 0;
