@@ -24,7 +24,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any
 
 import graphs
 import langextract as lx
@@ -48,7 +48,7 @@ def make(cls: type) -> Any:
     return cls(CONFIG, "force prompt", [], "review prompt", [])
 
 
-def native_class() -> Optional[type]:
+def native_class() -> type | None:
     return native_force.ForceExtractor if native_force is not None else None
 
 
@@ -59,15 +59,18 @@ def native_class() -> Optional[type]:
 class Settings:
     budget: float  # seconds of measuring per implementation and row
     chain_nodes: int
-    scaling_widths: Tuple[int, ...]  # of the 4-layer DAGs of the scaling plot: width**4 paths each
+    scaling_widths: tuple[int, ...]  # of the 4-layer DAGs of the scaling plot: width**4 paths each
     baseline: str = ""  # a directory holding an earlier build's `kestor` package, for the thread row
 
 
-def best_time(stmt: str, namespace: Dict[str, Any], budget: float, collector: bool = True) -> float:
+def best_time(stmt: str, namespace: dict[str, Any], budget: float, collector: bool = True) -> float:
     """Best seconds per execution of `stmt`, looping fast statements so one sample lasts a few milliseconds; with
     `collector` false, the garbage collector is paused while a sample runs."""
-    code = compile(f"def _run(_n):\n    _t0 = _clock()\n    for _ in range(_n):\n        {stmt}\n"
-                   f"    return _clock() - _t0\n", "<bench>", "exec")
+    code = compile(
+        f"def _run(_n):\n    _t0 = _clock()\n    for _ in range(_n):\n        {stmt}\n    return _clock() - _t0\n",
+        "<bench>",
+        "exec",
+    )
     scope = dict(namespace, _clock=time.perf_counter)
     exec(code, scope)
     run = scope["_run"]
@@ -93,7 +96,7 @@ def best_time(stmt: str, namespace: Dict[str, Any], budget: float, collector: bo
     return best
 
 
-def fmt_time(seconds: Optional[float]) -> str:
+def fmt_time(seconds: float | None) -> str:
     if seconds is None:
         return "—"
     for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
@@ -112,14 +115,14 @@ class Row:
     plain: str
     ratio: str = ""
     target: str = ""
-    met: Optional[bool] = None  # None: not judged (no native module, or nothing to judge)
+    met: bool | None = None  # None: not judged (no native module, or nothing to judge)
     note: str = ""
     section: str = ""
 
 
 class Report:
     def __init__(self) -> None:
-        self.rows: List[Row] = []
+        self.rows: list[Row] = []
         self.current = ""
 
     def section(self, title: str, short: str) -> None:
@@ -131,15 +134,25 @@ class Report:
         row.section = self.current
         self.rows.append(row)
         verdict = {True: "met", False: "MISSED", None: "n/a" if row.target else ""}[row.met]
-        print(f"  {row.label:<34} {row.native:>14} {row.plain:>14} {row.ratio:>10}  {row.target:<22} {verdict}"
-              + (f"  ({row.note})" if row.note else ""))
+        print(
+            f"  {row.label:<34} {row.native:>14} {row.plain:>14} {row.ratio:>10}  {row.target:<22} {verdict}"
+            + (f"  ({row.note})" if row.note else "")
+        )
 
-    def speedup(self, label: str, native: Optional[float], plain: Optional[float], at_least: float,
-                note: str = "") -> None:
+    def speedup(self, label: str, native: float | None, plain: float | None, at_least: float, note: str = "") -> None:
         """A row whose target is the native code being `at_least` times faster than the plain one."""
         ratio = plain / native if native and plain else None
-        self.add(Row(label, fmt_time(native), fmt_time(plain), f"{ratio:.1f}x" if ratio else "—",
-                     f"≥ {at_least:g}x faster", None if ratio is None else ratio >= at_least, note))
+        self.add(
+            Row(
+                label,
+                fmt_time(native),
+                fmt_time(plain),
+                f"{ratio:.1f}x" if ratio else "—",
+                f"≥ {at_least:g}x faster",
+                None if ratio is None else ratio >= at_least,
+                note,
+            )
+        )
 
     def line(self, text: str) -> None:
         print(f"  {text}")
@@ -172,24 +185,40 @@ SMALL_OPS = [
 ]
 
 
-def small_graph_inputs() -> Dict[str, Any]:
+def small_graph_inputs() -> dict[str, Any]:
     data = graphs.small_graph()
     reference = make(PlainForceExtractor)
     node_map, outgoing, incoming, start_nodes, end_nodes = reference._build_graph(data)
     paths = reference._find_paths(data)
     edge = data["edges"][0]
-    return dict(data=data, nodes=data["nodes"], edges=data["edges"], node_map=node_map, outgoing=outgoing,
-                incoming=incoming, start_nodes=start_nodes, end_nodes=end_nodes, start=start_nodes[0], found=[],
-                edge=edge, next_node=edge["dest_node"]["id"], paths=paths, path_edge=paths[0][0])
+    return dict(  # noqa: C408 - the names read as the operations' argument names
+        data=data,
+        nodes=data["nodes"],
+        edges=data["edges"],
+        node_map=node_map,
+        outgoing=outgoing,
+        incoming=incoming,
+        start_nodes=start_nodes,
+        end_nodes=end_nodes,
+        start=start_nodes[0],
+        found=[],
+        edge=edge,
+        next_node=edge["dest_node"]["id"],
+        paths=paths,
+        path_edge=paths[0][0],
+    )
 
 
-def time_both(extractors: Dict[str, Any], name: str, stmt: str, inputs: Dict[str, Any],
-              budget: float) -> Dict[str, Optional[float]]:
-    return {kind: (best_time(stmt, dict(inputs, op=getattr(ext, name)), budget) if ext is not None else None)
-            for kind, ext in extractors.items()}
+def time_both(
+    extractors: dict[str, Any], name: str, stmt: str, inputs: dict[str, Any], budget: float
+) -> dict[str, float | None]:
+    return {
+        kind: (best_time(stmt, dict(inputs, op=getattr(ext, name)), budget) if ext is not None else None)
+        for kind, ext in extractors.items()
+    }
 
 
-def bench_small_graph(report: Report, extractors: Dict[str, Any], settings: Settings) -> None:
+def bench_small_graph(report: Report, extractors: dict[str, Any], settings: Settings) -> None:
     report.section("Small graph (8 nodes, 10 edges, 7 paths): each step", "small graph")
     inputs = small_graph_inputs()
     for name, stmt in SMALL_OPS:
@@ -199,23 +228,30 @@ def bench_small_graph(report: Report, extractors: Dict[str, Any], settings: Sett
     if native is not None:
         data = inputs["data"]
         paths = inputs["paths"]
-        same = (native._build_graph(data) == plain._build_graph(data)
-                and as_items(native._find_paths(data)) == as_items(plain._find_paths(data))
-                and native._format_graph_data(data, paths) == plain._format_graph_data(data, paths))
+        same = (
+            native._build_graph(data) == plain._build_graph(data)
+            and as_items(native._find_paths(data)) == as_items(plain._find_paths(data))
+            and native._format_graph_data(data, paths) == plain._format_graph_data(data, paths)
+        )
         report.line(f"graph model, paths and text identical to plain: {'yes' if same else 'NO'}")
 
 
-def rustworkx_dag(data: Dict[str, Any]) -> Any:
+def rustworkx_dag(data: dict[str, Any]) -> Any:
     import rustworkx as rx
 
     graph = rx.PyDiGraph()
-    index = dict(zip((node["id"] for node in data["nodes"]),
-                     graph.add_nodes_from([node["name"] for node in data["nodes"]])))
+    index = dict(
+        zip(
+            (node["id"] for node in data["nodes"]),
+            graph.add_nodes_from([node["name"] for node in data["nodes"]]),
+            strict=True,
+        )
+    )
     graph.add_edges_from_no_data([(index[e["src_node"]["id"]], index[e["dest_node"]["id"]]) for e in data["edges"]])
     return graph, index
 
 
-def networkx_dag(data: Dict[str, Any]) -> Any:
+def networkx_dag(data: dict[str, Any]) -> Any:
     import networkx as nx
 
     graph = nx.DiGraph()
@@ -224,12 +260,12 @@ def networkx_dag(data: Dict[str, Any]) -> Any:
     return graph
 
 
-def as_items(paths: List[List[Dict[str, Any]]]) -> List[List[List[Any]]]:
+def as_items(paths: list[list[dict[str, Any]]]) -> list[list[list[Any]]]:
     # Key order is part of the result, and dict equality alone would not see it.
     return [[list(edge.items()) for edge in path] for path in paths]
 
 
-def name_sequences(paths: List[List[Dict[str, Any]]]) -> set:
+def name_sequences(paths: list[list[dict[str, Any]]]) -> set:
     return {tuple([path[0]["source"]] + [edge["target"] for edge in path]) for path in paths}
 
 
@@ -238,12 +274,12 @@ def object_floor(settings: Settings) -> str:
     dict display in a comprehension) and 100,000 lists of 6 (slices). rustworkx returns lists of ints only."""
     names = {"a": "甲", "b": "乙", "c": 0.5}
     dicts = best_time("[{'source': a, 'target': b, 'strength': c} for _ in range(211_110)]", names, settings.budget)
-    pool = [dict(source="甲", target="乙", strength=0.5) for _ in range(600_000)]
+    pool = [{"source": "甲", "target": "乙", "strength": 0.5} for _ in range(600_000)]
     lists = best_time("[pool[i:i + 6] for i in range(0, 600_000, 6)]", {"pool": pool}, settings.budget)
     return f"{fmt_time(dicts)} for the path edges and {fmt_time(lists)} for the paths, {fmt_time(dicts + lists)} in all"
 
 
-def bench_layered_dag(report: Report, extractors: Dict[str, Any], settings: Settings) -> None:
+def bench_layered_dag(report: Report, extractors: dict[str, Any], settings: Settings) -> None:
     import networkx as nx
     import rustworkx as rx
 
@@ -255,27 +291,50 @@ def bench_layered_dag(report: Report, extractors: Dict[str, Any], settings: Sett
 
     report.section("Layered DAG (root, 5 layers of 10, sink): path search and rendering", "layered DAG")
     times = time_both(extractors, "_find_paths", "op(data)", {"data": data}, settings.budget)
-    rx_time = best_time("rx_paths(g, a, b)", {"rx_paths": rx.all_simple_paths, "g": rx_graph,
-                                              "a": rx_index[root], "b": rx_index[sink]}, settings.budget)
-    nx_time = best_time("list(nx_paths(g, a, b))", {"nx_paths": nx.all_simple_paths, "g": nx_graph, "a": root,
-                                                    "b": sink}, settings.budget)
+    rx_time = best_time(
+        "rx_paths(g, a, b)",
+        {"rx_paths": rx.all_simple_paths, "g": rx_graph, "a": rx_index[root], "b": rx_index[sink]},
+        settings.budget,
+    )
+    nx_time = best_time(
+        "list(nx_paths(g, a, b))",
+        {"nx_paths": nx.all_simple_paths, "g": nx_graph, "a": root, "b": sink},
+        settings.budget,
+    )
     report.speedup("_find_paths", times["native"], times["plain"], 6)
     native = times["native"]
     if native is not None:
-        paused = best_time("op(data)", {"op": extractors["native"]._find_paths, "data": data}, settings.budget,
-                           collector=False)
-        report.add(Row("_find_paths, collector on vs paused", fmt_time(native), "",
-                       f"{native / paused:.2f}x", "≤ 1.3x paused", native <= 1.3 * paused,
-                       f"paused {fmt_time(paused)}"))
-    report.add(Row("_find_paths vs rustworkx", fmt_time(native), "",
-                   f"{native / rx_time:.2f}x rx" if native else "—", "≤ 1.5x rustworkx time",
-                   None if native is None else native <= 1.5 * rx_time,
-                   f"rustworkx {fmt_time(rx_time)}, networkx {fmt_time(nx_time)}"))
+        paused = best_time(
+            "op(data)", {"op": extractors["native"]._find_paths, "data": data}, settings.budget, collector=False
+        )
+        report.add(
+            Row(
+                "_find_paths, collector on vs paused",
+                fmt_time(native),
+                "",
+                f"{native / paused:.2f}x",
+                "≤ 1.3x paused",
+                native <= 1.3 * paused,
+                f"paused {fmt_time(paused)}",
+            )
+        )
+    report.add(
+        Row(
+            "_find_paths vs rustworkx",
+            fmt_time(native),
+            "",
+            f"{native / rx_time:.2f}x rx" if native else "—",
+            "≤ 1.5x rustworkx time",
+            None if native is None else native <= 1.5 * rx_time,
+            f"rustworkx {fmt_time(rx_time)}, networkx {fmt_time(nx_time)}",
+        )
+    )
     report.line(f"the objects alone, made by the interpreter's fastest paths: {object_floor(settings)}")
 
     plain_paths = extractors["plain"]._find_paths(data)
-    expected = {tuple(rx_graph[i] for i in path) for path in rx.all_simple_paths(rx_graph, rx_index[root],
-                                                                                  rx_index[sink])}
+    expected = {
+        tuple(rx_graph[i] for i in path) for path in rx.all_simple_paths(rx_graph, rx_index[root], rx_index[sink])
+    }
     found = {
         "plain": name_sequences(plain_paths),
         "networkx": {tuple(names[i] for i in path) for path in nx.all_simple_paths(nx_graph, root, sink)},
@@ -283,16 +342,19 @@ def bench_layered_dag(report: Report, extractors: Dict[str, Any], settings: Sett
     if extractors["native"] is not None:
         found["native"] = name_sequences(extractors["native"]._find_paths(data))
     distinct_edges = len({id(edge) for path in plain_paths for edge in path})
-    report.line(f"paths: {len(plain_paths):,} of {sorted({len(p) for p in plain_paths})} edges, "
-                f"{distinct_edges:,} distinct path edges; same node sequences as rustworkx: "
-                + ", ".join(f"{kind} {'yes' if paths == expected else 'NO'}" for kind, paths in found.items()))
+    report.line(
+        f"paths: {len(plain_paths):,} of {sorted({len(p) for p in plain_paths})} edges, "
+        f"{distinct_edges:,} distinct path edges; same node sequences as rustworkx: "
+        + ", ".join(f"{kind} {'yes' if paths == expected else 'NO'}" for kind, paths in found.items())
+    )
 
     inputs = {"data": data, "paths": plain_paths}
     times = time_both(extractors, "_format_graph_data", "op(data, paths)", inputs, settings.budget)
     report.speedup("_format_graph_data", times["native"], times["plain"], 8)
     if extractors["native"] is not None:
-        same = extractors["native"]._format_graph_data(data, plain_paths) == \
-            extractors["plain"]._format_graph_data(data, plain_paths)
+        same = extractors["native"]._format_graph_data(data, plain_paths) == extractors["plain"]._format_graph_data(
+            data, plain_paths
+        )
         report.line(f"graph text identical to plain: {'yes' if same else 'NO'}")
 
 
@@ -300,32 +362,47 @@ SCALING_LAYERS = 4
 PLOT_PATH = Path(__file__).resolve().parent.parent / "build" / "bench" / "paths-scaling.png"
 
 
-def bench_scaling(report: Report, extractors: Dict[str, Any], settings: Settings) -> None:
+def bench_scaling(report: Report, extractors: dict[str, Any], settings: Settings) -> None:
     import networkx as nx
     import rustworkx as rx
 
-    counts = [width ** SCALING_LAYERS for width in settings.scaling_widths]
-    report.section(f"Scaling: _find_paths on DAGs of {SCALING_LAYERS} layers, {counts[0]:,} to {counts[-1]:,} "
-                   "paths", "scaling")
-    series: Dict[str, List[Optional[float]]] = {"native": [], "plain": [], "networkx": [], "rustworkx": []}
-    for width, count in zip(settings.scaling_widths, counts):
+    counts = [width**SCALING_LAYERS for width in settings.scaling_widths]
+    report.section(
+        f"Scaling: _find_paths on DAGs of {SCALING_LAYERS} layers, {counts[0]:,} to {counts[-1]:,} paths", "scaling"
+    )
+    series: dict[str, list[float | None]] = {"native": [], "plain": [], "networkx": [], "rustworkx": []}
+    for width, count in zip(settings.scaling_widths, counts, strict=True):
         data = graphs.layered_dag(layers=SCALING_LAYERS, width=width)
         root, sink = data["nodes"][0]["id"], data["nodes"][-1]["id"]
         for kind in ("native", "plain"):
             extractor = extractors[kind]
-            series[kind].append(None if extractor is None else best_time(
-                "op(data)", {"op": extractor._find_paths, "data": data}, settings.budget))
-        series["networkx"].append(best_time("list(paths(g, a, b))", {"paths": nx.all_simple_paths,
-                                            "g": networkx_dag(data), "a": root, "b": sink}, settings.budget))
+            series[kind].append(
+                None
+                if extractor is None
+                else best_time("op(data)", {"op": extractor._find_paths, "data": data}, settings.budget)
+            )
+        series["networkx"].append(
+            best_time(
+                "list(paths(g, a, b))",
+                {"paths": nx.all_simple_paths, "g": networkx_dag(data), "a": root, "b": sink},
+                settings.budget,
+            )
+        )
         rx_graph, rx_index = rustworkx_dag(data)
-        series["rustworkx"].append(best_time("paths(g, a, b)", {"paths": rx.all_simple_paths, "g": rx_graph,
-                                             "a": rx_index[root], "b": rx_index[sink]}, settings.budget))
-        report.line(f"{count:>10,} paths: " + ", ".join(f"{kind} {fmt_time(times[-1])}"
-                                                        for kind, times in series.items()))
+        series["rustworkx"].append(
+            best_time(
+                "paths(g, a, b)",
+                {"paths": rx.all_simple_paths, "g": rx_graph, "a": rx_index[root], "b": rx_index[sink]},
+                settings.budget,
+            )
+        )
+        report.line(
+            f"{count:>10,} paths: " + ", ".join(f"{kind} {fmt_time(times[-1])}" for kind, times in series.items())
+        )
     report.line(f"plot: {write_plot(counts, series)}")
 
 
-def write_plot(counts: List[int], series: Dict[str, List[Optional[float]]]) -> str:
+def write_plot(counts: list[int], series: dict[str, list[float | None]]) -> str:
     try:
         import matplotlib
 
@@ -334,10 +411,10 @@ def write_plot(counts: List[int], series: Dict[str, List[Optional[float]]]) -> s
     except ImportError:
         return "not written (matplotlib is not installed: it comes with the bench extra)"
     figure, axes = plt.subplots(figsize=(7, 4.5), dpi=120)
-    for (kind, times), marker in zip(series.items(), "osD^"):
-        points = [(count, time) for count, time in zip(counts, times) if time is not None]
+    for (kind, times), marker in zip(series.items(), "osD^", strict=False):
+        points = [(count, time) for count, time in zip(counts, times, strict=True) if time is not None]
         if points:
-            axes.plot(*zip(*points), marker=marker, label=kind)
+            axes.plot(*zip(*points, strict=True), marker=marker, label=kind)
     axes.set_xscale("log")
     axes.set_yscale("log")
     axes.set_xlabel("paths found")
@@ -354,26 +431,60 @@ def write_plot(counts: List[int], series: Dict[str, List[Optional[float]]]) -> s
 
 def bench_threads(report: Report, settings: Settings) -> None:
     n = settings.chain_nodes
-    report.section(f"predict on the chain of {n:,} nodes beside a Python thread that loops (own process)",
-                   "threads")
+    report.section(f"predict on the chain of {n:,} nodes beside a Python thread that loops (own process)", "threads")
     result = child("threads", str(n))
     if result.get("unavailable") or "crashed" in result:
         report.line(result.get("crashed", "native force module not available"))
         return
     baseline = child("threads", str(n), env={"PYTHONPATH": settings.baseline}) if settings.baseline else {}
-    report.add(Row("longest stall of the looping thread", fmt_time(result["stall"]), "", "", "≤ 50 ms",
-                   result["stall"] <= 0.05, f"baseline {fmt_time(baseline['stall'])}" if "stall" in baseline else ""))
-    report.add(Row("its rate while predict runs", f"{result['rate']:.0%}", "", "", "≥ 40% of its solo rate",
-                   result["rate"] >= 0.4, f"baseline {baseline['rate']:.0%}" if "rate" in baseline else ""))
+    report.add(
+        Row(
+            "longest stall of the looping thread",
+            fmt_time(result["stall"]),
+            "",
+            "",
+            "≤ 50 ms",
+            result["stall"] <= 0.05,
+            f"baseline {fmt_time(baseline['stall'])}" if "stall" in baseline else "",
+        )
+    )
+    report.add(
+        Row(
+            "its rate while predict runs",
+            f"{result['rate']:.0%}",
+            "",
+            "",
+            "≥ 40% of its solo rate",
+            result["rate"] >= 0.4,
+            f"baseline {baseline['rate']:.0%}" if "rate" in baseline else "",
+        )
+    )
     beside, solo = result["beside"], result["solo"]
     if "beside" in baseline:
         ratio = beside / baseline["beside"]
-        report.add(Row("predict beside the looper", fmt_time(beside), "", f"{ratio:.2f}x base",
-                       "≤ 1.2x the baseline", ratio <= 1.2,
-                       f"baseline {fmt_time(baseline['beside'])} from {baseline['module']}; solo {fmt_time(solo)}"))
+        report.add(
+            Row(
+                "predict beside the looper",
+                fmt_time(beside),
+                "",
+                f"{ratio:.2f}x base",
+                "≤ 1.2x the baseline",
+                ratio <= 1.2,
+                f"baseline {fmt_time(baseline['beside'])} from {baseline['module']}; solo {fmt_time(solo)}",
+            )
+        )
     else:
-        report.add(Row("predict beside the looper", fmt_time(beside), "", f"{beside / solo:.2f}x solo",
-                       "≤ 1.2x the baseline", None, f"solo {fmt_time(solo)}; --baseline DIR judges it"))
+        report.add(
+            Row(
+                "predict beside the looper",
+                fmt_time(beside),
+                "",
+                f"{beside / solo:.2f}x solo",
+                "≤ 1.2x the baseline",
+                None,
+                f"solo {fmt_time(solo)}; --baseline DIR judges it",
+            )
+        )
 
 
 class Recorder(logging.Handler):
@@ -381,7 +492,7 @@ class Recorder(logging.Handler):
 
     def __init__(self) -> None:
         super().__init__(logging.ERROR)
-        self.records: List[logging.LogRecord] = []
+        self.records: list[logging.LogRecord] = []
 
     def emit(self, record: logging.LogRecord) -> None:
         self.records.append(record)
@@ -410,29 +521,35 @@ def quiet_loggers() -> Recorder:
     return recorder
 
 
-def bench_predict(report: Report, extractors: Dict[str, Any], settings: Settings) -> None:
+def bench_predict(report: Report, extractors: dict[str, Any], settings: Settings) -> None:
     report.section("predict, with the service answering at once", "predict")
     for label, data, target in (("small graph", graphs.small_graph(), 5), ("layered DAG", graphs.layered_dag(), 15)):
         times = time_both(extractors, "predict", "op(data)", {"data": data}, settings.budget)
         report.speedup(f"predict, {label}", times["native"], times["plain"], target)
     cls = native_class()
     if cls is not None:
+
         class EdgeLineOverride(cls):
-            def _format_edge_line(self, path_edge: Dict[str, Any]) -> str:
+            def _format_edge_line(self, path_edge: dict[str, Any]) -> str:
                 return super()._format_edge_line(path_edge)
 
         # What README quotes as the price of overriding a step that the native road covers.
         data = graphs.layered_dag(layers=3, width=10)
         native = best_time("op(data)", {"op": extractors["native"].predict, "data": data}, settings.budget)
         overridden = best_time("op(data)", {"op": make(EdgeLineOverride).predict, "data": data}, settings.budget)
-        report.line(f"predict, DAG of 3 layers of 10 (1,000 paths): {fmt_time(native)}, with _format_edge_line "
-                    f"overridden {fmt_time(overridden)} ({overridden / native:.0f}x)")
+        report.line(
+            f"predict, DAG of 3 layers of 10 (1,000 paths): {fmt_time(native)}, with _format_edge_line "
+            f"overridden {fmt_time(overridden)} ({overridden / native:.0f}x)"
+        )
 
 
-def outcome(result: Dict[str, Any]) -> str:
+def outcome(result: dict[str, Any]) -> str:
     force = result["force"]
-    text = f"{force} after {fmt_time(result['seconds'])}" if force.startswith("raised ") else \
-        f"returned {force!r} in {fmt_time(result['seconds'])}"
+    text = (
+        f"{force} after {fmt_time(result['seconds'])}"
+        if force.startswith("raised ")
+        else f"returned {force!r} in {fmt_time(result['seconds'])}"
+    )
     if result["errors"]:
         return f"{text}, fell back after {', '.join(result['errors'])}"
     return f"{text}, {'from the model' if result['service_calls'] else 'without asking the model'}"
@@ -453,20 +570,25 @@ def bench_chain(report: Report, settings: Settings) -> None:
     build = plain.get("build_seconds")
     native_paths = native.get("find_paths_seconds")
     if "crashed" in native or "find_paths_error" in native:
-        met: Optional[bool] = False
+        met: bool | None = False
     else:
         met = None if native_paths is None or build is None else native_paths < build
-    report.add(Row("_find_paths", native.get("find_paths_error") or fmt_time(native_paths),
-                   plain.get("find_paths_error") or fmt_time(plain.get("find_paths_seconds")),
-                   f"{native_paths / build:.2f}x data" if native_paths and build else "—", "< building the data",
-                   met,
-                   f"building the graph data in Python takes {fmt_time(build)}"
-                   + (f"; native {native['crashed']}" if "crashed" in native else "")))
+    report.add(
+        Row(
+            "_find_paths",
+            native.get("find_paths_error") or fmt_time(native_paths),
+            plain.get("find_paths_error") or fmt_time(plain.get("find_paths_seconds")),
+            f"{native_paths / build:.2f}x data" if native_paths and build else "—",
+            "< building the data",
+            met,
+            f"building the graph data in Python takes {fmt_time(build)}"
+            + (f"; native {native['crashed']}" if "crashed" in native else ""),
+        )
+    )
 
 
 def bench_memory(report: Report) -> None:
-    report.section("Peak memory of _find_paths on the layered DAG (peak RSS growth, each in a fresh process)",
-                   "memory")
+    report.section("Peak memory of _find_paths on the layered DAG (peak RSS growth, each in a fresh process)", "memory")
     results = {kind: child("memory", kind) for kind in ("plain", "native")}
     native, plain = (results[kind].get("peak_growth_mib") for kind in ("native", "plain"))
     notes = [f"{kind} {result['crashed']}" for kind, result in results.items() if "crashed" in result]
@@ -474,22 +596,34 @@ def bench_memory(report: Report) -> None:
         notes.append("native force module not available")
     if any(result.get("peak_reset") is False for result in results.values()):
         notes.append("could not reset the RSS high-water mark: growth may be understated")
-    report.add(Row("_find_paths", fmt_mib(native), fmt_mib(plain),
-                   f"{native / plain:.2f}x" if native is not None and plain else "—", "native ≤ plain",
-                   None if native is None or plain is None else native <= plain, "; ".join(notes)))
+    report.add(
+        Row(
+            "_find_paths",
+            fmt_mib(native),
+            fmt_mib(plain),
+            f"{native / plain:.2f}x" if native is not None and plain else "—",
+            "native ≤ plain",
+            None if native is None or plain is None else native <= plain,
+            "; ".join(notes),
+        )
+    )
 
 
-def fmt_mib(value: Optional[float]) -> str:
+def fmt_mib(value: float | None) -> str:
     return "—" if value is None else f"{value:.1f} MiB"
 
 
 # Subprocess measurements
 
 
-def child(*args: str, env: Optional[Dict[str, str]] = None) -> Dict[str, Any]:
-    process = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", *args],
-                             capture_output=True, text=True, timeout=900,
-                             env=dict(os.environ, **env) if env else None)
+def child(*args: str, env: dict[str, str] | None = None) -> dict[str, Any]:
+    process = subprocess.run(
+        [sys.executable, str(Path(__file__).resolve()), "--child", *args],
+        capture_output=True,
+        text=True,
+        timeout=900,
+        env=dict(os.environ, **env) if env else None,
+    )
     if process.returncode < 0:
         return {"crashed": f"crashed (signal {-process.returncode})"}
     if process.returncode != 0 or not process.stdout.strip():
@@ -516,7 +650,7 @@ def reset_peak_rss() -> bool:
         return False
 
 
-def child_memory(kind: str) -> Dict[str, Any]:
+def child_memory(kind: str) -> dict[str, Any]:
     cls = PlainForceExtractor if kind == "plain" else native_class()
     if cls is None:
         return {"unavailable": True}
@@ -530,19 +664,18 @@ def child_memory(kind: str) -> Dict[str, Any]:
     return {"peak_growth_mib": (peak - baseline) / 1024, "paths": len(paths), "peak_reset": peak_reset}
 
 
-def child_chain(kind: str, n: str, budget: str) -> Dict[str, Any]:
+def child_chain(kind: str, n: str, budget: str) -> dict[str, Any]:
     cls = PlainForceExtractor if kind == "plain" else native_class()
     if cls is None:
         return {"unavailable": True}
     extractor = make(cls)
-    result: Dict[str, Any] = {}
+    result: dict[str, Any] = {}
     namespace = {"chain": graphs.chain, "n": int(n)}
     if kind == "plain":
         result["build_seconds"] = best_time("chain(n)", namespace, float(budget))
     data = graphs.chain(int(n))
     try:
-        result["find_paths_seconds"] = best_time("op(data)", {"op": extractor._find_paths, "data": data},
-                                                 float(budget))
+        result["find_paths_seconds"] = best_time("op(data)", {"op": extractor._find_paths, "data": data}, float(budget))
     except Exception as error:  # the plain walk is expected to run out of recursion depth
         result["find_paths_error"] = type(error).__name__
 
@@ -558,13 +691,14 @@ def child_chain(kind: str, n: str, budget: str) -> Dict[str, Any]:
         "force": force,
         "seconds": time.perf_counter() - start,
         "service_calls": service.calls,
-        "errors": [type(record.args[0]).__name__ if record.args else record.getMessage()
-                   for record in recorder.records],
+        "errors": [
+            type(record.args[0]).__name__ if record.args else record.getMessage() for record in recorder.records
+        ],
     }
     return result
 
 
-def child_threads(n: str) -> Dict[str, Any]:
+def child_threads(n: str) -> dict[str, Any]:
     """Medians over five predict calls of what a looping Python thread sees: its longest stall and its rate
     against its rate with the main thread asleep; then predict's best time with and without the looper."""
     import statistics
@@ -616,8 +750,13 @@ def child_threads(n: str) -> Dict[str, Any]:
     looper.running = False
     looper.join()
     solo = min(timed() for _ in range(5))
-    return {"beside": min(beside), "solo": solo, "rate": statistics.median(rates),
-            "stall": statistics.median(stalls), "module": str(Path(native_force.__file__).parent)}
+    return {
+        "beside": min(beside),
+        "solo": solo,
+        "rate": statistics.median(rates),
+        "stall": statistics.median(stalls),
+        "module": str(Path(native_force.__file__).parent),
+    }
 
 
 # Main
@@ -626,8 +765,12 @@ def child_threads(n: str) -> Dict[str, Any]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="short smoke run")
-    parser.add_argument("--baseline", default="", metavar="DIR",
-                        help="a directory holding an earlier build's kestor package, for the thread row")
+    parser.add_argument(
+        "--baseline",
+        default="",
+        metavar="DIR",
+        help="a directory holding an earlier build's kestor package, for the thread row",
+    )
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -638,11 +781,15 @@ def main() -> None:
     if args.quick:
         settings = Settings(budget=0.05, chain_nodes=100_000, scaling_widths=(6, 10, 18), baseline=args.baseline)
     else:
-        settings = Settings(budget=0.6, chain_nodes=1_000_000, scaling_widths=(6, 8, 10, 13, 18, 24, 32),
-                            baseline=args.baseline)
+        settings = Settings(
+            budget=0.6, chain_nodes=1_000_000, scaling_widths=(6, 8, 10, 13, 18, 24, 32), baseline=args.baseline
+        )
     cls = native_class()
-    status = "native force module loaded" if cls else (
-        f"native force module not available ({NATIVE_MISSING}): plain and third-party timings only")
+    status = (
+        "native force module loaded"
+        if cls
+        else (f"native force module not available ({NATIVE_MISSING}): plain and third-party timings only")
+    )
     print(f"Python {sys.version.split()[0]}, {status}{', quick run' if args.quick else ''}")
     extractors = {"native": make(cls) if cls else None, "plain": make(PlainForceExtractor)}
 

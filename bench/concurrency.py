@@ -39,14 +39,14 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
-import langextract as lx  # noqa: E402
-from langextract.providers.openai import OpenAILanguageModel  # noqa: E402
-from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer  # noqa: E402
+import langextract as lx
+from langextract.providers.openai import OpenAILanguageModel
+from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
-from kestor.tavi.extractor.causara import CausaraExtractor  # noqa: E402
-from kestor.tavi.extractor.force import ForceExtractor  # noqa: E402
-from kestor.tavi.extractor.linqor import LinqorExtractor  # noqa: E402
-from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction  # noqa: E402
+from kestor.tavi.extractor.causara import CausaraExtractor
+from kestor.tavi.extractor.force import ForceExtractor
+from kestor.tavi.extractor.linqor import LinqorExtractor
+from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
 DELAY = 0.1
 THREADS = 16
@@ -70,8 +70,11 @@ class Kind:
 
 
 EXAMPLES = [PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])]
-PC_EXAMPLES = [PromptExample("降准后银行降息。",
-                             [PromptExtraction("降准后银行降息", {"related": "true", "reason": "先后相继"}, "pc")])]
+PC_EXAMPLES = [
+    PromptExample(
+        "降准后银行降息。", [PromptExtraction("降准后银行降息", {"related": "true", "reason": "先后相继"}, "pc")]
+    )
+]
 FORCE_EXAMPLES = [PromptExample("图谱数据:\n起点: 降温", [PromptExtraction("降温", {"final_force": "中等"}, "force")])]
 REVIEW_EXAMPLES = [PromptExample("小雨", [PromptExtraction("小雨", {"final_force": "轻微"}, "force")])]
 
@@ -81,8 +84,17 @@ def causara_text(tag: str, number: int) -> str:
 
 
 def causara_expected(tag: str, number: int) -> list[dict[str, Any]]:
-    return [{"source": f"暴雨{tag}", "source_meta": "", "rel": "因果", "target": f"洪水{tag}", "target_meta": "",
-             "strength": 0.8, "strength_reason": tag}]
+    return [
+        {
+            "source": f"暴雨{tag}",
+            "source_meta": "",
+            "rel": "因果",
+            "target": f"洪水{tag}",
+            "target_meta": "",
+            "strength": 0.8,
+            "strength_reason": tag,
+        }
+    ]
 
 
 # Three sentences of some 560 characters: the extraction library cuts the text into three pieces and sends them
@@ -92,8 +104,18 @@ def long_text(tag: str, number: int) -> str:
 
 
 def long_expected(tag: str, number: int) -> list[dict[str, Any]]:
-    return [{"source": f"第{part}段{tag}", "source_meta": "", "rel": "因果", "target": f"河水上涨{part}",
-             "target_meta": "", "strength": 0.5, "strength_reason": ""} for part in (1, 2, 3)]
+    return [
+        {
+            "source": f"第{part}段{tag}",
+            "source_meta": "",
+            "rel": "因果",
+            "target": f"河水上涨{part}",
+            "target_meta": "",
+            "strength": 0.5,
+            "strength_reason": "",
+        }
+        for part in (1, 2, 3)
+    ]
 
 
 def linqor_text(tag: str, number: int) -> str:
@@ -106,10 +128,14 @@ def linqor_expected(tag: str, number: int) -> dict[str, Any]:
 
 def force_graph(tag: str) -> dict[str, Any]:
     names = [f"台风{tag}", f"停电{tag}", f"停产{tag}"]
-    return {"nodes": [{"id": i, "name": name} for i, name in enumerate(names)],
-            "edges": [{"src_node": {"id": 0}, "dest_node": {"id": 1}, "meta": {"strength": 0.9}},
-                      {"src_node": {"id": 1}, "dest_node": {"id": 2}},
-                      {"src_node": {"id": 0}, "dest_node": {"id": 2}, "meta": {"strength": 0.4}}]}
+    return {
+        "nodes": [{"id": i, "name": name} for i, name in enumerate(names)],
+        "edges": [
+            {"src_node": {"id": 0}, "dest_node": {"id": 1}, "meta": {"strength": 0.9}},
+            {"src_node": {"id": 1}, "dest_node": {"id": 2}},
+            {"src_node": {"id": 0}, "dest_node": {"id": 2}, "meta": {"strength": 0.4}},
+        ],
+    }
 
 
 def reviewed(number: int) -> bool:
@@ -122,19 +148,35 @@ def force_expected(tag: str, number: int) -> str:
 
 
 KINDS = [
-    Kind("causara", lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
-         lambda extractor, tag, number: extractor.predict(causara_text(tag, number)), causara_expected,
-         lambda number: 1),
-    Kind("causara, 3 pieces", lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
-         lambda extractor, tag, number: extractor.predict(long_text(tag, number)), long_expected,
-         lambda number: 3, judged=False),
-    Kind("linqor", lambda config: LinqorExtractor(config, "判断是否存在PC关系。", PC_EXAMPLES),
-         lambda extractor, tag, number: extractor.predict(linqor_text(tag, number)), linqor_expected,
-         lambda number: 1),
-    Kind("force", lambda config: ForceExtractor(config, "判断影响力度。", FORCE_EXAMPLES, "结合文章复核。",
-                                                REVIEW_EXAMPLES),
-         lambda extractor, tag, number: extractor.predict(force_graph(tag), f"文章{tag}：全城停电三天。"),
-         force_expected, lambda number: 2 if reviewed(number) else 1),
+    Kind(
+        "causara",
+        lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
+        lambda extractor, tag, number: extractor.predict(causara_text(tag, number)),
+        causara_expected,
+        lambda number: 1,
+    ),
+    Kind(
+        "causara, 3 pieces",
+        lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
+        lambda extractor, tag, number: extractor.predict(long_text(tag, number)),
+        long_expected,
+        lambda number: 3,
+        judged=False,
+    ),
+    Kind(
+        "linqor",
+        lambda config: LinqorExtractor(config, "判断是否存在PC关系。", PC_EXAMPLES),
+        lambda extractor, tag, number: extractor.predict(linqor_text(tag, number)),
+        linqor_expected,
+        lambda number: 1,
+    ),
+    Kind(
+        "force",
+        lambda config: ForceExtractor(config, "判断影响力度。", FORCE_EXAMPLES, "结合文章复核。", REVIEW_EXAMPLES),
+        lambda extractor, tag, number: extractor.predict(force_graph(tag), f"文章{tag}：全城停电三天。"),
+        force_expected,
+        lambda number: 2 if reviewed(number) else 1,
+    ),
 ]
 
 
@@ -145,18 +187,26 @@ def respond(question: str) -> Reply:
     tag = match.group()
     number = int(tag.split("C")[1])
     if question.startswith("暴雨"):
-        content = extraction_answer(("relation", f"暴雨{tag}导致洪水{tag}", {
-            "source": f"暴雨{tag}", "target": f"洪水{tag}", "strength": "0.8", "strength_reason": tag}))
+        content = extraction_answer(
+            (
+                "relation",
+                f"暴雨{tag}导致洪水{tag}",
+                {"source": f"暴雨{tag}", "target": f"洪水{tag}", "strength": "0.8", "strength_reason": tag},
+            )
+        )
     elif question.startswith("第"):
         part = question[1]
-        content = extraction_answer(("relation", f"第{part}段{tag}", {
-            "source": f"第{part}段{tag}", "target": f"河水上涨{part}"}))
+        content = extraction_answer(
+            ("relation", f"第{part}段{tag}", {"source": f"第{part}段{tag}", "target": f"河水上涨{part}"})
+        )
     elif question.startswith("央行"):
-        content = extraction_answer(("pc", question.rstrip("。"), {
-            "related": "true" if number % 2 == 0 else "false", "reason": tag}))
+        content = extraction_answer(
+            ("pc", question.rstrip("。"), {"related": "true" if number % 2 == 0 else "false", "reason": tag})
+        )
     elif question.startswith("图谱数据:"):
-        content = extraction_answer(("force", f"台风{tag}", {
-            "final_force": "特别剧烈" if reviewed(number) else f"中等{tag}"}))
+        content = extraction_answer(
+            ("force", f"台风{tag}", {"final_force": "特别剧烈" if reviewed(number) else f"中等{tag}"})
+        )
     elif question.startswith("文章"):
         content = extraction_answer(("force", "全城停电三天", {"final_force": f"剧烈{tag}"}))
     else:
@@ -350,19 +400,34 @@ def breakdown(outcome: Run) -> tuple[list[Row], list[Row]]:
 
     send = "send" if "send" in outcome.wall else "request"
     per_call = [
-        ("our module (predict outside lx.extract)",
-         wall("predict", calls) - wall("extract", calls), cpu("predict", calls) - cpu("extract", calls)),
-        ("extraction library (lx.extract outside the model's infer)",
-         wall("extract", calls) - wall("infer", calls), cpu("extract", calls) - cpu("infer", calls)),
+        (
+            "our module (predict outside lx.extract)",
+            wall("predict", calls) - wall("extract", calls),
+            cpu("predict", calls) - cpu("extract", calls),
+        ),
+        (
+            "extraction library (lx.extract outside the model's infer)",
+            wall("extract", calls) - wall("infer", calls),
+            cpu("extract", calls) - cpu("infer", calls),
+        ),
         ("the model's infer: requests, worker pool if any", wall("infer", calls), cpu("infer", calls)),
     ]
     per_request = [
-        ("OpenAI client (request outside the HTTP send)",
-         wall("request", requests) - wall(send, requests), cpu("request", requests) - cpu(send, requests)),
-        ("HTTP transport (send outside the endpoint's handler)",
-         wall(send, requests) - wall("endpoint", requests), cpu(send, requests)),
-        ("endpoint's own work (handler outside its delay)", wall("endpoint", requests) - DELAY,
-         cpu("endpoint", requests)),
+        (
+            "OpenAI client (request outside the HTTP send)",
+            wall("request", requests) - wall(send, requests),
+            cpu("request", requests) - cpu(send, requests),
+        ),
+        (
+            "HTTP transport (send outside the endpoint's handler)",
+            wall(send, requests) - wall("endpoint", requests),
+            cpu(send, requests),
+        ),
+        (
+            "endpoint's own work (handler outside its delay)",
+            wall("endpoint", requests) - DELAY,
+            cpu("endpoint", requests),
+        ),
         ("endpoint's scripted delay", DELAY, 0.0),
     ]
     return per_call, per_request
@@ -370,9 +435,11 @@ def breakdown(outcome: Run) -> tuple[list[Row], list[Row]]:
 
 def print_rows(title: str, single: list[Row], many: list[Row]) -> None:
     print(f"    {title:<58} {'wall':>7} {'CPU':>7} {'wait':>7}  {'wall':>7} {'CPU':>7} {'wait':>7}")
-    for (label, wall_1, cpu_1), (_, wall_n, cpu_n) in zip(single, many):
-        print(f"      {label:<56} {ms(wall_1)} {ms(cpu_1)} {ms(wall_1 - cpu_1)}  "
-              f"{ms(wall_n)} {ms(cpu_n)} {ms(wall_n - cpu_n)}")
+    for (label, wall_1, cpu_1), (_, wall_n, cpu_n) in zip(single, many, strict=True):
+        print(
+            f"      {label:<56} {ms(wall_1)} {ms(cpu_1)} {ms(wall_1 - cpu_1)}  "
+            f"{ms(wall_n)} {ms(cpu_n)} {ms(wall_n - cpu_n)}"
+        )
 
 
 def report(kind: Kind, single: Run, many: Run) -> bool:
@@ -382,36 +449,45 @@ def report(kind: Kind, single: Run, many: Run) -> bool:
     print(f"\n{kind.name}")
     for outcome in (single, many):
         latencies = sorted(outcome.latencies) or [0.0]
-        print(f"  {outcome.threads:2d} thread{'s' if outcome.threads > 1 else ' '}: {outcome.calls:4d} calls "
-              f"({outcome.requests} requests) in {outcome.seconds:6.2f} s = {outcome.throughput:6.1f} calls/s; "
-              f"latency median {ms(statistics.median(latencies)).strip()} ms, "
-              f"p95 {ms(latencies[int(0.95 * (len(latencies) - 1))]).strip()} ms; "
-              f"process CPU {100 * outcome.process_cpu / outcome.seconds:3.0f}% of one core; "
-              f"failures {len(outcome.failures)}")
+        print(
+            f"  {outcome.threads:2d} thread{'s' if outcome.threads > 1 else ' '}: {outcome.calls:4d} calls "
+            f"({outcome.requests} requests) in {outcome.seconds:6.2f} s = {outcome.throughput:6.1f} calls/s; "
+            f"latency median {ms(statistics.median(latencies)).strip()} ms, "
+            f"p95 {ms(latencies[int(0.95 * (len(latencies) - 1))]).strip()} ms; "
+            f"process CPU {100 * outcome.process_cpu / outcome.seconds:3.0f}% of one core; "
+            f"failures {len(outcome.failures)}"
+        )
         for failure in outcome.failures[:5]:
             print(f"      {failure}")
     # Work under the interpreter lock runs one call at a time: no number of threads finishes calls faster than
     # one per CPU second that a call costs the process.
     ceiling = single.seconds / single.calls / (many.process_cpu / many.calls) if many.process_cpu else 0.0
     verdict = ("met" if ratio >= TARGET else "MISSED") if kind.judged else "not judged"
-    print(f"  throughput {THREADS} threads / 1 thread: {ratio:.1f}x (target ≥ {TARGET:g}x) {verdict}; "
-          f"a call's latency over the process CPU it costs allows at most {ceiling:.1f}x")
+    print(
+        f"  throughput {THREADS} threads / 1 thread: {ratio:.1f}x (target ≥ {TARGET:g}x) {verdict}; "
+        f"a call's latency over the process CPU it costs allows at most {ceiling:.1f}x"
+    )
     print(f"  where the time goes, ms (wall = CPU of the thread + waiting); 1 thread, then {THREADS} threads:")
     (call_1, request_1), (call_n, request_n) = breakdown(single), breakdown(many)
     print_rows("per call, on the calling thread", call_1, call_n)
     print_rows("per request", request_1, request_n)
     pooled = single.pool_requests + many.pool_requests
-    print(f"    requests sent from the extraction library's worker threads: {pooled} of "
-          f"{single.requests + many.requests}")
+    print(
+        f"    requests sent from the extraction library's worker threads: {pooled} of {single.requests + many.requests}"
+    )
     # Means, not medians: the force calls with a review take two requests, and a median jumps between the two.
     added = statistics.fmean(many.latencies or [0]) - statistics.fmean(single.latencies or [0])
     waiting = sum(w - c for _, w, c in call_n) - sum(w - c for _, w, c in call_1)
-    print(f"    {THREADS} threads add {added * 1000:.1f} ms to the mean call; the calling threads wait "
-          f"{waiting * 1000:.1f} ms more per call outside the endpoint's delay, while the process uses "
-          f"{100 * many.process_cpu / many.seconds:.0f}% of one core: "
-          + ("the lock is busy nearly all the time and the calls queue for it"
-             if many.process_cpu / many.seconds >= 0.85 else
-             "they wait for the interpreter lock to change hands, not for a CPU"))
+    print(
+        f"    {THREADS} threads add {added * 1000:.1f} ms to the mean call; the calling threads wait "
+        f"{waiting * 1000:.1f} ms more per call outside the endpoint's delay, while the process uses "
+        f"{100 * many.process_cpu / many.seconds:.0f}% of one core: "
+        + (
+            "the lock is busy nearly all the time and the calls queue for it"
+            if many.process_cpu / many.seconds >= 0.85
+            else "they wait for the interpreter lock to change hands, not for a CPU"
+        )
+    )
     return ok
 
 
@@ -465,15 +541,20 @@ def main(argv: list[str] | None = None) -> int:
         logger.propagate = False
     # The extraction library's progress bar and warnings go to stderr for every call.
     logging.getLogger("absl").addHandler(records)
-    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, switch interval "
-          f"{sys.getswitchinterval() * 1000:g} ms; endpoint delay {DELAY * 1000:g} ms; {THREADS} threads share "
-          f"one extractor of each kind{', quick run' if args.quick else ''}")
+    print(
+        f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, switch interval "
+        f"{sys.getswitchinterval() * 1000:g} ms; endpoint delay {DELAY * 1000:g} ms; {THREADS} threads share "
+        f"one extractor of each kind{', quick run' if args.quick else ''}"
+    )
 
     results = []
     profiles = []
-    with open(os.devnull, "w") as devnull, contextlib.redirect_stderr(devnull), \
-            ScriptedEndpoint(respond) as endpoint, \
-            measured_layers(transport_class(KINDS[0].build(endpoint.config()))):
+    with (
+        open(os.devnull, "w") as devnull,
+        contextlib.redirect_stderr(devnull),
+        ScriptedEndpoint(respond) as endpoint,
+        measured_layers(transport_class(KINDS[0].build(endpoint.config()))),
+    ):
         config = endpoint.config()
         for kind in KINDS:
             extractor = kind.build(config)
@@ -484,15 +565,22 @@ def main(argv: list[str] | None = None) -> int:
             results.append((kind, single, many))
             profiles.append((kind, cpu_by_package(kind, extractor, single_calls)))
     passed = [report(kind, single, many) for kind, single, many in results]
-    print("\nCPU of one calling thread by package (profiled, one thread; the profiler's own cost inflates many small"
-          " calls, so read the shares, not absolute times):")
+    print(
+        "\nCPU of one calling thread by package (profiled, one thread; the profiler's own cost inflates many small"
+        " calls, so read the shares, not absolute times):"
+    )
     for kind, shares in profiles:
         top = [f"{package} {100 * share:.0f}%" for package, share in shares if share >= 0.02]
         ours = next((share for package, share in shares if package == "our module"), 0.0)
         print(f"  {kind.name + ':':<19} {', '.join(top)}; our module {100 * ours:.2f}%")
     error_records = records.errors
-    print("\nlog records: " + ", ".join(f"{name.rsplit('.', 1)[-1]} {logging.getLevelName(level)} {count}"
-                                          for (name, level), count in sorted(records.counts.items())))
+    print(
+        "\nlog records: "
+        + ", ".join(
+            f"{name.rsplit('.', 1)[-1]} {logging.getLevelName(level)} {count}"
+            for (name, level), count in sorted(records.counts.items())
+        )
+    )
     if error_records:
         print(f"warnings and errors logged: {len(error_records)}, first: {error_records[0]}")
     ok = all(passed) and not error_records

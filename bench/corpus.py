@@ -28,16 +28,16 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
-from distributed import Client, LocalCluster  # noqa: E402
-from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer  # noqa: E402
+from distributed import Client, LocalCluster
+from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
-from kestor.tavi.corpus import output  # noqa: E402
-from kestor.tavi.corpus.config import load_config  # noqa: E402
-from kestor.tavi.corpus.driver import Run, plan  # noqa: E402
-from kestor.tavi.corpus.failures import keep_root_logger_quiet  # noqa: E402
-from kestor.tavi.corpus.inputs import load_inputs  # noqa: E402
-from kestor.tavi.corpus.modes import build_extractors  # noqa: E402
-from kestor.tavi.corpus.worker import PartitionReport, Settings  # noqa: E402
+from kestor.tavi.corpus import output
+from kestor.tavi.corpus.config import load_config
+from kestor.tavi.corpus.driver import Run, plan
+from kestor.tavi.corpus.failures import keep_root_logger_quiet
+from kestor.tavi.corpus.inputs import load_inputs
+from kestor.tavi.corpus.modes import build_extractors
+from kestor.tavi.corpus.worker import PartitionReport, Settings
 
 DELAY = 0.2
 THREADS = 16
@@ -51,15 +51,31 @@ def text_of(number: int) -> str:
 
 
 def expected(number: int) -> list[dict[str, Any]]:
-    return [{"source": f"台风{number}", "source_meta": "", "rel": "因果", "target": f"停电{number}", "target_meta": "",
-             "strength": 0.8, "strength_reason": str(number)}]
+    return [
+        {
+            "source": f"台风{number}",
+            "source_meta": "",
+            "rel": "因果",
+            "target": f"停电{number}",
+            "target_meta": "",
+            "strength": 0.8,
+            "strength_reason": str(number),
+        }
+    ]
 
 
 def respond(question: str) -> Reply:
     number = int(TAG.search(question).group(1))  # type: ignore[union-attr]
-    return Reply(extraction_answer(("relation", "台风登陆导致全城停电", {
-        "source": f"台风{number}", "target": f"停电{number}", "strength": 0.8, "strength_reason": str(number)})),
-        delay=DELAY)
+    return Reply(
+        extraction_answer(
+            (
+                "relation",
+                "台风登陆导致全城停电",
+                {"source": f"台风{number}", "target": f"停电{number}", "strength": 0.8, "strength_reason": str(number)},
+            )
+        ),
+        delay=DELAY,
+    )
 
 
 class TimedEndpoint(ScriptedEndpoint):
@@ -86,7 +102,7 @@ def plain_loop(config_path: Path, inputs: list[dict[str, Any]]) -> tuple[float, 
     extractor = build_extractors(load_config(config_path, "causara"))["causara"]
     extractor.predict(inputs[0]["text"])  # connection and first-call imports
     began = time.perf_counter()
-    for record in inputs[1:PLAIN_INPUTS + 1]:
+    for record in inputs[1 : PLAIN_INPUTS + 1]:
         number = int(TAG.search(record["text"]).group(1))  # type: ignore[union-attr]
         if extractor.predict(record["text"]) != expected(number):
             raise SystemExit(f"plain loop: wrong result for input {number}")
@@ -109,8 +125,10 @@ class Runner(Run):
 @contextlib.contextmanager
 def cluster(workers: int) -> Iterator[tuple[Client, float]]:
     began = time.perf_counter()
-    with LocalCluster(n_workers=workers, threads_per_worker=2, processes=True, dashboard_address=":0") as local, \
-            Client(local) as client:
+    with (
+        LocalCluster(n_workers=workers, threads_per_worker=2, processes=True, dashboard_address=":0") as local,
+        Client(local) as client,
+    ):
         client.wait_for_workers(workers)
         yield client, time.perf_counter() - began
 
@@ -136,12 +154,19 @@ def corpus_run(workers: int, config_path: Path, input_path: Path, total: int) ->
     reports = runner.reports
     calls = sum(report.calls for report in reports)
     worker_cpu = sum(cpu_after[worker] - cpu_before[worker] for worker in cpu_after)
-    return {"whole": whole, "checks": checks, "start_up": start_up, "running": running,
-            "rate": total / whole, "running_rate": total / running,
-            "mean_call": sum(report.call_seconds for report in reports) / max(calls, 1),
-            "worker_cpu_per_input": worker_cpu / total, "worker_busy": worker_cpu / running / workers,
-            "failed": float(len(runner.failures)),
-            "set_up": max(report.set_up_seconds for report in reports)}
+    return {
+        "whole": whole,
+        "checks": checks,
+        "start_up": start_up,
+        "running": running,
+        "rate": total / whole,
+        "running_rate": total / running,
+        "mean_call": sum(report.call_seconds for report in reports) / max(calls, 1),
+        "worker_cpu_per_input": worker_cpu / total,
+        "worker_busy": worker_cpu / running / workers,
+        "failed": float(len(runner.failures)),
+        "set_up": max(report.set_up_seconds for report in reports),
+    }
 
 
 def check_output(out_dir: Path, total: int) -> None:
@@ -161,19 +186,38 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--inputs", type=int, default=2000, help="corpus size (2000)")
     args = parser.parse_args(argv)
     keep_root_logger_quiet()
-    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs; {args.inputs} causal relation inputs; endpoint "
-          f"delay {DELAY * 1000:g} ms; {THREADS} threads per worker")
-    with tempfile.TemporaryDirectory(prefix="bench-corpus-in-") as scratch, TimedEndpoint() as server, \
-            contextlib.redirect_stderr(open(os.devnull, "w")):
+    print(
+        f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs; {args.inputs} causal relation inputs; endpoint "
+        f"delay {DELAY * 1000:g} ms; {THREADS} threads per worker"
+    )
+    with (
+        tempfile.TemporaryDirectory(prefix="bench-corpus-in-") as scratch,
+        TimedEndpoint() as server,
+        contextlib.redirect_stderr(open(os.devnull, "w")),
+    ):
         config_path, input_path = Path(scratch) / "config.json", Path(scratch) / "input.jsonl"
-        config_path.write_text(json.dumps({
-            "model": "scripted", "api_key": "offline", "base_url": server.base_url,
-            "prompt_description": "找出文本中的因果关系。",
-            "examples": [{"text": "暴雨导致洪水。", "extractions": [
-                {"text": "暴雨导致洪水", "attrs": {"source": "暴雨", "target": "洪水", "strength": 0.7}}]}]},
-            ensure_ascii=False))
-        input_path.write_text("".join(json.dumps({"id": n, "text": text_of(n)}, ensure_ascii=False) + "\n"
-                                      for n in range(args.inputs)))
+        config_path.write_text(
+            json.dumps(
+                {
+                    "model": "scripted",
+                    "api_key": "offline",
+                    "base_url": server.base_url,
+                    "prompt_description": "找出文本中的因果关系。",
+                    "examples": [
+                        {
+                            "text": "暴雨导致洪水。",
+                            "extractions": [
+                                {"text": "暴雨导致洪水", "attrs": {"source": "暴雨", "target": "洪水", "strength": 0.7}}
+                            ],
+                        }
+                    ],
+                },
+                ensure_ascii=False,
+            )
+        )
+        input_path.write_text(
+            "".join(json.dumps({"id": n, "text": text_of(n)}, ensure_ascii=False) + "\n" for n in range(args.inputs))
+        )
         plain_rate, plain_call = plain_loop(config_path, load_inputs(input_path, "causara"))
         figures = {}
         for workers in (1, 2):
@@ -182,28 +226,42 @@ def main(argv: list[str] | None = None) -> int:
             served = server.served - served_before
             figures[workers]["endpoint_cpu_per_request"] = (server.cpu - cpu_before) / max(served, 1)
 
-    print(f"\nplain loop: {plain_rate:6.1f} inputs/s (first {PLAIN_INPUTS} inputs; a call takes "
-          f"{plain_call * 1000:.0f} ms, of which the endpoint's delay is {DELAY * 1000:g} ms)")
+    print(
+        f"\nplain loop: {plain_rate:6.1f} inputs/s (first {PLAIN_INPUTS} inputs; a call takes "
+        f"{plain_call * 1000:.0f} ms, of which the endpoint's delay is {DELAY * 1000:g} ms)"
+    )
     for workers, f in figures.items():
         ideal = workers * THREADS / DELAY
-        print(f"\n{workers} worker{'s' if workers > 1 else ''} x {THREADS} threads: {f['rate']:6.1f} inputs/s over "
-              f"the whole run ({f['whole']:.1f} s), {f['running_rate']:.1f} inputs/s once the cluster is up; "
-              f"{f['rate'] / plain_rate:.1f}x the plain loop; {f['failed']:.0f} failed")
-        print(f"  where the time goes: checks before the cluster {f['checks']:.2f} s, cluster start-up "
-              f"{f['start_up']:.2f} s, the corpus {f['running']:.2f} s, of which a worker's first task spends "
-              f"{f['set_up']:.2f} s importing the extraction library and building the extractor; closing the "
-              f"cluster {f['whole'] - f['checks'] - f['start_up'] - f['running']:.2f} s")
-        print(f"  mean predict call on a worker {f['mean_call'] * 1000:.0f} ms (endpoint delay {DELAY * 1000:g} ms): "
-              f"{(f['mean_call'] - DELAY) * 1000:.0f} ms of client, library and waiting for the interpreter lock")
-        print(f"  worker CPU {f['worker_cpu_per_input'] * 1000:.1f} ms per input, each worker busy "
-              f"{100 * f['worker_busy']:.0f}% of a core; the endpoint (in this process) "
-              f"{f['endpoint_cpu_per_request'] * 1000:.2f} ms of handler CPU per request")
-        print(f"  the threads alone would allow {ideal:.0f} inputs/s; reached {100 * f['running_rate'] / ideal:.0f}% "
-              f"of it once the cluster is up")
+        print(
+            f"\n{workers} worker{'s' if workers > 1 else ''} x {THREADS} threads: {f['rate']:6.1f} inputs/s over "
+            f"the whole run ({f['whole']:.1f} s), {f['running_rate']:.1f} inputs/s once the cluster is up; "
+            f"{f['rate'] / plain_rate:.1f}x the plain loop; {f['failed']:.0f} failed"
+        )
+        print(
+            f"  where the time goes: checks before the cluster {f['checks']:.2f} s, cluster start-up "
+            f"{f['start_up']:.2f} s, the corpus {f['running']:.2f} s, of which a worker's first task spends "
+            f"{f['set_up']:.2f} s importing the extraction library and building the extractor; closing the "
+            f"cluster {f['whole'] - f['checks'] - f['start_up'] - f['running']:.2f} s"
+        )
+        print(
+            f"  mean predict call on a worker {f['mean_call'] * 1000:.0f} ms (endpoint delay {DELAY * 1000:g} ms): "
+            f"{(f['mean_call'] - DELAY) * 1000:.0f} ms of client, library and waiting for the interpreter lock"
+        )
+        print(
+            f"  worker CPU {f['worker_cpu_per_input'] * 1000:.1f} ms per input, each worker busy "
+            f"{100 * f['worker_busy']:.0f}% of a core; the endpoint (in this process) "
+            f"{f['endpoint_cpu_per_request'] * 1000:.2f} ms of handler CPU per request"
+        )
+        print(
+            f"  the threads alone would allow {ideal:.0f} inputs/s; reached {100 * f['running_rate'] / ideal:.0f}% "
+            f"of it once the cluster is up"
+        )
     ratio = figures[2]["rate"] / plain_rate
     met = ratio >= TARGET and not any(f["failed"] for f in figures.values())
-    print(f"\n2 x {THREADS} against the plain loop: {ratio:.1f}x (target >= {TARGET:g}x, start-up included) "
-          f"{'met' if met else 'MISSED'}")
+    print(
+        f"\n2 x {THREADS} against the plain loop: {ratio:.1f}x (target >= {TARGET:g}x, start-up included) "
+        f"{'met' if met else 'MISSED'}"
+    )
     return 0 if met else 1
 
 

@@ -5,18 +5,20 @@ Node names are unique within a graph, so a path can be told apart by the names i
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional
+from typing import Any
 
-GraphData = Dict[str, List[Dict[str, Any]]]
+GraphData = dict[str, list[dict[str, Any]]]
 
 
-def _node(node_id: int, name: str) -> Dict[str, Any]:
+def _node(node_id: int, name: str) -> dict[str, Any]:
     return {"id": node_id, "name": name}
 
 
-def _edge(src: Dict[str, Any], dest: Dict[str, Any], strength: Optional[float] = None) -> Dict[str, Any]:
-    edge: Dict[str, Any] = {"src_node": {"id": src["id"], "name": src["name"]},
-                            "dest_node": {"id": dest["id"], "name": dest["name"]}}
+def _edge(src: dict[str, Any], dest: dict[str, Any], strength: float | None = None) -> dict[str, Any]:
+    edge: dict[str, Any] = {
+        "src_node": {"id": src["id"], "name": src["name"]},
+        "dest_node": {"id": dest["id"], "name": dest["name"]},
+    }
     if strength is not None:
         edge["meta"] = {"strength": strength}
     return edge
@@ -73,8 +75,5 @@ def small_graph() -> GraphData:
 def chain(n: int) -> GraphData:
     """`n` nodes in a line: one path of n - 1 edges, as deep as a walk can get for that many nodes."""
     nodes = [{"id": i, "name": f"事件{i}"} for i in range(n)]
-    edges = [
-        {"src_node": {"id": i}, "dest_node": {"id": i + 1}, "meta": {"strength": 0.5}}
-        for i in range(n - 1)
-    ]
+    edges = [{"src_node": {"id": i}, "dest_node": {"id": i + 1}, "meta": {"strength": 0.5}} for i in range(n - 1)]
     return {"nodes": nodes, "edges": edges}

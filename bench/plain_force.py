@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import logging
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any
 
 import langextract as lx
 
@@ -25,7 +25,7 @@ def _check(value: Any, expected: type, name: str) -> None:
     # Exact types only: the native module refuses subclasses and None alike.
     if type(value) is not expected:
         raise TypeError(
-            "Argument '%s' has incorrect type (expected %s, got %s)" % (name, expected.__name__, type(value).__name__)
+            f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {type(value).__name__})"
         )
 
 
@@ -45,20 +45,18 @@ def _as_int(value: Any, name: str) -> int:
     if type(value) is int:
         return value
     if not _is_number(value):
-        raise TypeError(
-            "Argument '%s' has incorrect type (expected int, got %s)" % (name, type(value).__name__)
-        )
+        raise TypeError(f"Argument '{name}' has incorrect type (expected int, got {type(value).__name__})")
     return int(value)
 
 
 class PlainForceExtractor:
     def __init__(
         self,
-        config: Dict[str, Any],
+        config: dict[str, Any],
         prompt_description: str,
-        examples: List[PromptExample],
+        examples: list[PromptExample],
         review_prompt_description: str,
-        review_examples: List[PromptExample],
+        review_examples: list[PromptExample],
     ) -> None:
         _check(config, dict, "config")
         _check(prompt_description, str, "prompt_description")
@@ -72,7 +70,7 @@ class PlainForceExtractor:
         self.review_examples = to_langextract_examples(review_examples)
 
     @staticmethod
-    def _build_model(config: Dict[str, Any]) -> Any:
+    def _build_model(config: dict[str, Any]) -> Any:
         _check(config, dict, "config")
         # Imported here so that a missing provider fails construction, not import of this module.
         from langextract.providers.openai import OpenAILanguageModel
@@ -84,7 +82,7 @@ class PlainForceExtractor:
             temperature=config.get("temperature", 0.0),
         )
 
-    def predict(self, graph_data: Dict[str, Any], article_text: Optional[str] = None) -> str:
+    def predict(self, graph_data: dict[str, Any], article_text: str | None = None) -> str:
         _check(graph_data, dict, "graph_data")
         if article_text is not None:
             _check(article_text, str, "article_text")
@@ -121,7 +119,7 @@ class PlainForceExtractor:
         logger.info("LLM extract cost: %.2fs", time.time() - llm_start)
         return result
 
-    def _extract_force(self, result: Any, article_text: Optional[str] = None) -> str:
+    def _extract_force(self, result: Any, article_text: str | None = None) -> str:
         if article_text is not None:
             _check(article_text, str, "article_text")
         final_force = self._get_first_force(result)
@@ -169,13 +167,13 @@ class PlainForceExtractor:
 
     # Path search
 
-    def _find_paths(self, graph_data: Dict[str, Any]) -> List[List[Dict[str, Any]]]:
+    def _find_paths(self, graph_data: dict[str, Any]) -> list[list[dict[str, Any]]]:
         _check(graph_data, dict, "graph_data")
         # Decided before the build, so a graph without edges never has its "nodes" looked at.
         if not graph_data.get("edges", []):
             return []
         node_map, outgoing, _incoming, start_nodes, end_nodes = self._build_graph(graph_data)
-        all_paths: List[List[Dict[str, Any]]] = []
+        all_paths: list[list[dict[str, Any]]] = []
         for start in start_nodes:
             self._dfs(start, [], {start}, outgoing, end_nodes, node_map, all_paths)
         return all_paths
@@ -183,12 +181,12 @@ class PlainForceExtractor:
     def _dfs(
         self,
         node_id: int,
-        current_path: List[Dict[str, Any]],
+        current_path: list[dict[str, Any]],
         visited: set,
-        outgoing: Dict[int, List[Dict[str, Any]]],
-        end_nodes: List[int],
-        node_map: Dict[int, str],
-        all_paths: List[List[Dict[str, Any]]],
+        outgoing: dict[int, list[dict[str, Any]]],
+        end_nodes: list[int],
+        node_map: dict[int, str],
+        all_paths: list[list[dict[str, Any]]],
     ) -> None:
         node_id = _as_int(node_id, "node_id")
         _check(current_path, list, "current_path")
@@ -210,7 +208,7 @@ class PlainForceExtractor:
             current_path.pop()
             visited.remove(next_node)
 
-    def _edge_to_path_edge(self, edge: Dict[str, Any], node_map: Dict[int, str], next_node: int) -> Dict[str, Any]:
+    def _edge_to_path_edge(self, edge: dict[str, Any], node_map: dict[int, str], next_node: int) -> dict[str, Any]:
         _check(edge, dict, "edge")
         _check(node_map, dict, "node_map")
         next_node = _as_int(next_node, "next_node")
@@ -223,7 +221,7 @@ class PlainForceExtractor:
 
     # Graph model
 
-    def _build_graph(self, graph_data: Dict[str, Any]) -> tuple:
+    def _build_graph(self, graph_data: dict[str, Any]) -> tuple:
         _check(graph_data, dict, "graph_data")
         nodes = graph_data.get("nodes", [])
         edges = graph_data.get("edges", [])
@@ -238,9 +236,9 @@ class PlainForceExtractor:
             end_nodes = [next(iter(incoming))] if incoming else []
         return node_map, outgoing, incoming, start_nodes, end_nodes
 
-    def _build_node_map(self, nodes: List[Dict[str, Any]]) -> Dict[int, str]:
+    def _build_node_map(self, nodes: list[dict[str, Any]]) -> dict[int, str]:
         _check(nodes, list, "nodes")
-        node_map: Dict[int, str] = {}
+        node_map: dict[int, str] = {}
         for node in nodes:
             node_id = node.get("id")
             if node_id is None:
@@ -249,12 +247,12 @@ class PlainForceExtractor:
         return node_map
 
     def _build_adjacency(
-        self, edges: List[Dict[str, Any]], from_key: str, to_key: str
-    ) -> Dict[int, List[Dict[str, Any]]]:
+        self, edges: list[dict[str, Any]], from_key: str, to_key: str
+    ) -> dict[int, list[dict[str, Any]]]:
         _check(edges, list, "edges")
         _check(from_key, str, "from_key")
         _check(to_key, str, "to_key")
-        adjacency: Dict[int, List[Dict[str, Any]]] = {}
+        adjacency: dict[int, list[dict[str, Any]]] = {}
         for edge in edges:
             src_id = edge.get(from_key, {}).get("id")
             dest_id = edge.get(to_key, {}).get("id")
@@ -265,19 +263,19 @@ class PlainForceExtractor:
             adjacency[src_id].append(edge)
         return adjacency
 
-    def _get_start_nodes(self, outgoing: Dict[int, list], incoming: Dict[int, list]) -> List[int]:
+    def _get_start_nodes(self, outgoing: dict[int, list], incoming: dict[int, list]) -> list[int]:
         _check(outgoing, dict, "outgoing")
         _check(incoming, dict, "incoming")
         return [node for node in outgoing if node not in incoming]
 
-    def _get_end_nodes(self, outgoing: Dict[int, list], incoming: Dict[int, list]) -> List[int]:
+    def _get_end_nodes(self, outgoing: dict[int, list], incoming: dict[int, list]) -> list[int]:
         _check(outgoing, dict, "outgoing")
         _check(incoming, dict, "incoming")
         return [node for node in incoming if node not in outgoing]
 
     # Graph text
 
-    def _format_graph_data(self, graph_data: Dict[str, Any], paths: List[List[Dict[str, Any]]]) -> str:
+    def _format_graph_data(self, graph_data: dict[str, Any], paths: list[list[dict[str, Any]]]) -> str:
         _check(graph_data, dict, "graph_data")
         _check(paths, list, "paths")
         lines = ["图谱数据:"]
@@ -289,7 +287,7 @@ class PlainForceExtractor:
         return "\n".join(lines)
 
     def _append_start_end(
-        self, lines: List[str], start_nodes: List[int], end_nodes: List[int], node_map: Dict[int, str]
+        self, lines: list[str], start_nodes: list[int], end_nodes: list[int], node_map: dict[int, str]
     ) -> None:
         _check(lines, list, "lines")
         _check(start_nodes, list, "start_nodes")
@@ -300,7 +298,7 @@ class PlainForceExtractor:
         if end_nodes:
             lines.append(f"终点: {node_map.get(end_nodes[0], '')!s}")
 
-    def _append_paths(self, lines: List[str], paths: List[List[Dict[str, Any]]]) -> None:
+    def _append_paths(self, lines: list[str], paths: list[list[dict[str, Any]]]) -> None:
         _check(lines, list, "lines")
         _check(paths, list, "paths")
         if not paths:
@@ -311,7 +309,7 @@ class PlainForceExtractor:
             for edge in path:
                 lines.append(self._format_edge_line(edge))
 
-    def _format_edge_line(self, edge: Dict[str, Any]) -> str:
+    def _format_edge_line(self, edge: dict[str, Any]) -> str:
         _check(edge, dict, "edge")
         source = edge.get("source", "")
         target = edge.get("target", "")

@@ -100,15 +100,37 @@ def causara_scenarios(extractor: Any) -> list[Scenario]:
 
     def relations(number: int):
         source, target, place = f"暴雨{number}", f"洪水{number}", f"城{number}"
-        given = answer({"source": source, "target": target, "strength": f" 0.{number % 10} ",
-                        "source_meta": {"地点": place}, "strength_reason": number},
-                       None, {"source": source, "target": ""}, {"source": target, "target": source, "rel": "",
-                                                                  "strength": number})
+        given = answer(
+            {
+                "source": source,
+                "target": target,
+                "strength": f" 0.{number % 10} ",
+                "source_meta": {"地点": place},
+                "strength_reason": number,
+            },
+            None,
+            {"source": source, "target": ""},
+            {"source": target, "target": source, "rel": "", "strength": number},
+        )
         expected = [
-            {"source": source, "source_meta": {"地点": place}, "rel": "因果", "target": target, "target_meta": "",
-             "strength": (number % 10) / 10, "strength_reason": str(number)},
-            {"source": target, "source_meta": "", "rel": "", "target": source, "target_meta": "",
-             "strength": 1.0 if number else 0.0, "strength_reason": ""},
+            {
+                "source": source,
+                "source_meta": {"地点": place},
+                "rel": "因果",
+                "target": target,
+                "target_meta": "",
+                "strength": (number % 10) / 10,
+                "strength_reason": str(number),
+            },
+            {
+                "source": target,
+                "source_meta": "",
+                "rel": "",
+                "target": source,
+                "target_meta": "",
+                "strength": 1.0 if number else 0.0,
+                "strength_reason": "",
+            },
         ]
         return [given], ask(number), expected, 0
 
@@ -130,8 +152,12 @@ def linqor_scenarios(extractor: Any) -> list[Scenario]:
         reason = f"降准{number}释放资金"
         said = (" Yes ", "0", "true", number)[number % 4]
         related = (True, False, True, bool(number))[number % 4]
-        return [answer({"related": said, "reason": reason}, {"related": "no"})], ask(number), \
-            {"related": related, "reason": reason}, 0
+        return (
+            [answer({"related": said, "reason": reason}, {"related": "no"})],
+            ask(number),
+            {"related": related, "reason": reason},
+            0,
+        )
 
     return [
         verdict,
@@ -144,15 +170,21 @@ def linqor_scenarios(extractor: Any) -> list[Scenario]:
 def small_graph(number: int) -> dict[str, Any]:
     names = [f"台风{number}", f"暴雨{number}", f"停电{number}", f"停产{number}"]
     links = [(0, 1, 0.9), (1, 2, None), (0, 2, 0.4), (2, 3, 0.85), (1, 3, None)]
-    return {"nodes": [{"id": i, "name": name} for i, name in enumerate(names)],
-            "edges": [{"src_node": {"id": a}, "dest_node": {"id": b}, **({"meta": {"strength": s}} if s else {})}
-                      for a, b, s in links]}
+    return {
+        "nodes": [{"id": i, "name": name} for i, name in enumerate(names)],
+        "edges": [
+            {"src_node": {"id": a}, "dest_node": {"id": b}, **({"meta": {"strength": s}} if s else {})}
+            for a, b, s in links
+        ],
+    }
 
 
 def no_path_graph(number: int) -> dict[str, Any]:
     # Edges whose far end has no id are skipped: nodes and edges, but no path and no model call.
-    return {"nodes": [{"id": 0, "name": f"甲{number}"}, {"id": 1, "name": "乙"}],
-            "edges": [{"src_node": {"id": 0}, "dest_node": {"id": None}}, {"src_node": {"id": 1}, "dest_node": {}}]}
+    return {
+        "nodes": [{"id": 0, "name": f"甲{number}"}, {"id": 1, "name": "乙"}],
+        "edges": [{"src_node": {"id": 0}, "dest_node": {"id": None}}, {"src_node": {"id": 1}, "dest_node": {}}],
+    }
 
 
 def force_scenarios(extractor: Any) -> list[Scenario]:
@@ -225,7 +257,7 @@ def soak(name: str, calls: int) -> dict[str, Any]:
         logger.propagate = False
     service = InstantService()
     lx.extract = service
-    extractor, scenarios = build(name)
+    _, scenarios = build(name)
 
     warmup = max(1, calls // 10)
     marks = {warmup + (calls - warmup) * k // CHECKPOINTS for k in range(1, CHECKPOINTS + 1)}
@@ -245,26 +277,36 @@ def soak(name: str, calls: int) -> dict[str, Any]:
         if result != expected or counter.errors - before != errors or service.pending:
             mismatches += 1
             if not first_mismatch:
-                first_mismatch = (f"call {number}: {result!r} instead of {expected!r}, "
-                                  f"{counter.errors - before} error records instead of {errors}, "
-                                  f"{len(service.pending)} answers left")
+                first_mismatch = (
+                    f"call {number}: {result!r} instead of {expected!r}, "
+                    f"{counter.errors - before} error records instead of {errors}, "
+                    f"{len(service.pending)} answers left"
+                )
         del answers, call, expected, result
         if number == warmup or number in marks:
             pause = time.perf_counter()
             samples.append((number, *settled()))
             started += time.perf_counter() - pause
     seconds = time.perf_counter() - started
-    return {"calls": calls, "seconds": seconds, "samples": samples, "mismatches": mismatches,
-            "first_mismatch": first_mismatch, "records": counter.records, "errors": counter.errors,
-            "bare_errors": counter.bare_errors}
+    return {
+        "calls": calls,
+        "seconds": seconds,
+        "samples": samples,
+        "mismatches": mismatches,
+        "first_mismatch": first_mismatch,
+        "records": counter.records,
+        "errors": counter.errors,
+        "bare_errors": counter.bare_errors,
+    }
 
 
 # The report
 
 
 def child(name: str, calls: int) -> dict[str, Any]:
-    process = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", name, str(calls)],
-                             capture_output=True, text=True)
+    process = subprocess.run(
+        [sys.executable, str(Path(__file__).resolve()), "--child", name, str(calls)], capture_output=True, text=True
+    )
     if process.returncode != 0 or not process.stdout.strip():
         how = f"signal {-process.returncode}" if process.returncode < 0 else f"exit {process.returncode}"
         tail = (process.stderr.strip().splitlines() or ["no output"])[-1]
@@ -288,10 +330,14 @@ def main(argv: list[str] | None = None) -> int:
         return 0
 
     calls = QUICK_CALLS if args.quick else args.calls
-    print(f"Python {sys.version.split()[0]}; {calls:,} predict calls per extractor, each extractor in a fresh "
-          f"process; growth bar {GROWTH_LIMIT / 1e6:g} MB after a warm-up of {max(1, calls // 10):,} calls")
-    print(f"\n  {'extractor':<46} {'µs/call':>8} {'RSS after warm-up':>18} {'RSS at end':>11} "
-          f"{'growth':>10} {'peak growth':>12} {'blocks growth':>14}  result")
+    print(
+        f"Python {sys.version.split()[0]}; {calls:,} predict calls per extractor, each extractor in a fresh "
+        f"process; growth bar {GROWTH_LIMIT / 1e6:g} MB after a warm-up of {max(1, calls // 10):,} calls"
+    )
+    print(
+        f"\n  {'extractor':<46} {'µs/call':>8} {'RSS after warm-up':>18} {'RSS at end':>11} "
+        f"{'growth':>10} {'peak growth':>12} {'blocks growth':>14}  result"
+    )
     ok = True
     for name, label in EXTRACTORS.items():
         result = child(name, calls)
@@ -312,13 +358,17 @@ def main(argv: list[str] | None = None) -> int:
         if result["bare_errors"]:
             faults.append(f"{result['bare_errors']:,} error records without their exception")
         ok = ok and not faults
-        print(f"  {label:<46} {1e6 * result['seconds'] / result['calls']:8.1f} {warm_rss / 2**20:14.1f} MiB "
-              f"{end_rss / 2**20:7.1f} MiB {kib(growth):>10} {kib(peak):>12} {end_blocks - warm_blocks:>+14,}  "
-              f"{'; '.join(faults) or 'met'}")
+        print(
+            f"  {label:<46} {1e6 * result['seconds'] / result['calls']:8.1f} {warm_rss / 2**20:14.1f} MiB "
+            f"{end_rss / 2**20:7.1f} MiB {kib(growth):>10} {kib(peak):>12} {end_blocks - warm_blocks:>+14,}  "
+            f"{'; '.join(faults) or 'met'}"
+        )
         if result["first_mismatch"]:
             print(f"      first: {result['first_mismatch']}")
-        print(f"      {result['records']:,} log records, {result['errors']:,} of them errors; RSS at checkpoints "
-              f"(MiB): {' '.join(f'{rss / 2**20:.1f}' for _, rss, _ in samples)}")
+        print(
+            f"      {result['records']:,} log records, {result['errors']:,} of them errors; RSS at checkpoints "
+            f"(MiB): {' '.join(f'{rss / 2**20:.1f}' for _, rss, _ in samples)}"
+        )
     print(f"\n{'all bars met' if ok else 'BAR MISSED'}")
     return 0 if ok else 1
 

@@ -19,15 +19,22 @@ from typing import Any
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
 ARTICLES = [
-    ("fj-typhoon", "受台风“海葵”影响，福建沿海普降暴雨，多地发生城市内涝。暴雨导致部分地区电力中断，电力中断又导致工厂停产。"),
+    (
+        "fj-typhoon",
+        "受台风“海葵”影响，福建沿海普降暴雨，多地发生城市内涝。暴雨导致部分地区电力中断，电力中断又导致工厂停产。",
+    ),
     ("gd-drought", "广东北部持续干旱，水库蓄水不足，多地限制农业用水，晚稻减产。"),
     (3, "寒潮来袭，华北气温骤降，用电负荷创下新高，部分线路检修。"),
     ("hb-flood", "湖北连日强降雨，长江水位上涨，沿江码头暂停作业。"),
 ]
 # What the scripted model finds in each article: (source, target, strength).
 RELATIONS = {
-    "海葵": [("台风“海葵”", "沿海暴雨", 0.9), ("沿海暴雨", "城市内涝", 0.7), ("沿海暴雨", "电力中断", 0.6),
-           ("电力中断", "工厂停产", 0.85)],
+    "海葵": [
+        ("台风“海葵”", "沿海暴雨", 0.9),
+        ("沿海暴雨", "城市内涝", 0.7),
+        ("沿海暴雨", "电力中断", 0.6),
+        ("电力中断", "工厂停产", 0.85),
+    ],
     "干旱": [("持续干旱", "水库蓄水不足", 0.8), ("水库蓄水不足", "农业限水", 0.7), ("农业限水", "晚稻减产", 0.6)],
     "寒潮": [("寒潮来袭", "气温骤降", 0.9), ("气温骤降", "用电负荷新高", 0.75)],
     "强降雨": [("连日强降雨", "长江水位上涨", 0.8), ("长江水位上涨", "码头暂停作业", 0.7)],
@@ -44,16 +51,33 @@ CONFIG: dict[str, Any] = {
     "api_key": "offline",
     "causara": {
         "prompt_description": "从文本中抽取事件之间的因果关系，给出 source、target、strength 和 strength_reason。",
-        "examples": [{"text": EXAMPLE_TEXT, "extractions": [
-            {"text": "持续干旱导致水稻减产", "attrs": {"source": "持续干旱", "target": "水稻减产", "strength": 0.8}}]}],
+        "examples": [
+            {
+                "text": EXAMPLE_TEXT,
+                "extractions": [
+                    {
+                        "text": "持续干旱导致水稻减产",
+                        "attrs": {"source": "持续干旱", "target": "水稻减产", "strength": 0.8},
+                    }
+                ],
+            }
+        ],
     },
     "force": {
         "prompt_description": "根据事件图谱中从起点到终点的各条路径，判断起点事件对终点事件的影响力度 final_force。",
-        "examples": [{"text": "图谱数据:\n起点: 降温\n终点: 用电增加\n\n路径1:\n  降温 -> 用电增加(0.6)",
-                      "extractions": [{"text": "降温 -> 用电增加", "kind": "force", "attrs": {"final_force": "中等"}}]}],
+        "examples": [
+            {
+                "text": "图谱数据:\n起点: 降温\n终点: 用电增加\n\n路径1:\n  降温 -> 用电增加(0.6)",
+                "extractions": [{"text": "降温 -> 用电增加", "kind": "force", "attrs": {"final_force": "中等"}}],
+            }
+        ],
         "review_prompt_description": "结合文章内容复核影响力度 final_force：文章描述的影响是否真的特别剧烈。",
-        "review_examples": [{"text": "暴雨导致部分路段短时积水，一小时后恢复通行。", "extractions": [
-            {"text": "一小时后恢复通行", "kind": "force", "attrs": {"final_force": "轻微"}}]}],
+        "review_examples": [
+            {
+                "text": "暴雨导致部分路段短时积水，一小时后恢复通行。",
+                "extractions": [{"text": "一小时后恢复通行", "kind": "force", "attrs": {"final_force": "轻微"}}],
+            }
+        ],
     },
 }
 
@@ -70,18 +94,41 @@ class ScriptedModel:
             return extraction_answer(("force", start, {"final_force": FORCES.get(start, "中等")}))
         for keyword, relations in RELATIONS.items():
             if keyword in question:
-                return extraction_answer(*[("relation", f"{a}导致{b}", {"source": a, "target": b, "strength": s,
-                                                                         "strength_reason": "文中明言"})
-                                           for a, b, s in relations])
+                return extraction_answer(
+                    *[
+                        (
+                            "relation",
+                            f"{a}导致{b}",
+                            {"source": a, "target": b, "strength": s, "strength_reason": "文中明言"},
+                        )
+                        for a, b, s in relations
+                    ]
+                )
         return extraction_answer()
 
 
 def run(work: Path, out_dir: Path) -> int:
-    command = [sys.executable, "-m", "kestor.tavi.corpus", "articles", "--config", str(work / "config.json"),
-               "--input", str(work / "articles.jsonl"), "--output", str(out_dir), "--workers", "2",
-               "--retry-pause", "0.1"]
-    print("$ python -m kestor.tavi.corpus articles --config config.json --input articles.jsonl "
-          f"--output {out_dir.name} --workers 2", flush=True)
+    command = [
+        sys.executable,
+        "-m",
+        "kestor.tavi.corpus",
+        "articles",
+        "--config",
+        str(work / "config.json"),
+        "--input",
+        str(work / "articles.jsonl"),
+        "--output",
+        str(out_dir),
+        "--workers",
+        "2",
+        "--retry-pause",
+        "0.1",
+    ]
+    print(
+        "$ python -m kestor.tavi.corpus articles --config config.json --input articles.jsonl "
+        f"--output {out_dir.name} --workers 2",
+        flush=True,
+    )
     status = subprocess.run(command).returncode
     print(f"exit status {status}\n", flush=True)
     return status
@@ -97,27 +144,35 @@ def show(out_dir: Path) -> None:
                 continue
             result = line["result"]
             names = [node["name"] for node in result["graph"]["nodes"]]
-            print(f"  {line['id']!r}: force {result['force']}; {len(result['relations'])} relations, events "
-                  f"{' / '.join(names)}")
+            print(
+                f"  {line['id']!r}: force {result['force']}; {len(result['relations'])} relations, events "
+                f"{' / '.join(names)}"
+            )
     print()
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--work-dir", type=Path, default=Path("build/corpus-demo"),
-                        help="where the demo writes its files (emptied first)")
+    parser.add_argument(
+        "--work-dir",
+        type=Path,
+        default=Path("build/corpus-demo"),
+        help="where the demo writes its files (emptied first)",
+    )
     args = parser.parse_args(argv)
     work = args.work_dir
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     out_dir = work / "out"
-    (work / "articles.jsonl").write_text("".join(json.dumps({"id": i, "text": t}, ensure_ascii=False) + "\n"
-                                                 for i, t in ARTICLES), encoding="utf-8")
+    (work / "articles.jsonl").write_text(
+        "".join(json.dumps({"id": i, "text": t}, ensure_ascii=False) + "\n" for i, t in ARTICLES), encoding="utf-8"
+    )
     print("== 语料批处理 (kestor-corpus, articles mode) ==")
     model = ScriptedModel()
     with ScriptedEndpoint(model) as endpoint:
-        (work / "config.json").write_text(json.dumps({**CONFIG, "base_url": endpoint.base_url}, ensure_ascii=False,
-                                                     indent=2), encoding="utf-8")
+        (work / "config.json").write_text(
+            json.dumps({**CONFIG, "base_url": endpoint.base_url}, ensure_ascii=False, indent=2), encoding="utf-8"
+        )
         first = run(work, out_dir)
         show(out_dir)
         print("The endpoint recovers; the rerun asks only for the article that failed.")

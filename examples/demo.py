@@ -37,57 +37,92 @@ CAUSAL_EXAMPLES = [
         extractions=[
             PromptExtraction(
                 text="持续干旱导致水稻减产",
-                attrs={"source": "持续干旱", "target": "水稻减产", "rel": "因果", "strength": 0.8,
-                       "strength_reason": "“导致”表明直接因果"},
+                attrs={
+                    "source": "持续干旱",
+                    "target": "水稻减产",
+                    "rel": "因果",
+                    "strength": 0.8,
+                    "strength_reason": "“导致”表明直接因果",
+                },
             ),
             PromptExtraction(
                 text="粮价随之上涨",
-                attrs={"source": "水稻减产", "target": "粮价上涨", "rel": "因果", "strength": 0.6,
-                       "strength_reason": "“随之”表明先后相继"},
+                attrs={
+                    "source": "水稻减产",
+                    "target": "粮价上涨",
+                    "rel": "因果",
+                    "strength": 0.6,
+                    "strength_reason": "“随之”表明先后相继",
+                },
             ),
         ],
     )
 ]
 
 SCRIPTED_RELATIONS = extraction_answer(
-    ("relation", "台风“海葵”影响，福建沿海普降暴雨",
-     {"source": "台风“海葵”", "target": "福建沿海暴雨", "strength": "0.9", "strength_reason": "“受……影响”"}),
-    ("relation", "多地发生城市内涝",
-     {"source": "福建沿海暴雨", "target": "城市内涝", "source_meta": {"地点": "福建沿海"}, "strength": 0.7,
-      "strength_reason": "暴雨是内涝的常见原因"}),
-    ("relation", "电力中断导致当地多家工厂被迫停产",
-     {"source": "电力中断", "target": "工厂停产", "strength": 1.2, "strength_reason": "“导致”"}),
-    ("relation", "港口集装箱运输也因大风暂停",
-     {"source": "大风", "target": "港口运输暂停", "strength": "很强", "strength_reason": "“因”"}),
+    (
+        "relation",
+        "台风“海葵”影响，福建沿海普降暴雨",
+        {"source": "台风“海葵”", "target": "福建沿海暴雨", "strength": "0.9", "strength_reason": "“受……影响”"},
+    ),
+    (
+        "relation",
+        "多地发生城市内涝",
+        {
+            "source": "福建沿海暴雨",
+            "target": "城市内涝",
+            "source_meta": {"地点": "福建沿海"},
+            "strength": 0.7,
+            "strength_reason": "暴雨是内涝的常见原因",
+        },
+    ),
+    (
+        "relation",
+        "电力中断导致当地多家工厂被迫停产",
+        {"source": "电力中断", "target": "工厂停产", "strength": 1.2, "strength_reason": "“导致”"},
+    ),
+    (
+        "relation",
+        "港口集装箱运输也因大风暂停",
+        {"source": "大风", "target": "港口运输暂停", "strength": "很强", "strength_reason": "“因”"},
+    ),
 )
 
 POLICY = "央行宣布下调存款准备金率0.5个百分点，一周后多家商业银行下调了贷款利率。"
 
 PC_PROMPT = (
-    "判断文本中的事件之间是否存在 PC 关系。给出 related（存在为 true，否则为 false）"
-    "和 reason（一句话说明理由）。"
+    "判断文本中的事件之间是否存在 PC 关系。给出 related（存在为 true，否则为 false）和 reason（一句话说明理由）。"
 )
 
 PC_EXAMPLES = [
     PromptExample(
         text="寒潮来袭，电网负荷创下新高。",
         extractions=[
-            PromptExtraction(text="寒潮来袭，电网负荷创下新高", kind="pc",
-                             attrs={"related": "true", "reason": "寒潮使取暖用电增加，负荷随之上升"}),
+            PromptExtraction(
+                text="寒潮来袭，电网负荷创下新高",
+                kind="pc",
+                attrs={"related": "true", "reason": "寒潮使取暖用电增加，负荷随之上升"},
+            ),
         ],
     ),
     PromptExample(
         text="今天股市收涨，另据报道某地举办了马拉松比赛。",
         extractions=[
-            PromptExtraction(text="今天股市收涨，另据报道某地举办了马拉松比赛", kind="pc",
-                             attrs={"related": "false", "reason": "两件事互不相干"}),
+            PromptExtraction(
+                text="今天股市收涨，另据报道某地举办了马拉松比赛",
+                kind="pc",
+                attrs={"related": "false", "reason": "两件事互不相干"},
+            ),
         ],
     ),
 ]
 
 SCRIPTED_CLASSIFICATION = extraction_answer(
-    ("pc", "央行宣布下调存款准备金率0.5个百分点，一周后多家商业银行下调了贷款利率",
-     {"related": "true", "reason": "降准释放资金，银行随之下调贷款利率"}),
+    (
+        "pc",
+        "央行宣布下调存款准备金率0.5个百分点，一周后多家商业银行下调了贷款利率",
+        {"related": "true", "reason": "降准释放资金，银行随之下调贷款利率"},
+    ),
 )
 
 
@@ -96,8 +131,9 @@ EVENTS = ["台风“海葵”登陆", "沿海普降暴雨", "城市内涝", "电
 LINKS = [(0, 1, 0.9), (1, 2, 0.8), (1, 3, 0.6), (2, 3, None), (3, 4, 0.85), (0, 5, 0.7), (5, 6, 0.5), (4, 6, 0.4)]
 EVENT_GRAPH = {
     "nodes": [{"id": number, "name": name} for number, name in enumerate(EVENTS)],
-    "edges": [{"src_node": {"id": a}, "dest_node": {"id": b}, **({"meta": {"strength": s}} if s else {})}
-              for a, b, s in LINKS],
+    "edges": [
+        {"src_node": {"id": a}, "dest_node": {"id": b}, **({"meta": {"strength": s}} if s else {})} for a, b, s in LINKS
+    ],
 }
 ARTICLE = (
     "受台风“海葵”影响，福建沿海普降暴雨，多地出现内涝，部分地区电力中断约六小时。"
@@ -128,8 +164,14 @@ def model_config(args: argparse.Namespace) -> Iterator[dict[str, Any]]:
     if args.base_url:
         yield {"model": args.model, "api_key": args.api_key, "base_url": args.base_url}
         return
-    scripted = answers_by_keyword([("图谱数据:", SCRIPTED_FORCE), ("港口临时停运", SCRIPTED_REVIEW),
-                                   ("海葵", SCRIPTED_RELATIONS), ("存款准备金率", SCRIPTED_CLASSIFICATION)])
+    scripted = answers_by_keyword(
+        [
+            ("图谱数据:", SCRIPTED_FORCE),
+            ("港口临时停运", SCRIPTED_REVIEW),
+            ("海葵", SCRIPTED_RELATIONS),
+            ("存款准备金率", SCRIPTED_CLASSIFICATION),
+        ]
+    )
     with ScriptedEndpoint(scripted) as endpoint:
         yield endpoint.config()
 
@@ -142,8 +184,10 @@ def show_relations(config: dict[str, Any]) -> None:
     if not relations:
         print("  (no relations)")
     for number, relation in enumerate(relations, 1):
-        print(f"  {number}. {relation['source']} --{relation['rel']}--> {relation['target']}"
-              f"  strength {relation['strength']:.2f}  ({relation['strength_reason']})")
+        print(
+            f"  {number}. {relation['source']} --{relation['rel']}--> {relation['target']}"
+            f"  strength {relation['strength']:.2f}  ({relation['strength_reason']})"
+        )
         if relation["source_meta"] or relation["target_meta"]:
             print(f"     source_meta={relation['source_meta']!r} target_meta={relation['target_meta']!r}")
     print()
@@ -201,8 +245,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--api-key", default="", help="API key for that endpoint")
     parser.add_argument("--verbose", action="store_true", help="show the extractors' log records")
     args = parser.parse_args(argv)
-    logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
-                        format="%(levelname)s %(name)s: %(message)s")
+    logging.basicConfig(
+        level=logging.INFO if args.verbose else logging.WARNING, format="%(levelname)s %(name)s: %(message)s"
+    )
     with model_config(args) as config, quiet_progress(args.verbose):
         show_relations(config)
         show_classification(config)

@@ -14,18 +14,18 @@ import re
 import shlex
 import sys
 import warnings
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import atheris
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "bench")]
 
-from hostile import HostileError, Maker, fill_free_lists
-
 import langextract
-from plain_force import PlainForceExtractor
 import plain_force
+from hostile import HostileError, Maker, fill_free_lists
+from plain_force import PlainForceExtractor
 
 from kestor.tavi.extractor import causara, force, linqor
 from kestor.tavi.extractor.causara import CausaraExtractor
@@ -36,8 +36,17 @@ CONFIG = {"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}
 
 # What bad data may make an operation raise. RuntimeError only for a container changed while it was walked;
 # StopIteration where a host container says it has items and yields none, as `next(iter(...))` would.
-EXPECTED = (TypeError, AttributeError, ValueError, KeyError, OverflowError, IndexError, RecursionError,
-            StopIteration, HostileError)
+EXPECTED = (
+    TypeError,
+    AttributeError,
+    ValueError,
+    KeyError,
+    OverflowError,
+    IndexError,
+    RecursionError,
+    StopIteration,
+    HostileError,
+)
 CHANGED_DURING_ITERATION = re.compile(r"changed (size )?during iteration")
 
 
@@ -77,9 +86,24 @@ logging.disable(logging.CRITICAL)
 warnings.simplefilter("ignore")
 sys.unraisablehook = lambda unraisable: None
 
-FORCE_OPS = ("_find_paths", "_dfs", "_edge_to_path_edge", "_build_graph", "_build_node_map", "_build_adjacency",
-             "_get_start_nodes", "_get_end_nodes", "_format_graph_data", "_append_start_end", "_append_paths",
-             "_format_edge_line", "_call_llm", "_extract_force", "_get_first_force", "_review_with_article")
+FORCE_OPS = (
+    "_find_paths",
+    "_dfs",
+    "_edge_to_path_edge",
+    "_build_graph",
+    "_build_node_map",
+    "_build_adjacency",
+    "_get_start_nodes",
+    "_get_end_nodes",
+    "_format_graph_data",
+    "_append_start_end",
+    "_append_paths",
+    "_format_edge_line",
+    "_call_llm",
+    "_extract_force",
+    "_get_first_force",
+    "_review_with_article",
+)
 
 TEMPLATES = {
     ForceExtractor: ForceExtractor(CONFIG, "p", [], "r", []),
@@ -149,7 +173,7 @@ def answering(value: Any, static: bool) -> Any:
 def outcome(operation: Callable, *arguments: Any) -> tuple[str, Any]:
     try:
         return "ok", operation(*arguments)
-    except Exception as error:  # noqa: BLE001 - the kind of failure is what is compared
+    except Exception as error:
         return "error", type(error)
 
 
@@ -181,9 +205,10 @@ def run(maker: Maker, call: Callable[[], Any]) -> tuple[str, Any]:
 
 def is_path_list(paths: Any) -> bool:
     return type(paths) is list and all(
-        type(path) is list and all(type(edge) is dict and list(edge) == ["source", "target", "strength"]
-                                   for edge in path)
-        for path in paths)
+        type(path) is list
+        and all(type(edge) is dict and list(edge) == ["source", "target", "strength"] for edge in path)
+        for path in paths
+    )
 
 
 def inner_call(maker: Maker, extractor: Any, graph: dict) -> Callable[[], Any] | None:
@@ -198,10 +223,15 @@ def inner_call(maker: Maker, extractor: Any, graph: dict) -> Callable[[], Any] |
         if not maker.chance(4) and getattr(type(start), "__hash__", None) is not None:
             visited.add(start)
         maker.register(visited)
-        arguments = (start, maker.sequence(maker.path_edge), visited,
-                     maker.mapping([([maker.node_id()], lambda: maker.sequence(maker.edge)) for _ in range(4)]),
-                     maker.sequence(maker.node_id), maker.mapping([([maker.node_id()], maker.name)]),
-                     maker.register([]))
+        arguments = (
+            start,
+            maker.sequence(maker.path_edge),
+            visited,
+            maker.mapping([([maker.node_id()], lambda: maker.sequence(maker.edge)) for _ in range(4)]),
+            maker.sequence(maker.node_id),
+            maker.mapping([([maker.node_id()], maker.name)]),
+            maker.register([]),
+        )
         if maker.chance(3):
             arguments = tuple(value(2) if maker.chance(4) else argument for argument in arguments)
         return lambda: extractor._dfs(*arguments)
@@ -255,8 +285,14 @@ def force_format(data: bytes) -> None:
     if plain and result[0] == "ok" and not (type(result[1]) is str and result[1].startswith("图谱数据:")):
         raise AssertionError(f"_format_graph_data gave {result[1]!r}")
     if plain and not maker.hostile:
-        agree("_format_graph_data", [result, outcome(PLAIN._format_graph_data, graph, paths),
-                                     outcome(RELAYING._format_graph_data, graph, paths)])
+        agree(
+            "_format_graph_data",
+            [
+                result,
+                outcome(PLAIN._format_graph_data, graph, paths),
+                outcome(RELAYING._format_graph_data, graph, paths),
+            ],
+        )
 
 
 def force_predict(data: bytes) -> None:
@@ -267,8 +303,14 @@ def force_predict(data: bytes) -> None:
     extractor, plain = instance(maker, ForceExtractor, FORCE_OPS)
     maker.finish()
     SERVICE.script, SERVICE.texts = list(answers), []
-    result = run(maker, lambda: extractor.predict(graph, article) if maker.chance(2) else
-                 extractor.predict(graph_data=graph, article_text=article))
+    result = run(
+        maker,
+        lambda: (
+            extractor.predict(graph, article)
+            if maker.chance(2)
+            else extractor.predict(graph_data=graph, article_text=article)
+        ),
+    )
     if plain and result[0] == "ok" and not isinstance(result[1], str):
         raise AssertionError(f"predict gave {result[1]!r}")
     if plain and not maker.hostile:

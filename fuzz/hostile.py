@@ -10,20 +10,76 @@ inside the data, so a script that takes a node out of its list really frees it.
 
 from __future__ import annotations
 
+import contextlib
 import math
+from collections.abc import Callable
 from types import SimpleNamespace
-from typing import Any, Callable
+from typing import Any
 
 import atheris
 
 # Keys the extractors read: hostile keys collide with them, so looking one up runs host code.
-KEYS = ("nodes", "edges", "id", "name", "src_node", "dest_node", "meta", "strength", "source", "target",
-        "source_meta", "target_meta", "rel", "strength_reason", "related", "reason", "final_force",
-        "extractions", "attributes")
-TEXTS = ("中等", "特别剧烈", "", " ", "true", " Yes ", "y", "1", "0", "1.0", "nan", "-inf", "1e400", "1_000",
-         "0.5", "%50", "𝔸名", "\x00", "\ud800", "a" * 300)
-FLOATS = (math.nan, -math.nan, math.inf, -math.inf, -0.0, 0.0, 1.0, 2.0, 0.5, 1e-5, 1e308, 2.0**62, 2.0**63,
-          -(2.0**63), 2.0**64, 5e-324)
+KEYS = (
+    "nodes",
+    "edges",
+    "id",
+    "name",
+    "src_node",
+    "dest_node",
+    "meta",
+    "strength",
+    "source",
+    "target",
+    "source_meta",
+    "target_meta",
+    "rel",
+    "strength_reason",
+    "related",
+    "reason",
+    "final_force",
+    "extractions",
+    "attributes",
+)
+TEXTS = (
+    "中等",
+    "特别剧烈",
+    "",
+    " ",
+    "true",
+    " Yes ",
+    "y",
+    "1",
+    "0",
+    "1.0",
+    "nan",
+    "-inf",
+    "1e400",
+    "1_000",
+    "0.5",
+    "%50",
+    "𝔸名",
+    "\x00",
+    "\ud800",
+    "a" * 300,
+)
+FLOATS = (
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    -0.0,
+    0.0,
+    1.0,
+    2.0,
+    0.5,
+    1e-5,
+    1e308,
+    2.0**62,
+    2.0**63,
+    -(2.0**63),
+    2.0**64,
+    5e-324,
+)
 
 MAX_DEPTH = 4
 MAX_ITEMS = 6
@@ -127,8 +183,9 @@ class Maker:
         if kind == 9:
             return tuple(self.value(depth + 1) for _ in range(self.below(MAX_ITEMS)))
         if kind in (10, 11):
-            return self.mapping([(self.key(self.pick(KEYS)), lambda: self.value(depth + 1))
-                                 for _ in range(self.below(MAX_ITEMS))])
+            return self.mapping(
+                [(self.key(self.pick(KEYS)), lambda: self.value(depth + 1)) for _ in range(self.below(MAX_ITEMS))]
+            )
         if kind == 12:
             return self.hostile_object(lambda: self.value(depth + 1))
         if kind == 13:
@@ -151,8 +208,14 @@ class Maker:
             return HInt(self.integer() if self.chance(2) else self.below(9), self, script)
         if kind == 2:
             return HFloat(self.float(), self, script)
-        return Hostile(self, script, hash_of=self.below(9), equal=self.pick((False, True, NotImplemented)),
-                       text=self.text(), number=self.below(9))
+        return Hostile(
+            self,
+            script,
+            hash_of=self.below(9),
+            equal=self.pick((False, True, NotImplemented)),
+            text=self.text(),
+            number=self.below(9),
+        )
 
     def hostile_object(self, inner: Callable[[], Any]) -> Any:
         """Something that is not plain data but answers `get`, iteration and attribute reads."""
@@ -160,8 +223,16 @@ class Maker:
         script = self.script()
         items = [inner() for _ in range(self.below(4))]
         mapping = {self.pick(KEYS): inner() for _ in range(self.below(4))}
-        return Hostile(self, script, hash_of=hash(self.pick(KEYS)), equal=self.pick((False, True, NotImplemented)),
-                       text=self.text(), number=self.below(9), items=items, mapping=mapping)
+        return Hostile(
+            self,
+            script,
+            hash_of=hash(self.pick(KEYS)),
+            equal=self.pick((False, True, NotImplemented)),
+            text=self.text(),
+            number=self.below(9),
+            items=items,
+            mapping=mapping,
+        )
 
     def key(self, name: str) -> list[Any]:
         """The keys to insert for `name`, in order: the name itself, a str subclass equal to it, a hostile key
@@ -173,8 +244,9 @@ class Maker:
         if kind == 6:
             return [HStr(name, self, self.script())]
         if kind in (7, 8):
-            collider = Hostile(self, self.script(), hash_of=hash(name), equal=self.pick((False, False, True)),
-                               text=name, number=0)
+            collider = Hostile(
+                self, self.script(), hash_of=hash(name), equal=self.pick((False, False, True)), text=name, number=0
+            )
             return [collider, name]
         return []
 
@@ -186,10 +258,8 @@ class Maker:
             result.setup(self, self.script())
         for keys, make in entries:
             for key in keys:
-                try:
+                with contextlib.suppress(TypeError):  # an unhashable key the builder chose
                     result[key] = make()
-                except TypeError:  # an unhashable key the builder chose
-                    pass
         return self.register(result)
 
     def sequence(self, make: Callable[[], Any], most: int = MAX_ITEMS) -> Any:
@@ -260,18 +330,28 @@ class Maker:
             return self.value(MAX_DEPTH - 1)
         entries = [(self.key("src_node"), self.end), (self.key("dest_node"), self.end)]
         if not self.chance(3):
-            entries.append((self.key("meta"), lambda: self.mapping([(self.key("strength"), self.strength)])
-                            if not self.chance(10) else self.value(MAX_DEPTH - 1)))
+            entries.append(
+                (
+                    self.key("meta"),
+                    lambda: (
+                        self.mapping([(self.key("strength"), self.strength)])
+                        if not self.chance(10)
+                        else self.value(MAX_DEPTH - 1)
+                    ),
+                )
+            )
         return self.mapping(entries)
 
     def graph(self) -> dict:
         entries = []
         if not self.chance(10):
-            entries.append((self.key("nodes"), lambda: self.sequence(self.node, 10) if not self.chance(16)
-                            else self.value(1)))
+            entries.append(
+                (self.key("nodes"), lambda: self.sequence(self.node, 10) if not self.chance(16) else self.value(1))
+            )
         if not self.chance(10):
-            entries.append((self.key("edges"), lambda: self.sequence(self.edge, 20) if not self.chance(16)
-                            else self.value(1)))
+            entries.append(
+                (self.key("edges"), lambda: self.sequence(self.edge, 20) if not self.chance(16) else self.value(1))
+            )
         if self.chance(2):
             entries.reverse()
         data = {}
@@ -284,8 +364,11 @@ class Maker:
     def path_edge(self) -> Any:
         if self.chance(16):
             return self.value(MAX_DEPTH - 1)
-        entries = [(self.key("source"), self.name), (self.key("target"), self.name),
-                   (self.key("strength"), self.strength)]
+        entries = [
+            (self.key("source"), self.name),
+            (self.key("target"), self.name),
+            (self.key("strength"), self.strength),
+        ]
         return self.mapping(entries)
 
     def paths(self) -> list:
@@ -299,8 +382,7 @@ class Maker:
     def attributes(self) -> Any:
         kind = self.below(10)
         if kind < 7:
-            return self.mapping([(self.key(self.pick(KEYS[5:])), lambda: self.value(2))
-                                 for _ in range(self.below(8))])
+            return self.mapping([(self.key(self.pick(KEYS[5:])), lambda: self.value(2)) for _ in range(self.below(8))])
         if kind == 7:
             return None
         return self.value(2)
@@ -376,14 +458,14 @@ def change_dict(target: dict, kind: int, amount: int, spare: Any) -> None:
         for i in range(1 + amount % 40):
             dict.__setitem__(target, 1000 + i, spare)
     elif kind == 7 and keys:
-        for key in keys[amount % len(keys):]:
+        for key in keys[amount % len(keys) :]:
             dict.pop(target, key, None)
     elif kind == 8 and keys:
         # Same size, other keys: a walk that only counts entries sees no change.
         dict.pop(target, keys[0], None)
         dict.__setitem__(target, f"other{amount}", spare)
     elif kind == 9:
-        dict.update(target, {key: spare for key in KEYS[:1 + amount % 8]})
+        dict.update(target, dict.fromkeys(KEYS[: 1 + amount % 8], spare))
 
 
 def change_set(target: set, kind: int, amount: int) -> None:
@@ -399,8 +481,18 @@ class Hostile:
     """An object that answers hashing, comparison, conversion, `get`, iteration and attribute reads, running its
     script at each."""
 
-    def __init__(self, maker: Maker, script, *, hash_of: int, equal: Any, text: str, number: int,
-                 items: list | None = None, mapping: dict | None = None) -> None:
+    def __init__(
+        self,
+        maker: Maker,
+        script,
+        *,
+        hash_of: int,
+        equal: Any,
+        text: str,
+        number: int,
+        items: list | None = None,
+        mapping: dict | None = None,
+    ) -> None:
         self._maker = maker
         self._script = script
         self._hash = hash_of
@@ -556,4 +648,3 @@ def fill_free_lists() -> None:
     during the next call goes back to the allocator, where the sanitizer sees any later use of it."""
     junk = [({0: 0}, [0], float(i)) for i in range(200)]
     del junk
-

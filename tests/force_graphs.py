@@ -33,12 +33,24 @@ WORKED_PATHS = [
     [step("A", "B"), step("B", "C"), step("C", "D")],
     [step("A", "C", 0.3), step("C", "D")],
 ]
-WORKED_TEXT = "\n".join([
-    "图谱数据:", "起点: A", "终点: D", "",
-    "路径1:", "  A -> B", "  B -> D(0.8)",
-    "路径2:", "  A -> B", "  B -> C", "  C -> D",
-    "路径3:", "  A -> C(0.3)", "  C -> D",
-])
+WORKED_TEXT = "\n".join(
+    [
+        "图谱数据:",
+        "起点: A",
+        "终点: D",
+        "",
+        "路径1:",
+        "  A -> B",
+        "  B -> D(0.8)",
+        "路径2:",
+        "  A -> B",
+        "  B -> C",
+        "  C -> D",
+        "路径3:",
+        "  A -> C(0.3)",
+        "  C -> D",
+    ]
+)
 
 
 def chain(length: int) -> dict[str, Any]:

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from types import SimpleNamespace
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 from conftest import OFFLINE_CONFIG
@@ -55,9 +56,18 @@ FORCE_TYPED = [
     ("_call_llm", ("text",), [(0, "text", str)]),
     ("_review_with_article", ("article",), [(0, "article_text", str)]),
     ("_find_paths", ({},), [(0, "graph_data", dict)]),
-    ("_dfs", (1, [], {1}, {}, [], {}, []),
-     [(1, "current_path", list), (2, "visited", set), (3, "outgoing", dict), (4, "end_nodes", list),
-      (5, "node_map", dict), (6, "all_paths", list)]),
+    (
+        "_dfs",
+        (1, [], {1}, {}, [], {}, []),
+        [
+            (1, "current_path", list),
+            (2, "visited", set),
+            (3, "outgoing", dict),
+            (4, "end_nodes", list),
+            (5, "node_map", dict),
+            (6, "all_paths", list),
+        ],
+    ),
     ("_edge_to_path_edge", ({}, {}, 1), [(0, "edge", dict), (1, "node_map", dict)]),
     ("_build_graph", ({},), [(0, "graph_data", dict)]),
     ("_build_node_map", ([],), [(0, "nodes", list)]),
@@ -65,24 +75,44 @@ FORCE_TYPED = [
     ("_get_start_nodes", ({}, {}), [(0, "outgoing", dict), (1, "incoming", dict)]),
     ("_get_end_nodes", ({}, {}), [(0, "outgoing", dict), (1, "incoming", dict)]),
     ("_format_graph_data", ({}, []), [(0, "graph_data", dict), (1, "paths", list)]),
-    ("_append_start_end", ([], [], [], {}),
-     [(0, "lines", list), (1, "start_nodes", list), (2, "end_nodes", list), (3, "node_map", dict)]),
+    (
+        "_append_start_end",
+        ([], [], [], {}),
+        [(0, "lines", list), (1, "start_nodes", list), (2, "end_nodes", list), (3, "node_map", dict)],
+    ),
     ("_append_paths", ([], []), [(0, "lines", list), (1, "paths", list)]),
     ("_format_edge_line", ({},), [(0, "edge", dict)]),
 ]
 
 # (name, operation, good arguments, the typed parameters as (position, name, type))
 TYPED = [
-    ("ForceExtractor", lambda: ForceExtractor, (OFFLINE_CONFIG, "p", [], "r", []),
-     [(0, "config", dict), (1, "prompt_description", str), (2, "examples", list),
-      (3, "review_prompt_description", str), (4, "review_examples", list)]),
+    (
+        "ForceExtractor",
+        lambda: ForceExtractor,
+        (OFFLINE_CONFIG, "p", [], "r", []),
+        [
+            (0, "config", dict),
+            (1, "prompt_description", str),
+            (2, "examples", list),
+            (3, "review_prompt_description", str),
+            (4, "review_examples", list),
+        ],
+    ),
     *((f"ForceExtractor.{name}", force_operation(name), good, params) for name, good, params in FORCE_TYPED),
-    ("CausaraExtractor", lambda: CausaraExtractor, (OFFLINE_CONFIG, "p", []),
-     [(0, "config", dict), (1, "prompt_description", str), (2, "examples", list)]),
+    (
+        "CausaraExtractor",
+        lambda: CausaraExtractor,
+        (OFFLINE_CONFIG, "p", []),
+        [(0, "config", dict), (1, "prompt_description", str), (2, "examples", list)],
+    ),
     ("CausaraExtractor.predict", lambda: causara().predict, ("text",), [(0, "text", str)]),
     ("CausaraExtractor._build_model", lambda: CausaraExtractor._build_model, (OFFLINE_CONFIG,), [(0, "config", dict)]),
-    ("LinqorExtractor", lambda: LinqorExtractor, (OFFLINE_CONFIG, "p", []),
-     [(0, "config", dict), (1, "prompt_description", str), (2, "examples", list)]),
+    (
+        "LinqorExtractor",
+        lambda: LinqorExtractor,
+        (OFFLINE_CONFIG, "p", []),
+        [(0, "config", dict), (1, "prompt_description", str), (2, "examples", list)],
+    ),
     ("LinqorExtractor.predict", lambda: linqor().predict, ("text",), [(0, "text", str)]),
     ("LinqorExtractor._build_model", lambda: LinqorExtractor._build_model, (OFFLINE_CONFIG,), [(0, "config", dict)]),
     ("to_langextract_examples", lambda: to_langextract_examples, ([],), [(0, "examples", list)]),
@@ -92,8 +122,11 @@ TYPED = [
 def typed_cases():
     for name, operation, good, params in TYPED:
         for position, param, expected in params:
-            for kind, bad in (("None", None), ("subclass", SUBCLASS[expected](good[position])),
-                              ("other", OTHER[expected])):
+            for kind, bad in (
+                ("None", None),
+                ("subclass", SUBCLASS[expected](good[position])),
+                ("other", OTHER[expected]),
+            ):
                 yield pytest.param(operation, good, position, param, expected, bad, id=f"{name}-{param}-{kind}")
 
 
@@ -109,11 +142,16 @@ def test_exact_types(service, operation, good, position, param, expected, bad):
     assert service.calls == []
 
 
-@pytest.mark.parametrize("operation, arguments", [
-    ("_dfs", (None, [], {1}, {}, [], {}, [])), ("_dfs", ("1", [], {1}, {}, [], {}, [])),
-    ("_dfs", (b"1", [], {1}, {}, [], {}, [])), ("_edge_to_path_edge", ({}, {}, "2")),
-    ("_edge_to_path_edge", ({}, {}, [2])),
-])
+@pytest.mark.parametrize(
+    "operation, arguments",
+    [
+        ("_dfs", (None, [], {1}, {}, [], {}, [])),
+        ("_dfs", ("1", [], {1}, {}, [], {}, [])),
+        ("_dfs", (b"1", [], {1}, {}, [], {}, [])),
+        ("_edge_to_path_edge", ({}, {}, "2")),
+        ("_edge_to_path_edge", ({}, {}, [2])),
+    ],
+)
 def test_integer_parameters_refuse_non_numbers(operation, arguments):
     name = "node_id" if operation == "_dfs" else "next_node"
     bad = arguments[0] if operation == "_dfs" else arguments[2]
@@ -127,7 +165,9 @@ def test_integer_parameters_take_any_number(value):
     assert force()._edge_to_path_edge({}, {int(value): "N"}, value) == {"source": "", "target": "N", "strength": None}
 
 
-@pytest.mark.parametrize("operation, good", [("predict", ({},)), ("_extract_force", (SimpleNamespace(extractions=[]),))])
+@pytest.mark.parametrize(
+    "operation, good", [("predict", ({},)), ("_extract_force", (SimpleNamespace(extractions=[]),))]
+)
 def test_optional_text_parameters(service, operation, good):
     method = getattr(force(), operation)
     assert method(*good, None) == method(*good) == method(*good, article_text=None) == "中等"
@@ -160,10 +200,16 @@ def linqor_to_bool(value): ...
 def linqor_default_result(): ...
 
 
-for reference, qualname in ((linqor_predict, "predict"), (linqor_init, "__init__"),
-                            (linqor_build_model, "_build_model"), (linqor_to_result, "_to_result"),
-                            (linqor_to_bool, "_to_bool"), (linqor_default_result, "_default_result")):
+for reference, qualname in (
+    (linqor_predict, "predict"),
+    (linqor_init, "__init__"),
+    (linqor_build_model, "_build_model"),
+    (linqor_to_result, "_to_result"),
+    (linqor_to_bool, "_to_bool"),
+    (linqor_default_result, "_default_result"),
+):
     reference.__qualname__ = f"LinqorExtractor.{qualname}"
+
 
 def force_predict(self, graph_data, article_text=None): ...
 def force_init(self, config, prompt_description, examples, review_prompt_description, review_examples): ...
@@ -171,8 +217,12 @@ def force_dfs(self, node_id, current_path, visited, outgoing, end_nodes, node_ma
 def force_adjacency(self, edges, from_key, to_key): ...
 
 
-for reference, qualname in ((force_predict, "predict"), (force_init, "__init__"), (force_dfs, "_dfs"),
-                            (force_adjacency, "_build_adjacency")):
+for reference, qualname in (
+    (force_predict, "predict"),
+    (force_init, "__init__"),
+    (force_dfs, "_dfs"),
+    (force_adjacency, "_build_adjacency"),
+):
     reference.__qualname__ = f"ForceExtractor.{qualname}"
 
 BINDINGS = [
@@ -223,7 +273,9 @@ def test_keywords_bind_like_positions(service):
     assert extractor.predict(text="t") == []
     assert CausaraExtractor._to_strength(value="0.25") == 0.25
     assert LinqorExtractor(examples=[], prompt_description="p", config=OFFLINE_CONFIG).predict(text="t") == {
-        "related": False, "reason": ""}
+        "related": False,
+        "reason": "",
+    }
     assert LinqorExtractor._to_bool(value=" Y ") is True
     assert LinqorExtractor._to_result(extraction=SimpleNamespace(attributes=None)) == {"related": True, "reason": ""}
     assert to_langextract_examples(examples=[]) == []

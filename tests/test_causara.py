@@ -30,21 +30,48 @@ class TestRelations:
         service.answers(answer({"source": "暴雨", "target": "洪水"}))
         [relation] = extractor.predict("t")
         assert list(relation) == KEYS
-        assert relation == {"source": "暴雨", "source_meta": "", "rel": "因果", "target": "洪水", "target_meta": "",
-                            "strength": 0.5, "strength_reason": ""}
+        assert relation == {
+            "source": "暴雨",
+            "source_meta": "",
+            "rel": "因果",
+            "target": "洪水",
+            "target_meta": "",
+            "strength": 0.5,
+            "strength_reason": "",
+        }
 
     def test_values_pass_unconverted(self, service, extractor):
         meta = {"地点": ["福建"]}
-        service.answers(answer({"source": "a", "target": 0.0 or "0", "source_meta": meta, "rel": "",
-                                "target_meta": None, "strength": 0.7, "strength_reason": 12, "extra": 1}))
+        service.answers(
+            answer(
+                {
+                    "source": "a",
+                    "target": "0",
+                    "source_meta": meta,
+                    "rel": "",
+                    "target_meta": None,
+                    "strength": 0.7,
+                    "strength_reason": 12,
+                    "extra": 1,
+                }
+            )
+        )
         [relation] = extractor.predict("t")
         assert relation["source_meta"] is meta
         assert relation["rel"] == "" and relation["target_meta"] is None and relation["target"] == "0"
         assert relation["strength"] == 0.7 and relation["strength_reason"] == "12"
 
     def test_incomplete_extractions_are_dropped_in_order(self, service, extractor):
-        service.answers(answer(None, {"source": "a", "target": ""}, {"source": "b", "target": "c"},
-                               {"source": 0, "target": "d"}, {"target": "e"}, {"source": "f", "target": "g"}))
+        service.answers(
+            answer(
+                None,
+                {"source": "a", "target": ""},
+                {"source": "b", "target": "c"},
+                {"source": 0, "target": "d"},
+                {"target": "e"},
+                {"source": "f", "target": "g"},
+            )
+        )
         assert [(r["source"], r["target"]) for r in extractor.predict("t")] == [("b", "c"), ("f", "g")]
 
     @pytest.mark.parametrize("extractions", [None, [], ()])
@@ -69,14 +96,41 @@ class TestRelations:
         attributes = Attributes()
         service.answers(answer(attributes))
         extractor.predict("t")
-        assert attributes.read == [("source",), ("target",), ("source", ""), ("source_meta", ""), ("rel", "因果"),
-                                   ("target", ""), ("target_meta", ""), ("strength",), ("strength_reason", "")]
+        assert attributes.read == [
+            ("source",),
+            ("target",),
+            ("source", ""),
+            ("source_meta", ""),
+            ("rel", "因果"),
+            ("target", ""),
+            ("target_meta", ""),
+            ("strength",),
+            ("strength_reason", ""),
+        ]
 
 
 STRENGTHS = [
-    (0.7, 0.7), (3, 1.0), (-2, 0.0), (True, 1.0), (False, 0.0), (" 0.35 ", 0.35), ("1.5", 1.0), ("强", 0.5),
-    ("", 0.5), (None, 0.5), ([], 0.5), ("nan", 1.0), ("-inf", 0.0), (float("nan"), 1.0), (float("inf"), 1.0),
-    (-0.0, 0.0), ("1_0", 1.0), ("８０%", 0.5), ("\u0660.\u0667", 0.7), ("1e-1", 0.1), (10**300, 1.0),
+    (0.7, 0.7),
+    (3, 1.0),
+    (-2, 0.0),
+    (True, 1.0),
+    (False, 0.0),
+    (" 0.35 ", 0.35),
+    ("1.5", 1.0),
+    ("强", 0.5),
+    ("", 0.5),
+    (None, 0.5),
+    ([], 0.5),
+    ("nan", 1.0),
+    ("-inf", 0.0),
+    (float("nan"), 1.0),
+    (float("inf"), 1.0),
+    (-0.0, 0.0),
+    ("1_0", 1.0),
+    ("８０%", 0.5),
+    ("\u0660.\u0667", 0.7),
+    ("1e-1", 0.1),
+    (10**300, 1.0),
 ]
 
 
@@ -106,9 +160,14 @@ class TestStrength:
 
 
 class TestFailures:
-    @pytest.mark.parametrize("result", [
-        object(), SimpleNamespace(extractions=[object()]), answer(["not", "a", "mapping"]),
-    ])
+    @pytest.mark.parametrize(
+        "result",
+        [
+            object(),
+            SimpleNamespace(extractions=[object()]),
+            answer(["not", "a", "mapping"]),
+        ],
+    )
     def test_errors_reading_the_answer_reach_the_caller(self, service, extractor, records, result):
         service.answers(result)
         with pytest.raises(AttributeError):
@@ -136,8 +195,10 @@ class TestOverrides:
         assert Doubling(OFFLINE_CONFIG, "p", []).predict("t")[0]["strength"] == 0.2
 
         monkeypatch.setattr(CausaraExtractor, "_to_strength", staticmethod(lambda value: "patched"))
-        assert CausaraExtractor._to_relation(answer({"source": "a", "target": "b"}).extractions[0])["strength"] \
+        assert (
+            CausaraExtractor._to_relation(answer({"source": "a", "target": "b"}).extractions[0])["strength"]
             == "patched"
+        )
 
     def test_instance_attribute_shadows_the_operation(self, service, extractor):
         extractor._to_relation = lambda extraction: {"shadowed": True}

@@ -29,9 +29,14 @@ from kestor.tavi.corpus.driver import INSTALL_HINT, main
 from kestor.tavi.corpus.modes import build_extractors, event_graph
 from kestor.tavi.corpus.worker import Settings, run_partition
 
-EXAMPLE = {"text": "暴雨导致洪水。", "extractions": [{"text": "暴雨导致洪水", "attrs": {"source": "暴雨", "target": "洪水"}}]}
-FORCE_EXAMPLE = {"text": "图谱数据:\n起点: 暴雨", "extractions": [{"text": "暴雨", "attrs": {"final_force": "中等"},
-                                                                 "kind": "force"}]}
+EXAMPLE = {
+    "text": "暴雨导致洪水。",
+    "extractions": [{"text": "暴雨导致洪水", "attrs": {"source": "暴雨", "target": "洪水"}}],
+}
+FORCE_EXAMPLE = {
+    "text": "图谱数据:\n起点: 暴雨",
+    "extractions": [{"text": "暴雨", "attrs": {"final_force": "中等"}, "kind": "force"}],
+}
 # 1 and "1" are two inputs; "!" marks an input whose first force is "特别剧烈", which the review then reads.
 IDS: list[Any] = [1, "1", "a", 2, "b!", 3, "c", 4, "d!", 5, "e", 6]
 TAG = re.compile(r"«(.+?)»")
@@ -48,9 +53,21 @@ def answer(question: str) -> str:
     assert found, question
     mark, name = found.group(1), found.group()
     force = ("特别剧烈" if "!" in mark else f"剧烈{mark}") if question.startswith("图谱数据:") else f"复核{mark}"
-    return extraction_answer(("relation", mark, {
-        "source": f"起因{name}", "target": f"结果{name}", "strength": len(mark) / 10, "strength_reason": mark,
-        "related": "yes" if len(mark) % 2 else "no", "reason": mark, "final_force": force}))
+    return extraction_answer(
+        (
+            "relation",
+            mark,
+            {
+                "source": f"起因{name}",
+                "target": f"结果{name}",
+                "strength": len(mark) / 10,
+                "strength_reason": mark,
+                "related": "yes" if len(mark) % 2 else "no",
+                "reason": mark,
+                "final_force": force,
+            },
+        )
+    )
 
 
 class Model:
@@ -72,19 +89,34 @@ class Model:
 
 
 def config(endpoint: ScriptedEndpoint) -> dict[str, Any]:
-    return copy.deepcopy({"model": "scripted", "api_key": "offline", "base_url": endpoint.base_url,
+    return copy.deepcopy(
+        {
+            "model": "scripted",
+            "api_key": "offline",
+            "base_url": endpoint.base_url,
             "causara": {"prompt_description": "找出因果关系。", "examples": [EXAMPLE]},
             "linqor": {"prompt_description": "判断PC关系。", "examples": [dict(EXAMPLE, extractions=[])]},
-            "force": {"prompt_description": "判断影响力度。", "examples": [FORCE_EXAMPLE],
-                      "review_prompt_description": "结合文章复核。", "review_examples": [FORCE_EXAMPLE]}})
+            "force": {
+                "prompt_description": "判断影响力度。",
+                "examples": [FORCE_EXAMPLE],
+                "review_prompt_description": "结合文章复核。",
+                "review_examples": [FORCE_EXAMPLE],
+            },
+        }
+    )
 
 
 def row(mode: str, id_: Any) -> dict[str, Any]:
     if mode != "force":
         return {"id": id_, "text": f"台风{tag(id_)}导致停电。", "url": "ignored"}
-    return {"id": id_, "graph_data": {"nodes": [{"id": 1, "name": f"台风{tag(id_)}"}, {"id": 2, "name": "停电"}],
-                                      "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}}]},
-            "article_text": f"文章{tag(id_)}"}
+    return {
+        "id": id_,
+        "graph_data": {
+            "nodes": [{"id": 1, "name": f"台风{tag(id_)}"}, {"id": 2, "name": "停电"}],
+            "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}}],
+        },
+        "article_text": f"文章{tag(id_)}",
+    }
 
 
 class Job:
@@ -97,8 +129,23 @@ class Job:
         self.out = tmp_path / "out"
 
     def args(self, *extra: str) -> list[str]:
-        return [self.mode, "--config", str(self.config), "--input", str(self.input), "--output", str(self.out),
-                "--partition-size", "4", "--threads", "4", "--retry-pause", "0.01", "--quiet", *extra]
+        return [
+            self.mode,
+            "--config",
+            str(self.config),
+            "--input",
+            str(self.input),
+            "--output",
+            str(self.out),
+            "--partition-size",
+            "4",
+            "--threads",
+            "4",
+            "--retry-pause",
+            "0.01",
+            "--quiet",
+            *extra,
+        ]
 
     def lines(self) -> dict[str, dict[str, Any]]:
         """The output lines by id's JSON text; each id once across the part files."""
@@ -107,15 +154,17 @@ class Job:
         found = [json.loads(text) for part in parts for text in part.read_text().splitlines()]
         keys = [json.dumps(entry["id"]) for entry in found]
         assert [key for key, count in Counter(keys).items() if count > 1] == []
-        return dict(zip(keys, found))
+        return dict(zip(keys, found, strict=True))
 
 
 @pytest.fixture(scope="module")
 def cluster():
     from distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0") as running, \
-            Client(running) as client:
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0") as running,
+        Client(running) as client,
+    ):
         client.wait_for_workers(2)
         yield running, client
 
@@ -139,8 +188,11 @@ def sequential(mode: str, job: Job, ids: list[Any]) -> dict[str, Any]:
         elif mode == "articles":
             relations = extractors["causara"].predict(record["text"])
             graph = event_graph(relations)
-            results[json.dumps(id_)] = {"relations": relations, "graph": graph,
-                                        "force": extractors["force"].predict(graph, record["text"])}
+            results[json.dumps(id_)] = {
+                "relations": relations,
+                "graph": graph,
+                "force": extractors["force"].predict(graph, record["text"]),
+            }
         else:
             results[json.dumps(id_)] = extractors[mode].predict(record["text"])
     return results
@@ -157,7 +209,8 @@ def test_each_mode_writes_what_predict_gives_each_input_once(cluster, model, tmp
     expected = sequential(mode, job, IDS)
     assert {key: line["result"] for key, line in lines.items()} == expected
     assert {(line["status"], line["attempts"], line["error"]) for line in lines.values()} == {
-        ("ok", 2 if mode == "articles" else 1, None)}
+        ("ok", 2 if mode == "articles" else 1, None)
+    }
     assert asked == Counter(model.questions)
     assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS)} ok, 0 failed, 0 already done in ")
 
@@ -171,7 +224,8 @@ def test_failed_calls_are_retried_reported_and_retried_again_by_a_rerun(cluster,
     assert main(args) == 1
     lines = job.lines()
     assert {key: (line["status"], line["attempts"]) for key, line in lines.items()} == {
-        json.dumps(i): ("failed", 3) if i in down else ("ok", 2 if i in flaky else 1) for i in IDS}
+        json.dumps(i): ("failed", 3) if i in down else ("ok", 2 if i in flaky else 1) for i in IDS
+    }
     assert {lines[json.dumps(i)]["result"] is None for i in down} == {True}
     assert lines[json.dumps(down[0])]["error"].startswith("Failed to extract event relations with langextract: ")
     assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS) - 2} ok, 2 failed, 0 already done")
@@ -197,8 +251,9 @@ def test_a_worker_killed_mid_run_has_its_work_redone(cluster, tmp_path, capsys):
         # The worker asking for input 12 dies while it waits for the answer; partitions hold 4 inputs each.
         if question.endswith(tag(12) + "导致停电。") and not asked_first.is_set():
             asked_first.set()
-            [asking] = [worker for worker, keys in client.processing().items()
-                        if any(key.endswith("-00003") for key in keys)]
+            [asking] = [
+                worker for worker, keys in client.processing().items() if any(key.endswith("-00003") for key in keys)
+            ]
             os.kill(pids[asking], signal.SIGKILL)
         return responder(question)
 
@@ -230,8 +285,9 @@ def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(c
 
         endpoint.requests.clear()
         assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 0
-        assert sorted(endpoint.questions) == sorted(row("causara", i)["text"] for i in ids
-                                                    if json.dumps(i) not in written)
+        assert sorted(endpoint.questions) == sorted(
+            row("causara", i)["text"] for i in ids if json.dumps(i) not in written
+        )
         assert len(job.lines()) == len(ids)
 
 
@@ -260,7 +316,7 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
 
     def respond(question: str) -> Reply:
         if tag("huge") in question:  # an integer strength beyond a double: predict raises, nothing is logged
-            return Reply(extraction_answer(("relation", "x", {"source": "a", "target": "b", "strength": 10 ** 400})))
+            return Reply(extraction_answer(("relation", "x", {"source": "a", "target": "b", "strength": 10**400})))
         return original(question)
 
     model.responder = respond
@@ -283,23 +339,35 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
     (tmp_path / "review").mkdir()
     review = Job(tmp_path / "review", model, "force", ["x!"])
     failing_review = [True]
-    model.responder = lambda question: (Reply(status=500) if question.startswith("文章") and failing_review
-                                        and failing_review.pop() else Reply(answer(question)))
+    model.responder = lambda question: (
+        Reply(status=500)
+        if question.startswith("文章") and failing_review and failing_review.pop()
+        else Reply(answer(question))
+    )
     forces = Settings(load_config(review.config, "force"), str(review.out), threads=2, retries=2, retry_pause=0.0)
     run_partition(forces, 0, [row("force", "x!")])
     assert review.lines()['"x!"'] == {"id": "x!", "status": "ok", "result": '复核"x!"', "attempts": 2, "error": None}
 
 
 def test_event_graph_of_an_article():
-    relations = [{"source": "台风", "target": "停电", "strength": 0.9}, {"source": "停电", "target": "停产",
-                                                                      "strength": 0.5},
-                 {"source": "台风", "target": 7, "strength": 1.0}]
+    relations = [
+        {"source": "台风", "target": "停电", "strength": 0.9},
+        {"source": "停电", "target": "停产", "strength": 0.5},
+        {"source": "台风", "target": 7, "strength": 1.0},
+    ]
     assert event_graph(relations) == {
-        "nodes": [{"id": 1, "name": "台风"}, {"id": 2, "name": "停电"}, {"id": 3, "name": "停产"},
-                  {"id": 4, "name": "7"}],
-        "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": {"strength": 0.9}},
-                  {"src_node": {"id": 2}, "dest_node": {"id": 3}, "meta": {"strength": 0.5}},
-                  {"src_node": {"id": 1}, "dest_node": {"id": 4}, "meta": {"strength": 1.0}}]}
+        "nodes": [
+            {"id": 1, "name": "台风"},
+            {"id": 2, "name": "停电"},
+            {"id": 3, "name": "停产"},
+            {"id": 4, "name": "7"},
+        ],
+        "edges": [
+            {"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": {"strength": 0.9}},
+            {"src_node": {"id": 2}, "dest_node": {"id": 3}, "meta": {"strength": 0.5}},
+            {"src_node": {"id": 1}, "dest_node": {"id": 4}, "meta": {"strength": 1.0}},
+        ],
+    }
 
 
 BAD_INPUTS = {
@@ -307,25 +375,34 @@ BAD_INPUTS = {
     "no id": ('{"text": "a"}\n', 'input.jsonl:1: missing "id"'),
     "boolean id": ('{"id": true, "text": "a"}\n', 'input.jsonl:1: "id" must be a string or an integer'),
     "no text": ('\n{"id": 1, "txt": "a"}\n', 'input.jsonl:2: missing "text"'),
-    "repeated id": ('{"id": 1, "text": "a"}\n{"id": "1", "text": "b"}\n{"id": 1, "text": "c"}\n',
-                    "input.jsonl:3: id 1 repeats the id of line 1"),
+    "repeated id": (
+        '{"id": 1, "text": "a"}\n{"id": "1", "text": "b"}\n{"id": 1, "text": "c"}\n',
+        "input.jsonl:3: id 1 repeats the id of line 1",
+    ),
     "not an object": ("[1, 2]\n", "input.jsonl:1: not a JSON object"),
 }
 BAD_GRAPHS = {
     "no graph data": ({"id": 1}, 'input.jsonl:1: missing "graph_data"'),
-    "edge end not an object": ({"id": 1, "graph_data": {"edges": [{"src_node": 1}]}},
-                               'input.jsonl:1: "graph_data.edges[0].src_node" must be an object'),
-    "node id not an integer": ({"id": 1, "graph_data": {"nodes": [{"id": "x"}]}},
-                               'input.jsonl:1: "graph_data.nodes[0].id" must be an integer'),
+    "edge end not an object": (
+        {"id": 1, "graph_data": {"edges": [{"src_node": 1}]}},
+        'input.jsonl:1: "graph_data.edges[0].src_node" must be an object',
+    ),
+    "node id not an integer": (
+        {"id": 1, "graph_data": {"nodes": [{"id": "x"}]}},
+        'input.jsonl:1: "graph_data.nodes[0].id" must be an integer',
+    ),
 }
 BAD_CONFIGS = {
     "no model": (lambda c: c.pop("model"), 'config.json: missing key "model"'),
-    "unset key variable": (lambda c: c.update(api_key_env="KESTOR_TEST_UNSET") or c.pop("api_key"),
-                           'config.json: "api_key_env" names the environment variable \'KESTOR_TEST_UNSET\', '
-                           "which is not set"),
+    "unset key variable": (
+        lambda c: c.update(api_key_env="KESTOR_TEST_UNSET") or c.pop("api_key"),
+        "config.json: \"api_key_env\" names the environment variable 'KESTOR_TEST_UNSET', which is not set",
+    ),
     "no examples": (lambda c: c["causara"].update(examples=[]), 'config.json: "causara.examples" must hold at least'),
-    "misspelt key": (lambda c: c["causara"]["examples"][0]["extractions"][0].update(attributes={}),
-                     'config.json: unknown key "causara.examples[0].extractions[0].attributes"'),
+    "misspelt key": (
+        lambda c: c["causara"]["examples"][0]["extractions"][0].update(attributes={}),
+        'config.json: unknown key "causara.examples[0].extractions[0].attributes"',
+    ),
 }
 
 
@@ -340,8 +417,7 @@ def refused(job: Job, monkeypatch, capsys, mode: str = "causara") -> str:
 
 
 @pytest.mark.parametrize("case", [*BAD_INPUTS, *BAD_GRAPHS, *BAD_CONFIGS])
-def test_bad_input_and_configuration_are_refused_before_anything_is_asked(model, tmp_path, monkeypatch, capsys,
-                                                                           case):
+def test_bad_input_and_configuration_are_refused_before_anything_is_asked(model, tmp_path, monkeypatch, capsys, case):
     job = Job(tmp_path, model, "causara")
     mode = "causara"
     if case in BAD_INPUTS:

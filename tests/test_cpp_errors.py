@@ -23,8 +23,21 @@ def probe(tmp_path_factory):
         pytest.skip("no C++ compiler to build the probe with")
     out = tmp_path_factory.mktemp("probe") / f"errors_probe{sysconfig.get_config_var('EXT_SUFFIX')}"
     sources = [ROOT / "tests/native/errors_probe.cpp", ROOT / "src/pyhost/errors.cpp", ROOT / "src/pyhost/guard.cpp"]
-    subprocess.run([COMPILER, "-std=c++20", "-shared", "-fPIC", "-O1", f"-I{ROOT / 'src'}",
-                    f"-I{sysconfig.get_paths()['include']}", *map(str, sources), "-o", str(out)], check=True)
+    subprocess.run(
+        [
+            COMPILER,
+            "-std=c++20",
+            "-shared",
+            "-fPIC",
+            "-O1",
+            f"-I{ROOT / 'src'}",
+            f"-I{sysconfig.get_paths()['include']}",
+            *map(str, sources),
+            "-o",
+            str(out),
+        ],
+        check=True,
+    )
     spec = importlib.util.spec_from_file_location("errors_probe", out)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
@@ -32,10 +45,15 @@ def probe(tmp_path_factory):
     return module
 
 
-@pytest.mark.parametrize("kind, error", [
-    ("length_error", MemoryError), ("bad_array_new_length", MemoryError), ("runtime_error", SystemError),
-    ("int", SystemError),
-])
+@pytest.mark.parametrize(
+    "kind, error",
+    [
+        ("length_error", MemoryError),
+        ("bad_array_new_length", MemoryError),
+        ("runtime_error", SystemError),
+        ("int", SystemError),
+    ],
+)
 def test_cpp_exceptions(probe, caplog, kind, error):
     caplog.set_level(logging.ERROR)
     assert probe.guarded(kind) == "default"

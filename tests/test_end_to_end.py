@@ -25,19 +25,47 @@ def causara_extractor(config) -> CausaraExtractor:
 
 class TestCausara:
     def test_relations_from_the_model(self, endpoint):
-        endpoint.queue(extraction_answer(
-            ("relation", "地震导致全城停电", {"source": "地震", "target": "全城停电", "strength": "0.9",
-                                              "strength_reason": "导致"}),
-            ("relation", "停电又造成地铁停运", {"source": "全城停电", "target": "地铁停运", "rel": "因果",
-                                                "source_meta": {"时间": "昨天"}, "strength": 2}),
-            ("relation", "无效", {"source": "", "target": "x"}),
-        ))
+        endpoint.queue(
+            extraction_answer(
+                (
+                    "relation",
+                    "地震导致全城停电",
+                    {"source": "地震", "target": "全城停电", "strength": "0.9", "strength_reason": "导致"},
+                ),
+                (
+                    "relation",
+                    "停电又造成地铁停运",
+                    {
+                        "source": "全城停电",
+                        "target": "地铁停运",
+                        "rel": "因果",
+                        "source_meta": {"时间": "昨天"},
+                        "strength": 2,
+                    },
+                ),
+                ("relation", "无效", {"source": "", "target": "x"}),
+            )
+        )
         relations = causara_extractor(endpoint.config()).predict(TEXT)
         assert relations == [
-            {"source": "地震", "source_meta": "", "rel": "因果", "target": "全城停电", "target_meta": "",
-             "strength": 0.9, "strength_reason": "导致"},
-            {"source": "全城停电", "source_meta": {"时间": "昨天"}, "rel": "因果", "target": "地铁停运",
-             "target_meta": "", "strength": 1.0, "strength_reason": ""},
+            {
+                "source": "地震",
+                "source_meta": "",
+                "rel": "因果",
+                "target": "全城停电",
+                "target_meta": "",
+                "strength": 0.9,
+                "strength_reason": "导致",
+            },
+            {
+                "source": "全城停电",
+                "source_meta": {"时间": "昨天"},
+                "rel": "因果",
+                "target": "地铁停运",
+                "target_meta": "",
+                "strength": 1.0,
+                "strength_reason": "",
+            },
         ]
         [request] = endpoint.requests
         assert endpoint.questions == [TEXT]
@@ -46,8 +74,10 @@ class TestCausara:
 
 
 PC_EXAMPLES = [
-    PromptExample("公司发布新品，随后股价上涨。",
-                  [PromptExtraction("公司发布新品，随后股价上涨", {"related": "是", "reason": "先后相继"}, "pc")]),
+    PromptExample(
+        "公司发布新品，随后股价上涨。",
+        [PromptExtraction("公司发布新品，随后股价上涨", {"related": "是", "reason": "先后相继"}, "pc")],
+    ),
 ]
 # Longer than what is sent: the 1000th character is an astral one, in the middle of a sentence.
 LONG_TEXT = "台风登陆后全省停课。" * 99 + "港口停运，航班取消😀" + "机场关闭。" * 40
@@ -59,10 +89,12 @@ def linqor_extractor(config) -> LinqorExtractor:
 
 class TestLinqor:
     def test_related_answer_for_the_opening_only(self, endpoint, records):
-        endpoint.queue(extraction_answer(
-            ("pc", "台风登陆后全省停课", {"related": "True", "reason": "台风导致停课"}),
-            ("pc", "港口停运", {"related": "false", "reason": "never read"}),
-        ))
+        endpoint.queue(
+            extraction_answer(
+                ("pc", "台风登陆后全省停课", {"related": "True", "reason": "台风导致停课"}),
+                ("pc", "港口停运", {"related": "false", "reason": "never read"}),
+            )
+        )
         result = linqor_extractor(endpoint.config()).predict(LONG_TEXT)
         assert result == {"related": True, "reason": "台风导致停课"}
         assert endpoint.questions == [LONG_TEXT[:1000]] and LONG_TEXT[:1000].endswith("航班取消😀")
@@ -74,17 +106,26 @@ class TestForce:
 
     @staticmethod
     def extractor(config):
-        examples = [PromptExample("图谱数据:\n起点: 暴雨\n终点: 洪水", [PromptExtraction("暴雨", {"final_force": "中等"},
-                                                                                   "force")])]
+        examples = [
+            PromptExample(
+                "图谱数据:\n起点: 暴雨\n终点: 洪水", [PromptExtraction("暴雨", {"final_force": "中等"}, "force")]
+            )
+        ]
         review = [PromptExample("小雨", [PromptExtraction("小雨", {"final_force": "轻微"}, "force")])]
         return ForceExtractor(config, "判断影响力度。", examples, "结合文章复核力度。", review)
 
     def test_review_replaces_the_first_force(self, endpoint, records):
-        endpoint.queue(extraction_answer(("force", "A", {"final_force": "特别剧烈"})),
-                       extraction_answer(("force", "停电", {"final_force": "中等"})))
+        endpoint.queue(
+            extraction_answer(("force", "A", {"final_force": "特别剧烈"})),
+            extraction_answer(("force", "停电", {"final_force": "中等"})),
+        )
         assert self.extractor(endpoint.config()).predict(WORKED, self.ARTICLE) == "中等"
         assert endpoint.questions == [WORKED_TEXT, self.ARTICLE]
         assert "结合文章复核力度。" in endpoint.requests[1]["messages"][-1]["content"]
         assert [r.getMessage().split(":")[0] for r in records("force") if r.levelno == logging.INFO] == [
-            "Find paths cost", "LLM extract cost", "Starting force review with article text", "Review cost",
-            "Total predict cost"]
+            "Find paths cost",
+            "LLM extract cost",
+            "Starting force review with article text",
+            "Review cost",
+            "Total predict cost",
+        ]

@@ -28,16 +28,26 @@ from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 TEXT = "昨天的地震导致全城停电。"
 ARTICLE = "台风“海葵”登陆，沿海多地停电，港口全面停运。"
 EXAMPLES = [PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])]
-PC_EXAMPLES = [PromptExample("降准后银行降息。",
-                             [PromptExtraction("降准后银行降息", {"related": "是", "reason": "先后相继"}, "pc")])]
+PC_EXAMPLES = [
+    PromptExample(
+        "降准后银行降息。", [PromptExtraction("降准后银行降息", {"related": "是", "reason": "先后相继"}, "pc")]
+    )
+]
 FORCE_EXAMPLES = [PromptExample("图谱数据:\n起点: 暴雨", [PromptExtraction("暴雨", {"final_force": "中等"}, "force")])]
 REVIEW_EXAMPLES = [PromptExample("小雨", [PromptExtraction("小雨", {"final_force": "轻微"}, "force")])]
 EXTREME = extraction_answer(("force", "A", {"final_force": "特别剧烈"}))
 TOTAL = "Total predict cost: %.2fs, result: %s"
 
 # Attribute values that the extraction library passes on untouched, each extractor reading the ones it knows.
-JUNK = {"source": {"地点": ["北京", {"区": None}]}, "target": [1, 2], "strength": {"x": 1},
-        "strength_reason": [None], "related": {"x": 1}, "reason": [1, {"a": None}], "final_force": {"级别": ["高"]}}
+JUNK = {
+    "source": {"地点": ["北京", {"区": None}]},
+    "target": [1, 2],
+    "strength": {"x": 1},
+    "strength_reason": [None],
+    "related": {"x": 1},
+    "reason": [1, {"a": None}],
+    "final_force": {"级别": ["高"]},
+}
 
 
 @dataclass(frozen=True)
@@ -59,27 +69,66 @@ def force_extractor(config: dict[str, Any]) -> ForceExtractor:
 
 SUBJECTS = {
     "causara": Subject(
-        lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES), lambda extractor: extractor.predict(TEXT),
-        "causara", "Failed to extract event relations with langextract: %s", [],
+        lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
+        lambda extractor: extractor.predict(TEXT),
+        "causara",
+        "Failed to extract event relations with langextract: %s",
+        [],
         extraction_answer(("relation", "地震导致全城停电", {"source": "地震", "target": "全城停电", "strength": 0.9})),
-        [{"source": "地震", "source_meta": "", "rel": "因果", "target": "全城停电", "target_meta": "",
-          "strength": 0.9, "strength_reason": ""}],
-        [{"source": JUNK["source"], "source_meta": "", "rel": "因果", "target": [1, 2], "target_meta": "",
-          "strength": 0.5, "strength_reason": "[None]"}]),
+        [
+            {
+                "source": "地震",
+                "source_meta": "",
+                "rel": "因果",
+                "target": "全城停电",
+                "target_meta": "",
+                "strength": 0.9,
+                "strength_reason": "",
+            }
+        ],
+        [
+            {
+                "source": JUNK["source"],
+                "source_meta": "",
+                "rel": "因果",
+                "target": [1, 2],
+                "target_meta": "",
+                "strength": 0.5,
+                "strength_reason": "[None]",
+            }
+        ],
+    ),
     "linqor": Subject(
         lambda config: LinqorExtractor(config, "判断是否存在PC关系。", PC_EXAMPLES),
-        lambda extractor: extractor.predict(TEXT), "linqor", "Failed to classify PC relation with langextract: %s",
+        lambda extractor: extractor.predict(TEXT),
+        "linqor",
+        "Failed to classify PC relation with langextract: %s",
         {"related": False, "reason": ""},
         extraction_answer(("pc", "地震导致全城停电", {"related": "true", "reason": "地震致停电"})),
-        {"related": True, "reason": "地震致停电"}, {"related": False, "reason": "[1, {'a': None}]"}),
+        {"related": True, "reason": "地震致停电"},
+        {"related": False, "reason": "[1, {'a': None}]"},
+    ),
     "force": Subject(
-        force_extractor, lambda extractor: extractor.predict(WORKED, ARTICLE), "force",
-        "Failed to analyze force with langextract: %s", "中等",
-        extraction_answer(("force", "A", {"final_force": "剧烈"})), "剧烈", "{'级别': ['高']}"),
+        force_extractor,
+        lambda extractor: extractor.predict(WORKED, ARTICLE),
+        "force",
+        "Failed to analyze force with langextract: %s",
+        "中等",
+        extraction_answer(("force", "A", {"final_force": "剧烈"})),
+        "剧烈",
+        "{'级别': ['高']}",
+    ),
     "force review": Subject(
-        force_extractor, lambda extractor: extractor.predict(WORKED, ARTICLE), "force",
-        "Failed to review force with article: %s", "特别剧烈",
-        extraction_answer(("force", "停电", {"final_force": "较强"})), "较强", "{'级别': ['高']}", lead=(EXTREME,)),
+        force_extractor,
+        lambda extractor: extractor.predict(WORKED, ARTICLE),
+        "force",
+        "Failed to review force with article: %s",
+        "特别剧烈",
+        extraction_answer(("force", "停电", {"final_force": "较强"})),
+        "较强",
+        "{'级别': ['高']}",
+        lead=(EXTREME,),
+    ),
 }
 
 
@@ -116,26 +165,46 @@ def assert_healthy(ask, records, subject: Subject) -> None:
 
 
 def completion(**message: Any) -> bytes:
-    return json.dumps({"id": "x", "object": "chat.completion", "created": 0, "model": "scripted",
-                       "choices": [{"index": 0, "message": {"role": "assistant", **message},
-                                    "finish_reason": "stop"}]}).encode()
+    return json.dumps(
+        {
+            "id": "x",
+            "object": "chat.completion",
+            "created": 0,
+            "model": "scripted",
+            "choices": [{"index": 0, "message": {"role": "assistant", **message}, "finish_reason": "stop"}],
+        }
+    ).encode()
 
 
 class TestFailedRequests:
     # The client retries a connection closed mid-answer twice; statuses carry x-should-retry: false.
-    @pytest.mark.parametrize("replies, requests", [
-        ([Reply(status=500)], 1),
-        ([Reply(status=429)], 1),
-        ([Reply(status=503, body=b"<html>busy</html>")], 1),
-        ([Reply(drop=True)] * 3, 3),
-        ([Reply(body=b"<html>not json</html>")], 1),
-        ([Reply(body=b"")], 1),
-        ([Reply(body=b'{"id": "x", "choi')], 1),
-        ([Reply(body=b'{"hello": "world"}')], 1),
-        ([Reply(body=completion(content=None))], 1),
-        ([Reply(body=completion(content="x", refusal="no"))], 1),
-    ], ids=["500", "429", "503 html", "dropped", "html", "empty body", "cut body", "no choices", "no content",
-            "refusal"])
+    @pytest.mark.parametrize(
+        "replies, requests",
+        [
+            ([Reply(status=500)], 1),
+            ([Reply(status=429)], 1),
+            ([Reply(status=503, body=b"<html>busy</html>")], 1),
+            ([Reply(drop=True)] * 3, 3),
+            ([Reply(body=b"<html>not json</html>")], 1),
+            ([Reply(body=b"")], 1),
+            ([Reply(body=b'{"id": "x", "choi')], 1),
+            ([Reply(body=b'{"hello": "world"}')], 1),
+            ([Reply(body=completion(content=None))], 1),
+            ([Reply(body=completion(content="x", refusal="no"))], 1),
+        ],
+        ids=[
+            "500",
+            "429",
+            "503 html",
+            "dropped",
+            "html",
+            "empty body",
+            "cut body",
+            "no choices",
+            "no content",
+            "refusal",
+        ],
+    )
     def test_default_result_and_one_error_record(self, ask, records, subject, replies, requests):
         assert ask(*replies) == (subject.default, len(subject.lead) + requests)
         [record] = problems(records, subject)
@@ -166,23 +235,41 @@ def fenced(value: Any) -> str:
 
 class TestUnreadableAnswers:
     # The library drops an answer it cannot read and says so itself: the extractor gets no extractions.
-    @pytest.mark.parametrize("content", [
-        "not json at all",
-        "",
-        '{"extractions": 5}',
-        fenced({"other": []}),
-        fenced({"extractions": "地震"}),
-        fenced({"extractions": 5}),
-        fenced({"extractions": {"relation": "地震"}}),
-        fenced({"extractions": None}),
-        fenced({"extractions": ["地震", 1]}),
-        fenced({"extractions": [{"relation": "地震", "relation_attributes": [1, 2]}]}),
-        fenced({"extractions": [{"relation": "地震", "relation_attributes": "强"}]}),
-        fenced({"extractions": [{"relation": "地震", "relation_attributes": 3}]}),
-        fenced({"extractions": [{"relation": {"a": [1]}, "relation_attributes": {}}]}),
-        extraction_answer(),
-    ], ids=["not json", "empty", "unfenced", "no extractions", "string", "number", "mapping", "null", "not mappings",
-            "attributes list", "attributes string", "attributes number", "nested text", "none found"])
+    @pytest.mark.parametrize(
+        "content",
+        [
+            "not json at all",
+            "",
+            '{"extractions": 5}',
+            fenced({"other": []}),
+            fenced({"extractions": "地震"}),
+            fenced({"extractions": 5}),
+            fenced({"extractions": {"relation": "地震"}}),
+            fenced({"extractions": None}),
+            fenced({"extractions": ["地震", 1]}),
+            fenced({"extractions": [{"relation": "地震", "relation_attributes": [1, 2]}]}),
+            fenced({"extractions": [{"relation": "地震", "relation_attributes": "强"}]}),
+            fenced({"extractions": [{"relation": "地震", "relation_attributes": 3}]}),
+            fenced({"extractions": [{"relation": {"a": [1]}, "relation_attributes": {}}]}),
+            extraction_answer(),
+        ],
+        ids=[
+            "not json",
+            "empty",
+            "unfenced",
+            "no extractions",
+            "string",
+            "number",
+            "mapping",
+            "null",
+            "not mappings",
+            "attributes list",
+            "attributes string",
+            "attributes number",
+            "nested text",
+            "none found",
+        ],
+    )
     def test_default_result_without_error_records(self, ask, records, subject, content):
         assert ask(content) == (subject.default, len(subject.lead) + 1)
         assert problems(records, subject) == []
@@ -191,8 +278,10 @@ class TestUnreadableAnswers:
 
 class TestOddValues:
     def test_values_the_library_passes_on(self, ask, records, subject):
-        assert ask(fenced({"extractions": [{"x": "地震", "x_attributes": JUNK}]})) == (subject.junk_result,
-                                                                                    len(subject.lead) + 1)
+        assert ask(fenced({"extractions": [{"x": "地震", "x_attributes": JUNK}]})) == (
+            subject.junk_result,
+            len(subject.lead) + 1,
+        )
         assert problems(records, subject) == []
         assert_healthy(ask, records, subject)
 

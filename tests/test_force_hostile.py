@@ -9,7 +9,8 @@ answer wrongly from.
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 from conftest import answer

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import itertools
 import signal
 import subprocess
 import sys
@@ -36,7 +37,7 @@ def endless_walk() -> dict:
     start, root, f, g, end = range(-5, 0)
     layers = [[depth * 6 + i for i in range(6)] for depth in range(14)]
     edges = [edge(start, root)] + [edge(root, node) for node in layers[0]]
-    for upper, lower in zip(layers, layers[1:]):
+    for upper, lower in itertools.pairwise(layers):
         edges += [edge(a, b) for a in upper for b in lower]
     edges += [edge(node, root) for node in layers[-1]]
     edges += [edge(f, g), edge(g, f), edge(f, end)]
@@ -109,8 +110,9 @@ def test_an_interrupt_while_a_result_is_built_finds_the_collector_as_the_caller_
     width = 10
     edges = [edge(0, node) for node in range(1, width + 1)]
     for layer in range(4):
-        edges += [edge(layer * width + a, (layer + 1) * width + b) for a in range(1, width + 1)
-                  for b in range(1, width + 1)]
+        edges += [
+            edge(layer * width + a, (layer + 1) * width + b) for a in range(1, width + 1) for b in range(1, width + 1)
+        ]
     edges += [edge(4 * width + node, 999) for node in range(1, width + 1)]
     seen = []
 
@@ -188,12 +190,25 @@ def under_address_sanitizer() -> bool:
 
 
 @pytest.mark.slow
-@pytest.mark.skipif(under_address_sanitizer(), reason="AddressSanitizer reserves terabytes of address space and "
-                    "aborts where operator new would throw: an address-space limit cannot give MemoryError under it")
+@pytest.mark.skipif(
+    under_address_sanitizer(),
+    reason="AddressSanitizer reserves terabytes of address space and "
+    "aborts where operator new would throw: an address-space limit cannot give MemoryError under it",
+)
 def test_memory_exhaustion_raises_memory_error():
     run = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr[-2000:]
     # predict logs the MemoryError as an analysis failure and falls back to "中等". A result that runs out of
     # memory while its objects are made leaves the collector as it found it.
-    assert run.stdout.split() == ["MemoryError", "collector=True", "'中等'", "collector=True",
-                                  "MemoryError", "collector=True", "MemoryError", "collector=False", "4", "True"]
+    assert run.stdout.split() == [
+        "MemoryError",
+        "collector=True",
+        "'中等'",
+        "collector=True",
+        "MemoryError",
+        "collector=True",
+        "MemoryError",
+        "collector=False",
+        "4",
+        "True",
+    ]

@@ -27,27 +27,43 @@ class TestGraphModel:
         _, outgoing, incoming, _, _ = force._build_graph(data)
         assert outgoing[1][0] is data["edges"][0] is incoming[2][0]
 
-    @pytest.mark.parametrize("edges, start, end", [
-        ([(1, 2), (2, 1)], [1], [2]),
-        ([(2, 3), (1, 2), (3, 2)], [2], [3]),
-        ([(5, 5)], [5], [5]),
-        ([], [], []),
-        ([(1, 2), (2, 3)], [1], [3]),
-        ([(1, 3), (2, 3), (3, 4), (3, 5)], [1, 2], [4, 5]),
-        ([(1, 2), (2, 3), (3, 1), (3, 4)], [1], [2]),
-    ])
+    @pytest.mark.parametrize(
+        "edges, start, end",
+        [
+            ([(1, 2), (2, 1)], [1], [2]),
+            ([(2, 3), (1, 2), (3, 2)], [2], [3]),
+            ([(5, 5)], [5], [5]),
+            ([], [], []),
+            ([(1, 2), (2, 3)], [1], [3]),
+            ([(1, 3), (2, 3), (3, 4), (3, 5)], [1, 2], [4, 5]),
+            ([(1, 2), (2, 3), (3, 1), (3, 4)], [1], [2]),
+        ],
+    )
     def test_start_and_end_nodes_with_fallback(self, force, edges, start, end):
         assert force._build_graph(graph(edges))[3:] == (start, end)
 
     def test_node_map(self, force):
-        nodes = [{"id": 0, "name": "A"}, {"name": "B"}, {"id": None, "name": "C"}, {"id": 7, "name": "X"},
-                 {"id": 1}, {"id": 7, "name": "Y"}, {"id": 2, "name": None}]
+        nodes = [
+            {"id": 0, "name": "A"},
+            {"name": "B"},
+            {"id": None, "name": "C"},
+            {"id": 7, "name": "X"},
+            {"id": 1},
+            {"id": 7, "name": "Y"},
+            {"id": 2, "name": None},
+        ]
         node_map = force._build_node_map(nodes)
         assert list(node_map.items()) == [(0, "A"), (7, "Y"), (1, ""), (2, None)]
 
     def test_edges_missing_an_end_are_left_out(self, force):
-        data = {"edges": [{"src_node": {"id": 1}}, {"dest_node": {"id": 2}}, {"src_node": {}, "dest_node": {"id": 3}},
-                          edge(4, 5)]}
+        data = {
+            "edges": [
+                {"src_node": {"id": 1}},
+                {"dest_node": {"id": 2}},
+                {"src_node": {}, "dest_node": {"id": 3}},
+                edge(4, 5),
+            ]
+        }
         _, outgoing, incoming, start, end = force._build_graph(data)
         assert list(outgoing) == [4] and list(incoming) == [5] and (start, end) == ([4], [5])
 
@@ -55,14 +71,17 @@ class TestGraphModel:
         assert force._build_graph({}) == ({}, {}, {}, [], [])
         assert force._build_graph({"nodes": [{"id": 1, "name": "A"}]}) == ({1: "A"}, {}, {}, [], [])
 
-    @pytest.mark.parametrize("data, error, name", [
-        ({"nodes": None}, TypeError, "nodes"),
-        ({"edges": (edge(1, 2),)}, TypeError, "edges"),
-        ({"edges": [{"src_node": 1, "dest_node": {"id": 2}}]}, AttributeError, None),
-        ({"edges": [{"src_node": {"id": 1}, "dest_node": None}]}, AttributeError, None),
-        ({"nodes": [5]}, AttributeError, None),
-        ({"edges": [[1, 2]]}, AttributeError, None),
-    ])
+    @pytest.mark.parametrize(
+        "data, error, name",
+        [
+            ({"nodes": None}, TypeError, "nodes"),
+            ({"edges": (edge(1, 2),)}, TypeError, "edges"),
+            ({"edges": [{"src_node": 1, "dest_node": {"id": 2}}]}, AttributeError, None),
+            ({"edges": [{"src_node": {"id": 1}, "dest_node": None}]}, AttributeError, None),
+            ({"nodes": [5]}, AttributeError, None),
+            ({"edges": [[1, 2]]}, AttributeError, None),
+        ],
+    )
     def test_malformed_graph_data(self, force, data, error, name):
         with pytest.raises(error) as raised:
             force._build_graph(data)
@@ -90,18 +109,21 @@ class TestPathSearch:
     def test_no_edges_means_no_paths_and_no_graph(self, force, data):
         assert force._find_paths(data) == []
 
-    @pytest.mark.parametrize("edges, expected", [
-        ([(1, 2), (2, 3)], [[step("A", "B"), step("B", "C")]]),
-        ([(1, 2), (1, 3), (2, 4), (3, 4)], [[step("A", "B"), step("B", "D")], [step("A", "C"), step("C", "D")]]),
-        ([(1, 2, 0.5), (1, 2, 0.9)], [[step("A", "B", 0.5)], [step("A", "B", 0.9)]]),
-        ([(1, 2), (2, 1)], [[step("A", "B")]]),
-        ([(1, 2), (2, 3), (3, 1), (3, 4)], [[step("A", "B")]]),
-        ([(5, 5)], [[]]),
-        ([(1, 9)], [[step("A", "")]]),
-        # Start node 1 only reaches the cycle 2-3; start node 4 reaches the end node 5.
-        ([(1, 2), (2, 3), (3, 2), (4, 5)], [[step("D", "")]]),
-        ([(1, 2), (3, 4), (3, 2)], [[step("A", "B")], [step("C", "D")], [step("C", "B")]]),
-    ])
+    @pytest.mark.parametrize(
+        "edges, expected",
+        [
+            ([(1, 2), (2, 3)], [[step("A", "B"), step("B", "C")]]),
+            ([(1, 2), (1, 3), (2, 4), (3, 4)], [[step("A", "B"), step("B", "D")], [step("A", "C"), step("C", "D")]]),
+            ([(1, 2, 0.5), (1, 2, 0.9)], [[step("A", "B", 0.5)], [step("A", "B", 0.9)]]),
+            ([(1, 2), (2, 1)], [[step("A", "B")]]),
+            ([(1, 2), (2, 3), (3, 1), (3, 4)], [[step("A", "B")]]),
+            ([(5, 5)], [[]]),
+            ([(1, 9)], [[step("A", "")]]),
+            # Start node 1 only reaches the cycle 2-3; start node 4 reaches the end node 5.
+            ([(1, 2), (2, 3), (3, 2), (4, 5)], [[step("D", "")]]),
+            ([(1, 2), (3, 4), (3, 2)], [[step("A", "B")], [step("C", "D")], [step("C", "B")]]),
+        ],
+    )
     def test_edge_cases(self, force, edges, expected):
         assert force._find_paths(graph(edges, ABCD)) == expected
 
@@ -123,11 +145,14 @@ class TestPathSearch:
         with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type"):
             force._find_paths(graph(edges))
 
-    @pytest.mark.parametrize("data, error", [
-        ({"edges": [edge(1, 2, meta=None)]}, AttributeError),
-        ({"edges": [type("E", (dict,), {})(edge(1, 2))]}, TypeError),
-        ({"edges": [edge(1, 2)], "nodes": {}}, TypeError),
-    ])
+    @pytest.mark.parametrize(
+        "data, error",
+        [
+            ({"edges": [edge(1, 2, meta=None)]}, AttributeError),
+            ({"edges": [type("E", (dict,), {})(edge(1, 2))]}, TypeError),
+            ({"edges": [edge(1, 2)], "nodes": {}}, TypeError),
+        ],
+    )
     def test_failures_on_the_walk(self, force, data, error):
         with pytest.raises(error):
             force._find_paths(data)
@@ -158,10 +183,19 @@ class TestGraphText:
         assert force._format_graph_data(graph([(1, 3), (2, 3)], ABCD), []).splitlines()[1] == "起点: A"
         assert force._format_graph_data(graph([(5, 5)], {5: "E"}), [[]]) == "图谱数据:\n起点: E\n终点: E\n\n路径1:"
 
-    @pytest.mark.parametrize("strength, line", [
-        (None, "  A -> B"), (0.5, "  A -> B(0.5)"), (0, "  A -> B(0)"), ("", "  A -> B()"), (False, "  A -> B(False)"),
-        (1.0, "  A -> B(1.0)"), (0.00001, "  A -> B(1e-05)"), ([1], "  A -> B([1])"),
-    ])
+    @pytest.mark.parametrize(
+        "strength, line",
+        [
+            (None, "  A -> B"),
+            (0.5, "  A -> B(0.5)"),
+            (0, "  A -> B(0)"),
+            ("", "  A -> B()"),
+            (False, "  A -> B(False)"),
+            (1.0, "  A -> B(1.0)"),
+            (0.00001, "  A -> B(1e-05)"),
+            ([1], "  A -> B([1])"),
+        ],
+    )
     def test_edge_line(self, force, strength, line):
         assert force._format_edge_line(step("A", "B", strength)) == line
         assert force._format_graph_data({}, [[step("A", "B", strength)]]).endswith("\n" + line)
@@ -194,7 +228,12 @@ class TestGraphText:
 
         data = graph([(1, 2, Named())], {1: Named(), 2: Text("B")})
         assert force._format_graph_data(data, force._find_paths(data)).splitlines()[1:] == [
-            "起点: 名", "终点: 子类", "", "路径1:", "  名 -> 子类(名)"]
+            "起点: 名",
+            "终点: 子类",
+            "",
+            "路径1:",
+            "  名 -> 子类(名)",
+        ]
         assert force._format_edge_line(step(Named(), Text("x"), Text("y"))) == "  名 -> 子类(子类)"
 
     def test_astral_and_wide_names(self, force):

@@ -58,8 +58,13 @@ def log_of(records):
 
 class TestConstruction:
     def test_fields_in_order(self, extractor):
-        assert list(vars(extractor)) == ["model", "prompt_description", "examples", "review_prompt_description",
-                                         "review_examples"]
+        assert list(vars(extractor)) == [
+            "model",
+            "prompt_description",
+            "examples",
+            "review_prompt_description",
+            "review_examples",
+        ]
         assert extractor.review_prompt_description == "review prompt"
         assert [e.extraction_class for e in extractor.review_examples[0].extractions] == ["force"]
         assert isinstance(extractor.examples[0], lx.data.ExampleData)
@@ -82,8 +87,16 @@ class TestSuccessfulCalls:
         [(args, kwargs)] = service.calls
         assert args == () and kwargs["text_or_documents"] == WORKED_TEXT
         assert kwargs["prompt_description"] == "force prompt" and kwargs["examples"] is extractor.examples
-        assert list(kwargs) == ["text_or_documents", "prompt_description", "examples", "model",
-                                "use_schema_constraints", "fence_output", "fetch_urls", "prompt_validation_level"]
+        assert list(kwargs) == [
+            "text_or_documents",
+            "prompt_description",
+            "examples",
+            "model",
+            "use_schema_constraints",
+            "fence_output",
+            "fetch_urls",
+            "prompt_validation_level",
+        ]
 
     def test_log_sequence_with_review(self, service, extractor, records, clock):
         service.answers(force_answer("特别剧烈"), force_answer("中等"))
@@ -107,10 +120,16 @@ class TestSuccessfulCalls:
         assert extractor.predict(WORKED, article) == ("剧烈" if calls == 2 else "特别剧烈")
         assert len(service.calls) == calls
 
-    @pytest.mark.parametrize("forces, expected", [
-        (["", "中等", "特别剧烈"], "中等"), ([0, None, 5], "5"), (["特别剧烈 "], "特别剧烈 "), ([], "中等"),
-        (["", 0.0], "中等"),
-    ])
+    @pytest.mark.parametrize(
+        "forces, expected",
+        [
+            (["", "中等", "特别剧烈"], "中等"),
+            ([0, None, 5], "5"),
+            (["特别剧烈 "], "特别剧烈 "),
+            ([], "中等"),
+            (["", 0.0], "中等"),
+        ],
+    )
     def test_first_non_empty_force_wins(self, service, extractor, forces, expected):
         service.answers(force_answer(*forces))
         assert extractor.predict(WORKED, ARTICLE) == expected
@@ -132,11 +151,14 @@ class TestSuccessfulCalls:
 
 
 class TestReview:
-    @pytest.mark.parametrize("review, expected, lines", [
-        (force_answer("中等"), "中等", [(INFO, REVIEW_START, ()), (INFO, REVIEW, (1.5, "中等"))]),
-        (answer(), "特别剧烈", [(INFO, REVIEW_START, ())]),
-        (force_answer(0, 3), "3", [(INFO, REVIEW_START, ()), (INFO, REVIEW, (1.5, 3))]),
-    ])
+    @pytest.mark.parametrize(
+        "review, expected, lines",
+        [
+            (force_answer("中等"), "中等", [(INFO, REVIEW_START, ()), (INFO, REVIEW, (1.5, "中等"))]),
+            (answer(), "特别剧烈", [(INFO, REVIEW_START, ())]),
+            (force_answer(0, 3), "3", [(INFO, REVIEW_START, ()), (INFO, REVIEW, (1.5, 3))]),
+        ],
+    )
     def test_outcomes(self, service, extractor, records, clock, review, expected, lines):
         service.answers(force_answer("特别剧烈"), review)
         assert extractor.predict(WORKED, ARTICLE) == expected
@@ -169,11 +191,14 @@ class TestFailures:
         failed = records("force")[-1]
         assert failed.levelno == ERROR and failed.args == (error,) and failed.exc_info[1] is error
 
-    @pytest.mark.parametrize("data, error", [
-        (graph([("A1", "B1")]), TypeError),
-        ({"edges": [{"src_node": 1}]}, AttributeError),
-        ({"edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": None}]}, AttributeError),
-    ])
+    @pytest.mark.parametrize(
+        "data, error",
+        [
+            (graph([("A1", "B1")]), TypeError),
+            ({"edges": [{"src_node": 1}]}, AttributeError),
+            ({"edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": None}]}, AttributeError),
+        ],
+    )
     def test_search_errors_are_logged(self, service, extractor, records, data, error):
         assert extractor.predict(data) == "中等"
         [record] = records("force")
@@ -199,10 +224,14 @@ class TestFailures:
         assert all(r.levelno < ERROR for r in records("force"))
         assert TOTAL not in [r.msg for r in records("force")]
 
-    @pytest.mark.parametrize("results", [
-        [object()], [answer(None).extractions and SimpleNamespace(extractions=[object()])],
-        [force_answer("特别剧烈"), object()],
-    ])
+    @pytest.mark.parametrize(
+        "results",
+        [
+            [object()],
+            [answer(None).extractions and SimpleNamespace(extractions=[object()])],
+            [force_answer("特别剧烈"), object()],
+        ],
+    )
     def test_unreadable_answers_reach_the_caller(self, service, extractor, records, results):
         service.answers(*results)
         with pytest.raises(AttributeError):

@@ -17,12 +17,13 @@ from kestor.tavi.extractor.force import ForceExtractor
 
 # Mostly small integers so that paths form; now and then ids of other kinds, equal or not to those integers.
 ids = st.one_of(
-    st.integers(0, 7), st.integers(0, 7), st.integers(0, 7),
+    st.integers(0, 7),
+    st.integers(0, 7),
+    st.integers(0, 7),
     st.sampled_from([1.0, 2.0, True, 2.5, -0.0, 2**70, "a", None, float("nan")]),
 )
 names = st.one_of(st.text(max_size=3), st.sampled_from([None, 0, 1.5, "", "𝔸名"]))
-strengths = st.one_of(st.none(), st.floats(allow_nan=True), st.integers(-3, 10**20), st.text(max_size=2),
-                      st.booleans())
+strengths = st.one_of(st.none(), st.floats(allow_nan=True), st.integers(-3, 10**20), st.text(max_size=2), st.booleans())
 
 
 class EdgeDict(dict):
@@ -71,9 +72,17 @@ def graph_data(draw, plain: bool = False) -> dict[str, Any]:
     if plain:
         node_ids = st.integers(0, 7)
         node_list = draw(st.lists(st.fixed_dictionaries({"id": node_ids, "name": st.text(max_size=3)}), max_size=8))
-        edge_list = draw(st.lists(st.builds(
-            lambda a, b, s: {"src_node": {"id": a}, "dest_node": {"id": b}, "meta": {"strength": s}},
-            node_ids, node_ids, st.one_of(st.none(), st.floats(0, 1), st.integers(0, 5))), max_size=14))
+        edge_list = draw(
+            st.lists(
+                st.builds(
+                    lambda a, b, s: {"src_node": {"id": a}, "dest_node": {"id": b}, "meta": {"strength": s}},
+                    node_ids,
+                    node_ids,
+                    st.one_of(st.none(), st.floats(0, 1), st.integers(0, 5)),
+                ),
+                max_size=14,
+            )
+        )
         return {"nodes": node_list, "edges": edge_list}
     data: dict[str, Any] = {}
     if draw(st.integers(0, 9)):
@@ -87,7 +96,7 @@ def outcome(operation, *arguments):
     """What an operation gives: its result, or the type of the error it raises."""
     try:
         return "ok", operation(*arguments)
-    except Exception as error:  # noqa: BLE001 - the kind of failure is what is compared
+    except Exception as error:
         return "error", type(error)
 
 
@@ -128,8 +137,10 @@ def test_operations_match_the_reference(extractors, data):
         assert mine[0] == theirs[0] and same(mine[1], theirs[1]), operation
     paths = outcome(plain._find_paths, data)
     if paths[0] == "ok":
-        mine, theirs = outcome(native._format_graph_data, data, paths[1]), outcome(plain._format_graph_data, data,
-                                                                                   paths[1])
+        mine, theirs = (
+            outcome(native._format_graph_data, data, paths[1]),
+            outcome(plain._format_graph_data, data, paths[1]),
+        )
         assert mine[0] == theirs[0] and same(mine[1], theirs[1])
 
 
@@ -139,6 +150,7 @@ def test_shared_prefixes_match_the_reference(extractors, data):
     native, plain = extractors
     mine, theirs = native._find_paths(data), plain._find_paths(data)
     assert mine == theirs
+
     # Path edges are shared between paths exactly where the reference shares them.
     def sharing(paths):
         return [[id(edge) for edge in path] for path in paths]
@@ -164,7 +176,7 @@ def test_native_road_matches_the_road_through_the_instance(monkeypatch, roads, d
         patch.setattr(force_module, "logger", SimpleNamespace(info=_ignore, debug=_ignore, exception=_ignore))
         results = [extractor.predict(data, "文章") for extractor in roads]
     assert results[0] == results[1]
-    assert sent[: len(sent) // 2] == sent[len(sent) // 2:]
+    assert sent[: len(sent) // 2] == sent[len(sent) // 2 :]
 
 
 def _ignore(*args, **kwargs):

@@ -5,7 +5,8 @@ data as Python code reading it in the same order would."""
 from __future__ import annotations
 
 import gc
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 from force_graphs import CONFIG, edge, step
@@ -54,8 +55,11 @@ class Relaying(ForceExtractor):
 @pytest.fixture(scope="module")
 def roads() -> list:
     """The native road, the road through host objects and the plain reference."""
-    return [ForceExtractor(CONFIG, "p", [], "r", []), Relaying(CONFIG, "p", [], "r", []),
-            PlainForceExtractor(CONFIG, "p", [], "r", [])]
+    return [
+        ForceExtractor(CONFIG, "p", [], "r", []),
+        Relaying(CONFIG, "p", [], "r", []),
+        PlainForceExtractor(CONFIG, "p", [], "r", []),
+    ]
 
 
 def outcomes(roads, operation: str, make: Callable[[], tuple]) -> list:
@@ -65,7 +69,7 @@ def outcomes(roads, operation: str, make: Callable[[], tuple]) -> list:
         arguments = make()
         try:
             results.append(("ok", getattr(road, operation)(*arguments)))
-        except Exception as error:  # noqa: BLE001 - the kind of failure is what is compared
+        except Exception as error:
             results.append(("error", type(error)))
         gc.collect()
     return results
@@ -80,8 +84,7 @@ class TestKeysThatRunHostCode:
                 edges.clear()
                 gc.collect()
 
-            edges += [{"src_node": with_collider("id", drop_edges, {"id": 1}), "dest_node": {"id": 2}},
-                      edge(2, 3)]
+            edges += [{"src_node": with_collider("id", drop_edges, {"id": 1}), "dest_node": {"id": 2}}, edge(2, 3)]
             return ({"nodes": [{"id": 1, "name": "A"}, {"id": 2, "name": "B"}], "edges": edges},)
 
         results = outcomes(roads, "_find_paths", make)
@@ -127,8 +130,10 @@ class TestKeysThatRunHostCode:
         # Python code reads "meta" only on the walk, after every edge was placed in the adjacency.
         def make():
             first = edge(1, 2, 0.5)
-            second = {"src_node": with_collider("id", lambda: first["meta"].update(strength=0.9), {"id": 2}),
-                      "dest_node": {"id": 3}}
+            second = {
+                "src_node": with_collider("id", lambda: first["meta"].update(strength=0.9), {"id": 2}),
+                "dest_node": {"id": 3},
+            }
             return ({"nodes": [], "edges": [first, second]},)
 
         results = outcomes(roads, "_find_paths", make)

@@ -33,10 +33,29 @@ class Poisoned:
 
 class TestCut:
     # Code points, not bytes or UTF-16 units: astral characters count once.
-    @pytest.mark.parametrize("text", [
-        "", "短", "a" * 1000, "é" * 999 + "😀", "😀" * 1000, "a" * 1001, "😀" * 1500, "中" * 999 + "😀𝔘尾",
-    ], ids=["empty", "short", "ascii-1000", "astral-last-1000", "astral-1000", "ascii-1001", "astral-1500",
-            "astral-at-cut"])
+    @pytest.mark.parametrize(
+        "text",
+        [
+            "",
+            "短",
+            "a" * 1000,
+            "é" * 999 + "😀",
+            "😀" * 1000,
+            "a" * 1001,
+            "😀" * 1500,
+            "中" * 999 + "😀𝔘尾",
+        ],
+        ids=[
+            "empty",
+            "short",
+            "ascii-1000",
+            "astral-last-1000",
+            "astral-1000",
+            "ascii-1001",
+            "astral-1500",
+            "astral-at-cut",
+        ],
+    )
     def test_text_is_cut_at_1000_characters(self, service, extractor, text):
         extractor.predict(text)
         [sent] = service.texts
@@ -53,22 +72,31 @@ class TestResult:
         assert type(result["related"]) is bool
 
     # No extraction at all is "not related"; an extraction that says nothing about it is "related".
-    @pytest.mark.parametrize("result", [
-        SimpleNamespace(extractions=None), SimpleNamespace(extractions=[]), SimpleNamespace(extractions=()),
-        SimpleNamespace(extractions=[None, Poisoned()]),
-    ], ids=["none", "empty-list", "empty-tuple", "none-first"])
+    @pytest.mark.parametrize(
+        "result",
+        [
+            SimpleNamespace(extractions=None),
+            SimpleNamespace(extractions=[]),
+            SimpleNamespace(extractions=()),
+            SimpleNamespace(extractions=[None, Poisoned()]),
+        ],
+        ids=["none", "empty-list", "empty-tuple", "none-first"],
+    )
     def test_no_extraction_gives_the_default(self, service, extractor, records, result):
         service.answers(result)
         assert extractor.predict("t") == DEFAULT
         assert records("linqor") == []
 
-    @pytest.mark.parametrize("attributes, expected", [
-        (None, {"related": True, "reason": ""}),
-        ({}, {"related": True, "reason": ""}),
-        ({"reason": "未说明"}, {"related": True, "reason": "未说明"}),
-        ({"related": None, "reason": None}, {"related": False, "reason": "None"}),
-        ({"related": "否", "reason": 7}, {"related": False, "reason": "7"}),
-    ])
+    @pytest.mark.parametrize(
+        "attributes, expected",
+        [
+            (None, {"related": True, "reason": ""}),
+            ({}, {"related": True, "reason": ""}),
+            ({"reason": "未说明"}, {"related": True, "reason": "未说明"}),
+            ({"related": None, "reason": None}, {"related": False, "reason": "None"}),
+            ({"related": "否", "reason": 7}, {"related": False, "reason": "7"}),
+        ],
+    )
     def test_extraction_without_a_verdict_is_related(self, service, extractor, attributes, expected):
         service.answers(answer(attributes))
         assert extractor.predict("t") == expected
@@ -112,9 +140,11 @@ class TestResult:
                 return SimpleNamespace(attributes={"reason": "overridden"})
 
         extractions = Extractions()
-        service.answers(SimpleNamespace(extractions=extractions),
-                        SimpleNamespace(extractions={0: SimpleNamespace(attributes={"reason": "key 0"})}),
-                        SimpleNamespace(extractions=Listed([Poisoned()])))
+        service.answers(
+            SimpleNamespace(extractions=extractions),
+            SimpleNamespace(extractions={0: SimpleNamespace(attributes={"reason": "key 0"})}),
+            SimpleNamespace(extractions=Listed([Poisoned()])),
+        )
         assert extractor.predict("t")["reason"] == "#0" and extractions.indexes == [0]
         assert extractor.predict("t")["reason"] == "key 0"
         assert extractor.predict("t")["reason"] == "overridden"
@@ -127,13 +157,39 @@ class TestResult:
 
 
 BOOLEANS = [
-    (True, True), (False, False),
-    ("true", True), ("TRUE", True), (" Yes ", True), ("\tyes\n", True), ("y", True), ("Y", True), ("1", True),
-    ("false", False), ("no", False), ("0", False), ("1.0", False), ("", False), ("是", False), ("t", False),
-    ("on", False), ("yes!", False),
-    (1, True), (2, True), (-1, True), (0.5, True), (float("nan"), True), (float("-inf"), True),
-    (0, False), (0.0, False), (-0.0, False),
-    (None, False), ([], False), ([1], False), ({"a": 1}, False), (Decimal("1"), False), (b"true", False),
+    (True, True),
+    (False, False),
+    ("true", True),
+    ("TRUE", True),
+    (" Yes ", True),
+    ("\tyes\n", True),
+    ("y", True),
+    ("Y", True),
+    ("1", True),
+    ("false", False),
+    ("no", False),
+    ("0", False),
+    ("1.0", False),
+    ("", False),
+    ("是", False),
+    ("t", False),
+    ("on", False),
+    ("yes!", False),
+    (1, True),
+    (2, True),
+    (-1, True),
+    (0.5, True),
+    (float("nan"), True),
+    (float("-inf"), True),
+    (0, False),
+    (0.0, False),
+    (-0.0, False),
+    (None, False),
+    ([], False),
+    ([1], False),
+    ({"a": 1}, False),
+    (Decimal("1"), False),
+    (b"true", False),
 ]
 
 
@@ -159,13 +215,17 @@ class TestToBool:
 
 
 class TestFailures:
-    @pytest.mark.parametrize("result, error", [
-        (object(), AttributeError),
-        (SimpleNamespace(extractions=[object()]), AttributeError),
-        (answer(["not", "a", "mapping"]), AttributeError),
-        (SimpleNamespace(extractions=iter([SimpleNamespace(attributes={})])), TypeError),
-        (SimpleNamespace(extractions={1: SimpleNamespace(attributes={})}), KeyError),
-    ], ids=["no-extractions", "no-attributes", "attributes-without-get", "not-indexable", "no-index-0"])
+    @pytest.mark.parametrize(
+        "result, error",
+        [
+            (object(), AttributeError),
+            (SimpleNamespace(extractions=[object()]), AttributeError),
+            (answer(["not", "a", "mapping"]), AttributeError),
+            (SimpleNamespace(extractions=iter([SimpleNamespace(attributes={})])), TypeError),
+            (SimpleNamespace(extractions={1: SimpleNamespace(attributes={})}), KeyError),
+        ],
+        ids=["no-extractions", "no-attributes", "attributes-without-get", "not-indexable", "no-index-0"],
+    )
     def test_errors_reading_the_answer_reach_the_caller(self, service, extractor, records, result, error):
         service.answers(result)
         with pytest.raises(error):
@@ -207,11 +267,18 @@ class TestOverrides:
         service.answers(answer({}))
         assert extractor.predict("t") == {"shadowed": True}
 
-    @pytest.mark.parametrize("returned", [Mapping(related=True), [], "related", 1],
-                             ids=lambda returned: type(returned).__name__)
-    @pytest.mark.parametrize("operation, result", [
-        ("_to_result", answer({})), ("_default_result", answer()), ("_default_result", RuntimeError("down")),
-    ], ids=["to-result", "default-when-empty", "default-after-failure"])
+    @pytest.mark.parametrize(
+        "returned", [Mapping(related=True), [], "related", 1], ids=lambda returned: type(returned).__name__
+    )
+    @pytest.mark.parametrize(
+        "operation, result",
+        [
+            ("_to_result", answer({})),
+            ("_default_result", answer()),
+            ("_default_result", RuntimeError("down")),
+        ],
+        ids=["to-result", "default-when-empty", "default-after-failure"],
+    )
     def test_anything_but_a_dict_is_refused(self, service, returned, operation, result):
         class Wrong(LinqorExtractor):
             pass

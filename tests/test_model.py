@@ -20,8 +20,12 @@ class TestBuildModel:
         temperature = object()
         model = cls._build_model({"base_url": "u", "api_key": 7, "model": "m", "temperature": temperature, "x": 1})
         assert isinstance(model, provider)
-        assert list(model.kwargs.items()) == [("model_id", "m"), ("api_key", 7), ("base_url", "u"),
-                                              ("temperature", temperature)]
+        assert list(model.kwargs.items()) == [
+            ("model_id", "m"),
+            ("api_key", 7),
+            ("base_url", "u"),
+            ("temperature", temperature),
+        ]
 
     def test_temperature_defaults_to_zero(self, cls):
         model = cls._build_model(dict(OFFLINE_CONFIG))

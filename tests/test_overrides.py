@@ -16,23 +16,40 @@ from kestor.tavi.extractor.linqor import LinqorExtractor
 # What each operation calls through the instance.
 CALLS = {
     CausaraExtractor: {
-        "__init__": ["_build_model"], "_build_model": [], "predict": ["_to_relation"], "_to_relation": [],
+        "__init__": ["_build_model"],
+        "_build_model": [],
+        "predict": ["_to_relation"],
+        "_to_relation": [],
         "_to_strength": [],
     },
     LinqorExtractor: {
-        "__init__": ["_build_model"], "_build_model": [], "predict": ["_to_result", "_default_result"],
-        "_to_result": [], "_to_bool": [], "_default_result": [],
+        "__init__": ["_build_model"],
+        "_build_model": [],
+        "predict": ["_to_result", "_default_result"],
+        "_to_result": [],
+        "_to_bool": [],
+        "_default_result": [],
     },
     ForceExtractor: {
-        "__init__": ["_build_model"], "_build_model": [],
+        "__init__": ["_build_model"],
+        "_build_model": [],
         "predict": ["_find_paths", "_format_graph_data", "_call_llm", "_extract_force"],
-        "_call_llm": [], "_extract_force": ["_get_first_force", "_review_with_article"], "_get_first_force": [],
-        "_review_with_article": [], "_find_paths": ["_build_graph", "_dfs"], "_dfs": ["_edge_to_path_edge", "_dfs"],
+        "_call_llm": [],
+        "_extract_force": ["_get_first_force", "_review_with_article"],
+        "_get_first_force": [],
+        "_review_with_article": [],
+        "_find_paths": ["_build_graph", "_dfs"],
+        "_dfs": ["_edge_to_path_edge", "_dfs"],
         "_edge_to_path_edge": [],
         "_build_graph": ["_build_node_map", "_build_adjacency", "_get_start_nodes", "_get_end_nodes"],
-        "_build_node_map": [], "_build_adjacency": [], "_get_start_nodes": [], "_get_end_nodes": [],
+        "_build_node_map": [],
+        "_build_adjacency": [],
+        "_get_start_nodes": [],
+        "_get_end_nodes": [],
         "_format_graph_data": ["_build_node_map", "_build_graph", "_append_start_end", "_append_paths"],
-        "_append_start_end": [], "_append_paths": ["_format_edge_line"], "_format_edge_line": [],
+        "_append_start_end": [],
+        "_append_paths": ["_format_edge_line"],
+        "_format_edge_line": [],
     },
 }
 # Called through the class itself, so a subclass's own is not used there.
@@ -65,6 +82,7 @@ def spied(cls: type, name: str, seen: list[str]) -> type:
     """A subclass whose `name` records each call and then does what the class's own does."""
     own = vars(cls)[name]
     if isinstance(own, staticmethod):
+
         def spy(*args, **kwargs):
             seen.append(name)
             return own.__func__(*args, **kwargs)
@@ -80,22 +98,41 @@ def spied(cls: type, name: str, seen: list[str]) -> type:
 
 # Each road: the class, the operation it enters by, what the service answers, and the call.
 ROADS = {
-    "causara": (CausaraExtractor, "predict", [answer({"source": "a", "target": "b", "strength": "0.4"})],
-                lambda x: x.predict("t")),
+    "causara": (
+        CausaraExtractor,
+        "predict",
+        [answer({"source": "a", "target": "b", "strength": "0.4"})],
+        lambda x: x.predict("t"),
+    ),
     "linqor": (LinqorExtractor, "predict", [answer({"related": "yes", "reason": 1})], lambda x: x.predict("t")),
     "linqor-no-answer": (LinqorExtractor, "predict", [answer()], lambda x: x.predict("t")),
-    "force-native": (ForceExtractor, "predict", [answer({"final_force": "特别剧烈"}), answer({"final_force": "中等"})],
-                     lambda x: x.predict(WORKED, ARTICLE)),
-    "force-host-objects": (ForceExtractor, "predict",
-                           [answer({"final_force": "特别剧烈"}), answer({"final_force": "中等"})],
-                           lambda x: x.predict(HOST_ROAD, ARTICLE)),
+    "force-native": (
+        ForceExtractor,
+        "predict",
+        [answer({"final_force": "特别剧烈"}), answer({"final_force": "中等"})],
+        lambda x: x.predict(WORKED, ARTICLE),
+    ),
+    "force-host-objects": (
+        ForceExtractor,
+        "predict",
+        [answer({"final_force": "特别剧烈"}), answer({"final_force": "中等"})],
+        lambda x: x.predict(HOST_ROAD, ARTICLE),
+    ),
     "find-paths-native": (ForceExtractor, "_find_paths", [], lambda x: x._find_paths(WORKED)),
     "find-paths-host-objects": (ForceExtractor, "_find_paths", [], lambda x: x._find_paths(HOST_ROAD)),
     "format-native": (ForceExtractor, "_format_graph_data", [], lambda x: x._format_graph_data(WORKED, WORKED_PATHS)),
-    "format-host-objects": (ForceExtractor, "_format_graph_data", [],
-                            lambda x: x._format_graph_data(HOST_ROAD, WORKED_PATHS)),
-    "extract-force": (ForceExtractor, "_extract_force", [answer({"final_force": "中等"})],
-                      lambda x: x._extract_force(answer({"final_force": "特别剧烈"}), ARTICLE)),
+    "format-host-objects": (
+        ForceExtractor,
+        "_format_graph_data",
+        [],
+        lambda x: x._format_graph_data(HOST_ROAD, WORKED_PATHS),
+    ),
+    "extract-force": (
+        ForceExtractor,
+        "_extract_force",
+        [answer({"final_force": "中等"})],
+        lambda x: x._extract_force(answer({"final_force": "特别剧烈"}), ARTICLE),
+    ),
 }
 
 

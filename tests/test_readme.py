@@ -15,13 +15,22 @@ from scripted_endpoint import ScriptedEndpoint, answers_by_keyword, extraction_a
 README = Path(__file__).resolve().parent.parent / "README.md"
 BLOCKS = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.MULTILINE | re.DOTALL)
 
-ANSWERS = answers_by_keyword([
-    ("图谱数据:", extraction_answer(("force", "台风登陆 -> 沿海暴雨", {"final_force": "特别剧烈"}))),
-    ("全城停电约六小时", extraction_answer(("force", "次日恢复供电", {"final_force": "剧烈"}))),
-    ("地震", extraction_answer(("relation", "地震导致全城停电", {"source": "地震", "target": "全城停电",
-                                                               "strength": "0.9"}))),
-    ("降准", extraction_answer(("pc", "央行宣布降准", {"related": "true", "reason": "降准释放资金，银行随之下调利率"}))),
-])
+ANSWERS = answers_by_keyword(
+    [
+        ("图谱数据:", extraction_answer(("force", "台风登陆 -> 沿海暴雨", {"final_force": "特别剧烈"}))),
+        ("全城停电约六小时", extraction_answer(("force", "次日恢复供电", {"final_force": "剧烈"}))),
+        (
+            "地震",
+            extraction_answer(
+                ("relation", "地震导致全城停电", {"source": "地震", "target": "全城停电", "strength": "0.9"})
+            ),
+        ),
+        (
+            "降准",
+            extraction_answer(("pc", "央行宣布降准", {"related": "true", "reason": "降准释放资金，银行随之下调利率"})),
+        ),
+    ]
+)
 
 
 def test_readme_blocks_run_as_written(monkeypatch, capsys):
@@ -39,7 +48,11 @@ def test_readme_blocks_run_as_written(monkeypatch, capsys):
 
     assert len(BLOCKS) == 8
     lines = printed.out.splitlines()
-    assert lines[:3] == ["地震 -> 全城停电 0.9", "{'related': True, 'reason': '降准释放资金，银行随之下调利率'}", "剧烈"]
+    assert lines[:3] == [
+        "地震 -> 全城停电 0.9",
+        "{'related': True, 'reason': '降准释放资金，银行随之下调利率'}",
+        "剧烈",
+    ]
     assert lines[3] == "no answer: Failed to classify PC relation with langextract: OpenAI API error: Connection error."
     # What the subclass prints is the rendering README shows, there indented as a block.
     assert "\n".join(lines[4:]) in README.read_text(encoding="utf-8").replace("\n    ", "\n")

@@ -73,7 +73,7 @@ class TestConversion:
     def test_duck_typed_elements(self):
         class Example:
             text = "t"
-            extractions = [PromptExtraction("a")]
+            extractions = [PromptExtraction("a")]  # noqa: RUF012 - read, never changed
 
         assert to_langextract_examples([Example()])[0].text == "t"
 
@@ -102,7 +102,14 @@ class TestConversion:
 
         monkeypatch.setattr(samplar, "lx", type("lx", (), {"data": Data}))
         result = to_langextract_examples([PromptExample("t", [PromptExtraction("a", {"x": 1}, "k")])])
-        assert result == made == [
-            {"text": "t", "extractions": [{"extraction_class": "k", "extraction_text": "a", "attributes": {"x": 1}}]}
-        ]
+        assert (
+            result
+            == made
+            == [
+                {
+                    "text": "t",
+                    "extractions": [{"extraction_class": "k", "extraction_text": "a", "attributes": {"x": 1}}],
+                }
+            ]
+        )
         assert list(result[0]["extractions"][0]) == ["extraction_class", "extraction_text", "attributes"]

@@ -68,8 +68,17 @@ def quiet(monkeypatch):
 
 
 def relation_answer():
-    attributes = [{"source": fresh("源"), "target": fresh("果"), "source_meta": {"k": fresh("v")},
-                   "strength": fresh(" 0.4 "), "strength_reason": 3.5}, None, {"source": fresh("a")}]
+    attributes = [
+        {
+            "source": fresh("源"),
+            "target": fresh("果"),
+            "source_meta": {"k": fresh("v")},
+            "strength": fresh(" 0.4 "),
+            "strength_reason": 3.5,
+        },
+        None,
+        {"source": fresh("a")},
+    ]
     return SimpleNamespace(extractions=[SimpleNamespace(attributes=a) for a in attributes]), attributes
 
 
@@ -218,8 +227,14 @@ def force_graph():
     def data(ids):
         return {
             "nodes": [{"id": ids(i), "name": name} for i, name in names.items()],
-            "edges": [{"src_node": {"id": ids(a)}, "dest_node": {"id": ids(b)},
-                       **({"meta": {"strength": strengths[a, b]}} if (a, b) in strengths else {})} for a, b in edges],
+            "edges": [
+                {
+                    "src_node": {"id": ids(a)},
+                    "dest_node": {"id": ids(b)},
+                    **({"meta": {"strength": strengths[a, b]}} if (a, b) in strengths else {}),
+                }
+                for a, b in edges
+            ],
         }
 
     return data(lambda i: i), data(lambda i: float(i)), [*names.values(), *strengths.values()]
@@ -243,23 +258,29 @@ class TestForce:
         plain, floats, values = force_graph()
         for data in (plain, floats):
             arguments = (data, extractor._find_paths(data)) if operation == "_format_graph_data" else (data,)
-            assert_stable(lambda: getattr(extractor, operation)(*arguments), data, *data["edges"], *values)
+            assert_stable(lambda args=arguments: getattr(extractor, operation)(*args), data, *data["edges"], *values)
 
     def test_predict_with_review(self, extractor, monkeypatch, quiet):
         plain, _, values = force_graph()
-        answers = itertools.cycle([
-            SimpleNamespace(extractions=[SimpleNamespace(attributes={"final_force": "特别剧烈"})]),
-            SimpleNamespace(extractions=[SimpleNamespace(attributes={"final_force": 0.5})]),
-        ])
+        answers = itertools.cycle(
+            [
+                SimpleNamespace(extractions=[SimpleNamespace(attributes={"final_force": "特别剧烈"})]),
+                SimpleNamespace(extractions=[SimpleNamespace(attributes={"final_force": 0.5})]),
+            ]
+        )
         monkeypatch.setattr(force.lx, "extract", lambda **kwargs: next(answers))
         article = fresh("文章")
         assert_stable(lambda: extractor.predict(plain, article), plain, article, extractor, *values)
 
-    @pytest.mark.parametrize("data", [
-        {"edges": [{"src_node": {"id": fresh("a")}, "dest_node": {"id": 2}}]},
-        {"edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": None}]},
-        {"nodes": None, "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}}]},
-    ], ids=["text id", "meta", "nodes"])
+    @pytest.mark.parametrize(
+        "data",
+        [
+            {"edges": [{"src_node": {"id": fresh("a")}, "dest_node": {"id": 2}}]},
+            {"edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": None}]},
+            {"nodes": None, "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}}]},
+        ],
+        ids=["text id", "meta", "nodes"],
+    )
     def test_predict_failing_search(self, extractor, quiet, service, data):
         assert_stable(lambda: extractor.predict(data), data, *data["edges"])
 
@@ -267,8 +288,12 @@ class TestForce:
         wrong = [fresh("x")]
 
         def call():
-            for operation, arguments in (("predict", (wrong,)), ("_dfs", (wrong, [], set(), {}, [], {}, [])),
-                                         ("_edge_to_path_edge", ({}, {}, wrong)), ("_format_edge_line", (wrong,))):
+            for operation, arguments in (
+                ("predict", (wrong,)),
+                ("_dfs", (wrong, [], set(), {}, [], {}, [])),
+                ("_edge_to_path_edge", ({}, {}, wrong)),
+                ("_format_edge_line", (wrong,)),
+            ):
                 with pytest.raises(TypeError):
                     getattr(extractor, operation)(*arguments)
 

@@ -72,8 +72,9 @@ def test_a_client_gone_before_its_answer_is_no_error(monkeypatch, capsys, endpoi
     endpoint.queue(Reply("late", delay=0.2))
     body = b'{"messages": [{"content": "Q: x"}]}'
     with socket.create_connection(("127.0.0.1", endpoint._server.server_port)) as client:
-        client.sendall(b"POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s"
-                       % (len(body), body))
+        client.sendall(
+            b"POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
+        )
         while not endpoint.requests:
             time.sleep(0.01)
         # Reset, not a graceful close: the endpoint's first write fails.

@@ -15,8 +15,16 @@ from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
-KEYWORDS = ["text_or_documents", "prompt_description", "examples", "model", "use_schema_constraints", "fence_output",
-            "fetch_urls", "prompt_validation_level"]
+KEYWORDS = [
+    "text_or_documents",
+    "prompt_description",
+    "examples",
+    "model",
+    "use_schema_constraints",
+    "fence_output",
+    "fetch_urls",
+    "prompt_validation_level",
+]
 # The causal extractor sends the text whole; the classifier its first 1000 characters.
 SENT = {CausaraExtractor: lambda text: text, LinqorExtractor: lambda text: text[:1000]}
 

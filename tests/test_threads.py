@@ -64,15 +64,29 @@ class Case:
 def causara_reply(tag: str, number: int, question: str) -> Reply | str:
     if number % 3 == 2:
         return failure(tag)
-    return extraction_answer(("relation", f"暴雨{tag}", {"source": f"暴雨{tag}", "target": f"洪水{tag}",
-                                                         "strength": number / 10, "strength_reason": tag}))
+    return extraction_answer(
+        (
+            "relation",
+            f"暴雨{tag}",
+            {"source": f"暴雨{tag}", "target": f"洪水{tag}", "strength": number / 10, "strength_reason": tag},
+        )
+    )
 
 
 def causara_expected(tag: str, number: int) -> Any:
     if number % 3 == 2:
         return []
-    return [{"source": f"暴雨{tag}", "source_meta": "", "rel": "因果", "target": f"洪水{tag}", "target_meta": "",
-             "strength": number / 10, "strength_reason": tag}]
+    return [
+        {
+            "source": f"暴雨{tag}",
+            "source_meta": "",
+            "rel": "因果",
+            "target": f"洪水{tag}",
+            "target_meta": "",
+            "strength": number / 10,
+            "strength_reason": tag,
+        }
+    ]
 
 
 def linqor_reply(tag: str, number: int, question: str) -> Reply | str:
@@ -89,10 +103,14 @@ def linqor_expected(tag: str, number: int) -> Any:
 
 def force_graph(tag: str) -> dict[str, Any]:
     names = [f"台风{tag}", f"停电{tag}", f"停产{tag}"]
-    return {"nodes": [{"id": i, "name": name} for i, name in enumerate(names)],
-            "edges": [{"src_node": {"id": 0}, "dest_node": {"id": 1}, "meta": {"strength": 0.9}},
-                      {"src_node": {"id": 1}, "dest_node": {"id": 2}},
-                      {"src_node": {"id": 0}, "dest_node": {"id": 2}}]}
+    return {
+        "nodes": [{"id": i, "name": name} for i, name in enumerate(names)],
+        "edges": [
+            {"src_node": {"id": 0}, "dest_node": {"id": 1}, "meta": {"strength": 0.9}},
+            {"src_node": {"id": 1}, "dest_node": {"id": 2}},
+            {"src_node": {"id": 0}, "dest_node": {"id": 2}},
+        ],
+    }
 
 
 # A plain force; "特别剧烈" and a review that answers; "特别剧烈" and a review that fails.
@@ -110,33 +128,47 @@ def force_expected(tag: str, number: int) -> str:
     return (f"中等{tag}", f"剧烈{tag}", "特别剧烈")[number % 3]
 
 
-PATHS, TEXT, LLM, TOTAL = ("Find paths cost: %.2fs, paths count: %d", "Graph text: %s", "LLM extract cost: %.2fs",
-                           "Total predict cost: %.2fs, result: %s")
+PATHS, TEXT, LLM, TOTAL = (
+    "Find paths cost: %.2fs, paths count: %d",
+    "Graph text: %s",
+    "LLM extract cost: %.2fs",
+    "Total predict cost: %.2fs, result: %s",
+)
 REVIEW_START, REVIEW = "Starting force review with article text", "Review cost: %.2fs, review result: %s"
 
 
 def force_log(number: int) -> list[tuple[int, str]]:
     head = [(INFO, PATHS), (DEBUG, TEXT), (INFO, LLM)]
-    review = [[], [(INFO, REVIEW_START), (INFO, REVIEW)],
-              [(INFO, REVIEW_START), (ERROR, "Failed to review force with article: %s")]][number % 3]
+    review = [
+        [],
+        [(INFO, REVIEW_START), (INFO, REVIEW)],
+        [(INFO, REVIEW_START), (ERROR, "Failed to review force with article: %s")],
+    ][number % 3]
     return head + review + [(INFO, TOTAL)]
 
 
 CASES = {
-    "causara": Case(lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
-                    lambda extractor, tag: extractor.predict(f"暴雨{tag}导致洪水{tag}。"), causara_reply,
-                    causara_expected,
-                    lambda n: [(ERROR, "Failed to extract event relations with langextract: %s")] if n % 3 == 2
-                    else []),
-    "linqor": Case(lambda config: LinqorExtractor(config, "判断PC关系。", EXAMPLES),
-                   lambda extractor, tag: extractor.predict(f"央行降准{tag}，银行降息。"), linqor_reply,
-                   linqor_expected,
-                   lambda n: [(ERROR, "Failed to classify PC relation with langextract: %s")] if n % 3 == 2
-                   else []),
-    "force": Case(lambda config: ForceExtractor(config, "判断影响力度。", FORCE_EXAMPLES, "结合文章复核。",
-                                                FORCE_EXAMPLES),
-                  lambda extractor, tag: extractor.predict(force_graph(tag), f"文章{tag}：全城停电三天。"),
-                  force_reply, force_expected, force_log),
+    "causara": Case(
+        lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
+        lambda extractor, tag: extractor.predict(f"暴雨{tag}导致洪水{tag}。"),
+        causara_reply,
+        causara_expected,
+        lambda n: [(ERROR, "Failed to extract event relations with langextract: %s")] if n % 3 == 2 else [],
+    ),
+    "linqor": Case(
+        lambda config: LinqorExtractor(config, "判断PC关系。", EXAMPLES),
+        lambda extractor, tag: extractor.predict(f"央行降准{tag}，银行降息。"),
+        linqor_reply,
+        linqor_expected,
+        lambda n: [(ERROR, "Failed to classify PC relation with langextract: %s")] if n % 3 == 2 else [],
+    ),
+    "force": Case(
+        lambda config: ForceExtractor(config, "判断影响力度。", FORCE_EXAMPLES, "结合文章复核。", FORCE_EXAMPLES),
+        lambda extractor, tag: extractor.predict(force_graph(tag), f"文章{tag}：全城停电三天。"),
+        force_reply,
+        force_expected,
+        force_log,
+    ),
 }
 
 
@@ -177,7 +209,8 @@ def test_shared_extractor_serves_every_thread_its_own_results(records, name):
         assert [(r.levelno, r.msg) for r in own] == [line for n in range(CALLS) for line in case.log(n)]
         failed = [r for r in own if r.levelno == ERROR]
         assert [TAG.search(str(r.args[0])).group() for r in failed] == [
-            f"T{thread}C{n}" for n in range(CALLS) if n % 3 == 2]
+            f"T{thread}C{n}" for n in range(CALLS) if n % 3 == 2
+        ]
         assert all(isinstance(r.args[0], InferenceRuntimeError) and r.exc_info[1] is r.args[0] for r in failed)
 
 
@@ -267,8 +300,11 @@ class TestLongNativeWork:
                 turn += 1
                 index = turn * 7919 % len(edges)
                 nodes[index] = {"id": index, "name": f"改{turn}"}
-                edges[index] = {"src_node": {"id": index}, "dest_node": {"id": index + 1},
-                                "meta": {"strength": turn / 3}}
+                edges[index] = {
+                    "src_node": {"id": index},
+                    "dest_node": {"id": index + 1},
+                    "meta": {"strength": turn / 3},
+                }
                 edges.append(edges.pop())
 
         changer = threading.Thread(target=change)

@@ -14,10 +14,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
-from scripted_endpoint import ScriptedEndpoint, answers_by_keyword, extraction_answer  # noqa: E402
+from scripted_endpoint import ScriptedEndpoint, answers_by_keyword, extraction_answer
 
-from kestor.tavi.extractor import causara, force, linqor, samplar  # noqa: E402
-from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction  # noqa: E402
+from kestor.tavi.extractor import causara, force, linqor, samplar
+from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
 
 class Errors(logging.Handler):
@@ -37,15 +37,25 @@ def main() -> int:
 
     errors = Errors()
     logging.getLogger("kestor.tavi.extractor").addHandler(errors)
-    answers = answers_by_keyword([
-        ("图谱数据:", extraction_answer(("force", "暴雨 -> 洪水", {"final_force": "剧烈"}))),
-        ("地震", extraction_answer(("relation", "地震导致停电", {"source": "地震", "target": "停电",
-                                                               "strength": "0.9"}))),
-        ("降息", extraction_answer(("pc", "降息后贷款增加", {"related": "true", "reason": "降息刺激贷款"}))),
-    ])
-    examples = [PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])]
-    graph = {"nodes": [{"id": 1, "name": "暴雨"}, {"id": 2, "name": "洪水"}],
-             "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": {"strength": 0.8}}]}
+    answers = answers_by_keyword(
+        [
+            ("图谱数据:", extraction_answer(("force", "暴雨 -> 洪水", {"final_force": "剧烈"}))),
+            (
+                "地震",
+                extraction_answer(
+                    ("relation", "地震导致停电", {"source": "地震", "target": "停电", "strength": "0.9"})
+                ),
+            ),
+            ("降息", extraction_answer(("pc", "降息后贷款增加", {"related": "true", "reason": "降息刺激贷款"}))),
+        ]
+    )
+    examples = [
+        PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])
+    ]
+    graph = {
+        "nodes": [{"id": 1, "name": "暴雨"}, {"id": 2, "name": "洪水"}],
+        "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": {"strength": 0.8}}],
+    }
 
     with ScriptedEndpoint(answers) as endpoint:
         config = endpoint.config()

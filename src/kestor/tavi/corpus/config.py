@@ -50,8 +50,12 @@ class RunConfig:
 
     def cache_key(self) -> str:
         """Equal for equal configurations, so that a worker process builds its extractors once per run."""
-        return json.dumps([self.kind, self.model, {name: vars(p) for name, p in self.prompts.items()}],
-                          sort_keys=True, ensure_ascii=False, default=str)
+        return json.dumps(
+            [self.kind, self.model, {name: vars(p) for name, p in self.prompts.items()}],
+            sort_keys=True,
+            ensure_ascii=False,
+            default=str,
+        )
 
 
 def load_config(path: str | os.PathLike[str], kind: str, environ: Mapping[str, str] | None = None) -> RunConfig:
@@ -81,8 +85,11 @@ def parse_config(document: Any, kind: str, where: str, environ: Mapping[str, str
         allowed |= set(FORCE_PROMPT_KEYS if kind == "force" else TEXT_PROMPT_KEYS)
     check.known_keys(config, "", allowed)
 
-    model: dict[str, Any] = {"model": check.string(config, "model"), "api_key": _api_key(check, config, environ),
-             "base_url": check.string(config, "base_url")}
+    model: dict[str, Any] = {
+        "model": check.string(config, "model"),
+        "api_key": _api_key(check, config, environ),
+        "base_url": check.string(config, "base_url"),
+    }
     if "temperature" in config:
         temperature = config["temperature"]
         if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
@@ -121,8 +128,12 @@ def _prompts(check: _Checker, section: dict[str, Any], prefix: str, *, review: b
     examples = _examples(check, section, "examples", prefix)
     if not review:
         return Prompts(description, examples)
-    return Prompts(description, examples, check.string(section, "review_prompt_description", prefix, allow_empty=True),
-                   _examples(check, section, "review_examples", prefix))
+    return Prompts(
+        description,
+        examples,
+        check.string(section, "review_prompt_description", prefix, allow_empty=True),
+        _examples(check, section, "review_examples", prefix),
+    )
 
 
 def _examples(check: _Checker, section: dict[str, Any], key: str, prefix: str) -> list[dict[str, Any]]:
@@ -140,11 +151,16 @@ def _examples(check: _Checker, section: dict[str, Any], key: str, prefix: str) -
             inner = f"{at}.extractions[{index}]"
             extraction = check.mapping(extraction, inner)
             check.known_keys(extraction, inner + ".", set(EXTRACTION_KEYS))
-            extractions.append({"text": check.string(extraction, "text", inner + ".", allow_empty=True),
-                                "attrs": check.mapping(extraction.get("attrs", {}), inner + ".attrs"),
-                                "kind": check.string(extraction, "kind", inner + ".", default="relation")})
-        normalised.append({"text": check.string(example, "text", at + ".", allow_empty=True),
-                           "extractions": extractions})
+            extractions.append(
+                {
+                    "text": check.string(extraction, "text", inner + ".", allow_empty=True),
+                    "attrs": check.mapping(extraction.get("attrs", {}), inner + ".attrs"),
+                    "kind": check.string(extraction, "kind", inner + ".", default="relation"),
+                }
+            )
+        normalised.append(
+            {"text": check.string(example, "text", at + ".", allow_empty=True), "extractions": extractions}
+        )
     return normalised
 
 
@@ -160,8 +176,15 @@ class _Checker:
             raise ConfigError(f'{self.where}: missing key "{prefix}{key}"')
         return mapping[key]
 
-    def string(self, mapping: dict[str, Any], key: str, prefix: str = "", *, allow_empty: bool = False,
-               default: str | None = None) -> str:
+    def string(
+        self,
+        mapping: dict[str, Any],
+        key: str,
+        prefix: str = "",
+        *,
+        allow_empty: bool = False,
+        default: str | None = None,
+    ) -> str:
         value = mapping.get(key, default) if default is not None else self.required(mapping, key, prefix)
         if not isinstance(value, str):
             raise self.error(prefix + key, f"must be a string, not {describe(value)}")
@@ -183,6 +206,6 @@ class _Checker:
     def known_keys(self, mapping: dict[str, Any], prefix: str, allowed: set[str]) -> None:
         for key in mapping:
             if key not in allowed:
-                raise ConfigError(f'{self.where}: unknown key "{prefix}{key}" (expected one of '
-                                  f'{", ".join(sorted(allowed))})')
-
+                raise ConfigError(
+                    f'{self.where}: unknown key "{prefix}{key}" (expected one of {", ".join(sorted(allowed))})'
+                )

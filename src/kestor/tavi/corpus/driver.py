@@ -71,22 +71,42 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="kestor-corpus", description=__doc__.split("\n")[0],
-                                     epilog="Exit status: 0 all ok, 1 some failed, 2 bad input or configuration.")
-    parser.add_argument("mode", choices=KINDS, help="the extractor to run, or articles: causal relations, their "
-                                                    "event graph and its force word for each article")
+    parser = argparse.ArgumentParser(
+        prog="kestor-corpus",
+        description=__doc__.split("\n")[0],
+        epilog="Exit status: 0 all ok, 1 some failed, 2 bad input or configuration.",
+    )
+    parser.add_argument(
+        "mode",
+        choices=KINDS,
+        help="the extractor to run, or articles: causal relations, their "
+        "event graph and its force word for each article",
+    )
     parser.add_argument("--config", required=True, metavar="CONFIG.json", help="model endpoint, prompts, examples")
-    parser.add_argument("--input", required=True, metavar="INPUT.jsonl",
-                        help="one JSON object per line with a unique id (.parquet also read, with pyarrow)")
+    parser.add_argument(
+        "--input",
+        required=True,
+        metavar="INPUT.jsonl",
+        help="one JSON object per line with a unique id (.parquet also read, with pyarrow)",
+    )
     parser.add_argument("--output", required=True, metavar="OUT_DIR", help="directory of part-NNNNN.jsonl files")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
-    where.add_argument("--workers", type=_count(1), default=os.cpu_count() or 1,
-                       help="worker processes of a local cluster (default: the number of cores)")
+    where.add_argument(
+        "--workers",
+        type=_count(1),
+        default=os.cpu_count() or 1,
+        help="worker processes of a local cluster (default: the number of cores)",
+    )
     parser.add_argument("--threads", type=_count(1), default=16, help="model calls in flight per worker (16)")
     parser.add_argument("--retries", type=_count(0), default=3, help="retries of a failed model call (3)")
-    parser.add_argument("--retry-pause", type=_seconds, default=0.5, metavar="SECONDS",
-                        help="pause before the first retry, doubled for each further one (0.5)")
+    parser.add_argument(
+        "--retry-pause",
+        type=_seconds,
+        default=0.5,
+        metavar="SECONDS",
+        help="pause before the first retry, doubled for each further one (0.5)",
+    )
     parser.add_argument("--partition-size", type=_count(1), default=100, help="inputs per part file (100)")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
     return parser
@@ -122,16 +142,14 @@ def _check_extractors(config: RunConfig, where: str) -> None:
     try:
         build_extractors(config)
     except Exception as error:
-        raise ConfigError(f"{where}: the extractors cannot be built from it: {type(error).__name__}: {error}") \
-            from None
+        raise ConfigError(f"{where}: the extractors cannot be built from it: {type(error).__name__}: {error}") from None
 
 
 def _import_dask() -> None:
     try:
         import distributed  # noqa: F401
     except ImportError as error:
-        raise Refused(f"corpus runs need Dask distributed, which is not installed ({error}): {INSTALL_HINT}") \
-            from None
+        raise Refused(f"corpus runs need Dask distributed, which is not installed ({error}): {INSTALL_HINT}") from None
 
 
 def plan(records: list[Record], existing: output.Existing, size: int) -> tuple[list[tuple[int, list[Record]]], int]:
@@ -168,8 +186,9 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
             # Two partitions at a time per worker: while one waits for its slowest calls, the next fills the
             # worker's threads. The dashboard (if Dask has one to show) on a free port: the fixed default would
             # clash between runs on one machine, and leaving the address out does not switch it off.
-            cluster = stack.enter_context(LocalCluster(n_workers=args.workers, threads_per_worker=2, processes=True,
-                                                       dashboard_address=":0"))  # type: ignore[no-untyped-call]
+            cluster = stack.enter_context(
+                LocalCluster(n_workers=args.workers, threads_per_worker=2, processes=True, dashboard_address=":0")
+            )  # type: ignore[no-untyped-call]
             client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
         _check_workers(client)
         yield client
@@ -206,8 +225,9 @@ def _interrupt_on_terminate() -> Iterator[None]:
 
 
 class Run:
-    def __init__(self, todo: int, already_done: int, stream: TextIO, show_progress: bool,
-                 began: float | None = None) -> None:
+    def __init__(
+        self, todo: int, already_done: int, stream: TextIO, show_progress: bool, began: float | None = None
+    ) -> None:
         self.already_done = already_done
         self.stream = stream
         self.progress = Progress(todo, stream, show_progress)
@@ -221,9 +241,13 @@ class Run:
 
         token = uuid.uuid4().hex[:8]
         self.progress.began = time.monotonic()
-        futures = {client.submit(run_partition, settings, number, records, key=f"corpus-{token}-{number:05d}",
-                                 pure=False): (number, records)
-                   for number, records in partitions}
+        futures = {
+            client.submit(run_partition, settings, number, records, key=f"corpus-{token}-{number:05d}", pure=False): (
+                number,
+                records,
+            )
+            for number, records in partitions
+        }
         try:
             for future in as_completed(futures):  # type: ignore[no-untyped-call]
                 number, records = futures[future]
@@ -245,12 +269,16 @@ class Run:
         for id_, error in self.failures[:SHOWN_FAILURES]:
             print(f"failed: id {id_key(id_)}: {error}", file=self.stream)
         if len(self.failures) > SHOWN_FAILURES:
-            print(f"failed: {len(self.failures) - SHOWN_FAILURES} more, each on a line with status \"failed\"",
-                  file=self.stream)
+            print(
+                f'failed: {len(self.failures) - SHOWN_FAILURES} more, each on a line with status "failed"',
+                file=self.stream,
+            )
         seconds = time.monotonic() - self.began
         prefix = "interrupted: " if self.interrupted else ""
-        print(f"{prefix}{self.ok} ok, {len(self.failures)} failed, {self.already_done} already done in "
-              f"{seconds:.1f} s", flush=True)
+        print(
+            f"{prefix}{self.ok} ok, {len(self.failures)} failed, {self.already_done} already done in {seconds:.1f} s",
+            flush=True,
+        )
         if self.interrupted:
             return EXIT_INTERRUPTED
         return EXIT_FAILED if self.failures else EXIT_OK

@@ -73,7 +73,7 @@ def load_inputs(path: str | os.PathLike[str], kind: str) -> list[Record]:
 def _jsonl_rows(path: str | os.PathLike[str]) -> Iterator[tuple[int, Any]]:
     """(line number, the parsed object or a problem as a string); blank lines are skipped."""
     try:
-        handle = Path(path).open(encoding="utf-8-sig")
+        handle = Path(path).open(encoding="utf-8-sig")  # noqa: SIM115 - closed by the with below
     except OSError as error:
         raise InputError([f"{path}: cannot read: {error.strerror or error}"]) from None
     with handle:
@@ -146,8 +146,11 @@ def graph_problem(graph: Any) -> str | None:
             at = f"graph_data.{key}[{index}]"
             if not isinstance(item, dict):
                 return f'"{at}" must be an object, not {describe(item)}'
-            ends = [(at, item)] if key == "nodes" else [
-                (f"{at}.{end}", item[end]) for end in ("src_node", "dest_node") if end in item]
+            ends = (
+                [(at, item)]
+                if key == "nodes"
+                else [(f"{at}.{end}", item[end]) for end in ("src_node", "dest_node") if end in item]
+            )
             for end_at, end in ends:
                 if not isinstance(end, dict):
                     return f'"{end_at}" must be an object, not {describe(end)}'

@@ -27,16 +27,24 @@ def build_extractors(config: RunConfig) -> dict[str, Any]:
     from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
     def examples(items: list[dict[str, Any]] | None) -> list[PromptExample]:
-        return [PromptExample(item["text"], [PromptExtraction(e["text"], dict(e["attrs"]), e["kind"])
-                                             for e in item["extractions"]])
-                for item in items or []]
+        return [
+            PromptExample(
+                item["text"], [PromptExtraction(e["text"], dict(e["attrs"]), e["kind"]) for e in item["extractions"]]
+            )
+            for item in items or []
+        ]
 
     extractors: dict[str, Any] = {}
     for name, prompts in config.prompts.items():
         model = dict(config.model)
         if name == "force":
-            extractors[name] = ForceExtractor(model, prompts.prompt_description, examples(prompts.examples),
-                                              prompts.review_prompt_description, examples(prompts.review_examples))
+            extractors[name] = ForceExtractor(
+                model,
+                prompts.prompt_description,
+                examples(prompts.examples),
+                prompts.review_prompt_description,
+                examples(prompts.review_examples),
+            )
         else:
             cls = CausaraExtractor if name == "causara" else LinqorExtractor
             extractors[name] = cls(model, prompts.prompt_description, examples(prompts.examples))
@@ -70,6 +78,12 @@ def event_graph(relations: list[dict[str, Any]]) -> dict[str, Any]:
         text = name if isinstance(name, str) else str(name)
         return ids.setdefault(text, len(ids) + 1)
 
-    edges = [{"src_node": {"id": node(relation["source"])}, "dest_node": {"id": node(relation["target"])},
-              "meta": {"strength": relation["strength"]}} for relation in relations]
+    edges = [
+        {
+            "src_node": {"id": node(relation["source"])},
+            "dest_node": {"id": node(relation["target"])},
+            "meta": {"strength": relation["strength"]},
+        }
+        for relation in relations
+    ]
     return {"nodes": [{"id": number, "name": name} for name, number in ids.items()], "edges": edges}

@@ -33,8 +33,9 @@ def part_path(out_dir: str | os.PathLike[str], number: int) -> Path:
 
 
 def line(id_: Any, status: str, result: Any, attempts: int, error: str | None) -> str:
-    return json.dumps({"id": id_, "status": status, "result": result, "attempts": attempts, "error": error},
-                      ensure_ascii=False)
+    return json.dumps(
+        {"id": id_, "status": status, "result": result, "attempts": attempts, "error": error}, ensure_ascii=False
+    )
 
 
 @dataclass
@@ -62,8 +63,10 @@ def scan(out_dir: str | os.PathLike[str]) -> Existing:
         existing.highest_part = max(existing.highest_part, number)
         for key, status in _statuses(path):
             if key in existing.part_of:
-                raise OutputError(f"{path}: id {key} is also in {part_path(directory, existing.part_of[key]).name}; "
-                                  "each id must be in one part file only")
+                raise OutputError(
+                    f"{path}: id {key} is also in {part_path(directory, existing.part_of[key]).name}; "
+                    "each id must be in one part file only"
+                )
             existing.part_of[key] = number
             existing.status_of[key] = status
     return existing

@@ -40,8 +40,10 @@ class Progress:
         filled = int(share * WIDTH)
         rate = self.done / elapsed if elapsed > 0 else 0.0
         left = f", {(self.total - self.done) / rate:.0f} s left" if rate and self.done < self.total else ""
-        return (f"[{'#' * filled}{'.' * (WIDTH - filled)}] {self.done}/{self.total} done, {self.failed} failed, "
-                f"{rate:.1f} inputs/s{left}")
+        return (
+            f"[{'#' * filled}{'.' * (WIDTH - filled)}] {self.done}/{self.total} done, {self.failed} failed, "
+            f"{rate:.1f} inputs/s{left}"
+        )
 
     def close(self) -> None:
         if self.enabled and self._terminal and self.done:

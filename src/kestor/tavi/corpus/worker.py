@@ -60,10 +60,9 @@ def run_partition(settings: Settings, number: int, records: list[Record]) -> Par
     timings: list[tuple[int, float]] = []
     work = functools.partial(_settle_record, settings, extractors, timings)
     lines = {}
-    for record, settled in zip(records, pool.map(work, records)):
+    for record, settled in zip(records, pool.map(work, records), strict=True):
         status = "failed" if settled.error is not None else "ok"
-        lines[id_key(record["id"])] = output.line(record["id"], status, settled.result, settled.attempts,
-                                                  settled.error)
+        lines[id_key(record["id"])] = output.line(record["id"], status, settled.result, settled.attempts, settled.error)
         if settled.error is None:
             report.ok += 1
         else:
@@ -87,8 +86,9 @@ def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecut
         return _extractors[key], _pools[settings.threads]
 
 
-def _settle_record(settings: Settings, extractors: dict[str, Any], timings: list[tuple[int, float]],
-                   record: Record) -> Settled:
+def _settle_record(
+    settings: Settings, extractors: dict[str, Any], timings: list[tuple[int, float]], record: Record
+) -> Settled:
     calls, seconds = 0, 0.0
 
     def settle(call: Callable[[], Any]) -> Settled:
@@ -103,8 +103,9 @@ def _settle_record(settings: Settings, extractors: dict[str, Any], timings: list
     return settled
 
 
-def with_retries(call: Callable[[], Any], retries: int, pause: float,
-                 sleep: Callable[[float], None] = time.sleep) -> tuple[Settled, float]:
+def with_retries(
+    call: Callable[[], Any], retries: int, pause: float, sleep: Callable[[float], None] = time.sleep
+) -> tuple[Settled, float]:
     """Call until no error record is made during the call, at most 1 + `retries` times; and the calls' wall time.
 
     An exception raised out of the call is not retried: the extractors log every failure of the model, so what
