@@ -7,24 +7,37 @@ VENV ?= .venv
 PYENV_ROOT ?= $(HOME)/.pyenv
 PYTHON310 ?= $(lastword $(wildcard $(PYENV_ROOT)/versions/3.10*/bin/python3.10))
 VENV310 ?= .venv310
+# PY=3.11 (this machine's python3) or PY=3.10: `make test` on that interpreter alone, the quick loop.
+PY ?=
 PYTEST_ARGS ?=
+# The suite's workers: most tests wait on sockets, subprocesses or the model's pauses, so more than the cores.
+TEST_WORKERS ?= 4
 # WERROR=1 builds with warnings as errors, as CI does.
 WERROR ?=
 
 comma := ,
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 CXX_SOURCES := $(shell find src tests/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
+# ruff formats and lints all the Python; mypy --strict checks all but the tests.
+PY_SOURCES := src/kestor bench fuzz examples tests
+TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
+PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
-.PHONY: all test test-main test-310 format format-check demo bench bench-corpus soak concurrency sanitize fuzz \
-	wheels test-wheels clean
+.PHONY: all test test-main test-310 lint format format-check demo bench bench-corpus soak concurrency sanitize \
+	fuzz wheels test-wheels clean
 
 all: test
 
-# $(1): interpreter, $(2): venv directory, $(3): extras (a comma list, or nothing for the package alone)
-define install_into
+# $(1): interpreter, $(2): venv directory. The one place a virtual environment is made.
+define new_venv
 	@test -x $(2)/bin/python || $(1) -m venv $(2)
 	$(2)/bin/python -m pip install --quiet --upgrade pip
+endef
+
+# $(1): interpreter, $(2): venv directory, $(3): extras (a comma list, or nothing for the package alone)
+define install_into
+	$(call new_venv,$(1),$(2))
 	$(2)/bin/python -m pip install --quiet $(BUILD_OPTIONS) ".$(if $(3),[$(3)])"
 	@touch $@
 endef
@@ -43,27 +56,39 @@ $(VENV)/.installed-bench: $(SOURCES)
 	$(call install_into,$(PYTHON),$(VENV),bench$(comma)corpus)
 
 $(VENV)/.installed-test: $(SOURCES)
-	$(call install_into,$(PYTHON),$(VENV),test$(comma)bench$(comma)corpus)
+	$(call install_into,$(PYTHON),$(VENV),test$(comma)corpus)
 
 $(VENV310)/.installed: $(SOURCES)
 	$(call install_into,$(PYTHON310),$(VENV310),test$(comma)corpus)
 
-test: format-check test-main test-310
+test: format-check lint
+ifneq ($(PY),3.10)
+	$(MAKE) --no-print-directory test-main
+endif
+ifneq ($(PY),3.11)
+	$(MAKE) --no-print-directory test-310
+endif
 
-# The C++ style is .clang-format's; `make format` applies it.
+# The C++ style is .clang-format's, the Python's ruff's; `make format` applies both.
 format-check: $(VENV)/.installed-test
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff format --check --quiet $(PY_SOURCES)
 
 format: $(VENV)/.installed-test
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff format --quiet $(PY_SOURCES)
+
+lint: $(VENV)/.installed-test
+	$(VENV)/bin/ruff check --quiet $(PY_SOURCES)
+	$(VENV)/bin/python -m mypy $(TYPED_SOURCES)
 
 test-main: $(VENV)/.installed-test
-	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
+	$(VENV)/bin/python $(PYTEST)
 
 test-310:
 ifneq ($(PYTHON310),)
 	$(MAKE) --no-print-directory $(VENV310)/.installed
-	$(VENV310)/bin/python -m pytest $(PYTEST_ARGS)
+	$(VENV310)/bin/python $(PYTEST)
 else
 	@echo "no Python 3.10 under $(PYENV_ROOT): skipping the 3.10 run"
 endif
@@ -102,14 +127,13 @@ SANITIZE_ENV = LD_PRELOAD="$(SANITIZE_PRELOAD)" PYTHONMALLOC=malloc \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 $(VENV_SANITIZE)/.installed: $(SOURCES)
-	@test -x $(VENV_SANITIZE)/bin/python || $(PYTHON) -m venv $(VENV_SANITIZE)
-	$(VENV_SANITIZE)/bin/python -m pip install --quiet --upgrade pip
+	$(call new_venv,$(PYTHON),$(VENV_SANITIZE))
 	KESTOR_SANITIZE=address,undefined $(VENV_SANITIZE)/bin/python -m pip install --quiet \
 		--config-settings=build-dir=build/sanitize/{wheel_tag} --config-settings=cmake.build-type=RelWithDebInfo ".[test,corpus]"
 	@touch $@
 
 sanitize: $(VENV_SANITIZE)/.installed
-	$(SANITIZE_ENV) $(VENV_SANITIZE)/bin/python -m pytest --capture=sys $(PYTEST_ARGS)
+	$(SANITIZE_ENV) $(VENV_SANITIZE)/bin/python $(PYTEST) --capture=sys
 
 
 # Coverage-guided fuzzing on hostile host data, FUZZ_SECONDS per target, FUZZ_JOBS targets at a time. The modules
@@ -129,8 +153,7 @@ $(FUZZ_VENV)/.atheris:
 	@command -v clang++-$(FUZZ_LLVM) >/dev/null || { \
 		echo "clang++-$(FUZZ_LLVM) not found: installing clang-$(FUZZ_LLVM) with apt-get"; \
 		apt-get update && apt-get install -y clang-$(FUZZ_LLVM); }
-	@test -x $(FUZZ_VENV)/bin/python || $(PYTHON) -m venv $(FUZZ_VENV)
-	$(FUZZ_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(call new_venv,$(PYTHON),$(FUZZ_VENV))
 	CLANG_BIN=clang-$(FUZZ_LLVM) CC=clang-$(FUZZ_LLVM) CXX=clang++-$(FUZZ_LLVM) \
 		$(FUZZ_VENV)/bin/python -m pip install --quiet --no-binary atheris atheris
 	@touch $@
@@ -161,8 +184,7 @@ DIST ?= dist
 WHEEL_BUILD ?= build/wheels
 
 $(VENV_TOOLS)/.installed:
-	@test -x $(VENV_TOOLS)/bin/python || $(PYTHON) -m venv $(VENV_TOOLS)
-	$(VENV_TOOLS)/bin/python -m pip install --quiet --upgrade pip
+	$(call new_venv,$(PYTHON),$(VENV_TOOLS))
 	$(VENV_TOOLS)/bin/python -m pip install --quiet $(foreach tool,$(WHEEL_TOOLS),"$(tool)")
 	@touch $@
 

@@ -21,6 +21,7 @@ import os
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from types import SimpleNamespace
@@ -36,7 +37,7 @@ try:
 
     NATIVE_MISSING = ""
 except ImportError as error:
-    native_force = None
+    native_force = None  # type: ignore[assignment]
     NATIVE_MISSING = str(error)
 
 CONFIG = {"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}
@@ -73,7 +74,7 @@ def best_time(stmt: str, namespace: dict[str, Any], budget: float, collector: bo
     )
     scope = dict(namespace, _clock=time.perf_counter)
     exec(code, scope)
-    run = scope["_run"]
+    run: Callable[[int], float] = scope["_run"]
 
     def sample(number: int) -> float:
         gc.collect()
@@ -265,7 +266,7 @@ def as_items(paths: list[list[dict[str, Any]]]) -> list[list[list[Any]]]:
     return [[list(edge.items()) for edge in path] for path in paths]
 
 
-def name_sequences(paths: list[list[dict[str, Any]]]) -> set:
+def name_sequences(paths: list[list[dict[str, Any]]]) -> set[tuple[Any, ...]]:
     return {tuple([path[0]["source"]] + [edge["target"] for edge in path]) for path in paths}
 
 
@@ -529,8 +530,8 @@ def bench_predict(report: Report, extractors: dict[str, Any], settings: Settings
     cls = native_class()
     if cls is not None:
 
-        class EdgeLineOverride(cls):
-            def _format_edge_line(self, path_edge: dict[str, Any]) -> str:
+        class EdgeLineOverride(cls):  # type: ignore[misc,valid-type]
+            def _format_edge_line(self, path_edge: dict[str, Any]) -> Any:
                 return super()._format_edge_line(path_edge)
 
         # What README quotes as the price of overriding a step that the native road covers.
@@ -629,7 +630,8 @@ def child(*args: str, env: dict[str, str] | None = None) -> dict[str, Any]:
     if process.returncode != 0 or not process.stdout.strip():
         tail = process.stderr.strip().splitlines()[-1:] or ["no output"]
         return {"crashed": f"failed (exit {process.returncode}: {tail[0]})"}
-    return json.loads(process.stdout.strip().splitlines()[-1])
+    figures: dict[str, Any] = json.loads(process.stdout.strip().splitlines()[-1])
+    return figures
 
 
 def rss_kib(field: str) -> int:
@@ -692,7 +694,8 @@ def child_chain(kind: str, n: str, budget: str) -> dict[str, Any]:
         "seconds": time.perf_counter() - start,
         "service_calls": service.calls,
         "errors": [
-            type(record.args[0]).__name__ if record.args else record.getMessage() for record in recorder.records
+            type(record.args[0]).__name__ if isinstance(record.args, tuple) and record.args else record.getMessage()
+            for record in recorder.records
         ],
     }
     return result
@@ -775,7 +778,12 @@ def main() -> None:
     args = parser.parse_args()
     if args.child:
         task, *rest = args.child
-        print(json.dumps({"memory": child_memory, "chain": child_chain, "threads": child_threads}[task](*rest)))
+        children: dict[str, Callable[..., Any]] = {
+            "memory": child_memory,
+            "chain": child_chain,
+            "threads": child_threads,
+        }
+        print(json.dumps(children[task](*rest)))
         return
 
     if args.quick:

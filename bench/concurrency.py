@@ -288,7 +288,7 @@ def measured_layers(transport: type | None) -> Iterator[None]:
             yield from infer(*args, **kwargs)
 
     patches.append((OpenAILanguageModel, "infer", infer))
-    OpenAILanguageModel.infer = timed_infer
+    OpenAILanguageModel.infer = timed_infer  # type: ignore[method-assign]
     wrap(OpenAILanguageModel, "_process_single_prompt", "request")
     if transport is not None:
         wrap(transport, "send", "send")

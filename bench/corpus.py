@@ -126,8 +126,10 @@ class Runner(Run):
 def cluster(workers: int) -> Iterator[tuple[Client, float]]:
     began = time.perf_counter()
     with (
-        LocalCluster(n_workers=workers, threads_per_worker=2, processes=True, dashboard_address=":0") as local,
-        Client(local) as client,
+        LocalCluster(  # type: ignore[no-untyped-call]
+            n_workers=workers, threads_per_worker=2, processes=True, dashboard_address=":0"
+        ) as local,
+        Client(local) as client,  # type: ignore[no-untyped-call]
     ):
         client.wait_for_workers(workers)
         yield client, time.perf_counter() - began

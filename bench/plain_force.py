@@ -182,7 +182,7 @@ class PlainForceExtractor:
         self,
         node_id: int,
         current_path: list[dict[str, Any]],
-        visited: set,
+        visited: set[int],
         outgoing: dict[int, list[dict[str, Any]]],
         end_nodes: list[int],
         node_map: dict[int, str],
@@ -221,7 +221,7 @@ class PlainForceExtractor:
 
     # Graph model
 
-    def _build_graph(self, graph_data: dict[str, Any]) -> tuple:
+    def _build_graph(self, graph_data: dict[str, Any]) -> tuple[Any, ...]:
         _check(graph_data, dict, "graph_data")
         nodes = graph_data.get("nodes", [])
         edges = graph_data.get("edges", [])
@@ -263,12 +263,12 @@ class PlainForceExtractor:
             adjacency[src_id].append(edge)
         return adjacency
 
-    def _get_start_nodes(self, outgoing: dict[int, list], incoming: dict[int, list]) -> list[int]:
+    def _get_start_nodes(self, outgoing: dict[int, list[Any]], incoming: dict[int, list[Any]]) -> list[int]:
         _check(outgoing, dict, "outgoing")
         _check(incoming, dict, "incoming")
         return [node for node in outgoing if node not in incoming]
 
-    def _get_end_nodes(self, outgoing: dict[int, list], incoming: dict[int, list]) -> list[int]:
+    def _get_end_nodes(self, outgoing: dict[int, list[Any]], incoming: dict[int, list[Any]]) -> list[int]:
         _check(outgoing, dict, "outgoing")
         _check(incoming, dict, "incoming")
         return [node for node in incoming if node not in outgoing]

@@ -90,7 +90,8 @@ def answer(*attributes: Any) -> SimpleNamespace:
 
 # A scenario makes one call's inputs from its number: (answers in the order the service is asked, the call, the
 # expected result, the expected number of error records).
-Scenario = Callable[[int], tuple[list[Any], Callable[[], Any], Any, int]]
+Run = tuple[list[Any], Callable[[], Any], Any, int]
+Scenario = Callable[[int], Run]
 
 
 def causara_scenarios(extractor: Any) -> list[Scenario]:
@@ -98,7 +99,7 @@ def causara_scenarios(extractor: Any) -> list[Scenario]:
         text = f"第{number}天的暴雨导致洪水。"
         return lambda: extractor.predict(text)
 
-    def relations(number: int):
+    def relations(number: int) -> Run:
         source, target, place = f"暴雨{number}", f"洪水{number}", f"城{number}"
         given = answer(
             {
@@ -148,7 +149,7 @@ def linqor_scenarios(extractor: Any) -> list[Scenario]:
         text = f"央行第{number}次降准，银行随后降息。" * (1 + number % 3) * 40  # sometimes over 1000 characters
         return lambda: extractor.predict(text)
 
-    def verdict(number: int):
+    def verdict(number: int) -> Run:
         reason = f"降准{number}释放资金"
         said = (" Yes ", "0", "true", number)[number % 4]
         related = (True, False, True, bool(number))[number % 4]
@@ -188,7 +189,9 @@ def no_path_graph(number: int) -> dict[str, Any]:
 
 
 def force_scenarios(extractor: Any) -> list[Scenario]:
-    def ask(number: int, article: bool = True, graph: Callable[[int], dict[str, Any]] = small_graph):
+    def ask(
+        number: int, article: bool = True, graph: Callable[[int], dict[str, Any]] = small_graph
+    ) -> Callable[[], Any]:
         data = graph(number)
         text = f"第{number}号台风登陆，全城停电。" if article else None
         return lambda: extractor.predict(data, text)
@@ -211,11 +214,12 @@ def force_scenarios(extractor: Any) -> list[Scenario]:
 class StepForceExtractor(ForceExtractor):
     """Overrides one step of the walk: path search then goes through host objects, one call per step."""
 
-    def _edge_to_path_edge(self, edge: dict[str, Any], node_map: dict[Any, Any], next_node: int) -> dict[str, Any]:
+    def _edge_to_path_edge(self, edge: dict[str, Any], node_map: dict[Any, Any], next_node: int) -> Any:
         return super()._edge_to_path_edge(edge, node_map, next_node)
 
 
 def build(name: str) -> tuple[Any, list[Scenario]]:
+    extractor: Any
     if name == "causara":
         extractor = CausaraExtractor(CONFIG, "prompt", [])
         return extractor, causara_scenarios(extractor)
@@ -311,7 +315,8 @@ def child(name: str, calls: int) -> dict[str, Any]:
         how = f"signal {-process.returncode}" if process.returncode < 0 else f"exit {process.returncode}"
         tail = (process.stderr.strip().splitlines() or ["no output"])[-1]
         return {"crashed": f"{how}: {tail}"}
-    return json.loads(process.stdout.strip().splitlines()[-1])
+    figures: dict[str, Any] = json.loads(process.stdout.strip().splitlines()[-1])
+    return figures
 
 
 def kib(value: float) -> str:

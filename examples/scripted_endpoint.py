@@ -21,9 +21,11 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TypeVar
 
 __all__ = ["Reply", "ScriptedEndpoint", "answers_by_keyword", "extraction_answer", "refused_base_url"]
+
+_Endpoint = TypeVar("_Endpoint", bound="ScriptedEndpoint")
 
 
 @dataclass(frozen=True)
@@ -92,7 +94,7 @@ class ScriptedEndpoint:
         """A configuration dictionary for the extractors that points at this endpoint."""
         return {"model": "scripted", "api_key": "offline", "base_url": self.base_url, **extra}
 
-    def start(self) -> ScriptedEndpoint:
+    def start(self: _Endpoint) -> _Endpoint:
         endpoint = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -125,7 +127,7 @@ class ScriptedEndpoint:
             self._server.server_close()
             self._server = None
 
-    def __enter__(self) -> ScriptedEndpoint:
+    def __enter__(self: _Endpoint) -> _Endpoint:
         return self.start()
 
     def __exit__(self, *exc_info: object) -> None:

@@ -15,7 +15,7 @@ import shlex
 import sys
 import warnings
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 import atheris
 
@@ -81,7 +81,7 @@ class Service:
 SERVICE = Service()
 langextract.extract = SERVICE
 for module in (force, causara, linqor, plain_force):
-    module.logger = Quiet()
+    setattr(module, "logger", Quiet())  # noqa: B010 - the stubs do not declare the loggers
 logging.disable(logging.CRITICAL)
 warnings.simplefilter("ignore")
 sys.unraisablehook = lambda unraisable: None
@@ -116,10 +116,10 @@ PLAIN = PlainForceExtractor(CONFIG, "p", [], "r", [])
 class Relaying(ForceExtractor):
     """Every step of the walk and of the rendering goes through the instance, so through host objects."""
 
-    def _dfs(self, *arguments):
-        return super()._dfs(*arguments)
+    def _dfs(self, *arguments: Any) -> None:
+        super()._dfs(*arguments)
 
-    def _format_edge_line(self, edge):
+    def _format_edge_line(self, edge: Any) -> str:
         return super()._format_edge_line(edge)
 
 
@@ -146,7 +146,7 @@ def instance(maker: Maker, base: type, operations: tuple[str, ...]) -> tuple[Any
             # An attribute hook of its own: the module then asks the instance for every operation.
             namespace["__getattr__"] = missing
     cls = type("Fuzzed" + base.__name__, (base,), namespace) if namespace else base
-    extractor = base.__new__(cls)
+    extractor: Any = cast(Any, base).__new__(cls)
     extractor.__dict__.update(TEMPLATES[base].__dict__)
     for name, function in own.items():
         method = getattr(extractor, name)
@@ -158,7 +158,7 @@ def missing(self: Any, name: str) -> Any:
     raise AttributeError(name)
 
 
-def relay(original: Callable, static: bool) -> Any:
+def relay(original: Callable[..., Any], static: bool) -> Any:
     if static:
         return staticmethod(lambda *args, **kwargs: original(*args, **kwargs))
     return lambda self, *args, **kwargs: original(self, *args, **kwargs)
@@ -170,7 +170,7 @@ def answering(value: Any, static: bool) -> Any:
     return lambda self, *args, **kwargs: value
 
 
-def outcome(operation: Callable, *arguments: Any) -> tuple[str, Any]:
+def outcome(operation: Callable[..., Any], *arguments: Any) -> tuple[str, Any]:
     try:
         return "ok", operation(*arguments)
     except Exception as error:
@@ -211,7 +211,7 @@ def is_path_list(paths: Any) -> bool:
     )
 
 
-def inner_call(maker: Maker, extractor: Any, graph: dict) -> Callable[[], Any] | None:
+def inner_call(maker: Maker, extractor: Any, graph: dict[Any, Any]) -> Callable[[], Any] | None:
     """Now and then one of the steps under the operation, called directly with host data of any shape."""
     if not maker.chance(4):
         return None
@@ -219,11 +219,11 @@ def inner_call(maker: Maker, extractor: Any, graph: dict) -> Callable[[], Any] |
     choice = maker.below(7)
     if choice == 0:
         start = maker.node_id()
-        visited: set = set()
+        visited: set[Any] = set()
         if not maker.chance(4) and getattr(type(start), "__hash__", None) is not None:
             visited.add(start)
         maker.register(visited)
-        arguments = (
+        arguments: tuple[Any, ...] = (
             start,
             maker.sequence(maker.path_edge),
             visited,
@@ -241,7 +241,8 @@ def inner_call(maker: Maker, extractor: Any, graph: dict) -> Callable[[], Any] |
     if choice == 2:
         return lambda: extractor._build_graph(graph)
     if choice == 3:
-        lines, starts, ends = maker.register([]), maker.sequence(maker.node_id), maker.sequence(maker.node_id)
+        lines: list[Any] = maker.register([])
+        starts, ends = maker.sequence(maker.node_id), maker.sequence(maker.node_id)
         node_map = maker.mapping([([maker.node_id()], maker.name) for _ in range(3)])
         return lambda: extractor._append_start_end(lines, starts, ends, node_map)
     if choice == 4:
@@ -273,6 +274,7 @@ def force_paths(data: bytes) -> None:
 def force_format(data: bytes) -> None:
     maker = Maker(data)
     graph = maker.graph()
+    paths: Any
     if maker.chance(2):
         paths = maker.paths()
     else:

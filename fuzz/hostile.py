@@ -12,9 +12,9 @@ from __future__ import annotations
 
 import contextlib
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Iterator, Sequence
 from types import SimpleNamespace
-from typing import Any
+from typing import Any, TypeVar, cast
 
 import atheris
 
@@ -81,6 +81,10 @@ FLOATS = (
     5e-324,
 )
 
+# (action, which target, how much), one per firing.
+Script = list[tuple[int, int, int]]
+T = TypeVar("T")
+
 MAX_DEPTH = 4
 MAX_ITEMS = 6
 MAX_FIRINGS = 64
@@ -102,45 +106,53 @@ class Maker:
     # -- choices ---------------------------------------------------------------------------------------------
 
     def below(self, n: int) -> int:
-        return self.fdp.ConsumeIntInRange(0, n - 1)
+        chosen: int = self.fdp.ConsumeIntInRange(0, n - 1)
+        return chosen
 
     def chance(self, n: int) -> bool:
         """True about once in n."""
         return self.below(n) == 0
 
-    def pick(self, items):
+    def pick(self, items: Sequence[T]) -> T:
         return items[self.below(len(items))]
 
     def text(self, limit: int = 6) -> str:
         if self.chance(3):
             return self.pick(TEXTS + KEYS)
-        return self.fdp.ConsumeUnicode(self.below(limit + 1))
+        text: str = self.fdp.ConsumeUnicode(self.below(limit + 1))
+        return text
 
     def integer(self) -> int:
         kind = self.below(8)
         if kind < 5:
             return self.below(9)
+        consumed: int
         if kind == 5:
-            return self.fdp.ConsumeInt(self.pick((1, 4, 8, 9, 16)))
+            consumed = self.fdp.ConsumeInt(self.pick((1, 4, 8, 9, 16)))
+            return consumed
         if kind == 6:
             return self.pick((2**63 - 1, 2**63, -(2**63), 2**64, 2**1024, 10**4300, 10**4301))
         # Past what str() of an int writes (ValueError) in a few steps, or long enough to be slow.
-        return self.fdp.ConsumeInt(self.pick((64, 900, 1800)))
+        consumed = self.fdp.ConsumeInt(self.pick((64, 900, 1800)))
+        return consumed
 
     def float(self) -> float:
-        return self.pick(FLOATS) if self.chance(2) else self.fdp.ConsumeRegularFloat()
+        if self.chance(2):
+            return self.pick(FLOATS)
+        consumed: float = self.fdp.ConsumeRegularFloat()
+        return consumed
 
     # -- containers that scripts may change ------------------------------------------------------------------
 
-    def register(self, container: Any) -> Any:
+    def register(self, container: T) -> T:
         if self.chance(2):
             self.targets.append(container)
         return container
 
-    def script(self) -> list[tuple[int, int, int]]:
+    def script(self) -> Script:
         return [(self.below(10), self.below(64), self.below(256)) for _ in range(1 + self.below(3))]
 
-    def fire(self, actions: list[tuple[int, int, int]]) -> None:
+    def fire(self, actions: Script) -> None:
         if not self.armed or not actions or self.firings >= MAX_FIRINGS:
             return
         self.firings += 1
@@ -250,12 +262,15 @@ class Maker:
             return [collider, name]
         return []
 
-    def mapping(self, entries: list[tuple[list[Any], Callable[[], Any]]]) -> dict:
-        kind = self.below(12)
-        result: dict = HDict() if kind == 0 else {}
-        if kind == 0:
+    def mapping(self, entries: list[tuple[list[Any], Callable[[], Any]]]) -> dict[Any, Any]:
+        result: dict[Any, Any]
+        if self.below(12) == 0:
+            armed = HDict()
             self.hostile = True
-            result.setup(self, self.script())
+            armed.setup(self, self.script())
+            result = armed
+        else:
+            result = {}
         for keys, make in entries:
             for key in keys:
                 with contextlib.suppress(TypeError):  # an unhashable key the builder chose
@@ -342,8 +357,8 @@ class Maker:
             )
         return self.mapping(entries)
 
-    def graph(self) -> dict:
-        entries = []
+    def graph(self) -> dict[Any, Any]:
+        entries: list[tuple[list[Any], Callable[[], Any]]] = []
         if not self.chance(10):
             entries.append(
                 (self.key("nodes"), lambda: self.sequence(self.node, 10) if not self.chance(16) else self.value(1))
@@ -354,7 +369,7 @@ class Maker:
             )
         if self.chance(2):
             entries.reverse()
-        data = {}
+        data: dict[Any, Any] = {}
         for keys, make in entries:
             for key in keys:
                 data[key] = make()
@@ -371,7 +386,7 @@ class Maker:
         ]
         return self.mapping(entries)
 
-    def paths(self) -> list:
+    def paths(self) -> list[Any]:
         """Paths whose edges often recur, as paths with a common prefix share theirs."""
         pool = [self.path_edge() for _ in range(1 + self.below(6))]
         paths = [self.sequence(lambda: self.pick(pool), 8) for _ in range(self.below(8))]
@@ -423,7 +438,7 @@ def _recurse() -> None:
     _recurse()
 
 
-def change_list(target: list, kind: int, amount: int, spare: Any) -> None:
+def change_list(target: list[Any], kind: int, amount: int, spare: Any) -> None:
     size = list.__len__(target)
     if kind == 2:
         list.clear(target)
@@ -443,7 +458,7 @@ def change_list(target: list, kind: int, amount: int, spare: Any) -> None:
         list.reverse(target)
 
 
-def change_dict(target: dict, kind: int, amount: int, spare: Any) -> None:
+def change_dict(target: dict[Any, Any], kind: int, amount: int, spare: Any) -> None:
     keys = list(dict.keys(target))
     if kind == 2:
         dict.clear(target)
@@ -468,7 +483,7 @@ def change_dict(target: dict, kind: int, amount: int, spare: Any) -> None:
         dict.update(target, dict.fromkeys(KEYS[: 1 + amount % 8], spare))
 
 
-def change_set(target: set, kind: int, amount: int) -> None:
+def change_set(target: set[Any], kind: int, amount: int) -> None:
     if kind in (2, 7):
         target.clear()
     elif kind in (3, 8) and target:
@@ -484,14 +499,14 @@ class Hostile:
     def __init__(
         self,
         maker: Maker,
-        script,
+        script: Script,
         *,
         hash_of: int,
         equal: Any,
         text: str,
         number: int,
-        items: list | None = None,
-        mapping: dict | None = None,
+        items: list[Any] | None = None,
+        mapping: dict[Any, Any] | None = None,
     ) -> None:
         self._maker = maker
         self._script = script
@@ -541,7 +556,7 @@ class Hostile:
         self._fire()
         return float(self._number)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Any]:
         for item in self._items:
             self._fire()
             yield item
@@ -570,8 +585,8 @@ def firing_subclass(base: type, methods: tuple[str, ...]) -> type:
     """A subclass of `base`, made as `(value, maker, script)`, whose listed methods and whose finaliser first run the
     script, then do what `base` does."""
 
-    def __new__(cls, value: Any, maker: Maker, script):
-        self = base.__new__(cls, value)
+    def __new__(cls: type, value: Any, maker: Maker, script: Script) -> Any:
+        self = cast(Any, base).__new__(cls, value)
         self._maker = maker
         self._script = script
         return self
@@ -579,14 +594,14 @@ def firing_subclass(base: type, methods: tuple[str, ...]) -> type:
     def firing(name: str) -> Callable[..., Any]:
         original = getattr(base, name)
 
-        def method(self, *args: Any) -> Any:
+        def method(self: Any, *args: Any) -> Any:
             self._maker.fire(self._script)
             return original(self, *args)
 
         method.__name__ = name
         return method
 
-    def __del__(self) -> None:
+    def __del__(self: Any) -> None:
         self._maker.fire(self._script)
 
     namespace = {"__new__": __new__, "__del__": __del__, **{name: firing(name) for name in methods}}
@@ -603,7 +618,7 @@ HFloat = firing_subclass(float, ("__hash__", "__eq__", "__str__", "__int__", "__
 class Armed:
     """A container that runs its script once `setup` has armed it; before that (while being filled) it is inert."""
 
-    def setup(self, maker: Maker, script) -> None:
+    def setup(self, maker: Maker, script: Script) -> None:
         self._maker = maker
         self._script = script
 
@@ -613,12 +628,12 @@ class Armed:
             maker.fire(self._script)
 
 
-class HDict(Armed, dict):
+class HDict(Armed, dict[Any, Any]):
     def get(self, key: Any, default: Any = None) -> Any:
         self._fire()
         return dict.get(self, key, default)
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Any]:
         self._fire()
         return dict.__iter__(self)
 
@@ -627,8 +642,8 @@ class HDict(Armed, dict):
         return dict.__len__(self) != 0
 
 
-class HList(Armed, list):
-    def __iter__(self):
+class HList(Armed, list[Any]):
+    def __iter__(self) -> Iterator[Any]:
         for i in range(list.__len__(self)):
             self._fire()
             if i < list.__len__(self):

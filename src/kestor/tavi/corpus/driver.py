@@ -187,8 +187,10 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
             # worker's threads. The dashboard (if Dask has one to show) on a free port: the fixed default would
             # clash between runs on one machine, and leaving the address out does not switch it off.
             cluster = stack.enter_context(
-                LocalCluster(n_workers=args.workers, threads_per_worker=2, processes=True, dashboard_address=":0")
-            )  # type: ignore[no-untyped-call]
+                LocalCluster(  # type: ignore[no-untyped-call]
+                    n_workers=args.workers, threads_per_worker=2, processes=True, dashboard_address=":0"
+                )
+            )
             client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
         _check_workers(client)
         yield client
