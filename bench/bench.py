@@ -27,9 +27,13 @@ from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
 
+# The offline configuration is shared with the tests.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+
 import graphs
 import langextract as lx
 import plain_force
+from offline import OFFLINE_CONFIG
 from plain_force import PlainForceExtractor
 
 try:
@@ -40,13 +44,12 @@ except ImportError as error:
     native_force = None  # type: ignore[assignment]
     NATIVE_MISSING = str(error)
 
-CONFIG = {"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}
 MODEL_FORCE = "中等"
 MODULE_LOGGERS = ("kestor.tavi.extractor.force", plain_force.logger.name)
 
 
 def make(cls: type) -> Any:
-    return cls(CONFIG, "force prompt", [], "review prompt", [])
+    return cls(OFFLINE_CONFIG, "force prompt", [], "review prompt", [])
 
 
 def native_class() -> type | None:

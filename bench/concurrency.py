@@ -41,12 +41,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
 import langextract as lx
 from langextract.providers.openai import OpenAILanguageModel
+from offline import CAUSAL_EXAMPLES, FORCE_EXAMPLES, PC_EXAMPLES, REVIEW_EXAMPLES
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
-from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
 DELAY = 0.1
 THREADS = 16
@@ -67,16 +67,6 @@ class Kind:
     expected: Callable[[str, int], Any]
     requests: Callable[[int], int]  # requests one call makes
     judged: bool = True  # held to the throughput bar
-
-
-EXAMPLES = [PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])]
-PC_EXAMPLES = [
-    PromptExample(
-        "降准后银行降息。", [PromptExtraction("降准后银行降息", {"related": "true", "reason": "先后相继"}, "pc")]
-    )
-]
-FORCE_EXAMPLES = [PromptExample("图谱数据:\n起点: 降温", [PromptExtraction("降温", {"final_force": "中等"}, "force")])]
-REVIEW_EXAMPLES = [PromptExample("小雨", [PromptExtraction("小雨", {"final_force": "轻微"}, "force")])]
 
 
 def causara_text(tag: str, number: int) -> str:
@@ -150,14 +140,14 @@ def force_expected(tag: str, number: int) -> str:
 KINDS = [
     Kind(
         "causara",
-        lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
+        lambda config: CausaraExtractor(config, "找出因果关系。", CAUSAL_EXAMPLES),
         lambda extractor, tag, number: extractor.predict(causara_text(tag, number)),
         causara_expected,
         lambda number: 1,
     ),
     Kind(
         "causara, 3 pieces",
-        lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
+        lambda config: CausaraExtractor(config, "找出因果关系。", CAUSAL_EXAMPLES),
         lambda extractor, tag, number: extractor.predict(long_text(tag, number)),
         long_expected,
         lambda number: 3,

@@ -24,6 +24,22 @@ def _edge(src: dict[str, Any], dest: dict[str, Any], strength: float | None = No
     return edge
 
 
+def edge(source: Any, target: Any, strength: Any = None, **extra: Any) -> dict[str, Any]:
+    """An edge between two node ids, with a strength in its `meta` when one is given."""
+    data: dict[str, Any] = {"src_node": {"id": source}, "dest_node": {"id": target}, **extra}
+    if strength is not None:
+        data["meta"] = {"strength": strength}
+    return data
+
+
+def graph(edges: list[tuple[Any, ...]], names: dict[Any, Any] | None = None) -> GraphData:
+    """Edges given as `edge`'s arguments; nodes from `names`, an id-to-name mapping in order."""
+    return {
+        "nodes": [{"id": node, "name": name} for node, name in (names or {}).items()],
+        "edges": [edge(*spec) for spec in edges],
+    }
+
+
 def layered_dag(layers: int = 5, width: int = 10) -> GraphData:
     """A root, `layers` layers of `width` nodes each fully linked to the next layer, and one sink.
 

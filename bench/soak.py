@@ -32,7 +32,11 @@ from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
 
+# The offline configuration is shared with the tests.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+
 import langextract as lx
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
@@ -42,7 +46,6 @@ FULL_CALLS = 1_000_000
 QUICK_CALLS = 20_000
 GROWTH_LIMIT = 1_000_000  # bytes
 CHECKPOINTS = 10
-CONFIG = {"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}
 MEDIUM, EXTREME = "中等", "特别剧烈"
 
 
@@ -221,13 +224,13 @@ class StepForceExtractor(ForceExtractor):
 def build(name: str) -> tuple[Any, list[Scenario]]:
     extractor: Any
     if name == "causara":
-        extractor = CausaraExtractor(CONFIG, "prompt", [])
+        extractor = CausaraExtractor(OFFLINE_CONFIG, "prompt", [])
         return extractor, causara_scenarios(extractor)
     if name == "linqor":
-        extractor = LinqorExtractor(CONFIG, "prompt", [])
+        extractor = LinqorExtractor(OFFLINE_CONFIG, "prompt", [])
         return extractor, linqor_scenarios(extractor)
     cls = ForceExtractor if name == "force" else StepForceExtractor
-    extractor = cls(CONFIG, "force prompt", [], "review prompt", [])
+    extractor = cls(OFFLINE_CONFIG, "force prompt", [], "review prompt", [])
     return extractor, force_scenarios(extractor)
 
 

@@ -20,19 +20,18 @@ from typing import Any, cast
 import atheris
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "bench")]
+sys.path[:0] = [HERE] + [os.path.join(os.path.dirname(HERE), folder) for folder in ("bench", "examples")]
 
 import langextract
 import plain_force
 from hostile import HostileError, Maker, fill_free_lists
+from offline import OFFLINE_CONFIG
 from plain_force import PlainForceExtractor
 
 from kestor.tavi.extractor import causara, force, linqor
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
-
-CONFIG = {"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}
 
 # What bad data may make an operation raise. RuntimeError only for a container changed while it was walked;
 # StopIteration where a host container says it has items and yields none, as `next(iter(...))` would.
@@ -106,11 +105,11 @@ FORCE_OPS = (
 )
 
 TEMPLATES = {
-    ForceExtractor: ForceExtractor(CONFIG, "p", [], "r", []),
-    CausaraExtractor: CausaraExtractor(CONFIG, "p", []),
-    LinqorExtractor: LinqorExtractor(CONFIG, "p", []),
+    ForceExtractor: ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []),
+    CausaraExtractor: CausaraExtractor(OFFLINE_CONFIG, "p", []),
+    LinqorExtractor: LinqorExtractor(OFFLINE_CONFIG, "p", []),
 }
-PLAIN = PlainForceExtractor(CONFIG, "p", [], "r", [])
+PLAIN = PlainForceExtractor(OFFLINE_CONFIG, "p", [], "r", [])
 
 
 class Relaying(ForceExtractor):

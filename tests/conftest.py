@@ -12,9 +12,6 @@ from scripted_endpoint import ScriptedEndpoint
 
 from kestor.tavi.extractor import samplar
 
-# Extractors built with this configuration are never asked anything: the service is patched.
-OFFLINE_CONFIG = {"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}
-
 
 def answer(*attributes: Any) -> SimpleNamespace:
     """A service answer whose extractions carry these attribute dictionaries, in order."""

@@ -1,24 +1,10 @@
-"""Graph data for the force tests."""
+"""The worked graph of the force tests, its paths and its text."""
 
 from __future__ import annotations
 
 from typing import Any
 
-CONFIG = {"model": "m", "api_key": "k", "base_url": "http://127.0.0.1:9/v1"}
-
-
-def edge(source: Any, target: Any, strength: Any = None, **extra: Any) -> dict[str, Any]:
-    data: dict[str, Any] = {"src_node": {"id": source}, "dest_node": {"id": target}, **extra}
-    if strength is not None:
-        data["meta"] = {"strength": strength}
-    return data
-
-
-def graph(edges: list[tuple], names: dict[Any, Any] | None = None) -> dict[str, Any]:
-    return {
-        "nodes": [{"id": node, "name": name} for node, name in (names or {}).items()],
-        "edges": [edge(*spec) for spec in edges],
-    }
+from graphs import graph
 
 
 def step(source: Any, target: Any, strength: Any = None) -> dict[str, Any]:
@@ -51,10 +37,3 @@ WORKED_TEXT = "\n".join(
         "  C -> D",
     ]
 )
-
-
-def chain(length: int) -> dict[str, Any]:
-    return {
-        "nodes": [{"id": i, "name": f"n{i}"} for i in range(length)],
-        "edges": [{"src_node": {"id": i}, "dest_node": {"id": i + 1}} for i in range(length - 1)],
-    }

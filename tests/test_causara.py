@@ -6,7 +6,8 @@ import math
 from types import SimpleNamespace
 
 import pytest
-from conftest import OFFLINE_CONFIG, answer
+from conftest import answer
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction

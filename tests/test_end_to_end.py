@@ -8,19 +8,18 @@ from __future__ import annotations
 import logging
 
 from force_graphs import WORKED, WORKED_TEXT
+from offline import CAUSAL_EXAMPLES, FORCE_EXAMPLES, PC_EXAMPLES, REVIEW_EXAMPLES
 from scripted_endpoint import extraction_answer
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
-from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
-EXAMPLES = [PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])]
 TEXT = "昨天的地震导致全城停电，停电又造成地铁停运。"
 
 
 def causara_extractor(config) -> CausaraExtractor:
-    return CausaraExtractor(config, "找出文本中的因果关系。", EXAMPLES)
+    return CausaraExtractor(config, "找出文本中的因果关系。", CAUSAL_EXAMPLES)
 
 
 class TestCausara:
@@ -73,12 +72,6 @@ class TestCausara:
         assert "找出文本中的因果关系。" in request["messages"][-1]["content"]
 
 
-PC_EXAMPLES = [
-    PromptExample(
-        "公司发布新品，随后股价上涨。",
-        [PromptExtraction("公司发布新品，随后股价上涨", {"related": "是", "reason": "先后相继"}, "pc")],
-    ),
-]
 # Longer than what is sent: the 1000th character is an astral one, in the middle of a sentence.
 LONG_TEXT = "台风登陆后全省停课。" * 99 + "港口停运，航班取消😀" + "机场关闭。" * 40
 
@@ -106,13 +99,7 @@ class TestForce:
 
     @staticmethod
     def extractor(config):
-        examples = [
-            PromptExample(
-                "图谱数据:\n起点: 暴雨\n终点: 洪水", [PromptExtraction("暴雨", {"final_force": "中等"}, "force")]
-            )
-        ]
-        review = [PromptExample("小雨", [PromptExtraction("小雨", {"final_force": "轻微"}, "force")])]
-        return ForceExtractor(config, "判断影响力度。", examples, "结合文章复核力度。", review)
+        return ForceExtractor(config, "判断影响力度。", FORCE_EXAMPLES, "结合文章复核力度。", REVIEW_EXAMPLES)
 
     def test_review_replaces_the_first_force(self, endpoint, records):
         endpoint.queue(

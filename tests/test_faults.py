@@ -18,23 +18,15 @@ from typing import Any
 import pytest
 from force_graphs import WORKED
 from langextract.core.exceptions import InferenceRuntimeError
+from offline import CAUSAL_EXAMPLES, FORCE_EXAMPLES, PC_EXAMPLES, REVIEW_EXAMPLES
 from scripted_endpoint import Reply, extraction_answer, refused_base_url
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
-from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
 TEXT = "昨天的地震导致全城停电。"
 ARTICLE = "台风“海葵”登陆，沿海多地停电，港口全面停运。"
-EXAMPLES = [PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])]
-PC_EXAMPLES = [
-    PromptExample(
-        "降准后银行降息。", [PromptExtraction("降准后银行降息", {"related": "是", "reason": "先后相继"}, "pc")]
-    )
-]
-FORCE_EXAMPLES = [PromptExample("图谱数据:\n起点: 暴雨", [PromptExtraction("暴雨", {"final_force": "中等"}, "force")])]
-REVIEW_EXAMPLES = [PromptExample("小雨", [PromptExtraction("小雨", {"final_force": "轻微"}, "force")])]
 EXTREME = extraction_answer(("force", "A", {"final_force": "特别剧烈"}))
 TOTAL = "Total predict cost: %.2fs, result: %s"
 
@@ -69,7 +61,7 @@ def force_extractor(config: dict[str, Any]) -> ForceExtractor:
 
 SUBJECTS = {
     "causara": Subject(
-        lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
+        lambda config: CausaraExtractor(config, "找出因果关系。", CAUSAL_EXAMPLES),
         lambda extractor: extractor.predict(TEXT),
         "causara",
         "Failed to extract event relations with langextract: %s",

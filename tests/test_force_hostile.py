@@ -14,7 +14,7 @@ from typing import Any
 
 import pytest
 from conftest import answer
-from force_graphs import CONFIG
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.force import ForceExtractor
 
@@ -134,7 +134,7 @@ class Relaying(ForceExtractor):
 
 @pytest.fixture(params=[ForceExtractor, Relaying], ids=["native", "objects"])
 def extractor(request) -> ForceExtractor:
-    return request.param(CONFIG, "p", [], "r", [])
+    return request.param(OFFLINE_CONFIG, "p", [], "r", [])
 
 
 @pytest.mark.parametrize("swap", SWAPS, ids=lambda swap: swap.__name__)

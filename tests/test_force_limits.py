@@ -12,7 +12,8 @@ import time
 
 import pytest
 from conftest import answer
-from force_graphs import CONFIG, chain, edge
+from graphs import chain, edge
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.force import ForceExtractor
 
@@ -47,17 +48,17 @@ def endless_walk() -> dict:
 @pytest.mark.slow
 class TestDepth:
     def test_native_walk_has_no_depth_limit(self, deep_chain):
-        [path] = ForceExtractor(CONFIG, "p", [], "r", [])._find_paths(deep_chain)
+        [path] = ForceExtractor(OFFLINE_CONFIG, "p", [], "r", [])._find_paths(deep_chain)
         assert len(path) == DEPTH - 1
-        assert path[-1] == {"source": f"n{DEPTH - 2}", "target": f"n{DEPTH - 1}", "strength": None}
+        assert path[-1] == {"source": f"事件{DEPTH - 2}", "target": f"事件{DEPTH - 1}", "strength": 0.5}
 
     def test_walk_through_host_objects_has_no_depth_limit(self):
-        [path] = Relaying(CONFIG, "p", [], "r", [])._find_paths(chain(100_000))
+        [path] = Relaying(OFFLINE_CONFIG, "p", [], "r", [])._find_paths(chain(100_000))
         assert len(path) == 99_999
 
     def test_predict_on_a_deep_chain(self, service, deep_chain):
         service.answers(answer({"final_force": "剧烈"}))
-        assert ForceExtractor(CONFIG, "p", [], "r", []).predict(deep_chain) == "剧烈"
+        assert ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []).predict(deep_chain) == "剧烈"
         [text] = service.texts
         assert text.count("\n") == 4 + DEPTH - 1
 
@@ -80,7 +81,7 @@ def alarm():
 class TestInterrupt:
     @pytest.mark.parametrize("cls", [ForceExtractor, Relaying])
     def test_find_paths(self, alarm, cls):
-        extractor, data = cls(CONFIG, "p", [], "r", []), endless_walk()
+        extractor, data = cls(OFFLINE_CONFIG, "p", [], "r", []), endless_walk()
         started = time.monotonic()
         alarm()
         with pytest.raises(KeyboardInterrupt):
@@ -88,14 +89,14 @@ class TestInterrupt:
         assert time.monotonic() - started < 10, "the walk ran to its end instead of stopping at the interrupt"
 
     def test_predict_passes_the_interrupt_unlogged(self, alarm, service, records):
-        extractor, data = ForceExtractor(CONFIG, "p", [], "r", []), endless_walk()
+        extractor, data = ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []), endless_walk()
         alarm()
         with pytest.raises(KeyboardInterrupt):
             extractor.predict(data)
         assert records("force") == [] and service.calls == []
 
     def test_extractor_works_after_an_interrupt(self, alarm):
-        extractor, data = ForceExtractor(CONFIG, "p", [], "r", []), endless_walk()
+        extractor, data = ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []), endless_walk()
         alarm()
         with pytest.raises(KeyboardInterrupt):
             extractor._find_paths(data)
@@ -106,7 +107,7 @@ class TestInterrupt:
 @pytest.mark.parametrize("collector", [True, False], ids=["collector on", "collector off"])
 def test_an_interrupt_while_a_result_is_built_finds_the_collector_as_the_caller_left_it(collector):
     # The handler is host code, run at a turn in the middle of the result's objects; it raises at its tenth call.
-    extractor = ForceExtractor(CONFIG, "p", [], "r", [])
+    extractor = ForceExtractor(OFFLINE_CONFIG, "p", [], "r", [])
     width = 10
     edges = [edge(0, node) for node in range(1, width + 1)]
     for layer in range(4):

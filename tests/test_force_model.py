@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import pytest
-from force_graphs import ABCD, CONFIG, WORKED, WORKED_PATHS, WORKED_TEXT, edge, graph, step
+from force_graphs import ABCD, WORKED, WORKED_PATHS, WORKED_TEXT, step
+from graphs import edge, graph
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.force import ForceExtractor
 
 
 @pytest.fixture(scope="module")
 def force() -> ForceExtractor:
-    return ForceExtractor(CONFIG, "force prompt", [], "review prompt", [])
+    return ForceExtractor(OFFLINE_CONFIG, "force prompt", [], "review prompt", [])
 
 
 class TestGraphModel:

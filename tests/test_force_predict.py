@@ -9,7 +9,9 @@ from types import SimpleNamespace
 import langextract as lx
 import pytest
 from conftest import answer
-from force_graphs import ABCD, CONFIG, WORKED, WORKED_TEXT, graph
+from force_graphs import ABCD, WORKED, WORKED_TEXT
+from graphs import graph
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor import force as force_module
 from kestor.tavi.extractor.force import ForceExtractor
@@ -49,7 +51,7 @@ def clock(monkeypatch):
 def extractor() -> ForceExtractor:
     examples = [PromptExample("图", [PromptExtraction("x", {"final_force": "中等"}, "force")])]
     review = [PromptExample("文", [PromptExtraction("y", {"final_force": "剧烈"}, "force")])]
-    return ForceExtractor(CONFIG, "force prompt", examples, "review prompt", review)
+    return ForceExtractor(OFFLINE_CONFIG, "force prompt", examples, "review prompt", review)
 
 
 def log_of(records):
@@ -71,7 +73,7 @@ class TestConstruction:
 
     def test_review_examples_are_converted_last(self, provider):
         with pytest.raises(AttributeError):
-            ForceExtractor(CONFIG, "p", [], "r", [object()])
+            ForceExtractor(OFFLINE_CONFIG, "p", [], "r", [object()])
 
 
 class TestSuccessfulCalls:
@@ -255,7 +257,7 @@ class TestOverrides:
             def _get_first_force(self, result):
                 return "轻微"
 
-        extractor = Custom(CONFIG, "p", [], "r", [])
+        extractor = Custom(OFFLINE_CONFIG, "p", [], "r", [])
         assert extractor.predict(WORKED) == "轻微"
         assert service.texts[0].splitlines()[5:7] == ["* A>B", "* B>D"]
 
@@ -264,7 +266,7 @@ class TestOverrides:
             def _find_paths(self, graph_data):
                 return [[{"source": "X", "target": "Y", "strength": 1}]]
 
-        Custom(CONFIG, "p", [], "r", []).predict({})
+        Custom(OFFLINE_CONFIG, "p", [], "r", []).predict({})
         assert service.texts == ["图谱数据:\n\n路径1:\n  X -> Y(1)"]
 
     def test_every_road_sends_the_same_text(self, service, extractor):
@@ -275,9 +277,9 @@ class TestOverrides:
         class Shadowed(ForceExtractor):
             pass
 
-        shadowed = Shadowed(CONFIG, "p", [], "r", [])
+        shadowed = Shadowed(OFFLINE_CONFIG, "p", [], "r", [])
         shadowed._edge_to_path_edge = shadowed._edge_to_path_edge
-        for instance in (extractor, Recursing(CONFIG, "p", [], "r", []), shadowed):
+        for instance in (extractor, Recursing(OFFLINE_CONFIG, "p", [], "r", []), shadowed):
             instance.predict(WORKED)
         assert service.texts == [WORKED_TEXT] * 3
 

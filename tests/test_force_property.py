@@ -7,9 +7,9 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
-from force_graphs import CONFIG
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from offline import OFFLINE_CONFIG
 from plain_force import PlainForceExtractor
 
 from kestor.tavi.extractor import force as force_module
@@ -107,7 +107,7 @@ def same(left, right) -> bool:
 
 @pytest.fixture(scope="module")
 def extractors():
-    return ForceExtractor(CONFIG, "p", [], "r", []), PlainForceExtractor(CONFIG, "p", [], "r", [])
+    return ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []), PlainForceExtractor(OFFLINE_CONFIG, "p", [], "r", [])
 
 
 class Relaying(ForceExtractor):
@@ -122,7 +122,7 @@ class Relaying(ForceExtractor):
 
 @pytest.fixture(scope="module")
 def roads():
-    return ForceExtractor(CONFIG, "p", [], "r", []), Relaying(CONFIG, "p", [], "r", [])
+    return ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []), Relaying(OFFLINE_CONFIG, "p", [], "r", [])
 
 
 SETTINGS = settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

@@ -9,7 +9,9 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-from force_graphs import CONFIG, edge, step
+from force_graphs import step
+from graphs import edge
+from offline import OFFLINE_CONFIG
 from plain_force import PlainForceExtractor
 
 from kestor.tavi.extractor.force import ForceExtractor
@@ -56,9 +58,9 @@ class Relaying(ForceExtractor):
 def roads() -> list:
     """The native road, the road through host objects and the plain reference."""
     return [
-        ForceExtractor(CONFIG, "p", [], "r", []),
-        Relaying(CONFIG, "p", [], "r", []),
-        PlainForceExtractor(CONFIG, "p", [], "r", []),
+        ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []),
+        Relaying(OFFLINE_CONFIG, "p", [], "r", []),
+        PlainForceExtractor(OFFLINE_CONFIG, "p", [], "r", []),
     ]
 
 

@@ -6,7 +6,8 @@ from decimal import Decimal
 from types import SimpleNamespace
 
 import pytest
-from conftest import OFFLINE_CONFIG, answer
+from conftest import answer
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction

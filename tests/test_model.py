@@ -5,8 +5,8 @@ from __future__ import annotations
 import sys
 
 import pytest
-from conftest import OFFLINE_CONFIG
 from langextract.core.exceptions import InferenceConfigError
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor

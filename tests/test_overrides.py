@@ -6,8 +6,9 @@ from __future__ import annotations
 import copy
 
 import pytest
-from conftest import OFFLINE_CONFIG, answer
-from force_graphs import CONFIG, WORKED, WORKED_PATHS
+from conftest import answer
+from force_graphs import WORKED, WORKED_PATHS
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
@@ -74,7 +75,7 @@ def reached(cls: type, operation: str) -> set[str]:
 
 def build(cls: type):
     if issubclass(cls, ForceExtractor):
-        return cls(CONFIG, "p", [], "r", [])
+        return cls(OFFLINE_CONFIG, "p", [], "r", [])
     return cls(OFFLINE_CONFIG, "p", [])
 
 

@@ -9,7 +9,10 @@ from types import SimpleNamespace
 import graphs
 import plain_force
 import pytest
-from conftest import OFFLINE_CONFIG, answer
+from conftest import answer
+from force_graphs import WORKED
+from graphs import edge, graph
+from offline import OFFLINE_CONFIG
 from plain_force import PlainForceExtractor
 
 
@@ -18,16 +21,8 @@ def fx() -> PlainForceExtractor:
     return PlainForceExtractor(OFFLINE_CONFIG, "force prompt", [], "review prompt", [])
 
 
-def edge(src, dest, strength=None):
-    e = {"src_node": {"id": src}, "dest_node": {"id": dest}}
-    if strength is not None:
-        e["meta"] = {"strength": strength}
-    return e
-
-
-def graph(*pairs, names="ABCDEFGH"):
-    nodes = [{"id": i + 1, "name": name} for i, name in enumerate(names)]
-    return {"nodes": nodes, "edges": [edge(*p) for p in pairs]}
+def named_graph(*pairs, names="ABCDEFGH"):
+    return graph(list(pairs), dict(enumerate(names, 1)))
 
 
 def steps(paths):
@@ -42,12 +37,9 @@ class DictSub(dict):
     pass
 
 
-WORKED = graph((1, 2), (1, 3, 0.3), (2, 4, 0.8), (3, 4), (2, 3), names="ABCD")
-
-
 class TestGraphModel:
     def test_diamond_shares_edge_objects(self, fx):
-        data = graph((1, 2), (1, 3), (2, 4), (3, 4))
+        data = named_graph((1, 2), (1, 3), (2, 4), (3, 4))
         e = data["edges"]
         _, outgoing, incoming, starts, ends = fx._build_graph(data)
         assert list(outgoing) == [1, 2, 3] and list(incoming) == [2, 3, 4]
@@ -66,7 +58,7 @@ class TestGraphModel:
         ],
     )
     def test_start_and_end_nodes_with_fallback(self, fx, pairs, starts, ends):
-        assert fx._build_graph(graph(*pairs))[3:] == (starts, ends)
+        assert fx._build_graph(named_graph(*pairs))[3:] == (starts, ends)
 
     def test_node_map(self, fx):
         nodes = [
@@ -114,7 +106,7 @@ class TestPathSearch:
         ],
     )
     def test_shapes(self, fx, pairs, expected):
-        assert steps(fx._find_paths(graph(*pairs))) == expected
+        assert steps(fx._find_paths(named_graph(*pairs))) == expected
 
     @pytest.mark.parametrize("data", [{}, {"edges": []}, {"edges": None, "nodes": None}, {"edges": 0, "nodes": 5}])
     def test_no_edges_means_no_build(self, fx, data):
@@ -170,8 +162,8 @@ class TestRendering:
         "data, paths, expected",
         [
             ({}, [], "图谱数据:"),
-            (graph((1, 2)), [], "图谱数据:\n起点: A\n终点: B"),
-            (graph((5, 5)), [[]], "图谱数据:\n起点: E\n终点: E\n\n路径1:"),
+            (named_graph((1, 2)), [], "图谱数据:\n起点: A\n终点: B"),
+            (named_graph((5, 5)), [[]], "图谱数据:\n起点: E\n终点: E\n\n路径1:"),
             ({"edges": [edge(1, 2)]}, [], "图谱数据:\n起点: \n终点: "),
         ],
     )
@@ -253,7 +245,7 @@ class TestPredict:
         assert fx.predict(WORKED, article) == expected
         assert len(service.calls) == len(answers)
 
-    @pytest.mark.parametrize("data", [{}, graph((1, 2), (2, 3), (3, 2), (4, 5), (5, 4), (5, 6))])
+    @pytest.mark.parametrize("data", [{}, named_graph((1, 2), (2, 3), (3, 2), (4, 5), (5, 4), (5, 6))])
     def test_no_path_asks_nothing(self, fx, service, log, data):
         assert fx.predict(data, "文章") == "中等"
         assert service.calls == []

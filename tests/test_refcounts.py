@@ -9,7 +9,7 @@ from collections.abc import Callable
 from types import SimpleNamespace
 
 import pytest
-from conftest import OFFLINE_CONFIG
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor import causara, force, linqor
 from kestor.tavi.extractor.causara import CausaraExtractor

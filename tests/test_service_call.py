@@ -8,7 +8,7 @@ import sys
 
 import langextract as lx
 import pytest
-from conftest import OFFLINE_CONFIG
+from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor import causara, linqor
 from kestor.tavi.extractor.causara import CausaraExtractor

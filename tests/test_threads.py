@@ -19,21 +19,18 @@ from typing import Any
 
 import pytest
 from langextract.core.exceptions import InferenceRuntimeError
+from offline import CAUSAL_EXAMPLES, FORCE_EXAMPLES, PC_EXAMPLES, REVIEW_EXAMPLES
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
-from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
 THREADS = 8
 CALLS = 6
 DELAY = 0.02
 INFO, DEBUG, ERROR = logging.INFO, logging.DEBUG, logging.ERROR
 TAG = re.compile(r"T(\d+)C(\d+)")
-
-EXAMPLES = [PromptExample("暴雨导致洪水。", [PromptExtraction("暴雨导致洪水", {"source": "暴雨", "target": "洪水"})])]
-FORCE_EXAMPLES = [PromptExample("图谱数据:\n起点: 暴雨", [PromptExtraction("暴雨", {"final_force": "中等"}, "force")])]
 
 
 def failure(tag: str) -> Reply:
@@ -149,21 +146,21 @@ def force_log(number: int) -> list[tuple[int, str]]:
 
 CASES = {
     "causara": Case(
-        lambda config: CausaraExtractor(config, "找出因果关系。", EXAMPLES),
+        lambda config: CausaraExtractor(config, "找出因果关系。", CAUSAL_EXAMPLES),
         lambda extractor, tag: extractor.predict(f"暴雨{tag}导致洪水{tag}。"),
         causara_reply,
         causara_expected,
         lambda n: [(ERROR, "Failed to extract event relations with langextract: %s")] if n % 3 == 2 else [],
     ),
     "linqor": Case(
-        lambda config: LinqorExtractor(config, "判断PC关系。", EXAMPLES),
+        lambda config: LinqorExtractor(config, "判断PC关系。", PC_EXAMPLES),
         lambda extractor, tag: extractor.predict(f"央行降准{tag}，银行降息。"),
         linqor_reply,
         linqor_expected,
         lambda n: [(ERROR, "Failed to classify PC relation with langextract: %s")] if n % 3 == 2 else [],
     ),
     "force": Case(
-        lambda config: ForceExtractor(config, "判断影响力度。", FORCE_EXAMPLES, "结合文章复核。", FORCE_EXAMPLES),
+        lambda config: ForceExtractor(config, "判断影响力度。", FORCE_EXAMPLES, "结合文章复核。", REVIEW_EXAMPLES),
         lambda extractor, tag: extractor.predict(force_graph(tag), f"文章{tag}：全城停电三天。"),
         force_reply,
         force_expected,
@@ -221,7 +218,8 @@ def test_class_changed_while_the_force_extractor_looks_up_its_operations(monkeyp
     from types import SimpleNamespace
 
     import langextract as lx
-    from force_graphs import CONFIG, WORKED
+    from force_graphs import WORKED
+    from offline import OFFLINE_CONFIG
 
     walked = []
 
@@ -241,7 +239,7 @@ def test_class_changed_while_the_force_extractor_looks_up_its_operations(monkeyp
         _append_paths = ChangesTheClass()
 
     monkeypatch.setattr(lx, "extract", lambda **kwargs: SimpleNamespace(extractions=[]))
-    extractor = Changing(CONFIG, "p", [], "r", [])
+    extractor = Changing(OFFLINE_CONFIG, "p", [], "r", [])
     extractor.predict(WORKED)
     walked.clear()
     extractor.predict(WORKED)
@@ -254,9 +252,10 @@ class TestLongNativeWork:
     def test_another_thread_runs_while_a_long_graph_is_searched(self):
         # The looping thread stamps its iterations; stamps in the middle half of the call were made while the
         # native road was at work, which without its turns holds the GIL from start to end.
-        from force_graphs import CONFIG, chain
+        from graphs import chain
+        from offline import OFFLINE_CONFIG
 
-        extractor, data = ForceExtractor(CONFIG, "p", [], "r", []), chain(300_000)
+        extractor, data = ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []), chain(300_000)
         stamps: list[float] = []
         stop = threading.Event()
 
@@ -287,10 +286,11 @@ class TestLongNativeWork:
         from types import SimpleNamespace
 
         import langextract as lx
-        from force_graphs import CONFIG, chain
+        from graphs import chain
+        from offline import OFFLINE_CONFIG
 
         monkeypatch.setattr(lx, "extract", lambda **kwargs: SimpleNamespace(extractions=[]))
-        extractor, data = ForceExtractor(CONFIG, "p", [], "r", []), chain(100_000)
+        extractor, data = ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []), chain(100_000)
         nodes, edges = data["nodes"], data["edges"]
         stop = threading.Event()
 
