@@ -12,6 +12,18 @@ from scripted_endpoint import ScriptedEndpoint
 
 from kestor.tavi.extractor import samplar
 
+# What every extractor hands the extraction service, in this order, and nothing else.
+EXTRACT_KEYWORDS = [
+    "text_or_documents",
+    "prompt_description",
+    "examples",
+    "model",
+    "use_schema_constraints",
+    "fence_output",
+    "fetch_urls",
+    "prompt_validation_level",
+]
+
 
 def answer(*attributes: Any) -> SimpleNamespace:
     """A service answer whose extractions carry these attribute dictionaries, in order."""

@@ -8,7 +8,7 @@ from types import SimpleNamespace
 
 import langextract as lx
 import pytest
-from conftest import answer
+from conftest import EXTRACT_KEYWORDS, answer
 from force_graphs import ABCD, WORKED, WORKED_TEXT
 from graphs import graph
 from offline import OFFLINE_CONFIG
@@ -89,16 +89,7 @@ class TestSuccessfulCalls:
         [(args, kwargs)] = service.calls
         assert args == () and kwargs["text_or_documents"] == WORKED_TEXT
         assert kwargs["prompt_description"] == "force prompt" and kwargs["examples"] is extractor.examples
-        assert list(kwargs) == [
-            "text_or_documents",
-            "prompt_description",
-            "examples",
-            "model",
-            "use_schema_constraints",
-            "fence_output",
-            "fetch_urls",
-            "prompt_validation_level",
-        ]
+        assert list(kwargs) == EXTRACT_KEYWORDS
 
     def test_log_sequence_with_review(self, service, extractor, records, clock):
         service.answers(force_answer("特别剧烈"), force_answer("中等"))

@@ -9,8 +9,8 @@ from types import SimpleNamespace
 import graphs
 import plain_force
 import pytest
-from conftest import answer
-from force_graphs import WORKED
+from conftest import EXTRACT_KEYWORDS, answer
+from force_graphs import WORKED, WORKED_TEXT
 from graphs import edge, graph
 from offline import OFFLINE_CONFIG
 from plain_force import PlainForceExtractor
@@ -141,22 +141,7 @@ class TestPathSearch:
 class TestRendering:
     def test_worked_example_text(self, fx):
         text = fx._format_graph_data(WORKED, fx._find_paths(WORKED))
-        assert text.split("\n") == [
-            "图谱数据:",
-            "起点: A",
-            "终点: D",
-            "",
-            "路径1:",
-            "  A -> B",
-            "  B -> D(0.8)",
-            "路径2:",
-            "  A -> B",
-            "  B -> C",
-            "  C -> D",
-            "路径3:",
-            "  A -> C(0.3)",
-            "  C -> D",
-        ]
+        assert text == WORKED_TEXT
 
     @pytest.mark.parametrize(
         "data, paths, expected",
@@ -207,15 +192,7 @@ class TestPredict:
         text = fx._format_graph_data(WORKED, fx._find_paths(WORKED))
         assert service.texts == [text, "文章"]
         kwargs = service.calls[1][1]
-        assert list(kwargs)[1:] == [
-            "prompt_description",
-            "examples",
-            "model",
-            "use_schema_constraints",
-            "fence_output",
-            "fetch_urls",
-            "prompt_validation_level",
-        ]
+        assert list(kwargs)[1:] == EXTRACT_KEYWORDS[1:]
         assert kwargs["prompt_description"] == "review prompt" and kwargs["model"] is fx.model
         assert (kwargs["use_schema_constraints"], kwargs["fence_output"], kwargs["fetch_urls"]) == (False, True, False)
         assert log() == [

@@ -8,6 +8,7 @@ import sys
 
 import langextract as lx
 import pytest
+from conftest import EXTRACT_KEYWORDS
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor import causara, linqor
@@ -15,16 +16,6 @@ from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
-KEYWORDS = [
-    "text_or_documents",
-    "prompt_description",
-    "examples",
-    "model",
-    "use_schema_constraints",
-    "fence_output",
-    "fetch_urls",
-    "prompt_validation_level",
-]
 # The causal extractor sends the text whole; the classifier its first 1000 characters.
 SENT = {CausaraExtractor: lambda text: text, LinqorExtractor: lambda text: text[:1000]}
 
@@ -45,7 +36,7 @@ def test_one_call_with_keywords_in_order(service, extractor):
     text = "甲" * 600 + "b" * 4400
     extractor.predict(text)
     [(args, kwargs)] = service.calls
-    assert args == () and list(kwargs) == KEYWORDS
+    assert args == () and list(kwargs) == EXTRACT_KEYWORDS
     assert kwargs["text_or_documents"] == SENT[type(extractor)](text)
     assert kwargs["prompt_description"] is extractor.prompt_description
     assert kwargs["examples"] is extractor.examples
