@@ -10,10 +10,12 @@ SOURCE is an OUT_DIR (merged first) or a GRAPH_DIR that an earlier run wrote (it
 from __future__ import annotations
 
 import argparse
+import contextlib
+import functools
 import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -259,13 +261,26 @@ def _between(args: argparse.Namespace) -> int:
         return EXIT_OK
     from ..failures import thread_errors
 
-    with thread_errors().watch() as errors:
+    with _no_progress_bar(), thread_errors().watch() as errors:
         force = extractor.predict(graph)
     if errors:
         print(f"error: the force extractor's call failed: {'; '.join(errors)}", file=sys.stderr)
         return EXIT_FORCE_FAILED
     print(f"force of {start} on {end}: {force}", flush=True)
     return EXIT_OK
+
+
+@contextlib.contextmanager
+def _no_progress_bar() -> Iterator[None]:
+    """The extraction library's bar on stderr, for the one call, would stand between the command's own lines."""
+    import langextract
+
+    shown = langextract.extract
+    langextract.extract = functools.partial(shown, show_progress=False)
+    try:
+        yield
+    finally:
+        langextract.extract = shown
 
 
 def _force_extractor(config_path: str) -> Any:

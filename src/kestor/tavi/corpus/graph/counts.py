@@ -41,11 +41,9 @@ class GraphInputError(ValueError):
     """Output the graph refuses; the message names the file and the line."""
 
 
-class DuplicateIds(GraphInputError):
-    """Two groups of part files hold an id each: which lines, a pass over the files tells."""
-
-    def __init__(self, count: int) -> None:
-        super().__init__(f"{count} ids are each in two part files")
+class Conflict(GraphInputError):
+    """Counts of two groups of part files that cannot be merged: an id in both, lines of two modes. Which lines
+    first, a pass over all the files in order tells."""
 
 
 class Tally:
@@ -173,14 +171,11 @@ class Counts:
     def _read_line(self, entry: dict[str, Any], place: str, spellings: dict[str, tuple[str, str]]) -> None:
         if "result" not in entry:
             raise GraphInputError(f'{place}: an "ok" line without "result"')
-        mode, relations, force = _result_of(entry["result"], place)
+        mode, relations, force = result_of(entry["result"], place)
         if self.mode is None:
             self.mode, self.mode_place = mode, place
         elif mode != self.mode:
-            raise GraphInputError(
-                f"{place}: a line of a {mode} run, while {self.mode_place} is a line of a {self.mode} run: "
-                "the graph is built from the output of one run"
-            )
+            raise GraphInputError(modes_differ(place, mode, self.mode_place, self.mode))
         self.articles += 1
         force_word = None if force is None else self.forces.word(_text(force, f'{place}: "result.force"'))
         nodes: set[int] = set()
@@ -269,13 +264,10 @@ class Counts:
             if self.mode is None:
                 self.mode, self.mode_place = later.mode, later.mode_place
             elif later.mode != self.mode:
-                raise GraphInputError(
-                    f"{later.mode_place}: a line of a {later.mode} run, while {self.mode_place} is a line of a "
-                    f"{self.mode} run: the graph is built from the output of one run"
-                )
+                raise Conflict(modes_differ(later.mode_place, later.mode, self.mode_place, self.mode))
         self.ids, repeated = _union_checked(self.ids, later.ids)
         if repeated:
-            raise DuplicateIds(repeated)
+            raise Conflict(f"{repeated} ids are each in two part files")
         self.part_files += later.part_files
         self.articles += later.articles
         self.failed += later.failed
@@ -357,7 +349,7 @@ def merged(earlier: Counts, later: Counts) -> Counts:
     return result
 
 
-def _result_of(result: Any, place: str) -> tuple[str, list[Any], Any]:
+def result_of(result: Any, place: str) -> tuple[str, list[Any], Any]:
     """The mode of the line, its relations and its force word (none in causara mode)."""
     if isinstance(result, list):
         return "causara", result, None
@@ -375,6 +367,16 @@ def _result_of(result: Any, place: str) -> tuple[str, list[Any], Any]:
     else:
         raise GraphInputError(f"{place}: not the result of an articles or a causara run but {describe(result)}")
     raise GraphInputError(f"{place}: a line of a {other} run: the graph is built from an articles or a causara run")
+
+
+def modes_differ(place: str, mode: str, first_place: str, first_mode: str) -> str:
+    def run(name: str) -> str:
+        return f"{'an' if name == 'articles' else 'a'} {name} run"
+
+    return (
+        f"{place}: a line of {run(mode)}, while {first_place} is a line of {run(first_mode)}: the graph is built "
+        "from the output of one run"
+    )
 
 
 def _relation_values(relation: Any, place: str, index: int) -> tuple[float, Any]:

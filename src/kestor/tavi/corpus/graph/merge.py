@@ -17,7 +17,7 @@ from typing import Any, NoReturn
 
 from .. import output
 from ..inputs import id_key
-from .counts import Counts, DuplicateIds, GraphInputError, count_part_files, merged
+from .counts import Conflict, Counts, GraphInputError, count_part_files, merged, modes_differ, result_of
 
 TASKS_PER_THREAD = 4
 
@@ -64,8 +64,8 @@ def merge_in_process(paths: Sequence[str], files_per_task: int | None = None) ->
     try:
         while len(level) > 1:
             level = [merged(*level[i : i + 2]) if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
-    except DuplicateIds:
-        locate_repeated_id(paths)
+    except Conflict:
+        locate_conflict(paths)
     return level[0]
 
 
@@ -88,26 +88,33 @@ def merge_on_cluster(client: Any, paths: Sequence[str]) -> Counts:
     [last] = level
     try:
         counts: Counts = last.result()
-    except DuplicateIds:
-        locate_repeated_id(paths)
+    except Conflict:
+        locate_conflict(paths)
     finally:
         client.cancel([last])
     return counts
 
 
-def locate_repeated_id(paths: Sequence[str]) -> NoReturn:
-    """Counts of two groups of files held an id each: name both lines."""
+def locate_conflict(paths: Sequence[str]) -> NoReturn:
+    """Name the first line, in file order, that conflicts with an earlier one: its id, or its mode."""
     seen: dict[str, str] = {}
+    first: tuple[str, str] | None = None
     for path in paths:
         try:
             for number, entry in output.entries(Path(path)):
-                key = id_key(entry["id"])
+                place, key = f"{path}:{number}", id_key(entry["id"])
                 if key in seen:
-                    raise GraphInputError(f"{path}:{number}: id {key} is also at {seen[key]}")
-                seen[key] = f"{path}:{number}"
+                    raise GraphInputError(f"{place}: id {key} is also at {seen[key]}")
+                seen[key] = place
+                if entry["status"] == "ok" and "result" in entry:
+                    mode = result_of(entry["result"], place)[0]
+                    if first is None:
+                        first = (mode, place)
+                    elif mode != first[0]:
+                        raise GraphInputError(modes_differ(place, mode, first[1], first[0]))
         except output.OutputError as error:
             raise GraphInputError(str(error)) from None
-    raise GraphInputError("an id is in two part files, but a second pass did not find it: were they changed?")
+    raise GraphInputError("part files that differed in their ids or modes no longer do: were they changed?")
 
 
 @contextlib.contextmanager
