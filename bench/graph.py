@@ -13,7 +13,6 @@ The merged graph is checked against what the generator knows: articles, relation
 from __future__ import annotations
 
 import argparse
-import contextlib
 import itertools
 import json
 import os
@@ -187,7 +186,7 @@ def main(argv: list[str] | None = None) -> int:
 
         graph_dir = Path(scratch) / "graph"
         began = time.perf_counter()
-        with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
+        with open(os.devnull, "w") as quiet:
             build_event_graph(out_dir, graph_dir, workers=WORKERS, stream=quiet)
         sizes = ", ".join(
             f"{path.name} {path.stat().st_size / (1 << 20):,.1f} MiB" for path in sorted(graph_dir.iterdir())

@@ -47,9 +47,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.between:
             return _between(args)
-        build_event_graph(
+        summary = build_event_graph(
             args.source, args.output, scheduler=args.scheduler, workers=args.workers, top=args.top, quiet=args.quiet
         )
+        largest = summary["largest_component"]
+        print(
+            f"event graph of {summary['articles']:,} {'texts' if summary['mode'] == 'causara' else 'articles'}: "
+            f"{summary['events']:,} events, {summary['edges']:,} edges, the largest component "
+            f"{largest['events']:,} events; written to {args.output}"
+        )
+        print(f"picture: {Path(args.output) / 'top-events.png'}", flush=True)
         return EXIT_OK
     except (GraphInputError, ConfigError) as error:
         print(f"error: {error}".replace("\n", "\nerror: "), file=sys.stderr)
@@ -172,7 +179,7 @@ def build_event_graph(
         write_json(summary, directory / SUMMARY)
 
     write_whole(graph_dir, fill)
-    _report(summary, counts, Path(graph_dir), say)
+    _notes(counts, summary, say)
     return summary
 
 
@@ -216,7 +223,7 @@ def merge_event_graph(
     return counts
 
 
-def _report(summary: dict[str, Any], counts: Counts, graph_dir: Path, stream: TextIO) -> None:
+def _notes(counts: Counts, summary: dict[str, Any], stream: TextIO) -> None:
     if counts.failed:
         print(
             f"note: {counts.failed:,} failed lines left out (their inputs have no relations yet: rerun the corpus run "
@@ -227,13 +234,6 @@ def _report(summary: dict[str, Any], counts: Counts, graph_dir: Path, stream: Te
         print(f"note: {counts.unnamed:,} relations left out: an end has no name once trimmed", file=stream)
     if summary["parquet"].startswith("skipped"):
         print(f"note: Parquet files {summary['parquet']}", file=stream)
-    largest = summary["largest_component"]
-    print(
-        f"event graph of {counts.articles:,} {'texts' if counts.mode == 'causara' else 'articles'}: "
-        f"{summary['events']:,} events, "
-        f"{summary['edges']:,} edges, the largest component {largest['events']:,} events; written to {graph_dir}"
-    )
-    print(f"picture: {graph_dir / 'top-events.png'}", flush=True)
 
 
 def _between(args: argparse.Namespace) -> int:

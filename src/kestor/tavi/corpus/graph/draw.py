@@ -31,6 +31,8 @@ SYSTEM_FAMILIES = (
 )
 INSTALL_FONT = f"pip install {FONT_PACKAGE} (the corpus extra brings it), or apt-get install fonts-noto-cjk"
 LABEL_LENGTH = 16
+# The drawing's width over its height.
+ASPECT = 16 / 11
 # More edges among 40 events than this make a tangle in which no single edge can be followed.
 MAX_EDGES = 120
 # A character of every Chinese label: a font without it draws none of them.
@@ -146,8 +148,7 @@ def _draw(
 ) -> None:
     widest = max(degree.values()) or 1
     sizes = [400 + 1400 * degree[node] / widest for node in graph]
-    # Spread for about 40 nodes: the default packs every component into the middle, labels over labels.
-    position = nx.spring_layout(layout, seed=7, k=2.2 / math.sqrt(len(graph)), iterations=300)
+    position = _positions(nx, layout)
     most = max((data["count"] for _, _, data in graph.edges(data=True)), default=1)
     widths = [0.8 + 6 * math.sqrt(data["count"] / most) for _, _, data in graph.edges(data=True)]
     nx.draw_networkx_edges(
@@ -173,6 +174,29 @@ def _draw(
             bbox={"boxstyle": "round,pad=0.25", "facecolor": "white", "edgecolor": "none", "alpha": 0.8},
         )
     axes.margins(0.08)
+
+
+def _positions(nx: Any, layout: Any) -> dict[int, tuple[float, float]]:
+    """Each connected component laid out on its own, in a square cell whose side grows with the root of its size,
+    the cells in rows as wide as the figure's shape asks: laid out together, components drift to the corners and
+    each is squeezed into a line."""
+    components = sorted(nx.connected_components(layout), key=lambda nodes: (-len(nodes), min(nodes)))
+    sides = [math.sqrt(len(nodes)) for nodes in components]
+    row_width = max(max(sides, default=1.0), math.sqrt(sum(side * side for side in sides) * ASPECT))
+    position: dict[int, tuple[float, float]] = {}
+    x = y = row_height = 0.0
+    for nodes, side in zip(components, sides, strict=True):
+        if x > 0 and x + side > row_width + 1e-9:
+            x, y, row_height = 0.0, y - row_height, 0.0
+        centre = (x + side / 2, y - side / 2)
+        if len(nodes) == 1:
+            position[next(iter(nodes))] = centre
+        else:
+            laid = nx.spring_layout(layout.subgraph(nodes), seed=7, iterations=300, scale=side * 0.42, center=centre)
+            position.update({node: (float(at[0]), float(at[1])) for node, at in laid.items()})
+        x += side
+        row_height = max(row_height, side)
+    return position
 
 
 def _short(name: str) -> str:
