@@ -106,6 +106,10 @@ def test_merge_meets_names_counts_and_averages_exactly_whatever_the_grouping(tmp
     assert summary["largest_component"] == {"events": 5, "edges": 6} and summary["self_loops"] == 1
     assert [(event["name"], event["degree"]) for event in summary["top_events"][:2]] == [("洪水", 5), ("暴雨", 2)]
 
+    # A causara run's relations alone: no force words.
+    causara = merge.merge_in_process(merge.part_files(write_output(tmp_path / "causara", [[causara_line(1)]])))
+    assert (causara.mode, causara.forces.words, causara.count.tolist()) == ("causara", {}, [1])
+
 
 def command(out: Path, output: Path, cluster: str, *extra: str) -> int:
     return main(["graph", str(out), "--output", str(output), "--scheduler", cluster, "--quiet", *extra])
@@ -147,12 +151,14 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     assert f"pip install {draw.FONT_PACKAGE}" in err and "Parquet files skipped: pyarrow is not installed" in err
     assert [path.name for path in tmp_path.iterdir() if path.name.startswith(".")] == []
 
-    for foreign in (out, tmp_path / "notes"):
+    # Another's directory, or a graph directory someone put a file of their own into, is left as it is.
+    for foreign in (out, tmp_path / "notes", graph_dir):
         foreign.mkdir(exist_ok=True)
         (foreign / "mine.txt").write_text("keep")
+        before = sorted((path.name, path.stat().st_mtime_ns) for path in foreign.iterdir())
         assert command(out, foreign, cluster) == 2
-        assert (foreign / "mine.txt").read_text() == "keep" and not (foreign / "graph.json").exists()
-    assert "did not write; choose another --output" in capsys.readouterr().err
+        assert sorted((path.name, path.stat().st_mtime_ns) for path in foreign.iterdir()) == before
+        assert "did not write (mine.txt" in capsys.readouterr().err
 
     monkeypatch.setattr(graph_command, "write_graphml", lambda *args: 1 / 0)
     assert command(out, tmp_path / "new", cluster) == 3

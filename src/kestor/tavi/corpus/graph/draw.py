@@ -58,7 +58,8 @@ def chinese_font() -> tuple[str, str] | None:
         packaged = None
     families = list(SYSTEM_FAMILIES)
     if packaged is not None and packaged.is_file():
-        font_manager.fontManager.addfont(str(packaged))
+        if all(entry.fname != str(packaged) for entry in font_manager.fontManager.ttflist):
+            font_manager.fontManager.addfont(str(packaged))
         families.insert(0, font_manager.FontProperties(fname=str(packaged)).get_name())
     for family in families:
         try:

@@ -1,8 +1,9 @@
 """GRAPH_DIR: the merged graph as GraphML, node-link JSON, Parquet (with pyarrow) and a summary, written whole.
 
 The files are written into a temporary directory beside GRAPH_DIR, which is then renamed to it. An existing
-GRAPH_DIR is replaced only when an earlier run of this command wrote it (its summary.json says so) or when it is
-empty; anything else there is refused before the merge starts, so no one's files are deleted.
+GRAPH_DIR is replaced only when it is empty, or when an earlier run of this command wrote it (its summary.json says
+so) and it holds none but this command's files; anything else is refused before the merge starts, so no one's
+files are deleted.
 
 GraphML values are scalars, so an edge's relation labels and force words (an object from word to count, the most
 frequent first) are JSON text there and in Parquet, and objects in the JSON. GraphML and the JSON also carry each
@@ -27,6 +28,7 @@ from .names import SENTENCE_PUNCTUATION
 
 FORMAT = "kestor-corpus event graph, version 1"
 SUMMARY = "summary.json"
+FILES = ("graph.graphml", "graph.json", "nodes.parquet", "edges.parquet", SUMMARY, "top-events.png")
 TOP_EVENTS_IN_SUMMARY = 20
 NAME_RULE = f"Unicode NFKC, then whitespace and {' '.join(SENTENCE_PUNCTUATION)} trimmed from both ends"
 
@@ -55,10 +57,15 @@ def check_replaceable(graph_dir: str | os.PathLike[str]) -> None:
     target = Path(graph_dir)
     if target.is_symlink() or (target.exists() and not target.is_dir()):
         raise GraphInputError(f"{target}: exists and is not a directory; choose another --output")
-    if target.is_dir() and any(target.iterdir()) and not _written_here(target):
+    if not target.is_dir():
+        return
+    names = sorted(path.name for path in target.iterdir())
+    foreign = [name for name in names if name not in FILES] if _written_here(target) else names
+    if foreign:
+        shown = ", ".join(foreign[:5]) + (", ..." if len(foreign) > 5 else "")
         raise GraphInputError(
-            f"{target}: exists and holds files that kestor-corpus graph did not write; choose another --output "
-            "or remove it"
+            f"{target}: exists and holds files that kestor-corpus graph did not write ({shown}); choose another "
+            "--output or move them"
         )
 
 
@@ -230,10 +237,12 @@ def write_parquet(counts: Counts, directory: Path) -> str | None:
         "target": column(counts.targets, 1),
         "count": column(counts.count),
         "articles": column(counts.edge_articles),
-        "strength_mean": pa.array(map(counts.strength_mean, range(len(counts.sources))), type=pa.float64()),
+        "strength_mean": pa.array(
+            map(counts.strength_mean, range(len(counts.sources))), type=pa.float64(), size=len(counts.sources)
+        ),
         "strength_max": pa.array(np.frombuffer(counts.strength_max, dtype=np.float64)),
-        "labels": pa.array(counts.labels.json_texts(), type=pa.string()),
-        "forces": pa.array(counts.forces.json_texts(), type=pa.string()),
+        "labels": pa.array(counts.labels.json_texts(), type=pa.string(), size=len(counts.sources)),
+        "forces": pa.array(counts.forces.json_texts(), type=pa.string(), size=len(counts.sources)),
     }
     parquet.write_table(pa.table(edges), directory / "edges.parquet")
     return None
