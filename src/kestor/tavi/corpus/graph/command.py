@@ -165,8 +165,8 @@ def build_event_graph(
         replaced = write_graphml(counts, directory / "graph.graphml")
         if replaced:
             print(
-                f"warning: {replaced} texts hold characters that XML cannot carry: graph.graphml has U+FFFD in their "
-                "place, graph.json holds them as they are",
+                f"warning: {replaced} text{'s' if replaced != 1 else ''} with characters that XML cannot carry: "
+                "graph.graphml has U+FFFD in their place, graph.json holds them as they are",
                 file=say,
             )
         write_node_link(counts, directory / "graph.json")

@@ -17,6 +17,7 @@ import json
 import math
 from array import array
 from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -42,8 +43,7 @@ class GraphInputError(ValueError):
 
 
 class Conflict(GraphInputError):
-    """Counts of two groups of part files that cannot be merged: an id in both, lines of two modes. Which lines
-    first, a pass over all the files in order tells."""
+    """Counts of two groups of part files that cannot be merged: an id in both, lines of two modes."""
 
 
 class Tally:
@@ -334,18 +334,38 @@ class Counts:
             yield size, edges.get(top, 0)
 
 
-def count_part_files(paths: Sequence[str]) -> Counts:
+@dataclass(frozen=True)
+class Refusal:
+    """Why a group's counts were given up: returned rather than raised, so that the first problem in file order
+    is the one reported (a merge keeps the earlier group's) and workers do not log it as their own failure."""
+
+    message: str
+    conflict: bool = False
+    """Between two groups' counts: which line is the first to conflict, a pass over the files tells."""
+
+
+def count_part_files(paths: Sequence[str]) -> Counts | Refusal:
     """The counts of these part files (a Dask task)."""
     counts = Counts()
-    counts.read(paths)
+    try:
+        counts.read(paths)
+    except GraphInputError as error:
+        return Refusal(str(error))
     return counts
 
 
-def merged(earlier: Counts, later: Counts) -> Counts:
+def merged(earlier: Counts | Refusal, later: Counts | Refusal) -> Counts | Refusal:
     """The counts of both, earlier's part files first (a Dask task: the inputs, which Dask may hold for another
     task, are left as they were)."""
+    if isinstance(earlier, Refusal):
+        return earlier
+    if isinstance(later, Refusal):
+        return later
     result = earlier.copy()
-    result.absorb(later)
+    try:
+        result.absorb(later)
+    except Conflict as error:
+        return Refusal(str(error), conflict=True)
     return result
 
 

@@ -23,6 +23,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, TypeVar
 
+from ..output import _sync_directory as _sync
 from .counts import Counts, GraphInputError
 from .names import SENTENCE_PUNCTUATION
 
@@ -87,9 +88,9 @@ def write_whole(graph_dir: str | os.PathLike[str], fill: Callable[[Path], T]) ->
     temporary.mkdir()
     try:
         result = fill(temporary)
-        for path in temporary.iterdir():
+        # fsync through a read-only descriptor, as the part files' directory is: it serves files too.
+        for path in [*temporary.iterdir(), temporary]:
             _sync(path)
-        _sync(temporary)
         if target.exists():
             # A directory cannot be renamed over one that holds files: the old one steps aside first.
             aside = target.with_name(f".{target.name}.old-{mark}")
@@ -103,19 +104,6 @@ def write_whole(graph_dir: str | os.PathLike[str], fill: Callable[[Path], T]) ->
         shutil.rmtree(temporary, ignore_errors=True)
         raise
     return result
-
-
-def _sync(path: Path) -> None:
-    try:
-        descriptor = os.open(path, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(descriptor)
-    except OSError:
-        pass
-    finally:
-        os.close(descriptor)
 
 
 # Every format is written a line at a time from the counts' columns: a graph of a million edges needs no record

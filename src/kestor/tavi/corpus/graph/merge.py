@@ -17,7 +17,7 @@ from typing import Any, NoReturn
 
 from .. import output
 from ..inputs import id_key
-from .counts import Conflict, Counts, GraphInputError, count_part_files, merged, modes_differ, result_of
+from .counts import Counts, GraphInputError, Refusal, count_part_files, merged, modes_differ, result_of
 
 TASKS_PER_THREAD = 4
 
@@ -61,12 +61,9 @@ def merge_in_process(paths: Sequence[str], files_per_task: int | None = None) ->
     """The reduction run here: counts of `files_per_task` files at a time (all at once by default)."""
     size = files_per_task or len(paths)
     level = [count_part_files(paths[start : start + size]) for start in range(0, len(paths), size)]
-    try:
-        while len(level) > 1:
-            level = [merged(*level[i : i + 2]) if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
-    except Conflict:
-        locate_conflict(paths)
-    return level[0]
+    while len(level) > 1:
+        level = [merged(*level[i : i + 2]) if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
+    return _accepted(level[0], paths)
 
 
 def merge_on_cluster(client: Any, paths: Sequence[str]) -> Counts:
@@ -87,12 +84,18 @@ def merge_on_cluster(client: Any, paths: Sequence[str]) -> Counts:
         ]
     [last] = level
     try:
-        counts: Counts = last.result()
-    except Conflict:
-        locate_conflict(paths)
+        result: Counts | Refusal = last.result()
     finally:
         client.cancel([last])
-    return counts
+    return _accepted(result, paths)
+
+
+def _accepted(result: Counts | Refusal, paths: Sequence[str]) -> Counts:
+    if isinstance(result, Counts):
+        return result
+    if result.conflict:
+        locate_conflict(paths)
+    raise GraphInputError(result.message)
 
 
 def locate_conflict(paths: Sequence[str]) -> NoReturn:
