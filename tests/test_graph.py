@@ -277,3 +277,7 @@ def test_the_subgraph_is_what_the_force_extractor_walks(cluster, endpoint, tmp_p
     assert main([*args, "--force", "--config", str(config)]) == 1
     assert capsys.readouterr().err.startswith("error: the force extractor's call failed: ")
     assert len(endpoint.questions) == 3
+
+    # From the output directory, merged first: the same graph data.
+    assert main([*args[:1], str(out), *args[2:-1], str(tmp_path / "again.json"), "--scheduler", cluster]) == 0
+    assert json.loads((tmp_path / "again.json").read_text(encoding="utf-8")) == graph
