@@ -208,6 +208,7 @@ def main(argv: list[str] | None = None) -> int:
             *("--force", "--config", "config.json"),
         )
         drawn = graph(work, out_dir, "--output", "graph")
+        print(f"the corpus's event graph is in {work / 'graph'}; its picture: {work / 'graph' / 'top-events.png'}")
     return 0 if (first, second, between, drawn) == (1, 0, 0, 0) else 1
 
 

@@ -213,7 +213,8 @@ def merge_event_graph(
             if not quiet:
                 workers_up = len(own.nthreads())
                 print(
-                    f"merging {len(paths):,} part files on {workers_up} worker{'s' if workers_up != 1 else ''}",
+                    f"merging {len(paths):,} part file{'s' if len(paths) != 1 else ''} on {workers_up} "
+                    f"worker{'s' if workers_up != 1 else ''}",
                     file=say,
                     flush=True,
                 )
