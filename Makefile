@@ -24,8 +24,8 @@ TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
-.PHONY: all test test-main test-310 lint format format-check demo bench bench-corpus soak concurrency sanitize \
-	fuzz wheels test-wheels clean
+.PHONY: all test test-main test-310 lint format format-check demo bench bench-corpus bench-graph soak concurrency \
+	sanitize fuzz wheels test-wheels clean
 
 all: test
 
@@ -104,6 +104,11 @@ bench: $(VENV)/.installed-bench
 # A corpus of 2,000 inputs through the runner on a local cluster, against the endpoint answering after 200 ms.
 bench-corpus: $(VENV)/.installed-bench
 	$(VENV)/bin/python bench/corpus.py
+
+# The event graph's merge of a synthetic articles output (100,000 articles x 5 relations over 20,000 event names) on
+# a local cluster of 2 workers: time and peak memory of the driver and of each worker; GRAPH_ARGS=--articles N.
+bench-graph: $(VENV)/.installed-bench
+	$(VENV)/bin/python bench/graph.py $(GRAPH_ARGS)
 
 # SOAK_ARGS=--quick (or --calls N) for a shorter run.
 soak: $(VENV)/.installed-package

@@ -2,6 +2,7 @@
 
     kestor-corpus {causara,linqor,force,articles} --config CONFIG.json --input INPUT.jsonl --output OUT_DIR
         [--scheduler ADDRESS | --workers N] [--threads N] [--retries N] [--partition-size N] [--quiet]
+    kestor-corpus graph OUT_DIR --output GRAPH_DIR ...   (the corpus's event graph: kestor-corpus graph --help)
 
 Exit status: 0 when every input is ok, 1 when some failed, 2 for bad input, configuration or set-up, 130 when
 interrupted (a rerun into the same OUT_DIR picks up where the run stopped).
@@ -40,7 +41,12 @@ class Refused(Exception):
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] == ["graph"]:
+        from .graph import main as graph_main
+
+        return graph_main(arguments[1:])
+    args = _parser().parse_args(arguments)
     began = time.monotonic()
     keep_root_logger_quiet()
     try:
@@ -74,7 +80,9 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kestor-corpus",
         description=__doc__.split("\n")[0],
-        epilog="Exit status: 0 all ok, 1 some failed, 2 bad input or configuration.",
+        epilog="Exit status: 0 all ok, 1 some failed, 2 bad input or configuration. "
+        "kestor-corpus graph OUT_DIR --output GRAPH_DIR merges a run's output into the corpus's event graph "
+        "(kestor-corpus graph --help).",
     )
     parser.add_argument(
         "mode",

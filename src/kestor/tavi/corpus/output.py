@@ -12,7 +12,7 @@ import json
 import os
 import re
 import uuid
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -73,7 +73,13 @@ def scan(out_dir: str | os.PathLike[str]) -> Existing:
 
 
 def _statuses(path: Path) -> Iterable[tuple[str, str]]:
-    for number, text in enumerate(_read_lines(path), 1):
+    for _, entry in entries(path):
+        yield id_key(entry["id"]), entry["status"]
+
+
+def entries(path: Path) -> Iterator[tuple[int, dict[str, Any]]]:
+    """(line number, the line's object) of each line of a part file, each checked to be an output line."""
+    for number, text in _numbered_lines(path):
         try:
             entry = json.loads(text)
         except json.JSONDecodeError as error:
@@ -82,16 +88,23 @@ def _statuses(path: Path) -> Iterable[tuple[str, str]]:
             raise OutputError(f"{path}:{number}: not an output line (no string or integer id)")
         if entry.get("status") not in STATUSES:
             raise OutputError(f"{path}:{number}: status must be one of {', '.join(STATUSES)}")
-        yield id_key(entry["id"]), entry["status"]
+        yield number, entry
 
 
 def _read_lines(path: Path) -> list[str]:
+    return [text for _, text in _numbered_lines(path)]
+
+
+def _numbered_lines(path: Path) -> list[tuple[int, str]]:
+    # Lines end at "\n" alone: a JSON string written unescaped may hold U+2028 or U+0085, which splitlines() would
+    # take for line ends. Blank lines keep their numbers, so a message names the line an editor shows.
     try:
-        return [text for text in path.read_text(encoding="utf-8").splitlines() if text.strip()]
+        text = path.read_text(encoding="utf-8")
     except FileNotFoundError:
         return []
     except (OSError, UnicodeDecodeError) as error:
         raise OutputError(f"{path}: cannot read: {error}") from None
+    return [(number, line) for number, line in enumerate(text.split("\n"), 1) if line.strip()]
 
 
 def statuses_in(path: Path) -> dict[str, str]:

@@ -1,0 +1,276 @@
+"""GRAPH_DIR: the merged graph as GraphML, node-link JSON, Parquet (with pyarrow) and a summary, written whole.
+
+The files are written into a temporary directory beside GRAPH_DIR, which is then renamed to it. An existing
+GRAPH_DIR is replaced only when it is empty, or when an earlier run of this command wrote it (its summary.json says
+so) and it holds none but this command's files; anything else is refused before the merge starts, so no one's
+files are deleted.
+
+GraphML values are scalars, so an edge's relation labels and force words (an object from word to count, the most
+frequent first) are JSON text there and in Parquet, and objects in the JSON. GraphML and the JSON also carry each
+node's name as `label` and each edge's count as `weight`, the attribute names that Gephi and networkx's weighted
+algorithms read.
+"""
+
+from __future__ import annotations
+
+import heapq
+import json
+import os
+import re
+import shutil
+import uuid
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any, TypeVar
+
+from ..output import _sync_directory as _sync
+from .counts import Counts, GraphInputError
+from .names import SENTENCE_PUNCTUATION
+
+FORMAT = "kestor-corpus event graph, version 1"
+SUMMARY = "summary.json"
+FILES = ("graph.graphml", "graph.json", "nodes.parquet", "edges.parquet", SUMMARY, "top-events.png")
+TOP_EVENTS_IN_SUMMARY = 20
+NAME_RULE = f"Unicode NFKC, then whitespace and {' '.join(SENTENCE_PUNCTUATION)} trimmed from both ends"
+
+T = TypeVar("T")
+
+# Characters XML 1.0 cannot carry at all (surrogates never reach here: reading refuses them).
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+_XML_ESCAPES = {"&": "&amp;", "<": "&lt;", ">": "&gt;", "\r": "&#13;"}
+_XML_SPECIAL = re.compile("[&<>\r]")
+_XML_ANY = re.compile("[&<>\r\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
+
+NODE_KEYS = (("name", "string"), ("label", "string"), ("articles", "long"), ("relations", "long"))
+EDGE_KEYS = (
+    ("count", "long"),
+    ("weight", "long"),
+    ("articles", "long"),
+    ("strength_mean", "double"),
+    ("strength_max", "double"),
+    ("labels", "string"),
+    ("forces", "string"),
+)
+
+
+def check_replaceable(graph_dir: str | os.PathLike[str]) -> None:
+    """Refuse a GRAPH_DIR that holds anything this command did not write."""
+    target = Path(graph_dir)
+    if target.is_symlink() or (target.exists() and not target.is_dir()):
+        raise GraphInputError(f"{target}: exists and is not a directory; choose another --output")
+    if not target.is_dir():
+        return
+    names = sorted(path.name for path in target.iterdir())
+    foreign = [name for name in names if name not in FILES] if _written_here(target) else names
+    if foreign:
+        shown = ", ".join(foreign[:5]) + (", ..." if len(foreign) > 5 else "")
+        raise GraphInputError(
+            f"{target}: exists and holds files that kestor-corpus graph did not write ({shown}); choose another "
+            "--output or move them"
+        )
+
+
+def _written_here(directory: Path) -> bool:
+    try:
+        summary = json.loads((directory / SUMMARY).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return False
+    return isinstance(summary, dict) and summary.get("format") == FORMAT
+
+
+def write_whole(graph_dir: str | os.PathLike[str], fill: Callable[[Path], T]) -> T:
+    """Have `fill` write the files into a new directory, which then replaces GRAPH_DIR at once."""
+    target = Path(graph_dir)
+    check_replaceable(target)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    mark = f"{os.getpid()}-{uuid.uuid4().hex[:12]}"
+    temporary = target.with_name(f".{target.name}.tmp-{mark}")
+    temporary.mkdir()
+    try:
+        result = fill(temporary)
+        # fsync through a read-only descriptor, as the part files' directory is: it serves files too.
+        for path in [*temporary.iterdir(), temporary]:
+            _sync(path)
+        if target.exists():
+            # A directory cannot be renamed over one that holds files: the old one steps aside first.
+            aside = target.with_name(f".{target.name}.old-{mark}")
+            os.rename(target, aside)
+            os.rename(temporary, target)
+            shutil.rmtree(aside, ignore_errors=True)
+        else:
+            os.rename(temporary, target)
+        _sync(target.parent)
+    except BaseException:
+        shutil.rmtree(temporary, ignore_errors=True)
+        raise
+    return result
+
+
+# Every format is written a line at a time from the counts' columns: a graph of a million edges needs no record
+# objects for all of them at once.
+
+
+def _nodes(counts: Counts) -> Iterator[tuple[int, str, int, int]]:
+    for index, name in enumerate(counts.names):
+        yield index + 1, name, counts.node_articles[index], counts.node_relations[index]
+
+
+def _edges(counts: Counts) -> Iterator[tuple[int, int, int, int, float, float, str, str]]:
+    """(source, target, count, articles, strength mean, strength max, labels, forces), the last two JSON text."""
+    for index, labels, forces in zip(
+        range(len(counts.sources)), counts.labels.json_texts(), counts.forces.json_texts(), strict=True
+    ):
+        yield (
+            counts.sources[index] + 1,
+            counts.targets[index] + 1,
+            counts.count[index],
+            counts.edge_articles[index],
+            counts.strength_mean(index),
+            counts.strength_max[index],
+            labels,
+            forces,
+        )
+
+
+def write_node_link(counts: Counts, path: Path) -> None:
+    """The layout of `networkx.node_link_data` with edges under "edges" (its default from networkx 3.6)."""
+    with path.open("w", encoding="utf-8") as handle:
+        handle.write('{"directed": true, "multigraph": false, "graph": {},\n"nodes": [')
+        separator = "\n"
+        for number, name, articles, relations in _nodes(counts):
+            quoted = json.dumps(name, ensure_ascii=False)
+            handle.write(
+                f'{separator}{{"id": {number}, "name": {quoted}, "label": {quoted}, "articles": {articles}, '
+                f'"relations": {relations}}}'
+            )
+            separator = ",\n"
+        handle.write('\n],\n"edges": [')
+        separator = "\n"
+        for source, target, count, articles, mean, most, labels, forces in _edges(counts):
+            handle.write(
+                f'{separator}{{"source": {source}, "target": {target}, "count": {count}, "weight": {count}, '
+                f'"articles": {articles}, "strength_mean": {mean!r}, "strength_max": {most!r}, '
+                f'"labels": {labels}, "forces": {forces}}}'
+            )
+            separator = ",\n"
+        handle.write("\n]}\n")
+
+
+def write_graphml(counts: Counts, path: Path) -> int:
+    """GraphML that Gephi and `networkx.read_graphml` open; how many texts had characters XML cannot hold, which
+    are written as U+FFFD (the JSON and Parquet files hold them as they are)."""
+    replaced = 0
+
+    def text(value: str) -> str:
+        nonlocal replaced
+        if not _XML_ANY.search(value):
+            return value
+        clean = _NOT_XML.sub("\ufffd", value)
+        replaced += clean != value
+        return _XML_SPECIAL.sub(lambda match: _XML_ESCAPES[match.group()], clean)
+
+    with path.open("w", encoding="utf-8") as handle:
+        handle.write(
+            '<?xml version="1.0" encoding="UTF-8"?>\n'
+            '<graphml xmlns="http://graphml.graphdrawing.org/xmlns" '
+            'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" '
+            'xsi:schemaLocation="http://graphml.graphdrawing.org/xmlns '
+            'http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd">\n'
+        )
+        for prefix, element, keys in (("n", "node", NODE_KEYS), ("e", "edge", EDGE_KEYS)):
+            for place, (attribute, kind) in enumerate(keys):
+                handle.write(
+                    f'  <key id="{prefix}{place}" for="{element}" attr.name="{attribute}" attr.type="{kind}"/>\n'
+                )
+        handle.write('  <graph id="events" edgedefault="directed">\n')
+        for number, name, articles, relations in _nodes(counts):
+            shown = text(name)
+            handle.write(
+                f'    <node id="{number}"><data key="n0">{shown}</data><data key="n1">{shown}</data>'
+                f'<data key="n2">{articles}</data><data key="n3">{relations}</data></node>\n'
+            )
+        for source, target, count, articles, mean, most, labels, forces in _edges(counts):
+            handle.write(
+                f'    <edge source="{source}" target="{target}"><data key="e0">{count}</data>'
+                f'<data key="e1">{count}</data><data key="e2">{articles}</data><data key="e3">{mean!r}</data>'
+                f'<data key="e4">{most!r}</data><data key="e5">{text(labels)}</data>'
+                f'<data key="e6">{text(forces)}</data></edge>\n'
+            )
+        handle.write("  </graph>\n</graphml>\n")
+    return replaced
+
+
+def write_parquet(counts: Counts, directory: Path) -> str | None:
+    """nodes.parquet and edges.parquet; or why not."""
+    try:
+        import pyarrow as pa
+        import pyarrow.parquet as parquet
+    except ImportError:
+        return "skipped: pyarrow is not installed (pip install pyarrow)"
+    import numpy as np
+
+    def column(values: Any, offset: int = 0) -> Any:
+        return pa.array(np.frombuffer(values, dtype=np.int64) + offset)
+
+    nodes = {
+        "id": pa.array(np.arange(1, len(counts.names) + 1, dtype=np.int64)),
+        "name": pa.array(counts.names, type=pa.string()),
+        "articles": column(counts.node_articles),
+        "relations": column(counts.node_relations),
+    }
+    parquet.write_table(pa.table(nodes), directory / "nodes.parquet")
+    del nodes
+    edges = {
+        "source": column(counts.sources, 1),
+        "target": column(counts.targets, 1),
+        "count": column(counts.count),
+        "articles": column(counts.edge_articles),
+        "strength_mean": pa.array(
+            map(counts.strength_mean, range(len(counts.sources))), type=pa.float64(), size=len(counts.sources)
+        ),
+        "strength_max": pa.array(np.frombuffer(counts.strength_max, dtype=np.float64)),
+        "labels": pa.array(counts.labels.json_texts(), type=pa.string(), size=len(counts.sources)),
+        "forces": pa.array(counts.forces.json_texts(), type=pa.string(), size=len(counts.sources)),
+    }
+    parquet.write_table(pa.table(edges), directory / "edges.parquet")
+    return None
+
+
+def summary_of(counts: Counts, source: str) -> dict[str, Any]:
+    into, out = counts.degrees()
+    top = heapq.nsmallest(
+        TOP_EVENTS_IN_SUMMARY, range(len(counts.names)), key=lambda node: (-(into[node] + out[node]), node)
+    )
+    components = sorted(counts.components(), reverse=True)
+    largest = components[0] if components else (0, 0)
+    return {
+        "format": FORMAT,
+        "source": source,
+        "mode": counts.mode,
+        "part_files": counts.part_files,
+        "articles": counts.articles,
+        "failed_lines_left_out": counts.failed,
+        "relations": counts.relations,
+        "relations_without_event_name": counts.unnamed,
+        "events": len(counts.names),
+        "edges": len(counts.sources),
+        "self_loops": sum(1 for s, t in zip(counts.sources, counts.targets, strict=True) if s == t),
+        "components": len(components),
+        "largest_component": {"events": largest[0], "edges": largest[1]},
+        "top_events": [
+            {
+                "id": node + 1,
+                "name": counts.names[node],
+                "degree": into[node] + out[node],
+                "in": into[node],
+                "out": out[node],
+                "articles": counts.node_articles[node],
+            }
+            for node in top
+        ],
+        "event_names": NAME_RULE,
+    }
+
+
+def write_json(document: Any, path: Path) -> None:
+    path.write_text(json.dumps(document, ensure_ascii=False, indent=2) + "\n", encoding="utf-8")

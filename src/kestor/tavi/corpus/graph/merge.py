@@ -1,0 +1,150 @@
+"""The merge as a reduction over part files: each task counts a run of consecutive part files, and neighbouring
+counts are merged pairwise, level by level, so the earlier files' counts always come first.
+
+On a Dask cluster the driver holds futures only until the last merge's counts arrive: its memory grows with the
+graph, not with the corpus. The same reduction runs in this process for a small output or a test.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib.metadata
+import os
+import uuid
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+from typing import Any, NoReturn
+
+from .. import output
+from ..inputs import id_key
+from .counts import Counts, GraphInputError, Refusal, count_part_files, merged, modes_differ, result_of
+
+TASKS_PER_THREAD = 4
+
+
+def part_files(out_dir: str | os.PathLike[str]) -> list[str]:
+    """The part files of an output directory, by part number, as absolute paths (workers read them)."""
+    directory = Path(out_dir)
+    if not directory.is_dir():
+        raise GraphInputError(f"{directory}: {'not a directory' if directory.exists() else 'no such directory'}")
+    numbered = []
+    for path in directory.iterdir():
+        match = output.PART_NAME.fullmatch(path.name)
+        if match and path.is_file():
+            numbered.append((int(match.group(1)), path.name, str(path.resolve())))
+    if not numbered:
+        if (directory / "graph.json").is_file():
+            raise GraphInputError(
+                f"{directory}: a graph directory, not a corpus run's output: --between asks about two of its events"
+            )
+        raise GraphInputError(f"{directory}: no part-NNNNN.jsonl files: not the output directory of a corpus run")
+    return [path for _, _, path in sorted(numbered)]
+
+
+def groups_of(paths: Sequence[str], count: int) -> list[list[str]]:
+    """`count` runs of consecutive files (fewer for few files), of about equal size in bytes."""
+    count = max(1, min(count, len(paths)))
+    sizes = [max(1, os.path.getsize(path)) for path in paths]
+    total = sum(sizes)
+    groups: list[list[str]] = [[]]
+    done = 0
+    for path, size in zip(paths, sizes, strict=True):
+        # A new group starts once the groups so far hold their share, leaving a file for each group still to come.
+        if groups[-1] and done >= total * len(groups) / count and len(groups) < count:
+            groups.append([])
+        groups[-1].append(path)
+        done += size
+    return groups
+
+
+def merge_in_process(paths: Sequence[str], files_per_task: int | None = None) -> Counts:
+    """The reduction run here: counts of `files_per_task` files at a time (all at once by default)."""
+    size = files_per_task or len(paths)
+    level = [count_part_files(paths[start : start + size]) for start in range(0, len(paths), size)]
+    while len(level) > 1:
+        level = [merged(*level[i : i + 2]) if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
+    return _accepted(level[0], paths)
+
+
+def merge_on_cluster(client: Any, paths: Sequence[str]) -> Counts:
+    threads = sum(client.nthreads().values()) or 1
+    token = uuid.uuid4().hex[:8]
+    level = [
+        client.submit(count_part_files, group, key=f"graph-count-{token}-{number:05d}", pure=False)
+        for number, group in enumerate(groups_of(paths, threads * TASKS_PER_THREAD))
+    ]
+    depth = 0
+    while len(level) > 1:
+        depth += 1
+        level = [
+            client.submit(merged, level[i], level[i + 1], key=f"graph-merge-{token}-{depth}-{i // 2:05d}", pure=False)
+            if i + 1 < len(level)
+            else level[i]
+            for i in range(0, len(level), 2)
+        ]
+    [last] = level
+    try:
+        result: Counts | Refusal = last.result()
+    finally:
+        client.cancel([last])
+    return _accepted(result, paths)
+
+
+def _accepted(result: Counts | Refusal, paths: Sequence[str]) -> Counts:
+    if isinstance(result, Counts):
+        return result
+    if result.conflict:
+        locate_conflict(paths)
+    raise GraphInputError(result.message)
+
+
+def locate_conflict(paths: Sequence[str]) -> NoReturn:
+    """Name the first line, in file order, that conflicts with an earlier one: its id, or its mode."""
+    seen: dict[str, str] = {}
+    first: tuple[str, str] | None = None
+    for path in paths:
+        try:
+            for number, entry in output.entries(Path(path)):
+                place, key = f"{path}:{number}", id_key(entry["id"])
+                if key in seen:
+                    raise GraphInputError(f"{place}: id {key} is also at {seen[key]}")
+                seen[key] = place
+                if entry["status"] == "ok" and "result" in entry:
+                    mode = result_of(entry["result"], place)[0]
+                    if first is None:
+                        first = (mode, place)
+                    elif mode != first[0]:
+                        raise GraphInputError(modes_differ(place, mode, first[1], first[0]))
+        except output.OutputError as error:
+            raise GraphInputError(str(error)) from None
+    raise GraphInputError("part files that differed in their ids or modes no longer do: were they changed?")
+
+
+@contextlib.contextmanager
+def cluster_client(scheduler: str | None, workers: int) -> Iterator[Any]:
+    """A client of the scheduler at that address, or of a local cluster of `workers` processes."""
+    from distributed import Client, LocalCluster
+
+    from ..driver import DISTRIBUTION, INSTALL_HINT
+
+    with contextlib.ExitStack() as stack:
+        if scheduler:
+            try:
+                client = stack.enter_context(Client(scheduler, timeout="30s"))  # type: ignore[no-untyped-call]
+            except OSError as error:
+                raise GraphInputError(f"cannot reach the scheduler at {scheduler}: {error}") from None
+        else:
+            # Counting is Python work, which holds the interpreter's lock: one thread per worker process.
+            cluster = stack.enter_context(
+                LocalCluster(  # type: ignore[no-untyped-call]
+                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
+                )
+            )
+            client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
+        versions = client.run(importlib.metadata.version, DISTRIBUTION, on_error="return")
+        if not versions:
+            raise GraphInputError("the cluster has no workers")
+        missing = [address for address, version in versions.items() if isinstance(version, BaseException)]
+        if missing:
+            raise GraphInputError(f"worker {min(missing)} does not have {DISTRIBUTION}: {INSTALL_HINT} on every worker")
+        yield client
