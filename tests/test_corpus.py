@@ -27,7 +27,9 @@ from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 from kestor.tavi.corpus.config import load_config
 from kestor.tavi.corpus.driver import INSTALL_HINT, main
 from kestor.tavi.corpus.modes import build_extractors, event_graph
-from kestor.tavi.corpus.worker import Settings, run_partition
+from kestor.tavi.corpus.planning import Task
+from kestor.tavi.corpus.retry import RetryPolicy
+from kestor.tavi.corpus.worker import Settings, run_task
 
 EXAMPLE = {
     "text": "暴雨导致洪水。",
@@ -208,8 +210,10 @@ def test_each_mode_writes_what_predict_gives_each_input_once(cluster, model, tmp
     model.requests.clear()
     expected = sequential(mode, job, IDS)
     assert {key: line["result"] for key, line in lines.items()} == expected
-    assert {(line["status"], line["attempts"], line["error"]) for line in lines.values()} == {
-        ("ok", 2 if mode == "articles" else 1, None)
+    assert {(line["status"], line["error"], line["error_class"]) for line in lines.values()} == {("ok", None, None)}
+    # attempts counts the HTTP requests of the input: both extractors' in articles mode, a review's too.
+    assert {key: line["attempts"] for key, line in lines.items()} == {
+        json.dumps(i): sum(count for question, count in asked.items() if tag(i) in question) for i in IDS
     }
     assert asked == Counter(model.questions)
     assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS)} ok, 0 failed, 0 already done in ")
@@ -226,9 +230,9 @@ def test_failed_calls_are_retried_reported_and_retried_again_by_a_rerun(cluster,
     assert {key: (line["status"], line["attempts"]) for key, line in lines.items()} == {
         json.dumps(i): ("failed", 3) if i in down else ("ok", 2 if i in flaky else 1) for i in IDS
     }
-    assert {lines[json.dumps(i)]["result"] is None for i in down} == {True}
+    assert {(lines[json.dumps(i)]["result"], lines[json.dumps(i)]["error_class"]) for i in down} == {(None, "server")}
     assert lines[json.dumps(down[0])]["error"].startswith("Failed to extract event relations with langextract: ")
-    assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS) - 2} ok, 2 failed, 0 already done")
+    assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS) - 2} ok, 2 failed (2 server), 0 already")
 
     model.model.failing.clear()
     model.requests.clear()
@@ -251,9 +255,7 @@ def test_a_worker_killed_mid_run_has_its_work_redone(cluster, tmp_path, capsys):
         # The worker asking for input 12 dies while it waits for the answer; partitions hold 4 inputs each.
         if question.endswith(tag(12) + "导致停电。") and not asked_first.is_set():
             asked_first.set()
-            [asking] = [
-                worker for worker, keys in client.processing().items() if any(key.endswith("-00003") for key in keys)
-            ]
+            [asking] = [worker for worker, keys in client.processing().items() if any("-part00003-" in k for k in keys)]
             os.kill(pids[asking], signal.SIGKILL)
         return responder(question)
 
@@ -310,7 +312,8 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
     ids = [f"t{n}" for n in range(24)]
     model.model.failing = {json.dumps(i): 1 for i in ids[::3]} | {json.dumps("t1"): -1}
     job = Job(tmp_path, model, "causara", ids)
-    settings = Settings(load_config(job.config, "causara"), str(job.out), threads=8, retries=2, retry_pause=0.0)
+    retries = RetryPolicy(retries=2, first_pause=0.0)
+    settings = Settings(load_config(job.config, "causara"), str(job.out), threads=8, policy=retries)
     raises = {"id": "huge", "text": f"强度{tag('huge')}"}
     original = model.model
 
@@ -320,7 +323,7 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
         return original(question)
 
     model.responder = respond
-    report = run_partition(settings, 3, [row("causara", i) for i in ids] + [raises])
+    report = run_task(settings, Task(3, [row("causara", i) for i in ids] + [raises], {}))
     lines = job.lines()
     expected = sequential("causara", job, ids)
     for id_ in ids:
@@ -330,12 +333,16 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
         else:
             assert (line["status"], line["result"]) == ("ok", expected[json.dumps(id_)])
             assert line["attempts"] == (2 if id_ in ids[::3] else 1)
-    assert lines['"huge"']["status"] == "failed" and lines['"huge"']["attempts"] == 1
+    assert (lines['"huge"']["status"], lines['"huge"']["attempts"], lines['"huge"']["error_class"]) == (
+        "failed",
+        1,
+        "answer",
+    )
     assert lines['"huge"']["error"].startswith("OverflowError: ")
-    assert (report.number, report.ok, sorted(i for i, _ in report.failed)) == (3, len(ids) - 1, ["huge", "t1"])
-    assert [path.name for path in job.out.iterdir()] == ["part-00003.jsonl"]
+    assert (report.part, report.ok, sorted(i for i, _ in report.failed)) == (3, len(ids) - 1, ["huge", "t1"])
+    assert [path.name for path in job.out.iterdir() if not path.name.startswith(".")] == ["part-00003.jsonl"]
 
-    # The force review fails once: the whole predict call is asked again.
+    # The force review fails once: the whole predict call is asked again, four requests in all.
     (tmp_path / "review").mkdir()
     review = Job(tmp_path / "review", model, "force", ["x!"])
     failing_review = [True]
@@ -344,9 +351,16 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
         if question.startswith("文章") and failing_review and failing_review.pop()
         else Reply(answer(question))
     )
-    forces = Settings(load_config(review.config, "force"), str(review.out), threads=2, retries=2, retry_pause=0.0)
-    run_partition(forces, 0, [row("force", "x!")])
-    assert review.lines()['"x!"'] == {"id": "x!", "status": "ok", "result": '复核"x!"', "attempts": 2, "error": None}
+    forces = Settings(load_config(review.config, "force"), str(review.out), threads=2, policy=retries)
+    run_task(forces, Task(0, [row("force", "x!")], {}))
+    assert review.lines()['"x!"'] == {
+        "id": "x!",
+        "status": "ok",
+        "result": '复核"x!"',
+        "attempts": 4,
+        "error": None,
+        "error_class": None,
+    }
 
 
 def test_event_graph_of_an_article():
