@@ -22,7 +22,8 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
+from provider_endpoint import ProviderEndpoint
+from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer, refused_base_url
 
 from kestor.tavi.corpus.config import load_config
 from kestor.tavi.corpus.driver import INSTALL_HINT, main
@@ -281,9 +282,11 @@ def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(c
         run.send_signal(signal.SIGINT)
         stdout, stderr = run.communicate(timeout=120)
         assert run.returncode == 130, stderr
-        assert stdout.splitlines()[-1].startswith("interrupted: ")
         written = set(job.lines())
         assert 0 < len(written) < len(ids)
+        # The summary counts what is on disk once the workers stopped; nothing of the cluster's shutdown shows.
+        assert stdout.splitlines()[-1].startswith(f"interrupted: {len(written)} ok, 0 failed, 0 already done, ")
+        assert "Traceback" not in stderr and "distributed" not in stderr and "Task" not in stderr, stderr
 
         endpoint.requests.clear()
         assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 0
@@ -291,6 +294,50 @@ def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(c
             row("causara", i)["text"] for i in ids if json.dumps(i) not in written
         )
         assert len(job.lines()) == len(ids)
+
+
+def requests_of(provider: ProviderEndpoint, ids: list[Any]) -> dict[str, int]:
+    return {json.dumps(i): provider.asked(tag(i)) for i in ids}
+
+
+@Slow
+@pytest.mark.parametrize("rate", [None, "30"])
+def test_a_rate_limited_provider_answers_every_input_once_each_request_counted(cluster, tmp_path, capsys, rate):
+    ids = list(range(60))
+    with ProviderEndpoint(answer, rate=30, latency=0.02) as provider:
+        job = Job(tmp_path, provider, "causara", ids)
+        limit = ["--rate", rate] if rate else []
+        assert main(job.args("--scheduler", cluster[0].scheduler_address, "--threads", "8", *limit)) == 0
+    lines = job.lines()
+    assert {key: (line["status"], line["result"][0]["source"]) for key, line in lines.items()} == {
+        json.dumps(i): ("ok", f"起因{tag(i)}") for i in ids
+    }
+    assert {key: line["attempts"] for key, line in lines.items()} == requests_of(provider, ids)
+    if rate is None:
+        assert provider.statuses[429] > 0  # the limit was met, and found
+
+
+@Slow
+def test_an_outage_and_held_requests_end_with_every_input_answered_and_refused_ones_not_retried(
+    cluster, tmp_path, capsys
+):
+    ids, refused = list(range(60)), {7, 30}
+
+    def respond(question: str) -> Reply:
+        return Reply(status=400) if any(tag(i) in question for i in refused) else Reply(answer(question))
+
+    with ProviderEndpoint(respond, outage=(0.2, 1.0), hang={1, 5}, hang_for=60, latency=0.1) as provider:
+        job = Job(tmp_path, provider, "causara", ids)
+        assert main(job.args("--scheduler", cluster[0].scheduler_address, "--call-timeout", "1")) == 1
+    lines = job.lines()
+    assert {key: (line["status"], line["error_class"]) for key, line in lines.items()} == {
+        json.dumps(i): ("failed", "bad_request") if i in refused else ("ok", None) for i in ids
+    }
+    assert {key: line["attempts"] for key, line in lines.items()} == requests_of(provider, ids)
+    for i in refused:  # asked again after a 503 or a time-out, never after the 400
+        assert [served.status for served in provider.served if tag(i) in served.question][-1:] == [400]
+    assert provider.statuses[503] > 0 and sum(line["attempts"] for line in lines.values()) > len(ids)
+    assert capsys.readouterr().out.splitlines()[-1].startswith("58 ok, 2 failed (2 bad_request), 0 already done")
 
 
 @pytest.fixture
@@ -386,6 +433,10 @@ def test_event_graph_of_an_article():
 
 BAD_INPUTS = {
     "not JSON": ('{"id": 1, "text": "a"}\n{"id": 2, "text": }\n', "input.jsonl:2: not JSON"),
+    "unclosed string": (
+        '{"id": 1, "text": "a\n',
+        "input.jsonl:1: not JSON (Unterminated string starting at column 19)",
+    ),
     "no id": ('{"text": "a"}\n', 'input.jsonl:1: missing "id"'),
     "boolean id": ('{"id": true, "text": "a"}\n', 'input.jsonl:1: "id" must be a string or an integer'),
     "no text": ('\n{"id": 1, "txt": "a"}\n', 'input.jsonl:2: missing "text"'),
@@ -453,3 +504,53 @@ def test_bad_input_and_configuration_are_refused_before_anything_is_asked(model,
 def test_without_dask_the_run_names_the_extra_to_install(model, tmp_path, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "distributed", None)
     assert INSTALL_HINT in refused(Job(tmp_path, model, "causara"), monkeypatch, capsys)
+
+
+def test_an_endpoint_that_takes_no_connections_is_refused_before_the_cluster_starts(
+    model, tmp_path, monkeypatch, capsys
+):
+    job = Job(tmp_path, model, "causara")
+    url = refused_base_url()
+    job.config.write_text(json.dumps(dict(config(model), base_url=url)))
+    assert f"error: nothing answers at {url}: no connection to 127.0.0.1:" in refused(job, monkeypatch, capsys)
+
+
+@pytest.mark.parametrize(
+    ("raised", "flags", "status", "last_line"),
+    [
+        (RuntimeError("boom"), [], 3, "error: RuntimeError: boom (--verbose shows where)"),
+        (RuntimeError("boom"), ["--verbose"], 3, "error: RuntimeError: boom"),
+        (KeyboardInterrupt(), [], 130, f"interrupted: 0 ok, 0 failed, 0 already done, {len(IDS)} not done in "),
+    ],
+)
+def test_an_unexpected_error_or_an_early_interrupt_ends_in_one_line(
+    model, tmp_path, monkeypatch, capsys, raised, flags, status, last_line
+):
+    import kestor.tavi.corpus.driver as driver
+
+    def fail(args: Any) -> Any:
+        raise raised
+
+    monkeypatch.setattr(driver, "_client", fail)
+    assert main(Job(tmp_path, model, "causara").args(*flags)) == status
+    printed = capsys.readouterr()
+    assert (printed.err if status == 3 else printed.out).splitlines()[-1].startswith(last_line)
+    assert ("Traceback" in printed.err) == ("--verbose" in flags)
+
+
+def test_help_gives_every_default_and_exit_status(capsys):
+    with pytest.raises(SystemExit):
+        main(["--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for option, default in [
+        ("--threads", "16"),
+        ("--call-timeout", "120"),
+        ("--retry-for", "600"),
+        ("--retry-pause", "0.5"),
+        ("--partition-size", "100"),
+    ]:
+        assert re.search(re.escape(option) + r" .*?\(default: " + re.escape(default) + r"\)", text), option
+    assert all(f" {status} " in text for status in ("0", "1", "2", "3", "130"))
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out.startswith("kestor-corpus 0.1")
