@@ -540,7 +540,7 @@ def _record_lost(out_dir: str, task: Task, error: BaseException) -> TaskReport:
     """A task that failed (its workers kept dying, say): its inputs go in as failed, unless a worker wrote them
     before it was lost."""
     present = output.statuses_in(output.part_path(out_dir, task.part))
-    message = f"the task was lost: {type(error).__name__}: {error}"
+    message = f"its task failed: {type(error).__name__}: {error}"
     report = TaskReport(task.part)
     lines = {}
     for record in task.records:

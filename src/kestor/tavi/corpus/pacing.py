@@ -20,6 +20,7 @@ Every request of the process passes one gate, which holds it back for any of fou
 from __future__ import annotations
 
 import math
+import random
 import threading
 import time
 from collections import Counter, deque
@@ -43,7 +44,7 @@ CATCH_UP = 0.5
 """A send late by less than this share of the interval keeps its slot: a waking thread is late by a little."""
 WINDOW, OPEN_AT, OPEN_INPUTS = 10, 8, 3
 """The breaker opens when OPEN_AT of the last WINDOW requests failed as in an outage, from OPEN_INPUTS inputs."""
-PROBE_GROWTH = 1.25
+PROBE_GROWTH, PROBE_JITTER = 1.25, 0.2
 """Slow growth: the endpoint's recovery is seen at most about a quarter of the outage's length late."""
 TICK = 0.25
 """The longest a waiting thread sleeps before it looks whether its task stopped."""
@@ -105,7 +106,8 @@ class Gate:
         self._waiting: Counter[int] = Counter()
         self.requests = 0
         self.refused = 0
-        self._latencies: list[float] = []
+        # Drained by stats(); a gate nobody asks keeps only the latest.
+        self._latencies: deque[float] = deque(maxlen=1000)
 
     # The decisions, at a given time: the blocking calls below wrap them.
 
@@ -157,8 +159,11 @@ class Gate:
                     self._close(now)
                 elif ticket.probe:
                     self._probe_pause = min(CAP, self._probe_pause * PROBE_GROWTH)
-                    self._next_probe = now + self._probe_pause
-                    ticket.account.charged += self._probe_pause
+                    # Workers whose breakers opened together would otherwise probe in step, each as late as the
+                    # other to see the recovery.
+                    pause = self._probe_pause * random.uniform(1 - PROBE_JITTER, 1 + PROBE_JITTER)
+                    self._next_probe = now + pause
+                    ticket.account.charged += pause
                     ticket.account.probe_failed = True
                     self._failed_prober = owner
             elif answered:
@@ -276,7 +281,8 @@ class Gate:
     def stats(self) -> dict[str, Any]:
         """What the progress bar shows; the latencies are those since the last call."""
         with self._cond:
-            latencies, self._latencies = self._latencies, []
+            latencies = list(self._latencies)
+            self._latencies.clear()
             return {
                 "in_flight": self._in_flight,
                 "requests": self.requests,

@@ -83,14 +83,24 @@ class Progress:
             parts.append(f"{(requests - requests_then) / (last - first):.1f} req/s")
         if requests > requests_then:
             parts.append(f"{100 * (refused - refused_then) / (requests - requests_then):.0f}% 429")
-        if self._latencies:
-            ordered = sorted(self._latencies)
-            p50, p95 = ordered[len(ordered) // 2], ordered[min(len(ordered) - 1, int(len(ordered) * 0.95))]
+        p50, p95 = self._latency(0.5), self._latency(0.95)
+        if p50 is not None and p95 is not None:
             parts.append(f"p50 {p50:.2f} s, p95 {p95:.2f} s")
         down = sum(bool(figures.get("open")) for figures in self._workers.values())
         if down:
             parts.append(f"endpoint down for {down} worker{'s' if down > 1 else ''}: probing")
         return " | " + ", ".join(parts)
+
+    def latency(self, share: float) -> float | None:
+        """The latency below which this share of the last requests stayed (None before any)."""
+        with self._lock:
+            return self._latency(share)
+
+    def _latency(self, share: float) -> float | None:
+        if not self._latencies:
+            return None
+        ordered = sorted(self._latencies)
+        return ordered[min(len(ordered) - 1, int(len(ordered) * share))]
 
     def draw(self, now: float | None = None) -> None:
         if not self.enabled:
