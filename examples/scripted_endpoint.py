@@ -22,7 +22,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TypeVar
 
 __all__ = ["Reply", "ScriptedEndpoint", "answers_by_keyword", "extraction_answer", "refused_base_url"]
 
@@ -46,6 +46,7 @@ class Reply:
 
 
 Responder = Callable[[str], "Reply | str"]
+_Endpoint = TypeVar("_Endpoint", bound="ScriptedEndpoint")
 
 
 def extraction_answer(*extractions: tuple[str, str, Mapping[str, Any] | None]) -> str:
@@ -96,7 +97,7 @@ class ScriptedEndpoint:
         """A configuration dictionary for the extractors that points at this endpoint."""
         return {"model": "scripted", "api_key": "offline", "base_url": self.base_url, **extra}
 
-    def start(self) -> ScriptedEndpoint:
+    def start(self: _Endpoint) -> _Endpoint:
         endpoint = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -131,7 +132,7 @@ class ScriptedEndpoint:
             self._server.server_close()
             self._server = None
 
-    def __enter__(self) -> ScriptedEndpoint:
+    def __enter__(self: _Endpoint) -> _Endpoint:
         return self.start()
 
     def __exit__(self, *exc_info: object) -> None:
