@@ -141,7 +141,8 @@ def show(out_dir: Path) -> None:
         for text in part.read_text(encoding="utf-8").splitlines():
             line = json.loads(text)
             if line["status"] != "ok":
-                print(f"  {line['id']!r}: failed ({line['error_class']}) after {line['attempts']} requests: {line['error']}")
+                failure = f"failed ({line['error_class']}) after {line['attempts']} requests"
+                print(f"  {line['id']!r}: {failure}: {line['error']}")
                 continue
             result = line["result"]
             names = [node["name"] for node in result["graph"]["nodes"]]
