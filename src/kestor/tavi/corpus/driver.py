@@ -329,6 +329,7 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
                     )  # type: ignore[no-untyped-call]
                 )
             client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
+            _keep_interrupts_from_workers(client)
         _check_workers(client)
         yield client
 
@@ -337,7 +338,8 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
 def _workers_ignore_interrupts() -> Iterator[None]:
     """A Ctrl-C at the terminal goes to every process of its group: the local workers would each print their own
     traceback and die under their tasks. Ignored while they start, it stays ignored in them (a disposition to
-    ignore a signal survives exec), and the driver, which is interrupted, shuts them down."""
+    ignore a signal survives exec), and the driver, which is interrupted, shuts them down. The price: a Ctrl-C in
+    the second or two the cluster takes to start is not seen."""
     try:
         previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
     except ValueError:  # not the main thread: leave signals to the host
@@ -347,6 +349,19 @@ def _workers_ignore_interrupts() -> Iterator[None]:
         yield
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+def _keep_interrupts_from_workers(client: Any) -> None:
+    """A local worker started again after it died is started from the driver's own handler, which it does not
+    inherit: it would take a Ctrl-C for itself. Each one ignores it from its start instead."""
+    from distributed import WorkerPlugin
+
+    class IgnoreInterrupts(WorkerPlugin):
+        def setup(self, worker: Any) -> None:
+            with contextlib.suppress(ValueError):  # not the worker process's main thread: nothing to do there
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    client.register_plugin(IgnoreInterrupts(), name="kestor-corpus-ignore-interrupts")
 
 
 @contextlib.contextmanager
