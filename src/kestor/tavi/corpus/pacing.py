@@ -141,11 +141,16 @@ class Gate:
         account.requests += 1
         return Ticket(account, now, probe)
 
-    def settle(self, ticket: Ticket, kind: str, wait: float | None = None, now: float | None = None) -> None:
-        """How the request ended: OK, or the class of its failure, with the wait the server asked for."""
+    def settle(self, ticket: Ticket, kind: str | None, wait: float | None = None, now: float | None = None) -> None:
+        """How the request ended: OK, or the class of its failure, with the wait the server asked for; None for a
+        request that ended without an outcome (its thread was interrupted), which says nothing of the endpoint."""
         with self._cond:
             now = time.monotonic() if now is None else now
             self._in_flight -= 1
+            if kind is None:
+                self._probing = self._probing and not ticket.probe
+                self._cond.notify_all()
+                return
             self.requests += 1
             self.refused += kind == RATE_LIMIT
             self._latencies.append(now - ticket.sent)

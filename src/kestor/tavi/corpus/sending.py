@@ -50,7 +50,7 @@ class _GatedCompletions:
             gate.settle(ticket, classify(error), server_wait(error))
             raise
         except BaseException:
-            gate.settle(ticket, OK)
+            gate.settle(ticket, None)
             raise
         gate.settle(ticket, OK)
         return response
