@@ -188,7 +188,7 @@ def _parser() -> argparse.ArgumentParser:
         default=RETRY_FOR,
         metavar="SECONDS",
         help="an input is asked again until this long after its first attempt, time the endpoint was down not "
-        "counted (default: %(default)g)",
+        "counted up to this long again (default: %(default)g)",
     )
     parser.add_argument(
         "--retries",

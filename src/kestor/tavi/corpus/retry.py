@@ -1,7 +1,8 @@
 """When a failed call is asked again, and after how long.
 
 An input is retried until its time budget is spent, counted from its first attempt; time its worker spent waiting
-for an endpoint that was down (see pacing) is not counted, so an outage does not use the budget up.
+for an endpoint that was down (see pacing) is not counted, up to the budget's length, so an outage does not use the
+budget up, and an endpoint gone for good still ends the run.
 """
 
 from __future__ import annotations

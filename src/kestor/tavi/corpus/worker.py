@@ -269,7 +269,9 @@ def _settle(policy: RetryPolicy, gate: Gate, account: Account, call: Callable[[]
             return Settled(None, account.requests, describe(failure), kind)
         failures += 1
         now = time.monotonic()
-        spent = now - first - (gate.downtime(now) - downtime_before) + account.charged - charged_before
+        # An outage is waited out, but not for ever: past retry_for of it, the budget runs again.
+        outage = min(gate.downtime(now) - downtime_before, policy.retry_for)
+        spent = now - first - outage + account.charged - charged_before
         # The gate holds the retry while the breaker is open, and a failed probe already waits out its pause there.
         holds = account.probe_failed or gate.is_open
         pause = 0.0 if holds else policy.pause(failures, server_wait(failure.error))
