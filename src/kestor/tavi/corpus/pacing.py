@@ -166,7 +166,7 @@ class Gate:
                     self._probe_pause = min(CAP, self._probe_pause * PROBE_GROWTH)
                     # Workers whose breakers opened together would otherwise probe in step, each as late as the
                     # other to see the recovery.
-                    pause = self._probe_pause * random.uniform(1 - PROBE_JITTER, 1 + PROBE_JITTER)
+                    pause = max(self._probe_pause * random.uniform(1 - PROBE_JITTER, 1 + PROBE_JITTER), wait or 0.0)
                     self._next_probe = now + pause
                     ticket.account.charged += pause
                     ticket.account.probe_failed = True
@@ -220,7 +220,7 @@ class Gate:
             self._open = True
             self._opened_at = now
             self._probe_pause = self.first_probe_pause
-            self._next_probe = now + self._probe_pause
+            self._next_probe = max(now + self._probe_pause, self._paused_until)
             self._failed_prober = None
 
     def _close(self, now: float) -> None:
