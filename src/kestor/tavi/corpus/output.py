@@ -142,7 +142,7 @@ def write_part(
     with _locked(path):
         keyed, placed = [], set()
         for text in _read_lines(path):
-            key = id_key(json.loads(text)["id"])
+            key = _key_of(text)
             if key in lines:
                 placed.add(key)
                 text = lines[key]
@@ -152,6 +152,19 @@ def write_part(
             # sorted() is stable: lines of unknown ids keep their order among themselves.
             keyed.sort(key=lambda item: order.get(item[0], math.inf))
         _replace(path, [text for _, text in keyed])
+
+
+_ID_FIRST = '{"id": '
+_decoder = json.JSONDecoder()
+
+
+def _key_of(text: str) -> str:
+    """The id key of a line the runner wrote: its id comes first, and a task rewrites its part file every second or
+    so, so only the id is parsed."""
+    if text.startswith(_ID_FIRST):
+        with contextlib.suppress(ValueError):
+            return id_key(_decoder.raw_decode(text, len(_ID_FIRST))[0])
+    return id_key(json.loads(text)["id"])
 
 
 _thread_locks: dict[Path, threading.Lock] = {}

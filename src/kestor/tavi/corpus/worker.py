@@ -14,10 +14,11 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import queue
 import threading
 import time
 from collections.abc import Callable
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -164,8 +165,14 @@ def run_task(settings: Settings, task: Task) -> TaskReport:
     report.ok = len(task.records) - len(records)
     stopped = threading.Event()
     work = functools.partial(_settle_record, settings, state.gate, extractors, stopped)
-    futures: dict[Future[Settled], Record] = {pool.submit(work, record): record for record in records}
-    pending = set(futures)
+    # Finished calls queue up here: a wait on all the pending futures would cost the task their number each time.
+    finished: queue.SimpleQueue[Future[Settled]] = queue.SimpleQueue()
+    futures: dict[Future[Settled], Record] = {}
+    for record in records:
+        future = pool.submit(work, record)
+        futures[future] = record
+        future.add_done_callback(finished.put)
+    pending = len(futures)
     unwritten: dict[str, str] = {}
     outcomes: list[tuple[str, str, str | None]] = []
     flushed_at = time.monotonic()
@@ -179,8 +186,8 @@ def run_task(settings: Settings, task: Task) -> TaskReport:
 
     try:
         while pending:
-            done, pending = wait(pending, timeout=TICK, return_when=FIRST_COMPLETED)
-            for future in done:
+            for future in _drain(finished, TICK):
+                pending -= 1
                 record = futures[future]
                 try:
                     settled = future.result()
@@ -207,13 +214,26 @@ def run_task(settings: Settings, task: Task) -> TaskReport:
     finally:
         stopped.set()
         state.gate.wake()
-        for future in pending:
+        for future in futures:
             future.cancel()
         flush()
     if liaison is not None:
         state.tick(liaison, time.monotonic(), last=True)
     report.seconds = time.perf_counter() - began
     return report
+
+
+def _drain(finished: queue.SimpleQueue[Future[Settled]], timeout: float) -> list[Future[Settled]]:
+    """What finished, waiting up to `timeout` for the first."""
+    try:
+        done = [finished.get(timeout=timeout)]
+    except queue.Empty:
+        return []
+    while True:
+        try:
+            done.append(finished.get_nowait())
+        except queue.Empty:
+            return done
 
 
 def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecutor, RunState]:
