@@ -1,14 +1,23 @@
-"""A corpus of causal relation inputs through the runner, against the scripted endpoint answering after 200 ms.
+"""Corpus runs of causal relation inputs: the runner's throughput, and how it fares against a hosted provider.
 
-Run by `make bench-corpus`; `--inputs N` for another corpus size. A plain loop calls `predict` one input after
+Run by `make bench-corpus`; `--rows throughput` or `--rows provider` for one half, `--inputs N` for another
+throughput corpus size.
+
+Throughput: against the scripted endpoint answering after 200 ms, a plain loop calls `predict` one input after
 another (its rate taken on the first 100 inputs); the runner then takes the whole corpus on a local cluster of 1
 worker process and of 2, each worker with 16 threads. The bar: 2 workers x 16 threads finish at least 20 times as
-many inputs per second as the plain loop, the cluster's start-up included.
+many inputs per second as the plain loop, the cluster's start-up included. Where the time goes: the cluster's
+start-up, the checks before it, the median request on the workers against the endpoint's 200 ms, the CPU the
+workers and the endpoint spend per input, and the rate the threads would allow if nothing but the delay counted.
 
-Every input carries its own tag, the endpoint answers for that tag, and every output line is checked against it:
-a wrong, missing or repeated result fails the run. Where the time goes: the cluster's start-up, the checks before
-it, the mean predict call on the workers against the endpoint's 200 ms, the CPU the workers and the endpoint spend
-per input, and the rate the threads would allow if nothing but the endpoint's delay counted.
+Provider: `kestor-corpus causara --workers 2 --threads 16` run as a user runs it (its own interpreter, a local
+cluster), against the provider endpoint (latency about 120 ms) in this process:
+- a limit of 20 requests per second (429 with retry-after), 600 inputs, without and with `--rate 20`: answers per
+  second at the provider from its first request to its last answer, against the limit (at least 85% without
+  `--rate`, 90% with it), and HTTP requests per input (at most 1.3);
+- the same limit and 503s for 30 s from 10 s into the run: the time from the endpoint's recovery to its next answer;
+- 5 of 300 requests held for 300 s, `--call-timeout 10`: the run ends within 60 s.
+Each must end with every input ok, once, with the result its tag asks for.
 """
 
 from __future__ import annotations
@@ -18,6 +27,7 @@ import contextlib
 import json
 import os
 import re
+import subprocess
 import sys
 import tempfile
 import threading
@@ -29,21 +39,30 @@ from typing import Any
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
 from distributed import Client, LocalCluster
+from provider_endpoint import ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
 from kestor.tavi.corpus import output
 from kestor.tavi.corpus.config import load_config
-from kestor.tavi.corpus.driver import Run, plan
+from kestor.tavi.corpus.driver import Run
 from kestor.tavi.corpus.failures import keep_root_logger_quiet
 from kestor.tavi.corpus.inputs import load_inputs
 from kestor.tavi.corpus.modes import build_extractors
-from kestor.tavi.corpus.worker import PartitionReport, Settings
+from kestor.tavi.corpus.planning import plan, split
+from kestor.tavi.corpus.worker import Settings
 
 DELAY = 0.2
 THREADS = 16
 PLAIN_INPUTS = 100
 TARGET = 20.0
 TAG = re.compile(r"«(\d+)»")
+
+LIMIT = 20.0
+PROVIDER_INPUTS = 600
+LATENCY = 0.12
+OUTAGE = (10.0, 30.0)
+HELD_INPUTS, HELD, HELD_FOR, HELD_TIMEOUT = 300, (10, 70, 130, 190, 250), 300.0, 10.0
+GOODPUT, GOODPUT_WITH_RATE, REQUESTS_PER_INPUT, HELD_RUN = 0.85, 0.90, 1.3, 60.0
 
 
 def text_of(number: int) -> str:
@@ -64,18 +83,19 @@ def expected(number: int) -> list[dict[str, Any]]:
     ]
 
 
-def respond(question: str) -> Reply:
+def answer_of(question: str) -> str:
     number = int(TAG.search(question).group(1))  # type: ignore[union-attr]
-    return Reply(
-        extraction_answer(
-            (
-                "relation",
-                "台风登陆导致全城停电",
-                {"source": f"台风{number}", "target": f"停电{number}", "strength": 0.8, "strength_reason": str(number)},
-            )
-        ),
-        delay=DELAY,
+    return extraction_answer(
+        (
+            "relation",
+            "台风登陆导致全城停电",
+            {"source": f"台风{number}", "target": f"停电{number}", "strength": 0.8, "strength_reason": str(number)},
+        )
     )
+
+
+def respond(question: str) -> Reply:
+    return Reply(answer_of(question), delay=DELAY)
 
 
 class TimedEndpoint(ScriptedEndpoint):
@@ -97,6 +117,33 @@ class TimedEndpoint(ScriptedEndpoint):
                 self.served += 1
 
 
+def write_files(directory: Path, base_url: str, inputs: int) -> tuple[Path, Path]:
+    config_path, input_path = directory / "config.json", directory / "input.jsonl"
+    config_path.write_text(
+        json.dumps(
+            {
+                "model": "scripted",
+                "api_key": "offline",
+                "base_url": base_url,
+                "prompt_description": "找出文本中的因果关系。",
+                "examples": [
+                    {
+                        "text": "暴雨导致洪水。",
+                        "extractions": [
+                            {"text": "暴雨导致洪水", "attrs": {"source": "暴雨", "target": "洪水", "strength": 0.7}}
+                        ],
+                    }
+                ],
+            },
+            ensure_ascii=False,
+        )
+    )
+    input_path.write_text(
+        "".join(json.dumps({"id": n, "text": text_of(n)}, ensure_ascii=False) + "\n" for n in range(inputs))
+    )
+    return config_path, input_path
+
+
 def plain_loop(config_path: Path, inputs: list[dict[str, Any]]) -> tuple[float, float]:
     """Inputs per second and the mean call, one predict after another in this process."""
     extractor = build_extractors(load_config(config_path, "causara"))["causara"]
@@ -110,24 +157,12 @@ def plain_loop(config_path: Path, inputs: list[dict[str, Any]]) -> tuple[float, 
     return PLAIN_INPUTS / seconds, seconds / PLAIN_INPUTS
 
 
-class Runner(Run):
-    """The driver's run, keeping every partition's report for the figures."""
-
-    def __init__(self, todo: int) -> None:
-        super().__init__(todo, 0, sys.stderr, show_progress=False)
-        self.reports: list[PartitionReport] = []
-
-    def add(self, report: PartitionReport) -> None:
-        super().add(report)
-        self.reports.append(report)
-
-
 @contextlib.contextmanager
 def cluster(workers: int) -> Iterator[tuple[Client, float]]:
     began = time.perf_counter()
     with (
         LocalCluster(  # type: ignore[no-untyped-call]
-            n_workers=workers, threads_per_worker=2, processes=True, dashboard_address=":0"
+            n_workers=workers, threads_per_worker=4, processes=True, dashboard_address=":0"
         ) as local,
         Client(local) as client,  # type: ignore[no-untyped-call]
     ):
@@ -141,20 +176,19 @@ def corpus_run(workers: int, config_path: Path, input_path: Path, total: int) ->
         config = load_config(config_path, "causara")
         records = load_inputs(input_path, "causara")
         build_extractors(config)
-        partitions, _ = plan(records, output.scan(out_dir), 100)
+        parts, _ = plan(records, output.scan(out_dir), 100)
         checks = time.perf_counter() - began
         with cluster(workers) as (client, start_up):
             cpu_before = client.run(time.process_time)
-            settings = Settings(config, out_dir, threads=THREADS)
-            runner = Runner(len(records))
+            settings = Settings(config, out_dir, run=f"bench-{workers}", threads=THREADS, workers=workers)
+            run = Run(sys.stderr, False, time.monotonic())
+            run.planned(out_dir, parts, 0)
             run_began = time.perf_counter()
-            runner.submit(client, settings, partitions)
+            run.submit(client, settings, split(parts, workers))
             running = time.perf_counter() - run_began
             cpu_after = client.run(time.process_time)
         whole = time.perf_counter() - began
         check_output(Path(out_dir), total)
-    reports = runner.reports
-    calls = sum(report.calls for report in reports)
     worker_cpu = sum(cpu_after[worker] - cpu_before[worker] for worker in cpu_after)
     return {
         "whole": whole,
@@ -163,11 +197,11 @@ def corpus_run(workers: int, config_path: Path, input_path: Path, total: int) ->
         "running": running,
         "rate": total / whole,
         "running_rate": total / running,
-        "mean_call": sum(report.call_seconds for report in reports) / max(calls, 1),
+        "median_call": run.progress.latency(0.5) or float("nan"),
         "worker_cpu_per_input": worker_cpu / total,
         "worker_busy": worker_cpu / running / workers,
-        "failed": float(len(runner.failures)),
-        "set_up": max(report.set_up_seconds for report in reports),
+        "failed": float(sum(len(report.failed) for report in run.reports)),
+        "set_up": max(report.set_up_seconds for report in run.reports),
     }
 
 
@@ -183,48 +217,22 @@ def check_output(out_dir: Path, total: int) -> None:
         raise SystemExit(f"runner: {total - len(seen)} inputs missing from the output")
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--inputs", type=int, default=2000, help="corpus size (2000)")
-    args = parser.parse_args(argv)
-    keep_root_logger_quiet()
+def throughput(inputs: int) -> bool:
     print(
-        f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs; {args.inputs} causal relation inputs; endpoint "
-        f"delay {DELAY * 1000:g} ms; {THREADS} threads per worker"
+        f"== throughput: {inputs} causal relation inputs; endpoint delay {DELAY * 1000:g} ms; "
+        f"{THREADS} threads per worker"
     )
     with (
         tempfile.TemporaryDirectory(prefix="bench-corpus-in-") as scratch,
         TimedEndpoint() as server,
         contextlib.redirect_stderr(open(os.devnull, "w")),
     ):
-        config_path, input_path = Path(scratch) / "config.json", Path(scratch) / "input.jsonl"
-        config_path.write_text(
-            json.dumps(
-                {
-                    "model": "scripted",
-                    "api_key": "offline",
-                    "base_url": server.base_url,
-                    "prompt_description": "找出文本中的因果关系。",
-                    "examples": [
-                        {
-                            "text": "暴雨导致洪水。",
-                            "extractions": [
-                                {"text": "暴雨导致洪水", "attrs": {"source": "暴雨", "target": "洪水", "strength": 0.7}}
-                            ],
-                        }
-                    ],
-                },
-                ensure_ascii=False,
-            )
-        )
-        input_path.write_text(
-            "".join(json.dumps({"id": n, "text": text_of(n)}, ensure_ascii=False) + "\n" for n in range(args.inputs))
-        )
+        config_path, input_path = write_files(Path(scratch), server.base_url, inputs)
         plain_rate, plain_call = plain_loop(config_path, load_inputs(input_path, "causara"))
         figures = {}
         for workers in (1, 2):
             cpu_before, served_before = server.cpu, server.served
-            figures[workers] = corpus_run(workers, config_path, input_path, args.inputs)
+            figures[workers] = corpus_run(workers, config_path, input_path, inputs)
             served = server.served - served_before
             figures[workers]["endpoint_cpu_per_request"] = (server.cpu - cpu_before) / max(served, 1)
 
@@ -246,8 +254,8 @@ def main(argv: list[str] | None = None) -> int:
             f"cluster {f['whole'] - f['checks'] - f['start_up'] - f['running']:.2f} s"
         )
         print(
-            f"  mean predict call on a worker {f['mean_call'] * 1000:.0f} ms (endpoint delay {DELAY * 1000:g} ms): "
-            f"{(f['mean_call'] - DELAY) * 1000:.0f} ms of client, library and waiting for the interpreter lock"
+            f"  median request on a worker {f['median_call'] * 1000:.0f} ms (endpoint delay {DELAY * 1000:g} ms): "
+            f"{(f['median_call'] - DELAY) * 1000:.0f} ms of client, library and waiting for the interpreter lock"
         )
         print(
             f"  worker CPU {f['worker_cpu_per_input'] * 1000:.1f} ms per input, each worker busy "
@@ -264,6 +272,86 @@ def main(argv: list[str] | None = None) -> int:
         f"\n2 x {THREADS} against the plain loop: {ratio:.1f}x (target >= {TARGET:g}x, start-up included) "
         f"{'met' if met else 'MISSED'}"
     )
+    return met
+
+
+def provider_run(name: str, inputs: int, provider: ProviderEndpoint, *flags: str) -> tuple[float, int, dict[str, Any]]:
+    """The run as a user starts it: its wall time, exit status and output, checked line by line."""
+    with tempfile.TemporaryDirectory(prefix="bench-provider-") as scratch, provider:
+        config_path, input_path = write_files(Path(scratch), provider.base_url, inputs)
+        out_dir = Path(scratch) / "out"
+        command = [sys.executable, "-m", "kestor.tavi.corpus", "causara", "--config", str(config_path)]
+        command += ["--input", str(input_path), "--output", str(out_dir), "--workers", "2", "--threads", str(THREADS)]
+        began = time.perf_counter()
+        finished = subprocess.run([*command, "--quiet", *flags], capture_output=True, text=True)
+        seconds = time.perf_counter() - began
+        if finished.returncode not in (0, 1):
+            raise SystemExit(f"{name}: exit status {finished.returncode}\n{finished.stderr}")
+        check_output(out_dir, inputs)
+        return seconds, finished.returncode, {"summary": finished.stdout.strip().splitlines()[-1]}
+
+
+def provider_rows() -> bool:
+    print(
+        f"\n== against a provider: {THREADS} threads x 2 workers, latency about {LATENCY * 1000:g} ms, "
+        f"kestor-corpus run as a user runs it"
+    )
+    met = True
+    for name, flags, bar in (("adaptive", (), GOODPUT), ("--rate", ("--rate", f"{LIMIT:g}"), GOODPUT_WITH_RATE)):
+        provider = ProviderEndpoint(answer_of, rate=LIMIT, latency=LATENCY)
+        seconds, status, found = provider_run(name, PROVIDER_INPUTS, provider, *flags)
+        goodput, per_input = provider.goodput(), len(provider.served) / PROVIDER_INPUTS
+        refused = provider.statuses[429] / max(len(provider.served), 1)
+        ok = status == 0 and goodput >= bar * LIMIT and per_input <= REQUESTS_PER_INPUT
+        met &= ok
+        print(
+            f"\nlimit {LIMIT:g} requests/s, {PROVIDER_INPUTS} inputs, {' '.join(flags) or 'no --rate'}: "
+            f"{goodput:.1f} answers/s = {100 * goodput / LIMIT:.0f}% of the limit (target >= {100 * bar:.0f}%), "
+            f"{per_input:.2f} requests per input (target <= {REQUESTS_PER_INPUT:g}), {100 * refused:.0f}% of them "
+            f"429; {'met' if ok else 'MISSED'}"
+        )
+        print(f"  {found['summary']}; {seconds:.1f} s in all, the cluster's start and close included")
+
+    provider = ProviderEndpoint(answer_of, rate=LIMIT, latency=LATENCY, outage=OUTAGE)
+    seconds, status, found = provider_run("outage", PROVIDER_INPUTS, provider)
+    first = min(served.arrived for served in provider.served)
+    recovered = first + sum(OUTAGE)
+    after = [s.finished for s in provider.served if s.status == 200 and s.finished and s.arrived >= recovered]
+    during = sum(1 for served in provider.served if served.status == 503)
+    ok = status == 0
+    met &= ok
+    print(
+        f"\nlimit {LIMIT:g} requests/s, 503 for {OUTAGE[1]:g} s from {OUTAGE[0]:g} s in, {PROVIDER_INPUTS} inputs: "
+        f"{found['summary']} (target 0 failed); {during} requests answered 503; the first answer "
+        f"{min(after) - recovered:.1f} s after the recovery; {len(provider.served) / PROVIDER_INPUTS:.2f} requests "
+        f"per input; {'met' if ok else 'MISSED'}"
+    )
+
+    provider = ProviderEndpoint(answer_of, latency=LATENCY, hang=HELD, hang_for=HELD_FOR)
+    seconds, status, found = provider_run("held", HELD_INPUTS, provider, "--call-timeout", f"{HELD_TIMEOUT:g}")
+    ok = status == 0 and seconds <= HELD_RUN
+    met &= ok
+    print(
+        f"\n{len(HELD)} of {HELD_INPUTS} requests held for {HELD_FOR:g} s, --call-timeout {HELD_TIMEOUT:g}: "
+        f"{found['summary']}; the run took {seconds:.1f} s (target <= {HELD_RUN:g} s, 0 failed); "
+        f"{'met' if ok else 'MISSED'}"
+    )
+    return met
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--inputs", type=int, default=2000, help="throughput corpus size (2000)")
+    parser.add_argument("--rows", choices=("all", "throughput", "provider"), default="all")
+    args = parser.parse_args(argv)
+    keep_root_logger_quiet()
+    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs")
+    met = True
+    if args.rows in ("all", "throughput"):
+        met &= throughput(args.inputs)
+    if args.rows in ("all", "provider"):
+        met &= provider_rows()
+    print(f"\n{'all targets met' if met else 'some targets MISSED'}")
     return 0 if met else 1
 
 

@@ -2,7 +2,8 @@
 
 The demo starts a scripted OpenAI-compatible endpoint on 127.0.0.1, writes a configuration file and an input file,
 and runs `python -m kestor.tavi.corpus articles` on a local cluster of two worker processes, as a user would. One
-article meets an endpoint that fails every call: the run writes it as "failed" and exits with status 1. The
+article meets an endpoint that fails every call with a server error: the run asks again for 3 seconds
+(`--retry-for 3`; 600 by default), then writes it as "failed" and exits with status 1. The
 endpoint then recovers, and a rerun into the same output directory asks only for that article.
 
 Then `kestor-corpus graph` merges the articles' graphs into the corpus's event graph, where events of different
@@ -139,12 +140,12 @@ def run(work: Path, out_dir: Path) -> int:
         str(out_dir),
         "--workers",
         "2",
-        "--retry-pause",
-        "0.1",
+        "--retry-for",
+        "3",
     ]
     print(
         "$ python -m kestor.tavi.corpus articles --config config.json --input articles.jsonl "
-        f"--output {out_dir.name} --workers 2",
+        f"--output {out_dir.name} --workers 2 --retry-for 3",
         flush=True,
     )
     status = subprocess.run(command).returncode
@@ -158,7 +159,8 @@ def show(out_dir: Path) -> None:
         for text in part.read_text(encoding="utf-8").splitlines():
             line = json.loads(text)
             if line["status"] != "ok":
-                print(f"  {line['id']!r}: failed after {line['attempts']} calls: {line['error']}")
+                failure = f"failed ({line['error_class']}) after {line['attempts']} requests"
+                print(f"  {line['id']!r}: {failure}: {line['error']}")
                 continue
             result = line["result"]
             names = [node["name"] for node in result["graph"]["nodes"]]

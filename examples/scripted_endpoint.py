@@ -4,7 +4,8 @@ The server answers ``POST /v1/chat/completions`` as a chat model would. What it 
 with :meth:`ScriptedEndpoint.queue` are served first, in order; after that a ``responder`` callable decides from the
 question (the text after the prompt's last ``Q:``). A reply can also fail: an HTTP status (with
 ``x-should-retry: false`` so the client gives up at once), a body that is not JSON, a connection closed
-mid-answer, or a delay.
+mid-answer, or a delay (which ends early when the endpoint stops). Subclasses change a reply on its way out
+(see provider_endpoint).
 
 Only the standard library is used, and the server binds to 127.0.0.1 on a free port.
 """
@@ -20,7 +21,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
 __all__ = ["Reply", "ScriptedEndpoint", "answers_by_keyword", "extraction_answer", "refused_base_url"]
@@ -42,9 +43,12 @@ class Reply:
     """Announce a full answer, send half of it and close the connection."""
     delay: float = 0.0
     """Seconds to wait before answering."""
+    headers: Mapping[str, str] = field(default_factory=dict)
+    """Response headers besides Content-Type and Content-Length."""
 
 
 Responder = Callable[[str], "Reply | str"]
+_Endpoint = TypeVar("_Endpoint", bound="ScriptedEndpoint")
 
 
 def extraction_answer(*extractions: tuple[str, str, Mapping[str, Any] | None]) -> str:
@@ -73,6 +77,7 @@ class ScriptedEndpoint:
         self._lock = threading.Lock()
         self._server: http.server.ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
+        self._stopping = threading.Event()
 
     @property
     def base_url(self) -> str:
@@ -114,6 +119,7 @@ class ScriptedEndpoint:
                     return
                 endpoint._answer(self, json.loads(body or b"{}"))
 
+        self._stopping.clear()
         self._server = _Server(("127.0.0.1", 0), Handler)
         # stop() waits for the loop to look at its flag again; tests start and stop an endpoint each.
         serve = functools.partial(self._server.serve_forever, poll_interval=0.05)
@@ -122,6 +128,7 @@ class ScriptedEndpoint:
         return self
 
     def stop(self) -> None:
+        self._stopping.set()
         if self._server is not None:
             self._server.shutdown()
             self._server.server_close()
@@ -141,10 +148,15 @@ class ScriptedEndpoint:
             queued = self.responder(question_of(request.get("messages", [{}])[-1].get("content", "")))
         return Reply(queued) if isinstance(queued, str) else queued
 
+    def _reply_to(self, request: dict[str, Any]) -> Reply:
+        """The reply that goes out for this request."""
+        return self._next_reply(request)
+
     def _answer(self, handler: http.server.BaseHTTPRequestHandler, request: dict[str, Any]) -> None:
-        reply = self._next_reply(request)
-        if reply.delay:
-            time.sleep(reply.delay)
+        reply = self._reply_to(request)
+        if reply.delay and self._stopping.wait(reply.delay):
+            handler.close_connection = True
+            return
         if reply.body is not None:
             body = reply.body
         elif reply.status != 200:
@@ -154,7 +166,10 @@ class ScriptedEndpoint:
         handler.send_response(reply.status)
         handler.send_header("Content-Type", "application/json")
         handler.send_header("Content-Length", str(len(body)))
-        handler.send_header("x-should-retry", "false")
+        for name, value in reply.headers.items():
+            handler.send_header(name, value)
+        if "x-should-retry" not in reply.headers:
+            handler.send_header("x-should-retry", "false")
         if reply.drop:
             handler.send_header("Connection", "close")
         handler.end_headers()

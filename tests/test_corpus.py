@@ -22,12 +22,15 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
+from provider_endpoint import ProviderEndpoint
+from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer, refused_base_url
 
 from kestor.tavi.corpus.config import load_config
 from kestor.tavi.corpus.driver import INSTALL_HINT, main
 from kestor.tavi.corpus.modes import build_extractors, event_graph
-from kestor.tavi.corpus.worker import Settings, run_partition
+from kestor.tavi.corpus.planning import Task
+from kestor.tavi.corpus.retry import RetryPolicy
+from kestor.tavi.corpus.worker import Settings, run_task
 
 EXAMPLE = {
     "text": "暴雨导致洪水。",
@@ -208,8 +211,10 @@ def test_each_mode_writes_what_predict_gives_each_input_once(cluster, model, tmp
     model.requests.clear()
     expected = sequential(mode, job, IDS)
     assert {key: line["result"] for key, line in lines.items()} == expected
-    assert {(line["status"], line["attempts"], line["error"]) for line in lines.values()} == {
-        ("ok", 2 if mode == "articles" else 1, None)
+    assert {(line["status"], line["error"], line["error_class"]) for line in lines.values()} == {("ok", None, None)}
+    # attempts counts the HTTP requests of the input: both extractors' in articles mode, a review's too.
+    assert {key: line["attempts"] for key, line in lines.items()} == {
+        json.dumps(i): sum(count for question, count in asked.items() if tag(i) in question) for i in IDS
     }
     assert asked == Counter(model.questions)
     assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS)} ok, 0 failed, 0 already done in ")
@@ -226,9 +231,9 @@ def test_failed_calls_are_retried_reported_and_retried_again_by_a_rerun(cluster,
     assert {key: (line["status"], line["attempts"]) for key, line in lines.items()} == {
         json.dumps(i): ("failed", 3) if i in down else ("ok", 2 if i in flaky else 1) for i in IDS
     }
-    assert {lines[json.dumps(i)]["result"] is None for i in down} == {True}
+    assert {(lines[json.dumps(i)]["result"], lines[json.dumps(i)]["error_class"]) for i in down} == {(None, "server")}
     assert lines[json.dumps(down[0])]["error"].startswith("Failed to extract event relations with langextract: ")
-    assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS) - 2} ok, 2 failed, 0 already done")
+    assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS) - 2} ok, 2 failed (2 server), 0 already")
 
     model.model.failing.clear()
     model.requests.clear()
@@ -251,9 +256,7 @@ def test_a_worker_killed_mid_run_has_its_work_redone(cluster, tmp_path, capsys):
         # The worker asking for input 12 dies while it waits for the answer; partitions hold 4 inputs each.
         if question.endswith(tag(12) + "导致停电。") and not asked_first.is_set():
             asked_first.set()
-            [asking] = [
-                worker for worker, keys in client.processing().items() if any(key.endswith("-00003") for key in keys)
-            ]
+            [asking] = [worker for worker, keys in client.processing().items() if any("-part00003-" in k for k in keys)]
             os.kill(pids[asking], signal.SIGKILL)
         return responder(question)
 
@@ -279,9 +282,11 @@ def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(c
         run.send_signal(signal.SIGINT)
         stdout, stderr = run.communicate(timeout=120)
         assert run.returncode == 130, stderr
-        assert stdout.splitlines()[-1].startswith("interrupted: ")
         written = set(job.lines())
         assert 0 < len(written) < len(ids)
+        # The summary counts what is on disk once the workers stopped; nothing of the cluster's shutdown shows.
+        assert stdout.splitlines()[-1].startswith(f"interrupted: {len(written)} ok, 0 failed, 0 already done, ")
+        assert "Traceback" not in stderr and "distributed" not in stderr and "Task" not in stderr, stderr
 
         endpoint.requests.clear()
         assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 0
@@ -289,6 +294,50 @@ def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(c
             row("causara", i)["text"] for i in ids if json.dumps(i) not in written
         )
         assert len(job.lines()) == len(ids)
+
+
+def requests_of(provider: ProviderEndpoint, ids: list[Any]) -> dict[str, int]:
+    return {json.dumps(i): provider.asked(tag(i)) for i in ids}
+
+
+@Slow
+@pytest.mark.parametrize("rate", [None, "30"])
+def test_a_rate_limited_provider_answers_every_input_once_each_request_counted(cluster, tmp_path, capsys, rate):
+    ids = list(range(60))
+    with ProviderEndpoint(answer, rate=30, latency=0.02) as provider:
+        job = Job(tmp_path, provider, "causara", ids)
+        limit = ["--rate", rate] if rate else []
+        assert main(job.args("--scheduler", cluster[0].scheduler_address, "--threads", "8", *limit)) == 0
+    lines = job.lines()
+    assert {key: (line["status"], line["result"][0]["source"]) for key, line in lines.items()} == {
+        json.dumps(i): ("ok", f"起因{tag(i)}") for i in ids
+    }
+    assert {key: line["attempts"] for key, line in lines.items()} == requests_of(provider, ids)
+    if rate is None:
+        assert provider.statuses[429] > 0  # the limit was met, and found
+
+
+@Slow
+def test_an_outage_and_held_requests_end_with_every_input_answered_and_refused_ones_not_retried(
+    cluster, tmp_path, capsys
+):
+    ids, refused = list(range(60)), {7, 30}
+
+    def respond(question: str) -> Reply:
+        return Reply(status=400) if any(tag(i) in question for i in refused) else Reply(answer(question))
+
+    with ProviderEndpoint(respond, outage=(0.2, 1.0), hang={1, 5}, hang_for=60, latency=0.1) as provider:
+        job = Job(tmp_path, provider, "causara", ids)
+        assert main(job.args("--scheduler", cluster[0].scheduler_address, "--call-timeout", "1")) == 1
+    lines = job.lines()
+    assert {key: (line["status"], line["error_class"]) for key, line in lines.items()} == {
+        json.dumps(i): ("failed", "bad_request") if i in refused else ("ok", None) for i in ids
+    }
+    assert {key: line["attempts"] for key, line in lines.items()} == requests_of(provider, ids)
+    for i in refused:  # asked again after a 503 or a time-out, never after the 400
+        assert [served.status for served in provider.served if tag(i) in served.question][-1:] == [400]
+    assert provider.statuses[503] > 0 and sum(line["attempts"] for line in lines.values()) > len(ids)
+    assert capsys.readouterr().out.splitlines()[-1].startswith("58 ok, 2 failed (2 bad_request), 0 already done")
 
 
 @pytest.fixture
@@ -310,7 +359,8 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
     ids = [f"t{n}" for n in range(24)]
     model.model.failing = {json.dumps(i): 1 for i in ids[::3]} | {json.dumps("t1"): -1}
     job = Job(tmp_path, model, "causara", ids)
-    settings = Settings(load_config(job.config, "causara"), str(job.out), threads=8, retries=2, retry_pause=0.0)
+    retries = RetryPolicy(retries=2, first_pause=0.0)
+    settings = Settings(load_config(job.config, "causara"), str(job.out), threads=8, policy=retries)
     raises = {"id": "huge", "text": f"强度{tag('huge')}"}
     original = model.model
 
@@ -320,7 +370,7 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
         return original(question)
 
     model.responder = respond
-    report = run_partition(settings, 3, [row("causara", i) for i in ids] + [raises])
+    report = run_task(settings, Task(3, [row("causara", i) for i in ids] + [raises], {}))
     lines = job.lines()
     expected = sequential("causara", job, ids)
     for id_ in ids:
@@ -330,12 +380,16 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
         else:
             assert (line["status"], line["result"]) == ("ok", expected[json.dumps(id_)])
             assert line["attempts"] == (2 if id_ in ids[::3] else 1)
-    assert lines['"huge"']["status"] == "failed" and lines['"huge"']["attempts"] == 1
+    assert (lines['"huge"']["status"], lines['"huge"']["attempts"], lines['"huge"']["error_class"]) == (
+        "failed",
+        1,
+        "answer",
+    )
     assert lines['"huge"']["error"].startswith("OverflowError: ")
-    assert (report.number, report.ok, sorted(i for i, _ in report.failed)) == (3, len(ids) - 1, ["huge", "t1"])
-    assert [path.name for path in job.out.iterdir()] == ["part-00003.jsonl"]
+    assert (report.part, report.ok, sorted(i for i, _ in report.failed)) == (3, len(ids) - 1, ["huge", "t1"])
+    assert [path.name for path in job.out.iterdir() if not path.name.startswith(".")] == ["part-00003.jsonl"]
 
-    # The force review fails once: the whole predict call is asked again.
+    # The force review fails once: the whole predict call is asked again, four requests in all.
     (tmp_path / "review").mkdir()
     review = Job(tmp_path / "review", model, "force", ["x!"])
     failing_review = [True]
@@ -344,9 +398,16 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
         if question.startswith("文章") and failing_review and failing_review.pop()
         else Reply(answer(question))
     )
-    forces = Settings(load_config(review.config, "force"), str(review.out), threads=2, retries=2, retry_pause=0.0)
-    run_partition(forces, 0, [row("force", "x!")])
-    assert review.lines()['"x!"'] == {"id": "x!", "status": "ok", "result": '复核"x!"', "attempts": 2, "error": None}
+    forces = Settings(load_config(review.config, "force"), str(review.out), threads=2, policy=retries)
+    run_task(forces, Task(0, [row("force", "x!")], {}))
+    assert review.lines()['"x!"'] == {
+        "id": "x!",
+        "status": "ok",
+        "result": '复核"x!"',
+        "attempts": 4,
+        "error": None,
+        "error_class": None,
+    }
 
 
 def test_event_graph_of_an_article():
@@ -372,6 +433,10 @@ def test_event_graph_of_an_article():
 
 BAD_INPUTS = {
     "not JSON": ('{"id": 1, "text": "a"}\n{"id": 2, "text": }\n', "input.jsonl:2: not JSON"),
+    "unclosed string": (
+        '{"id": 1, "text": "a\n',
+        "input.jsonl:1: not JSON (Unterminated string starting at column 19)",
+    ),
     "no id": ('{"text": "a"}\n', 'input.jsonl:1: missing "id"'),
     "boolean id": ('{"id": true, "text": "a"}\n', 'input.jsonl:1: "id" must be a string or an integer'),
     "no text": ('\n{"id": 1, "txt": "a"}\n', 'input.jsonl:2: missing "text"'),
@@ -439,3 +504,53 @@ def test_bad_input_and_configuration_are_refused_before_anything_is_asked(model,
 def test_without_dask_the_run_names_the_extra_to_install(model, tmp_path, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "distributed", None)
     assert INSTALL_HINT in refused(Job(tmp_path, model, "causara"), monkeypatch, capsys)
+
+
+def test_an_endpoint_that_takes_no_connections_is_refused_before_the_cluster_starts(
+    model, tmp_path, monkeypatch, capsys
+):
+    job = Job(tmp_path, model, "causara")
+    url = refused_base_url()
+    job.config.write_text(json.dumps(dict(config(model), base_url=url)))
+    assert f"error: nothing answers at {url}: no connection to 127.0.0.1:" in refused(job, monkeypatch, capsys)
+
+
+@pytest.mark.parametrize(
+    ("raised", "flags", "status", "last_line"),
+    [
+        (RuntimeError("boom"), [], 3, "error: RuntimeError: boom (--verbose shows where)"),
+        (RuntimeError("boom"), ["--verbose"], 3, "error: RuntimeError: boom"),
+        (KeyboardInterrupt(), [], 130, f"interrupted: 0 ok, 0 failed, 0 already done, {len(IDS)} not done in "),
+    ],
+)
+def test_an_unexpected_error_or_an_early_interrupt_ends_in_one_line(
+    model, tmp_path, monkeypatch, capsys, raised, flags, status, last_line
+):
+    import kestor.tavi.corpus.driver as driver
+
+    def fail(args: Any) -> Any:
+        raise raised
+
+    monkeypatch.setattr(driver, "_client", fail)
+    assert main(Job(tmp_path, model, "causara").args(*flags)) == status
+    printed = capsys.readouterr()
+    assert (printed.err if status == 3 else printed.out).splitlines()[-1].startswith(last_line)
+    assert ("Traceback" in printed.err) == ("--verbose" in flags)
+
+
+def test_help_gives_every_default_and_exit_status(capsys):
+    with pytest.raises(SystemExit):
+        main(["--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for option, default in [
+        ("--threads", "16"),
+        ("--call-timeout", "120"),
+        ("--retry-for", "600"),
+        ("--retry-pause", "0.5"),
+        ("--partition-size", "100"),
+    ]:
+        assert re.search(re.escape(option) + r" .*?\(default: " + re.escape(default) + r"\)", text), option
+    assert all(f" {status} " in text for status in ("0", "1", "2", "3", "130"))
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out.startswith("kestor-corpus 0.1")

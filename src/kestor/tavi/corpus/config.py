@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .inputs import describe
+from .inputs import describe, json_problem
 
 KINDS = ("causara", "linqor", "force", "articles")
 # The extractors each mode drives, in the order it calls them.
@@ -67,7 +67,7 @@ def load_config(path: str | os.PathLike[str], kind: str, environ: Mapping[str, s
     try:
         document = json.loads(text)
     except json.JSONDecodeError as error:
-        raise ConfigError(f"{where}:{error.lineno}: not JSON ({error.msg})") from None
+        raise ConfigError(f"{where}:{error.lineno}: not JSON ({json_problem(error)})") from None
     return parse_config(document, kind, where, os.environ if environ is None else environ)
 
 

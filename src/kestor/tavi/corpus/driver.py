@@ -1,11 +1,12 @@
 """kestor-corpus: the extractors over a whole corpus, on a Dask cluster, each input written exactly once.
 
     kestor-corpus {causara,linqor,force,articles} --config CONFIG.json --input INPUT.jsonl --output OUT_DIR
-        [--scheduler ADDRESS | --workers N] [--threads N] [--retries N] [--partition-size N] [--quiet]
+        [--scheduler ADDRESS | --workers N] [--threads N] [--rate R] [--call-timeout SECONDS]
+        [--retry-for SECONDS] [--retries N] [--retry-pause SECONDS] [--partition-size N]
+        [--quiet] [--verbose] [--version]
     kestor-corpus graph OUT_DIR --output GRAPH_DIR ...   (the corpus's event graph: kestor-corpus graph --help)
 
-Exit status: 0 when every input is ok, 1 when some failed, 2 for bad input, configuration or set-up, 130 when
-interrupted (a rerun into the same OUT_DIR picks up where the run stopped).
+`kestor-corpus --help` gives every option's default and the exit statuses.
 """
 
 from __future__ import annotations
@@ -13,27 +14,54 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib.metadata
+import logging
 import os
 import signal
+import socket
 import sys
+import threading
 import time
+import traceback
+import urllib.parse
+import urllib.request
 import uuid
-from collections import defaultdict
+from collections import Counter
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
 from . import output
 from .config import KINDS, ConfigError, RunConfig, load_config
-from .failures import keep_root_logger_quiet
-from .inputs import InputError, Record, id_key, load_inputs
+from .failures import OTHER, keep_root_logger_quiet
+from .inputs import InputError, id_key, load_inputs
+from .planning import Task, plan, split
 from .progress import Progress
-from .worker import PartitionReport, Settings, run_partition
+from .retry import CAP, RetryPolicy
+from .worker import Settings, TaskReport, run_task
 
 DISTRIBUTION = "kestor-tavi-extractor"
 INSTALL_HINT = f"pip install '{DISTRIBUTION}[corpus]'"
 SHOWN_FAILURES = 10
-EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+EXIT_STATUSES = (
+    (EXIT_OK, "every input is ok"),
+    (EXIT_FAILED, "some inputs failed: their lines say why, and a rerun asks them again"),
+    (EXIT_REFUSED, "bad input, configuration or set-up (an endpoint that takes no connections): nothing was asked"),
+    (EXIT_ERROR, "an unexpected error (its traceback with --verbose)"),
+    (EXIT_INTERRUPTED, "interrupted (Ctrl-C or SIGTERM; a second one ends at once): a rerun picks up what is on disk"),
+)
+THREADS, CALL_TIMEOUT, RETRY_FOR, RETRY_PAUSE, PARTITION_SIZE = 16, 120.0, 600.0, 0.5, 100
+CONNECT_TIMEOUT = 5.0
+STOP_WAIT = 10.0
+"""The longest the driver waits, once interrupted, for running tasks to write what they have."""
+SHARE_EVERY = 1.0
+LOCAL_TASKS_PER_WORKER = 4
+"""Tasks a local worker runs at a time: its requests share one pool and one gate, so more cost nothing, and a task
+held up by a slow call leaves the pool work from the others."""
+
+
+# Passed to the interpreters multiprocessing starts (the resource tracker among them) as their -W option.
+_TRACKER_QUIET = "ignore::UserWarning:multiprocessing.resource_tracker"
 
 
 class Refused(Exception):
@@ -47,42 +75,76 @@ def main(argv: Sequence[str] | None = None) -> int:
 
         return graph_main(arguments[1:])
     args = _parser().parse_args(arguments)
-    began = time.monotonic()
     keep_root_logger_quiet()
+    run = Run(sys.stderr, not args.quiet, time.monotonic())
+    with _signals():
+        try:
+            return _run(args, run)
+        except KeyboardInterrupt:
+            run.interrupted = True
+        except Exception as error:
+            return _unexpected(error, args.verbose)
+        try:
+            return run.finish()
+        except Exception as error:
+            return _unexpected(error, args.verbose)
+
+
+def _unexpected(error: Exception, verbose: bool) -> int:
+    if verbose:
+        traceback.print_exc()
+    hint = "" if verbose else " (--verbose shows where)"
+    print(f"error: {type(error).__name__}: {error}{hint}", file=sys.stderr)
+    return EXIT_ERROR
+
+
+def _run(args: argparse.Namespace, run: Run) -> int:
     try:
         config = load_config(args.config, args.mode)
         records = load_inputs(args.input, args.mode)
         _check_extractors(config, args.config)
         existing = output.scan(args.output)
         _import_dask()
+        check_endpoint(config.model["base_url"])
     except (ConfigError, InputError, output.OutputError, Refused) as error:
         print(f"error: {error}".replace("\n", "\nerror: "), file=sys.stderr)
         return EXIT_REFUSED
-    settings = Settings(config, str(Path(args.output).resolve()), args.threads, args.retries, args.retry_pause)
-    partitions, already_done = plan(records, existing, args.partition_size)
-    run = Run(len(records) - already_done, already_done, sys.stderr, not args.quiet, began)
-    if partitions:
+    parts, already_done = plan(records, existing, args.partition_size)
+    run.planned(args.output, parts, already_done)
+    if parts:
         Path(args.output).mkdir(parents=True, exist_ok=True)
         output.remove_leftovers(args.output)
         try:
-            with _interrupt_on_terminate(), _client(args) as client:
-                run.submit(client, settings, partitions)
-        except KeyboardInterrupt:
-            run.interrupted = True
+            with _client(args) as client:
+                workers = len(client.nthreads())
+                settings = Settings(
+                    config,
+                    str(Path(args.output).resolve()),
+                    run=uuid.uuid4().hex[:12],
+                    threads=args.threads,
+                    call_timeout=args.call_timeout,
+                    policy=RetryPolicy(args.retry_for, args.retries, args.retry_pause),
+                    rate=args.rate,
+                    workers=workers,
+                )
+                run.submit(client, settings, split(parts, workers))
         except Refused as error:
             print(f"error: {error}", file=sys.stderr)
             return EXIT_REFUSED
-        output.remove_leftovers(args.output)
+        finally:
+            output.remove_leftovers(args.output)
     return run.finish()
 
 
 def _parser() -> argparse.ArgumentParser:
+    statuses = "\n".join(f"  {status:<4} {meaning}" for status, meaning in EXIT_STATUSES)
+    summary = __doc__.split("\n")[0].split(": ", 1)[1]
     parser = argparse.ArgumentParser(
         prog="kestor-corpus",
-        description=__doc__.split("\n")[0],
-        epilog="Exit status: 0 all ok, 1 some failed, 2 bad input or configuration. "
-        "kestor-corpus graph OUT_DIR --output GRAPH_DIR merges a run's output into the corpus's event graph "
-        "(kestor-corpus graph --help).",
+        description=summary[0].upper() + summary[1:],
+        epilog=f"exit status:\n{statuses}\n\nkestor-corpus graph OUT_DIR --output GRAPH_DIR merges a run's output into "
+        "the corpus's event graph (kestor-corpus graph --help).",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
         "mode",
@@ -103,21 +165,72 @@ def _parser() -> argparse.ArgumentParser:
     where.add_argument(
         "--workers",
         type=_count(1),
+        metavar="N",
         default=os.cpu_count() or 1,
-        help="worker processes of a local cluster (default: the number of cores)",
+        help="worker processes of a local cluster (default: the number of cores, %(default)s here)",
     )
-    parser.add_argument("--threads", type=_count(1), default=16, help="model calls in flight per worker (16)")
-    parser.add_argument("--retries", type=_count(0), default=3, help="retries of a failed model call (3)")
+    parser.add_argument(
+        "--threads",
+        type=_count(1),
+        default=THREADS,
+        help="most model calls in flight per worker (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--rate",
+        type=_seconds(above=0.0),
+        metavar="R",
+        help="at most R requests per second over all workers together (default: no limit; each worker finds the "
+        "rate the provider takes from its 429s)",
+    )
+    parser.add_argument(
+        "--call-timeout",
+        type=_seconds(above=0.0),
+        default=CALL_TIMEOUT,
+        metavar="SECONDS",
+        help="a request the server does not answer ends after this long, to be retried (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--retry-for",
+        type=_seconds(),
+        default=RETRY_FOR,
+        metavar="SECONDS",
+        help="an input is asked again until this long after its first attempt, time the endpoint was down not "
+        "counted up to this long again (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--retries",
+        type=_count(0),
+        metavar="N",
+        help="at most N retries of a model call (default: as many as --retry-for allows)",
+    )
     parser.add_argument(
         "--retry-pause",
-        type=_seconds,
-        default=0.5,
+        type=_seconds(),
+        default=RETRY_PAUSE,
         metavar="SECONDS",
-        help="pause before the first retry, doubled for each further one (0.5)",
+        help=f"the first retry waits up to this long, each further one up to twice as long, to at most {CAP:g} s, "
+        "unless the server names a wait (default: %(default)g)",
     )
-    parser.add_argument("--partition-size", type=_count(1), default=100, help="inputs per part file (100)")
+    parser.add_argument(
+        "--partition-size",
+        type=_count(1),
+        default=PARTITION_SIZE,
+        metavar="N",
+        help="inputs per part file (default: %(default)s)",
+    )
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
+    parser.add_argument(
+        "--verbose", action="store_true", help="the traceback of an unexpected error, and Dask's warnings"
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
+
+
+def _version() -> str:
+    try:
+        return importlib.metadata.version(DISTRIBUTION)
+    except importlib.metadata.PackageNotFoundError:
+        return "(not installed)"
 
 
 def _count(least: int) -> Any:
@@ -133,14 +246,21 @@ def _count(least: int) -> Any:
     return parse
 
 
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value >= 0:
-        raise argparse.ArgumentTypeError("must be zero or more")
-    return value
+def _seconds(above: float | None = None) -> Any:
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if value != value or value == float("inf"):
+            raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+        if above is not None and not value > above:
+            raise argparse.ArgumentTypeError(f"must be more than {above:g}")
+        if not value >= 0:
+            raise argparse.ArgumentTypeError("must be zero or more")
+        return value
+
+    return parse
 
 
 def _check_extractors(config: RunConfig, where: str) -> None:
@@ -160,24 +280,31 @@ def _import_dask() -> None:
         raise Refused(f"corpus runs need Dask distributed, which is not installed ({error}): {INSTALL_HINT}") from None
 
 
-def plan(records: list[Record], existing: output.Existing, size: int) -> tuple[list[tuple[int, list[Record]]], int]:
-    """The partitions to run, by part number, and how many inputs are already done.
+def check_endpoint(base_url: str, timeout: float = CONNECT_TIMEOUT) -> None:
+    """Refuse a run whose endpoint (or the proxy the client would go through) takes no TCP connection.
 
-    A new input goes to the part of its position in the input, so a rerun, or a partition redone after a worker
-    died, writes the same part; an input that failed before goes back to the part file that holds its line.
+    No request is made: a model call would cost money and say nothing more about whether anything listens.
     """
-    groups: dict[int, list[Record]] = defaultdict(list)
-    done = 0
-    for position, record in enumerate(records):
-        key = id_key(record["id"])
-        status = existing.status_of.get(key)
-        if status == "ok":
-            done += 1
-        elif status == "failed":
-            groups[existing.part_of[key]].append(record)
-        else:
-            groups[position // size].append(record)
-    return sorted(groups.items()), done
+    try:
+        url = urllib.parse.urlsplit(base_url)
+        port = url.port
+    except ValueError as error:
+        raise Refused(f"base_url {base_url!r} is not a URL: {error}") from None
+    if url.scheme not in ("http", "https") or not url.hostname:
+        raise Refused(f"base_url {base_url!r} is not an http:// or https:// URL")
+    host, port = url.hostname, port or (443 if url.scheme == "https" else 80)
+    through = ""
+    proxy = urllib.request.getproxies().get(url.scheme)
+    if proxy and not urllib.request.proxy_bypass(host):
+        proxy_url = urllib.parse.urlsplit(proxy if "://" in proxy else f"http://{proxy}")
+        if proxy_url.hostname:
+            host, port = proxy_url.hostname, proxy_url.port or 80
+            through = f" through the proxy {proxy}"
+    try:
+        socket.create_connection((host, port), timeout=timeout).close()
+    except OSError as error:
+        reason = error.strerror or str(error) or type(error).__name__
+        raise Refused(f"nothing answers at {base_url}{through}: no connection to {host}:{port} ({reason})") from None
 
 
 @contextlib.contextmanager
@@ -185,23 +312,76 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
     from distributed import Client, LocalCluster
 
     with contextlib.ExitStack() as stack:
+        stack.enter_context(_quiet_dask(args.verbose))
         if args.scheduler:
             try:
                 client = stack.enter_context(Client(args.scheduler, timeout="30s"))  # type: ignore[no-untyped-call]
             except OSError as error:
                 raise Refused(f"cannot reach the scheduler at {args.scheduler}: {error}") from None
         else:
-            # Two partitions at a time per worker: while one waits for its slowest calls, the next fills the
-            # worker's threads. The dashboard (if Dask has one to show) on a free port: the fixed default would
-            # clash between runs on one machine, and leaving the address out does not switch it off.
-            cluster = stack.enter_context(
-                LocalCluster(  # type: ignore[no-untyped-call]
-                    n_workers=args.workers, threads_per_worker=2, processes=True, dashboard_address=":0"
+            # Ended at once by a second signal, the driver leaves multiprocessing's resource tracker to find the
+            # workers' semaphores, and it would warn about them on the terminal after the driver's last line.
+            if _TRACKER_QUIET not in sys.warnoptions:
+                sys.warnoptions.append(_TRACKER_QUIET)
+            # The dashboard (if Dask has one to show) on a free port: the fixed default would clash between runs on
+            # one machine, and leaving the address out does not switch it off.
+            with _workers_ignore_interrupts():
+                cluster = stack.enter_context(
+                    LocalCluster(  # type: ignore[no-untyped-call]
+                        n_workers=args.workers,
+                        threads_per_worker=LOCAL_TASKS_PER_WORKER,
+                        processes=True,
+                        dashboard_address=":0",
+                        silence_logs=logging.WARNING if args.verbose else logging.CRITICAL,
+                    )
                 )
-            )
             client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
+            _keep_interrupts_from_workers(client)
         _check_workers(client)
         yield client
+
+
+@contextlib.contextmanager
+def _workers_ignore_interrupts() -> Iterator[None]:
+    """A Ctrl-C at the terminal goes to every process of its group: the local workers would each print their own
+    traceback and die under their tasks. Ignored while they start, it stays ignored in them (a disposition to
+    ignore a signal survives exec), and the driver, which is interrupted, shuts them down. The price: a Ctrl-C in
+    the second or two the cluster takes to start is not seen."""
+    try:
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    except ValueError:  # not the main thread: leave signals to the host
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _keep_interrupts_from_workers(client: Any) -> None:
+    """A local worker started again after it died is started from the driver's own handler, which it does not
+    inherit: it would take a Ctrl-C for itself. Each one ignores it from its start instead."""
+    from distributed import WorkerPlugin
+
+    class IgnoreInterrupts(WorkerPlugin):
+        def setup(self, worker: Any) -> None:
+            with contextlib.suppress(ValueError):  # not the worker process's main thread: nothing to do there
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    client.register_plugin(IgnoreInterrupts(), name="kestor-corpus-ignore-interrupts")
+
+
+@contextlib.contextmanager
+def _quiet_dask(verbose: bool) -> Iterator[None]:
+    """Dask's own log lines (a worker's warnings, tasks cancelled at shutdown) say nothing the run does not."""
+    logger = logging.getLogger("distributed")
+    level = logger.level
+    if not verbose:
+        logger.setLevel(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        logger.setLevel(level)
 
 
 def _check_workers(client: Any) -> None:
@@ -217,97 +397,181 @@ def _check_workers(client: Any) -> None:
 
 
 @contextlib.contextmanager
-def _interrupt_on_terminate() -> Iterator[None]:
-    """A terminated run shuts its cluster down as an interrupted one does."""
+def _signals() -> Iterator[None]:
+    """Ctrl-C and SIGTERM interrupt the run, which then shuts its cluster down and counts what is on disk; a second
+    one while it does ends the process at once (what is on disk stays whole: every write is a rename)."""
+
+    def at_once(signum: int, frame: Any) -> NoReturn:
+        print("\ninterrupted again: stopped at once; a rerun picks up what is on disk", file=sys.stderr, flush=True)
+        os._exit(EXIT_INTERRUPTED)
 
     def interrupt(signum: int, frame: Any) -> NoReturn:
+        signal.signal(signal.SIGINT, at_once)
+        signal.signal(signal.SIGTERM, at_once)
         raise KeyboardInterrupt
 
     try:
-        previous = signal.signal(signal.SIGTERM, interrupt)
+        previous = signal.signal(signal.SIGINT, interrupt), signal.signal(signal.SIGTERM, interrupt)
     except ValueError:  # not the main thread: leave signals to the host
         yield
         return
     try:
         yield
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        signal.signal(signal.SIGINT, previous[0])
+        signal.signal(signal.SIGTERM, previous[1])
 
 
 class Run:
-    def __init__(
-        self, todo: int, already_done: int, stream: TextIO, show_progress: bool, began: float | None = None
-    ) -> None:
-        self.already_done = already_done
+    """One run as the driver sees it: the progress of its tasks, and at the end what its inputs' lines say."""
+
+    def __init__(self, stream: TextIO, show_progress: bool, began: float) -> None:
         self.stream = stream
-        self.progress = Progress(todo, stream, show_progress)
-        self.failures: list[tuple[Any, str]] = []
-        self.ok = 0
+        self.show_progress = show_progress
+        self.began = began
         self.interrupted = False
-        self.began = time.monotonic() if began is None else began
+        self.out_dir = ""
+        self.parts: list[Task] = []
+        self.already_done = 0
+        self.progress = Progress(0, stream, False)
+        self.reports: list[TaskReport] = []
+        self._lock = threading.Condition()
+        self._running: set[str] = set()
 
-    def submit(self, client: Any, settings: Settings, partitions: list[tuple[int, list[Record]]]) -> None:
-        from distributed import as_completed
+    def planned(self, out_dir: str, parts: list[Task], already_done: int) -> None:
+        self.out_dir, self.parts, self.already_done = out_dir, parts, already_done
+        self.progress = Progress(sum(len(part.records) for part in parts), self.stream, self.show_progress)
 
-        token = uuid.uuid4().hex[:8]
+    def submit(self, client: Any, settings: Settings, tasks: list[Task]) -> None:
+        from distributed import Variable, as_completed
+
         self.progress.began = time.monotonic()
+        client.subscribe_topic(settings.topic, self._on_event)
+        shares = None
+        if settings.rate is not None:
+            variable = Variable(settings.topic, client=client)  # type: ignore[no-untyped-call]
+            shares = _Shares(client, variable, f"corpus-{settings.run}-")
         futures = {
-            client.submit(run_partition, settings, number, records, key=f"corpus-{token}-{number:05d}", pure=False): (
-                number,
-                records,
-            )
-            for number, records in partitions
+            client.submit(
+                run_task, settings, task, key=f"corpus-{settings.run}-part{task.part:05d}-{n}", pure=False
+            ): task
+            for n, task in enumerate(tasks)
         }
         try:
             for future in as_completed(futures):  # type: ignore[no-untyped-call]
-                number, records = futures[future]
+                task = futures[future]
                 try:
                     report = future.result()
                 except Exception as error:
-                    report = _record_lost(settings.out_dir, number, records, error)
-                self.add(report)
-        finally:
+                    report = _record_lost(settings.out_dir, task, error)
+                    self.progress.written((id_key(id_), "failed") for id_, _ in report.failed)
+                self.reports.append(report)
+        except KeyboardInterrupt:
+            self.interrupted = True
             client.cancel(list(futures))
+            self._wait_for_running_tasks()
+            raise
+        finally:
+            if shares is not None:
+                shares.stop()
+            client.unsubscribe_topic(settings.topic)
 
-    def add(self, report: PartitionReport) -> None:
-        self.ok += report.ok
-        self.failures.extend(report.failed)
-        self.progress.advance(report.ok, len(report.failed))
+    def _on_event(self, event: tuple[float, dict[str, Any]]) -> None:
+        message = event[1]
+        with self._lock:
+            if "started" in message:
+                self._running.add(str(message["started"]))
+            if "ended" in message:
+                self._running.discard(str(message["ended"]))
+                self._lock.notify_all()
+        if "written" in message:
+            self.progress.written((str(key), str(status)) for key, status, _ in message["written"])
+            self.progress.observe(str(message.get("worker", "")), message)
+            self.progress.draw()
+
+    def _wait_for_running_tasks(self) -> None:
+        deadline = time.monotonic() + STOP_WAIT
+        with self._lock:
+            while self._running and (left := deadline - time.monotonic()) > 0:
+                self._lock.wait(left)
 
     def finish(self) -> int:
+        """The summary from what the part files hold now, whatever the workers reported on the way."""
         self.progress.close()
-        for id_, error in self.failures[:SHOWN_FAILURES]:
+        found = output.outcomes(self.out_dir, (part.part for part in self.parts)) if self.parts else {}
+        ok, failures, classes = 0, [], Counter[str]()
+        for part in self.parts:
+            for record in part.records:
+                status, error, error_class = found.get(id_key(record["id"]), (None, None, None))
+                if status == "ok":
+                    ok += 1
+                elif status == "failed":
+                    failures.append((record["id"], error))
+                    classes[error_class or OTHER] += 1
+        missing = sum(len(part.records) for part in self.parts) - ok - len(failures)
+        for id_, error in failures[:SHOWN_FAILURES]:
             print(f"failed: id {id_key(id_)}: {error}", file=self.stream)
-        if len(self.failures) > SHOWN_FAILURES:
+        if len(failures) > SHOWN_FAILURES:
             print(
-                f'failed: {len(self.failures) - SHOWN_FAILURES} more, each on a line with status "failed"',
+                f'failed: {len(failures) - SHOWN_FAILURES} more, each on a line with status "failed"',
                 file=self.stream,
             )
+        by_class = f" ({', '.join(f'{count} {name}' for name, count in classes.most_common())})" if classes else ""
+        not_done = f", {missing} not done" if missing else ""
         seconds = time.monotonic() - self.began
-        prefix = "interrupted: " if self.interrupted else ""
         print(
-            f"{prefix}{self.ok} ok, {len(self.failures)} failed, {self.already_done} already done in {seconds:.1f} s",
+            f"{'interrupted: ' if self.interrupted else ''}{ok} ok, {len(failures)} failed{by_class}, "
+            f"{self.already_done} already done{not_done} in {seconds:.1f} s",
             flush=True,
         )
         if self.interrupted:
             return EXIT_INTERRUPTED
-        return EXIT_FAILED if self.failures else EXIT_OK
+        return EXIT_FAILED if failures or missing else EXIT_OK
 
 
-def _record_lost(out_dir: str, number: int, records: list[Record], error: BaseException) -> PartitionReport:
-    """A partition whose task failed (its workers kept dying, say): its inputs go in as failed, unless a worker
-    wrote them before it was lost."""
-    present = output.statuses_in(output.part_path(out_dir, number))
-    message = f"the partition's task was lost: {type(error).__name__}: {error}"
-    report = PartitionReport(number)
+class _Shares:
+    """Says which workers have tasks of the run, so that each takes its share of `--rate` and a worker without
+    work leaves its share to the others."""
+
+    def __init__(self, client: Any, variable: Any, prefix: str) -> None:
+        self.client, self.variable, self.prefix = client, variable, prefix
+        self._stopped = threading.Event()
+        # Every worker has work at first; a worker that asks before this is set keeps the share it started with.
+        self._sent: list[str] | None = sorted(client.nthreads())
+        variable.set(self._sent)
+        self._thread = threading.Thread(target=self._loop, name="corpus-shares", daemon=True)
+        self._thread.start()
+
+    def _loop(self) -> None:
+        while not self._stopped.wait(SHARE_EVERY):
+            with contextlib.suppress(Exception):  # a slow scheduler: the shares stay as they were a moment longer
+                busy = sorted(
+                    worker
+                    for worker, keys in self.client.processing().items()
+                    if any(str(key).startswith(self.prefix) for key in keys)
+                )
+                if busy and busy != self._sent:
+                    self.variable.set(busy)
+                    self._sent = busy
+
+    def stop(self) -> None:
+        self._stopped.set()
+
+
+def _record_lost(out_dir: str, task: Task, error: BaseException) -> TaskReport:
+    """A task that failed (its workers kept dying, say): its inputs go in as failed, unless a worker wrote them
+    before it was lost."""
+    present = output.statuses_in(output.part_path(out_dir, task.part))
+    message = f"its task failed: {type(error).__name__}: {error}"
+    report = TaskReport(task.part)
     lines = {}
-    for record in records:
+    for record in task.records:
         key = id_key(record["id"])
         if present.get(key) == "ok":
             report.ok += 1
         else:
-            lines[key] = output.line(record["id"], "failed", None, 0, message)
+            lines[key] = output.line(record["id"], "failed", None, 0, message, OTHER)
             report.failed.append((record["id"], message))
     if lines:
-        output.write_part(out_dir, number, lines)
+        output.write_part(out_dir, task.part, lines, task.order)
     return report

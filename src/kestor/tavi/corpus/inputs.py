@@ -33,6 +33,11 @@ def id_key(value: Id) -> str:
     return json.dumps(value, ensure_ascii=False)
 
 
+def json_problem(error: json.JSONDecodeError) -> str:
+    """What is wrong and where: json's messages that name a place end in "at" ("Unterminated string starting at")."""
+    return f"{error.msg}{'' if error.msg.endswith(' at') else ' at'} column {error.colno}"
+
+
 def id_problem(value: Any) -> str | None:
     if isinstance(value, bool) or not isinstance(value, (str, int)):
         return f'"id" must be a string or an integer, not {describe(value)}'
@@ -83,9 +88,11 @@ def _jsonl_rows(path: str | os.PathLike[str]) -> Iterator[tuple[int, Any]]:
                 if not line.strip():
                     continue
                 try:
-                    yield number, json.loads(line)
+                    # Without its line break, a line that ends inside a string says so, rather than that the
+                    # break is a control character in a string.
+                    yield number, json.loads(line.rstrip("\r\n"))
                 except json.JSONDecodeError as error:
-                    yield number, f"not JSON ({error.msg} at column {error.colno})"
+                    yield number, f"not JSON ({json_problem(error)})"
         except UnicodeDecodeError as error:
             yield number + 1, f"not UTF-8 text ({error.reason})"
 
@@ -106,7 +113,7 @@ def _parquet_rows(path: str | os.PathLike[str]) -> Iterator[tuple[int, Any]]:
             try:
                 row["graph_data"] = json.loads(graph_data)
             except json.JSONDecodeError as error:
-                yield number, f'"graph_data" is not JSON ({error.msg} at column {error.colno})'
+                yield number, f'"graph_data" is not JSON ({json_problem(error)})'
                 continue
         yield number, row
 

@@ -17,14 +17,29 @@ Settle = Callable[[Callable[[], Any]], "Settled"]
 class Settled:
     result: Any
     attempts: int
+    """HTTP requests made for the input so far (in articles mode, those of both extractors)."""
     error: str | None = None
+    error_class: str | None = None
 
 
-def build_extractors(config: RunConfig) -> dict[str, Any]:
-    from kestor.tavi.extractor.causara import CausaraExtractor
-    from kestor.tavi.extractor.force import ForceExtractor
-    from kestor.tavi.extractor.linqor import LinqorExtractor
+def build_extractors(config: RunConfig, call_timeout: float | None = None) -> dict[str, Any]:
+    """The extractors of the run's mode; with a call time-out, as a worker builds them (see sending)."""
     from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
+
+    if call_timeout is None:
+        from kestor.tavi.extractor.causara import CausaraExtractor
+        from kestor.tavi.extractor.force import ForceExtractor
+        from kestor.tavi.extractor.linqor import LinqorExtractor
+
+        classes: dict[str, type[Any]] = {
+            "causara": CausaraExtractor,
+            "linqor": LinqorExtractor,
+            "force": ForceExtractor,
+        }
+    else:
+        from .sending import runner_classes
+
+        classes = runner_classes(call_timeout)
 
     def examples(items: list[dict[str, Any]] | None) -> list[PromptExample]:
         return [
@@ -38,7 +53,7 @@ def build_extractors(config: RunConfig) -> dict[str, Any]:
     for name, prompts in config.prompts.items():
         model = dict(config.model)
         if name == "force":
-            extractors[name] = ForceExtractor(
+            extractors[name] = classes["force"](
                 model,
                 prompts.prompt_description,
                 examples(prompts.examples),
@@ -46,8 +61,7 @@ def build_extractors(config: RunConfig) -> dict[str, Any]:
                 examples(prompts.review_examples),
             )
         else:
-            cls = CausaraExtractor if name == "causara" else LinqorExtractor
-            extractors[name] = cls(model, prompts.prompt_description, examples(prompts.examples))
+            extractors[name] = classes[name](model, prompts.prompt_description, examples(prompts.examples))
     return extractors
 
 
@@ -63,10 +77,9 @@ def process(kind: str, extractors: dict[str, Any], record: Record, settle: Settl
         return relations
     graph = event_graph(relations.result)
     force = settle(lambda: extractors["force"].predict(graph, text))
-    attempts = relations.attempts + force.attempts
     if force.error is not None:
-        return Settled(None, attempts, force.error)
-    return Settled({"relations": relations.result, "graph": graph, "force": force.result}, attempts)
+        return force
+    return Settled({"relations": relations.result, "graph": graph, "force": force.result}, force.attempts)
 
 
 def event_graph(relations: list[dict[str, Any]]) -> dict[str, Any]:

@@ -1,18 +1,23 @@
 """The output directory: `part-NNNNN.jsonl` files, one JSON line per input, each input in exactly one file.
 
 A part file is only ever replaced whole, by renaming a finished temporary file over it, so a reader sees either
-the old file or the new one. Writing a partition merges with what its file already holds: lines of ids that are
-written again are replaced, the others are kept. That makes a write idempotent (a partition redone after a worker
-died writes the same ids again) and lets a rerun put retried inputs back into the file they were in.
+the old file or the new one. A write merges with what the file already holds: lines of ids that are written again
+are replaced, the others are kept. That makes a write idempotent (a task redone after a worker died writes the same
+ids again), lets a task write its answers as they come, and lets a rerun put retried inputs back into the file
+they were in. Several tasks may share a part file, so a write holds the part's lock from reading to renaming.
 """
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import json
+import math
 import os
 import re
+import threading
 import uuid
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -21,6 +26,7 @@ from .inputs import id_key, id_problem
 
 PART_NAME = re.compile(r"part-(\d{5,})\.jsonl")
 TEMPORARY_SUFFIX = ".tmp"
+LOCK_SUFFIX = ".lock"
 STATUSES = ("ok", "failed")
 
 
@@ -32,9 +38,17 @@ def part_path(out_dir: str | os.PathLike[str], number: int) -> Path:
     return Path(out_dir) / f"part-{number:05d}.jsonl"
 
 
-def line(id_: Any, status: str, result: Any, attempts: int, error: str | None) -> str:
+def line(id_: Any, status: str, result: Any, attempts: int, error: str | None, error_class: str | None = None) -> str:
     return json.dumps(
-        {"id": id_, "status": status, "result": result, "attempts": attempts, "error": error}, ensure_ascii=False
+        {
+            "id": id_,
+            "status": status,
+            "result": result,
+            "attempts": attempts,
+            "error": error,
+            "error_class": error_class,
+        },
+        ensure_ascii=False,
     )
 
 
@@ -44,7 +58,6 @@ class Existing:
 
     part_of: dict[str, int] = field(default_factory=dict)
     status_of: dict[str, str] = field(default_factory=dict)
-    highest_part: int = -1
 
 
 def scan(out_dir: str | os.PathLike[str]) -> Existing:
@@ -60,7 +73,6 @@ def scan(out_dir: str | os.PathLike[str]) -> Existing:
         if not match:
             continue
         number = int(match.group(1))
-        existing.highest_part = max(existing.highest_part, number)
         for key, status in _statuses(path):
             if key in existing.part_of:
                 raise OutputError(
@@ -91,6 +103,21 @@ def entries(path: Path) -> Iterator[tuple[int, dict[str, Any]]]:
         yield number, entry
 
 
+def outcomes(out_dir: str | os.PathLike[str], parts: Iterable[int]) -> dict[str, tuple[str, str | None, str | None]]:
+    """(status, error, error_class) by id key of what these part files hold now."""
+    found = {}
+    for number in sorted(set(parts)):
+        for _, entry in entries(part_path(out_dir, number)):
+            key = id_key(entry["id"])
+            error, error_class = entry.get("error"), entry.get("error_class")
+            found[key] = (
+                entry["status"],
+                error if isinstance(error, str) else None,
+                error_class if isinstance(error_class, str) else None,
+            )
+    return found
+
+
 def _read_lines(path: Path) -> list[str]:
     return [text for _, text in _numbered_lines(path)]
 
@@ -111,25 +138,71 @@ def statuses_in(path: Path) -> dict[str, str]:
     return dict(_statuses(path))
 
 
-def write_part(out_dir: str | os.PathLike[str], number: int, lines: dict[str, str]) -> None:
-    """Write these lines (by id key) into part `number`, keeping the lines of other ids already there."""
+def write_part(
+    out_dir: str | os.PathLike[str], number: int, lines: Mapping[str, str], order: Mapping[str, int] | None = None
+) -> None:
+    """Write these lines (by id key) into part `number`, keeping the lines of other ids already there.
+
+    With `order` (id key to position in the input), the file's lines are put in that order, lines of ids it does
+    not know after them; without it, a line written again keeps its place and new ones go last.
+    """
     path = part_path(out_dir, number)
-    # A line written again keeps its place, so a part file stays in input order across reruns.
-    merged, placed = [], set()
-    for text in _read_lines(path):
-        key = id_key(json.loads(text)["id"])
-        if key in lines:
-            placed.add(key)
-            text = lines[key]
-        merged.append(text)
-    merged.extend(text for key, text in lines.items() if key not in placed)
-    # A name of its own per attempt: a partition redone after a worker died must not write into the temporary
-    # file of the attempt that may still be running elsewhere.
     path.parent.mkdir(parents=True, exist_ok=True)
+    with _locked(path):
+        keyed, placed = [], set()
+        for text in _read_lines(path):
+            key = _key_of(text)
+            if key in lines:
+                placed.add(key)
+                text = lines[key]
+            keyed.append((key, text))
+        keyed.extend((key, text) for key, text in lines.items() if key not in placed)
+        if order is not None:
+            # sorted() is stable: lines of unknown ids keep their order among themselves.
+            keyed.sort(key=lambda item: order.get(item[0], math.inf))
+        _replace(path, [text for _, text in keyed])
+
+
+_ID_FIRST = '{"id": '
+_decoder = json.JSONDecoder()
+
+
+def _key_of(text: str) -> str:
+    """The id key of a line the runner wrote: its id comes first, and a task rewrites its part file every second or
+    so, so only the id is parsed."""
+    if text.startswith(_ID_FIRST):
+        with contextlib.suppress(ValueError):
+            return id_key(_decoder.raw_decode(text, len(_ID_FIRST))[0])
+    return id_key(json.loads(text)["id"])
+
+
+_thread_locks: dict[Path, threading.Lock] = {}
+_thread_locks_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def _locked(path: Path) -> Iterator[None]:
+    """The part's lock: between processes a lock file's (which stays), between threads a lock of this process's
+    (a lock of a file on a network filesystem may hold between processes only)."""
+    with _thread_locks_lock:
+        thread_lock = _thread_locks.setdefault(path, threading.Lock())
+    with thread_lock:
+        descriptor = os.open(path.with_name(f".{path.name}{LOCK_SUFFIX}"), os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            with contextlib.suppress(OSError):  # a filesystem without locks: the threads' lock still holds
+                fcntl.flock(descriptor, fcntl.LOCK_EX)
+            yield
+        finally:
+            os.close(descriptor)
+
+
+def _replace(path: Path, texts: list[str]) -> None:
+    # A name of its own per write: a task redone after a worker died must not write into the temporary file of
+    # the attempt that may still be running elsewhere.
     temporary = path.with_name(f"{path.name}.{os.getpid()}-{uuid.uuid4().hex[:12]}{TEMPORARY_SUFFIX}")
     try:
         with temporary.open("w", encoding="utf-8") as handle:
-            for text in merged:
+            for text in texts:
                 handle.write(text + "\n")
             handle.flush()
             os.fsync(handle.fileno())
@@ -155,9 +228,13 @@ def _sync_directory(directory: Path) -> None:
 
 
 def remove_leftovers(out_dir: str | os.PathLike[str]) -> None:
-    """Temporary files of writes that a killed process never finished."""
+    """Temporary files of writes that a killed process never finished, and the part files' locks; only while no
+    task of a run writes there."""
     directory = Path(out_dir)
     if directory.is_dir():
         for path in directory.iterdir():
-            if path.name.startswith("part-") and path.name.endswith(TEMPORARY_SUFFIX):
+            name = path.name
+            if (name.startswith("part-") and name.endswith(TEMPORARY_SUFFIX)) or (
+                name.startswith(".part-") and name.endswith(LOCK_SUFFIX)
+            ):
                 path.unlink(missing_ok=True)

@@ -1,13 +1,24 @@
-"""The driver's progress bar on stderr: redrawn in place on a terminal, a line now and then anywhere else."""
+"""The driver's progress bar on stderr: redrawn in place on a terminal, a line now and then anywhere else.
+
+It counts inputs as the workers write them (each id once, however often a redone task writes it) and shows how
+the requests fare, from what each worker process last said: calls in flight, requests per second and the share
+refused for the rate (429) over the last few seconds, and the call latency's median and 95th percentile.
+"""
 
 from __future__ import annotations
 
+import math
+import threading
 import time
-from typing import TextIO
+from collections import deque
+from collections.abc import Iterable
+from typing import Any, TextIO
 
 WIDTH = 24
 # Into a log file or a pipe, a line per update would bury everything else.
 LINE_EVERY = 10.0
+RECENT = 5.0
+LATENCIES = 500
 
 
 class Progress:
@@ -15,35 +26,95 @@ class Progress:
         self.total = total
         self.stream = stream
         self.enabled = enabled and total > 0
-        self.done = 0
-        self.failed = 0
         self.began = time.monotonic()
+        self._lock = threading.Lock()
+        self._status: dict[str, str] = {}
+        self.failed = 0
+        self._workers: dict[str, dict[str, Any]] = {}
+        self._totals: deque[tuple[float, int, int]] = deque()
+        self._latencies: deque[float] = deque(maxlen=LATENCIES)
         self._terminal = stream.isatty()
-        self._last_line = float("-inf")
+        self._last_line = -math.inf
+        self._drawn_whole = False
 
-    def advance(self, ok: int, failed: int) -> None:
-        self.done += ok + failed
-        self.failed += failed
-        if not self.enabled:
-            return
-        now = time.monotonic()
-        if self._terminal:
-            self.stream.write("\r" + self.render(now) + "\x1b[K")
-        elif now - self._last_line >= LINE_EVERY or self.done >= self.total:
-            self.stream.write(self.render(now) + "\n")
-            self._last_line = now
-        self.stream.flush()
+    @property
+    def done(self) -> int:
+        return len(self._status)
+
+    def written(self, outcomes: Iterable[tuple[str, str]]) -> None:
+        """(id key, status) of inputs written: a later line of an id replaces its earlier one."""
+        with self._lock:
+            for key, status in outcomes:
+                before = self._status.get(key)
+                self._status[key] = status
+                self.failed += (status == "failed") - (before == "failed")
+
+    def observe(self, worker: str, stats: dict[str, Any], now: float | None = None) -> None:
+        """A worker process's figures: in flight, requests and refusals so far, latencies since it last said."""
+        now = time.monotonic() if now is None else now
+        with self._lock:
+            self._workers[worker] = stats
+            self._latencies.extend(float(seconds) for seconds in stats.get("latencies", ()))
+            requests = sum(int(figures.get("requests", 0)) for figures in self._workers.values())
+            refused = sum(int(figures.get("refused", 0)) for figures in self._workers.values())
+            self._totals.append((now, requests, refused))
+            while len(self._totals) > 2 and self._totals[1][0] <= now - RECENT:
+                self._totals.popleft()
 
     def render(self, now: float | None = None) -> str:
-        elapsed = (time.monotonic() if now is None else now) - self.began
-        share = self.done / self.total if self.total else 1.0
-        filled = int(share * WIDTH)
-        rate = self.done / elapsed if elapsed > 0 else 0.0
-        left = f", {(self.total - self.done) / rate:.0f} s left" if rate and self.done < self.total else ""
-        return (
-            f"[{'#' * filled}{'.' * (WIDTH - filled)}] {self.done}/{self.total} done, {self.failed} failed, "
-            f"{rate:.1f} inputs/s{left}"
-        )
+        now = time.monotonic() if now is None else now
+        with self._lock:
+            done, failed = self.done, self.failed
+            elapsed = now - self.began
+            share = done / self.total if self.total else 1.0
+            filled = int(share * WIDTH)
+            rate = done / elapsed if elapsed > 0 else 0.0
+            left = f", {(self.total - done) / rate:.0f} s left" if rate and done < self.total else ""
+            text = f"[{'#' * filled}{'.' * (WIDTH - filled)}] {done}/{self.total} done, {failed} failed{left}"
+            return text + self._requests()
+
+    def _requests(self) -> str:
+        if not self._workers:
+            return ""
+        in_flight = sum(int(figures.get("in_flight", 0)) for figures in self._workers.values())
+        parts = [f"{in_flight} in flight"]
+        (first, requests_then, refused_then), (last, requests, refused) = self._totals[0], self._totals[-1]
+        if last > first:
+            parts.append(f"{(requests - requests_then) / (last - first):.1f} req/s")
+        if requests > requests_then:
+            parts.append(f"{100 * (refused - refused_then) / (requests - requests_then):.0f}% 429")
+        p50, p95 = self._latency(0.5), self._latency(0.95)
+        if p50 is not None and p95 is not None:
+            parts.append(f"p50 {p50:.2f} s, p95 {p95:.2f} s")
+        down = sum(bool(figures.get("open")) for figures in self._workers.values())
+        if down:
+            parts.append(f"endpoint down for {down} worker{'s' if down > 1 else ''}: probing")
+        return " | " + ", ".join(parts)
+
+    def latency(self, share: float) -> float | None:
+        """The latency below which this share of the last requests stayed (None before any)."""
+        with self._lock:
+            return self._latency(share)
+
+    def _latency(self, share: float) -> float | None:
+        if not self._latencies:
+            return None
+        ordered = sorted(self._latencies)
+        return ordered[min(len(ordered) - 1, int(len(ordered) * share))]
+
+    def draw(self, now: float | None = None) -> None:
+        if not self.enabled:
+            return
+        now = time.monotonic() if now is None else now
+        if self._terminal:
+            self.stream.write("\r" + self.render(now) + "\x1b[K")
+        elif now - self._last_line >= LINE_EVERY or (self.done >= self.total and not self._drawn_whole):
+            self.stream.write(self.render(now) + "\n")
+            self._last_line = now
+            self._drawn_whole = self.done >= self.total
+        else:
+            return
+        self.stream.flush()
 
     def close(self) -> None:
         if self.enabled and self._terminal and self.done:

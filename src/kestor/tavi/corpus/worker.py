@@ -1,132 +1,304 @@
-"""The task a worker process runs for one partition: its inputs through the extractors, then its part file.
+"""The task a worker process runs: its inputs through the extractors, their answers into the part file as they come.
 
 An extractor holds an HTTP client and cannot be pickled, so each worker process builds its extractors once per
-configuration and shares them, with one thread pool, among every partition it runs: the pool's threads are the
-model calls in flight in this process, however many partitions the worker runs at a time.
+configuration and shares them, with one thread pool, among every task it runs. Each run has its own gate in the
+process (see pacing), which every model request of the run's tasks passes.
+
+A task writes what has finished at most FLUSH_EVERY seconds after it finished, whatever its slowest call is doing,
+and tells the driver (through the scheduler's event log) what it wrote and how the requests fare. When its future
+is cancelled (the run was interrupted, or its driver went away), it writes what it has and ends; calls still in
+flight are dropped.
 """
 
 from __future__ import annotations
 
+import contextlib
 import functools
-import random
+import queue
 import threading
 import time
 from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 from . import output
 from .config import RunConfig
-from .failures import keep_root_logger_quiet, thread_errors
+from .failures import ANSWER, RETRYABLE, classify, describe, keep_root_logger_quiet, server_wait, thread_errors
 from .inputs import Record, id_key
 from .modes import Settled, build_extractors, process
+from .pacing import Abandoned, Account, Gate
+from .planning import Task
+from .retry import RetryPolicy
+from .sending import sending_for
+
+FLUSH_EVERY = 1.0
+REPORT_EVERY = 0.5
+SHARE_EVERY = 1.0
+TICK = 0.25
+FORGET_AFTER = 600.0
+"""A run's state in a worker process outlives its tasks this long: long enough for a gap between two tasks."""
 
 
 @dataclass(frozen=True)
 class Settings:
     config: RunConfig
     out_dir: str
+    run: str = "local"
+    """Names the run's events and its rate shares."""
     threads: int = 16
-    retries: int = 3
-    retry_pause: float = 0.5
-    """The pause before the first retry; each further one doubles it."""
+    call_timeout: float = 120.0
+    policy: RetryPolicy = field(default_factory=RetryPolicy)
+    rate: float | None = None
+    """Requests per second of the whole cluster, if limited."""
+    workers: int = 1
+    """Workers when the run started: the first share of `rate`, before the driver says which workers have work."""
+
+    @property
+    def topic(self) -> str:
+        return f"kestor-corpus-{self.run}"
 
 
 @dataclass
-class PartitionReport:
-    number: int
+class TaskReport:
+    part: int
     ok: int = 0
     failed: list[tuple[Any, str]] = field(default_factory=list)
     """(id, error) of each input that failed."""
-    calls: int = 0
-    call_seconds: float = 0.0
-    """Wall time of every predict call, retries' pauses excluded."""
+    requests: int = 0
     seconds: float = 0.0
     set_up_seconds: float = 0.0
     """Time this task spent building its process's extractors (imports included): nonzero once per process."""
 
 
+class RunState:
+    """One run in one worker process: its gate, and what its tasks wrote since the driver last heard."""
+
+    def __init__(self, settings: Settings) -> None:
+        self.settings = settings
+        ceiling = settings.rate / max(settings.workers, 1) if settings.rate is not None else None
+        self.gate = Gate(settings.threads, ceiling=ceiling, first_probe_pause=settings.policy.first_pause)
+        self.used_at = time.monotonic()
+        self._lock = threading.Lock()
+        self._written: list[tuple[str, str, str | None]] = []
+        self._reported_at = -float("inf")
+        self._shared_at = time.monotonic()
+
+    def wrote(self, outcomes: list[tuple[str, str, str | None]]) -> None:
+        with self._lock:
+            self._written.extend(outcomes)
+
+    def tick(self, liaison: Liaison, now: float, *, last: bool = False) -> None:
+        """Tell the driver what was written and how the requests fare; take up a new share of the rate. The last
+        tick of a task also says that it ended: nothing of it writes any more."""
+        with self._lock:
+            if not last and now - self._reported_at < REPORT_EVERY:
+                return
+            self._reported_at = now
+            written, self._written = self._written, []
+            share_due = self.settings.rate is not None and now - self._shared_at >= SHARE_EVERY
+            if share_due:
+                self._shared_at = now
+        message: dict[str, Any] = {"written": written, **self.gate.stats()}
+        if last:
+            message["ended"] = liaison.key
+        liaison.send(self.settings.topic, message)
+        if share_due and self.settings.rate is not None:
+            workers = liaison.workers_with_work(self.settings.topic)
+            if workers is not None:
+                self.gate.set_ceiling(self.settings.rate / (len(workers | {liaison.address})))
+
+
+class Liaison:
+    """The task's Dask worker: the scheduler's event log, the task's own state, the run's shares."""
+
+    def __init__(self) -> None:
+        from dask.context import thread_state
+        from distributed import get_worker
+
+        self.worker = get_worker()
+        self.key = str(thread_state.key)
+        self.address: str = self.worker.address
+
+    @staticmethod
+    def of_this_task() -> Liaison | None:
+        """None when the task runs outside a Dask worker (called directly, as in a test)."""
+        try:
+            return Liaison()
+        except (ImportError, ValueError, AttributeError):
+            return None
+
+    def cancelled(self) -> bool:
+        task = self.worker.state.tasks.get(self.key)
+        return task is None or task.state == "cancelled"
+
+    def send(self, topic: str, message: dict[str, Any]) -> None:
+        self.worker.log_event(topic, message)
+
+    def workers_with_work(self, topic: str) -> set[str] | None:
+        from distributed import Variable
+
+        with contextlib.suppress(Exception):  # no share yet, or the scheduler slow: keep the one there is
+            value = Variable(topic).get(timeout=0.5)  # type: ignore[no-untyped-call]
+            if isinstance(value, (list, tuple)):
+                return {str(address) for address in value}
+        return None
+
+
 _lock = threading.Lock()
-_extractors: dict[str, dict[str, Any]] = {}
+_extractors: dict[tuple[str, float], dict[str, Any]] = {}
 _pools: dict[int, ThreadPoolExecutor] = {}
+_runs: dict[str, RunState] = {}
 _progress_quieted = False
 
 
-def run_partition(settings: Settings, number: int, records: list[Record]) -> PartitionReport:
+def run_task(settings: Settings, task: Task) -> TaskReport:
     began = time.perf_counter()
-    extractors, pool = _process_state(settings)
-    report = PartitionReport(number, set_up_seconds=time.perf_counter() - began)
-    timings: list[tuple[int, float]] = []
-    work = functools.partial(_settle_record, settings, extractors, timings)
-    lines = {}
-    for record, settled in zip(records, pool.map(work, records), strict=True):
-        status = "failed" if settled.error is not None else "ok"
-        lines[id_key(record["id"])] = output.line(record["id"], status, settled.result, settled.attempts, settled.error)
-        if settled.error is None:
-            report.ok += 1
-        else:
-            report.failed.append((record["id"], settled.error))
-    output.write_part(settings.out_dir, number, lines)
-    report.calls = sum(calls for calls, _ in timings)
-    report.call_seconds = sum(seconds for _, seconds in timings)
+    extractors, pool, state = _process_state(settings)
+    report = TaskReport(task.part, set_up_seconds=time.perf_counter() - began)
+    liaison = Liaison.of_this_task()
+    if liaison is not None:
+        liaison.send(settings.topic, {"started": liaison.key})
+    # A task redone after its worker died does not ask again for what the lost attempt wrote.
+    written = output.statuses_in(output.part_path(settings.out_dir, task.part))
+    records = [record for record in task.records if written.get(id_key(record["id"])) != "ok"]
+    report.ok = len(task.records) - len(records)
+    stopped = threading.Event()
+    work = functools.partial(_settle_record, settings, state.gate, extractors, stopped)
+    # Finished calls queue up here: a wait on all the pending futures would cost the task their number each time.
+    finished: queue.SimpleQueue[Future[Settled]] = queue.SimpleQueue()
+    futures: dict[Future[Settled], Record] = {}
+    for record in records:
+        future = pool.submit(work, record)
+        futures[future] = record
+        future.add_done_callback(finished.put)
+    pending = len(futures)
+    unwritten: dict[str, str] = {}
+    outcomes: list[tuple[str, str, str | None]] = []
+    flushed_at = time.monotonic()
+
+    def flush() -> None:
+        nonlocal unwritten, outcomes, flushed_at
+        if unwritten:
+            output.write_part(settings.out_dir, task.part, unwritten, task.order)
+            state.wrote(outcomes)
+        unwritten, outcomes, flushed_at = {}, [], time.monotonic()
+
+    try:
+        while pending:
+            for future in _drain(finished, TICK):
+                pending -= 1
+                record = futures[future]
+                try:
+                    settled = future.result()
+                except Abandoned:
+                    continue
+                key = id_key(record["id"])
+                status = "failed" if settled.error is not None else "ok"
+                unwritten[key] = output.line(
+                    record["id"], status, settled.result, settled.attempts, settled.error, settled.error_class
+                )
+                outcomes.append((key, status, settled.error_class))
+                report.requests += settled.attempts
+                if settled.error is None:
+                    report.ok += 1
+                else:
+                    report.failed.append((record["id"], settled.error))
+            if liaison is not None and liaison.cancelled():
+                break
+            now = time.monotonic()
+            if now - flushed_at >= FLUSH_EVERY:
+                flush()
+            if liaison is not None:
+                state.tick(liaison, now)
+    finally:
+        stopped.set()
+        state.gate.wake()
+        for future in futures:
+            future.cancel()
+        flush()
+    if liaison is not None:
+        state.tick(liaison, time.monotonic(), last=True)
     report.seconds = time.perf_counter() - began
     return report
 
 
-def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecutor]:
+def _drain(finished: queue.SimpleQueue[Future[Settled]], timeout: float) -> list[Future[Settled]]:
+    """What finished, waiting up to `timeout` for the first."""
+    try:
+        done = [finished.get(timeout=timeout)]
+    except queue.Empty:
+        return []
+    while True:
+        try:
+            done.append(finished.get_nowait())
+        except queue.Empty:
+            return done
+
+
+def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecutor, RunState]:
     with _lock:
-        key = settings.config.cache_key()
+        key = (settings.config.cache_key(), settings.call_timeout)
         if key not in _extractors:
             keep_root_logger_quiet()
             _quiet_progress_bars()
-            _extractors[key] = build_extractors(settings.config)
+            _extractors[key] = build_extractors(settings.config, settings.call_timeout)
         if settings.threads not in _pools:
             _pools[settings.threads] = ThreadPoolExecutor(settings.threads, thread_name_prefix="corpus-call")
-        return _extractors[key], _pools[settings.threads]
+        now = time.monotonic()
+        for run, old in list(_runs.items()):
+            if now - old.used_at > FORGET_AFTER:
+                del _runs[run]
+        state = _runs.get(settings.run)
+        if state is None:
+            state = _runs[settings.run] = RunState(settings)
+        state.used_at = now
+        return _extractors[key], _pools[settings.threads], state
 
 
 def _settle_record(
-    settings: Settings, extractors: dict[str, Any], timings: list[tuple[int, float]], record: Record
+    settings: Settings, gate: Gate, extractors: dict[str, Any], stopped: threading.Event, record: Record
 ) -> Settled:
-    calls, seconds = 0, 0.0
-
-    def settle(call: Callable[[], Any]) -> Settled:
-        nonlocal calls, seconds
-        settled, spent = with_retries(call, settings.retries, settings.retry_pause)
-        calls += settled.attempts
-        seconds += spent
-        return settled
-
-    settled = process(settings.config.kind, extractors, record, settle)
-    timings.append((calls, seconds))  # list.append is atomic: the pool's threads share the list
-    return settled
+    account = Account(stopped)
+    settle = functools.partial(_settle, settings.policy, gate, account)
+    return replace(process(settings.config.kind, extractors, record, settle), attempts=account.requests)
 
 
-def with_retries(
-    call: Callable[[], Any], retries: int, pause: float, sleep: Callable[[float], None] = time.sleep
-) -> tuple[Settled, float]:
-    """Call until no error record is made during the call, at most 1 + `retries` times; and the calls' wall time.
+def _settle(policy: RetryPolicy, gate: Gate, account: Account, call: Callable[[], Any]) -> Settled:
+    """Call until no error record is made during the call, while the kind of failure is worth another attempt
+    and the policy allows one.
 
     An exception raised out of the call is not retried: the extractors log every failure of the model, so what
     they raise comes from the input or the answer, and would come again.
     """
     errors_of = thread_errors()
-    spent = 0.0
-    for attempt in range(1, retries + 2):
-        began = time.perf_counter()
-        with errors_of.watch() as errors:
+    first = time.monotonic()
+    downtime_before, charged_before = gate.downtime(first), account.charged
+    failures = retries = 0
+    while True:
+        with errors_of.watch() as failed, sending_for(gate, account):
             try:
                 result = call()
             except Exception as error:
-                return Settled(None, attempt, f"{type(error).__name__}: {error}"), spent + time.perf_counter() - began
-        spent += time.perf_counter() - began
-        if not errors:
-            return Settled(result, attempt), spent
-        if attempt <= retries:
-            # Growing pauses give an overloaded endpoint room; the jitter keeps the threads from retrying in step.
-            sleep(pause * 2 ** (attempt - 1) * random.uniform(0.5, 1.5))
-    return Settled(None, retries + 1, "; ".join(errors)), spent
+                return Settled(None, account.requests, f"{type(error).__name__}: {error}", ANSWER)
+        if not failed:
+            return Settled(result, account.requests)
+        failure = failed[-1]
+        kind = classify(failure.error)
+        if kind not in RETRYABLE:
+            return Settled(None, account.requests, describe(failure), kind)
+        failures += 1
+        now = time.monotonic()
+        # An outage is waited out, but not for ever: past retry_for of it, the budget runs again.
+        outage = min(gate.downtime(now) - downtime_before, policy.retry_for)
+        spent = now - first - outage + account.charged - charged_before
+        # The gate holds the retry while the breaker is open, and a failed probe already waits out its pause there.
+        holds = account.probe_failed or gate.is_open
+        pause = 0.0 if holds else policy.pause(failures, server_wait(failure.error))
+        if not policy.allows(retries, spent + pause):
+            return Settled(None, account.requests, describe(failure), kind)
+        retries += not account.probe_failed
+        gate.sleep(pause, account)
 
 
 def _quiet_progress_bars() -> None:

@@ -1,0 +1,299 @@
+"""How one worker process sends its model requests: at a pace the provider takes, and not at all while it is down.
+
+Every request of the process passes one gate, which holds it back for any of four reasons:
+- a wait the provider asked for: a 429 (or 503) with `retry-after` holds every new request of the process, not
+  only the retry of the call that got it;
+- the send rate: unpaced until the provider first refuses a request for its rate; from there paced at what it
+  let through in the last second, doubled every second (so to speak) until it refuses again, then additive
+  increase and multiplicative decrease on requests per second. With `--rate`, the worker's share is where pacing
+  starts and its ceiling. A provider's limit is a rate, and pacing the rate finds it closely at few refusals,
+  where cutting the calls in flight on each 429 settles far below the limit;
+- calls in flight: from 4 up to the thread count, cut on time-outs and server errors, which is how an overloaded
+  server shows;
+- the circuit breaker: when most recent requests failed as in an outage, from several inputs (one input that
+  always fails is no outage), no request goes out but one probe at a time, with growing pauses. The first answer
+  closes it and restores the rate and calls in flight from before the failures. The time it was open is kept
+  (`downtime`), so that inputs do not spend their retry budget on it; a probe's input does spend the pause after
+  its probe, so that a run cannot probe forever with an input that fails wherever the endpoint stands.
+"""
+
+from __future__ import annotations
+
+import math
+import random
+import threading
+import time
+from collections import Counter, deque
+from dataclasses import dataclass, field
+from typing import Any
+
+from .failures import OUTAGE, RATE_LIMIT, SERVER, TIMEOUT
+from .retry import CAP
+
+OK = "ok"
+FIRST_CALLS = 4
+CUT_EVERY = 0.5
+"""Seconds between two cuts: the requests already in flight when the first cut came say nothing new."""
+RATE_CUT, CALLS_CUT = 0.8, 0.75
+RATE_STEP = 2.0
+"""Requests per second gained per second of answers at the paced rate (each answer adds RATE_STEP / rate)."""
+MIN_RATE = 0.05
+RECENT = 1.0
+"""Seconds of answers that give the rate to start pacing at, on the first refusal."""
+CATCH_UP = 0.5
+"""A send late by less than this share of the interval keeps its slot: a waking thread is late by a little."""
+WINDOW, OPEN_AT, OPEN_INPUTS = 10, 8, 3
+"""The breaker opens when OPEN_AT of the last WINDOW requests failed as in an outage, from OPEN_INPUTS inputs."""
+PROBE_GROWTH, PROBE_JITTER = 1.25, 0.2
+"""Slow growth: the endpoint's recovery is seen at most about a quarter of the outage's length late."""
+TICK = 0.25
+"""The longest a waiting thread sleeps before it looks whether its task stopped."""
+ROTATE = 0.01
+
+
+class Abandoned(BaseException):
+    """The call's task stopped (its run was interrupted): the input is dropped, not written.
+
+    Not an Exception, so that neither the extraction library nor the extractors catch it on its way out.
+    """
+
+
+@dataclass(eq=False)
+class Account:
+    """One input's requests through the gate."""
+
+    stopped: threading.Event = field(default_factory=threading.Event)
+    """Set when the input's task stops: its waits end with Abandoned."""
+    requests: int = 0
+    charged: float = 0.0
+    """Budget seconds its failed probes cost."""
+    probe_failed: bool = False
+    """Its latest request was a probe that failed: no retry of the input's own."""
+
+
+@dataclass(frozen=True)
+class Ticket:
+    account: Account
+    sent: float
+    probe: bool = False
+
+
+class Gate:
+    def __init__(self, threads: int, *, ceiling: float | None = None, first_probe_pause: float = 0.5) -> None:
+        self.threads = threads
+        self.first_probe_pause = max(first_probe_pause, 0.01)
+        self._cond = threading.Condition()
+        self._calls = float(min(FIRST_CALLS, threads))
+        self._slow_start = True
+        self._in_flight = 0
+        self._ceiling = ceiling
+        self._rate: float | None = ceiling
+        self._rate_slow_start = False
+        self._last_send = -math.inf
+        self._paced_at = -math.inf
+        self._paused_until = -math.inf
+        self._rate_cut_at = self._calls_cut_at = -math.inf
+        self._answers: deque[float] = deque()
+        self._good = (self._rate, self._calls)
+        self._recent: deque[tuple[int, bool]] = deque(maxlen=WINDOW)
+        self._open = False
+        self._opened_at = 0.0
+        self._downtime = 0.0
+        self._probing = False
+        self._probe_pause = self.first_probe_pause
+        self._next_probe = 0.0
+        self._failed_prober: int | None = None
+        self._waiting: Counter[int] = Counter()
+        self.requests = 0
+        self.refused = 0
+        # Drained by stats(); a gate nobody asks keeps only the latest.
+        self._latencies: deque[float] = deque(maxlen=1000)
+
+    # The decisions, at a given time: the blocking calls below wrap them.
+
+    def try_admit(self, account: Account, now: float) -> Ticket | float:
+        """A ticket to send now, or how long to wait before asking again (inf: until a request settles)."""
+        if self._open:
+            if self._probing:
+                return math.inf
+            if now < self._next_probe:
+                return self._next_probe - now
+            if id(account) == self._failed_prober and len(self._waiting) > 1:
+                return ROTATE  # another input takes the next probe: this one may fail wherever the endpoint is
+            self._probing = True
+            return self._send(account, now, probe=True)
+        if now < self._paused_until:
+            return self._paused_until - now
+        if self._in_flight >= int(self._calls):
+            return math.inf
+        if self._rate is not None:
+            # The interval is taken at the rate of this moment, so that a rate that has grown applies at once.
+            interval = 1.0 / self._rate
+            due = self._last_send + interval
+            if now < due:
+                self._paced_at = now
+                return due - now
+            self._last_send = due if now - due < CATCH_UP * interval else now
+        return self._send(account, now, probe=False)
+
+    def _send(self, account: Account, now: float, *, probe: bool) -> Ticket:
+        self._in_flight += 1
+        account.requests += 1
+        return Ticket(account, now, probe)
+
+    def settle(self, ticket: Ticket, kind: str | None, wait: float | None = None, now: float | None = None) -> None:
+        """How the request ended: OK, or the class of its failure, with the wait the server asked for; None for a
+        request that ended without an outcome (its thread was interrupted), which says nothing of the endpoint."""
+        with self._cond:
+            now = time.monotonic() if now is None else now
+            self._in_flight -= 1
+            if kind is None:
+                self._probing = self._probing and not ticket.probe
+                self._cond.notify_all()
+                return
+            self.requests += 1
+            self.refused += kind == RATE_LIMIT
+            self._latencies.append(now - ticket.sent)
+            answered = kind != RATE_LIMIT and kind not in OUTAGE
+            owner = id(ticket.account)
+            ticket.account.probe_failed = False
+            if ticket.probe:
+                self._probing = False
+            if self._open:
+                if answered:
+                    self._close(now)
+                elif ticket.probe:
+                    self._probe_pause = min(CAP, self._probe_pause * PROBE_GROWTH)
+                    # Workers whose breakers opened together would otherwise probe in step, each as late as the
+                    # other to see the recovery.
+                    pause = max(self._probe_pause * random.uniform(1 - PROBE_JITTER, 1 + PROBE_JITTER), wait or 0.0)
+                    self._next_probe = now + pause
+                    ticket.account.charged += pause
+                    ticket.account.probe_failed = True
+                    self._failed_prober = owner
+            elif answered:
+                self._answered(now, owner)
+            else:
+                if wait:
+                    self._paused_until = max(self._paused_until, now + wait)
+                if kind == RATE_LIMIT:
+                    self._refused(now)
+                else:
+                    self._failed(now, owner, kind)
+            self._cond.notify_all()
+
+    def _answered(self, now: float, owner: int) -> None:
+        self._recent.append((owner, False))
+        self._answers.append(now)
+        while self._answers and self._answers[0] < now - RECENT:
+            self._answers.popleft()
+        self._calls = min(float(self.threads), self._calls + (1.0 if self._slow_start else 1.0 / self._calls))
+        # Grow only a rate that holds sends back: one that does not was never tested against the provider.
+        if self._rate is not None and now - self._paced_at < max(1.0, 2.0 / self._rate):
+            self._rate += 1.0 if self._rate_slow_start else RATE_STEP / self._rate
+            if self._ceiling is not None:
+                self._rate = min(self._rate, self._ceiling)
+        self._good = (self._rate, self._calls)
+
+    def _refused(self, now: float) -> None:
+        if self._rate is None:
+            # What the provider let through in the last second (answered, or still in flight) is a rate it takes;
+            # the limit may be well above it, which the doubling finds.
+            recent = sum(1 for at in self._answers if at >= now - RECENT) + self._in_flight
+            self._rate = max(MIN_RATE, recent / RECENT)
+            self._rate_slow_start = True
+            self._last_send = now
+            self._rate_cut_at = now
+        elif now - self._rate_cut_at >= CUT_EVERY:
+            self._rate = max(MIN_RATE, self._rate * RATE_CUT)
+            self._rate_slow_start = False
+            self._rate_cut_at = now
+
+    def _failed(self, now: float, owner: int, kind: str) -> None:
+        self._recent.append((owner, True))
+        if kind in (TIMEOUT, SERVER) and now - self._calls_cut_at >= CUT_EVERY:
+            self._calls = max(1.0, self._calls * CALLS_CUT)
+            self._slow_start = False
+            self._calls_cut_at = now
+        failing = [who for who, failed in self._recent if failed]
+        if len(failing) >= OPEN_AT and len(set(failing)) >= OPEN_INPUTS:
+            self._open = True
+            self._opened_at = now
+            self._probe_pause = self.first_probe_pause
+            self._next_probe = max(now + self._probe_pause, self._paused_until)
+            self._failed_prober = None
+
+    def _close(self, now: float) -> None:
+        self._open = False
+        self._downtime += now - self._opened_at
+        self._recent.clear()
+        rate, calls = self._good
+        if rate is not None and self._rate is not None:
+            self._rate = max(self._rate, rate)
+            if self._ceiling is not None:
+                self._rate = min(self._rate, self._ceiling)
+        self._calls = max(self._calls, calls)
+
+    # For the threads that send.
+
+    def admit(self, account: Account) -> Ticket:
+        """Wait until this request may go out; Abandoned when the account's task stops first."""
+        with self._cond:
+            self._waiting[id(account)] += 1
+            try:
+                while True:
+                    if account.stopped.is_set():
+                        raise Abandoned
+                    decision = self.try_admit(account, time.monotonic())
+                    if isinstance(decision, Ticket):
+                        return decision
+                    self._cond.wait(min(decision, TICK))
+            finally:
+                self._waiting[id(account)] -= 1
+                if not self._waiting[id(account)]:
+                    del self._waiting[id(account)]
+
+    @staticmethod
+    def sleep(seconds: float, account: Account) -> None:
+        if seconds > 0 and account.stopped.wait(seconds):
+            raise Abandoned
+
+    def wake(self) -> None:
+        """Let waiting threads look again whether their task stopped."""
+        with self._cond:
+            self._cond.notify_all()
+
+    def set_ceiling(self, rate: float) -> None:
+        """A new share of the cluster's rate: the paced rate keeps its place below the ceiling."""
+        with self._cond:
+            if self._ceiling is not None and self._rate is not None:
+                self._rate = min(rate, self._rate * rate / self._ceiling)
+            else:
+                self._rate = rate
+            self._ceiling = rate
+            self._cond.notify_all()
+
+    @property
+    def is_open(self) -> bool:
+        return self._open
+
+    def downtime(self, now: float | None = None) -> float:
+        """Seconds the breaker has been open since the gate was made."""
+        with self._cond:
+            now = time.monotonic() if now is None else now
+            return self._downtime + (now - self._opened_at if self._open else 0.0)
+
+    def stats(self) -> dict[str, Any]:
+        """What the progress bar shows; the latencies are those since the last call."""
+        with self._cond:
+            latencies = list(self._latencies)
+            self._latencies.clear()
+            return {
+                "in_flight": self._in_flight,
+                "requests": self.requests,
+                "refused": self.refused,
+                "latencies": [round(seconds, 4) for seconds in latencies],
+                "open": self._open,
+                "rate": self._rate,
+                "calls": self._calls,
+            }
