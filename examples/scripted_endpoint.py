@@ -48,7 +48,6 @@ class Reply:
 
 
 Responder = Callable[[str], "Reply | str"]
-_Endpoint = TypeVar("_Endpoint", bound="ScriptedEndpoint")
 
 
 def extraction_answer(*extractions: tuple[str, str, Mapping[str, Any] | None]) -> str:

@@ -21,7 +21,6 @@ import socket
 import sys
 import threading
 import time
-import traceback
 import urllib.parse
 import urllib.request
 import uuid
@@ -32,6 +31,7 @@ from typing import Any, NoReturn, TextIO
 
 from . import output
 from .config import KINDS, ConfigError, RunConfig, load_config
+from .exits import EXIT_ERROR, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, unexpected
 from .failures import OTHER, keep_root_logger_quiet
 from .inputs import InputError, id_key, load_inputs
 from .planning import Task, plan, split
@@ -42,7 +42,6 @@ from .worker import Settings, TaskReport, run_task
 DISTRIBUTION = "kestor-tavi-extractor"
 INSTALL_HINT = f"pip install '{DISTRIBUTION}[corpus]'"
 SHOWN_FAILURES = 10
-EXIT_OK, EXIT_FAILED, EXIT_REFUSED, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 EXIT_STATUSES = (
     (EXIT_OK, "every input is ok"),
     (EXIT_FAILED, "some inputs failed: their lines say why, and a rerun asks them again"),
@@ -83,19 +82,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         except KeyboardInterrupt:
             run.interrupted = True
         except Exception as error:
-            return _unexpected(error, args.verbose)
+            return unexpected(error, args.verbose)
         try:
             return run.finish()
         except Exception as error:
-            return _unexpected(error, args.verbose)
-
-
-def _unexpected(error: Exception, verbose: bool) -> int:
-    if verbose:
-        traceback.print_exc()
-    hint = "" if verbose else " (--verbose shows where)"
-    print(f"error: {type(error).__name__}: {error}{hint}", file=sys.stderr)
-    return EXIT_ERROR
+            return unexpected(error, args.verbose)
 
 
 def _run(args: argparse.Namespace, run: Run) -> int:

@@ -20,6 +20,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ..config import ConfigError
+from ..exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, unexpected
 from .between import MAX_PATHS, Network, subgraph_between
 from .counts import Counts, GraphInputError
 from .draw import TOP, check_drawing_tools, draw_top_events, picture_summary
@@ -35,7 +36,6 @@ from .export import (
 )
 from .merge import cluster_client, merge_in_process, merge_on_cluster, part_files
 
-EXIT_OK, EXIT_FORCE_FAILED, EXIT_REFUSED, EXIT_UNEXPECTED, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 EXIT_STATUS = (
     "Exit status: 0 done, 1 the force extractor's call failed, 2 bad input or set-up (nothing written), "
     "3 an unexpected error, 130 interrupted."
@@ -65,8 +65,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("interrupted: nothing written", file=sys.stderr)
         return EXIT_INTERRUPTED
     except Exception as error:
-        print(f"error: unexpected {type(error).__name__}: {error}", file=sys.stderr)
-        return EXIT_UNEXPECTED
+        return unexpected(error, args.verbose)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -114,6 +113,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--force", action="store_true", help="with --between: ask the force extractor at once")
     parser.add_argument("--config", metavar="CONFIG.json", help="with --force: the run's configuration file")
     parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
+    parser.add_argument("--verbose", action="store_true", help="an unexpected error's traceback")
     return parser
 
 
@@ -265,8 +265,11 @@ def _between(args: argparse.Namespace) -> int:
     with _no_progress_bar(), thread_errors().watch() as errors:
         force = extractor.predict(graph)
     if errors:
-        print(f"error: the force extractor's call failed: {'; '.join(errors)}", file=sys.stderr)
-        return EXIT_FORCE_FAILED
+        print(
+            f"error: the force extractor's call failed: {'; '.join(failure.message for failure in errors)}",
+            file=sys.stderr,
+        )
+        return EXIT_FAILED
     print(f"force of {start} on {end}: {force}", flush=True)
     return EXIT_OK
 
