@@ -24,8 +24,8 @@ TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
-.PHONY: all test test-main test-310 lint format format-check demo bench bench-corpus bench-graph soak concurrency \
-	sanitize fuzz wheels test-wheels clean
+.PHONY: all test test-main test-310 lint format format-check demo serve bench bench-corpus bench-graph soak \
+	concurrency sanitize fuzz wheels test-wheels clean
 
 all: test
 
@@ -93,6 +93,11 @@ else
 	@echo "no Python 3.10 under $(PYENV_ROOT): skipping the 3.10 run"
 endif
 
+# README's snippets answered offline: the endpoint is the standard library alone, so it needs no venv.
+PORT ?= 8000
+serve:
+	$(PYTHON) examples/scripted_endpoint.py --port $(PORT)
+
 demo: $(VENV)/.installed-demo
 	$(VENV)/bin/python examples/demo.py
 	$(VENV)/bin/python examples/corpus_demo.py
@@ -101,7 +106,8 @@ demo: $(VENV)/.installed-demo
 bench: $(VENV)/.installed-bench
 	$(VENV)/bin/python bench/bench.py $(if $(BASELINE),--baseline $(BASELINE))
 
-# A corpus of 2,000 inputs through the runner on a local cluster, against the endpoint answering after 200 ms.
+# A corpus of 2,000 inputs through a plain loop and the runner on local clusters, against the endpoint answering
+# after 200 ms; then the runner against a provider's rate limit (with and without --rate), an outage and held calls.
 bench-corpus: $(VENV)/.installed-bench
 	$(VENV)/bin/python bench/corpus.py
 

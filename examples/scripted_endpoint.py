@@ -7,11 +7,15 @@ question (the text after the prompt's last ``Q:``). A reply can also fail: an HT
 mid-answer, or a delay (which ends early when the endpoint stops). Subclasses change a reply on its way out
 (see provider_endpoint).
 
-Only the standard library is used, and the server binds to 127.0.0.1 on a free port.
+Only the standard library is used, and the server binds to 127.0.0.1, on a free port unless told one.
+
+From the command line, ``python examples/scripted_endpoint.py --port 8000`` (or ``make serve``) answers README's
+snippets with their stock answers (``STOCK_ANSWERS``) until Ctrl-C, so that they run as written without a model.
 """
 
 from __future__ import annotations
 
+import argparse
 import collections
 import functools
 import http.server
@@ -20,11 +24,18 @@ import socket
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
-__all__ = ["Reply", "ScriptedEndpoint", "answers_by_keyword", "extraction_answer", "refused_base_url"]
+__all__ = [
+    "STOCK_ANSWERS",
+    "Reply",
+    "ScriptedEndpoint",
+    "answers_by_keyword",
+    "extraction_answer",
+    "refused_base_url",
+]
 
 _Endpoint = TypeVar("_Endpoint", bound="ScriptedEndpoint")
 
@@ -69,8 +80,9 @@ def _no_answer(question: str) -> Reply:
 class ScriptedEndpoint:
     """The endpoint as a context manager: ``with ScriptedEndpoint(responder) as endpoint: endpoint.base_url``."""
 
-    def __init__(self, responder: Responder | None = None) -> None:
+    def __init__(self, responder: Responder | None = None, port: int = 0) -> None:
         self.responder: Responder = responder or _no_answer
+        self.port = port
         self.requests: list[dict[str, Any]] = []
         self._queued: collections.deque[Reply | str] = collections.deque()
         self._lock = threading.Lock()
@@ -119,7 +131,7 @@ class ScriptedEndpoint:
                 endpoint._answer(self, json.loads(body or b"{}"))
 
         self._stopping.clear()
-        self._server = _Server(("127.0.0.1", 0), Handler)
+        self._server = _Server(("127.0.0.1", self.port), Handler)
         # stop() waits for the loop to look at its flag again; tests start and stop an endpoint each.
         serve = functools.partial(self._server.serve_forever, poll_interval=0.05)
         self._thread = threading.Thread(target=serve, name="scripted-endpoint", daemon=True)
@@ -225,3 +237,49 @@ def answers_by_keyword(table: Iterable[tuple[str, str]], default: str | None = N
         return default if default is not None else extraction_answer()
 
     return respond
+
+
+# README's snippets, each answered as the comment beside it says: keywords of their questions and the answers.
+STOCK_ANSWERS = answers_by_keyword(
+    [
+        ("图谱数据:", extraction_answer(("force", "台风登陆 -> 沿海暴雨", {"final_force": "特别剧烈"}))),
+        ("全城停电约六小时", extraction_answer(("force", "次日恢复供电", {"final_force": "剧烈"}))),
+        (
+            "地震",
+            extraction_answer(
+                ("relation", "地震导致全城停电", {"source": "地震", "target": "全城停电", "strength": "0.9"})
+            ),
+        ),
+        (
+            "降准",
+            extraction_answer(("pc", "央行宣布降准", {"related": "true", "reason": "降准释放资金，银行随之下调利率"})),
+        ),
+    ]
+)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="scripted_endpoint.py",
+        description="An OpenAI-compatible chat endpoint on 127.0.0.1 that gives README's snippets their stock answers.",
+    )
+    parser.add_argument("--port", type=int, default=8000, help="the port to listen on (default 8000; 0: a free one)")
+    args = parser.parse_args(argv)
+    endpoint = ScriptedEndpoint(STOCK_ANSWERS, port=args.port)
+    try:
+        endpoint.start()
+    except OSError as error:
+        print(f"error: cannot listen on 127.0.0.1:{args.port}: {error.strerror or error}", file=sys.stderr)
+        return 2
+    print(f"answering at {endpoint.base_url} until Ctrl-C", flush=True)
+    try:
+        threading.Event().wait()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        endpoint.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

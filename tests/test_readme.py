@@ -1,38 +1,23 @@
-"""README's python blocks, run as written and in order in one namespace, against the scripted endpoint.
+"""README's python blocks, run as written and in order in one namespace, and its commands for running them offline.
 
-The blocks read the endpoint from OPENAI_BASE_URL; the answers are the ones README shows in its comments.
+The blocks read the endpoint from OPENAI_BASE_URL; the scripted endpoint's stock answers are the ones README shows in
+its comments.
 """
 
 from __future__ import annotations
 
 import os
 import re
+import signal
 import subprocess
 import sys
 from pathlib import Path
 
-from scripted_endpoint import ScriptedEndpoint, answers_by_keyword, extraction_answer
+from scripted_endpoint import STOCK_ANSWERS, ScriptedEndpoint
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 AFTER = "-- README's blocks ran --"
 BLOCKS = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.MULTILINE | re.DOTALL)
-
-ANSWERS = answers_by_keyword(
-    [
-        ("图谱数据:", extraction_answer(("force", "台风登陆 -> 沿海暴雨", {"final_force": "特别剧烈"}))),
-        ("全城停电约六小时", extraction_answer(("force", "次日恢复供电", {"final_force": "剧烈"}))),
-        (
-            "地震",
-            extraction_answer(
-                ("relation", "地震导致全城停电", {"source": "地震", "target": "全城停电", "strength": "0.9"})
-            ),
-        ),
-        (
-            "降准",
-            extraction_answer(("pc", "央行宣布降准", {"related": "true", "reason": "降准释放资金，银行随之下调利率"})),
-        ),
-    ]
-)
 
 
 def test_readme_blocks_run_as_written(tmp_path):
@@ -43,7 +28,7 @@ def test_readme_blocks_run_as_written(tmp_path):
         "\n".join([*BLOCKS, "import sys", f"print({AFTER!r}, file=sys.stderr)", 'classifier.predict("降准")']),
         encoding="utf-8",
     )
-    with ScriptedEndpoint(ANSWERS) as endpoint:
+    with ScriptedEndpoint(STOCK_ANSWERS) as endpoint:
         run = subprocess.run(
             [sys.executable, str(script)],
             env={**os.environ, "OPENAI_BASE_URL": endpoint.base_url},
@@ -68,3 +53,31 @@ def test_readme_blocks_run_as_written(tmp_path):
     # The review was asked about the article alone; the subclass's predict had no article, so no review.
     assert endpoint.questions[3] == "台风登陆后沿海普降暴雨，全城停电约六小时，次日恢复供电。"
     assert len(endpoint.questions) == 6
+
+
+def test_the_stock_endpoint_serves_from_the_command_line_until_interrupted():
+    examples = README.parent / "examples"
+    command = [sys.executable, str(examples / "scripted_endpoint.py"), "--port", "0"]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, text=True) as server:
+        try:
+            assert server.stdout is not None
+            banner = server.stdout.readline()
+            base_url = re.fullmatch(r"answering at (http://127\.0\.0\.1:\d+/v1) until Ctrl-C\n", banner)
+            assert base_url, banner
+            # README's command for asking a real model, asking the stock one: it knows the force question alone.
+            demo = [
+                sys.executable,
+                str(examples / "demo.py"),
+                "--base-url",
+                base_url[1],
+                "--model",
+                "m",
+                "--api-key",
+                "k",
+            ]
+            shown = subprocess.run(demo, capture_output=True, text=True, timeout=120, check=True).stdout
+            assert "(no relations)" in shown and "force:        特别剧烈" in shown
+            server.send_signal(signal.SIGINT)
+            assert server.wait(timeout=30) == 0
+        finally:
+            server.kill()
