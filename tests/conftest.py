@@ -12,6 +12,13 @@ from scripted_endpoint import ScriptedEndpoint
 
 from kestor.tavi.extractor import samplar
 
+
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    # Spread over workers, a slow test that starts last keeps the whole run waiting for it: slow ones go first.
+    # The sort is stable and the same in every worker, as the distribution of the tests needs.
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)
+
+
 # What every extractor hands the extraction service, in this order, and nothing else.
 EXTRACT_KEYWORDS = [
     "text_or_documents",

@@ -13,6 +13,9 @@ from pathlib import Path
 
 import pytest
 
+# The probe module is compiled first.
+pytestmark = pytest.mark.slow
+
 ROOT = Path(__file__).resolve().parents[1]
 COMPILER = shutil.which("c++") or shutil.which("g++")
 

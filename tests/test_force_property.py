@@ -15,6 +15,9 @@ from plain_force import PlainForceExtractor
 from kestor.tavi.extractor import force as force_module
 from kestor.tavi.extractor.force import ForceExtractor
 
+# Hundreds of generated graphs per test.
+pytestmark = pytest.mark.slow
+
 # Mostly small integers so that paths form; now and then ids of other kinds, equal or not to those integers.
 ids = st.one_of(
     st.integers(0, 7),

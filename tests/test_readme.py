@@ -13,7 +13,11 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
 from scripted_endpoint import STOCK_ANSWERS, ScriptedEndpoint
+
+# Fresh interpreters, each importing the extraction library.
+pytestmark = pytest.mark.slow
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 AFTER = "-- README's blocks ran --"

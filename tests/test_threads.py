@@ -246,6 +246,7 @@ def test_class_changed_while_the_force_extractor_looks_up_its_operations(monkeyp
     assert walked  # the second call sees the class as it is now
 
 
+@pytest.mark.slow
 class TestLongNativeWork:
     """Long native work hands the GIL over, as Python code would between two bytecodes."""
 
