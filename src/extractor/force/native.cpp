@@ -529,13 +529,14 @@ Ref Search::render() {
             turns.step();
             const Edge& ends = snapshot.edges[edge];
             PyObject* strength = snapshot.strengths[edge].get();
-            const auto& texts = shown[edge] = {strs(snapshot.name_of(ends.source)), strs(snapshot.name_of(ends.target)),
-                                               strength != Py_None ? strs(strength) : nullptr};
+            const auto& line_strs =
+                shown[edge] = {strs(snapshot.name_of(ends.source)), strs(snapshot.name_of(ends.target)),
+                               strength != Py_None ? strs(strength) : nullptr};
             std::array<std::size_t, 3> lengths{};
             for (std::size_t i = 0; i < 3; ++i) {
-                if (texts[i] != nullptr) lengths[i] = static_cast<std::size_t>(PyUnicode_GET_LENGTH(texts[i]));
+                if (line_strs[i] != nullptr) lengths[i] = static_cast<std::size_t>(PyUnicode_GET_LENGTH(line_strs[i]));
             }
-            text::put_edge_line(room, lengths[0], lengths[1], texts[2] != nullptr ? &lengths[2] : nullptr);
+            text::put_edge_line(room, lengths[0], lengths[1], line_strs[2] != nullptr ? &lengths[2] : nullptr);
         }
     }
     std::vector<text::Span>& table = parts.document.line_table();

@@ -116,7 +116,7 @@ Ref call_llm(Self<"_call_llm"> self, PyObject* text) {
     Ref llm_start = now(globals);
     Ref extract = extractor::service::extract_function(globals);
     Ref result = extractor::service::extract(globals, extract.get(), self.object(), text,
-                                             extractor::service::prompt_description, extractor::service::examples);
+                                             extractor::service::prompt_field, extractor::service::examples_field);
     log(globals, info_method, llm_message, [&] { return std::tuple{since(globals, llm_start.get())}; });
     return result;
 }

@@ -49,9 +49,9 @@ void expect_constructor_arguments(PyObject* config, PyObject* prompt, PyObject* 
 void construct(const pyhost::Globals& globals, PyObject* self, PyObject* config, PyObject* prompt, PyObject* examples) {
     Ref model = pyhost::call_method(self, build_model_name, config);
     check(PyObject_SetAttr(self, model_name.get(), model.get()));
-    check(PyObject_SetAttr(self, prompt_description.get(), prompt));
+    check(PyObject_SetAttr(self, prompt_field.get(), prompt));
     Ref converted = convert_examples(globals, examples);
-    check(PyObject_SetAttr(self, service::examples.get(), converted.get()));
+    check(PyObject_SetAttr(self, examples_field.get(), converted.get()));
 }
 
 Ref init_text_extractor(pyhost::Scope scope, PyObject* config, PyObject* prompt, PyObject* examples) {

@@ -23,9 +23,9 @@ constinit pyhost::KeywordNames extract_keywords{
 Ref extract_function(const pyhost::Globals& globals) { return getattr(globals[lx_name].get(), extract_name); }
 
 Ref extract(const pyhost::Globals& globals, PyObject* extract_function, PyObject* self, PyObject* text,
-            const Name& prompt, const Name& examples_field) {
+            const Name& prompt, const Name& examples) {
     Ref prompt_value = getattr(self, prompt);
-    Ref examples_value = getattr(self, examples_field);
+    Ref examples_value = getattr(self, examples);
     Ref model = getattr(self, model_name);
     Ref validation = getattr(globals[lx_name].get(), prompt_validation_name);
     Ref levels = getattr(validation.get(), level_name);

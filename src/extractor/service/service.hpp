@@ -51,18 +51,18 @@ Ref extract_function(const pyhost::Globals& globals);
 Ref extract(const pyhost::Globals& globals, PyObject* extract_function, PyObject* self, PyObject* text,
             const Name& prompt, const Name& examples);
 
-inline constinit Name prompt_description{"prompt_description"};
-inline constinit Name examples{"examples"};
+inline constinit Name prompt_field{"prompt_description"};
+inline constinit Name examples_field{"examples"};
 
 // The extraction call inside the guard: `text()` gives what is sent, after the entry point is looked up. The
 // answer, or nothing when an ordinary error was logged with `message`.
 template <class Text>
 std::optional<Ref> guarded_extract(const pyhost::Globals& globals, const Name& message, PyObject* self, Text&& text,
-                                   const Name& prompt = prompt_description, const Name& examples_field = examples) {
+                                   const Name& prompt = prompt_field, const Name& examples = examples_field) {
     return pyhost::guarded(globals, message, [&] {
         Ref function = extract_function(globals);
         Ref sent = text();
-        return extract(globals, function.get(), self, sent.get(), prompt, examples_field);
+        return extract(globals, function.get(), self, sent.get(), prompt, examples);
     });
 }
 
