@@ -12,7 +12,6 @@
 #include "pyhost/text.hpp"
 
 #include <array>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -28,28 +27,6 @@ using pyhost::WithoutGil;
 // Graphs with more edges than this are built without the GIL.
 constexpr std::size_t large_graph = 1 << 16;
 
-// A value of an exact dict, or nothing when the key is absent. No host code runs for an exact dict whose keys are
-// the usual strings, but any other key that hashes like `key` has its __eq__ called, and that may change or drop
-// anything: the value comes back held, and the caller must hold `dict` across the call.
-Ref lookup(PyObject* dict, const Name& key) {
-    PyObject* value = PyDict_GetItemWithError(dict, key.get());
-    if (value == nullptr && PyErr_Occurred()) pyhost::raise();
-    return Ref::borrow(value);
-}
-
-// A key of another type whose hash meets a looked-up name's is compared by its own __eq__, which may change any
-// part of the graph data, or make this road read it in another order than the road through host objects does.
-// Graph data with such keys takes that road.
-bool plain_keys(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
-
 // Values whose str() runs no host code.
 bool renders_plainly(PyObject* value) {
     return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
@@ -58,30 +35,16 @@ bool renders_plainly(PyObject* value) {
 
 enum class IdKind { absent, plain, other };
 
-// Node ids as the native road keys them: ints, bools and whole floats compare and hash as the int they equal,
-// so they can stand for each other. Anything else (text, fractions, huge ints) takes the road through host
-// objects, which converts and compares as Python code does.
+// Node ids as the native road keys them: plain integers (see plain_integer), which can stand for each other.
+// Anything else takes the road through host objects, which converts and compares as Python code does.
 IdKind read_id(PyObject* holder, std::int64_t& id) {
     const Ref held = lookup(holder, keys::id);
     PyObject* value = held.get();
     if (value == nullptr || value == Py_None) return IdKind::absent;
-    if (PyLong_Check(value) && (PyLong_CheckExact(value) || PyBool_Check(value))) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (number == -1 && PyErr_Occurred()) pyhost::raise();
-        if (overflow != 0) return IdKind::other;
-        id = number;
-        return IdKind::plain;
-    }
-    if (PyFloat_CheckExact(value)) {
-        const double number = PyFloat_AS_DOUBLE(value);
-        if (!std::isfinite(number) || std::trunc(number) != number || std::fabs(number) >= 0x1p62) {
-            return IdKind::other;
-        }
-        id = static_cast<std::int64_t>(number);
-        return IdKind::plain;
-    }
-    return IdKind::other;
+    const std::optional<std::int64_t> number = plain_integer(value);
+    if (!number) return IdKind::other;
+    id = *number;
+    return IdKind::plain;
 }
 
 // The graph data as the native road sees it: node names by dense index, the kept edges with their strengths.
@@ -142,7 +105,7 @@ bool read_end(PyObject* edge, const Name& key, IdKind& kind, std::int64_t& id) {
         kind = IdKind::absent;
         return true;
     }
-    if (!PyDict_CheckExact(end.get()) || !plain_keys(end.get())) return false;
+    if (!plain_dict(end.get())) return false;
     kind = read_id(end.get(), id);
     return kind != IdKind::other;
 }
@@ -174,7 +137,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
     for (Py_ssize_t i = 0; nodes != nullptr && i < PyList_GET_SIZE(nodes); ++i) {
         turns.step();
         const Ref node = Ref::borrow(PyList_GET_ITEM(nodes, i));
-        if (!PyDict_CheckExact(node.get()) || !plain_keys(node.get())) return std::nullopt;
+        if (!plain_dict(node.get())) return std::nullopt;
         std::int64_t id = 0;
         const IdKind kind = read_id(node.get(), id);
         if (kind == IdKind::other) return std::nullopt;
@@ -189,7 +152,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         turns.step();
         const Ref held_edge = Ref::borrow(PyList_GET_ITEM(edges, i));
         PyObject* edge = held_edge.get();
-        if (!PyDict_CheckExact(edge) || !plain_keys(edge)) return std::nullopt;
+        if (!plain_dict(edge)) return std::nullopt;
         IdKind source_kind;
         IdKind target_kind;
         std::int64_t source = 0;
@@ -202,7 +165,7 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         const Ref meta = lookup(edge, keys::meta);
         Ref strength;
         if (meta) {
-            if (!PyDict_CheckExact(meta.get()) || !plain_keys(meta.get())) return std::nullopt;
+            if (!plain_dict(meta.get())) return std::nullopt;
             strength = lookup(meta.get(), keys::strength);
         }
         if (!strength) strength = Ref::borrow(Py_None);

@@ -277,6 +277,14 @@ public:
         return dispatch_.native(OperationSet{1} << checked_callee<Callee>());
     }
 
+    // `self.<Callee>` as the module's own implementation sees it, for a caller that runs that implementation
+    // itself because it shares work between calls; only where runs_own<Callee>().
+    template <FixedString Callee>
+    Self<Callee> own() {
+        static_assert(checked_callee<Callee>() < operation_count);
+        return Self<Callee>(dispatch_);
+    }
+
     // Whether everything this operation calls, directly or not, is the module's own: its native road may run.
     bool owns_what_it_calls() { return dispatch_.native(reached_from(index)); }
 
