@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 namespace force {
@@ -52,42 +51,38 @@ public:
              PyObject* outgoing, PyObject* end_nodes, PyObject* node_map, PyObject* all_paths);
 
 private:
-    using Level = DeadEnds<Ref>::Level;
+    using Ends = DeadEnds<Ref>;
 
+    // A node as the record of the current path keys it: by value or by identity.
     struct NodeKey {
-        std::uint64_t bits;
         bool by_value;
-        bool operator==(const NodeKey&) const = default;
+        std::uint64_t bits;
     };
-    struct NodeKeyHash {
-        std::size_t operator()(const NodeKey& key) const noexcept {
-            return static_cast<std::size_t>(mix(key.bits ^ static_cast<std::uint64_t>(key.by_value)));
-        }
-    };
-
     static NodeKey key_of(PyObject* id) {
         if (const std::optional<std::int64_t> number = plain_integer(id)) {
-            return {static_cast<std::uint64_t>(*number), true};
+            return {true, static_cast<std::uint64_t>(*number)};
         }
-        return {reinterpret_cast<std::uintptr_t>(id), false};
+        return {false, reinterpret_cast<std::uintptr_t>(id)};
     }
-
+    IntMap& levels(const NodeKey& key) { return key.by_value ? levels_by_value_ : levels_by_identity_; }
+    Ends::Level level_of(PyObject* id) const {
+        const NodeKey key = key_of(id);
+        return (key.by_value ? levels_by_value_ : levels_by_identity_).find(key.bits).value_or(Ends::outside);
+    }
     bool dead(PyObject* edges) const { return dead_.find(reinterpret_cast<std::uintptr_t>(edges)).has_value(); }
     void mark_dead(const Ref& edges) {
         if (!edges) return;
         dead_.emplace(reinterpret_cast<std::uintptr_t>(edges.get()), 0);
         dead_lists_.push_back(edges);
     }
-    Level level_of(PyObject* id) const {
-        const auto found = levels_.find(key_of(id));
-        return found != levels_.end() ? found->second : DeadEnds<Ref>::outside;
-    }
     static bool steps_cleanly(bool own_path_edges, PyObject* edge, PyObject* next_node);
 
-    DeadEnds<Ref> dead_ends_;
+    Ends dead_ends_;
     IntMap dead_;
     std::vector<Ref> dead_lists_;
-    std::unordered_map<NodeKey, Level, NodeKeyHash> levels_;
+    // A node's level while it is on the current path, `outside` otherwise.
+    IntMap levels_by_value_;
+    IntMap levels_by_identity_;
 };
 
 // Whether taking the step along `edge` could neither fail nor run host code: the module's own path edge, made of
@@ -112,11 +107,13 @@ void Walk::run(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* c
         Py_ssize_t index = 0;
         Ref stepped;
         NodeKey key;
-        bool placed = false;  // whether `key` holds this frame's level
+        bool placed = false;  // whether the record holds this frame's level, and not an earlier frame's
+        Ends::Mark mark;
     };
     const bool recurse_inline = self.runs_own<"_dfs">();
     const bool own_path_edges = self.runs_own<"_edge_to_path_edge">();
     std::vector<Frame> frames;
+    frames.reserve(16);
     // Every frame holds what it reads, so other threads may run at a turn as they would between two bytecodes.
     pyhost::Turns turns(nullptr, 64);
 
@@ -125,7 +122,7 @@ void Walk::run(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* c
         if (check(PySequence_Contains(end_nodes, converted))) {
             Ref copy = own(PyList_GetSlice(current_path, 0, PY_SSIZE_T_MAX));
             pyhost::list_append(all_paths, copy.get());
-            dead_ends_.found_path();
+            if (!frames.empty()) frames.back().mark.found = true;
             return;
         }
         PyObject* edges = PyDict_GetItemWithError(outgoing, converted);
@@ -133,23 +130,30 @@ void Walk::run(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* c
         const bool listed = edges != nullptr && (PyList_CheckExact(edges) || PyTuple_CheckExact(edges));
         if (listed && dead(edges)) return;
         Frame frame;
+        frame.mark = dead_ends_.enter();
         if (edges != nullptr) {
             frame.edges = Ref::borrow(edges);
             if (!PyList_CheckExact(edges)) frame.iterator = own(PyObject_GetIter(edges));
+            // What any other iterable gives next time is its own affair.
+            if (!listed) Ends::met(frame.mark, Ends::outside, false);
         }
-        dead_ends_.enter(listed ? frame.edges : Ref());
-        // What any other iterable gives next time is its own affair.
-        if (edges != nullptr && !listed) dead_ends_.met(DeadEnds<Ref>::outside, false);
         frame.key = key_of(id);
-        frame.placed = levels_.emplace(frame.key, dead_ends_.level()).second;
+        std::uint32_t& level = levels(frame.key).slot(frame.key.bits);
+        if (level == Ends::outside) {
+            level = static_cast<Ends::Level>(frames.size() + 1);
+            frame.placed = true;
+        }
         frames.push_back(std::move(frame));
     };
     auto leave = [&] {
-        if (frames.back().placed) levels_.erase(frames.back().key);
+        Frame& frame = frames.back();
+        const auto level = static_cast<Ends::Level>(frames.size());
+        if (frame.placed) levels(frame.key).slot(frame.key.bits) = Ends::outside;
+        Ends::Mark* parent = frames.size() > 1 ? &frames[frames.size() - 2].mark : nullptr;
+        Ref key = frame.iterator ? Ref() : std::move(frame.edges);
+        dead_ends_.leave(std::move(key), frame.mark, level, parent, [&](const Ref& edges) { mark_dead(edges); });
         frames.pop_back();
-        dead_ends_.leave([&](const Ref& edges) { mark_dead(edges); });
     };
-
     enter(node_id, node);
     while (!frames.empty()) {
         Frame& frame = frames.back();
@@ -174,7 +178,8 @@ void Walk::run(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* c
         Ref next_node = nested_get(edge.get(), keys::dest_node.get(), keys::id);
         if (next_node.get() == Py_None) continue;
         if (check(PySet_Contains(visited, next_node.get()))) {
-            dead_ends_.met(level_of(next_node.get()), steps_cleanly(own_path_edges, edge.get(), next_node.get()));
+            Ends::met(frame.mark, level_of(next_node.get()),
+                      steps_cleanly(own_path_edges, edge.get(), next_node.get()));
             continue;
         }
         check(PySet_Add(visited, next_node.get()));
@@ -187,7 +192,7 @@ void Walk::run(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* c
         } else {
             self.call<"_dfs">(next_node.get(), current_path, visited, outgoing, end_nodes, node_map, all_paths);
             // What the override walked from there is not known here.
-            dead_ends_.met(DeadEnds<Ref>::outside, false);
+            Ends::met(frames.back().mark, Ends::outside, false);
         }
     }
 }

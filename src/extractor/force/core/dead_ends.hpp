@@ -20,75 +20,63 @@
 
 namespace force {
 
-// `Key` names what the walk follows from a node: a node index, or the host's list of a node's edges.
+// `Key` names what the walk follows from a node: a node index, or the host's list of a node's edges. The walk keeps
+// a Mark with each node of its current path; the node it starts from is at level 1, each step down one more.
 template <class Key>
 class DeadEnds {
 public:
-    // 1 for the node a walk starts from, one more at each step down; 0 for a node this walk did not enter.
     using Level = std::uint32_t;
+    // The level of a node this walk did not enter, or cannot place.
     static constexpr Level outside = 0;
 
-    // The walk enters a node it is going to follow the edges of; its level is level() from now on.
-    void enter(Key key) { frames_.push_back({std::move(key), false, false, no_level, pending_.size()}); }
-    Level level() const noexcept { return static_cast<Level>(frames_.size()); }
+    struct Mark {
+        bool found;
+        bool unsafe_below;  // a step not taken below could have failed
+        Level lowest;       // the lowest level met below
+        std::size_t pending_from;
+    };
 
-    // A path was recorded at a step from the node entered last.
-    void found_path() noexcept {
-        if (!frames_.empty()) frames_.back().found = true;
+    // For a node the walk enters and is going to follow the edges of.
+    Mark enter() const noexcept { return {false, false, no_level, pending_.size()}; }
+
+    // A step from the node was not taken because it led to a node on the current path, entered at `level`;
+    // `failsafe` when taking it could not have failed.
+    static void met(Mark& mark, Level level, bool failsafe) noexcept {
+        mark.lowest = std::min(mark.lowest, level);
+        mark.unsafe_below = mark.unsafe_below || !failsafe;
     }
 
-    // A step from the node entered last was not taken because it led to a node on the current path, entered at
-    // `level` (`outside` for one this walk did not enter, or cannot place); `failsafe` when taking it could not
-    // have failed.
-    void met(Level level, bool failsafe) noexcept {
-        Frame& frame = frames_.back();
-        frame.lowest = std::min(frame.lowest, level);
-        frame.unsafe_below = frame.unsafe_below || !failsafe;
-    }
-
-    // The walk leaves the node entered last; `dead(key)` is called for each node this decides is dead.
+    // The walk leaves the node `key` at `level`; `parent` is the mark of the node it was entered from (none for the
+    // node the walk started from). `dead(key)` is called for each node this decides is dead.
     template <class Dead>
-    void leave(Dead&& dead) {
-        Frame frame = std::move(frames_.back());
-        frames_.pop_back();
-        const Level own_level = level() + 1;
-        if (frame.found) {
-            forget_pending(frame.pending_from);
-        } else if (frame.lowest >= own_level) {
-            dead(frame.key);
-            if (!frame.unsafe_below) {
-                for (std::size_t i = frame.pending_from; i < pending_.size(); ++i) dead(pending_[i]);
+    void leave(Key key, const Mark& mark, Level level, Mark* parent, Dead&& dead) {
+        if (mark.found) {
+            forget_pending(mark.pending_from);
+        } else if (mark.lowest >= level) {
+            dead(key);
+            if (!mark.unsafe_below) {
+                for (std::size_t i = mark.pending_from; i < pending_.size(); ++i) dead(pending_[i]);
             }
-            forget_pending(frame.pending_from);
+            forget_pending(mark.pending_from);
         } else {
-            pending_.push_back(std::move(frame.key));
+            pending_.push_back(std::move(key));
         }
-        if (frames_.empty()) {
+        if (parent == nullptr) {
             pending_.clear();
             return;
         }
-        Frame& parent = frames_.back();
-        parent.found = parent.found || frame.found;
-        parent.unsafe_below = parent.unsafe_below || frame.unsafe_below;
-        if (frame.lowest < own_level) parent.lowest = std::min(parent.lowest, frame.lowest);
+        parent->found = parent->found || mark.found;
+        parent->unsafe_below = parent->unsafe_below || mark.unsafe_below;
+        if (mark.lowest < level) parent->lowest = std::min(parent->lowest, mark.lowest);
     }
 
 private:
     static constexpr Level no_level = std::numeric_limits<Level>::max();
 
-    struct Frame {
-        Key key;
-        bool found;
-        bool unsafe_below;  // a step not taken below could have failed
-        Level lowest;       // the lowest level met below this node
-        std::size_t pending_from;
-    };
-
     void forget_pending(std::size_t from) {
         pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(from), pending_.end());
     }
 
-    std::vector<Frame> frames_;
     std::vector<Key> pending_;  // nodes left undecided, to be decided with an ancestor
 };
 

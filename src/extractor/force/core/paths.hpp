@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -20,24 +21,25 @@ namespace force {
 // end is not entered again, which finds the same paths.
 template <class OnPath, class Poll>
 void for_each_path(const Graph& graph, OnPath&& on_path, Poll&& poll, std::size_t poll_interval = 4096) {
+    using Ends = DeadEnds<NodeIndex>;
     struct Frame {
         NodeIndex node;
         std::size_t next;
+        Ends::Mark mark;
     };
-    using Level = DeadEnds<NodeIndex>::Level;
-    std::vector<Level> level_on_path(graph.node_count(), DeadEnds<NodeIndex>::outside);
-    std::vector<std::uint8_t> dead(graph.node_count(), 0);
-    DeadEnds<NodeIndex> dead_ends;
-    auto mark_dead = [&](NodeIndex node) { dead[node] = 1; };
+    // Each node's level while it is on the current path, `dead` once it is known to be a dead end.
+    constexpr Ends::Level dead = std::numeric_limits<Ends::Level>::max();
+    std::vector<Ends::Level> state(graph.node_count(), Ends::outside);
+    Ends dead_ends;
+    auto mark_dead = [&](NodeIndex node) { state[node] = dead; };
     std::vector<Frame> frames;
     std::vector<EdgeIndex> path;
     std::size_t unchanged = 0;
     std::size_t steps = 0;
 
     auto enter = [&](NodeIndex node) {
-        dead_ends.enter(node);
-        level_on_path[node] = dead_ends.level();
-        frames.push_back({node, 0});
+        frames.push_back({node, 0, dead_ends.enter()});
+        state[node] = static_cast<Ends::Level>(frames.size());
     };
 
     for (NodeIndex start : graph.start_nodes()) {
@@ -46,15 +48,17 @@ void for_each_path(const Graph& graph, OnPath&& on_path, Poll&& poll, std::size_
             unchanged = 0;
             continue;
         }
-        if (dead[start]) continue;
+        if (state[start] == dead) continue;
         enter(start);
         while (!frames.empty()) {
             Frame& frame = frames.back();
             std::span<const EdgeIndex> edges = graph.outgoing(frame.node);
             if (frame.next == edges.size()) {
-                level_on_path[frame.node] = DeadEnds<NodeIndex>::outside;
+                const auto level = static_cast<Ends::Level>(frames.size());
+                state[frame.node] = Ends::outside;
+                Ends::Mark* parent = frames.size() > 1 ? &frames[frames.size() - 2].mark : nullptr;
+                dead_ends.leave(frame.node, frame.mark, level, parent, mark_dead);
                 frames.pop_back();
-                dead_ends.leave(mark_dead);
                 if (!path.empty()) {
                     path.pop_back();
                     if (path.size() < unchanged) unchanged = path.size();
@@ -63,16 +67,15 @@ void for_each_path(const Graph& graph, OnPath&& on_path, Poll&& poll, std::size_
             }
             const EdgeIndex edge = edges[frame.next++];
             const NodeIndex next = graph.edge(edge).target;
-            if (const Level level = level_on_path[next]; level != DeadEnds<NodeIndex>::outside) {
-                dead_ends.met(level, true);
+            if (const Ends::Level level = state[next]; level != Ends::outside) {
+                if (level != dead) Ends::met(frame.mark, level, true);
                 continue;
             }
-            if (dead[next]) continue;
             if (++steps % poll_interval == 0) poll();
             path.push_back(edge);
             if (graph.is_end(next)) {
                 on_path(std::span<const EdgeIndex>(path), unchanged);
-                dead_ends.found_path();
+                frame.mark.found = true;
                 path.pop_back();
                 unchanged = path.size();
                 continue;
