@@ -23,7 +23,6 @@ inline constinit Name meta{"meta"};
 inline constinit Name strength{"strength"};
 inline constinit Name source{"source"};
 inline constinit Name target{"target"};
-inline constinit Name empty_text{""};
 
 }  // namespace force::keys
 

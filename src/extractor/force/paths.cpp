@@ -9,6 +9,7 @@
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
 #include "pyhost/long_work.hpp"
+#include "pyhost/text.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -47,8 +48,8 @@ void set_remove(PyObject* set, PyObject* key) {
 // walk that takes it must fail where this one would have.
 class Walk {
 public:
-    void run(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* current_path, PyObject* visited,
-             PyObject* outgoing, PyObject* end_nodes, PyObject* node_map, PyObject* all_paths);
+    void from_node(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* current_path, PyObject* visited,
+                   PyObject* outgoing, PyObject* end_nodes, PyObject* node_map, PyObject* all_paths);
 
 private:
     using Ends = DeadEnds<Ref>;
@@ -99,8 +100,8 @@ bool Walk::steps_cleanly(bool own_path_edges, PyObject* edge, PyObject* next_nod
            plain_integer(source_id.get());
 }
 
-void Walk::run(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* current_path, PyObject* visited,
-               PyObject* outgoing, PyObject* end_nodes, PyObject* node_map, PyObject* all_paths) {
+void Walk::from_node(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* current_path, PyObject* visited,
+                     PyObject* outgoing, PyObject* end_nodes, PyObject* node_map, PyObject* all_paths) {
     struct Frame {
         Ref edges;
         Ref iterator;  // for an adjacency value that is not a list
@@ -110,8 +111,8 @@ void Walk::run(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* c
         bool placed = false;  // whether the record holds this frame's level, and not an earlier frame's
         Ends::Mark mark;
     };
-    const bool recurse_inline = self.runs_own<"_dfs">();
-    const bool own_path_edges = self.runs_own<"_edge_to_path_edge">();
+    const bool recurse_inline = self.is_own<"_dfs">();
+    const bool own_path_edges = self.is_own<"_edge_to_path_edge">();
     std::vector<Frame> frames;
     frames.reserve(16);
     // Every frame holds what it reads, so other threads may run at a turn as they would between two bytecodes.
@@ -207,7 +208,7 @@ Ref walk_from(Self<"_dfs"> self, Walk& walk, PyObject* node_id, PyObject* curren
     expect_exact(end_nodes, &PyList_Type, "end_nodes");
     expect_exact(node_map, &PyDict_Type, "node_map");
     expect_exact(all_paths, &PyList_Type, "all_paths");
-    walk.run(self, node_id, node.get(), current_path, visited, outgoing, end_nodes, node_map, all_paths);
+    walk.from_node(self, node_id, node.get(), current_path, visited, outgoing, end_nodes, node_map, all_paths);
     return Ref::borrow(Py_None);
 }
 
@@ -218,7 +219,7 @@ Ref find_paths(Self<"_find_paths"> self, PyObject* graph_data) {
     Ref no_edges = new_list();
     Ref edges = pyhost::mapping_get(graph_data, keys::edges, no_edges.get());
     if (!pyhost::truthy(edges.get())) return new_list();
-    if (self.owns_what_it_calls()) {
+    if (self.reaches_only_own()) {
         if (std::optional<Ref> paths = native::find_paths(graph_data)) return std::move(*paths);
     }
     Ref graph = self.call<"_build_graph">(graph_data);
@@ -226,13 +227,13 @@ Ref find_paths(Self<"_find_paths"> self, PyObject* graph_data) {
     Ref all_paths = new_list();
     // The module's own walk goes on from one start node to the next, knowing the dead ends it has met.
     std::optional<Walk> walk;
-    if (self.runs_own<"_dfs">()) walk.emplace();
+    if (self.is_own<"_dfs">()) walk.emplace();
     pyhost::for_each(start_nodes.get(), [&](PyObject* start) {
         Ref current_path = new_list();
         Ref visited = own(PySet_New(nullptr));
         check(PySet_Add(visited.get(), start));
         if (walk) {
-            walk_from(self.own<"_dfs">(), *walk, start, current_path.get(), visited.get(), outgoing.get(),
+            walk_from(self.callee<"_dfs">(), *walk, start, current_path.get(), visited.get(), outgoing.get(),
                       end_nodes.get(), node_map.get(), all_paths.get());
         } else {
             self.call<"_dfs">(start, current_path.get(), visited.get(), outgoing.get(), end_nodes.get(), node_map.get(),
@@ -253,8 +254,8 @@ Ref edge_to_path_edge(Self<"_edge_to_path_edge">, PyObject* edge, PyObject* node
     expect_exact(node_map, &PyDict_Type, "node_map");
     Ref next = pyhost::expect_integer(next_node, "next_node");
     Ref source_id = nested_get(edge, keys::src_node.get(), keys::id);
-    Ref source = pyhost::mapping_get(node_map, source_id.get(), keys::empty_text.get());
-    Ref target = pyhost::mapping_get(node_map, next.get(), keys::empty_text.get());
+    Ref source = pyhost::mapping_get(node_map, source_id.get(), pyhost::empty_text.get());
+    Ref target = pyhost::mapping_get(node_map, next.get(), pyhost::empty_text.get());
     Ref strength = nested_get(edge, keys::meta.get(), keys::strength);
     Ref path_edge = own(PyDict_New());
     pyhost::dict_set(path_edge.get(), keys::source, source.get());
