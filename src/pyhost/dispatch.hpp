@@ -135,7 +135,7 @@ public:
     template <FixedString Callee, class... Args>
     Ref call(Args... args) {
         constexpr std::size_t callee = callee_index<Callee>();
-        if (!dispatch_.own(OperationSet{1} << callee)) {
+        if (!own(OperationSet{1} << callee)) {
             return call_method(object(), operation_names<Module>[callee], args...);
         }
         return run<callee>(args...);
@@ -152,7 +152,7 @@ public:
     // Whether `self.<Callee>` is the module's own, for a step that runs it inline instead of calling it.
     template <FixedString Callee>
     bool is_own() {
-        return dispatch_.own(OperationSet{1} << callee_index<Callee>());
+        return own(OperationSet{1} << callee_index<Callee>());
     }
 
     // `self.<Callee>` as its own implementation sees it, for a caller that runs that implementation itself to share
@@ -164,20 +164,27 @@ public:
     }
 
     // Whether everything this operation calls, directly or not, is the module's own.
-    bool reaches_only_own() { return dispatch_.own(detail::reached_from<table>(index)); }
+    bool reaches_only_own() { return own(detail::reached_from<table>(index)); }
 
     // Whether these operations, and everything they call, are the module's own.
     template <FixedString... Callees>
     bool all_own() {
         constexpr OperationSet set =
             ((OperationSet{1} << callee_index<Callees>() | detail::reached_from<table>(callee_index<Callees>())) | ...);
-        return dispatch_.own(set);
+        return own(set);
     }
 
 private:
     static constexpr const auto& table = Module::declaration;
     static constexpr std::size_t index = table.index(Name.view());
     static_assert(table.size <= max_operations);
+
+    // What the instance finds as the module's own, for an operation that has an instance.
+    bool own(OperationSet set) {
+        static_assert(table.operations[index].kind == Kind::method || table.operations[index].kind == Kind::init,
+                      "a static method or a function has no instance to call through");
+        return dispatch_.own(set);
+    }
 
     template <FixedString Callee>
     static consteval std::size_t callee_index() {
