@@ -19,11 +19,20 @@ OperationSet own_on_class(PyTypeObject* type, const DispatchState& state) {
             if (entry.type == type && entry.version == version) return entry.own;
         }
     }
+    // A name the class cannot give is not the module's own; the error it raises is Python's to raise, when a step
+    // looks the name up through the interpreter. Such answers are not kept.
+    bool complete = true;
     auto lookup = [&] {
         OperationSet found = 0;
         for (std::size_t op = 0; op < state.count; ++op) {
-            Ref attribute = own(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), state.names[op].get()));
-            if (attribute.get() == state.originals[op]) found |= OperationSet{1} << op;
+            Ref attribute = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), state.names[op].get()));
+            if (!attribute) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) raise();
+                PyErr_Clear();
+                complete = false;
+            } else if (attribute.get() == state.originals[op]) {
+                found |= OperationSet{1} << op;
+            }
         }
         return found;
     };
@@ -32,9 +41,10 @@ OperationSet own_on_class(PyTypeObject* type, const DispatchState& state) {
     // call, which is always right.
     OperationSet found = lookup();
     const unsigned int before = version_of(type);
-    if (before == 0) return found;
+    if (before == 0 || !complete) return found;
     found = lookup();
     if (version_of(type) != before) return 0;
+    if (!complete) return found;
     sets.entries[sets.next] = {type, before, found};
     sets.next = (sets.next + 1) % sets.entries.size();
     return found;
