@@ -591,6 +591,36 @@ def bench_chain(report: Report, settings: Settings) -> None:
     )
 
 
+def bench_dead_ends(report: Report, extractors: dict[str, Any], settings: Settings) -> None:
+    starts, length = settings.chain_nodes // 500, settings.chain_nodes // 50
+    report.section(f"Dead ends: {starts:,} start nodes into one chain of {length:,} events without an end", "dead ends")
+    shape = {"build": graphs.fan_into_dead_end, "starts": starts, "length": length}
+    build = best_time("build(starts, length)", shape, settings.budget)
+    data = graphs.fan_into_dead_end(starts, length)
+    cls = native_class()
+    if cls is None:
+        report.line("native force module not available")
+        return
+
+    class PathEdgeOverride(cls):  # type: ignore[misc, valid-type]
+        def _edge_to_path_edge(self, edge: Any, node_map: Any, next_node: Any) -> Any:
+            return super()._edge_to_path_edge(edge, node_map, next_node)
+
+    walk = best_time("op(data)", {"op": extractors["native"]._find_paths, "data": data}, settings.budget)
+    host = best_time("op(data)", {"op": make(PathEdgeOverride)._find_paths, "data": data}, settings.budget)
+    report.add(
+        Row(
+            "_find_paths",
+            fmt_time(walk),
+            "—",
+            f"{walk / build:.2f}x data",
+            "< building the data",
+            walk < build,
+            f"building the graph data in Python takes {fmt_time(build)}; through host objects {fmt_time(host)}",
+        )
+    )
+
+
 def bench_memory(report: Report) -> None:
     report.section("Peak memory of _find_paths on the layered DAG (peak RSS growth, each in a fresh process)", "memory")
     results = {kind: child("memory", kind) for kind in ("plain", "native")}
@@ -816,6 +846,7 @@ def main() -> None:
     finally:
         lx.extract = original_extract
     bench_chain(report, settings)
+    bench_dead_ends(report, extractors, settings)
     bench_threads(report, settings)
     bench_memory(report)
     report.summary()

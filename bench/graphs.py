@@ -93,3 +93,15 @@ def chain(n: int) -> GraphData:
     nodes = [{"id": i, "name": f"事件{i}"} for i in range(n)]
     edges = [{"src_node": {"id": i}, "dest_node": {"id": i + 1}, "meta": {"strength": 0.5}} for i in range(n - 1)]
     return {"nodes": nodes, "edges": edges}
+
+
+def fan_into_dead_end(starts: int, length: int) -> GraphData:
+    """`starts` start nodes, each leading into the same chain of `length` events whose end turns back into it, and
+    one edge apart that gives the graph its end node: what a graph cut short while it was read looks like. No start
+    node of the fan has a path."""
+    chain_ids = range(starts, starts + length)
+    edges = [_edge(_node(-1, "起"), _node(-2, "终"))]
+    edges += [_edge(_node(start, f"起点{start}"), _node(starts, "链0")) for start in range(starts)]
+    edges += [_edge(_node(i, f"链{i}"), _node(i + 1, f"链{i + 1}")) for i in chain_ids[:-1]]
+    edges.append(_edge(_node(chain_ids[-1], "链尾"), _node(chain_ids[-2], "链")))
+    return {"nodes": [], "edges": edges}

@@ -254,16 +254,29 @@ def inner_call(maker: Maker, extractor: Any, graph: dict[Any, Any]) -> Callable[
     return lambda: (extractor._get_start_nodes(outgoing, incoming), extractor._get_end_nodes(outgoing, incoming))
 
 
+def walks_its_own_way(extractor: Any) -> bool:
+    """Whether `_find_paths` runs the module's own walk, which reads each part of the graph a bounded number of
+    times; an overridden `_dfs` is called at every step, as Python code would."""
+    cls = type(extractor)
+    return "_dfs" not in vars(extractor) and "__getattr__" not in vars(cls) and cls._dfs is ForceExtractor._dfs
+
+
 def force_paths(data: bytes) -> None:
     maker = Maker(data)
-    graph = maker.graph()
+    chained = maker.chance(8)
+    graph = maker.long_chain() if chained else maker.graph()
+    size = len(graph["nodes"]) + len(graph["edges"]) if chained else 0
     extractor, plain = instance(maker, ForceExtractor, FORCE_OPS[:8])
-    inner = inner_call(maker, extractor, graph)
+    inner = inner_call(maker, extractor, graph) if not chained else None
     maker.finish()
     if inner is not None:
         run(maker, inner)
         return
     result = run(maker, lambda: extractor._find_paths(graph))
+    if chained and walks_its_own_way(extractor):
+        steps = sum(map(len, result[1])) if result[0] == "ok" and is_path_list(result[1]) else 0
+        if maker.touches > 8 * (size + steps):
+            raise AssertionError(f"_find_paths made {maker.touches} host calls on a graph of {size} parts")
     if plain and result[0] == "ok" and not is_path_list(result[1]):
         raise AssertionError(f"_find_paths gave {result[1]!r}")
     if plain and not maker.hostile:

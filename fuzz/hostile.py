@@ -102,6 +102,7 @@ class Maker:
         self.armed = False
         self.hostile = False
         self.firings = 0
+        self.touches = 0  # calls of hostile objects' methods while armed
 
     # -- choices ---------------------------------------------------------------------------------------------
 
@@ -153,6 +154,8 @@ class Maker:
         return [(self.below(10), self.below(64), self.below(256)) for _ in range(1 + self.below(3))]
 
     def fire(self, actions: Script) -> None:
+        if self.armed:
+            self.touches += 1
         if not self.armed or not actions or self.firings >= MAX_FIRINGS:
             return
         self.firings += 1
@@ -374,6 +377,24 @@ class Maker:
             for key in keys:
                 data[key] = make()
         self.targets.append(data)
+        return data
+
+    def long_chain(self) -> dict[str, Any]:
+        """A chain of up to 2,000 events with a few ends whose ids hash as an int, equal nothing and run a script
+        when compared: a script that cuts the edges short while the graph is built leaves a start node at every
+        cut, each leading into the same long chain (which a walk must not read once per start node). The scripts
+        only take items away: a list reversed or grown while it is read is read again in part, and a chain read
+        twice has as many paths as it has edges read twice, doubled each time."""
+        self.hostile = True
+        length = 2 + self.below(2000)
+        nodes = [{"id": i, "name": f"N{i}"} for i in range(length)]
+        edges = [{"src_node": {"id": i}, "dest_node": {"id": i + 1}} for i in range(length - 1)]
+        for _ in range(1 + self.below(3)):
+            end = edges[self.below(length - 1)]["src_node" if self.chance(2) else "dest_node"]
+            cuts = [(self.pick((2, 3, 7)), self.below(64), self.below(256)) for _ in range(1 + self.below(3))]
+            end["id"] = Unequal(self.below(length), self, cuts)
+        data = {"nodes": nodes, "edges": edges}
+        self.targets += [edges, data]
         return data
 
     def path_edge(self) -> Any:
@@ -613,6 +634,26 @@ def firing_subclass(base: type, methods: tuple[str, ...]) -> type:
 HStr = firing_subclass(str, ("__hash__", "__eq__", "__ne__", "__str__", "strip", "lower"))
 HInt = firing_subclass(int, ("__hash__", "__eq__", "__str__", "__index__", "__int__", "__float__", "__bool__"))
 HFloat = firing_subclass(float, ("__hash__", "__eq__", "__str__", "__int__", "__float__", "__bool__"))
+
+
+class Unequal(int):
+    """An int that equals nothing, itself included, and runs its script at each comparison."""
+
+    _maker: Maker
+    _script: list[tuple[int, int, int]]
+
+    def __new__(cls, value: int, maker: Maker, script: list[tuple[int, int, int]]) -> Unequal:
+        self = int.__new__(cls, value)
+        self._maker = maker
+        self._script = script
+        return self
+
+    def __eq__(self, other: object) -> bool:
+        self._maker.fire(self._script)
+        return False
+
+    __ne__ = __eq__
+    __hash__ = int.__hash__
 
 
 class Armed:

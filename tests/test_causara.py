@@ -9,6 +9,7 @@ import pytest
 from conftest import answer
 from offline import OFFLINE_CONFIG
 
+from kestor.tavi.extractor import causara
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
@@ -199,6 +200,16 @@ class TestOverrides:
         assert (
             CausaraExtractor._to_relation(answer({"source": "a", "target": "b"}).extractions[0])["strength"]
             == "patched"
+        )
+
+        # The class is the one the module's namespace names at the call: a stand-in needs no other operation.
+        class StandIn:
+            _to_strength = staticmethod(lambda value: "stand-in")
+
+        monkeypatch.setattr(causara, "CausaraExtractor", StandIn)
+        assert (
+            CausaraExtractor._to_relation(answer({"source": "a", "target": "b"}).extractions[0])["strength"]
+            == "stand-in"
         )
 
     def test_instance_attribute_shadows_the_operation(self, service, extractor):

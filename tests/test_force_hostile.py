@@ -14,6 +14,7 @@ from typing import Any
 
 import pytest
 from conftest import answer
+from graphs import chain
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.force import ForceExtractor
@@ -168,3 +169,32 @@ def test_path_edge_changed_while_read(extractor, key):
     collider.arm(lambda: step.update(source=fresh(A), target=fresh(B), strength=fresh(S)))
     assert extractor._format_graph_data(worked(), [[step]]) == TEXT
     assert collider.fired
+
+
+class CutsTheEdges(int):
+    """A node id that compares unequal to everything and, at its first comparisons, empties the graph's edges (as
+    another thread of the host might): the incoming adjacency ends at the cut, so every node of the chain after it
+    becomes a start node, each leading into the same long chain without an end node."""
+
+    def __eq__(self, other: object) -> bool:
+        self.calls += 1
+        if self.calls <= 3:
+            self.edges.clear()
+        return False
+
+    __ne__ = __eq__
+    __hash__ = int.__hash__
+
+
+@pytest.mark.parametrize("call", ["_find_paths", "predict"])
+def test_a_graph_cut_short_while_read_is_walked_in_linear_time(extractor, service, call):
+    data = chain(2000)
+    cut = CutsTheEdges(920)
+    cut.calls, cut.edges = 0, data["edges"]
+    data["edges"][235]["dest_node"]["id"] = cut
+    # The chain's last event leads back into it: a step there is not taken, and the walk must still know the chain.
+    data["edges"].append({"src_node": {"id": 1999}, "dest_node": {"id": 1998}})
+    size = len(data["nodes"]) + len(data["edges"])
+    assert getattr(extractor, call)(data) == ([] if call == "_find_paths" else "中等")
+    # Walking the chain again from each of its start nodes compares with the cut some 585,000 times.
+    assert cut.calls < 2 * size

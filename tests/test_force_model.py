@@ -153,6 +153,8 @@ class TestPathSearch:
             ({"edges": [edge(1, 2, meta=None)]}, AttributeError),
             ({"edges": [type("E", (dict,), {})(edge(1, 2))]}, TypeError),
             ({"edges": [edge(1, 2)], "nodes": {}}, TypeError),
+            # From 1 the step 11 -> 10 leads back onto the path and is not taken; from 2 it is, and fails.
+            ({"edges": [edge(1, 10), edge(10, 11), edge(11, 10, meta=None), edge(2, 11), edge(3, 4)]}, AttributeError),
         ],
     )
     def test_failures_on_the_walk(self, force, data, error):

@@ -60,14 +60,4 @@ private:
 template <class... Texts>
 KeywordNames(Texts...) -> KeywordNames<sizeof...(Texts)>;
 
-// Calls `owner.<name>(args...)` with the attribute looked up as Python code would look it up; when that finds the
-// module's own function (`original`), `direct` runs instead of a second trip through the interpreter. Static
-// methods resolve to the same function object every time, so the test is one comparison.
-template <class Direct, class... Args>
-Ref call_attribute(PyObject* owner, const Name& name, PyObject* original, Direct&& direct, Args... args) {
-    Ref attribute = own(PyObject_GetAttr(owner, name.get()));
-    if (attribute.get() == original) return direct();
-    return call(attribute.get(), args...);
-}
-
 }  // namespace pyhost

@@ -1,5 +1,6 @@
 #include "pyhost/extractor_class.hpp"
 
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -78,18 +79,6 @@ void install_static_methods(PyObject* cls, PyObject* module, PyMethodDef* functi
     }
 }
 
-// The module of the first class in type(self).__mro__ that `def` created.
-PyObject* module_of_instance(PyObject* self, PyModuleDef* def) {
-    PyObject* mro = Py_TYPE(self)->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
-        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
-        if (module != nullptr && PyModule_GetDef(module) == def) return module;
-    }
-    raise_format(PyExc_TypeError, "%.200s is not an extractor of this module", Py_TYPE(self)->tp_name);
-}
-
 }  // namespace
 
 PyObject* instance_dict(PyObject* self) noexcept {
@@ -98,51 +87,57 @@ PyObject* instance_dict(PyObject* self) noexcept {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
 }
 
-Ref class_attribute(PyObject* cls, const Name& name) { return own(PyObject_GetAttr(cls, name.get())); }
-
 namespace detail {
 
-void define_class(PyObject* module, const ClassParts& parts, std::span<const Operation> operations, PyObject*& cls,
+void define_class(PyObject* module, const ClassParts& parts, const Name* names, std::size_t count, PyObject*& cls,
                   PyObject** originals) {
     Ref made = new_class(module, parts);
     install_static_methods(made.get(), module, parts.static_functions);
-    for (std::size_t i = 0; i < operations.size(); ++i) {
-        Ref original = own(PyObject_GetAttrString(made.get(), operations[i].name));
+    for (std::size_t i = 0; i < count; ++i) {
+        Ref original = own(PyObject_GetAttr(made.get(), names[i].get()));
         Py_XSETREF(originals[i], original.release());
     }
-    Py_XSETREF(cls, Ref(made).release());
+    Py_XSETREF(cls, Py_NewRef(made.get()));
     const char* name = std::strrchr(parts.dotted_name, '.');
     check(PyModule_AddObjectRef(module, name != nullptr ? name + 1 : parts.dotted_name, made.get()));
 }
 
-int run_init(const Owner& owner, const Operation& init, PyModuleDef* def, PyObject* self, PyObject* args,
-             PyObject* kwargs) noexcept {
-    return barrier_status([&] {
-        PyObject* module = module_of_instance(self, def);
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
-        std::vector<PyObject*> stack(static_cast<std::size_t>(nargs + nkw));
-        for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-        // The keyword values are held for the call: a caller that kept the dict could change it while the
-        // constructor runs host code.
-        std::vector<Ref> held_values;
-        Ref kwnames;
-        if (nkw > 0) {
-            kwnames = own(PyTuple_New(nkw));
-            held_values.reserve(static_cast<std::size_t>(nkw));
-            Py_ssize_t position = 0;
-            Py_ssize_t i = 0;
-            PyObject* key;
-            PyObject* value;
-            while (PyDict_Next(kwargs, &position, &key, &value) && i < nkw) {
-                PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
-                held_values.push_back(Ref::borrow(value));
-                stack[nargs + i++] = value;
-            }
-        }
-        const Arguments bound = bind(owner, init.name, init.parameters, stack.data(), nargs, kwnames.get());
-        init.body({self, module}, bound.data());
-    });
+PyObject* module_of_instance(PyObject* self, PyModuleDef* def) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), def);
+    if (module == nullptr) raise();
+    return module;
+#else
+    // 3.10 has this walk only as a private function (_PyType_GetModuleByDef).
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        if (module != nullptr && PyModule_GetDef(module) == def) return module;
+    }
+    raise_format(PyExc_TypeError, "%.200s is not an extractor of this module", Py_TYPE(self)->tp_name);
+#endif
+}
+
+InitArguments::InitArguments(PyObject* args, PyObject* kwargs) : nargs_(PyTuple_GET_SIZE(args)) {
+    const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
+    stack_.resize(static_cast<std::size_t>(nargs_ + nkw));
+    for (Py_ssize_t i = 0; i < nargs_; ++i) stack_[i] = PyTuple_GET_ITEM(args, i);
+    if (nkw == 0) return;
+    kwnames_ = own(PyTuple_New(nkw));
+    held_values_.reserve(static_cast<std::size_t>(nkw));
+    Py_ssize_t position = 0;
+    Py_ssize_t i = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        // Nothing above runs host code, so the dict still has the size it had.
+        assert(i < nkw);
+        PyTuple_SET_ITEM(kwnames_.get(), i, Py_NewRef(key));
+        held_values_.push_back(Ref::borrow(value));
+        stack_[nargs_ + i++] = value;
+    }
 }
 
 }  // namespace detail

@@ -2,35 +2,17 @@
 // their fields there, as Python classes do), weak references, and subclassing from Python.
 #pragma once
 
-#include "pyhost/calls.hpp"
-#include "pyhost/operations.hpp"
+#include "pyhost/dispatch.hpp"
+#include "pyhost/method_table.hpp"
+#include "pyhost/module.hpp"
+#include "pyhost/operation.hpp"
 #include "pyhost/ref.hpp"
+#include "pyhost/signature.hpp"
 
 #include <cstddef>
-#include <span>
+#include <vector>
 
 namespace pyhost {
-
-// What a module keeps of its one class: the class, and what each declared operation resolved to on it when the
-// module made it, to tell later whether a call may skip the interpreter's attribute lookup.
-template <std::size_t N>
-struct ClassState {
-    PyObject* cls;
-    PyObject* originals[N];
-};
-
-// `owner.<Op>(args...)` for an operation the class declares, looked up as Python code would look it up; `direct`
-// runs in place of the module's own operation when that is what the lookup finds.
-template <const auto& Decl, FixedString Op, class State, class Direct, class... Args>
-Ref call_declared(PyObject* owner, const State& state, Direct&& direct, Args... args) {
-    constexpr std::size_t index = Decl.index(Op.view());
-    static constinit Name name{Decl.operations[index].name};
-    return call_attribute(owner, name, state.originals[index], std::forward<Direct>(direct), args...);
-}
-
-// What an operation's name resolves to on the class itself: the method descriptor of an instance method, the
-// function of a static method.
-Ref class_attribute(PyObject* cls, const Name& name);
 
 // The instance's __dict__ if it has one yet (borrowed).
 PyObject* instance_dict(PyObject* self) noexcept;
@@ -47,28 +29,48 @@ struct ClassParts {
 
 // Makes the class, puts its static methods in place, keeps the class and what each operation resolves to in
 // `cls` and `originals`, and adds the class to the module under its name.
-void define_class(PyObject* module, const ClassParts& parts, std::span<const Operation> operations, PyObject*& cls,
+void define_class(PyObject* module, const ClassParts& parts, const Name* names, std::size_t count, PyObject*& cls,
                   PyObject** originals);
 
-// tp_init: binds the arguments as the `__init__` method does and runs the same body. `def` finds the module for
-// instances of Python subclasses.
-int run_init(const Owner& owner, const Operation& init, PyModuleDef* def, PyObject* self, PyObject* args,
-             PyObject* kwargs) noexcept;
+// The module of the first class in type(self).__mro__ that `def` created.
+PyObject* module_of_instance(PyObject* self, PyModuleDef* def);
 
-template <const auto& Decl>
+// The arguments of a tp_init call as a vectorcall gives them. The keyword values are held for the call: a caller
+// that kept the dict could change it while the constructor runs host code.
+class InitArguments {
+public:
+    InitArguments(PyObject* args, PyObject* kwargs);
+    PyObject* const* args() const noexcept { return stack_.data(); }
+    Py_ssize_t nargs() const noexcept { return nargs_; }
+    PyObject* kwnames() const noexcept { return kwnames_.get(); }
+
+private:
+    std::vector<PyObject*> stack_;
+    std::vector<Ref> held_values_;
+    Ref kwnames_;
+    Py_ssize_t nargs_;
+};
+
+// tp_init: binds the arguments as the `__init__` method does and runs the same implementation.
+template <class Module>
 int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    constexpr std::size_t index = Decl.index("__init__");
-    return run_init(owner_of<Decl, index>(), Decl.operations[index], Decl.module_def, self, args, kwargs);
+    return barrier_status([&] {
+        PyObject* module = module_of_instance(self, Module::declaration.module_def);
+        Dispatch dispatch(self, module, &dispatch_state<Module>);
+        const InitArguments arguments(args, kwargs);
+        constexpr std::size_t init = Module::declaration.index("__init__");
+        bind_and_run<Module, init>(dispatch, arguments.args(), arguments.nargs(), arguments.kwnames());
+    });
 }
 
 }  // namespace detail
 
-template <const auto& Decl, class State>
-void define_class(PyObject* module, State& state) {
-    static_assert(std::size(State{}.originals) == Decl.size);
-    const detail::ClassParts parts = {Decl.dotted_name, class_doc<Decl>.data(), class_methods<Decl>(),
-                                      module_functions<Decl>(), &detail::init_slot<Decl>};
-    detail::define_class(module, parts, Decl.operations, state.cls, state.originals);
+template <class Module>
+void define_class(PyObject* module, StateOf<Module>& state) {
+    const detail::ClassParts parts = {Module::declaration.dotted_name, class_doc<Module::declaration>.data(),
+                                      class_methods<Module>(), module_functions<Module>(), &detail::init_slot<Module>};
+    detail::define_class(module, parts, operation_names<Module>.data(), Module::declaration.size, state.cls,
+                         state.originals);
 }
 
 }  // namespace pyhost

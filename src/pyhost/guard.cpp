@@ -5,7 +5,6 @@
 namespace pyhost {
 namespace {
 
-constinit Name logger_name{"logger"};
 constinit Name exception_method{"exception"};
 
 // Takes the error being raised, normalised and carrying its traceback.

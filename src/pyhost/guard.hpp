@@ -10,6 +10,9 @@
 
 namespace pyhost {
 
+// The module-level name of every extractor module's logger.
+inline constinit Name logger_name{"logger"};
+
 // With a Python error set: if it derives from Exception, logs it as `logger.exception(message, error)` with the
 // error as the handled exception (so the record carries its traceback) and clears it, returning true. Anything
 // else (KeyboardInterrupt, SystemExit, GeneratorExit) is left set and false is returned. An error raised by the

@@ -1,4 +1,4 @@
-// Long native work as other threads and Ctrl-C see it: the GIL handed over at intervals, signals answered, and
+// Long work in C++ as other threads and Ctrl-C see it: the GIL handed over at intervals, signals answered, and
 // the cyclic collector kept off a result while this thread alone builds it.
 #pragma once
 

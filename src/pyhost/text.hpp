@@ -3,8 +3,6 @@
 
 #include "pyhost/ref.hpp"
 
-#include <initializer_list>
-
 namespace pyhost {
 
 // Calls `use(CharT* data)` with the data of a str of the given kind as Py_UCS1, Py_UCS2 or Py_UCS4.
@@ -36,13 +34,7 @@ Ref new_str(Py_ssize_t length, Py_UCS4 max_char, Fill&& fill) {
     return result;
 }
 
-// The concatenation of exact str objects in one allocation.
-Ref concat(std::initializer_list<PyObject*> parts);
-
-// `str(value)`.
-inline Ref str_of(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    return own(PyObject_Str(value));
-}
+// The empty str, which several defaults are.
+inline constinit Name empty_text{""};
 
 }  // namespace pyhost

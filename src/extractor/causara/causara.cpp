@@ -1,42 +1,45 @@
 // kestor.tavi.extractor.causara: causal relations between the events of a text.
 #include "pyhost/containers.hpp"
+#include "pyhost/method_table.hpp"
+#include "pyhost/text.hpp"
 #include "service/service.hpp"
 
 namespace causara {
+namespace {
 
-using pyhost::Globals;
 using pyhost::mapping_get;
 using pyhost::Name;
 using pyhost::own;
+using pyhost::parameters;
 using pyhost::Ref;
-using pyhost::Scope;
+
+struct Module;
+template <pyhost::FixedString Name>
+using Self = pyhost::Self<Module, Name>;
+
+Ref predict(Self<"predict"> self, PyObject* text);
+Ref to_relation(Self<"_to_relation"> self, PyObject* extraction);
+Ref to_strength(Self<"_to_strength"> self, PyObject* value);
 
 extern PyModuleDef module_def;
 
-Ref predict(Scope scope, PyObject* text);
-Ref to_relation(Scope scope, PyObject* extraction);
-Ref to_strength(Scope scope, PyObject* value);
-
-constexpr auto extractor_class = pyhost::declare(
-    "kestor.tavi.extractor.causara.CausaraExtractor",
-    "Causal relations between the events of a text, read by a language model.", &module_def,
-    pyhost::operations(
-        extractor::service::text_extractor_init, extractor::service::build_model_operation,
+struct Module {
+    static constexpr auto declaration = pyhost::declare_class(
+        "kestor.tavi.extractor.causara.CausaraExtractor",
+        "Causal relations between the events of a text, read by a language model.", &module_def,
+        extractor::service::text_extractor_init<Module>, extractor::service::build_model_operation<Module>,
         pyhost::method<&predict>(
-            "predict", pyhost::parameters("text"),
+            parameters("text"), pyhost::calls("_to_relation"),
             "Return the relations the model finds in `text`, as a new list of relation dictionaries.\n\n"
             "Each dictionary holds source, source_meta, rel, target, target_meta, strength (a float in\n"
             "[0.0, 1.0]) and strength_reason, in that order. A failing service call is logged and gives []."),
         pyhost::static_method<&to_relation>(
-            "_to_relation", pyhost::parameters("extraction"),
+            parameters("extraction"), pyhost::calls("_to_strength"),
             "Turn one extraction into a relation dictionary; {} when source or target is empty."),
         pyhost::static_method<&to_strength>(
-            "_to_strength", pyhost::parameters("value"),
-            "Read a strength as a float clamped to [0.0, 1.0]; 0.5 when it is not a number.")));
-
-using State = pyhost::ClassState<extractor_class.size>;
-
-State& state_of(PyObject* module) { return pyhost::state_of<State>(module); }
+            parameters("value"), pyhost::calls(),
+            "Read a strength as a float clamped to [0.0, 1.0]; 0.5 when it is not a number."));
+};
 
 constinit Name class_name{"CausaraExtractor"};
 constinit Name strip_method{"strip"};
@@ -49,8 +52,9 @@ constinit Name target_key{"target"};
 constinit Name target_meta_key{"target_meta"};
 constinit Name strength_key{"strength"};
 constinit Name strength_reason_key{"strength_reason"};
-constinit Name empty_text{""};
 constinit Name cause_and_effect{"因果"};
+
+using pyhost::empty_text;
 
 double clamp_unit(double x) {
     // Upper bound first and strict comparisons: NaN becomes 1.0 and -0.0 becomes 0.0.
@@ -58,7 +62,7 @@ double clamp_unit(double x) {
     return capped > 0.0 ? capped : 0.0;
 }
 
-Ref strength_of(PyObject* value) {
+Ref to_strength(Self<"_to_strength">, PyObject* value) {
     double x;
     if (PyLong_Check(value)) {
         x = PyLong_AsDouble(value);
@@ -81,9 +85,7 @@ Ref strength_of(PyObject* value) {
     return own(PyFloat_FromDouble(clamp_unit(x)));
 }
 
-Ref to_strength(Scope, PyObject* value) { return strength_of(value); }
-
-Ref relation_of(PyObject* module, PyObject* extraction) {
+Ref to_relation(Self<"_to_relation"> self, PyObject* extraction) {
     Ref attributes = extractor::service::attributes_of(extraction);
     PyObject* mapping = attributes.get();
     if (!pyhost::truthy(mapping_get(mapping, source_key).get())) return own(PyDict_New());
@@ -98,9 +100,8 @@ Ref relation_of(PyObject* module, PyObject* extraction) {
 
     // Through the class itself: a subclass's own _to_strength is not used here.
     Ref raw_strength = mapping_get(mapping, strength_key);
-    Ref cls = Globals(module)[class_name];
-    Ref strength = pyhost::call_declared<extractor_class, "_to_strength">(
-        cls.get(), state_of(module), [&] { return strength_of(raw_strength.get()); }, raw_strength.get());
+    Ref cls = self.globals()[class_name];
+    Ref strength = self.call_on<"_to_strength">(cls.get(), raw_strength.get());
     pyhost::dict_set(relation.get(), strength_key, strength.get());
 
     Ref reason = mapping_get(mapping, strength_reason_key, empty_text.get());
@@ -108,31 +109,28 @@ Ref relation_of(PyObject* module, PyObject* extraction) {
     return relation;
 }
 
-Ref to_relation(Scope scope, PyObject* extraction) { return relation_of(scope.module, extraction); }
-
-Ref predict(Scope scope, PyObject* text) {
+Ref predict(Self<"predict"> self, PyObject* text) {
     pyhost::expect_exact(text, &PyUnicode_Type, "text");
-    auto result = extractor::service::guarded_extract(Globals(scope.module), failure_message, scope.self,
+    auto result = extractor::service::guarded_extract(self.globals(), failure_message, self.object(),
                                                       [&] { return Ref::borrow(text); });
     Ref relations = own(PyList_New(0));
     if (!result) return relations;
 
     Ref extractions = extractor::service::extractions_of(result->get());
     if (!pyhost::truthy(extractions.get())) return relations;
-    const State& state = state_of(scope.module);
     pyhost::for_each(extractions.get(), [&](PyObject* extraction) {
         // Through the instance: a subclass's own _to_relation is honoured.
-        Ref relation = pyhost::call_declared<extractor_class, "_to_relation">(
-            scope.self, state, [&] { return relation_of(scope.module, extraction); }, extraction);
+        Ref relation = self.call<"_to_relation">(extraction);
         if (pyhost::truthy(relation.get())) pyhost::list_append(relations.get(), relation.get());
     });
     return relations;
 }
 
-PyModuleDef module_def = pyhost::module_definition<State>(
-    "causara", "Causal relation extraction: CausaraExtractor.",
-    pyhost::module_slots<extractor::service::exec_extractor_module<extractor_class, State>>);
+PyModuleDef module_def =
+    pyhost::module_definition<Module>("causara", "Causal relation extraction: CausaraExtractor.",
+                                      pyhost::module_slots<extractor::service::exec_extractor_module<Module>>);
 
+}  // namespace
 }  // namespace causara
 
 PyMODINIT_FUNC PyInit_causara() { return PyModuleDef_Init(&causara::module_def); }

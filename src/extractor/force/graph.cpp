@@ -4,6 +4,7 @@
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
 #include "pyhost/long_work.hpp"
+#include "pyhost/text.hpp"
 
 namespace force {
 namespace {
@@ -55,7 +56,7 @@ Ref build_node_map(Self<"_build_node_map">, PyObject* nodes) {
         turns.step();
         Ref id = mapping_get(node, keys::id);
         if (id.get() == Py_None) return;
-        Ref name = mapping_get(node, keys::name, keys::empty_text.get());
+        Ref name = mapping_get(node, keys::name, pyhost::empty_text.get());
         check(PyDict_SetItem(node_map.get(), id.get(), name.get()));
     });
     return node_map;

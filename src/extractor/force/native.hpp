@@ -8,14 +8,10 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace force::native {
 
 using pyhost::Ref;
-
-// The walks on plain C++ data look at the clock every this many steps.
-inline constexpr std::size_t poll_interval = 4096;
 
 // `_find_paths(graph_data)` for graph data with edges.
 std::optional<Ref> find_paths(PyObject* graph_data);
@@ -23,11 +19,11 @@ std::optional<Ref> find_paths(PyObject* graph_data);
 // `_format_graph_data(graph_data, paths)`.
 std::optional<Ref> format_graph_data(PyObject* graph_data, PyObject* paths);
 
-// The two halves of `predict`'s search and rendering, without a host object per path edge: `search` finds the
+// The two halves of `predict`'s search and rendering, without a host object per path edge: `find` finds the
 // paths of plain graph data whose names and strengths all render without host code, `render` writes their text.
 class Search {
 public:
-    static std::unique_ptr<Search> run(PyObject* graph_data);
+    static std::unique_ptr<Search> find(PyObject* graph_data);
     ~Search();
     std::size_t path_count() const noexcept;
     Ref render();

@@ -3,6 +3,7 @@
 #include "force/operations.hpp"
 #include "pyhost/containers.hpp"
 #include "pyhost/guard.hpp"
+#include "pyhost/text.hpp"
 #include "service/service.hpp"
 
 #include <tuple>
@@ -16,7 +17,6 @@ using pyhost::own;
 using pyhost::truthy;
 
 constinit Name time_name{"time"};
-constinit Name logger_name{"logger"};
 constinit Name info_method{"info"};
 constinit Name debug_method{"debug"};
 constinit Name paths_message{"Find paths cost: %.2fs, paths count: %d"};
@@ -29,9 +29,6 @@ constinit Name review_message{"Review cost: %.2fs, review result: %s"};
 constinit Name review_failed{"Failed to review force with article: %s"};
 constinit Name medium{"中等"};
 constinit Name extreme{"特别剧烈"};
-constinit Name empty_text{""};
-constinit Name review_prompt_field{"review_prompt_description"};
-constinit Name review_examples_field{"review_examples"};
 constinit Name final_force_key{"final_force"};
 
 // time.time(), read from the module's namespace at each step.
@@ -46,7 +43,7 @@ Ref since(const Globals& globals, PyObject* start) {
 // computed, as in Python code.
 template <class Args>
 void log(const Globals& globals, const Name& level, const Name& message, Args&& args) {
-    Ref method = getattr(globals[logger_name].get(), level);
+    Ref method = getattr(globals[pyhost::logger_name].get(), level);
     std::apply([&](auto&&... values) { pyhost::call(method.get(), message.get(), values.get()...); }, args());
 }
 
@@ -57,7 +54,7 @@ Ref first_force(PyObject* result) {
     if (!truthy(extractions.get())) return found;
     pyhost::any_of(extractions.get(), [&](PyObject* extraction) {
         Ref attributes = extractor::service::attributes_of(extraction);
-        Ref force = pyhost::mapping_get(attributes.get(), final_force_key, empty_text.get());
+        Ref force = pyhost::mapping_get(attributes.get(), final_force_key, pyhost::empty_text.get());
         if (!truthy(force.get())) return false;
         found = std::move(force);
         return true;
@@ -71,7 +68,7 @@ Ref first_force(PyObject* result) {
 Ref analyse(Self<"predict"> self, PyObject* graph_data, PyObject* total_start) {
     const Globals& globals = self.globals();
     std::unique_ptr<native::Search> search;
-    if (self.owns<"_find_paths", "_format_graph_data">()) search = native::Search::run(graph_data);
+    if (self.all_own<"_find_paths", "_format_graph_data">()) search = native::Search::find(graph_data);
     Ref text;
     if (search) {
         const std::size_t count = search->path_count();
@@ -116,7 +113,7 @@ Ref call_llm(Self<"_call_llm"> self, PyObject* text) {
     Ref llm_start = now(globals);
     Ref extract = extractor::service::extract_function(globals);
     Ref result = extractor::service::extract(globals, extract.get(), self.object(), text,
-                                             extractor::service::prompt_description, extractor::service::examples);
+                                             extractor::service::prompt_field, extractor::service::examples_field);
     log(globals, info_method, llm_message, [&] { return std::tuple{since(globals, llm_start.get())}; });
     return result;
 }
@@ -135,7 +132,7 @@ Ref extract_force(Self<"_extract_force"> self, PyObject* result, PyObject* artic
 
 Ref get_first_force(Self<"_get_first_force">, PyObject* result) {
     Ref force = first_force(result);
-    if (!force) return Ref::borrow(empty_text.get());
+    if (!force) return Ref::borrow(pyhost::empty_text.get());
     return own(PyObject_Str(force.get()));
 }
 

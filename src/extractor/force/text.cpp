@@ -1,11 +1,10 @@
 // The graph text on host objects: the road for graph data the native road does not represent, and wherever a
 // subclass overrides a step.
-#include "force/text.hpp"
-
 #include "force/core/text.hpp"
 #include "force/graph_data.hpp"
 #include "force/native.hpp"
 #include "force/operations.hpp"
+#include "force/values.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
 #include "pyhost/long_work.hpp"
@@ -22,45 +21,36 @@ using pyhost::expect_exact;
 using pyhost::mapping_get;
 using pyhost::own;
 
-Ref text_of(const text::Format& format) {
-    Line line;
-    line.put(format);
-    return line.take();
-}
-
-// The formats' own lines, made on first use and kept for the life of the process.
-PyObject* header_text() {
-    static PyObject* text = text_of(text::header).release();
-    return text;
-}
-
-PyObject* line_break_text() {
-    static constexpr text::Format line_break{std::u32string_view(&text::line_break, 1)};
-    static PyObject* text = text_of(line_break).release();
-    return text;
-}
-
-}  // namespace
-
-Ref value_text(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    if (!PyFloat_CheckExact(value)) return own(PyObject_Str(value));
-    struct Entry {
-        std::uint64_t bits;
-        PyObject* text;
-    };
-    static Entry recent[64];
-    const double number = PyFloat_AS_DOUBLE(value);
-    std::uint64_t bits;
-    std::memcpy(&bits, &number, sizeof bits);
-    Entry& entry = recent[(bits ^ (bits >> 29) ^ (bits >> 43)) % 64];
-    if (entry.text == nullptr || entry.bits != bits) {
-        Ref text = own(PyObject_Str(value));
-        Py_XSETREF(entry.text, text.release());
-        entry.bits = bits;
+// A str made in one allocation from a few pieces: the formats' texts, value texts (exact str, held by the line
+// until take(), so that a text made for the line may be a temporary) and at most one decimal number.
+class Line {
+public:
+    void put(const text::Format& format) {
+        pieces_[count_++] = {format.text, Ref()};
+        length_ += static_cast<Py_ssize_t>(format.text.size());
+        max_char_ = format.widest > max_char_ ? format.widest : max_char_;
     }
-    return Ref::borrow(entry.text);
-}
+    void put(PyObject* text) {
+        pieces_[count_++] = {{}, Ref::borrow(text)};
+        length_ += PyUnicode_GET_LENGTH(text);
+        const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(text);
+        max_char_ = widest > max_char_ ? widest : max_char_;
+    }
+    void put(const Ref& text) { put(text.get()); }
+    void put_decimal(std::size_t n);
+    Ref take();
+
+private:
+    struct Piece {
+        std::u32string_view format;
+        Ref text;
+    };
+    std::array<Piece, 8> pieces_;
+    std::size_t count_ = 0;
+    char32_t digits_[24];
+    Py_ssize_t length_ = 0;
+    Py_UCS4 max_char_ = 0;
+};
 
 void Line::put_decimal(std::size_t n) {
     const char32_t* end = text::write_decimal(digits_, n);
@@ -89,10 +79,30 @@ Ref Line::take() {
     return line;
 }
 
+Ref text_of(const text::Format& format) {
+    Line line;
+    line.put(format);
+    return line.take();
+}
+
+// The formats' own lines, made on first use and kept for the life of the process.
+PyObject* header_text() {
+    static PyObject* text = text_of(text::header).release();
+    return text;
+}
+
+PyObject* line_break_text() {
+    static constexpr text::Format line_break{std::u32string_view(&text::line_break, 1)};
+    static PyObject* text = text_of(line_break).release();
+    return text;
+}
+
+}  // namespace
+
 Ref format_graph_data(Self<"_format_graph_data"> self, PyObject* graph_data, PyObject* paths) {
     expect_exact(graph_data, &PyDict_Type, "graph_data");
     expect_exact(paths, &PyList_Type, "paths");
-    if (self.owns_what_it_calls()) {
+    if (self.reaches_only_own()) {
         if (std::optional<Ref> text = native::format_graph_data(graph_data, paths)) return std::move(*text);
     }
     Ref lines = pyhost::new_list();
@@ -116,7 +126,7 @@ Ref append_start_end(Self<"_append_start_end">, PyObject* lines, PyObject* start
     auto append_named = [&](PyObject* nodes, const text::Format& label) {
         if (PyList_GET_SIZE(nodes) == 0) return;
         Ref first = Ref::borrow(PyList_GET_ITEM(nodes, 0));
-        Ref name = mapping_get(node_map, first.get(), keys::empty_text.get());
+        Ref name = mapping_get(node_map, first.get(), pyhost::empty_text.get());
         Line line;
         text::put_labelled(line, label, value_text(name.get()));
         pyhost::list_append(lines, line.take().get());
@@ -130,7 +140,7 @@ Ref append_paths(Self<"_append_paths"> self, PyObject* lines, PyObject* paths) {
     expect_exact(lines, &PyList_Type, "lines");
     expect_exact(paths, &PyList_Type, "paths");
     if (PyList_GET_SIZE(paths) == 0) return Ref::borrow(Py_None);
-    pyhost::list_append(lines, keys::empty_text.get());
+    pyhost::list_append(lines, pyhost::empty_text.get());
     std::size_t number = 0;
     Line header;
     pyhost::Turns turns;
@@ -147,8 +157,8 @@ Ref append_paths(Self<"_append_paths"> self, PyObject* lines, PyObject* paths) {
 
 Ref format_edge_line(Self<"_format_edge_line">, PyObject* edge) {
     expect_exact(edge, &PyDict_Type, "edge");
-    Ref source = mapping_get(edge, keys::source, keys::empty_text.get());
-    Ref target = mapping_get(edge, keys::target, keys::empty_text.get());
+    Ref source = mapping_get(edge, keys::source, pyhost::empty_text.get());
+    Ref target = mapping_get(edge, keys::target, pyhost::empty_text.get());
     Ref strength = mapping_get(edge, keys::strength);
     Ref source_text = value_text(source.get());
     Ref target_text = value_text(target.get());

@@ -1,45 +1,49 @@
 // kestor.tavi.extractor.linqor: does a PC relation hold in a text, and why.
 #include "pyhost/containers.hpp"
+#include "pyhost/method_table.hpp"
+#include "pyhost/text.hpp"
 #include "service/service.hpp"
 
 namespace linqor {
+namespace {
 
 using pyhost::Name;
 using pyhost::own;
+using pyhost::parameters;
 using pyhost::Ref;
-using pyhost::Scope;
+
+struct Module;
+template <pyhost::FixedString Name>
+using Self = pyhost::Self<Module, Name>;
+
+Ref predict(Self<"predict"> self, PyObject* text);
+Ref to_result(Self<"_to_result"> self, PyObject* extraction);
+Ref to_bool(Self<"_to_bool"> self, PyObject* value);
+Ref default_result(Self<"_default_result"> self);
 
 extern PyModuleDef module_def;
 
-Ref to_result(Scope scope, PyObject* extraction);
-Ref to_bool(Scope scope, PyObject* value);
-Ref default_result(Scope scope);
-Ref predict(Scope scope, PyObject* text);
-
-constexpr auto extractor_class = pyhost::declare(
-    "kestor.tavi.extractor.linqor.LinqorExtractor",
-    "Whether a PC relation holds in a text, and why, as a language model reads it.", &module_def,
-    pyhost::operations(
-        extractor::service::text_extractor_init, extractor::service::build_model_operation,
+struct Module {
+    static constexpr auto declaration = pyhost::declare_class(
+        "kestor.tavi.extractor.linqor.LinqorExtractor",
+        "Whether a PC relation holds in a text, and why, as a language model reads it.", &module_def,
+        extractor::service::text_extractor_init<Module>, extractor::service::build_model_operation<Module>,
         pyhost::method<&predict>(
-            "predict", pyhost::parameters("text"),
+            parameters("text"), pyhost::calls("_to_result", "_default_result"),
             "Ask whether a PC relation holds in the first 1000 characters of `text`.\n\n"
             "Returns a new dictionary holding related (a bool) and reason (a str), in that order. A failing\n"
             "service call is logged and, like an answer without extractions, gives the default result."),
         pyhost::static_method<&to_result>(
-            "_to_result", pyhost::parameters("extraction"),
+            parameters("extraction"), pyhost::calls("_to_bool"),
             "Read the classification from one extraction; related is True when the model left it out."),
         pyhost::static_method<&to_bool>(
-            "_to_bool", pyhost::parameters("value"),
+            parameters("value"), pyhost::calls(),
             "Read an answer as a bool: a bool as it is, a number by its truth, a text when it says\n"
             "true, 1, yes or y (any case, blanks around ignored); anything else is False."),
         pyhost::static_method<&default_result>(
-            "_default_result", pyhost::parameters(),
-            "A new {\"related\": False, \"reason\": \"\"}, the answer when the model gives none.")));
-
-using State = pyhost::ClassState<extractor_class.size>;
-
-State& state_of(PyObject* module) { return pyhost::state_of<State>(module); }
+            parameters(), pyhost::calls(),
+            "A new {\"related\": False, \"reason\": \"\"}, the answer when the model gives none."));
+};
 
 constinit Name class_name{"LinqorExtractor"};
 constinit Name strip_method{"strip"};
@@ -48,9 +52,10 @@ constinit Name failure_message{"Failed to classify PC relation with langextract:
 
 constinit Name related_key{"related"};
 constinit Name reason_key{"reason"};
-constinit Name empty_text{""};
 
 constinit Name yes_words[] = {Name{"true"}, Name{"1"}, Name{"yes"}, Name{"y"}};
+
+using pyhost::empty_text;
 
 // The service cuts longer inputs into pieces of this many characters and answers each one apart; the opening
 // alone goes to the model, so one text is one request and one answer.
@@ -58,7 +63,7 @@ constexpr Py_ssize_t text_limit = 1000;
 
 Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
-Ref bool_of(PyObject* value) {
+Ref to_bool(Self<"_to_bool">, PyObject* value) {
     if (PyBool_Check(value)) return Ref::borrow(value);
     if (PyUnicode_Check(value)) {
         // Method calls, not the C routines: a str subclass's own strip and lower are honoured.
@@ -73,18 +78,14 @@ Ref bool_of(PyObject* value) {
     return boolean(false);
 }
 
-Ref to_bool(Scope, PyObject* value) { return bool_of(value); }
-
-Ref default_of() {
+Ref default_result(Self<"_default_result">) {
     Ref result = own(PyDict_New());
     pyhost::dict_set(result.get(), related_key, Py_False);
     pyhost::dict_set(result.get(), reason_key, empty_text.get());
     return result;
 }
 
-Ref default_result(Scope) { return default_of(); }
-
-Ref result_of(PyObject* module, PyObject* extraction) {
+Ref to_result(Self<"_to_result"> self, PyObject* extraction) {
     Ref attributes = extractor::service::attributes_of(extraction);
     PyObject* mapping = attributes.get();
 
@@ -92,17 +93,14 @@ Ref result_of(PyObject* module, PyObject* extraction) {
     // Through the class itself: a subclass's own _to_bool is not used here. An extraction without "related"
     // counts as related: the model only produces one when it finds the relation.
     Ref raw_related = pyhost::mapping_get(mapping, related_key, Py_True);
-    Ref cls = pyhost::Globals(module)[class_name];
-    Ref related = pyhost::call_declared<extractor_class, "_to_bool">(
-        cls.get(), state_of(module), [&] { return bool_of(raw_related.get()); }, raw_related.get());
+    Ref cls = self.globals()[class_name];
+    Ref related = self.call_on<"_to_bool">(cls.get(), raw_related.get());
     pyhost::dict_set(result.get(), related_key, related.get());
 
     Ref reason = pyhost::mapping_get(mapping, reason_key, empty_text.get());
     pyhost::dict_set(result.get(), reason_key, own(PyObject_Str(reason.get())).get());
     return result;
 }
-
-Ref to_result(Scope scope, PyObject* extraction) { return result_of(scope.module, extraction); }
 
 // The very same object when it is short enough, as slicing it would give.
 Ref opening_of(PyObject* text) {
@@ -119,20 +117,14 @@ Ref expect_result(Ref value) {
     pyhost::raise_format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value.get())->tp_name);
 }
 
-Ref predict(Scope scope, PyObject* text) {
+Ref predict(Self<"predict"> self, PyObject* text) {
     pyhost::expect_exact(text, &PyUnicode_Type, "text");
 
-    PyObject* self = scope.self;
-    PyObject* module = scope.module;
-    pyhost::Globals globals(module);
-    const State& state = state_of(module);
     // Through the instance: a subclass's own _default_result and _to_result are honoured.
-    auto fallback = [&] {
-        return expect_result(
-            pyhost::call_declared<extractor_class, "_default_result">(self, state, [] { return default_of(); }));
-    };
+    auto fallback = [&] { return expect_result(self.call<"_default_result">()); };
 
-    auto result = extractor::service::guarded_extract(globals, failure_message, self, [&] { return opening_of(text); });
+    auto result = extractor::service::guarded_extract(self.globals(), failure_message, self.object(),
+                                                      [&] { return opening_of(text); });
     if (!result) return fallback();
 
     Ref extractions = extractor::service::extractions_of(result->get());
@@ -148,14 +140,14 @@ Ref predict(Scope scope, PyObject* text) {
     }
     if (extraction.get() == Py_None) return fallback();
 
-    return expect_result(pyhost::call_declared<extractor_class, "_to_result">(
-        self, state, [&] { return result_of(module, extraction.get()); }, extraction.get()));
+    return expect_result(self.call<"_to_result">(extraction.get()));
 }
 
-PyModuleDef module_def = pyhost::module_definition<State>(
-    "linqor", "PC relation classification: LinqorExtractor.",
-    pyhost::module_slots<extractor::service::exec_extractor_module<extractor_class, State>>);
+PyModuleDef module_def =
+    pyhost::module_definition<Module>("linqor", "PC relation classification: LinqorExtractor.",
+                                      pyhost::module_slots<extractor::service::exec_extractor_module<Module>>);
 
+}  // namespace
 }  // namespace linqor
 
 PyMODINIT_FUNC PyInit_linqor() { return PyModuleDef_Init(&linqor::module_def); }

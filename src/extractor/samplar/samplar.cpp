@@ -2,10 +2,14 @@
 // example records.
 #include "pyhost/calls.hpp"
 #include "pyhost/containers.hpp"
+#include "pyhost/dispatch.hpp"
 #include "pyhost/globals.hpp"
+#include "pyhost/method_table.hpp"
 #include "pyhost/module.hpp"
-#include "pyhost/operations.hpp"
+#include "pyhost/operation.hpp"
+#include "service/service.hpp"
 
+namespace samplar {
 namespace {
 
 using pyhost::call_keywords;
@@ -16,7 +20,12 @@ using pyhost::Name;
 using pyhost::own;
 using pyhost::Ref;
 
-constinit Name lx_name{"lx"};
+using extractor::service::lx_name;
+
+struct Module;
+template <pyhost::FixedString Name>
+using Self = pyhost::Self<Module, Name>;
+
 constinit Name data_name{"data"};
 constinit Name extraction_class{"Extraction"};
 constinit Name example_class{"ExampleData"};
@@ -35,9 +44,20 @@ Ref service_record_class(const Globals& globals, const Name& name) {
     return getattr(data.get(), name);
 }
 
-Ref to_langextract_examples(pyhost::Scope scope, PyObject* examples) {
+Ref to_langextract_examples(Self<"to_langextract_examples"> self, PyObject* examples);
+
+struct Module {
+    static constexpr auto declaration = pyhost::declare_functions(pyhost::function<&to_langextract_examples>(
+        pyhost::parameters("examples"),
+        "Convert a list of PromptExample into the extraction service's example records.\n\n"
+        "Returns a new list with one lx.data.ExampleData per example, each holding one lx.data.Extraction per\n"
+        "PromptExtraction (kind -> extraction_class, text -> extraction_text, attrs -> attributes, the very\n"
+        "dictionary). `examples` must be exactly a list."));
+};
+
+Ref to_langextract_examples(Self<"to_langextract_examples"> self, PyObject* examples) {
     pyhost::expect_exact(examples, &PyList_Type, "examples");
-    Globals globals(scope.module);
+    const Globals& globals = self.globals();
     Ref result = own(PyList_New(0));
     pyhost::for_each(examples, [&](PyObject* example) {
         Ref text = getattr(example, text_field);
@@ -57,15 +77,6 @@ Ref to_langextract_examples(pyhost::Scope scope, PyObject* examples) {
     });
     return result;
 }
-
-constexpr auto functions = pyhost::declare(
-    "kestor.tavi.extractor.samplar", "", nullptr,
-    pyhost::operations(pyhost::function<&to_langextract_examples>(
-        "to_langextract_examples", pyhost::parameters("examples"),
-        "Convert a list of PromptExample into the extraction service's example records.\n\n"
-        "Returns a new list with one lx.data.ExampleData per example, each holding one lx.data.Extraction per\n"
-        "PromptExtraction (kind -> extraction_class, text -> extraction_text, attrs -> attributes, the very\n"
-        "dictionary). `examples` must be exactly a list.")));
 
 constexpr const char prompt_extraction_doc[] =
     "One expected extraction inside a worked example.\n\n"
@@ -91,7 +102,7 @@ Ref make_record(PyObject* module, PyObject* make_dataclass, const char* name, Py
 int exec_samplar(PyObject* module) noexcept {
     return pyhost::barrier_status([&] {
         Ref lx = own(PyImport_ImportModule("langextract"));
-        check(PyModule_AddObjectRef(module, "lx", lx.get()));
+        check(PyModule_AddObjectRef(module, lx_name.text(), lx.get()));
 
         Ref dataclasses = own(PyImport_ImportModule("dataclasses"));
         Ref typing = own(PyImport_ImportModule("typing"));
@@ -125,7 +136,7 @@ int exec_samplar(PyObject* module) noexcept {
             make_record(module, make_dataclass.get(), "PromptExample", example_fields.get(), prompt_example_doc);
         check(PyModule_AddObjectRef(module, "PromptExample", prompt_example.get()));
 
-        check(PyModule_AddFunctions(module, pyhost::module_functions<functions>()));
+        check(PyModule_AddFunctions(module, pyhost::module_functions<Module>()));
     });
 }
 
@@ -135,5 +146,6 @@ PyModuleDef samplar_module = pyhost::module_definition(
     pyhost::module_slots<exec_samplar>);
 
 }  // namespace
+}  // namespace samplar
 
-PyMODINIT_FUNC PyInit_samplar() { return PyModuleDef_Init(&samplar_module); }
+PyMODINIT_FUNC PyInit_samplar() { return PyModuleDef_Init(&samplar::samplar_module); }

@@ -13,8 +13,6 @@ constinit Name samplar_name{"samplar"};
 constinit Name prompt_example_name{"PromptExample"};
 constinit Name to_examples_name{"to_langextract_examples"};
 constinit Name get_logger_name{"getLogger"};
-constinit Name build_model_name{"_build_model"};
-constinit Name model_name{"model"};
 
 void add(PyObject* module, const char* name, PyObject* value) { check(PyModule_AddObjectRef(module, name, value)); }
 
@@ -22,7 +20,7 @@ void add(PyObject* module, const char* name, PyObject* value) { check(PyModule_A
 
 void bind_module_names(PyObject* module) {
     Ref lx = own(PyImport_ImportModule("langextract"));
-    add(module, "lx", lx.get());
+    add(module, lx_name.text(), lx.get());
     Ref logging = own(PyImport_ImportModule("logging"));
     add(module, "logging", logging.get());
 
@@ -33,7 +31,7 @@ void bind_module_names(PyObject* module) {
     add(module, to_examples_name.text(), getattr(samplar.get(), to_examples_name).get());
 
     Ref name = own(PyModule_GetNameObject(module));
-    add(module, "logger", pyhost::call_method(logging.get(), get_logger_name, name.get()).get());
+    add(module, pyhost::logger_name.text(), pyhost::call_method(logging.get(), get_logger_name, name.get()).get());
 }
 
 Ref convert_examples(const pyhost::Globals& globals, PyObject* examples) {
@@ -46,18 +44,12 @@ void expect_constructor_arguments(PyObject* config, PyObject* prompt, PyObject* 
     pyhost::expect_exact(examples, &PyList_Type, "examples");
 }
 
-void construct(const pyhost::Globals& globals, PyObject* self, PyObject* config, PyObject* prompt, PyObject* examples) {
-    Ref model = pyhost::call_method(self, build_model_name, config);
-    check(PyObject_SetAttr(self, model_name.get(), model.get()));
-    check(PyObject_SetAttr(self, prompt_description.get(), prompt));
+void keep_fields(const pyhost::Globals& globals, PyObject* self, PyObject* model, PyObject* prompt,
+                 PyObject* examples) {
+    check(PyObject_SetAttr(self, model_field.get(), model));
+    check(PyObject_SetAttr(self, prompt_field.get(), prompt));
     Ref converted = convert_examples(globals, examples);
-    check(PyObject_SetAttr(self, service::examples.get(), converted.get()));
-}
-
-Ref init_text_extractor(pyhost::Scope scope, PyObject* config, PyObject* prompt, PyObject* examples) {
-    expect_constructor_arguments(config, prompt, examples);
-    construct(pyhost::Globals(scope.module), scope.self, config, prompt, examples);
-    return Ref::borrow(Py_None);
+    check(PyObject_SetAttr(self, examples_field.get(), converted.get()));
 }
 
 }  // namespace extractor::service

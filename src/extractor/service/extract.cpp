@@ -6,9 +6,7 @@ namespace {
 
 using pyhost::getattr;
 
-constinit Name lx_name{"lx"};
 constinit Name extract_name{"extract"};
-constinit Name model_name{"model"};
 constinit Name prompt_validation_name{"prompt_validation"};
 constinit Name level_name{"PromptValidationLevel"};
 constinit Name off_name{"OFF"};
@@ -23,10 +21,10 @@ constinit pyhost::KeywordNames extract_keywords{
 Ref extract_function(const pyhost::Globals& globals) { return getattr(globals[lx_name].get(), extract_name); }
 
 Ref extract(const pyhost::Globals& globals, PyObject* extract_function, PyObject* self, PyObject* text,
-            const Name& prompt, const Name& examples_field) {
+            const Name& prompt, const Name& examples) {
     Ref prompt_value = getattr(self, prompt);
-    Ref examples_value = getattr(self, examples_field);
-    Ref model = getattr(self, model_name);
+    Ref examples_value = getattr(self, examples);
+    Ref model = getattr(self, model_field);
     Ref validation = getattr(globals[lx_name].get(), prompt_validation_name);
     Ref levels = getattr(validation.get(), level_name);
     Ref off = getattr(levels.get(), off_name);

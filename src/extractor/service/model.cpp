@@ -39,7 +39,7 @@ Ref required(PyObject* config, const Name& key) {
 
 }  // namespace
 
-Ref build_model(pyhost::Scope, PyObject* config) {
+Ref model_for(PyObject* config) {
     pyhost::expect_exact(config, &PyDict_Type, "config");
     Ref provider = import_provider();
     Ref model_id = required(config, model_key);

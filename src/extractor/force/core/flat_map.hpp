@@ -42,14 +42,18 @@ public:
     }
 
     // The value stored under `key`, storing `value` first when there is none.
-    std::uint32_t emplace(const Key& key, std::uint32_t value) {
+    std::uint32_t emplace(const Key& key, std::uint32_t value) { return slot(key, value); }
+
+    // The value stored under `key`, storing `value` first when there is none, to be changed in place until the
+    // next key is stored.
+    std::uint32_t& slot(const Key& key, std::uint32_t value = 0) {
         if ((size_ + 1) * 4 > slots_.size() * 3) grow();
         for (std::size_t i = hash_key(key) & mask();; i = (i + 1) & mask()) {
             Slot& slot = slots_[i];
             if (!slot.used) {
                 slot = {key, value, true};
                 ++size_;
-                return value;
+                return slot.value;
             }
             if (slot.key == key) return slot.value;
         }
