@@ -13,13 +13,15 @@ import openai
 import pytest
 from langextract.core.exceptions import InferenceRuntimeError
 
-from kestor.tavi.corpus import output
+from kestor.tavi.corpus import output, worker
+from kestor.tavi.corpus.config import RunConfig
 from kestor.tavi.corpus.failures import Failure, classify, describe, server_wait
 from kestor.tavi.corpus.inputs import id_key
 from kestor.tavi.corpus.pacing import CUT_EVERY, RATE_CUT, Account, Gate, Ticket
 from kestor.tavi.corpus.planning import TASKS_PER_WORKER, plan, split
 from kestor.tavi.corpus.progress import Progress
 from kestor.tavi.corpus.retry import CAP, RetryPolicy
+from kestor.tavi.corpus.worker import Settings
 
 URL = "http://127.0.0.1:9/v1/chat/completions"
 
@@ -150,6 +152,19 @@ def test_a_ceiling_bounds_the_paced_rate_and_follows_the_workers_share():
     assert gate.stats()["rate"] == 4.0
     gate.set_ceiling(8.0)  # a worker left the run: this one's share doubles
     assert gate.stats()["rate"] == 8.0
+
+
+def test_a_runs_tasks_in_one_worker_share_its_gate_however_long_the_first_has_run(monkeypatch):
+    settings = Settings(RunConfig("causara", {}, {}), "unused", run="long")
+    monkeypatch.setattr(worker, "_extractors", {(settings.config.cache_key(), settings.call_timeout): {}})
+    monkeypatch.setattr(worker, "_pools", {settings.threads: None})
+    monkeypatch.setattr(worker, "_runs", {})
+    monkeypatch.setattr(worker, "FORGET_AFTER", -1.0)  # every state idle for any time is forgotten
+    first = worker._process_state(settings)[2]
+    assert worker._process_state(settings)[2] is first  # two gates would each take the worker's whole share
+    worker._task_ended(first)
+    worker._task_ended(first)
+    assert worker._process_state(settings)[2] is not first
 
 
 def fail(gate: Gate, accounts: list[Account], now: float, kind: str = "server") -> None:

@@ -12,15 +12,16 @@ from dataclasses import dataclass
 
 CAP = 30.0
 """The longest pause of the runner's own choosing; a server may ask for more."""
+RETRY_FOR, FIRST_PAUSE = 600.0, 0.5
 
 
 @dataclass(frozen=True)
 class RetryPolicy:
-    retry_for: float = 600.0
+    retry_for: float = RETRY_FOR
     """Seconds from an input's first attempt after which it is not asked again."""
     retries: int | None = None
     """At most this many retries of a call, if given."""
-    first_pause: float = 0.5
+    first_pause: float = FIRST_PAUSE
     """The first pause is at most this long; each further one may be twice as long, up to CAP."""
 
     def pause(self, failures: int, server_wait: float | None, draw: float | None = None) -> float:

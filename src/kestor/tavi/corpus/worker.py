@@ -24,7 +24,7 @@ from typing import Any
 
 from . import output
 from .config import RunConfig
-from .failures import ANSWER, RETRYABLE, classify, describe, keep_root_logger_quiet, server_wait, thread_errors
+from .failures import ANSWER, OTHER, RETRYABLE, classify, describe, keep_root_logger_quiet, server_wait, thread_errors
 from .inputs import Record, id_key
 from .modes import Settled, build_extractors, process
 from .pacing import Abandoned, Account, Gate
@@ -32,12 +32,14 @@ from .planning import Task
 from .retry import RetryPolicy
 from .sending import sending_for
 
+THREADS, CALL_TIMEOUT = 16, 120.0
 FLUSH_EVERY = 1.0
 REPORT_EVERY = 0.5
 SHARE_EVERY = 1.0
 TICK = 0.25
 FORGET_AFTER = 600.0
-"""A run's state in a worker process outlives its tasks this long: long enough for a gap between two tasks."""
+"""A run's state in a worker process outlives its last running task this long: long enough for a gap between two
+tasks."""
 
 
 @dataclass(frozen=True)
@@ -46,8 +48,8 @@ class Settings:
     out_dir: str
     run: str = "local"
     """Names the run's events and its rate shares."""
-    threads: int = 16
-    call_timeout: float = 120.0
+    threads: int = THREADS
+    call_timeout: float = CALL_TIMEOUT
     policy: RetryPolicy = field(default_factory=RetryPolicy)
     rate: float | None = None
     """Requests per second of the whole cluster, if limited."""
@@ -65,8 +67,6 @@ class TaskReport:
     ok: int = 0
     failed: list[tuple[Any, str]] = field(default_factory=list)
     """(id, error) of each input that failed."""
-    requests: int = 0
-    seconds: float = 0.0
     set_up_seconds: float = 0.0
     """Time this task spent building its process's extractors (imports included): nonzero once per process."""
 
@@ -79,6 +79,8 @@ class RunState:
         ceiling = settings.rate / max(settings.workers, 1) if settings.rate is not None else None
         self.gate = Gate(settings.threads, ceiling=ceiling, first_probe_pause=settings.policy.first_pause)
         self.used_at = time.monotonic()
+        self.tasks = 0
+        """Tasks of the run running in this process: while there are any, its gate stays the one they share."""
         self._lock = threading.Lock()
         self._written: list[tuple[str, str, str | None]] = []
         self._reported_at = -float("inf")
@@ -155,7 +157,21 @@ _progress_quieted = False
 def run_task(settings: Settings, task: Task) -> TaskReport:
     began = time.perf_counter()
     extractors, pool, state = _process_state(settings)
-    report = TaskReport(task.part, set_up_seconds=time.perf_counter() - began)
+    try:
+        return _run_task(settings, task, extractors, pool, state, time.perf_counter() - began)
+    finally:
+        _task_ended(state)
+
+
+def _run_task(
+    settings: Settings,
+    task: Task,
+    extractors: dict[str, Any],
+    pool: ThreadPoolExecutor,
+    state: RunState,
+    set_up_seconds: float,
+) -> TaskReport:
+    report = TaskReport(task.part, set_up_seconds=set_up_seconds)
     liaison = Liaison.of_this_task()
     if liaison is not None:
         liaison.send(settings.topic, {"started": liaison.key})
@@ -199,7 +215,6 @@ def run_task(settings: Settings, task: Task) -> TaskReport:
                     record["id"], status, settled.result, settled.attempts, settled.error, settled.error_class
                 )
                 outcomes.append((key, status, settled.error_class))
-                report.requests += settled.attempts
                 if settled.error is None:
                     report.ok += 1
                 else:
@@ -219,7 +234,6 @@ def run_task(settings: Settings, task: Task) -> TaskReport:
         flush()
     if liaison is not None:
         state.tick(liaison, time.monotonic(), last=True)
-    report.seconds = time.perf_counter() - began
     return report
 
 
@@ -247,13 +261,19 @@ def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecut
             _pools[settings.threads] = ThreadPoolExecutor(settings.threads, thread_name_prefix="corpus-call")
         now = time.monotonic()
         for run, old in list(_runs.items()):
-            if now - old.used_at > FORGET_AFTER:
+            if old.tasks == 0 and now - old.used_at > FORGET_AFTER:
                 del _runs[run]
         state = _runs.get(settings.run)
         if state is None:
             state = _runs[settings.run] = RunState(settings)
-        state.used_at = now
+        state.tasks += 1
         return _extractors[key], _pools[settings.threads], state
+
+
+def _task_ended(state: RunState) -> None:
+    with _lock:
+        state.tasks -= 1
+        state.used_at = time.monotonic()
 
 
 def _settle_record(
@@ -261,7 +281,12 @@ def _settle_record(
 ) -> Settled:
     account = Account(stopped)
     settle = functools.partial(_settle, settings.policy, gate, account)
-    return replace(process(settings.config.kind, extractors, record, settle), attempts=account.requests)
+    try:
+        settled = process(settings.config.kind, extractors, record, settle)
+    except Exception as error:
+        # The input alone fails: the others of its task are still asked and written.
+        return Settled(None, account.requests, f"{type(error).__name__}: {error}", OTHER)
+    return replace(settled, attempts=account.requests)
 
 
 def _settle(policy: RetryPolicy, gate: Gate, account: Account, call: Callable[[], Any]) -> Settled:
