@@ -475,7 +475,7 @@ def refused(job: Job, monkeypatch, capsys, mode: str = "causara") -> str:
     import kestor.tavi.corpus.driver as driver
 
     monkeypatch.delenv("KESTOR_TEST_UNSET", raising=False)
-    monkeypatch.setattr(driver, "_client", lambda args: pytest.fail("a cluster was started"))
+    monkeypatch.setattr(driver, "cluster_client", lambda *args: pytest.fail("a cluster was started"))
     job.mode = mode
     assert main(job.args("--workers", "2")) == 2
     return capsys.readouterr().err
@@ -528,10 +528,10 @@ def test_an_unexpected_error_or_an_early_interrupt_ends_in_one_line(
 ):
     import kestor.tavi.corpus.driver as driver
 
-    def fail(args: Any) -> Any:
+    def fail(*args: Any) -> Any:
         raise raised
 
-    monkeypatch.setattr(driver, "_client", fail)
+    monkeypatch.setattr(driver, "cluster_client", fail)
     assert main(Job(tmp_path, model, "causara").args(*flags)) == status
     printed = capsys.readouterr()
     assert (printed.err if status == 3 else printed.out).splitlines()[-1].startswith(last_line)

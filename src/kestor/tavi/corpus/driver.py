@@ -36,8 +36,8 @@ from .failures import OTHER, keep_root_logger_quiet
 from .inputs import InputError, id_key, load_inputs
 from .planning import Task, plan, split
 from .progress import Progress
-from .retry import CAP, RetryPolicy
-from .worker import Settings, TaskReport, run_task
+from .retry import CAP, FIRST_PAUSE, RETRY_FOR, RetryPolicy
+from .worker import CALL_TIMEOUT, SHARE_EVERY, THREADS, Settings, TaskReport, run_task
 
 DISTRIBUTION = "kestor-tavi-extractor"
 INSTALL_HINT = f"pip install '{DISTRIBUTION}[corpus]'"
@@ -49,11 +49,10 @@ EXIT_STATUSES = (
     (EXIT_ERROR, "an unexpected error (its traceback with --verbose)"),
     (EXIT_INTERRUPTED, "interrupted (Ctrl-C or SIGTERM; a second one ends at once): a rerun picks up what is on disk"),
 )
-THREADS, CALL_TIMEOUT, RETRY_FOR, RETRY_PAUSE, PARTITION_SIZE = 16, 120.0, 600.0, 0.5, 100
+PARTITION_SIZE = 100
 CONNECT_TIMEOUT = 5.0
 STOP_WAIT = 10.0
 """The longest the driver waits, once interrupted, for running tasks to write what they have."""
-SHARE_EVERY = 1.0
 LOCAL_TASKS_PER_WORKER = 4
 """Tasks a local worker runs at a time: its requests share one pool and one gate, so more cost nothing, and a task
 held up by a slow call leaves the pool work from the others."""
@@ -76,7 +75,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(arguments)
     keep_root_logger_quiet()
     run = Run(sys.stderr, not args.quiet, time.monotonic())
-    with _signals():
+    with handling_signals():
         try:
             return _run(args, run)
         except KeyboardInterrupt:
@@ -106,7 +105,7 @@ def _run(args: argparse.Namespace, run: Run) -> int:
         Path(args.output).mkdir(parents=True, exist_ok=True)
         output.remove_leftovers(args.output)
         try:
-            with _client(args) as client:
+            with cluster_client(args.scheduler, args.workers, LOCAL_TASKS_PER_WORKER, args.verbose) as client:
                 workers = len(client.nthreads())
                 settings = Settings(
                     config,
@@ -123,7 +122,11 @@ def _run(args: argparse.Namespace, run: Run) -> int:
             print(f"error: {error}", file=sys.stderr)
             return EXIT_REFUSED
         finally:
-            output.remove_leftovers(args.output)
+            # A local cluster's workers are gone by now, but tasks still running on a scheduler's workers after an
+            # interrupt may hold a part's lock or be writing its temporary file: what they leave, the next run's
+            # start removes.
+            if not (args.scheduler and run.tasks_running()):
+                output.remove_leftovers(args.output)
     return run.finish()
 
 
@@ -155,14 +158,14 @@ def _parser() -> argparse.ArgumentParser:
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
     where.add_argument(
         "--workers",
-        type=_count(1),
+        type=whole_number(1),
         metavar="N",
         default=os.cpu_count() or 1,
         help="worker processes of a local cluster (default: the number of cores, %(default)s here)",
     )
     parser.add_argument(
         "--threads",
-        type=_count(1),
+        type=whole_number(1),
         default=THREADS,
         help="most model calls in flight per worker (default: %(default)s)",
     )
@@ -190,21 +193,21 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--retries",
-        type=_count(0),
+        type=whole_number(0),
         metavar="N",
         help="at most N retries of a model call (default: as many as --retry-for allows)",
     )
     parser.add_argument(
         "--retry-pause",
         type=_seconds(),
-        default=RETRY_PAUSE,
+        default=FIRST_PAUSE,
         metavar="SECONDS",
         help=f"the first retry waits up to this long, each further one up to twice as long, to at most {CAP:g} s, "
         "unless the server names a wait (default: %(default)g)",
     )
     parser.add_argument(
         "--partition-size",
-        type=_count(1),
+        type=whole_number(1),
         default=PARTITION_SIZE,
         metavar="N",
         help="inputs per part file (default: %(default)s)",
@@ -224,7 +227,9 @@ def _version() -> str:
         return "(not installed)"
 
 
-def _count(least: int) -> Any:
+def whole_number(least: int) -> Any:
+    """An argument type: a whole number of at least `least`."""
+
     def parse(text: str) -> int:
         try:
             value = int(text)
@@ -299,16 +304,19 @@ def check_endpoint(base_url: str, timeout: float = CONNECT_TIMEOUT) -> None:
 
 
 @contextlib.contextmanager
-def _client(args: argparse.Namespace) -> Iterator[Any]:
+def cluster_client(scheduler: str | None, workers: int | None, threads_per_worker: int, verbose: bool) -> Iterator[Any]:
+    """A client of the scheduler at `scheduler`, or of a local cluster of `workers` processes whose workers leave
+    Ctrl-C to this process; Dask's own log lines shown only when `verbose`. Refused when no worker has the
+    package."""
     from distributed import Client, LocalCluster
 
     with contextlib.ExitStack() as stack:
-        stack.enter_context(_quiet_dask(args.verbose))
-        if args.scheduler:
+        stack.enter_context(_quiet_dask(verbose))
+        if scheduler:
             try:
-                client = stack.enter_context(Client(args.scheduler, timeout="30s"))  # type: ignore[no-untyped-call]
+                client = stack.enter_context(Client(scheduler, timeout="30s"))  # type: ignore[no-untyped-call]
             except OSError as error:
-                raise Refused(f"cannot reach the scheduler at {args.scheduler}: {error}") from None
+                raise Refused(f"cannot reach the scheduler at {scheduler}: {error}") from None
         else:
             # Ended at once by a second signal, the driver leaves multiprocessing's resource tracker to find the
             # workers' semaphores, and it would warn about them on the terminal after the driver's last line.
@@ -319,11 +327,11 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
             with _workers_ignore_interrupts():
                 cluster = stack.enter_context(
                     LocalCluster(  # type: ignore[no-untyped-call]
-                        n_workers=args.workers,
-                        threads_per_worker=LOCAL_TASKS_PER_WORKER,
+                        n_workers=workers,
+                        threads_per_worker=threads_per_worker,
                         processes=True,
                         dashboard_address=":0",
-                        silence_logs=logging.WARNING if args.verbose else logging.CRITICAL,
+                        silence_logs=logging.WARNING if verbose else logging.CRITICAL,
                     )
                 )
             client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
@@ -388,7 +396,7 @@ def _check_workers(client: Any) -> None:
 
 
 @contextlib.contextmanager
-def _signals() -> Iterator[None]:
+def handling_signals() -> Iterator[None]:
     """Ctrl-C and SIGTERM interrupt the run, which then shuts its cluster down and counts what is on disk; a second
     one while it does ends the process at once (what is on disk stays whole: every write is a rename)."""
 
@@ -479,6 +487,10 @@ class Run:
             self.progress.written((str(key), str(status)) for key, status, _ in message["written"])
             self.progress.observe(str(message.get("worker", "")), message)
             self.progress.draw()
+
+    def tasks_running(self) -> bool:
+        with self._lock:
+            return bool(self._running)
 
     def _wait_for_running_tasks(self) -> None:
         deadline = time.monotonic() + STOP_WAIT

@@ -160,7 +160,7 @@ def write_part(
         if order is not None:
             # sorted() is stable: lines of unknown ids keep their order among themselves.
             keyed.sort(key=lambda item: order.get(item[0], math.inf))
-        _replace(path, [text for _, text in keyed])
+        replace_file(path, [text for _, text in keyed])
 
 
 _ID_FIRST = '{"id": '
@@ -196,7 +196,8 @@ def _locked(path: Path) -> Iterator[None]:
             os.close(descriptor)
 
 
-def _replace(path: Path, texts: list[str]) -> None:
+def replace_file(path: Path, texts: list[str]) -> None:
+    """Write `texts` as the lines of `path`, which is replaced at once and durably."""
     # A name of its own per write: a task redone after a worker died must not write into the temporary file of
     # the attempt that may still be running elsewhere.
     temporary = path.with_name(f"{path.name}.{os.getpid()}-{uuid.uuid4().hex[:12]}{TEMPORARY_SUFFIX}")
@@ -210,10 +211,10 @@ def _replace(path: Path, texts: list[str]) -> None:
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
-    _sync_directory(path.parent)
+    sync_directory(path.parent)
 
 
-def _sync_directory(directory: Path) -> None:
+def sync_directory(directory: Path) -> None:
     # The rename is durable only once the directory itself is on disk.
     try:
         descriptor = os.open(directory, os.O_RDONLY)

@@ -20,7 +20,9 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ..config import ConfigError
+from ..driver import handling_signals, whole_number
 from ..exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, unexpected
+from ..output import replace_file
 from .between import MAX_PATHS, Network, subgraph_between
 from .counts import Counts, GraphInputError
 from .draw import TOP, check_drawing_tools, draw_top_events, picture_summary
@@ -44,6 +46,11 @@ EXIT_STATUS = (
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _arguments(argv)
+    with handling_signals():
+        return _main(args)
+
+
+def _main(args: argparse.Namespace) -> int:
     try:
         if args.between:
             return _between(args)
@@ -62,7 +69,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"error: {error}".replace("\n", "\nerror: "), file=sys.stderr)
         return EXIT_REFUSED
     except KeyboardInterrupt:
-        print("interrupted: nothing written", file=sys.stderr)
+        # With --force, the graph data is written before the extractor is asked.
+        print("interrupted" if args.force else "interrupted: nothing written", file=sys.stderr)
         return EXIT_INTERRUPTED
     except Exception as error:
         return unexpected(error, args.verbose)
@@ -91,12 +99,14 @@ def _parser() -> argparse.ArgumentParser:
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
     where.add_argument(
         "--workers",
-        type=_count,
+        type=whole_number(1),
         metavar="N",
         default=os.cpu_count() or 1,
         help="worker processes of a local cluster (default: the number of cores)",
     )
-    parser.add_argument("--top", type=_count, default=TOP, metavar="N", help=f"events in top-events.png ({TOP})")
+    parser.add_argument(
+        "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
+    )
     parser.add_argument(
         "--between",
         nargs=2,
@@ -105,7 +115,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--max-paths",
-        type=_count,
+        type=whole_number(1),
         default=MAX_PATHS,
         metavar="N",
         help=f"refuse --between beyond this many paths ({MAX_PATHS:,})",
@@ -125,16 +135,6 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     if args.force != bool(args.config):
         parser.error("--force needs --config CONFIG.json" if args.force else "--config is read with --force")
     return args
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
 
 
 def build_event_graph(
@@ -303,18 +303,11 @@ def _force_extractor(config_path: str) -> Any:
 
 def _write_file_whole(path: Path, document: Any) -> None:
     import json
-    import uuid
 
     path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = path.with_name(f".{path.name}.tmp-{os.getpid()}-{uuid.uuid4().hex[:12]}")
-    try:
-        # A node or an edge a line: readable, and a file of thousands of them stays short.
-        text = ",\n".join(
-            f'"{key}": [\n' + ",\n".join(json.dumps(item, ensure_ascii=False) for item in items) + "\n]"
-            for key, items in document.items()
-        )
-        temporary.write_text("{" + text + "}\n", encoding="utf-8")
-        os.replace(temporary, path)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
+    # A node or an edge a line: readable, and a file of thousands of them stays short.
+    text = ",\n".join(
+        f'"{key}": [\n' + ",\n".join(json.dumps(item, ensure_ascii=False) for item in items) + "\n]"
+        for key, items in document.items()
+    )
+    replace_file(path, ["{" + text + "}"])

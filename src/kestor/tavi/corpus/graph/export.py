@@ -23,7 +23,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, TypeVar
 
-from ..output import _sync_directory as _sync
+from ..output import sync_directory as _sync
 from .counts import Counts, GraphInputError
 from .names import SENTENCE_PUNCTUATION
 
@@ -95,7 +95,11 @@ def write_whole(graph_dir: str | os.PathLike[str], fill: Callable[[Path], T]) ->
             # A directory cannot be renamed over one that holds files: the old one steps aside first.
             aside = target.with_name(f".{target.name}.old-{mark}")
             os.rename(target, aside)
-            os.rename(temporary, target)
+            try:
+                os.rename(temporary, target)
+            except BaseException:
+                os.rename(aside, target)
+                raise
             shutil.rmtree(aside, ignore_errors=True)
         else:
             os.rename(temporary, target)

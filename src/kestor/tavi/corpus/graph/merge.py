@@ -8,7 +8,6 @@ graph, not with the corpus. The same reduction runs in this process for a small 
 from __future__ import annotations
 
 import contextlib
-import importlib.metadata
 import os
 import uuid
 from collections.abc import Iterator, Sequence
@@ -17,7 +16,7 @@ from typing import Any, NoReturn
 
 from .. import output
 from ..inputs import id_key
-from .counts import Counts, GraphInputError, Refusal, count_part_files, merged, modes_differ, result_of
+from .counts import Counts, GraphInputError, Refusal, count_part_files, merged, modes_differ, result_of, without_ids
 
 TASKS_PER_THREAD = 4
 
@@ -82,11 +81,13 @@ def merge_on_cluster(client: Any, paths: Sequence[str]) -> Counts:
             else level[i]
             for i in range(0, len(level), 2)
         ]
+    # The ids served to find one in two part files, which the last merge has done: the driver takes the rest.
     [last] = level
+    final = client.submit(without_ids, last, key=f"graph-final-{token}", pure=False)
     try:
-        result: Counts | Refusal = last.result()
+        result: Counts | Refusal = final.result()
     finally:
-        client.cancel([last])
+        client.cancel([final, last])
     return _accepted(result, paths)
 
 
@@ -122,29 +123,14 @@ def locate_conflict(paths: Sequence[str]) -> NoReturn:
 
 @contextlib.contextmanager
 def cluster_client(scheduler: str | None, workers: int) -> Iterator[Any]:
-    """A client of the scheduler at that address, or of a local cluster of `workers` processes."""
-    from distributed import Client, LocalCluster
+    """The corpus runs' cluster: a client of the scheduler at that address, or of a local cluster of `workers`
+    processes."""
+    from ..driver import Refused
+    from ..driver import cluster_client as runs_cluster
 
-    from ..driver import DISTRIBUTION, INSTALL_HINT
-
-    with contextlib.ExitStack() as stack:
-        if scheduler:
-            try:
-                client = stack.enter_context(Client(scheduler, timeout="30s"))  # type: ignore[no-untyped-call]
-            except OSError as error:
-                raise GraphInputError(f"cannot reach the scheduler at {scheduler}: {error}") from None
-        else:
-            # Counting is Python work, which holds the interpreter's lock: one thread per worker process.
-            cluster = stack.enter_context(
-                LocalCluster(  # type: ignore[no-untyped-call]
-                    n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0"
-                )
-            )
-            client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
-        versions = client.run(importlib.metadata.version, DISTRIBUTION, on_error="return")
-        if not versions:
-            raise GraphInputError("the cluster has no workers")
-        missing = [address for address, version in versions.items() if isinstance(version, BaseException)]
-        if missing:
-            raise GraphInputError(f"worker {min(missing)} does not have {DISTRIBUTION}: {INSTALL_HINT} on every worker")
-        yield client
+    try:
+        # Counting is Python work, which holds the interpreter's lock: one thread per local worker process.
+        with runs_cluster(scheduler, workers, threads_per_worker=1, verbose=False) as client:
+            yield client
+    except Refused as error:
+        raise GraphInputError(str(error)) from None
