@@ -154,15 +154,7 @@ def _parser() -> argparse.ArgumentParser:
         help="one JSON object per line with a unique id (.parquet also read, with pyarrow)",
     )
     parser.add_argument("--output", required=True, metavar="OUT_DIR", help="directory of part-NNNNN.jsonl files")
-    where = parser.add_mutually_exclusive_group()
-    where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
-    where.add_argument(
-        "--workers",
-        type=whole_number(1),
-        metavar="N",
-        default=os.cpu_count() or 1,
-        help="worker processes of a local cluster (default: the number of cores, %(default)s here)",
-    )
+    add_cluster_arguments(parser)
     parser.add_argument(
         "--threads",
         type=whole_number(1),
@@ -225,6 +217,19 @@ def _version() -> str:
         return importlib.metadata.version(DISTRIBUTION)
     except importlib.metadata.PackageNotFoundError:
         return "(not installed)"
+
+
+def add_cluster_arguments(parser: argparse.ArgumentParser) -> None:
+    """Where the work runs: --scheduler ADDRESS or --workers N."""
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
+    where.add_argument(
+        "--workers",
+        type=whole_number(1),
+        metavar="N",
+        default=os.cpu_count() or 1,
+        help="worker processes of a local cluster (default: the number of cores, %(default)s here)",
+    )
 
 
 def whole_number(least: int) -> Any:

@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ..config import ConfigError
-from ..driver import handling_signals, whole_number
+from ..driver import add_cluster_arguments, handling_signals, whole_number
 from ..exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, unexpected
 from ..output import replace_file
 from .between import MAX_PATHS, Network, subgraph_between
@@ -95,15 +95,7 @@ def _parser() -> argparse.ArgumentParser:
         help="GRAPH_DIR, the directory to write (replaced whole if an earlier graph run wrote it); with --between, "
         "the graph data file",
     )
-    where = parser.add_mutually_exclusive_group()
-    where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
-    where.add_argument(
-        "--workers",
-        type=whole_number(1),
-        metavar="N",
-        default=os.cpu_count() or 1,
-        help="worker processes of a local cluster (default: the number of cores)",
-    )
+    add_cluster_arguments(parser)
     parser.add_argument(
         "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
     )
