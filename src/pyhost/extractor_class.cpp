@@ -1,6 +1,5 @@
 #include "pyhost/extractor_class.hpp"
 
-#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -131,12 +130,15 @@ InitArguments::InitArguments(PyObject* args, PyObject* kwargs) : nargs_(PyTuple_
     Py_ssize_t i = 0;
     PyObject* key;
     PyObject* value;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
-        // Nothing above runs host code, so the dict still has the size it had.
-        assert(i < nkw);
+    // The collector may run when the tuple is made, and a finalizer can reach a dict that a C caller passed as
+    // it is: the dict is read no further than the places made for it, and a change of size is refused.
+    while (i < nkw && PyDict_Next(kwargs, &position, &key, &value)) {
         PyTuple_SET_ITEM(kwnames_.get(), i, Py_NewRef(key));
         held_values_.push_back(Ref::borrow(value));
         stack_[nargs_ + i++] = value;
+    }
+    if (i != nkw || PyDict_GET_SIZE(kwargs) != nkw) {
+        raise_format(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
 }
 

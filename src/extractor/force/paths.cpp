@@ -179,8 +179,9 @@ void Walk::from_node(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObj
         Ref next_node = nested_get(edge.get(), keys::dest_node.get(), keys::id);
         if (next_node.get() == Py_None) continue;
         if (check(PySet_Contains(visited, next_node.get()))) {
+            // Once a step below could have failed, whether this one could changes nothing.
             Ends::met(frame.mark, level_of(next_node.get()),
-                      steps_cleanly(own_path_edges, edge.get(), next_node.get()));
+                      frame.mark.unsafe_below || steps_cleanly(own_path_edges, edge.get(), next_node.get()));
             continue;
         }
         check(PySet_Add(visited, next_node.get()));
