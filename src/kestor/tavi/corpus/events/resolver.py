@@ -26,9 +26,9 @@ from .similar import FLOOR, MAX_DF, NEIGHBOURS, candidates, ngram_index, unique_
 LEVELS = ("exact", "normal", "similar", "meaning", "judge")
 MODEL_FREE = "similar"
 """The default: the strongest level that needs no model."""
-SIMILAR = 0.55
+SIMILAR = 0.45
 MEANING = 0.86
-JUDGE_BAND = (0.4, 0.55)
+JUDGE_BAND = (0.3, 0.45)
 NAME, OVERRIDE = "name", "override"
 
 Embed = Callable[[list[str]], Any]
@@ -112,7 +112,11 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
                 groups.join(first, index, "normal", 1.0)
     if settings.runs("similar") and len(representative) > 1:
         form_list = list(forms)
-        index = ngram_index(form_list, settings.max_df)
+        meanings = [
+            [f"\0{category}={value}" for category, values in signatures[form].items() for value in values]
+            for form in form_list
+        ]
+        index = ngram_index(form_list, settings.max_df, meanings)
         search = settings.search or (
             lambda built: candidates(built, settings.neighbours, FLOOR, threads=settings.threads)
         )

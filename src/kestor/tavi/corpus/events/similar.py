@@ -10,7 +10,7 @@ others, so a cluster runs the blocks as tasks (`candidate_block`).
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -34,15 +34,20 @@ def ngrams(form: str) -> list[str]:
     return [*form, *(marked[index : index + 2] for index in range(len(marked) - 1))]
 
 
-def ngram_index(forms: Sequence[str], max_df: int = MAX_DF) -> NgramIndex:
+def ngram_index(forms: Sequence[str], max_df: int = MAX_DF, meanings: Sequence[Iterable[str]] = ()) -> NgramIndex:
+    """The TF-IDF index of the forms; `meanings` adds features to each form beside its n-grams (the lexicon's
+    values that it names: 沪指 and A股 name one market, 大跌 and 下跌 one direction)."""
     import numpy as np
     from scipy import sparse
 
     vocabulary: dict[str, int] = {}
     columns: list[int] = []
     offsets = [0]
-    for form in forms:
-        row = {vocabulary.setdefault(gram, len(vocabulary)) for gram in ngrams(form)}
+    for number, form in enumerate(forms):
+        features = ngrams(form)
+        if meanings:
+            features.extend(meanings[number])
+        row = {vocabulary.setdefault(gram, len(vocabulary)) for gram in features}
         columns.extend(row)
         offsets.append(len(columns))
     indices = np.asarray(columns, dtype=np.int32)
