@@ -139,6 +139,7 @@ def quality(gold: Mapping[str, Any], written: list[dict[str, Any]], event_of: Ma
 
 def graph_quality(level: str, out_dir: Path, work: Path, gold: Mapping[str, Any], written: list[dict[str, Any]]) -> dict[str, Any]:
     from kestor.tavi.corpus.graph.command import build_event_graph
+    from kestor.tavi.corpus.graph.names import event_key
 
     graph_dir = work / f"graph-{level}"
     began = time.perf_counter()
@@ -147,7 +148,10 @@ def graph_quality(level: str, out_dir: Path, work: Path, gold: Mapping[str, Any]
     import pyarrow.parquet as parquet
 
     aliases = parquet.read_table(graph_dir / "aliases.parquet").to_pylist()
-    figures = quality(gold, written, {row["alias"]: row["event"] for row in aliases})
+    # An alias stands for every spelling of its event key (Ａ股下跌 and A股下跌 are one key).
+    by_key = {event_key(row["alias"]): row["event"] for row in aliases}
+    forms = {form for article in written for relation in article["relations"] for form in (relation["source"], relation["target"])}
+    figures = quality(gold, written, {form: by_key[event_key(form)] for form in forms})
     figures["seconds"] = seconds
     return figures
 

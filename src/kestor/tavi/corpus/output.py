@@ -38,18 +38,26 @@ def part_path(out_dir: str | os.PathLike[str], number: int) -> Path:
     return Path(out_dir) / f"part-{number:05d}.jsonl"
 
 
-def line(id_: Any, status: str, result: Any, attempts: int, error: str | None, error_class: str | None = None) -> str:
-    return json.dumps(
-        {
-            "id": id_,
-            "status": status,
-            "result": result,
-            "attempts": attempts,
-            "error": error,
-            "error_class": error_class,
-        },
-        ensure_ascii=False,
-    )
+def line(
+    id_: Any,
+    status: str,
+    result: Any,
+    attempts: int,
+    error: str | None,
+    error_class: str | None = None,
+    date: str | None = None,
+) -> str:
+    entry = {
+        "id": id_,
+        "status": status,
+        "result": result,
+        "attempts": attempts,
+        "error": error,
+        "error_class": error_class,
+    }
+    if date is not None:
+        entry["date"] = date
+    return json.dumps(entry, ensure_ascii=False)
 
 
 @dataclass

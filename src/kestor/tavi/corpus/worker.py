@@ -212,7 +212,13 @@ def _run_task(
                 key = id_key(record["id"])
                 status = "failed" if settled.error is not None else "ok"
                 unwritten[key] = output.line(
-                    record["id"], status, settled.result, settled.attempts, settled.error, settled.error_class
+                    record["id"],
+                    status,
+                    settled.result,
+                    settled.attempts,
+                    settled.error,
+                    settled.error_class,
+                    record.get("date"),
                 )
                 outcomes.append((key, status, settled.error_class))
                 if settled.error is None:

@@ -55,6 +55,8 @@ class Settings:
     search: Candidates | None = None
     threads: int = 1
     key_of: Callable[[str], str] = str.strip
+    normalize: Callable[[Sequence[str]], list[Normal]] = normalize
+    """Names -> their normal forms: here, or by partition on a cluster."""
     """How a name in the overrides becomes a key of the names resolved (the graph's event key)."""
 
     def runs(self, level: str) -> bool:
@@ -88,7 +90,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
     if settings.level == "exact":
         normals = [Normal(key) for key in keys]
     else:
-        normals = normalize(keys)
+        normals = settings.normalize(keys)
     lexicon = settings.lexicon or Lexicon.shipped()
     forms: dict[str, int] = {}
     representative: list[int] = []

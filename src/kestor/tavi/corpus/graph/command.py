@@ -1,10 +1,14 @@
 """kestor-corpus graph: the event graph of a whole corpus, merged from an articles (or causara) run's part files.
 
-    kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N] [--quiet]
+    kestor-corpus graph OUT_DIR --output GRAPH_DIR [--merge LEVEL[/FALLBACK]] [--merge-overrides FILE]
+        [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--scheduler ADDRESS | --workers N] [--top N]
+        [--quiet]
     kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
-        [--force --config CONFIG.json] [--scheduler ADDRESS | --workers N] [--quiet]
+        [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet]
+    kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--limit N]
 
-SOURCE is an OUT_DIR (merged first) or a GRAPH_DIR that an earlier run wrote (its graph.json is read).
+SOURCE is an OUT_DIR (merged first) or a GRAPH_DIR that an earlier run wrote (its graph.json is read). An event is
+found by any of its aliases.
 """
 
 from __future__ import annotations
@@ -20,6 +24,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ..config import ConfigError
+from ..events import LEVELS, MODEL_FREE
 from ..driver import add_cluster_arguments, handling_signals, whole_number
 from ..exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, unexpected
 from ..output import replace_file
@@ -33,13 +38,17 @@ from .export import (
     write_graphml,
     write_json,
     write_node_link,
+    write_aliases,
     write_parquet,
     write_whole,
 )
 from .merge import cluster_client, merge_in_process, merge_on_cluster, part_files
+from .resolve import MergeOptions, ModelFailed, Resolved, check_options, resolve_events
+from .successors import LIMIT, print_successors
 
 EXIT_STATUS = (
-    "Exit status: 0 done, 1 the force extractor's call failed, 2 bad input or set-up (nothing written), "
+    "Exit status: 0 done, 1 a model's call failed (the force extractor, the embeddings or the judge), 2 bad input "
+    "or set-up (nothing written), "
     "3 an unexpected error, 130 interrupted."
 )
 
@@ -52,10 +61,22 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _main(args: argparse.Namespace) -> int:
     try:
+        if args.next or args.causes:
+            return print_successors(args.source, args.next or args.causes, forward=bool(args.next), limit=args.limit)
         if args.between:
             return _between(args)
         summary = build_event_graph(
-            args.source, args.output, scheduler=args.scheduler, workers=args.workers, top=args.top, quiet=args.quiet
+            args.source,
+            args.output,
+            scheduler=args.scheduler,
+            workers=args.workers,
+            top=args.top,
+            quiet=args.quiet,
+            merge=args.merge,
+            overrides=args.merge_overrides,
+            embeddings=args.embeddings,
+            config=args.config,
+            judge_max=args.judge_max,
         )
         largest = summary["largest_component"]
         print(
@@ -65,6 +86,9 @@ def _main(args: argparse.Namespace) -> int:
         )
         print(f"picture: {Path(args.output) / 'top-events.png'}", flush=True)
         return EXIT_OK
+    except ModelFailed as error:
+        print(f"error: {error}; nothing written (--merge LEVEL/similar falls back instead)", file=sys.stderr)
+        return EXIT_FAILED
     except (GraphInputError, ConfigError) as error:
         print(f"error: {error}".replace("\n", "\nerror: "), file=sys.stderr)
         return EXIT_REFUSED
@@ -90,7 +114,6 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--output",
-        required=True,
         metavar="PATH",
         help="GRAPH_DIR, the directory to write (replaced whole if an earlier graph run wrote it); with --between, "
         "the graph data file",
@@ -113,7 +136,31 @@ def _parser() -> argparse.ArgumentParser:
         help=f"refuse --between beyond this many paths ({MAX_PATHS:,})",
     )
     parser.add_argument("--force", action="store_true", help="with --between: ask the force extractor at once")
-    parser.add_argument("--config", metavar="CONFIG.json", help="with --force: the run's configuration file")
+    parser.add_argument(
+        "--config",
+        metavar="CONFIG.json",
+        help="the run's configuration file: the endpoint of --force, --embeddings and the judge, and the merge's "
+        'lexicon and judge prompt (its "merge" section)',
+    )
+    parser.add_argument(
+        "--merge",
+        default=MODEL_FREE,
+        metavar="LEVEL[/FALLBACK]",
+        help=f"how far names are merged into events: {', '.join(LEVELS)} (default {MODEL_FREE}, the strongest "
+        "without a model); a FALLBACK level is used when the model cannot be reached",
+    )
+    parser.add_argument(
+        "--merge-overrides", metavar="FILE", help="pairs of events that must (A == B) or must never (A != B) merge"
+    )
+    parser.add_argument("--embeddings", metavar="MODEL", help="the embeddings model of --merge meaning (or judge)")
+    parser.add_argument(
+        "--judge-max", type=whole_number(0), default=200, metavar="N", help="pairs asked of the judge at most (200)"
+    )
+    parser.add_argument("--next", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to follow EVENT")
+    parser.add_argument("--causes", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to precede EVENT")
+    parser.add_argument(
+        "--limit", type=whole_number(1), default=LIMIT, metavar="N", help=f"events --next or --causes lists ({LIMIT})"
+    )
     parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
     parser.add_argument("--verbose", action="store_true", help="an unexpected error's traceback")
     return parser
@@ -122,10 +169,19 @@ def _parser() -> argparse.ArgumentParser:
 def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = _parser()
     args = parser.parse_args(argv)
+    if args.next and args.causes:
+        parser.error("--next or --causes, not both")
+    if not (args.next or args.causes) and not args.output:
+        parser.error("the following arguments are required: --output")
     if args.force and not args.between:
         parser.error("--force asks about the subgraph of --between")
-    if args.force != bool(args.config):
-        parser.error("--force needs --config CONFIG.json" if args.force else "--config is read with --force")
+    model_level = args.merge.split("/")[0] in LEVELS[LEVELS.index(MODEL_FREE) + 1 :]
+    if args.force and not args.config:
+        parser.error("--force needs --config CONFIG.json")
+    if args.embeddings and not args.config:
+        parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
+    if args.embeddings and not model_level:
+        args.merge = "meaning"
     return args
 
 
@@ -139,19 +195,39 @@ def build_event_graph(
     top: int = TOP,
     quiet: bool = True,
     stream: TextIO | None = None,
+    merge: str = MODEL_FREE,
+    overrides: str | os.PathLike[str] | None = None,
+    embeddings: str | None = None,
+    config: str | os.PathLike[str] | None = None,
+    judge_max: int = 200,
 ) -> dict[str, Any]:
     """Merge the part files of OUT_DIR into one event graph and write GRAPH_DIR; its summary.
 
     The merge runs on `client`'s cluster, else on the scheduler at `scheduler`, else on a local cluster of
-    `workers` processes (default: one per core). Bad input raises `GraphInputError` before anything is written.
+    `workers` processes, else (none of them given) in this process. The names of one event are merged as far as
+    `merge` says (see `kestor.tavi.corpus.events`), with the overrides of the file `overrides`. Bad input raises
+    `GraphInputError` before anything is written.
     """
     say = stream or sys.stderr
     missing = check_drawing_tools()
     if missing:
         raise GraphInputError(f"the event graph needs {missing}: pip install 'kestor-tavi-extractor[corpus]'")
     check_replaceable(graph_dir)
-    counts = merge_event_graph(out_dir, client=client, scheduler=scheduler, workers=workers, quiet=quiet, stream=say)
+    options = MergeOptions.parse(
+        merge, overrides=overrides, embeddings=embeddings, config=config, judge_max=judge_max
+    )
+    check_options(options)
+    in_process = client is None and scheduler is None and workers is None
+    with _cluster(client, scheduler, workers, in_process) as live:
+        exact = merge_event_graph(
+            out_dir, client=live, in_process=in_process, quiet=quiet, stream=say
+        )
+        resolved = resolve_events(exact, options, live)
+    counts = resolved.counts
     summary = summary_of(counts, str(Path(out_dir).resolve()))
+    summary["merge"] = merge_summary(resolved, exact)
+    for warning in resolved.warnings:
+        print(f"warning: {warning}", file=say)
 
     def fill(directory: Path) -> None:
         replaced = write_graphml(counts, directory / "graph.graphml")
@@ -163,6 +239,8 @@ def build_event_graph(
             )
         write_node_link(counts, directory / "graph.json")
         summary["parquet"] = write_parquet(counts, directory) or "nodes.parquet, edges.parquet"
+        if write_aliases(resolved.aliases, directory):
+            summary["parquet"] += ", aliases.parquet"
         picture = draw_top_events(counts, directory / "top-events.png", top)
         if picture.warning:
             print(f"warning: {picture.warning}", file=say)
@@ -173,6 +251,31 @@ def build_event_graph(
     write_whole(graph_dir, fill)
     _notes(counts, summary, say)
     return summary
+
+
+@contextlib.contextmanager
+def _cluster(client: Any, scheduler: str | None, workers: int | None, in_process: bool) -> Iterator[Any]:
+    if in_process or client is not None:
+        yield client
+        return
+    _check_distributed()
+    with cluster_client(scheduler, workers or os.cpu_count() or 1) as own:
+        yield own
+
+
+def merge_summary(resolved: Resolved, exact: Counts) -> dict[str, Any]:
+    """What the merge did: the level, the names before and the events after, merges by tier, joins refused by
+    the rule that refused them, and what was asked of a model."""
+    resolution = resolved.resolution
+    return {
+        "level": resolved.level,
+        "names": len(exact.names),
+        "events": resolution.events,
+        "merges": resolution.merges,
+        "refused": resolution.refused,
+        "overrides": resolution.merges.get("override", 0),
+        "model_requests": resolved.usage,
+    }
 
 
 def merge_event_graph(
@@ -189,13 +292,7 @@ def merge_event_graph(
     paths = part_files(out_dir)
     if in_process:
         return merge_in_process(paths)
-    try:
-        import distributed  # noqa: F401
-    except ImportError as error:
-        raise GraphInputError(
-            f"the merge runs on Dask distributed, which is not installed ({error}): "
-            "pip install 'kestor-tavi-extractor[corpus]'"
-        ) from None
+    _check_distributed()
     began = time.monotonic()
     say = stream or sys.stderr
     if client is not None:
@@ -216,7 +313,24 @@ def merge_event_graph(
     return counts
 
 
+def _check_distributed() -> None:
+    try:
+        import distributed  # noqa: F401
+    except ImportError as error:
+        raise GraphInputError(
+            f"the merge runs on Dask distributed, which is not installed ({error}): "
+            "pip install 'kestor-tavi-extractor[corpus]'"
+        ) from None
+
+
 def _notes(counts: Counts, summary: dict[str, Any], stream: TextIO) -> None:
+    if not counts.names:
+        # Every article was read and none gave a relation: a graph, but not one to use.
+        print(
+            f"warning: a graph of 0 events: none of the {counts.articles:,} "
+            f"{'texts' if counts.mode == 'causara' else 'articles'} read gave a relation between two named events",
+            file=stream,
+        )
     if counts.failed:
         print(
             f"note: {counts.failed:,} failed lines left out (their inputs have no relations yet: rerun the corpus run "
@@ -238,8 +352,16 @@ def _between(args: argparse.Namespace) -> int:
     if (source / "graph.json").is_file() and (source / SUMMARY).is_file():
         network = Network.read(source)
     else:
+        options = MergeOptions.parse(
+            args.merge,
+            overrides=args.merge_overrides,
+            embeddings=args.embeddings,
+            config=args.config,
+            judge_max=args.judge_max,
+        )
+        check_options(options)
         counts = merge_event_graph(source, scheduler=args.scheduler, workers=args.workers, quiet=args.quiet)
-        network = Network.of_counts(counts)
+        network = Network.of_counts(resolve_events(counts, options).counts)
     first, second = args.between
     graph, paths = subgraph_between(network, first, second, args.max_paths)
     _write_file_whole(target, graph)

@@ -22,7 +22,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from .. import output
-from ..inputs import describe, id_key
+from ..inputs import date_problem, describe, id_key
 from .names import event_key, trimmed_spelling
 
 if TYPE_CHECKING:
@@ -144,6 +144,19 @@ class Counts:
         self.labels = Tally()
         self.forces = Tally()
 
+        self.article_ids: list[str] = []
+        """The id key of each "ok" line read, in order: an edge's sources."""
+        self.article_dates: list[str] = []
+        """Each article's date (YYYY-MM-DD), empty where its line had none."""
+        self.article_force = array("q")
+        """Each article's force word (an index of `forces.words`), -1 for none."""
+        self.pair_edge = array("q")
+        self.pair_article = array("q")
+        """(edge, article): each article an edge came from, once."""
+        self.aliases: list[dict[str, int]] | None = None
+        """Each node's surface forms with their mentions, once the names of one event are merged; None: each
+        node's one name."""
+
     # Reading part files
 
     def read(self, paths: Sequence[str]) -> None:
@@ -161,17 +174,22 @@ class Counts:
                         raise GraphInputError(f"{path}:{number}: id {key} is also at {paths[first_file]}:{first_line}")
                     seen[key] = (file_index, number)
                     if entry["status"] == "ok":
-                        self._read_line(entry, f"{path}:{number}", spellings)
+                        self._read_line(entry, key, f"{path}:{number}", spellings)
                     else:
                         self.failed += 1
             except output.OutputError as error:
                 raise GraphInputError(str(error)) from None
         self.ids = _union(self.ids, id_digests(seen))
 
-    def _read_line(self, entry: dict[str, Any], place: str, spellings: dict[str, tuple[str, str]]) -> None:
+    def _read_line(self, entry: dict[str, Any], key: str, place: str, spellings: dict[str, tuple[str, str]]) -> None:
         if "result" not in entry:
             raise GraphInputError(f'{place}: an "ok" line without "result"')
         mode, relations, force = result_of(entry["result"], place)
+        date = entry.get("date")
+        if date is not None:
+            problem = date_problem(date)
+            if problem:
+                raise GraphInputError(f"{place}: {problem}")
         if self.mode is None:
             self.mode, self.mode_place = mode, place
         elif mode != self.mode:
@@ -206,10 +224,16 @@ class Counts:
             self.labels.add(edge, self.labels.word(_text(label, f"{place}: relation {index}: 'rel'")))
             nodes.update((source, target))
             edges.add(edge)
+        article = len(self.article_ids)
+        self.article_ids.append(key)
+        self.article_dates.append(date[:10] if date else "")
+        self.article_force.append(-1 if force_word is None else force_word)
         for node in nodes:
             self.node_articles[node] += 1
-        for edge in edges:
+        for edge in sorted(edges):
             self.edge_articles[edge] += 1
+            self.pair_edge.append(edge)
+            self.pair_article.append(article)
             if force_word is not None:
                 self.forces.add(edge, force_word)
 
@@ -284,8 +308,10 @@ class Counts:
         shift = self.scale - later.scale
         labels = [self.labels.word(text) for text in later.labels.words]
         forces = [self.forces.word(text) for text in later.forces.words]
+        edge_of = array("q")
         for index in range(len(later.sources)):
             edge = self._edge(node_of[later.sources[index]], node_of[later.targets[index]])
+            edge_of.append(edge)
             self.count[edge] += later.count[index]
             self.edge_articles[edge] += later.edge_articles[index]
             self.strength_sum[edge] += later.strength_sum[index] << shift
@@ -294,8 +320,20 @@ class Counts:
                 self.labels.add(edge, labels[word], times)
             for word, times in later.forces.items(index):
                 self.forces.add(edge, forces[word], times)
+        offset = len(self.article_ids)
+        self.article_ids.extend(later.article_ids)
+        self.article_dates.extend(later.article_dates)
+        self.article_force.extend(-1 if word < 0 else forces[word] for word in later.article_force)
+        self.pair_edge.extend(edge_of[edge] for edge in later.pair_edge)
+        self.pair_article.extend(article + offset for article in later.pair_article)
 
     # Reading the graph
+
+    def node_aliases(self, node: int) -> dict[str, int]:
+        """The node's surface forms with their mentions, the most frequent first."""
+        if self.aliases is not None:
+            return self.aliases[node]
+        return {self.names[node]: self.node_relations[node]}
 
     def strength_mean(self, edge: int) -> float:
         return self.strength_sum[edge] / (self.count[edge] << self.scale)
