@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import random
 import resource
 import sys
@@ -60,7 +59,7 @@ def articles(gold: Mapping[str, Any], count: int = ARTICLES, seed: int = SEED) -
         forms = events[event]
         return rng.choices(forms, weights=[1 / (rank + 1) for rank in range(len(forms))])[0]
 
-    written = []
+    written: list[dict[str, Any]] = []
     for number in range(count):
         pair = causes[number % len(causes)] if number < len(causes) else rng.choice(causes)
         relations = []
@@ -82,7 +81,9 @@ def articles(gold: Mapping[str, Any], count: int = ARTICLES, seed: int = SEED) -
     for event, left in unused.items():
         pair = next(pair for pair in causes if event in pair)
         while left:
-            relations = [{"source": form(pair[0]), "target": form(pair[1]), "rel": "因果", "strength": 0.5, "gold": pair}]
+            relations = [
+                {"source": form(pair[0]), "target": form(pair[1]), "rel": "因果", "strength": 0.5, "gold": pair}
+            ]
             written.append(_article(rng, len(written), relations))
     return written
 
@@ -96,7 +97,9 @@ def write_articles(out_dir: Path, written: list[dict[str, Any]]) -> None:
     out_dir.mkdir(parents=True, exist_ok=True)
     lines = []
     for article in written:
-        relations = [{key: value for key, value in relation.items() if key != "gold"} for relation in article["relations"]]
+        relations = [
+            {key: value for key, value in relation.items() if key != "gold"} for relation in article["relations"]
+        ]
         entry = json.loads(line(article["id"], "ok", {"relations": relations, "force": "中等"}, 1, None))
         entry["date"] = article["date"]
         lines.append(json.dumps(entry, ensure_ascii=False))
@@ -137,7 +140,9 @@ def quality(gold: Mapping[str, Any], written: list[dict[str, Any]], event_of: Ma
     }
 
 
-def graph_quality(level: str, out_dir: Path, work: Path, gold: Mapping[str, Any], written: list[dict[str, Any]]) -> dict[str, Any]:
+def graph_quality(
+    level: str, out_dir: Path, work: Path, gold: Mapping[str, Any], written: list[dict[str, Any]]
+) -> dict[str, Any]:
     from kestor.tavi.corpus.graph.command import build_event_graph
     from kestor.tavi.corpus.graph.names import event_key
 
@@ -150,7 +155,12 @@ def graph_quality(level: str, out_dir: Path, work: Path, gold: Mapping[str, Any]
     aliases = parquet.read_table(graph_dir / "aliases.parquet").to_pylist()
     # An alias stands for every spelling of its event key (Ａ股下跌 and A股下跌 are one key).
     by_key = {event_key(row["alias"]): row["event"] for row in aliases}
-    forms = {form for article in written for relation in article["relations"] for form in (relation["source"], relation["target"])}
+    forms = {
+        form
+        for article in written
+        for relation in article["relations"]
+        for form in (relation["source"], relation["target"])
+    }
     figures = quality(gold, written, {form: by_key[event_key(form)] for form in forms})
     figures["seconds"] = seconds
     return figures

@@ -5,7 +5,8 @@ with :meth:`ScriptedEndpoint.queue` are served first, in order; after that a ``r
 question (the text after the prompt's last ``Q:``). A reply can also fail: an HTTP status (with
 ``x-should-retry: false`` so the client gives up at once), a body that is not JSON, a connection closed
 mid-answer, or a delay (which ends early when the endpoint stops). Subclasses change a reply on its way out
-(see provider_endpoint).
+(see provider_endpoint). ``POST /v1/embeddings`` answers with a deterministic vector of each text (`hashed_embedding`
+by default: texts that share characters lie near each other), or fails every time while `embedding_status` says so.
 
 Only the standard library is used, and the server binds to 127.0.0.1, on a free port unless told one.
 
@@ -18,6 +19,7 @@ from __future__ import annotations
 import argparse
 import collections
 import functools
+import hashlib
 import http.server
 import json
 import socket
@@ -80,10 +82,17 @@ def _no_answer(question: str) -> Reply:
 class ScriptedEndpoint:
     """The endpoint as a context manager: ``with ScriptedEndpoint(responder) as endpoint: endpoint.base_url``."""
 
-    def __init__(self, responder: Responder | None = None, port: int = 0) -> None:
+    def __init__(
+        self, responder: Responder | None = None, port: int = 0, embedding: Callable[[str], list[float]] | None = None
+    ) -> None:
         self.responder: Responder = responder or _no_answer
         self.port = port
         self.requests: list[dict[str, Any]] = []
+        self.embedding: Callable[[str], list[float]] = embedding or hashed_embedding
+        """The vector `/v1/embeddings` gives a text (deterministic)."""
+        self.embedding_requests: list[dict[str, Any]] = []
+        self.embedding_status = 200
+        """Anything but 200: every embeddings request fails with it."""
         self._queued: collections.deque[Reply | str] = collections.deque()
         self._lock = threading.Lock()
         self._server: http.server.ThreadingHTTPServer | None = None
@@ -128,7 +137,10 @@ class ScriptedEndpoint:
                 if len(body) < length:  # the client went away mid-request: there is no one to answer
                     self.close_connection = True
                     return
-                endpoint._answer(self, json.loads(body or b"{}"))
+                if self.path.rstrip("/").endswith("/embeddings"):
+                    endpoint._embed(self, json.loads(body or b"{}"))
+                else:
+                    endpoint._answer(self, json.loads(body or b"{}"))
 
         self._stopping.clear()
         self._server = _Server(("127.0.0.1", self.port), Handler)
@@ -162,6 +174,30 @@ class ScriptedEndpoint:
     def _reply_to(self, request: dict[str, Any]) -> Reply:
         """The reply that goes out for this request."""
         return self._next_reply(request)
+
+    def _embed(self, handler: http.server.BaseHTTPRequestHandler, request: dict[str, Any]) -> None:
+        with self._lock:
+            self.embedding_requests.append(request)
+        texts = request.get("input", [])
+        texts = [texts] if isinstance(texts, str) else texts
+        if self.embedding_status != 200:
+            body = json.dumps({"error": {"message": "scripted failure", "type": "scripted"}}).encode()
+        else:
+            data = [{"object": "embedding", "index": i, "embedding": self.embedding(text)} for i, text in enumerate(texts)]
+            tokens = sum(len(text) for text in texts)
+            body = json.dumps(
+                {
+                    "object": "list",
+                    "data": data,
+                    "model": request.get("model", "scripted"),
+                    "usage": {"prompt_tokens": tokens, "total_tokens": tokens},
+                }
+            ).encode()
+        handler.send_response(self.embedding_status)
+        handler.send_header("Content-Type", "application/json")
+        handler.send_header("Content-Length", str(len(body)))
+        handler.end_headers()
+        handler.wfile.write(body)
 
     def _answer(self, handler: http.server.BaseHTTPRequestHandler, request: dict[str, Any]) -> None:
         reply = self._reply_to(request)
@@ -205,6 +241,18 @@ class _Server(http.server.ThreadingHTTPServer):
         # running at the same moment in another thread (SystemError: AST constructor recursion depth mismatch).
         if not isinstance(sys.exc_info()[1], ConnectionError):
             super().handle_error(request, client_address)
+
+
+EMBEDDING_SIZE = 64
+
+
+def hashed_embedding(text: str) -> list[float]:
+    """A deterministic vector of a text's characters: texts sharing characters lie near each other."""
+    vector = [0.0] * EMBEDDING_SIZE
+    for character in text:
+        digest = hashlib.blake2b(character.encode("utf-8"), digest_size=2).digest()
+        vector[digest[0] % EMBEDDING_SIZE] += 1.0 if digest[1] % 2 else -1.0
+    return vector
 
 
 def _completion(model: str, content: str) -> dict[str, Any]:

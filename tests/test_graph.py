@@ -124,7 +124,9 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     from_graphml = nx.read_graphml(graph_dir / "graph.graphml", node_type=int)
     for edge in from_graphml.edges.values():
         edge.update(
-            labels=json.loads(edge["labels"]), forces=json.loads(edge["forces"]), article_ids=json.loads(edge["article_ids"])
+            labels=json.loads(edge["labels"]),
+            forces=json.loads(edge["forces"]),
+            article_ids=json.loads(edge["article_ids"]),
         )
     for node in from_graphml.nodes.values():
         node.update(aliases=json.loads(node["aliases"]))

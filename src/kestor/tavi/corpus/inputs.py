@@ -2,7 +2,8 @@
 anything is sent to the model.
 
 A record is the input object reduced to what its mode reads: "id" and "text" (and "date" when given, which the
-output line carries), or "id", "graph_data" and "article_text". Ids are JSON strings or integers and are compared with their type: 1 and "1" are two inputs.
+output line carries), or "id", "graph_data" and "article_text". Ids are JSON strings or integers and are compared
+with their type: 1 and "1" are two inputs.
 """
 
 from __future__ import annotations

@@ -71,7 +71,9 @@ class EmbeddingsClient:
 
     def _request(self, names: Sequence[str]) -> list[list[float]]:
         body = json.dumps({"model": self.model, "input": list(names)}, ensure_ascii=False).encode("utf-8")
-        url = self.base_url.rstrip("/") + ("/embeddings" if self.base_url.rstrip("/").endswith("/v1") else "/v1/embeddings")
+        url = self.base_url.rstrip("/") + (
+            "/embeddings" if self.base_url.rstrip("/").endswith("/v1") else "/v1/embeddings"
+        )
         failures = 0
         began = time.monotonic()
         while True:

@@ -101,9 +101,7 @@ class Groups:
         return [self.find(item) for item in range(len(self.parent))]
 
 
-def agglomerate(
-    groups: Groups, pairs: Iterable[tuple[int, int, float]], threshold: float, tier: str
-) -> int:
+def agglomerate(groups: Groups, pairs: Iterable[tuple[int, int, float]], threshold: float, tier: str) -> int:
     """Average linkage over scored pairs of items (each pair once), joining groups whose mean similarity reaches
     `threshold`; groups formed before count as one cluster of their items. The number of joins."""
     # Sums of similarity between current roots, kept for each root by neighbour.
@@ -128,8 +126,8 @@ def agglomerate(
         negative, a, b = heapq.heappop(heap)
         if groups.parent[a] != a or groups.parent[b] != b:
             continue  # a group that has joined another since
-        row = links.get(a)
-        if row is None or b not in row or mean(a, b, row[b]) != -negative:
+        row = links.get(a, {})
+        if b not in row or mean(a, b, row[b]) != -negative:
             continue  # stale: the sums changed since this entry
         root = groups.join(a, b, tier, -negative)
         if root is None:

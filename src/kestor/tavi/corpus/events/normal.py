@@ -25,7 +25,9 @@ from typing import Any
 # and 二十五, 三千五百, 两, 半 (only before a unit: 一带一路 and 半导体 stay).
 _ARABIC = r"(?<![a-z0-9.+-])[+-]?\d+(?:[.,]\d+)*(?![a-z])"
 _HAN = r"[零〇一二两三四五六七八九十半][零〇一二两三四五六七八九十百千万亿]*(?:点[零〇一二三四五六七八九]+)?"
-_APPROX = r"(?:每桶|每吨|每盎司|每股|约|近|逾|超过|超|达到|达|高达|至|到|从|由|仅|为|了|共|合计|累计|多达|不到|不足|将近)"
+_APPROX = (
+    r"(?:每桶|每吨|每盎司|每股|约|近|逾|超过|超|达到|达|高达|至|到|从|由|仅|为|了|共|合计|累计|多达|不到|不足|将近)"
+)
 _MAGNITUDE = r"(?:万亿|千亿|百亿|十亿|亿|千万|百万|十万|万|千|百)"
 _CURRENCY = r"(?:美元|人民币|元|欧元|日元|英镑|港元|港币|韩元|卢布|澳元)"
 _HAN_UNIT = rf"(?:个百分点|百分点|个基点|基点|倍|成|{_CURRENCY}|桶|吨|万吨|亿吨|辆|架|艘|人次|户|摄氏度|℃)"
@@ -50,7 +52,10 @@ QUALIFIERS: tuple[tuple[str, str], ...] = (
     ),
     ("date", r"(?:第?[一二三四1-4]季度|(?<![a-z])q[1-4](?![0-9])|[上下]半年|前三季度)"),
     ("time", r"(?<![0-9])\d{1,2}[:：]\d{2}(?:[:：]\d{2})?"),
-    ("time", r"(?:凌晨|早上|上午|中午|下午|晚间|晚上|夜间)(?:\d{1,2}|[一二三四五六七八九十]{1,3})[点时](?:\d{1,2}分|半)?"),
+    (
+        "time",
+        r"(?:凌晨|早上|上午|中午|下午|晚间|晚上|夜间)(?:\d{1,2}|[一二三四五六七八九十]{1,3})[点时](?:\d{1,2}分|半)?",
+    ),
     ("percentage", rf"{_APPROX}?百分之{_HAN}"),
     ("percentage", rf"{_APPROX}?{_ARABIC}%"),
     ("amount", rf"{_APPROX}?{_ARABIC}{_MAGNITUDE}?{_UNIT}?(?:以上|左右|之多|多)?"),
@@ -92,7 +97,7 @@ def simplified(names: Sequence[str]) -> list[str]:
     if not names:
         return []
     joined = "\n".join(name.replace("\n", " ") for name in names)
-    converted = _converter().convert(joined).split("\n")
+    converted: list[str] = _converter().convert(joined).split("\n")
     if len(converted) != len(names):  # a conversion that joined or split lines: one name at a time then
         return [_converter().convert(name.replace("\n", " ")) for name in names]
     return converted

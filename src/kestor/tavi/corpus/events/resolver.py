@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .groups import Groups, agglomerate
-from .lexicon import Lexicon
+from .lexicon import Lexicon, Signature
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
 from .similar import FLOOR, MAX_DF, NEIGHBOURS, candidates, ngram_index, unique_pairs
@@ -87,10 +87,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
     settings = settings or Settings()
     if settings.level not in LEVELS:
         raise ValueError(f"unknown merge level {settings.level!r}: one of {', '.join(LEVELS)}")
-    if settings.level == "exact":
-        normals = [Normal(key) for key in keys]
-    else:
-        normals = settings.normalize(keys)
+    normals = [Normal(key) for key in keys] if settings.level == "exact" else settings.normalize(keys)
     lexicon = settings.lexicon or Lexicon.shipped()
     forms: dict[str, int] = {}
     representative: list[int] = []
@@ -118,11 +115,13 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             [f"\0{category}={value}" for category, values in signatures[form].items() for value in values]
             for form in form_list
         ]
-        index = ngram_index(form_list, settings.max_df, meanings)
-        search = settings.search or (
-            lambda built: candidates(built, settings.neighbours, FLOOR, threads=settings.threads)
-        )
-        first, second, score = search(index)
+        ngrams = ngram_index(form_list, settings.max_df, meanings)
+        if settings.search is not None:
+            first, second, score = settings.search(ngrams)
+        else:
+            first, second, score = candidates(ngrams, settings.neighbours, FLOOR, threads=settings.threads)
+        apart = _clashing(form_list, signatures, first, second, groups.refused)
+        first, second, score = first[~apart], second[~apart], score[~apart]
         rep = _array(representative)
         pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
         agglomerate(groups, pairs, settings.similar, "similar")
@@ -238,7 +237,35 @@ def _resolution(groups: Groups, normals: Sequence[Normal], asked: Mapping[str, i
         else:
             tier.append(mark.tier)
             score.append(mark.score)
-    return Resolution(event_of, first_of, tier, score, list(normals), dict(groups.merges), dict(groups.refused), dict(asked))
+    return Resolution(
+        event_of, first_of, tier, score, list(normals), dict(groups.merges), dict(groups.refused), dict(asked)
+    )
+
+
+def _clashing(
+    forms: Sequence[str], signatures: Mapping[str, Signature], first: Any, second: Any, refused: dict[str, int]
+) -> Any:
+    """Which candidate pairs of forms the lexicon keeps apart, for all pairs at once (counted in `refused` by
+    category): such a pair can only be refused, and refusing it in the clustering costs a look at both groups
+    each time it comes up."""
+    import numpy as np
+
+    codes: dict[str, Any] = {}
+    value_ids: dict[frozenset[str], int] = {}
+    for number, form in enumerate(forms):
+        for category, values in signatures[form].items():
+            column = codes.get(category)
+            if column is None:
+                column = codes[category] = np.zeros(len(forms), dtype=np.int32)
+            column[number] = value_ids.setdefault(values, len(value_ids) + 1)
+    apart = np.zeros(len(first), dtype=bool)
+    for category, column in codes.items():
+        a, b = column[first], column[second]
+        clash = (a != 0) & (b != 0) & (a != b)
+        if clash.any():
+            refused[category] = refused.get(category, 0) + int(clash.sum())
+        apart |= clash
+    return apart
 
 
 def _array(values: Sequence[int]) -> Any:

@@ -60,10 +60,14 @@ def ngram_index(forms: Sequence[str], max_df: int = MAX_DF, meanings: Sequence[I
     shape = (len(forms), len(vocabulary))
     matrix = sparse.csr_matrix((data, indices, indptr), shape=shape)
     kept = (df <= max_df)[indices]
-    search = sparse.csr_matrix(
-        (data[kept], indices[kept], np.concatenate([[0], np.cumsum(np.add.reduceat(kept, indptr[:-1]))])),
-        shape=shape,
-    ) if len(data) else matrix
+    search = (
+        sparse.csr_matrix(
+            (data[kept], indices[kept], np.concatenate([[0], np.cumsum(np.add.reduceat(kept, indptr[:-1]))])),
+            shape=shape,
+        )
+        if len(data)
+        else matrix
+    )
     return NgramIndex(matrix, search)
 
 

@@ -20,8 +20,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .counts import Counts, GraphInputError
 from ..events.normal import normalize
+from .counts import Counts, GraphInputError
 from .names import event_key
 
 MAX_PATHS = 1000

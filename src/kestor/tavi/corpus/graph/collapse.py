@@ -92,9 +92,7 @@ def collapse(counts: Counts, resolution: Resolution) -> Counts:
     targets = np.frombuffer(result.targets, dtype=np.int64)
     ends = np.concatenate([sources[pair_edge], targets[pair_edge]]) << 32 | np.concatenate([pair_article] * 2)
     node_pairs = np.unique(ends) if len(ends) else ends
-    result.node_articles = array(
-        "q", np.bincount(node_pairs >> 32, minlength=events).astype(np.int64).tobytes()
-    )
+    result.node_articles = array("q", np.bincount(node_pairs >> 32, minlength=events).astype(np.int64).tobytes())
     force_of = np.frombuffer(counts.article_force, dtype=np.int64)
     if len(force_of):
         words = force_of[pair_article]
@@ -177,4 +175,3 @@ class EdgeSources:
         for day in days:
             months[day[:7]] = months.get(day[:7], 0) + 1
         return (days[0] if days else None), (days[-1] if days else None), months
-

@@ -24,8 +24,8 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from ..config import ConfigError
-from ..events import LEVELS, MODEL_FREE
 from ..driver import add_cluster_arguments, handling_signals, whole_number
+from ..events import LEVELS, MODEL_FREE
 from ..exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, unexpected
 from ..output import replace_file
 from .between import MAX_PATHS, Network, subgraph_between
@@ -35,10 +35,10 @@ from .export import (
     SUMMARY,
     check_replaceable,
     summary_of,
+    write_aliases,
     write_graphml,
     write_json,
     write_node_link,
-    write_aliases,
     write_parquet,
     write_whole,
 )
@@ -213,15 +213,11 @@ def build_event_graph(
     if missing:
         raise GraphInputError(f"the event graph needs {missing}: pip install 'kestor-tavi-extractor[corpus]'")
     check_replaceable(graph_dir)
-    options = MergeOptions.parse(
-        merge, overrides=overrides, embeddings=embeddings, config=config, judge_max=judge_max
-    )
+    options = MergeOptions.parse(merge, overrides=overrides, embeddings=embeddings, config=config, judge_max=judge_max)
     check_options(options)
     in_process = client is None and scheduler is None and workers is None
     with _cluster(client, scheduler, workers, in_process) as live:
-        exact = merge_event_graph(
-            out_dir, client=live, in_process=in_process, quiet=quiet, stream=say
-        )
+        exact = merge_event_graph(out_dir, client=live, in_process=in_process, quiet=quiet, stream=say)
         resolved = resolve_events(exact, options, live)
     counts = resolved.counts
     summary = summary_of(counts, str(Path(out_dir).resolve()))

@@ -15,7 +15,9 @@ from .counts import GraphInputError
 LIMIT = 10
 
 
-def successors(graph_dir: str | os.PathLike[str], event: str, *, forward: bool = True) -> tuple[str, list[dict[str, Any]]]:
+def successors(
+    graph_dir: str | os.PathLike[str], event: str, *, forward: bool = True
+) -> tuple[str, list[dict[str, Any]]]:
     """The event's name and its edges out (or in), the most probable first: each edge's fields with the other
     event's name as "event"."""
     path = Path(graph_dir) / "graph.json"
