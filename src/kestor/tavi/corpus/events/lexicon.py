@@ -5,19 +5,23 @@ The lexicon is a table from category to value to the terms that name it (`lexico
 which a run's configuration extends. A name's signature is the values of each category it names, found by taking the
 longest term at each place from the left (加拿大 is a place before 加 is a direction; terms of the category
 "neutral" only keep their characters from being read as anything else: 加强, 增速). Two signatures clash when some
-category has values in both and they differ; a group of names has the union of its names' signatures, so a group is
+category has values in both and they differ. Figures that the normal form kept are part of a name (G20 and G7,
+5G), so they are a category of their own, "figure", whose values are the numbers written. A group of names has the union of its names' signatures, so a group is
 never joined to one it clashes with, whichever tier proposes it.
 """
 
 from __future__ import annotations
 
 import json
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from importlib import resources
 from typing import Any
 
 NEUTRAL = "neutral"
+FIGURE = "figure"
+_FIGURES = re.compile(r"\d+(?:\.\d+)?")
 Signature = dict[str, frozenset[str]]
 
 
@@ -73,6 +77,9 @@ class Lexicon:
                     break
             else:
                 place += 1
+        figures = _FIGURES.findall(form)
+        if figures:
+            found[FIGURE] = set(figures)
         return {category: frozenset(values) for category, values in found.items()}
 
 
