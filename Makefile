@@ -24,7 +24,7 @@ TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
-.PHONY: all test test-main test-310 lint format format-check demo serve bench bench-corpus bench-graph soak \
+.PHONY: all test test-main test-310 lint format format-check demo serve bench bench-corpus bench-graph bench-merge soak \
 	concurrency sanitize fuzz wheels test-wheels clean
 
 all: test
@@ -115,6 +115,12 @@ bench-corpus: $(VENV)/.installed-bench
 # a local cluster of 2 workers: time and peak memory of the driver and of each worker; GRAPH_ARGS=--articles N.
 bench-graph: $(VENV)/.installed-bench
 	$(VENV)/bin/python bench/graph.py $(GRAPH_ARGS)
+
+# The event merge: each --merge level against the gold corpus (nodes, B-cubed precision, recall and F1, hard negative
+# pairs merged, cause-effect pairs as one edge), then the model-free tiers on 1,500,000 names and 1,800,000 edges in
+# one process: time and peak memory. MERGE_ARGS=--no-scale for the quality table alone.
+bench-merge: $(VENV)/.installed-bench
+	$(VENV)/bin/python bench/merge.py $(MERGE_ARGS)
 
 # SOAK_ARGS=--quick (or --calls N) for a shorter run.
 soak: $(VENV)/.installed-package
