@@ -183,7 +183,9 @@ class ScriptedEndpoint:
         if self.embedding_status != 200:
             body = json.dumps({"error": {"message": "scripted failure", "type": "scripted"}}).encode()
         else:
-            data = [{"object": "embedding", "index": i, "embedding": self.embedding(text)} for i, text in enumerate(texts)]
+            data = [
+                {"object": "embedding", "index": i, "embedding": self.embedding(text)} for i, text in enumerate(texts)
+            ]
             tokens = sum(len(text) for text in texts)
             body = json.dumps(
                 {

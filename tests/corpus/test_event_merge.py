@@ -86,7 +86,8 @@ def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
 
     overrides = list(
         parse_overrides(
-            ["# kept apart, though alike", "下跌3% != 下跌５％", "", "缺芯 == 芯片短缺", "芯片短缺 == 晶片短缺"], "o.txt"
+            ["# kept apart, though alike", "下跌3% != 下跌５％", "", "缺芯 == 芯片短缺", "芯片短缺 == 晶片短缺"],
+            "o.txt",
         )
     )
     names = ["下跌3%", "下跌５％", "缺芯", "芯片短缺", "晶片短缺", "台湾缺电"]
@@ -97,6 +98,31 @@ def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
         resolve(names, Settings(overrides=list(parse_overrides(contradiction, "o.txt"))))
     with pytest.raises(OverridesError, match=r"o.txt:1: not a pair of names"):
         list(parse_overrides(["缺芯 = 芯片短缺"], "o.txt"))
+
+
+def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judge_max():
+    import numpy as np
+
+    vectors = {
+        "城市积水": [1, 0, 0],
+        "城市内涝": [0.6, 0.8, 0],
+        "暴雨": [0, 0, 1],
+        "暴雪": [0, 0.3, 0.95],
+        "寒潮": [0, 1, 0],
+    }
+    asked: list[list[tuple[str, str]]] = []
+
+    def judge(pairs: list[tuple[str, str]]) -> list[bool]:
+        asked.append(pairs)
+        return [True] * len(pairs)
+
+    names = list(vectors)
+    embed = lambda forms: np.asarray([vectors[form] for form in forms], dtype=np.float32)  # noqa: E731
+    resolution = resolve(names, Settings(level="judge", embed=embed, judge=judge, judge_max=1))
+    # 暴雪 is near 暴雨 but snow is not rain: neither merged nor asked; 寒潮 is near nothing.
+    assert asked == [[("城市积水", "城市内涝")]]
+    assert resolution.event_of == [0, 0, 1, 2, 3] and resolution.tier[1] == "judge"
+    assert resolution.asked == {"meaning": 5, "judge": 1}
 
 
 def part_line(id_: str, date: str | None, *relations: tuple[str, str]) -> str:
@@ -177,7 +203,7 @@ def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(c
     assert [record.get("date") for record in load_inputs(good, "articles")] == ["2024-02-29", None]
     bad = tmp_path / "bad.jsonl"
     bad.write_text('{"id": 1, "text": "x", "date": "2023-02-29"}\n', encoding="utf-8")
-    with pytest.raises(InputError, match='bad.jsonl:1: "date" must be an ISO 8601 date'):
+    with pytest.raises(InputError, match=r'bad\.jsonl:1: "date" must be an ISO 8601 date'):
         load_inputs(bad, "articles")
 
     out = write_out(tmp_path / "out")

@@ -20,6 +20,7 @@ from pathlib import Path
 from typing import Any
 
 from ..retry import RetryPolicy
+from .store import connect
 
 BATCH = 256
 RETRIES = 5
@@ -111,14 +112,7 @@ class EmbeddingsClient:
         return [[float(value) for value in item["embedding"]] for item in data]
 
     def _connect(self) -> sqlite3.Connection | None:
-        if self.cache is None:
-            return None
-        self.cache.parent.mkdir(parents=True, exist_ok=True)
-        connection = sqlite3.connect(self.cache)
-        connection.execute(
-            "CREATE TABLE IF NOT EXISTS vectors (model TEXT, name TEXT, vector TEXT, PRIMARY KEY (model, name))"
-        )
-        return connection
+        return connect(self.cache, "vectors (model TEXT, name TEXT, vector TEXT, PRIMARY KEY (model, name))")
 
     def _cached(self, names: Sequence[str]) -> dict[str, list[float]]:
         connection = self._connect()

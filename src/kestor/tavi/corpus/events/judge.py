@@ -15,6 +15,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from .store import connect
+
 
 @dataclass
 class PairJudge:
@@ -46,15 +48,9 @@ class PairJudge:
         return answers
 
     def _connect(self) -> sqlite3.Connection | None:
-        if self.cache is None:
-            return None
-        self.cache.parent.mkdir(parents=True, exist_ok=True)
-        connection = sqlite3.connect(self.cache)
-        connection.execute(
-            "CREATE TABLE IF NOT EXISTS judgements (model TEXT, pair TEXT, related INTEGER, reason TEXT, "
-            "PRIMARY KEY (model, pair))"
+        return connect(
+            self.cache, "judgements (model TEXT, pair TEXT, related INTEGER, reason TEXT, PRIMARY KEY (model, pair))"
         )
-        return connection
 
     def _cached(self, pairs: Sequence[tuple[str, str]]) -> dict[tuple[str, str], tuple[bool, str]]:
         connection = self._connect()

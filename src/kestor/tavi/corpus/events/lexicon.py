@@ -6,8 +6,8 @@ which a run's configuration extends. A name's signature is the values of each ca
 longest term at each place from the left (加拿大 is a place before 加 is a direction; terms of the category
 "neutral" only keep their characters from being read as anything else: 加强, 增速). Two signatures clash when some
 category has values in both and they differ. Figures that the normal form kept are part of a name (G20 and G7,
-5G), so they are a category of their own, "figure", whose values are the numbers written. A group of names has the union of its names' signatures, so a group is
-never joined to one it clashes with, whichever tier proposes it.
+5G), so they are a category of their own, "figure", whose values are the numbers written. A group of names has the
+union of its names' signatures, so a group is never joined to one it clashes with, whichever tier proposes it.
 """
 
 from __future__ import annotations
