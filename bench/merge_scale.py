@@ -20,6 +20,8 @@ import time
 from pathlib import Path
 from typing import Any
 
+from kestor.tavi.corpus.events.embeddings import BATCH
+
 TARGET_SECONDS = 300.0
 TARGET_BYTES = 4 << 30
 PLACES = [
@@ -136,7 +138,10 @@ def measure(count: int, edges: int) -> dict[str, Any]:
     began = time.perf_counter()
     resolved = resolve_events(counts, MergeOptions(cache=None))
     seconds = time.perf_counter() - began
+    forms = {normal.form for normal in resolved.resolution.normals}
     return {
+        "forms": len(forms),
+        "characters": sum(map(len, forms)),
         "names": len(counts.names),
         "edges": len(counts.sources),
         "events": resolved.counts.names.__len__(),
@@ -172,6 +177,12 @@ def scale(count: int, edges: int) -> None:
         f"  resolve and collapse: {figures['seconds']:.1f} s (target < {TARGET_SECONDS:.0f} s); peak resident set "
         f"{gib:.2f} GiB with the input (target < {TARGET_BYTES / 2**30:.0f} GiB); the input alone "
         f"{figures['input_peak_bytes'] / 2**30:.2f} GiB, made in {figures['input_seconds']:.1f} s"
+    )
+    requests = -(-figures["forms"] // BATCH)
+    print(
+        f"  --embeddings would ask {figures['forms']:,} distinct normal forms once: {requests:,} requests of "
+        f"{BATCH}, {figures['characters']:,} characters (about as many tokens for Chinese text; none on a second "
+        "build, the vectors being kept)"
     )
     if figures["seconds"] > TARGET_SECONDS or figures["peak_bytes"] > TARGET_BYTES:
         print("  beyond target")

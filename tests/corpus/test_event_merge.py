@@ -104,11 +104,12 @@ def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judg
     import numpy as np
 
     vectors = {
-        "城市积水": [1, 0, 0],
-        "城市内涝": [0.6, 0.8, 0],
-        "暴雨": [0, 0, 1],
-        "暴雪": [0, 0.3, 0.95],
-        "寒潮": [0, 1, 0],
+        "城市积水": [1, 0, 0, 0],
+        "城市内涝": [0.6, 0.8, 0, 0],
+        "暴雨": [0, 0, 1, 0],
+        "暴雪": [0, 0.3, 0.95, 0],
+        "寒潮": [-1, 0, 0, 0],
+        "路面淹水": [0.5, 0, 0, 0.866],
     }
     asked: list[list[tuple[str, str]]] = []
 
@@ -119,10 +120,11 @@ def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judg
     names = list(vectors)
     embed = lambda forms: np.asarray([vectors[form] for form in forms], dtype=np.float32)  # noqa: E731
     resolution = resolve(names, Settings(level="judge", embed=embed, judge=judge, judge_max=1))
-    # 暴雪 is near 暴雨 but snow is not rain: neither merged nor asked; 寒潮 is near nothing.
+    # 暴雪 is near 暴雨 but snow is not rain: neither merged nor asked. 路面淹水 is doubtful too, but less so
+    # than 城市内涝, and one pair may be asked.
     assert asked == [[("城市积水", "城市内涝")]]
-    assert resolution.event_of == [0, 0, 1, 2, 3] and resolution.tier[1] == "judge"
-    assert resolution.asked == {"meaning": 5, "judge": 1}
+    assert resolution.event_of == [0, 0, 1, 2, 3, 4] and resolution.tier[1] == "judge"
+    assert resolution.asked == {"meaning": 6, "judge": 1}
 
 
 def part_line(id_: str, date: str | None, *relations: tuple[str, str]) -> str:
@@ -195,6 +197,22 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
     assert lines[0] == "after 電力中斷: 1 event" and lines[2].split()[:4] == ["1.000", "2.67", "2", "2"]
     assert main(["graph", str(graph_dir), "--causes", "工厂停产"]) == 0
     assert capsys.readouterr().out.splitlines()[2].endswith(" 電力中斷")
+
+
+def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(cluster, tmp_path):
+    # One line a part file, so that each is counted by a task of its own and the articles of an edge are put
+    # together by the merge of counts: the same graph as one file read in this process.
+    out = write_out(tmp_path / "one")
+    lines = (out / "part-00000.jsonl").read_text(encoding="utf-8").splitlines()
+    many = tmp_path / "many"
+    many.mkdir()
+    for number, line in enumerate(lines):
+        (many / f"part-{number:05d}.jsonl").write_text(line + "\n", encoding="utf-8")
+    build_event_graph(out, tmp_path / "g1")
+    build_event_graph(many, tmp_path / "g2", scheduler=cluster)
+    first, second = (json.loads((tmp_path / g / "graph.json").read_text(encoding="utf-8")) for g in ("g1", "g2"))
+    assert first == second
+    assert sorted(len(edge["article_ids"]) for edge in first["edges"]) == [1, 1, 1, 2, 2]
 
 
 def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(cluster, tmp_path, capsys):
