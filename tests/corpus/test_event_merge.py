@@ -204,6 +204,12 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(clus
     # together by the merge of counts: the same graph as one file read in this process.
     out = write_out(tmp_path / "one")
     lines = (out / "part-00000.jsonl").read_text(encoding="utf-8").splitlines()
+    # Two spellings of one key, first met in different part files: both stay aliases, with their mentions.
+    lines += [
+        part_line("d", None, ("ＣＰＩ上涨", "暴雨")),
+        part_line("e", None, ("CPI上涨", "暴雨"), ("CPI上涨", "寒潮")),
+    ]
+    (out / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
     many = tmp_path / "many"
     many.mkdir()
     for number, line in enumerate(lines):
@@ -212,7 +218,10 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(clus
     build_event_graph(many, tmp_path / "g2", scheduler=cluster)
     first, second = (json.loads((tmp_path / g / "graph.json").read_text(encoding="utf-8")) for g in ("g1", "g2"))
     assert first == second
-    assert sorted(len(edge["article_ids"]) for edge in first["edges"]) == [1, 1, 1, 2, 2]
+    assert sorted(len(edge["article_ids"]) for edge in first["edges"]) == [1, 1, 1, 1, 2, 2, 2]
+    assert [node["aliases"] for node in first["nodes"] if node["name"] == "ＣＰＩ上涨"] == [
+        {"CPI上涨": 2, "ＣＰＩ上涨": 1}
+    ]
 
 
 def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(cluster, tmp_path, capsys):

@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ..events import Resolution
+from ..events.resolver import NAME
 from .counts import Counts
 
 
@@ -54,15 +55,16 @@ def collapse(counts: Counts, resolution: Resolution) -> Counts:
     members: list[list[int]] = [[] for _ in range(events)]
     for node, event in enumerate(event_of):
         members[event].append(node)
-    result.aliases = [_ranked({counts.names[node]: counts.node_relations[node] for node in nodes}) for nodes in members]
-    # Two keys of one event may have been written alike (全角 and half-width): their mentions add up.
-    for nodes, aliases in zip(members, result.aliases, strict=True):
-        if len(aliases) < len(nodes):
-            totals: dict[str, int] = {}
-            for node in nodes:
-                totals[counts.names[node]] = totals.get(counts.names[node], 0) + counts.node_relations[node]
-            aliases.clear()
-            aliases.update(_ranked(totals))
+    result.aliases = []
+    for nodes in members:
+        if len(nodes) == 1 and nodes[0] not in counts.variants:
+            result.aliases.append({counts.names[nodes[0]]: counts.node_relations[nodes[0]]})
+            continue
+        totals: dict[str, int] = {}
+        for node in nodes:
+            for spelling, times in counts.spellings(node).items():
+                totals[spelling] = totals.get(spelling, 0) + times
+        result.aliases.append(_ranked(totals))
 
     edge_of = array("q")
     for edge in range(len(counts.sources)):
@@ -102,20 +104,17 @@ def collapse(counts: Counts, resolution: Resolution) -> Counts:
 
 
 def alias_rows(counts: Counts, resolution: Resolution, collapsed: Counts) -> Iterator[Alias]:
-    """One row per event key of the counts before the collapse, in order of first appearance."""
-    for node, key in enumerate(counts.keys):
+    """One row per spelling, by event key of the counts before the collapse in order of first appearance: a
+    key's other spellings (Ａ股 beside A股) met it before any tier, as "exact"."""
+    for node in range(len(counts.names)):
         event = resolution.event_of[node]
         normal = resolution.normals[node]
-        yield Alias(
-            alias=counts.names[node],
-            event=event + 1,
-            event_name=collapsed.names[event],
-            tier=resolution.tier[node],
-            score=round(resolution.score[node], 4),
-            mentions=counts.node_relations[node],
-            normal_form=normal.form if normal.form != key else key,
-            removed="; ".join(f"{kind}:{text}" for kind, text in normal.removed),
-        )
+        removed = "; ".join(f"{kind}:{text}" for kind, text in normal.removed)
+        for number, (spelling, mentions) in enumerate(counts.spellings(node).items()):
+            tier, score = resolution.tier[node], round(resolution.score[node], 4)
+            if number and tier == NAME:
+                tier = "exact"
+            yield Alias(spelling, event + 1, collapsed.names[event], tier, score, mentions, normal.form, removed)
 
 
 def _ranked(aliases: dict[str, int]) -> dict[str, int]:

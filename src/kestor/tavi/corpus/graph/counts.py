@@ -153,6 +153,9 @@ class Counts:
         self.pair_edge = array("q")
         self.pair_article = array("q")
         """(edge, article): each article an edge came from, once."""
+        self.variants: dict[int, dict[str, int]] = {}
+        """Spellings of a node's key other than its name (Ａ股 and A股), with the relations that wrote them; the
+        name has the node's other relations (a loop counts its source's spelling)."""
         self.aliases: list[dict[str, int]] | None = None
         """Each node's surface forms with their mentions, once the names of one event are merged; None: each
         node's one name."""
@@ -216,8 +219,12 @@ class Counts:
                 continue
             source, target = self._node(source_key, source_name), self._node(target_key, target_name)
             self.node_relations[source] += 1
+            if source_name != self.names[source]:
+                self._variant(source, source_name, 1)
             if target != source:
                 self.node_relations[target] += 1
+                if target_name != self.names[target]:
+                    self._variant(target, target_name, 1)
             edge = self._edge(source, target)
             self.count[edge] += 1
             self._add_strength(edge, strength)
@@ -245,6 +252,15 @@ class Counts:
             self.node_articles.append(0)
             self.node_relations.append(0)
         return node
+
+    def _variant(self, node: int, spelling: str, times: int) -> None:
+        spellings = self.variants.setdefault(node, {})
+        spellings[spelling] = spellings.get(spelling, 0) + times
+
+    def spellings(self, node: int) -> dict[str, int]:
+        """Every spelling of the node's key with its relations, the name first."""
+        variants = self.variants.get(node, {})
+        return {self.names[node]: self.node_relations[node] - sum(variants.values()), **variants}
 
     def _edge(self, source: int, target: int) -> int:
         packed = source << _INDEX_BITS | target
@@ -302,6 +318,14 @@ class Counts:
         for index, node in enumerate(node_of):
             self.node_articles[node] += later.node_articles[index]
             self.node_relations[node] += later.node_relations[index]
+            variants = later.variants.get(index)
+            if variants is None and later.names[index] == self.names[node]:
+                continue
+            spelled = dict(variants or {})
+            spelled[later.names[index]] = later.node_relations[index] - sum(spelled.values())
+            for spelling, times in spelled.items():
+                if spelling != self.names[node] and times:
+                    self._variant(node, spelling, times)
 
         if later.scale > self.scale:
             self._rescale(later.scale)
@@ -333,7 +357,8 @@ class Counts:
         """The node's surface forms with their mentions, the most frequent first."""
         if self.aliases is not None:
             return self.aliases[node]
-        return {self.names[node]: self.node_relations[node]}
+        spellings = self.spellings(node)
+        return dict(sorted(spellings.items(), key=lambda item: -item[1])) if len(spellings) > 1 else spellings
 
     def strength_mean(self, edge: int) -> float:
         return self.strength_sum[edge] / (self.count[edge] << self.scale)
