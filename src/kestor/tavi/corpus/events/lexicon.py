@@ -33,7 +33,8 @@ class LexiconError(ValueError):
 class Lexicon:
     terms: dict[str, tuple[str, str]] = field(default_factory=dict)
     """(category, value) by term, terms in normal form (simplified, case-folded)."""
-    longest: int = 0
+    lengths: dict[str, list[int]] = field(default_factory=dict)
+    """The lengths of the terms that start with each character, longest first: most characters start none."""
 
     @classmethod
     def shipped(cls, extension: Mapping[str, Any] | None = None) -> Lexicon:
@@ -61,15 +62,19 @@ class Lexicon:
                     # The qualifiers stay in a term: 降准 is one, and a term is matched against whole names' forms.
                     key = normal.form if not normal.removed else term.casefold()
                     self.terms[key] = (category, value)
-                    self.longest = max(self.longest, len(key))
+                    lengths = self.lengths.setdefault(key[0], [])
+                    if len(key) not in lengths:
+                        lengths.append(len(key))
+                        lengths.sort(reverse=True)
 
     def signature(self, form: str) -> Signature:
         """The values of each category that a normal form names."""
         found: dict[str, set[str]] = {}
         place, end = 0, len(form)
+        terms, starting = self.terms, self.lengths
         while place < end:
-            for length in range(min(self.longest, end - place), 0, -1):
-                hit = self.terms.get(form[place : place + length])
+            for length in starting.get(form[place], ()):
+                hit = terms.get(form[place : place + length]) if place + length <= end else None
                 if hit is not None:
                     if hit[0] != NEUTRAL:
                         found.setdefault(hit[0], set()).add(hit[1])
@@ -80,6 +85,8 @@ class Lexicon:
         figures = _FIGURES.findall(form)
         if figures:
             found[FIGURE] = set(figures)
+        if not found:
+            return {}
         return {category: frozenset(values) for category, values in found.items()}
 
 

@@ -48,8 +48,9 @@ QUALIFIERS: tuple[tuple[str, str], ...] = (
     (
         "date",
         r"(?:今年|去年|前年|明年|本年度|年内|年初|年中|年底|年末|本月|上月|下月|本周|上周|下周|昨日|今日|明日|"
-        r"昨天|今天|明天|近日|日前|当日|周[一二三四五六日末])",
+        r"昨天|今天|明天|近日|日前|当日|周[日末])",
     ),
+    ("date", r"周[一二三四五六]"),
     ("date", r"(?:第?[一二三四1-4]季度|(?<![a-z])q[1-4](?![0-9])|[上下]半年|前三季度)"),
     ("time", r"(?<![0-9])\d{1,2}[:：]\d{2}(?:[:：]\d{2})?"),
     (
@@ -66,7 +67,27 @@ QUOTES = "\"'“”‘’「」『』〝〞＂＇`´"
 # Left at either end once the qualifiers are out: 下跌了3% -> 下跌了 -> 下跌.
 _END_TRIM = " \t\n\r　.,;:!?。、，；：！？·-—~～至了的"
 
-_PATTERN = re.compile("|".join(f"(?P<q{index}>{pattern})" for index, (_, pattern) in enumerate(QUALIFIERS)))
+# The characters a qualifier can start with: looked at first, they spare the engine trying every pattern at every
+# other place (four times faster). A pattern added to QUALIFIERS adds its first characters here.
+_STARTS = (
+    "0-9+\\-"  # figures
+    "零〇一二两三四五六七八九十半"  # figures in Chinese
+    "每约近逾超达高至到从由仅为了共合累多不将"  # the words before a figure
+    "今去前明本年上下昨日当周第q凌早中晚夜百同环较"  # dates, times, comparisons
+)
+_PATTERN = re.compile(
+    f"(?=[{_STARTS}])(?:" + "|".join(f"(?P<q{index}>{pattern})" for index, (_, pattern) in enumerate(QUALIFIERS)) + ")"
+)
+# Every qualifier but the words alone (今年, 同比) holds a digit, Arabic or Chinese: most names hold none, and the
+# words' pattern alone finds the same in them, much faster.
+_NUMERALS = re.compile("[0-9零〇一二两三四五六七八九十半]")
+_WORDS_PATTERN = re.compile(
+    f"(?=[{_STARTS}])(?:"
+    + "|".join(
+        f"(?P<q{index}>{pattern})" for index, (_, pattern) in enumerate(QUALIFIERS) if not _NUMERALS.search(pattern)
+    )
+    + ")"
+)
 _KINDS = {f"q{index}": kind for index, (kind, _) in enumerate(QUALIFIERS)}
 _BLANKS = re.compile(r"\s+")
 _QUOTE_TABLE = str.maketrans("", "", QUOTES)
@@ -112,10 +133,19 @@ def normalize(names: Iterable[str]) -> list[Normal]:
 def _normal(name: str) -> Normal:
     text = unicodedata.normalize("NFKC", name).casefold()
     text = _BLANKS.sub("", text.translate(_QUOTE_TABLE))
-    removed = [(_KINDS[match.lastgroup or ""], match.group()) for match in _PATTERN.finditer(text) if match.group()]
+    pattern = _PATTERN if _NUMERALS.search(text) else _WORDS_PATTERN
+    removed = []
+    kept = []
+    start = 0
+    for match in pattern.finditer(text):
+        if match.end() > match.start():
+            removed.append((_KINDS[match.lastgroup or ""], match.group()))
+            kept.append(text[start : match.start()])
+            start = match.end()
     if not removed:
         return Normal(text.strip(_END_TRIM) or text)
-    form = _PATTERN.sub("", text).strip(_END_TRIM)
+    kept.append(text[start:])
+    form = "".join(kept).strip(_END_TRIM)
     if not form:
         return Normal(text.strip(_END_TRIM) or text)
     return Normal(form, tuple(removed))
