@@ -4,6 +4,7 @@ figures read back, the embeddings tier against the scripted endpoint, and --next
 from __future__ import annotations
 
 import csv
+import io
 import json
 from pathlib import Path
 from typing import Any
@@ -12,8 +13,9 @@ import networkx as nx
 import pytest
 from scripted_endpoint import ScriptedEndpoint, hashed_embedding
 
+from kestor.tavi.corpus.config import load_merge_config
 from kestor.tavi.corpus.driver import main
-from kestor.tavi.corpus.events import OverridesError, Settings, parse_overrides, resolve
+from kestor.tavi.corpus.events import Lexicon, LexiconError, OverridesError, Settings, parse_overrides, resolve
 from kestor.tavi.corpus.graph.command import build_event_graph
 from kestor.tavi.corpus.inputs import InputError, load_inputs
 
@@ -98,6 +100,17 @@ def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
         resolve(names, Settings(overrides=list(parse_overrides(contradiction, "o.txt"))))
     with pytest.raises(OverridesError, match=r"o.txt:1: not a pair of names"):
         list(parse_overrides(["缺芯 = 芯片短缺"], "o.txt"))
+
+
+def test_the_configuration_extends_what_never_merges(tmp_path):
+    rivers = ["长江水位上涨", "珠江水位上涨"]
+    assert events_of(rivers) == [rivers]  # nothing in the shipped lexicon tells two rivers apart
+    config = tmp_path / "config.json"
+    config.write_text(json.dumps({"merge": {"lexicon": {"river": {"长江": ["长江"], "珠江": ["珠江"]}}}}), "utf-8")
+    assert events_of(rivers, lexicon=Lexicon.shipped(load_merge_config(config).lexicon)) == [[name] for name in rivers]
+    config.write_text(json.dumps({"merge": {"lexicon": {"river": ["长江"]}}}), "utf-8")
+    with pytest.raises(LexiconError, match="'river': an object from value to a list of terms"):
+        Lexicon.shipped(load_merge_config(config).lexicon)
 
 
 def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judge_max():
@@ -222,6 +235,15 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(clus
     assert [node["aliases"] for node in first["nodes"] if node["name"] == "ＣＰＩ上涨"] == [
         {"CPI上涨": 2, "ＣＰＩ上涨": 1}
     ]
+
+
+def test_a_graph_of_no_events_says_so(tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "part-00000.jsonl").write_text(part_line("a", None) + "\n", encoding="utf-8")
+    said = io.StringIO()
+    assert build_event_graph(out, tmp_path / "g", stream=said)["events"] == 0
+    assert "warning: a graph of 0 events: none of the 1 articles read gave a relation" in said.getvalue()
 
 
 def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(cluster, tmp_path, capsys):
