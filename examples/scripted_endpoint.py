@@ -323,10 +323,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     print(f"answering at {endpoint.base_url} until Ctrl-C", flush=True)
     try:
-        # Not one wait without end: Ctrl-C may land in a server thread, and Python raises KeyboardInterrupt here only
-        # when this thread runs again. Under load it stayed asleep for good.
-        while True:
-            time.sleep(0.2)
+        threading.Event().wait()
     except KeyboardInterrupt:
         pass
     finally:

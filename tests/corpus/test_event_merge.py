@@ -26,10 +26,10 @@ def cluster():
     from distributed import Client, LocalCluster
 
     with (
-        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as running,
+        LocalCluster(n_workers=1, threads_per_worker=2, processes=True, dashboard_address=":0") as running,
         Client(running) as client,
     ):
-        client.wait_for_workers(2)
+        client.wait_for_workers(1)
         yield running.scheduler_address
 
 
