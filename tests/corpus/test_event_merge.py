@@ -163,6 +163,7 @@ def write_out(directory: Path) -> Path:
     return directory
 
 
+@pytest.mark.slow
 def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_path, capsys):
     out, graph_dir = write_out(tmp_path / "out"), tmp_path / "graph"
     # No cluster asked for: the merge runs in this process, as in a plain script.
@@ -212,6 +213,7 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
     assert capsys.readouterr().out.splitlines()[2].endswith(" 電力中斷")
 
 
+@pytest.mark.slow
 def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(cluster, tmp_path):
     # One line a part file, so that each is counted by a task of its own and the articles of an edge are put
     # together by the merge of counts: the same graph as one file read in this process.
@@ -246,6 +248,7 @@ def test_a_graph_of_no_events_says_so(tmp_path):
     assert "warning: a graph of 0 events: none of the 1 articles read gave a relation" in said.getvalue()
 
 
+@pytest.mark.slow
 def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(cluster, tmp_path, capsys):
     good = tmp_path / "in.jsonl"
     good.write_text('{"id": 1, "text": "x", "date": "2024-02-29"}\n{"id": 2, "text": "y"}\n', encoding="utf-8")
@@ -265,6 +268,7 @@ def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(c
         assert not (tmp_path / "g").exists()
 
 
+@pytest.mark.slow
 def test_meaning_tier_against_the_scripted_endpoint(cluster, tmp_path, capsys):
     out = write_out(tmp_path / "out")
     # The scripted model puts 城市积水 where 城市内涝 is, as a model knows them for one event; their characters
