@@ -8,6 +8,7 @@ anywhere but the page's own file fails to load, and the resources the page loade
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 import shutil
 from collections.abc import Iterator
@@ -53,6 +54,9 @@ def chromium(width: int = 1440, height: int = 900) -> Iterator[Any]:
         "--disable-extensions",
     ):
         options.add_argument(argument)
+    # Every request to the driver logged at debug would bury a failing test's own lines.
+    for name in ("selenium", "urllib3"):
+        logging.getLogger(name).setLevel(logging.INFO)
     driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER))
     try:
         yield driver

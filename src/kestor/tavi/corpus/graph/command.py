@@ -1,6 +1,7 @@
 """kestor-corpus graph: the event graph of a whole corpus, merged from an articles (or causara) run's part files.
 
-    kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N] [--quiet]
+    kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N]
+        [--quiet]
     kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
         [--force --config CONFIG.json] [--scheduler ADDRESS | --workers N] [--quiet]
 
@@ -37,6 +38,7 @@ from .export import (
     write_whole,
 )
 from .merge import cluster_client, merge_in_process, merge_on_cluster, part_files
+from .page import LIMIT, PAGE, check_page_library, write_page
 
 EXIT_STATUS = (
     "Exit status: 0 done, 1 the force extractor's call failed, 2 bad input or set-up (nothing written), "
@@ -55,7 +57,13 @@ def _main(args: argparse.Namespace) -> int:
         if args.between:
             return _between(args)
         summary = build_event_graph(
-            args.source, args.output, scheduler=args.scheduler, workers=args.workers, top=args.top, quiet=args.quiet
+            args.source,
+            args.output,
+            scheduler=args.scheduler,
+            workers=args.workers,
+            top=args.top,
+            html_nodes=args.html_nodes,
+            quiet=args.quiet,
         )
         largest = summary["largest_component"]
         print(
@@ -63,7 +71,10 @@ def _main(args: argparse.Namespace) -> int:
             f"{summary['events']:,} events, {summary['edges']:,} edges, the largest component "
             f"{largest['events']:,} events; written to {args.output}"
         )
-        print(f"picture: {Path(args.output) / 'top-events.png'}", flush=True)
+        print(f"picture: {Path(args.output) / 'top-events.png'}")
+        page = summary["page"]
+        shown = "" if page["events"] == summary["events"] else f"the {page['events']:,} events of highest degree, "
+        print(f"page: {Path(args.output) / PAGE} ({shown}{page['bytes'] / 2**20:.1f} MiB)", flush=True)
         return EXIT_OK
     except (GraphInputError, ConfigError) as error:
         print(f"error: {error}".replace("\n", "\nerror: "), file=sys.stderr)
@@ -98,6 +109,13 @@ def _parser() -> argparse.ArgumentParser:
     add_cluster_arguments(parser)
     parser.add_argument(
         "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
+    )
+    parser.add_argument(
+        "--html-nodes",
+        type=whole_number(1),
+        default=LIMIT,
+        metavar="N",
+        help=f"events in index.html: the whole graph up to N, else the N of highest degree ({LIMIT:,})",
     )
     parser.add_argument(
         "--between",
@@ -137,6 +155,7 @@ def build_event_graph(
     scheduler: str | None = None,
     workers: int | None = None,
     top: int = TOP,
+    html_nodes: int = LIMIT,
     quiet: bool = True,
     stream: TextIO | None = None,
 ) -> dict[str, Any]:
@@ -149,6 +168,9 @@ def build_event_graph(
     missing = check_drawing_tools()
     if missing:
         raise GraphInputError(f"the event graph needs {missing}: pip install 'kestor-tavi-extractor[corpus]'")
+    unusable = check_page_library()
+    if unusable:
+        raise GraphInputError(unusable)
     check_replaceable(graph_dir)
     counts = merge_event_graph(out_dir, client=client, scheduler=scheduler, workers=workers, quiet=quiet, stream=say)
     summary = summary_of(counts, str(Path(out_dir).resolve()))
@@ -162,6 +184,16 @@ def build_event_graph(
                 file=say,
             )
         write_node_link(counts, directory / "graph.json")
+        texts = "texts" if counts.mode == "causara" else "articles"
+        page = write_page(
+            directory / "graph.json", directory, limit=html_nodes, title=f"Event graph of {counts.articles:,} {texts}"
+        )
+        summary["page"] = {
+            "file": PAGE,
+            "events": page.events,
+            "edges": page.edges,
+            "bytes": page.bytes,
+        }
         summary["parquet"] = write_parquet(counts, directory) or "nodes.parquet, edges.parquet"
         picture = draw_top_events(counts, directory / "top-events.png", top)
         if picture.warning:

@@ -26,10 +26,20 @@ from typing import Any, TypeVar
 from ..output import sync_directory as _sync
 from .counts import Counts, GraphInputError
 from .names import SENTENCE_PUNCTUATION
+from .page import LICENSE_FILE, PAGE
 
 FORMAT = "kestor-corpus event graph, version 1"
 SUMMARY = "summary.json"
-FILES = ("graph.graphml", "graph.json", "nodes.parquet", "edges.parquet", SUMMARY, "top-events.png")
+FILES = (
+    "graph.graphml",
+    "graph.json",
+    "nodes.parquet",
+    "edges.parquet",
+    SUMMARY,
+    "top-events.png",
+    PAGE,
+    LICENSE_FILE,
+)
 TOP_EVENTS_IN_SUMMARY = 20
 NAME_RULE = f"Unicode NFKC, then whitespace and {' '.join(SENTENCE_PUNCTUATION)} trimmed from both ends"
 

@@ -261,9 +261,9 @@
     }
     section.append(
       element("h3", { textContent: `Leads to (${out})` }),
-      neighbours(outgoing[index], "target", `P(· | ${node.name})`),
+      neighbours(outgoing[index], "target", "P(· | this)"),
       element("h3", { textContent: `Follows from (${into})` }),
-      neighbours(incoming[index], "source", `P(${node.name} | ·)`),
+      neighbours(incoming[index], "source", "P(this | ·)"),
     );
     section.hidden = false;
     section.dataset.node = String(index);
@@ -573,5 +573,6 @@
       const point = renderer.graphToViewport(graph.getNodeAttributes(String(index)));
       return { x: point.x, y: point.y };
     },
+    open: () => [...state.open].map((index) => nodes[index].name),
   };
 })();
