@@ -193,19 +193,48 @@ def _draw(
     for arrow in arrows:
         arrow.set_zorder(3)
     for node, (x, y) in position.items():
-        # Under its event, not over it, where the edges end.
+        away = math.sqrt(sizes[node]) / 2 + 2
+        (dx, dy), ha, va = _label_side(node, graph, position)
         axes.annotate(
             labels[node],
             (x, y),
-            xytext=(0, -(math.sqrt(sizes[node]) / 2 + 2)),
+            xytext=(dx * away, dy * away),
             textcoords="offset points",
             fontproperties=font,
-            ha="center",
-            va="top",
+            ha=ha,
+            va=va,
             zorder=2,
             bbox={"boxstyle": "round,pad=0.2", "facecolor": "white", "edgecolor": "none", "alpha": 0.75},
         )
     axes.margins(0.06)
+
+
+# Where a name may go beside its event: (direction, horizontal and vertical alignment), under it first.
+_SIDES = (
+    ((0, -1), "center", "top"),
+    ((0, 1), "center", "bottom"),
+    ((-1, 0), "right", "center"),
+    ((1, 0), "left", "center"),
+)
+
+
+def _label_side(node: int, graph: Any, position: dict[int, tuple[float, float]]) -> tuple[tuple[int, int], str, str]:
+    """The side of an event that its edges leave free, for its name: not over it, where the edges end. A name is
+    wider than it is tall and would meet the next component's, so it goes under its event, else above, where no edge
+    leaves within 45 degrees of that side; beside it only where both are taken, and then on the freest side."""
+    x, y = position[node]
+    directions = []
+    for other in {*graph.successors(node), *graph.predecessors(node)} - {node}:
+        ox, oy = position[other]
+        length = math.hypot(ox - x, oy - y) or 1.0
+        directions.append(((ox - x) / length, (oy - y) / length))
+
+    def nearest(side: tuple[tuple[int, int], str, str]) -> float:
+        (dx, dy), _, _ = side
+        return max((dx * ex + dy * ey for ex, ey in directions), default=-1.0)
+
+    free = [side for side in _SIDES if nearest(side) < math.sqrt(0.5)]
+    return free[0] if free else min(_SIDES, key=nearest)
 
 
 def _short(name: str) -> str:
