@@ -129,20 +129,34 @@ def test_the_page_finds_expands_and_follows_paths_in_a_real_browser(demo_graph, 
     ]
 
     # A click on a neighbour in the drawing opens its neighbourhood beside the first, once the drawing is still.
-    places = [None]
+    def still(name: str) -> dict[str, float]:
+        places = [None]
 
-    def still(driver: Any) -> Any:
-        places.append(driver.execute_script("return explorer.at('工厂停产')"))
-        return places[-1] if places[-1] == places[-2] else time.sleep(0.3)
+        def settled(driver: Any) -> Any:
+            places.append(driver.execute_script("return explorer.at(arguments[0])", name))
+            return places[-1] if places[-1] == places[-2] else time.sleep(0.3)
 
-    at = WebDriverWait(browser, 10).until(still)
+        return WebDriverWait(browser, 10).until(settled)
+
     canvas = browser.find_element("id", "graph")
-    ActionChains(browser).move_to_element_with_offset(
-        canvas, round(at["x"] - canvas.rect["width"] / 2), round(at["y"] - canvas.rect["height"] / 2)
-    ).click().perform()
+
+    def pointer(x: float, y: float) -> Any:
+        offset = (round(x - canvas.rect["width"] / 2), round(y - canvas.rect["height"] / 2))
+        return ActionChains(browser).move_to_element_with_offset(canvas, *offset)
+
+    at = still("工厂停产")
+    pointer(at["x"], at["y"]).click().perform()
     WebDriverWait(browser, 5).until(lambda driver: len(driver.execute_script("return explorer.open()")) == 2)
     assert browser.execute_script("return explorer.open()") == ["电力中断", "工厂停产"]
     assert text("#event h2") == "工厂停产"
+    # Under the pointer, an edge of the open neighbourhoods says P(target | source).
+    cause, effect = still("电力中断"), still("工厂停产")
+    # (The first move leaves the event clicked; a pointer in a person's hand moves on.)
+    middle = ((cause["x"] + effect["x"]) / 2, (cause["y"] + effect["y"]) / 2)
+    pointer(*middle).perform()
+    pointer(middle[0] + 1, middle[1]).perform()
+    WebDriverWait(browser, 5).until(lambda driver: driver.find_element("id", "tooltip").is_displayed())
+    assert text("#tooltip") == "电力中断 → 工厂停产: P(工厂停产 | 电力中断) = 1.000, 1 relation, mean strength 0.85"
 
     # The paths between two events: what --between finds in the same graph.
     choose("path-from", "台风")

@@ -543,7 +543,7 @@
       tooltip.textContent =
         `${nodes[found.source].name} → ${nodes[found.target].name}: ` +
         `P(${nodes[found.target].name} | ${nodes[found.source].name}) = ${fraction(found.probability)}, ` +
-        `${number.format(found.count)} relations, mean strength ${fixed(found.strength_mean)}`;
+        `${number.format(found.count)} relation${found.count === 1 ? "" : "s"}, mean strength ${fixed(found.strength_mean)}`;
       const box = $("graph").getBoundingClientRect();
       tooltip.style.left = `${box.left + event.x + 14}px`;
       tooltip.style.top = `${box.top + event.y + 14}px`;
