@@ -1,4 +1,5 @@
-"""top-events.png: the subgraph of the events of highest degree, drawn with networkx and matplotlib.
+"""top-events.png: the subgraph of the events of highest degree, laid out as `layout` lays out a graph and drawn with
+networkx and matplotlib.
 
 The labels need a font that draws Chinese. The `corpus` extra installs one, Noto Sans SC, from the PyPI package
 pylopdf-fonts-zh-cn; failing that, matplotlib's font manager is asked for a system one (Debian: fonts-noto-cjk or
@@ -251,7 +252,7 @@ def _title(counts: Counts, shown: int) -> str:
 def check_drawing_tools() -> str | None:
     """What the picture needs that is not installed."""
     missing = []
-    for module in ("networkx", "matplotlib"):
+    for module in ("networkx", "matplotlib", "igraph"):
         try:
             __import__(module)
         except ImportError:
