@@ -17,6 +17,7 @@ from typing import Any
 BROWSER = os.environ.get("KESTOR_CHROMIUM", "/usr/bin/chromium")
 DRIVER = os.environ.get("KESTOR_CHROMEDRIVER", "/usr/bin/chromedriver")
 INSTALL = "apt-get install chromium chromium-driver (make test does it as root)"
+SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
 
 def missing() -> str | None:
@@ -57,7 +58,10 @@ def chromium(width: int = 1440, height: int = 900) -> Iterator[Any]:
     # Every request to the driver logged at debug would bury a failing test's own lines.
     for name in ("selenium", "urllib3"):
         logging.getLogger(name).setLevel(logging.INFO)
-    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER))
+    # The browser is a tool here, not what is tested: under `make sanitize` the sanitizers' runtimes, preloaded into
+    # every process the suite starts, would hang Chromium.
+    environment = {name: value for name, value in os.environ.items() if name not in SANITIZER_VARIABLES}
+    driver = webdriver.Chrome(options=options, service=Service(executable_path=DRIVER, env=environment))
     try:
         yield driver
     finally:

@@ -181,7 +181,8 @@ def test_the_page_finds_expands_and_follows_paths_in_a_real_browser(demo_graph, 
     assert choose("search", "停电") == ["电力中断\nas 停电"]
     assert text("#event p.aliases") == "Also written 停电 (2)"
     browser.find_element("css selector", "#event table.successors tr.edge-row td.number").click()
-    assert re.search(r"P\(工厂停产 \| 电力中断\)\n0\.250\nlift\n1\.50\n", text("#edge dl"))
+    facts = text("#edge dl")
+    assert re.search(r"P\(工厂停产 \| 电力中断\)\n0\.250\nlift\n1\.50\n", facts) and "force words\n特别剧烈 ×1" in facts
     assert [item.text for item in browser.find_elements("css selector", "#edge ul.articles li")] in (
         ['"fj-typhoon"'],
         ['"fj-typhoon"', "3"],
