@@ -5,6 +5,9 @@ The page is made of three things, all written into the one file: the graph (its 
 the drawing library: sigma.js (WebGL) over graphology, as the build of the pinned `ipysigma` package carries them.
 That build keeps each library module under its own name in webpack chunk files; the page takes the chunks that hold
 the modules sigma and graphology need and no others, and a small loader in the page (`web/modules.js`) runs them.
+They are read from the installed package when a page is written, not copied into this one's wheel when it is built:
+the build needs no network and no step of its own, the version is pinned once (the `corpus` extra), and the command
+checks it before the merge starts.
 sigma draws with WebGL: a page of 5,000 events and 20,000 edges is first drawn within 2 s of opening in headless
 Chromium (`make bench-page`). The libraries' licences go beside the page (LICENSE_FILE).
 
