@@ -25,12 +25,13 @@ import pytest
 from provider_endpoint import ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer, refused_base_url
 
-from kestor.tavi.corpus.config import load_config
-from kestor.tavi.corpus.driver import INSTALL_HINT, main
+from kestor.tavi.corpus.cli import main
+from kestor.tavi.corpus.config import Settings, load_config
+from kestor.tavi.corpus.exits import INSTALL_HINT
 from kestor.tavi.corpus.modes import build_extractors, event_graph
 from kestor.tavi.corpus.planning import Task
 from kestor.tavi.corpus.retry import RetryPolicy
-from kestor.tavi.corpus.worker import Settings, run_task
+from kestor.tavi.corpus.worker import run_task
 
 EXAMPLE = {
     "text": "暴雨导致洪水。",
