@@ -1,0 +1,4 @@
+"""The tests, by area: the extension modules in `extractor`, the corpus runner in `corpus`.
+
+Packages, so that two areas may each hold a test module of the same name.
+"""
