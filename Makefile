@@ -19,8 +19,8 @@ comma := ,
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
 CXX_SOURCES := $(shell find src tests/extractor/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 # ruff formats and lints all the Python; mypy --strict checks all but the tests.
-PY_SOURCES := src/kestor bench fuzz examples tests
-TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples
+PY_SOURCES := src/kestor bench fuzz examples tools tests
+TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples tools
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
@@ -78,9 +78,12 @@ format: $(VENV)/.installed-test
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 	$(VENV)/bin/ruff format --quiet $(PY_SOURCES)
 
+# tools/check_layout.py: no import circle in the corpus package (each module imported alone, none of ours imported
+# inside a function), and no include cycle among the C++ sources.
 lint: $(VENV)/.installed-test
 	$(VENV)/bin/ruff check --quiet $(PY_SOURCES)
 	$(VENV)/bin/python -m mypy $(TYPED_SOURCES)
+	$(VENV)/bin/python tools/check_layout.py
 
 test-main: $(VENV)/.installed-test
 	$(VENV)/bin/python $(PYTEST)
