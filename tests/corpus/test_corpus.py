@@ -555,3 +555,10 @@ def test_help_gives_every_default_and_exit_status(capsys):
     with pytest.raises(SystemExit):
         main(["--version"])
     assert capsys.readouterr().out.startswith("kestor-corpus 0.1")
+    # Where to run is one or the other, whatever count of workers is given.
+    for workers in ("1", str(os.cpu_count())):
+        with pytest.raises(SystemExit):
+            main(
+                ["causara", "--config", "c", "--input", "i", "--output", "o", "--scheduler", "x", "--workers", workers]
+            )
+        assert "argument --workers: not allowed with argument --scheduler" in capsys.readouterr().err

@@ -48,6 +48,7 @@ GRAPH_EXIT_STATUSES = (
     f"Exit status: {EXIT_OK} done, {EXIT_FAILED} the force extractor's call failed, {EXIT_USAGE} bad input or set-up "
     f"(nothing written), {EXIT_ERROR} an unexpected error, {EXIT_INTERRUPTED} interrupted."
 )
+LOCAL_WORKERS = os.cpu_count() or 1
 GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N] [--quiet]
     kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
         [--force --config CONFIG.json] [--scheduler ADDRESS | --workers N] [--quiet]"""
@@ -60,6 +61,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         args, command = graph_arguments(arguments[1:]), graph_command.execute
     else:
         args, command = run_parser().parse_args(arguments), driver.execute
+    if args.workers is None:
+        args.workers = LOCAL_WORKERS
     with handling_signals():
         try:
             return command(args)
@@ -212,15 +215,16 @@ def _version() -> str:
 
 
 def add_cluster_arguments(parser: argparse.ArgumentParser) -> None:
-    """Where the work runs: --scheduler ADDRESS or --workers N."""
+    """Where the work runs: --scheduler ADDRESS or --workers N (None when not given: `main` puts LOCAL_WORKERS)."""
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
+    # No default: argparse tells an option given from one left out by its value being the default object, and a
+    # count equal to the cores is that very int, so --workers beside --scheduler went through on such a machine.
     where.add_argument(
         "--workers",
         type=whole_number(1),
         metavar="N",
-        default=os.cpu_count() or 1,
-        help="worker processes of a local cluster (default: the number of cores, %(default)s here)",
+        help=f"worker processes of a local cluster (default: the number of cores, {LOCAL_WORKERS} here)",
     )
 
 
