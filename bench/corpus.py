@@ -43,13 +43,12 @@ from provider_endpoint import ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
 from kestor.tavi.corpus import output
-from kestor.tavi.corpus.config import load_config
+from kestor.tavi.corpus.config import Settings, load_config
 from kestor.tavi.corpus.driver import Run
 from kestor.tavi.corpus.failures import keep_root_logger_quiet
 from kestor.tavi.corpus.inputs import load_inputs
 from kestor.tavi.corpus.modes import build_extractors
 from kestor.tavi.corpus.planning import plan, split
-from kestor.tavi.corpus.worker import Settings
 
 DELAY = 0.2
 THREADS = 16

@@ -18,10 +18,10 @@ import chromium
 import pytest
 from corpus_demo import ARTICLES, FORCES, RELATIONS
 
+from kestor.tavi.corpus.exits import SetupError
 from kestor.tavi.corpus.graph import draw, page
 from kestor.tavi.corpus.graph.between import Network, subgraph_between
 from kestor.tavi.corpus.graph.command import build_event_graph
-from kestor.tavi.corpus.graph.counts import GraphInputError
 from kestor.tavi.corpus.graph.layout import lay_out
 
 SCREENSHOT = Path("build/browser-test/index.png")
@@ -214,7 +214,7 @@ def test_a_graph_beyond_the_limit_shows_its_events_of_highest_degree_and_says_so
 
     # The page is made from one build of the library: another is refused before anything is written.
     monkeypatch.setattr(page.importlib.metadata, "version", lambda name: "0.25.0")
-    with pytest.raises(GraphInputError, match=r"made from ipysigma 0\.24\.6's build, not 0\.25\.0's: pip install"):
+    with pytest.raises(SetupError, match=r"made from ipysigma 0\.24\.6's build, not 0\.25\.0's: pip install"):
         page.write_page(tmp_path / "graph.json", tmp_path / "none")
 
 

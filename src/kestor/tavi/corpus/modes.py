@@ -8,6 +8,7 @@ from typing import Any
 
 from .config import RunConfig
 from .inputs import Record
+from .sending import runner_classes
 
 # One model call with its retries: given the call, how it ended.
 Settle = Callable[[Callable[[], Any]], "Settled"]
@@ -37,8 +38,6 @@ def build_extractors(config: RunConfig, call_timeout: float | None = None) -> di
             "force": ForceExtractor,
         }
     else:
-        from .sending import runner_classes
-
         classes = runner_classes(call_timeout)
 
     def examples(items: list[dict[str, Any]] | None) -> list[PromptExample]:
@@ -65,11 +64,11 @@ def build_extractors(config: RunConfig, call_timeout: float | None = None) -> di
     return extractors
 
 
-def process(kind: str, extractors: dict[str, Any], record: Record, settle: Settle) -> Settled:
-    if kind == "force":
+def process(mode: str, extractors: dict[str, Any], record: Record, settle: Settle) -> Settled:
+    if mode == "force":
         return settle(lambda: extractors["force"].predict(record["graph_data"], record["article_text"]))
-    if kind != "articles":
-        return settle(lambda: extractors[kind].predict(record["text"]))
+    if mode != "articles":
+        return settle(lambda: extractors[mode].predict(record["text"]))
     text = record["text"]
     relations = settle(lambda: extractors["causara"].predict(text))
     if relations.error is not None:

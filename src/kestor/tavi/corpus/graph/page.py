@@ -29,7 +29,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .counts import GraphInputError
+from ..exits import INSTALL_HINT, GraphInputError, SetupError
 from .layout import lay_out
 from .names import SENTENCE_PUNCTUATION
 
@@ -83,23 +83,21 @@ def check_page_library() -> str | None:
     """What the page needs that is not installed, said as an instruction."""
     try:
         find_library()
-    except GraphInputError as error:
+    except SetupError as error:
         return str(error)
     return None
 
 
 def find_library() -> Library:
     spec = importlib.util.find_spec(LIBRARY)
-    install = f"pip install 'kestor-tavi-extractor[corpus]' (it brings {LIBRARY}=={LIBRARY_VERSION})"
+    install = f"{INSTALL_HINT} (it brings {LIBRARY}=={LIBRARY_VERSION})"
     if spec is None or not spec.submodule_search_locations:
-        raise GraphInputError(
+        raise SetupError(
             f"index.html is drawn with sigma.js as {LIBRARY} carries it, which is not installed: {install}"
         )
     version = importlib.metadata.version(LIBRARY)
     if version != LIBRARY_VERSION:
-        raise GraphInputError(
-            f"index.html is made from {LIBRARY} {LIBRARY_VERSION}'s build, not {version}'s: {install}"
-        )
+        raise SetupError(f"index.html is made from {LIBRARY} {LIBRARY_VERSION}'s build, not {version}'s: {install}")
     static = Path(next(iter(spec.submodule_search_locations))) / "labextension" / "static"
     defined: dict[str, Path] = {}
     for path in sorted(static.glob("*.js")):
@@ -113,7 +111,7 @@ def find_library() -> Library:
         if module in needed:
             continue
         if module not in defined:
-            raise GraphInputError(f"{LIBRARY} {version} in {static} lacks the module {module} that sigma.js needs")
+            raise SetupError(f"{LIBRARY} {version} in {static} lacks the module {module} that sigma.js needs")
         needed.add(module)
         text = texts.setdefault(defined[module], defined[module].read_text(encoding="utf-8"))
         waiting.extend(_requires(text, module))

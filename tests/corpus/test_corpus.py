@@ -25,12 +25,13 @@ import pytest
 from provider_endpoint import ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer, refused_base_url
 
-from kestor.tavi.corpus.config import load_config
-from kestor.tavi.corpus.driver import INSTALL_HINT, main
+from kestor.tavi.corpus.cli import main
+from kestor.tavi.corpus.config import Settings, load_config
+from kestor.tavi.corpus.exits import INSTALL_HINT
 from kestor.tavi.corpus.modes import build_extractors, event_graph
 from kestor.tavi.corpus.planning import Task
 from kestor.tavi.corpus.retry import RetryPolicy
-from kestor.tavi.corpus.worker import Settings, run_task
+from kestor.tavi.corpus.worker import run_task
 
 EXAMPLE = {
     "text": "暴雨导致洪水。",
@@ -554,3 +555,10 @@ def test_help_gives_every_default_and_exit_status(capsys):
     with pytest.raises(SystemExit):
         main(["--version"])
     assert capsys.readouterr().out.startswith("kestor-corpus 0.1")
+    # Where to run is one or the other, whatever count of workers is given.
+    for workers in ("1", str(os.cpu_count())):
+        with pytest.raises(SystemExit):
+            main(
+                ["causara", "--config", "c", "--input", "i", "--output", "o", "--scheduler", "x", "--workers", workers]
+            )
+        assert "argument --workers: not allowed with argument --scheduler" in capsys.readouterr().err
