@@ -6,6 +6,7 @@
 #include "force/graph_data.hpp"
 #include "force/native.hpp"
 #include "force/operations.hpp"
+#include "force/prepared_graph.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
 #include "pyhost/long_work.hpp"
@@ -217,12 +218,15 @@ Ref walk_from(Self<"_dfs"> self, Walk& walk, PyObject* node_id, PyObject* curren
 
 Ref find_paths(Self<"_find_paths"> self, PyObject* graph_data) {
     expect_exact(graph_data, &PyDict_Type, "graph_data");
+    return find_paths_in(self, PreparedGraph(graph_data, self.reaches_only_own()));
+}
+
+Ref find_paths_in(Self<"_find_paths"> self, const PreparedGraph& prepared) {
+    if (const native::Snapshot* snapshot = prepared.snapshot()) return native::find_paths(*snapshot);
+    PyObject* graph_data = prepared.data();
     Ref no_edges = new_list();
     Ref edges = pyhost::mapping_get(graph_data, keys::edges, no_edges.get());
     if (!pyhost::truthy(edges.get())) return new_list();
-    if (self.reaches_only_own()) {
-        if (std::optional<Ref> paths = native::find_paths(graph_data)) return std::move(*paths);
-    }
     Ref graph = self.call<"_build_graph">(graph_data);
     auto [node_map, outgoing, incoming, start_nodes, end_nodes] = pyhost::unpack<5>(graph.get());
     Ref all_paths = new_list();
