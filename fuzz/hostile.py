@@ -17,6 +17,7 @@ from types import SimpleNamespace
 from typing import Any, TypeVar, cast
 
 import atheris
+from graphs import DriftingId
 
 # Keys the extractors read: hostile keys collide with them, so looking one up runs host code.
 KEYS = (
@@ -309,7 +310,8 @@ class Maker:
             self.hostile = True
             return HFloat(float(self.below(8)), self, self.script())
         if kind == 14:
-            return Drifting(self.below(8))
+            # No script: the roads must still agree on an id no dict or set finds again.
+            return DriftingId(self.below(8))
         return self.value(MAX_DEPTH - 1)
 
     def name(self) -> Any:
@@ -656,28 +658,6 @@ class Unequal(int):
 
     __ne__ = __eq__
     __hash__ = int.__hash__
-
-
-class Drifting(int):
-    """An int equal only to itself whose hash changes at every call: no dict or set finds it again once it is in.
-    It runs no script, so the roads must still agree on it (Python code fails with KeyError where it reads it back)."""
-
-    _hashes: int
-
-    def __new__(cls, value: int) -> Drifting:
-        self = int.__new__(cls, value)
-        self._hashes = 0
-        return self
-
-    def __eq__(self, other: object) -> bool:
-        return self is other
-
-    def __ne__(self, other: object) -> bool:
-        return self is not other
-
-    def __hash__(self) -> int:
-        self._hashes += 1
-        return int(self) + self._hashes
 
 
 class Armed:

@@ -14,7 +14,7 @@ from typing import Any
 
 import pytest
 from conftest import answer
-from graphs import chain
+from graphs import DriftingId, chain
 from offline import OFFLINE_CONFIG
 from plain_force import PlainForceExtractor
 
@@ -199,28 +199,6 @@ def test_a_graph_cut_short_while_read_is_walked_in_linear_time(extractor, servic
     assert getattr(extractor, call)(data) == ([] if call == "_find_paths" else "中等")
     # Walking the chain again from each of its start nodes compares with the cut some 585,000 times.
     assert cut.calls < 2 * size
-
-
-class DriftingId(int):
-    """A node id equal only to itself whose hash changes at every call, so that no dict or set finds it again. A
-    search that kept hashing it would fail here rather than run on."""
-
-    def __new__(cls, value: int) -> DriftingId:
-        self = int.__new__(cls, value)
-        self.hashes = 0
-        return self
-
-    def __eq__(self, other: object) -> bool:
-        return self is other
-
-    def __ne__(self, other: object) -> bool:
-        return self is not other
-
-    def __hash__(self) -> int:
-        self.hashes += 1
-        if self.hashes > 10_000:
-            raise RuntimeError("hashed without end")
-        return int(self) + self.hashes
 
 
 def test_an_id_whose_hash_changes_at_every_call_is_a_key_error(extractor):
