@@ -39,8 +39,8 @@ Ref edge_to_path_edge(Self<"_edge_to_path_edge"> self, PyObject* edge, PyObject*
 // What `_find_paths` and `_format_graph_data` do once their arguments are checked, on graph data read once
 // (prepared_graph.hpp): predict runs them so when both steps are the module's own.
 class PreparedGraph;
-Ref find_paths_in(Self<"_find_paths"> self, const PreparedGraph& graph);
-Ref format_graph_data_in(Self<"_format_graph_data"> self, const PreparedGraph& graph, PyObject* paths);
+Ref find_paths_in(Self<"_find_paths"> self, const PreparedGraph& prepared);
+Ref format_graph_data_in(Self<"_format_graph_data"> self, const PreparedGraph& prepared, PyObject* paths);
 // The graph model (graph.cpp).
 Ref build_graph(Self<"_build_graph"> self, PyObject* graph_data);
 Ref build_node_map(Self<"_build_node_map"> self, PyObject* nodes);
