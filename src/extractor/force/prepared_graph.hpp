@@ -1,6 +1,7 @@
 // The graph data of one call as the path search and the graph text read it, the road chosen once: graph data that
-// the native road represents, where nothing the steps reach is overridden, is read once into a snapshot that both
-// steps use; anything else each step reads through host objects, as Python code would.
+// the native road represents, where nothing the steps reach is overridden, is read once into a snapshot, which
+// predict's search and rendering then share; anything else each step reads through host objects, as Python code
+// would.
 #pragma once
 
 #include "force/native/snapshot.hpp"
