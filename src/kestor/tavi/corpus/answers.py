@@ -177,7 +177,9 @@ class AnswerCache:
 
     def get(self, key: bytes) -> str | None:
         """The answer kept under `key`; None when there is none, or when what is there is not what was stored."""
-        connection = self._connection()
+        return self._answer(self._connection(), key)
+
+    def _answer(self, connection: sqlite3.Connection, key: bytes) -> str | None:
         row = connection.execute("SELECT completion, digest FROM answers WHERE key = ?", (key,)).fetchone()
         if row is None:
             return None
@@ -199,16 +201,22 @@ class AnswerCache:
             if owner is not None:
                 connection.execute("DELETE FROM asking WHERE key = ? AND owner = ?", (key, owner))
 
-    def claim(self, key: bytes, owner: str, until: float, now: float, alive: Callable[[str], bool]) -> bool:
-        """Whether `owner` may ask for `key` now, claiming it until `until`: the key is free, its claim lapsed at
-        `now`, or the process that claimed it is not `alive`."""
+    def claim(
+        self, key: bytes, owner: str, until: float, now: float, alive: Callable[[str], bool]
+    ) -> tuple[bool, str | None]:
+        """Whether `owner` may ask for `key` now, claiming it until `until` (the key is free, its claim lapsed at
+        `now`, or the process that claimed it is not `alive`), and the answer, if one came since it last looked."""
         connection = self._connection()
         with self._transaction(connection):
+            # Looked for in the same transaction: an answer kept between a look and a claim is not asked again.
+            completion = self._answer(connection, key)
+            if completion is not None:
+                return False, completion
             row = connection.execute("SELECT owner, until FROM asking WHERE key = ?", (key,)).fetchone()
             if row is not None and row[0] != owner and row[1] >= now and alive(row[0]):
-                return False
+                return False, None
             connection.execute("INSERT OR REPLACE INTO asking (key, owner, until) VALUES (?, ?, ?)", (key, owner, until))
-            return True
+            return True, None
 
     def release(self, key: bytes, owner: str) -> None:
         self._connection().execute("DELETE FROM asking WHERE key = ? AND owner = ?", (key, owner))

@@ -92,13 +92,15 @@ class Flights:
 
     def _lead(self, key: bytes, model: str, send: Send, stopped: threading.Event | None, flight: _Flight) -> Answered:
         pause = POLL_FIRST
-        while not self._claim(key):
-            _sleep(pause, stopped)
-            pause = min(pause * 2, POLL_MOST)
-            completion = self._safely(self.cache.get, None, key)
+        while True:
+            claimed, completion = self._claim(key)
             if completion is not None:
                 flight.completion = completion
                 return Answered(None, completion)
+            if claimed:
+                break
+            _sleep(pause, stopped)
+            pause = min(pause * 2, POLL_MOST)
         try:
             response, completion = send()
         except BaseException:
@@ -108,9 +110,9 @@ class Flights:
         flight.completion = completion
         return Answered(response, completion)
 
-    def _claim(self, key: bytes) -> bool:
+    def _claim(self, key: bytes) -> tuple[bool, str | None]:
         now = time.time()
-        claimed = self._safely(self.cache.claim, True, key, self.owner, now + CLAIM, now, self._alive)
+        claimed, completion = self._safely(self.cache.claim, (True, None), key, self.owner, now + CLAIM, now, self._alive)
         if claimed:
             with self._lock:
                 self._claims += 1
@@ -118,7 +120,7 @@ class Flights:
                     self._keeper = threading.Thread(target=self._keep_claims, name="answer-claims", daemon=True)
                     self._keeper.start()
                 self._lock.notify_all()
-        return claimed
+        return claimed, completion
 
     def _unclaim(self, key: bytes, completion: str | None, model: str) -> None:
         if completion is None:
