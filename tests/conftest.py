@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Iterator
+from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
 
@@ -11,6 +12,15 @@ import pytest
 from scripted_endpoint import ScriptedEndpoint
 
 from kestor.tavi.extractor import samplar
+
+
+@pytest.fixture(autouse=True)
+def user_cache(tmp_path_factory: pytest.TempPathFactory, monkeypatch: pytest.MonkeyPatch) -> Path:
+    """The user's cache directory of each test, so that no test reads or writes the real one, nor another test's
+    answers."""
+    directory = tmp_path_factory.mktemp("user-cache")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(directory))
+    return directory
 
 
 def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:

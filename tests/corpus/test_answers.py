@@ -10,7 +10,6 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import pytest
 
@@ -154,7 +153,7 @@ def test_a_file_that_is_not_a_cache_of_this_format_is_refused_and_a_damaged_answ
     changing.execute("PRAGMA user_version=99")
     changing.execute("UPDATE answers SET completion = '{\"answer\": 2}'")
     changing.commit()
-    with pytest.raises(CacheFileError, match="not a readable SQLite file|cannot open") as text:
+    with pytest.raises(CacheFileError, match=r"not a readable SQLite file|cannot open") as text:
         AnswerCache(tmp_path / "text")
     with pytest.raises(CacheFileError, match="not an answer cache of kestor-corpus") as stranger:
         AnswerCache(tmp_path / "other")

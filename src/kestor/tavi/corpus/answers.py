@@ -41,8 +41,7 @@ TRANSPORT = frozenset({"timeout", "extra_headers"})
 _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS answers (key BLOB PRIMARY KEY, completion TEXT NOT NULL, digest BLOB NOT NULL, "
     "model TEXT NOT NULL, stored_at REAL NOT NULL) WITHOUT ROWID",
-    "CREATE TABLE IF NOT EXISTS asking (key BLOB PRIMARY KEY, owner TEXT NOT NULL, until REAL NOT NULL) "
-    "WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS asking (key BLOB PRIMARY KEY, owner TEXT NOT NULL, until REAL NOT NULL) WITHOUT ROWID",
 )
 
 
@@ -215,7 +214,9 @@ class AnswerCache:
             row = connection.execute("SELECT owner, until FROM asking WHERE key = ?", (key,)).fetchone()
             if row is not None and row[0] != owner and row[1] >= now and alive(row[0]):
                 return False, None
-            connection.execute("INSERT OR REPLACE INTO asking (key, owner, until) VALUES (?, ?, ?)", (key, owner, until))
+            connection.execute(
+                "INSERT OR REPLACE INTO asking (key, owner, until) VALUES (?, ?, ?)", (key, owner, until)
+            )
             return True, None
 
     def release(self, key: bytes, owner: str) -> None:
@@ -228,9 +229,7 @@ class AnswerCache:
         connection = self._connection()
         by_model = dict(connection.execute("SELECT model, count(*) FROM answers GROUP BY model ORDER BY 2 DESC"))
         size = sum(
-            path.stat().st_size
-            for path in (self.path, self.path.with_name(self.path.name + "-wal"))
-            if path.exists()
+            path.stat().st_size for path in (self.path, self.path.with_name(self.path.name + "-wal")) if path.exists()
         )
         return Contents(self.path, sum(by_model.values()), size, by_model)
 

@@ -1,6 +1,6 @@
 """kestor-corpus cache: what the answer cache holds, and clearing it.
 
-    kestor-corpus cache [--cache PATH] [--clear]
+kestor-corpus cache [--cache PATH] [--clear]
 """
 
 from __future__ import annotations
@@ -19,7 +19,7 @@ CACHE_HELP = (
 )
 
 
-def add_cache_argument(parser: argparse.ArgumentParser) -> None:
+def add_cache_argument(parser: argparse.ArgumentParser | argparse._ActionsContainer) -> None:
     parser.add_argument("--cache", metavar="PATH", help=CACHE_HELP.format(default=default_path()))
 
 

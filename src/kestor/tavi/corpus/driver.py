@@ -3,8 +3,9 @@
     kestor-corpus {causara,linqor,force,articles} --config CONFIG.json --input INPUT.jsonl --output OUT_DIR
         [--scheduler ADDRESS | --workers N] [--threads N] [--rate R] [--call-timeout SECONDS]
         [--retry-for SECONDS] [--retries N] [--retry-pause SECONDS] [--partition-size N]
-        [--quiet] [--verbose] [--version]
+        [--cache PATH | --no-cache] [--price IN OUT] [--estimate] [--quiet] [--verbose] [--version]
     kestor-corpus graph OUT_DIR --output GRAPH_DIR ...   (the corpus's event graph: kestor-corpus graph --help)
+    kestor-corpus cache [--cache PATH] [--clear]          (the answer cache: its size, and clearing it)
 
 `kestor-corpus --help` gives every option's default and the exit statuses.
 """
@@ -30,6 +31,8 @@ from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
 from . import output
+from .answers import AnswerCache, CacheFileError, default_path
+from .cache_command import add_cache_argument
 from .config import KINDS, ConfigError, RunConfig, load_config
 from .exits import EXIT_ERROR, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, unexpected
 from .failures import OTHER, keep_root_logger_quiet
@@ -37,6 +40,7 @@ from .inputs import InputError, id_key, load_inputs
 from .planning import Task, plan, split
 from .progress import Progress
 from .retry import CAP, FIRST_PAUSE, RETRY_FOR, RetryPolicy
+from .usage import Price, Usage, summary
 from .worker import CALL_TIMEOUT, SHARE_EVERY, THREADS, Settings, TaskReport, run_task
 
 DISTRIBUTION = "kestor-tavi-extractor"
@@ -72,9 +76,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         from .graph import main as graph_main
 
         return graph_main(arguments[1:])
+    if arguments[:1] == ["cache"]:
+        from .cache_command import main as cache_main
+
+        return cache_main(arguments[1:])
     args = _parser().parse_args(arguments)
     keep_root_logger_quiet()
-    run = Run(sys.stderr, not args.quiet, time.monotonic())
+    run = Run(sys.stderr, not args.quiet, time.monotonic(), Price(*args.price) if args.price else None)
     with handling_signals():
         try:
             return _run(args, run)
@@ -94,10 +102,24 @@ def _run(args: argparse.Namespace, run: Run) -> int:
         records = load_inputs(args.input, args.mode)
         _check_extractors(config, args.config)
         existing = output.scan(args.output)
+        cache = None if args.no_cache else Path(args.cache or default_path()).resolve()
+        if args.estimate:
+            return _estimate(config, plan(records, existing, args.partition_size)[0], cache, run.price)
         _import_dask()
         check_endpoint(config.model["base_url"])
+        if cache is not None:
+            # Opened (and made, if new) once here, so that a file the run cannot use stops it before it asks.
+            AnswerCache(cache).close()
     except (ConfigError, InputError, output.OutputError, Refused) as error:
         print(f"error: {error}".replace("\n", "\nerror: "), file=sys.stderr)
+        return EXIT_REFUSED
+    except CacheFileError as error:
+        print(f"error: {error}", file=sys.stderr)
+        print(
+            "error: nothing was asked: run with --no-cache, give another --cache, or start the cache anew with "
+            f"kestor-corpus cache --clear{'' if args.cache is None else f' --cache {args.cache}'}",
+            file=sys.stderr,
+        )
         return EXIT_REFUSED
     parts, already_done = plan(records, existing, args.partition_size)
     run.planned(args.output, parts, already_done)
@@ -116,6 +138,7 @@ def _run(args: argparse.Namespace, run: Run) -> int:
                     policy=RetryPolicy(args.retry_for, args.retries, args.retry_pause),
                     rate=args.rate,
                     workers=workers,
+                    cache=None if cache is None else str(cache),
                 )
                 run.submit(client, settings, split(parts, workers))
         except Refused as error:
@@ -163,21 +186,21 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--rate",
-        type=_seconds(above=0.0),
+        type=_number(above=0.0),
         metavar="R",
         help="at most R requests per second over all workers together (default: no limit; each worker finds the "
         "rate the provider takes from its 429s)",
     )
     parser.add_argument(
         "--call-timeout",
-        type=_seconds(above=0.0),
+        type=_number(above=0.0),
         default=CALL_TIMEOUT,
         metavar="SECONDS",
         help="a request the server does not answer ends after this long, to be retried (default: %(default)g)",
     )
     parser.add_argument(
         "--retry-for",
-        type=_seconds(),
+        type=_number(),
         default=RETRY_FOR,
         metavar="SECONDS",
         help="an input is asked again until this long after its first attempt, time the endpoint was down not "
@@ -191,7 +214,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--retry-pause",
-        type=_seconds(),
+        type=_number(),
         default=FIRST_PAUSE,
         metavar="SECONDS",
         help=f"the first retry waits up to this long, each further one up to twice as long, to at most {CAP:g} s, "
@@ -203,6 +226,25 @@ def _parser() -> argparse.ArgumentParser:
         default=PARTITION_SIZE,
         metavar="N",
         help="inputs per part file (default: %(default)s)",
+    )
+    caching = parser.add_mutually_exclusive_group()
+    add_cache_argument(caching)
+    caching.add_argument(
+        "--no-cache", action="store_true", help="ask every call of the model, and keep no answer (default: cached)"
+    )
+    parser.add_argument(
+        "--price",
+        nargs=2,
+        type=_number(),
+        metavar=("IN", "OUT"),
+        help="the model's price per million prompt (input) and completion (output) tokens: the summary and "
+        "--estimate add the cost",
+    )
+    parser.add_argument(
+        "--estimate",
+        action="store_true",
+        help="ask nothing: print the calls and tokens the run would ask for the inputs not yet done, what the "
+        "cache already holds, and the cost at --price",
     )
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
     parser.add_argument(
@@ -247,7 +289,7 @@ def whole_number(least: int) -> Any:
     return parse
 
 
-def _seconds(above: float | None = None) -> Any:
+def _number(above: float | None = None) -> Any:
     def parse(text: str) -> float:
         try:
             value = float(text)
@@ -262,6 +304,35 @@ def _seconds(above: float | None = None) -> Any:
         return value
 
     return parse
+
+
+def _estimate(config: RunConfig, parts: list[Task], cache: Path | None, price: Price | None) -> int:
+    """What the run would ask, on stdout; nothing is sent, no cluster is started."""
+    from .estimate import EstimateError, estimate, tokenizer_for
+    from .modes import Settled, build_extractors, process
+    from .sending import extractor_classes
+    from .worker import quiet_progress_bars
+
+    quiet_progress_bars()
+    try:
+        tokenizer = tokenizer_for(config.model["model"])
+    except EstimateError as error:
+        raise Refused(str(error)) from None
+    answers = None if cache is None or not cache.exists() else AnswerCache(cache)
+    try:
+        found = estimate(
+            config,
+            (record for part in parts for record in part.records),
+            tokenizer,
+            answers,
+            lambda client_for: build_extractors(config, extractor_classes(lambda name, client: client_for(name))),
+            lambda extractors, record: process(config.kind, extractors, record, lambda call: Settled(call(), 0)),
+        )
+    finally:
+        if answers is not None:
+            answers.close()
+    print("\n".join(found.report(price)), flush=True)
+    return EXIT_OK
 
 
 def _check_extractors(config: RunConfig, where: str) -> None:
@@ -429,22 +500,27 @@ def handling_signals() -> Iterator[None]:
 class Run:
     """One run as the driver sees it: the progress of its tasks, and at the end what its inputs' lines say."""
 
-    def __init__(self, stream: TextIO, show_progress: bool, began: float) -> None:
+    def __init__(self, stream: TextIO, show_progress: bool, began: float, price: Price | None = None) -> None:
         self.stream = stream
         self.show_progress = show_progress
         self.began = began
+        self.price = price
         self.interrupted = False
         self.out_dir = ""
         self.parts: list[Task] = []
         self.already_done = 0
         self.progress = Progress(0, stream, False)
         self.reports: list[TaskReport] = []
+        self.cache_errors: dict[str, tuple[int | None, str]] = {}
+        """By worker: how often the answer cache failed there (None: it could not be opened), and the last error."""
         self._lock = threading.Condition()
         self._running: set[str] = set()
 
     def planned(self, out_dir: str, parts: list[Task], already_done: int) -> None:
         self.out_dir, self.parts, self.already_done = out_dir, parts, already_done
-        self.progress = Progress(sum(len(part.records) for part in parts), self.stream, self.show_progress)
+        self.progress = Progress(
+            sum(len(part.records) for part in parts), self.stream, self.show_progress, price=self.price
+        )
 
     def submit(self, client: Any, settings: Settings, tasks: list[Task]) -> None:
         from distributed import Variable, as_completed
@@ -468,7 +544,7 @@ class Run:
                     report = future.result()
                 except Exception as error:
                     report = _record_lost(settings.out_dir, task, error)
-                    self.progress.written((id_key(id_), "failed") for id_, _ in report.failed)
+                    self.progress.written((id_key(id_), "failed", None) for id_, _ in report.failed)
                 self.reports.append(report)
         except KeyboardInterrupt:
             self.interrupted = True
@@ -488,8 +564,10 @@ class Run:
             if "ended" in message:
                 self._running.discard(str(message["ended"]))
                 self._lock.notify_all()
+        if "cache_errors" in message:
+            self.cache_errors[str(message.get("worker", ""))] = message["cache_errors"]
         if "written" in message:
-            self.progress.written((str(key), str(status)) for key, status, _ in message["written"])
+            self.progress.written((str(key), str(status), usage) for key, status, _, usage in message["written"])
             self.progress.observe(str(message.get("worker", "")), message)
             self.progress.draw()
 
@@ -507,15 +585,18 @@ class Run:
         """The summary from what the part files hold now, whatever the workers reported on the way."""
         self.progress.close()
         found = output.outcomes(self.out_dir, (part.part for part in self.parts)) if self.parts else {}
-        ok, failures, classes = 0, [], Counter[str]()
+        ok, failures, classes, usage = 0, [], Counter[str](), Usage()
         for part in self.parts:
             for record in part.records:
-                status, error, error_class = found.get(id_key(record["id"]), (None, None, None))
-                if status == "ok":
+                outcome = found.get(id_key(record["id"]))
+                if outcome is None:
+                    continue
+                usage.add(outcome.usage)
+                if outcome.status == "ok":
                     ok += 1
-                elif status == "failed":
-                    failures.append((record["id"], error))
-                    classes[error_class or OTHER] += 1
+                elif outcome.status == "failed":
+                    failures.append((record["id"], outcome.error))
+                    classes[outcome.error_class or OTHER] += 1
         missing = sum(len(part.records) for part in self.parts) - ok - len(failures)
         for id_, error in failures[:SHOWN_FAILURES]:
             print(f"failed: id {id_key(id_)}: {error}", file=self.stream)
@@ -524,6 +605,13 @@ class Run:
                 f'failed: {len(failures) - SHOWN_FAILURES} more, each on a line with status "failed"',
                 file=self.stream,
             )
+        for worker, (count, error) in sorted(self.cache_errors.items()):
+            problem = "could not open the answer cache" if count is None else f"the answer cache failed {count} times"
+            print(
+                f"warning: worker {worker}: {problem} ({error}): those calls were asked of the model", file=self.stream
+            )
+        if self.parts:
+            print(summary(usage, self.price), flush=True)
         by_class = f" ({', '.join(f'{count} {name}' for name, count in classes.most_common())})" if classes else ""
         not_done = f", {missing} not done" if missing else ""
         seconds = time.monotonic() - self.began

@@ -298,6 +298,7 @@ class _Recorder:
         self._uncertain = role == "force"
         return _completion(params, content=self.stand_in.get(role, ""))
 
+
 def _completion(params: Mapping[str, Any], *, content: str = "", completion: str | None = None) -> Any:
     from openai.types.chat import ChatCompletion
 

@@ -112,7 +112,8 @@ class Flights:
 
     def _claim(self, key: bytes) -> tuple[bool, str | None]:
         now = time.time()
-        claimed, completion = self._safely(self.cache.claim, (True, None), key, self.owner, now + CLAIM, now, self._alive)
+        unclaimed: tuple[bool, str | None] = (True, None)  # a cache that fails: ask as if there were none
+        claimed, completion = self._safely(self.cache.claim, unclaimed, key, self.owner, now + CLAIM, now, self._alive)
         if claimed:
             with self._lock:
                 self._claims += 1

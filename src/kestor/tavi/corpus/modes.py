@@ -20,26 +20,20 @@ class Settled:
     """HTTP requests made for the input so far (in articles mode, those of both extractors)."""
     error: str | None = None
     error_class: str | None = None
+    usage: dict[str, int] | None = None
+    """What the input's answered calls used (see usage)."""
 
 
-def build_extractors(config: RunConfig, call_timeout: float | None = None) -> dict[str, Any]:
-    """The extractors of the run's mode; with a call time-out, as a worker builds them (see sending)."""
+def build_extractors(config: RunConfig, classes: dict[str, type[Any]] | None = None) -> dict[str, Any]:
+    """The extractors of the run's mode: the library's classes, or these (as a worker builds them, see sending)."""
     from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
-    if call_timeout is None:
+    if classes is None:
         from kestor.tavi.extractor.causara import CausaraExtractor
         from kestor.tavi.extractor.force import ForceExtractor
         from kestor.tavi.extractor.linqor import LinqorExtractor
 
-        classes: dict[str, type[Any]] = {
-            "causara": CausaraExtractor,
-            "linqor": LinqorExtractor,
-            "force": ForceExtractor,
-        }
-    else:
-        from .sending import runner_classes
-
-        classes = runner_classes(call_timeout)
+        classes = {"causara": CausaraExtractor, "linqor": LinqorExtractor, "force": ForceExtractor}
 
     def examples(items: list[dict[str, Any]] | None) -> list[PromptExample]:
         return [

@@ -35,20 +35,19 @@ class Usage:
             self.from_cache += 1
             return
         usage = getattr(response, "usage", None)
-        prompt, completion = getattr(usage, "prompt_tokens", None), getattr(usage, "completion_tokens", None)
-        if not _count(prompt) or not _count(completion):
+        prompt, completion = _count(usage, "prompt_tokens"), _count(usage, "completion_tokens")
+        if prompt is None or completion is None:
             self.unreported += 1
             return
         self.prompt_tokens += prompt
         self.completion_tokens += completion
-        cached = getattr(getattr(usage, "prompt_tokens_details", None), "cached_tokens", None)
-        if _count(cached):
-            self.cached_prompt_tokens += cached
+        self.cached_prompt_tokens += _count(getattr(usage, "prompt_tokens_details", None), "cached_tokens") or 0
 
     def add(self, other: Mapping[str, Any]) -> None:
-        """Add an output line's `usage` (a line of an older run, without one, adds nothing)."""
+        """Add an output line's `usage` (a line of an older run, without one, adds nothing); negative counts take
+        away what an earlier add added."""
         for name, value in other.items():
-            if name in _FIELDS and _count(value):
+            if name in _FIELDS and isinstance(value, int) and not isinstance(value, bool):
                 setattr(self, name, getattr(self, name) + value)
 
     def as_dict(self) -> dict[str, int]:
@@ -58,8 +57,9 @@ class Usage:
 _FIELDS = frozenset(Usage.__dataclass_fields__)
 
 
-def _count(value: Any) -> bool:
-    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+def _count(holder: Any, name: str) -> int | None:
+    value = getattr(holder, name, None)
+    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else None
 
 
 def total(usages: Iterable[Mapping[str, Any]]) -> Usage:
