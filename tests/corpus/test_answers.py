@@ -84,6 +84,7 @@ WRITER = textwrap.dedent(
         thread.start()
     for thread in threads:
         thread.join()
+    flights.flush()
     assert got == {n: f'{{"answer": {n}}}' for n in range(keys)}, got
     """
 )

@@ -108,6 +108,9 @@ class AnswerCache:
         self._local = threading.local()
         self._connections: list[sqlite3.Connection] = []
         self._lock = threading.Lock()
+        # The threads of one process take turns at writing here: SQLite's own wait for a busy file sleeps in steps
+        # of milliseconds, which a thread waiting for another of its process need not.
+        self._write_lock = threading.Lock()
         try:
             self.path.parent.mkdir(parents=True, exist_ok=True)
         except OSError as error:
@@ -166,13 +169,14 @@ class AnswerCache:
 
     @contextlib.contextmanager
     def _transaction(self, connection: sqlite3.Connection) -> Iterator[None]:
-        connection.execute("BEGIN IMMEDIATE")
-        try:
-            yield
-        except BaseException:
-            connection.execute("ROLLBACK")
-            raise
-        connection.execute("COMMIT")
+        with self._write_lock:
+            connection.execute("BEGIN IMMEDIATE")
+            try:
+                yield
+            except BaseException:
+                connection.execute("ROLLBACK")
+                raise
+            connection.execute("COMMIT")
 
     def get(self, key: bytes) -> str | None:
         """The answer kept under `key`; None when there is none, or when what is there is not what was stored."""
@@ -189,16 +193,35 @@ class AnswerCache:
             return None
         return completion
 
-    def put(self, key: bytes, completion: str, model: str, *, owner: str | None = None) -> None:
-        """Keep an answer; with `owner`, also end that owner's claim on the key, in the same transaction."""
+    def put(self, key: bytes, completion: str, model: str) -> None:
+        self.put_all([(key, completion, model)])
+
+    def put_all(self, answers: list[tuple[bytes, str, str]], owner: str | None = None) -> None:
+        """Keep (key, completion, model) answers in one transaction (a commit writes pages: it costs more than the
+        rows); with `owner`, end that owner's claims on their keys in the same transaction."""
         connection = self._connection()
+        now = time.time()
         with self._transaction(connection):
-            connection.execute(
+            connection.executemany(
                 "INSERT OR REPLACE INTO answers (key, completion, digest, model, stored_at) VALUES (?, ?, ?, ?, ?)",
-                (key, completion, _digest(completion), model, time.time()),
+                [(key, completion, _digest(completion), model, now) for key, completion, model in answers],
             )
             if owner is not None:
-                connection.execute("DELETE FROM asking WHERE key = ? AND owner = ?", (key, owner))
+                connection.executemany(
+                    "DELETE FROM asking WHERE key = ? AND owner = ?", [(key, owner) for key, _, _ in answers]
+                )
+
+    def claim_free(self, key: bytes, owner: str, until: float, now: float) -> bool:
+        """Whether `owner` claimed `key` in one statement: it has no answer, and no claim or one lapsed at `now`."""
+        connection = self._connection()
+        with self._write_lock:
+            cursor = connection.execute(
+                "INSERT INTO asking (key, owner, until) SELECT ?, ?, ? WHERE NOT EXISTS "
+                "(SELECT 1 FROM answers WHERE key = ?) "
+                "ON CONFLICT (key) DO UPDATE SET owner = excluded.owner, until = excluded.until WHERE asking.until < ?",
+                (key, owner, until, key, now),
+            )
+        return cursor.rowcount == 1
 
     def claim(
         self, key: bytes, owner: str, until: float, now: float, alive: Callable[[str], bool]
@@ -220,10 +243,14 @@ class AnswerCache:
             return True, None
 
     def release(self, key: bytes, owner: str) -> None:
-        self._connection().execute("DELETE FROM asking WHERE key = ? AND owner = ?", (key, owner))
+        connection = self._connection()
+        with self._write_lock:
+            connection.execute("DELETE FROM asking WHERE key = ? AND owner = ?", (key, owner))
 
     def renew(self, owner: str, until: float) -> None:
-        self._connection().execute("UPDATE asking SET until = ? WHERE owner = ?", (until, owner))
+        connection = self._connection()
+        with self._write_lock:
+            connection.execute("UPDATE asking SET until = ? WHERE owner = ?", (until, owner))
 
     def contents(self) -> Contents:
         connection = self._connection()

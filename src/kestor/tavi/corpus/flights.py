@@ -8,6 +8,9 @@ lapses CLAIM seconds after the renewals stop, so a process that dies holds nothi
 claim of a process that is gone is taken over at once. When the leader's call fails, or its answer may not be kept,
 the claim is released and a waiter asks in its turn: a failed call is never kept, and never shared.
 
+Answers are written by one thread of the process, many in a transaction (a commit costs more than its rows); the
+claim on a key lasts until its answer is written, and the process answers from what is not written yet itself.
+
 The cache is a help, not a source of truth: when it fails (a full disk, a damaged page), the call is asked of the
 model as if there were no cache, and the failure is counted for the run's report.
 """
@@ -32,6 +35,8 @@ CLAIM = 30.0
 POLL_FIRST, POLL_MOST = 0.005, 0.2
 """A leader waiting for another process's answer looks in the cache after this long, then twice as long each
 time, up to POLL_MOST."""
+GATHER = 0.05
+"""The writer waits this long after an answer for others to write in the same transaction."""
 TICK = 0.25
 """The longest a waiting thread sleeps before it looks whether its task stopped."""
 
@@ -67,10 +72,17 @@ class Flights:
         self._flying: dict[bytes, _Flight] = {}
         self._claims = 0
         self._keeper: threading.Thread | None = None
+        self._unwritten: dict[bytes, str] = {}
+        self._to_write: list[tuple[bytes, str, str]] = []
+        self._writer: threading.Thread | None = None
+        self._writing = False
 
     def ask(self, key: bytes, model: str, send: Send, stopped: threading.Event | None = None) -> Answered:
         while True:
-            completion = self._safely(self.cache.get, None, key)
+            with self._lock:
+                completion = self._unwritten.get(key)
+            if completion is None:
+                completion = self._safely(self.cache.get, None, key)
             if completion is not None:
                 return Answered(None, completion)
             with self._lock:
@@ -112,8 +124,14 @@ class Flights:
 
     def _claim(self, key: bytes) -> tuple[bool, str | None]:
         now = time.time()
-        unclaimed: tuple[bool, str | None] = (True, None)  # a cache that fails: ask as if there were none
-        claimed, completion = self._safely(self.cache.claim, unclaimed, key, self.owner, now + CLAIM, now, self._alive)
+        # A cache that fails: ask as if there were none.
+        if self._safely(self.cache.claim_free, True, key, self.owner, now + CLAIM, now):
+            claimed, completion = True, None
+        else:  # answered, claimed by another, or by a process that is gone: looked at in a transaction
+            unclaimed: tuple[bool, str | None] = (True, None)
+            claimed, completion = self._safely(
+                self.cache.claim, unclaimed, key, self.owner, now + CLAIM, now, self._alive
+            )
         if claimed:
             with self._lock:
                 self._claims += 1
@@ -126,10 +144,47 @@ class Flights:
     def _unclaim(self, key: bytes, completion: str | None, model: str) -> None:
         if completion is None:
             self._safely(self.cache.release, None, key, self.owner)
-        else:
-            self._safely(self.cache.put, None, key, completion, model, owner=self.owner)
+            with self._lock:
+                self._claims -= 1
+            return
         with self._lock:
-            self._claims -= 1
+            self._unwritten[key] = completion
+            self._to_write.append((key, completion, model))
+            if self._writer is None:
+                self._writer = threading.Thread(target=self._write, name="answer-writer", daemon=True)
+                self._writer.start()
+            self._lock.notify_all()
+
+    def _write(self) -> None:
+        while True:
+            with self._lock:
+                while not self._to_write:
+                    self._lock.wait()
+                self._writing = True
+            time.sleep(GATHER)
+            with self._lock:
+                batch, self._to_write = self._to_write, []
+            written: bool = self._safely(self._put_all, False, batch)
+            if not written:
+                for key, _, _ in batch:
+                    self._safely(self.cache.release, None, key, self.owner)
+            with self._lock:
+                for key, completion, _ in batch:
+                    if self._unwritten.get(key) is completion:
+                        del self._unwritten[key]
+                self._claims -= len(batch)
+                self._writing = False
+                self._lock.notify_all()
+
+    def _put_all(self, batch: list[tuple[bytes, str, str]]) -> bool:
+        self.cache.put_all(batch, self.owner)
+        return True
+
+    def flush(self) -> None:
+        """Wait until every answer this process got is written."""
+        with self._lock:
+            while self._to_write or self._writing:
+                self._lock.wait()
 
     def _keep_claims(self) -> None:
         while True:

@@ -105,11 +105,16 @@ def _kept(response: Any) -> tuple[Any, str | None]:
 
 
 def _completion(text: str | None) -> Any:
-    """A kept completion as the client builds a response from the provider's JSON (without validating it)."""
+    """A kept completion as a response: validated (the quick way), else built as the client builds one from the
+    provider's JSON, without validating it (a provider may leave out what the type requires)."""
+    import pydantic
     from openai.types.chat import ChatCompletion
 
     assert text is not None
-    return ChatCompletion.construct(**json.loads(text))
+    try:
+        return ChatCompletion.model_validate_json(text)
+    except pydantic.ValidationError:
+        return ChatCompletion.construct(**json.loads(text))
 
 
 class _GatedChat:

@@ -253,6 +253,8 @@ def _run_task(
         for future in futures:
             future.cancel()
         flush()
+        if state.flights is not None:
+            state.flights.flush()
     if liaison is not None:
         state.tick(liaison, time.monotonic(), last=True)
     return report
