@@ -12,7 +12,7 @@ from typing import Any
 
 import pytest
 from scripted_endpoint import Reply, ScriptedEndpoint
-from test_corpus import Job, answer, row, tag
+from test_corpus import Job, answer, cluster, row, tag  # noqa: F401 - cluster is a fixture
 
 from kestor.tavi.corpus.driver import main
 
@@ -21,15 +21,9 @@ RESULT = re.compile(r'"result": (.*), "attempts"')
 
 
 @pytest.fixture(scope="module")
-def scheduler():
-    from distributed import Client, LocalCluster
-
-    with (
-        LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0") as running,
-        Client(running) as client,
-    ):
-        client.wait_for_workers(2)
-        yield running.scheduler_address
+def scheduler(request):
+    """The scheduler of the local cluster that the corpus runs' tests start."""
+    return request.getfixturevalue("cluster")[0].scheduler_address
 
 
 def results(out: Path) -> dict[str, str]:
