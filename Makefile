@@ -17,10 +17,10 @@ WERROR ?=
 
 comma := ,
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
-CXX_SOURCES := $(shell find src tests/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
+CXX_SOURCES := $(shell find src tests/extractor/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 # ruff formats and lints all the Python; mypy --strict checks all but the tests.
-PY_SOURCES := src/kestor bench fuzz examples tests
-TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples
+PY_SOURCES := src/kestor bench fuzz examples tools tests
+TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples tools
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
@@ -78,9 +78,12 @@ format: $(VENV)/.installed-test
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 	$(VENV)/bin/ruff format --quiet $(PY_SOURCES)
 
+# tools/check_layout.py: no import circle in the corpus package (each module imported alone, none of ours imported
+# inside a function), and no include cycle among the C++ sources.
 lint: $(VENV)/.installed-test
 	$(VENV)/bin/ruff check --quiet $(PY_SOURCES)
 	$(VENV)/bin/python -m mypy $(TYPED_SOURCES)
+	$(VENV)/bin/python tools/check_layout.py
 
 test-main: $(VENV)/.installed-test
 	$(VENV)/bin/python $(PYTEST)
@@ -215,8 +218,8 @@ wheels: $(VENV_TOOLS)/.installed
 	@ls -l $(DIST)
 
 # `make test-wheels`: each wheel of dist/ installed into a fresh venv of its own interpreter by pip allowed wheels
-# only, with no compiler reachable, then tests/wheel_smoke.py run there: nothing of ours can have been built from
-# source. The dependencies come from the package index, as wheels too.
+# only, with no compiler reachable, then tests/extractor/wheel_smoke.py run there: nothing of ours can have been
+# built from source. The dependencies come from the package index, as wheels too.
 WHEEL_TEST ?= build/test-wheels
 
 test-wheels:
@@ -232,7 +235,7 @@ test-wheels:
 			if PATH=$$env/bin command -v $$tool >/dev/null; then echo "$$tool is reachable"; exit 1; fi; \
 		done; \
 		PATH=$$env/bin CC=/bin/false CXX=/bin/false $$env/bin/python -m pip install --quiet --only-binary :all: $$wheel; \
-		PATH=$$env/bin $$env/bin/python -I tests/wheel_smoke.py; \
+		PATH=$$env/bin $$env/bin/python -I tests/extractor/wheel_smoke.py; \
 	done
 
 clean:

@@ -54,13 +54,16 @@ from provider_endpoint import ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
 from kestor.tavi.corpus import output
-from kestor.tavi.corpus.config import load_config
+from kestor.tavi.corpus.answers import AnswerCache
+from kestor.tavi.corpus.config import Settings, load_config
 from kestor.tavi.corpus.driver import Run
 from kestor.tavi.corpus.failures import keep_root_logger_quiet
+from kestor.tavi.corpus.flights import Flights
 from kestor.tavi.corpus.inputs import load_inputs
 from kestor.tavi.corpus.modes import build_extractors
+from kestor.tavi.corpus.pacing import Account, Gate
 from kestor.tavi.corpus.planning import plan, split
-from kestor.tavi.corpus.worker import Settings
+from kestor.tavi.corpus.sending import GatedClient, sending_for
 
 DELAY = 0.2
 THREADS = 16
@@ -478,11 +481,6 @@ def cache_rows() -> bool:
 def overhead_row() -> bool:
     """Seconds per call through the runner's client against an instant stand-in, with and without the cache."""
     from openai.types.chat import ChatCompletion
-
-    from kestor.tavi.corpus.answers import AnswerCache
-    from kestor.tavi.corpus.flights import Flights
-    from kestor.tavi.corpus.pacing import Account, Gate
-    from kestor.tavi.corpus.sending import GatedClient, sending_for
 
     message = {"role": "assistant", "content": answer_of(text_of(1))}
     completion = ChatCompletion.construct(

@@ -13,7 +13,8 @@ import time
 
 import pytest
 
-from kestor.tavi.corpus.answers import AnswerCache, CacheFileError, endpoint_of, request_key
+from kestor.tavi.corpus.answers import AnswerCache, endpoint_of, request_key
+from kestor.tavi.corpus.exits import CacheFileError
 from kestor.tavi.corpus.flights import Flights
 
 REQUEST = {

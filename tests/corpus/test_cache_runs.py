@@ -12,9 +12,11 @@ from typing import Any
 
 import pytest
 from scripted_endpoint import Reply, ScriptedEndpoint
-from test_corpus import Job, answer, cluster, row, tag  # noqa: F401 - cluster is a fixture
 
-from kestor.tavi.corpus.driver import main
+from kestor.tavi.corpus.answers import AnswerCache
+from kestor.tavi.corpus.cli import main
+
+from .jobs import Job, answer, row, tag
 
 Slow = pytest.mark.slow
 RESULT = re.compile(r'"result": (.*), "attempts"')
@@ -158,8 +160,6 @@ def test_a_cache_file_the_run_cannot_read_stops_it_before_it_asks_and_the_cache_
     assert main(["cache"]) == 0
     path = user_cache / "kestor-corpus" / "answers.sqlite3"
     assert capsys.readouterr().out == f"{path}: no answer cache there yet\n"
-    from kestor.tavi.corpus.answers import AnswerCache
-
     cache = AnswerCache(path)
     cache.put(b"k" * 32, "{}", "gpt-4o-mini")
     cache.close()

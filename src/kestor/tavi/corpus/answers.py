@@ -29,6 +29,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from .exits import CacheFileError
+
 FORMAT = 1
 """The layout of the file and the way keys are made: a file of another format is refused, never read."""
 APPLICATION_ID = 0x4B43_4143
@@ -43,16 +45,6 @@ _SCHEMA = (
     "model TEXT NOT NULL, stored_at REAL NOT NULL) WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS asking (key BLOB PRIMARY KEY, owner TEXT NOT NULL, until REAL NOT NULL) WITHOUT ROWID",
 )
-
-
-class CacheFileError(ValueError):
-    """A cache file the run cannot use: unreadable, not SQLite, damaged, someone else's, or of another format."""
-
-    def __init__(self, message: str, *, ours: bool = False) -> None:
-        super().__init__(message)
-        self.ours = ours
-        """The file is an answer cache of this package (of another format, or damaged): clearing it loses nothing
-        of anyone else's."""
 
 
 def default_path(environ: Mapping[str, str] | None = None) -> Path:

@@ -1,42 +1,19 @@
 """kestor-corpus cache: what the answer cache holds, and clearing it.
 
-kestor-corpus cache [--cache PATH] [--clear]
+`execute` takes the parsed command line (see cli). A file that is no answer cache this version can read, or a
+damaged one, is a `CacheFileError`; --clear removes such a file whole when it is an answer cache of this package.
 """
 
 from __future__ import annotations
 
 import argparse
-import sys
-from collections.abc import Sequence
 from pathlib import Path
 
-from .answers import AnswerCache, CacheFileError, default_path, remove_file
-from .exits import EXIT_OK, EXIT_REFUSED
-
-CACHE_HELP = (
-    "the answer cache, one SQLite file that runs into any output directory share (default: {default}); on a "
-    "cluster of several machines, each keeps its own at this path"
-)
+from .answers import AnswerCache, default_path, remove_file
+from .exits import EXIT_OK, CacheFileError
 
 
-def add_cache_argument(parser: argparse.ArgumentParser | argparse._ActionsContainer) -> None:
-    parser.add_argument("--cache", metavar="PATH", help=CACHE_HELP.format(default=default_path()))
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="kestor-corpus cache",
-        description="What the answer cache holds: its answers by model and its size on disk; --clear empties it.",
-        epilog="exit status: 0 done, 2 a file that is no answer cache this version can read (or that is damaged)",
-    )
-    add_cache_argument(parser)
-    parser.add_argument(
-        "--clear",
-        action="store_true",
-        help="remove every answer (a run using the cache at the same time goes on); a cache of another version "
-        "or a damaged one is removed whole",
-    )
-    args = parser.parse_args(sys.argv[1:] if argv is None else list(argv))
+def execute(args: argparse.Namespace) -> int:
     path = Path(args.cache) if args.cache else default_path()
     if not path.exists():
         print(f"{path}: no answer cache there{' to clear' if args.clear else ' yet'}")
@@ -49,8 +26,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(f"{path}: removed ({error})")
             return EXIT_OK
         what = "--clear starts it anew" if error.ours else "it is not ours to clear: remove it yourself or use another"
-        print(f"error: {error}; {what}", file=sys.stderr)
-        return EXIT_REFUSED
+        raise CacheFileError(f"{error}; {what}", ours=error.ours) from None
     try:
         damage = cache.damage()
         if args.clear:
@@ -68,6 +44,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         cache.close()
     if damage is not None:
-        print(f"error: {path} is damaged ({damage}): kestor-corpus cache --clear starts it anew", file=sys.stderr)
-        return EXIT_REFUSED
+        raise CacheFileError(f"{path} is damaged ({damage}): kestor-corpus cache --clear starts it anew", ours=True)
     return EXIT_OK

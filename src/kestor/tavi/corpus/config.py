@@ -1,7 +1,8 @@
-"""The run's configuration file: the model endpoint, and the prompts and worked examples of each extractor.
+"""The run's configuration file (the model endpoint, and the prompts and worked examples of each extractor) and the
+run's settings from the command line.
 
 Everything here is plain data that pickles cheaply: the driver checks the file once, and every worker process
-builds its extractors from the same `RunConfig`.
+builds its extractors from the same `RunConfig` and runs its tasks by the same `Settings`.
 """
 
 from __future__ import annotations
@@ -9,13 +10,15 @@ from __future__ import annotations
 import json
 import os
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .exits import ConfigError
 from .inputs import describe, json_problem
+from .retry import RetryPolicy
 
-KINDS = ("causara", "linqor", "force", "articles")
+MODES = ("causara", "linqor", "force", "articles")
 # The extractors each mode drives, in the order it calls them.
 EXTRACTORS_OF = {"causara": ("causara",), "linqor": ("linqor",), "force": ("force",), "articles": ("causara", "force")}
 
@@ -24,10 +27,6 @@ TEXT_PROMPT_KEYS = ("prompt_description", "examples")
 FORCE_PROMPT_KEYS = ("prompt_description", "examples", "review_prompt_description", "review_examples")
 EXAMPLE_KEYS = ("text", "extractions")
 EXTRACTION_KEYS = ("text", "attrs", "kind")
-
-
-class ConfigError(ValueError):
-    """A configuration the run refuses; the message names the file and the key."""
 
 
 @dataclass(frozen=True)
@@ -42,7 +41,7 @@ class Prompts:
 
 @dataclass(frozen=True)
 class RunConfig:
-    kind: str
+    mode: str
     model: dict[str, Any]
     """What the extractors' constructors take as `config`: model, api_key, base_url and maybe temperature."""
     prompts: dict[str, Prompts]
@@ -51,14 +50,40 @@ class RunConfig:
     def cache_key(self) -> str:
         """Equal for equal configurations, so that a worker process builds its extractors once per run."""
         return json.dumps(
-            [self.kind, self.model, {name: vars(p) for name, p in self.prompts.items()}],
+            [self.mode, self.model, {name: vars(p) for name, p in self.prompts.items()}],
             sort_keys=True,
             ensure_ascii=False,
             default=str,
         )
 
 
-def load_config(path: str | os.PathLike[str], kind: str, environ: Mapping[str, str] | None = None) -> RunConfig:
+THREADS, CALL_TIMEOUT = 16, 120.0
+
+
+@dataclass(frozen=True)
+class Settings:
+    """What every task of a run is run by: the configuration, where answers go, and the options of the command."""
+
+    config: RunConfig
+    out_dir: str
+    run: str = "local"
+    """Names the run's events and its rate shares."""
+    threads: int = THREADS
+    call_timeout: float = CALL_TIMEOUT
+    policy: RetryPolicy = field(default_factory=RetryPolicy)
+    rate: float | None = None
+    """Requests per second of the whole cluster, if limited."""
+    workers: int = 1
+    """Workers when the run started: the first share of `rate`, before the driver says which workers have work."""
+    cache: str | None = None
+    """The answer cache's file; None: every call is asked."""
+
+    @property
+    def topic(self) -> str:
+        return f"kestor-corpus-{self.run}"
+
+
+def load_config(path: str | os.PathLike[str], mode: str, environ: Mapping[str, str] | None = None) -> RunConfig:
     where = str(path)
     try:
         text = Path(path).read_text(encoding="utf-8-sig")
@@ -68,21 +93,21 @@ def load_config(path: str | os.PathLike[str], kind: str, environ: Mapping[str, s
         document = json.loads(text)
     except json.JSONDecodeError as error:
         raise ConfigError(f"{where}:{error.lineno}: not JSON ({json_problem(error)})") from None
-    return parse_config(document, kind, where, os.environ if environ is None else environ)
+    return parse_config(document, mode, where, os.environ if environ is None else environ)
 
 
-def parse_config(document: Any, kind: str, where: str, environ: Mapping[str, str]) -> RunConfig:
-    if kind not in KINDS:
-        raise ConfigError(f"unknown mode {kind!r}: one of {', '.join(KINDS)}")
+def parse_config(document: Any, mode: str, where: str, environ: Mapping[str, str]) -> RunConfig:
+    if mode not in MODES:
+        raise ConfigError(f"unknown mode {mode!r}: one of {', '.join(MODES)}")
     check = _Checker(where)
     config = check.mapping(document, "")
-    extractors = EXTRACTORS_OF[kind]
+    extractors = EXTRACTORS_OF[mode]
     # A single-extractor mode reads its prompts from the top level or from a section named after the extractor, so
     # that one file with sections serves every mode.
     sectioned = len(extractors) > 1 or extractors[0] in config
-    allowed = set(MODEL_KEYS) | set(KINDS[:3])
+    allowed = set(MODEL_KEYS) | set(MODES[:3])
     if not sectioned:
-        allowed |= set(FORCE_PROMPT_KEYS if kind == "force" else TEXT_PROMPT_KEYS)
+        allowed |= set(FORCE_PROMPT_KEYS if mode == "force" else TEXT_PROMPT_KEYS)
     check.known_keys(config, "", allowed)
 
     model: dict[str, Any] = {
@@ -104,7 +129,7 @@ def parse_config(document: Any, kind: str, where: str, environ: Mapping[str, str
         else:
             section, prefix = config, ""
         prompts[name] = _prompts(check, section, prefix, review=name == "force")
-    return RunConfig(kind, model, prompts)
+    return RunConfig(mode, model, prompts)
 
 
 def _api_key(check: _Checker, config: dict[str, Any], environ: Mapping[str, str]) -> str:

@@ -22,6 +22,7 @@ from typing import Any
 
 from .answers import AnswerCache, endpoint_of, request_key
 from .config import RunConfig
+from .exits import INSTALL_HINT, SetupError
 from .inputs import Record
 from .usage import Price
 
@@ -36,10 +37,6 @@ REVIEW_ANSWER = "特别剧烈"
 MAYBE_REVIEW = f"review if {REVIEW_ANSWER}"
 """The force extractor's reviews that follow a stand-in's answer: they come only if the real one is the same."""
 ROLES = ("causara", "linqor", "force", "review", MAYBE_REVIEW)
-
-
-class EstimateError(Exception):
-    """An estimate that cannot be made (tiktoken missing)."""
 
 
 @dataclass
@@ -69,10 +66,7 @@ def tokenizer_for(model: str) -> Tokenizer:
     try:
         import tiktoken
     except ImportError:
-        raise EstimateError(
-            "--estimate counts tokens with tiktoken, which is not installed: "
-            "pip install 'kestor-tavi-extractor[corpus]'"
-        ) from None
+        raise SetupError(f"--estimate counts tokens with tiktoken, which is not installed: {INSTALL_HINT}") from None
     try:
         name = tiktoken.encoding_name_for_model(model)
     except KeyError:
@@ -86,7 +80,7 @@ def tokenizer_for(model: str) -> Tokenizer:
         why = f"tiktoken does not know the model {model!r}"
     encoding, problem = _load(tiktoken, FALLBACK)
     if encoding is None:
-        raise EstimateError(f"{why}, and neither can {FALLBACK} ({problem})")
+        raise SetupError(f"{why}, and neither can {FALLBACK} ({problem})")
     return Tokenizer(encoding, f"tokens counted with {FALLBACK}, an approximation: {why}", False)
 
 

@@ -28,7 +28,7 @@ from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
 from .answers import AnswerCache
-from .pacing import Abandoned
+from .pacing import TICK, Abandoned
 
 CLAIM = 30.0
 """Seconds a claim lasts without renewal; renewed every third of it."""
@@ -37,8 +37,6 @@ POLL_FIRST, POLL_MOST = 0.005, 0.2
 time, up to POLL_MOST."""
 GATHER = 0.05
 """The writer waits this long after an answer for others to write in the same transaction."""
-TICK = 0.25
-"""The longest a waiting thread sleeps before it looks whether its task stopped."""
 
 Send = Callable[[], tuple[Any, "str | None"]]
 """Asks the model: its response, and the completion to keep (None: this answer is not to be kept)."""

@@ -22,16 +22,13 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .exits import OutputError
 from .inputs import id_key, id_problem
 
 PART_NAME = re.compile(r"part-(\d{5,})\.jsonl")
 TEMPORARY_SUFFIX = ".tmp"
 LOCK_SUFFIX = ".lock"
 STATUSES = ("ok", "failed")
-
-
-class OutputError(ValueError):
-    """An output directory the run cannot take up: not a directory, or a part file it cannot read."""
 
 
 def part_path(out_dir: str | os.PathLike[str], number: int) -> Path:

@@ -20,7 +20,8 @@ from .usage import Price, Usage
 WIDTH = 24
 # Into a log file or a pipe, a line per update would bury everything else.
 LINE_EVERY = 10.0
-RECENT = 5.0
+RATE_SPAN = 5.0
+"""Seconds of the workers' figures over which the requests per second and the share refused are taken."""
 LATENCIES = 500
 
 
@@ -69,7 +70,7 @@ class Progress:
             requests = sum(int(figures.get("requests", 0)) for figures in self._workers.values())
             refused = sum(int(figures.get("refused", 0)) for figures in self._workers.values())
             self._totals.append((now, requests, refused))
-            while len(self._totals) > 2 and self._totals[1][0] <= now - RECENT:
+            while len(self._totals) > 2 and self._totals[1][0] <= now - RATE_SPAN:
                 self._totals.popleft()
 
     def render(self, now: float | None = None) -> str:

@@ -13,68 +13,35 @@ flight are dropped.
 
 from __future__ import annotations
 
-import contextlib
 import functools
 import queue
 import threading
 import time
 from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor
-from dataclasses import dataclass, field, replace
+from dataclasses import replace
 from typing import Any
 
 from . import output
-from .answers import AnswerCache, CacheFileError
-from .config import RunConfig
-from .failures import ANSWER, OTHER, RETRYABLE, classify, describe, keep_root_logger_quiet, server_wait, thread_errors
+from .answers import AnswerCache
+from .cluster import SHARE_EVERY, Liaison
+from .config import Settings
+from .exits import CacheFileError
+from .failures import ANSWER, OTHER, RETRYABLE, classify, explain, keep_root_logger_quiet, server_wait, thread_errors
 from .flights import Flights
 from .inputs import Record, id_key
-from .modes import Settled, build_extractors, process
-from .pacing import Abandoned, Account, Gate
-from .planning import Task
+from .modes import Settled, build_extractors, process, quiet_progress_bars
+from .pacing import TICK, Abandoned, Account, Gate
+from .planning import Task, TaskReport
 from .retry import RetryPolicy
 from .sending import runner_classes, sending_for
 from .usage import Usage
 
-THREADS, CALL_TIMEOUT = 16, 120.0
 FLUSH_EVERY = 1.0
 REPORT_EVERY = 0.5
-SHARE_EVERY = 1.0
-TICK = 0.25
 FORGET_AFTER = 600.0
 """A run's state in a worker process outlives its last running task this long: long enough for a gap between two
 tasks."""
-
-
-@dataclass(frozen=True)
-class Settings:
-    config: RunConfig
-    out_dir: str
-    run: str = "local"
-    """Names the run's events and its rate shares."""
-    threads: int = THREADS
-    call_timeout: float = CALL_TIMEOUT
-    policy: RetryPolicy = field(default_factory=RetryPolicy)
-    rate: float | None = None
-    """Requests per second of the whole cluster, if limited."""
-    workers: int = 1
-    """Workers when the run started: the first share of `rate`, before the driver says which workers have work."""
-    cache: str | None = None
-    """The answer cache's file; None: every call is asked."""
-
-    @property
-    def topic(self) -> str:
-        return f"kestor-corpus-{self.run}"
-
-
-@dataclass
-class TaskReport:
-    part: int
-    ok: int = 0
-    failed: list[tuple[Any, str]] = field(default_factory=list)
-    """(id, error) of each input that failed."""
-    set_up_seconds: float = 0.0
-    """Time this task spent building its process's extractors (imports included): nonzero once per process."""
 
 
 class RunState:
@@ -124,49 +91,12 @@ class RunState:
                 self.gate.set_ceiling(self.settings.rate / (len(workers | {liaison.address})))
 
 
-class Liaison:
-    """The task's Dask worker: the scheduler's event log, the task's own state, the run's shares."""
-
-    def __init__(self) -> None:
-        from dask.context import thread_state
-        from distributed import get_worker
-
-        self.worker = get_worker()
-        self.key = str(thread_state.key)
-        self.address: str = self.worker.address
-
-    @staticmethod
-    def of_this_task() -> Liaison | None:
-        """None when the task runs outside a Dask worker (called directly, as in a test)."""
-        try:
-            return Liaison()
-        except (ImportError, ValueError, AttributeError):
-            return None
-
-    def cancelled(self) -> bool:
-        task = self.worker.state.tasks.get(self.key)
-        return task is None or task.state == "cancelled"
-
-    def send(self, topic: str, message: dict[str, Any]) -> None:
-        self.worker.log_event(topic, message)
-
-    def workers_with_work(self, topic: str) -> set[str] | None:
-        from distributed import Variable
-
-        with contextlib.suppress(Exception):  # no share yet, or the scheduler slow: keep the one there is
-            value = Variable(topic).get(timeout=0.5)  # type: ignore[no-untyped-call]
-            if isinstance(value, (list, tuple)):
-                return {str(address) for address in value}
-        return None
-
-
 _lock = threading.Lock()
 _extractors: dict[tuple[str, float], dict[str, Any]] = {}
 _flights: dict[str, Flights | str] = {}
 """By cache file: the process's flights through it, or why it cannot be opened here."""
 _pools: dict[int, ThreadPoolExecutor] = {}
 _runs: dict[str, RunState] = {}
-_progress_quieted = False
 
 
 def run_task(settings: Settings, task: Task) -> TaskReport:
@@ -321,7 +251,7 @@ def _settle_record(
     account, usage = Account(stopped), Usage()
     settle = functools.partial(_settle, settings.policy, gate, account, flights, usage)
     try:
-        settled = process(settings.config.kind, extractors, record, settle)
+        settled = process(settings.config.mode, extractors, record, settle)
     except Exception as error:
         # The input alone fails: the others of its task are still asked and written.
         return Settled(None, account.requests, f"{type(error).__name__}: {error}", OTHER, usage.as_dict())
@@ -336,7 +266,7 @@ def _settle(
     usage: Usage,
     call: Callable[[], Any],
 ) -> Settled:
-    """Call until no error record is made during the call, while the kind of failure is worth another attempt
+    """Call until no error record is made during the call, while the class of failure is worth another attempt
     and the policy allows one.
 
     An exception raised out of the call is not retried: the extractors log every failure of the model, so what
@@ -355,9 +285,9 @@ def _settle(
         if not failed:
             return Settled(result, account.requests)
         failure = failed[-1]
-        kind = classify(failure.error)
-        if kind not in RETRYABLE:
-            return Settled(None, account.requests, describe(failure), kind)
+        error_class = classify(failure.error)
+        if error_class not in RETRYABLE:
+            return Settled(None, account.requests, explain(failure), error_class)
         failures += 1
         now = time.monotonic()
         # An outage is waited out, but not for ever: past retry_for of it, the budget runs again.
@@ -367,32 +297,6 @@ def _settle(
         holds = account.probe_failed or gate.is_open
         pause = 0.0 if holds else policy.pause(failures, server_wait(failure.error))
         if not policy.allows(retries, spent + pause):
-            return Settled(None, account.requests, describe(failure), kind)
+            return Settled(None, account.requests, explain(failure), error_class)
         retries += not account.probe_failed
         gate.sleep(pause, account)
-
-
-def quiet_progress_bars() -> None:
-    """The extraction library draws a progress bar on stderr at every call; in a corpus run the driver draws one.
-
-    The bar can only be switched off through an argument our extractors fix, so the library's factory for it is
-    wrapped. A library without that factory is left as it is: its bars are noise, not a fault.
-    """
-    global _progress_quieted
-    if _progress_quieted:
-        return
-    _progress_quieted = True
-    try:
-        from langextract import progress
-    except ImportError:
-        return
-    original = getattr(progress, "create_extraction_progress_bar", None)
-    if original is None:
-        return
-
-    @functools.wraps(original)
-    def quiet(*args: Any, **kwargs: Any) -> Any:
-        kwargs["disable"] = True
-        return original(*args, **kwargs)
-
-    progress.create_extraction_progress_bar = quiet

@@ -20,7 +20,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .counts import Counts, GraphInputError
+from ..exits import GraphInputError
+from .counts import Counts
 from .names import event_key
 
 MAX_PATHS = 1000

@@ -1,10 +1,8 @@
 """kestor-corpus graph: the event graph of a whole corpus, merged from an articles (or causara) run's part files.
 
-    kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N] [--quiet]
-    kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
-        [--force --config CONFIG.json] [--scheduler ADDRESS | --workers N] [--quiet]
-
-SOURCE is an OUT_DIR (merged first) or a GRAPH_DIR that an earlier run wrote (its graph.json is read).
+`execute` takes the parsed command line (see cli): it writes GRAPH_DIR from an OUT_DIR, or with --between the
+graph data of the paths between two events, from an OUT_DIR (merged first) or a GRAPH_DIR that an earlier run
+wrote (its graph.json is read). `build_event_graph` and `merge_event_graph` are the same from Python.
 """
 
 from __future__ import annotations
@@ -12,19 +10,30 @@ from __future__ import annotations
 import argparse
 import contextlib
 import functools
+import json
 import os
 import sys
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
-from ..config import ConfigError
-from ..driver import add_cluster_arguments, handling_signals, whole_number
-from ..exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, unexpected
+from ..cluster import cluster_client, require_dask
+from ..config import load_config
+from ..exits import (
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    INSTALL_HINT,
+    ConfigError,
+    GraphInputError,
+    SetupError,
+)
+from ..failures import keep_root_logger_quiet, thread_errors
+from ..modes import build_extractors
 from ..output import replace_file
-from .between import MAX_PATHS, Network, subgraph_between
-from .counts import Counts, GraphInputError
+from .between import Network, subgraph_between
+from .counts import Counts
 from .draw import TOP, check_drawing_tools, draw_top_events, picture_summary
 from .export import (
     SUMMARY,
@@ -36,97 +45,29 @@ from .export import (
     write_parquet,
     write_whole,
 )
-from .merge import cluster_client, merge_in_process, merge_on_cluster, part_files
-
-EXIT_STATUS = (
-    "Exit status: 0 done, 1 the force extractor's call failed, 2 bad input or set-up (nothing written), "
-    "3 an unexpected error, 130 interrupted."
-)
+from .merge import merge_in_process, merge_on_cluster, part_files
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = _arguments(argv)
-    with handling_signals():
-        return _main(args)
-
-
-def _main(args: argparse.Namespace) -> int:
+def execute(args: argparse.Namespace) -> int:
+    """The graph command; a `UsageError` out of it is a refusal before anything was written."""
     try:
         if args.between:
             return _between(args)
         summary = build_event_graph(
             args.source, args.output, scheduler=args.scheduler, workers=args.workers, top=args.top, quiet=args.quiet
         )
-        largest = summary["largest_component"]
-        print(
-            f"event graph of {summary['articles']:,} {'texts' if summary['mode'] == 'causara' else 'articles'}: "
-            f"{summary['events']:,} events, {summary['edges']:,} edges, the largest component "
-            f"{largest['events']:,} events; written to {args.output}"
-        )
-        print(f"picture: {Path(args.output) / 'top-events.png'}", flush=True)
-        return EXIT_OK
-    except (GraphInputError, ConfigError) as error:
-        print(f"error: {error}".replace("\n", "\nerror: "), file=sys.stderr)
-        return EXIT_REFUSED
     except KeyboardInterrupt:
         # With --force, the graph data is written before the extractor is asked.
         print("interrupted" if args.force else "interrupted: nothing written", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except Exception as error:
-        return unexpected(error, args.verbose)
-
-
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="kestor-corpus graph",
-        description=__doc__.split("\n")[0].split(": ", 1)[1],
-        usage=__doc__.split("\n\n")[1].replace("    kestor-corpus graph", "kestor-corpus graph", 1),
-        epilog=EXIT_STATUS,
+    largest = summary["largest_component"]
+    print(
+        f"event graph of {summary['articles']:,} {'texts' if summary['mode'] == 'causara' else 'articles'}: "
+        f"{summary['events']:,} events, {summary['edges']:,} edges, the largest component "
+        f"{largest['events']:,} events; written to {args.output}"
     )
-    parser.add_argument(
-        "source",
-        metavar="OUT_DIR",
-        help="the output directory of an articles or causara run; with --between, also a GRAPH_DIR written before",
-    )
-    parser.add_argument(
-        "--output",
-        required=True,
-        metavar="PATH",
-        help="GRAPH_DIR, the directory to write (replaced whole if an earlier graph run wrote it); with --between, "
-        "the graph data file",
-    )
-    add_cluster_arguments(parser)
-    parser.add_argument(
-        "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
-    )
-    parser.add_argument(
-        "--between",
-        nargs=2,
-        metavar=("EVENT_A", "EVENT_B"),
-        help="write the subgraph of every path from EVENT_A to EVENT_B, as graph data for the force extractor",
-    )
-    parser.add_argument(
-        "--max-paths",
-        type=whole_number(1),
-        default=MAX_PATHS,
-        metavar="N",
-        help=f"refuse --between beyond this many paths ({MAX_PATHS:,})",
-    )
-    parser.add_argument("--force", action="store_true", help="with --between: ask the force extractor at once")
-    parser.add_argument("--config", metavar="CONFIG.json", help="with --force: the run's configuration file")
-    parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
-    parser.add_argument("--verbose", action="store_true", help="an unexpected error's traceback")
-    return parser
-
-
-def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = _parser()
-    args = parser.parse_args(argv)
-    if args.force and not args.between:
-        parser.error("--force asks about the subgraph of --between")
-    if args.force != bool(args.config):
-        parser.error("--force needs --config CONFIG.json" if args.force else "--config is read with --force")
-    return args
+    print(f"picture: {Path(args.output) / 'top-events.png'}", flush=True)
+    return EXIT_OK
 
 
 def build_event_graph(
@@ -143,12 +84,13 @@ def build_event_graph(
     """Merge the part files of OUT_DIR into one event graph and write GRAPH_DIR; its summary.
 
     The merge runs on `client`'s cluster, else on the scheduler at `scheduler`, else on a local cluster of
-    `workers` processes (default: one per core). Bad input raises `GraphInputError` before anything is written.
+    `workers` processes (default: one per core). What the command refuses raises a `UsageError` (a
+    `GraphInputError` for what the part files hold) before anything is written.
     """
     say = stream or sys.stderr
     missing = check_drawing_tools()
     if missing:
-        raise GraphInputError(f"the event graph needs {missing}: pip install 'kestor-tavi-extractor[corpus]'")
+        raise SetupError(f"the event graph needs {missing}: {INSTALL_HINT}")
     check_replaceable(graph_dir)
     counts = merge_event_graph(out_dir, client=client, scheduler=scheduler, workers=workers, quiet=quiet, stream=say)
     summary = summary_of(counts, str(Path(out_dir).resolve()))
@@ -189,19 +131,14 @@ def merge_event_graph(
     paths = part_files(out_dir)
     if in_process:
         return merge_in_process(paths)
-    try:
-        import distributed  # noqa: F401
-    except ImportError as error:
-        raise GraphInputError(
-            f"the merge runs on Dask distributed, which is not installed ({error}): "
-            "pip install 'kestor-tavi-extractor[corpus]'"
-        ) from None
+    require_dask("the merge runs on")
     began = time.monotonic()
     say = stream or sys.stderr
     if client is not None:
         counts = merge_on_cluster(client, paths)
     else:
-        with cluster_client(scheduler, workers or os.cpu_count() or 1) as own:
+        # Counting is Python work, which holds the interpreter's lock: one thread per local worker process.
+        with cluster_client(scheduler, workers or os.cpu_count() or 1, threads_per_worker=1, verbose=False) as own:
             if not quiet:
                 workers_up = len(own.nthreads())
                 print(
@@ -252,8 +189,6 @@ def _between(args: argparse.Namespace) -> int:
     )
     if extractor is None:
         return EXIT_OK
-    from ..failures import thread_errors
-
     with _no_progress_bar(), thread_errors().watch() as errors:
         force = extractor.predict(graph)
     if errors:
@@ -281,10 +216,6 @@ def _no_progress_bar() -> Iterator[None]:
 
 def _force_extractor(config_path: str) -> Any:
     """Built before the merge: a configuration that cannot work is refused before anything runs."""
-    from ..config import load_config
-    from ..failures import keep_root_logger_quiet
-    from ..modes import build_extractors
-
     config = load_config(config_path, "force")
     keep_root_logger_quiet()
     try:
@@ -294,8 +225,6 @@ def _force_extractor(config_path: str) -> Any:
 
 
 def _write_file_whole(path: Path, document: Any) -> None:
-    import json
-
     path.parent.mkdir(parents=True, exist_ok=True)
     # A node or an edge a line: readable, and a file of thousands of them stays short.
     text = ",\n".join(

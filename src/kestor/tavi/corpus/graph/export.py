@@ -23,8 +23,9 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, TypeVar
 
+from ..exits import GraphInputError
 from ..output import sync_directory as _sync
-from .counts import Counts, GraphInputError
+from .counts import Counts
 from .names import SENTENCE_PUNCTUATION
 
 FORMAT = "kestor-corpus event graph, version 1"
@@ -182,9 +183,9 @@ def write_graphml(counts: Counts, path: Path) -> int:
             'http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd">\n'
         )
         for prefix, element, keys in (("n", "node", NODE_KEYS), ("e", "edge", EDGE_KEYS)):
-            for place, (attribute, kind) in enumerate(keys):
+            for place, (attribute, value_type) in enumerate(keys):
                 handle.write(
-                    f'  <key id="{prefix}{place}" for="{element}" attr.name="{attribute}" attr.type="{kind}"/>\n'
+                    f'  <key id="{prefix}{place}" for="{element}" attr.name="{attribute}" attr.type="{value_type}"/>\n'
                 )
         handle.write('  <graph id="events" edgedefault="directed">\n')
         for number, name, articles, relations in _nodes(counts):

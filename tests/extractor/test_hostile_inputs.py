@@ -9,12 +9,13 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-from force_graphs import step
 from graphs import edge
 from offline import OFFLINE_CONFIG
 from plain_force import PlainForceExtractor
 
 from kestor.tavi.extractor.force import ForceExtractor
+
+from .force_graphs import step
 
 
 class Collider:

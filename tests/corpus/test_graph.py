@@ -17,7 +17,7 @@ from offline import FORCE_EXAMPLES, REVIEW_EXAMPLES
 from scripted_endpoint import Reply, extraction_answer
 
 from kestor.tavi.corpus import subgraph_between
-from kestor.tavi.corpus.driver import main
+from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.graph import command as graph_command
 from kestor.tavi.corpus.graph import draw, export, merge
 from kestor.tavi.corpus.graph.between import Network

@@ -14,15 +14,14 @@ import pytest
 from langextract.core.exceptions import InferenceRuntimeError
 
 from kestor.tavi.corpus import output, worker
-from kestor.tavi.corpus.config import RunConfig
-from kestor.tavi.corpus.failures import Failure, classify, describe, server_wait
+from kestor.tavi.corpus.config import RunConfig, Settings
+from kestor.tavi.corpus.failures import Failure, classify, explain, server_wait
 from kestor.tavi.corpus.inputs import id_key
 from kestor.tavi.corpus.pacing import CUT_EVERY, RATE_CUT, Account, Gate, Ticket
 from kestor.tavi.corpus.planning import TASKS_PER_WORKER, plan, split
 from kestor.tavi.corpus.progress import Progress
 from kestor.tavi.corpus.retry import CAP, RetryPolicy
 from kestor.tavi.corpus.usage import Price
-from kestor.tavi.corpus.worker import Settings
 
 URL = "http://127.0.0.1:9/v1/chat/completions"
 
@@ -108,12 +107,12 @@ def test_the_servers_wait_is_read_from_its_headers_and_connection_errors_name_th
 
     refused = openai.APIConnectionError(request=httpx2.Request("POST", URL))
     refused.__cause__ = httpx2.ConnectError("[Errno 111] Connection refused")
-    message = describe(Failure("Failed: OpenAI API error: Connection error.", wrapped(refused)))
+    message = explain(Failure("Failed: OpenAI API error: Connection error.", wrapped(refused)))
     assert (
         message
         == f"Failed: OpenAI API error: Connection error. (POST {URL}: ConnectError: [Errno 111] Connection refused)"
     )
-    assert describe(Failure("Failed: 500", wrapped(status_error(500)))) == "Failed: 500"
+    assert explain(Failure("Failed: 500", wrapped(status_error(500)))) == "Failed: 500"
 
 
 def admit(gate: Gate, account: Account, now: float) -> Ticket:

@@ -8,14 +8,15 @@ from types import SimpleNamespace
 
 import langextract as lx
 import pytest
-from conftest import EXTRACT_KEYWORDS, answer
-from force_graphs import ABCD, WORKED, WORKED_TEXT
 from graphs import graph
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor import force as force_module
 from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
+
+from .fakes import EXTRACT_KEYWORDS, answer
+from .force_graphs import ABCD, WORKED, WORKED_TEXT
 
 INFO, DEBUG, ERROR = logging.INFO, logging.DEBUG, logging.ERROR
 PATHS = "Find paths cost: %.2fs, paths count: %d"

@@ -22,7 +22,7 @@ HOST_CODE = textwrap.dedent("""
     related: bool = LinqorExtractor(config, "p", examples).predict("t")["related"]
     force: str = ForceExtractor(config, "p", examples, "r", []).predict({"nodes": [], "edges": []}, None)
 
-    from kestor.tavi.corpus.driver import main
+    from kestor.tavi.corpus.cli import main
     status: int = main(["causara", "--config", "c.json", "--input", "in.jsonl", "--output", "out"])
 """)
 

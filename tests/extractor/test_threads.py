@@ -218,8 +218,9 @@ def test_class_changed_while_the_force_extractor_looks_up_its_operations(monkeyp
     from types import SimpleNamespace
 
     import langextract as lx
-    from force_graphs import WORKED
     from offline import OFFLINE_CONFIG
+
+    from .force_graphs import WORKED
 
     walked = []
 

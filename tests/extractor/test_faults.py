@@ -16,7 +16,6 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
-from force_graphs import WORKED
 from langextract.core.exceptions import InferenceRuntimeError
 from offline import CAUSAL_EXAMPLES, FORCE_EXAMPLES, PC_EXAMPLES, REVIEW_EXAMPLES
 from scripted_endpoint import Reply, extraction_answer, refused_base_url
@@ -24,6 +23,8 @@ from scripted_endpoint import Reply, extraction_answer, refused_base_url
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
+
+from .force_graphs import WORKED
 
 TEXT = "昨天的地震导致全城停电。"
 ARTICLE = "台风“海葵”登陆，沿海多地停电，港口全面停运。"

@@ -9,11 +9,12 @@ from types import SimpleNamespace
 import graphs
 import plain_force
 import pytest
-from conftest import EXTRACT_KEYWORDS, answer
-from force_graphs import WORKED, WORKED_TEXT
 from graphs import edge, graph
 from offline import OFFLINE_CONFIG
 from plain_force import PlainForceExtractor
+
+from .fakes import EXTRACT_KEYWORDS, answer
+from .force_graphs import WORKED, WORKED_TEXT
 
 
 @pytest.fixture

@@ -12,7 +12,7 @@ import sys
 import sysconfig
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 
 from scripted_endpoint import ScriptedEndpoint, answers_by_keyword, extraction_answer
 

@@ -11,11 +11,12 @@ import textwrap
 import time
 
 import pytest
-from conftest import answer
 from graphs import chain, edge
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.force import ForceExtractor
+
+from .fakes import answer
 
 DEPTH = 1_000_000
 

@@ -6,12 +6,13 @@ import math
 from types import SimpleNamespace
 
 import pytest
-from conftest import answer
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor import causara
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
+
+from .fakes import answer
 
 KEYS = ["source", "source_meta", "rel", "target", "target_meta", "strength", "strength_reason"]
 

@@ -13,11 +13,12 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-from conftest import answer
 from graphs import chain
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.force import ForceExtractor
+
+from .fakes import answer
 
 
 def fresh(text: str) -> str:

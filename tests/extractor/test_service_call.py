@@ -8,13 +8,14 @@ import sys
 
 import langextract as lx
 import pytest
-from conftest import EXTRACT_KEYWORDS
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor import causara, linqor
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
+
+from .fakes import EXTRACT_KEYWORDS
 
 # The causal extractor sends the text whole; the classifier its first 1000 characters.
 SENT = {CausaraExtractor: lambda text: text, LinqorExtractor: lambda text: text[:1000]}

@@ -19,7 +19,7 @@ from scripted_endpoint import STOCK_ANSWERS, ScriptedEndpoint
 # Fresh interpreters, each importing the extraction library.
 pytestmark = pytest.mark.slow
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+README = Path(__file__).resolve().parents[2] / "README.md"
 AFTER = "-- README's blocks ran --"
 BLOCKS = re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.MULTILINE | re.DOTALL)
 

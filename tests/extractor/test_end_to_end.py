@@ -7,13 +7,14 @@ from __future__ import annotations
 
 import logging
 
-from force_graphs import WORKED, WORKED_TEXT
 from offline import CAUSAL_EXAMPLES, FORCE_EXAMPLES, PC_EXAMPLES, REVIEW_EXAMPLES
 from scripted_endpoint import extraction_answer
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
+
+from .force_graphs import WORKED, WORKED_TEXT
 
 TEXT = "昨天的地震导致全城停电，停电又造成地铁停运。"
 

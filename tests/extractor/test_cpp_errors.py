@@ -16,7 +16,7 @@ import pytest
 # The probe module is compiled first.
 pytestmark = pytest.mark.slow
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 COMPILER = shutil.which("c++") or shutil.which("g++")
 
 
@@ -25,7 +25,11 @@ def probe(tmp_path_factory):
     if COMPILER is None:
         pytest.skip("no C++ compiler to build the probe with")
     out = tmp_path_factory.mktemp("probe") / f"errors_probe{sysconfig.get_config_var('EXT_SUFFIX')}"
-    sources = [ROOT / "tests/native/errors_probe.cpp", ROOT / "src/pyhost/errors.cpp", ROOT / "src/pyhost/guard.cpp"]
+    sources = [
+        ROOT / "tests/extractor/native/errors_probe.cpp",
+        ROOT / "src/pyhost/errors.cpp",
+        ROOT / "src/pyhost/guard.cpp",
+    ]
     subprocess.run(
         [
             COMPILER,

@@ -6,11 +6,12 @@ from decimal import Decimal
 from types import SimpleNamespace
 
 import pytest
-from conftest import answer
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.linqor import LinqorExtractor
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
+
+from .fakes import answer
 
 DEFAULT = {"related": False, "reason": ""}
 

@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import pytest
-from force_graphs import ABCD, WORKED, WORKED_PATHS, WORKED_TEXT, step
 from graphs import edge, graph
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.force import ForceExtractor
+
+from .force_graphs import ABCD, WORKED, WORKED_PATHS, WORKED_TEXT, step
 
 
 @pytest.fixture(scope="module")

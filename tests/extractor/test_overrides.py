@@ -6,13 +6,14 @@ from __future__ import annotations
 import copy
 
 import pytest
-from conftest import answer
-from force_graphs import WORKED, WORKED_PATHS
 from offline import OFFLINE_CONFIG
 
 from kestor.tavi.extractor.causara import CausaraExtractor
 from kestor.tavi.extractor.force import ForceExtractor
 from kestor.tavi.extractor.linqor import LinqorExtractor
+
+from .fakes import answer
+from .force_graphs import WORKED, WORKED_PATHS
 
 # What each operation calls through the instance.
 CALLS = {
