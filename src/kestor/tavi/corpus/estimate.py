@@ -13,7 +13,6 @@ chat format's few tokens per message; completion tokens are estimated from the w
 
 from __future__ import annotations
 
-import json
 import statistics
 import threading
 from collections.abc import Callable, Iterable, Mapping
@@ -24,6 +23,7 @@ from .answers import AnswerCache, endpoint_of, request_key
 from .config import RunConfig
 from .exits import INSTALL_HINT, SetupError
 from .inputs import Record
+from .sending import kept_response
 from .usage import Price
 
 FALLBACK = "cl100k_base"
@@ -280,7 +280,7 @@ class _Recorder:
         if key is not None:
             self.seen.add(key)
         if completion is not None:
-            return _completion(params, completion=completion)
+            return kept_response(completion)
         return self._stand_in(role, params)
 
     def _count(self, calls: Calls, role: str, params: Mapping[str, Any]) -> None:
@@ -290,14 +290,12 @@ class _Recorder:
     def _stand_in(self, role: str, params: Mapping[str, Any]) -> Any:
         self._guessed = True
         self._uncertain = role == "force"
-        return _completion(params, content=self.stand_in.get(role, ""))
+        return _stand_in_response(params, self.stand_in.get(role, ""))
 
 
-def _completion(params: Mapping[str, Any], *, content: str = "", completion: str | None = None) -> Any:
+def _stand_in_response(params: Mapping[str, Any], content: str) -> Any:
     from openai.types.chat import ChatCompletion
 
-    if completion is not None:
-        return ChatCompletion.construct(**json.loads(completion))
     return ChatCompletion.construct(
         id="estimate",
         object="chat.completion",

@@ -66,7 +66,7 @@ class _GatedCompletions:
                 key, str(params.get("model", "")), lambda: _kept(self._send(gate, account, params)), account.stopped
             )
             fresh = answered.response is not None
-            response = answered.response if fresh else _completion(answered.completion)
+            response = answered.response if fresh else kept_response(answered.completion)
         if _sender.usage is not None:
             _sender.usage.count(response if fresh else None)
         return response
@@ -104,7 +104,7 @@ def _kept(response: Any) -> tuple[Any, str | None]:
     return response, response.to_json(indent=None, warnings=False)
 
 
-def _completion(text: str | None) -> Any:
+def kept_response(text: str | None) -> Any:
     """A kept completion as a response: validated (the quick way), else built as the client builds one from the
     provider's JSON, without validating it (a provider may leave out what the type requires)."""
     import pydantic
