@@ -42,7 +42,9 @@ DEFERRED = frozenset(
         "numpy",
         "openai",
         "pyarrow",
+        "pydantic",
         "pylopdf_fonts_zh_cn",
+        "tiktoken",
         # The extension modules: loading them loads the extraction library.
         "kestor.tavi.extractor",
     }
