@@ -142,10 +142,13 @@ def run(work: Path, out_dir: Path) -> int:
         "2",
         "--retry-for",
         "3",
+        # The scripted endpoint's answers are kept beside the demo's files, not in the user's own cache.
+        "--cache",
+        str(work / "answers.sqlite3"),
     ]
     print(
         "$ python -m kestor.tavi.corpus articles --config config.json --input articles.jsonl "
-        f"--output {out_dir.name} --workers 2 --retry-for 3",
+        f"--output {out_dir.name} --workers 2 --retry-for 3 --cache answers.sqlite3",
         flush=True,
     )
     status = subprocess.run(command).returncode

@@ -7,6 +7,10 @@ question (the text after the prompt's last ``Q:``). A reply can also fail: an HT
 mid-answer, or a delay (which ends early when the endpoint stops). Subclasses change a reply on its way out
 (see provider_endpoint).
 
+Every answer carries ``usage`` as providers send it: the prompt's tokens (each message's role and content, and the
+chat format's few tokens around them) and the answer's, counted by ``count_tokens`` (by default one token per
+character; pass a real tokenizer's count to check an estimate against it). A reply may give its own usage, or none.
+
 Only the standard library is used, and the server binds to 127.0.0.1, on a free port unless told one.
 
 From the command line, ``python examples/scripted_endpoint.py --port 8000`` (or ``make serve``) answers README's
@@ -56,9 +60,14 @@ class Reply:
     """Seconds to wait before answering."""
     headers: Mapping[str, str] = field(default_factory=dict)
     """Response headers besides Content-Type and Content-Length."""
+    usage: Mapping[str, Any] | bool = True
+    """The answer's `usage`: True counts it, False sends none, a mapping is sent as it is."""
 
 
 Responder = Callable[[str], "Reply | str"]
+TokenCount = Callable[[str], int]
+TOKENS_PER_MESSAGE, TOKENS_PER_REPLY = 3, 3
+"""The chat format's tokens around each message of the prompt, and those that start the reply."""
 
 
 def extraction_answer(*extractions: tuple[str, str, Mapping[str, Any] | None]) -> str:
@@ -80,9 +89,10 @@ def _no_answer(question: str) -> Reply:
 class ScriptedEndpoint:
     """The endpoint as a context manager: ``with ScriptedEndpoint(responder) as endpoint: endpoint.base_url``."""
 
-    def __init__(self, responder: Responder | None = None, port: int = 0) -> None:
+    def __init__(self, responder: Responder | None = None, port: int = 0, count_tokens: TokenCount = len) -> None:
         self.responder: Responder = responder or _no_answer
         self.port = port
+        self.count_tokens = count_tokens
         self.requests: list[dict[str, Any]] = []
         self._queued: collections.deque[Reply | str] = collections.deque()
         self._lock = threading.Lock()
@@ -163,6 +173,20 @@ class ScriptedEndpoint:
         """The reply that goes out for this request."""
         return self._next_reply(request)
 
+    def usage_of(self, request: dict[str, Any], content: str) -> dict[str, Any]:
+        """The usage a provider reports for this request and answer."""
+        prompt = TOKENS_PER_REPLY
+        for message in request.get("messages", []):
+            prompt += TOKENS_PER_MESSAGE
+            prompt += sum(self.count_tokens(message[name]) for name in ("role", "content") if name in message)
+        completion = self.count_tokens(content)
+        return {
+            "prompt_tokens": prompt,
+            "completion_tokens": completion,
+            "total_tokens": prompt + completion,
+            "prompt_tokens_details": {"cached_tokens": 0},
+        }
+
     def _answer(self, handler: http.server.BaseHTTPRequestHandler, request: dict[str, Any]) -> None:
         reply = self._reply_to(request)
         if reply.delay and self._stopping.wait(reply.delay):
@@ -173,7 +197,12 @@ class ScriptedEndpoint:
         elif reply.status != 200:
             body = json.dumps({"error": {"message": f"scripted failure {reply.status}", "type": "scripted"}}).encode()
         else:
-            body = json.dumps(_completion(request.get("model", "scripted"), reply.content), ensure_ascii=False).encode()
+            completion = _completion(request.get("model", "scripted"), reply.content)
+            if reply.usage is True:
+                completion["usage"] = self.usage_of(request, reply.content)
+            elif reply.usage:
+                completion["usage"] = dict(reply.usage)
+            body = json.dumps(completion, ensure_ascii=False).encode()
         handler.send_response(reply.status)
         handler.send_header("Content-Type", "application/json")
         handler.send_header("Content-Length", str(len(body)))
@@ -214,7 +243,6 @@ def _completion(model: str, content: str) -> dict[str, Any]:
         "created": int(time.time()),
         "model": model,
         "choices": [{"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}],
-        "usage": {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
     }
 
 

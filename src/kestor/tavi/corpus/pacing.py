@@ -47,8 +47,8 @@ WINDOW, OPEN_AT, OPEN_INPUTS = 10, 8, 3
 PROBE_GROWTH, PROBE_JITTER = 1.25, 0.2
 """Slow growth: the endpoint's recovery is seen at most about a quarter of the outage's length late."""
 TICK = 0.25
-"""The longest a task's waiting thread (for the gate, or for its calls to finish) sleeps before it looks whether
-the task stopped."""
+"""The longest a task's waiting thread (for the gate, for its calls to finish, or for an identical request's answer)
+sleeps before it looks whether the task stopped."""
 ROTATE = 0.01
 
 
