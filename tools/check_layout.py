@@ -36,6 +36,8 @@ DEFERRED = frozenset(
     {
         "dask",
         "distributed",
+        # igraph imports matplotlib's pyplot: seconds, wanted only where the graph is laid out.
+        "igraph",
         "langextract",
         "matplotlib",
         "networkx",
