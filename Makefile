@@ -17,15 +17,15 @@ WERROR ?=
 
 comma := ,
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
-CXX_SOURCES := $(shell find src tests/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
+CXX_SOURCES := $(shell find src tests/extractor/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 # ruff formats and lints all the Python; mypy --strict checks all but the tests.
-PY_SOURCES := src/kestor bench fuzz examples tests
-TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples
+PY_SOURCES := src/kestor bench fuzz examples tools tests
+TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples tools
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
-.PHONY: all test test-main test-310 lint format format-check demo serve bench bench-corpus bench-graph bench-merge soak \
-	concurrency sanitize fuzz wheels test-wheels clean
+.PHONY: all test test-main test-310 test-core lint format format-check demo serve bench bench-corpus bench-graph \
+	bench-merge bench-page soak concurrency sanitize fuzz wheels test-wheels clean browser
 
 all: test
 
@@ -61,13 +61,28 @@ $(VENV)/.installed-test: $(SOURCES)
 $(VENV310)/.installed: $(SOURCES)
 	$(call install_into,$(PYTHON310),$(VENV310),test$(comma)corpus)
 
-test: format-check lint
+test: format-check lint test-core
 ifneq ($(PY),3.10)
 	$(MAKE) --no-print-directory test-main
 endif
 ifneq ($(PY),3.11)
 	$(MAKE) --no-print-directory test-310
 endif
+
+# The path search and the graph text on plain C++ data, with no interpreter: one program, built by the system's
+# compiler with the modules' warnings and AddressSanitizer and UBSan, and run.
+CXX ?= g++
+CORE_TEST := build/core-test/force_core_test
+CORE_SOURCES := src/extractor/force/core/graph.cpp src/extractor/force/core/text.cpp
+CORE_FLAGS := -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow $(if $(WERROR),-Werror) \
+	-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -Isrc/extractor
+
+$(CORE_TEST): tests/extractor/native/force_core_test.cpp $(CORE_SOURCES) $(wildcard src/extractor/force/core/*.hpp)
+	@mkdir -p $(@D)
+	$(CXX) $(CORE_FLAGS) -o $@ tests/extractor/native/force_core_test.cpp $(CORE_SOURCES)
+
+test-core: $(CORE_TEST)
+	ASAN_OPTIONS=detect_leaks=1 $(CORE_TEST)
 
 # The C++ style is .clang-format's, the Python's ruff's; `make format` applies both.
 format-check: $(VENV)/.installed-test
@@ -78,14 +93,30 @@ format: $(VENV)/.installed-test
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 	$(VENV)/bin/ruff format --quiet $(PY_SOURCES)
 
+# tools/check_layout.py: no import circle in the corpus package (each module imported alone, none of ours imported
+# inside a function), and no include cycle among the C++ sources.
 lint: $(VENV)/.installed-test
 	$(VENV)/bin/ruff check --quiet $(PY_SOURCES)
 	$(VENV)/bin/python -m mypy $(TYPED_SOURCES)
+	$(VENV)/bin/python tools/check_layout.py
 
-test-main: $(VENV)/.installed-test
+test-main: $(VENV)/.installed-test browser
 	$(VENV)/bin/python $(PYTEST)
 
-test-310:
+# index.html is tested in a real browser: Debian's chromium and chromium-driver (Selenium drives them; nothing is
+# downloaded), with a font that draws Chinese for the screenshot's labels. Where one is missing, the first run
+# installs them with apt-get (Debian or Ubuntu, as root: CI is); elsewhere the browser test is skipped and says why.
+BROWSER_PACKAGES ?= chromium chromium-driver fonts-noto-cjk
+browser:
+	@if command -v chromium >/dev/null && command -v chromedriver >/dev/null && fc-list :lang=zh | grep -q .; then :; \
+	elif [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+		echo "headless Chromium for the browser test: installing $(BROWSER_PACKAGES) with apt-get"; \
+		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(BROWSER_PACKAGES); \
+	else \
+		echo "no chromium, chromedriver or Chinese font, and no root to install $(BROWSER_PACKAGES): the browser test is skipped"; \
+	fi
+
+test-310: browser
 ifneq ($(PYTHON310),)
 	$(MAKE) --no-print-directory $(VENV310)/.installed
 	$(VENV310)/bin/python $(PYTEST)
@@ -121,6 +152,11 @@ bench-graph: $(VENV)/.installed-bench
 # one process: time and peak memory. MERGE_ARGS=--no-scale for the quality table alone.
 bench-merge: $(VENV)/.installed-bench
 	$(VENV)/bin/python bench/merge.py $(MERGE_ARGS)
+
+# index.html of 5,000 events and 20,000 edges: the time to write it, its size, and its first draw in headless
+# Chromium (3 fresh browsers); PAGE_ARGS="--events N --edges M" for another size.
+bench-page: $(VENV)/.installed-bench browser
+	$(VENV)/bin/python bench/page.py $(PAGE_ARGS)
 
 # SOAK_ARGS=--quick (or --calls N) for a shorter run.
 soak: $(VENV)/.installed-package
@@ -221,8 +257,8 @@ wheels: $(VENV_TOOLS)/.installed
 	@ls -l $(DIST)
 
 # `make test-wheels`: each wheel of dist/ installed into a fresh venv of its own interpreter by pip allowed wheels
-# only, with no compiler reachable, then tests/wheel_smoke.py run there: nothing of ours can have been built from
-# source. The dependencies come from the package index, as wheels too.
+# only, with no compiler reachable, then tests/extractor/wheel_smoke.py run there: nothing of ours can have been
+# built from source. The dependencies come from the package index, as wheels too.
 WHEEL_TEST ?= build/test-wheels
 
 test-wheels:
@@ -238,7 +274,7 @@ test-wheels:
 			if PATH=$$env/bin command -v $$tool >/dev/null; then echo "$$tool is reachable"; exit 1; fi; \
 		done; \
 		PATH=$$env/bin CC=/bin/false CXX=/bin/false $$env/bin/python -m pip install --quiet --only-binary :all: $$wheel; \
-		PATH=$$env/bin $$env/bin/python -I tests/wheel_smoke.py; \
+		PATH=$$env/bin $$env/bin/python -I tests/extractor/wheel_smoke.py; \
 	done
 
 clean:

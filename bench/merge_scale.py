@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 from typing import Any
 
-from kestor.tavi.corpus.events.embeddings import BATCH
+from kestor.tavi.corpus.graph.models import BATCH
 
 TARGET_SECONDS = 300.0
 TARGET_BYTES = 4 << 30

@@ -9,8 +9,8 @@ endpoint then recovers, and a rerun into the same output directory asks only for
 Then `kestor-corpus graph` merges the articles' graphs into the corpus's event graph, where the names of one event in
 different articles meet, through each tier that needs no model: "电力中断。" is "电力中断" once trimmed (exact),
 "電力中斷" is it in simplified characters (normal), "部分地区电力中断" is near it in characters (similar). First the
-paths between two events, with the force extractor's word for them, then the whole graph's files and its picture,
-the aliases that were merged, and what most often follows one event.
+paths between two events, with the force extractor's word for them, then the whole graph's files, its picture and
+its page to explore in a browser, the aliases that were merged, and what most often follows one event.
 """
 
 from __future__ import annotations
@@ -63,7 +63,7 @@ RELATIONS = {
 # The force the scripted model reads from each graph, by its start event. "特别剧烈" is reviewed against the
 # article, which the scripted model answers as it answers the extraction (it sees the same text): with relations
 # and no force, so the first force stands.
-FORCES = {"台风“海葵”": "特别剧烈", "持续干旱": "剧烈", "寒潮来袭": "中等", "连日强降雨": "剧烈"}
+FORCES = {"台风“海葵”": "特别剧烈", "持续干旱": "剧烈", "寒潮来袭": "中等", "连日强降雨": "剧烈", "颱風過境": "中等"}
 OUTAGE = "强降雨"  # the article whose calls fail in the first run
 
 EXAMPLE_TEXT = "持续干旱导致水稻减产，粮价随之上涨。"
@@ -153,10 +153,13 @@ def run(work: Path, out_dir: Path) -> int:
         "2",
         "--retry-for",
         "3",
+        # The scripted endpoint's answers are kept beside the demo's files, not in the user's own cache.
+        "--cache",
+        str(work / "answers.sqlite3"),
     ]
     print(
         "$ python -m kestor.tavi.corpus articles --config config.json --input articles.jsonl "
-        f"--output {out_dir.name} --workers 2 --retry-for 3",
+        f"--output {out_dir.name} --workers 2 --retry-for 3 --cache answers.sqlite3",
         flush=True,
     )
     status = subprocess.run(command).returncode
@@ -226,6 +229,7 @@ def main(argv: list[str] | None = None) -> int:
         )
         drawn = graph(work, out_dir, "--output", "graph")
         print(f"the corpus's event graph is in {work / 'graph'}; its picture: {work / 'graph' / 'top-events.png'}")
+        print(f"explore it in a browser (one file, no server needed): {(work / 'graph' / 'index.html').resolve()}")
     merged = show_merges(work / "graph")
     print("$ python -m kestor.tavi.corpus graph graph --next 电力中断", flush=True)
     following = subprocess.run(

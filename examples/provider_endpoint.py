@@ -22,7 +22,7 @@ from collections.abc import Collection
 from dataclasses import dataclass, replace
 from typing import Any
 
-from scripted_endpoint import Reply, Responder, ScriptedEndpoint, question_of
+from scripted_endpoint import Reply, Responder, ScriptedEndpoint, TokenCount, question_of
 
 __all__ = ["ProviderEndpoint", "Served"]
 
@@ -45,13 +45,14 @@ class ProviderEndpoint(ScriptedEndpoint):
     `rate`: requests per second it takes, `burst` of them at once (default a quarter second's worth); `outage`:
     (start, length) in seconds from its first request, answered 503; `hang`: the numbers (from 0, in arrival order)
     of the requests it holds for `hang_for` seconds before answering; `latency`: the median seconds an answer
-    takes.
+    takes; `count_tokens`: how the answers' usage counts tokens (see scripted_endpoint).
     """
 
     def __init__(
         self,
         responder: Responder | None = None,
         *,
+        count_tokens: TokenCount = len,
         rate: float | None = None,
         burst: float | None = None,
         outage: tuple[float, float] | None = None,
@@ -60,7 +61,7 @@ class ProviderEndpoint(ScriptedEndpoint):
         latency: float = 0.0,
         seed: int = 0,
     ) -> None:
-        super().__init__(responder)
+        super().__init__(responder, count_tokens=count_tokens)
         self.rate = rate
         self.burst = burst if burst is not None else max(1.0, rate / 4) if rate else 0.0
         self.outage = outage

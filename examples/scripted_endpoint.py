@@ -8,6 +8,10 @@ mid-answer, or a delay (which ends early when the endpoint stops). Subclasses ch
 (see provider_endpoint). ``POST /v1/embeddings`` answers with a deterministic vector of each text (`hashed_embedding`
 by default: texts that share characters lie near each other), or fails every time while `embedding_status` says so.
 
+Every answer carries ``usage`` as providers send it: the prompt's tokens (each message's role and content, and the
+chat format's few tokens around them) and the answer's, counted by ``count_tokens`` (by default one token per
+character; pass a real tokenizer's count to check an estimate against it). A reply may give its own usage, or none.
+
 Only the standard library is used, and the server binds to 127.0.0.1, on a free port unless told one.
 
 From the command line, ``python examples/scripted_endpoint.py --port 8000`` (or ``make serve``) answers README's
@@ -58,9 +62,14 @@ class Reply:
     """Seconds to wait before answering."""
     headers: Mapping[str, str] = field(default_factory=dict)
     """Response headers besides Content-Type and Content-Length."""
+    usage: Mapping[str, Any] | bool = True
+    """The answer's `usage`: True counts it, False sends none, a mapping is sent as it is."""
 
 
 Responder = Callable[[str], "Reply | str"]
+TokenCount = Callable[[str], int]
+TOKENS_PER_MESSAGE, TOKENS_PER_REPLY = 3, 3
+"""The chat format's tokens around each message of the prompt, and those that start the reply."""
 
 
 def extraction_answer(*extractions: tuple[str, str, Mapping[str, Any] | None]) -> str:
@@ -83,10 +92,15 @@ class ScriptedEndpoint:
     """The endpoint as a context manager: ``with ScriptedEndpoint(responder) as endpoint: endpoint.base_url``."""
 
     def __init__(
-        self, responder: Responder | None = None, port: int = 0, embedding: Callable[[str], list[float]] | None = None
+        self,
+        responder: Responder | None = None,
+        port: int = 0,
+        count_tokens: TokenCount = len,
+        embedding: Callable[[str], list[float]] | None = None,
     ) -> None:
         self.responder: Responder = responder or _no_answer
         self.port = port
+        self.count_tokens = count_tokens
         self.requests: list[dict[str, Any]] = []
         self.embedding: Callable[[str], list[float]] = embedding or hashed_embedding
         """The vector `/v1/embeddings` gives a text (deterministic)."""
@@ -186,7 +200,7 @@ class ScriptedEndpoint:
             data = [
                 {"object": "embedding", "index": i, "embedding": self.embedding(text)} for i, text in enumerate(texts)
             ]
-            tokens = sum(len(text) for text in texts)
+            tokens = sum(self.count_tokens(text) for text in texts)
             body = json.dumps(
                 {
                     "object": "list",
@@ -201,6 +215,20 @@ class ScriptedEndpoint:
         handler.end_headers()
         handler.wfile.write(body)
 
+    def usage_of(self, request: dict[str, Any], content: str) -> dict[str, Any]:
+        """The usage a provider reports for this request and answer."""
+        prompt = TOKENS_PER_REPLY
+        for message in request.get("messages", []):
+            prompt += TOKENS_PER_MESSAGE
+            prompt += sum(self.count_tokens(message[name]) for name in ("role", "content") if name in message)
+        completion = self.count_tokens(content)
+        return {
+            "prompt_tokens": prompt,
+            "completion_tokens": completion,
+            "total_tokens": prompt + completion,
+            "prompt_tokens_details": {"cached_tokens": 0},
+        }
+
     def _answer(self, handler: http.server.BaseHTTPRequestHandler, request: dict[str, Any]) -> None:
         reply = self._reply_to(request)
         if reply.delay and self._stopping.wait(reply.delay):
@@ -211,7 +239,12 @@ class ScriptedEndpoint:
         elif reply.status != 200:
             body = json.dumps({"error": {"message": f"scripted failure {reply.status}", "type": "scripted"}}).encode()
         else:
-            body = json.dumps(_completion(request.get("model", "scripted"), reply.content), ensure_ascii=False).encode()
+            completion = _completion(request.get("model", "scripted"), reply.content)
+            if reply.usage is True:
+                completion["usage"] = self.usage_of(request, reply.content)
+            elif reply.usage:
+                completion["usage"] = dict(reply.usage)
+            body = json.dumps(completion, ensure_ascii=False).encode()
         handler.send_response(reply.status)
         handler.send_header("Content-Type", "application/json")
         handler.send_header("Content-Length", str(len(body)))
@@ -264,7 +297,6 @@ def _completion(model: str, content: str) -> dict[str, Any]:
         "created": int(time.time()),
         "model": model,
         "choices": [{"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}],
-        "usage": {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
     }
 
 

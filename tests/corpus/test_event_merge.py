@@ -13,24 +13,17 @@ import networkx as nx
 import pytest
 from scripted_endpoint import ScriptedEndpoint, hashed_embedding
 
+from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.config import load_merge_config
-from kestor.tavi.corpus.driver import main
 from kestor.tavi.corpus.events import Lexicon, LexiconError, OverridesError, Settings, parse_overrides, resolve
 from kestor.tavi.corpus.graph.command import build_event_graph
 from kestor.tavi.corpus.inputs import InputError, load_inputs
 
 
 @pytest.fixture(scope="module")
-def cluster():
-    """The command's candidate search runs on it, by block of names."""
-    from distributed import Client, LocalCluster
-
-    with (
-        LocalCluster(n_workers=1, threads_per_worker=2, processes=True, dashboard_address=":0") as running,
-        Client(running) as client,
-    ):
-        client.wait_for_workers(1)
-        yield running.scheduler_address
+def scheduler(cluster):
+    """The command's candidate search runs on the shared cluster, by block of names."""
+    return cluster[0].scheduler_address
 
 
 def events_of(names: list[str], **settings: Any) -> list[list[str]]:
@@ -214,7 +207,7 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
 
 
 @pytest.mark.slow
-def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(cluster, tmp_path):
+def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(scheduler, tmp_path):
     # One line a part file, so that each is counted by a task of its own and the articles of an edge are put
     # together by the merge of counts: the same graph as one file read in this process.
     out = write_out(tmp_path / "one")
@@ -230,7 +223,7 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(clus
     for number, line in enumerate(lines):
         (many / f"part-{number:05d}.jsonl").write_text(line + "\n", encoding="utf-8")
     build_event_graph(out, tmp_path / "g1")
-    build_event_graph(many, tmp_path / "g2", scheduler=cluster)
+    build_event_graph(many, tmp_path / "g2", scheduler=scheduler)
     first, second = (json.loads((tmp_path / g / "graph.json").read_text(encoding="utf-8")) for g in ("g1", "g2"))
     assert first == second
     assert sorted(len(edge["article_ids"]) for edge in first["edges"]) == [1, 1, 1, 1, 2, 2, 2]
@@ -249,7 +242,7 @@ def test_a_graph_of_no_events_says_so(tmp_path):
 
 
 @pytest.mark.slow
-def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(cluster, tmp_path, capsys):
+def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(scheduler, tmp_path, capsys):
     good = tmp_path / "in.jsonl"
     good.write_text('{"id": 1, "text": "x", "date": "2024-02-29"}\n{"id": 2, "text": "y"}\n', encoding="utf-8")
     assert [record.get("date") for record in load_inputs(good, "articles")] == ["2024-02-29", None]
@@ -263,13 +256,13 @@ def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(c
     for text, problem in (("暴雨 == 寒潮\n洪水 != 暴雨\n", ":2: no event '洪水'"), ("暴雨 寒潮\n", ":1: not a pair")):
         overrides.write_text(text, encoding="utf-8")
         arguments = ["graph", str(out), "--output", str(tmp_path / "g"), "--merge-overrides", str(overrides)]
-        assert main([*arguments, "--scheduler", cluster]) == 2
+        assert main([*arguments, "--scheduler", scheduler]) == 2
         assert f"error: {overrides}{problem}" in capsys.readouterr().err
         assert not (tmp_path / "g").exists()
 
 
 @pytest.mark.slow
-def test_meaning_tier_against_the_scripted_endpoint(cluster, tmp_path, capsys):
+def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys):
     out = write_out(tmp_path / "out")
     # The scripted model puts 城市积水 where 城市内涝 is, as a model knows them for one event; their characters
     # are too unlike for the n-gram tier. 寒潮 beside 暴雨 is refused by the lexicon (cold is not rain).
@@ -277,26 +270,20 @@ def test_meaning_tier_against_the_scripted_endpoint(cluster, tmp_path, capsys):
     with ScriptedEndpoint(embedding=lambda text: hashed_embedding(synonyms.get(text, text))) as endpoint:
         config = tmp_path / "config.json"
         config.write_text(json.dumps(endpoint.config()), encoding="utf-8")
-        cache = tmp_path / "cache"
         arguments = ["graph", str(out), "--output", str(tmp_path / "g"), "--embeddings", "emb", "--config", str(config)]
-        arguments += ["--scheduler", cluster]
-        environment = pytest.MonkeyPatch()
-        environment.setenv("XDG_CACHE_HOME", str(cache))
-        try:
-            assert main([*arguments, "--quiet"]) == 0
-            summary = json.loads((tmp_path / "g" / "summary.json").read_text(encoding="utf-8"))
-            assert summary["merge"]["level"] == "meaning" and summary["merge"]["merges"]["meaning"] == 1
-            usage = summary["merge"]["model_requests"]["embeddings"]
-            assert (usage["requests"], usage["names_asked"], usage["tokens"]) == (1, 7, 28)
-            asked = len(endpoint.embedding_requests)
-            assert main([*arguments, "--quiet"]) == 0  # every vector is on disk now
-            assert len(endpoint.embedding_requests) == asked
+        arguments += ["--scheduler", scheduler, "--quiet"]
+        cached = [*arguments, "--cache", str(tmp_path / "answers.sqlite3")]
+        assert main(cached) == 0
+        summary = json.loads((tmp_path / "g" / "summary.json").read_text(encoding="utf-8"))
+        assert summary["merge"]["level"] == "meaning" and summary["merge"]["merges"]["meaning"] == 1
+        usage = summary["merge"]["model_requests"]["embeddings"]
+        assert (usage["requests"], usage["names_asked"], usage["tokens"]) == (1, 7, 28)
+        asked = len(endpoint.embedding_requests)
+        assert main(cached) == 0  # every vector is in the answer cache now
+        assert len(endpoint.embedding_requests) == asked
 
-            endpoint.embedding_status = 503
-            (cache / "kestor-corpus" / "embeddings.sqlite").unlink()
-            assert main([*arguments, "--quiet"]) == 1
-            assert "nothing written" in capsys.readouterr().err
-            assert main([*arguments, "--merge", "meaning/similar", "--quiet"]) == 0
-            assert "warning: --merge meaning failed" in capsys.readouterr().err
-        finally:
-            environment.undo()
+        endpoint.embedding_status = 503
+        assert main([*arguments, "--no-cache"]) == 1
+        assert "nothing written" in capsys.readouterr().err
+        assert main([*arguments, "--no-cache", "--merge", "meaning/similar"]) == 0
+        assert "warning: --merge meaning failed" in capsys.readouterr().err

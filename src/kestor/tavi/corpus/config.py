@@ -1,7 +1,8 @@
-"""The run's configuration file: the model endpoint, and the prompts and worked examples of each extractor.
+"""The run's configuration file (the model endpoint, and the prompts and worked examples of each extractor) and the
+run's settings from the command line.
 
 Everything here is plain data that pickles cheaply: the driver checks the file once, and every worker process
-builds its extractors from the same `RunConfig`.
+builds its extractors from the same `RunConfig` and runs its tasks by the same `Settings`.
 """
 
 from __future__ import annotations
@@ -9,13 +10,15 @@ from __future__ import annotations
 import json
 import os
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .exits import ConfigError
 from .inputs import describe, json_problem
+from .retry import RetryPolicy
 
-KINDS = ("causara", "linqor", "force", "articles")
+MODES = ("causara", "linqor", "force", "articles")
 # The extractors each mode drives, in the order it calls them.
 EXTRACTORS_OF = {"causara": ("causara",), "linqor": ("linqor",), "force": ("force",), "articles": ("causara", "force")}
 
@@ -26,10 +29,6 @@ EXAMPLE_KEYS = ("text", "extractions")
 EXTRACTION_KEYS = ("text", "attrs", "kind")
 MERGE = "merge"
 """The section the event graph's merge reads; a run ignores it."""
-
-
-class ConfigError(ValueError):
-    """A configuration the run refuses; the message names the file and the key."""
 
 
 @dataclass(frozen=True)
@@ -44,7 +43,7 @@ class Prompts:
 
 @dataclass(frozen=True)
 class RunConfig:
-    kind: str
+    mode: str
     model: dict[str, Any]
     """What the extractors' constructors take as `config`: model, api_key, base_url and maybe temperature."""
     prompts: dict[str, Prompts]
@@ -53,15 +52,41 @@ class RunConfig:
     def cache_key(self) -> str:
         """Equal for equal configurations, so that a worker process builds its extractors once per run."""
         return json.dumps(
-            [self.kind, self.model, {name: vars(p) for name, p in self.prompts.items()}],
+            [self.mode, self.model, {name: vars(p) for name, p in self.prompts.items()}],
             sort_keys=True,
             ensure_ascii=False,
             default=str,
         )
 
 
-def load_config(path: str | os.PathLike[str], kind: str, environ: Mapping[str, str] | None = None) -> RunConfig:
-    return parse_config(_document(path), kind, str(path), os.environ if environ is None else environ)
+THREADS, CALL_TIMEOUT = 16, 120.0
+
+
+@dataclass(frozen=True)
+class Settings:
+    """What every task of a run is run by: the configuration, where answers go, and the options of the command."""
+
+    config: RunConfig
+    out_dir: str
+    run: str = "local"
+    """Names the run's events and its rate shares."""
+    threads: int = THREADS
+    call_timeout: float = CALL_TIMEOUT
+    policy: RetryPolicy = field(default_factory=RetryPolicy)
+    rate: float | None = None
+    """Requests per second of the whole cluster, if limited."""
+    workers: int = 1
+    """Workers when the run started: the first share of `rate`, before the driver says which workers have work."""
+    cache: str | None = None
+    """The answer cache's file; None: every call is asked."""
+
+    @property
+    def topic(self) -> str:
+        return f"kestor-corpus-{self.run}"
+
+
+def load_config(path: str | os.PathLike[str], mode: str, environ: Mapping[str, str] | None = None) -> RunConfig:
+    return parse_config(_document(path), mode, str(path), os.environ if environ is None else environ)
 
 
 def _document(path: str | os.PathLike[str]) -> Any:
@@ -91,33 +116,40 @@ def load_merge_config(path: str | os.PathLike[str], environ: Mapping[str, str] |
     config = check.mapping(_document(path), "")
     section = check.mapping(config.get(MERGE, {}), MERGE)
     check.known_keys(section, f"{MERGE}.", {"lexicon", "judge"})
-    model = None
-    if "model" in config:
-        model = {
-            "model": check.string(config, "model"),
-            "api_key": _api_key(check, config, os.environ if environ is None else environ),
-            "base_url": check.string(config, "base_url"),
-        }
+    model = _model(check, config, os.environ if environ is None else environ) if "model" in config else None
     judge = None
     if "judge" in section:
         judge = _prompts(check, check.mapping(section["judge"], f"{MERGE}.judge"), f"{MERGE}.judge.", review=False)
     return MergeConfig(model, check.mapping(section.get("lexicon", {}), f"{MERGE}.lexicon"), judge)
 
 
-def parse_config(document: Any, kind: str, where: str, environ: Mapping[str, str]) -> RunConfig:
-    if kind not in KINDS:
-        raise ConfigError(f"unknown mode {kind!r}: one of {', '.join(KINDS)}")
+def parse_config(document: Any, mode: str, where: str, environ: Mapping[str, str]) -> RunConfig:
+    if mode not in MODES:
+        raise ConfigError(f"unknown mode {mode!r}: one of {', '.join(MODES)}")
     check = _Checker(where)
     config = check.mapping(document, "")
-    extractors = EXTRACTORS_OF[kind]
+    extractors = EXTRACTORS_OF[mode]
     # A single-extractor mode reads its prompts from the top level or from a section named after the extractor, so
     # that one file with sections serves every mode.
     sectioned = len(extractors) > 1 or extractors[0] in config
-    allowed = set(MODEL_KEYS) | set(KINDS[:3]) | {MERGE}
+    allowed = set(MODEL_KEYS) | set(MODES[:3]) | {MERGE}
     if not sectioned:
-        allowed |= set(FORCE_PROMPT_KEYS if kind == "force" else TEXT_PROMPT_KEYS)
+        allowed |= set(FORCE_PROMPT_KEYS if mode == "force" else TEXT_PROMPT_KEYS)
     check.known_keys(config, "", allowed)
 
+    model = _model(check, config, environ)
+    prompts = {}
+    for name in extractors:
+        if sectioned:
+            section = check.mapping(check.required(config, name), name)
+            prefix = f"{name}."
+        else:
+            section, prefix = config, ""
+        prompts[name] = _prompts(check, section, prefix, review=name == "force")
+    return RunConfig(mode, model, prompts)
+
+
+def _model(check: _Checker, config: dict[str, Any], environ: Mapping[str, str]) -> dict[str, Any]:
     model: dict[str, Any] = {
         "model": check.string(config, "model"),
         "api_key": _api_key(check, config, environ),
@@ -128,16 +160,7 @@ def parse_config(document: Any, kind: str, where: str, environ: Mapping[str, str
         if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
             raise check.error("temperature", "must be a number")
         model["temperature"] = float(temperature)
-
-    prompts = {}
-    for name in extractors:
-        if sectioned:
-            section = check.mapping(check.required(config, name), name)
-            prefix = f"{name}."
-        else:
-            section, prefix = config, ""
-        prompts[name] = _prompts(check, section, prefix, review=name == "force")
-    return RunConfig(kind, model, prompts)
+    return model
 
 
 def _api_key(check: _Checker, config: dict[str, Any], environ: Mapping[str, str]) -> str:

@@ -174,7 +174,7 @@ def server_wait(error: BaseException | None, now: float | None = None) -> float 
     return None
 
 
-def describe(failure: Failure) -> str:
+def explain(failure: Failure) -> str:
     """The failure's message; a call that reached no server also names where it went and why it failed."""
     import openai
 

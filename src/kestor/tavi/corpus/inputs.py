@@ -16,19 +16,13 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
+from .exits import InputError
+
 Id = str | int
 Record = dict[str, Any]
 
 # Enough to fix a file in one go, without flooding the terminal when every line is wrong.
 MAX_REPORTED = 20
-
-
-class InputError(ValueError):
-    """Input the run refuses: one message per faulty line, each naming the file and the line."""
-
-    def __init__(self, problems: list[str]) -> None:
-        super().__init__("\n".join(problems))
-        self.problems = problems
 
 
 def id_key(value: Id) -> str:
@@ -47,7 +41,7 @@ def id_problem(value: Any) -> str | None:
     return None
 
 
-def load_inputs(path: str | os.PathLike[str], kind: str) -> list[Record]:
+def load_inputs(path: str | os.PathLike[str], mode: str) -> list[Record]:
     where = str(path)
     parquet = where.endswith(".parquet")
     rows = _parquet_rows(path) if parquet else _jsonl_rows(path)
@@ -59,7 +53,7 @@ def load_inputs(path: str | os.PathLike[str], kind: str) -> list[Record]:
         if isinstance(row, str):
             problems.append(f"{place}: {row}")
         else:
-            problem, record = _record(row, kind)
+            problem, record = _record(row, mode)
             if problem is None:
                 assert record is not None
                 key = id_key(record["id"])
@@ -121,7 +115,7 @@ def _parquet_rows(path: str | os.PathLike[str]) -> Iterator[tuple[int, Any]]:
         yield number, row
 
 
-def _record(row: Any, kind: str) -> tuple[str | None, Record | None]:
+def _record(row: Any, mode: str) -> tuple[str | None, Record | None]:
     if not isinstance(row, dict):
         return f"not a JSON object but {describe(row)}", None
     if "id" not in row:
@@ -129,7 +123,7 @@ def _record(row: Any, kind: str) -> tuple[str | None, Record | None]:
     problem = id_problem(row["id"])
     if problem:
         return problem, None
-    if kind == "force":
+    if mode == "force":
         if "graph_data" not in row:
             return 'missing "graph_data"', None
         problem = graph_problem(row["graph_data"])

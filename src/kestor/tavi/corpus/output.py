@@ -22,16 +22,13 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .exits import OutputError
 from .inputs import id_key, id_problem
 
 PART_NAME = re.compile(r"part-(\d{5,})\.jsonl")
 TEMPORARY_SUFFIX = ".tmp"
 LOCK_SUFFIX = ".lock"
 STATUSES = ("ok", "failed")
-
-
-class OutputError(ValueError):
-    """An output directory the run cannot take up: not a directory, or a part file it cannot read."""
 
 
 def part_path(out_dir: str | os.PathLike[str], number: int) -> Path:
@@ -45,8 +42,11 @@ def line(
     attempts: int,
     error: str | None,
     error_class: str | None = None,
+    usage: Mapping[str, int] | None = None,
     date: str | None = None,
 ) -> str:
+    """An output line; `usage` is None where it is not known (a task lost with its worker); `date` is the input
+    line's, carried where it had one."""
     entry = {
         "id": id_,
         "status": status,
@@ -54,6 +54,7 @@ def line(
         "attempts": attempts,
         "error": error,
         "error_class": error_class,
+        "usage": None if usage is None else dict(usage),
     }
     if date is not None:
         entry["date"] = date
@@ -111,17 +112,27 @@ def entries(path: Path) -> Iterator[tuple[int, dict[str, Any]]]:
         yield number, entry
 
 
-def outcomes(out_dir: str | os.PathLike[str], parts: Iterable[int]) -> dict[str, tuple[str, str | None, str | None]]:
-    """(status, error, error_class) by id key of what these part files hold now."""
+@dataclass(frozen=True)
+class Outcome:
+    status: str
+    error: str | None
+    error_class: str | None
+    usage: Mapping[str, Any]
+    """The line's usage; empty where it has none (a line of an older version, or of a lost task)."""
+
+
+def outcomes(out_dir: str | os.PathLike[str], parts: Iterable[int]) -> dict[str, Outcome]:
+    """What these part files hold now, by id key."""
     found = {}
     for number in sorted(set(parts)):
         for _, entry in entries(part_path(out_dir, number)):
             key = id_key(entry["id"])
-            error, error_class = entry.get("error"), entry.get("error_class")
-            found[key] = (
+            error, error_class, usage = entry.get("error"), entry.get("error_class"), entry.get("usage")
+            found[key] = Outcome(
                 entry["status"],
                 error if isinstance(error, str) else None,
                 error_class if isinstance(error_class, str) else None,
+                usage if isinstance(usage, dict) else {},
             )
     return found
 

@@ -28,7 +28,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .failures import OUTAGE, RATE_LIMIT, SERVER, TIMEOUT
-from .retry import CAP
+from .retry import CAP, RetryPolicy
 
 OK = "ok"
 FIRST_CALLS = 4
@@ -38,7 +38,7 @@ RATE_CUT, CALLS_CUT = 0.8, 0.75
 RATE_STEP = 2.0
 """Requests per second gained per second of answers at the paced rate (each answer adds RATE_STEP / rate)."""
 MIN_RATE = 0.05
-RECENT = 1.0
+FIRST_RATE_SPAN = 1.0
 """Seconds of answers that give the rate to start pacing at, on the first refusal."""
 CATCH_UP = 0.5
 """A send late by less than this share of the interval keeps its slot: a waking thread is late by a little."""
@@ -47,7 +47,8 @@ WINDOW, OPEN_AT, OPEN_INPUTS = 10, 8, 3
 PROBE_GROWTH, PROBE_JITTER = 1.25, 0.2
 """Slow growth: the endpoint's recovery is seen at most about a quarter of the outage's length late."""
 TICK = 0.25
-"""The longest a waiting thread sleeps before it looks whether its task stopped."""
+"""The longest a task's waiting thread (for the gate, for its calls to finish, or for an identical request's answer)
+sleeps before it looks whether the task stopped."""
 ROTATE = 0.01
 
 
@@ -69,6 +70,33 @@ class Account:
     """Budget seconds its failed probes cost."""
     probe_failed: bool = False
     """Its latest request was a probe that failed: no retry of the input's own."""
+
+
+class Retries:
+    """When one call of an account is asked again: the policy's budget counts from the first attempt, less the time
+    the gate's breaker was open (up to retry_for of it, so that an outage is waited out, but not for ever)."""
+
+    def __init__(self, policy: RetryPolicy, gate: Gate, account: Account) -> None:
+        self.policy, self.gate, self.account = policy, gate, account
+        self.first = time.monotonic()
+        self.downtime_before, self.charged_before = gate.downtime(self.first), account.charged
+        self.failures = self.retries = 0
+
+    def wait(self, server_wait: float | None) -> bool:
+        """After a failure worth another attempt: wait until the retry may go out, or False if the policy allows
+        none; Abandoned when the account's task stops first."""
+        self.failures += 1
+        now = time.monotonic()
+        outage = min(self.gate.downtime(now) - self.downtime_before, self.policy.retry_for)
+        spent = now - self.first - outage + self.account.charged - self.charged_before
+        # The gate holds the retry while the breaker is open, and a failed probe already waits out its pause there.
+        holds = self.account.probe_failed or self.gate.is_open
+        pause = 0.0 if holds else self.policy.pause(self.failures, server_wait)
+        if not self.policy.allows(self.retries, spent + pause):
+            return False
+        self.retries += not self.account.probe_failed
+        self.gate.sleep(pause, self.account)
+        return True
 
 
 @dataclass(frozen=True)
@@ -141,20 +169,20 @@ class Gate:
         account.requests += 1
         return Ticket(account, now, probe)
 
-    def settle(self, ticket: Ticket, kind: str | None, wait: float | None = None, now: float | None = None) -> None:
+    def settle(self, ticket: Ticket, outcome: str | None, wait: float | None = None, now: float | None = None) -> None:
         """How the request ended: OK, or the class of its failure, with the wait the server asked for; None for a
         request that ended without an outcome (its thread was interrupted), which says nothing of the endpoint."""
         with self._cond:
             now = time.monotonic() if now is None else now
             self._in_flight -= 1
-            if kind is None:
+            if outcome is None:
                 self._probing = self._probing and not ticket.probe
                 self._cond.notify_all()
                 return
             self.requests += 1
-            self.refused += kind == RATE_LIMIT
+            self.refused += outcome == RATE_LIMIT
             self._latencies.append(now - ticket.sent)
-            answered = kind != RATE_LIMIT and kind not in OUTAGE
+            answered = outcome != RATE_LIMIT and outcome not in OUTAGE
             owner = id(ticket.account)
             ticket.account.probe_failed = False
             if ticket.probe:
@@ -176,16 +204,16 @@ class Gate:
             else:
                 if wait:
                     self._paused_until = max(self._paused_until, now + wait)
-                if kind == RATE_LIMIT:
+                if outcome == RATE_LIMIT:
                     self._refused(now)
                 else:
-                    self._failed(now, owner, kind)
+                    self._failed(now, owner, outcome)
             self._cond.notify_all()
 
     def _answered(self, now: float, owner: int) -> None:
         self._recent.append((owner, False))
         self._answers.append(now)
-        while self._answers and self._answers[0] < now - RECENT:
+        while self._answers and self._answers[0] < now - FIRST_RATE_SPAN:
             self._answers.popleft()
         self._calls = min(float(self.threads), self._calls + (1.0 if self._slow_start else 1.0 / self._calls))
         # Grow only a rate that holds sends back: one that does not was never tested against the provider.
@@ -199,8 +227,8 @@ class Gate:
         if self._rate is None:
             # What the provider let through in the last second (answered, or still in flight) is a rate it takes;
             # the limit may be well above it, which the doubling finds.
-            recent = sum(1 for at in self._answers if at >= now - RECENT) + self._in_flight
-            self._rate = max(MIN_RATE, recent / RECENT)
+            recent = sum(1 for at in self._answers if at >= now - FIRST_RATE_SPAN) + self._in_flight
+            self._rate = max(MIN_RATE, recent / FIRST_RATE_SPAN)
             self._rate_slow_start = True
             self._last_send = now
             self._rate_cut_at = now
@@ -209,9 +237,9 @@ class Gate:
             self._rate_slow_start = False
             self._rate_cut_at = now
 
-    def _failed(self, now: float, owner: int, kind: str) -> None:
+    def _failed(self, now: float, owner: int, error_class: str) -> None:
         self._recent.append((owner, True))
-        if kind in (TIMEOUT, SERVER) and now - self._calls_cut_at >= CUT_EVERY:
+        if error_class in (TIMEOUT, SERVER) and now - self._calls_cut_at >= CUT_EVERY:
             self._calls = max(1.0, self._calls * CALLS_CUT)
             self._slow_start = False
             self._calls_cut_at = now

@@ -1,10 +1,11 @@
-"""Which inputs a run asks for, into which part file each goes, and how they are cut into tasks."""
+"""Which inputs a run asks for, into which part file each goes, how they are cut into tasks, and what a task reports."""
 
 from __future__ import annotations
 
 import math
 from collections import defaultdict
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from typing import Any
 
 from .inputs import Record, id_key
 from .output import Existing
@@ -20,6 +21,16 @@ class Task:
     records: list[Record]
     order: dict[str, int]
     """The position in the input of every id whose line is in the part file, so that the file keeps input order."""
+
+
+@dataclass
+class TaskReport:
+    part: int
+    ok: int = 0
+    failed: list[tuple[Any, str]] = field(default_factory=list)
+    """(id, error) of each input that failed."""
+    set_up_seconds: float = 0.0
+    """Time this task spent building its process's extractors (imports included): nonzero once per process."""
 
 
 def plan(records: list[Record], existing: Existing, size: int) -> tuple[list[Task], int]:

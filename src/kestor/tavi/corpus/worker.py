@@ -2,7 +2,8 @@
 
 An extractor holds an HTTP client and cannot be pickled, so each worker process builds its extractors once per
 configuration and shares them, with one thread pool, among every task it runs. Each run has its own gate in the
-process (see pacing), which every model request of the run's tasks passes.
+process (see pacing), which every model request of the run's tasks passes that the answer cache does not answer
+(see flights); the process opens the cache file once.
 
 A task writes what has finished at most FLUSH_EVERY seconds after it finished, whatever its slowest call is doing,
 and tells the driver (through the scheduler's event log) what it wrote and how the requests fare. When its future
@@ -12,81 +13,56 @@ flight are dropped.
 
 from __future__ import annotations
 
-import contextlib
 import functools
 import queue
 import threading
 import time
 from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor
-from dataclasses import dataclass, field, replace
+from dataclasses import replace
 from typing import Any
 
 from . import output
-from .config import RunConfig
-from .failures import ANSWER, OTHER, RETRYABLE, classify, describe, keep_root_logger_quiet, server_wait, thread_errors
+from .answers import AnswerCache
+from .cluster import SHARE_EVERY, Liaison
+from .config import Settings
+from .exits import CacheFileError
+from .failures import ANSWER, OTHER, RETRYABLE, classify, explain, keep_root_logger_quiet, server_wait, thread_errors
+from .flights import Flights
 from .inputs import Record, id_key
-from .modes import Settled, build_extractors, process
-from .pacing import Abandoned, Account, Gate
-from .planning import Task
+from .modes import Settled, build_extractors, process, quiet_progress_bars
+from .pacing import TICK, Abandoned, Account, Gate, Retries
+from .planning import Task, TaskReport
 from .retry import RetryPolicy
-from .sending import sending_for
+from .sending import runner_classes, sending_for
+from .usage import Usage
 
-THREADS, CALL_TIMEOUT = 16, 120.0
 FLUSH_EVERY = 1.0
 REPORT_EVERY = 0.5
-SHARE_EVERY = 1.0
-TICK = 0.25
 FORGET_AFTER = 600.0
 """A run's state in a worker process outlives its last running task this long: long enough for a gap between two
 tasks."""
 
 
-@dataclass(frozen=True)
-class Settings:
-    config: RunConfig
-    out_dir: str
-    run: str = "local"
-    """Names the run's events and its rate shares."""
-    threads: int = THREADS
-    call_timeout: float = CALL_TIMEOUT
-    policy: RetryPolicy = field(default_factory=RetryPolicy)
-    rate: float | None = None
-    """Requests per second of the whole cluster, if limited."""
-    workers: int = 1
-    """Workers when the run started: the first share of `rate`, before the driver says which workers have work."""
-
-    @property
-    def topic(self) -> str:
-        return f"kestor-corpus-{self.run}"
-
-
-@dataclass
-class TaskReport:
-    part: int
-    ok: int = 0
-    failed: list[tuple[Any, str]] = field(default_factory=list)
-    """(id, error) of each input that failed."""
-    set_up_seconds: float = 0.0
-    """Time this task spent building its process's extractors (imports included): nonzero once per process."""
-
-
 class RunState:
     """One run in one worker process: its gate, and what its tasks wrote since the driver last heard."""
 
-    def __init__(self, settings: Settings) -> None:
+    def __init__(self, settings: Settings, flights: Flights | None, cache_problem: str | None = None) -> None:
         self.settings = settings
+        self.flights = flights
+        self.cache_problem = cache_problem
+        """Why this process asks without the cache the run named, if it does."""
         ceiling = settings.rate / max(settings.workers, 1) if settings.rate is not None else None
         self.gate = Gate(settings.threads, ceiling=ceiling, first_probe_pause=settings.policy.first_pause)
         self.used_at = time.monotonic()
         self.tasks = 0
         """Tasks of the run running in this process: while there are any, its gate stays the one they share."""
         self._lock = threading.Lock()
-        self._written: list[tuple[str, str, str | None]] = []
+        self._written: list[tuple[str, str, str | None, dict[str, int] | None]] = []
         self._reported_at = -float("inf")
         self._shared_at = time.monotonic()
 
-    def wrote(self, outcomes: list[tuple[str, str, str | None]]) -> None:
+    def wrote(self, outcomes: list[tuple[str, str, str | None, dict[str, int] | None]]) -> None:
         with self._lock:
             self._written.extend(outcomes)
 
@@ -102,6 +78,10 @@ class RunState:
             if share_due:
                 self._shared_at = now
         message: dict[str, Any] = {"written": written, **self.gate.stats()}
+        if self.flights is not None and self.flights.errors:
+            message["cache_errors"] = (self.flights.errors, self.flights.last_error)
+        elif self.cache_problem is not None:
+            message["cache_errors"] = (None, self.cache_problem)
         if last:
             message["ended"] = liaison.key
         liaison.send(self.settings.topic, message)
@@ -111,47 +91,12 @@ class RunState:
                 self.gate.set_ceiling(self.settings.rate / (len(workers | {liaison.address})))
 
 
-class Liaison:
-    """The task's Dask worker: the scheduler's event log, the task's own state, the run's shares."""
-
-    def __init__(self) -> None:
-        from dask.context import thread_state
-        from distributed import get_worker
-
-        self.worker = get_worker()
-        self.key = str(thread_state.key)
-        self.address: str = self.worker.address
-
-    @staticmethod
-    def of_this_task() -> Liaison | None:
-        """None when the task runs outside a Dask worker (called directly, as in a test)."""
-        try:
-            return Liaison()
-        except (ImportError, ValueError, AttributeError):
-            return None
-
-    def cancelled(self) -> bool:
-        task = self.worker.state.tasks.get(self.key)
-        return task is None or task.state == "cancelled"
-
-    def send(self, topic: str, message: dict[str, Any]) -> None:
-        self.worker.log_event(topic, message)
-
-    def workers_with_work(self, topic: str) -> set[str] | None:
-        from distributed import Variable
-
-        with contextlib.suppress(Exception):  # no share yet, or the scheduler slow: keep the one there is
-            value = Variable(topic).get(timeout=0.5)  # type: ignore[no-untyped-call]
-            if isinstance(value, (list, tuple)):
-                return {str(address) for address in value}
-        return None
-
-
 _lock = threading.Lock()
 _extractors: dict[tuple[str, float], dict[str, Any]] = {}
+_flights: dict[str, Flights | str] = {}
+"""By cache file: the process's flights through it, or why it cannot be opened here."""
 _pools: dict[int, ThreadPoolExecutor] = {}
 _runs: dict[str, RunState] = {}
-_progress_quieted = False
 
 
 def run_task(settings: Settings, task: Task) -> TaskReport:
@@ -180,7 +125,7 @@ def _run_task(
     records = [record for record in task.records if written.get(id_key(record["id"])) != "ok"]
     report.ok = len(task.records) - len(records)
     stopped = threading.Event()
-    work = functools.partial(_settle_record, settings, state.gate, extractors, stopped)
+    work = functools.partial(_settle_record, settings, state.gate, state.flights, extractors, stopped)
     # Finished calls queue up here: a wait on all the pending futures would cost the task their number each time.
     finished: queue.SimpleQueue[Future[Settled]] = queue.SimpleQueue()
     futures: dict[Future[Settled], Record] = {}
@@ -190,7 +135,7 @@ def _run_task(
         future.add_done_callback(finished.put)
     pending = len(futures)
     unwritten: dict[str, str] = {}
-    outcomes: list[tuple[str, str, str | None]] = []
+    outcomes: list[tuple[str, str, str | None, dict[str, int] | None]] = []
     flushed_at = time.monotonic()
 
     def flush() -> None:
@@ -218,9 +163,10 @@ def _run_task(
                     settled.attempts,
                     settled.error,
                     settled.error_class,
+                    settled.usage,
                     record.get("date"),
                 )
-                outcomes.append((key, status, settled.error_class))
+                outcomes.append((key, status, settled.error_class, settled.usage))
                 if settled.error is None:
                     report.ok += 1
                 else:
@@ -238,6 +184,8 @@ def _run_task(
         for future in futures:
             future.cancel()
         flush()
+        if state.flights is not None:
+            state.flights.flush()
     if liaison is not None:
         state.tick(liaison, time.monotonic(), last=True)
     return report
@@ -261,8 +209,14 @@ def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecut
         key = (settings.config.cache_key(), settings.call_timeout)
         if key not in _extractors:
             keep_root_logger_quiet()
-            _quiet_progress_bars()
-            _extractors[key] = build_extractors(settings.config, settings.call_timeout)
+            quiet_progress_bars()
+            _extractors[key] = build_extractors(settings.config, runner_classes(settings.call_timeout))
+        if settings.cache is not None and settings.cache not in _flights:
+            try:
+                _flights[settings.cache] = Flights(AnswerCache(settings.cache))
+            except CacheFileError as error:
+                # The driver opened it; a worker of another machine may not reach the same path.
+                _flights[settings.cache] = str(error)
         if settings.threads not in _pools:
             _pools[settings.threads] = ThreadPoolExecutor(settings.threads, thread_name_prefix="corpus-call")
         now = time.monotonic()
@@ -271,7 +225,12 @@ def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecut
                 del _runs[run]
         state = _runs.get(settings.run)
         if state is None:
-            state = _runs[settings.run] = RunState(settings)
+            flights = _flights.get(settings.cache) if settings.cache is not None else None
+            if isinstance(flights, str):
+                state = RunState(settings, None, cache_problem=flights)
+            else:
+                state = RunState(settings, flights)
+            _runs[settings.run] = state
         state.tasks += 1
         return _extractors[key], _pools[settings.threads], state
 
@@ -283,31 +242,41 @@ def _task_ended(state: RunState) -> None:
 
 
 def _settle_record(
-    settings: Settings, gate: Gate, extractors: dict[str, Any], stopped: threading.Event, record: Record
+    settings: Settings,
+    gate: Gate,
+    flights: Flights | None,
+    extractors: dict[str, Any],
+    stopped: threading.Event,
+    record: Record,
 ) -> Settled:
-    account = Account(stopped)
-    settle = functools.partial(_settle, settings.policy, gate, account)
+    account, usage = Account(stopped), Usage()
+    settle_call = functools.partial(settle, settings.policy, gate, account, flights, usage)
     try:
-        settled = process(settings.config.kind, extractors, record, settle)
+        settled = process(settings.config.mode, extractors, record, settle_call)
     except Exception as error:
         # The input alone fails: the others of its task are still asked and written.
-        return Settled(None, account.requests, f"{type(error).__name__}: {error}", OTHER)
-    return replace(settled, attempts=account.requests)
+        return Settled(None, account.requests, f"{type(error).__name__}: {error}", OTHER, usage.as_dict())
+    return replace(settled, attempts=account.requests, usage=usage.as_dict())
 
 
-def _settle(policy: RetryPolicy, gate: Gate, account: Account, call: Callable[[], Any]) -> Settled:
-    """Call until no error record is made during the call, while the kind of failure is worth another attempt
-    and the policy allows one.
+def settle(
+    policy: RetryPolicy,
+    gate: Gate,
+    account: Account,
+    flights: Flights | None,
+    usage: Usage,
+    call: Callable[[], Any],
+) -> Settled:
+    """Call until no error record is made during the call, while the class of failure is worth another attempt
+    and the policy allows one. The graph's judge asks its questions through it too.
 
     An exception raised out of the call is not retried: the extractors log every failure of the model, so what
     they raise comes from the input or the answer, and would come again.
     """
     errors_of = thread_errors()
-    first = time.monotonic()
-    downtime_before, charged_before = gate.downtime(first), account.charged
-    failures = retries = 0
+    retries = Retries(policy, gate, account)
     while True:
-        with errors_of.watch() as failed, sending_for(gate, account):
+        with errors_of.watch() as failed, sending_for(gate, account, flights, usage):
             try:
                 result = call()
             except Exception as error:
@@ -315,44 +284,6 @@ def _settle(policy: RetryPolicy, gate: Gate, account: Account, call: Callable[[]
         if not failed:
             return Settled(result, account.requests)
         failure = failed[-1]
-        kind = classify(failure.error)
-        if kind not in RETRYABLE:
-            return Settled(None, account.requests, describe(failure), kind)
-        failures += 1
-        now = time.monotonic()
-        # An outage is waited out, but not for ever: past retry_for of it, the budget runs again.
-        outage = min(gate.downtime(now) - downtime_before, policy.retry_for)
-        spent = now - first - outage + account.charged - charged_before
-        # The gate holds the retry while the breaker is open, and a failed probe already waits out its pause there.
-        holds = account.probe_failed or gate.is_open
-        pause = 0.0 if holds else policy.pause(failures, server_wait(failure.error))
-        if not policy.allows(retries, spent + pause):
-            return Settled(None, account.requests, describe(failure), kind)
-        retries += not account.probe_failed
-        gate.sleep(pause, account)
-
-
-def _quiet_progress_bars() -> None:
-    """The extraction library draws a progress bar on stderr at every call; in a corpus run the driver draws one.
-
-    The bar can only be switched off through an argument our extractors fix, so the library's factory for it is
-    wrapped. A library without that factory is left as it is: its bars are noise, not a fault.
-    """
-    global _progress_quieted
-    if _progress_quieted:
-        return
-    _progress_quieted = True
-    try:
-        from langextract import progress
-    except ImportError:
-        return
-    original = getattr(progress, "create_extraction_progress_bar", None)
-    if original is None:
-        return
-
-    @functools.wraps(original)
-    def quiet(*args: Any, **kwargs: Any) -> Any:
-        kwargs["disable"] = True
-        return original(*args, **kwargs)
-
-    progress.create_extraction_progress_bar = quiet
+        error_class = classify(failure.error)
+        if error_class not in RETRYABLE or not retries.wait(server_wait(failure.error)):
+            return Settled(None, account.requests, explain(failure), error_class)

@@ -19,6 +19,8 @@ from dataclasses import dataclass, field
 from importlib import resources
 from typing import Any
 
+from .normal import normalize
+
 NEUTRAL = "neutral"
 FIGURE = "figure"
 _FIGURES = re.compile(r"\d+(?:\.\d+)?")
@@ -48,8 +50,6 @@ class Lexicon:
         return lexicon
 
     def add(self, table: Mapping[str, Any], where: str) -> None:
-        from .normal import normalize
-
         if not isinstance(table, Mapping):
             raise LexiconError(f"{where}: an object of categories, each an object from value to a list of terms")
         for category, values in table.items():

@@ -1,9 +1,10 @@
 """The corpus's event graph: every article's relations merged into one graph, exported, drawn, and cut down to the
 paths between two events for the force extractor. `kestor-corpus graph` runs it; see `command`."""
 
+from ..exits import GraphInputError
 from .between import Network, subgraph_between
-from .command import build_event_graph, main, merge_event_graph
-from .counts import Counts, GraphInputError
+from .command import build_event_graph, merge_event_graph
+from .counts import Counts
 from .names import event_key
 
 __all__ = [
@@ -12,7 +13,6 @@ __all__ = [
     "Network",
     "build_event_graph",
     "event_key",
-    "main",
     "merge_event_graph",
     "subgraph_between",
 ]

@@ -21,7 +21,8 @@ from pathlib import Path
 from typing import Any
 
 from ..events.normal import normalize
-from .counts import Counts, GraphInputError
+from ..exits import GraphInputError
+from .counts import Counts
 from .names import event_key
 
 MAX_PATHS = 1000

@@ -1,14 +1,10 @@
 """kestor-corpus graph: the event graph of a whole corpus, merged from an articles (or causara) run's part files.
 
-    kestor-corpus graph OUT_DIR --output GRAPH_DIR [--merge LEVEL[/FALLBACK]] [--merge-overrides FILE]
-        [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--scheduler ADDRESS | --workers N] [--top N]
-        [--quiet]
-    kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
-        [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet]
-    kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--limit N]
-
-SOURCE is an OUT_DIR (merged first) or a GRAPH_DIR that an earlier run wrote (its graph.json is read). An event is
-found by any of its aliases.
+`execute` takes the parsed command line (see cli): it writes GRAPH_DIR from an OUT_DIR, the names of one event
+merged as far as --merge says; with --between, the graph data of the paths between two events, from an OUT_DIR
+(merged first) or a GRAPH_DIR that an earlier run wrote (its graph.json is read); with --next or --causes, an event's
+likeliest successors or predecessors in a GRAPH_DIR. An event is found by any of its aliases. `build_event_graph`
+and `merge_event_graph` are the same from Python.
 """
 
 from __future__ import annotations
@@ -16,20 +12,32 @@ from __future__ import annotations
 import argparse
 import contextlib
 import functools
+import json
 import os
 import sys
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
-from ..config import ConfigError
-from ..driver import add_cluster_arguments, handling_signals, whole_number
-from ..events import LEVELS, MODEL_FREE
-from ..exits import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_REFUSED, unexpected
+from ..answers import default_path
+from ..cluster import cluster_client, require_dask
+from ..config import load_config
+from ..events import MODEL_FREE
+from ..exits import (
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    INSTALL_HINT,
+    ConfigError,
+    GraphInputError,
+    SetupError,
+)
+from ..failures import keep_root_logger_quiet, thread_errors
+from ..modes import build_extractors
 from ..output import replace_file
-from .between import MAX_PATHS, Network, subgraph_between
-from .counts import Counts, GraphInputError
+from .between import Network, subgraph_between
+from .counts import Counts
 from .draw import TOP, check_drawing_tools, draw_top_events, picture_summary
 from .export import (
     SUMMARY,
@@ -42,24 +50,15 @@ from .export import (
     write_parquet,
     write_whole,
 )
-from .merge import cluster_client, merge_in_process, merge_on_cluster, part_files
-from .resolve import MergeOptions, ModelFailed, Resolved, check_options, resolve_events
-from .successors import LIMIT, print_successors
-
-EXIT_STATUS = (
-    "Exit status: 0 done, 1 a model's call failed (the force extractor, the embeddings or the judge), 2 bad input "
-    "or set-up (nothing written), "
-    "3 an unexpected error, 130 interrupted."
-)
+from .merge import merge_in_process, merge_on_cluster, part_files
+from .models import ModelFailed
+from .page import LIMIT, PAGE, check_page_library, write_page
+from .resolve import MergeOptions, Resolved, check_options, resolve_events
+from .successors import print_successors
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = _arguments(argv)
-    with handling_signals():
-        return _main(args)
-
-
-def _main(args: argparse.Namespace) -> int:
+def execute(args: argparse.Namespace) -> int:
+    """The graph command; a `UsageError` out of it is a refusal before anything was written."""
     try:
         if args.next or args.causes:
             return print_successors(args.source, args.next or args.causes, forward=bool(args.next), limit=args.limit)
@@ -71,118 +70,33 @@ def _main(args: argparse.Namespace) -> int:
             scheduler=args.scheduler,
             workers=args.workers,
             top=args.top,
+            html_nodes=args.html_nodes,
             quiet=args.quiet,
             merge=args.merge,
             overrides=args.merge_overrides,
             embeddings=args.embeddings,
             config=args.config,
             judge_max=args.judge_max,
+            cache=_cache_option(args),
         )
-        largest = summary["largest_component"]
-        print(
-            f"event graph of {summary['articles']:,} {'texts' if summary['mode'] == 'causara' else 'articles'}: "
-            f"{summary['events']:,} events, {summary['edges']:,} edges, the largest component "
-            f"{largest['events']:,} events; written to {args.output}"
-        )
-        print(f"picture: {Path(args.output) / 'top-events.png'}", flush=True)
-        return EXIT_OK
     except ModelFailed as error:
         print(f"error: {error}; nothing written (--merge LEVEL/similar falls back instead)", file=sys.stderr)
         return EXIT_FAILED
-    except (GraphInputError, ConfigError) as error:
-        print(f"error: {error}".replace("\n", "\nerror: "), file=sys.stderr)
-        return EXIT_REFUSED
     except KeyboardInterrupt:
         # With --force, the graph data is written before the extractor is asked.
         print("interrupted" if args.force else "interrupted: nothing written", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except Exception as error:
-        return unexpected(error, args.verbose)
-
-
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="kestor-corpus graph",
-        description=__doc__.split("\n")[0].split(": ", 1)[1],
-        usage=__doc__.split("\n\n")[1].replace("    kestor-corpus graph", "kestor-corpus graph", 1),
-        epilog=EXIT_STATUS,
+    largest = summary["largest_component"]
+    print(
+        f"event graph of {summary['articles']:,} {'texts' if summary['mode'] == 'causara' else 'articles'}: "
+        f"{summary['events']:,} events, {summary['edges']:,} edges, the largest component "
+        f"{largest['events']:,} events; written to {args.output}"
     )
-    parser.add_argument(
-        "source",
-        metavar="OUT_DIR",
-        help="the output directory of an articles or causara run; with --between, also a GRAPH_DIR written before",
-    )
-    parser.add_argument(
-        "--output",
-        metavar="PATH",
-        help="GRAPH_DIR, the directory to write (replaced whole if an earlier graph run wrote it); with --between, "
-        "the graph data file",
-    )
-    add_cluster_arguments(parser)
-    parser.add_argument(
-        "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
-    )
-    parser.add_argument(
-        "--between",
-        nargs=2,
-        metavar=("EVENT_A", "EVENT_B"),
-        help="write the subgraph of every path from EVENT_A to EVENT_B, as graph data for the force extractor",
-    )
-    parser.add_argument(
-        "--max-paths",
-        type=whole_number(1),
-        default=MAX_PATHS,
-        metavar="N",
-        help=f"refuse --between beyond this many paths ({MAX_PATHS:,})",
-    )
-    parser.add_argument("--force", action="store_true", help="with --between: ask the force extractor at once")
-    parser.add_argument(
-        "--config",
-        metavar="CONFIG.json",
-        help="the run's configuration file: the endpoint of --force, --embeddings and the judge, and the merge's "
-        'lexicon and judge prompt (its "merge" section)',
-    )
-    parser.add_argument(
-        "--merge",
-        default=MODEL_FREE,
-        metavar="LEVEL[/FALLBACK]",
-        help=f"how far names are merged into events: {', '.join(LEVELS)} (default {MODEL_FREE}, the strongest "
-        "without a model); a FALLBACK level is used when the model cannot be reached",
-    )
-    parser.add_argument(
-        "--merge-overrides", metavar="FILE", help="pairs of events that must (A == B) or must never (A != B) merge"
-    )
-    parser.add_argument("--embeddings", metavar="MODEL", help="the embeddings model of --merge meaning (or judge)")
-    parser.add_argument(
-        "--judge-max", type=whole_number(0), default=200, metavar="N", help="pairs asked of the judge at most (200)"
-    )
-    parser.add_argument("--next", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to follow EVENT")
-    parser.add_argument("--causes", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to precede EVENT")
-    parser.add_argument(
-        "--limit", type=whole_number(1), default=LIMIT, metavar="N", help=f"events --next or --causes lists ({LIMIT})"
-    )
-    parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
-    parser.add_argument("--verbose", action="store_true", help="an unexpected error's traceback")
-    return parser
-
-
-def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = _parser()
-    args = parser.parse_args(argv)
-    if args.next and args.causes:
-        parser.error("--next or --causes, not both")
-    if not (args.next or args.causes) and not args.output:
-        parser.error("the following arguments are required: --output")
-    if args.force and not args.between:
-        parser.error("--force asks about the subgraph of --between")
-    model_level = args.merge.split("/")[0] in LEVELS[LEVELS.index(MODEL_FREE) + 1 :]
-    if args.force and not args.config:
-        parser.error("--force needs --config CONFIG.json")
-    if args.embeddings and not args.config:
-        parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
-    if args.embeddings and not model_level:
-        args.merge = "meaning"
-    return args
+    print(f"picture: {Path(args.output) / 'top-events.png'}")
+    page = summary["page"]
+    shown = "" if page["events"] == summary["events"] else f"the {page['events']:,} events of highest degree, "
+    print(f"page: {Path(args.output) / PAGE} ({shown}{page['bytes'] / 2**20:.1f} MiB)", flush=True)
+    return EXIT_OK
 
 
 def build_event_graph(
@@ -193,6 +107,7 @@ def build_event_graph(
     scheduler: str | None = None,
     workers: int | None = None,
     top: int = TOP,
+    html_nodes: int = LIMIT,
     quiet: bool = True,
     stream: TextIO | None = None,
     merge: str = MODEL_FREE,
@@ -200,20 +115,28 @@ def build_event_graph(
     embeddings: str | None = None,
     config: str | os.PathLike[str] | None = None,
     judge_max: int = 200,
+    cache: str | os.PathLike[str] | bool = True,
 ) -> dict[str, Any]:
     """Merge the part files of OUT_DIR into one event graph and write GRAPH_DIR; its summary.
 
     The merge runs on `client`'s cluster, else on the scheduler at `scheduler`, else on a local cluster of
     `workers` processes, else (none of them given) in this process. The names of one event are merged as far as
-    `merge` says (see `kestor.tavi.corpus.events`), with the overrides of the file `overrides`. Bad input raises
-    `GraphInputError` before anything is written.
+    `merge` says (see `kestor.tavi.corpus.events`), with the overrides of the file `overrides`; what a model gave
+    the merge is kept in the answer cache: the user's (True), the file `cache`, or none (False). What the command
+    refuses raises a `UsageError` (a `GraphInputError` for what the part files hold) before anything is written; a
+    model that cannot be asked raises `ModelFailed` unless `merge` names a fallback.
     """
     say = stream or sys.stderr
     missing = check_drawing_tools()
     if missing:
-        raise GraphInputError(f"the event graph needs {missing}: pip install 'kestor-tavi-extractor[corpus]'")
+        raise SetupError(f"the event graph needs {missing}: {INSTALL_HINT}")
+    unusable = check_page_library()
+    if unusable:
+        raise SetupError(unusable)
     check_replaceable(graph_dir)
-    options = MergeOptions.parse(merge, overrides=overrides, embeddings=embeddings, config=config, judge_max=judge_max)
+    options = MergeOptions.parse(
+        merge, overrides=overrides, embeddings=embeddings, config=config, judge_max=judge_max, cache=_answer_file(cache)
+    )
     check_options(options)
     in_process = client is None and scheduler is None and workers is None
     with _cluster(client, scheduler, workers, in_process) as live:
@@ -234,6 +157,11 @@ def build_event_graph(
                 file=say,
             )
         write_node_link(counts, directory / "graph.json")
+        texts = "texts" if counts.mode == "causara" else "articles"
+        page = write_page(
+            directory / "graph.json", directory, limit=html_nodes, title=f"Event graph of {counts.articles:,} {texts}"
+        )
+        summary["page"] = {"file": PAGE, "events": page.events, "edges": page.edges, "bytes": page.bytes}
         summary["parquet"] = write_parquet(counts, directory) or "nodes.parquet, edges.parquet"
         if write_aliases(resolved.aliases, directory):
             summary["parquet"] += ", aliases.parquet"
@@ -249,13 +177,23 @@ def build_event_graph(
     return summary
 
 
+def _cache_option(args: argparse.Namespace) -> str | bool:
+    return False if args.no_cache else args.cache or True
+
+
+def _answer_file(cache: str | os.PathLike[str] | bool) -> Path | None:
+    """`build_event_graph`'s `cache` as a file: True the user's answer cache, False none."""
+    return default_path() if cache is True else None if cache is False else Path(cache)
+
+
 @contextlib.contextmanager
 def _cluster(client: Any, scheduler: str | None, workers: int | None, in_process: bool) -> Iterator[Any]:
     if in_process or client is not None:
         yield client
         return
-    _check_distributed()
-    with cluster_client(scheduler, workers or os.cpu_count() or 1) as own:
+    require_dask("the merge runs on")
+    # Counting is Python work, which holds the interpreter's lock: one thread per local worker process.
+    with cluster_client(scheduler, workers or os.cpu_count() or 1, threads_per_worker=1, verbose=False) as own:
         yield own
 
 
@@ -288,13 +226,14 @@ def merge_event_graph(
     paths = part_files(out_dir)
     if in_process:
         return merge_in_process(paths)
-    _check_distributed()
+    require_dask("the merge runs on")
     began = time.monotonic()
     say = stream or sys.stderr
     if client is not None:
         counts = merge_on_cluster(client, paths)
     else:
-        with cluster_client(scheduler, workers or os.cpu_count() or 1) as own:
+        # Counting is Python work, which holds the interpreter's lock: one thread per local worker process.
+        with cluster_client(scheduler, workers or os.cpu_count() or 1, threads_per_worker=1, verbose=False) as own:
             if not quiet:
                 workers_up = len(own.nthreads())
                 print(
@@ -307,16 +246,6 @@ def merge_event_graph(
     if not quiet:
         print(f"merged {counts.articles:,} articles in {time.monotonic() - began:.1f} s", file=say, flush=True)
     return counts
-
-
-def _check_distributed() -> None:
-    try:
-        import distributed  # noqa: F401
-    except ImportError as error:
-        raise GraphInputError(
-            f"the merge runs on Dask distributed, which is not installed ({error}): "
-            "pip install 'kestor-tavi-extractor[corpus]'"
-        ) from None
 
 
 def _notes(counts: Counts, summary: dict[str, Any], stream: TextIO) -> None:
@@ -354,6 +283,7 @@ def _between(args: argparse.Namespace) -> int:
             embeddings=args.embeddings,
             config=args.config,
             judge_max=args.judge_max,
+            cache=_answer_file(_cache_option(args)),
         )
         check_options(options)
         counts = merge_event_graph(source, scheduler=args.scheduler, workers=args.workers, quiet=args.quiet)
@@ -370,8 +300,6 @@ def _between(args: argparse.Namespace) -> int:
     )
     if extractor is None:
         return EXIT_OK
-    from ..failures import thread_errors
-
     with _no_progress_bar(), thread_errors().watch() as errors:
         force = extractor.predict(graph)
     if errors:
@@ -399,10 +327,6 @@ def _no_progress_bar() -> Iterator[None]:
 
 def _force_extractor(config_path: str) -> Any:
     """Built before the merge: a configuration that cannot work is refused before anything runs."""
-    from ..config import load_config
-    from ..failures import keep_root_logger_quiet
-    from ..modes import build_extractors
-
     config = load_config(config_path, "force")
     keep_root_logger_quiet()
     try:
@@ -412,8 +336,6 @@ def _force_extractor(config_path: str) -> Any:
 
 
 def _write_file_whole(path: Path, document: Any) -> None:
-    import json
-
     path.parent.mkdir(parents=True, exist_ok=True)
     # A node or an edge a line: readable, and a file of thousands of them stays short.
     text = ",\n".join(

@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from .. import output
+from ..exits import GraphInputError, UsageError
 from ..inputs import date_problem, describe, id_key
 from .names import event_key, trimmed_spelling
 
@@ -33,13 +34,8 @@ if TYPE_CHECKING:
 else:
     Digests = Any
 
-MODES = ("articles", "causara")
 # Node indices are packed into one integer per edge.
 _INDEX_BITS = 32
-
-
-class GraphInputError(ValueError):
-    """Output the graph refuses; the message names the file and the line."""
 
 
 class Conflict(GraphInputError):
@@ -169,19 +165,16 @@ class Counts:
         spellings: dict[str, tuple[str, str]] = {}
         for file_index, path in enumerate(paths):
             self.part_files += 1
-            try:
-                for number, entry in output.entries(Path(path)):
-                    key = id_key(entry["id"])
-                    if key in seen:
-                        first_file, first_line = seen[key]
-                        raise GraphInputError(f"{path}:{number}: id {key} is also at {paths[first_file]}:{first_line}")
-                    seen[key] = (file_index, number)
-                    if entry["status"] == "ok":
-                        self._read_line(entry, key, f"{path}:{number}", spellings)
-                    else:
-                        self.failed += 1
-            except output.OutputError as error:
-                raise GraphInputError(str(error)) from None
+            for number, entry in output.entries(Path(path)):
+                key = id_key(entry["id"])
+                if key in seen:
+                    first_file, first_line = seen[key]
+                    raise GraphInputError(f"{path}:{number}: id {key} is also at {paths[first_file]}:{first_line}")
+                seen[key] = (file_index, number)
+                if entry["status"] == "ok":
+                    self._read_line(entry, key, f"{path}:{number}", spellings)
+                else:
+                    self.failed += 1
         self.ids = _union(self.ids, id_digests(seen))
 
     def _read_line(self, entry: dict[str, Any], key: str, place: str, spellings: dict[str, tuple[str, str]]) -> None:
@@ -398,7 +391,7 @@ class Counts:
 
 
 @dataclass(frozen=True)
-class Refusal:
+class Problem:
     """Why a group's counts were given up: returned rather than raised, so that the first problem in file order
     is the one reported (a merge keeps the earlier group's) and workers do not log it as their own failure."""
 
@@ -407,34 +400,34 @@ class Refusal:
     """Between two groups' counts: which line is the first to conflict, a pass over the files tells."""
 
 
-def count_part_files(paths: Sequence[str]) -> Counts | Refusal:
+def count_part_files(paths: Sequence[str]) -> Counts | Problem:
     """The counts of these part files (a Dask task)."""
     counts = Counts()
     try:
         counts.read(paths)
-    except GraphInputError as error:
-        return Refusal(str(error))
+    except UsageError as error:  # a line the graph refuses, or a part file that is not one
+        return Problem(str(error))
     return counts
 
 
-def merged(earlier: Counts | Refusal, later: Counts | Refusal) -> Counts | Refusal:
+def merged(earlier: Counts | Problem, later: Counts | Problem) -> Counts | Problem:
     """The counts of both, earlier's part files first (a Dask task: the inputs, which Dask may hold for another
     task, are left as they were)."""
-    if isinstance(earlier, Refusal):
+    if isinstance(earlier, Problem):
         return earlier
-    if isinstance(later, Refusal):
+    if isinstance(later, Problem):
         return later
     result = earlier.copy()
     try:
         result.absorb(later)
     except Conflict as error:
-        return Refusal(str(error), conflict=True)
+        return Problem(str(error), conflict=True)
     return result
 
 
-def without_ids(counts: Counts | Refusal) -> Counts | Refusal:
+def without_ids(counts: Counts | Problem) -> Counts | Problem:
     """The counts without their ids, which take 16 bytes an article (a Dask task: its input is left as it was)."""
-    if isinstance(counts, Refusal):
+    if isinstance(counts, Problem):
         return counts
     result = copy.copy(counts)
     result.ids = _no_digests()

@@ -30,10 +30,12 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
 
+from ..exits import GraphInputError
 from ..output import sync_directory as _sync
 from .collapse import Alias, EdgeSources, edge_figures
-from .counts import Counts, GraphInputError
+from .counts import Counts
 from .names import SENTENCE_PUNCTUATION
+from .page import LICENSE_FILE, PAGE
 
 FORMAT = "kestor-corpus event graph, version 1"
 SUMMARY = "summary.json"
@@ -47,6 +49,8 @@ FILES = (
     ALIASES,
     SUMMARY,
     "top-events.png",
+    PAGE,
+    LICENSE_FILE,
 )
 GRAPHML_IDS = 100
 """Article ids an edge lists in GraphML: what a reader's table can show; the JSON and Parquet list them all."""
@@ -249,9 +253,9 @@ def write_graphml(counts: Counts, path: Path) -> int:
             'http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd">\n'
         )
         for prefix, element, keys in (("n", "node", NODE_KEYS), ("e", "edge", EDGE_KEYS + DATE_KEYS)):
-            for place, (attribute, kind) in enumerate(keys):
+            for place, (attribute, value_type) in enumerate(keys):
                 handle.write(
-                    f'  <key id="{prefix}{place}" for="{element}" attr.name="{attribute}" attr.type="{kind}"/>\n'
+                    f'  <key id="{prefix}{place}" for="{element}" attr.name="{attribute}" attr.type="{value_type}"/>\n'
                 )
         handle.write('  <graph id="events" edgedefault="directed">\n')
         for number, name, articles, relations, aliases in _nodes(counts):

@@ -7,16 +7,16 @@ graph, not with the corpus. The same reduction runs in this process for a small 
 
 from __future__ import annotations
 
-import contextlib
 import os
 import uuid
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
 from .. import output
+from ..exits import GraphInputError
 from ..inputs import id_key
-from .counts import Counts, GraphInputError, Refusal, count_part_files, merged, modes_differ, result_of, without_ids
+from .counts import Counts, Problem, count_part_files, merged, modes_differ, result_of, without_ids
 
 TASKS_PER_THREAD = 4
 
@@ -85,13 +85,13 @@ def merge_on_cluster(client: Any, paths: Sequence[str]) -> Counts:
     [last] = level
     final = client.submit(without_ids, last, key=f"graph-final-{token}", pure=False)
     try:
-        result: Counts | Refusal = final.result()
+        result: Counts | Problem = final.result()
     finally:
         client.cancel([final, last])
     return _accepted(result, paths)
 
 
-def _accepted(result: Counts | Refusal, paths: Sequence[str]) -> Counts:
+def _accepted(result: Counts | Problem, paths: Sequence[str]) -> Counts:
     if isinstance(result, Counts):
         return result
     if result.conflict:
@@ -104,33 +104,15 @@ def locate_conflict(paths: Sequence[str]) -> NoReturn:
     seen: dict[str, str] = {}
     first: tuple[str, str] | None = None
     for path in paths:
-        try:
-            for number, entry in output.entries(Path(path)):
-                place, key = f"{path}:{number}", id_key(entry["id"])
-                if key in seen:
-                    raise GraphInputError(f"{place}: id {key} is also at {seen[key]}")
-                seen[key] = place
-                if entry["status"] == "ok" and "result" in entry:
-                    mode = result_of(entry["result"], place)[0]
-                    if first is None:
-                        first = (mode, place)
-                    elif mode != first[0]:
-                        raise GraphInputError(modes_differ(place, mode, first[1], first[0]))
-        except output.OutputError as error:
-            raise GraphInputError(str(error)) from None
+        for number, entry in output.entries(Path(path)):
+            place, key = f"{path}:{number}", id_key(entry["id"])
+            if key in seen:
+                raise GraphInputError(f"{place}: id {key} is also at {seen[key]}")
+            seen[key] = place
+            if entry["status"] == "ok" and "result" in entry:
+                mode = result_of(entry["result"], place)[0]
+                if first is None:
+                    first = (mode, place)
+                elif mode != first[0]:
+                    raise GraphInputError(modes_differ(place, mode, first[1], first[0]))
     raise GraphInputError("part files that differed in their ids or modes no longer do: were they changed?")
-
-
-@contextlib.contextmanager
-def cluster_client(scheduler: str | None, workers: int) -> Iterator[Any]:
-    """The corpus runs' cluster: a client of the scheduler at that address, or of a local cluster of `workers`
-    processes."""
-    from ..driver import Refused
-    from ..driver import cluster_client as runs_cluster
-
-    try:
-        # Counting is Python work, which holds the interpreter's lock: one thread per local worker process.
-        with runs_cluster(scheduler, workers, threads_per_worker=1, verbose=False) as client:
-            yield client
-    except Refused as error:
-        raise GraphInputError(str(error)) from None

@@ -8,30 +8,28 @@ global and runs in this process, as does the embeddings' nearest-neighbour searc
 
 from __future__ import annotations
 
+import contextlib
 import os
 import uuid
 from collections.abc import Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from ..config import ConfigError, load_merge_config
+from ..config import MergeConfig, load_merge_config
 from ..events import LEVELS, MODEL_FREE, Lexicon, LexiconError, OverridesError, Resolution, Settings, read_overrides
 from ..events import resolve as resolve_names
-from ..events.embeddings import EmbeddingsClient, EmbeddingsError, default_cache
-from ..events.judge import PairJudge
+from ..events.judge import judge_by
 from ..events.normal import Normal, normalize
 from ..events.similar import FLOOR, NgramIndex, candidate_block, unique_pairs
+from ..exits import ConfigError, GraphInputError
 from .collapse import Alias, alias_rows, collapse
-from .counts import Counts, GraphInputError
+from .counts import Counts
+from .models import Asking, EmbeddingsClient, JudgeClient, ModelFailed, asking
 from .names import event_key
 
 NAMES_PER_TASK = 50_000
 ROWS_PER_SEARCH = 50_000
-
-
-class ModelFailed(RuntimeError):
-    """The embeddings endpoint or the judge failed, and no fallback level was asked for."""
 
 
 @dataclass
@@ -44,7 +42,8 @@ class MergeOptions:
     """The embeddings model's name, asked at the endpoint of `config`."""
     config: str | os.PathLike[str] | None = None
     judge_max: int = 200
-    cache: Path | None = field(default_factory=default_cache)
+    cache: Path | None = None
+    """The answer cache file that keeps what a model gave; None: nothing kept."""
 
     @classmethod
     def parse(cls, text: str, **others: Any) -> MergeOptions:
@@ -69,22 +68,28 @@ class Resolved:
 
 
 def resolve_events(counts: Counts, options: MergeOptions, client: Any = None) -> Resolved:
-    settings, usage_of = _settings(options, client)
+    settings, merge_config = _settings(options, client)
     warnings: list[str] = []
     level = options.level
-    try:
-        resolution = resolve_names(list(counts.keys), settings)
-    except (EmbeddingsError, ModelFailed) as error:
-        if options.fallback is None:
-            raise ModelFailed(f"--merge {options.level}: {error}") from None
-        warnings.append(f"--merge {options.level} failed ({error}): resolved at --merge {options.fallback} instead")
-        level = settings.level = options.fallback
-        resolution = resolve_names(list(counts.keys), settings)
-    except OverridesError as error:
-        raise GraphInputError(str(error)) from None
+    usage: dict[str, Any] = {}
+    with contextlib.ExitStack() as stack:
+        if settings.runs("meaning"):
+            _ask_models(settings, options, merge_config, stack.enter_context(asking(options.cache)), usage)
+        try:
+            resolution = resolve_names(list(counts.keys), settings)
+        except ModelFailed as error:
+            if options.fallback is None:
+                raise ModelFailed(f"--merge {options.level}: {error}") from None
+            warnings.append(f"--merge {options.level} failed ({error}): resolved at --merge {options.fallback} instead")
+            level = settings.level = options.fallback
+            resolution = resolve_names(list(counts.keys), settings)
+        except OverridesError as error:
+            raise GraphInputError(str(error)) from None
     collapsed = collapse(counts, resolution)
     aliases = list(alias_rows(counts, resolution, collapsed))
-    return Resolved(collapsed, aliases, resolution, level, warnings, usage_of())
+    return Resolved(
+        collapsed, aliases, resolution, level, warnings, {name: figures() for name, figures in usage.items()}
+    )
 
 
 def check_options(options: MergeOptions) -> None:
@@ -92,7 +97,7 @@ def check_options(options: MergeOptions) -> None:
     _settings(options, None)
 
 
-def _settings(options: MergeOptions, client: Any) -> tuple[Settings, Any]:
+def _settings(options: MergeOptions, client: Any) -> tuple[Settings, MergeConfig | None]:
     extension: dict[str, Any] = {}
     merge_config = None
     if options.config is not None:
@@ -116,43 +121,29 @@ def _settings(options: MergeOptions, client: Any) -> tuple[Settings, Any]:
     if client is not None:
         settings.normalize = lambda names: _normal_on_cluster(client, names)
         settings.search = lambda index: _search_on_cluster(client, index, settings)
-    embedder: EmbeddingsClient | None = None
-    judge: PairJudge | None = None
     if settings.runs("meaning"):
         if not options.embeddings:
             raise GraphInputError(f"--merge {options.level} needs --embeddings MODEL (and --config for its endpoint)")
         if merge_config is None or merge_config.model is None:
             raise GraphInputError("--embeddings needs --config CONFIG.json with the endpoint's base_url and api_key")
-        model = merge_config.model
-        embedder = EmbeddingsClient(model["base_url"], model["api_key"], options.embeddings, options.cache)
-        settings.embed = embedder
+    if settings.runs("judge") and merge_config is not None and merge_config.judge is None:
+        raise ConfigError(f'{options.config}: --merge judge needs the "merge.judge" prompt and examples')
+    return settings, merge_config
+
+
+def _ask_models(
+    settings: Settings, options: MergeOptions, merge_config: MergeConfig | None, session: Asking, usage: dict[str, Any]
+) -> None:
+    """The model-backed tiers' clients into `settings`, each one's figures into `usage` (as functions: read once
+    the tiers ran)."""
+    assert merge_config is not None and merge_config.model is not None and options.embeddings
+    embedder = EmbeddingsClient(merge_config.model, options.embeddings, session)
+    settings.embed = embedder
+    usage["embeddings"] = lambda: {"model": options.embeddings, **vars(embedder.usage)}
     if settings.runs("judge"):
-        assert merge_config is not None and merge_config.model is not None
-        if merge_config.judge is None:
-            raise ConfigError(f'{options.config}: --merge judge needs the "merge.judge" prompt and examples')
-        judge = PairJudge(_judge_extractor(merge_config), merge_config.model["model"], options.cache)
-        settings.judge = judge
-
-    def usage() -> dict[str, Any]:
-        figures: dict[str, Any] = {}
-        if embedder is not None:
-            figures["embeddings"] = {"model": options.embeddings, **vars(embedder.usage)}
-        if judge is not None:
-            figures["judge"] = {"model": judge.model, "asked": judge.asked}
-        return figures
-
-    return settings, usage
-
-
-def _judge_extractor(merge_config: Any) -> Any:
-    from ..config import RunConfig
-    from ..modes import build_extractors
-
-    run = RunConfig("linqor", dict(merge_config.model), {"linqor": merge_config.judge})
-    try:
-        return build_extractors(run)["linqor"]
-    except Exception as error:
-        raise ConfigError(f"the judge cannot be built: {error}") from None
+        judge = JudgeClient(merge_config, session)
+        settings.judge = judge_by(judge)
+        usage["judge"] = lambda: {"model": judge.model, **judge.usage.as_dict()}
 
 
 def _normal_on_cluster(client: Any, names: Sequence[str]) -> list[Normal]:

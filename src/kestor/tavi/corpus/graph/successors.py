@@ -8,9 +8,8 @@ import os
 from pathlib import Path
 from typing import Any
 
-from ..exits import EXIT_OK
+from ..exits import EXIT_OK, GraphInputError
 from .between import Network
-from .counts import GraphInputError
 
 LIMIT = 10
 

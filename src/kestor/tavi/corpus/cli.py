@@ -1,0 +1,400 @@
+"""kestor-corpus: the command line of the run, graph and cache commands, and how every command ends.
+
+    kestor-corpus {causara,linqor,force,articles} --config CONFIG.json --input INPUT.jsonl --output OUT_DIR ...
+    kestor-corpus graph OUT_DIR --output GRAPH_DIR ...
+    kestor-corpus cache [--cache PATH] [--clear]
+
+`main` is the console script (and ``python -m kestor.tavi.corpus``): it parses the command line, hands it to the
+command's `execute` (driver's for a corpus run, graph.command's for the event graph, cache_command's for the answer
+cache) with Ctrl-C and SIGTERM handled, and ends a `UsageError` with EXIT_USAGE and anything unforeseen with
+EXIT_ERROR. A command's options are declared in its parser here, from the argument types, the cluster options and
+the cache option that the commands share.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib.metadata
+import os
+import signal
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, NoReturn
+
+from . import cache_command, driver
+from .answers import default_path
+from .config import CALL_TIMEOUT, MODES, THREADS
+from .events import LEVELS as MERGE_LEVELS
+from .events import MODEL_FREE as MERGE_DEFAULT
+from .exits import (
+    DISTRIBUTION,
+    EXIT_ERROR,
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_USAGE,
+    UsageError,
+    unexpected,
+)
+from .graph import command as graph_command
+from .graph.between import MAX_PATHS
+from .graph.draw import TOP
+from .graph.page import LIMIT as PAGE_LIMIT
+from .graph.successors import LIMIT as SUCCESSORS
+from .retry import CAP, FIRST_PAUSE, RETRY_FOR
+
+RUN_EXIT_STATUSES = (
+    (EXIT_OK, "every input is ok"),
+    (EXIT_FAILED, "some inputs failed: their lines say why, and a rerun asks them again"),
+    (EXIT_USAGE, "bad input, configuration or set-up (an endpoint that takes no connections): nothing was asked"),
+    (EXIT_ERROR, "an unexpected error (its traceback with --verbose)"),
+    (EXIT_INTERRUPTED, "interrupted (Ctrl-C or SIGTERM; a second one ends at once): a rerun picks up what is on disk"),
+)
+GRAPH_EXIT_STATUSES = (
+    f"Exit status: {EXIT_OK} done, {EXIT_FAILED} a model's call failed (the force extractor, the embeddings or the "
+    f"judge), {EXIT_USAGE} bad input or set-up (nothing written), {EXIT_ERROR} an unexpected error, "
+    f"{EXIT_INTERRUPTED} interrupted."
+)
+CACHE_EXIT_STATUSES = (
+    f"Exit status: {EXIT_OK} done, {EXIT_USAGE} a file that is no answer cache this version can read (or that is "
+    f"damaged), {EXIT_ERROR} an unexpected error."
+)
+LOCAL_WORKERS = os.cpu_count() or 1
+GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--merge LEVEL[/FALLBACK]] [--merge-overrides FILE]
+        [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--cache PATH | --no-cache]
+        [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N] [--quiet]
+    kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
+        [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet]
+    kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--limit N]"""
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    command: Callable[[argparse.Namespace], int]
+    if arguments[:1] == ["graph"]:
+        args, command = graph_arguments(arguments[1:]), graph_command.execute
+    elif arguments[:1] == ["cache"]:
+        args, command = cache_parser().parse_args(arguments[1:]), cache_command.execute
+    else:
+        args, command = run_parser().parse_args(arguments), driver.execute
+    if "workers" in args and args.workers is None:
+        args.workers = LOCAL_WORKERS
+    with handling_signals():
+        try:
+            return command(args)
+        except UsageError as error:
+            print(f"error: {error}".replace("\n", "\nerror: "), file=sys.stderr)
+            return EXIT_USAGE
+        except Exception as error:
+            return unexpected(error, args.verbose)
+
+
+def run_parser() -> argparse.ArgumentParser:
+    statuses = "\n".join(f"  {status:<4} {meaning}" for status, meaning in RUN_EXIT_STATUSES)
+    parser = argparse.ArgumentParser(
+        prog="kestor-corpus",
+        description="The extractors over a whole corpus, on a Dask cluster, each input written exactly once.",
+        epilog=f"exit status:\n{statuses}\n\nkestor-corpus graph OUT_DIR --output GRAPH_DIR merges a run's output into "
+        "the corpus's event graph (kestor-corpus graph --help).\nkestor-corpus cache shows the answer cache and clears "
+        "it (kestor-corpus cache --help).",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "mode",
+        choices=MODES,
+        help="the extractor to run, or articles: causal relations, their "
+        "event graph and its force word for each article",
+    )
+    parser.add_argument("--config", required=True, metavar="CONFIG.json", help="model endpoint, prompts, examples")
+    parser.add_argument(
+        "--input",
+        required=True,
+        metavar="INPUT.jsonl",
+        help="one JSON object per line with a unique id (.parquet also read, with pyarrow)",
+    )
+    parser.add_argument("--output", required=True, metavar="OUT_DIR", help="directory of part-NNNNN.jsonl files")
+    add_cluster_arguments(parser)
+    parser.add_argument(
+        "--threads",
+        type=whole_number(1),
+        default=THREADS,
+        help="most model calls in flight per worker (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--rate",
+        type=number(above=0.0),
+        metavar="R",
+        help="at most R requests per second over all workers together (default: no limit; each worker finds the "
+        "rate the provider takes from its 429s)",
+    )
+    parser.add_argument(
+        "--call-timeout",
+        type=number(above=0.0),
+        default=CALL_TIMEOUT,
+        metavar="SECONDS",
+        help="a request the server does not answer ends after this long, to be retried (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--retry-for",
+        type=number(),
+        default=RETRY_FOR,
+        metavar="SECONDS",
+        help="an input is asked again until this long after its first attempt, time the endpoint was down not "
+        "counted up to this long again (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--retries",
+        type=whole_number(0),
+        metavar="N",
+        help="at most N retries of a model call (default: as many as --retry-for allows)",
+    )
+    parser.add_argument(
+        "--retry-pause",
+        type=number(),
+        default=FIRST_PAUSE,
+        metavar="SECONDS",
+        help=f"the first retry waits up to this long, each further one up to twice as long, to at most {CAP:g} s, "
+        "unless the server names a wait (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--partition-size",
+        type=whole_number(1),
+        default=driver.PARTITION_SIZE,
+        metavar="N",
+        help="inputs per part file (default: %(default)s)",
+    )
+    caching = parser.add_mutually_exclusive_group()
+    add_cache_argument(caching)
+    caching.add_argument(
+        "--no-cache", action="store_true", help="ask every call of the model, and keep no answer (default: cached)"
+    )
+    parser.add_argument(
+        "--price",
+        nargs=2,
+        type=number(),
+        metavar=("IN", "OUT"),
+        help="the model's price per million prompt (input) and completion (output) tokens: the summary and "
+        "--estimate add the cost",
+    )
+    parser.add_argument(
+        "--estimate",
+        action="store_true",
+        help="ask nothing: print the calls and tokens the run would ask for the inputs not yet done, what the "
+        "cache already holds, and the cost at --price",
+    )
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+    parser.add_argument(
+        "--verbose", action="store_true", help="the traceback of an unexpected error, and Dask's warnings"
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    return parser
+
+
+def graph_arguments(argv: Sequence[str]) -> argparse.Namespace:
+    parser = graph_parser()
+    args = parser.parse_args(argv)
+    if args.next and args.causes:
+        parser.error("--next or --causes, not both")
+    if not (args.next or args.causes) and not args.output:
+        parser.error("the following arguments are required: --output")
+    if args.force and not args.between:
+        parser.error("--force asks about the subgraph of --between")
+    if args.force and not args.config:
+        parser.error("--force needs --config CONFIG.json")
+    if args.embeddings and not args.config:
+        parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
+    if args.embeddings and args.merge.split("/")[0] in MERGE_LEVELS[: MERGE_LEVELS.index(MERGE_DEFAULT) + 1]:
+        args.merge = "meaning"
+    return args
+
+
+def graph_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kestor-corpus graph",
+        description="the event graph of a whole corpus, merged from an articles (or causara) run's part files.",
+        usage=GRAPH_USAGE,
+        epilog=GRAPH_EXIT_STATUSES,
+    )
+    parser.add_argument(
+        "source",
+        metavar="OUT_DIR",
+        help="the output directory of an articles or causara run; with --between, also a GRAPH_DIR written before",
+    )
+    parser.add_argument(
+        "--output",
+        metavar="PATH",
+        help="GRAPH_DIR, the directory to write (replaced whole if an earlier graph run wrote it); with --between, "
+        "the graph data file",
+    )
+    add_cluster_arguments(parser)
+    parser.add_argument(
+        "--merge",
+        default=MERGE_DEFAULT,
+        metavar="LEVEL[/FALLBACK]",
+        help=f"how far names are merged into events: {', '.join(MERGE_LEVELS)} (default {MERGE_DEFAULT}, the "
+        "strongest without a model); a FALLBACK level is used when the model cannot be reached",
+    )
+    parser.add_argument(
+        "--merge-overrides", metavar="FILE", help="pairs of events that must (A == B) or must never (A != B) merge"
+    )
+    parser.add_argument("--embeddings", metavar="MODEL", help="the embeddings model of --merge meaning (or judge)")
+    parser.add_argument(
+        "--judge-max", type=whole_number(0), default=200, metavar="N", help="pairs asked of the judge at most (200)"
+    )
+    caching = parser.add_mutually_exclusive_group()
+    add_cache_argument(caching)
+    caching.add_argument(
+        "--no-cache", action="store_true", help="ask the embeddings and the judge anew, and keep no answer"
+    )
+    parser.add_argument(
+        "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
+    )
+    parser.add_argument(
+        "--html-nodes",
+        type=whole_number(1),
+        default=PAGE_LIMIT,
+        metavar="N",
+        help=f"events in index.html: the whole graph up to N, else the N of highest degree ({PAGE_LIMIT:,})",
+    )
+    parser.add_argument(
+        "--between",
+        nargs=2,
+        metavar=("EVENT_A", "EVENT_B"),
+        help="write the subgraph of every path from EVENT_A to EVENT_B, as graph data for the force extractor",
+    )
+    parser.add_argument(
+        "--max-paths",
+        type=whole_number(1),
+        default=MAX_PATHS,
+        metavar="N",
+        help=f"refuse --between beyond this many paths ({MAX_PATHS:,})",
+    )
+    parser.add_argument("--force", action="store_true", help="with --between: ask the force extractor at once")
+    parser.add_argument(
+        "--config",
+        metavar="CONFIG.json",
+        help="the run's configuration file: the endpoint of --force, --embeddings and the judge, and the merge's "
+        'lexicon and judge prompt (its "merge" section)',
+    )
+    parser.add_argument("--next", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to follow EVENT")
+    parser.add_argument("--causes", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to precede EVENT")
+    parser.add_argument(
+        "--limit",
+        type=whole_number(1),
+        default=SUCCESSORS,
+        metavar="N",
+        help=f"events --next or --causes lists ({SUCCESSORS})",
+    )
+    parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
+    parser.add_argument("--verbose", action="store_true", help="an unexpected error's traceback")
+    return parser
+
+
+def cache_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kestor-corpus cache",
+        description="What the answer cache holds: its answers by model and its size on disk; --clear empties it.",
+        epilog=CACHE_EXIT_STATUSES,
+    )
+    add_cache_argument(parser)
+    parser.add_argument(
+        "--clear",
+        action="store_true",
+        help="remove every answer (a run using the cache at the same time goes on); a cache of another version "
+        "or a damaged one is removed whole",
+    )
+    parser.add_argument("--verbose", action="store_true", help="an unexpected error's traceback")
+    return parser
+
+
+def _version() -> str:
+    try:
+        return importlib.metadata.version(DISTRIBUTION)
+    except importlib.metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
+def add_cluster_arguments(parser: argparse.ArgumentParser) -> None:
+    """Where the work runs: --scheduler ADDRESS or --workers N (None when not given: `main` puts LOCAL_WORKERS)."""
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
+    # No default: argparse tells an option given from one left out by its value being the default object, and a
+    # count equal to the cores is that very int, so --workers beside --scheduler went through on such a machine.
+    where.add_argument(
+        "--workers",
+        type=whole_number(1),
+        metavar="N",
+        help=f"worker processes of a local cluster (default: the number of cores, {LOCAL_WORKERS} here)",
+    )
+
+
+def add_cache_argument(parser: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:
+    """The answer cache's file: --cache PATH (None when not given: the user's cache directory's)."""
+    default = str(default_path()).replace("%", "%%")  # argparse fills a help text in with %
+    parser.add_argument(
+        "--cache",
+        metavar="PATH",
+        help=f"the answer cache, one SQLite file that runs into any output directory share (default: {default}); "
+        "on a cluster of several machines, each keeps its own at this path",
+    )
+
+
+def whole_number(least: int) -> Any:
+    """An argument type: a whole number of at least `least`."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}")
+        return value
+
+    return parse
+
+
+def number(above: float | None = None) -> Any:
+    """An argument type: a finite number of at least zero (more than `above`, if given)."""
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if value != value or value == float("inf"):
+            raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+        if above is not None and not value > above:
+            raise argparse.ArgumentTypeError(f"must be more than {above:g}")
+        if not value >= 0:
+            raise argparse.ArgumentTypeError("must be zero or more")
+        return value
+
+    return parse
+
+
+@contextlib.contextmanager
+def handling_signals() -> Iterator[None]:
+    """Ctrl-C and SIGTERM interrupt the command, which then shuts its cluster down and says what is on disk; a
+    second one while it does ends the process at once (what is on disk stays whole: every write is a rename)."""
+
+    def at_once(signum: int, frame: Any) -> NoReturn:
+        print("\ninterrupted again: stopped at once; a rerun picks up what is on disk", file=sys.stderr, flush=True)
+        os._exit(EXIT_INTERRUPTED)
+
+    def interrupt(signum: int, frame: Any) -> NoReturn:
+        signal.signal(signal.SIGINT, at_once)
+        signal.signal(signal.SIGTERM, at_once)
+        raise KeyboardInterrupt
+
+    try:
+        previous = signal.signal(signal.SIGINT, interrupt), signal.signal(signal.SIGTERM, interrupt)
+    except ValueError:  # not the main thread: leave signals to the host
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous[0])
+        signal.signal(signal.SIGTERM, previous[1])

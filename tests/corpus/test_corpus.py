@@ -1,0 +1,447 @@
+"""Corpus runs against the scripted endpoint: the driver called as the console script would call it, on a local
+cluster of two worker processes that the cluster tests share (see jobs for the inputs and the model's answers).
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from collections import Counter
+from typing import Any
+
+import pytest
+from provider_endpoint import ProviderEndpoint
+from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer, refused_base_url
+
+from kestor.tavi.corpus.cli import main
+from kestor.tavi.corpus.config import Settings, load_config
+from kestor.tavi.corpus.exits import INSTALL_HINT
+from kestor.tavi.corpus.modes import build_extractors, event_graph
+from kestor.tavi.corpus.planning import Task
+from kestor.tavi.corpus.retry import RetryPolicy
+from kestor.tavi.corpus.worker import run_task
+
+from .jobs import IDS, TAG, Job, answer, config, row, tag
+
+Slow = pytest.mark.slow
+
+
+class Model:
+    """The endpoint's responder: answers for each tag, or fails it `failing[tag]` times (-1: every time)."""
+
+    def __init__(self, delay: float = 0.0) -> None:
+        self.delay = delay
+        self.failing: dict[str, int] = {}
+        self.lock = threading.Lock()
+
+    def __call__(self, question: str) -> Reply:
+        found = TAG.search(question)
+        with self.lock:
+            left = self.failing.get(found.group(1), 0) if found else 0
+            if found and left:
+                self.failing[found.group(1)] = left - 1 if left > 0 else left
+                return Reply(status=500, delay=self.delay)
+        return Reply(answer(question), delay=self.delay)
+
+
+@pytest.fixture
+def model():
+    responder = Model()
+    with ScriptedEndpoint(responder) as endpoint:
+        endpoint.model = responder
+        yield endpoint
+
+
+def sequential(mode: str, job: Job, ids: list[Any]) -> dict[str, Any]:
+    """What predict gives for each input, called one after another in this process."""
+    extractors = build_extractors(load_config(job.config, mode))
+    results = {}
+    for id_ in ids:
+        record = row(mode, id_)
+        if mode == "force":
+            results[json.dumps(id_)] = extractors["force"].predict(record["graph_data"], record["article_text"])
+        elif mode == "articles":
+            relations = extractors["causara"].predict(record["text"])
+            graph = event_graph(relations)
+            results[json.dumps(id_)] = {
+                "relations": relations,
+                "graph": graph,
+                "force": extractors["force"].predict(graph, record["text"]),
+            }
+        else:
+            results[json.dumps(id_)] = extractors[mode].predict(record["text"])
+    return results
+
+
+@Slow
+@pytest.mark.parametrize("mode", ["causara", "linqor", "force", "articles"])
+def test_each_mode_writes_what_predict_gives_each_input_once(cluster, model, tmp_path, capsys, mode):
+    job = Job(tmp_path, model, mode)
+    assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 0
+    asked = Counter(model.questions)
+    lines = job.lines()
+    model.requests.clear()
+    expected = sequential(mode, job, IDS)
+    assert {key: line["result"] for key, line in lines.items()} == expected
+    assert {(line["status"], line["error"], line["error_class"]) for line in lines.values()} == {("ok", None, None)}
+    # attempts counts the HTTP requests of the input: both extractors' in articles mode, a review's too.
+    assert {key: line["attempts"] for key, line in lines.items()} == {
+        json.dumps(i): sum(count for question, count in asked.items() if tag(i) in question) for i in IDS
+    }
+    assert asked == Counter(model.questions)
+    assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS)} ok, 0 failed, 0 already done in ")
+
+
+@Slow
+def test_failed_calls_are_retried_reported_and_retried_again_by_a_rerun(cluster, model, tmp_path, capsys):
+    job = Job(tmp_path, model, "causara")
+    flaky, down = IDS[:3], IDS[3:5]
+    model.model.failing = {json.dumps(i): 1 for i in flaky} | {json.dumps(i): -1 for i in down}
+    args = job.args("--scheduler", cluster[0].scheduler_address, "--retries", "2")
+    assert main(args) == 1
+    lines = job.lines()
+    assert {key: (line["status"], line["attempts"]) for key, line in lines.items()} == {
+        json.dumps(i): ("failed", 3) if i in down else ("ok", 2 if i in flaky else 1) for i in IDS
+    }
+    assert {(lines[json.dumps(i)]["result"], lines[json.dumps(i)]["error_class"]) for i in down} == {(None, "server")}
+    assert lines[json.dumps(down[0])]["error"].startswith("Failed to extract event relations with langextract: ")
+    assert capsys.readouterr().out.splitlines()[-1].startswith(f"{len(IDS) - 2} ok, 2 failed (2 server), 0 already")
+
+    model.model.failing.clear()
+    model.requests.clear()
+    assert main(args) == 0
+    assert sorted(model.questions) == sorted(row("causara", i)["text"] for i in down)
+    assert {line["status"] for line in job.lines().values()} == {"ok"}
+    assert list(job.lines()) == [json.dumps(i) for i in IDS]  # retried lines keep their places
+    assert capsys.readouterr().out.splitlines()[-1].startswith(f"2 ok, 0 failed, {len(IDS) - 2} already done")
+
+
+@Slow
+def test_a_worker_killed_mid_run_has_its_work_redone(cluster, tmp_path, capsys):
+    running, client = cluster
+    pids = client.run(os.getpid)
+    ids = list(range(40))
+    responder = Model(delay=0.05)
+    asked_first = threading.Event()
+
+    def respond(question: str) -> Reply:
+        # The worker asking for input 12 dies while it waits for the answer; partitions hold 4 inputs each.
+        if question.endswith(tag(12) + "导致停电。") and not asked_first.is_set():
+            asked_first.set()
+            [asking] = [worker for worker, keys in client.processing().items() if any("-part00003-" in k for k in keys)]
+            os.kill(pids[asking], signal.SIGKILL)
+        return responder(question)
+
+    with ScriptedEndpoint(respond) as endpoint:
+        job = Job(tmp_path, endpoint, "causara", ids)
+        assert main(job.args("--scheduler", running.scheduler_address)) == 0
+    assert Counter(endpoint.questions)[row("causara", 12)["text"]] == 2
+    assert {line["status"] for line in job.lines().values()} == {"ok"} and len(job.lines()) == len(ids)
+    client.wait_for_workers(2, timeout=60)
+
+
+@Slow
+def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(cluster, tmp_path):
+    ids = list(range(48))
+    with ScriptedEndpoint(Model(delay=0.1)) as endpoint:
+        job = Job(tmp_path, endpoint, "causara", ids)
+        # Its own local cluster, as a user's run without --scheduler, interrupted as by Ctrl-C.
+        command = [sys.executable, "-m", "kestor.tavi.corpus", *job.args("--workers", "2", "--threads", "2")]
+        run = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 120
+        while len(list(job.out.glob("part-*.jsonl"))) < 2 and run.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        run.send_signal(signal.SIGINT)
+        stdout, stderr = run.communicate(timeout=120)
+        assert run.returncode == 130, stderr
+        written = set(job.lines())
+        assert 0 < len(written) < len(ids)
+        # The summary counts what is on disk once the workers stopped; nothing of the cluster's shutdown shows.
+        assert stdout.splitlines()[-1].startswith(f"interrupted: {len(written)} ok, 0 failed, 0 already done, ")
+        assert "Traceback" not in stderr and "distributed" not in stderr and "Task" not in stderr, stderr
+
+        endpoint.requests.clear()
+        assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 0
+        # Answers that came before the interrupt but were not written yet are in the answer cache: not asked again.
+        rest = {json.dumps(i): row("causara", i)["text"] for i in ids if json.dumps(i) not in written}
+        lines = job.lines()
+        cached = {rest[key] for key in rest if lines[key]["usage"]["from_cache"]}
+        assert sorted(endpoint.questions) == sorted(set(rest.values()) - cached)
+        assert len(lines) == len(ids)
+
+
+def requests_of(provider: ProviderEndpoint, ids: list[Any]) -> dict[str, int]:
+    return {json.dumps(i): provider.asked(tag(i)) for i in ids}
+
+
+@Slow
+@pytest.mark.parametrize("rate", [None, "30"])
+def test_a_rate_limited_provider_answers_every_input_once_each_request_counted(cluster, tmp_path, capsys, rate):
+    ids = list(range(60))
+    with ProviderEndpoint(answer, rate=30, latency=0.02) as provider:
+        job = Job(tmp_path, provider, "causara", ids)
+        limit = ["--rate", rate] if rate else []
+        assert main(job.args("--scheduler", cluster[0].scheduler_address, "--threads", "8", *limit)) == 0
+    lines = job.lines()
+    assert {key: (line["status"], line["result"][0]["source"]) for key, line in lines.items()} == {
+        json.dumps(i): ("ok", f"起因{tag(i)}") for i in ids
+    }
+    assert {key: line["attempts"] for key, line in lines.items()} == requests_of(provider, ids)
+    if rate is None:
+        assert provider.statuses[429] > 0  # the limit was met, and found
+
+
+@Slow
+def test_an_outage_and_held_requests_end_with_every_input_answered_and_refused_ones_not_retried(
+    cluster, tmp_path, capsys
+):
+    ids, refused = list(range(60)), {7, 30}
+
+    def respond(question: str) -> Reply:
+        return Reply(status=400) if any(tag(i) in question for i in refused) else Reply(answer(question))
+
+    with ProviderEndpoint(respond, outage=(0.2, 1.0), hang={1, 5}, hang_for=60, latency=0.1) as provider:
+        job = Job(tmp_path, provider, "causara", ids)
+        assert main(job.args("--scheduler", cluster[0].scheduler_address, "--call-timeout", "1")) == 1
+    lines = job.lines()
+    assert {key: (line["status"], line["error_class"]) for key, line in lines.items()} == {
+        json.dumps(i): ("failed", "bad_request") if i in refused else ("ok", None) for i in ids
+    }
+    assert {key: line["attempts"] for key, line in lines.items()} == requests_of(provider, ids)
+    for i in refused:  # asked again after a 503 or a time-out, never after the 400
+        assert [served.status for served in provider.served if tag(i) in served.question][-1:] == [400]
+    assert provider.statuses[503] > 0 and sum(line["attempts"] for line in lines.values()) > len(ids)
+    assert capsys.readouterr().out.splitlines()[-1].startswith("58 ok, 2 failed (2 bad_request), 0 already done")
+
+
+@pytest.fixture
+def worker_in_this_process(monkeypatch):
+    """A partition run here quiets the extraction library's progress bars and the root logger, as it does for its
+    worker process: both are put back for the tests that follow."""
+    from langextract import progress
+
+    from kestor.tavi.corpus import modes
+
+    monkeypatch.setattr(progress, "create_extraction_progress_bar", progress.create_extraction_progress_bar)
+    monkeypatch.setattr(modes, "_progress_quieted", False)
+    monkeypatch.setattr(logging.root, "handlers", list(logging.root.handlers))
+
+
+def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, worker_in_this_process):
+    # Many calls in flight on one worker's threads, some failing once, one failing always, one force review
+    # failing once, and an answer the extractor raises on: each outcome must be its own input's.
+    ids = [f"t{n}" for n in range(24)]
+    model.model.failing = {json.dumps(i): 1 for i in ids[::3]} | {json.dumps("t1"): -1}
+    job = Job(tmp_path, model, "causara", ids)
+    retries = RetryPolicy(retries=2, first_pause=0.0)
+    settings = Settings(load_config(job.config, "causara"), str(job.out), threads=8, policy=retries)
+    raises = {"id": "huge", "text": f"强度{tag('huge')}"}
+    original = model.model
+
+    def respond(question: str) -> Reply:
+        if tag("huge") in question:  # an integer strength beyond a double: predict raises, nothing is logged
+            return Reply(extraction_answer(("relation", "x", {"source": "a", "target": "b", "strength": 10**400})))
+        return original(question)
+
+    model.responder = respond
+    report = run_task(settings, Task(3, [row("causara", i) for i in ids] + [raises], {}))
+    lines = job.lines()
+    expected = sequential("causara", job, ids)
+    for id_ in ids:
+        line = lines[json.dumps(id_)]
+        if id_ == "t1":
+            assert (line["status"], line["attempts"], line["result"]) == ("failed", 3, None)
+        else:
+            assert (line["status"], line["result"]) == ("ok", expected[json.dumps(id_)])
+            assert line["attempts"] == (2 if id_ in ids[::3] else 1)
+    assert (lines['"huge"']["status"], lines['"huge"']["attempts"], lines['"huge"']["error_class"]) == (
+        "failed",
+        1,
+        "answer",
+    )
+    assert lines['"huge"']["error"].startswith("OverflowError: ")
+    assert (report.part, report.ok, sorted(i for i, _ in report.failed)) == (3, len(ids) - 1, ["huge", "t1"])
+    assert [path.name for path in job.out.iterdir() if not path.name.startswith(".")] == ["part-00003.jsonl"]
+
+    # The force review fails once: the whole predict call is asked again, four requests in all.
+    (tmp_path / "review").mkdir()
+    review = Job(tmp_path / "review", model, "force", ["x!"])
+    failing_review = [True]
+    model.responder = lambda question: (
+        Reply(status=500)
+        if question.startswith("文章") and failing_review and failing_review.pop()
+        else Reply(answer(question))
+    )
+    forces = Settings(load_config(review.config, "force"), str(review.out), threads=2, policy=retries)
+    run_task(forces, Task(0, [row("force", "x!")], {}))
+    line = review.lines()['"x!"']
+    assert line == {
+        "id": "x!",
+        "status": "ok",
+        "result": '复核"x!"',
+        "attempts": 4,
+        "error": None,
+        "error_class": None,
+        "usage": line["usage"],
+    }
+    assert (line["usage"]["calls"], line["usage"]["from_cache"]) == (3, 0)  # the failed request got no answer
+
+
+def test_event_graph_of_an_article():
+    relations = [
+        {"source": "台风", "target": "停电", "strength": 0.9},
+        {"source": "停电", "target": "停产", "strength": 0.5},
+        {"source": "台风", "target": 7, "strength": 1.0},
+    ]
+    assert event_graph(relations) == {
+        "nodes": [
+            {"id": 1, "name": "台风"},
+            {"id": 2, "name": "停电"},
+            {"id": 3, "name": "停产"},
+            {"id": 4, "name": "7"},
+        ],
+        "edges": [
+            {"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": {"strength": 0.9}},
+            {"src_node": {"id": 2}, "dest_node": {"id": 3}, "meta": {"strength": 0.5}},
+            {"src_node": {"id": 1}, "dest_node": {"id": 4}, "meta": {"strength": 1.0}},
+        ],
+    }
+
+
+BAD_INPUTS = {
+    "not JSON": ('{"id": 1, "text": "a"}\n{"id": 2, "text": }\n', "input.jsonl:2: not JSON"),
+    "unclosed string": (
+        '{"id": 1, "text": "a\n',
+        "input.jsonl:1: not JSON (Unterminated string starting at column 19)",
+    ),
+    "no id": ('{"text": "a"}\n', 'input.jsonl:1: missing "id"'),
+    "boolean id": ('{"id": true, "text": "a"}\n', 'input.jsonl:1: "id" must be a string or an integer'),
+    "no text": ('\n{"id": 1, "txt": "a"}\n', 'input.jsonl:2: missing "text"'),
+    "repeated id": (
+        '{"id": 1, "text": "a"}\n{"id": "1", "text": "b"}\n{"id": 1, "text": "c"}\n',
+        "input.jsonl:3: id 1 repeats the id of line 1",
+    ),
+    "not an object": ("[1, 2]\n", "input.jsonl:1: not a JSON object"),
+}
+BAD_GRAPHS = {
+    "no graph data": ({"id": 1}, 'input.jsonl:1: missing "graph_data"'),
+    "edge end not an object": (
+        {"id": 1, "graph_data": {"edges": [{"src_node": 1}]}},
+        'input.jsonl:1: "graph_data.edges[0].src_node" must be an object',
+    ),
+    "node id not an integer": (
+        {"id": 1, "graph_data": {"nodes": [{"id": "x"}]}},
+        'input.jsonl:1: "graph_data.nodes[0].id" must be an integer',
+    ),
+}
+BAD_CONFIGS = {
+    "no model": (lambda c: c.pop("model"), 'config.json: missing key "model"'),
+    "unset key variable": (
+        lambda c: c.update(api_key_env="KESTOR_TEST_UNSET") or c.pop("api_key"),
+        "config.json: \"api_key_env\" names the environment variable 'KESTOR_TEST_UNSET', which is not set",
+    ),
+    "no examples": (lambda c: c["causara"].update(examples=[]), 'config.json: "causara.examples" must hold at least'),
+    "misspelt key": (
+        lambda c: c["causara"]["examples"][0]["extractions"][0].update(attributes={}),
+        'config.json: unknown key "causara.examples[0].extractions[0].attributes"',
+    ),
+}
+
+
+def refused(job: Job, monkeypatch, capsys, mode: str = "causara") -> str:
+    import kestor.tavi.corpus.driver as driver
+
+    monkeypatch.delenv("KESTOR_TEST_UNSET", raising=False)
+    monkeypatch.setattr(driver, "cluster_client", lambda *args: pytest.fail("a cluster was started"))
+    job.mode = mode
+    assert main(job.args("--workers", "2")) == 2
+    return capsys.readouterr().err
+
+
+@pytest.mark.parametrize("case", [*BAD_INPUTS, *BAD_GRAPHS, *BAD_CONFIGS])
+def test_bad_input_and_configuration_are_refused_before_anything_is_asked(model, tmp_path, monkeypatch, capsys, case):
+    job = Job(tmp_path, model, "causara")
+    mode = "causara"
+    if case in BAD_INPUTS:
+        text, message = BAD_INPUTS[case]
+        job.input.write_text(text)
+    elif case in BAD_GRAPHS:
+        graph_row, message = BAD_GRAPHS[case]
+        job.input.write_text(json.dumps(graph_row) + "\n")
+        mode = "force"
+    else:
+        change, message = BAD_CONFIGS[case]
+        document = config(model)
+        change(document)
+        job.config.write_text(json.dumps(document))
+    assert f"error: {tmp_path}/{message}" in refused(job, monkeypatch, capsys, mode)
+    assert model.requests == [] and not job.out.exists()
+
+
+def test_without_dask_the_run_names_the_extra_to_install(model, tmp_path, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    assert INSTALL_HINT in refused(Job(tmp_path, model, "causara"), monkeypatch, capsys)
+
+
+def test_an_endpoint_that_takes_no_connections_is_refused_before_the_cluster_starts(
+    model, tmp_path, monkeypatch, capsys
+):
+    job = Job(tmp_path, model, "causara")
+    url = refused_base_url()
+    job.config.write_text(json.dumps(dict(config(model), base_url=url)))
+    assert f"error: nothing answers at {url}: no connection to 127.0.0.1:" in refused(job, monkeypatch, capsys)
+
+
+@pytest.mark.parametrize(
+    ("raised", "flags", "status", "last_line"),
+    [
+        (RuntimeError("boom"), [], 3, "error: RuntimeError: boom (--verbose shows where)"),
+        (RuntimeError("boom"), ["--verbose"], 3, "error: RuntimeError: boom"),
+        (KeyboardInterrupt(), [], 130, f"interrupted: 0 ok, 0 failed, 0 already done, {len(IDS)} not done in "),
+    ],
+)
+def test_an_unexpected_error_or_an_early_interrupt_ends_in_one_line(
+    model, tmp_path, monkeypatch, capsys, raised, flags, status, last_line
+):
+    import kestor.tavi.corpus.driver as driver
+
+    def fail(*args: Any) -> Any:
+        raise raised
+
+    monkeypatch.setattr(driver, "cluster_client", fail)
+    assert main(Job(tmp_path, model, "causara").args(*flags)) == status
+    printed = capsys.readouterr()
+    assert (printed.err if status == 3 else printed.out).splitlines()[-1].startswith(last_line)
+    assert ("Traceback" in printed.err) == ("--verbose" in flags)
+
+
+def test_help_gives_every_default_and_exit_status(capsys):
+    with pytest.raises(SystemExit):
+        main(["--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for option, default in [
+        ("--threads", "16"),
+        ("--call-timeout", "120"),
+        ("--retry-for", "600"),
+        ("--retry-pause", "0.5"),
+        ("--partition-size", "100"),
+    ]:
+        assert re.search(re.escape(option) + r" .*?\(default: " + re.escape(default) + r"\)", text), option
+    assert all(f" {status} " in text for status in ("0", "1", "2", "3", "130"))
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out.startswith("kestor-corpus 0.1")
+    # Where to run is one or the other, whatever count of workers is given.
+    for workers in ("1", str(os.cpu_count())):
+        with pytest.raises(SystemExit):
+            main(
+                ["causara", "--config", "c", "--input", "i", "--output", "o", "--scheduler", "x", "--workers", workers]
+            )
+        assert "argument --workers: not allowed with argument --scheduler" in capsys.readouterr().err

@@ -1,0 +1,292 @@
+"""The corpus's event graph, from a small hand-made articles output whose merged graph is known.
+
+Most tests merge in this process; the command runs on a local cluster of two single-threaded workers, where each
+part file is counted by a task of its own, so that what only the merge of two tasks' counts can see is seen there.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+from pathlib import Path
+from typing import Any
+
+import networkx as nx
+import pytest
+from offline import FORCE_EXAMPLES, REVIEW_EXAMPLES
+from scripted_endpoint import Reply, extraction_answer
+
+from kestor.tavi.corpus import subgraph_between
+from kestor.tavi.corpus.cli import main
+from kestor.tavi.corpus.graph import command as graph_command
+from kestor.tavi.corpus.graph import draw, export, merge
+from kestor.tavi.corpus.graph.between import Network
+from kestor.tavi.extractor.force import ForceExtractor
+
+
+def rel(source: Any, target: Any, strength: Any, label: str = "因果") -> dict[str, Any]:
+    # A reason with U+2028, which JSON written unescaped holds as it is: a line must not end there.
+    return {
+        "source": source,
+        "source_meta": "",
+        "rel": label,
+        "target": target,
+        "target_meta": "",
+        "strength": strength,
+        "strength_reason": "文中\u2028明言",
+    }
+
+
+def ok(id_: Any, relations: list[dict[str, Any]], force: str = "剧烈") -> dict[str, Any]:
+    result = {"relations": relations, "graph": {}, "force": force}
+    return {"id": id_, "status": "ok", "result": result, "attempts": 2, "error": None}
+
+
+PARTS = [
+    [
+        ok(1, [rel("暴雨", "洪水", 0.1), rel("洪水", "停电", 0.5)]),
+        ok(2, [rel("暴雨。", "洪水", 0.2), rel(" 暴雨", "洪水", 0.3, "导致")], force="中等"),
+        {"id": 3, "status": "failed", "result": None, "attempts": 4, "error": "HTTP 503"},
+    ],
+    [ok("1", [rel("ＡＢＣ", "洪水", 0.9), rel("ABC！", "台风“海葵”", 1)]), ok("b", [rel("…", "洪水", 0.4)])],
+    [ok(4, [rel("洪水", "洪水", 0.6), rel("停电", "暴雨", 1.0)])],
+]
+# The float sum of 0.1, 0.2 and 0.3 over three is 0.20000000000000004: the mean must not drift.
+NODES = [(1, "暴雨", 3, 4), (2, "洪水", 4, 6), (3, "停电", 2, 2), (4, "ＡＢＣ", 1, 2), (5, "台风“海葵”", 1, 1)]
+EDGES = [
+    (1, 2, 3, 2, 0.2, 0.3, {"因果": 2, "导致": 1}, {"剧烈": 1, "中等": 1}),
+    (2, 3, 1, 1, 0.5, 0.5, {"因果": 1}, {"剧烈": 1}),
+    (4, 2, 1, 1, 0.9, 0.9, {"因果": 1}, {"剧烈": 1}),
+    (4, 5, 1, 1, 1.0, 1.0, {"因果": 1}, {"剧烈": 1}),
+    (2, 2, 1, 1, 0.6, 0.6, {"因果": 1}, {"剧烈": 1}),
+    (3, 1, 1, 1, 1.0, 1.0, {"因果": 1}, {"剧烈": 1}),
+]
+NODE_KEYS = ("id", "name", "articles", "relations")
+EDGE_KEYS = ("source", "target", "count", "articles", "strength_mean", "strength_max", "labels", "forces")
+
+
+def write_output(directory: Path, parts: list[list[Any]] = PARTS) -> Path:
+    directory.mkdir()
+    for number, lines in enumerate(parts):
+        text = "".join(f"{line if isinstance(line, str) else json.dumps(line, ensure_ascii=False)}\n" for line in lines)
+        (directory / f"part-{number:05d}.jsonl").write_text(text, encoding="utf-8")
+    return directory
+
+
+def records(document: dict[str, Any]) -> tuple[list[tuple[Any, ...]], list[tuple[Any, ...]]]:
+    return (
+        [tuple(node[key] for key in NODE_KEYS) for node in document["nodes"]],
+        [tuple(edge[key] for key in EDGE_KEYS) for edge in document["edges"]],
+    )
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    from distributed import Client, LocalCluster
+
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as running,
+        Client(running) as client,
+    ):
+        client.wait_for_workers(2)
+        yield running.scheduler_address
+
+
+def test_merge_meets_names_counts_and_averages_exactly_whatever_the_grouping(tmp_path):
+    paths = merge.part_files(write_output(tmp_path / "out"))
+    whole, one_by_one = merge.merge_in_process(paths), merge.merge_in_process(paths, files_per_task=1)
+    documents = []
+    for counts in (whole, one_by_one):
+        export.write_node_link(counts, tmp_path / "graph.json")
+        documents.append(json.loads((tmp_path / "graph.json").read_text(encoding="utf-8")))
+    assert documents[0] == documents[1]
+    assert records(documents[0]) == (NODES, EDGES)
+    assert (whole.articles, whole.failed, whole.relations, whole.unnamed) == (5, 1, 9, 1)
+    summary = export.summary_of(whole, "out")
+    assert summary["largest_component"] == {"events": 5, "edges": 6} and summary["self_loops"] == 1
+    assert [(event["name"], event["degree"]) for event in summary["top_events"][:2]] == [("洪水", 5), ("暴雨", 2)]
+
+    # A causara run's relations alone: no force words.
+    causara = merge.merge_in_process(merge.part_files(write_output(tmp_path / "causara", [[causara_line(1)]])))
+    assert (causara.mode, causara.forces.words, causara.count.tolist()) == ("causara", {}, [1])
+
+
+def command(out: Path, output: Path, cluster: str, *extra: str) -> int:
+    return main(["graph", str(out), "--output", str(output), "--scheduler", cluster, "--quiet", *extra])
+
+
+def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_path, monkeypatch, capsys):
+    out, graph_dir = write_output(tmp_path / "out"), tmp_path / "graph"
+    assert command(out, graph_dir, cluster) == 0
+    document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
+    assert records(document) == (NODES, EDGES)
+    from_json = nx.node_link_graph(document, edges="edges")
+    from_graphml = nx.read_graphml(graph_dir / "graph.graphml", node_type=int)
+    for edge in from_graphml.edges.values():
+        edge.update(
+            labels=json.loads(edge["labels"]),
+            forces=json.loads(edge["forces"]),
+            article_ids=json.loads(edge["article_ids"]),
+        )
+    for node in from_graphml.nodes.values():
+        node.update(aliases=json.loads(node["aliases"]))
+    for view in ("nodes", "edges"):
+        assert list(getattr(from_graphml, view)(data=True)) == list(getattr(from_json, view)(data=True))
+    import pyarrow.parquet as parquet
+
+    nodes, edges = (parquet.read_table(graph_dir / f"{part}.parquet").to_pylist() for part in ("nodes", "edges"))
+    for edge in edges:
+        edge.update(labels=json.loads(edge["labels"]), forces=json.loads(edge["forces"]))
+    assert records({"nodes": nodes, "edges": edges}) == (NODES, EDGES)
+    summary = json.loads((graph_dir / "summary.json").read_text(encoding="utf-8"))
+    assert summary["picture"] == {"file": "top-events.png", "events": 5, "font": "Noto Sans SC", "warning": None}
+    assert (graph_dir / "top-events.png").read_bytes().startswith(b"\x89PNG")
+    assert capsys.readouterr().out.splitlines()[-2:] == [
+        f"picture: {graph_dir / 'top-events.png'}",
+        f"page: {graph_dir / 'index.html'} ({summary['page']['bytes'] / 2**20:.1f} MiB)",
+    ]
+
+    # A second run replaces it whole; without pyarrow or a Chinese font it says so instead of failing.
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.setattr(draw, "chinese_font", lambda: None)
+    assert command(out, graph_dir, cluster) == 0
+    assert sorted(path.name for path in graph_dir.iterdir()) == [
+        "aliases.csv",
+        "graph.graphml",
+        "graph.json",
+        "index.LICENSE.txt",
+        "index.html",
+        "summary.json",
+        "top-events.png",
+    ]
+    err = capsys.readouterr().err
+    assert f"pip install {draw.FONT_PACKAGE}" in err and "Parquet files skipped: pyarrow is not installed" in err
+    assert [path.name for path in tmp_path.iterdir() if path.name.startswith(".")] == []
+
+    # Another's directory, or a graph directory someone put a file of their own into, is left as it is.
+    for foreign in (out, tmp_path / "notes", graph_dir):
+        foreign.mkdir(exist_ok=True)
+        (foreign / "mine.txt").write_text("keep")
+        before = sorted((path.name, path.stat().st_mtime_ns) for path in foreign.iterdir())
+        assert command(out, foreign, cluster) == 2
+        assert sorted((path.name, path.stat().st_mtime_ns) for path in foreign.iterdir()) == before
+        assert "did not write (mine.txt" in capsys.readouterr().err
+
+    monkeypatch.setattr(graph_command, "write_graphml", lambda *args: 1 / 0)
+    assert command(out, tmp_path / "new", cluster) == 3
+    assert capsys.readouterr().err == "error: ZeroDivisionError: division by zero (--verbose shows where)\n"
+    assert not (tmp_path / "new").exists()
+
+
+def causara_line(id_: Any) -> dict[str, Any]:
+    return {"id": id_, "status": "ok", "result": [rel("暴雨", "洪水", 0.5)], "attempts": 1, "error": None}
+
+
+BAD_OUTPUTS = {
+    "an input file": ([[{"id": 9, "text": "暴雨导致洪水。"}]], "part-00003.jsonl:1: status must be one of ok, failed"),
+    "not JSON": ([['{"id": 9, "status": "ok"', ok(10, [])]], "part-00003.jsonl:1: not JSON"),
+    "a linqor line": (
+        [[ok(9, []), {"id": 10, "status": "ok", "result": {"related": True, "reason": ""}}]],
+        "part-00003.jsonl:2: a line of a linqor run",
+    ),
+    "a causara line among articles lines": (
+        [[causara_line(9)]],
+        "part-00003.jsonl:1: a line of a causara run, while {out}/part-00000.jsonl:1 is a line of an articles run",
+    ),
+    "an id in two part files": (
+        [[ok(9, []), ok("b", [])]],
+        'part-00003.jsonl:2: id "b" is also at {out}/part-00001.jsonl:2',
+    ),
+    "an id twice in a file": ([[ok(9, []), ok(9, [])]], "part-00003.jsonl:2: id 9 is also at {out}/part-00003.jsonl:1"),
+    "a strength that is not a number": (
+        [[ok(9, [rel("暴雨", "洪水", "0.5")])]],
+        "part-00003.jsonl:1: relation 0: 'strength' must be a finite number, not a string",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", BAD_OUTPUTS)
+def test_bad_output_is_refused_naming_file_and_line(cluster, tmp_path, capsys, case):
+    extra, message = BAD_OUTPUTS[case]
+    out = write_output(tmp_path / "out", PARTS + extra)
+    assert command(out, tmp_path / "graph", cluster) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"error: {out}/{message.format(out=out)}") and err.count("\n") == 1
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["out"]
+
+
+def network(*edges: tuple[str, str]) -> Network:
+    names = list(dict.fromkeys(name for edge in edges for name in edge))
+    keys = {name: number for number, name in enumerate(names)}
+    return Network(names, keys, [(keys[source], keys[target], 0.5) for source, target in edges])
+
+
+def ladder(rungs: int) -> list[tuple[str, str]]:
+    """2**rungs paths from a0 to a{rungs}: two ways over each rung."""
+    steps = [(f"a{i}", f"u{i}", f"a{i + 1}") for i in range(rungs)] + [
+        (f"a{i}", f"d{i}", f"a{i + 1}") for i in range(rungs)
+    ]
+    return [edge for start, middle, end in steps for edge in ((start, middle), (middle, end))]
+
+
+def test_paths_between_two_events_are_counted_before_any_is_sent():
+    # A cycle P <-> Q: Q -> P is on no path from A to B, nor is R, which leads nowhere.
+    cyclic = network(("A", "P"), ("P", "Q"), ("Q", "P"), ("Q", "B"), ("A", "Q"), ("P", "R"), ("B", "A"))
+    graph, paths = subgraph_between(cyclic, "A", "B")
+    assert paths == 2
+    assert [(e["src_node"]["id"], e["dest_node"]["id"]) for e in graph["edges"]] == [(1, 2), (2, 3), (3, 4), (1, 3)]
+    assert [node["name"] for node in graph["nodes"]] == ["A", "P", "Q", "B"]
+    assert subgraph_between(network(*ladder(9)), "a0", "a9")[1] == 512
+    with pytest.raises(ValueError, match=r"^1,024 paths from 'a0' to 'a10', beyond --max-paths 1,000: raise it"):
+        subgraph_between(network(*ladder(10)), "a0", "a10")
+    with pytest.raises(ValueError, match=r"^more than 1,000 paths from 'a0' to 'a10'"):
+        subgraph_between(network(*ladder(10), ("a5", "a2")), "a0", "a10")
+    with pytest.raises(
+        ValueError, match=r"no event '暴' in the graph \(compared as '暴'\); events whose names hold it: 暴雨$"
+    ):
+        subgraph_between(network(("暴雨", "洪水")), "暴", "洪水")
+    for first, second, problem in (("B", "B。", "are the same event"), ("B", "A", "no path from 'B' to 'A'")):
+        with pytest.raises(ValueError, match=problem):
+            subgraph_between(network(("A", "B")), first, second)
+
+
+def test_the_subgraph_is_what_the_force_extractor_walks(cluster, endpoint, tmp_path, capsys):
+    out, graph_dir = write_output(tmp_path / "out"), tmp_path / "graph"
+    counts = merge.merge_in_process(merge.part_files(out))
+    graph, paths = subgraph_between(counts, " ＡＢＣ", "停电。")
+    assert paths == 1 and graph["nodes"] == [
+        {"id": 2, "name": "洪水"},
+        {"id": 3, "name": "停电"},
+        {"id": 4, "name": "ＡＢＣ"},
+    ]
+    assert graph["edges"][1] == {"src_node": {"id": 4}, "dest_node": {"id": 2}, "meta": {"strength": 0.9}}
+    force = ForceExtractor(endpoint.config(), "判断影响力度。", FORCE_EXAMPLES, "复核。", REVIEW_EXAMPLES)
+    endpoint.queue(extraction_answer(("force", "ＡＢＣ", {"final_force": "剧烈"})))
+    assert force.predict(graph) == "剧烈"
+    assert endpoint.questions == [
+        "图谱数据:\n起点: ＡＢＣ\n终点: 停电\n\n路径1:\n  ＡＢＣ -> 洪水(0.9)\n  洪水 -> 停电(0.5)"
+    ]
+
+    # The command, from the graph directory: it writes the same graph data, and asks at once with --force.
+    assert command(out, graph_dir, cluster) == 0
+    capsys.readouterr()
+    config = tmp_path / "config.json"
+    example = [{"text": "暴雨", "extractions": []}]
+    force_section = {"prompt_description": "判断影响力度。", "examples": example}
+    force_section |= {"review_prompt_description": "复核。", "review_examples": example}
+    config.write_text(json.dumps({**endpoint.config(), "force": force_section}, ensure_ascii=False))
+    args = ["graph", str(graph_dir), "--between", "ABC", "停电", "--output", str(tmp_path / "ab.json")]
+    endpoint.queue(extraction_answer(("force", "ＡＢＣ", {"final_force": "轻微"})), Reply(status=500))
+    assert main([*args, "--force", "--config", str(config)]) == 0
+    assert json.loads((tmp_path / "ab.json").read_text(encoding="utf-8")) == graph
+    assert capsys.readouterr().out.splitlines() == [
+        f"1 path from ＡＢＣ to 停电: 3 events, 2 edges; written to {tmp_path / 'ab.json'}",
+        "force of ＡＢＣ on 停电: 轻微",
+    ]
+    assert main([*args, "--force", "--config", str(config)]) == 1
+    assert capsys.readouterr().err.startswith("error: the force extractor's call failed: ")
+    assert len(endpoint.questions) == 3
+
+    # From the output directory, merged first: the same graph data.
+    assert main([*args[:1], str(out), *args[2:-1], str(tmp_path / "again.json"), "--scheduler", cluster]) == 0
+    assert json.loads((tmp_path / "again.json").read_text(encoding="utf-8")) == graph
