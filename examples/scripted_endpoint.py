@@ -26,6 +26,7 @@ import functools
 import hashlib
 import http.server
 import json
+import signal
 import socket
 import sys
 import threading
@@ -348,11 +349,20 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--port", type=int, default=8000, help="the port to listen on (default 8000; 0: a free one)")
     args = parser.parse_args(argv)
     endpoint = ScriptedEndpoint(STOCK_ANSWERS, port=args.port)
+    # Ctrl-C ends the endpoint however it was started. A process started with SIGINT ignored (a background job of a
+    # shell without job control: `make serve &` in a script, a test suite run that way) keeps it ignored in Python,
+    # and then nothing stops the endpoint but a kill. And the server's threads never take the signal: the kernel may
+    # give it to any thread, Python runs its handler in the main thread alone, and that one sleeps in a wait that
+    # only the signal's arrival in it ends.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
-        endpoint.start()
+        endpoint.start()  # its threads keep the mask they start with
     except OSError as error:
         print(f"error: cannot listen on 127.0.0.1:{args.port}: {error.strerror or error}", file=sys.stderr)
         return 2
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     print(f"answering at {endpoint.base_url} until Ctrl-C", flush=True)
     try:
         threading.Event().wait()
