@@ -11,7 +11,7 @@ from typing import Any
 
 import networkx as nx
 import pytest
-from scripted_endpoint import ScriptedEndpoint, hashed_embedding
+from scripted_endpoint import ScriptedEndpoint, extraction_answer, hashed_embedding
 
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.config import load_merge_config
@@ -267,7 +267,8 @@ def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys)
     # The scripted model puts 城市积水 where 城市内涝 is, as a model knows them for one event; their characters
     # are too unlike for the n-gram tier. 寒潮 beside 暴雨 is refused by the lexicon (cold is not rain).
     synonyms = {"城市积水": "城市内涝", "寒潮": "暴雨"}
-    with ScriptedEndpoint(embedding=lambda text: hashed_embedding(synonyms.get(text, text))) as endpoint:
+    same = lambda question: extraction_answer(("pc", question, {"related": "true", "reason": "同一事件"}))  # noqa: E731
+    with ScriptedEndpoint(same, embedding=lambda text: hashed_embedding(synonyms.get(text, text))) as endpoint:
         config = tmp_path / "config.json"
         config.write_text(json.dumps(endpoint.config()), encoding="utf-8")
         arguments = ["graph", str(out), "--output", str(tmp_path / "g"), "--embeddings", "emb", "--config", str(config)]
@@ -287,3 +288,26 @@ def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys)
         assert "nothing written" in capsys.readouterr().err
         assert main([*arguments, "--no-cache", "--merge", "meaning/similar"]) == 0
         assert "warning: --merge meaning failed" in capsys.readouterr().err
+
+        # The judge: a pair of the doubtful band (cosine 0.37) asked with the configuration's prompt, once.
+        flood, halt = hashed_embedding("城市内涝"), hashed_embedding("工厂停产")
+        endpoint.embedding = lambda text: (
+            [h + 0.4 * f for h, f in zip(halt, flood, strict=True)]
+            if text == "工厂停产"
+            else hashed_embedding(synonyms.get(text, text))
+        )
+        endpoint.embedding_status = 200
+        said = {"text": "加息", "kind": "pc", "attrs": {"related": "true"}}
+        judge = {
+            "prompt_description": "两个名称说的是否同一事件？",
+            "examples": [{"text": "加息\n上调利率", "extractions": [said]}],
+        }
+        config.write_text(json.dumps(endpoint.config(merge={"judge": judge}), ensure_ascii=False), encoding="utf-8")
+        judged = [*cached, "--merge", "judge", "--embeddings", "another"]
+        assert main(judged) == 0
+        merge = json.loads((tmp_path / "g" / "summary.json").read_text(encoding="utf-8"))["merge"]
+        assert [sorted(question.split("\n")) for question in endpoint.questions] == [["城市内涝", "工厂停产"]]
+        assert merge["merges"]["judge"] == 1
+        assert merge["model_requests"]["judge"]["calls"] == 1
+        assert main(judged) == 0  # the answer is in the cache
+        assert len(endpoint.questions) == 1

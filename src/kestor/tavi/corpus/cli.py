@@ -164,11 +164,7 @@ def run_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="inputs per part file (default: %(default)s)",
     )
-    caching = parser.add_mutually_exclusive_group()
-    add_cache_argument(caching)
-    caching.add_argument(
-        "--no-cache", action="store_true", help="ask every call of the model, and keep no answer (default: cached)"
-    )
+    add_cache_arguments(parser, "ask every call of the model, and keep no answer (default: cached)")
     parser.add_argument(
         "--price",
         nargs=2,
@@ -242,11 +238,7 @@ def graph_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--judge-max", type=whole_number(0), default=200, metavar="N", help="pairs asked of the judge at most (200)"
     )
-    caching = parser.add_mutually_exclusive_group()
-    add_cache_argument(caching)
-    caching.add_argument(
-        "--no-cache", action="store_true", help="ask the embeddings and the judge anew, and keep no answer"
-    )
+    add_cache_arguments(parser, "ask the embeddings and the judge anew, and keep no answer (default: cached)")
     parser.add_argument(
         "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
     )
@@ -327,6 +319,13 @@ def add_cluster_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help=f"worker processes of a local cluster (default: the number of cores, {LOCAL_WORKERS} here)",
     )
+
+
+def add_cache_arguments(parser: argparse.ArgumentParser, no_cache: str) -> None:
+    """--cache PATH or --no-cache (`no_cache` says what that does)."""
+    caching = parser.add_mutually_exclusive_group()
+    add_cache_argument(caching)
+    caching.add_argument("--no-cache", action="store_true", help=no_cache)
 
 
 def add_cache_argument(parser: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:

@@ -65,14 +65,17 @@ class Asking:
 
     def each(self, items: Sequence[_T], ask: Callable[[_T, Account], _R]) -> list[_R]:
         """`ask` of every item, on as many threads as the gate lets calls fly, each item an account of its own."""
-        with ThreadPoolExecutor(self.threads, thread_name_prefix="merge-call") as pool:
+        pool = ThreadPoolExecutor(self.threads, thread_name_prefix="merge-call")
+        try:
             futures = [pool.submit(ask, item, Account(self.stopped)) for item in items]
-            try:
-                return [future.result() for future in futures]
-            except BaseException:
-                self.stopped.set()
-                self.gate.wake()
-                raise
+            return [future.result() for future in futures]
+        except BaseException:
+            # A failure or Ctrl-C ends the build: the calls still waiting for the gate or a retry end at once.
+            self.stopped.set()
+            self.gate.wake()
+            raise
+        finally:
+            pool.shutdown(wait=not self.stopped.is_set(), cancel_futures=True)
 
     def close(self) -> None:
         if self.flights is not None:
