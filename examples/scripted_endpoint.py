@@ -3,9 +3,9 @@
 The server answers ``POST /v1/chat/completions`` as a chat model would. What it answers is scripted: replies queued
 with :meth:`ScriptedEndpoint.queue` are served first, in order; after that a ``responder`` callable decides from the
 question (the text after the prompt's last ``Q:``). A reply can also fail: an HTTP status (with
-``x-should-retry: false`` so the client gives up at once), a body that is not JSON, a connection closed
-mid-answer, or a delay (which ends early when the endpoint stops). Subclasses change a reply on its way out
-(see provider_endpoint).
+``x-should-retry: false`` so the client gives up at once), a body that is not JSON (of any content type), a
+connection closed mid-answer, a body sent a byte at a time, or a delay (which ends early when the endpoint stops).
+Subclasses change a reply on its way out (see provider_endpoint).
 
 Only the standard library is used, and the server binds to 127.0.0.1, on a free port unless told one.
 
@@ -33,6 +33,7 @@ __all__ = [
     "Reply",
     "ScriptedEndpoint",
     "answers_by_keyword",
+    "completion",
     "extraction_answer",
     "refused_base_url",
 ]
@@ -56,6 +57,9 @@ class Reply:
     """Seconds to wait before answering."""
     headers: Mapping[str, str] = field(default_factory=dict)
     """Response headers besides Content-Type and Content-Length."""
+    content_type: str = "application/json"
+    trickle: float = 0.0
+    """Send the headers at once, then the body a byte at a time, this many seconds apart."""
 
 
 Responder = Callable[[str], "Reply | str"]
@@ -173,9 +177,9 @@ class ScriptedEndpoint:
         elif reply.status != 200:
             body = json.dumps({"error": {"message": f"scripted failure {reply.status}", "type": "scripted"}}).encode()
         else:
-            body = json.dumps(_completion(request.get("model", "scripted"), reply.content), ensure_ascii=False).encode()
+            body = json.dumps(completion(request.get("model", "scripted"), reply.content), ensure_ascii=False).encode()
         handler.send_response(reply.status)
-        handler.send_header("Content-Type", "application/json")
+        handler.send_header("Content-Type", reply.content_type)
         handler.send_header("Content-Length", str(len(body)))
         for name, value in reply.headers.items():
             handler.send_header(name, value)
@@ -188,6 +192,15 @@ class ScriptedEndpoint:
             handler.wfile.write(body[: len(body) // 2])
             handler.wfile.flush()
             handler.connection.shutdown(socket.SHUT_RDWR)
+            handler.close_connection = True
+            return
+        if reply.trickle:
+            handler.wfile.flush()
+            for offset in range(len(body)):
+                if self._stopping.wait(reply.trickle):
+                    break
+                handler.wfile.write(body[offset : offset + 1])
+                handler.wfile.flush()
             handler.close_connection = True
             return
         handler.wfile.write(body)
@@ -207,7 +220,8 @@ class _Server(http.server.ThreadingHTTPServer):
             super().handle_error(request, client_address)
 
 
-def _completion(model: str, content: str) -> dict[str, Any]:
+def completion(model: str, content: str) -> dict[str, Any]:
+    """The chat completion the endpoint sends for the model's answer `content`."""
     return {
         "id": "chatcmpl-scripted",
         "object": "chat.completion",

@@ -28,6 +28,7 @@ from .exits import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
     EXIT_OK,
+    EXIT_STOPPED,
     EXIT_USAGE,
     UsageError,
     unexpected,
@@ -40,8 +41,17 @@ from .retry import CAP, FIRST_PAUSE, RETRY_FOR
 RUN_EXIT_STATUSES = (
     (EXIT_OK, "every input is ok"),
     (EXIT_FAILED, "some inputs failed: their lines say why, and a rerun asks them again"),
-    (EXIT_USAGE, "bad input, configuration or set-up (an endpoint that takes no connections): nothing was asked"),
+    (
+        EXIT_USAGE,
+        "bad input, configuration, output directory or set-up: nothing was asked, or the endpoint takes no "
+        "connections, or it answered the first inputs as no model endpoint does and answered none",
+    ),
     (EXIT_ERROR, "an unexpected error (its traceback with --verbose)"),
+    (
+        EXIT_STOPPED,
+        "stopped at once by a fault no wait cures: the quota or credit used up, the key refused, no such model "
+        "(the last line says what the provider said); a rerun asks the inputs not done",
+    ),
     (EXIT_INTERRUPTED, "interrupted (Ctrl-C or SIGTERM; a second one ends at once): a rerun picks up what is on disk"),
 )
 GRAPH_EXIT_STATUSES = (
@@ -50,17 +60,22 @@ GRAPH_EXIT_STATUSES = (
 )
 LOCAL_WORKERS = os.cpu_count() or 1
 GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N] [--quiet]
+        [--verbose]
     kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
-        [--force --config CONFIG.json] [--scheduler ADDRESS | --workers N] [--quiet]"""
+        [--force --config CONFIG.json] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]"""
+GRAPH = "graph"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = sys.argv[1:] if argv is None else list(argv)
     command: Callable[[argparse.Namespace], int]
-    if arguments[:1] == ["graph"]:
+    if arguments[:1] == [GRAPH]:
         args, command = graph_arguments(arguments[1:]), graph_command.execute
     else:
-        args, command = run_parser().parse_args(arguments), driver.execute
+        parser = run_parser()
+        args, command = parser.parse_args(arguments), driver.execute
+        if args.mode == GRAPH:
+            parser.error(f"{GRAPH} is a command of its own: kestor-corpus {GRAPH} OUT_DIR ... (its options after it)")
     if args.workers is None:
         args.workers = LOCAL_WORKERS
     with handling_signals():
@@ -82,11 +97,12 @@ def run_parser() -> argparse.ArgumentParser:
         "the corpus's event graph (kestor-corpus graph --help).",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    # The graph command is among the choices, so that a misspelt command is told of it too.
     parser.add_argument(
         "mode",
-        choices=MODES,
-        help="the extractor to run, or articles: causal relations, their "
-        "event graph and its force word for each article",
+        choices=(*MODES, GRAPH),
+        help="the extractor to run, or articles: causal relations, their event graph and its force word for each "
+        "article; or graph, the event graph of a run's output (kestor-corpus graph --help)",
     )
     parser.add_argument("--config", required=True, metavar="CONFIG.json", help="model endpoint, prompts, examples")
     parser.add_argument(
@@ -115,7 +131,8 @@ def run_parser() -> argparse.ArgumentParser:
         type=seconds(above=0.0),
         default=CALL_TIMEOUT,
         metavar="SECONDS",
-        help="a request the server does not answer ends after this long, to be retried (default: %(default)g)",
+        help="a request not answered whole within this long, from its connection to the answer's last byte however "
+        "slowly the bytes come, is abandoned and retried (default: %(default)g)",
     )
     parser.add_argument(
         "--retry-for",

@@ -66,6 +66,9 @@ def load_inputs(path: str | os.PathLike[str], mode: str) -> list[Record]:
             break
     if problems:
         raise InputError(problems)
+    if not records:
+        # A run of nothing would end "0 ok" and leave no output directory for the next command to read.
+        raise InputError([f"{where}: no inputs"])
     return records
 
 

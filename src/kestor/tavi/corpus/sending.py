@@ -1,4 +1,5 @@
-"""The extractors as a worker builds them: one HTTP attempt per request, a time-out, every request through the gate.
+"""The extractors as a worker builds them: one HTTP attempt per request, bounded as a whole (see calls), every
+request through the gate.
 
 The runner is the one retry loop: the client's own retries would multiply its attempts and hide each request from
 the gate. The library is not changed: the runner's subclasses override the static `_build_model`, which the
@@ -13,8 +14,10 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
-from .failures import classify, server_wait
+from .calls import bounded_http_client, complete
+from .failures import classify, response_headers, server_wait
 from .pacing import OK, Account, Gate
+from .ratelimits import read_rate_limits
 
 
 class _Sender(threading.local):
@@ -45,14 +48,15 @@ class _GatedCompletions:
             return self._completions.create(**params)
         ticket = gate.admit(account)
         try:
-            response = self._completions.create(**params)
+            response, limits = complete(self._completions, params)
         except Exception as error:
-            gate.settle(ticket, classify(error), server_wait(error))
+            limits = read_rate_limits(response_headers(error))
+            gate.settle(ticket, classify(error), server_wait(error), limits=limits)
             raise
         except BaseException:
             gate.settle(ticket, None)
             raise
-        gate.settle(ticket, OK)
+        gate.settle(ticket, OK, limits=limits)
         return response
 
     def __getattr__(self, name: str) -> Any:
@@ -89,7 +93,10 @@ def runner_classes(call_timeout: float) -> dict[str, type[Any]]:
     def subclass(base: type[Any]) -> type[Any]:
         def build_model(config: dict[str, Any]) -> Any:
             model = base._build_model(config)
-            model._client = GatedClient(model._client.with_options(max_retries=0, timeout=call_timeout))
+            client = model._client.with_options(
+                max_retries=0, timeout=call_timeout, http_client=bounded_http_client(call_timeout)
+            )
+            model._client = GatedClient(client)
             # The chunks of a long text go one after another on the calling thread: each request then counts
             # against its own input, and the gate's calls in flight are all the calls there are.
             model.max_workers = 1
