@@ -191,7 +191,8 @@ class Run:
         client.subscribe_topic(settings.topic, self._on_event)
         # The run's task keys: the rate shares find the workers with work by them.
         prefix = f"corpus-{settings.run}-"
-        shares = RateShares(client, settings.topic, prefix) if settings.rate is not None else None
+        # Also without --rate: a limit the provider states is shared among the workers with work too.
+        shares = RateShares(client, settings.topic, prefix)
         futures = {
             client.submit(run_task, settings, task, key=f"{prefix}part{task.part:05d}-{n}", pure=False): task
             for n, task in enumerate(tasks)
@@ -211,8 +212,7 @@ class Run:
             self._wait_for_running_tasks()
             raise
         finally:
-            if shares is not None:
-                shares.stop()
+            shares.stop()
             client.unsubscribe_topic(settings.topic)
 
     def _on_event(self, event: tuple[float, dict[str, Any]]) -> None:

@@ -58,6 +58,11 @@ SET_UP_INPUTS = 5
 """Inputs whose requests must all have failed alike, as from no model endpoint, before anything was answered, for
 the gate to take the address for one that never answers. One failing input is no set-up fault, and one worker's
 first inputs failing by chance together, as a flaky proxy's pages may, is rarer the more are needed."""
+STATED_SHARE = 0.9
+"""The share of a stated limit the workers pace at together: workers that pace apart meet in the provider's window
+now and then, and the spare tenth keeps such meetings from being refused."""
+LONE_REFUSAL = 10
+"""Requests since the last 429 after which one more, at the pace the provider states, cuts nothing."""
 TOKENS_WEIGHT = 0.2
 """The weight of a request's tokens in the running mean that converts a token limit into requests per second."""
 TICK = 0.25
@@ -106,8 +111,10 @@ class Gate:
         self._slow_start = True
         self._in_flight = 0
         self._ceiling = ceiling
+        self._stated_limit: float | None = None
+        """The limit the provider last stated, in requests per second for all who send with the key."""
         self._stated: float | None = None
-        """This worker's share of the limit the provider last stated, in requests per second."""
+        """This worker's share of it."""
         self._tokens: float | None = None
         self._rate: float | None = ceiling
         self._rate_slow_start = False
@@ -132,6 +139,7 @@ class Gate:
         self.fault: dict[str, Any] | None = None
         """What the provider said when the gate halted, as `note_fault` was told it."""
         self.requests = 0
+        self._refused_at_request = -LONE_REFUSAL - 1
         self.refused = 0
         # Drained by stats(); a gate nobody asks keeps only the latest.
         self._latencies: deque[float] = deque(maxlen=1000)
@@ -249,25 +257,40 @@ class Gate:
         stated = [limits.requests_per_second] if limits.requests_per_second else []
         if limits.tokens_per_second and self._tokens:
             stated.append(limits.tokens_per_second / self._tokens)
-        if stated:
-            share = max(MIN_RATE, min(stated) / self.sharing)
-            if self._stated is None or abs(share - self._stated) > 0.01 * self._stated:
-                self._rate = share if self._ceiling is None else min(share, self._ceiling)
-                self._rate_slow_start = False
-                self._last_send = min(self._last_send, now)
-            self._stated = share
-        # Nothing left of the window: the next request would be refused. The window fills again by `reset` at the
-        # latest, and by one request's worth in one request's share of the limit, if that comes sooner.
-        one_request = [1.0 / limits.requests_per_second] if limits.requests_per_second else []
-        if limits.tokens_per_second and self._tokens:
-            one_request.append(self._tokens / limits.tokens_per_second)
+        if stated and (self._stated_limit is None or abs(min(stated) - self._stated_limit) > 0.01 * min(stated)):
+            self._stated_limit = min(stated)
+            self._share_stated(now)
+        # Nothing left of the window, and it fills again only after the next paced send would go: hold the sends
+        # until it does. A window that fills sooner is the pacing's to keep.
+        interval = 1.0 / self._rate if self._rate else 0.0
         windows = (
             (limits.requests_left, 1.0, limits.requests_reset),
             (limits.tokens_left, self._tokens or 1.0, limits.tokens_reset),
         )
         for left, needed, reset in windows:
-            if left is not None and left < needed and reset:
-                self._paused_until = max(self._paused_until, now + min([reset, CAP, *one_request]))
+            if left is not None and left < needed and reset and reset > interval:
+                self._paused_until = max(self._paused_until, now + min(reset, CAP))
+
+    def _share_stated(self, now: float) -> None:
+        assert self._stated_limit is not None
+        self._stated = max(MIN_RATE, STATED_SHARE * self._stated_limit / self.sharing)
+        self._rate = self._cap()
+        self._rate_slow_start = False
+        self._last_send = min(self._last_send, now)
+
+    def set_sharing(self, workers: int) -> None:
+        """Workers that now send with the key: a stated limit is shared anew among them."""
+        with self._cond:
+            if workers != self.sharing:
+                self.sharing = max(workers, 1)
+                if self._stated_limit is not None:
+                    self._share_stated(time.monotonic())
+                self._cond.notify_all()
+
+    @property
+    def states_limit(self) -> bool:
+        """Whether the provider has stated its limit."""
+        return self._stated_limit is not None
 
     def _cap(self) -> float | None:
         """The highest pace: the worker's share of --rate and of the limit the provider states, where given."""
@@ -289,6 +312,12 @@ class Gate:
         self._good = (self._rate, self._calls)
 
     def _refused(self, now: float) -> None:
+        lone = self.requests - self._refused_at_request > LONE_REFUSAL
+        self._refused_at_request = self.requests
+        if self._stated is not None and lone:
+            # At the pace the provider states, a refusal now and then is two workers' sends meeting in its window:
+            # the server's wait moves this worker's sends off the other's, where a cut would only lose pace.
+            return
         if self._rate is None:
             # What the provider let through in the last second (answered, or still in flight) is a rate it takes;
             # the limit may be well above it, which the doubling finds.
@@ -390,6 +419,7 @@ class Gate:
             else:
                 self._rate = rate
             self._ceiling = rate
+            self._rate = min(self._rate, self._cap() or rate)
             self._cond.notify_all()
 
     @property

@@ -90,7 +90,8 @@ class RunState:
             self._fault_told |= fault is not None
             self._reported_at = now
             written, self._written = self._written, []
-            share_due = self.settings.rate is not None and now - self._shared_at >= SHARE_EVERY
+            shared = self.settings.rate is not None or self.gate.states_limit
+            share_due = shared and now - self._shared_at >= SHARE_EVERY
             if share_due:
                 self._shared_at = now
         message: dict[str, Any] = {"written": written, **self.gate.stats()}
@@ -99,10 +100,12 @@ class RunState:
         if last:
             message["ended"] = liaison.key
         liaison.send(self.settings.topic, message)
-        if share_due and self.settings.rate is not None:
-            workers = liaison.workers_with_work(self.settings.topic)
-            if workers is not None:
-                self.gate.set_ceiling(self.settings.rate / (len(workers | {liaison.address})))
+        workers = liaison.workers_with_work(self.settings.topic) if share_due else None
+        if workers is not None:
+            sharing = len(workers | {liaison.address})
+            self.gate.set_sharing(sharing)
+            if self.settings.rate is not None:
+                self.gate.set_ceiling(self.settings.rate / sharing)
 
 
 _lock = threading.Lock()
