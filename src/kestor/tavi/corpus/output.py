@@ -114,8 +114,6 @@ def check_record(out_dir: str | os.PathLike[str], record: dict[str, Any]) -> Non
 def _difference(key: str, there: Any, here: Any) -> str | None:
     if there == here:
         return None
-    if key == "mode":
-        return f"a {there} run's output, this is a {here} run"
     if key == "prompts" and isinstance(there, dict):
         names = sorted(name for name in set(there) | set(here) if there.get(name) != here.get(name))
         return f"other prompts or examples for {', '.join(names)}"
