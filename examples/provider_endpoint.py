@@ -45,7 +45,8 @@ class Served:
     arrived: float
     """time.monotonic() when it was read."""
     finished: float | None = None
-    """When its answer was sent; None while it is held, and for one still held when the endpoint stopped."""
+    """When its answer was sent (or, trickling, when the client gave up on it); None while it is held, and for one
+    still held when the endpoint stopped."""
 
 
 class ProviderEndpoint(ScriptedEndpoint):

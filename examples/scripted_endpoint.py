@@ -20,6 +20,7 @@ import collections
 import functools
 import http.server
 import json
+import select
 import socket
 import sys
 import threading
@@ -195,15 +196,25 @@ class ScriptedEndpoint:
             handler.close_connection = True
             return
         if reply.trickle:
-            handler.wfile.flush()
             for offset in range(len(body)):
-                if self._stopping.wait(reply.trickle):
+                if self._stopping.is_set() or _gone(handler.connection, reply.trickle):
                     break
                 handler.wfile.write(body[offset : offset + 1])
-                handler.wfile.flush()
             handler.close_connection = True
             return
         handler.wfile.write(body)
+
+
+def _gone(connection: socket.socket, seconds: float) -> bool:
+    """Whether the client closed the connection within `seconds`: it sends nothing more while it waits for its
+    answer, so the connection turns readable only when it goes."""
+    readable, _, _ = select.select([connection], [], [], seconds)
+    if not readable:
+        return False
+    try:
+        return not connection.recv(1, socket.MSG_PEEK)
+    except OSError:
+        return True
 
 
 class _Server(http.server.ThreadingHTTPServer):

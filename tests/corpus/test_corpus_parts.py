@@ -146,7 +146,10 @@ def test_the_servers_wait_is_read_from_its_headers_and_connection_errors_name_th
     assert provider_said(quota) == ("HTTP 429 insufficient_quota: said insufficient_quota", f"POST {URL}")
     page = "<html>\n<head><title>Error response</title></head><body>Unsupported method ('POST')</body></html>"
     assert provider_said(wrapped(status_error(501, page)))[0] == "HTTP 501: <title>Error response</title>"
-    cut = b'{"id": "chatcmpl-1", "object": "chat.completion", "choices": [{"index": 0, "message": {"role": "assistant", "content": "```json\\n{'
+    cut = (
+        b'{"id": "chatcmpl-1", "object": "chat.completion", '
+        b'"choices": [{"index": 0, "message": {"role": "assistant", "content": "```json\\n{'
+    )
     assert (
         str(NotACompletion(200, "application/json", cut, URL)) == f"HTTP 200 application/json: {cut[:120].decode()}..."
     )
