@@ -24,7 +24,7 @@ TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples tools
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
-.PHONY: all test test-main test-310 lint format format-check demo serve bench bench-corpus bench-graph soak \
+.PHONY: all test test-main test-310 test-core lint format format-check demo serve bench bench-corpus bench-graph soak \
 	concurrency sanitize fuzz wheels test-wheels clean
 
 all: test
@@ -61,13 +61,28 @@ $(VENV)/.installed-test: $(SOURCES)
 $(VENV310)/.installed: $(SOURCES)
 	$(call install_into,$(PYTHON310),$(VENV310),test$(comma)corpus)
 
-test: format-check lint
+test: format-check lint test-core
 ifneq ($(PY),3.10)
 	$(MAKE) --no-print-directory test-main
 endif
 ifneq ($(PY),3.11)
 	$(MAKE) --no-print-directory test-310
 endif
+
+# The path search and the graph text on plain C++ data, with no interpreter: one program, built by the system's
+# compiler with the modules' warnings and AddressSanitizer and UBSan, and run.
+CXX ?= g++
+CORE_TEST := build/core-test/force_core_test
+CORE_SOURCES := src/extractor/force/core/graph.cpp src/extractor/force/core/text.cpp
+CORE_FLAGS := -std=c++20 -O1 -g -Wall -Wextra -Wpedantic -Wshadow $(if $(WERROR),-Werror) \
+	-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -Isrc/extractor
+
+$(CORE_TEST): tests/extractor/native/force_core_test.cpp $(CORE_SOURCES) $(wildcard src/extractor/force/core/*.hpp)
+	@mkdir -p $(@D)
+	$(CXX) $(CORE_FLAGS) -o $@ tests/extractor/native/force_core_test.cpp $(CORE_SOURCES)
+
+test-core: $(CORE_TEST)
+	ASAN_OPTIONS=detect_leaks=1 $(CORE_TEST)
 
 # The C++ style is .clang-format's, the Python's ruff's; `make format` applies both.
 format-check: $(VENV)/.installed-test

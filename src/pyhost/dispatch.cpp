@@ -1,7 +1,7 @@
 #include "pyhost/dispatch.hpp"
 
 #include "pyhost/containers.hpp"
-#include "pyhost/extractor_class.hpp"
+#include "pyhost/instance.hpp"
 
 namespace pyhost {
 namespace {

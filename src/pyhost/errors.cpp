@@ -6,6 +6,15 @@
 
 namespace pyhost {
 
+void raise_key_error(PyObject* key) {
+    // Packed, so that a tuple key is the error's one argument and not its arguments.
+    if (PyObject* arguments = PyTuple_Pack(1, key)) {
+        PyErr_SetObject(PyExc_KeyError, arguments);
+        Py_DECREF(arguments);
+    }
+    raise();
+}
+
 void set_error_from_exception() noexcept {
     try {
         throw;

@@ -24,6 +24,9 @@ template <class... Args>
     throw ErrorAlreadySet{};
 }
 
+// KeyError(key), as a dict or a set raises it for a key it does not find.
+[[noreturn]] void raise_key_error(PyObject* key);
+
 // Inside a `catch (...)`: leaves the Python error that describes the exception being handled. ErrorAlreadySet
 // keeps the error already set; a failed or impossible allocation becomes MemoryError; any other C++ exception
 // becomes SystemError, which derives from Exception like every ordinary error.

@@ -80,12 +80,6 @@ void install_static_methods(PyObject* cls, PyObject* module, PyMethodDef* functi
 
 }  // namespace
 
-PyObject* instance_dict(PyObject* self) noexcept {
-    Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
-    if (offset <= 0) return nullptr;
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
-}
-
 namespace detail {
 
 void define_class(PyObject* module, const ClassParts& parts, const Name* names, std::size_t count, PyObject*& cls,

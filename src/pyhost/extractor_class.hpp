@@ -14,9 +14,6 @@
 
 namespace pyhost {
 
-// The instance's __dict__ if it has one yet (borrowed).
-PyObject* instance_dict(PyObject* self) noexcept;
-
 namespace detail {
 
 struct ClassParts {

@@ -1,13 +1,9 @@
 """Corpus runs against the scripted endpoint: the driver called as the console script would call it, on a local
-cluster of two worker processes that the cluster tests share.
-
-Every input carries its id as a tag in what the model is asked, and the endpoint answers for that tag, so a result
-written under another input's id, an input asked twice or a failure written as a result shows.
+cluster of two worker processes that the cluster tests share (see jobs for the inputs and the model's answers).
 """
 
 from __future__ import annotations
 
-import copy
 import json
 import logging
 import math
@@ -19,7 +15,6 @@ import sys
 import threading
 import time
 from collections import Counter
-from pathlib import Path
 from typing import Any
 
 import pytest
@@ -36,45 +31,9 @@ from kestor.tavi.corpus.planning import Task
 from kestor.tavi.corpus.retry import RetryPolicy
 from kestor.tavi.corpus.worker import run_task
 
-EXAMPLE = {
-    "text": "暴雨导致洪水。",
-    "extractions": [{"text": "暴雨导致洪水", "attrs": {"source": "暴雨", "target": "洪水"}}],
-}
-FORCE_EXAMPLE = {
-    "text": "图谱数据:\n起点: 暴雨",
-    "extractions": [{"text": "暴雨", "attrs": {"final_force": "中等"}, "kind": "force"}],
-}
-# 1 and "1" are two inputs; "!" marks an input whose first force is "特别剧烈", which the review then reads.
-IDS: list[Any] = [1, "1", "a", 2, "b!", 3, "c", 4, "d!", 5, "e", 6]
-TAG = re.compile(r"«(.+?)»")
+from .jobs import IDS, TAG, Job, answer, config, row, tag
+
 Slow = pytest.mark.slow
-
-
-def tag(id_: Any) -> str:
-    return f"«{json.dumps(id_)}»"
-
-
-def answer(question: str) -> str:
-    """Attributes for every extractor at once, each reading its own; the force depends on the question asked."""
-    found = TAG.search(question)
-    assert found, question
-    mark, name = found.group(1), found.group()
-    force = ("特别剧烈" if "!" in mark else f"剧烈{mark}") if question.startswith("图谱数据:") else f"复核{mark}"
-    return extraction_answer(
-        (
-            "relation",
-            mark,
-            {
-                "source": f"起因{name}",
-                "target": f"结果{name}",
-                "strength": len(mark) / 10,
-                "strength_reason": mark,
-                "related": "yes" if len(mark) % 2 else "no",
-                "reason": mark,
-                "final_force": force,
-            },
-        )
-    )
 
 
 class Model:
@@ -93,87 +52,6 @@ class Model:
                 self.failing[found.group(1)] = left - 1 if left > 0 else left
                 return Reply(status=500, delay=self.delay)
         return Reply(answer(question), delay=self.delay)
-
-
-def config(endpoint: ScriptedEndpoint) -> dict[str, Any]:
-    return copy.deepcopy(
-        {
-            "model": "scripted",
-            "api_key": "offline",
-            "base_url": endpoint.base_url,
-            "causara": {"prompt_description": "找出因果关系。", "examples": [EXAMPLE]},
-            "linqor": {"prompt_description": "判断PC关系。", "examples": [dict(EXAMPLE, extractions=[])]},
-            "force": {
-                "prompt_description": "判断影响力度。",
-                "examples": [FORCE_EXAMPLE],
-                "review_prompt_description": "结合文章复核。",
-                "review_examples": [FORCE_EXAMPLE],
-            },
-        }
-    )
-
-
-def row(mode: str, id_: Any) -> dict[str, Any]:
-    if mode != "force":
-        return {"id": id_, "text": f"台风{tag(id_)}导致停电。", "url": "ignored"}
-    return {
-        "id": id_,
-        "graph_data": {
-            "nodes": [{"id": 1, "name": f"台风{tag(id_)}"}, {"id": 2, "name": "停电"}],
-            "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}}],
-        },
-        "article_text": f"文章{tag(id_)}",
-    }
-
-
-class Job:
-    def __init__(self, tmp_path: Path, endpoint: ScriptedEndpoint, mode: str, ids: list[Any] = IDS) -> None:
-        self.mode = mode
-        self.config = tmp_path / "config.json"
-        self.config.write_text(json.dumps(config(endpoint), ensure_ascii=False))
-        self.input = tmp_path / "input.jsonl"
-        self.input.write_text("".join(json.dumps(row(mode, i), ensure_ascii=False) + "\n" for i in ids))
-        self.out = tmp_path / "out"
-
-    def args(self, *extra: str) -> list[str]:
-        return [
-            self.mode,
-            "--config",
-            str(self.config),
-            "--input",
-            str(self.input),
-            "--output",
-            str(self.out),
-            "--partition-size",
-            "4",
-            "--threads",
-            "4",
-            "--retry-pause",
-            "0.01",
-            "--quiet",
-            *extra,
-        ]
-
-    def lines(self) -> dict[str, dict[str, Any]]:
-        """The output lines by id's JSON text; each id once across the part files."""
-        parts = sorted(self.out.glob("part-*.jsonl"))
-        assert not list(self.out.glob("*.tmp"))
-        found = [json.loads(text) for part in parts for text in part.read_text().splitlines()]
-        keys = [json.dumps(entry["id"]) for entry in found]
-        assert [key for key, count in Counter(keys).items() if count > 1] == []
-        return dict(zip(keys, found, strict=True))
-
-
-@pytest.fixture(scope="module")
-def cluster():
-    from distributed import Client, LocalCluster
-
-    with (
-        LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=":0") as running,
-        Client(running) as client,
-    ):
-        client.wait_for_workers(2)
-        yield running, client
 
 
 @pytest.fixture
@@ -294,10 +172,12 @@ def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(c
 
         endpoint.requests.clear()
         assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 0
-        assert sorted(endpoint.questions) == sorted(
-            row("causara", i)["text"] for i in ids if json.dumps(i) not in written
-        )
-        assert len(job.lines()) == len(ids)
+        # Answers that came before the interrupt but were not written yet are in the answer cache: not asked again.
+        rest = {json.dumps(i): row("causara", i)["text"] for i in ids if json.dumps(i) not in written}
+        lines = job.lines()
+        cached = {rest[key] for key in rest if lines[key]["usage"]["from_cache"]}
+        assert sorted(endpoint.questions) == sorted(set(rest.values()) - cached)
+        assert len(lines) == len(ids)
 
 
 def requests_of(provider: ProviderEndpoint, ids: list[Any]) -> dict[str, int]:
@@ -428,10 +308,10 @@ def worker_in_this_process(monkeypatch):
     worker process: both are put back for the tests that follow."""
     from langextract import progress
 
-    from kestor.tavi.corpus import worker
+    from kestor.tavi.corpus import modes
 
     monkeypatch.setattr(progress, "create_extraction_progress_bar", progress.create_extraction_progress_bar)
-    monkeypatch.setattr(worker, "_progress_quieted", False)
+    monkeypatch.setattr(modes, "_progress_quieted", False)
     monkeypatch.setattr(logging.root, "handlers", list(logging.root.handlers))
 
 
@@ -496,14 +376,17 @@ def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, 
     )
     forces = Settings(load_config(review.config, "force"), str(review.out), threads=2, policy=retries)
     run_task(forces, Task(0, [row("force", "x!")], {}))
-    assert review.lines()['"x!"'] == {
+    line = review.lines()['"x!"']
+    assert line == {
         "id": "x!",
         "status": "ok",
         "result": '复核"x!"',
         "attempts": 4,
         "error": None,
         "error_class": None,
+        "usage": line["usage"],
     }
+    assert (line["usage"]["calls"], line["usage"]["from_cache"]) == (3, 0)  # the failed request got no answer
 
 
 def test_event_graph_of_an_article():

@@ -32,6 +32,7 @@ from kestor.tavi.corpus.planning import TASKS_PER_WORKER, plan, split
 from kestor.tavi.corpus.progress import Progress
 from kestor.tavi.corpus.ratelimits import RateLimits, duration, read_rate_limits
 from kestor.tavi.corpus.retry import CAP, RetryPolicy
+from kestor.tavi.corpus.usage import Price
 
 URL = "http://127.0.0.1:9/v1/chat/completions"
 
@@ -282,10 +283,12 @@ def test_a_part_write_replaces_lines_in_place_keeps_the_others_and_loses_none_to
 
 
 def test_progress_counts_each_input_once_and_shows_how_the_requests_fare():
-    progress = Progress(4, io.StringIO())
-    progress.written([('"a"', "failed"), ('"b"', "ok")])
-    progress.written([('"a"', "ok")])  # a redone task wrote it again
+    progress = Progress(4, io.StringIO(), price=Price(1.0, 4.0))
+    used = {"calls": 2, "from_cache": 0, "prompt_tokens": 300_000, "completion_tokens": 50_000}
+    progress.written([('"a"', "failed", used), ('"b"', "ok", dict(used, from_cache=2, prompt_tokens=0))])
+    progress.written([('"a"', "ok", dict(used, calls=4))])  # a redone task wrote it again: its usage replaces
     assert (progress.done, progress.failed) == (2, 0)
+    assert progress.render().endswith(" | 33% from the cache, 400,000 tokens, cost 0.7000")
     progress.observe("w1", {"in_flight": 3, "requests": 10, "refused": 0, "latencies": [0.1] * 19 + [2.0]}, now=0.0)
     progress.observe("w2", {"in_flight": 2, "requests": 0, "refused": 0, "latencies": [], "open": True}, now=0.5)
     progress.observe("w1", {"in_flight": 4, "requests": 30, "refused": 5, "latencies": []}, now=2.0)

@@ -13,8 +13,9 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-from graphs import chain
+from graphs import DriftingId, chain
 from offline import OFFLINE_CONFIG
+from plain_force import PlainForceExtractor
 
 from kestor.tavi.extractor.force import ForceExtractor
 
@@ -199,3 +200,19 @@ def test_a_graph_cut_short_while_read_is_walked_in_linear_time(extractor, servic
     assert getattr(extractor, call)(data) == ([] if call == "_find_paths" else "中等")
     # Walking the chain again from each of its start nodes compares with the cut some 585,000 times.
     assert cut.calls < 2 * size
+
+
+def test_an_id_whose_hash_changes_at_every_call_is_a_key_error(extractor):
+    edges = [{"src_node": {"id": i}, "dest_node": {"id": i + 1}} for i in range(4)]
+    edges.insert(3, {"src_node": {"id": 3}, "dest_node": {"id": DriftingId(3)}})
+    data = {"nodes": [{"id": i, "name": f"N{i}"} for i in range(5)], "edges": edges}
+    # Python code fails as it reads the id back from the adjacency it has just put it in.
+    for reader in (extractor, PlainForceExtractor(OFFLINE_CONFIG, "p", [], "r", [])):
+        for operation in (reader._build_graph, reader._find_paths):
+            with pytest.raises(KeyError):
+                operation(data)
+    # Handed such an adjacency, the walk steps from node 3 into the id, which is node 3 again: the set of visited
+    # nodes never finds it, and Python code would step in at every turn, without end.
+    outgoing = {i: [edge for edge in edges if edge["src_node"]["id"] == i] for i in range(4)}
+    with pytest.raises(KeyError):
+        extractor._dfs(0, [], {0}, outgoing, [4], {}, [])

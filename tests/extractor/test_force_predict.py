@@ -10,6 +10,7 @@ import langextract as lx
 import pytest
 from graphs import graph
 from offline import OFFLINE_CONFIG
+from plain_force import PlainForceExtractor
 
 from kestor.tavi.extractor import force as force_module
 from kestor.tavi.extractor.force import ForceExtractor
@@ -133,6 +134,33 @@ class TestSuccessfulCalls:
     def test_answers_without_force(self, service, extractor, result):
         service.answers(result)
         assert extractor.predict(WORKED) == "中等"
+
+    def test_names_rendered_by_host_code_as_python_code_renders_them(self, service, caplog):
+        # The module reads such graph data once for both steps; every __str__ still runs where the reference's does:
+        # after the search's log record, once for each line that shows the name.
+        caplog.set_level(DEBUG)
+        calls = []
+
+        class Named:
+            def __init__(self, text):
+                self.text = text
+
+            def __str__(self):
+                calls.append((self.text, len(caplog.records)))
+                return self.text
+
+        data = dict(WORKED, nodes=[dict(node, name=Named(node["name"])) for node in WORKED["nodes"]])
+        runs = []
+        for extractor in (
+            ForceExtractor(OFFLINE_CONFIG, "p", [], "r", []),
+            PlainForceExtractor(OFFLINE_CONFIG, "p", [], "r", []),
+        ):
+            caplog.clear()
+            calls.clear()
+            extractor.predict(data)
+            runs.append(list(calls))
+        assert service.texts == [WORKED_TEXT] * 2
+        assert runs[0] == runs[1]
 
     def test_no_path_means_no_model_call(self, service, extractor, records, clock):
         # Start node 1 only reaches the cycle 2-3; the end node 5 hangs off the cycle 7-8.

@@ -79,6 +79,13 @@ Ref build_adjacency(Self<"_build_adjacency">, PyObject* edges, PyObject* from_ke
             Ref list = new_list();
             check(PyDict_SetItem(adjacency.get(), source.get(), list.get()));
             leaving = list.get();
+            // Python code reads the new list back (`adjacency[source]`), and an id with a hash or an equality of its
+            // own may not find it again: a KeyError there, where a walk from that id would never end.
+            if (!finds_itself(source.get())) {
+                leaving = PyDict_GetItemWithError(adjacency.get(), source.get());
+                if (leaving == nullptr && !PyErr_Occurred()) pyhost::raise_key_error(source.get());
+                if (leaving == nullptr) pyhost::raise();
+            }
         }
         pyhost::list_append(leaving, edge);
     });

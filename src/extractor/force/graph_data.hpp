@@ -71,6 +71,11 @@ inline std::optional<std::int64_t> plain_integer(PyObject* id) {
     return std::nullopt;
 }
 
+// Whether a dict always finds `key` where it put it: its hash and equality are the interpreter's own and fixed.
+inline bool finds_itself(PyObject* key) {
+    return PyLong_CheckExact(key) || PyUnicode_CheckExact(key) || PyFloat_CheckExact(key) || PyBool_Check(key);
+}
+
 // `mapping.get(key, {}).get(subkey)`.
 inline pyhost::Ref nested_get(PyObject* mapping, PyObject* key, const pyhost::Name& subkey) {
     using pyhost::Ref;

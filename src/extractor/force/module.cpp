@@ -1,4 +1,5 @@
-// kestor.tavi.extractor.force: the force word of an event graph.
+// kestor.tavi.extractor.force: the force word of an event graph. The words its comments use (road, snapshot, host
+// code, turn, a step not taken, dead end) are explained in src/README.md.
 #include "pyhost/module.hpp"
 #include "force/operations.hpp"
 #include "pyhost/args.hpp"

@@ -2,8 +2,8 @@
 // and the operations it calls through the instance (pyhost/dispatch.hpp tells how those calls are made).
 //
 // The native road (native.hpp) replaces everything an operation calls, directly or not, and is taken only when
-// all of that is the module's own: what it covers is derived from the table, and an implementation that calls an
-// operation its entry does not list fails to compile.
+// all of that is the module's own (prepared_graph.hpp): what it covers is derived from the table, and an
+// implementation that calls an operation its entry does not list fails to compile.
 #pragma once
 
 #include "pyhost/dispatch.hpp"
@@ -36,6 +36,11 @@ Ref find_paths(Self<"_find_paths"> self, PyObject* graph_data);
 Ref dfs(Self<"_dfs"> self, PyObject* node_id, PyObject* current_path, PyObject* visited, PyObject* outgoing,
         PyObject* end_nodes, PyObject* node_map, PyObject* all_paths);
 Ref edge_to_path_edge(Self<"_edge_to_path_edge"> self, PyObject* edge, PyObject* node_map, PyObject* next_node);
+// What `_find_paths` and `_format_graph_data` do once their arguments are checked, on graph data read once
+// (prepared_graph.hpp): predict runs them so when both steps are the module's own.
+class PreparedGraph;
+Ref find_paths_in(Self<"_find_paths"> self, const PreparedGraph& prepared);
+Ref format_graph_data_in(Self<"_format_graph_data"> self, const PreparedGraph& prepared, PyObject* paths);
 // The graph model (graph.cpp).
 Ref build_graph(Self<"_build_graph"> self, PyObject* graph_data);
 Ref build_node_map(Self<"_build_node_map"> self, PyObject* nodes);

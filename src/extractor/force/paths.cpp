@@ -6,6 +6,7 @@
 #include "force/graph_data.hpp"
 #include "force/native.hpp"
 #include "force/operations.hpp"
+#include "force/prepared_graph.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
 #include "pyhost/long_work.hpp"
@@ -30,11 +31,17 @@ void pop_last(PyObject* list) {
 }
 
 void set_remove(PyObject* set, PyObject* key) {
-    if (check(PySet_Discard(set, key)) == 0) {
-        Ref args = own(PyTuple_Pack(1, key));
-        PyErr_SetObject(PyExc_KeyError, args.get());
-        pyhost::raise();
+    if (check(PySet_Discard(set, key)) == 0) pyhost::raise_key_error(key);
+}
+
+// Whether `set` holds this very object.
+bool holds(PyObject* set, PyObject* object) {
+    Ref iterator = own(PyObject_GetIter(set));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (item.get() == object) return true;
     }
+    if (PyErr_Occurred()) pyhost::raise();
+    return false;
 }
 
 // The walk of `_dfs` from a node, with an explicit stack: each frame is one active call of the recursive
@@ -77,6 +84,7 @@ private:
         dead_lists_.push_back(edges);
     }
     static bool steps_cleanly(bool own_path_edges, PyObject* edge, PyObject* next_node);
+    bool lost(PyObject* visited, PyObject* next_node) const;
 
     Ends dead_ends_;
     IntMap dead_;
@@ -98,6 +106,16 @@ bool Walk::steps_cleanly(bool own_path_edges, PyObject* edge, PyObject* next_nod
     const Ref source_id = lookup(source.get(), keys::id);
     return !source_id || source_id.get() == Py_None || PyUnicode_CheckExact(source_id.get()) ||
            plain_integer(source_id.get());
+}
+
+// Whether the set of visited nodes, which did not find `next_node`, holds it all the same, where the walk entered it
+// on its current path: its hash or its equality changes from one call to the next. Python code would step into it
+// again, and again at every turn after, without end; had it come back, removing the node would have failed. Only
+// an id the walk keeps by identity can be so: a plain integer's hash never changes. One that host code took out of
+// the set is not held, and the walk goes on as Python code would.
+bool Walk::lost(PyObject* visited, PyObject* next_node) const {
+    if (key_of(next_node).by_value || level_of(next_node) == Ends::outside) return false;
+    return holds(visited, next_node);
 }
 
 void Walk::from_node(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObject* current_path, PyObject* visited,
@@ -184,6 +202,7 @@ void Walk::from_node(Self<"_dfs"> self, PyObject* node_id, PyObject* node, PyObj
                       frame.mark.unsafe_below || steps_cleanly(own_path_edges, edge.get(), next_node.get()));
             continue;
         }
+        if (lost(visited, next_node.get())) pyhost::raise_key_error(next_node.get());
         check(PySet_Add(visited, next_node.get()));
         Ref path_edge = self.call<"_edge_to_path_edge">(edge.get(), node_map, next_node.get());
         pyhost::list_append(current_path, path_edge.get());
@@ -217,12 +236,15 @@ Ref walk_from(Self<"_dfs"> self, Walk& walk, PyObject* node_id, PyObject* curren
 
 Ref find_paths(Self<"_find_paths"> self, PyObject* graph_data) {
     expect_exact(graph_data, &PyDict_Type, "graph_data");
+    return find_paths_in(self, PreparedGraph(graph_data, self.reaches_only_own()));
+}
+
+Ref find_paths_in(Self<"_find_paths"> self, const PreparedGraph& prepared) {
+    if (const native::Snapshot* snapshot = prepared.snapshot()) return native::find_paths(*snapshot);
+    PyObject* graph_data = prepared.data();
     Ref no_edges = new_list();
     Ref edges = pyhost::mapping_get(graph_data, keys::edges, no_edges.get());
     if (!pyhost::truthy(edges.get())) return new_list();
-    if (self.reaches_only_own()) {
-        if (std::optional<Ref> paths = native::find_paths(graph_data)) return std::move(*paths);
-    }
     Ref graph = self.call<"_build_graph">(graph_data);
     auto [node_map, outgoing, incoming, start_nodes, end_nodes] = pyhost::unpack<5>(graph.get());
     Ref all_paths = new_list();

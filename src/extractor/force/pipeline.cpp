@@ -1,11 +1,13 @@
 // predict: from the graph data to the force word, with the model call, the choice of the force and the review.
 #include "force/native.hpp"
 #include "force/operations.hpp"
+#include "force/prepared_graph.hpp"
 #include "pyhost/containers.hpp"
 #include "pyhost/guard.hpp"
 #include "pyhost/text.hpp"
 #include "service/service.hpp"
 
+#include <optional>
 #include <tuple>
 
 namespace force {
@@ -62,32 +64,41 @@ Ref first_force(PyObject* result) {
     return found;
 }
 
-// The path search, the rendering and the model call, inside the guard: the model's answer, or nothing when there
-// is no path. The search and the rendering take the native road when nothing they reach is overridden and the
-// graph data is what that road represents.
-Ref analyse(Self<"predict"> self, PyObject* graph_data, PyObject* total_start) {
+// The path search, its log record and the rendering: the graph text, or nothing when there is no path. When both
+// steps are the module's own, the graph data is read once for both; and when that reading is the native road's and
+// every value renders without host code, no host path edge is made at all.
+Ref graph_text(Self<"predict"> self, PyObject* graph_data, PyObject* total_start) {
     const Globals& globals = self.globals();
-    std::unique_ptr<native::Search> search;
-    if (self.all_own<"_find_paths", "_format_graph_data">()) search = native::Search::find(graph_data);
-    Ref text;
-    if (search) {
-        const std::size_t count = search->path_count();
+    std::optional<PreparedGraph> prepared;
+    if (self.all_own<"_find_paths", "_format_graph_data">()) prepared.emplace(graph_data, true);
+    const native::Snapshot* snapshot = prepared ? prepared->snapshot() : nullptr;
+    if (snapshot != nullptr && snapshot->plain_text) {
+        native::Search search(*snapshot);
+        const std::size_t count = search.path_count();
         log(globals, info_method, paths_message,
             [&] { return std::tuple{since(globals, total_start), own(PyLong_FromSize_t(count))}; });
         if (count == 0) return Ref();
-        text = search->render();
-    } else {
-        Ref paths = self.call<"_find_paths">(graph_data);
-        log(globals, info_method, paths_message, [&] {
-            Ref cost = since(globals, total_start);
-            const Py_ssize_t count = PyObject_Length(paths.get());
-            if (count < 0) pyhost::raise();
-            return std::tuple{std::move(cost), own(PyLong_FromSsize_t(count))};
-        });
-        if (!truthy(paths.get())) return Ref();
-        text = self.call<"_format_graph_data">(graph_data, paths.get());
+        return search.render();
     }
-    log(globals, debug_method, text_message, [&] { return std::tuple{text}; });
+    Ref paths =
+        prepared ? find_paths_in(self.callee<"_find_paths">(), *prepared) : self.call<"_find_paths">(graph_data);
+    log(globals, info_method, paths_message, [&] {
+        Ref cost = since(globals, total_start);
+        const Py_ssize_t count = PyObject_Length(paths.get());
+        if (count < 0) pyhost::raise();
+        return std::tuple{std::move(cost), own(PyLong_FromSsize_t(count))};
+    });
+    if (!truthy(paths.get())) return Ref();
+    return prepared ? format_graph_data_in(self.callee<"_format_graph_data">(), *prepared, paths.get())
+                    : self.call<"_format_graph_data">(graph_data, paths.get());
+}
+
+// The search, the rendering and the model call, inside the guard: the model's answer, or nothing when there is no
+// path.
+Ref analyse(Self<"predict"> self, PyObject* graph_data, PyObject* total_start) {
+    Ref text = graph_text(self, graph_data, total_start);
+    if (!text) return Ref();
+    log(self.globals(), debug_method, text_message, [&] { return std::tuple{text}; });
     return self.call<"_call_llm">(text.get());
 }
 

@@ -4,6 +4,7 @@
 #include "force/graph_data.hpp"
 #include "force/native.hpp"
 #include "force/operations.hpp"
+#include "force/prepared_graph.hpp"
 #include "force/values.hpp"
 #include "pyhost/args.hpp"
 #include "pyhost/containers.hpp"
@@ -102,9 +103,12 @@ PyObject* line_break_text() {
 Ref format_graph_data(Self<"_format_graph_data"> self, PyObject* graph_data, PyObject* paths) {
     expect_exact(graph_data, &PyDict_Type, "graph_data");
     expect_exact(paths, &PyList_Type, "paths");
-    if (self.reaches_only_own()) {
-        if (std::optional<Ref> text = native::format_graph_data(graph_data, paths)) return std::move(*text);
-    }
+    return format_graph_data_in(self, PreparedGraph(graph_data, self.reaches_only_own()), paths);
+}
+
+Ref format_graph_data_in(Self<"_format_graph_data"> self, const PreparedGraph& prepared, PyObject* paths) {
+    if (const native::Snapshot* snapshot = prepared.snapshot()) return native::format_graph_data(*snapshot, paths);
+    PyObject* graph_data = prepared.data();
     Ref lines = pyhost::new_list();
     pyhost::list_append(lines.get(), header_text());
     Ref no_nodes = pyhost::new_list();

@@ -34,18 +34,15 @@ Ref new_path_edge(const Snapshot& snapshot, EdgeIndex index) {
 
 }  // namespace
 
-std::optional<Ref> find_paths(PyObject* graph_data) {
-    std::optional<Snapshot> snapshot = take_snapshot(graph_data);
-    if (!snapshot) return std::nullopt;
+Ref find_paths(const Snapshot& snapshot) {
     // Counting first costs a walk without the GIL, small next to the objects the paths become, and gives a list of
     // exactly the right size: appending would leave up to an eighth of it unused, and a result that cannot fit
     // fails before any object is made.
     std::size_t count = 0;
     {
         WithoutGil free;
-        build_graph(*snapshot, free);
         for_each_path(
-            *snapshot->graph, [&](std::span<const EdgeIndex>, std::size_t) { ++count; }, [&] { free.poll(); },
+            *snapshot.graph, [&](std::span<const EdgeIndex>, std::size_t) { ++count; }, [&] { free.poll(); },
             poll_interval);
     }
     Ref all_paths = own(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -57,12 +54,12 @@ std::optional<Ref> find_paths(PyObject* graph_data) {
     Turns walk_turns(&pause, 1);  // between the objects, for long stretches of the walk that make none
     Py_ssize_t filled = 0;
     for_each_path(
-        *snapshot->graph,
+        *snapshot.graph,
         [&](std::span<const EdgeIndex> path, std::size_t unchanged) {
             turns.step();
             if (steps.size() < path.size()) steps.resize(path.size());
             for (std::size_t i = unchanged; i < path.size(); ++i) {
-                steps[i] = new_path_edge(*snapshot, path[i]);
+                steps[i] = new_path_edge(snapshot, path[i]);
                 turns.step();
             }
             Ref list = own(PyList_New(static_cast<Py_ssize_t>(path.size())));
@@ -76,17 +73,11 @@ std::optional<Ref> find_paths(PyObject* graph_data) {
     return all_paths;
 }
 
-std::optional<Ref> format_graph_data(PyObject* graph_data, PyObject* paths) {
-    std::optional<Snapshot> snapshot = take_snapshot(graph_data);
-    if (!snapshot) return std::nullopt;
-    {
-        WithoutGil free;
-        build_graph(*snapshot, free);
-    }
+Ref format_graph_data(const Snapshot& snapshot, PyObject* paths) {
     text::Arena arena;
     text::Document document(arena);
     ValueTexts texts(arena);
-    put_head(document, arena, texts, *snapshot);
+    put_head(document, arena, texts, snapshot);
     PathLines lines(document, arena, texts);
     if (texts.host_code_ran) lines.forget();
     Turns turns;
@@ -105,28 +96,19 @@ std::optional<Ref> format_graph_data(PyObject* graph_data, PyObject* paths) {
 }
 
 struct Search::Parts {
-    Snapshot snapshot;
     text::Arena arena;
     text::Document document{arena};
     std::vector<std::uint8_t> used;  // edges that appear on some path
 };
 
-Search::Search(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
-Search::~Search() = default;
-
-std::unique_ptr<Search> Search::find(PyObject* graph_data) {
-    std::optional<Snapshot> snapshot = take_snapshot(graph_data);
-    if (!snapshot || !snapshot->plain_text) return nullptr;
-    auto parts = std::make_unique<Parts>();
-    parts->snapshot = std::move(*snapshot);
-    parts->used.assign(parts->snapshot.edges.size(), 0);
-    text::Document& document = parts->document;
-    std::vector<std::uint8_t>& used = parts->used;
+Search::Search(const Snapshot& snapshot) : snapshot_(snapshot), parts_(std::make_unique<Parts>()) {
+    text::Document& document = parts_->document;
+    std::vector<std::uint8_t>& used = parts_->used;
+    used.assign(snapshot.edges.size(), 0);
     WithoutGil free;
-    build_graph(parts->snapshot, free);
     // Until render(), a path's lines are edge indices.
     for_each_path(
-        *parts->snapshot.graph,
+        *snapshot.graph,
         [&](std::span<const EdgeIndex> path, std::size_t) {
             document.begin_path();
             for (EdgeIndex edge : path) {
@@ -135,15 +117,15 @@ std::unique_ptr<Search> Search::find(PyObject* graph_data) {
             }
         },
         [&] { free.poll(); }, poll_interval);
-    free.take_back();
-    return std::unique_ptr<Search>(new Search(std::move(parts)));
 }
+
+Search::~Search() = default;
 
 std::size_t Search::path_count() const noexcept { return parts_->document.path_count(); }
 
 Ref Search::render() {
     Parts& parts = *parts_;
-    const Snapshot& snapshot = parts.snapshot;
+    const Snapshot& snapshot = snapshot_;
     ValueTexts texts(parts.arena);
     put_head(parts.document, parts.arena, texts, snapshot);
     // With the GIL, the str of every value an edge line shows: an exact str is its own, any other plain value's

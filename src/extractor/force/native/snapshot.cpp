@@ -136,12 +136,11 @@ std::optional<Snapshot> take_snapshot(PyObject* graph_data) {
         plain_text(strength.get());
         snapshot.strengths.push_back(std::move(strength));
     }
-    return snapshot;
-}
-
-void build_graph(Snapshot& snapshot, pyhost::WithoutGil& free) {
+    pyhost::WithoutGil free;
     if (snapshot.edges.size() > large_graph) free.release();
     snapshot.graph.emplace(snapshot.names.size(), snapshot.edges);
+    free.take_back();
+    return snapshot;
 }
 
 }  // namespace force::native

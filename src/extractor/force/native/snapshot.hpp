@@ -29,7 +29,7 @@ struct Snapshot {
     std::vector<Ref> names;  // empty where the node map has no entry
     std::vector<Edge> edges;
     std::vector<Ref> strengths;
-    bool plain_text = true;
+    bool plain_text = true;  // whether every name and strength renders without host code
     std::optional<Graph> graph;
 
     PyObject* name_of(NodeIndex node) const { return names[node] ? names[node].get() : pyhost::empty_text.get(); }
@@ -43,10 +43,7 @@ struct Snapshot {
     }
 };
 
-// Nothing when the graph data is not plain.
+// The snapshot with its graph built (a large one without the GIL); nothing when the graph data is not plain.
 std::optional<Snapshot> take_snapshot(PyObject* graph_data);
-
-// The snapshot's graph; a large one is built without the GIL, which `free` then keeps given up.
-void build_graph(Snapshot& snapshot, pyhost::WithoutGil& free);
 
 }  // namespace force::native

@@ -1,12 +1,14 @@
-"""kestor-corpus: the command line of the run and graph commands, and how every command ends.
+"""kestor-corpus: the command line of the run, graph and cache commands, and how every command ends.
 
     kestor-corpus {causara,linqor,force,articles} --config CONFIG.json --input INPUT.jsonl --output OUT_DIR ...
     kestor-corpus graph OUT_DIR --output GRAPH_DIR ...
+    kestor-corpus cache [--cache PATH] [--clear]
 
 `main` is the console script (and ``python -m kestor.tavi.corpus``): it parses the command line, hands it to the
-command's `execute` (driver's for a corpus run, graph.command's for the event graph) with Ctrl-C and SIGTERM
-handled, and ends a `UsageError` with EXIT_USAGE and anything unforeseen with EXIT_ERROR. A command's options are
-declared in its parser here, from the argument types and the cluster options that both commands share.
+command's `execute` (driver's for a corpus run, graph.command's for the event graph, cache_command's for the answer
+cache) with Ctrl-C and SIGTERM handled, and ends a `UsageError` with EXIT_USAGE and anything unforeseen with
+EXIT_ERROR. A command's options are declared in its parser here, from the argument types, the cluster options and
+the cache option that the commands share.
 """
 
 from __future__ import annotations
@@ -20,7 +22,8 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NoReturn
 
-from . import driver
+from . import cache_command, driver
+from .answers import default_path
 from .config import CALL_TIMEOUT, MODES, THREADS
 from .exits import (
     DISTRIBUTION,
@@ -58,12 +61,18 @@ GRAPH_EXIT_STATUSES = (
     f"Exit status: {EXIT_OK} done, {EXIT_FAILED} the force extractor's call failed, {EXIT_USAGE} bad input or set-up "
     f"(nothing written), {EXIT_ERROR} an unexpected error, {EXIT_INTERRUPTED} interrupted."
 )
+CACHE_EXIT_STATUSES = (
+    f"Exit status: {EXIT_OK} done, {EXIT_USAGE} a file that is no answer cache this version can read (or that is "
+    f"damaged), {EXIT_ERROR} an unexpected error."
+)
 LOCAL_WORKERS = os.cpu_count() or 1
 GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N] [--quiet]
         [--verbose]
     kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
         [--force --config CONFIG.json] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]"""
-GRAPH = "graph"
+GRAPH, CACHE = "graph", "cache"
+COMMANDS = (GRAPH, CACHE)
+"""The commands besides a run's modes."""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -71,12 +80,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     command: Callable[[argparse.Namespace], int]
     if arguments[:1] == [GRAPH]:
         args, command = graph_arguments(arguments[1:]), graph_command.execute
+    elif arguments[:1] == [CACHE]:
+        args, command = cache_parser().parse_args(arguments[1:]), cache_command.execute
     else:
         parser = run_parser()
         args, command = parser.parse_args(arguments), driver.execute
-        if args.mode == GRAPH:
-            parser.error(f"{GRAPH} is a command of its own: kestor-corpus {GRAPH} OUT_DIR ... (its options after it)")
-    if args.workers is None:
+        if args.mode in COMMANDS:
+            parser.error(
+                f"{args.mode} is a command of its own: its options come after it (kestor-corpus {args.mode} -h)"
+            )
+    if "workers" in args and args.workers is None:
         args.workers = LOCAL_WORKERS
     with handling_signals():
         try:
@@ -94,15 +107,17 @@ def run_parser() -> argparse.ArgumentParser:
         prog="kestor-corpus",
         description="The extractors over a whole corpus, on a Dask cluster, each input written exactly once.",
         epilog=f"exit status:\n{statuses}\n\nkestor-corpus graph OUT_DIR --output GRAPH_DIR merges a run's output into "
-        "the corpus's event graph (kestor-corpus graph --help).",
+        "the corpus's event graph (kestor-corpus graph --help).\nkestor-corpus cache shows the answer cache and clears "
+        "it (kestor-corpus cache --help).",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    # The graph command is among the choices, so that a misspelt command is told of it too.
+    # The other commands are among the choices, so that a misspelt command is told of them too.
     parser.add_argument(
         "mode",
-        choices=(*MODES, GRAPH),
+        choices=(*MODES, *COMMANDS),
         help="the extractor to run, or articles: causal relations, their event graph and its force word for each "
-        "article; or graph, the event graph of a run's output (kestor-corpus graph --help)",
+        "article; or a command of its own: graph, the event graph of a run's output (kestor-corpus graph --help), "
+        "cache, the answer cache (kestor-corpus cache --help)",
     )
     parser.add_argument("--config", required=True, metavar="CONFIG.json", help="model endpoint, prompts, examples")
     parser.add_argument(
@@ -121,14 +136,14 @@ def run_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--rate",
-        type=seconds(above=0.0),
+        type=number(above=0.0),
         metavar="R",
         help="at most R requests per second over all workers together (default: no limit; each worker finds the "
         "rate the provider takes from its 429s)",
     )
     parser.add_argument(
         "--call-timeout",
-        type=seconds(above=0.0),
+        type=number(above=0.0),
         default=CALL_TIMEOUT,
         metavar="SECONDS",
         help="a request not answered whole within this long, from its connection to the answer's last byte however "
@@ -136,7 +151,7 @@ def run_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--retry-for",
-        type=seconds(),
+        type=number(),
         default=RETRY_FOR,
         metavar="SECONDS",
         help="an input is asked again until this long after its first attempt, time the endpoint was down not "
@@ -150,7 +165,7 @@ def run_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--retry-pause",
-        type=seconds(),
+        type=number(),
         default=FIRST_PAUSE,
         metavar="SECONDS",
         help=f"the first retry waits up to this long, each further one up to twice as long, to at most {CAP:g} s, "
@@ -162,6 +177,25 @@ def run_parser() -> argparse.ArgumentParser:
         default=driver.PARTITION_SIZE,
         metavar="N",
         help="inputs per part file (default: %(default)s)",
+    )
+    caching = parser.add_mutually_exclusive_group()
+    add_cache_argument(caching)
+    caching.add_argument(
+        "--no-cache", action="store_true", help="ask every call of the model, and keep no answer (default: cached)"
+    )
+    parser.add_argument(
+        "--price",
+        nargs=2,
+        type=number(),
+        metavar=("IN", "OUT"),
+        help="the model's price per million prompt (input) and completion (output) tokens: the summary and "
+        "--estimate add the cost",
+    )
+    parser.add_argument(
+        "--estimate",
+        action="store_true",
+        help="ask nothing: print the calls and tokens the run would ask for the inputs not yet done, what the "
+        "cache already holds, and the cost at --price",
     )
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
     parser.add_argument(
@@ -224,6 +258,23 @@ def graph_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def cache_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="kestor-corpus cache",
+        description="What the answer cache holds: its answers by model and its size on disk; --clear empties it.",
+        epilog=CACHE_EXIT_STATUSES,
+    )
+    add_cache_argument(parser)
+    parser.add_argument(
+        "--clear",
+        action="store_true",
+        help="remove every answer (a run using the cache at the same time goes on); a cache of another version "
+        "or a damaged one is removed whole",
+    )
+    parser.add_argument("--verbose", action="store_true", help="an unexpected error's traceback")
+    return parser
+
+
 def _version() -> str:
     try:
         return importlib.metadata.version(DISTRIBUTION)
@@ -245,6 +296,17 @@ def add_cluster_arguments(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def add_cache_argument(parser: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:
+    """The answer cache's file: --cache PATH (None when not given: the user's cache directory's)."""
+    default = str(default_path()).replace("%", "%%")  # argparse fills a help text in with %
+    parser.add_argument(
+        "--cache",
+        metavar="PATH",
+        help=f"the answer cache, one SQLite file that runs into any output directory share (default: {default}); "
+        "on a cluster of several machines, each keeps its own at this path",
+    )
+
+
 def whole_number(least: int) -> Any:
     """An argument type: a whole number of at least `least`."""
 
@@ -260,7 +322,7 @@ def whole_number(least: int) -> Any:
     return parse
 
 
-def seconds(above: float | None = None) -> Any:
+def number(above: float | None = None) -> Any:
     """An argument type: a finite number of at least zero (more than `above`, if given)."""
 
     def parse(text: str) -> float:

@@ -88,6 +88,8 @@ class Settings:
     """Requests per second of the whole cluster, if limited."""
     workers: int = 1
     """Workers when the run started: the first share of `rate`, before the driver says which workers have work."""
+    cache: str | None = None
+    """The answer cache's file; None: every call is asked."""
 
     @property
     def topic(self) -> str:

@@ -1,8 +1,9 @@
 """The run command: the extractors over a whole corpus, on a Dask cluster, each input written exactly once.
 
-`execute` takes the parsed command line (see cli): it checks the input, the configuration, the output directory
-and the endpoint before anything starts, plans which part file each input goes to, submits the tasks to the
-cluster, follows their progress, and ends with a summary counted from the part files.
+`execute` takes the parsed command line (see cli): it checks the input, the configuration, the output directory,
+the answer cache and the endpoint before anything starts, plans which part file each input goes to, submits the
+tasks to the cluster, follows their progress, and ends with a summary counted from the part files. With
+--estimate it stops after the checks and prints what the run would ask instead (see estimate).
 
 A worker that meets a fault no wait cures (the quota used up, the key refused, no such model, an address that is no
 model endpoint) says so at once; the driver then halts every worker's sends, and the run ends with what the
@@ -26,14 +27,17 @@ from pathlib import Path
 from typing import Any, TextIO, TypeVar
 
 from . import output
+from .answers import AnswerCache, default_path
 from .cluster import RateShares, cluster_client, require_dask
 from .config import RunConfig, Settings, load_config
+from .estimate import estimate, tokenizer_for
 from .exits import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
     EXIT_OK,
     EXIT_STOPPED,
     EXIT_USAGE,
+    CacheFileError,
     ConfigError,
     SetupError,
     UsageError,
@@ -41,11 +45,13 @@ from .exits import (
 )
 from .failures import ACCOUNT, AUTH, MODEL_NOT_FOUND, OTHER, QUOTA, keep_root_logger_quiet
 from .inputs import id_key, load_inputs
-from .modes import build_extractors
+from .modes import Settled, build_extractors, process, quiet_progress_bars
 from .pacing import SET_UP_INPUTS
 from .planning import Task, TaskReport, plan, split
 from .progress import Progress
 from .retry import RetryPolicy
+from .sending import extractor_classes
+from .usage import Price, Usage, summary
 from .worker import halt_run, run_task
 
 SHOWN_FAILURES = 10
@@ -63,7 +69,7 @@ T = TypeVar("T")
 def execute(args: argparse.Namespace) -> int:
     """The run command; a `UsageError` out of it is a refusal before any input was asked."""
     keep_root_logger_quiet()
-    run = Run(sys.stderr, not args.quiet, time.monotonic())
+    run = Run(sys.stderr, not args.quiet, time.monotonic(), Price(*args.price) if args.price else None)
     try:
         return _run(args, run)
     except KeyboardInterrupt:
@@ -78,8 +84,14 @@ def _run(args: argparse.Namespace, run: Run) -> int:
     existing = output.scan(args.output)
     record = config.record()
     output.check_record(args.output, record)
+    cache = None if args.no_cache else Path(args.cache or default_path()).resolve()
+    if args.estimate:
+        return _estimate(config, plan(records, existing, args.partition_size)[0], cache, run.price)
     require_dask("corpus runs need")
     check_endpoint(config.model["base_url"])
+    if cache is not None:
+        # Opened (and made, if new) once here, so that a file the run cannot use stops it before it asks.
+        _open_cache(cache).close()
     parts, already_done = plan(records, existing, args.partition_size)
     run.planned(args.output, parts, already_done)
     run.config_path, run.model = args.config, config.model
@@ -100,6 +112,7 @@ def _run(args: argparse.Namespace, run: Run) -> int:
                     policy=RetryPolicy(args.retry_for, args.retries, args.retry_pause),
                     rate=args.rate,
                     workers=workers,
+                    cache=None if cache is None else str(cache),
                 )
                 tasks = split(parts, workers)
                 status = _once_asked(lambda: run.submit(client, settings, tasks), args.verbose)
@@ -121,6 +134,39 @@ def _once_asked(step: Callable[[], T], verbose: bool) -> T | int:
         return step()
     except UsageError as error:
         return unexpected(error, verbose)
+
+
+def _open_cache(path: Path) -> AnswerCache:
+    try:
+        return AnswerCache(path)
+    except CacheFileError as error:
+        named = "" if path == default_path().resolve() else f" --cache {path}"
+        raise CacheFileError(
+            f"{error}\nnothing was asked: run with --no-cache, give another --cache, or start the cache anew with "
+            f"kestor-corpus cache --clear{named}",
+            ours=error.ours,
+        ) from None
+
+
+def _estimate(config: RunConfig, parts: list[Task], cache: Path | None, price: Price | None) -> int:
+    """What the run would ask, on stdout; nothing is sent, no cluster is started."""
+    quiet_progress_bars()
+    tokenizer = tokenizer_for(config.model["model"])
+    answers = None if cache is None or not cache.exists() else _open_cache(cache)
+    try:
+        found = estimate(
+            config,
+            (record for part in parts for record in part.records),
+            tokenizer,
+            answers,
+            lambda client_for: build_extractors(config, extractor_classes(lambda name, client: client_for(name))),
+            lambda extractors, record: process(config.mode, extractors, record, lambda call: Settled(call(), 0)),
+        )
+    finally:
+        if answers is not None:
+            answers.close()
+    print("\n".join(found.report(price)), flush=True)
+    return EXIT_OK
 
 
 def _check_extractors(config: RunConfig, where: str) -> None:
@@ -161,10 +207,11 @@ def check_endpoint(base_url: str, timeout: float = CONNECT_TIMEOUT) -> None:
 class Run:
     """One run as the driver sees it: the progress of its tasks, and at the end what its inputs' lines say."""
 
-    def __init__(self, stream: TextIO, show_progress: bool, began: float) -> None:
+    def __init__(self, stream: TextIO, show_progress: bool, began: float, price: Price | None = None) -> None:
         self.stream = stream
         self.show_progress = show_progress
         self.began = began
+        self.price = price
         self.interrupted = False
         self.out_dir = ""
         self.parts: list[Task] = []
@@ -175,13 +222,17 @@ class Run:
         self.model: dict[str, Any] = {}
         self.fault: dict[str, Any] | None = None
         """What a worker said when a fault no wait cures halted it: the run is stopped."""
+        self.cache_errors: dict[str, tuple[int | None, str]] = {}
+        """By worker: how often the answer cache failed there (None: it could not be opened), and the last error."""
         self._lock = threading.Condition()
         self._running: set[str] = set()
         self._halt: Callable[[], None] = lambda: None
 
     def planned(self, out_dir: str, parts: list[Task], already_done: int) -> None:
         self.out_dir, self.parts, self.already_done = out_dir, parts, already_done
-        self.progress = Progress(sum(len(part.records) for part in parts), self.stream, self.show_progress)
+        self.progress = Progress(
+            sum(len(part.records) for part in parts), self.stream, self.show_progress, price=self.price
+        )
 
     def submit(self, client: Any, settings: Settings, tasks: list[Task]) -> None:
         from distributed import as_completed
@@ -204,7 +255,7 @@ class Run:
                     report = future.result()
                 except Exception as error:
                     report = _record_lost(settings.out_dir, task, error)
-                    self.progress.written((id_key(id_), "failed") for id_, _ in report.failed)
+                    self.progress.written((id_key(id_), "failed", None) for id_, _ in report.failed)
                 self.reports.append(report)
         except KeyboardInterrupt:
             self.interrupted = True
@@ -227,8 +278,10 @@ class Run:
             if "ended" in message:
                 self._running.discard(str(message["ended"]))
                 self._lock.notify_all()
+        if "cache_errors" in message:
+            self.cache_errors[str(message.get("worker", ""))] = message["cache_errors"]
         if "written" in message:
-            self.progress.written((str(key), str(status)) for key, status, _ in message["written"])
+            self.progress.written((str(key), str(status), usage) for key, status, _, usage in message["written"])
             self.progress.observe(str(message.get("worker", "")), message)
             self.progress.draw()
 
@@ -246,15 +299,18 @@ class Run:
         """The summary from what the part files hold now, whatever the workers reported on the way."""
         self.progress.close()
         found = output.outcomes(self.out_dir, (part.part for part in self.parts)) if self.parts else {}
-        ok, failures, classes = 0, [], Counter[str]()
+        ok, failures, classes, usage = 0, [], Counter[str](), Usage()
         for part in self.parts:
             for record in part.records:
-                status, error, error_class = found.get(id_key(record["id"]), (None, None, None))
-                if status == "ok":
+                outcome = found.get(id_key(record["id"]))
+                if outcome is None:
+                    continue
+                usage.add(outcome.usage)
+                if outcome.status == "ok":
                     ok += 1
-                elif status == "failed":
-                    failures.append((record["id"], error))
-                    classes[error_class or OTHER] += 1
+                elif outcome.status == "failed":
+                    failures.append((record["id"], outcome.error))
+                    classes[outcome.error_class or OTHER] += 1
         missing = sum(len(part.records) for part in self.parts) - ok - len(failures)
         for id_, error in failures[:SHOWN_FAILURES]:
             print(f"failed: id {id_key(id_)}: {error}", file=self.stream)
@@ -263,6 +319,13 @@ class Run:
                 f'failed: {len(failures) - SHOWN_FAILURES} more, each on a line with status "failed"',
                 file=self.stream,
             )
+        for worker, (count, error) in sorted(self.cache_errors.items()):
+            problem = "could not open the answer cache" if count is None else f"the answer cache failed {count} times"
+            print(
+                f"warning: worker {worker}: {problem} ({error}): those calls were asked of the model", file=self.stream
+            )
+        if self.parts:
+            print(summary(usage, self.price), flush=True)
         by_class = f" ({', '.join(f'{count} {name}' for name, count in classes.most_common())})" if classes else ""
         not_done = f", {missing} not done" if missing else ""
         seconds = time.monotonic() - self.began

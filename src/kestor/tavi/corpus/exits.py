@@ -1,10 +1,11 @@
-"""How kestor-corpus and its graph command end: the exit statuses, the errors that end a command with status 2, and
-the line an unexpected error gets.
+"""How kestor-corpus and its commands end: the exit statuses, the errors that end a command with status 2, and the
+line an unexpected error gets.
 
-What a user got wrong (configuration, input, an output directory, graph input) or a set-up that cannot work (Dask
-missing, no endpoint listening, a cluster without workers) is a `UsageError`: the command says why in a line and
-ends with EXIT_USAGE, as argparse does for a bad command line. The command line catches the base alone, so a new
-command's errors derive from it and need no list of their own. Each is a ValueError, as the ones it gathers were.
+What a user got wrong (configuration, input, an output directory, an answer cache file, graph input) or a set-up
+that cannot work (Dask missing, no endpoint listening, a cluster without workers) is a `UsageError`: the command
+says why in a line and ends with EXIT_USAGE, as argparse does for a bad command line. The command line catches the
+base alone, so a new command's errors derive from it and need no list of their own. Each is a ValueError, as the
+ones it gathers were.
 
 A traceback on stderr would read as any other failure, and the shell would see Python's status 1, which a run
 uses for "some inputs failed"; an unexpected error says what it was in one line and ends with a status of its own.
@@ -44,6 +45,17 @@ class OutputError(UsageError):
 
 class GraphInputError(UsageError):
     """Output the graph refuses; the message names the file and the line."""
+
+
+class CacheFileError(UsageError):
+    """An answer cache file the run cannot use: unreadable, not SQLite, damaged, someone else's, or of another
+    format. A run that went on without it would pay again for every answer it holds, so it is refused."""
+
+    def __init__(self, message: str, *, ours: bool = False) -> None:
+        super().__init__(message)
+        self.ours = ours
+        """The file is an answer cache of this package (of another format, or damaged): clearing it loses nothing
+        of anyone else's."""
 
 
 class SetupError(UsageError):

@@ -1,14 +1,17 @@
-"""What each mode asks of its extractors for one input record, and the event graph of an article."""
+"""What each mode asks of its extractors for one input record, the extractors built for it (their progress bars
+quieted where the runner draws its own), and the event graph of an article."""
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 from .config import RunConfig
 from .inputs import Record
-from .sending import runner_classes
+
+_progress_quieted = False
 
 # One model call with its retries: given the call, how it ended.
 Settle = Callable[[Callable[[], Any]], "Settled"]
@@ -21,24 +24,20 @@ class Settled:
     """HTTP requests made for the input so far (in articles mode, those of both extractors)."""
     error: str | None = None
     error_class: str | None = None
+    usage: dict[str, int] | None = None
+    """What the input's answered calls used (see usage)."""
 
 
-def build_extractors(config: RunConfig, call_timeout: float | None = None) -> dict[str, Any]:
-    """The extractors of the run's mode; with a call time-out, as a worker builds them (see sending)."""
+def build_extractors(config: RunConfig, classes: dict[str, type[Any]] | None = None) -> dict[str, Any]:
+    """The extractors of the run's mode: the library's classes, or these (as a worker builds them, see sending)."""
     from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
-    if call_timeout is None:
+    if classes is None:
         from kestor.tavi.extractor.causara import CausaraExtractor
         from kestor.tavi.extractor.force import ForceExtractor
         from kestor.tavi.extractor.linqor import LinqorExtractor
 
-        classes: dict[str, type[Any]] = {
-            "causara": CausaraExtractor,
-            "linqor": LinqorExtractor,
-            "force": ForceExtractor,
-        }
-    else:
-        classes = runner_classes(call_timeout)
+        classes = {"causara": CausaraExtractor, "linqor": LinqorExtractor, "force": ForceExtractor}
 
     def examples(items: list[dict[str, Any]] | None) -> list[PromptExample]:
         return [
@@ -62,6 +61,32 @@ def build_extractors(config: RunConfig, call_timeout: float | None = None) -> di
         else:
             extractors[name] = classes[name](model, prompts.prompt_description, examples(prompts.examples))
     return extractors
+
+
+def quiet_progress_bars() -> None:
+    """The extraction library draws a progress bar on stderr at every call; in a corpus run the driver draws one.
+
+    The bar can only be switched off through an argument our extractors fix, so the library's factory for it is
+    wrapped. A library without that factory is left as it is: its bars are noise, not a fault.
+    """
+    global _progress_quieted
+    if _progress_quieted:
+        return
+    _progress_quieted = True
+    try:
+        from langextract import progress
+    except ImportError:
+        return
+    original = getattr(progress, "create_extraction_progress_bar", None)
+    if original is None:
+        return
+
+    @functools.wraps(original)
+    def quiet(*args: Any, **kwargs: Any) -> Any:
+        kwargs["disable"] = True
+        return original(*args, **kwargs)
+
+    progress.create_extraction_progress_bar = quiet
 
 
 def process(mode: str, extractors: dict[str, Any], record: Record, settle: Settle) -> Settled:

@@ -37,7 +37,16 @@ def part_path(out_dir: str | os.PathLike[str], number: int) -> Path:
     return Path(out_dir) / f"part-{number:05d}.jsonl"
 
 
-def line(id_: Any, status: str, result: Any, attempts: int, error: str | None, error_class: str | None = None) -> str:
+def line(
+    id_: Any,
+    status: str,
+    result: Any,
+    attempts: int,
+    error: str | None,
+    error_class: str | None = None,
+    usage: Mapping[str, int] | None = None,
+) -> str:
+    """An output line; `usage` is None where it is not known (a task lost with its worker)."""
     return json.dumps(
         {
             "id": id_,
@@ -46,6 +55,7 @@ def line(id_: Any, status: str, result: Any, attempts: int, error: str | None, e
             "attempts": attempts,
             "error": error,
             "error_class": error_class,
+            "usage": None if usage is None else dict(usage),
         },
         ensure_ascii=False,
     )
@@ -146,17 +156,27 @@ def entries(path: Path) -> Iterator[tuple[int, dict[str, Any]]]:
         yield number, entry
 
 
-def outcomes(out_dir: str | os.PathLike[str], parts: Iterable[int]) -> dict[str, tuple[str, str | None, str | None]]:
-    """(status, error, error_class) by id key of what these part files hold now."""
+@dataclass(frozen=True)
+class Outcome:
+    status: str
+    error: str | None
+    error_class: str | None
+    usage: Mapping[str, Any]
+    """The line's usage; empty where it has none (a line of an older version, or of a lost task)."""
+
+
+def outcomes(out_dir: str | os.PathLike[str], parts: Iterable[int]) -> dict[str, Outcome]:
+    """What these part files hold now, by id key."""
     found = {}
     for number in sorted(set(parts)):
         for _, entry in entries(part_path(out_dir, number)):
             key = id_key(entry["id"])
-            error, error_class = entry.get("error"), entry.get("error_class")
-            found[key] = (
+            error, error_class, usage = entry.get("error"), entry.get("error_class"), entry.get("usage")
+            found[key] = Outcome(
                 entry["status"],
                 error if isinstance(error, str) else None,
                 error_class if isinstance(error_class, str) else None,
+                usage if isinstance(usage, dict) else {},
             )
     return found
 

@@ -66,8 +66,8 @@ LONE_REFUSAL = 10
 TOKENS_WEIGHT = 0.2
 """The weight of a request's tokens in the running mean that converts a token limit into requests per second."""
 TICK = 0.25
-"""The longest a task's waiting thread (for the gate, or for its calls to finish) sleeps before it looks whether
-the task stopped."""
+"""The longest a task's waiting thread (for the gate, for its calls to finish, or for an identical request's answer)
+sleeps before it looks whether the task stopped."""
 ROTATE = 0.01
 
 

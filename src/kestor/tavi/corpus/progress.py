@@ -1,8 +1,9 @@
 """The driver's progress bar on stderr: redrawn in place on a terminal, a line now and then anywhere else.
 
-It counts inputs as the workers write them (each id once, however often a redone task writes it) and shows how
-the requests fare, from what each worker process last said: calls in flight, requests per second and the share
-refused for the rate (429) over the last few seconds, and the call latency's median and 95th percentile.
+It counts inputs as the workers write them (each id once, however often a redone task writes it), with what their
+calls used (the share answered from the cache, the tokens, the cost at --price), and shows how the requests fare,
+from what each worker process last said: calls in flight, requests per second and the share refused for the rate
+(429) over the last few seconds, and the call latency's median and 95th percentile.
 """
 
 from __future__ import annotations
@@ -11,8 +12,10 @@ import math
 import threading
 import time
 from collections import deque
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from typing import Any, TextIO
+
+from .usage import Price, Usage
 
 WIDTH = 24
 # Into a log file or a pipe, a line per update would bury everything else.
@@ -23,14 +26,17 @@ LATENCIES = 500
 
 
 class Progress:
-    def __init__(self, total: int, stream: TextIO, enabled: bool = True) -> None:
+    def __init__(self, total: int, stream: TextIO, enabled: bool = True, price: Price | None = None) -> None:
         self.total = total
+        self.price = price
         self.stream = stream
         self.enabled = enabled and total > 0
         self.began = time.monotonic()
         self._lock = threading.Lock()
         self._status: dict[str, str] = {}
         self.failed = 0
+        self._usage_of: dict[str, Mapping[str, Any]] = {}
+        self.usage = Usage()
         self._workers: dict[str, dict[str, Any]] = {}
         self._totals: deque[tuple[float, int, int]] = deque()
         self._latencies: deque[float] = deque(maxlen=LATENCIES)
@@ -42,13 +48,18 @@ class Progress:
     def done(self) -> int:
         return len(self._status)
 
-    def written(self, outcomes: Iterable[tuple[str, str]]) -> None:
-        """(id key, status) of inputs written: a later line of an id replaces its earlier one."""
+    def written(self, outcomes: Iterable[tuple[str, str, Mapping[str, Any] | None]]) -> None:
+        """(id key, status, usage) of inputs written: a later line of an id replaces its earlier one."""
         with self._lock:
-            for key, status in outcomes:
+            for key, status, usage in outcomes:
                 before = self._status.get(key)
                 self._status[key] = status
                 self.failed += (status == "failed") - (before == "failed")
+                if key in self._usage_of:
+                    self.usage.add({name: -value for name, value in self._usage_of.pop(key).items()})
+                if usage:
+                    self._usage_of[key] = usage
+                    self.usage.add(usage)
 
     def observe(self, worker: str, stats: dict[str, Any], now: float | None = None) -> None:
         """A worker process's figures: in flight, requests and refusals so far, latencies since it last said."""
@@ -72,7 +83,17 @@ class Progress:
             rate = done / elapsed if elapsed > 0 else 0.0
             left = f", {(self.total - done) / rate:.0f} s left" if rate and done < self.total else ""
             text = f"[{'#' * filled}{'.' * (WIDTH - filled)}] {done}/{self.total} done, {failed} failed{left}"
-            return text + self._requests()
+            return text + self._usage() + self._requests()
+
+    def _usage(self) -> str:
+        usage = self.usage
+        if not usage.calls:
+            return ""
+        tokens = usage.prompt_tokens + usage.completion_tokens
+        text = f" | {100 * usage.from_cache / usage.calls:.0f}% from the cache, {tokens:,} tokens"
+        if self.price is not None:
+            text += f", cost {self.price.cost(usage.prompt_tokens, usage.completion_tokens):,.4f}"
+        return text
 
     def _requests(self) -> str:
         if not self._workers:

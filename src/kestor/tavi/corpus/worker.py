@@ -2,7 +2,8 @@
 
 An extractor holds an HTTP client and cannot be pickled, so each worker process builds its extractors once per
 configuration and shares them, with one thread pool, among every task it runs. Each run has its own gate in the
-process (see pacing), which every model request of the run's tasks passes.
+process (see pacing), which every model request of the run's tasks passes that the answer cache does not answer
+(see flights); the process opens the cache file once.
 
 A task writes what has finished at most FLUSH_EVERY seconds after it finished, whatever its slowest call is doing,
 and tells the driver (through the scheduler's event log) what it wrote and how the requests fare. When its future
@@ -26,8 +27,10 @@ from dataclasses import replace
 from typing import Any
 
 from . import output
+from .answers import AnswerCache
 from .cluster import SHARE_EVERY, Liaison
 from .config import Settings
+from .exits import CacheFileError
 from .failures import (
     ANSWER,
     OTHER,
@@ -39,12 +42,14 @@ from .failures import (
     server_wait,
     thread_errors,
 )
+from .flights import Flights
 from .inputs import Record, id_key
-from .modes import Settled, build_extractors, process
+from .modes import Settled, build_extractors, process, quiet_progress_bars
 from .pacing import TICK, Abandoned, Account, Gate
 from .planning import Task, TaskReport
 from .retry import RetryPolicy
-from .sending import sending_for
+from .sending import runner_classes, sending_for
+from .usage import Usage
 
 FLUSH_EVERY = 1.0
 REPORT_EVERY = 0.5
@@ -58,8 +63,11 @@ STOPPED = "stopped"
 class RunState:
     """One run in one worker process: its gate, and what its tasks wrote since the driver last heard."""
 
-    def __init__(self, settings: Settings) -> None:
+    def __init__(self, settings: Settings, flights: Flights | None, cache_problem: str | None = None) -> None:
         self.settings = settings
+        self.flights = flights
+        self.cache_problem = cache_problem
+        """Why this process asks without the cache the run named, if it does."""
         ceiling = settings.rate / max(settings.workers, 1) if settings.rate is not None else None
         self.gate = Gate(
             settings.threads,
@@ -71,12 +79,12 @@ class RunState:
         self.tasks = 0
         """Tasks of the run running in this process: while there are any, its gate stays the one they share."""
         self._lock = threading.Lock()
-        self._written: list[tuple[str, str, str | None]] = []
+        self._written: list[tuple[str, str, str | None, dict[str, int] | None]] = []
         self._reported_at = -float("inf")
         self._shared_at = time.monotonic()
         self._fault_told = False
 
-    def wrote(self, outcomes: list[tuple[str, str, str | None]]) -> None:
+    def wrote(self, outcomes: list[tuple[str, str, str | None, dict[str, int] | None]]) -> None:
         with self._lock:
             self._written.extend(outcomes)
 
@@ -97,6 +105,10 @@ class RunState:
         message: dict[str, Any] = {"written": written, **self.gate.stats()}
         if fault is not None:
             message["fault"] = fault
+        if self.flights is not None and self.flights.errors:
+            message["cache_errors"] = (self.flights.errors, self.flights.last_error)
+        elif self.cache_problem is not None:
+            message["cache_errors"] = (None, self.cache_problem)
         if last:
             message["ended"] = liaison.key
         liaison.send(self.settings.topic, message)
@@ -110,10 +122,11 @@ class RunState:
 
 _lock = threading.Lock()
 _extractors: dict[tuple[str, float], dict[str, Any]] = {}
+_flights: dict[str, Flights | str] = {}
+"""By cache file: the process's flights through it, or why it cannot be opened here."""
 _pools: dict[int, ThreadPoolExecutor] = {}
 _runs: dict[str, RunState] = {}
 _halted: set[str] = set()
-_progress_quieted = False
 
 
 def halt_run(run: str) -> None:
@@ -151,7 +164,7 @@ def _run_task(
     records = [record for record in task.records if written.get(id_key(record["id"])) != "ok"]
     report.ok = len(task.records) - len(records)
     stopped = threading.Event()
-    work = functools.partial(_settle_record, settings, state.gate, extractors, stopped)
+    work = functools.partial(_settle_record, settings, state.gate, state.flights, extractors, stopped)
     # Finished calls queue up here: a wait on all the pending futures would cost the task their number each time.
     finished: queue.SimpleQueue[Future[Settled]] = queue.SimpleQueue()
     futures: dict[Future[Settled], Record] = {}
@@ -161,7 +174,7 @@ def _run_task(
         future.add_done_callback(finished.put)
     pending = len(futures)
     unwritten: dict[str, str] = {}
-    outcomes: list[tuple[str, str, str | None]] = []
+    outcomes: list[tuple[str, str, str | None, dict[str, int] | None]] = []
     flushed_at = time.monotonic()
 
     def flush() -> None:
@@ -183,9 +196,15 @@ def _run_task(
                 key = id_key(record["id"])
                 status = "failed" if settled.error is not None else "ok"
                 unwritten[key] = output.line(
-                    record["id"], status, settled.result, settled.attempts, settled.error, settled.error_class
+                    record["id"],
+                    status,
+                    settled.result,
+                    settled.attempts,
+                    settled.error,
+                    settled.error_class,
+                    settled.usage,
                 )
-                outcomes.append((key, status, settled.error_class))
+                outcomes.append((key, status, settled.error_class, settled.usage))
                 if settled.error is None:
                     report.ok += 1
                 else:
@@ -203,6 +222,8 @@ def _run_task(
         for future in futures:
             future.cancel()
         flush()
+        if state.flights is not None:
+            state.flights.flush()
     if liaison is not None:
         state.tick(liaison, time.monotonic(), last=True)
     return report
@@ -226,8 +247,14 @@ def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecut
         key = (settings.config.cache_key(), settings.call_timeout)
         if key not in _extractors:
             keep_root_logger_quiet()
-            _quiet_progress_bars()
-            _extractors[key] = build_extractors(settings.config, settings.call_timeout)
+            quiet_progress_bars()
+            _extractors[key] = build_extractors(settings.config, runner_classes(settings.call_timeout))
+        if settings.cache is not None and settings.cache not in _flights:
+            try:
+                _flights[settings.cache] = Flights(AnswerCache(settings.cache))
+            except CacheFileError as error:
+                # The driver opened it; a worker of another machine may not reach the same path.
+                _flights[settings.cache] = str(error)
         if settings.threads not in _pools:
             _pools[settings.threads] = ThreadPoolExecutor(settings.threads, thread_name_prefix="corpus-call")
         now = time.monotonic()
@@ -236,7 +263,12 @@ def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecut
                 del _runs[run]
         state = _runs.get(settings.run)
         if state is None:
-            state = _runs[settings.run] = RunState(settings)
+            flights = _flights.get(settings.cache) if settings.cache is not None else None
+            if isinstance(flights, str):
+                state = RunState(settings, None, cache_problem=flights)
+            else:
+                state = RunState(settings, flights)
+            _runs[settings.run] = state
             if settings.run in _halted:
                 state.gate.halt(STOPPED)
         state.tasks += 1
@@ -250,19 +282,31 @@ def _task_ended(state: RunState) -> None:
 
 
 def _settle_record(
-    settings: Settings, gate: Gate, extractors: dict[str, Any], stopped: threading.Event, record: Record
+    settings: Settings,
+    gate: Gate,
+    flights: Flights | None,
+    extractors: dict[str, Any],
+    stopped: threading.Event,
+    record: Record,
 ) -> Settled:
-    account = Account(stopped)
-    settle = functools.partial(_settle, settings.policy, gate, account)
+    account, usage = Account(stopped), Usage()
+    settle = functools.partial(_settle, settings.policy, gate, account, flights, usage)
     try:
         settled = process(settings.config.mode, extractors, record, settle)
     except Exception as error:
         # The input alone fails: the others of its task are still asked and written.
-        return Settled(None, account.requests, f"{type(error).__name__}: {error}", OTHER)
-    return replace(settled, attempts=account.requests)
+        return Settled(None, account.requests, f"{type(error).__name__}: {error}", OTHER, usage.as_dict())
+    return replace(settled, attempts=account.requests, usage=usage.as_dict())
 
 
-def _settle(policy: RetryPolicy, gate: Gate, account: Account, call: Callable[[], Any]) -> Settled:
+def _settle(
+    policy: RetryPolicy,
+    gate: Gate,
+    account: Account,
+    flights: Flights | None,
+    usage: Usage,
+    call: Callable[[], Any],
+) -> Settled:
     """Call until no error record is made during the call, while the class of failure is worth another attempt
     and the policy allows one.
 
@@ -274,7 +318,7 @@ def _settle(policy: RetryPolicy, gate: Gate, account: Account, call: Callable[[]
     downtime_before, charged_before = gate.downtime(first), account.charged
     failures = retries = 0
     while True:
-        with errors_of.watch() as failed, sending_for(gate, account):
+        with errors_of.watch() as failed, sending_for(gate, account, flights, usage):
             try:
                 result = call()
             except Exception as error:
@@ -300,29 +344,3 @@ def _settle(policy: RetryPolicy, gate: Gate, account: Account, call: Callable[[]
             return Settled(None, account.requests, explain(failure), error_class)
         retries += not account.probe_failed
         gate.sleep(pause, account)
-
-
-def _quiet_progress_bars() -> None:
-    """The extraction library draws a progress bar on stderr at every call; in a corpus run the driver draws one.
-
-    The bar can only be switched off through an argument our extractors fix, so the library's factory for it is
-    wrapped. A library without that factory is left as it is: its bars are noise, not a fault.
-    """
-    global _progress_quieted
-    if _progress_quieted:
-        return
-    _progress_quieted = True
-    try:
-        from langextract import progress
-    except ImportError:
-        return
-    original = getattr(progress, "create_extraction_progress_bar", None)
-    if original is None:
-        return
-
-    @functools.wraps(original)
-    def quiet(*args: Any, **kwargs: Any) -> Any:
-        kwargs["disable"] = True
-        return original(*args, **kwargs)
-
-    progress.create_extraction_progress_bar = quiet
