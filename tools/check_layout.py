@@ -36,6 +36,7 @@ DEFERRED = frozenset(
     {
         "dask",
         "distributed",
+        "httpcore2",
         "langextract",
         "matplotlib",
         "networkx",

@@ -572,7 +572,7 @@ def test_help_gives_every_default_and_exit_status(capsys):
     # A misspelt command is told of every command; the graph command's usage names every option it takes.
     with pytest.raises(SystemExit):
         main(["grpah", "out", "--output", "graph"])
-    assert "'articles', 'graph')" in capsys.readouterr().err
+    assert "'articles', 'graph', 'cache')" in capsys.readouterr().err
     with pytest.raises(SystemExit):
         main(["graph", "--help"])
     usage = capsys.readouterr().out.split("\n\n")[0]
