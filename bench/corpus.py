@@ -60,6 +60,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
+import httpx2
 from distributed import Client, LocalCluster
 from provider_endpoint import ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
@@ -578,6 +579,19 @@ def overhead_row() -> bool:
         usage={"prompt_tokens": 1000, "completion_tokens": 100, "total_tokens": 1100},
     )
 
+    class Raw:
+        """The response as the runner reads it: the HTTP response, and the completion parsed from it."""
+
+        http_response = httpx2.Response(
+            200,
+            headers={"content-type": "application/json"},
+            request=httpx2.Request("POST", "http://127.0.0.1:8000/v1/chat/completions"),
+        )
+
+        @staticmethod
+        def parse() -> Any:
+            return completion
+
     class Provider:
         base_url = "http://127.0.0.1:8000/v1/"
 
@@ -586,6 +600,11 @@ def overhead_row() -> bool:
                 @staticmethod
                 def create(**params: Any) -> Any:
                     return completion
+
+                class with_raw_response:
+                    @staticmethod
+                    def create(**params: Any) -> Any:
+                        return Raw
 
     prompt = "找出文本中的因果关系。\n" + "例子" * 1000
     client = GatedClient(Provider())

@@ -9,8 +9,9 @@ Every request of the process passes one gate, which holds it back for any of fiv
   increase and multiplicative decrease on requests per second. With `--rate`, the worker's share is where pacing
   starts and its ceiling. A provider's limit is a rate, and pacing the rate finds it closely at few refusals,
   where cutting the calls in flight on each 429 settles far below the limit. A provider that states its limit
-  (`x-ratelimit-*`) sets the pace before any refusal: the worker takes its share of the limit, follows it at once
-  when it changes, and holds its sends while the provider says nothing is left of its window;
+  (`x-ratelimit-*`) sets the pace before any refusal: the worker takes its share of the limit (less a tenth or more
+  where refusals come often all the same), follows it at once when it changes, and holds its sends while the
+  provider says nothing is left of a window that fills only after its next paced send;
 - calls in flight: from 4 up to the thread count, cut on time-outs and server errors, which is how an overloaded
   server shows;
 - the circuit breaker: when most recent requests failed as in an outage, from several inputs (one input that
@@ -58,11 +59,13 @@ SET_UP_INPUTS = 5
 """Inputs whose requests must all have failed alike, as from no model endpoint, before anything was answered, for
 the gate to take the address for one that never answers. One failing input is no set-up fault, and one worker's
 first inputs failing by chance together, as a flaky proxy's pages may, is rarer the more are needed."""
-STATED_SHARE = 0.9
-"""The share of a stated limit the workers pace at together: workers that pace apart meet in the provider's window
-now and then, and the spare tenth keeps such meetings from being refused."""
+STATED_CUT, STATED_FLOOR = 0.9, 0.7
+"""Workers that pace apart at a stated limit meet in the provider's window now and then; where its window is too
+short to take such meetings, refusals come often, and the share of the limit they pace at is cut by a tenth, down
+to seven tenths, for the rest of the run."""
 LONE_REFUSAL = 10
-"""Requests since the last 429 after which one more, at the pace the provider states, cuts nothing."""
+"""Requests since the last 429 after which one more, at the pace the provider states, cuts nothing: moving this
+worker's sends off the other's is enough, where a cut would only lose pace."""
 TOKENS_WEIGHT = 0.2
 """The weight of a request's tokens in the running mean that converts a token limit into requests per second."""
 TICK = 0.25
@@ -115,6 +118,9 @@ class Gate:
         """The limit the provider last stated, in requests per second for all who send with the key."""
         self._stated: float | None = None
         """This worker's share of it."""
+        self._stated_at = -math.inf
+        self._stated_share = 1.0
+        """The share of the stated limit the workers pace at together."""
         self._tokens: float | None = None
         self._rate: float | None = ceiling
         self._rate_slow_start = False
@@ -225,7 +231,7 @@ class Gate:
                 if wait:
                     self._paused_until = max(self._paused_until, now + wait)
                 if outcome == RATE_LIMIT:
-                    self._refused(now)
+                    self._refused(now, ticket.sent)
                 else:
                     self._failed(now, owner, outcome)
             self._cond.notify_all()
@@ -258,7 +264,7 @@ class Gate:
         if limits.tokens_per_second and self._tokens:
             stated.append(limits.tokens_per_second / self._tokens)
         if stated and (self._stated_limit is None or abs(min(stated) - self._stated_limit) > 0.01 * min(stated)):
-            self._stated_limit = min(stated)
+            self._stated_limit, self._stated_at = min(stated), now
             self._share_stated(now)
         # Nothing left of the window, and it fills again only after the next paced send would go: hold the sends
         # until it does. A window that fills sooner is the pacing's to keep.
@@ -273,7 +279,7 @@ class Gate:
 
     def _share_stated(self, now: float) -> None:
         assert self._stated_limit is not None
-        self._stated = max(MIN_RATE, STATED_SHARE * self._stated_limit / self.sharing)
+        self._stated = max(MIN_RATE, self._stated_share * self._stated_limit / self.sharing)
         self._rate = self._cap()
         self._rate_slow_start = False
         self._last_send = min(self._last_send, now)
@@ -311,12 +317,20 @@ class Gate:
                 self._rate = min(self._rate, cap)
         self._good = (self._rate, self._calls)
 
-    def _refused(self, now: float) -> None:
+    def _refused(self, now: float, sent: float) -> None:
         lone = self.requests - self._refused_at_request > LONE_REFUSAL
         self._refused_at_request = self.requests
-        if self._stated is not None and lone:
-            # At the pace the provider states, a refusal now and then is two workers' sends meeting in its window:
-            # the server's wait moves this worker's sends off the other's, where a cut would only lose pace.
+        if self._stated is not None:
+            # A request sent before the provider stated its present limit was refused for the limit before.
+            if not lone and sent >= self._stated_at and now - self._rate_cut_at >= CUT_EVERY:
+                self._stated_share = max(STATED_FLOOR, self._stated_share * STATED_CUT)
+                self._share_stated(now)
+                self._rate_cut_at = now
+            # Sends at the same pace as another worker's keep meeting them at the same place in the window: the
+            # next one goes a random part of an interval after the server's wait, off that place.
+            if self._rate:
+                interval = 1.0 / self._rate
+                self._last_send = max(now, self._paused_until) + random.uniform(0.0, 0.5) * interval - interval
             return
         if self._rate is None:
             # What the provider let through in the last second (answered, or still in flight) is a rate it takes;
