@@ -8,7 +8,7 @@ endpoint then recovers, and a rerun into the same output directory asks only for
 
 Then `kestor-corpus graph` merges the articles' graphs into the corpus's event graph, where events of different
 articles meet ("电力中断" and "电力中断。" are one event): first the paths between two events, with the force
-extractor's word for them, then the whole graph's files and its picture.
+extractor's word for them, then the whole graph's files, its picture and its page to explore in a browser.
 """
 
 from __future__ import annotations
@@ -142,10 +142,13 @@ def run(work: Path, out_dir: Path) -> int:
         "2",
         "--retry-for",
         "3",
+        # The scripted endpoint's answers are kept beside the demo's files, not in the user's own cache.
+        "--cache",
+        str(work / "answers.sqlite3"),
     ]
     print(
         "$ python -m kestor.tavi.corpus articles --config config.json --input articles.jsonl "
-        f"--output {out_dir.name} --workers 2 --retry-for 3",
+        f"--output {out_dir.name} --workers 2 --retry-for 3 --cache answers.sqlite3",
         flush=True,
     )
     status = subprocess.run(command).returncode
@@ -211,6 +214,7 @@ def main(argv: list[str] | None = None) -> int:
         )
         drawn = graph(work, out_dir, "--output", "graph")
         print(f"the corpus's event graph is in {work / 'graph'}; its picture: {work / 'graph' / 'top-events.png'}")
+        print(f"explore it in a browser (one file, no server needed): {(work / 'graph' / 'index.html').resolve()}")
     return 0 if (first, second, between, drawn) == (1, 0, 0, 0) else 1
 
 

@@ -37,6 +37,8 @@ DEFERRED = frozenset(
         "dask",
         "distributed",
         "httpcore2",
+        # igraph imports matplotlib's pyplot: seconds, wanted only where the graph is laid out.
+        "igraph",
         "langextract",
         "matplotlib",
         "networkx",

@@ -135,7 +135,10 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     summary = json.loads((graph_dir / "summary.json").read_text(encoding="utf-8"))
     assert summary["picture"] == {"file": "top-events.png", "events": 5, "font": "Noto Sans SC", "warning": None}
     assert (graph_dir / "top-events.png").read_bytes().startswith(b"\x89PNG")
-    assert capsys.readouterr().out.splitlines()[-1] == f"picture: {graph_dir / 'top-events.png'}"
+    assert capsys.readouterr().out.splitlines()[-2:] == [
+        f"picture: {graph_dir / 'top-events.png'}",
+        f"page: {graph_dir / 'index.html'} ({summary['page']['bytes'] / 2**20:.1f} MiB)",
+    ]
 
     # A second run replaces it whole; without pyarrow or a Chinese font it says so instead of failing.
     monkeypatch.setitem(sys.modules, "pyarrow", None)
@@ -144,6 +147,8 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     assert sorted(path.name for path in graph_dir.iterdir()) == [
         "graph.graphml",
         "graph.json",
+        "index.LICENSE.txt",
+        "index.html",
         "summary.json",
         "top-events.png",
     ]

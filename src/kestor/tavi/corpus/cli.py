@@ -39,6 +39,7 @@ from .exits import (
 from .graph import command as graph_command
 from .graph.between import MAX_PATHS
 from .graph.draw import TOP
+from .graph.page import LIMIT as PAGE_LIMIT
 from .retry import CAP, FIRST_PAUSE, RETRY_FOR
 
 RUN_EXIT_STATUSES = (
@@ -66,8 +67,8 @@ CACHE_EXIT_STATUSES = (
     f"damaged), {EXIT_ERROR} an unexpected error."
 )
 LOCAL_WORKERS = os.cpu_count() or 1
-GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N] [--quiet]
-        [--verbose]
+GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N]
+        [--html-nodes N] [--quiet] [--verbose]
     kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
         [--force --config CONFIG.json] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]"""
 GRAPH, CACHE = "graph", "cache"
@@ -237,6 +238,13 @@ def graph_parser() -> argparse.ArgumentParser:
     add_cluster_arguments(parser)
     parser.add_argument(
         "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
+    )
+    parser.add_argument(
+        "--html-nodes",
+        type=whole_number(1),
+        default=PAGE_LIMIT,
+        metavar="N",
+        help=f"events in index.html: the whole graph up to N, else the N of highest degree ({PAGE_LIMIT:,})",
     )
     parser.add_argument(
         "--between",

@@ -46,6 +46,7 @@ from .export import (
     write_whole,
 )
 from .merge import merge_in_process, merge_on_cluster, part_files
+from .page import LIMIT, PAGE, check_page_library, write_page
 
 
 def execute(args: argparse.Namespace) -> int:
@@ -54,7 +55,13 @@ def execute(args: argparse.Namespace) -> int:
         if args.between:
             return _between(args)
         summary = build_event_graph(
-            args.source, args.output, scheduler=args.scheduler, workers=args.workers, top=args.top, quiet=args.quiet
+            args.source,
+            args.output,
+            scheduler=args.scheduler,
+            workers=args.workers,
+            top=args.top,
+            html_nodes=args.html_nodes,
+            quiet=args.quiet,
         )
     except KeyboardInterrupt:
         # With --force, the graph data is written before the extractor is asked.
@@ -66,7 +73,10 @@ def execute(args: argparse.Namespace) -> int:
         f"{counted(summary['events'], 'event')}, {counted(summary['edges'], 'edge')}, the largest component "
         f"{counted(largest['events'], 'event')}; written to {args.output}"
     )
-    print(f"picture: {Path(args.output) / 'top-events.png'}", flush=True)
+    print(f"picture: {Path(args.output) / 'top-events.png'}")
+    page = summary["page"]
+    shown = "" if page["events"] == summary["events"] else f"the {page['events']:,} events of highest degree, "
+    print(f"page: {Path(args.output) / PAGE} ({shown}{page['bytes'] / 2**20:.1f} MiB)", flush=True)
     return EXIT_OK
 
 
@@ -83,6 +93,7 @@ def build_event_graph(
     scheduler: str | None = None,
     workers: int | None = None,
     top: int = TOP,
+    html_nodes: int = LIMIT,
     quiet: bool = True,
     stream: TextIO | None = None,
 ) -> dict[str, Any]:
@@ -96,6 +107,9 @@ def build_event_graph(
     missing = check_drawing_tools()
     if missing:
         raise SetupError(f"the event graph needs {missing}: {INSTALL_HINT}")
+    unusable = check_page_library()
+    if unusable:
+        raise SetupError(unusable)
     check_replaceable(graph_dir)
     counts = merge_event_graph(out_dir, client=client, scheduler=scheduler, workers=workers, quiet=quiet, stream=say)
     summary = summary_of(counts, str(Path(out_dir).resolve()))
@@ -109,6 +123,11 @@ def build_event_graph(
                 file=say,
             )
         write_node_link(counts, directory / "graph.json")
+        texts = "texts" if counts.mode == "causara" else "articles"
+        page = write_page(
+            directory / "graph.json", directory, limit=html_nodes, title=f"Event graph of {counts.articles:,} {texts}"
+        )
+        summary["page"] = {"file": PAGE, "events": page.events, "edges": page.edges, "bytes": page.bytes}
         summary["parquet"] = write_parquet(counts, directory) or "nodes.parquet, edges.parquet"
         picture = draw_top_events(counts, directory / "top-events.png", top)
         if picture.warning:

@@ -1,4 +1,5 @@
-"""top-events.png: the subgraph of the events of highest degree, drawn with networkx and matplotlib.
+"""top-events.png: the subgraph of the events of highest degree, laid out as `layout` lays out a graph and drawn with
+networkx and matplotlib.
 
 The labels need a font that draws Chinese. The `corpus` extra installs one, Noto Sans SC, from the PyPI package
 pylopdf-fonts-zh-cn; failing that, matplotlib's font manager is asked for a system one (Debian: fonts-noto-cjk or
@@ -16,6 +17,7 @@ from pathlib import Path
 from typing import Any
 
 from .counts import Counts
+from .layout import lay_out
 
 TOP = 40
 FONT_PACKAGE = "pylopdf-fonts-zh-cn"
@@ -31,8 +33,6 @@ SYSTEM_FAMILIES = (
 )
 INSTALL_FONT = f"pip install {FONT_PACKAGE} (the corpus extra brings it), or apt-get install fonts-noto-cjk"
 LABEL_LENGTH = 16
-# The drawing's width over its height.
-ASPECT = 16 / 11
 # More edges among 40 events than this make a tangle in which no single edge can be followed.
 MAX_EDGES = 120
 # A character of every Chinese label: a font without it draws none of them.
@@ -95,12 +95,11 @@ def draw_top_events(counts: Counts, path: Path, top: int = TOP) -> Picture:
         for edge, (source, target) in enumerate(zip(counts.sources, counts.targets, strict=True))
         if source in shown and target in shown and source != target
     ]
-    drawn = sorted(heapq.nsmallest(MAX_EDGES, among, key=lambda edge: (-counts.count[edge], edge)))
+    drawn = edges_drawn(counts, among)
     # Laid out by every edge between them, so that the events spread as their links do; the heaviest are drawn.
-    # Undirected: the layout's forces, read from a directed graph's adjacency, pull one end of each edge only.
-    layout = nx.Graph()
-    layout.add_nodes_from(chosen)
-    layout.add_edges_from((counts.sources[edge], counts.targets[edge]) for edge in among)
+    place = {node: number for number, node in enumerate(chosen)}
+    laid = lay_out(len(chosen), [(place[counts.sources[edge]], place[counts.targets[edge]]) for edge in among])
+    position = {node: (laid.x[place[node]], laid.y[place[node]]) for node in chosen}
     graph = nx.DiGraph()
     graph.add_nodes_from(chosen)
     graph.add_edges_from((counts.sources[edge], counts.targets[edge], {"count": counts.count[edge]}) for edge in drawn)
@@ -137,67 +136,106 @@ def draw_top_events(counts: Counts, path: Path, top: int = TOP) -> Picture:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         if chosen:
-            _draw(nx, axes, layout, graph, labels, font, {node: into[node] + out[node] for node in chosen})
+            _draw(nx, axes, position, graph, labels, font, {node: into[node] + out[node] for node in chosen})
         else:
             axes.text(0.5, 0.5, "no events: the lines read hold no relations", ha="center", fontproperties=font)
         figure.savefig(path)
     return Picture(len(chosen), found[0] if found else None, warning)
 
 
+def edges_drawn(counts: Counts, among: list[int]) -> list[int]:
+    """The MAX_EDGES edges of most relations among the events shown, and past them each event's heaviest edge to
+    another event shown: an event linked to the others never stands alone in the picture."""
+    heaviest = sorted(among, key=lambda edge: (-counts.count[edge], edge))
+    drawn = heaviest[:MAX_EDGES]
+    linked = {node for edge in drawn for node in (counts.sources[edge], counts.targets[edge])}
+    for edge in heaviest[MAX_EDGES:]:
+        ends = (counts.sources[edge], counts.targets[edge])
+        if not linked.issuperset(ends):
+            drawn.append(edge)
+            linked.update(ends)
+    return sorted(drawn)
+
+
 def _draw(
-    nx: Any, axes: Any, layout: Any, graph: Any, labels: dict[int, str], font: Any, degree: dict[int, int]
+    nx: Any,
+    axes: Any,
+    position: dict[int, tuple[float, float]],
+    graph: Any,
+    labels: dict[int, str],
+    font: Any,
+    degree: dict[int, int],
 ) -> None:
     widest = max(degree.values()) or 1
-    sizes = [400 + 1400 * degree[node] / widest for node in graph]
-    position = _positions(nx, layout)
+    sizes = {node: 400 + 1400 * degree[node] / widest for node in graph}
     most = max((data["count"] for _, _, data in graph.edges(data=True)), default=1)
     widths = [0.8 + 6 * math.sqrt(data["count"] / most) for _, _, data in graph.edges(data=True)]
-    nx.draw_networkx_edges(
+    nodes = nx.draw_networkx_nodes(
+        graph,
+        position,
+        ax=axes,
+        node_size=[sizes[node] for node in graph],
+        node_color="#f2b872",
+        edgecolors="#b5762c",
+    )
+    nodes.set_zorder(1)
+    # Above the labels: an arrowhead that ends where a label is stays in sight.
+    arrows = nx.draw_networkx_edges(
         graph,
         position,
         ax=axes,
         width=widths,
-        edge_color="#7d8fa3",
-        alpha=0.75,
-        arrowsize=14,
-        node_size=sizes,
+        edge_color="#52677d",
+        alpha=0.8,
+        arrowsize=16,
+        node_size=[sizes[node] for node in graph],
         connectionstyle="arc3,rad=0.08",
     )
-    nx.draw_networkx_nodes(graph, position, ax=axes, node_size=sizes, node_color="#f2b872", edgecolors="#b5762c")
+    for arrow in arrows:
+        arrow.set_zorder(3)
     for node, (x, y) in position.items():
-        axes.text(
-            x,
-            y,
+        away = math.sqrt(sizes[node]) / 2 + 2
+        (dx, dy), ha, va = _label_side(node, graph, position)
+        axes.annotate(
             labels[node],
+            (x, y),
+            xytext=(dx * away, dy * away),
+            textcoords="offset points",
             fontproperties=font,
-            ha="center",
-            va="center",
-            bbox={"boxstyle": "round,pad=0.25", "facecolor": "white", "edgecolor": "none", "alpha": 0.8},
+            ha=ha,
+            va=va,
+            zorder=2,
+            bbox={"boxstyle": "round,pad=0.2", "facecolor": "white", "edgecolor": "none", "alpha": 0.75},
         )
-    axes.margins(0.08)
+    axes.margins(0.06)
 
 
-def _positions(nx: Any, layout: Any) -> dict[int, tuple[float, float]]:
-    """Each connected component laid out on its own, in a square cell whose side grows with the root of its size,
-    the cells in rows as wide as the figure's shape asks: laid out together, components drift to the corners and
-    each is squeezed into a line."""
-    components = sorted(nx.connected_components(layout), key=lambda nodes: (-len(nodes), min(nodes)))
-    sides = [math.sqrt(len(nodes)) for nodes in components]
-    row_width = max(max(sides, default=1.0), math.sqrt(sum(side * side for side in sides) * ASPECT))
-    position: dict[int, tuple[float, float]] = {}
-    x = y = row_height = 0.0
-    for nodes, side in zip(components, sides, strict=True):
-        if x > 0 and x + side > row_width + 1e-9:
-            x, y, row_height = 0.0, y - row_height, 0.0
-        centre = (x + side / 2, y - side / 2)
-        if len(nodes) == 1:
-            position[next(iter(nodes))] = centre
-        else:
-            laid = nx.spring_layout(layout.subgraph(nodes), seed=7, iterations=300, scale=side * 0.42, center=centre)
-            position.update({node: (float(at[0]), float(at[1])) for node, at in laid.items()})
-        x += side
-        row_height = max(row_height, side)
-    return position
+# Where a name may go beside its event: (direction, horizontal and vertical alignment), under it first.
+_SIDES = (
+    ((0, -1), "center", "top"),
+    ((0, 1), "center", "bottom"),
+    ((-1, 0), "right", "center"),
+    ((1, 0), "left", "center"),
+)
+
+
+def _label_side(node: int, graph: Any, position: dict[int, tuple[float, float]]) -> tuple[tuple[int, int], str, str]:
+    """The side of an event that its edges leave free, for its name: not over it, where the edges end. A name is
+    wider than it is tall and would meet the next component's, so it goes under its event, else above, where no edge
+    leaves within 45 degrees of that side; beside it only where both are taken, and then on the freest side."""
+    x, y = position[node]
+    directions = []
+    for other in {*graph.successors(node), *graph.predecessors(node)} - {node}:
+        ox, oy = position[other]
+        length = math.hypot(ox - x, oy - y) or 1.0
+        directions.append(((ox - x) / length, (oy - y) / length))
+
+    def nearest(side: tuple[tuple[int, int], str, str]) -> float:
+        (dx, dy), _, _ = side
+        return max((dx * ex + dy * ey for ex, ey in directions), default=-1.0)
+
+    free = [side for side in _SIDES if nearest(side) < math.sqrt(0.5)]
+    return free[0] if free else min(_SIDES, key=nearest)
 
 
 def _short(name: str) -> str:
@@ -214,7 +252,7 @@ def _title(counts: Counts, shown: int) -> str:
 def check_drawing_tools() -> str | None:
     """What the picture needs that is not installed."""
     missing = []
-    for module in ("networkx", "matplotlib"):
+    for module in ("networkx", "matplotlib", "igraph"):
         try:
             __import__(module)
         except ImportError:

@@ -27,10 +27,20 @@ from ..exits import GraphInputError
 from ..output import sync_directory as _sync
 from .counts import Counts
 from .names import SENTENCE_PUNCTUATION
+from .page import LICENSE_FILE, PAGE
 
 FORMAT = "kestor-corpus event graph, version 1"
 SUMMARY = "summary.json"
-FILES = ("graph.graphml", "graph.json", "nodes.parquet", "edges.parquet", SUMMARY, "top-events.png")
+FILES = (
+    "graph.graphml",
+    "graph.json",
+    "nodes.parquet",
+    "edges.parquet",
+    SUMMARY,
+    "top-events.png",
+    PAGE,
+    LICENSE_FILE,
+)
 TOP_EVENTS_IN_SUMMARY = 20
 NAME_RULE = f"Unicode NFKC, then whitespace and {' '.join(SENTENCE_PUNCTUATION)} trimmed from both ends"
 

@@ -1,0 +1,578 @@
+// The event graph's page: find an event by any of its names, open its neighbourhood and expand it, follow the paths
+// between two events, and read what an edge came from. The graph and its layout come from graph.json through the
+// Python that wrote this page; every field that graph.json may lack is optional here too.
+"use strict";
+(() => {
+  const data = JSON.parse(document.getElementById("graph-data").textContent);
+  const { nodes } = data;
+  const edges = data.edges.map((row) => Object.fromEntries(data.edge_fields.map((field, i) => [field, row[i]])));
+  performance.mark("data read");
+  const $ = (id) => document.getElementById(id);
+  const number = new Intl.NumberFormat("en");
+  const MAX_PATHS = 1000;
+  const PATHS_LISTED = 20;
+  const STEP_BUDGET = 2000000;
+  const COLOURS = { event: "#e8a74f", chosen: "#c0392b", open: "#e4572e", near: "#f2b872", faded: "#e3e7ec" };
+
+  const outgoing = nodes.map(() => []);
+  const incoming = nodes.map(() => []);
+  edges.forEach((edge, index) => {
+    outgoing[edge.source].push(index);
+    incoming[edge.target].push(index);
+  });
+
+  // Mean strength from light blue (0) through orange to red (1).
+  const STOPS = [
+    [0, [158, 202, 225]],
+    [0.5, [253, 174, 97]],
+    [1, [215, 25, 28]],
+  ];
+  function strengthColour(value) {
+    if (typeof value !== "number" || !Number.isFinite(value)) return "#b8c0c8";
+    const v = Math.min(1, Math.max(0, value));
+    const upper = v <= 0.5 ? 1 : 2;
+    const [a, from] = STOPS[upper - 1];
+    const [b, to] = STOPS[upper];
+    const t = (v - a) / (b - a);
+    return `rgb(${from.map((c, i) => Math.round(c + (to[i] - c) * t)).join(",")})`;
+  }
+  const edgeSize = (count) => 1 + 1.5 * Math.log2(1 + count);
+  const nodeSize = (degree) => 4 + 2 * Math.sqrt(degree);
+
+  // ---- what is shown: the open events and their neighbours, or the paths between two events
+  const state = { open: new Set(), chosen: null, near: new Set(), path: null, hovered: null };
+
+  function nodeReducer(key, attributes) {
+    const index = Number(key);
+    if (state.path) {
+      if (!state.path.nodes.has(index)) return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
+      const end = index === state.path.from || index === state.path.to;
+      return { ...attributes, color: end ? COLOURS.chosen : COLOURS.open, forceLabel: true, zIndex: 2 };
+    }
+    if (state.open.size === 0) return attributes;
+    if (index === state.chosen) return { ...attributes, color: COLOURS.chosen, forceLabel: true, zIndex: 3 };
+    if (state.open.has(index)) return { ...attributes, color: COLOURS.open, forceLabel: true, zIndex: 2 };
+    if (state.near.has(index)) return { ...attributes, color: COLOURS.near, forceLabel: true, zIndex: 1 };
+    return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
+  }
+
+  function edgeReducer(key, attributes) {
+    const index = Number(key);
+    const edge = edges[index];
+    let shown = true;
+    if (state.path) shown = state.path.edges.has(index);
+    else if (state.open.size) shown = state.open.has(edge.source) || state.open.has(edge.target);
+    if (!shown) return { ...attributes, hidden: true };
+    if (index === state.hovered) return { ...attributes, size: attributes.size + 2, zIndex: 2 };
+    return state.open.size || state.path ? { ...attributes, zIndex: 1 } : attributes;
+  }
+
+  // ---- the drawing
+  const graph = new modules.Graph({ type: "directed", multi: false, allowSelfLoops: true });
+  nodes.forEach((node, index) => {
+    graph.addNode(String(index), {
+      x: node.x,
+      y: node.y,
+      size: nodeSize(node.degree),
+      label: node.name,
+      color: COLOURS.event,
+    });
+  });
+  edges.forEach((edge, index) => {
+    graph.addDirectedEdgeWithKey(String(index), String(edge.source), String(edge.target), {
+      size: edgeSize(edge.count),
+      color: strengthColour(edge.strength_mean),
+    });
+  });
+
+  performance.mark("graph built");
+  let renderer = null;
+  try {
+    renderer = new modules.Sigma(graph, $("graph"), {
+      defaultEdgeType: "arrow",
+      labelFont: getComputedStyle(document.body).fontFamily,
+      labelSize: 13,
+      // A small graph shows every name; a large one those of the events drawn large enough at the current zoom.
+      labelRenderedSizeThreshold: nodes.length <= 300 ? 0 : 8,
+      zIndex: true,
+      nodeReducer,
+      edgeReducer,
+      // Hover and click on edges are read only while few are shown: the whole graph's would be tested at every move.
+      enableEdgeHoverEvents: false,
+      enableEdgeClickEvents: false,
+    });
+  } catch (error) {
+    const failure = document.createElement("p");
+    failure.className = "failure";
+    failure.textContent = `This browser cannot draw the graph (${error.message}); search and paths still work.`;
+    $("graph").append(failure);
+    document.body.dataset.state = "failed";
+  }
+
+  performance.mark("sigma drawn");
+
+  function refresh() {
+    if (!renderer) return;
+    const few = state.path !== null || state.open.size > 0;
+    renderer.setSetting("enableEdgeHoverEvents", few);
+    renderer.setSetting("enableEdgeClickEvents", few);
+    renderer.refresh();
+  }
+
+  function moveTo(indices) {
+    if (!renderer || indices.length === 0) return;
+    const points = indices.map((index) => renderer.getNodeDisplayData(String(index)));
+    const xs = points.map((point) => point.x);
+    const ys = points.map((point) => point.y);
+    const [left, right, bottom, top] = [Math.min(...xs), Math.max(...xs), Math.min(...ys), Math.max(...ys)];
+    const ratio = Math.min(1, Math.max(0.04, 1.4 * Math.max(right - left, top - bottom)));
+    renderer.getCamera().animate({ x: (left + right) / 2, y: (bottom + top) / 2, ratio }, { duration: 350 });
+  }
+
+  // ---- finding an event by any of its names
+  const trimmed = new RegExp(`^[\\s${escapeClass(data.trim)}]+|[\\s${escapeClass(data.trim)}]+$`, "gu");
+  function escapeClass(text) {
+    return text.replace(/[\\\]\[^-]/g, "\\$&");
+  }
+  const keyOf = (text) => text.normalize("NFKC").replace(trimmed, "").toLowerCase();
+  const names = [];
+  nodes.forEach((node, index) => {
+    names.push({ key: keyOf(node.name), node: index, alias: null });
+    for (const [alias] of node.aliases || []) {
+      if (alias !== node.name) names.push({ key: keyOf(alias), node: index, alias });
+    }
+  });
+
+  function suggestions(query, limit = 12) {
+    const key = keyOf(query);
+    if (!key) return [];
+    const best = new Map();
+    for (const entry of names) {
+      const at = entry.key.indexOf(key);
+      if (at < 0) continue;
+      const rank = [entry.key === key ? 0 : at === 0 ? 1 : 2, -nodes[entry.node].degree, entry.key.length];
+      const known = best.get(entry.node);
+      if (!known || compare(rank, known.rank) < 0) best.set(entry.node, { rank, entry });
+    }
+    return [...best.values()]
+      .sort((a, b) => compare(a.rank, b.rank) || a.entry.node - b.entry.node)
+      .slice(0, limit)
+      .map((found) => found.entry);
+  }
+  const compare = (a, b) => a.reduce((result, value, i) => result || value - b[i], 0);
+
+  function completion(input, choose) {
+    const list = input.parentElement.querySelector(".suggestions");
+    let found = [];
+    let active = 0;
+    input.dataset.node = "";
+    const show = () => {
+      list.replaceChildren(
+        ...found.map((entry, i) => {
+          const item = element("li", { role: "option", className: i === active ? "active" : "" });
+          item.append(element("span", { textContent: nodes[entry.node].name }));
+          item.append(
+            element("span", {
+              className: "alias",
+              textContent: entry.alias ? `as ${entry.alias}` : `degree ${number.format(nodes[entry.node].degree)}`,
+            }),
+          );
+          item.addEventListener("mousedown", (event) => {
+            event.preventDefault();
+            pick(i);
+          });
+          return item;
+        }),
+      );
+      list.hidden = found.length === 0;
+    };
+    const pick = (i) => {
+      const entry = found[i];
+      if (!entry) return;
+      input.value = nodes[entry.node].name;
+      input.dataset.node = String(entry.node);
+      found = [];
+      show();
+      choose(entry.node);
+    };
+    input.addEventListener("input", () => {
+      input.dataset.node = "";
+      found = suggestions(input.value);
+      active = 0;
+      show();
+    });
+    input.addEventListener("keydown", (event) => {
+      if (event.key === "ArrowDown" || event.key === "ArrowUp") {
+        if (found.length) active = (active + (event.key === "ArrowDown" ? 1 : found.length - 1)) % found.length;
+        show();
+        event.preventDefault();
+      } else if (event.key === "Enter") {
+        if (!found.length) found = suggestions(input.value);
+        pick(Math.min(active, found.length - 1));
+        event.preventDefault();
+      } else if (event.key === "Escape") {
+        found = [];
+        show();
+      }
+    });
+    input.addEventListener("blur", () => {
+      found = [];
+      show();
+    });
+  }
+
+  // ---- an event and its neighbourhood
+  function open(index, expand) {
+    state.path = null;
+    if (!expand) state.open.clear();
+    state.open.add(index);
+    state.chosen = index;
+    state.near = new Set();
+    for (const each of state.open) {
+      for (const edge of outgoing[each]) state.near.add(edges[edge].target);
+      for (const edge of incoming[each]) state.near.add(edges[edge].source);
+    }
+    showEvent(index);
+    refresh();
+    moveTo([...state.open, ...state.near]);
+  }
+
+  function showEvent(index) {
+    const node = nodes[index];
+    const section = $("event");
+    const into = incoming[index].length;
+    const out = outgoing[index].length;
+    section.replaceChildren(
+      element("h2", { textContent: node.name }),
+      paragraph(
+        `${number.format(node.articles)} articles, ${number.format(node.relations)} relations; ` +
+          `degree ${number.format(node.degree)} in the whole graph (${into} in, ${out} out on this page)`,
+        "quiet",
+      ),
+    );
+    const aliases = (node.aliases || []).filter(([alias]) => alias !== node.name);
+    if (aliases.length) {
+      section.append(
+        paragraph(
+          `Also written ${aliases.map(([alias, times]) => `${alias} (${number.format(times)})`).join(", ")}`,
+          "aliases",
+        ),
+      );
+    }
+    section.append(
+      element("h3", { textContent: `Leads to (${out})` }),
+      neighbours(outgoing[index], "target", "P(· | this)"),
+      element("h3", { textContent: `Follows from (${into})` }),
+      neighbours(incoming[index], "source", "P(this | ·)"),
+    );
+    section.hidden = false;
+    section.dataset.node = String(index);
+  }
+
+  function neighbours(list, end, probabilityTitle) {
+    const table = element("table", { className: end === "target" ? "successors" : "predecessors" });
+    const head = element("tr");
+    for (const [text, numeric] of [
+      ["event", false],
+      ["relations", true],
+      [probabilityTitle, true],
+      ["strength", true],
+    ]) {
+      head.append(element("th", { textContent: text, className: numeric ? "number" : "" }));
+    }
+    table.append(head);
+    const sorted = [...list].sort((a, b) => edges[b].count - edges[a].count || a - b);
+    for (const index of sorted) {
+      const edge = edges[index];
+      const row = element("tr", { className: "edge-row" });
+      row.dataset.edge = String(index);
+      const link = eventLink(edge[end]);
+      const swatch = element("span", { className: "swatch" });
+      swatch.style.background = strengthColour(edge.strength_mean);
+      const name = element("td");
+      name.append(link);
+      row.append(
+        name,
+        element("td", { className: "number", textContent: number.format(edge.count) }),
+        element("td", { className: "number", textContent: fraction(edge.probability) }),
+        element("td", { className: "number" }),
+      );
+      row.lastChild.append(swatch, fixed(edge.strength_mean));
+      row.addEventListener("click", (event) => {
+        if (event.target !== link) showEdge(index);
+      });
+      table.append(row);
+    }
+    return table;
+  }
+
+  function eventLink(index) {
+    const link = element("a", { className: "event", textContent: nodes[index].name });
+    link.dataset.node = String(index);
+    link.addEventListener("click", () => open(index, true));
+    return link;
+  }
+
+  // ---- what an edge came from
+  function showEdge(index) {
+    const edge = edges[index];
+    const source = nodes[edge.source];
+    const target = nodes[edge.target];
+    const section = $("edge");
+    const heading = element("h2");
+    heading.append(eventLink(edge.source), " → ", eventLink(edge.target));
+    const facts = element("dl");
+    const fact = (term, value) => {
+      if (value === undefined || value === null || value === "") return;
+      facts.append(element("dt", { textContent: term }), element("dd", { textContent: value }));
+    };
+    fact("relations", number.format(edge.count));
+    fact("articles", number.format(edge.articles));
+    fact(`P(${target.name} | ${source.name})`, fraction(edge.probability));
+    fact("lift", typeof edge.lift === "number" ? fixed(edge.lift) : undefined);
+    fact("strength", `mean ${fixed(edge.strength_mean)}, highest ${fixed(edge.strength_max)}`);
+    fact("relation labels", counted(edge.labels));
+    fact("force words", counted(edge.forces));
+    fact("first seen", edge.first_seen);
+    fact("last seen", edge.last_seen);
+    fact("by month", edge.months ? Object.entries(edge.months).map(([m, n]) => `${m}: ${n}`).join(", ") : undefined);
+    section.replaceChildren(heading, facts, element("h3", { textContent: "Articles" }));
+    if (Array.isArray(edge.article_ids)) {
+      const list = element("ul", { className: "articles" });
+      for (const id of edge.article_ids) {
+        const item = element("li", { textContent: id });
+        const excerpt = data.excerpts[id];
+        if (excerpt) item.append(" ", element("span", { className: "excerpt", textContent: `${excerpt}…` }));
+        list.append(item);
+      }
+      section.append(list);
+      const more = edge.articles - edge.article_ids.length;
+      if (more > 0) section.append(paragraph(`and ${number.format(more)} more (graph.json holds every id)`, "quiet"));
+    } else {
+      section.append(paragraph("This graph was written before edges kept their article ids.", "quiet"));
+    }
+    section.hidden = false;
+    section.dataset.edge = String(index);
+  }
+
+  // ---- the paths between two events, found as `kestor-corpus graph --between` finds them
+  function pathsBetween(start, end) {
+    const usable = (index) => {
+      const edge = edges[index];
+      return edge.source !== edge.target && edge.target !== start && edge.source !== end;
+    };
+    const reach = (origin, adjacency, far) => {
+      const seen = new Set([origin]);
+      const queue = [origin];
+      while (queue.length) {
+        for (const index of adjacency[queue.pop()]) {
+          if (!usable(index)) continue;
+          const next = edges[index][far];
+          if (!seen.has(next)) {
+            seen.add(next);
+            queue.push(next);
+          }
+        }
+      }
+      return seen;
+    };
+    const reached = reach(start, outgoing, "target");
+    if (!reached.has(end)) return null;
+    const reaching = reach(end, incoming, "source");
+    const between = new Set([...reached].filter((node) => reaching.has(node)));
+    const inner = edges
+      .map((_, index) => index)
+      .filter((index) => usable(index) && between.has(edges[index].source) && between.has(edges[index].target));
+    const after = new Map([...between].map((node) => [node, []]));
+    for (const index of inner) after.get(edges[index].source).push(index);
+    // Acyclic: every edge between them is on a path, and paths are counted without being listed.
+    const order = topological(between, inner, after);
+    let count = 0;
+    let used = inner;
+    let exceeded = false;
+    if (order) {
+      const ways = new Map([...between].map((node) => [node, 0]));
+      ways.set(start, 1);
+      for (const node of order) for (const index of after.get(node)) ways.set(edges[index].target, ways.get(edges[index].target) + ways.get(node));
+      count = ways.get(end);
+      exceeded = count > MAX_PATHS;
+    } else {
+      const walked = walk(start, end, after, MAX_PATHS + 1);
+      count = walked.paths.length;
+      exceeded = count > MAX_PATHS || walked.gaveUp;
+      used = exceeded ? inner : [...new Set(walked.paths.flat())];
+    }
+    const listed = walk(start, end, after, PATHS_LISTED).paths;
+    const pathEdges = new Set(used);
+    const pathNodes = new Set([start, end]);
+    for (const index of pathEdges) pathNodes.add(edges[index].source).add(edges[index].target);
+    return { from: start, to: end, count, exceeded, nodes: pathNodes, edges: pathEdges, listed };
+  }
+
+  function topological(nodeSet, inner, after) {
+    const into = new Map([...nodeSet].map((node) => [node, 0]));
+    for (const index of inner) into.set(edges[index].target, into.get(edges[index].target) + 1);
+    const ready = [...nodeSet].filter((node) => into.get(node) === 0);
+    const order = [];
+    while (ready.length) {
+      const node = ready.pop();
+      order.push(node);
+      for (const index of after.get(node)) {
+        const target = edges[index].target;
+        into.set(target, into.get(target) - 1);
+        if (into.get(target) === 0) ready.push(target);
+      }
+    }
+    return order.length === nodeSet.size ? order : null;
+  }
+
+  // Simple paths, depth first, at most `limit`, within a budget of steps: every event between the two reaches the
+  // second, so a walk that cannot go on is one that would come back over itself.
+  function walk(start, end, after, limit) {
+    const paths = [];
+    const onPath = new Set([start]);
+    const trail = [];
+    let budget = STEP_BUDGET;
+    const visit = (node) => {
+      for (const index of after.get(node)) {
+        if (paths.length >= limit || --budget < 0) return;
+        const next = edges[index].target;
+        if (next === end) paths.push([...trail, index]);
+        else if (!onPath.has(next)) {
+          onPath.add(next);
+          trail.push(index);
+          visit(next);
+          trail.pop();
+          onPath.delete(next);
+        }
+      }
+    };
+    visit(start);
+    return { paths, gaveUp: budget < 0 };
+  }
+
+  function findPaths() {
+    const from = Number($("path-from").dataset.node || NaN);
+    const to = Number($("path-to").dataset.node || NaN);
+    const result = $("path-result");
+    if (!Number.isInteger(from) || !Number.isInteger(to)) {
+      result.replaceChildren(paragraph("Choose both events from the suggestions first.", "quiet"));
+      return;
+    }
+    if (from === to) {
+      result.replaceChildren(paragraph("They are the same event.", "quiet"));
+      return;
+    }
+    const found = pathsBetween(from, to);
+    if (!found) {
+      result.replaceChildren(paragraph(`No path from ${nodes[from].name} to ${nodes[to].name} on this page.`, "quiet"));
+      return;
+    }
+    state.path = found;
+    state.open.clear();
+    const count = found.exceeded ? `more than ${number.format(MAX_PATHS)}` : number.format(found.count);
+    const plural = found.count === 1 ? "path" : "paths";
+    const summary = paragraph(
+      `${count} ${plural} from ${nodes[from].name} to ${nodes[to].name}: ` +
+        `${found.nodes.size} events, ${found.edges.size} edges`,
+      "summary",
+    );
+    const list = element("ol", { className: "paths" });
+    for (const path of found.listed) {
+      const item = element("li");
+      item.append(eventLink(from));
+      for (const index of path) item.append(" → ", eventLink(edges[index].target));
+      list.append(item);
+    }
+    result.replaceChildren(summary, list);
+    if (found.count > found.listed.length) result.append(paragraph(`the first ${found.listed.length} listed`, "quiet"));
+    refresh();
+    moveTo([...found.nodes]);
+  }
+
+  function clear() {
+    state.open.clear();
+    state.near.clear();
+    state.path = null;
+    state.chosen = null;
+    for (const id of ["event", "edge"]) $(id).hidden = true;
+    $("path-result").replaceChildren();
+    refresh();
+    if (renderer) renderer.getCamera().animate({ x: 0.5, y: 0.5, ratio: 1 }, { duration: 350 });
+  }
+
+  // ---- small helpers
+  function element(tag, properties = {}) {
+    return Object.assign(document.createElement(tag), properties);
+  }
+  function paragraph(text, className) {
+    return element("p", { textContent: text, className });
+  }
+  function fixed(value) {
+    return typeof value === "number" ? value.toFixed(2) : "–";
+  }
+  function fraction(value) {
+    return typeof value === "number" ? value.toFixed(3) : "–";
+  }
+  function counted(pairs) {
+    return pairs && pairs.length ? pairs.map(([text, times]) => `${text} ×${number.format(times)}`).join(", ") : undefined;
+  }
+
+  // ---- wiring
+  const total = data.total;
+  $("scale").textContent =
+    total.events > nodes.length
+      ? `The ${number.format(nodes.length)} events of highest degree of ${number.format(total.events)} ` +
+        `(at most ${number.format(total.limit)}: --html-nodes), and the ${number.format(edges.length)} edges ` +
+        `between them of ${number.format(total.edges)}.`
+      : `All ${number.format(nodes.length)} events and ${number.format(edges.length)} edges.`;
+  completion($("search"), (index) => open(index, false));
+  completion($("path-from"), () => {});
+  completion($("path-to"), () => {});
+  $("path-find").addEventListener("click", findPaths);
+  $("clear").addEventListener("click", clear);
+
+  const tooltip = $("tooltip");
+  if (renderer) {
+    renderer.on("clickNode", ({ node }) => open(Number(node), state.open.size > 0 && !state.path));
+    renderer.on("clickEdge", ({ edge }) => showEdge(Number(edge)));
+    renderer.on("enterEdge", ({ edge, event }) => {
+      const index = Number(edge);
+      const found = edges[index];
+      state.hovered = index;
+      tooltip.textContent =
+        `${nodes[found.source].name} → ${nodes[found.target].name}: ` +
+        `P(${nodes[found.target].name} | ${nodes[found.source].name}) = ${fraction(found.probability)}, ` +
+        `${number.format(found.count)} relation${found.count === 1 ? "" : "s"}, mean strength ${fixed(found.strength_mean)}`;
+      const box = $("graph").getBoundingClientRect();
+      tooltip.style.left = `${box.left + event.x + 14}px`;
+      tooltip.style.top = `${box.top + event.y + 14}px`;
+      tooltip.hidden = false;
+      renderer.refresh();
+    });
+    renderer.on("leaveEdge", () => {
+      state.hovered = null;
+      tooltip.hidden = true;
+      renderer.refresh();
+    });
+  }
+
+  // The page is drawn once two frames have passed: the first draw is then on the screen.
+  requestAnimationFrame(() =>
+    requestAnimationFrame(() => {
+      document.body.dataset.firstDrawMs = String(Math.round(performance.now()));
+      if (document.body.dataset.state === "loading") document.body.dataset.state = "ready";
+    }),
+  );
+
+  // For the browser tests: where an event is drawn, in the graph's box, once the camera has stopped moving.
+  window.explorer = {
+    at(name) {
+      const index = nodes.findIndex((node) => node.name === name);
+      if (index < 0 || !renderer || renderer.getCamera().isAnimated()) return null;
+      const point = renderer.graphToViewport(graph.getNodeAttributes(String(index)));
+      return { x: point.x, y: point.y };
+    },
+    open: () => [...state.open].map((index) => nodes[index].name),
+  };
+})();
