@@ -44,7 +44,7 @@ from .exits import (
     unexpected,
 )
 from .failures import ACCOUNT, AUTH, MODEL_NOT_FOUND, OTHER, QUOTA, keep_root_logger_quiet
-from .inputs import id_key, load_inputs
+from .inputs import counted, id_key, load_inputs
 from .modes import Settled, build_extractors, process, quiet_progress_bars
 from .pacing import SET_UP_INPUTS
 from .planning import Task, TaskReport, plan, split
@@ -362,7 +362,9 @@ class Run:
                 f"{request or model.get('base_url')} answered each of the first {SET_UP_INPUTS} inputs with {said} "
                 f'and nothing else: no chat model endpoint is there; check "base_url" in {config}'
             )
-        rerun = f", then run the same command again: it asks the {missing} inputs not done" if missing else ""
+        rerun = (
+            f", then run the same command again: it asks the {counted(missing, 'input')} not done" if missing else ""
+        )
         return f"{what}: {said} ({where}); {todo}{rerun}"
 
 

@@ -30,6 +30,7 @@ from ..exits import (
     SetupError,
 )
 from ..failures import keep_root_logger_quiet, thread_errors
+from ..inputs import counted
 from ..modes import build_extractors
 from ..output import replace_file
 from .between import Network, subgraph_between
@@ -78,11 +79,6 @@ def execute(args: argparse.Namespace) -> int:
     shown = "" if page["events"] == summary["events"] else f"the {page['events']:,} events of highest degree, "
     print(f"page: {Path(args.output) / PAGE} ({shown}{page['bytes'] / 2**20:.1f} MiB)", flush=True)
     return EXIT_OK
-
-
-def counted(count: int, noun: str) -> str:
-    """ "1 edge", "2 edges", "1,000 edges"."""
-    return f"{count:,} {noun}{'' if count == 1 else 's'}"
 
 
 def build_event_graph(
