@@ -1,4 +1,5 @@
-"""The extractors as a worker builds them: one HTTP attempt per request, a time-out, every request through the gate.
+"""The extractors as a worker builds them: one HTTP attempt per request, bounded as a whole (see calls), every
+request through the gate.
 
 The runner is the one retry loop: the client's own retries would multiply its attempts and hide each request from
 the gate. The library is not changed: the runner's subclasses override the static `_build_model`, which the
@@ -19,9 +20,11 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 from .answers import endpoint_of, request_key
-from .failures import classify, server_wait
+from .calls import bounded_http_client, complete
+from .failures import classify, response_headers, server_wait
 from .flights import Flights
 from .pacing import OK, Account, Gate
+from .ratelimits import read_rate_limits
 from .usage import Usage
 
 
@@ -74,14 +77,15 @@ class _GatedCompletions:
     def _send(self, gate: Gate, account: Account, params: dict[str, Any]) -> Any:
         ticket = gate.admit(account)
         try:
-            response = self._completions.create(**params)
+            response, limits = complete(self._completions, params)
         except Exception as error:
-            gate.settle(ticket, classify(error), server_wait(error))
+            limits = read_rate_limits(response_headers(error))
+            gate.settle(ticket, classify(error), server_wait(error), limits=limits)
             raise
         except BaseException:
             gate.settle(ticket, None)
             raise
-        gate.settle(ticket, OK)
+        gate.settle(ticket, OK, limits=limits)
         return response
 
     def __getattr__(self, name: str) -> Any:
@@ -140,7 +144,11 @@ class GatedClient:
 @functools.cache
 def runner_classes(call_timeout: float) -> dict[str, type[Any]]:
     """The extractor classes by name, each building its model for the runner."""
-    return extractor_classes(lambda name, client: GatedClient(client.with_options(max_retries=0, timeout=call_timeout)))
+    return extractor_classes(
+        lambda name, client: GatedClient(
+            client.with_options(max_retries=0, timeout=call_timeout, http_client=bounded_http_client(call_timeout))
+        )
+    )
 
 
 def extractor_classes(client_for: Callable[[str, Any], Any]) -> dict[str, type[Any]]:
