@@ -16,7 +16,7 @@ TEST_WORKERS ?= 4
 WERROR ?=
 
 comma := ,
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
+SOURCES := pyproject.toml CMakeLists.txt tools/page_library.py $(shell find src -type f 2>/dev/null)
 CXX_SOURCES := $(shell find src tests/extractor/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 # ruff formats and lints all the Python; mypy --strict checks all but the tests.
 PY_SOURCES := src/kestor bench fuzz examples tools tests

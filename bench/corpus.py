@@ -1,7 +1,7 @@
 """Corpus runs of causal relation inputs: the runner's throughput, and how it fares against a hosted provider.
 
-Run by `make bench-corpus`; `--rows throughput`, `--rows provider` or `--rows cache` for one part, `--inputs N`
-for another throughput corpus size.
+Run by `make bench-corpus`; `--rows throughput`, `--rows provider`, `--rows faults` or `--rows cache` for one
+part, `--inputs N` for another throughput corpus size.
 
 Throughput: against the scripted endpoint answering after 200 ms, a plain loop calls `predict` one input after
 another (its rate taken on the first 100 inputs); the runner then takes the whole corpus on a local cluster of 1
@@ -17,7 +17,17 @@ cluster), against the provider endpoint (latency about 120 ms) in this process:
   `--rate`, 90% with it), and HTTP requests per input (at most 1.3);
 - the same limit and 503s for 30 s from 10 s into the run: the time from the endpoint's recovery to its next answer;
 - 5 of 300 requests held for 300 s, `--call-timeout 10`: the run ends within 60 s.
-Each must end with every input ok, once, with the result its tag asks for.
+Each must end with every input ok, once, with the result its tag asks for. Then the faults, latency about 120 ms:
+- the quota used up (429 `insufficient_quota`) from the 100th request on, 300 inputs: requests that reached the
+  provider after its first such answer went out (target: at most those in flight then); exit 4;
+- the key refused (401 `invalid_api_key`) from the 100th request on: the same;
+- one answer in 10 a 200 that is no completion (a proxy's page, a body cut short in turn), 300 inputs: inputs
+  failed (target 0);
+- one answer in 30 trickling a byte every 2 s, `--call-timeout 10`, 300 inputs: the longest call as the provider
+  saw it (target at most 11 s), inputs failed (target 0);
+- a limit of 30 requests per second that drops to 5 after 10 s, stated in `x-ratelimit-*`, 450 inputs: the share
+  of the requests after the drop refused with 429 (target under 10%).
+Answered lines must hold the result their tag asks for.
 
 Cache: `kestor-corpus` as a user runs it against the provider endpoint (latency about 120 ms, no limit), with an
 answer cache of its own:
@@ -36,6 +46,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
+import math
 import os
 import re
 import subprocess
@@ -49,6 +60,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
+import httpx2
 from distributed import Client, LocalCluster
 from provider_endpoint import ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
@@ -76,7 +88,9 @@ PROVIDER_INPUTS = 600
 LATENCY = 0.12
 OUTAGE = (10.0, 30.0)
 HELD_INPUTS, HELD, HELD_FOR, HELD_TIMEOUT = 300, (10, 70, 130, 190, 250), 300.0, 10.0
-GOODPUT, GOODPUT_WITH_RATE, REQUESTS_PER_INPUT, HELD_RUN = 0.85, 0.90, 1.3, 60.0
+GOODPUT, GOODPUT_WITH_RATE, REQUESTS_PER_INPUT, HELD_RUN, RECOVERY = 0.85, 0.90, 1.3, 60.0, 5.0
+FAULT_INPUTS, FAULT_FROM, GARBAGE_EVERY, TRICKLE_EVERY, TRICKLE_GAP = 300, 100, 10, 30, 2.0
+DROP_INPUTS, DROP_FROM, DROP_AT, DROP_TO, DROP_REFUSED = 450, 30.0, 10.0, 5.0, 0.10
 
 
 def text_of(number: int) -> str:
@@ -219,16 +233,21 @@ def corpus_run(workers: int, config_path: Path, input_path: Path, total: int) ->
     }
 
 
-def check_output(out_dir: Path, total: int) -> None:
+def check_output(out_dir: Path, total: int, whole: bool = True) -> int:
+    """Inputs failed; every answered line must hold its result, and with `whole` every input be answered."""
     seen: set[int] = set()
+    failed = 0
     for part in out_dir.glob("part-*.jsonl"):
         for text in part.read_text(encoding="utf-8").splitlines():
             entry = json.loads(text)
-            if entry["id"] in seen or entry["status"] != "ok" or entry["result"] != expected(entry["id"]):
+            failed += entry["status"] == "failed"
+            wrong = entry["status"] == "ok" and entry["result"] != expected(entry["id"])
+            if entry["id"] in seen or wrong or (whole and entry["status"] != "ok"):
                 raise SystemExit(f"runner: wrong, repeated or failed output line {text[:200]}")
             seen.add(entry["id"])
-    if len(seen) != total:
+    if whole and len(seen) != total:
         raise SystemExit(f"runner: {total - len(seen)} inputs missing from the output")
+    return failed
 
 
 def throughput(inputs: int) -> bool:
@@ -289,8 +308,11 @@ def throughput(inputs: int) -> bool:
     return met
 
 
-def provider_run(name: str, inputs: int, provider: ProviderEndpoint, *flags: str) -> tuple[float, int, dict[str, Any]]:
-    """The run as a user starts it: its wall time, exit status and output, checked line by line."""
+def provider_run(
+    name: str, inputs: int, provider: ProviderEndpoint, *flags: str, stops: bool = False
+) -> tuple[float, int, dict[str, Any]]:
+    """The run as a user starts it: its wall time, exit status and output, checked line by line; a run that `stops`
+    (status 4) must hold only right answers and failures, not every input."""
     with tempfile.TemporaryDirectory(prefix="bench-provider-") as scratch, provider:
         config_path, input_path = write_files(Path(scratch), provider.base_url, inputs)
         out_dir = Path(scratch) / "out"
@@ -299,10 +321,11 @@ def provider_run(name: str, inputs: int, provider: ProviderEndpoint, *flags: str
         began = time.perf_counter()
         finished = subprocess.run([*command, "--quiet", *flags], capture_output=True, text=True)
         seconds = time.perf_counter() - began
-        if finished.returncode not in (0, 1):
+        if finished.returncode not in ((4,) if stops else (0, 1)):
             raise SystemExit(f"{name}: exit status {finished.returncode}\n{finished.stderr}")
-        check_output(out_dir, inputs)
-        return seconds, finished.returncode, {"summary": finished.stdout.strip().splitlines()[-1]}
+        failed = check_output(out_dir, inputs, whole=not stops)
+        summary = finished.stdout.strip().splitlines()[-1]
+        return seconds, finished.returncode, {"summary": summary, "failed": failed, "error": finished.stderr.strip()}
 
 
 def provider_rows() -> bool:
@@ -332,13 +355,13 @@ def provider_rows() -> bool:
     recovered = first + sum(OUTAGE)
     after = [s.finished for s in provider.served if s.status == 200 and s.finished and s.arrived >= recovered]
     during = sum(1 for served in provider.served if served.status == 503)
-    ok = status == 0
+    ok = status == 0 and min(after) - recovered <= RECOVERY
     met &= ok
     print(
         f"\nlimit {LIMIT:g} requests/s, 503 for {OUTAGE[1]:g} s from {OUTAGE[0]:g} s in, {PROVIDER_INPUTS} inputs: "
         f"{found['summary']} (target 0 failed); {during} requests answered 503; the first answer "
-        f"{min(after) - recovered:.1f} s after the recovery; {len(provider.served) / PROVIDER_INPUTS:.2f} requests "
-        f"per input; {'met' if ok else 'MISSED'}"
+        f"{min(after) - recovered:.1f} s after the recovery (target <= {RECOVERY:g} s); "
+        f"{len(provider.served) / PROVIDER_INPUTS:.2f} requests per input; {'met' if ok else 'MISSED'}"
     )
 
     provider = ProviderEndpoint(answer_of, latency=LATENCY, hang=HELD, hang_for=HELD_FOR)
@@ -348,6 +371,70 @@ def provider_rows() -> bool:
     print(
         f"\n{len(HELD)} of {HELD_INPUTS} requests held for {HELD_FOR:g} s, --call-timeout {HELD_TIMEOUT:g}: "
         f"{found['summary']}; the run took {seconds:.1f} s (target <= {HELD_RUN:g} s, 0 failed); "
+        f"{'met' if ok else 'MISSED'}"
+    )
+    return met
+
+
+def fault_rows() -> bool:
+    print(f"\n== faults: {THREADS} threads x 2 workers, latency about {LATENCY * 1000:g} ms")
+    met = True
+    for name, fault, status in (
+        ("the quota used up", {"quota_from": FAULT_FROM}, 429),
+        ("the key refused", {"key_refused_from": FAULT_FROM}, 401),
+    ):
+        provider = ProviderEndpoint(answer_of, latency=LATENCY, **fault)  # type: ignore[arg-type]
+        seconds, _, found = provider_run(name, FAULT_INPUTS, provider, stops=True)
+        sent = min(served.finished or math.inf for served in provider.served if served.status == status)
+        later = sum(served.arrived > sent for served in provider.served)
+        in_flight = sum(served.arrived <= sent < (served.finished or math.inf) for served in provider.served)
+        ok = later <= in_flight
+        met &= ok
+        print(
+            f"\n{name} (HTTP {status}) from request {FAULT_FROM} on, {FAULT_INPUTS} inputs: {later} requests reached "
+            f"the provider after its first {status} went out, {in_flight} were in flight then (target: at most "
+            f"those); {len(provider.served)} requests in all; {'met' if ok else 'MISSED'}"
+        )
+        print(f"  {found['summary']}; {seconds:.1f} s in all\n  {found['error'].splitlines()[-1]}")
+
+    provider = ProviderEndpoint(answer_of, latency=LATENCY, garbage_every=GARBAGE_EVERY)
+    seconds, status, found = provider_run("no completion", FAULT_INPUTS, provider)
+    ok = status == 0 and found["failed"] == 0
+    met &= ok
+    print(
+        f"\none answer in {GARBAGE_EVERY} a 200 that is no completion, {FAULT_INPUTS} inputs: {found['failed']} inputs "
+        f"failed (target 0); {len(provider.served) / FAULT_INPUTS:.2f} requests per input; {found['summary']}; "
+        f"{'met' if ok else 'MISSED'}"
+    )
+
+    provider = ProviderEndpoint(
+        answer_of, latency=LATENCY, trickle_every=TRICKLE_EVERY, trickle_gap=TRICKLE_GAP, limit_headers=False
+    )
+    seconds, status, found = provider_run("trickle", FAULT_INPUTS, provider, "--call-timeout", f"{HELD_TIMEOUT:g}")
+    longest = max((served.finished or math.inf) - served.arrived for served in provider.served)
+    ok = status == 0 and found["failed"] == 0 and longest <= HELD_TIMEOUT + 1
+    met &= ok
+    print(
+        f"\none answer in {TRICKLE_EVERY} trickling a byte every {TRICKLE_GAP:g} s, --call-timeout {HELD_TIMEOUT:g}: "
+        f"the longest call {longest:.1f} s (target <= {HELD_TIMEOUT + 1:g} s), {found['failed']} failed (target 0); "
+        f"{found['summary']}; {'met' if ok else 'MISSED'}"
+    )
+
+    provider = ProviderEndpoint(answer_of, rate=DROP_FROM, latency=LATENCY, drop=(DROP_AT, DROP_TO))
+    seconds, status, found = provider_run("drop", DROP_INPUTS, provider)
+    first = min(served.arrived for served in provider.served)
+    dropped = [served for served in provider.served if served.arrived >= first + DROP_AT]
+    share = sum(served.status == 429 for served in dropped) / max(len(dropped), 1)
+    before = [served for served in provider.served if served.arrived < first + DROP_AT]
+    answered = [s.finished for s in dropped if s.status == 200 and s.finished]
+    goodput = len(answered) / max(max(answered, default=0.0) - first - DROP_AT, 1e-9)
+    ok = status == 0 and share < DROP_REFUSED
+    met &= ok
+    print(
+        f"\na stated limit of {DROP_FROM:g} requests/s dropping to {DROP_TO:g} after {DROP_AT:g} s, {DROP_INPUTS} "
+        f"inputs: {100 * share:.1f}% of the {len(dropped)} requests after the drop refused (target < "
+        f"{100 * DROP_REFUSED:g}%), {sum(s.status == 429 for s in before)} of the {len(before)} before it; "
+        f"{goodput:.1f} answers/s after it = {100 * goodput / DROP_TO:.0f}% of the new limit; {found['summary']}; "
         f"{'met' if ok else 'MISSED'}"
     )
     return met
@@ -492,6 +579,19 @@ def overhead_row() -> bool:
         usage={"prompt_tokens": 1000, "completion_tokens": 100, "total_tokens": 1100},
     )
 
+    class Raw:
+        """The response as the runner reads it: the HTTP response, and the completion parsed from it."""
+
+        http_response = httpx2.Response(
+            200,
+            headers={"content-type": "application/json"},
+            request=httpx2.Request("POST", "http://127.0.0.1:8000/v1/chat/completions"),
+        )
+
+        @staticmethod
+        def parse() -> Any:
+            return completion
+
     class Provider:
         base_url = "http://127.0.0.1:8000/v1/"
 
@@ -500,6 +600,11 @@ def overhead_row() -> bool:
                 @staticmethod
                 def create(**params: Any) -> Any:
                     return completion
+
+                class with_raw_response:
+                    @staticmethod
+                    def create(**params: Any) -> Any:
+                        return Raw
 
     prompt = "找出文本中的因果关系。\n" + "例子" * 1000
     client = GatedClient(Provider())
@@ -533,7 +638,7 @@ def overhead_row() -> bool:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--inputs", type=int, default=2000, help="throughput corpus size (2000)")
-    parser.add_argument("--rows", choices=("all", "throughput", "provider", "cache"), default="all")
+    parser.add_argument("--rows", choices=("all", "throughput", "provider", "faults", "cache"), default="all")
     args = parser.parse_args(argv)
     keep_root_logger_quiet()
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs")
@@ -542,6 +647,8 @@ def main(argv: list[str] | None = None) -> int:
         met &= throughput(args.inputs)
     if args.rows in ("all", "provider"):
         met &= provider_rows()
+    if args.rows in ("all", "faults"):
+        met &= fault_rows()
     if args.rows in ("all", "cache"):
         met &= cache_rows()
     print(f"\n{'all targets met' if met else 'some targets MISSED'}")

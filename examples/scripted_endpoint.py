@@ -3,10 +3,11 @@
 The server answers ``POST /v1/chat/completions`` as a chat model would. What it answers is scripted: replies queued
 with :meth:`ScriptedEndpoint.queue` are served first, in order; after that a ``responder`` callable decides from the
 question (the text after the prompt's last ``Q:``). A reply can also fail: an HTTP status (with
-``x-should-retry: false`` so the client gives up at once), a body that is not JSON, a connection closed
-mid-answer, or a delay (which ends early when the endpoint stops). Subclasses change a reply on its way out
-(see provider_endpoint). ``POST /v1/embeddings`` answers with a deterministic vector of each text (`hashed_embedding`
-by default: texts that share characters lie near each other), or fails every time while `embedding_status` says so.
+``x-should-retry: false`` so the client gives up at once), a body that is not JSON (of any content type), a
+connection closed mid-answer, a body sent a byte at a time, or a delay (which ends early when the endpoint stops).
+Subclasses change a reply on its way out (see provider_endpoint).
+``POST /v1/embeddings`` answers with a deterministic vector of each text (`hashed_embedding` by default: texts that
+share characters lie near each other), or fails every time while `embedding_status` says so.
 
 Every answer carries ``usage`` as providers send it: the prompt's tokens (each message's role and content, and the
 chat format's few tokens around them) and the answer's, counted by ``count_tokens`` (by default one token per
@@ -26,6 +27,7 @@ import functools
 import hashlib
 import http.server
 import json
+import select
 import signal
 import socket
 import sys
@@ -40,6 +42,7 @@ __all__ = [
     "Reply",
     "ScriptedEndpoint",
     "answers_by_keyword",
+    "completion",
     "extraction_answer",
     "refused_base_url",
 ]
@@ -65,6 +68,9 @@ class Reply:
     """Response headers besides Content-Type and Content-Length."""
     usage: Mapping[str, Any] | bool = True
     """The answer's `usage`: True counts it, False sends none, a mapping is sent as it is."""
+    content_type: str = "application/json"
+    trickle: float = 0.0
+    """Send the headers at once, then the body a byte at a time, this many seconds apart."""
 
 
 Responder = Callable[[str], "Reply | str"]
@@ -240,14 +246,14 @@ class ScriptedEndpoint:
         elif reply.status != 200:
             body = json.dumps({"error": {"message": f"scripted failure {reply.status}", "type": "scripted"}}).encode()
         else:
-            completion = _completion(request.get("model", "scripted"), reply.content)
+            answer = completion(request.get("model", "scripted"), reply.content)
             if reply.usage is True:
-                completion["usage"] = self.usage_of(request, reply.content)
+                answer["usage"] = self.usage_of(request, reply.content)
             elif reply.usage:
-                completion["usage"] = dict(reply.usage)
-            body = json.dumps(completion, ensure_ascii=False).encode()
+                answer["usage"] = dict(reply.usage)
+            body = json.dumps(answer, ensure_ascii=False).encode()
         handler.send_response(reply.status)
-        handler.send_header("Content-Type", "application/json")
+        handler.send_header("Content-Type", reply.content_type)
         handler.send_header("Content-Length", str(len(body)))
         for name, value in reply.headers.items():
             handler.send_header(name, value)
@@ -262,7 +268,26 @@ class ScriptedEndpoint:
             handler.connection.shutdown(socket.SHUT_RDWR)
             handler.close_connection = True
             return
+        if reply.trickle:
+            for offset in range(len(body)):
+                if self._stopping.is_set() or _gone(handler.connection, reply.trickle):
+                    break
+                handler.wfile.write(body[offset : offset + 1])
+            handler.close_connection = True
+            return
         handler.wfile.write(body)
+
+
+def _gone(connection: socket.socket, seconds: float) -> bool:
+    """Whether the client closed the connection within `seconds`: it sends nothing more while it waits for its
+    answer, so the connection turns readable only when it goes."""
+    readable, _, _ = select.select([connection], [], [], seconds)
+    if not readable:
+        return False
+    try:
+        return not connection.recv(1, socket.MSG_PEEK)
+    except OSError:
+        return True
 
 
 class _Server(http.server.ThreadingHTTPServer):
@@ -291,7 +316,8 @@ def hashed_embedding(text: str) -> list[float]:
     return vector
 
 
-def _completion(model: str, content: str) -> dict[str, Any]:
+def completion(model: str, content: str) -> dict[str, Any]:
+    """The chat completion the endpoint sends for the model's answer `content`."""
     return {
         "id": "chatcmpl-scripted",
         "object": "chat.completion",

@@ -36,6 +36,7 @@ DEFERRED = frozenset(
     {
         "dask",
         "distributed",
+        "httpcore2",
         # igraph imports matplotlib's pyplot: seconds, wanted only where the graph is laid out.
         "igraph",
         "langextract",

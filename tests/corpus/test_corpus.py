@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import logging
+import math
 import os
 import re
 import signal
@@ -17,13 +18,15 @@ from collections import Counter
 from typing import Any
 
 import pytest
-from provider_endpoint import ProviderEndpoint
+from provider_endpoint import PlainWebServer, ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer, refused_base_url
 
+from kestor.tavi.corpus import output
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.config import Settings, load_config
 from kestor.tavi.corpus.exits import INSTALL_HINT
 from kestor.tavi.corpus.modes import build_extractors, event_graph
+from kestor.tavi.corpus.pacing import SET_UP_INPUTS
 from kestor.tavi.corpus.planning import Task
 from kestor.tavi.corpus.retry import RetryPolicy
 from kestor.tavi.corpus.worker import run_task
@@ -185,7 +188,8 @@ def requests_of(provider: ProviderEndpoint, ids: list[Any]) -> dict[str, int]:
 @pytest.mark.parametrize("rate", [None, "30"])
 def test_a_rate_limited_provider_answers_every_input_once_each_request_counted(cluster, tmp_path, capsys, rate):
     ids = list(range(60))
-    with ProviderEndpoint(answer, rate=30, latency=0.02) as provider:
+    # No x-ratelimit-* headers: the limit is found from the refusals, as with a provider that does not state it.
+    with ProviderEndpoint(answer, rate=30, latency=0.02, limit_headers=False) as provider:
         job = Job(tmp_path, provider, "causara", ids)
         limit = ["--rate", rate] if rate else []
         assert main(job.args("--scheduler", cluster[0].scheduler_address, "--threads", "8", *limit)) == 0
@@ -221,6 +225,83 @@ def test_an_outage_and_held_requests_end_with_every_input_answered_and_refused_o
     assert capsys.readouterr().out.splitlines()[-1].startswith("58 ok, 2 failed (2 bad_request), 0 already done")
 
 
+def after(provider: ProviderEndpoint, status: int) -> tuple[int, int]:
+    """Requests that arrived after the provider's first answer of this status went out, and those in flight then."""
+    sent = min(served.finished or math.inf for served in provider.served if served.status == status)
+    later = sum(served.arrived > sent for served in provider.served)
+    in_flight = sum(served.arrived <= sent < (served.finished or math.inf) for served in provider.served)
+    return later, in_flight
+
+
+@Slow
+@pytest.mark.parametrize(
+    ("fault", "status", "error_class", "said"),
+    [
+        ({"quota_from": 24}, 429, "quota", "the quota or credit is used up: HTTP 429 insufficient_quota: You exceeded"),
+        ({"key_refused_from": 24}, 401, "auth", "the provider refused the key: HTTP 401 invalid_api_key: Incorrect"),
+    ],
+)
+def test_a_fault_of_the_account_stops_every_worker_at_once_and_a_rerun_asks_what_was_not_done(
+    cluster, tmp_path, capsys, fault, status, error_class, said
+):
+    ids = list(range(80))
+    with ProviderEndpoint(answer, latency=0.2, **fault) as provider:
+        job = Job(tmp_path, provider, "causara", ids)
+        args = job.args("--scheduler", cluster[0].scheduler_address)
+        assert main(args) == 4
+        later, in_flight = after(provider, status)
+        base_url = provider.base_url
+    assert later <= in_flight  # no worker sent anything once the first such answer was out
+    lines = job.lines()
+    assert 24 <= sum(line["status"] == "ok" for line in lines.values()) < len(lines) < len(ids)
+    assert {line["error_class"] for line in lines.values() if line["status"] == "failed"} == {error_class}
+    assert {key: line["attempts"] for key, line in lines.items()} == requests_of(
+        provider, [json.loads(k) for k in lines]
+    )
+    printed = capsys.readouterr()
+    done = f"{len(lines) - sum(line['status'] == 'failed' for line in lines.values())} ok"
+    assert printed.out.splitlines()[-1].startswith(done) and f"({error_class})" not in printed.out
+    [line] = printed.err.splitlines()[-1:]
+    assert line.startswith(f"error: {said}") and f"base_url {base_url}, model scripted" in line
+    assert line.endswith(f"run the same command again: it asks the {len(ids) - len(lines)} inputs not done")
+
+    with ProviderEndpoint(answer) as provider:
+        job.config.write_text(json.dumps(config(provider), ensure_ascii=False))
+        assert main(args) == 0
+        asked = [int(TAG.search(question).group(1)) for question in provider.questions]  # type: ignore[union-attr]
+    assert sorted(asked) == [i for i in ids if lines.get(json.dumps(i), {}).get("status") != "ok"]
+
+
+@Slow
+def test_answers_that_are_no_completion_and_bodies_that_trickle_are_retried_each_within_the_call_timeout(
+    cluster, tmp_path
+):
+    ids = list(range(42))
+    # A trickled answer would take an hour at a byte every 5 s: only a deadline on the whole call ends it.
+    with ProviderEndpoint(answer, garbage_every=5, trickle_every=7, trickle_gap=5.0) as provider:
+        job = Job(tmp_path, provider, "causara", ids)
+        assert main(job.args("--scheduler", cluster[0].scheduler_address, "--call-timeout", "2")) == 0
+    lines = job.lines()
+    assert {key: (line["status"], line["result"][0]["source"]) for key, line in lines.items()} == {
+        json.dumps(i): ("ok", f"起因{tag(i)}") for i in ids
+    }
+    assert {key: line["attempts"] for key, line in lines.items()} == requests_of(provider, ids)
+    assert sum(line["attempts"] for line in lines.values()) >= len(ids) + len(ids) // 5 + len(ids) // 7 - 2
+
+
+@Slow
+def test_an_address_that_is_no_model_endpoint_ends_the_run_after_its_first_inputs(cluster, tmp_path, capsys):
+    with PlainWebServer() as server:
+        job = Job(tmp_path, server, "causara", list(range(60)))  # type: ignore[arg-type]
+        assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 2
+        url = f"{server.base_url}/chat/completions"
+    assert server.posts <= 2 * (SET_UP_INPUTS + 4)  # each worker's first inputs, and those in flight then
+    assert {line["error_class"] for line in job.lines().values()} == {"unsupported"}
+    line = capsys.readouterr().err.splitlines()[-1]
+    assert line.startswith(f"error: POST {url} answered each of the first ")
+    assert "with HTTP 501: <title>Error response</title> and nothing else: no chat model endpoint is there" in line
+
+
 @pytest.fixture
 def worker_in_this_process(monkeypatch):
     """A partition run here quiets the extraction library's progress bars and the root logger, as it does for its
@@ -232,6 +313,20 @@ def worker_in_this_process(monkeypatch):
     monkeypatch.setattr(progress, "create_extraction_progress_bar", progress.create_extraction_progress_bar)
     monkeypatch.setattr(modes, "_progress_quieted", False)
     monkeypatch.setattr(logging.root, "handlers", list(logging.root.handlers))
+
+
+@Slow
+def test_a_limit_that_drops_is_followed_from_the_next_answer(tmp_path, worker_in_this_process):
+    ids = list(range(60))
+    with ProviderEndpoint(answer, rate=40, drop=(0.5, 8), latency=0.02) as provider:
+        job = Job(tmp_path, provider, "causara", ids)
+        settings = Settings(load_config(job.config, "causara"), str(job.out), run="drop", threads=8)
+        run_task(settings, Task(0, [row("causara", i) for i in ids], {}))
+    assert {line["status"] for line in job.lines().values()} == {"ok"}
+    first = min(served.arrived for served in provider.served)
+    dropped = [served.status for served in provider.served if served.arrived >= first + 0.5]
+    # Refused: at most what was asked before the first answer that stated the new limit came back.
+    assert dropped.count(429) <= max(4, len(dropped) // 10)
 
 
 def test_a_worker_attributes_each_error_record_to_its_own_call(model, tmp_path, worker_in_this_process):
@@ -329,6 +424,7 @@ BAD_INPUTS = {
         "input.jsonl:3: id 1 repeats the id of line 1",
     ),
     "not an object": ("[1, 2]\n", "input.jsonl:1: not a JSON object"),
+    "no inputs": ("\n", "input.jsonl: no inputs"),
 }
 BAD_GRAPHS = {
     "no graph data": ({"id": 1}, 'input.jsonl:1: missing "graph_data"'),
@@ -385,6 +481,33 @@ def test_bad_input_and_configuration_are_refused_before_anything_is_asked(model,
     assert model.requests == [] and not job.out.exists()
 
 
+@pytest.mark.parametrize(
+    ("mode", "change", "difference"),
+    [
+        ("articles", None, "mode 'articles' there, 'causara' here"),
+        ("causara", {"model": "other"}, "model 'other' there, 'scripted' here"),
+        ("causara", {"temperature": 0.5}, "temperature 0.5 there, 0.0 here"),
+        ("causara", {"prompt_description": "另一个提示。"}, "other prompts or examples for causara"),
+    ],
+)
+def test_an_output_directory_written_by_another_mode_or_configuration_is_refused(
+    model, tmp_path, monkeypatch, capsys, mode, change, difference
+):
+    job = Job(tmp_path, model, "causara")
+    document = config(model)
+    document.update({key: value for key, value in (change or {}).items() if key != "prompt_description"})
+    document["causara"].update({key: value for key, value in (change or {}).items() if key == "prompt_description"})
+    (tmp_path / "before.json").write_text(json.dumps(document, ensure_ascii=False))
+    job.out.mkdir()
+    output.write_record(job.out, load_config(tmp_path / "before.json", mode).record())
+    record = (job.out / "run.json").read_text()
+    message = refused(job, monkeypatch, capsys)
+    assert f"error: {job.out}: written by another run ({difference}" in message
+    assert "its lines would pass for this run's" in message
+    assert message.rstrip().endswith(f"remove {job.out}/run.json to go on there knowingly")
+    assert model.requests == [] and (job.out / "run.json").read_text() == record
+
+
 def test_without_dask_the_run_names_the_extra_to_install(model, tmp_path, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "distributed", None)
     assert INSTALL_HINT in refused(Job(tmp_path, model, "causara"), monkeypatch, capsys)
@@ -434,7 +557,8 @@ def test_help_gives_every_default_and_exit_status(capsys):
         ("--partition-size", "100"),
     ]:
         assert re.search(re.escape(option) + r" .*?\(default: " + re.escape(default) + r"\)", text), option
-    assert all(f" {status} " in text for status in ("0", "1", "2", "3", "130"))
+    assert all(f" {status} " in text for status in ("0", "1", "2", "3", "4", "130"))
+    assert re.search(r"--call-timeout .*? from its connection to the answer's last byte", text)
     with pytest.raises(SystemExit):
         main(["--version"])
     assert capsys.readouterr().out.startswith("kestor-corpus 0.1")
@@ -445,3 +569,11 @@ def test_help_gives_every_default_and_exit_status(capsys):
                 ["causara", "--config", "c", "--input", "i", "--output", "o", "--scheduler", "x", "--workers", workers]
             )
         assert "argument --workers: not allowed with argument --scheduler" in capsys.readouterr().err
+    # A misspelt command is told of every command; the graph command's usage names every option it takes.
+    with pytest.raises(SystemExit):
+        main(["grpah", "out", "--output", "graph"])
+    assert "'articles', 'graph', 'cache')" in capsys.readouterr().err
+    with pytest.raises(SystemExit):
+        main(["graph", "--help"])
+    usage = capsys.readouterr().out.split("\n\n")[0]
+    assert all(option in usage for option in ("--verbose", "--quiet", "--top", "--max-paths", "--force"))

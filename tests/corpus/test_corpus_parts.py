@@ -7,6 +7,7 @@ import io
 import json
 import math
 import threading
+from typing import Any
 
 import httpx2
 import openai
@@ -15,11 +16,21 @@ from langextract.core.exceptions import InferenceRuntimeError
 
 from kestor.tavi.corpus import output, worker
 from kestor.tavi.corpus.config import RunConfig, Settings
-from kestor.tavi.corpus.failures import Failure, classify, explain, server_wait
+from kestor.tavi.corpus.failures import Failure, NotACompletion, classify, explain, provider_said, server_wait
 from kestor.tavi.corpus.inputs import id_key
-from kestor.tavi.corpus.pacing import CUT_EVERY, RATE_CUT, Account, Gate, Ticket
+from kestor.tavi.corpus.pacing import (
+    CUT_EVERY,
+    RATE_CUT,
+    SET_UP_INPUTS,
+    STATED_CUT,
+    Abandoned,
+    Account,
+    Gate,
+    Ticket,
+)
 from kestor.tavi.corpus.planning import TASKS_PER_WORKER, plan, split
 from kestor.tavi.corpus.progress import Progress
+from kestor.tavi.corpus.ratelimits import RateLimits, duration, read_rate_limits
 from kestor.tavi.corpus.retry import CAP, RetryPolicy
 from kestor.tavi.corpus.usage import Price
 
@@ -61,11 +72,16 @@ def test_retry_pauses_grow_with_full_jitter_to_the_cap_and_the_budget_bounds_the
     assert bounded.allows(1, 0.0) and not bounded.allows(2, 0.0)
 
 
-def status_error(status: int, **headers: str) -> openai.APIStatusError:
+def status_error(status: int, body: object = None, **headers: str) -> openai.APIStatusError:
+    """As the client raises it: `body` is the provider's `error` object (or the text of a body that is no JSON)."""
     request = httpx2.Request("POST", URL)
     return openai.APIStatusError(
-        f"Error code: {status}", response=httpx2.Response(status, headers=headers, request=request), body=None
+        f"Error code: {status}", response=httpx2.Response(status, headers=headers, request=request), body=body
     )
+
+
+def provider_error(status: int, code: str, kind: str = "invalid_request_error", param: str | None = None) -> Any:
+    return status_error(status, {"message": f"said {code}", "type": kind, "param": param, "code": code})
 
 
 def wrapped(error: BaseException) -> InferenceRuntimeError:
@@ -79,6 +95,18 @@ def wrapped(error: BaseException) -> InferenceRuntimeError:
     ("error", "kind"),
     [
         (status_error(429), "rate_limit"),
+        (provider_error(429, "rate_limit_exceeded", "requests"), "rate_limit"),
+        (provider_error(429, "insufficient_quota", "insufficient_quota"), "quota"),
+        (status_error(429, {"message": "billing", "type": "insufficient_quota"}), "quota"),
+        (status_error(402), "quota"),
+        (provider_error(401, "invalid_api_key"), "auth"),
+        (provider_error(404, "model_not_found"), "model_not_found"),
+        (provider_error(404, "not_found", param="model"), "model_not_found"),
+        (status_error(404, "<html>Not Found</html>"), "not_found"),
+        (status_error(501, "<html>Unsupported method</html>"), "unsupported"),
+        (status_error(405), "unsupported"),
+        (provider_error(400, "context_length_exceeded"), "context_length"),
+        (NotACompletion(200, "text/html", b"<title>502 Bad Gateway</title>", URL), "no_completion"),
         (status_error(408), "timeout"),
         (status_error(409), "server"),
         (status_error(503), "server"),
@@ -94,7 +122,7 @@ def wrapped(error: BaseException) -> InferenceRuntimeError:
         (None, "other"),
     ],
 )
-def test_failures_are_told_apart_by_class_and_status(error, kind):
+def test_failures_are_told_apart_by_class_status_and_the_providers_code(error, kind):
     assert classify(error if error is None or kind in ("answer", "other") else wrapped(error)) == kind
 
 
@@ -113,6 +141,40 @@ def test_the_servers_wait_is_read_from_its_headers_and_connection_errors_name_th
         == f"Failed: OpenAI API error: Connection error. (POST {URL}: ConnectError: [Errno 111] Connection refused)"
     )
     assert explain(Failure("Failed: 500", wrapped(status_error(500)))) == "Failed: 500"
+
+    # What the provider said, for the line that ends a stopped run: its code and message, or what stood there.
+    quota = wrapped(provider_error(429, "insufficient_quota", "insufficient_quota"))
+    assert provider_said(quota) == ("HTTP 429 insufficient_quota: said insufficient_quota", f"POST {URL}")
+    page = "<html>\n<head><title>Error response</title></head><body>Unsupported method ('POST')</body></html>"
+    assert provider_said(wrapped(status_error(501, page)))[0] == "HTTP 501: <title>Error response</title>"
+    cut = (
+        b'{"id": "chatcmpl-1", "object": "chat.completion", '
+        b'"choices": [{"index": 0, "message": {"role": "assistant", "content": "```json\\n{'
+    )
+    assert (
+        str(NotACompletion(200, "application/json", cut, URL)) == f"HTTP 200 application/json: {cut[:120].decode()}..."
+    )
+    assert str(NotACompletion(200, "", b"", URL)) == "HTTP 200 (no content type): (an empty body)"
+
+
+def test_the_providers_stated_limits_are_read_from_its_headers():
+    headers = {
+        "x-ratelimit-limit-requests": "300",
+        "x-ratelimit-remaining-requests": "0",
+        "x-ratelimit-reset-requests": "6m0.5s",
+        "x-ratelimit-limit-tokens": "60000",
+        "x-ratelimit-reset-tokens": "20ms",
+    }
+    assert read_rate_limits(headers, tokens=250) == RateLimits(5.0, 1000.0, 0.0, 360.5, None, 0.02, 250)
+    assert [duration(text) for text in ("1.2s", "1h2m", "17", "1.2 s", "soon", "")] == [
+        1.2,
+        3720.0,
+        17.0,
+        None,
+        None,
+        None,
+    ]
+    assert read_rate_limits({"x-ratelimit-limit-requests": "nan"}) is None and read_rate_limits({}) is None
 
 
 def admit(gate: Gate, account: Account, now: float) -> Ticket:
@@ -234,3 +296,53 @@ def test_progress_counts_each_input_once_and_shows_how_the_requests_fare():
     assert "2/4 done, 0 failed" in text
     assert "6 in flight, 10.0 req/s, 25% 429, p50 0.10 s, p95 2.00 s" in text
     assert "endpoint down for 1 worker: probing" in text
+
+
+def test_the_gate_halts_on_a_fault_no_wait_cures_and_on_an_address_that_never_answered_as_a_model():
+    gate, accounts = Gate(16), [Account() for _ in range(SET_UP_INPUTS + 1)]
+    waiting = admit(gate, accounts[1], 0.0)
+    gate.settle(admit(gate, accounts[0], 0.0), "auth", now=0.1)
+    assert gate.halted == "auth"
+    with pytest.raises(Abandoned):  # nothing more goes out, nor does a retry's pause run on
+        gate.admit(accounts[2])
+    with pytest.raises(Abandoned):
+        gate.sleep(60.0, accounts[1])
+    gate.settle(waiting, "ok", now=0.2)  # what was in flight still comes back
+    assert gate.halted == "auth" and gate.requests == 2
+
+    # No model answered: the first inputs all failing alike is the address's doing, however often each is retried.
+    gate = Gate(16)
+    fail(gate, accounts[:1] * 2 + accounts[1 : SET_UP_INPUTS - 1], 0.0, "no_completion")
+    fail(gate, accounts[:2], 0.0, "unsupported")  # another kind of the same
+    assert gate.halted is None
+    fail(gate, accounts[SET_UP_INPUTS - 1 : SET_UP_INPUTS], 0.0, "no_completion")
+    assert gate.halted == "no_completion"
+    # Once anything was answered, or refused as only a model endpoint refuses, the same failures are not the set-up's.
+    for first in ("ok", "bad_request"):
+        gate = Gate(16)
+        fail(gate, [accounts[-1]], 0.0, first)
+        fail(gate, accounts[:SET_UP_INPUTS], 0.0, "not_found")
+        assert gate.halted is None
+
+
+def test_the_gate_paces_at_its_share_of_a_stated_limit_and_follows_it_when_it_drops():
+    gate, account = Gate(16, sharing=2), Account()
+    stated = RateLimits(requests_per_second=30.0, requests_left=20.0, requests_reset=0.1)
+    gate.settle(admit(gate, account, 0.0), "ok", now=0.1, limits=stated)
+    share = 15.0
+    assert gate.stats()["rate"] == pytest.approx(share)  # before any refusal
+    for n in range(1, 50):  # answers at its pace grow nothing past the share
+        at = n * (1 / share + 0.001)
+        gate.settle(admit(gate, account, at), "ok", now=at, limits=stated)
+    assert gate.stats()["rate"] == pytest.approx(share)
+    gate.settle(admit(gate, account, 4.0), "rate_limit", now=4.0, wait=0.05, limits=stated)
+    assert gate.stats()["rate"] == pytest.approx(share)  # a lone refusal at that pace moves the next send only
+    gate.settle(admit(gate, account, 4.1), "rate_limit", now=4.1, wait=0.05, limits=stated)
+    share *= STATED_CUT  # refusals that come often: the workers' sends meet more than the window takes
+    assert gate.stats()["rate"] == pytest.approx(share)
+    dropped = RateLimits(requests_per_second=5.0, requests_left=0.0, requests_reset=2.0)
+    gate.settle(admit(gate, account, 4.2), "ok", now=4.3, limits=dropped)
+    assert gate.stats()["rate"] == pytest.approx(STATED_CUT * 2.5)
+    assert gate.try_admit(account, 4.4) == pytest.approx(1.9)  # nothing left of a window that fills in 2 s
+    gate.set_sharing(1)  # the other worker ran out of work
+    assert gate.stats()["rate"] == pytest.approx(STATED_CUT * 5.0)

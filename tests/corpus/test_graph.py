@@ -19,7 +19,7 @@ from scripted_endpoint import Reply, extraction_answer
 from kestor.tavi.corpus import subgraph_between
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.graph import command as graph_command
-from kestor.tavi.corpus.graph import draw, export, merge
+from kestor.tavi.corpus.graph import draw, export, merge, page
 from kestor.tavi.corpus.graph.between import Network
 from kestor.tavi.extractor.force import ForceExtractor
 
@@ -175,6 +175,12 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     monkeypatch.setattr(graph_command, "write_graphml", lambda *args: 1 / 0)
     assert command(out, tmp_path / "new", cluster) == 3
     assert capsys.readouterr().err == "error: ZeroDivisionError: division by zero (--verbose shows where)\n"
+    assert not (tmp_path / "new").exists()
+
+    # An installation without the page's drawing library (a source tree never built) ends before the merge.
+    monkeypatch.setattr(page, "LIBRARY_SCRIPT", "absent.js")
+    assert command(out, tmp_path / "new", cluster) == 2
+    assert "install kestor-tavi-extractor with pip" in capsys.readouterr().err
     assert not (tmp_path / "new").exists()
 
 

@@ -16,6 +16,7 @@ from types import SimpleNamespace
 from typing import Any
 
 import chromium
+import page_library
 import pytest
 from corpus_demo import ARTICLES, DATES, FORCES, RELATIONS
 
@@ -224,10 +225,68 @@ def test_a_graph_beyond_the_limit_shows_its_events_of_highest_degree_and_says_so
     assert html.count("</script>") == 3 and HOSTILE not in html
     assert "MIT License" in (tmp_path / page.LICENSE_FILE).read_text(encoding="utf-8")
 
-    # The page is made from one build of the library: another is refused before anything is written.
-    monkeypatch.setattr(page.importlib.metadata, "version", lambda name: "0.25.0")
-    with pytest.raises(SetupError, match=r"made from ipysigma 0\.24\.6's build, not 0\.25\.0's: pip install"):
+    # The drawing library is put into the package by its build: an installation without it (a source tree that was
+    # never built) is refused before anything is written, and told how to install.
+    monkeypatch.setattr(page, "LIBRARY_SCRIPT", "absent.js")
+    with pytest.raises(SetupError, match=r"lacks it \(.*absent\.js.*\): install kestor-tavi-extractor with pip"):
         page.write_page(tmp_path / "graph.json", tmp_path / "none")
+
+
+def webpack_chunk(modules: dict[str, str], *, prologue: str = "") -> str:
+    """A chunk file as ipysigma's build writes them: each module under a heading, the last before the chunk's end."""
+    factory = "/***/ ((module, exports, __webpack_require__) => {"
+    entries = ",\n\n".join(
+        f'/***/ "{module}":\n/*!*** {module} ***!*/\n{factory}\n\n{body}\n\n/***/ }})'
+        for module, body in modules.items()
+    )
+    return (
+        f'{prologue}(self["webpackChunkipysigma"] = self["webpackChunkipysigma"] || []).push([["c"],{{\n\n{entries}\n\n'
+        "}]);\n//# sourceMappingURL=c.js.map"
+    )
+
+
+def test_the_build_takes_the_modules_sigma_and_graphology_need_and_no_others(tmp_path):
+    sigma, graphology = page_library.ENTRY_MODULES
+    requiring = (
+        'const e = __webpack_require__(/*! ./node_modules/events/events.js */ "./node_modules/events/events.js");'
+    )
+    chunks = {
+        # The sigma chunk ends with an unneeded module; a needed one is defined twice, the first file's is taken.
+        "a.js": {sigma: requiring, "./node_modules/d3/unused.js": "module.exports = 1;"},
+        "b.js": {"./node_modules/events/events.js": "module.exports = 'events';", graphology: "module.exports = {};"},
+        "c.js": {"./node_modules/events/events.js": "module.exports = 'stale';"},
+    }
+    for name, modules in chunks.items():
+        (tmp_path / name).write_text(webpack_chunk(modules), encoding="utf-8")
+    # A file of another form holding nothing the page needs is passed over.
+    (tmp_path / "remoteEntry.js").write_text('var _J;\n/***/ "webpack/container/entry/ipysigma":\n', encoding="utf-8")
+    script, licence = page_library.prepare(tmp_path, "9.9", "MIT License\n\nCopyright")
+
+    # One chunk, read back as the build's chunks are: each needed module's entry as the build had it.
+    header, chunk = script.split("\n", 1)
+    assert "ipysigma 9.9" in header and "sourceMappingURL" not in script
+    built = {}
+    for name in ("a.js", "b.js"):
+        built |= page_library.chunk_modules((tmp_path / name).read_text(encoding="utf-8"), name)
+    needed = [sigma, graphology, "./node_modules/events/events.js"]
+    assert page_library.chunk_modules(chunk, "script") == {module: built[module] for module in sorted(needed)}
+    assert "  events/events.js\n" in licence and "unused" not in licence and licence.endswith("Copyright\n")
+
+    # What the page's loader could not run is refused when the package is built, naming the module.
+    broken = {
+        "lacks": ({"a.js": {sigma: requiring, graphology: ""}}, "lacks the module ./node_modules/events/events.js"),
+        "helper": ({"a.js": {sigma: "__webpack_require__.r(exports);", graphology: ""}}, "needs webpack's runtime"),
+    }
+    for case, (files, message) in broken.items():
+        directory = tmp_path / case
+        directory.mkdir()
+        for name, modules in files.items():
+            (directory / name).write_text(webpack_chunk(modules), encoding="utf-8")
+        with pytest.raises(page_library.LibraryError, match=re.escape(message)):
+            page_library.prepare(directory, "9.9", "MIT")
+    strict = webpack_chunk({sigma: "", graphology: ""}, prologue='"use strict";\n')
+    with pytest.raises(page_library.LibraryError, match=r"a\.js is not a webpack chunk of the form"):
+        page_library.chunk_modules(strict, "a.js")
 
 
 def test_components_are_laid_out_apart_and_every_shown_event_keeps_an_edge(monkeypatch):

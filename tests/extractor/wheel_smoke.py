@@ -2,7 +2,8 @@
 and its dependencies.
 
 All four modules must load from that venv, not from a source tree, and each extractor must answer one `predict`
-through the real extraction library and OpenAI client, against the scripted endpoint on 127.0.0.1.
+through the real extraction library and OpenAI client, against the scripted endpoint on 127.0.0.1. The page's drawing
+library, which the build prepares, must be in the wheel too.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 
 from scripted_endpoint import ScriptedEndpoint, answers_by_keyword, extraction_answer
 
+from kestor.tavi.corpus.graph import page
 from kestor.tavi.extractor import causara, force, linqor, samplar
 from kestor.tavi.extractor.samplar import PromptExample, PromptExtraction
 
@@ -34,6 +36,10 @@ def main() -> int:
     for module in (samplar, causara, linqor, force):
         where = Path(module.__file__).resolve()
         assert where.is_relative_to(site) and where.suffix == ".so", f"{module.__name__} loaded from {where}"
+
+    # The page's drawing library is the build's work, not a dependency's: the wheel carries it and its licence.
+    library = page.find_library()
+    assert "sigma.js and graphology" in library.script and "MIT License" in library.licence, library.licence
 
     errors = Errors()
     logging.getLogger("kestor.tavi.extractor").addHandler(errors)
@@ -67,7 +73,10 @@ def main() -> int:
     assert result == {"related": True, "reason": "降息刺激贷款"}, result
     assert word == "剧烈", word
     assert len(endpoint.requests) == 3 and not errors.records, [r.getMessage() for r in errors.records]
-    print(f"{Path(samplar.__file__).parent}: four modules loaded, three answers from the scripted endpoint")
+    print(
+        f"{Path(samplar.__file__).parent}: four modules loaded, three answers from the scripted endpoint; "
+        f"the page's library: {len(library.script):,} characters"
+    )
     return 0
 
 

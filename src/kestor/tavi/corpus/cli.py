@@ -33,6 +33,7 @@ from .exits import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
     EXIT_OK,
+    EXIT_STOPPED,
     EXIT_USAGE,
     UsageError,
     unexpected,
@@ -47,8 +48,17 @@ from .retry import CAP, FIRST_PAUSE, RETRY_FOR
 RUN_EXIT_STATUSES = (
     (EXIT_OK, "every input is ok"),
     (EXIT_FAILED, "some inputs failed: their lines say why, and a rerun asks them again"),
-    (EXIT_USAGE, "bad input, configuration or set-up (an endpoint that takes no connections): nothing was asked"),
+    (
+        EXIT_USAGE,
+        "bad input, configuration, output directory or set-up: nothing was asked, or the endpoint takes no "
+        "connections, or it answered the first inputs as no model endpoint does and answered none",
+    ),
     (EXIT_ERROR, "an unexpected error (its traceback with --verbose)"),
+    (
+        EXIT_STOPPED,
+        "stopped at once by a fault no wait cures: the quota or credit used up, the key refused, no such model "
+        "(the last line says what the provider said); a rerun asks the inputs not done",
+    ),
     (EXIT_INTERRUPTED, "interrupted (Ctrl-C or SIGTERM; a second one ends at once): a rerun picks up what is on disk"),
 )
 GRAPH_EXIT_STATUSES = (
@@ -63,21 +73,29 @@ CACHE_EXIT_STATUSES = (
 LOCAL_WORKERS = os.cpu_count() or 1
 GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--merge LEVEL[/FALLBACK]] [--merge-overrides FILE]
         [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--cache PATH | --no-cache]
-        [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N] [--quiet]
+        [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N] [--quiet] [--verbose]
     kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
-        [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet]
+        [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]
     kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--limit N]"""
+GRAPH, CACHE = "graph", "cache"
+COMMANDS = (GRAPH, CACHE)
+"""The commands besides a run's modes."""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = sys.argv[1:] if argv is None else list(argv)
     command: Callable[[argparse.Namespace], int]
-    if arguments[:1] == ["graph"]:
+    if arguments[:1] == [GRAPH]:
         args, command = graph_arguments(arguments[1:]), graph_command.execute
-    elif arguments[:1] == ["cache"]:
+    elif arguments[:1] == [CACHE]:
         args, command = cache_parser().parse_args(arguments[1:]), cache_command.execute
     else:
-        args, command = run_parser().parse_args(arguments), driver.execute
+        parser = run_parser()
+        args, command = parser.parse_args(arguments), driver.execute
+        if args.mode in COMMANDS:
+            parser.error(
+                f"{args.mode} is a command of its own: its options come after it (kestor-corpus {args.mode} -h)"
+            )
     if "workers" in args and args.workers is None:
         args.workers = LOCAL_WORKERS
     with handling_signals():
@@ -100,11 +118,13 @@ def run_parser() -> argparse.ArgumentParser:
         "it (kestor-corpus cache --help).",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    # The other commands are among the choices, so that a misspelt command is told of them too.
     parser.add_argument(
         "mode",
-        choices=MODES,
-        help="the extractor to run, or articles: causal relations, their "
-        "event graph and its force word for each article",
+        choices=(*MODES, *COMMANDS),
+        help="the extractor to run, or articles: causal relations, their event graph and its force word for each "
+        "article; or a command of its own: graph, the event graph of a run's output (kestor-corpus graph --help), "
+        "cache, the answer cache (kestor-corpus cache --help)",
     )
     parser.add_argument("--config", required=True, metavar="CONFIG.json", help="model endpoint, prompts, examples")
     parser.add_argument(
@@ -133,7 +153,8 @@ def run_parser() -> argparse.ArgumentParser:
         type=number(above=0.0),
         default=CALL_TIMEOUT,
         metavar="SECONDS",
-        help="a request the server does not answer ends after this long, to be retried (default: %(default)g)",
+        help="a request not answered whole within this long, from its connection to the answer's last byte however "
+        "slowly the bytes come, is abandoned and retried (default: %(default)g)",
     )
     parser.add_argument(
         "--retry-for",

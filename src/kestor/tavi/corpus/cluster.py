@@ -4,10 +4,10 @@ A command runs on the scheduler at an address, or on a local cluster of its own 
 driver; either way Dask's own log lines are kept off the terminal unless asked for, and every worker must have this
 package. Dask is imported only inside: it comes with the `corpus` extra, and a run refuses to start without it.
 
-Rate shares: with `--rate R`, each worker process paces its requests at its share of R. The driver keeps a Dask
-`Variable` naming the workers that have tasks of the run (`RateShares`); each worker's tasks read it now and then
-(`Liaison.workers_with_work`) and take R over that many, so that a worker without work leaves its share to the
-others.
+Rate shares: with `--rate R`, each worker process paces its requests at its share of R, and so it does of a limit
+the provider states in its headers. The driver keeps a Dask `Variable` naming the workers that have tasks of the
+run (`RateShares`); each worker's tasks read it now and then (`Liaison.workers_with_work`) and take R (or the
+limit) over that many, so that a worker without work leaves its share to the others.
 """
 
 from __future__ import annotations
@@ -132,7 +132,8 @@ def _check_workers(client: Any) -> None:
 
 class RateShares:
     """The driver's half: says which workers have tasks whose keys start with `key_prefix`, so that each takes its
-    share of `--rate` and a worker without work leaves its share to the others."""
+    share of `--rate` (or of the provider's stated limit) and a worker without work leaves its share to the
+    others."""
 
     def __init__(self, client: Any, name: str, key_prefix: str) -> None:
         from distributed import Variable

@@ -7,6 +7,7 @@ builds its extractors from the same `RunConfig` and runs its tasks by the same `
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 from collections.abc import Mapping, Sequence
@@ -57,6 +58,18 @@ class RunConfig:
             ensure_ascii=False,
             default=str,
         )
+
+    def record(self) -> dict[str, Any]:
+        """What decides the run's answers, as its output directory keeps it: the mode, the model, the temperature
+        and a digest of each extractor's prompts and examples; neither the key nor the address."""
+        prompts = {name: _digest(vars(p)) for name, p in sorted(self.prompts.items())}
+        decides = {"model": self.model["model"], "temperature": self.model.get("temperature", 0.0), "prompts": prompts}
+        return {"mode": self.mode, **decides, "fingerprint": _digest(decides)}
+
+
+def _digest(value: Any) -> str:
+    text = json.dumps(value, sort_keys=True, ensure_ascii=False, default=str)
+    return "sha256:" + hashlib.sha256(text.encode()).hexdigest()
 
 
 THREADS, CALL_TIMEOUT = 16, 120.0

@@ -4,11 +4,16 @@
 the answer cache and the endpoint before anything starts, plans which part file each input goes to, submits the
 tasks to the cluster, follows their progress, and ends with a summary counted from the part files. With
 --estimate it stops after the checks and prints what the run would ask instead (see estimate).
+
+A worker that meets a fault no wait cures (the quota used up, the key refused, no such model, an address that is no
+model endpoint) says so at once; the driver then halts every worker's sends, and the run ends with what the
+provider said and what to do.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import socket
 import sys
 import threading
@@ -30,21 +35,24 @@ from .exits import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
     EXIT_OK,
+    EXIT_STOPPED,
+    EXIT_USAGE,
     CacheFileError,
     ConfigError,
     SetupError,
     UsageError,
     unexpected,
 )
-from .failures import OTHER, keep_root_logger_quiet
-from .inputs import id_key, load_inputs
+from .failures import ACCOUNT, AUTH, MODEL_NOT_FOUND, OTHER, QUOTA, keep_root_logger_quiet
+from .inputs import counted, id_key, load_inputs
 from .modes import Settled, build_extractors, process, quiet_progress_bars
+from .pacing import SET_UP_INPUTS
 from .planning import Task, TaskReport, plan, split
 from .progress import Progress
 from .retry import RetryPolicy
 from .sending import extractor_classes
 from .usage import Price, Usage, summary
-from .worker import run_task
+from .worker import halt_run, run_task
 
 SHOWN_FAILURES = 10
 PARTITION_SIZE = 100
@@ -74,6 +82,8 @@ def _run(args: argparse.Namespace, run: Run) -> int:
     records = load_inputs(args.input, args.mode)
     _check_extractors(config, args.config)
     existing = output.scan(args.output)
+    record = config.record()
+    output.check_record(args.output, record)
     cache = None if args.no_cache else Path(args.cache or default_path()).resolve()
     if args.estimate:
         return _estimate(config, plan(records, existing, args.partition_size)[0], cache, run.price)
@@ -84,8 +94,10 @@ def _run(args: argparse.Namespace, run: Run) -> int:
         _open_cache(cache).close()
     parts, already_done = plan(records, existing, args.partition_size)
     run.planned(args.output, parts, already_done)
+    run.config_path, run.model = args.config, config.model
+    Path(args.output).mkdir(parents=True, exist_ok=True)
+    output.write_record(args.output, record)
     if parts:
-        Path(args.output).mkdir(parents=True, exist_ok=True)
         output.remove_leftovers(args.output)
         try:
             # A cluster that cannot serve the run is refused before any input is asked.
@@ -206,10 +218,15 @@ class Run:
         self.already_done = 0
         self.progress = Progress(0, stream, False)
         self.reports: list[TaskReport] = []
+        self.config_path = "CONFIG.json"
+        self.model: dict[str, Any] = {}
+        self.fault: dict[str, Any] | None = None
+        """What a worker said when a fault no wait cures halted it: the run is stopped."""
         self.cache_errors: dict[str, tuple[int | None, str]] = {}
         """By worker: how often the answer cache failed there (None: it could not be opened), and the last error."""
         self._lock = threading.Condition()
         self._running: set[str] = set()
+        self._halt: Callable[[], None] = lambda: None
 
     def planned(self, out_dir: str, parts: list[Task], already_done: int) -> None:
         self.out_dir, self.parts, self.already_done = out_dir, parts, already_done
@@ -221,10 +238,12 @@ class Run:
         from distributed import as_completed
 
         self.progress.began = time.monotonic()
+        self._halt = lambda: _halt_workers(client, settings.run)
         client.subscribe_topic(settings.topic, self._on_event)
         # The run's task keys: the rate shares find the workers with work by them.
         prefix = f"corpus-{settings.run}-"
-        shares = RateShares(client, settings.topic, prefix) if settings.rate is not None else None
+        # Also without --rate: a limit the provider states is shared among the workers with work too.
+        shares = RateShares(client, settings.topic, prefix)
         futures = {
             client.submit(run_task, settings, task, key=f"{prefix}part{task.part:05d}-{n}", pure=False): task
             for n, task in enumerate(tasks)
@@ -244,12 +263,15 @@ class Run:
             self._wait_for_running_tasks()
             raise
         finally:
-            if shares is not None:
-                shares.stop()
+            shares.stop()
             client.unsubscribe_topic(settings.topic)
 
     def _on_event(self, event: tuple[float, dict[str, Any]]) -> None:
         message = event[1]
+        if "fault" in message and self.fault is None:
+            self.fault = message["fault"]
+            # The handler runs on the client's event loop, which the call to the workers needs free.
+            threading.Thread(target=self._halt, name="corpus-halt", daemon=True).start()
         with self._lock:
             if "started" in message:
                 self._running.add(str(message["started"]))
@@ -312,9 +334,45 @@ class Run:
             f"{self.already_done} already done{not_done} in {seconds:.1f} s",
             flush=True,
         )
+        if self.fault is not None:
+            print(f"error: {self.fault_line(missing)}", file=sys.stderr, flush=True)
+            if self.fault["error_class"] not in ACCOUNT and not ok:
+                return EXIT_USAGE
+            return EXIT_STOPPED
         if self.interrupted:
             return EXIT_INTERRUPTED
         return EXIT_FAILED if failures or missing else EXIT_OK
+
+    def fault_line(self, missing: int) -> str:
+        """What stopped the run, in one line: what the provider said, where, and what to do."""
+        fault, model, config = self.fault or {}, self.model, self.config_path
+        said, request, error_class = fault.get("said", ""), fault.get("request", ""), fault.get("error_class")
+        where = f"base_url {model.get('base_url')}, model {model.get('model')}"
+        if error_class == QUOTA:
+            what, todo = "the quota or credit is used up", "add credit or raise the quota"
+        elif error_class == AUTH:
+            what = "the provider refused the key"
+            todo = (
+                f'check "api_key" (or the variable "api_key_env" names) in {config} and that the key may use this model'
+            )
+        elif error_class == MODEL_NOT_FOUND:
+            what, todo = f"the provider has no model {model.get('model')!r}", f'check "model" in {config}'
+        else:
+            return (
+                f"{request or model.get('base_url')} answered each of the first {SET_UP_INPUTS} inputs with {said} "
+                f'and nothing else: no chat model endpoint is there; check "base_url" in {config}'
+            )
+        rerun = (
+            f", then run the same command again: it asks the {counted(missing, 'input')} not done" if missing else ""
+        )
+        return f"{what}: {said} ({where}); {todo}{rerun}"
+
+
+def _halt_workers(client: Any, run: str) -> None:
+    """Halt every worker's sends for the run. A worker process that joins later is not reached: a task redone there
+    halts at its own first refusal."""
+    with contextlib.suppress(Exception):
+        client.run(halt_run, run, on_error="ignore")
 
 
 def _record_lost(out_dir: str, task: Task, error: BaseException) -> TaskReport:

@@ -16,7 +16,7 @@ from __future__ import annotations
 import sys
 import traceback
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_ERROR, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_ERROR, EXIT_STOPPED, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
 
 DISTRIBUTION = "kestor-tavi-extractor"
 INSTALL_HINT = f"pip install '{DISTRIBUTION}[corpus]'"

@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import email.utils
 import logging
+import re
 import threading
 import time
 from collections.abc import Iterator
@@ -20,11 +21,58 @@ from typing import Any
 EXTRACTOR_LOGGERS = tuple(f"kestor.tavi.extractor.{name}" for name in ("causara", "linqor", "force"))
 
 RATE_LIMIT, TIMEOUT, SERVER, CONNECTION = "rate_limit", "timeout", "server", "connection"
-BAD_REQUEST, AUTH, NOT_FOUND, ANSWER, OTHER = "bad_request", "auth", "not_found", "answer", "other"
-ERROR_CLASSES = (RATE_LIMIT, TIMEOUT, SERVER, CONNECTION, BAD_REQUEST, AUTH, NOT_FOUND, ANSWER, OTHER)
-RETRYABLE = frozenset({RATE_LIMIT, TIMEOUT, SERVER, CONNECTION})
-# The endpoint not taking calls at all, as against refusing one (rate_limit) or answering it badly.
-OUTAGE = frozenset({TIMEOUT, SERVER, CONNECTION})
+NO_COMPLETION = "no_completion"
+QUOTA, AUTH, MODEL_NOT_FOUND = "quota", "auth", "model_not_found"
+NOT_FOUND, UNSUPPORTED = "not_found", "unsupported"
+BAD_REQUEST, CONTEXT_LENGTH, ANSWER, OTHER = "bad_request", "context_length", "answer", "other"
+ERROR_CLASSES = (
+    RATE_LIMIT,
+    TIMEOUT,
+    SERVER,
+    CONNECTION,
+    NO_COMPLETION,
+    QUOTA,
+    AUTH,
+    MODEL_NOT_FOUND,
+    NOT_FOUND,
+    UNSUPPORTED,
+    BAD_REQUEST,
+    CONTEXT_LENGTH,
+    ANSWER,
+    OTHER,
+)
+RETRYABLE = frozenset({RATE_LIMIT, TIMEOUT, SERVER, CONNECTION, NO_COMPLETION})
+# The endpoint not taking calls at all, as against refusing one (rate_limit) or answering it badly. A page that a
+# proxy answers in the model's place is what an outage looks like from behind it.
+OUTAGE = frozenset({TIMEOUT, SERVER, CONNECTION, NO_COMPLETION})
+ACCOUNT = frozenset({QUOTA, AUTH, MODEL_NOT_FOUND})
+"""Faults of the account, the key or the model name: no wait cures them, and every further request costs."""
+SET_UP = frozenset({NOT_FOUND, UNSUPPORTED, NO_COMPLETION})
+"""What an address that is no chat model endpoint answers: a run whose first inputs all get one of these, alike and
+nothing else, will never be answered."""
+
+# The provider's error codes (or types) for a 429 that waiting does not cure.
+QUOTA_CODES = frozenset({"insufficient_quota", "billing_hard_limit_reached", "billing_not_active"})
+HEAD = 120
+"""Characters of a body that is no completion shown in its error."""
+
+
+class NotACompletion(Exception):
+    """A response that is no chat completion however its status reads: a proxy's page, a body cut short, JSON
+    without choices. Retried: what stood in for the model's answer this time need not the next."""
+
+    def __init__(self, status: int, content_type: str, body: bytes, url: str) -> None:
+        super().__init__(f"HTTP {status} {content_type or '(no content type)'}: {body_head(body)}")
+        self.status, self.content_type, self.url = status, content_type, url
+
+
+def body_head(body: bytes) -> str:
+    """What a user needs to see of a body: an HTML page's title when it has one, otherwise its first characters."""
+    text = " ".join(body[:4096].decode("utf-8", "replace").split())
+    title = re.search(r"<title>.*?</title>", text, re.IGNORECASE)
+    if title:
+        return title.group()
+    return text[:HEAD] + ("..." if len(text) > HEAD else "") if text else "(an empty body)"
 
 
 @dataclass(frozen=True)
@@ -119,12 +167,14 @@ def classify(error: BaseException | None) -> str:
 
     api = _api_error(error)
     if isinstance(api, openai.APIStatusError):
-        return _status_class(api.status_code)
+        return _status_class(api.status_code, {api.code, api.type}, api.param)
     if isinstance(api, openai.APITimeoutError):
         return TIMEOUT
     if isinstance(api, openai.APIConnectionError):
         return CONNECTION
     for cause in _causes(error):
+        if isinstance(cause, NotACompletion):
+            return NO_COMPLETION
         if isinstance(cause, TimeoutError):
             return TIMEOUT
         if isinstance(cause, ConnectionError):
@@ -135,25 +185,59 @@ def classify(error: BaseException | None) -> str:
     return ANSWER if isinstance(error, (LangExtractError, ValueError)) else OTHER
 
 
-def _status_class(status: int) -> str:
+def _status_class(status: int, codes: set[str | None], param: str | None) -> str:
+    """The class of an HTTP error, from its status and the provider's structured error (`error.code`, `error.type`,
+    `error.param`), never from its message, whose words change from one provider and version to the next."""
     if status == 429:
-        return RATE_LIMIT
+        return QUOTA if codes & QUOTA_CODES else RATE_LIMIT
+    if status == 402:
+        return QUOTA
+    if status in (401, 403):
+        return AUTH
+    if status == 404:
+        # A provider's 404 for a model it does not have names the model; a 404 of anything else is the address's.
+        return MODEL_NOT_FOUND if "model_not_found" in codes or param == "model" else NOT_FOUND
+    if status in (405, 501, 505):
+        return UNSUPPORTED
     if status == 408:
         return TIMEOUT
     if status == 409 or status >= 500:
         return SERVER
-    if status in (401, 403):
-        return AUTH
-    if status == 404:
-        return NOT_FOUND
+    if status == 400 and "context_length_exceeded" in codes:
+        return CONTEXT_LENGTH
     return BAD_REQUEST if 400 <= status < 500 else OTHER
+
+
+def provider_said(error: BaseException | None) -> tuple[str, str]:
+    """What the provider answered to the failed call, in a line (`HTTP 429 insufficient_quota: You exceeded ...`),
+    and the request it answered (`POST https://host/v1/chat/completions`); empty where the error does not say."""
+    import openai
+
+    for cause in _causes(error):
+        if isinstance(cause, NotACompletion):
+            return str(cause), f"POST {cause.url}"
+    api = _api_error(error)
+    request = getattr(api, "request", None)
+    where = f"{request.method} {request.url}" if request is not None else ""
+    if not isinstance(api, openai.APIStatusError):
+        return (str(api) if api is not None else str(error or "")), where
+    body = api.body
+    message = body.get("message") if isinstance(body, dict) else None
+    if not isinstance(message, str) or not message:
+        message = body_head(body.encode()) if isinstance(body, str) else ""
+    code = api.code or api.type
+    said = f"HTTP {api.status_code}{f' {code}' if code else ''}"
+    return f"{said}: {' '.join(message.split())}" if message else said, where
+
+
+def response_headers(error: BaseException | None) -> Any:
+    """The headers of the HTTP response that the failed call got, if it got one."""
+    return getattr(getattr(_api_error(error), "response", None), "headers", None)
 
 
 def server_wait(error: BaseException | None, now: float | None = None) -> float | None:
     """Seconds the server asked the client to wait (`retry-after-ms`, else `retry-after` in seconds or as a date)."""
-    api = _api_error(error)
-    response = getattr(api, "response", None)
-    headers = getattr(response, "headers", None)
+    headers = response_headers(error)
     if headers is None:
         return None
     for name, scale in (("retry-after-ms", 0.001), ("retry-after", 1.0)):

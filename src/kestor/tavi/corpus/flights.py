@@ -77,23 +77,27 @@ class Flights:
 
     def ask(self, key: bytes, model: str, send: Send, stopped: threading.Event | None = None) -> Answered:
         while True:
+            # Looked at together: a leader puts its answer among the unwritten ones before it lands, so a thread
+            # that finds neither would otherwise claim the key again under its own process's claim.
             with self._lock:
                 completion = self._unwritten.get(key)
-            if completion is None:
-                completion = self._safely(self.cache.get, None, key)
+                flight = self._flying.get(key)
+                leading = completion is None and flight is None
+                if leading:
+                    flight = self._flying[key] = _Flight()
             if completion is not None:
                 return Answered(None, completion)
-            with self._lock:
-                flight = self._flying.get(key)
-                leading = flight is None
-                if flight is None:
-                    flight = self._flying[key] = _Flight()
+            assert flight is not None
             if not leading:
                 _wait(flight.done, stopped)
                 if flight.completion is not None:
                     return Answered(None, flight.completion)
                 continue  # its call failed or its answer is not kept: ask in turn
             try:
+                completion = self._safely(self.cache.get, None, key)
+                if completion is not None:
+                    flight.completion = completion
+                    return Answered(None, completion)
                 return self._lead(key, model, send, stopped, flight)
             finally:
                 with self._lock:

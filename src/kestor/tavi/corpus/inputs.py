@@ -69,6 +69,9 @@ def load_inputs(path: str | os.PathLike[str], mode: str) -> list[Record]:
             break
     if problems:
         raise InputError(problems)
+    if not records:
+        # A run of nothing would end "0 ok" and leave no output directory for the next command to read.
+        raise InputError([f"{where}: no inputs"])
     return records
 
 
@@ -196,3 +199,8 @@ def describe(value: Any) -> str:
     if isinstance(value, str):
         return "a string"
     return "a list" if isinstance(value, list) else "an object" if isinstance(value, dict) else type(value).__name__
+
+
+def counted(count: int, noun: str) -> str:
+    """A count with its noun, as a message says it: "1 edge", "2 edges", "1,000 edges"."""
+    return f"{count:,} {noun}{'' if count == 1 else 's'}"

@@ -26,6 +26,8 @@ from .exits import OutputError
 from .inputs import id_key, id_problem
 
 PART_NAME = re.compile(r"part-(\d{5,})\.jsonl")
+RUN_RECORD = "run.json"
+"""What made the directory: the mode, and what decides the answers (see RunConfig.record)."""
 TEMPORARY_SUFFIX = ".tmp"
 LOCK_SUFFIX = ".lock"
 STATUSES = ("ok", "failed")
@@ -91,6 +93,50 @@ def scan(out_dir: str | os.PathLike[str]) -> Existing:
             existing.part_of[key] = number
             existing.status_of[key] = status
     return existing
+
+
+def check_record(out_dir: str | os.PathLike[str], record: dict[str, Any]) -> None:
+    """Refuse a directory that another mode or configuration wrote: its lines would pass for this run's answers, and
+    "already done" would stand for answers nobody asked for."""
+    path = Path(out_dir) / RUN_RECORD
+    try:
+        text = path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        return  # a new directory, or one an earlier version wrote: this run's record goes in
+    except (OSError, UnicodeDecodeError) as error:
+        raise OutputError(f"{path}: cannot read: {error}") from None
+    try:
+        there = json.loads(text)
+    except json.JSONDecodeError:
+        there = None
+    if not isinstance(there, dict):
+        raise OutputError(f"{path}: not a record of a run (remove it to take the directory up as it is)")
+    differences = [
+        difference
+        for key, value in record.items()
+        if key != "fingerprint" and (difference := _difference(key, there.get(key), value)) is not None
+    ]
+    if differences or there.get("fingerprint") != record.get("fingerprint"):
+        raise OutputError(
+            f"{out_dir}: written by another run ({'; '.join(differences) or 'another configuration'}): its lines "
+            f"would pass for this run's. Give another --output, or remove {path} to go on there knowingly"
+        )
+
+
+def _difference(key: str, there: Any, here: Any) -> str | None:
+    if there == here:
+        return None
+    if key == "prompts" and isinstance(there, dict):
+        names = sorted(name for name in set(there) | set(here) if there.get(name) != here.get(name))
+        return f"other prompts or examples for {', '.join(names)}"
+    return f"{key} {there!r} there, {here!r} here"
+
+
+def write_record(out_dir: str | os.PathLike[str], record: dict[str, Any]) -> None:
+    """Record the run in its directory, unless a record (which `check_record` found alike) is there."""
+    path = Path(out_dir) / RUN_RECORD
+    if not path.exists():
+        replace_file(path, [json.dumps(record, ensure_ascii=False, indent=1)])
 
 
 def _statuses(path: Path) -> Iterable[tuple[str, str]]:

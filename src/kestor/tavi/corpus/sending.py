@@ -1,4 +1,5 @@
-"""The extractors as a worker builds them: one HTTP attempt per request, a time-out, every request through the gate.
+"""The extractors as a worker builds them: one HTTP attempt per request, bounded as a whole (see calls), every
+request through the gate.
 
 The runner is the one retry loop: the client's own retries would multiply its attempts and hide each request from
 the gate. The library is not changed: the runner's subclasses override the static `_build_model`, which the
@@ -19,9 +20,11 @@ from collections.abc import Callable, Iterator
 from typing import Any, TypeVar
 
 from .answers import endpoint_of, request_key
-from .failures import classify, server_wait
+from .calls import bounded_http_client, complete
+from .failures import classify, response_headers, server_wait
 from .flights import Flights
 from .pacing import OK, Account, Gate
+from .ratelimits import RateLimits, read_rate_limits
 from .usage import Usage
 
 
@@ -73,24 +76,25 @@ class _GatedCompletions:
         return response
 
     def _send(self, gate: Gate, account: Account, params: dict[str, Any]) -> Any:
-        return through_gate(gate, account, lambda: self._completions.create(**params))
+        return through_gate(gate, account, lambda: complete(self._completions, params))
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._completions, name)
 
 
-def through_gate(gate: Gate, account: Account, send: Callable[[], _T]) -> _T:
-    """One request of `account`, sent when `gate` admits it, its outcome told to the gate."""
+def through_gate(gate: Gate, account: Account, send: Callable[[], tuple[_T, RateLimits | None]]) -> _T:
+    """One request of `account`, sent when `gate` admits it: `send` gives the response and the limits the provider's
+    headers state, which the gate is told with the request's outcome."""
     ticket = gate.admit(account)
     try:
-        response = send()
+        response, limits = send()
     except Exception as error:
-        gate.settle(ticket, classify(error), server_wait(error))
+        gate.settle(ticket, classify(error), server_wait(error), limits=read_rate_limits(response_headers(error)))
         raise
     except BaseException:
         gate.settle(ticket, None)
         raise
-    gate.settle(ticket, OK)
+    gate.settle(ticket, OK, limits=limits)
     return response
 
 
@@ -146,7 +150,11 @@ class GatedClient:
 @functools.cache
 def runner_classes(call_timeout: float) -> dict[str, type[Any]]:
     """The extractor classes by name, each building its model for the runner."""
-    return extractor_classes(lambda name, client: GatedClient(client.with_options(max_retries=0, timeout=call_timeout)))
+    return extractor_classes(
+        lambda name, client: GatedClient(
+            client.with_options(max_retries=0, timeout=call_timeout, http_client=bounded_http_client(call_timeout))
+        )
+    )
 
 
 def extractor_classes(client_for: Callable[[str, Any], Any]) -> dict[str, type[Any]]:

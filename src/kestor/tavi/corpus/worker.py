@@ -9,6 +9,10 @@ A task writes what has finished at most FLUSH_EVERY seconds after it finished, w
 and tells the driver (through the scheduler's event log) what it wrote and how the requests fare. When its future
 is cancelled (the run was interrupted, or its driver went away), it writes what it has and ends; calls still in
 flight are dropped.
+
+A fault that no wait cures (see pacing) halts the worker's gate at once; the task tells the driver what the
+provider said, and the driver halts every other worker's (`halt_run`). The inputs not yet asked are then dropped
+unwritten, so that a rerun asks them; those answered are written.
 """
 
 from __future__ import annotations
@@ -27,7 +31,17 @@ from .answers import AnswerCache
 from .cluster import SHARE_EVERY, Liaison
 from .config import Settings
 from .exits import CacheFileError
-from .failures import ANSWER, OTHER, RETRYABLE, classify, explain, keep_root_logger_quiet, server_wait, thread_errors
+from .failures import (
+    ANSWER,
+    OTHER,
+    RETRYABLE,
+    classify,
+    explain,
+    keep_root_logger_quiet,
+    provider_said,
+    server_wait,
+    thread_errors,
+)
 from .flights import Flights
 from .inputs import Record, id_key
 from .modes import Settled, build_extractors, process, quiet_progress_bars
@@ -42,6 +56,8 @@ REPORT_EVERY = 0.5
 FORGET_AFTER = 600.0
 """A run's state in a worker process outlives its last running task this long: long enough for a gap between two
 tasks."""
+STOPPED = "stopped"
+"""Why a gate halts when the driver halts the run: another worker met a fault that no wait cures."""
 
 
 class RunState:
@@ -53,7 +69,12 @@ class RunState:
         self.cache_problem = cache_problem
         """Why this process asks without the cache the run named, if it does."""
         ceiling = settings.rate / max(settings.workers, 1) if settings.rate is not None else None
-        self.gate = Gate(settings.threads, ceiling=ceiling, first_probe_pause=settings.policy.first_pause)
+        self.gate = Gate(
+            settings.threads,
+            ceiling=ceiling,
+            first_probe_pause=settings.policy.first_pause,
+            sharing=settings.workers,
+        )
         self.used_at = time.monotonic()
         self.tasks = 0
         """Tasks of the run running in this process: while there are any, its gate stays the one they share."""
@@ -61,23 +82,29 @@ class RunState:
         self._written: list[tuple[str, str, str | None, dict[str, int] | None]] = []
         self._reported_at = -float("inf")
         self._shared_at = time.monotonic()
+        self._fault_told = False
 
     def wrote(self, outcomes: list[tuple[str, str, str | None, dict[str, int] | None]]) -> None:
         with self._lock:
             self._written.extend(outcomes)
 
     def tick(self, liaison: Liaison, now: float, *, last: bool = False) -> None:
-        """Tell the driver what was written and how the requests fare; take up a new share of the rate. The last
-        tick of a task also says that it ended: nothing of it writes any more."""
+        """Tell the driver what was written and how the requests fare, and at once what halted the gate; take up a
+        new share of the rate. The last tick of a task also says that it ended: nothing of it writes any more."""
         with self._lock:
-            if not last and now - self._reported_at < REPORT_EVERY:
+            fault = self.gate.fault if not self._fault_told else None
+            if not last and fault is None and now - self._reported_at < REPORT_EVERY:
                 return
+            self._fault_told |= fault is not None
             self._reported_at = now
             written, self._written = self._written, []
-            share_due = self.settings.rate is not None and now - self._shared_at >= SHARE_EVERY
+            shared = self.settings.rate is not None or self.gate.states_limit
+            share_due = shared and now - self._shared_at >= SHARE_EVERY
             if share_due:
                 self._shared_at = now
         message: dict[str, Any] = {"written": written, **self.gate.stats()}
+        if fault is not None:
+            message["fault"] = fault
         if self.flights is not None and self.flights.errors:
             message["cache_errors"] = (self.flights.errors, self.flights.last_error)
         elif self.cache_problem is not None:
@@ -85,10 +112,12 @@ class RunState:
         if last:
             message["ended"] = liaison.key
         liaison.send(self.settings.topic, message)
-        if share_due and self.settings.rate is not None:
-            workers = liaison.workers_with_work(self.settings.topic)
-            if workers is not None:
-                self.gate.set_ceiling(self.settings.rate / (len(workers | {liaison.address})))
+        workers = liaison.workers_with_work(self.settings.topic) if share_due else None
+        if workers is not None:
+            sharing = len(workers | {liaison.address})
+            self.gate.set_sharing(sharing)
+            if self.settings.rate is not None:
+                self.gate.set_ceiling(self.settings.rate / sharing)
 
 
 _lock = threading.Lock()
@@ -97,6 +126,16 @@ _flights: dict[str, Flights | str] = {}
 """By cache file: the process's flights through it, or why it cannot be opened here."""
 _pools: dict[int, ThreadPoolExecutor] = {}
 _runs: dict[str, RunState] = {}
+_halted: set[str] = set()
+
+
+def halt_run(run: str) -> None:
+    """Send nothing more for this run from this process, now or later (the driver calls it on every worker)."""
+    with _lock:
+        _halted.add(run)
+        state = _runs.get(run)
+    if state is not None:
+        state.gate.halt(STOPPED)
 
 
 def run_task(settings: Settings, task: Task) -> TaskReport:
@@ -231,6 +270,8 @@ def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecut
             else:
                 state = RunState(settings, flights)
             _runs[settings.run] = state
+            if settings.run in _halted:
+                state.gate.halt(STOPPED)
         state.tasks += 1
         return _extractors[key], _pools[settings.threads], state
 
@@ -285,5 +326,8 @@ def settle(
             return Settled(result, account.requests)
         failure = failed[-1]
         error_class = classify(failure.error)
+        if gate.halted == error_class:
+            said, request = provider_said(failure.error)
+            gate.note_fault({"error_class": error_class, "said": said, "request": request})
         if error_class not in RETRYABLE or not retries.wait(server_wait(failure.error)):
             return Settled(None, account.requests, explain(failure), error_class)

@@ -34,6 +34,7 @@ from ..exits import (
     SetupError,
 )
 from ..failures import keep_root_logger_quiet, thread_errors
+from ..inputs import counted
 from ..modes import build_extractors
 from ..output import replace_file
 from .between import Network, subgraph_between
@@ -88,9 +89,9 @@ def execute(args: argparse.Namespace) -> int:
         return EXIT_INTERRUPTED
     largest = summary["largest_component"]
     print(
-        f"event graph of {summary['articles']:,} {'texts' if summary['mode'] == 'causara' else 'articles'}: "
-        f"{summary['events']:,} events, {summary['edges']:,} edges, the largest component "
-        f"{largest['events']:,} events; written to {args.output}"
+        f"event graph of {counted(summary['articles'], 'text' if summary['mode'] == 'causara' else 'article')}: "
+        f"{counted(summary['events'], 'event')}, {counted(summary['edges'], 'edge')}, the largest component "
+        f"{counted(largest['events'], 'event')}; written to {args.output}"
     )
     print(f"picture: {Path(args.output) / 'top-events.png'}")
     page = summary["page"]
@@ -293,9 +294,8 @@ def _between(args: argparse.Namespace) -> int:
     _write_file_whole(target, graph)
     start, end = (network.names[network.node(name)] for name in (first, second))
     print(
-        f"{paths:,} path{'s' if paths != 1 else ''} from {start} to {end}: {len(graph['nodes'])} events, "
-        f"{len(graph['edges'])} edges; "
-        f"written to {target}",
+        f"{counted(paths, 'path')} from {start} to {end}: {counted(len(graph['nodes']), 'event')}, "
+        f"{counted(len(graph['edges']), 'edge')}; written to {target}",
         flush=True,
     )
     if extractor is None:

@@ -12,10 +12,11 @@ build reports; it never passes for a "no".
 from __future__ import annotations
 
 import base64
+import concurrent.futures
 import contextlib
 import threading
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TypeVar
@@ -26,7 +27,8 @@ from ..exits import ConfigError
 from ..failures import RETRYABLE, Failure, classify, explain, keep_root_logger_quiet, server_wait
 from ..flights import Flights
 from ..modes import build_extractors, quiet_progress_bars
-from ..pacing import Account, Gate, Retries
+from ..pacing import Abandoned, Account, Gate, Retries
+from ..ratelimits import RateLimits, read_rate_limits
 from ..retry import RetryPolicy
 from ..sending import runner_classes, through_gate
 from ..usage import Usage
@@ -66,22 +68,36 @@ class Asking:
     def each(self, items: Sequence[_T], ask: Callable[[_T, Account], _R]) -> list[_R]:
         """`ask` of every item, on as many threads as the gate lets calls fly, each item an account of its own."""
         pool = ThreadPoolExecutor(self.threads, thread_name_prefix="merge-call")
+        futures = [pool.submit(ask, item, Account(self.stopped)) for item in items]
         try:
-            futures = [pool.submit(ask, item, Account(self.stopped)) for item in items]
+            done, _ = concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_EXCEPTION)
+            if any(future.exception() is not None for future in done):
+                # One failure ends the build: the calls still waiting for the gate or a retry end at once, and the
+                # failure is told rather than the Abandoned of a call it stopped (or that the gate's halt stopped).
+                self._stop()
+                concurrent.futures.wait(futures)
+                raised = [error for future in futures if (error := _raised(future)) is not None]
+                raise next((error for error in raised if not isinstance(error, Abandoned)), raised[0])
             return [future.result() for future in futures]
         except BaseException:
-            # A failure or Ctrl-C ends the build: the calls still waiting for the gate or a retry end at once.
-            self.stopped.set()
-            self.gate.wake()
+            self._stop()
             raise
         finally:
             pool.shutdown(wait=not self.stopped.is_set(), cancel_futures=True)
+
+    def _stop(self) -> None:
+        self.stopped.set()
+        self.gate.wake()
 
     def close(self) -> None:
         if self.flights is not None:
             self.flights.flush()
         if self.cache is not None:
             self.cache.close()
+
+
+def _raised(future: Future[Any]) -> BaseException | None:
+    return None if future.cancelled() else future.exception()
 
 
 @contextlib.contextmanager
@@ -149,11 +165,7 @@ class EmbeddingsClient:
             with self._lock:
                 self.usage.requests += 1
             try:
-                response = through_gate(
-                    self.session.gate,
-                    account,
-                    lambda: self._client.embeddings.create(model=self.name, input=names, encoding_format="float"),
-                )
+                response = through_gate(self.session.gate, account, lambda: self._create(names))
                 data = sorted(response.data, key=lambda item: item.index)
                 if len(data) != len(names):
                     raise ModelFailed(f"{self._endpoint}: {len(data)} vectors for {len(names)} names")
@@ -168,6 +180,10 @@ class EmbeddingsClient:
                 if classify(error) not in RETRYABLE or not retries.wait(server_wait(error)):
                     problem = explain(Failure(f"{type(error).__name__}: {error}", error))
                     raise ModelFailed(f"{self._endpoint}: {problem} ({retries.failures + 1} attempts)") from None
+
+    def _create(self, names: list[str]) -> tuple[Any, RateLimits | None]:
+        raw = self._client.embeddings.with_raw_response.create(model=self.name, input=names, encoding_format="float")
+        return raw.parse(), read_rate_limits(raw.http_response.headers)
 
     def _cached(self, keys: Mapping[str, bytes]) -> dict[str, Any]:
         import numpy as np

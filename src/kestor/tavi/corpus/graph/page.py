@@ -2,12 +2,10 @@
 
 The page is made of three things, all written into the one file: the graph (its events of highest degree, at most
 `limit`, laid out here in Python so that the page opens laid out), the page's own script and style (`web/`), and
-the drawing library: sigma.js (WebGL) over graphology, as the build of the pinned `ipysigma` package carries them.
-That build keeps each library module under its own name in webpack chunk files; the page takes the chunks that hold
-the modules sigma and graphology need and no others, and a small loader in the page (`web/modules.js`) runs them.
-They are read from the installed package when a page is written, not copied into this one's wheel when it is built:
-the build needs no network and no step of its own, the version is pinned once (the `corpus` extra), and the command
-checks it before the merge starts.
+the drawing library: sigma.js (WebGL) over graphology. The package's build takes the modules they need out of the
+pinned `ipysigma` package's build (tools/page_library.py) and installs them as one script under `web/vendor/`, so
+that a user installs no more than this package to write a page; a small loader in the page (`web/modules.js`) runs
+them. The command checks that they are there before the merge starts.
 sigma draws with WebGL: a page of 5,000 events and 20,000 edges is first drawn within 2 s of opening in headless
 Chromium (`make bench-page`). The libraries' licences go beside the page (LICENSE_FILE).
 
@@ -20,32 +18,28 @@ and kept only in part: once for the degrees, once for the events shown and the e
 from __future__ import annotations
 
 import heapq
-import importlib.metadata
-import importlib.util
 import json
 import re
 from collections.abc import Mapping
 from dataclasses import dataclass
+from importlib import resources
 from pathlib import Path
 from typing import Any
 
-from ..exits import INSTALL_HINT, GraphInputError, SetupError
+from ..exits import DISTRIBUTION, GraphInputError, SetupError
 from .layout import lay_out
 from .names import SENTENCE_PUNCTUATION
 
 PAGE = "index.html"
 LICENSE_FILE = "index.LICENSE.txt"
 LIMIT = 5000
-LIBRARY = "ipysigma"
-LIBRARY_VERSION = "0.24.6"
-ENTRY_MODULES = ("./node_modules/sigma/index.js", "./node_modules/graphology/dist/graphology.umd.min.js")
+# As tools/page_library.py writes them.
+LIBRARY_SCRIPT = "sigma-graphology.js"
+LIBRARY_LICENCE = "sigma-graphology.LICENSE.txt"
 # Article ids an edge shows on the page: the rest are counted (graph.json and Parquet hold them all).
 IDS_SHOWN = 50
 EXCERPT_LENGTH = 120
 
-_WEB = Path(__file__).with_name("web")
-_MODULE = re.compile(r'^/\*\*\*/ "(\./[^"]+)":$', re.MULTILINE)
-_REQUIRE = re.compile(r'\b__webpack_require__\((?:/\*.*?\*/ )?"(\./[^"]+)"\)')
 # Optional fields of an edge, carried to the page as they are where graph.json has them.
 _EDGE_EXTRAS = ("probability", "lift", "first_seen", "last_seen", "months")
 EDGE_FIELDS = (
@@ -64,10 +58,9 @@ EDGE_FIELDS = (
 
 @dataclass(frozen=True)
 class Library:
-    chunks: list[str]
-    """The webpack chunk files' texts that hold every module the entry modules need."""
-    modules: list[str]
+    script: str
     licence: str
+    """What goes beside each page: the modules the script holds, and their licence."""
 
 
 @dataclass(frozen=True)
@@ -89,41 +82,14 @@ def check_page_library() -> str | None:
 
 
 def find_library() -> Library:
-    spec = importlib.util.find_spec(LIBRARY)
-    install = f"{INSTALL_HINT} (it brings {LIBRARY}=={LIBRARY_VERSION})"
-    if spec is None or not spec.submodule_search_locations:
+    try:
+        return Library(_web(f"vendor/{LIBRARY_SCRIPT}"), _web(f"vendor/{LIBRARY_LICENCE}"))
+    except OSError as error:
         raise SetupError(
-            f"index.html is drawn with sigma.js as {LIBRARY} carries it, which is not installed: {install}"
-        )
-    version = importlib.metadata.version(LIBRARY)
-    if version != LIBRARY_VERSION:
-        raise SetupError(f"index.html is made from {LIBRARY} {LIBRARY_VERSION}'s build, not {version}'s: {install}")
-    static = Path(next(iter(spec.submodule_search_locations))) / "labextension" / "static"
-    defined: dict[str, Path] = {}
-    for path in sorted(static.glob("*.js")):
-        for module in _MODULE.findall(path.read_text(encoding="utf-8")):
-            defined.setdefault(module, path)
-    needed: set[str] = set()
-    waiting = list(ENTRY_MODULES)
-    texts: dict[Path, str] = {}
-    while waiting:
-        module = waiting.pop()
-        if module in needed:
-            continue
-        if module not in defined:
-            raise SetupError(f"{LIBRARY} {version} in {static} lacks the module {module} that sigma.js needs")
-        needed.add(module)
-        text = texts.setdefault(defined[module], defined[module].read_text(encoding="utf-8"))
-        waiting.extend(_requires(text, module))
-    licence = importlib.metadata.distribution(LIBRARY).read_text("LICENSE.txt") or ""
-    return Library([texts[path] for path in sorted(texts)], sorted(needed), licence)
-
-
-def _requires(chunk: str, module: str) -> list[str]:
-    """The modules that `module` of the chunk requires: its text runs to the next module's heading."""
-    start = chunk.index(f'/***/ "{module}":')
-    following = _MODULE.search(chunk, start + 1)
-    return _REQUIRE.findall(chunk, start, following.start() if following else len(chunk))
+            f"index.html is drawn with sigma.js, which the package's build puts into it, and this installation lacks "
+            f"it ({error}): install {DISTRIBUTION} with pip (from its source tree: pip install '.[corpus]'), "
+            "rather than run it from a source tree that was never built"
+        ) from None
 
 
 def write_page(
@@ -150,7 +116,7 @@ def write_page(
     data["total"] = {"events": len(degree), "edges": edge_total, "limit": limit}
     html = render(data, library)
     (directory / PAGE).write_text(html, encoding="utf-8")
-    (directory / LICENSE_FILE).write_text(_licence_text(library), encoding="utf-8")
+    (directory / LICENSE_FILE).write_text(library.licence, encoding="utf-8")
     return Page(len(nodes), len(edges), len(degree), edge_total, len(html.encode("utf-8")))
 
 
@@ -291,16 +257,21 @@ def render(data: dict[str, Any], library: Library) -> str:
     # escape (an event may be named "</script>"), and the scripts spell "</script" and "<!--" with a backslash,
     # which means the same in the strings, regular expressions and comments that are the only places to hold them.
     graph = json.dumps(data, ensure_ascii=False, separators=(",", ":")).replace("<", "\\u003c")
-    template = (_WEB / "index.html").read_text(encoding="utf-8")
+    template = _web("index.html")
     parts = {
         "title": _escape(data["title"] or "Event graph"),
-        "style": (_WEB / "explore.css").read_text(encoding="utf-8"),
+        "style": _web("explore.css"),
         "graph": graph,
-        "library": "\n".join(_script_text(chunk) for chunk in library.chunks),
-        "modules": _script_text((_WEB / "modules.js").read_text(encoding="utf-8")),
-        "script": _script_text((_WEB / "explore.js").read_text(encoding="utf-8")),
+        "library": _script_text(library.script),
+        "modules": _script_text(_web("modules.js")),
+        "script": _script_text(_web("explore.js")),
     }
     return re.sub(r"\{\{(\w+)\}\}", lambda match: parts[match.group(1)], template)
+
+
+def _web(name: str) -> str:
+    """A file of web/ as installed with the package, whose build adds vendor/."""
+    return (resources.files(__package__) / "web" / name).read_text(encoding="utf-8")
 
 
 def _script_text(text: str) -> str:
@@ -309,13 +280,3 @@ def _script_text(text: str) -> str:
 
 def _escape(text: str) -> str:
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
-
-
-def _licence_text(library: Library) -> str:
-    listed = "\n".join(f"  {module[len('./node_modules/') :]}" for module in library.modules)
-    return (
-        f"index.html carries the JavaScript graph libraries sigma.js and graphology, with the modules they need, as "
-        f"the build of the Python package {LIBRARY} {LIBRARY_VERSION} (PyPI) holds them; all are under the MIT "
-        f"License. The modules, by their place in that build:\n{listed}\n\n"
-        f"The licence of {LIBRARY}, whose build they are taken from:\n\n{library.licence.strip()}\n"
-    )

@@ -1,5 +1,5 @@
-// The library's webpack chunks, loaded above, push their modules' factories onto one array; this runs them as
-// webpack's runtime would, for the CommonJS modules that sigma.js and graphology are built as.
+// The library's script, loaded above, pushes its modules' factories onto one array as a webpack chunk does; this
+// runs them as webpack's runtime would, for the CommonJS modules that sigma.js and graphology are built as.
 "use strict";
 const modules = (() => {
   const factories = {};
