@@ -6,6 +6,8 @@ question (the text after the prompt's last ``Q:``). A reply can also fail: an HT
 ``x-should-retry: false`` so the client gives up at once), a body that is not JSON (of any content type), a
 connection closed mid-answer, a body sent a byte at a time, or a delay (which ends early when the endpoint stops).
 Subclasses change a reply on its way out (see provider_endpoint).
+``POST /v1/embeddings`` answers with a deterministic vector of each text (`hashed_embedding` by default: texts that
+share characters lie near each other), or fails every time while `embedding_status` says so.
 
 Every answer carries ``usage`` as providers send it: the prompt's tokens (each message's role and content, and the
 chat format's few tokens around them) and the answer's, counted by ``count_tokens`` (by default one token per
@@ -22,9 +24,11 @@ from __future__ import annotations
 import argparse
 import collections
 import functools
+import hashlib
 import http.server
 import json
 import select
+import signal
 import socket
 import sys
 import threading
@@ -94,11 +98,22 @@ def _no_answer(question: str) -> Reply:
 class ScriptedEndpoint:
     """The endpoint as a context manager: ``with ScriptedEndpoint(responder) as endpoint: endpoint.base_url``."""
 
-    def __init__(self, responder: Responder | None = None, port: int = 0, count_tokens: TokenCount = len) -> None:
+    def __init__(
+        self,
+        responder: Responder | None = None,
+        port: int = 0,
+        count_tokens: TokenCount = len,
+        embedding: Callable[[str], list[float]] | None = None,
+    ) -> None:
         self.responder: Responder = responder or _no_answer
         self.port = port
         self.count_tokens = count_tokens
         self.requests: list[dict[str, Any]] = []
+        self.embedding: Callable[[str], list[float]] = embedding or hashed_embedding
+        """The vector `/v1/embeddings` gives a text (deterministic)."""
+        self.embedding_requests: list[dict[str, Any]] = []
+        self.embedding_status = 200
+        """Anything but 200: every embeddings request fails with it."""
         self._queued: collections.deque[Reply | str] = collections.deque()
         self._lock = threading.Lock()
         self._server: http.server.ThreadingHTTPServer | None = None
@@ -143,7 +158,10 @@ class ScriptedEndpoint:
                 if len(body) < length:  # the client went away mid-request: there is no one to answer
                     self.close_connection = True
                     return
-                endpoint._answer(self, json.loads(body or b"{}"))
+                if self.path.rstrip("/").endswith("/embeddings"):
+                    endpoint._embed(self, json.loads(body or b"{}"))
+                else:
+                    endpoint._answer(self, json.loads(body or b"{}"))
 
         self._stopping.clear()
         self._server = _Server(("127.0.0.1", self.port), Handler)
@@ -177,6 +195,32 @@ class ScriptedEndpoint:
     def _reply_to(self, request: dict[str, Any]) -> Reply:
         """The reply that goes out for this request."""
         return self._next_reply(request)
+
+    def _embed(self, handler: http.server.BaseHTTPRequestHandler, request: dict[str, Any]) -> None:
+        with self._lock:
+            self.embedding_requests.append(request)
+        texts = request.get("input", [])
+        texts = [texts] if isinstance(texts, str) else texts
+        if self.embedding_status != 200:
+            body = json.dumps({"error": {"message": "scripted failure", "type": "scripted"}}).encode()
+        else:
+            data = [
+                {"object": "embedding", "index": i, "embedding": self.embedding(text)} for i, text in enumerate(texts)
+            ]
+            tokens = sum(self.count_tokens(text) for text in texts)
+            body = json.dumps(
+                {
+                    "object": "list",
+                    "data": data,
+                    "model": request.get("model", "scripted"),
+                    "usage": {"prompt_tokens": tokens, "total_tokens": tokens},
+                }
+            ).encode()
+        handler.send_response(self.embedding_status)
+        handler.send_header("Content-Type", "application/json")
+        handler.send_header("Content-Length", str(len(body)))
+        handler.end_headers()
+        handler.wfile.write(body)
 
     def usage_of(self, request: dict[str, Any], content: str) -> dict[str, Any]:
         """The usage a provider reports for this request and answer."""
@@ -260,6 +304,18 @@ class _Server(http.server.ThreadingHTTPServer):
             super().handle_error(request, client_address)
 
 
+EMBEDDING_SIZE = 64
+
+
+def hashed_embedding(text: str) -> list[float]:
+    """A deterministic vector of a text's characters: texts sharing characters lie near each other."""
+    vector = [0.0] * EMBEDDING_SIZE
+    for character in text:
+        digest = hashlib.blake2b(character.encode("utf-8"), digest_size=2).digest()
+        vector[digest[0] % EMBEDDING_SIZE] += 1.0 if digest[1] % 2 else -1.0
+    return vector
+
+
 def completion(model: str, content: str) -> dict[str, Any]:
     """The chat completion the endpoint sends for the model's answer `content`."""
     return {
@@ -319,11 +375,20 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--port", type=int, default=8000, help="the port to listen on (default 8000; 0: a free one)")
     args = parser.parse_args(argv)
     endpoint = ScriptedEndpoint(STOCK_ANSWERS, port=args.port)
+    # Ctrl-C ends the endpoint however it was started. A process started with SIGINT ignored (a background job of a
+    # shell without job control: `make serve &` in a script, a test suite run that way) keeps it ignored in Python,
+    # and then nothing stops the endpoint but a kill. And the server's threads never take the signal: the kernel may
+    # give it to any thread, Python runs its handler in the main thread alone, and that one sleeps in a wait that
+    # only the signal's arrival in it ends.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
-        endpoint.start()
+        endpoint.start()  # its threads keep the mask they start with
     except OSError as error:
         print(f"error: cannot listen on 127.0.0.1:{args.port}: {error.strerror or error}", file=sys.stderr)
         return 2
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     print(f"answering at {endpoint.base_url} until Ctrl-C", flush=True)
     try:
         threading.Event().wait()

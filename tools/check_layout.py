@@ -44,6 +44,11 @@ DEFERRED = frozenset(
         "networkx",
         "numpy",
         "openai",
+        # The events' resolver: OpenCC's dictionaries, the sparse matrices and the nearest-neighbour index.
+        "opencc",
+        "scipy",
+        "sparse_dot_topn",
+        "usearch",
         "pyarrow",
         "pydantic",
         "pylopdf_fonts_zh_cn",

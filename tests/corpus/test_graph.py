@@ -123,7 +123,13 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     from_json = nx.node_link_graph(document, edges="edges")
     from_graphml = nx.read_graphml(graph_dir / "graph.graphml", node_type=int)
     for edge in from_graphml.edges.values():
-        edge.update(labels=json.loads(edge["labels"]), forces=json.loads(edge["forces"]))
+        edge.update(
+            labels=json.loads(edge["labels"]),
+            forces=json.loads(edge["forces"]),
+            article_ids=json.loads(edge["article_ids"]),
+        )
+    for node in from_graphml.nodes.values():
+        node.update(aliases=json.loads(node["aliases"]))
     for view in ("nodes", "edges"):
         assert list(getattr(from_graphml, view)(data=True)) == list(getattr(from_json, view)(data=True))
     import pyarrow.parquet as parquet
@@ -145,6 +151,7 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     monkeypatch.setattr(draw, "chinese_font", lambda: None)
     assert command(out, graph_dir, cluster) == 0
     assert sorted(path.name for path in graph_dir.iterdir()) == [
+        "aliases.csv",
         "graph.graphml",
         "graph.json",
         "index.LICENSE.txt",

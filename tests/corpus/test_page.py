@@ -18,7 +18,7 @@ from typing import Any
 import chromium
 import page_library
 import pytest
-from corpus_demo import ARTICLES, FORCES, RELATIONS
+from corpus_demo import ARTICLES, DATES, FORCES, RELATIONS
 
 from kestor.tavi.corpus.exits import SetupError
 from kestor.tavi.corpus.graph import draw, page
@@ -41,7 +41,8 @@ def demo_output(directory: Path) -> Path:
             for a, b, s in RELATIONS[keyword]
         ]  # fmt: skip
         result = {"relations": relations, "graph": {}, "force": FORCES[relations[0]["source"]]}
-        lines.append({"id": id_, "status": "ok", "result": result, "attempts": 1, "error": None})
+        line = {"id": id_, "status": "ok", "result": result, "attempts": 1, "error": None}
+        lines.append(line | ({"date": DATES[id_]} if id_ in DATES else {}))
     hostile = {"source": HOSTILE, "rel": "因果", "target": "工厂停产", "strength": 0.2}
     hostile |= {"source_meta": "", "target_meta": "", "strength_reason": ""}
     result = {"relations": [hostile], "graph": {}, "force": "轻微"}
@@ -73,18 +74,17 @@ def browser():
         yield driver
 
 
-def with_new_fields(graph_dir: Path, into: Path) -> dict[str, Any]:
-    """The demo graph as a graph that merges spellings writes it: aliases, article ids, P(target | source)."""
+def without_new_fields(graph_dir: Path, into: Path) -> None:
+    """The demo graph as a graph written before events were merged: no aliases, article ids or edge figures."""
     document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
     for node in document["nodes"]:
-        if node["name"] == "电力中断":
-            node["aliases"] = {"电力中断": 3, "停电": 2}
-    for number, edge in enumerate(document["edges"]):
-        edge |= {"article_ids": ['"fj-typhoon"', "3"][: 1 + number % 2], "probability": 0.25, "lift": 1.5}
+        del node["aliases"]
+    for edge in document["edges"]:
+        for field in ("article_ids", "probability", "lift", "first_seen", "last_seen", "months"):
+            edge.pop(field, None)
     into.mkdir()
     (into / "graph.json").write_text(json.dumps(document, ensure_ascii=False), encoding="utf-8")
     page.write_page(into / "graph.json", into)
-    return document
 
 
 @pytest.mark.slow
@@ -107,28 +107,25 @@ def test_the_page_finds_expands_and_follows_paths_in_a_real_browser(demo_graph, 
 
     document = json.loads((demo_graph / "graph.json").read_text(encoding="utf-8"))
     names = {node["id"]: node["name"] for node in document["nodes"]}
-    leaving: dict[str, int] = {}
-    for edge in document["edges"]:
-        leaving[names[edge["source"]]] = leaving.get(names[edge["source"]], 0) + edge["count"]
 
     browser.get((demo_graph / "index.html").as_uri())
     assert chromium.wait_until_drawn(browser) == "ready"
     assert browser.execute_script("return performance.getEntriesByType('resource').length") == 0
     assert text("#scale") == f"All {len(names)} events and {len(document['edges'])} edges."
 
-    # Found with completion by part of a name, chosen with the keyboard: its neighbourhood with P(target | source).
-    assert choose("search", "电力") == ["电力中断\ndegree 4"]
+    # Found with completion by part of a name, chosen with the keyboard: its neighbourhood with P(target | source),
+    # as the merge wrote it. 部分地区电力中断, 電力中斷 and 电力中断。 are one event.
+    assert choose("search", "电力") == ["电力中断\ndegree 5"]
     assert text("#event h2") == "电力中断"
     rows = [row.text for row in browser.find_elements("css selector", "#event table.predecessors tr")[1:]]
     assert sorted(rows) == sorted(
-        f"{names[edge['source']]} {edge['count']} {edge['count'] / leaving[names[edge['source']]]:.3f} "
-        f"{edge['strength_mean']:.2f}"
+        f"{names[edge['source']]} {edge['count']} {edge['probability']:.3f} {edge['strength_mean']:.2f}"
         for edge in document["edges"]
         if names[edge["target"]] == "电力中断"
     )
     assert "沿海暴雨 1 0.500 0.60" in rows
     assert [row.text for row in browser.find_elements("css selector", "#event table.successors tr")[1:]] == [
-        "工厂停产 1 1.000 0.85"
+        "工厂停产 2 1.000 0.82"
     ]
 
     # A click on a neighbour in the drawing opens its neighbourhood beside the first, once the drawing is still.
@@ -167,7 +164,7 @@ def test_the_page_finds_expands_and_follows_paths_in_a_real_browser(demo_graph, 
         with contextlib.suppress(TimeoutException):
             WebDriverWait(browser, 3).until(lambda driver: driver.find_element("id", "tooltip").is_displayed())
             break
-    assert text("#tooltip") == "电力中断 → 工厂停产: P(工厂停产 | 电力中断) = 1.000, 1 relation, mean strength 0.85"
+    assert text("#tooltip") == "电力中断 → 工厂停产: P(工厂停产 | 电力中断) = 1.000, 2 relations, mean strength 0.82"
 
     # The paths between two events: what --between finds in the same graph.
     choose("path-from", "台风")
@@ -185,19 +182,24 @@ def test_the_page_finds_expands_and_follows_paths_in_a_real_browser(demo_graph, 
     assert choose("search", "script") == [f"{HOSTILE}\ndegree 1"]
     assert text("#event h2") == HOSTILE
 
-    # The same graph with the fields that merging spellings adds: found by an alias, an edge's articles by id.
-    with_new_fields(demo_graph, tmp_path / "merged")
-    browser.get((tmp_path / "merged" / "index.html").as_uri())
-    assert chromium.wait_until_drawn(browser) == "ready"
-    assert choose("search", "停电") == ["电力中断\nas 停电"]
-    assert text("#event p.aliases") == "Also written 停电 (2)"
+    # Found by an alias the merge recorded; an edge's figures, dates and articles as the merge wrote them.
+    assert choose("search", "電力") == ["电力中断\nas 電力中斷"]
+    assert text("#event p.aliases") == "Also written 電力中斷 (2), 部分地区电力中断 (1)"
     browser.find_element("css selector", "#event table.successors tr.edge-row td.number").click()
     facts = text("#edge dl")
-    assert re.search(r"P\(工厂停产 \| 电力中断\)\n0\.250\nlift\n1\.50\n", facts) and "force words\n特别剧烈 ×1" in facts
-    assert [item.text for item in browser.find_elements("css selector", "#edge ul.articles li")] in (
-        ['"fj-typhoon"'],
-        ['"fj-typhoon"', "3"],
-    )
+    assert re.search(r"P\(工厂停产 \| 电力中断\)\n1\.000\nlift\n6\.00\n", facts), facts
+    assert "first seen\n2024-09-05\nlast seen\n2024-09-05\nby month\n2024-09: 1" in facts
+    ids = [item.text for item in browser.find_elements("css selector", "#edge ul.articles li")]
+    assert ids == ['"fj-typhoon"', '"tw-typhoon"']
+
+    # A graph written before them: P(target | source) from the counts, and no ids to list.
+    without_new_fields(demo_graph, tmp_path / "older")
+    browser.get((tmp_path / "older" / "index.html").as_uri())
+    assert chromium.wait_until_drawn(browser) == "ready"
+    choose("search", "电力中断")
+    assert text("#event table.successors tr.edge-row") == "工厂停产 2 1.000 0.82"
+    browser.find_element("css selector", "#event table.successors tr.edge-row td.number").click()
+    assert "written before edges kept their article ids" in text("#edge")
 
 
 def test_a_graph_beyond_the_limit_shows_its_events_of_highest_degree_and_says_so(tmp_path, monkeypatch):

@@ -61,7 +61,10 @@ def test_readme_blocks_run_as_written(tmp_path):
 
 def test_the_stock_endpoint_serves_from_the_command_line_until_interrupted():
     examples = README.parent / "examples"
-    command = [sys.executable, str(examples / "scripted_endpoint.py"), "--port", "0"]
+    # Started as a shell without job control starts a background job (`make serve &` in a script): with SIGINT
+    # ignored, which Python keeps ignored unless told otherwise.
+    command = ["sh", "-c", 'trap "" INT; exec "$0" "$@"', sys.executable, str(examples / "scripted_endpoint.py")]
+    command += ["--port", "0"]
     with subprocess.Popen(command, stdout=subprocess.PIPE, text=True) as server:
         try:
             assert server.stdout is not None

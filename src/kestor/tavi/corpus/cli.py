@@ -25,6 +25,8 @@ from typing import Any, NoReturn
 from . import cache_command, driver
 from .answers import default_path
 from .config import CALL_TIMEOUT, MODES, THREADS
+from .events import LEVELS as MERGE_LEVELS
+from .events import MODEL_FREE as MERGE_DEFAULT
 from .exits import (
     DISTRIBUTION,
     EXIT_ERROR,
@@ -40,6 +42,7 @@ from .graph import command as graph_command
 from .graph.between import MAX_PATHS
 from .graph.draw import TOP
 from .graph.page import LIMIT as PAGE_LIMIT
+from .graph.successors import LIMIT as SUCCESSORS
 from .retry import CAP, FIRST_PAUSE, RETRY_FOR
 
 RUN_EXIT_STATUSES = (
@@ -59,18 +62,21 @@ RUN_EXIT_STATUSES = (
     (EXIT_INTERRUPTED, "interrupted (Ctrl-C or SIGTERM; a second one ends at once): a rerun picks up what is on disk"),
 )
 GRAPH_EXIT_STATUSES = (
-    f"Exit status: {EXIT_OK} done, {EXIT_FAILED} the force extractor's call failed, {EXIT_USAGE} bad input or set-up "
-    f"(nothing written), {EXIT_ERROR} an unexpected error, {EXIT_INTERRUPTED} interrupted."
+    f"Exit status: {EXIT_OK} done, {EXIT_FAILED} a model's call failed (the force extractor, the embeddings or the "
+    f"judge), {EXIT_USAGE} bad input or set-up (nothing written), {EXIT_ERROR} an unexpected error, "
+    f"{EXIT_INTERRUPTED} interrupted."
 )
 CACHE_EXIT_STATUSES = (
     f"Exit status: {EXIT_OK} done, {EXIT_USAGE} a file that is no answer cache this version can read (or that is "
     f"damaged), {EXIT_ERROR} an unexpected error."
 )
 LOCAL_WORKERS = os.cpu_count() or 1
-GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--scheduler ADDRESS | --workers N] [--top N]
-        [--html-nodes N] [--quiet] [--verbose]
+GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--merge LEVEL[/FALLBACK]] [--merge-overrides FILE]
+        [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--cache PATH | --no-cache]
+        [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N] [--quiet] [--verbose]
     kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
-        [--force --config CONFIG.json] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]"""
+        [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]
+    kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--limit N]"""
 GRAPH, CACHE = "graph", "cache"
 COMMANDS = (GRAPH, CACHE)
 """The commands besides a run's modes."""
@@ -179,11 +185,7 @@ def run_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="inputs per part file (default: %(default)s)",
     )
-    caching = parser.add_mutually_exclusive_group()
-    add_cache_argument(caching)
-    caching.add_argument(
-        "--no-cache", action="store_true", help="ask every call of the model, and keep no answer (default: cached)"
-    )
+    add_cache_arguments(parser, "ask every call of the model, and keep no answer (default: cached)")
     parser.add_argument(
         "--price",
         nargs=2,
@@ -209,10 +211,18 @@ def run_parser() -> argparse.ArgumentParser:
 def graph_arguments(argv: Sequence[str]) -> argparse.Namespace:
     parser = graph_parser()
     args = parser.parse_args(argv)
+    if args.next and args.causes:
+        parser.error("--next or --causes, not both")
+    if not (args.next or args.causes) and not args.output:
+        parser.error("the following arguments are required: --output")
     if args.force and not args.between:
         parser.error("--force asks about the subgraph of --between")
-    if args.force != bool(args.config):
-        parser.error("--force needs --config CONFIG.json" if args.force else "--config is read with --force")
+    if args.force and not args.config:
+        parser.error("--force needs --config CONFIG.json")
+    if args.embeddings and not args.config:
+        parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
+    if args.embeddings and args.merge.split("/")[0] in MERGE_LEVELS[: MERGE_LEVELS.index(MERGE_DEFAULT) + 1]:
+        args.merge = "meaning"
     return args
 
 
@@ -230,12 +240,26 @@ def graph_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--output",
-        required=True,
         metavar="PATH",
         help="GRAPH_DIR, the directory to write (replaced whole if an earlier graph run wrote it); with --between, "
         "the graph data file",
     )
     add_cluster_arguments(parser)
+    parser.add_argument(
+        "--merge",
+        default=MERGE_DEFAULT,
+        metavar="LEVEL[/FALLBACK]",
+        help=f"how far names are merged into events: {', '.join(MERGE_LEVELS)} (default {MERGE_DEFAULT}, the "
+        "strongest without a model); a FALLBACK level is used when the model cannot be reached",
+    )
+    parser.add_argument(
+        "--merge-overrides", metavar="FILE", help="pairs of events that must (A == B) or must never (A != B) merge"
+    )
+    parser.add_argument("--embeddings", metavar="MODEL", help="the embeddings model of --merge meaning (or judge)")
+    parser.add_argument(
+        "--judge-max", type=whole_number(0), default=200, metavar="N", help="pairs asked of the judge at most (200)"
+    )
+    add_cache_arguments(parser, "ask the embeddings and the judge anew, and keep no answer (default: cached)")
     parser.add_argument(
         "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
     )
@@ -260,7 +284,21 @@ def graph_parser() -> argparse.ArgumentParser:
         help=f"refuse --between beyond this many paths ({MAX_PATHS:,})",
     )
     parser.add_argument("--force", action="store_true", help="with --between: ask the force extractor at once")
-    parser.add_argument("--config", metavar="CONFIG.json", help="with --force: the run's configuration file")
+    parser.add_argument(
+        "--config",
+        metavar="CONFIG.json",
+        help="the run's configuration file: the endpoint of --force, --embeddings and the judge, and the merge's "
+        'lexicon and judge prompt (its "merge" section)',
+    )
+    parser.add_argument("--next", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to follow EVENT")
+    parser.add_argument("--causes", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to precede EVENT")
+    parser.add_argument(
+        "--limit",
+        type=whole_number(1),
+        default=SUCCESSORS,
+        metavar="N",
+        help=f"events --next or --causes lists ({SUCCESSORS})",
+    )
     parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
     parser.add_argument("--verbose", action="store_true", help="an unexpected error's traceback")
     return parser
@@ -302,6 +340,13 @@ def add_cluster_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help=f"worker processes of a local cluster (default: the number of cores, {LOCAL_WORKERS} here)",
     )
+
+
+def add_cache_arguments(parser: argparse.ArgumentParser, no_cache: str) -> None:
+    """--cache PATH or --no-cache (`no_cache` says what that does)."""
+    caching = parser.add_mutually_exclusive_group()
+    add_cache_argument(caching)
+    caching.add_argument("--no-cache", action="store_true", help=no_cache)
 
 
 def add_cache_argument(parser: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:

@@ -28,6 +28,8 @@ TEXT_PROMPT_KEYS = ("prompt_description", "examples")
 FORCE_PROMPT_KEYS = ("prompt_description", "examples", "review_prompt_description", "review_examples")
 EXAMPLE_KEYS = ("text", "extractions")
 EXTRACTION_KEYS = ("text", "attrs", "kind")
+MERGE = "merge"
+"""The section the event graph's merge reads; a run ignores it."""
 
 
 @dataclass(frozen=True)
@@ -97,16 +99,41 @@ class Settings:
 
 
 def load_config(path: str | os.PathLike[str], mode: str, environ: Mapping[str, str] | None = None) -> RunConfig:
+    return parse_config(_document(path), mode, str(path), os.environ if environ is None else environ)
+
+
+def _document(path: str | os.PathLike[str]) -> Any:
     where = str(path)
     try:
         text = Path(path).read_text(encoding="utf-8-sig")
     except OSError as error:
         raise ConfigError(f"{where}: cannot read: {error.strerror or error}") from None
     try:
-        document = json.loads(text)
+        return json.loads(text)
     except json.JSONDecodeError as error:
         raise ConfigError(f"{where}:{error.lineno}: not JSON ({json_problem(error)})") from None
-    return parse_config(document, mode, where, os.environ if environ is None else environ)
+
+
+@dataclass(frozen=True)
+class MergeConfig:
+    """What the event graph's merge reads of a configuration file: the endpoint (for --embeddings and the judge),
+    the "merge" section's "lexicon" (what never merges, beside the shipped one) and "judge" prompt and examples."""
+
+    model: dict[str, Any] | None
+    lexicon: dict[str, Any]
+    judge: Prompts | None
+
+
+def load_merge_config(path: str | os.PathLike[str], environ: Mapping[str, str] | None = None) -> MergeConfig:
+    check = _Checker(str(path))
+    config = check.mapping(_document(path), "")
+    section = check.mapping(config.get(MERGE, {}), MERGE)
+    check.known_keys(section, f"{MERGE}.", {"lexicon", "judge"})
+    model = _model(check, config, os.environ if environ is None else environ) if "model" in config else None
+    judge = None
+    if "judge" in section:
+        judge = _prompts(check, check.mapping(section["judge"], f"{MERGE}.judge"), f"{MERGE}.judge.", review=False)
+    return MergeConfig(model, check.mapping(section.get("lexicon", {}), f"{MERGE}.lexicon"), judge)
 
 
 def parse_config(document: Any, mode: str, where: str, environ: Mapping[str, str]) -> RunConfig:
@@ -118,11 +145,24 @@ def parse_config(document: Any, mode: str, where: str, environ: Mapping[str, str
     # A single-extractor mode reads its prompts from the top level or from a section named after the extractor, so
     # that one file with sections serves every mode.
     sectioned = len(extractors) > 1 or extractors[0] in config
-    allowed = set(MODEL_KEYS) | set(MODES[:3])
+    allowed = set(MODEL_KEYS) | set(MODES[:3]) | {MERGE}
     if not sectioned:
         allowed |= set(FORCE_PROMPT_KEYS if mode == "force" else TEXT_PROMPT_KEYS)
     check.known_keys(config, "", allowed)
 
+    model = _model(check, config, environ)
+    prompts = {}
+    for name in extractors:
+        if sectioned:
+            section = check.mapping(check.required(config, name), name)
+            prefix = f"{name}."
+        else:
+            section, prefix = config, ""
+        prompts[name] = _prompts(check, section, prefix, review=name == "force")
+    return RunConfig(mode, model, prompts)
+
+
+def _model(check: _Checker, config: dict[str, Any], environ: Mapping[str, str]) -> dict[str, Any]:
     model: dict[str, Any] = {
         "model": check.string(config, "model"),
         "api_key": _api_key(check, config, environ),
@@ -133,16 +173,7 @@ def parse_config(document: Any, mode: str, where: str, environ: Mapping[str, str
         if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
             raise check.error("temperature", "must be a number")
         model["temperature"] = float(temperature)
-
-    prompts = {}
-    for name in extractors:
-        if sectioned:
-            section = check.mapping(check.required(config, name), name)
-            prefix = f"{name}."
-        else:
-            section, prefix = config, ""
-        prompts[name] = _prompts(check, section, prefix, review=name == "force")
-    return RunConfig(mode, model, prompts)
+    return model
 
 
 def _api_key(check: _Checker, config: dict[str, Any], environ: Mapping[str, str]) -> str:

@@ -387,7 +387,7 @@ def _record_lost(out_dir: str, task: Task, error: BaseException) -> TaskReport:
         if present.get(key) == "ok":
             report.ok += 1
         else:
-            lines[key] = output.line(record["id"], "failed", None, 0, message, OTHER)
+            lines[key] = output.line(record["id"], "failed", None, 0, message, OTHER, date=record.get("date"))
             report.failed.append((record["id"], message))
     if lines:
         output.write_part(out_dir, task.part, lines, task.order)

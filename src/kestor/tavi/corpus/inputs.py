@@ -1,14 +1,17 @@
 """The run's input: one record per line of a JSON Lines file (or per row of a Parquet file), checked whole before
 anything is sent to the model.
 
-A record is the input object reduced to what its mode reads: "id" and "text", or "id", "graph_data" and
-"article_text". Ids are JSON strings or integers and are compared with their type: 1 and "1" are two inputs.
+A record is the input object reduced to what its mode reads: "id" and "text" (and "date" when given, which the
+output line carries), or "id", "graph_data" and "article_text". Ids are JSON strings or integers and are compared
+with their type: 1 and "1" are two inputs.
 """
 
 from __future__ import annotations
 
+import datetime
 import json
 import os
+import re
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -135,7 +138,28 @@ def _record(row: Any, mode: str) -> tuple[str | None, Record | None]:
         return 'missing "text"', None
     if not isinstance(row["text"], str):
         return f'"text" must be a string, not {describe(row["text"])}', None
-    return None, {"id": row["id"], "text": row["text"]}
+    record = {"id": row["id"], "text": row["text"]}
+    if row.get("date") is not None:
+        # Carried to the output line, where the event graph dates its edges by it.
+        problem = date_problem(row["date"])
+        if problem:
+            return problem, None
+        record["date"] = row["date"]
+    return None, record
+
+
+def date_problem(value: Any) -> str | None:
+    """What keeps a "date" from being an ISO 8601 date (a time may follow: 2024-07-10T08:00:00+08:00)."""
+    if isinstance(value, str) and ISO_DATE.fullmatch(value):
+        try:
+            datetime.date.fromisoformat(value[:10])
+            return None
+        except ValueError:
+            pass
+    return f'"date" must be an ISO 8601 date such as "2024-07-10", not {describe(value)}'
+
+
+ISO_DATE = re.compile(r"\d{4}-\d{2}-\d{2}(?:[T ]\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?(?:Z|[+-]\d{2}:?\d{2})?)?")
 
 
 def graph_problem(graph: Any) -> str | None:

@@ -45,20 +45,22 @@ def line(
     error: str | None,
     error_class: str | None = None,
     usage: Mapping[str, int] | None = None,
+    date: str | None = None,
 ) -> str:
-    """An output line; `usage` is None where it is not known (a task lost with its worker)."""
-    return json.dumps(
-        {
-            "id": id_,
-            "status": status,
-            "result": result,
-            "attempts": attempts,
-            "error": error,
-            "error_class": error_class,
-            "usage": None if usage is None else dict(usage),
-        },
-        ensure_ascii=False,
-    )
+    """An output line; `usage` is None where it is not known (a task lost with its worker); `date` is the input
+    line's, carried where it had one."""
+    entry = {
+        "id": id_,
+        "status": status,
+        "result": result,
+        "attempts": attempts,
+        "error": error,
+        "error_class": error_class,
+        "usage": None if usage is None else dict(usage),
+    }
+    if date is not None:
+        entry["date"] = date
+    return json.dumps(entry, ensure_ascii=False)
 
 
 @dataclass

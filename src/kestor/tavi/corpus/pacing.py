@@ -37,7 +37,7 @@ from typing import Any
 
 from .failures import ACCOUNT, OUTAGE, RATE_LIMIT, SERVER, SET_UP, TIMEOUT
 from .ratelimits import RateLimits
-from .retry import CAP
+from .retry import CAP, RetryPolicy
 
 OK = "ok"
 FIRST_CALLS = 4
@@ -92,6 +92,33 @@ class Account:
     """Budget seconds its failed probes cost."""
     probe_failed: bool = False
     """Its latest request was a probe that failed: no retry of the input's own."""
+
+
+class Retries:
+    """When one call of an account is asked again: the policy's budget counts from the first attempt, less the time
+    the gate's breaker was open (up to retry_for of it, so that an outage is waited out, but not for ever)."""
+
+    def __init__(self, policy: RetryPolicy, gate: Gate, account: Account) -> None:
+        self.policy, self.gate, self.account = policy, gate, account
+        self.first = time.monotonic()
+        self.downtime_before, self.charged_before = gate.downtime(self.first), account.charged
+        self.failures = self.retries = 0
+
+    def wait(self, server_wait: float | None) -> bool:
+        """After a failure worth another attempt: wait until the retry may go out, or False if the policy allows
+        none; Abandoned when the account's task stops first."""
+        self.failures += 1
+        now = time.monotonic()
+        outage = min(self.gate.downtime(now) - self.downtime_before, self.policy.retry_for)
+        spent = now - self.first - outage + self.account.charged - self.charged_before
+        # The gate holds the retry while the breaker is open, and a failed probe already waits out its pause there.
+        holds = self.account.probe_failed or self.gate.is_open
+        pause = 0.0 if holds else self.policy.pause(self.failures, server_wait)
+        if not self.policy.allows(self.retries, spent + pause):
+            return False
+        self.retries += not self.account.probe_failed
+        self.gate.sleep(pause, self.account)
+        return True
 
 
 @dataclass(frozen=True)

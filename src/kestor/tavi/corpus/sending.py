@@ -17,14 +17,14 @@ import functools
 import json
 import threading
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import Any, TypeVar
 
 from .answers import endpoint_of, request_key
 from .calls import bounded_http_client, complete
 from .failures import classify, response_headers, server_wait
 from .flights import Flights
 from .pacing import OK, Account, Gate
-from .ratelimits import read_rate_limits
+from .ratelimits import RateLimits, read_rate_limits
 from .usage import Usage
 
 
@@ -36,6 +36,7 @@ class _Sender(threading.local):
 
 
 _sender = _Sender()
+_T = TypeVar("_T")
 
 
 @contextlib.contextmanager
@@ -75,21 +76,26 @@ class _GatedCompletions:
         return response
 
     def _send(self, gate: Gate, account: Account, params: dict[str, Any]) -> Any:
-        ticket = gate.admit(account)
-        try:
-            response, limits = complete(self._completions, params)
-        except Exception as error:
-            limits = read_rate_limits(response_headers(error))
-            gate.settle(ticket, classify(error), server_wait(error), limits=limits)
-            raise
-        except BaseException:
-            gate.settle(ticket, None)
-            raise
-        gate.settle(ticket, OK, limits=limits)
-        return response
+        return through_gate(gate, account, lambda: complete(self._completions, params))
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._completions, name)
+
+
+def through_gate(gate: Gate, account: Account, send: Callable[[], tuple[_T, RateLimits | None]]) -> _T:
+    """One request of `account`, sent when `gate` admits it: `send` gives the response and the limits the provider's
+    headers state, which the gate is told with the request's outcome."""
+    ticket = gate.admit(account)
+    try:
+        response, limits = send()
+    except Exception as error:
+        gate.settle(ticket, classify(error), server_wait(error), limits=read_rate_limits(response_headers(error)))
+        raise
+    except BaseException:
+        gate.settle(ticket, None)
+        raise
+    gate.settle(ticket, OK, limits=limits)
+    return response
 
 
 def _kept(response: Any) -> tuple[Any, str | None]:

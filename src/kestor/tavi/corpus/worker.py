@@ -45,7 +45,7 @@ from .failures import (
 from .flights import Flights
 from .inputs import Record, id_key
 from .modes import Settled, build_extractors, process, quiet_progress_bars
-from .pacing import TICK, Abandoned, Account, Gate
+from .pacing import TICK, Abandoned, Account, Gate, Retries
 from .planning import Task, TaskReport
 from .retry import RetryPolicy
 from .sending import runner_classes, sending_for
@@ -203,6 +203,7 @@ def _run_task(
                     settled.error,
                     settled.error_class,
                     settled.usage,
+                    record.get("date"),
                 )
                 outcomes.append((key, status, settled.error_class, settled.usage))
                 if settled.error is None:
@@ -290,16 +291,16 @@ def _settle_record(
     record: Record,
 ) -> Settled:
     account, usage = Account(stopped), Usage()
-    settle = functools.partial(_settle, settings.policy, gate, account, flights, usage)
+    settle_call = functools.partial(settle, settings.policy, gate, account, flights, usage)
     try:
-        settled = process(settings.config.mode, extractors, record, settle)
+        settled = process(settings.config.mode, extractors, record, settle_call)
     except Exception as error:
         # The input alone fails: the others of its task are still asked and written.
         return Settled(None, account.requests, f"{type(error).__name__}: {error}", OTHER, usage.as_dict())
     return replace(settled, attempts=account.requests, usage=usage.as_dict())
 
 
-def _settle(
+def settle(
     policy: RetryPolicy,
     gate: Gate,
     account: Account,
@@ -308,15 +309,13 @@ def _settle(
     call: Callable[[], Any],
 ) -> Settled:
     """Call until no error record is made during the call, while the class of failure is worth another attempt
-    and the policy allows one.
+    and the policy allows one. The graph's judge asks its questions through it too.
 
     An exception raised out of the call is not retried: the extractors log every failure of the model, so what
     they raise comes from the input or the answer, and would come again.
     """
     errors_of = thread_errors()
-    first = time.monotonic()
-    downtime_before, charged_before = gate.downtime(first), account.charged
-    failures = retries = 0
+    retries = Retries(policy, gate, account)
     while True:
         with errors_of.watch() as failed, sending_for(gate, account, flights, usage):
             try:
@@ -330,17 +329,5 @@ def _settle(
         if gate.halted == error_class:
             said, request = provider_said(failure.error)
             gate.note_fault({"error_class": error_class, "said": said, "request": request})
-        if error_class not in RETRYABLE:
+        if error_class not in RETRYABLE or not retries.wait(server_wait(failure.error)):
             return Settled(None, account.requests, explain(failure), error_class)
-        failures += 1
-        now = time.monotonic()
-        # An outage is waited out, but not for ever: past retry_for of it, the budget runs again.
-        outage = min(gate.downtime(now) - downtime_before, policy.retry_for)
-        spent = now - first - outage + account.charged - charged_before
-        # The gate holds the retry while the breaker is open, and a failed probe already waits out its pause there.
-        holds = account.probe_failed or gate.is_open
-        pause = 0.0 if holds else policy.pause(failures, server_wait(failure.error))
-        if not policy.allows(retries, spent + pause):
-            return Settled(None, account.requests, explain(failure), error_class)
-        retries += not account.probe_failed
-        gate.sleep(pause, account)

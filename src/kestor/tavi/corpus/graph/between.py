@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..events.normal import normalize
 from ..exits import GraphInputError
 from .counts import Counts
 from .names import event_key
@@ -58,18 +59,30 @@ class Network:
             document = json.loads(path.read_text(encoding="utf-8"))
             index = {node["id"]: number for number, node in enumerate(document["nodes"])}
             names = [node["name"] for node in document["nodes"]]
+            # A graph written before aliases has none: each node is then known by its name alone.
+            aliases = [list(node.get("aliases") or ()) for node in document["nodes"]]
             edges = [(index[e["source"]], index[e["target"]], e["strength_mean"]) for e in document["edges"]]
         except (OSError, ValueError, KeyError, TypeError) as error:
             raise GraphInputError(f"{path}: not the graph.json of a graph directory ({error})") from None
         keys: dict[str, int] = {}
         for number, name in enumerate(names):
             keys.setdefault(event_key(name), number)
+        for number, forms in enumerate(aliases):
+            for form in forms:
+                keys.setdefault(event_key(form), number)
         return cls(names, keys, edges)
 
     def node(self, name: str) -> int:
+        """The event of that name, or of that alias, or of a name of the same normal form."""
         key = event_key(name)
         if key in self.keys:
             return self.keys[key]
+        if key:
+            [wanted] = normalize([key])
+            known = list(self.keys)
+            for form, normal in zip(known, normalize(known), strict=True):
+                if normal.form == wanted.form:
+                    return self.keys[form]
         near = [known for known in self.names if key and key in event_key(known)][:5]
         hint = f"; events whose names hold it: {', '.join(near)}" if near else ""
         raise GraphInputError(f"no event {name!r} in the graph (compared as {key!r}){hint}")

@@ -1,8 +1,10 @@
 """kestor-corpus graph: the event graph of a whole corpus, merged from an articles (or causara) run's part files.
 
-`execute` takes the parsed command line (see cli): it writes GRAPH_DIR from an OUT_DIR, or with --between the
-graph data of the paths between two events, from an OUT_DIR (merged first) or a GRAPH_DIR that an earlier run
-wrote (its graph.json is read). `build_event_graph` and `merge_event_graph` are the same from Python.
+`execute` takes the parsed command line (see cli): it writes GRAPH_DIR from an OUT_DIR, the names of one event
+merged as far as --merge says; with --between, the graph data of the paths between two events, from an OUT_DIR
+(merged first) or a GRAPH_DIR that an earlier run wrote (its graph.json is read); with --next or --causes, an event's
+likeliest successors or predecessors in a GRAPH_DIR. An event is found by any of its aliases. `build_event_graph`
+and `merge_event_graph` are the same from Python.
 """
 
 from __future__ import annotations
@@ -18,8 +20,10 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
+from ..answers import default_path
 from ..cluster import cluster_client, require_dask
 from ..config import load_config
+from ..events import MODEL_FREE
 from ..exits import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
@@ -40,6 +44,7 @@ from .export import (
     SUMMARY,
     check_replaceable,
     summary_of,
+    write_aliases,
     write_graphml,
     write_json,
     write_node_link,
@@ -47,12 +52,17 @@ from .export import (
     write_whole,
 )
 from .merge import merge_in_process, merge_on_cluster, part_files
+from .models import ModelFailed
 from .page import LIMIT, PAGE, check_page_library, write_page
+from .resolve import MergeOptions, Resolved, check_options, resolve_events
+from .successors import print_successors
 
 
 def execute(args: argparse.Namespace) -> int:
     """The graph command; a `UsageError` out of it is a refusal before anything was written."""
     try:
+        if args.next or args.causes:
+            return print_successors(args.source, args.next or args.causes, forward=bool(args.next), limit=args.limit)
         if args.between:
             return _between(args)
         summary = build_event_graph(
@@ -63,7 +73,16 @@ def execute(args: argparse.Namespace) -> int:
             top=args.top,
             html_nodes=args.html_nodes,
             quiet=args.quiet,
+            merge=args.merge,
+            overrides=args.merge_overrides,
+            embeddings=args.embeddings,
+            config=args.config,
+            judge_max=args.judge_max,
+            cache=_cache_option(args),
         )
+    except ModelFailed as error:
+        print(f"error: {error}; nothing written (--merge LEVEL/similar falls back instead)", file=sys.stderr)
+        return EXIT_FAILED
     except KeyboardInterrupt:
         # With --force, the graph data is written before the extractor is asked.
         print("interrupted" if args.force else "interrupted: nothing written", file=sys.stderr)
@@ -92,12 +111,21 @@ def build_event_graph(
     html_nodes: int = LIMIT,
     quiet: bool = True,
     stream: TextIO | None = None,
+    merge: str = MODEL_FREE,
+    overrides: str | os.PathLike[str] | None = None,
+    embeddings: str | None = None,
+    config: str | os.PathLike[str] | None = None,
+    judge_max: int = 200,
+    cache: str | os.PathLike[str] | bool = True,
 ) -> dict[str, Any]:
     """Merge the part files of OUT_DIR into one event graph and write GRAPH_DIR; its summary.
 
     The merge runs on `client`'s cluster, else on the scheduler at `scheduler`, else on a local cluster of
-    `workers` processes (default: one per core). What the command refuses raises a `UsageError` (a
-    `GraphInputError` for what the part files hold) before anything is written.
+    `workers` processes, else (none of them given) in this process. The names of one event are merged as far as
+    `merge` says (see `kestor.tavi.corpus.events`), with the overrides of the file `overrides`; what a model gave
+    the merge is kept in the answer cache: the user's (True), the file `cache`, or none (False). What the command
+    refuses raises a `UsageError` (a `GraphInputError` for what the part files hold) before anything is written; a
+    model that cannot be asked raises `ModelFailed` unless `merge` names a fallback.
     """
     say = stream or sys.stderr
     missing = check_drawing_tools()
@@ -107,8 +135,19 @@ def build_event_graph(
     if unusable:
         raise SetupError(unusable)
     check_replaceable(graph_dir)
-    counts = merge_event_graph(out_dir, client=client, scheduler=scheduler, workers=workers, quiet=quiet, stream=say)
+    options = MergeOptions.parse(
+        merge, overrides=overrides, embeddings=embeddings, config=config, judge_max=judge_max, cache=_answer_file(cache)
+    )
+    check_options(options)
+    in_process = client is None and scheduler is None and workers is None
+    with _cluster(client, scheduler, workers, in_process) as live:
+        exact = merge_event_graph(out_dir, client=live, in_process=in_process, quiet=quiet, stream=say)
+        resolved = resolve_events(exact, options, live)
+    counts = resolved.counts
     summary = summary_of(counts, str(Path(out_dir).resolve()))
+    summary["merge"] = merge_summary(resolved, exact)
+    for warning in resolved.warnings:
+        print(f"warning: {warning}", file=say)
 
     def fill(directory: Path) -> None:
         replaced = write_graphml(counts, directory / "graph.graphml")
@@ -125,6 +164,8 @@ def build_event_graph(
         )
         summary["page"] = {"file": PAGE, "events": page.events, "edges": page.edges, "bytes": page.bytes}
         summary["parquet"] = write_parquet(counts, directory) or "nodes.parquet, edges.parquet"
+        if write_aliases(resolved.aliases, directory):
+            summary["parquet"] += ", aliases.parquet"
         picture = draw_top_events(counts, directory / "top-events.png", top)
         if picture.warning:
             print(f"warning: {picture.warning}", file=say)
@@ -135,6 +176,41 @@ def build_event_graph(
     write_whole(graph_dir, fill)
     _notes(counts, summary, say)
     return summary
+
+
+def _cache_option(args: argparse.Namespace) -> str | bool:
+    return False if args.no_cache else args.cache or True
+
+
+def _answer_file(cache: str | os.PathLike[str] | bool) -> Path | None:
+    """`build_event_graph`'s `cache` as a file: True the user's answer cache, False none."""
+    return default_path() if cache is True else None if cache is False else Path(cache)
+
+
+@contextlib.contextmanager
+def _cluster(client: Any, scheduler: str | None, workers: int | None, in_process: bool) -> Iterator[Any]:
+    if in_process or client is not None:
+        yield client
+        return
+    require_dask("the merge runs on")
+    # Counting is Python work, which holds the interpreter's lock: one thread per local worker process.
+    with cluster_client(scheduler, workers or os.cpu_count() or 1, threads_per_worker=1, verbose=False) as own:
+        yield own
+
+
+def merge_summary(resolved: Resolved, exact: Counts) -> dict[str, Any]:
+    """What the merge did: the level, the names before and the events after, merges by tier, joins refused by
+    the rule that refused them, and what was asked of a model."""
+    resolution = resolved.resolution
+    return {
+        "level": resolved.level,
+        "names": len(exact.names),
+        "events": resolution.events,
+        "merges": resolution.merges,
+        "refused": resolution.refused,
+        "overrides": resolution.merges.get("override", 0),
+        "model_requests": resolved.usage,
+    }
 
 
 def merge_event_graph(
@@ -174,6 +250,13 @@ def merge_event_graph(
 
 
 def _notes(counts: Counts, summary: dict[str, Any], stream: TextIO) -> None:
+    if not counts.names:
+        # Every article was read and none gave a relation: a graph, but not one to use.
+        print(
+            f"warning: a graph of 0 events: none of the {counts.articles:,} "
+            f"{'texts' if counts.mode == 'causara' else 'articles'} read gave a relation between two named events",
+            file=stream,
+        )
     if counts.failed:
         print(
             f"note: {counts.failed:,} failed lines left out (their inputs have no relations yet: rerun the corpus run "
@@ -195,8 +278,17 @@ def _between(args: argparse.Namespace) -> int:
     if (source / "graph.json").is_file() and (source / SUMMARY).is_file():
         network = Network.read(source)
     else:
+        options = MergeOptions.parse(
+            args.merge,
+            overrides=args.merge_overrides,
+            embeddings=args.embeddings,
+            config=args.config,
+            judge_max=args.judge_max,
+            cache=_answer_file(_cache_option(args)),
+        )
+        check_options(options)
         counts = merge_event_graph(source, scheduler=args.scheduler, workers=args.workers, quiet=args.quiet)
-        network = Network.of_counts(counts)
+        network = Network.of_counts(resolve_events(counts, options).counts)
     first, second = args.between
     graph, paths = subgraph_between(network, first, second, args.max_paths)
     _write_file_whole(target, graph)

@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 
 from .. import output
 from ..exits import GraphInputError, UsageError
-from ..inputs import describe, id_key
+from ..inputs import date_problem, describe, id_key
 from .names import event_key, trimmed_spelling
 
 if TYPE_CHECKING:
@@ -140,6 +140,22 @@ class Counts:
         self.labels = Tally()
         self.forces = Tally()
 
+        self.article_ids: list[str] = []
+        """The id key of each "ok" line read, in order: an edge's sources."""
+        self.article_dates: list[str] = []
+        """Each article's date (YYYY-MM-DD), empty where its line had none."""
+        self.article_force = array("q")
+        """Each article's force word (an index of `forces.words`), -1 for none."""
+        self.pair_edge = array("q")
+        self.pair_article = array("q")
+        """(edge, article): each article an edge came from, once."""
+        self.variants: dict[int, dict[str, int]] = {}
+        """Spellings of a node's key other than its name (Ａ股 and A股), with the relations that wrote them; the
+        name has the node's other relations (a loop counts its source's spelling)."""
+        self.aliases: list[dict[str, int]] | None = None
+        """Each node's surface forms with their mentions, once the names of one event are merged; None: each
+        node's one name."""
+
     # Reading part files
 
     def read(self, paths: Sequence[str]) -> None:
@@ -156,15 +172,20 @@ class Counts:
                     raise GraphInputError(f"{path}:{number}: id {key} is also at {paths[first_file]}:{first_line}")
                 seen[key] = (file_index, number)
                 if entry["status"] == "ok":
-                    self._read_line(entry, f"{path}:{number}", spellings)
+                    self._read_line(entry, key, f"{path}:{number}", spellings)
                 else:
                     self.failed += 1
         self.ids = _union(self.ids, id_digests(seen))
 
-    def _read_line(self, entry: dict[str, Any], place: str, spellings: dict[str, tuple[str, str]]) -> None:
+    def _read_line(self, entry: dict[str, Any], key: str, place: str, spellings: dict[str, tuple[str, str]]) -> None:
         if "result" not in entry:
             raise GraphInputError(f'{place}: an "ok" line without "result"')
         mode, relations, force = result_of(entry["result"], place)
+        date = entry.get("date")
+        if date is not None:
+            problem = date_problem(date)
+            if problem:
+                raise GraphInputError(f"{place}: {problem}")
         if self.mode is None:
             self.mode, self.mode_place = mode, place
         elif mode != self.mode:
@@ -191,18 +212,28 @@ class Counts:
                 continue
             source, target = self._node(source_key, source_name), self._node(target_key, target_name)
             self.node_relations[source] += 1
+            if source_name != self.names[source]:
+                self._variant(source, source_name, 1)
             if target != source:
                 self.node_relations[target] += 1
+                if target_name != self.names[target]:
+                    self._variant(target, target_name, 1)
             edge = self._edge(source, target)
             self.count[edge] += 1
             self._add_strength(edge, strength)
             self.labels.add(edge, self.labels.word(_text(label, f"{place}: relation {index}: 'rel'")))
             nodes.update((source, target))
             edges.add(edge)
+        article = len(self.article_ids)
+        self.article_ids.append(key)
+        self.article_dates.append(date[:10] if date else "")
+        self.article_force.append(-1 if force_word is None else force_word)
         for node in nodes:
             self.node_articles[node] += 1
-        for edge in edges:
+        for edge in sorted(edges):
             self.edge_articles[edge] += 1
+            self.pair_edge.append(edge)
+            self.pair_article.append(article)
             if force_word is not None:
                 self.forces.add(edge, force_word)
 
@@ -214,6 +245,15 @@ class Counts:
             self.node_articles.append(0)
             self.node_relations.append(0)
         return node
+
+    def _variant(self, node: int, spelling: str, times: int) -> None:
+        spellings = self.variants.setdefault(node, {})
+        spellings[spelling] = spellings.get(spelling, 0) + times
+
+    def spellings(self, node: int) -> dict[str, int]:
+        """Every spelling of the node's key with its relations, the name first."""
+        variants = self.variants.get(node, {})
+        return {self.names[node]: self.node_relations[node] - sum(variants.values()), **variants}
 
     def _edge(self, source: int, target: int) -> int:
         packed = source << _INDEX_BITS | target
@@ -271,14 +311,24 @@ class Counts:
         for index, node in enumerate(node_of):
             self.node_articles[node] += later.node_articles[index]
             self.node_relations[node] += later.node_relations[index]
+            variants = later.variants.get(index)
+            if variants is None and later.names[index] == self.names[node]:
+                continue
+            spelled = dict(variants or {})
+            spelled[later.names[index]] = later.node_relations[index] - sum(spelled.values())
+            for spelling, times in spelled.items():
+                if spelling != self.names[node] and times:
+                    self._variant(node, spelling, times)
 
         if later.scale > self.scale:
             self._rescale(later.scale)
         shift = self.scale - later.scale
         labels = [self.labels.word(text) for text in later.labels.words]
         forces = [self.forces.word(text) for text in later.forces.words]
+        edge_of = array("q")
         for index in range(len(later.sources)):
             edge = self._edge(node_of[later.sources[index]], node_of[later.targets[index]])
+            edge_of.append(edge)
             self.count[edge] += later.count[index]
             self.edge_articles[edge] += later.edge_articles[index]
             self.strength_sum[edge] += later.strength_sum[index] << shift
@@ -287,8 +337,21 @@ class Counts:
                 self.labels.add(edge, labels[word], times)
             for word, times in later.forces.items(index):
                 self.forces.add(edge, forces[word], times)
+        offset = len(self.article_ids)
+        self.article_ids.extend(later.article_ids)
+        self.article_dates.extend(later.article_dates)
+        self.article_force.extend(-1 if word < 0 else forces[word] for word in later.article_force)
+        self.pair_edge.extend(edge_of[edge] for edge in later.pair_edge)
+        self.pair_article.extend(article + offset for article in later.pair_article)
 
     # Reading the graph
+
+    def node_aliases(self, node: int) -> dict[str, int]:
+        """The node's surface forms with their mentions, the most frequent first."""
+        if self.aliases is not None:
+            return self.aliases[node]
+        spellings = self.spellings(node)
+        return dict(sorted(spellings.items(), key=lambda item: -item[1])) if len(spellings) > 1 else spellings
 
     def strength_mean(self, edge: int) -> float:
         return self.strength_sum[edge] / (self.count[edge] << self.scale)

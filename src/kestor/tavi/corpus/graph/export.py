@@ -5,14 +5,20 @@ GRAPH_DIR is replaced only when it is empty, or when an earlier run of this comm
 so) and it holds none but this command's files; anything else is refused before the merge starts, so no one's
 files are deleted.
 
-GraphML values are scalars, so an edge's relation labels and force words (an object from word to count, the most
-frequent first) are JSON text there and in Parquet, and objects in the JSON. GraphML and the JSON also carry each
-node's name as `label` and each edge's count as `weight`, the attribute names that Gephi and networkx's weighted
-algorithms read.
+GraphML values are scalars, so an edge's relation labels and force words and a node's aliases (each an object from
+text to count, the most frequent first) are JSON text there and in Parquet, and objects in the JSON. GraphML and
+the JSON also carry each node's name as `label` and each edge's count as `weight`, the attribute names that Gephi
+and networkx's weighted algorithms read.
+
+An edge lists the ids of the articles it came from (`article_ids`): all of them in the JSON and Parquet, the first
+`GRAPHML_IDS` in GraphML (its `articles` gives how many there are). It carries P(target | source) as `probability`
+and its `lift`; when the articles had dates, `first_seen`, `last_seen` and `months` (articles by "YYYY-MM").
+aliases.parquet and aliases.csv map every surface form to its event, with the tier and score that decided.
 """
 
 from __future__ import annotations
 
+import csv
 import heapq
 import json
 import os
@@ -20,27 +26,34 @@ import re
 import shutil
 import uuid
 from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
 
 from ..exits import GraphInputError
 from ..output import sync_directory as _sync
+from .collapse import Alias, EdgeSources, edge_figures
 from .counts import Counts
 from .names import SENTENCE_PUNCTUATION
 from .page import LICENSE_FILE, PAGE
 
 FORMAT = "kestor-corpus event graph, version 1"
 SUMMARY = "summary.json"
+ALIASES = "aliases.csv"
 FILES = (
     "graph.graphml",
     "graph.json",
     "nodes.parquet",
     "edges.parquet",
+    "aliases.parquet",
+    ALIASES,
     SUMMARY,
     "top-events.png",
     PAGE,
     LICENSE_FILE,
 )
+GRAPHML_IDS = 100
+"""Article ids an edge lists in GraphML: what a reader's table can show; the JSON and Parquet list them all."""
 TOP_EVENTS_IN_SUMMARY = 20
 NAME_RULE = f"Unicode NFKC, then whitespace and {' '.join(SENTENCE_PUNCTUATION)} trimmed from both ends"
 
@@ -52,7 +65,13 @@ _XML_ESCAPES = {"&": "&amp;", "<": "&lt;", ">": "&gt;", "\r": "&#13;"}
 _XML_SPECIAL = re.compile("[&<>\r]")
 _XML_ANY = re.compile("[&<>\r\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]")
 
-NODE_KEYS = (("name", "string"), ("label", "string"), ("articles", "long"), ("relations", "long"))
+NODE_KEYS = (
+    ("name", "string"),
+    ("label", "string"),
+    ("articles", "long"),
+    ("relations", "long"),
+    ("aliases", "string"),
+)
 EDGE_KEYS = (
     ("count", "long"),
     ("weight", "long"),
@@ -61,7 +80,11 @@ EDGE_KEYS = (
     ("strength_max", "double"),
     ("labels", "string"),
     ("forces", "string"),
+    ("article_ids", "string"),
+    ("probability", "double"),
+    ("lift", "double"),
 )
+DATE_KEYS = (("first_seen", "string"), ("last_seen", "string"), ("months", "string"))
 
 
 def check_replaceable(graph_dir: str | os.PathLike[str]) -> None:
@@ -125,17 +148,41 @@ def write_whole(graph_dir: str | os.PathLike[str], fill: Callable[[Path], T]) ->
 # objects for all of them at once.
 
 
-def _nodes(counts: Counts) -> Iterator[tuple[int, str, int, int]]:
+def _nodes(counts: Counts) -> Iterator[tuple[int, str, int, int, str]]:
+    """(id, name, articles, relations, aliases as JSON text)."""
     for index, name in enumerate(counts.names):
-        yield index + 1, name, counts.node_articles[index], counts.node_relations[index]
+        aliases = json.dumps(counts.node_aliases(index), ensure_ascii=False)
+        yield index + 1, name, counts.node_articles[index], counts.node_relations[index], aliases
 
 
-def _edges(counts: Counts) -> Iterator[tuple[int, int, int, int, float, float, str, str]]:
-    """(source, target, count, articles, strength mean, strength max, labels, forces), the last two JSON text."""
+@dataclass(frozen=True)
+class EdgeRow:
+    source: int
+    target: int
+    count: int
+    articles: int
+    strength_mean: float
+    strength_max: float
+    labels: str
+    """JSON text, as are forces and months."""
+    forces: str
+    article_ids: list[str]
+    probability: float
+    lift: float
+    first_seen: str | None
+    last_seen: str | None
+    months: str
+
+
+def _edges(counts: Counts) -> Iterator[EdgeRow]:
+    sources = EdgeSources.of(counts)
+    dated = sources.dated()
+    probability, lift = edge_figures(counts)
     for index, labels, forces in zip(
         range(len(counts.sources)), counts.labels.json_texts(), counts.forces.json_texts(), strict=True
     ):
-        yield (
+        first, last, months = sources.dates(index) if dated else (None, None, {})
+        yield EdgeRow(
             counts.sources[index] + 1,
             counts.targets[index] + 1,
             counts.count[index],
@@ -144,6 +191,12 @@ def _edges(counts: Counts) -> Iterator[tuple[int, int, int, int, float, float, s
             counts.strength_max[index],
             labels,
             forces,
+            sources.ids(index),
+            probability[index],
+            lift[index],
+            first,
+            last,
+            json.dumps(months),
         )
 
 
@@ -152,20 +205,27 @@ def write_node_link(counts: Counts, path: Path) -> None:
     with path.open("w", encoding="utf-8") as handle:
         handle.write('{"directed": true, "multigraph": false, "graph": {},\n"nodes": [')
         separator = "\n"
-        for number, name, articles, relations in _nodes(counts):
+        for number, name, articles, relations, aliases in _nodes(counts):
             quoted = json.dumps(name, ensure_ascii=False)
             handle.write(
                 f'{separator}{{"id": {number}, "name": {quoted}, "label": {quoted}, "articles": {articles}, '
-                f'"relations": {relations}}}'
+                f'"relations": {relations}, "aliases": {aliases}}}'
             )
             separator = ",\n"
         handle.write('\n],\n"edges": [')
         separator = "\n"
-        for source, target, count, articles, mean, most, labels, forces in _edges(counts):
+        for edge in _edges(counts):
+            dates = (
+                f', "first_seen": "{edge.first_seen}", "last_seen": "{edge.last_seen}", "months": {edge.months}'
+                if edge.first_seen
+                else ""
+            )
             handle.write(
-                f'{separator}{{"source": {source}, "target": {target}, "count": {count}, "weight": {count}, '
-                f'"articles": {articles}, "strength_mean": {mean!r}, "strength_max": {most!r}, '
-                f'"labels": {labels}, "forces": {forces}}}'
+                f'{separator}{{"source": {edge.source}, "target": {edge.target}, "count": {edge.count}, '
+                f'"weight": {edge.count}, "articles": {edge.articles}, "strength_mean": {edge.strength_mean!r}, '
+                f'"strength_max": {edge.strength_max!r}, "labels": {edge.labels}, "forces": {edge.forces}, '
+                f'"article_ids": {json.dumps(edge.article_ids, ensure_ascii=False)}, '
+                f'"probability": {edge.probability!r}, "lift": {edge.lift!r}{dates}}}'
             )
             separator = ",\n"
         handle.write("\n]}\n")
@@ -192,24 +252,34 @@ def write_graphml(counts: Counts, path: Path) -> int:
             'xsi:schemaLocation="http://graphml.graphdrawing.org/xmlns '
             'http://graphml.graphdrawing.org/xmlns/1.0/graphml.xsd">\n'
         )
-        for prefix, element, keys in (("n", "node", NODE_KEYS), ("e", "edge", EDGE_KEYS)):
+        for prefix, element, keys in (("n", "node", NODE_KEYS), ("e", "edge", EDGE_KEYS + DATE_KEYS)):
             for place, (attribute, value_type) in enumerate(keys):
                 handle.write(
                     f'  <key id="{prefix}{place}" for="{element}" attr.name="{attribute}" attr.type="{value_type}"/>\n'
                 )
         handle.write('  <graph id="events" edgedefault="directed">\n')
-        for number, name, articles, relations in _nodes(counts):
+        for number, name, articles, relations, aliases in _nodes(counts):
             shown = text(name)
             handle.write(
                 f'    <node id="{number}"><data key="n0">{shown}</data><data key="n1">{shown}</data>'
-                f'<data key="n2">{articles}</data><data key="n3">{relations}</data></node>\n'
+                f'<data key="n2">{articles}</data><data key="n3">{relations}</data>'
+                f'<data key="n4">{text(aliases)}</data></node>\n'
             )
-        for source, target, count, articles, mean, most, labels, forces in _edges(counts):
+        for edge in _edges(counts):
+            ids = text(json.dumps(edge.article_ids[:GRAPHML_IDS], ensure_ascii=False))
+            dates = (
+                f'<data key="e10">{edge.first_seen}</data><data key="e11">{edge.last_seen}</data>'
+                f'<data key="e12">{edge.months}</data>'
+                if edge.first_seen
+                else ""
+            )
             handle.write(
-                f'    <edge source="{source}" target="{target}"><data key="e0">{count}</data>'
-                f'<data key="e1">{count}</data><data key="e2">{articles}</data><data key="e3">{mean!r}</data>'
-                f'<data key="e4">{most!r}</data><data key="e5">{text(labels)}</data>'
-                f'<data key="e6">{text(forces)}</data></edge>\n'
+                f'    <edge source="{edge.source}" target="{edge.target}"><data key="e0">{edge.count}</data>'
+                f'<data key="e1">{edge.count}</data><data key="e2">{edge.articles}</data>'
+                f'<data key="e3">{edge.strength_mean!r}</data><data key="e4">{edge.strength_max!r}</data>'
+                f'<data key="e5">{text(edge.labels)}</data><data key="e6">{text(edge.forces)}</data>'
+                f'<data key="e7">{ids}</data><data key="e8">{edge.probability!r}</data>'
+                f'<data key="e9">{edge.lift!r}</data>{dates}</edge>\n'
             )
         handle.write("  </graph>\n</graphml>\n")
     return replaced
@@ -232,6 +302,7 @@ def write_parquet(counts: Counts, directory: Path) -> str | None:
         "name": pa.array(counts.names, type=pa.string()),
         "articles": column(counts.node_articles),
         "relations": column(counts.node_relations),
+        "aliases": pa.array((row[4] for row in _nodes(counts)), type=pa.string(), size=len(counts.names)),
     }
     parquet.write_table(pa.table(nodes), directory / "nodes.parquet")
     del nodes
@@ -247,8 +318,42 @@ def write_parquet(counts: Counts, directory: Path) -> str | None:
         "labels": pa.array(counts.labels.json_texts(), type=pa.string(), size=len(counts.sources)),
         "forces": pa.array(counts.forces.json_texts(), type=pa.string(), size=len(counts.sources)),
     }
+    sources = EdgeSources.of(counts)
+    edges["article_ids"] = pa.array(
+        map(sources.ids, range(len(counts.sources))), type=pa.list_(pa.string()), size=len(counts.sources)
+    )
+    probability, lift = edge_figures(counts)
+    edges["probability"] = pa.array(probability, type=pa.float64())
+    edges["lift"] = pa.array(lift, type=pa.float64())
+    del probability, lift
+    if sources.dated():
+        dates = [sources.dates(edge) for edge in range(len(counts.sources))]
+        edges["first_seen"] = pa.array([first for first, _, _ in dates], type=pa.string())
+        edges["last_seen"] = pa.array([last for _, last, _ in dates], type=pa.string())
+        edges["months"] = pa.array([json.dumps(months) for _, _, months in dates], type=pa.string())
+        del dates
     parquet.write_table(pa.table(edges), directory / "edges.parquet")
     return None
+
+
+ALIAS_COLUMNS = ("alias", "event", "event_name", "tier", "score", "mentions", "normal_form", "removed")
+
+
+def write_aliases(aliases: list[Alias], directory: Path) -> bool:
+    """aliases.csv, and aliases.parquet with pyarrow; whether the Parquet file was written."""
+    with (directory / ALIASES).open("w", encoding="utf-8", newline="") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(ALIAS_COLUMNS)
+        for alias in aliases:
+            writer.writerow([getattr(alias, column) for column in ALIAS_COLUMNS])
+    try:
+        import pyarrow as pa
+        import pyarrow.parquet as parquet
+    except ImportError:
+        return False
+    table = pa.table({column: [getattr(alias, column) for alias in aliases] for column in ALIAS_COLUMNS})
+    parquet.write_table(table, directory / "aliases.parquet")
+    return True
 
 
 def summary_of(counts: Counts, source: str) -> dict[str, Any]:

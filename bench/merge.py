@@ -1,0 +1,224 @@
+"""How well, and how fast, the event graph's merge makes one node of each event.
+
+Run by `make bench-merge`. Two parts:
+
+Quality, on the gold corpus (`merge_gold.json`: 65 Chinese news events named 4-7 ways each as models name them,
+42 hard negative pairs, 99 cause-effect pairs): articles are drawn from the cause-effect pairs, every surface form
+used, written as an articles run writes its part files, and `kestor-corpus graph --merge LEVEL` builds the graph at
+each level. Against the gold events, from the graph's aliases: nodes, mention-weighted B-cubed precision, recall
+and F1, hard negative pairs merged, and the share of true cause-effect pairs that end as one edge. Targets for the
+model-free levels: precision >= 0.97, F1 >= 0.70, at most 1 hard negative pair merged of every 40.
+
+Scale (`--scale`, on by default; `--names N --edges M`): the resolver's model-free tiers on 1,500,000 distinct
+synthetic names and the collapse of 1,800,000 edges onto their events, in one process on the machine's cores: time
+and peak memory (maximum resident set, which counts numpy's and the libraries' C memory). Aim: < 5 min, < 4 GiB.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import random
+import resource
+import sys
+import tempfile
+import time
+from collections import Counter
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Any
+
+from kestor.tavi.corpus.output import line
+
+GOLD = Path(__file__).with_name("merge_gold.json")
+ARTICLES = 480
+SEED = 25
+MODEL_FREE_LEVELS = ("exact", "normal", "similar")
+TARGETS = {"precision": 0.97, "f1": 0.70, "negatives_per_40": 1.0}
+
+
+def load_gold() -> dict[str, Any]:
+    gold: dict[str, Any] = json.loads(GOLD.read_text(encoding="utf-8"))
+    return gold
+
+
+def articles(gold: Mapping[str, Any], count: int = ARTICLES, seed: int = SEED) -> list[dict[str, Any]]:
+    """Articles of 1-4 relations along chains of cause-effect pairs; the forms of an event drawn with a long tail
+    (models favour one spelling), each form at least once; a date in 2024 on each."""
+    rng = random.Random(seed)
+    events: dict[str, list[str]] = gold["events"]
+    causes = [tuple(pair) for pair in gold["causes"]]
+    after: dict[str, list[tuple[str, str]]] = {}
+    for pair in causes:
+        after.setdefault(pair[0], []).append(pair)
+    unused = {event: list(forms) for event, forms in events.items()}
+
+    def form(event: str) -> str:
+        if unused[event]:
+            return unused[event].pop()
+        forms = events[event]
+        return rng.choices(forms, weights=[1 / (rank + 1) for rank in range(len(forms))])[0]
+
+    written: list[dict[str, Any]] = []
+    for number in range(count):
+        pair = causes[number % len(causes)] if number < len(causes) else rng.choice(causes)
+        relations = []
+        for _ in range(rng.choice((1, 1, 2, 2, 3, 4))):
+            relations.append(
+                {
+                    "source": form(pair[0]),
+                    "target": form(pair[1]),
+                    "rel": "因果",
+                    "strength": round(rng.uniform(0.3, 1.0), 2),
+                    "gold": pair,
+                }
+            )
+            if pair[1] not in after:
+                break
+            pair = rng.choice(after[pair[1]])
+        written.append(_article(rng, len(written), relations))
+    # Forms the draw left out, each in an article of one of its event's pairs.
+    for event, left in unused.items():
+        pair = next(pair for pair in causes if event in pair)
+        while left:
+            relations = [
+                {"source": form(pair[0]), "target": form(pair[1]), "rel": "因果", "strength": 0.5, "gold": pair}
+            ]
+            written.append(_article(rng, len(written), relations))
+    return written
+
+
+def _article(rng: random.Random, number: int, relations: list[dict[str, Any]]) -> dict[str, Any]:
+    month, day = rng.randint(1, 12), rng.randint(1, 28)
+    return {"id": f"a{number:04d}", "date": f"2024-{month:02d}-{day:02d}", "relations": relations}
+
+
+def write_articles(out_dir: Path, written: list[dict[str, Any]]) -> None:
+    out_dir.mkdir(parents=True, exist_ok=True)
+    lines = []
+    for article in written:
+        relations = [
+            {key: value for key, value in relation.items() if key != "gold"} for relation in article["relations"]
+        ]
+        entry = json.loads(line(article["id"], "ok", {"relations": relations, "force": "中等"}, 1, None))
+        entry["date"] = article["date"]
+        lines.append(json.dumps(entry, ensure_ascii=False))
+    (out_dir / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+
+def quality(gold: Mapping[str, Any], written: list[dict[str, Any]], event_of: Mapping[str, Any]) -> dict[str, Any]:
+    """The figures of one graph, from the event (any hashable) that each surface form ended in."""
+    gold_of = {form: event for event, forms in gold["events"].items() for form in forms}
+    mentions: Counter[tuple[Any, str]] = Counter()
+    edges_of: dict[tuple[str, str], set[tuple[Any, Any]]] = {}
+    for article in written:
+        for relation in article["relations"]:
+            for end in ("source", "target"):
+                mentions[(event_of[relation[end]], gold_of[relation[end]])] += 1
+            edges_of.setdefault(tuple(relation["gold"]), set()).add(
+                (event_of[relation["source"]], event_of[relation["target"]])
+            )
+    total = sum(mentions.values())
+    predicted: Counter[Any] = Counter()
+    true: Counter[str] = Counter()
+    for (node, event), count in mentions.items():
+        predicted[node] += count
+        true[event] += count
+    precision = sum(count * count / predicted[node] for (node, _), count in mentions.items()) / total
+    recall = sum(count * count / true[event] for (_, event), count in mentions.items()) / total
+    negatives = sum(1 for first, second in gold["hard_negatives"] if event_of[first] == event_of[second])
+    return {
+        "nodes": len(predicted),
+        "events": len(true),
+        "precision": precision,
+        "recall": recall,
+        "f1": 2 * precision * recall / (precision + recall),
+        "negatives": negatives,
+        "negative_pairs": len(gold["hard_negatives"]),
+        "one_edge": sum(1 for edges in edges_of.values() if len(edges) == 1) / len(edges_of),
+        "cause_pairs": len(edges_of),
+    }
+
+
+def graph_quality(
+    level: str, out_dir: Path, work: Path, gold: Mapping[str, Any], written: list[dict[str, Any]]
+) -> dict[str, Any]:
+    from kestor.tavi.corpus.graph.command import build_event_graph
+    from kestor.tavi.corpus.graph.names import event_key
+
+    graph_dir = work / f"graph-{level}"
+    began = time.perf_counter()
+    build_event_graph(out_dir, graph_dir, merge=level)
+    seconds = time.perf_counter() - began
+    import pyarrow.parquet as parquet
+
+    aliases = parquet.read_table(graph_dir / "aliases.parquet").to_pylist()
+    # An alias stands for every spelling of its event key (Ａ股下跌 and A股下跌 are one key).
+    by_key = {event_key(row["alias"]): row["event"] for row in aliases}
+    forms = {
+        form
+        for article in written
+        for relation in article["relations"]
+        for form in (relation["source"], relation["target"])
+    }
+    figures = quality(gold, written, {form: by_key[event_key(form)] for form in forms})
+    figures["seconds"] = seconds
+    return figures
+
+
+def print_quality(rows: list[tuple[str, dict[str, Any]]]) -> None:
+    print(
+        f"{'--merge':<9} {'nodes':>6} {'events':>6} {'precision':>9} {'recall':>7} {'F1':>6} "
+        f"{'hard negatives merged':>22} {'cause pairs as one edge':>24}"
+    )
+    for level, row in rows:
+        print(
+            f"{level:<9} {row['nodes']:>6} {row['events']:>6} {row['precision']:>9.3f} {row['recall']:>7.3f} "
+            f"{row['f1']:>6.3f} {row['negatives']:>12} of {row['negative_pairs']:<7} "
+            f"{row['one_edge']:>14.2f} of {row['cause_pairs']}"
+        )
+
+
+def peak_bytes() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--levels", nargs="+", default=list(MODEL_FREE_LEVELS))
+    parser.add_argument("--no-scale", dest="scale", action="store_false")
+    parser.add_argument("--names", type=int, default=1_500_000)
+    parser.add_argument("--edges", type=int, default=1_800_000)
+    args = parser.parse_args(argv)
+    gold = load_gold()
+    written = articles(gold)
+    relations = sum(len(article["relations"]) for article in written)
+    print(
+        f"gold corpus: {len(gold['events'])} events, {sum(map(len, gold['events'].values()))} surface forms, "
+        f"{len(gold['hard_negatives'])} hard negative pairs; {len(written)} articles, {relations} relations"
+    )
+    failed = False
+    with tempfile.TemporaryDirectory() as temporary:
+        work = Path(temporary)
+        write_articles(work / "out", written)
+        rows = [(level, graph_quality(level, work / "out", work, gold, written)) for level in args.levels]
+    print_quality(rows)
+    for level, row in rows:
+        if level in MODEL_FREE_LEVELS[1:]:
+            per_40 = row["negatives"] * 40 / row["negative_pairs"]
+            if row["precision"] < TARGETS["precision"] or per_40 > TARGETS["negatives_per_40"]:
+                print(f"below target at --merge {level}: precision or hard negatives")
+                failed = True
+    best = rows[-1][1]
+    if best["f1"] < TARGETS["f1"]:
+        print(f"below target: F1 {best['f1']:.3f} < {TARGETS['f1']}")
+        failed = True
+    if args.scale:
+        from merge_scale import scale  # the scale figures in a process of their own would count its peak alone
+
+        scale(args.names, args.edges)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,151 @@
+"""The normal form of an event name: the spelling a name is compared by once what only qualifies the event is gone.
+
+In this order:
+1. traditional characters (and Taiwan's words for things, 晶片 -> 芯片) to simplified, by OpenCC's ``tw2sp``;
+2. Unicode NFKC, which turns full-width letters, digits and signs (５％) into plain ones, then Latin letters
+   case-folded;
+3. the qualifiers taken out (`QUALIFIERS`, each a named pattern): dates and times, percentages and points, amounts
+   with their units, with the words that only qualify them (约, 超, 同比, ...);
+4. every blank and quotation mark, and the punctuation left at the ends.
+
+A name of nothing but qualifiers (``3%``) keeps its NFKC form: it is then compared as written. What is taken out
+of each name is reported (`Normal.removed`), so a user can see why two names met.
+"""
+
+from __future__ import annotations
+
+import re
+import unicodedata
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from functools import cache
+from typing import Any
+
+# Numbers as amounts and dates are written: 3, 2.5, 1,200 (never part of a Latin word: G20, 5G, COVID-19 stay)
+# and 二十五, 三千五百, 两, 半 (only before a unit: 一带一路 and 半导体 stay).
+_ARABIC = r"(?<![a-z0-9.+-])[+-]?\d+(?:[.,]\d+)*(?![a-z])"
+_HAN = r"[零〇一二两三四五六七八九十半][零〇一二两三四五六七八九十百千万亿]*(?:点[零〇一二三四五六七八九]+)?"
+_APPROX = (
+    r"(?:每桶|每吨|每盎司|每股|约|近|逾|超过|超|达到|达|高达|至|到|从|由|仅|为|了|共|合计|累计|多达|不到|不足|将近)"
+)
+_MAGNITUDE = r"(?:万亿|千亿|百亿|十亿|亿|千万|百万|十万|万|千|百)"
+_CURRENCY = r"(?:美元|人民币|元|欧元|日元|英镑|港元|港币|韩元|卢布|澳元)"
+_HAN_UNIT = rf"(?:个百分点|百分点|个基点|基点|倍|成|{_CURRENCY}|桶|吨|万吨|亿吨|辆|架|艘|人次|户|摄氏度|℃)"
+_UNIT = (
+    rf"(?:{_HAN_UNIT}|bp|bps|公斤|千克|克|盎司|千瓦时|度|台|部|人|家|座|套|只|头|"
+    r"平方米|平米|公顷|亩|立方米|公里|千米|米|毫米|厘米|级|°c|点|股|手|张|份|项|个)"
+)
+_DAY = r"(?:[0-9]{1,2}|[一二三四五六七八九十]{1,3})"
+
+QUALIFIERS: tuple[tuple[str, str], ...] = (
+    (
+        "date",
+        rf"(?:\d{{4}}|[零〇一二三四五六七八九]{{4}}|\d{{2}})年(?:{_DAY}月份?)?(?:{_DAY}[日号])?"
+        r"(?:[上中下]旬|[上下]半年|前三季度|第?[一二三四1-4]季度|初|底|末)?",
+    ),
+    ("date", rf"{_DAY}月份?(?:{_DAY}[日号])?(?:[上中下]旬|初|底|末)?"),
+    ("date", r"(?<![0-9])\d{4}[-/.]\d{1,2}(?:[-/.]\d{1,2})?"),
+    (
+        "date",
+        r"(?:今年|去年|前年|明年|本年度|年内|年初|年中|年底|年末|本月|上月|下月|本周|上周|下周|昨日|今日|明日|"
+        r"昨天|今天|明天|近日|日前|当日|周[日末])",
+    ),
+    ("date", r"周[一二三四五六]"),
+    ("date", r"(?:第?[一二三四1-4]季度|(?<![a-z])q[1-4](?![0-9])|[上下]半年|前三季度)"),
+    ("time", r"(?<![0-9])\d{1,2}[:：]\d{2}(?:[:：]\d{2})?"),
+    (
+        "time",
+        r"(?:凌晨|早上|上午|中午|下午|晚间|晚上|夜间)(?:\d{1,2}|[一二三四五六七八九十]{1,3})[点时](?:\d{1,2}分|半)?",
+    ),
+    ("percentage", rf"{_APPROX}?百分之{_HAN}"),
+    ("percentage", rf"{_APPROX}?{_ARABIC}%"),
+    ("amount", rf"{_APPROX}?{_ARABIC}{_MAGNITUDE}?{_UNIT}?(?:以上|左右|之多|多)?"),
+    ("amount", rf"{_APPROX}?{_HAN}(?:{_MAGNITUDE}?{_HAN_UNIT}|{_MAGNITUDE}{_UNIT}?)(?:以上|左右|之多|多)?"),
+    ("comparison", r"(?:同比|环比|较上月|较去年同期|较上年同期)"),
+)
+QUOTES = "\"'“”‘’「」『』〝〞＂＇`´"
+# Left at either end once the qualifiers are out: 下跌了3% -> 下跌了 -> 下跌.
+_END_TRIM = " \t\n\r　.,;:!?。、，；：！？·-—~～至了的"
+
+# The characters a qualifier can start with: looked at first, they spare the engine trying every pattern at every
+# other place (four times faster). A pattern added to QUALIFIERS adds its first characters here.
+_STARTS = (
+    "0-9+\\-"  # figures
+    "零〇一二两三四五六七八九十半"  # figures in Chinese
+    "每约近逾超达高至到从由仅为了共合累多不将"  # the words before a figure
+    "今去前明本年上下昨日当周第q凌早中晚夜百同环较"  # dates, times, comparisons
+)
+_PATTERN = re.compile(
+    f"(?=[{_STARTS}])(?:" + "|".join(f"(?P<q{index}>{pattern})" for index, (_, pattern) in enumerate(QUALIFIERS)) + ")"
+)
+# Every qualifier but the words alone (今年, 同比) holds a digit, Arabic or Chinese: most names hold none, and the
+# words' pattern alone finds the same in them, much faster.
+_NUMERALS = re.compile("[0-9零〇一二两三四五六七八九十半]")
+_WORDS_PATTERN = re.compile(
+    f"(?=[{_STARTS}])(?:"
+    + "|".join(
+        f"(?P<q{index}>{pattern})" for index, (_, pattern) in enumerate(QUALIFIERS) if not _NUMERALS.search(pattern)
+    )
+    + ")"
+)
+_KINDS = {f"q{index}": kind for index, (kind, _) in enumerate(QUALIFIERS)}
+_BLANKS = re.compile(r"\s+")
+_QUOTE_TABLE = str.maketrans("", "", QUOTES)
+
+
+@dataclass(frozen=True)
+class Normal:
+    form: str
+    """The normal form: two names of one form are one event (the first tier)."""
+    removed: tuple[tuple[str, str], ...] = ()
+    """(kind, text) of each qualifier taken out, in order."""
+
+
+@cache
+def _converter() -> Any:
+    try:
+        import opencc
+    except ImportError as error:
+        raise ImportError(
+            f"event names' characters are compared through OpenCC, which is not installed ({error}): "
+            "pip install 'kestor-tavi-extractor[corpus]'"
+        ) from None
+    return opencc.OpenCC("tw2sp.json")
+
+
+def simplified(names: Sequence[str]) -> list[str]:
+    """The names in simplified characters; one call to OpenCC for all (a call costs more than a name)."""
+    if not names:
+        return []
+    joined = "\n".join(name.replace("\n", " ") for name in names)
+    converted: list[str] = _converter().convert(joined).split("\n")
+    if len(converted) != len(names):  # a conversion that joined or split lines: one name at a time then
+        return [_converter().convert(name.replace("\n", " ")) for name in names]
+    return converted
+
+
+def normalize(names: Iterable[str]) -> list[Normal]:
+    """The normal form of each name (an event key: NFKC-trimmed), in order."""
+    listed = list(names)
+    return [_normal(name) for name in simplified(listed)]
+
+
+def _normal(name: str) -> Normal:
+    text = unicodedata.normalize("NFKC", name).casefold()
+    text = _BLANKS.sub("", text.translate(_QUOTE_TABLE))
+    pattern = _PATTERN if _NUMERALS.search(text) else _WORDS_PATTERN
+    removed = []
+    kept = []
+    start = 0
+    for match in pattern.finditer(text):
+        if match.end() > match.start():
+            removed.append((_KINDS[match.lastgroup or ""], match.group()))
+            kept.append(text[start : match.start()])
+            start = match.end()
+    if not removed:
+        return Normal(text.strip(_END_TRIM) or text)
+    kept.append(text[start:])
+    form = "".join(kept).strip(_END_TRIM)
+    if not form:
+        return Normal(text.strip(_END_TRIM) or text)
+    return Normal(form, tuple(removed))

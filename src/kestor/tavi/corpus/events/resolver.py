@@ -1,0 +1,282 @@
+"""The resolver: which names of a graph are one event, tier by tier, each tier a level of `--merge`.
+
+    exact    names equal once NFKC-trimmed (the event key) are one event, nothing more
+    normal   names of one normal form (see `normal`): scripts, widths, qualifiers, blanks and quotes
+    similar  names alike in their character n-grams (see `similar`), by average linkage
+    meaning  names near in an embedding model's space (needs `embed`)
+    judge    pairs left in a doubtful band, asked of a model (needs `judge`)
+
+Each level runs the ones before it. What never merges (`lexicon`) and the overrides hold at every level. Names
+come in as event keys in order of first appearance; out comes, for each, its event (numbered by the first
+appearance of their first name) with the tier and score that joined it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from .groups import Groups, agglomerate
+from .lexicon import Lexicon, Signature
+from .normal import Normal, normalize
+from .overrides import Override, OverridesError
+from .similar import FLOOR, MAX_DF, NEIGHBOURS, candidates, ngram_index, unique_pairs
+
+LEVELS = ("exact", "normal", "similar", "meaning", "judge")
+MODEL_FREE = "similar"
+"""The default: the strongest level that needs no model."""
+SIMILAR = 0.45
+MEANING = 0.86
+JUDGE_BAND = (0.3, 0.45)
+NAME, OVERRIDE = "name", "override"
+
+Embed = Callable[[list[str]], Any]
+"""Normal forms -> a float32 array of one unit vector a row."""
+Judge = Callable[[list[tuple[str, str]]], list[bool]]
+"""Pairs of names -> whether each pair is one event."""
+Candidates = Callable[[Any], tuple[Any, Any, Any]]
+"""An n-gram index -> its candidate pairs (first, second, score): on a cluster or here."""
+
+
+@dataclass
+class Settings:
+    level: str = MODEL_FREE
+    lexicon: Lexicon | None = None
+    overrides: Sequence[Override] = ()
+    similar: float = SIMILAR
+    neighbours: int = NEIGHBOURS
+    max_df: int = MAX_DF
+    meaning: float = MEANING
+    embed: Embed | None = None
+    judge: Judge | None = None
+    judge_band: tuple[float, float] = JUDGE_BAND
+    judge_max: int = 200
+    search: Candidates | None = None
+    threads: int = 1
+    key_of: Callable[[str], str] = str.strip
+    normalize: Callable[[Sequence[str]], list[Normal]] = normalize
+    """Names -> their normal forms: here, or by partition on a cluster."""
+    """How a name in the overrides becomes a key of the names resolved (the graph's event key)."""
+
+    def runs(self, level: str) -> bool:
+        return LEVELS.index(level) <= LEVELS.index(self.level)
+
+
+@dataclass
+class Resolution:
+    event_of: list[int]
+    """Event index of each name."""
+    first_of: list[int]
+    """The first name of each event (its node's name)."""
+    tier: list[str]
+    """What joined each name to its event: a tier, "override", or "name" for the event's first name alone."""
+    score: list[float]
+    normals: list[Normal]
+    merges: dict[str, int] = field(default_factory=dict)
+    refused: dict[str, int] = field(default_factory=dict)
+    asked: dict[str, int] = field(default_factory=dict)
+    """Requests made of a model, by tier."""
+
+    @property
+    def events(self) -> int:
+        return len(self.first_of)
+
+
+def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution:
+    settings = settings or Settings()
+    if settings.level not in LEVELS:
+        raise ValueError(f"unknown merge level {settings.level!r}: one of {', '.join(LEVELS)}")
+    normals = [Normal(key) for key in keys] if settings.level == "exact" else settings.normalize(keys)
+    lexicon = settings.lexicon or Lexicon.shipped()
+    forms: dict[str, int] = {}
+    representative: list[int] = []
+    for index, normal in enumerate(normals):
+        if normal.form not in forms:
+            forms[normal.form] = len(representative)
+            representative.append(index)
+    signatures = {form: lexicon.signature(form) for form in forms} if settings.level != "exact" else {}
+    groups = Groups([signatures.get(normal.form, {}) for normal in normals])
+    # Sizes count distinct forms, the units that the scoring tiers compare.
+    for index in range(len(keys)):
+        groups.size[index] = 0
+    for index in representative:
+        groups.size[index] = 1
+    _apply_overrides(groups, keys, normals, settings.overrides, settings.key_of)
+    asked: dict[str, int] = {}
+    if settings.runs("normal"):
+        # One form, one signature: only an override can keep two names of one form apart.
+        unchecked = not groups.never
+        for index, normal in enumerate(normals):
+            first = representative[forms[normal.form]]
+            if first != index:
+                groups.join(first, index, "normal", 1.0, forced=unchecked)
+    if settings.runs("similar") and len(representative) > 1:
+        form_list = list(forms)
+        meanings = [
+            [f"\0{category}={value}" for category, values in signatures[form].items() for value in values]
+            for form in form_list
+        ]
+        ngrams = ngram_index(form_list, settings.max_df, meanings)
+        if settings.search is not None:
+            first, second, score = settings.search(ngrams)
+        else:
+            first, second, score = candidates(ngrams, settings.neighbours, FLOOR, threads=settings.threads)
+        apart = _clashing(form_list, signatures, first, second, groups.refused)
+        first, second, score = first[~apart], second[~apart], score[~apart]
+        rep = _array(representative)
+        pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
+        agglomerate(groups, pairs, settings.similar, "similar")
+        if settings.runs("meaning"):
+            if settings.embed is None:
+                raise ValueError("the meaning level needs an embeddings model")
+            vectors = settings.embed(form_list)
+            asked["meaning"] = len(form_list)
+            near = nearest(vectors, settings.neighbours, settings.judge_band[0])
+            both = unique_pairs(*(_concat(a, b) for a, b in zip((first, second, score), near, strict=True)))
+            pairs = list(zip(rep[both[0]].tolist(), rep[both[1]].tolist(), both[2].tolist(), strict=True))
+            agglomerate(groups, pairs, settings.meaning, "meaning")
+        if settings.runs("judge"):
+            if settings.judge is None:
+                raise ValueError("the judge level needs a model to ask")
+            asked["judge"] = _ask_judge(groups, pairs, normals, settings)
+    return _resolution(groups, normals, asked)
+
+
+def _apply_overrides(
+    groups: Groups,
+    keys: Sequence[str],
+    normals: Sequence[Normal],
+    overrides: Sequence[Override],
+    key_of: Callable[[str], str],
+) -> None:
+    if not overrides:
+        return
+    by_key = {key: index for index, key in reversed(list(enumerate(keys)))}
+    by_form = {normal.form: index for index, normal in reversed(list(enumerate(normals)))}
+
+    def find(name: str, place: str) -> int:
+        key = key_of(name)
+        if key in by_key:
+            return by_key[key]
+        [normal] = normalize([key])
+        if normal.form in by_form:
+            return by_form[normal.form]
+        raise OverridesError(f"{place}: no event {name!r} in the graph")
+
+    located = [(find(item.first, item.place), find(item.second, item.place), item) for item in overrides]
+    for first, second, item in located:
+        if item.same:
+            groups.join(first, second, OVERRIDE, 1.0, forced=True)
+    for first, second, item in located:
+        if not item.same:
+            if groups.find(first) == groups.find(second):
+                raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} must merge by other lines")
+            groups.forbid(first, second)
+
+
+def nearest(vectors: Any, neighbours: int, floor: float) -> tuple[Any, Any, Any]:
+    """Pairs of rows among each row's nearest neighbours by cosine, at least `floor` alike (usearch's HNSW index:
+    approximate, in C++ on every core)."""
+    import numpy as np
+    from usearch.index import Index
+
+    count = len(vectors)
+    if count < 2:
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, np.zeros(0, dtype=np.float32)
+    index = Index(ndim=vectors.shape[1], metric="cos", dtype="f32")
+    index.add(np.arange(count, dtype=np.uint64), np.ascontiguousarray(vectors, dtype=np.float32))
+    found = index.search(np.ascontiguousarray(vectors, dtype=np.float32), min(neighbours + 1, count))
+    keys = np.asarray(found.keys, dtype=np.int64).reshape(count, -1)
+    similarity = 1.0 - np.asarray(found.distances, dtype=np.float32).reshape(count, -1)
+    rows = np.repeat(np.arange(count, dtype=np.int64), keys.shape[1])
+    columns, scores = keys.ravel(), similarity.ravel()
+    keep = (columns >= 0) & (columns < count) & (columns != rows) & (scores >= floor)
+    return unique_pairs(rows[keep], columns[keep], scores[keep])
+
+
+def _ask_judge(
+    groups: Groups, pairs: list[tuple[int, int, float]], normals: Sequence[Normal], settings: Settings
+) -> int:
+    """Ask about the best pair of each two groups still apart whose score lies in the doubtful band; the number
+    of pairs asked."""
+    low, high = settings.judge_band
+    best: dict[tuple[int, int], tuple[float, int, int]] = {}
+    for first, second, score in pairs:
+        if not low <= score < max(high, settings.meaning):
+            continue
+        a, b = sorted((groups.find(first), groups.find(second)))
+        if a == b or groups.why_not(a, b) is not None:
+            continue
+        if score > best.get((a, b), (-1.0, 0, 0))[0]:
+            best[(a, b)] = (score, first, second)
+    chosen = sorted(best.values(), reverse=True)[: settings.judge_max]
+    assert settings.judge is not None
+    answers = settings.judge([(normals[first].form, normals[second].form) for _, first, second in chosen])
+    for (score, first, second), same in zip(chosen, answers, strict=True):
+        if same:
+            groups.join(first, second, "judge", score)
+    return len(chosen)
+
+
+def _resolution(groups: Groups, normals: Sequence[Normal], asked: Mapping[str, int]) -> Resolution:
+    event_of_root: dict[int, int] = {}
+    event_of: list[int] = []
+    first_of: list[int] = []
+    for index in range(len(groups)):
+        root = groups.find(index)
+        event = event_of_root.get(root)
+        if event is None:
+            event = event_of_root[root] = len(first_of)
+            first_of.append(index)
+        event_of.append(event)
+    tier, score = [], []
+    for index, mark in enumerate(groups.joined_by):
+        if first_of[event_of[index]] == index or mark is None:
+            tier.append(NAME)
+            score.append(1.0)
+        else:
+            tier.append(mark.tier)
+            score.append(mark.score)
+    return Resolution(
+        event_of, first_of, tier, score, list(normals), dict(groups.merges), dict(groups.refused), dict(asked)
+    )
+
+
+def _clashing(
+    forms: Sequence[str], signatures: Mapping[str, Signature], first: Any, second: Any, refused: dict[str, int]
+) -> Any:
+    """Which candidate pairs of forms the lexicon keeps apart, for all pairs at once (counted in `refused` by
+    category): such a pair can only be refused, and refusing it in the clustering costs a look at both groups
+    each time it comes up."""
+    import numpy as np
+
+    codes: dict[str, Any] = {}
+    value_ids: dict[frozenset[str], int] = {}
+    for number, form in enumerate(forms):
+        for category, values in signatures[form].items():
+            column = codes.get(category)
+            if column is None:
+                column = codes[category] = np.zeros(len(forms), dtype=np.int32)
+            column[number] = value_ids.setdefault(values, len(value_ids) + 1)
+    apart = np.zeros(len(first), dtype=bool)
+    for category, column in codes.items():
+        a, b = column[first], column[second]
+        clash = (a != 0) & (b != 0) & (a != b)
+        if clash.any():
+            refused[category] = refused.get(category, 0) + int(clash.sum())
+        apart |= clash
+    return apart
+
+
+def _array(values: Sequence[int]) -> Any:
+    import numpy as np
+
+    return np.asarray(values, dtype=np.int64)
+
+
+def _concat(first: Any, second: Any) -> Any:
+    import numpy as np
+
+    return np.concatenate([np.asarray(first), np.asarray(second)])

@@ -1,0 +1,188 @@
+"""The stage between the merge of the part files and the graph's files: the names' events resolved (see `events`)
+and the counts collapsed onto them (see `collapse`).
+
+Where a cluster runs the merge, it runs what parts well here too: the normal forms by partition of the names, and
+the n-gram candidate search by block of names (each block against all). The clustering of the scored pairs is
+global and runs in this process, as does the embeddings' nearest-neighbour search (usearch uses every core).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import uuid
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from ..config import MergeConfig, load_merge_config
+from ..events import LEVELS, MODEL_FREE, Lexicon, LexiconError, OverridesError, Resolution, Settings, read_overrides
+from ..events import resolve as resolve_names
+from ..events.judge import judge_by
+from ..events.normal import Normal, normalize
+from ..events.similar import FLOOR, NgramIndex, candidate_block, unique_pairs
+from ..exits import ConfigError, GraphInputError
+from .collapse import Alias, alias_rows, collapse
+from .counts import Counts
+from .models import Asking, EmbeddingsClient, JudgeClient, ModelFailed, asking
+from .names import event_key
+
+NAMES_PER_TASK = 50_000
+ROWS_PER_SEARCH = 50_000
+
+
+@dataclass
+class MergeOptions:
+    level: str = MODEL_FREE
+    fallback: str | None = None
+    """The level to resolve at when the model-backed one cannot be reached; none: such a failure ends the build."""
+    overrides: str | os.PathLike[str] | None = None
+    embeddings: str | None = None
+    """The embeddings model's name, asked at the endpoint of `config`."""
+    config: str | os.PathLike[str] | None = None
+    judge_max: int = 200
+    cache: Path | None = None
+    """The answer cache file that keeps what a model gave; None: nothing kept."""
+
+    @classmethod
+    def parse(cls, text: str, **others: Any) -> MergeOptions:
+        """From `--merge LEVEL` or `--merge LEVEL/FALLBACK`."""
+        level, _, fallback = text.partition("/")
+        for name in filter(None, (level, fallback)):
+            if name not in LEVELS:
+                raise GraphInputError(f"--merge {text}: {name!r} is not a level: one of {', '.join(LEVELS)}")
+        if fallback and LEVELS.index(fallback) > LEVELS.index(MODEL_FREE):
+            raise GraphInputError(f"--merge {text}: the fallback is a level without a model: exact, normal or similar")
+        return cls(level, fallback or None, **others)
+
+
+@dataclass
+class Resolved:
+    counts: Counts
+    aliases: list[Alias]
+    resolution: Resolution
+    level: str
+    warnings: list[str]
+    usage: dict[str, Any]
+
+
+def resolve_events(counts: Counts, options: MergeOptions, client: Any = None) -> Resolved:
+    settings, merge_config = _settings(options, client)
+    warnings: list[str] = []
+    level = options.level
+    usage: dict[str, Any] = {}
+    with contextlib.ExitStack() as stack:
+        if settings.runs("meaning"):
+            _ask_models(settings, options, merge_config, stack.enter_context(asking(options.cache)), usage)
+        try:
+            resolution = resolve_names(list(counts.keys), settings)
+        except ModelFailed as error:
+            if options.fallback is None:
+                raise ModelFailed(f"--merge {options.level}: {error}") from None
+            warnings.append(f"--merge {options.level} failed ({error}): resolved at --merge {options.fallback} instead")
+            level = settings.level = options.fallback
+            resolution = resolve_names(list(counts.keys), settings)
+        except OverridesError as error:
+            raise GraphInputError(str(error)) from None
+    collapsed = collapse(counts, resolution)
+    aliases = list(alias_rows(counts, resolution, collapsed))
+    return Resolved(
+        collapsed, aliases, resolution, level, warnings, {name: figures() for name, figures in usage.items()}
+    )
+
+
+def check_options(options: MergeOptions) -> None:
+    """What can be refused before the merge: the overrides' syntax, the configuration, the level's needs."""
+    _settings(options, None)
+
+
+def _settings(options: MergeOptions, client: Any) -> tuple[Settings, MergeConfig | None]:
+    extension: dict[str, Any] = {}
+    merge_config = None
+    if options.config is not None:
+        merge_config = load_merge_config(options.config)
+        extension = merge_config.lexicon
+    try:
+        lexicon = Lexicon.shipped(extension)
+        overrides = read_overrides(options.overrides) if options.overrides is not None else []
+    except LexiconError as error:
+        raise ConfigError(f"{options.config}: merge.lexicon: {error}") from None
+    except OverridesError as error:
+        raise GraphInputError(str(error)) from None
+    settings = Settings(
+        level=options.level,
+        lexicon=lexicon,
+        overrides=overrides,
+        key_of=event_key,
+        judge_max=options.judge_max,
+        threads=os.cpu_count() or 1,
+    )
+    if client is not None:
+        settings.normalize = lambda names: _normal_on_cluster(client, names)
+        settings.search = lambda index: _search_on_cluster(client, index, settings)
+    if settings.runs("meaning"):
+        if not options.embeddings:
+            raise GraphInputError(f"--merge {options.level} needs --embeddings MODEL (and --config for its endpoint)")
+        if merge_config is None or merge_config.model is None:
+            raise GraphInputError("--embeddings needs --config CONFIG.json with the endpoint's base_url and api_key")
+    if settings.runs("judge") and merge_config is not None and merge_config.judge is None:
+        raise ConfigError(f'{options.config}: --merge judge needs the "merge.judge" prompt and examples')
+    return settings, merge_config
+
+
+def _ask_models(
+    settings: Settings, options: MergeOptions, merge_config: MergeConfig | None, session: Asking, usage: dict[str, Any]
+) -> None:
+    """The model-backed tiers' clients into `settings`, each one's figures into `usage` (as functions: read once
+    the tiers ran)."""
+    assert merge_config is not None and merge_config.model is not None and options.embeddings
+    embedder = EmbeddingsClient(merge_config.model, options.embeddings, session)
+    settings.embed = embedder
+    usage["embeddings"] = lambda: {"model": options.embeddings, **vars(embedder.usage)}
+    if settings.runs("judge"):
+        judge = JudgeClient(merge_config, session)
+        settings.judge = judge_by(judge)
+        usage["judge"] = lambda: {"model": judge.model, **judge.usage.as_dict()}
+
+
+def _normal_on_cluster(client: Any, names: Sequence[str]) -> list[Normal]:
+    if len(names) <= NAMES_PER_TASK:
+        return normalize(names)
+    token = uuid.uuid4().hex[:8]
+    futures = [
+        client.submit(normalize, list(names[start : start + NAMES_PER_TASK]), key=f"merge-normal-{token}-{start}")
+        for start in range(0, len(names), NAMES_PER_TASK)
+    ]
+    try:
+        return [normal for part in client.gather(futures) for normal in part]
+    finally:
+        client.cancel(futures)
+
+
+def _search_on_cluster(client: Any, index: NgramIndex, settings: Settings) -> tuple[Any, Any, Any]:
+    import numpy as np
+
+    rows = index.matrix.shape[0]
+    token = uuid.uuid4().hex[:8]
+    [shared] = client.scatter([index], broadcast=True)
+    futures = [
+        client.submit(
+            candidate_block,
+            shared,
+            start,
+            min(start + ROWS_PER_SEARCH, rows),
+            settings.neighbours,
+            FLOOR,
+            key=f"merge-search-{token}-{start}",
+        )
+        for start in range(0, rows, ROWS_PER_SEARCH)
+    ]
+    try:
+        parts = client.gather(futures)
+    finally:
+        client.cancel([*futures, shared])
+    if not parts:
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, np.zeros(0, dtype=np.float32)
+    return unique_pairs(*(np.concatenate(column) for column in zip(*parts, strict=True)))

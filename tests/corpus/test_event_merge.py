@@ -1,0 +1,313 @@
+"""One node per event: the resolver's tiers on hand-made names, the overrides, the graph files' aliases and edge
+figures read back, the embeddings tier against the scripted endpoint, and --next."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+from pathlib import Path
+from typing import Any
+
+import networkx as nx
+import pytest
+from scripted_endpoint import ScriptedEndpoint, extraction_answer, hashed_embedding
+
+from kestor.tavi.corpus.cli import main
+from kestor.tavi.corpus.config import load_merge_config
+from kestor.tavi.corpus.events import Lexicon, LexiconError, OverridesError, Settings, parse_overrides, resolve
+from kestor.tavi.corpus.graph.command import build_event_graph
+from kestor.tavi.corpus.inputs import InputError, load_inputs
+
+
+@pytest.fixture(scope="module")
+def scheduler(cluster):
+    """The command's candidate search runs on the shared cluster, by block of names."""
+    return cluster[0].scheduler_address
+
+
+def events_of(names: list[str], **settings: Any) -> list[list[str]]:
+    resolution = resolve(names, Settings(**settings))
+    groups: dict[int, list[str]] = {}
+    for name, event in zip(names, resolution.event_of, strict=True):
+        groups.setdefault(event, []).append(name)
+    return list(groups.values())
+
+
+def test_each_tier_merges_what_it_should_and_no_tier_merges_what_never_merges():
+    names = [
+        "美联储加息",
+        "美聯儲加息",  # traditional characters: the normal form
+        "美联储宣布加息25个基点",  # a qualifier out, then alike in characters
+        "美联储降息",  # the opposite direction: never
+        "下跌3%",
+        "下跌５％",  # width: the normal form
+        "2024年7月CPI上涨",
+        "CPI上涨",  # a date out: the normal form
+        "PPI上涨",  # another indicator: never
+        "广东暴雨",
+        "浙江暴雨",  # another province: never
+        "广东暴雪",  # snow is not rain: never
+        "G20峰会",
+        "G7峰会",  # a number the normal form keeps is part of the name: never
+    ]
+    assert events_of(names, level="exact") == [[name] for name in names]
+    assert events_of(names, level="normal") == [
+        ["美联储加息", "美聯儲加息"],
+        ["美联储宣布加息25个基点"],
+        ["美联储降息"],
+        ["下跌3%", "下跌５％"],
+        ["2024年7月CPI上涨", "CPI上涨"],
+        *([name] for name in names[8:]),
+    ]
+    similar = events_of(names)
+    assert ["美联储加息", "美聯儲加息", "美联储宣布加息25个基点"] in similar
+    assert len(similar) == len(names) - 4
+
+    resolution = resolve(names)
+    assert [resolution.tier[names.index(name)] for name in ("美联储加息", "美聯儲加息", "美联储宣布加息25个基点")] == [
+        "name",
+        "normal",
+        "similar",
+    ]
+    assert resolution.normals[2].removed == (("amount", "25个基点"),)
+    assert all(resolution.refused.get(rule) for rule in ("direction", "place", "weather", "figure", "indicator"))
+
+
+def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
+    # Each like the next, the ends unlike: connected components would make one event of all four.
+    chain = ["长江水位上涨", "长江水位持续上涨", "长江流域持续强降雨", "持续强降雨"]
+    assert len(events_of(chain)) > 1
+
+    overrides = list(
+        parse_overrides(
+            ["# kept apart, though alike", "下跌3% != 下跌５％", "", "缺芯 == 芯片短缺", "芯片短缺 == 晶片短缺"],
+            "o.txt",
+        )
+    )
+    names = ["下跌3%", "下跌５％", "缺芯", "芯片短缺", "晶片短缺", "台湾缺电"]
+    groups = events_of(names, overrides=overrides)
+    assert groups == [["下跌3%"], ["下跌５％"], ["缺芯", "芯片短缺", "晶片短缺"], ["台湾缺电"]]
+    with pytest.raises(OverridesError, match=r"o.txt:2: .*must merge by other lines"):
+        contradiction = ["缺芯 == 芯片短缺", "缺芯 != 晶片短缺", "芯片短缺 == 晶片短缺"]
+        resolve(names, Settings(overrides=list(parse_overrides(contradiction, "o.txt"))))
+    with pytest.raises(OverridesError, match=r"o.txt:1: not a pair of names"):
+        list(parse_overrides(["缺芯 = 芯片短缺"], "o.txt"))
+
+
+def test_the_configuration_extends_what_never_merges(tmp_path):
+    rivers = ["长江水位上涨", "珠江水位上涨"]
+    assert events_of(rivers) == [rivers]  # nothing in the shipped lexicon tells two rivers apart
+    config = tmp_path / "config.json"
+    config.write_text(json.dumps({"merge": {"lexicon": {"river": {"长江": ["长江"], "珠江": ["珠江"]}}}}), "utf-8")
+    assert events_of(rivers, lexicon=Lexicon.shipped(load_merge_config(config).lexicon)) == [[name] for name in rivers]
+    config.write_text(json.dumps({"merge": {"lexicon": {"river": ["长江"]}}}), "utf-8")
+    with pytest.raises(LexiconError, match="'river': an object from value to a list of terms"):
+        Lexicon.shipped(load_merge_config(config).lexicon)
+
+
+def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judge_max():
+    import numpy as np
+
+    vectors = {
+        "城市积水": [1, 0, 0, 0],
+        "城市内涝": [0.6, 0.8, 0, 0],
+        "暴雨": [0, 0, 1, 0],
+        "暴雪": [0, 0.3, 0.95, 0],
+        "寒潮": [-1, 0, 0, 0],
+        "路面淹水": [0.5, 0, 0, 0.866],
+    }
+    asked: list[list[tuple[str, str]]] = []
+
+    def judge(pairs: list[tuple[str, str]]) -> list[bool]:
+        asked.append(pairs)
+        return [True] * len(pairs)
+
+    names = list(vectors)
+    embed = lambda forms: np.asarray([vectors[form] for form in forms], dtype=np.float32)  # noqa: E731
+    resolution = resolve(names, Settings(level="judge", embed=embed, judge=judge, judge_max=1))
+    # 暴雪 is near 暴雨 but snow is not rain: neither merged nor asked. 路面淹水 is doubtful too, but less so
+    # than 城市内涝, and one pair may be asked.
+    assert asked == [[("城市积水", "城市内涝")]]
+    assert resolution.event_of == [0, 0, 1, 2, 3, 4] and resolution.tier[1] == "judge"
+    assert resolution.asked == {"meaning": 6, "judge": 1}
+
+
+def part_line(id_: str, date: str | None, *relations: tuple[str, str]) -> str:
+    result = {
+        "relations": [{"source": s, "target": t, "rel": "因果", "strength": 0.5} for s, t in relations],
+        "force": "剧烈",
+    }
+    line = {"id": id_, "status": "ok", "result": result, "attempts": 1, "error": None, "error_class": None}
+    if date:
+        line["date"] = date
+    return json.dumps(line, ensure_ascii=False)
+
+
+def write_out(directory: Path) -> Path:
+    directory.mkdir()
+    lines = [
+        # One article names the outage two ways: once for the event and for each of its edges.
+        part_line("a", "2024-07-02", ("暴雨", "電力中斷"), ("暴雨", "电力中断"), ("电力中断", "工厂停产")),
+        part_line("b", "2024-08-15T09:00:00+08:00", ("暴雨", "部分地区电力中断"), ("部分地区电力中断", "工廠停產")),
+        part_line("c", None, ("暴雨", "城市内涝"), ("寒潮", "电力中断"), ("城市积水", "工厂停产")),
+    ]
+    (directory / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return directory
+
+
+@pytest.mark.slow
+def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_path, capsys):
+    out, graph_dir = write_out(tmp_path / "out"), tmp_path / "graph"
+    # No cluster asked for: the merge runs in this process, as in a plain script.
+    summary = build_event_graph(out, graph_dir)
+    assert summary["merge"]["merges"] == {"normal": 2, "similar": 1} and summary["events"] == 6
+
+    document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
+    nodes = {node["name"]: node for node in document["nodes"]}
+    outage = nodes["電力中斷"]  # the first spelling seen names the event
+    assert outage["aliases"] == {"电力中断": 3, "部分地区电力中断": 2, "電力中斷": 1}
+    assert (outage["articles"], outage["relations"]) == (3, 6)
+    graphml = nx.read_graphml(graph_dir / "graph.graphml")
+    assert [json.loads(data["aliases"]) for _, data in graphml.nodes(data=True)] == [
+        node["aliases"] for node in document["nodes"]
+    ]
+
+    edges = {(e["source"], e["target"]): e for e in document["edges"]}
+    rain_outage = edges[(nodes["暴雨"]["id"], outage["id"])]
+    # The ids as the part files' id keys: "a" and 1 are two articles.
+    assert (rain_outage["count"], rain_outage["articles"], rain_outage["article_ids"]) == (3, 2, ['"a"', '"b"'])
+    assert rain_outage["probability"] == 3 / 4 and rain_outage["lift"] == pytest.approx((3 / 4) / (4 / 8))
+    assert (rain_outage["first_seen"], rain_outage["last_seen"], rain_outage["months"]) == (
+        "2024-07-02",
+        "2024-08-15",
+        {"2024-07": 1, "2024-08": 1},
+    )
+    assert rain_outage["forces"] == {"剧烈": 2}
+
+    import pyarrow.parquet as parquet
+
+    aliases = parquet.read_table(graph_dir / "aliases.parquet").to_pylist()
+    with (graph_dir / "aliases.csv").open(encoding="utf-8", newline="") as handle:
+        assert [row["alias"] for row in csv.DictReader(handle)] == [row["alias"] for row in aliases]
+    decided = {row["alias"]: (row["event_name"], row["tier"]) for row in aliases}
+    assert decided["部分地区电力中断"] == ("電力中斷", "similar") and decided["工廠停產"] == ("工厂停产", "normal")
+    assert sum(row["mentions"] for row in aliases) == sum(node["relations"] for node in document["nodes"])
+    edge_rows = parquet.read_table(graph_dir / "edges.parquet").to_pylist()
+    assert sorted(map(tuple, (row["article_ids"] for row in edge_rows))) == sorted(
+        tuple(edge["article_ids"]) for edge in document["edges"]
+    )
+
+    # An event is found by any of its aliases.
+    assert main(["graph", str(graph_dir), "--next", "部分地区电力中断"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == "after 電力中斷: 1 event" and lines[2].split()[:4] == ["1.000", "2.67", "2", "2"]
+    assert main(["graph", str(graph_dir), "--causes", "工厂停产"]) == 0
+    assert capsys.readouterr().out.splitlines()[2].endswith(" 電力中斷")
+
+
+@pytest.mark.slow
+def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(scheduler, tmp_path):
+    # One line a part file, so that each is counted by a task of its own and the articles of an edge are put
+    # together by the merge of counts: the same graph as one file read in this process.
+    out = write_out(tmp_path / "one")
+    lines = (out / "part-00000.jsonl").read_text(encoding="utf-8").splitlines()
+    # Two spellings of one key, first met in different part files: both stay aliases, with their mentions.
+    lines += [
+        part_line("d", None, ("ＣＰＩ上涨", "暴雨")),
+        part_line("e", None, ("CPI上涨", "暴雨"), ("CPI上涨", "寒潮")),
+    ]
+    (out / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    many = tmp_path / "many"
+    many.mkdir()
+    for number, line in enumerate(lines):
+        (many / f"part-{number:05d}.jsonl").write_text(line + "\n", encoding="utf-8")
+    build_event_graph(out, tmp_path / "g1")
+    build_event_graph(many, tmp_path / "g2", scheduler=scheduler)
+    first, second = (json.loads((tmp_path / g / "graph.json").read_text(encoding="utf-8")) for g in ("g1", "g2"))
+    assert first == second
+    assert sorted(len(edge["article_ids"]) for edge in first["edges"]) == [1, 1, 1, 1, 2, 2, 2]
+    assert [node["aliases"] for node in first["nodes"] if node["name"] == "ＣＰＩ上涨"] == [
+        {"CPI上涨": 2, "ＣＰＩ上涨": 1}
+    ]
+
+
+def test_a_graph_of_no_events_says_so(tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "part-00000.jsonl").write_text(part_line("a", None) + "\n", encoding="utf-8")
+    said = io.StringIO()
+    assert build_event_graph(out, tmp_path / "g", stream=said)["events"] == 0
+    assert "warning: a graph of 0 events: none of the 1 articles read gave a relation" in said.getvalue()
+
+
+@pytest.mark.slow
+def test_input_dates_are_checked_and_bad_overrides_exit_2_naming_file_and_line(scheduler, tmp_path, capsys):
+    good = tmp_path / "in.jsonl"
+    good.write_text('{"id": 1, "text": "x", "date": "2024-02-29"}\n{"id": 2, "text": "y"}\n', encoding="utf-8")
+    assert [record.get("date") for record in load_inputs(good, "articles")] == ["2024-02-29", None]
+    bad = tmp_path / "bad.jsonl"
+    bad.write_text('{"id": 1, "text": "x", "date": "2023-02-29"}\n', encoding="utf-8")
+    with pytest.raises(InputError, match=r'bad\.jsonl:1: "date" must be an ISO 8601 date'):
+        load_inputs(bad, "articles")
+
+    out = write_out(tmp_path / "out")
+    overrides = tmp_path / "overrides.txt"
+    for text, problem in (("暴雨 == 寒潮\n洪水 != 暴雨\n", ":2: no event '洪水'"), ("暴雨 寒潮\n", ":1: not a pair")):
+        overrides.write_text(text, encoding="utf-8")
+        arguments = ["graph", str(out), "--output", str(tmp_path / "g"), "--merge-overrides", str(overrides)]
+        assert main([*arguments, "--scheduler", scheduler]) == 2
+        assert f"error: {overrides}{problem}" in capsys.readouterr().err
+        assert not (tmp_path / "g").exists()
+
+
+@pytest.mark.slow
+def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys):
+    out = write_out(tmp_path / "out")
+    # The scripted model puts 城市积水 where 城市内涝 is, as a model knows them for one event; their characters
+    # are too unlike for the n-gram tier. 寒潮 beside 暴雨 is refused by the lexicon (cold is not rain).
+    synonyms = {"城市积水": "城市内涝", "寒潮": "暴雨"}
+    same = lambda question: extraction_answer(("pc", question, {"related": "true", "reason": "同一事件"}))  # noqa: E731
+    with ScriptedEndpoint(same, embedding=lambda text: hashed_embedding(synonyms.get(text, text))) as endpoint:
+        config = tmp_path / "config.json"
+        config.write_text(json.dumps(endpoint.config()), encoding="utf-8")
+        arguments = ["graph", str(out), "--output", str(tmp_path / "g"), "--embeddings", "emb", "--config", str(config)]
+        arguments += ["--scheduler", scheduler, "--quiet"]
+        cached = [*arguments, "--cache", str(tmp_path / "answers.sqlite3")]
+        assert main(cached) == 0
+        summary = json.loads((tmp_path / "g" / "summary.json").read_text(encoding="utf-8"))
+        assert summary["merge"]["level"] == "meaning" and summary["merge"]["merges"]["meaning"] == 1
+        usage = summary["merge"]["model_requests"]["embeddings"]
+        assert (usage["requests"], usage["names_asked"], usage["tokens"]) == (1, 7, 28)
+        asked = len(endpoint.embedding_requests)
+        assert main(cached) == 0  # every vector is in the answer cache now
+        assert len(endpoint.embedding_requests) == asked
+
+        endpoint.embedding_status = 503
+        assert main([*arguments, "--no-cache"]) == 1
+        assert "nothing written" in capsys.readouterr().err
+        assert main([*arguments, "--no-cache", "--merge", "meaning/similar"]) == 0
+        assert "warning: --merge meaning failed" in capsys.readouterr().err
+
+        # The judge: a pair of the doubtful band (cosine 0.37) asked with the configuration's prompt, once.
+        flood, halt = hashed_embedding("城市内涝"), hashed_embedding("工厂停产")
+        endpoint.embedding = lambda text: (
+            [h + 0.4 * f for h, f in zip(halt, flood, strict=True)]
+            if text == "工厂停产"
+            else hashed_embedding(synonyms.get(text, text))
+        )
+        endpoint.embedding_status = 200
+        said = {"text": "加息", "kind": "pc", "attrs": {"related": "true"}}
+        judge = {
+            "prompt_description": "两个名称说的是否同一事件？",
+            "examples": [{"text": "加息\n上调利率", "extractions": [said]}],
+        }
+        config.write_text(json.dumps(endpoint.config(merge={"judge": judge}), ensure_ascii=False), encoding="utf-8")
+        judged = [*cached, "--merge", "judge", "--embeddings", "another"]
+        assert main(judged) == 0
+        merge = json.loads((tmp_path / "g" / "summary.json").read_text(encoding="utf-8"))["merge"]
+        assert [sorted(question.split("\n")) for question in endpoint.questions] == [["城市内涝", "工厂停产"]]
+        assert merge["merges"]["judge"] == 1
+        assert merge["model_requests"]["judge"]["calls"] == 1
+        assert main(judged) == 0  # the answer is in the cache
+        assert len(endpoint.questions) == 1
