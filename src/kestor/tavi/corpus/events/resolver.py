@@ -55,9 +55,9 @@ class Settings:
     search: Candidates | None = None
     threads: int = 1
     key_of: Callable[[str], str] = str.strip
+    """How a name in the overrides becomes a key of the names resolved (the graph's event key)."""
     normalize: Callable[[Sequence[str]], list[Normal]] = normalize
     """Names -> their normal forms: here, or by partition on a cluster."""
-    """How a name in the overrides becomes a key of the names resolved (the graph's event key)."""
 
     def runs(self, level: str) -> bool:
         return LEVELS.index(level) <= LEVELS.index(self.level)
