@@ -21,7 +21,7 @@ import pytest
 from provider_endpoint import PlainWebServer, ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer, refused_base_url
 
-from kestor.tavi.corpus import output
+from kestor.tavi.corpus import driver, output, worker
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.config import Settings, load_config
 from kestor.tavi.corpus.exits import INSTALL_HINT
@@ -270,6 +270,24 @@ def test_a_fault_of_the_account_stops_every_worker_at_once_and_a_rerun_asks_what
         assert main(args) == 0
         asked = [int(TAG.search(question).group(1)) for question in provider.questions]  # type: ignore[union-attr]
     assert sorted(asked) == [i for i in ids if lines.get(json.dumps(i), {}).get("status") != "ok"]
+
+
+def _halted_here() -> bool:
+    return "halted-run" in worker._halted
+
+
+@Slow
+def test_a_halt_reaches_the_worker_processes_that_join_the_cluster_later():
+    from distributed import Client, LocalCluster
+
+    with (
+        LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0") as running,
+        Client(running) as client,
+    ):
+        driver._halt_workers(client, "halted-run")
+        running.scale(2)
+        client.wait_for_workers(2)
+        assert list(client.run(_halted_here).values()) == [True, True]
 
 
 @Slow

@@ -369,10 +369,17 @@ class Run:
 
 
 def _halt_workers(client: Any, run: str) -> None:
-    """Halt every worker's sends for the run. A worker process that joins later is not reached: a task redone there
-    halts at its own first refusal."""
+    """Halt every worker's sends for the run, in the worker processes that join later too: a task queued for one of
+    them would otherwise send a request per thread before its own first refusal. A plugin of the cluster does both;
+    named by the run, it stays with a cluster that outlives the run, at the cost of one run id in each worker."""
+    from distributed import WorkerPlugin
+
+    class HaltRun(WorkerPlugin):
+        def setup(self, worker: Any) -> None:
+            halt_run(run)
+
     with contextlib.suppress(Exception):
-        client.run(halt_run, run, on_error="ignore")
+        client.register_plugin(HaltRun(), name=f"kestor-corpus-halt-{run}")
 
 
 def _record_lost(out_dir: str, task: Task, error: BaseException) -> TaskReport:
