@@ -87,9 +87,14 @@ def sequential(mode: str, job: Job, ids: list[Any]) -> dict[str, Any]:
 @pytest.mark.parametrize("mode", ["causara", "linqor", "force", "articles"])
 def test_each_mode_writes_what_predict_gives_each_input_once(cluster, model, tmp_path, capsys, mode):
     job = Job(tmp_path, model, mode)
-    assert main(job.args("--scheduler", cluster[0].scheduler_address)) == 0
+    keep = ["--keep-text", "6"] if mode == "articles" else []
+    assert main(job.args("--scheduler", cluster[0].scheduler_address, *keep)) == 0
     asked = Counter(model.questions)
     lines = job.lines()
+    texts = {json.dumps(row["id"]): row.get("text") for row in map(json.loads, job.input.read_text().splitlines())}
+    assert {key: line.get("text") for key, line in lines.items()} == {
+        key: text[:6] if keep else None for key, text in texts.items()
+    }
     model.requests.clear()
     expected = sequential(mode, job, IDS)
     assert {key: line["result"] for key, line in lines.items()} == expected

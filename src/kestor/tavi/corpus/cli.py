@@ -185,6 +185,14 @@ def run_parser() -> argparse.ArgumentParser:
         metavar="N",
         help="inputs per part file (default: %(default)s)",
     )
+    parser.add_argument(
+        "--keep-text",
+        type=whole_number(0),
+        default=0,
+        metavar="N",
+        help="keep the first N characters of each input's text on its output line (\"text\"): the graph's page shows "
+        "them beside the article's id (default: %(default)s, none)",
+    )
     add_cache_arguments(parser, "ask every call of the model, and keep no answer (default: cached)")
     parser.add_argument(
         "--price",

@@ -92,6 +92,8 @@ class Settings:
     """Workers when the run started: the first share of `rate`, before the driver says which workers have work."""
     cache: str | None = None
     """The answer cache's file; None: every call is asked."""
+    keep_text: int = 0
+    """Characters of each input's text kept on its output line."""
 
     @property
     def topic(self) -> str:

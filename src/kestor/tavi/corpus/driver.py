@@ -113,6 +113,7 @@ def _run(args: argparse.Namespace, run: Run) -> int:
                     rate=args.rate,
                     workers=workers,
                     cache=None if cache is None else str(cache),
+                    keep_text=args.keep_text,
                 )
                 tasks = split(parts, workers)
                 status = _once_asked(lambda: run.submit(client, settings, tasks), args.verbose)

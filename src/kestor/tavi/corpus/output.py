@@ -46,9 +46,10 @@ def line(
     error_class: str | None = None,
     usage: Mapping[str, int] | None = None,
     date: str | None = None,
+    text: str | None = None,
 ) -> str:
     """An output line; `usage` is None where it is not known (a task lost with its worker); `date` is the input
-    line's, carried where it had one."""
+    line's, carried where it had one; `text` the first characters of the input's text, where the run keeps them."""
     entry = {
         "id": id_,
         "status": status,
@@ -60,6 +61,8 @@ def line(
     }
     if date is not None:
         entry["date"] = date
+    if text is not None:
+        entry["text"] = text
     return json.dumps(entry, ensure_ascii=False)
 
 

@@ -204,6 +204,7 @@ def _run_task(
                     settled.error_class,
                     settled.usage,
                     record.get("date"),
+                    record["text"][: settings.keep_text] if settings.keep_text and "text" in record else None,
                 )
                 outcomes.append((key, status, settled.error_class, settled.usage))
                 if settled.error is None:

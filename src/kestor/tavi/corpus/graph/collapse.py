@@ -45,6 +45,7 @@ def collapse(counts: Counts, resolution: Resolution) -> Counts:
         setattr(result, name, getattr(counts, name))
     result.article_ids = counts.article_ids
     result.article_dates = counts.article_dates
+    result.article_texts = counts.article_texts
     result.article_force = counts.article_force
     result.forces.words = dict(counts.forces.words)
     result.labels.words = dict(counts.labels.words)

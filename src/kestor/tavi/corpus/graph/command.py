@@ -159,8 +159,13 @@ def build_event_graph(
             )
         write_node_link(counts, directory / "graph.json")
         texts = "texts" if counts.mode == "causara" else "articles"
+        excerpts = {key: text for key, text in zip(counts.article_ids, counts.article_texts, strict=True) if text}
         page = write_page(
-            directory / "graph.json", directory, limit=html_nodes, title=f"Event graph of {counts.articles:,} {texts}"
+            directory / "graph.json",
+            directory,
+            limit=html_nodes,
+            title=f"Event graph of {counts.articles:,} {texts}",
+            excerpts=excerpts,
         )
         summary["page"] = {"file": PAGE, "events": page.events, "edges": page.edges, "bytes": page.bytes}
         summary["parquet"] = write_parquet(counts, directory) or "nodes.parquet, edges.parquet"

@@ -144,6 +144,8 @@ class Counts:
         """The id key of each "ok" line read, in order: an edge's sources."""
         self.article_dates: list[str] = []
         """Each article's date (YYYY-MM-DD), empty where its line had none."""
+        self.article_texts: list[str] = []
+        """The first characters of each article's text, empty where the run kept none (`--keep-text`)."""
         self.article_force = array("q")
         """Each article's force word (an index of `forces.words`), -1 for none."""
         self.pair_edge = array("q")
@@ -186,6 +188,9 @@ class Counts:
             problem = date_problem(date)
             if problem:
                 raise GraphInputError(f"{place}: {problem}")
+        text = entry.get("text")
+        if text is not None and not isinstance(text, str):
+            raise GraphInputError(f'{place}: "text" must be a string, not {describe(text)}')
         if self.mode is None:
             self.mode, self.mode_place = mode, place
         elif mode != self.mode:
@@ -227,6 +232,7 @@ class Counts:
         article = len(self.article_ids)
         self.article_ids.append(key)
         self.article_dates.append(date[:10] if date else "")
+        self.article_texts.append(text or "")
         self.article_force.append(-1 if force_word is None else force_word)
         for node in nodes:
             self.node_articles[node] += 1
@@ -340,6 +346,7 @@ class Counts:
         offset = len(self.article_ids)
         self.article_ids.extend(later.article_ids)
         self.article_dates.extend(later.article_dates)
+        self.article_texts.extend(later.article_texts)
         self.article_force.extend(-1 if word < 0 else forces[word] for word in later.article_force)
         self.pair_edge.extend(edge_of[edge] for edge in later.pair_edge)
         self.pair_article.extend(article + offset for article in later.pair_article)
