@@ -37,6 +37,9 @@ else:
 # Node indices are packed into one integer per edge.
 _INDEX_BITS = 32
 
+EXCERPT_LENGTH = 120
+"""The characters of an article's text that the graph keeps: what its page shows of it."""
+
 
 class Conflict(GraphInputError):
     """Counts of two groups of part files that cannot be merged: an id in both, lines of two modes."""
@@ -191,6 +194,7 @@ class Counts:
         text = entry.get("text")
         if text is not None and not isinstance(text, str):
             raise GraphInputError(f'{place}: "text" must be a string, not {describe(text)}')
+        text = text[:EXCERPT_LENGTH] if text else ""
         if self.mode is None:
             self.mode, self.mode_place = mode, place
         elif mode != self.mode:
@@ -232,7 +236,7 @@ class Counts:
         article = len(self.article_ids)
         self.article_ids.append(key)
         self.article_dates.append(date[:10] if date else "")
-        self.article_texts.append(text or "")
+        self.article_texts.append(text)
         self.article_force.append(-1 if force_word is None else force_word)
         for node in nodes:
             self.node_articles[node] += 1

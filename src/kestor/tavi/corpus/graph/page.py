@@ -27,6 +27,7 @@ from pathlib import Path
 from typing import Any
 
 from ..exits import DISTRIBUTION, GraphInputError, SetupError
+from .counts import EXCERPT_LENGTH
 from .layout import lay_out
 from .names import SENTENCE_PUNCTUATION
 
@@ -38,7 +39,6 @@ LIBRARY_SCRIPT = "sigma-graphology.js"
 LIBRARY_LICENCE = "sigma-graphology.LICENSE.txt"
 # Article ids an edge shows on the page: the rest are counted (graph.json and Parquet hold them all).
 IDS_SHOWN = 50
-EXCERPT_LENGTH = 120
 
 # Optional fields of an edge, carried to the page as they are where graph.json has them.
 _EDGE_EXTRAS = ("probability", "lift", "first_seen", "last_seen", "months")
