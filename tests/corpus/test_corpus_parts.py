@@ -296,6 +296,8 @@ def test_progress_counts_each_input_once_and_shows_how_the_requests_fare():
     assert "2/4 done, 0 failed" in text
     assert "6 in flight, 10.0 req/s, 25% 429, p50 0.10 s, p95 2.00 s" in text
     assert "endpoint down for 1 worker: probing" in text
+    progress.stop("quota")
+    assert "2/4 done, 0 failed | stopped (quota): nothing more is sent | 33% from" in progress.render(now=2.0)
 
 
 def test_the_gate_halts_on_a_fault_no_wait_cures_and_on_an_address_that_never_answered_as_a_model():

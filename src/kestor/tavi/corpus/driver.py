@@ -271,6 +271,7 @@ class Run:
         message = event[1]
         if "fault" in message and self.fault is None:
             self.fault = message["fault"]
+            self.progress.stop(str(self.fault.get("error_class")))
             # The handler runs on the client's event loop, which the call to the workers needs free.
             threading.Thread(target=self._halt, name="corpus-halt", daemon=True).start()
         with self._lock:

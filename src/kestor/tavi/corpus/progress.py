@@ -43,6 +43,8 @@ class Progress:
         self._terminal = stream.isatty()
         self._last_line = -math.inf
         self._drawn_whole = False
+        self.stopped: str | None = None
+        """The class of the fault that stopped the run's sends, once one did."""
 
     @property
     def done(self) -> int:
@@ -82,6 +84,8 @@ class Progress:
             filled = int(share * WIDTH)
             rate = done / elapsed if elapsed > 0 else 0.0
             left = f", {(self.total - done) / rate:.0f} s left" if rate and done < self.total else ""
+            if self.stopped is not None:
+                left = f" | stopped ({self.stopped}): nothing more is sent"
             text = f"[{'#' * filled}{'.' * (WIDTH - filled)}] {done}/{self.total} done, {failed} failed{left}"
             return text + self._usage() + self._requests()
 
@@ -123,6 +127,13 @@ class Progress:
             return None
         ordered = sorted(self._latencies)
         return ordered[min(len(ordered) - 1, int(len(ordered) * share))]
+
+    def stop(self, error_class: str) -> None:
+        """The run sends nothing more: said at once, in place of the time left, wherever the bar goes."""
+        with self._lock:
+            self.stopped = error_class
+            self._last_line = -math.inf
+        self.draw()
 
     def draw(self, now: float | None = None) -> None:
         if not self.enabled:
