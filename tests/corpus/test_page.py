@@ -223,9 +223,17 @@ def test_a_graph_beyond_the_limit_shows_its_events_of_highest_degree_and_says_so
     data = json.loads(re.search(r'id="graph-data">(.*?)</script>', html, re.DOTALL).group(1))
     # Degree 4, then the ties of degree 2 by id: 链二, and 环 (a loop counts in and out).
     assert [node["name"] for node in data["nodes"]] == ["中", "链二", f"环{HOSTILE}"]
-    assert data["total"] == {"events": 9, "edges": 7, "limit": 3}
+    assert data["total"] == {"events": 9, "edges": 7, "limit": 3, "between": 1, "edge_limit": page.EDGE_LIMIT}
     assert html.count("</script>") == 3 and HOSTILE not in html
     assert "MIT License" in (tmp_path / page.LICENSE_FILE).read_text(encoding="utf-8")
+
+    # Past the edges' limit: those of most relations, in the file's order.
+    written = page.write_page(tmp_path / "graph.json", tmp_path, edge_limit=2)
+    html = (tmp_path / "index.html").read_text(encoding="utf-8")
+    data = json.loads(re.search(r'id="graph-data">(.*?)</script>', html, re.DOTALL)[1])
+    count = data["edge_fields"].index("count")
+    assert (written.events, written.edges) == (9, 2) and [edge[count] for edge in data["edges"]] == [7, 9]
+    assert data["total"]["between"] == 7
 
     # The drawing library is put into the package by its build: an installation without it (a source tree that was
     # never built) is refused before anything is written, and told how to install.

@@ -41,6 +41,7 @@ from .exits import (
 from .graph import command as graph_command
 from .graph.between import MAX_PATHS
 from .graph.draw import TOP
+from .graph.page import EDGE_LIMIT as PAGE_EDGE_LIMIT
 from .graph.page import LIMIT as PAGE_LIMIT
 from .graph.successors import LIMIT as SUCCESSORS
 from .retry import CAP, FIRST_PAUSE, RETRY_FOR
@@ -73,7 +74,7 @@ CACHE_EXIT_STATUSES = (
 LOCAL_WORKERS = os.cpu_count() or 1
 GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--merge LEVEL[/FALLBACK]] [--merge-overrides FILE]
         [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--cache PATH | --no-cache]
-        [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N] [--quiet] [--verbose]
+        [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N] [--html-edges N] [--quiet] [--verbose]
     kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
         [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]
     kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--limit N]"""
@@ -277,6 +278,13 @@ def graph_parser() -> argparse.ArgumentParser:
         default=PAGE_LIMIT,
         metavar="N",
         help=f"events in index.html: the whole graph up to N, else the N of highest degree ({PAGE_LIMIT:,})",
+    )
+    parser.add_argument(
+        "--html-edges",
+        type=whole_number(1),
+        default=PAGE_EDGE_LIMIT,
+        metavar="N",
+        help=f"edges in index.html: all between its events up to N, else the N of most relations ({PAGE_EDGE_LIMIT:,})",
     )
     parser.add_argument(
         "--between",

@@ -53,7 +53,7 @@ from .export import (
 )
 from .merge import merge_in_process, merge_on_cluster, part_files
 from .models import ModelFailed
-from .page import LIMIT, PAGE, check_page_library, write_page
+from .page import EDGE_LIMIT, LIMIT, PAGE, check_page_library, write_page
 from .resolve import MergeOptions, Resolved, check_options, resolve_events
 from .successors import print_successors
 
@@ -72,6 +72,7 @@ def execute(args: argparse.Namespace) -> int:
             workers=args.workers,
             top=args.top,
             html_nodes=args.html_nodes,
+            html_edges=args.html_edges,
             quiet=args.quiet,
             merge=args.merge,
             overrides=args.merge_overrides,
@@ -109,6 +110,7 @@ def build_event_graph(
     workers: int | None = None,
     top: int = TOP,
     html_nodes: int = LIMIT,
+    html_edges: int = EDGE_LIMIT,
     quiet: bool = True,
     stream: TextIO | None = None,
     merge: str = MODEL_FREE,
@@ -164,6 +166,7 @@ def build_event_graph(
             directory / "graph.json",
             directory,
             limit=html_nodes,
+            edge_limit=html_edges,
             title=f"Event graph of {counts.articles:,} {texts}",
             excerpts=excerpts,
         )

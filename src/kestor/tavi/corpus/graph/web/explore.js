@@ -520,12 +520,18 @@
 
   // ---- wiring
   const total = data.total;
+  const between = total.between ?? edges.length;
+  const capped =
+    between > edges.length
+      ? ` Of the ${number.format(between)} edges between them, the ${number.format(edges.length)} of most ` +
+        `relations (at most ${number.format(total.edge_limit)}: --html-edges).`
+      : "";
   $("scale").textContent =
-    total.events > nodes.length
+    (total.events > nodes.length
       ? `The ${number.format(nodes.length)} events of highest degree of ${number.format(total.events)} ` +
         `(at most ${number.format(total.limit)}: --html-nodes), and the ${number.format(edges.length)} edges ` +
         `between them of ${number.format(total.edges)}.`
-      : `All ${number.format(nodes.length)} events and ${number.format(edges.length)} edges.`;
+      : `All ${number.format(nodes.length)} events and ${number.format(edges.length)} edges.`) + capped;
   completion($("search"), (index) => open(index, false));
   completion($("path-from"), () => {});
   completion($("path-to"), () => {});
