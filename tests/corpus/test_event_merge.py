@@ -101,6 +101,9 @@ def test_the_configuration_extends_what_never_merges(tmp_path):
     config = tmp_path / "config.json"
     config.write_text(json.dumps({"merge": {"lexicon": {"river": {"长江": ["长江"], "珠江": ["珠江"]}}}}), "utf-8")
     assert events_of(rivers, lexicon=Lexicon.shipped(load_merge_config(config).lexicon)) == [[name] for name in rivers]
+    # A term, or a name, of nothing but quotation marks is itself: not an empty form, where “” and 「」 would meet.
+    assert Lexicon.shipped({"mark": {"quoted": ["“”"]}}).signature("“”") == {"mark": frozenset({"quoted"})}
+    assert events_of(["“”", "「」"], level="normal") == [["“”"], ["「」"]]
     config.write_text(json.dumps({"merge": {"lexicon": {"river": ["长江"]}}}), "utf-8")
     with pytest.raises(LexiconError, match="'river': an object from value to a list of terms"):
         Lexicon.shipped(load_merge_config(config).lexicon)
