@@ -81,13 +81,21 @@ def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
 
     overrides = list(
         parse_overrides(
-            ["# kept apart, though alike", "下跌3% != 下跌５％", "", "缺芯 == 芯片短缺", "芯片短缺 == 晶片短缺"],
+            [
+                "# kept apart, though alike",
+                "下跌3% != 下跌５％",
+                "",
+                "缺芯 == 芯片短缺",
+                "芯片短缺 == 晶片短缺",
+                "广州暴雨 == 广东暴雨",
+            ],
             "o.txt",
         )
     )
-    names = ["下跌3%", "下跌５％", "缺芯", "芯片短缺", "晶片短缺", "台湾缺电"]
+    names = ["下跌3%", "下跌５％", "缺芯", "芯片短缺", "晶片短缺", "台湾缺电", "广州暴雨", "广东暴雨", "廣州暴雨"]
     groups = events_of(names, overrides=overrides)
-    assert groups == [["下跌3%"], ["下跌５％"], ["缺芯", "芯片短缺", "晶片短缺"], ["台湾缺电"]]
+    # The overrides' two places in one group keep no spelling of one of them out of it.
+    assert groups == [["下跌3%"], ["下跌５％"], ["缺芯", "芯片短缺", "晶片短缺"], ["台湾缺电"], names[6:]]
     with pytest.raises(OverridesError, match=r"o.txt:2: .*must merge by other lines"):
         contradiction = ["缺芯 == 芯片短缺", "缺芯 != 晶片短缺", "芯片短缺 == 晶片短缺"]
         resolve(names, Settings(overrides=list(parse_overrides(contradiction, "o.txt"))))
