@@ -3,6 +3,7 @@ figures read back, the embeddings tier against the scripted endpoint, and --next
 
 from __future__ import annotations
 
+import copy
 import csv
 import io
 import json
@@ -17,6 +18,7 @@ from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.config import load_merge_config
 from kestor.tavi.corpus.events import Lexicon, LexiconError, OverridesError, Settings, parse_overrides, resolve
 from kestor.tavi.corpus.graph.command import build_event_graph
+from kestor.tavi.corpus.graph.counts import count_part_files, merged
 from kestor.tavi.corpus.inputs import InputError, load_inputs
 
 
@@ -241,6 +243,13 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(sche
     assert [node["aliases"] for node in first["nodes"] if node["name"] == "ＣＰＩ上涨"] == [
         {"CPI上涨": 2, "ＣＰＩ上涨": 1}
     ]
+
+    # The merge of two counts leaves both as they were: Dask may hold one for a task that runs again.
+    (tmp_path / "part-00000.jsonl").write_text(part_line("f", None, ("ＣＰＩ上涨", "寒潮")) + "\n", encoding="utf-8")
+    earlier = count_part_files([str(many / "part-00004.jsonl"), str(many / "part-00003.jsonl")])
+    spelled = copy.deepcopy(earlier.variants)
+    merged(earlier, count_part_files([str(tmp_path / "part-00000.jsonl")]))
+    assert earlier.variants == spelled == {0: {"ＣＰＩ上涨": 1}}
 
 
 def test_a_graph_of_no_events_says_so(tmp_path):
