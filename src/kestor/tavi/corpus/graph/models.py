@@ -161,7 +161,9 @@ class EmbeddingsClient:
         import numpy as np
 
         retries = Retries(self.session.policy, self.session.gate, account)
+        attempts = 0
         while True:
+            attempts += 1
             with self._lock:
                 self.usage.requests += 1
             try:
@@ -179,7 +181,7 @@ class EmbeddingsClient:
             except Exception as error:
                 if classify(error) not in RETRYABLE or not retries.wait(server_wait(error)):
                     problem = explain(Failure(f"{type(error).__name__}: {error}", error))
-                    raise ModelFailed(f"{self._endpoint}: {problem} ({retries.failures + 1} attempts)") from None
+                    raise ModelFailed(f"{self._endpoint}: {problem} ({attempts} attempts)") from None
 
     def _create(self, names: list[str]) -> tuple[Any, RateLimits | None]:
         raw = self._client.embeddings.with_raw_response.create(model=self.name, input=names, encoding_format="float")
