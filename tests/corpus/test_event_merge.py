@@ -19,6 +19,7 @@ from kestor.tavi.corpus.config import load_merge_config
 from kestor.tavi.corpus.events import Lexicon, LexiconError, OverridesError, Settings, parse_overrides, resolve
 from kestor.tavi.corpus.graph.command import build_event_graph
 from kestor.tavi.corpus.graph.counts import count_part_files, merged
+from kestor.tavi.corpus.graph.models import EmbeddingsClient, ModelFailed, asking
 from kestor.tavi.corpus.inputs import InputError, load_inputs
 
 
@@ -310,6 +311,10 @@ def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys)
         assert "nothing written" in said and f"({len(endpoint.embedding_requests) - asked} attempts)" in said
         assert main([*arguments, "--no-cache", "--merge", "meaning/similar"]) == 0
         assert "warning: --merge meaning failed" in capsys.readouterr().err
+        endpoint.embedding_status = 200
+        endpoint.embedding = lambda text: [1.0] * (2 + len(text))  # as vectors cached of another model would be
+        with asking(None) as session, pytest.raises(ModelFailed, match="gave vectors of 4 and 6 dimensions"):
+            EmbeddingsClient(endpoint.config(), "emb", session, batch=1)(["城市", "城市内涝"])
 
         # The judge: a pair of the doubtful band (cosine 0.37) asked with the configuration's prompt, once.
         flood, halt = hashed_embedding("城市内涝"), hashed_embedding("工厂停产")

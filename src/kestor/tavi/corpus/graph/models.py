@@ -147,6 +147,13 @@ class EmbeddingsClient:
         self.usage.names_asked += len(missing)
         if not names:
             return np.zeros((0, 0), dtype=np.float32)
+        dimensions = sorted({len(vector) for vector in known.values()})
+        if len(dimensions) > 1:
+            # Vectors kept in the cache under a model's name meet those of another model that took the name.
+            raise ModelFailed(
+                f"{self._endpoint}: {self.name} gave vectors of {' and '.join(map(str, dimensions))} dimensions "
+                "(did the model behind the name change? --no-cache asks anew)"
+            )
         matrix = np.asarray([known[name] for name in names], dtype=np.float32)
         norms = np.linalg.norm(matrix, axis=1, keepdims=True)
         return matrix / np.where(norms > 0, norms, 1.0)
