@@ -102,6 +102,8 @@ def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
     with pytest.raises(OverridesError, match=r"o.txt:2: .*must merge by other lines"):
         contradiction = ["缺芯 == 芯片短缺", "缺芯 != 晶片短缺", "芯片短缺 == 晶片短缺"]
         resolve(names, Settings(overrides=list(parse_overrides(contradiction, "o.txt"))))
+    with pytest.raises(OverridesError, match=r"o.txt:1: '缺芯' and '缺芯 。' are one name, never two events"):
+        resolve(names, Settings(overrides=list(parse_overrides(["缺芯 != 缺芯 。"], "o.txt"))))
     with pytest.raises(OverridesError, match=r"o.txt:1: not a pair of names"):
         list(parse_overrides(["缺芯 = 芯片短缺"], "o.txt"))
 

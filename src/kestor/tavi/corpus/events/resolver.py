@@ -170,6 +170,8 @@ def _apply_overrides(
             groups.join(first, second, OVERRIDE, 1.0, forced=True)
     for first, second, item in located:
         if not item.same:
+            if first == second:
+                raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} are one name, never two events")
             if groups.find(first) == groups.find(second):
                 raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} must merge by other lines")
             groups.forbid(first, second)
