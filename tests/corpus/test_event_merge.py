@@ -53,6 +53,8 @@ def test_each_tier_merges_what_it_should_and_no_tier_merges_what_never_merges():
         "广东暴雪",  # snow is not rain: never
         "G20峰会",
         "G7峰会",  # a number the normal form keeps is part of the name: never
+        "北向资金净流入",
+        "北向资金净流出",  # money out, not in: never
     ]
     assert events_of(names, level="exact") == [[name] for name in names]
     assert events_of(names, level="normal") == [
@@ -74,7 +76,7 @@ def test_each_tier_merges_what_it_should_and_no_tier_merges_what_never_merges():
         "similar",
     ]
     assert resolution.normals[2].removed == (("amount", "25个基点"),)
-    assert all(resolution.refused.get(rule) for rule in ("direction", "place", "weather", "figure", "indicator"))
+    assert all(resolution.refused.get(rule) for rule in ("direction", "place", "weather", "figure", "indicator", "flow"))
 
 
 def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
