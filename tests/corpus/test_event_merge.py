@@ -76,7 +76,9 @@ def test_each_tier_merges_what_it_should_and_no_tier_merges_what_never_merges():
         "similar",
     ]
     assert resolution.normals[2].removed == (("amount", "25个基点"),)
-    assert all(resolution.refused.get(rule) for rule in ("direction", "place", "weather", "figure", "indicator", "flow"))
+    assert all(
+        resolution.refused.get(rule) for rule in ("direction", "place", "weather", "figure", "indicator", "flow")
+    )
 
 
 def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
