@@ -57,19 +57,22 @@ class Groups:
             parent[item], item = root, parent[item]
         return root
 
-    def why_not(self, first: int, second: int) -> str | None:
-        """Why the groups of these roots may not join: a lexicon category, "override", or None."""
+    def why_not(self, first: int, second: int, *, lexicon: bool = True) -> str | None:
+        """Why the groups of these roots may not join: a lexicon category (unless `lexicon` is false), "override",
+        or None."""
         if second in self.never.get(first, ()):
             return "override"
-        return clash(self.signatures[first], self.signatures[second])
+        return clash(self.signatures[first], self.signatures[second]) if lexicon else None
 
-    def join(self, first: int, second: int, tier: str, score: float, *, forced: bool = False) -> int | None:
+    def join(
+        self, first: int, second: int, tier: str, score: float, *, forced: bool = False, lexicon: bool = True
+    ) -> int | None:
         """Join the groups of two items; the new root, or None when refused (or already one group)."""
         a, b = self.find(first), self.find(second)
         if a == b:
             return None
         if not forced:
-            reason = self.why_not(a, b)
+            reason = self.why_not(a, b, lexicon=lexicon)
             if reason is not None:
                 self.refused[reason] = self.refused.get(reason, 0) + 1
                 return None

@@ -8,7 +8,8 @@ In this order:
    with their units, with the words that only qualify them (约, 超, 同比, ...);
 4. every blank and quotation mark, and the punctuation left at the ends.
 
-A name of nothing but qualifiers (``3%``) keeps its NFKC form: it is then compared as written. What is taken out
+A name of nothing but qualifiers (``3%``) keeps its NFKC form, and one of nothing but quotation marks keeps them:
+it is then compared as written. What is taken out
 of each name is reported (`Normal.removed`), so a user can see why two names met.
 """
 
@@ -131,8 +132,9 @@ def normalize(names: Iterable[str]) -> list[Normal]:
 
 
 def _normal(name: str) -> Normal:
-    text = unicodedata.normalize("NFKC", name).casefold()
-    text = _BLANKS.sub("", text.translate(_QUOTE_TABLE))
+    folded = _BLANKS.sub("", unicodedata.normalize("NFKC", name).casefold())
+    # A name of nothing but quotation marks keeps them: an empty form would make one event of “” and 「」.
+    text = folded.translate(_QUOTE_TABLE) or folded
     pattern = _PATTERN if _NUMERALS.search(text) else _WORDS_PATTERN
     removed = []
     kept = []

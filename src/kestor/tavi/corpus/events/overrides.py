@@ -34,7 +34,8 @@ class Override:
 
 def read_overrides(path: str | os.PathLike[str]) -> list[Override]:
     try:
-        text = Path(path).read_text(encoding="utf-8")
+        # utf-8-sig: an editor's byte order mark is no part of the first name.
+        text = Path(path).read_text(encoding="utf-8-sig")
     except (OSError, UnicodeDecodeError) as error:
         raise OverridesError(f"{path}: cannot be read as UTF-8 text ({error})") from None
     return list(parse_overrides(text.splitlines(), str(path)))

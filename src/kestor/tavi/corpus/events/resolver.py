@@ -105,12 +105,12 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
     _apply_overrides(groups, keys, normals, settings.overrides, settings.key_of)
     asked: dict[str, int] = {}
     if settings.runs("normal"):
-        # One form, one signature: only an override can keep two names of one form apart.
-        unchecked = not groups.never
+        # One form, one signature: only an override can keep two names of one form apart. The lexicon is not asked,
+        # for a group that an override joined may name more than the form does (广州 and 广东).
         for index, normal in enumerate(normals):
             first = representative[forms[normal.form]]
             if first != index:
-                groups.join(first, index, "normal", 1.0, forced=unchecked)
+                groups.join(first, index, "normal", 1.0, lexicon=False)
     if settings.runs("similar") and len(representative) > 1:
         form_list = list(forms)
         meanings = [
@@ -170,6 +170,8 @@ def _apply_overrides(
             groups.join(first, second, OVERRIDE, 1.0, forced=True)
     for first, second, item in located:
         if not item.same:
+            if first == second:
+                raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} are one name, never two events")
             if groups.find(first) == groups.find(second):
                 raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} must merge by other lines")
             groups.forbid(first, second)

@@ -299,6 +299,8 @@ class Counts:
         other = Counts()
         for name, value in vars(self).items():
             setattr(other, name, value.copy() if isinstance(value, Tally) else copy.copy(value))
+        # A node's spellings are added to in place.
+        other.variants = {node: dict(spellings) for node, spellings in self.variants.items()}
         return other
 
     def absorb(self, later: Counts) -> None:

@@ -147,6 +147,13 @@ class EmbeddingsClient:
         self.usage.names_asked += len(missing)
         if not names:
             return np.zeros((0, 0), dtype=np.float32)
+        dimensions = sorted({len(vector) for vector in known.values()})
+        if len(dimensions) > 1:
+            # Vectors kept in the cache under a model's name meet those of another model that took the name.
+            raise ModelFailed(
+                f"{self._endpoint}: {self.name} gave vectors of {' and '.join(map(str, dimensions))} dimensions "
+                "(did the model behind the name change? --no-cache asks anew)"
+            )
         matrix = np.asarray([known[name] for name in names], dtype=np.float32)
         norms = np.linalg.norm(matrix, axis=1, keepdims=True)
         return matrix / np.where(norms > 0, norms, 1.0)
@@ -161,7 +168,9 @@ class EmbeddingsClient:
         import numpy as np
 
         retries = Retries(self.session.policy, self.session.gate, account)
+        attempts = 0
         while True:
+            attempts += 1
             with self._lock:
                 self.usage.requests += 1
             try:
@@ -179,7 +188,7 @@ class EmbeddingsClient:
             except Exception as error:
                 if classify(error) not in RETRYABLE or not retries.wait(server_wait(error)):
                     problem = explain(Failure(f"{type(error).__name__}: {error}", error))
-                    raise ModelFailed(f"{self._endpoint}: {problem} ({retries.failures + 1} attempts)") from None
+                    raise ModelFailed(f"{self._endpoint}: {problem} ({attempts} attempts)") from None
 
     def _create(self, names: list[str]) -> tuple[Any, RateLimits | None]:
         raw = self._client.embeddings.with_raw_response.create(model=self.name, input=names, encoding_format="float")
