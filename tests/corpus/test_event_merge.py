@@ -306,6 +306,9 @@ def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys)
         arguments += ["--scheduler", scheduler, "--quiet"]
         cached = [*arguments, "--cache", str(tmp_path / "answers.sqlite3")]
         assert main(cached) == 0
+        with pytest.raises(SystemExit, match="2"):  # a model's level given with --embeddings, or none
+            main([*arguments, "--merge", "similar/normal"])
+        assert "error: --embeddings is for --merge meaning or judge" in capsys.readouterr().err
         summary = json.loads((tmp_path / "g" / "summary.json").read_text(encoding="utf-8"))
         assert summary["merge"]["level"] == "meaning" and summary["merge"]["merges"]["meaning"] == 1
         usage = summary["merge"]["model_requests"]["embeddings"]

@@ -230,8 +230,10 @@ def graph_arguments(argv: Sequence[str]) -> argparse.Namespace:
         parser.error("--force needs --config CONFIG.json")
     if args.embeddings and not args.config:
         parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
-    if args.embeddings and args.merge.split("/")[0] in MERGE_LEVELS[: MERGE_LEVELS.index(MERGE_DEFAULT) + 1]:
-        args.merge = "meaning"
+    if args.merge is None:
+        args.merge = "meaning" if args.embeddings else MERGE_DEFAULT
+    elif args.embeddings and args.merge.split("/")[0] in MERGE_LEVELS[: MERGE_LEVELS.index(MERGE_DEFAULT) + 1]:
+        parser.error(f"--embeddings is for --merge meaning or judge; --merge {args.merge} asks no model")
     return args
 
 
@@ -256,10 +258,10 @@ def graph_parser() -> argparse.ArgumentParser:
     add_cluster_arguments(parser)
     parser.add_argument(
         "--merge",
-        default=MERGE_DEFAULT,
         metavar="LEVEL[/FALLBACK]",
         help=f"how far names are merged into events: {', '.join(MERGE_LEVELS)} (default {MERGE_DEFAULT}, the "
-        "strongest without a model); a FALLBACK level is used when the model cannot be reached",
+        "strongest without a model; meaning with --embeddings); a FALLBACK level is used when the model cannot be "
+        "reached",
     )
     parser.add_argument(
         "--merge-overrides", metavar="FILE", help="pairs of events that must (A == B) or must never (A != B) merge"
