@@ -80,6 +80,12 @@ def test_each_tier_merges_what_it_should_and_no_tier_merges_what_never_merges():
         resolution.refused.get(rule) for rule in ("direction", "place", "weather", "figure", "indicator", "flow")
     )
 
+    # A name that says no place, as near to two places: it joins neither, in whichever order they come.
+    torn = ["CPI上涨", "美国CPI上涨", "中国CPI上涨"]
+    for order in (torn, torn[::-1], torn[1:] + torn[:1]):
+        assert events_of(order) == [[name] for name in order]
+    assert resolve(torn).refused["unsure"] == 2
+
 
 def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
     # Each like the next, the ends unlike: connected components would make one event of all four.

@@ -122,7 +122,9 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             first, second, score = settings.search(ngrams)
         else:
             first, second, score = candidates(ngrams, settings.neighbours, FLOOR, threads=settings.threads)
-        apart = _clashing(form_list, signatures, first, second, groups.refused)
+        codes = _value_codes(form_list, signatures)
+        apart = _clashing(codes, first, second, groups.refused)
+        apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
         first, second, score = first[~apart], second[~apart], score[~apart]
         rep = _array(representative)
         pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
@@ -134,6 +136,8 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             asked["meaning"] = len(form_list)
             near = nearest(vectors, settings.neighbours, settings.judge_band[0])
             both = unique_pairs(*(_concat(a, b) for a, b in zip((first, second, score), near, strict=True)))
+            sure = ~_unsure(codes, both[0], both[1], both[2] >= settings.meaning, groups.refused)
+            both = (both[0][sure], both[1][sure], both[2][sure])
             pairs = list(zip(rep[both[0]].tolist(), rep[both[1]].tolist(), both[2].tolist(), strict=True))
             agglomerate(groups, pairs, settings.meaning, "meaning")
         if settings.runs("judge"):
@@ -246,12 +250,8 @@ def _resolution(groups: Groups, normals: Sequence[Normal], asked: Mapping[str, i
     )
 
 
-def _clashing(
-    forms: Sequence[str], signatures: Mapping[str, Signature], first: Any, second: Any, refused: dict[str, int]
-) -> Any:
-    """Which candidate pairs of forms the lexicon keeps apart, for all pairs at once (counted in `refused` by
-    category): such a pair can only be refused, and refusing it in the clustering costs a look at both groups
-    each time it comes up."""
+def _value_codes(forms: Sequence[str], signatures: Mapping[str, Signature]) -> dict[str, Any]:
+    """For each category of the lexicon that some form names: an array of each form's values as a number (0: none)."""
     import numpy as np
 
     codes: dict[str, Any] = {}
@@ -262,6 +262,15 @@ def _clashing(
             if column is None:
                 column = codes[category] = np.zeros(len(forms), dtype=np.int32)
             column[number] = value_ids.setdefault(values, len(value_ids) + 1)
+    return codes
+
+
+def _clashing(codes: Mapping[str, Any], first: Any, second: Any, refused: dict[str, int]) -> Any:
+    """Which candidate pairs of forms the lexicon keeps apart, for all pairs at once (counted in `refused` by
+    category): such a pair can only be refused, and refusing it in the clustering costs a look at both groups
+    each time it comes up."""
+    import numpy as np
+
     apart = np.zeros(len(first), dtype=bool)
     for category, column in codes.items():
         a, b = column[first], column[second]
@@ -270,6 +279,29 @@ def _clashing(
             refused[category] = refused.get(category, 0) + int(clash.sum())
         apart |= clash
     return apart
+
+
+def _unsure(codes: Mapping[str, Any], first: Any, second: Any, near: Any, refused: dict[str, int]) -> Any:
+    """The pairs that would give a form silent in a category (暴雨) one value of it (广州暴雨) where the form is as
+    near to forms of another value (广东暴雨): which one it means is not known, and the first met would win, so that
+    the graph would hang on the order of the input. Counted in `refused` as "unsure"."""
+    import numpy as np
+
+    unsure = np.zeros(len(first), dtype=bool)
+    for column in codes.values():
+        a, b = column[first], column[second]
+        first_silent, second_silent = near & (a == 0) & (b != 0), near & (b == 0) & (a != 0)
+        silent = np.concatenate([first[first_silent], second[second_silent]])
+        if len(silent) < 2:
+            continue
+        values = np.concatenate([b[first_silent], a[second_silent]])
+        forms, counts = np.unique(np.unique(np.stack([silent, values], axis=1), axis=0)[:, 0], return_counts=True)
+        torn = forms[counts > 1]
+        if len(torn):
+            unsure |= (np.isin(first, torn) & (a == 0) & (b != 0)) | (np.isin(second, torn) & (b == 0) & (a != 0))
+    if unsure.any():
+        refused["unsure"] = refused.get("unsure", 0) + int(unsure.sum())
+    return unsure
 
 
 def _array(values: Sequence[int]) -> Any:
