@@ -1,4 +1,4 @@
-"""What the merge asks of a model: the embeddings of names (`--merge meaning`) and the judge's yes or no on a pair
+"""What the resolver asks of a model: the embeddings of names (`--merge meaning`) and the judge's yes or no on a pair
 of names (`--merge judge`), asked as a corpus run asks its calls: every request through one gate (see pacing),
 failures retried by the runner's policy, answers kept in the answer cache so that a second build asks nothing.
 
@@ -22,7 +22,7 @@ from pathlib import Path
 from typing import Any, TypeVar
 
 from ..answers import AnswerCache, endpoint_of, request_key
-from ..config import CALL_TIMEOUT, THREADS, MergeConfig, RunConfig
+from ..config import CALL_TIMEOUT, THREADS, ResolveConfig, RunConfig
 from ..exits import ConfigError
 from ..failures import RETRYABLE, Failure, classify, explain, keep_root_logger_quiet, server_wait
 from ..flights import Flights
@@ -54,7 +54,7 @@ class EmbeddingsUsage:
 
 
 class Asking:
-    """The merge's requests of one build: one gate, the retry policy, the answer cache file if one is named."""
+    """The resolver's requests of one build: one gate, the retry policy, the answer cache file if one is named."""
 
     def __init__(self, cache: Path | None, *, threads: int = THREADS, policy: RetryPolicy | None = None) -> None:
         self.threads = threads
@@ -67,7 +67,7 @@ class Asking:
 
     def each(self, items: Sequence[_T], ask: Callable[[_T, Account], _R]) -> list[_R]:
         """`ask` of every item, on as many threads as the gate lets calls fly, each item an account of its own."""
-        pool = ThreadPoolExecutor(self.threads, thread_name_prefix="merge-call")
+        pool = ThreadPoolExecutor(self.threads, thread_name_prefix="resolve-call")
         futures = [pool.submit(ask, item, Account(self.stopped)) for item in items]
         try:
             done, _ = concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_EXCEPTION)
@@ -220,7 +220,7 @@ class JudgeClient:
     """A question -> the classifier's answer ({"related": bool, "reason": str}), from our own LinqorExtractor with
     the configuration's "merge.judge" prompt and examples."""
 
-    config: MergeConfig
+    config: ResolveConfig
     session: Asking
     call_timeout: float = CALL_TIMEOUT
     usage: Usage = field(default_factory=Usage)
