@@ -17,12 +17,15 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from .compare import part_index, scores, search_index, signature_of_parts
 from .groups import Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
-from .lexicon import Lexicon, Signature
+from .lexicon import Lexicon, Signature, joined
 from .names import event_key
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
+from .parts import Parser, Parts
+from .polarity import Polarity
 from .similar import FLOOR, MAX_DF, NEIGHBOURS, candidates, ngram_index, unique_pairs
 
 SIMILAR = 0.45
@@ -41,6 +44,7 @@ Candidates = Callable[[Any], tuple[Any, Any, Any]]
 class Settings:
     level: Level = MODEL_FREE
     lexicon: Lexicon | None = None
+    polarity: Polarity | None = None
     overrides: Sequence[Override] = ()
     similar: float = SIMILAR
     neighbours: int = NEIGHBOURS
@@ -54,6 +58,8 @@ class Settings:
     threads: int = 1
     normalize: Callable[[Sequence[str]], list[Normal]] = normalize
     """Names -> their normal forms: here, or by partition on a cluster."""
+    parse: Callable[[Parser, Sequence[str]], list[Parts]] | None = None
+    """Normal forms -> their parts, by the parser given: on a cluster by partition; None: here."""
 
     def runs(self, tier: Level) -> bool:
         return self.level.runs(tier)
@@ -96,6 +102,12 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             forms[normal.form] = len(representative)
             representative.append(index)
     signatures = {form: lexicon.signature(form) for form in forms} if settings.level is not Level.EXACT else {}
+    parts: list[Parts] = []
+    if settings.runs(Level.SIMILAR) and len(representative) > 1:
+        parser = Parser.of(lexicon, settings.polarity)
+        parts = settings.parse(parser, list(forms)) if settings.parse is not None else parser.parse(list(forms))
+        for form, item in zip(forms, parts, strict=True):
+            signatures[form] = joined(signatures[form], signature_of_parts(item))
     groups = Groups([signatures.get(normal.form, {}) for normal in normals])
     # Sizes count distinct forms, the units that the scoring tiers compare.
     for index in range(len(keys)):
@@ -118,10 +130,16 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             for form in form_list
         ]
         ngrams = ngram_index(form_list, settings.max_df, meanings)
-        if settings.search is not None:
-            first, second, score = settings.search(ngrams)
-        else:
-            first, second, score = candidates(ngrams, settings.neighbours, FLOOR, threads=settings.threads)
+        import numpy as np
+
+        by_parts = part_index(parts, lexicon, settings.max_df)
+        _join_same_parts(groups, parts, representative)
+        search = settings.search or (lambda index: candidates(index, settings.neighbours, FLOOR, threads=settings.threads))
+        found = [search(ngrams), search(search_index(by_parts))]
+        first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
+        score = scores(by_parts, ngrams, first, second)
+        keep = score >= FLOOR
+        first, second, score = first[keep], second[keep], score[keep]
         codes = _value_codes(form_list, signatures)
         apart = _clashing(codes, first, second, groups.refused)
         apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
@@ -145,6 +163,17 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
                 raise ValueError("the judge level needs a model to ask")
             asked[Tier.JUDGE] = _ask_judge(groups, pairs, normals, settings)
     return _resolution(groups, normals, asked)
+
+
+def _join_same_parts(groups: Groups, parts: Sequence[Parts], representative: Sequence[int]) -> None:
+    """Forms whose parts are the same, word for word, are one event as far as their parts go (油价飙升, 油价上涨):
+    joined before the clustering, as one form's names are, unless their signatures clash."""
+    first_of: dict[Parts, int] = {}
+    for number, item in enumerate(parts):
+        if item.parsed and item.participant:
+            first = first_of.setdefault(item, number)
+            if first != number:
+                groups.join(representative[first], representative[number], Tier.SIMILAR, 1.0)
 
 
 def _apply_overrides(
