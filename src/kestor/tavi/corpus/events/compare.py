@@ -18,7 +18,7 @@ from typing import Any
 
 from .lexicon import Lexicon, Signature
 from .parts import Grammar, Parts
-from .similar import NgramIndex, ngram_index, pair_scores
+from .similar import NgramIndex, ngram_index, pair_scores, unique_pairs
 
 AGENT, TARGET = "agent", "target"
 """Signature categories of the roles: two names with different agents, or different targets, are two events."""
@@ -128,12 +128,163 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
         return result
     a, b = first[both], second[both]
 
-    def alike(part: str) -> Any:
+    def alike(part: str, a: Any, b: Any) -> Any:
         rows = index.rows[part]
         same = rows[a] == rows[b]
+        if same.all():
+            return np.ones(len(a))
         return np.where(same, 1.0, pair_scores(index.indices[part].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0)))
 
+    participant = alike("participant", a, b)
     headed = (index.rows["head"][a] >= 0) & (index.rows["head"][b] >= 0)
-    participant = np.where(headed, np.minimum(alike("owner"), alike("head")), alike("participant"))
-    result[both] = np.minimum(participant, alike("happening"))
+    if headed.any():
+        owners, heads = a[headed], b[headed]
+        participant[headed] = np.minimum(alike("owner", owners, heads), alike("head", owners, heads))
+    result[both] = np.minimum(participant, alike("happening", a, b))
     return result
+
+
+@dataclass
+class Units:
+    """Forms that nothing can tell apart, their parts and their signatures being the same, are one unit: one
+    thing for the clustering to compare, whose forms are one event before it starts."""
+
+    of_form: Any
+    """The unit of each form."""
+    first_form: Any
+    """The first form of each unit."""
+
+    @classmethod
+    def of(cls, parts: Sequence[Parts], signatures: Sequence[Signature]) -> Units:
+        import numpy as np
+
+        keys: dict[Any, int] = {}
+        of_form = np.empty(len(parts), dtype=np.int64)
+        first: list[int] = []
+        for number, (item, signature) in enumerate(zip(parts, signatures, strict=True)):
+            key: Any = number
+            if item.parsed and item.participant:
+                key = (item, tuple(sorted((category, tuple(sorted(values))) for category, values in signature.items())))
+            unit = keys.setdefault(key, len(first))
+            if unit == len(first):
+                first.append(number)
+            of_form[number] = unit
+        return cls(of_form, np.asarray(first, dtype=np.int64))
+
+    def pairs(self, first: Any, second: Any, score: Any) -> tuple[Any, Any, Any]:
+        """Pairs of forms as pairs of their units' first forms, each once with its best score; none within a
+        unit."""
+        a, b = self.first_form[self.of_form[first]], self.first_form[self.of_form[second]]
+        keep = a != b
+        return unique_pairs(a[keep], b[keep], score[keep])
+
+
+@dataclass
+class Meaning:
+    """The meaning tier's vectors: of each participant and each happening's content where a form has parts, of
+    the form whole where it has none; each distinct text asked once."""
+
+    texts: list[str]
+    vectors: Any
+    participant: Any
+    """The row of each form's participant in `vectors`; -1 where the form is compared whole."""
+    happening: Any
+    """The row of each form's happening content; -1 where it has none (a rise and nothing more)."""
+    whole: Any
+    """The row of each form compared whole; -1 for the others."""
+
+    @classmethod
+    def of(cls, parts: Sequence[Parts], forms: Sequence[str], units: Units, embed: Any) -> Meaning:
+        import numpy as np
+
+        rows: dict[str, int] = {}
+        participant, happening, whole = (np.full(len(forms), -1, dtype=np.int64) for _ in range(3))
+        for number in units.first_form.tolist():
+            item = parts[number]
+            if item.parsed and item.participant:
+                participant[number] = rows.setdefault(item.participant, len(rows))
+                if item.happening:
+                    happening[number] = rows.setdefault(item.happening, len(rows))
+            else:
+                whole[number] = rows.setdefault(forms[number], len(rows))
+        texts = list(rows)
+        vectors = np.asarray(embed(texts), dtype=np.float32) if texts else np.zeros((0, 1), dtype=np.float32)
+        return cls(texts, vectors, participant, happening, whole)
+
+    def _whole_vectors(self, forms: Any) -> Any:
+        """A vector for each form as a whole: its own, or its parts' added up."""
+        import numpy as np
+
+        rows = np.maximum(self.whole[forms], 0)
+        result = self.vectors[rows].copy()
+        parted = self.whole[forms] < 0
+        if parted.any():
+            summed = self.vectors[np.maximum(self.participant[forms[parted]], 0)].copy()
+            content = self.happening[forms[parted]]
+            summed[content >= 0] += self.vectors[content[content >= 0]]
+            summed /= np.maximum(np.linalg.norm(summed, axis=1, keepdims=True), 1e-12)
+            result[parted] = summed
+        return result
+
+    def candidates(self, neighbours: int, floor: float) -> tuple[Any, Any, Any]:
+        """Pairs of forms among the nearest by their participants' vectors, and by their whole vectors."""
+        import numpy as np
+
+        parted = np.flatnonzero(self.participant >= 0)
+        every = np.flatnonzero((self.participant >= 0) | (self.whole >= 0))
+        found = []
+        for forms, vectors in (
+            (parted, self.vectors[self.participant[parted]]),
+            (every, self._whole_vectors(every)),
+        ):
+            a, b, score = nearest(vectors, neighbours, floor)
+            found.append((forms[a], forms[b], score))
+        return unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
+
+    def scores(self, index: PartIndex, first: Any, second: Any) -> Any:
+        """Each pair's cosine part by part, as the n-gram scores are: the lower of the participants' and the
+        happenings' where both forms have parts (a content missing on one side is scored by n-grams), else the
+        whole forms'."""
+        import numpy as np
+
+        def cosine(a: Any, b: Any) -> Any:
+            return np.einsum("ij,ij->i", a, b)
+
+        result = cosine(self._whole_vectors(first), self._whole_vectors(second))
+        both = (self.participant[first] >= 0) & (self.participant[second] >= 0)
+        if both.any():
+            a, b = first[both], second[both]
+            participant = cosine(self.vectors[self.participant[a]], self.vectors[self.participant[b]])
+            contents = (self.happening[a] >= 0) & (self.happening[b] >= 0)
+            rows = index.rows["happening"]
+            happening = np.where(
+                rows[a] == rows[b],
+                1.0,
+                pair_scores(index.indices["happening"].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0)),
+            )
+            happening[contents] = cosine(
+                self.vectors[self.happening[a[contents]]], self.vectors[self.happening[b[contents]]]
+            )
+            result[both] = np.minimum(participant, happening)
+        return result
+
+
+def nearest(vectors: Any, neighbours: int, floor: float) -> tuple[Any, Any, Any]:
+    """Pairs of rows among each row's nearest neighbours by cosine, at least `floor` alike (usearch's HNSW index:
+    approximate, in C++ on every core)."""
+    import numpy as np
+    from usearch.index import Index
+
+    count = len(vectors)
+    if count < 2:
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, np.zeros(0, dtype=np.float32)
+    index = Index(ndim=vectors.shape[1], metric="cos", dtype="f32")
+    index.add(np.arange(count, dtype=np.uint64), np.ascontiguousarray(vectors, dtype=np.float32))
+    found = index.search(np.ascontiguousarray(vectors, dtype=np.float32), min(neighbours + 1, count))
+    keys = np.asarray(found.keys, dtype=np.int64).reshape(count, -1)
+    similarity = 1.0 - np.asarray(found.distances, dtype=np.float32).reshape(count, -1)
+    rows = np.repeat(np.arange(count, dtype=np.int64), keys.shape[1])
+    columns, scores = keys.ravel(), similarity.ravel()
+    keep = (columns >= 0) & (columns < count) & (columns != rows) & (scores >= floor)
+    return unique_pairs(rows[keep], columns[keep], scores[keep])

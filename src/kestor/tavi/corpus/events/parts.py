@@ -48,7 +48,7 @@ _NAME_TAGS = frozenset({"nr", "nrt", "nt"})
 _VERB_TAGS = frozenset({"v", "vd", "vi", "vn", "vg", "vq", "a", "ad", "an", "ag", "l", "i"})
 _NOUN_LIKE_TAGS = frozenset({"vn", "j", "l"})
 """Verbal nouns, abbreviations and set phrases: the participant where a verb follows (出口增长, 居民消费下滑)."""
-_DROPPED_TAGS = frozenset({"d", "m", "mq", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w"})
+_DROPPED_TAGS = frozenset({"d", "m", "mq", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"})
 
 
 class Parts(NamedTuple):
@@ -112,11 +112,12 @@ class Grammar:
         )
 
 
-_SEGMENTERS: dict[tuple[str, ...], Any] = {}
+_SEGMENTERS: dict[tuple[tuple[str, str], ...], Any] = {}
 
 
-def _segmenter(words: tuple[str, ...]) -> Any:
-    """A segmenter whose dictionary holds `words` (built once a process: it loads its dictionary)."""
+def _segmenter(words: tuple[tuple[str, str], ...]) -> Any:
+    """A segmenter whose dictionary holds `words`, each with its part of speech (built once a process: it loads
+    its dictionary)."""
     segmenter = _SEGMENTERS.get(words)
     if segmenter is None:
         try:
@@ -127,8 +128,8 @@ def _segmenter(words: tuple[str, ...]) -> Any:
                 "pip install 'kestor-tavi-extractor[corpus]'"
             ) from None
         segmenter = rjieba.Jieba()
-        for word in words:
-            segmenter.add_word(word, WORD_FREQUENCY, None)
+        for word, tag in words:
+            segmenter.add_word(word, WORD_FREQUENCY, tag)
         _SEGMENTERS.clear()
         _SEGMENTERS[words] = segmenter
     return segmenter
@@ -144,11 +145,20 @@ class Parser:
     def of(cls, lexicon: Lexicon | None = None, polarity: Polarity | None = None) -> Parser:
         return cls(lexicon or Lexicon.shipped(), polarity or Polarity.shipped(), Grammar.shipped())
 
-    def words(self) -> tuple[str, ...]:
-        listed = {term for term in self.lexicon.terms if len(term) > 1 and "\n" not in term}
-        listed.update(self.polarity.terms())
-        listed.update(self.grammar.verbs)
-        return tuple(sorted(listed))
+    def words(self) -> tuple[tuple[str, str], ...]:
+        """The words to add to the segmenter's dictionary, each with its part of speech: the lexicon's terms (a
+        place as a place, an actor as an organisation), the polarity table's words and the grammar's verbs and
+        nouns."""
+        tags = {PLACE: "ns", ACTOR: "nt"}
+        listed: dict[str, str] = {}
+        for term, (category, _) in self.lexicon.terms.items():
+            if len(term) > 1:
+                listed[term] = "v" if category in _VERBAL_CATEGORIES else tags.get(category, "n")
+        for word in (*self.polarity.terms(), *self.grammar.verbs):
+            listed.setdefault(word, "v")
+        for word in self.grammar.nouns:
+            listed[word] = "n"
+        return tuple(sorted(listed.items()))
 
     def parse(self, forms: Sequence[str]) -> list[Parts]:
         """The parts of each normal form, in order; strings shared between forms are one object."""
@@ -200,10 +210,11 @@ class Parser:
         """The owner and the head of a thing: its last noun where others, or an agent, come before (原油|价格,
         锌|价, 欧佩克|产量), or the noun bound in a term's end (油价: 油价|价格); no head but in those."""
         bound = self.grammar.bound
+        last = thing[-1] if thing else ""
+        if len(last) > 1 and last in self.lexicon.terms and last[-1] in bound:
+            return "".join(thing), bound[last[-1]]
         if len(thing) > 1 or thing and agent:
-            return "".join(thing[:-1]), bound.get(thing[-1], thing[-1])
-        if thing and len(thing[0]) > 1 and thing[0] in self.lexicon.terms and thing[0][-1] in bound:
-            return thing[0], bound[thing[0][-1]]
+            return "".join(thing[:-1]), bound.get(last, last)
         return "".join(thing), ""
 
     def _words(self, tokens: list[tuple[str, str]]) -> list[tuple[str, str, str]]:
@@ -285,8 +296,10 @@ class Parser:
         return None
 
     def _compound(self, word: str, tag: str) -> bool:
-        """A verb and its object in one word that the tagger calls a noun (降息, 裁员, 缺芯)."""
-        return len(word) == 2 and word[0] in self.polarity.morphemes or self.polarity.words.get(word) is not None
+        """A verb and its object in one word that the tagger calls a noun (降息, 裁员, 缺芯; not 关税)."""
+        if self.polarity.words.get(word) is not None:
+            return True
+        return len(word) == 2 and word[0] in self.polarity.morphemes and word[1] in self.grammar.bound
 
     def _opaque(self, word: str) -> bool:
         """Terms of the lexicon's other categories say what they say (降雨 is weather, not a fall)."""

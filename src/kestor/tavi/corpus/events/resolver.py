@@ -17,7 +17,7 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from .compare import part_index, scores, search_index, signature_of_parts
+from .compare import Meaning, Units, nearest, part_index, scores, search_index, signature_of_parts
 from .groups import Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
 from .lexicon import Lexicon, Signature, joined
@@ -124,36 +124,43 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             if first != index:
                 groups.join(first, index, Tier.NORMAL, 1.0, lexicon=False)
     if settings.runs(Level.SIMILAR) and len(representative) > 1:
+        import numpy as np
+
         form_list = list(forms)
         meanings = [
             [f"\0{category}={value}" for category, values in signatures[form].items() for value in values]
             for form in form_list
         ]
         ngrams = ngram_index(form_list, settings.max_df, meanings)
-        import numpy as np
-
         by_parts = part_index(parts, lexicon, settings.max_df)
-        _join_same_parts(groups, parts, representative)
+        units = Units.of(parts, [signatures[form] for form in form_list])
+        rep = _array(representative)
+        # Sizes count units, the things the scoring tiers compare: a unit's forms are one as far as any score goes.
+        for number, unit in enumerate(units.of_form.tolist()):
+            first = int(units.first_form[unit])
+            if first != number:
+                groups.size[representative[number]] = 0
+                groups.join(representative[first], representative[number], Tier.SIMILAR, 1.0)
         search = settings.search or (lambda index: candidates(index, settings.neighbours, FLOOR, threads=settings.threads))
-        found = [search(ngrams), search(search_index(by_parts))]
+        found = [search(ngrams)]
+        if not by_parts.whole.all():
+            found.append(search(search_index(by_parts)))
         first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
-        score = scores(by_parts, ngrams, first, second)
-        keep = score >= FLOOR
-        first, second, score = first[keep], second[keep], score[keep]
+        first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
         codes = _value_codes(form_list, signatures)
-        apart = _clashing(codes, first, second, groups.refused)
+        apart = _clashing(codes, first, second, groups.refused) | (score < FLOOR)
         apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
         first, second, score = first[~apart], second[~apart], score[~apart]
-        rep = _array(representative)
         pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
         agglomerate(groups, pairs, settings.similar, Tier.SIMILAR)
         if settings.runs(Level.MEANING):
             if settings.embed is None:
                 raise ValueError("the meaning level needs an embeddings model")
-            vectors = settings.embed(form_list)
-            asked[Tier.MEANING] = len(form_list)
-            near = nearest(vectors, settings.neighbours, settings.judge_band[0])
+            meaning = Meaning.of(parts, form_list, units, settings.embed)
+            asked[Tier.MEANING] = len(meaning.texts)
+            near = meaning.candidates(settings.neighbours, settings.judge_band[0])
             both = unique_pairs(*(_concat(a, b) for a, b in zip((first, second, score), near, strict=True)))
+            both = units.pairs(both[0], both[1], meaning.scores(by_parts, both[0], both[1]))
             sure = ~_unsure(codes, both[0], both[1], both[2] >= settings.meaning, groups.refused)
             both = (both[0][sure], both[1][sure], both[2][sure])
             pairs = list(zip(rep[both[0]].tolist(), rep[both[1]].tolist(), both[2].tolist(), strict=True))
@@ -163,17 +170,6 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
                 raise ValueError("the judge level needs a model to ask")
             asked[Tier.JUDGE] = _ask_judge(groups, pairs, normals, settings)
     return _resolution(groups, normals, asked)
-
-
-def _join_same_parts(groups: Groups, parts: Sequence[Parts], representative: Sequence[int]) -> None:
-    """Forms whose parts are the same, word for word, are one event as far as their parts go (油价飙升, 油价上涨):
-    joined before the clustering, as one form's names are, unless their signatures clash."""
-    first_of: dict[Parts, int] = {}
-    for number, item in enumerate(parts):
-        if item.parsed and item.participant:
-            first = first_of.setdefault(item, number)
-            if first != number:
-                groups.join(representative[first], representative[number], Tier.SIMILAR, 1.0)
 
 
 def _apply_overrides(
@@ -207,27 +203,6 @@ def _apply_overrides(
             if groups.find(first) == groups.find(second):
                 raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} are one event by other lines")
             groups.forbid(first, second)
-
-
-def nearest(vectors: Any, neighbours: int, floor: float) -> tuple[Any, Any, Any]:
-    """Pairs of rows among each row's nearest neighbours by cosine, at least `floor` alike (usearch's HNSW index:
-    approximate, in C++ on every core)."""
-    import numpy as np
-    from usearch.index import Index
-
-    count = len(vectors)
-    if count < 2:
-        empty = np.zeros(0, dtype=np.int64)
-        return empty, empty, np.zeros(0, dtype=np.float32)
-    index = Index(ndim=vectors.shape[1], metric="cos", dtype="f32")
-    index.add(np.arange(count, dtype=np.uint64), np.ascontiguousarray(vectors, dtype=np.float32))
-    found = index.search(np.ascontiguousarray(vectors, dtype=np.float32), min(neighbours + 1, count))
-    keys = np.asarray(found.keys, dtype=np.int64).reshape(count, -1)
-    similarity = 1.0 - np.asarray(found.distances, dtype=np.float32).reshape(count, -1)
-    rows = np.repeat(np.arange(count, dtype=np.int64), keys.shape[1])
-    columns, scores = keys.ravel(), similarity.ravel()
-    keep = (columns >= 0) & (columns < count) & (columns != rows) & (scores >= floor)
-    return unique_pairs(rows[keep], columns[keep], scores[keep])
 
 
 def _ask_judge(
