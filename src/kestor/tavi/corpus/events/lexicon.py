@@ -80,6 +80,10 @@ class Lexicon:
             return {}
         return {category: frozenset(values) for category, values in found.items()}
 
+    def values(self, category: str) -> frozenset[str]:
+        """The values that the lexicon's terms of a category name."""
+        return frozenset(value for kind, value in self.terms.values() if kind == category)
+
     def spans(self, form: str) -> Iterator[tuple[int, int, str, str]]:
         """(start, end, category, value) of each term in a normal form, the longest at each place from the left."""
         place, end = 0, len(form)

@@ -63,6 +63,8 @@ class Parts(NamedTuple):
     happening: str = ""
     polarity: tuple[tuple[str, str], ...] = ()
     """(axis, value) of the happening, by axis."""
+    predicate: str = ""
+    """The predicate's words as written, but the light ones (加息, 上涨; 暴雨 for a happening alone)."""
     agent: str = ""
     """The one acting, where the name names one before its predicate (美国 in 美国对华加征关税)."""
     target: str = ""
@@ -184,9 +186,11 @@ class Parser:
             places = tuple(value for _, kind, value in kept if kind == PLACE)
             rest = [word for word, kind, _ in kept if kind != PLACE and kind != MARKER]
             found, content = self.polarity.read(rest, self._opaque)
-            return Parts("", "", "", content, tuple(sorted(found.items())), "", "", places, bool(rest))
+            polarity = tuple(sorted(found.items()))
+            return Parts("", "", "", content, polarity, "".join(rest), "", "", places, bool(rest))
         agent, target, places, thing = self._participants(kept[:start])
         verbs: list[str] = []
+        written: list[str] = []
         for word, kind, value in kept[start:]:
             if kind in (PLACE, ACTOR):
                 if not target:
@@ -196,6 +200,7 @@ class Parser:
             elif kind == NOUN:
                 thing.append(word)
             elif kind == VERB:
+                written.append(word)
                 bound = self._bound(word)
                 if bound is not None:
                     thing.append(bound[1])
@@ -204,14 +209,17 @@ class Parser:
         found, content = self.polarity.read(verbs, self._opaque)
         owner, head = self._head(thing, agent)
         polarity = tuple(sorted(found.items()))
-        return Parts("".join(thing), owner, head, content, polarity, agent, target, tuple(places), True)
+        return Parts(
+            "".join(thing), owner, head, content, polarity, "".join(written), agent, target, tuple(places), True
+        )
 
     def _head(self, thing: list[str], agent: str) -> tuple[str, str]:
         """The owner and the head of a thing: its last noun where others, or an agent, come before (原油|价格,
         锌|价, 欧佩克|产量), or the noun bound in a term's end (油价: 油价|价格); no head but in those."""
         bound = self.grammar.bound
         last = thing[-1] if thing else ""
-        if len(last) > 1 and last in self.lexicon.terms and last[-1] in bound:
+        term = self.lexicon.terms.get(last)
+        if len(last) > 1 and term is not None and term[0] != NEUTRAL and last[-1] in bound:
             return "".join(thing), bound[last[-1]]
         if len(thing) > 1 or thing and agent:
             return "".join(thing[:-1]), bound.get(last, last)

@@ -17,6 +17,7 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from .classes import classify
 from .compare import Meaning, Units, nearest, part_index, scores, search_index, signature_of_parts
 from .groups import Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
@@ -169,7 +170,16 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             if settings.judge is None:
                 raise ValueError("the judge level needs a model to ask")
             asked[Tier.JUDGE] = _ask_judge(groups, pairs, normals, settings)
-    return _resolution(groups, normals, asked)
+    resolution = _resolution(groups, normals, asked)
+    by_form = dict(zip(forms, parts, strict=False))
+    resolution.classes, resolution.class_of = classify(
+        resolution.event_of,
+        resolution.events,
+        [by_form.get(normal.form) for normal in normals],
+        [normal.form for normal in normals],
+        lexicon,
+    )
+    return resolution
 
 
 def _apply_overrides(
@@ -249,17 +259,9 @@ def _resolution(groups: Groups, normals: Sequence[Normal], asked: Mapping[str, i
         else:
             tier.append(mark.tier)
             score.append(mark.score)
-    resolution = Resolution(
+    return Resolution(
         event_of, first_of, tier, score, list(normals), dict(groups.joins), dict(groups.refused), dict(asked)
     )
-    _classify(resolution)
-    return resolution
-
-
-def _classify(resolution: Resolution) -> None:
-    """Each event's class: for now its own, named by its first name's normal form."""
-    resolution.classes = [resolution.normals[first].form for first in resolution.first_of]
-    resolution.class_of = list(range(resolution.events))
 
 
 def _value_codes(forms: Sequence[str], signatures: Mapping[str, Signature]) -> dict[str, Any]:
