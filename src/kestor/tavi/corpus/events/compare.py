@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from .lexicon import Lexicon, Signature
-from .parts import Grammar, Parts
+from .parts import Parts
 from .similar import NgramIndex, ngram_index, pair_scores, unique_pairs
 
 AGENT, TARGET = "agent", "target"
@@ -110,7 +110,9 @@ def search_index(index: PartIndex) -> NgramIndex:
     scale = sparse.diags(np.where(index.whole, 0.0, 0.5**0.5).astype(np.float32))
 
     def side_by_side(attribute: str) -> Any:
-        halves = [getattr(index.indices[part], attribute)[np.maximum(index.rows[part], 0)] for part in (PARTS[0], PARTS[3])]
+        halves = [
+            getattr(index.indices[part], attribute)[np.maximum(index.rows[part], 0)] for part in (PARTS[0], PARTS[3])
+        ]
         return (scale @ sparse.hstack(halves)).tocsr()
 
     return NgramIndex(side_by_side("matrix"), side_by_side("search"))
@@ -133,7 +135,9 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
         same = rows[a] == rows[b]
         if same.all():
             return np.ones(len(a))
-        return np.where(same, 1.0, pair_scores(index.indices[part].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0)))
+        return np.where(
+            same, 1.0, pair_scores(index.indices[part].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0))
+        )
 
     participant = alike("participant", a, b)
     headed = (index.rows["head"][a] >= 0) & (index.rows["head"][b] >= 0)

@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import json
 import unicodedata
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from functools import cache
 from importlib import resources
@@ -48,7 +48,9 @@ _NAME_TAGS = frozenset({"nr", "nrt", "nt"})
 _VERB_TAGS = frozenset({"v", "vd", "vi", "vn", "vg", "vq", "a", "ad", "an", "ag", "l", "i"})
 _NOUN_LIKE_TAGS = frozenset({"vn", "j", "l"})
 """Verbal nouns, abbreviations and set phrases: the participant where a verb follows (出口增长, 居民消费下滑)."""
-_DROPPED_TAGS = frozenset({"d", "m", "mq", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"})
+_DROPPED_TAGS = frozenset(
+    {"d", "m", "mq", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
+)
 
 
 class Parts(NamedTuple):
@@ -76,7 +78,6 @@ class Parts(NamedTuple):
     def participant(self) -> str:
         """What the happening happens to: its agent and its thing (美联储 利率 in 美联储加息)."""
         return self.agent + self.thing
-
 
 
 @dataclass(frozen=True)
@@ -172,7 +173,7 @@ class Parser:
             readable = [_readable(form) for form in batch]
             cut = segmenter.tag("\n".join(form for form, ok in zip(batch, readable, strict=True) if ok))
             tokens = _lines(cut)
-            for form, ok in zip(batch, readable, strict=True):
+            for ok in readable:
                 parts = self.read(next(tokens)) if ok else Parts()
                 result.append(shared.setdefault(parts, parts))
         return result
@@ -183,11 +184,11 @@ class Parser:
         start = self._predicate_start(kept)
         if start is None:
             # A happening alone: its places apart, the rest is what happens.
-            places = tuple(value for _, kind, value in kept if kind == PLACE)
-            rest = [word for word, kind, _ in kept if kind != PLACE and kind != MARKER]
+            rest = [word for word, kind, _ in kept if kind not in (PLACE, MARKER)]
             found, content = self.polarity.read(rest, self._opaque)
             polarity = tuple(sorted(found.items()))
-            return Parts("", "", "", content, polarity, "".join(rest), "", "", places, bool(rest))
+            where = tuple(value for _, kind, value in kept if kind == PLACE)
+            return Parts("", "", "", content, polarity, "".join(rest), "", "", where, bool(rest))
         agent, target, places, thing = self._participants(kept[:start])
         verbs: list[str] = []
         written: list[str] = []
@@ -221,7 +222,7 @@ class Parser:
         term = self.lexicon.terms.get(last)
         if len(last) > 1 and term is not None and term[0] != NEUTRAL and last[-1] in bound:
             return "".join(thing), bound[last[-1]]
-        if len(thing) > 1 or thing and agent:
+        if len(thing) > 1 or (thing and agent):
             return "".join(thing[:-1]), bound.get(last, last)
         return "".join(thing), ""
 
@@ -236,7 +237,7 @@ class Parser:
                 continue
             term = terms.get(word)
             category = term[0] if term is not None else None
-            if term is not None and (category == PLACE or category == ACTOR):
+            if term is not None and category in (PLACE, ACTOR):
                 kept.append((word, term[0], term[1]))
             elif category is not None and category != NEUTRAL:
                 kept.append((word, VERB if category in _VERBAL_CATEGORIES else NOUN, tag))
@@ -325,7 +326,7 @@ class Parser:
         if len(word) < 2 or self.polarity.words.get(word) is not None:
             return False
         last = word[-1]
-        return last in self.grammar.measures or len(word) > 2 and last in self.grammar.things
+        return last in self.grammar.measures or (len(word) > 2 and last in self.grammar.things)
 
     def _polar(self, word: str) -> bool:
         morphemes = self.polarity.morphemes
@@ -348,7 +349,7 @@ def _readable(form: str) -> bool:
     return any(unicodedata.category(character) == "Lo" for character in form)
 
 
-def _lines(cut: Iterable[tuple[str, str]]) -> Iterable[list[tuple[str, str]]]:
+def _lines(cut: Iterable[tuple[str, str]]) -> Iterator[list[tuple[str, str]]]:
     line: list[tuple[str, str]] = []
     for word, tag in cut:
         if word == "\n":

@@ -21,8 +21,6 @@ from dataclasses import dataclass, field
 from importlib import resources
 from typing import Any
 
-from .lexicon import LexiconError
-
 OPPOSITE = {"up": "down", "down": "up", "open": "closed", "closed": "open"}
 STOPPING = "closed"
 """The value whose morphemes, before one of the direction axis, undo it (暂停加息 is no rise)."""
@@ -31,7 +29,7 @@ OPENING = "opening"
 KEYS = ("morphemes", "words", "none", "negations", "intensifiers")
 
 
-class PolarityError(LexiconError):
+class PolarityError(ValueError):
     """A polarity table that cannot be read; the message names the key at fault."""
 
 
@@ -77,7 +75,9 @@ class Polarity:
         """The words the table lists, for the segmenter to keep whole."""
         return (word for word in self.words if len(word) > 1)
 
-    def read(self, words: Iterable[str], opaque: Callable[[str], bool] = lambda word: False) -> tuple[dict[str, str], str]:
+    def read(
+        self, words: Iterable[str], opaque: Callable[[str], bool] = lambda word: False
+    ) -> tuple[dict[str, str], str]:
         """The polarity of a happening's words by axis, and what is left of them once the polar morphemes and the
         intensifiers beside them are out (the happening's content). An `opaque` word is content whole."""
         found: dict[str, str] = {}

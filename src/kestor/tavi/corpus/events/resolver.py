@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .classes import classify
-from .compare import Meaning, Units, nearest, part_index, scores, search_index, signature_of_parts
+from .compare import Meaning, Units, part_index, scores, search_index, signature_of_parts
 from .groups import Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
 from .lexicon import Lexicon, Signature, joined
@@ -142,7 +142,9 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             if first != number:
                 groups.size[representative[number]] = 0
                 groups.join(representative[first], representative[number], Tier.SIMILAR, 1.0)
-        search = settings.search or (lambda index: candidates(index, settings.neighbours, FLOOR, threads=settings.threads))
+        search = settings.search or (
+            lambda index: candidates(index, settings.neighbours, FLOOR, threads=settings.threads)
+        )
         found = [search(ngrams)]
         if not by_parts.whole.all():
             found.append(search(search_index(by_parts)))
