@@ -144,6 +144,98 @@ def test_the_configuration_extends_what_is_never_one_event(tmp_path):
         Lexicon.shipped(load_resolve_config(config).lexicon)
 
 
+def test_names_are_one_event_only_where_their_participants_and_happenings_agree():
+    import random
+
+    kinds = {
+        # (alike, apart): the happening shared and the participant another; the participant shared and the happening
+        # another; a direction said by a word no table lists; who acts on whom; a participant at another grain.
+        "participant": (["原油价格上涨", "油价飙升"], ["铜价飙升", "锌价飙升"]),
+        "happening": (["汽车减产", "汽车产量下降"], ["钢铁减产", "钢价下跌"]),
+        "direction": (["房价下跌", "房价走低"], ["房价上涨", "房价走低"]),
+        "roles": (["美国对华加征关税", "美国加征关税"], ["日本对韩国实施出口管制", "韩国对日本实施出口管制"]),
+        "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
+    }
+    for kind, (alike, apart) in kinds.items():
+        assert events_of(alike) == [alike], kind
+        assert events_of(apart) == [[name] for name in apart], kind
+    # All of them at once, in any order: the same events.
+    names = list(dict.fromkeys(name for pair in kinds.values() for names in pair for name in names))
+    expected = sorted(sorted(group) for group in events_of(names))
+    for seed in range(3):
+        shuffled = random.Random(seed).sample(names, len(names))
+        assert sorted(sorted(group) for group in events_of(shuffled)) == expected
+    # A name with nothing to read keeps a node of its own, as does every other name.
+    odd = ["2024", "？！", "涨", "跌" * 10_000, "A股下跌"]
+    assert events_of(odd) == [[name] for name in odd]
+
+
+def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
+    from kestor.tavi.corpus.events.parts import Parser
+    from kestor.tavi.corpus.events.polarity import Polarity, PolarityError
+    from kestor.tavi.corpus.graph.resolve import ResolveOptions, check_options
+    from kestor.tavi.corpus.exits import ConfigError
+
+    said = {
+        "down": [
+            "房价走低",
+            "楼市下行",
+            "金价回落",
+            "股市承压",
+            "资产缩水",
+            "业绩不及预期",
+            "股价未能上涨",
+            "美联储暂停加息",
+        ],
+        "up": ["房价企稳", "消费回暖", "股价止跌回升", "订单增多"],
+        "open": ["港口复航", "停车场开放"],  # 停车场 is a place, not a closing
+        "closed": ["地铁停运", "供应链受阻"],
+        None: ["加强监管", "广东降雨", "增速"],  # 加强 is no rise, 降雨 is weather
+    }
+    parser = Parser.of()
+    for value, names in said.items():
+        for name, parts in zip(names, parser.parse(names), strict=True):
+            assert (dict(parts.polarity).get("opening") or dict(parts.polarity).get("direction")) == value, name
+    # The configuration extends the table; a bad entry is refused by its key.
+    extended = Parser.of(polarity=Polarity.shipped({"words": {"direction": {"down": ["见顶"]}}}))
+    assert extended.parse(["油价见顶"])[0].polarity == (("direction", "down"),)
+    with pytest.raises(PolarityError, match=r"merge.polarity.morphemes.direction.up: '走高' is not one character"):
+        Polarity.shipped({"morphemes": {"direction": {"up": ["走高"]}}})
+    config = tmp_path / "config.json"
+    config.write_text(json.dumps({"merge": {"polarity": {"words": {"direction": {"up": "走高"}}}}}), "utf-8")
+    with pytest.raises(ConfigError, match=r"config.json: merge.polarity.words.direction.up: a list of non-empty"):
+        check_options(ResolveOptions(config=config))
+
+
+def test_each_event_has_a_class_whatever_the_order_of_its_names():
+    import random
+
+    names = [
+        "铜价上涨",
+        "銅價上漲",
+        "锌价飙升",
+        "铝价大涨",
+        "铜价下跌",
+        "美国加征关税",
+        "中方对美加征关税",
+        "美联储加息",
+        "欧洲央行加息",
+        "广东暴雨",
+        "浙江暴雨",
+    ]
+    resolution = resolve(names)
+    classes = {name: resolution.classes[resolution.class_of[event]] for name, event in zip(names, resolution.event_of)}
+    assert classes["铜价上涨"] == classes["锌价飙升"] == classes["铝价大涨"] == "金属价格上涨"
+    assert classes["铜价下跌"] == "金属价格下跌"
+    assert classes["美国加征关税"] == classes["中方对美加征关税"] == "加征关税"
+    assert classes["美联储加息"] == classes["欧洲央行加息"] == "央行加息"
+    assert classes["广东暴雨"] == classes["浙江暴雨"] == "暴雨"
+    for seed in range(3):
+        shuffled = random.Random(seed).sample(names, len(names))
+        again = resolve(shuffled)
+        assert {name: again.classes[again.class_of[event]] for name, event in zip(shuffled, again.event_of)} == classes
+
+
 def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judge_max():
     import numpy as np
 

@@ -258,7 +258,8 @@ class Parser:
                 continue
             elif word in grammar.nouns or self._noun(word):
                 kept.append((word, NOUN, tag))
-            elif tag in _VERB_TAGS or self._compound(word, tag):
+            elif tag in _VERB_TAGS or tag in _DROPPED_TAGS or self._compound(word, tag):
+                # An adverb kept is a polar one (暂停|加息, 不再|下跌): it says which way.
                 kept.append((word, VERB, tag))
             else:
                 kept.append((word, NOUN, tag))
