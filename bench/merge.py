@@ -227,9 +227,9 @@ def print_quality(rows: list[tuple[str, str, dict[str, Any]]]) -> None:
         f"{'look-alikes merged':>19} ({kinds}) {'cause pairs as one edge':>24}"
     )
     for level, grain, row in rows:
+        tallies = row["negatives_by_kind"]
         by_kind = " ".join(
-            f"{'%d/%d' % tuple(row['negatives_by_kind'][kind]) if kind in row['negatives_by_kind'] else '-':>5}"
-            for kind in NEGATIVE_KINDS
+            f"{f'{tallies[kind][0]}/{tallies[kind][1]}' if kind in tallies else '-':>5}" for kind in NEGATIVE_KINDS
         )
         print(
             f"{level:<9} {grain:<7} {row['nodes']:>6} {row['events']:>5} {row['precision']:>9.3f} "

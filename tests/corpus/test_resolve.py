@@ -7,6 +7,7 @@ import copy
 import csv
 import io
 import json
+import random
 from pathlib import Path
 from typing import Any
 
@@ -25,9 +26,13 @@ from kestor.tavi.corpus.events import (
     parse_overrides,
     resolve,
 )
+from kestor.tavi.corpus.events.parts import Parser
+from kestor.tavi.corpus.events.polarity import Polarity, PolarityError
+from kestor.tavi.corpus.exits import ConfigError
 from kestor.tavi.corpus.graph.command import build_event_graph
 from kestor.tavi.corpus.graph.counts import count_part_files, merged
 from kestor.tavi.corpus.graph.models import EmbeddingsClient, ModelFailed, asking
+from kestor.tavi.corpus.graph.resolve import ResolveOptions, check_options
 from kestor.tavi.corpus.inputs import InputError, load_inputs
 
 
@@ -145,8 +150,6 @@ def test_the_configuration_extends_what_is_never_one_event(tmp_path):
 
 
 def test_names_are_one_event_only_where_their_participants_and_happenings_agree():
-    import random
-
     kinds = {
         # (alike, apart): the happening shared and the participant another; the participant shared and the happening
         # another; a direction said by a word no table lists; who acts on whom; a participant at another grain.
@@ -171,11 +174,6 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
 
 
 def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
-    from kestor.tavi.corpus.events.parts import Parser
-    from kestor.tavi.corpus.events.polarity import Polarity, PolarityError
-    from kestor.tavi.corpus.graph.resolve import ResolveOptions, check_options
-    from kestor.tavi.corpus.exits import ConfigError
-
     said = {
         "down": [
             "房价走低",
@@ -208,8 +206,6 @@ def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
 
 
 def test_each_event_has_a_class_whatever_the_order_of_its_names():
-    import random
-
     names = [
         "铜价上涨",
         "銅價上漲",
@@ -224,7 +220,10 @@ def test_each_event_has_a_class_whatever_the_order_of_its_names():
         "浙江暴雨",
     ]
     resolution = resolve(names)
-    classes = {name: resolution.classes[resolution.class_of[event]] for name, event in zip(names, resolution.event_of)}
+    classes = {
+        name: resolution.classes[resolution.class_of[event]]
+        for name, event in zip(names, resolution.event_of, strict=True)
+    }
     assert classes["铜价上涨"] == classes["锌价飙升"] == classes["铝价大涨"] == "金属价格上涨"
     assert classes["铜价下跌"] == "金属价格下跌"
     assert classes["美国加征关税"] == classes["中方对美加征关税"] == "加征关税"
@@ -233,7 +232,9 @@ def test_each_event_has_a_class_whatever_the_order_of_its_names():
     for seed in range(3):
         shuffled = random.Random(seed).sample(names, len(names))
         again = resolve(shuffled)
-        assert {name: again.classes[again.class_of[event]] for name, event in zip(shuffled, again.event_of)} == classes
+        assert {
+            name: again.classes[again.class_of[event]] for name, event in zip(shuffled, again.event_of, strict=True)
+        } == classes
 
 
 def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judge_max():

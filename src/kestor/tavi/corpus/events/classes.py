@@ -15,15 +15,13 @@ spelling of its members (by names; ties to the shorter), so the names are readab
 
 from __future__ import annotations
 
-import json
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass
 from functools import cache
-from importlib import resources
 from typing import Any
 
-from .lexicon import Lexicon
+from .lexicon import Lexicon, shipped_table
 from .parts import ACTOR, PLACE, Grammar, Parts
 
 ANY = "*"
@@ -37,7 +35,7 @@ class Kinds:
     @classmethod
     @cache
     def shipped(cls) -> Kinds:
-        return cls(json.loads(resources.files(__package__).joinpath("kinds.json").read_text(encoding="utf-8")))
+        return cls(shipped_table("kinds.json"))
 
     def of(self, category: str, value: str) -> str | None:
         values = self.table.get(category)

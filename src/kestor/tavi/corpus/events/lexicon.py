@@ -31,6 +31,11 @@ class LexiconError(ValueError):
     pass
 
 
+def shipped_table(name: str) -> Any:
+    """A JSON table that the package ships beside this module."""
+    return json.loads(resources.files(__package__).joinpath(name).read_text(encoding="utf-8"))
+
+
 @dataclass
 class Lexicon:
     terms: dict[str, tuple[str, str]] = field(default_factory=dict)
@@ -42,9 +47,8 @@ class Lexicon:
     def shipped(cls, extension: Mapping[str, Any] | None = None) -> Lexicon:
         """The package's lexicon, extended by `extension` ({category: {value: [term, ...]}}: a term given again
         takes its new category and value)."""
-        table = json.loads(resources.files(__package__).joinpath("lexicon.json").read_text(encoding="utf-8"))
         lexicon = cls()
-        lexicon.add(table, "the shipped lexicon")
+        lexicon.add(shipped_table("lexicon.json"), "the shipped lexicon")
         if extension:
             lexicon.add(extension, "the configuration's lexicon")
         return lexicon

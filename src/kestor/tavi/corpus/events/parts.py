@@ -24,15 +24,13 @@ less than one per name.
 
 from __future__ import annotations
 
-import json
 import unicodedata
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from functools import cache
-from importlib import resources
 from typing import Any, NamedTuple
 
-from .lexicon import NEUTRAL, Lexicon
+from .lexicon import NEUTRAL, Lexicon, shipped_table
 from .polarity import Polarity
 
 LONGEST = 40
@@ -99,7 +97,7 @@ class Grammar:
     @classmethod
     @cache
     def shipped(cls) -> Grammar:
-        table = json.loads(resources.files(__package__).joinpath("grammar.json").read_text(encoding="utf-8"))
+        table = shipped_table("grammar.json")
         return cls(
             frozenset(table["light"]),
             frozenset(table["agent_markers"]),

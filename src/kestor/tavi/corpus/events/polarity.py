@@ -15,11 +15,11 @@ in the same shape.
 
 from __future__ import annotations
 
-import json
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
-from importlib import resources
 from typing import Any
+
+from .lexicon import shipped_table
 
 OPPOSITE = {"up": "down", "down": "up", "open": "closed", "closed": "open"}
 STOPPING = "closed"
@@ -45,9 +45,8 @@ class Polarity:
 
     @classmethod
     def shipped(cls, extension: Mapping[str, Any] | None = None) -> Polarity:
-        table = json.loads(resources.files(__package__).joinpath("polarity.json").read_text(encoding="utf-8"))
         polarity = cls()
-        polarity.add(table, "polarity.json")
+        polarity.add(shipped_table("polarity.json"), "polarity.json")
         if extension:
             polarity.add(extension, "merge.polarity")
         return polarity

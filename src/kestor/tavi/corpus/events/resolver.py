@@ -85,6 +85,8 @@ class Resolution:
     """The name of each class of events: the more general events that events are each one of (is-a)."""
     class_of: list[int] = field(default_factory=list)
     """The class of each event."""
+    level: Level = MODEL_FREE
+    """The level resolved at: at `exact`, no normal form was made."""
 
     @property
     def events(self) -> int:
@@ -173,6 +175,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
                 raise ValueError("the judge level needs a model to ask")
             asked[Tier.JUDGE] = _ask_judge(groups, pairs, normals, settings)
     resolution = _resolution(groups, normals, asked)
+    resolution.level = settings.level
     by_form = dict(zip(forms, parts, strict=False))
     resolution.classes, resolution.class_of = classify(
         resolution.event_of,

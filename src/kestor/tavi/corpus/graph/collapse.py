@@ -15,7 +15,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from ..events import Resolution, Tier, event_key
+from ..events import Level, Resolution, Tier, event_key
 from ..events.normal import readable
 from .counts import Counts
 
@@ -130,7 +130,8 @@ def event_names(counts: Counts, resolution: Resolution, members: Sequence[Sequen
             best = top[min(mentions, key=lambda form: (-mentions[form], len(form), order[form]))]
         spellings = counts.spellings(best) if best in counts.variants else {counts.names[best]: 0}
         chosen.append(max(spellings, key=spellings.__getitem__))
-    return readable(chosen)
+    # Without normal forms, 2024年CPI上涨 and CPI上涨 are two events: their names must stay two.
+    return chosen if resolution.level is Level.EXACT else readable(chosen)
 
 
 def alias_rows(counts: Counts, resolution: Resolution, collapsed: Counts) -> Iterator[Alias]:
