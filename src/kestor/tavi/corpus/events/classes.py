@@ -85,9 +85,14 @@ def classify(
     actors = lexicon.values(ACTOR)
     votes: list[Counter[Any]] = [Counter() for _ in range(events)]
     spellings: dict[Any, Counter[str]] = {}
+    known: dict[Parts, tuple[Any, str] | None] = {}
     for name, event in enumerate(event_of):
         parts = name_parts[name]
-        found = class_of(parts, lexicon, kinds, actors) if parts is not None else None
+        found = None
+        if parts is not None:
+            if parts not in known:
+                known[parts] = class_of(parts, lexicon, kinds, actors)
+            found = known[parts]
         key, spelling = found if found is not None else (("event", event), forms[name])
         votes[event][key] += 1
         spellings.setdefault(key, Counter())[spelling] += 1

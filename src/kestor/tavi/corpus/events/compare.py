@@ -100,22 +100,23 @@ def _read(text: str, lexicon: Lexicon, categories: frozenset[str]) -> tuple[str,
     return "".join(kept), values
 
 
-def search_index(index: PartIndex) -> NgramIndex:
-    """Each form's participant and happening side by side, each half of unit length over the square root of two:
-    the top pairs of a search in it are those whose two parts are both alike. Forms compared whole have empty
-    rows."""
+def search_index(index: PartIndex, units: Units, max_df: int) -> tuple[NgramIndex, Any]:
+    """The parts of each unit with parts side by side, participant and happening each of length one over the square
+    root of two: the top pairs of a search in it are those whose two parts are both alike. The features that more
+    than `max_df` units share are out of the search, as the whole names' frequent n-grams are (a rise, 价格). With
+    the form of each row."""
     import numpy as np
     from scipy import sparse
 
-    scale = sparse.diags(np.where(index.whole, 0.0, 0.5**0.5).astype(np.float32))
-
-    def side_by_side(attribute: str) -> Any:
-        halves = [
-            getattr(index.indices[part], attribute)[np.maximum(index.rows[part], 0)] for part in (PARTS[0], PARTS[3])
-        ]
-        return (scale @ sparse.hstack(halves)).tocsr()
-
-    return NgramIndex(side_by_side("matrix"), side_by_side("search"))
+    forms = units.first_form[~index.whole[units.first_form]]
+    halves = [
+        index.indices[part].matrix[index.rows[part][forms]] * np.float32(0.5**0.5) for part in (PARTS[0], PARTS[3])
+    ]
+    matrix = sparse.hstack(halves).tocsr()
+    df = np.bincount(matrix.indices, minlength=matrix.shape[1])
+    search = matrix.multiply((df <= max_df).astype(np.float32)).tocsr()
+    search.eliminate_zeros()
+    return NgramIndex(matrix, search), forms
 
 
 def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
@@ -168,7 +169,7 @@ class Units:
         for number, (item, signature) in enumerate(zip(parts, signatures, strict=True)):
             key: Any = number
             if item.parsed and item.participant:
-                key = (item, tuple(sorted((category, tuple(sorted(values))) for category, values in signature.items())))
+                key = (item, frozenset(signature.items()))
             unit = keys.setdefault(key, len(first))
             if unit == len(first):
                 first.append(number)

@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import unicodedata
 from collections.abc import Iterable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from functools import cache
 from typing import Any, NamedTuple
 
@@ -141,6 +141,14 @@ class Parser:
     lexicon: Lexicon
     polarity: Polarity
     grammar: Grammar
+    known: dict[tuple[str, str], tuple[tuple[tuple[str, str, str], ...], bool]] = field(
+        default_factory=dict, repr=False, compare=False
+    )
+    """What each (word, part of speech) was found to be: words repeat far more than names do."""
+    said: dict[tuple[str, ...], tuple[tuple[tuple[str, str], ...], str]] = field(
+        default_factory=dict, repr=False, compare=False
+    )
+    """The polarity and content of each predicate's words read so far."""
 
     @classmethod
     def of(cls, lexicon: Lexicon | None = None, polarity: Polarity | None = None) -> Parser:
@@ -183,8 +191,7 @@ class Parser:
         if start is None:
             # A happening alone: its places apart, the rest is what happens.
             rest = [word for word, kind, _ in kept if kind not in (PLACE, MARKER)]
-            found, content = self.polarity.read(rest, self._opaque)
-            polarity = tuple(sorted(found.items()))
+            polarity, content = self._read(rest)
             where = tuple(value for _, kind, value in kept if kind == PLACE)
             return Parts("", "", "", content, polarity, "".join(rest), "", "", where, bool(rest))
         agent, target, places, thing = self._participants(kept[:start])
@@ -205,12 +212,19 @@ class Parser:
                     thing.append(bound[1])
                     word = bound[0]
                 verbs.append(word)
-        found, content = self.polarity.read(verbs, self._opaque)
+        polarity, content = self._read(verbs)
         owner, head = self._head(thing, agent)
-        polarity = tuple(sorted(found.items()))
         return Parts(
             "".join(thing), owner, head, content, polarity, "".join(written), agent, target, tuple(places), True
         )
+
+    def _read(self, words: list[str]) -> tuple[tuple[tuple[str, str], ...], str]:
+        key = tuple(words)
+        said = self.said.get(key)
+        if said is None:
+            found, content = self.polarity.read(words, self._opaque)
+            said = self.said[key] = (tuple(sorted(found.items())), content)
+        return said
 
     def _head(self, thing: list[str], agent: str) -> tuple[str, str]:
         """The owner and the head of a thing: its last noun where others, or an agent, come before (原油|价格,
@@ -227,41 +241,50 @@ class Parser:
     def _words(self, tokens: list[tuple[str, str]]) -> list[tuple[str, str, str]]:
         """(word, kind, value) of the words that count: kind is place, actor, marker, verb or noun; value is a
         place's or an actor's name (the lexicon's value where it has one), else the word's part of speech."""
-        grammar, terms = self.grammar, self.lexicon.terms
         kept: list[tuple[str, str, str]] = []
+        known = self.known
         last = len(tokens) - 1
-        for number, (word, tag) in enumerate(tokens):
-            if word in grammar.light or word in grammar.scope:
-                continue
-            term = terms.get(word)
-            category = term[0] if term is not None else None
-            if term is not None and category in (PLACE, ACTOR):
-                kept.append((word, term[0], term[1]))
-            elif category is not None and category != NEUTRAL:
-                kept.append((word, VERB if category in _VERBAL_CATEGORIES else NOUN, tag))
-            elif len(word) == 2 and word[1] == "方" and word[0] in grammar.abbreviations:
-                kept.append((word, PLACE, self._place(grammar.abbreviations[word[0]])))
-            elif word in grammar.agent_markers or word in grammar.patient_markers:
-                kept.append((word, MARKER, word))
-            elif len(word) == 2 and word[0] in grammar.agent_markers and word[1] in grammar.abbreviations:
-                kept.append((word[0], MARKER, word[0]))
-                kept.append((word[1], PLACE, self._place(grammar.abbreviations[word[1]])))
-            elif tag in _PLACE_TAGS:
-                kept.append((word, PLACE, word))
-            elif tag in _NAME_TAGS:
-                kept.append((word, ACTOR, word))
-            elif len(word) == 1 and number < last and (tag in _DROPPED_TAGS or tag == "a"):
+        for number, token in enumerate(tokens):
+            found = known.get(token)
+            if found is None:
+                found = known[token] = self._word(*token)
+            entries, modifier = found
+            if modifier and number < last:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
-            elif tag in _DROPPED_TAGS and not self._polar(word) and not self.polarity.negations.intersection(word):
-                continue
-            elif word in grammar.nouns or self._noun(word):
-                kept.append((word, NOUN, tag))
-            elif tag in _VERB_TAGS or tag in _DROPPED_TAGS or self._compound(word, tag):
-                # An adverb kept is a polar one (暂停|加息, 不再|下跌): it says which way.
-                kept.append((word, VERB, tag))
-            else:
-                kept.append((word, NOUN, tag))
+            kept.extend(entries)
         return kept
+
+    def _word(self, word: str, tag: str) -> tuple[tuple[tuple[str, str, str], ...], bool]:
+        """What one word is, wherever it stands, and whether it is a modifier of one character (dropped but
+        last)."""
+        grammar, terms = self.grammar, self.lexicon.terms
+        if word in grammar.light or word in grammar.scope:
+            return (), False
+        term = terms.get(word)
+        category = term[0] if term is not None else None
+        if term is not None and category in (PLACE, ACTOR):
+            return ((word, term[0], term[1]),), False
+        if category is not None and category != NEUTRAL:
+            return ((word, VERB if category in _VERBAL_CATEGORIES else NOUN, tag),), False
+        if len(word) == 2 and word[1] == "方" and word[0] in grammar.abbreviations:
+            return ((word, PLACE, self._place(grammar.abbreviations[word[0]])),), False
+        if word in grammar.agent_markers or word in grammar.patient_markers:
+            return ((word, MARKER, word),), False
+        if len(word) == 2 and word[0] in grammar.agent_markers and word[1] in grammar.abbreviations:
+            return ((word[0], MARKER, word[0]), (word[1], PLACE, self._place(grammar.abbreviations[word[1]]))), False
+        if tag in _PLACE_TAGS:
+            return ((word, PLACE, word),), False
+        if tag in _NAME_TAGS:
+            return ((word, ACTOR, word),), False
+        modifier = len(word) == 1 and (tag in _DROPPED_TAGS or tag == "a")
+        if tag in _DROPPED_TAGS and not self._polar(word) and not self.polarity.negations.intersection(word):
+            return (), modifier
+        if word in grammar.nouns or self._noun(word):
+            return ((word, NOUN, tag),), modifier
+        if tag in _VERB_TAGS or tag in _DROPPED_TAGS or self._compound(word, tag):
+            # An adverb kept is a polar one (暂停|加息, 不再|下跌): it says which way.
+            return ((word, VERB, tag),), modifier
+        return ((word, NOUN, tag),), modifier
 
     def _participants(self, region: list[tuple[str, str, str]]) -> tuple[str, str, list[str], list[str]]:
         """The agent, the target, other places and the thing, from the words before the predicate."""

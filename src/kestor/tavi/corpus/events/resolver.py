@@ -149,7 +149,9 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         )
         found = [search(ngrams)]
         if not by_parts.whole.all():
-            found.append(search(search_index(by_parts)))
+            parted, forms_of_rows = search_index(by_parts, units, settings.max_df)
+            a, b, found_score = search(parted)
+            found.append((forms_of_rows[a], forms_of_rows[b], found_score))
         first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
         first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
         codes = _value_codes(form_list, signatures)

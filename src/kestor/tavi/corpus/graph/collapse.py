@@ -118,6 +118,9 @@ def event_names(counts: Counts, resolution: Resolution, members: Sequence[Sequen
     chosen: list[str] = []
     for nodes in members:
         best = nodes[0]
+        if len(nodes) == 1 and best not in counts.variants:
+            chosen.append(counts.names[best])
+            continue
         if len(nodes) > 1:
             mentions: dict[str, int] = {}
             top: dict[str, int] = {}
