@@ -327,6 +327,11 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
     decided = {row["alias"]: (row["event_name"], row["tier"]) for row in aliases}
     assert decided["部分地区电力中断"] == ("电力中断", "similar") and decided["工廠停產"] == ("工厂停产", "normal")
     assert sum(row["mentions"] for row in aliases) == sum(node["relations"] for node in document["nodes"])
+    # Each spelling's class: one for one event, numbered from 1 as events are, in the CSV file too.
+    kinds = {(row["event"], row["class"], row["class_name"]) for row in aliases}
+    assert len({event for event, _, _ in kinds}) == len(kinds) and min(number for _, number, _ in kinds) == 1
+    with (graph_dir / "aliases.csv").open(encoding="utf-8", newline="") as handle:
+        assert {(int(row["event"]), int(row["class"]), row["class_name"]) for row in csv.DictReader(handle)} == kinds
     edge_rows = parquet.read_table(graph_dir / "edges.parquet").to_pylist()
     assert sorted(map(tuple, (row["article_ids"] for row in edge_rows))) == sorted(
         tuple(edge["article_ids"]) for edge in document["edges"]

@@ -12,7 +12,7 @@ whole, by its n-grams, with any name: its parts say too little to be compared on
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -160,21 +160,18 @@ class Units:
     """The first form of each unit."""
 
     @classmethod
-    def of(cls, parts: Sequence[Parts], signatures: Sequence[Signature]) -> Units:
+    def of(cls, parts: Sequence[Parts], codes: Mapping[str, Any]) -> Units:
+        """The units of forms given their parts and their signatures' values as codes (a column by category)."""
         import numpy as np
 
-        keys: dict[Any, int] = {}
-        of_form = np.empty(len(parts), dtype=np.int64)
-        first: list[int] = []
-        for number, (item, signature) in enumerate(zip(parts, signatures, strict=True)):
-            key: Any = number
-            if item.parsed and item.participant:
-                key = (item, frozenset(signature.items()))
-            unit = keys.setdefault(key, len(first))
-            if unit == len(first):
-                first.append(number)
-            of_form[number] = unit
-        return cls(of_form, np.asarray(first, dtype=np.int64))
+        numbers: dict[Parts, int] = {}
+        keys = np.empty(len(parts), dtype=np.int64)
+        for number, item in enumerate(parts):
+            # A form without parts is a unit of its own: a key no other form has.
+            keys[number] = numbers.setdefault(item, len(numbers)) if item.parsed and item.participant else ~number
+        rows = np.column_stack([keys, *(codes[category] for category in sorted(codes))])
+        _, first, of_form = np.unique(rows, axis=0, return_index=True, return_inverse=True)
+        return cls(of_form.ravel().astype(np.int64), first.astype(np.int64))
 
     def pairs(self, first: Any, second: Any, score: Any) -> tuple[Any, Any, Any]:
         """Pairs of forms as pairs of their units' first forms, each once with its best score; none within a

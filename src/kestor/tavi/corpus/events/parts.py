@@ -1,18 +1,20 @@
 """An event's parts, read from its normal form by a Chinese segmenter and part-of-speech tagger (rjieba):
 
     日本对韩国实施出口管制   agent 日本, target 韩国, happening 出口管制
-    美联储宣布加息           agent 美联储, thing 利率 (息), happening up
-    国际油价大涨             place 国际, thing 油价, happening up
-    工厂被迫停产             thing 工厂 产量 (产), happening closed
+    美联储宣布加息           agent 美联储, thing 利率 (bound in 加息), happening up
+    国际油价大涨             agent 国际 (a place), thing 油价 (its head 价格), happening up
+    工厂被迫停产             thing 工厂 产量 (bound in 停产; its head 产量), happening closed
 
-A name is a participant region, then its predicate: the predicate starts at the first verb or adjective that
-follows a noun (a verbal noun first, as 出口 in 出口增长, is the participant). In the participant region, the first
-named one (a place or an actor of the lexicon, or a name the tagger knows as one) is the agent, and one named after a
-role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its target; other places are
-the place; the rest is the thing it happens to. The predicate's nouns are the thing's too, as is the noun bound in a
-verb (降价: 价格), so that 铁矿石涨价 and 铁矿石价格上涨 have one thing. What is left of the predicate, once the light
-verbs (宣布, 遭遇), adverbs and its polar morphemes are out, is the happening's content; its polarity comes from
-`polarity`. A name without a predicate (广东暴雨, 红海危机) is a happening alone.
+The qualifiers that the normal form took out (dates, figures) are its `Normal.removed`.
+
+A name is a participant region, then its predicate: the predicate starts at the first verb or adjective, but for a
+noun or verbal noun right before another verb, which is the participant (出口增长, 居民消费下滑). In the participant
+region, the first named one (a place or an actor of the lexicon, or a name the tagger knows as one) is the agent,
+and one named after a role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its
+target; other places are the place; the rest is the thing it happens to. The predicate's nouns are the thing's
+too, as is the noun bound in a verb (降价: 价格), so that 铁矿石涨价 and 铁矿石价格上涨 have one thing. What is left
+of the predicate, once the light verbs (宣布, 遭遇), adverbs and its polar morphemes are out, is the happening's
+content; its polarity comes from `polarity`. A name without a predicate (广东暴雨, 红海危机) is a happening alone.
 
 A name that the tagger cannot read (no Chinese, a single character, a whole paragraph) is not parsed: it is
 compared whole, as any name was before parts.
@@ -52,7 +54,7 @@ _DROPPED_TAGS = frozenset(
 
 
 class Parts(NamedTuple):
-    """The parts of one name; an unparsed name has none but its polarity."""
+    """The parts of one name; an unparsed name has none."""
 
     thing: str = ""
     owner: str = ""

@@ -136,7 +136,8 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         ]
         ngrams = ngram_index(form_list, settings.max_df, meanings)
         by_parts = part_index(parts, lexicon, settings.max_df)
-        units = Units.of(parts, [signatures[form] for form in form_list])
+        codes = _value_codes(form_list, signatures)
+        units = Units.of(parts, codes)
         rep = _array(representative)
         # Sizes count units, the things the scoring tiers compare: a unit's forms are one as far as any score goes.
         for number, unit in enumerate(units.of_form.tolist()):
@@ -154,7 +155,6 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             found.append((forms_of_rows[a], forms_of_rows[b], found_score))
         first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
         first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
-        codes = _value_codes(form_list, signatures)
         apart = _clashing(codes, first, second, groups.refused) | (score < FLOOR)
         apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
         first, second, score = first[~apart], second[~apart], score[~apart]
