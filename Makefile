@@ -20,7 +20,7 @@ SOURCES := pyproject.toml CMakeLists.txt tools/page_library.py $(shell find src 
 CXX_SOURCES := $(shell find src tests/extractor/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 # ruff formats and lints all the Python; mypy --strict checks all but the tests.
 PY_SOURCES := src/kestor bench fuzz examples tools tests
-TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples tools
+TYPED_SOURCES := src/kestor/tavi/corpus src/kestor/tavi/corpus_console.py bench fuzz examples tools
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
