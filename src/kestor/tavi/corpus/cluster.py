@@ -18,8 +18,8 @@ import logging
 import signal
 import sys
 import threading
-from multiprocessing import resource_tracker
 from collections.abc import Iterator
+from multiprocessing import resource_tracker
 from typing import Any
 
 from .exits import DISTRIBUTION, INSTALL_HINT, SetupError
