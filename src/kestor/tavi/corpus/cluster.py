@@ -106,15 +106,15 @@ def _interrupts_held_while_workers_start() -> Iterator[None]:
             signal.signal(signum, signal.SIG_DFL)
             signal.raise_signal(signum)
 
-    for signum in (signal.SIGINT, signal.SIGTERM):
-        previous[signum] = signal.signal(signum, hold)
+    for interrupt in (signal.SIGINT, signal.SIGTERM):
+        previous[interrupt] = signal.signal(interrupt, hold)
     mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         yield
     finally:
         # Handlers first, then the mask: a signal that comes in between goes to the handler it is meant for.
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+        for interrupt, handler in previous.items():
+            signal.signal(interrupt, handler)
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         if held:
             signal.raise_signal(held[0])
