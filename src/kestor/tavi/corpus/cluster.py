@@ -113,8 +113,8 @@ def _interrupts_held_while_workers_start() -> Iterator[None]:
         yield
     finally:
         # Handlers first, then the mask: a signal that comes in between goes to the handler it is meant for.
-        for interrupt, handler in previous.items():
-            signal.signal(interrupt, handler)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
         signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         if held:
             signal.raise_signal(held[0])
