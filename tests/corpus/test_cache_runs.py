@@ -167,6 +167,33 @@ def test_the_estimate_of_articles_counts_each_call_where_the_run_makes_it(schedu
     assert "estimated" not in causara and "(2 prompts estimated: their graphs hold relations not known yet)" in estimate
 
 
+@Slow
+def test_request_options_go_with_every_request_and_decide_its_answer(scheduler, tmp_path, capsys):
+    with ScriptedEndpoint(answer) as endpoint:
+        job = Job(tmp_path, endpoint, "articles", ["b!", 2])
+        plain = json.loads(job.config.read_text())
+        thinking_off = {"extra_body": {"enable_thinking": False}, "extra_headers": {"X-Region": "cn"}}
+        job.config.write_text(json.dumps(plain | thinking_off, ensure_ascii=False))
+        assert main(job.args("--scheduler", scheduler)) == 0
+        asked = len(endpoint.requests)
+        assert asked == 5 and all(request["enable_thinking"] is False for request in endpoint.requests)
+        # Answered from the cache with the same options; asked again without them, which change the answer.
+        job.out = tmp_path / "again"
+        assert main(job.args("--scheduler", scheduler)) == 0 and len(endpoint.requests) == asked
+        job.config.write_text(json.dumps(plain, ensure_ascii=False))
+        assert main(job.args("--scheduler", scheduler)) == 2
+        assert "written by another run (another configuration)" in capsys.readouterr().err
+        job.out = tmp_path / "plain"
+        assert main(job.args("--scheduler", scheduler)) == 0 and len(endpoint.requests) == 2 * asked
+        assert "enable_thinking" not in endpoint.requests[-1]
+
+        job.config.write_text(json.dumps(plain | {"extra_body": {"messages": [], "top_k": 1}}, ensure_ascii=False))
+        assert main(job.args("--scheduler", scheduler)) == 2 and len(endpoint.requests) == 2 * asked
+    assert capsys.readouterr().err.endswith(
+        '"extra_body" must not set messages: the extraction library sets those (temperature: give "temperature")\n'
+    )
+
+
 def test_a_tokenizer_that_cannot_be_downloaded_is_said_to_be_replaced_in_one_line(tmp_path, monkeypatch):
     from kestor.tavi.corpus.estimate import tokenizer_for
 

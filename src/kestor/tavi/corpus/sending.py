@@ -16,11 +16,13 @@ import contextlib
 import functools
 import json
 import threading
+import types
 from collections.abc import Callable, Iterator
 from typing import Any, TypeVar
 
 from .answers import endpoint_of, request_key
 from .calls import bounded_http_client, complete
+from .config import REQUEST_KEYS
 from .failures import classify, response_headers, server_wait
 from .flights import Flights
 from .pacing import OK, Account, Gate
@@ -147,6 +149,27 @@ class GatedClient:
         return getattr(self._client, name)
 
 
+class _RequestOptions:
+    """Stands where the provider reads its OpenAI client: each chat request with the configuration's options, added
+    before the client it wraps sees the request, so that they are in its answer cache's key as in what is sent."""
+
+    def __init__(self, client: Any, options: dict[str, Any]) -> None:
+        self._client = client
+        self._options = options
+        self.chat = types.SimpleNamespace(completions=types.SimpleNamespace(create=self._create))
+
+    def _create(self, **params: Any) -> Any:
+        return self._client.chat.completions.create(**{**params, **self._options})
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._client, name)
+
+
+def _with_request_options(client: Any, config: dict[str, Any]) -> Any:
+    options = {key: config[key] for key in REQUEST_KEYS if key in config}
+    return _RequestOptions(client, options) if options else client
+
+
 @functools.cache
 def runner_classes(call_timeout: float) -> dict[str, type[Any]]:
     """The extractor classes by name, each building its model for the runner."""
@@ -167,7 +190,7 @@ def extractor_classes(client_for: Callable[[str, Any], Any]) -> dict[str, type[A
     def subclass(name: str, base: type[Any]) -> type[Any]:
         def build_model(config: dict[str, Any]) -> Any:
             model = base._build_model(config)
-            model._client = client_for(name, model._client)
+            model._client = _with_request_options(client_for(name, model._client), config)
             # The chunks of a long text go one after another on the calling thread: each request then counts
             # against its own input, and the gate's calls in flight are all the calls there are.
             model.max_workers = 1

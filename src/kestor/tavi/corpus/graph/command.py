@@ -37,6 +37,7 @@ from ..failures import keep_root_logger_quiet, thread_errors
 from ..inputs import counted
 from ..modes import build_extractors
 from ..output import replace_file
+from ..sending import extractor_classes
 from .between import Network, subgraph_between
 from .counts import Counts
 from .draw import TOP, check_drawing_tools, draw_top_events, picture_summary
@@ -338,7 +339,8 @@ def _force_extractor(config_path: str) -> Any:
     config = load_config(config_path, "force")
     keep_root_logger_quiet()
     try:
-        return build_extractors(config)["force"]
+        # The library's client as it is, with the configuration's request options on each request.
+        return build_extractors(config, extractor_classes(lambda name, client: client))["force"]
     except Exception as error:
         raise ConfigError(f"{config_path}: the force extractor cannot be built from it: {error}") from None
 
