@@ -230,8 +230,9 @@ def force_of(question: str, kind: str) -> tuple[str, str, dict[str, Any]]:
         end = re.search(r"终点: (.*)", question)
         edges = set(re.findall(r"^\s+(.+? -> .+?)(?:\((\d+(?:\.\d+)?)\))?$", question, re.MULTILINE))
         strengths = [float(strength) if strength else 0.5 for _, strength in edges]
-        mean = sum(strengths) / len(strengths) if strengths else 0.5
-        level = 3 if mean >= 0.8 and len(edges) >= 3 else 2 if mean >= 0.7 else 1 if mean >= 0.5 else 0
+        # Strong links, and many of them in a row, make a hard hit.
+        score = sum(strengths) / len(strengths) * (1 + 0.15 * (len(strengths) - 1)) if strengths else 0.5
+        level = 3 if score >= 1.0 else 2 if score >= 0.8 else 1 if score >= 0.6 else 0
         text = f"{start.group(1) if start else ''} -> {end.group(1) if end else ''}"
     else:
         level = min(3, sum(word in question for word in HARD))
