@@ -172,11 +172,13 @@ def test_request_options_go_with_every_request_and_decide_its_answer(scheduler, 
     with ScriptedEndpoint(answer) as endpoint:
         job = Job(tmp_path, endpoint, "articles", ["b!", 2])
         plain = json.loads(job.config.read_text())
-        thinking_off = {"extra_body": {"enable_thinking": False}, "extra_headers": {"X-Region": "cn"}}
+        # As a vLLM server takes a Qwen3 model's switch for thinking.
+        thinking_off = {"extra_body": {"chat_template_kwargs": {"enable_thinking": False}}, "extra_headers": {"X": "1"}}
         job.config.write_text(json.dumps(plain | thinking_off, ensure_ascii=False))
         assert main(job.args("--scheduler", scheduler)) == 0
         asked = len(endpoint.requests)
-        assert asked == 5 and all(request["enable_thinking"] is False for request in endpoint.requests)
+        assert asked == 5
+        assert all(request["chat_template_kwargs"] == {"enable_thinking": False} for request in endpoint.requests)
         # Answered from the cache with the same options; asked again without them, which change the answer.
         job.out = tmp_path / "again"
         assert main(job.args("--scheduler", scheduler)) == 0 and len(endpoint.requests) == asked
@@ -185,7 +187,7 @@ def test_request_options_go_with_every_request_and_decide_its_answer(scheduler, 
         assert "written by another run (another configuration)" in capsys.readouterr().err
         job.out = tmp_path / "plain"
         assert main(job.args("--scheduler", scheduler)) == 0 and len(endpoint.requests) == 2 * asked
-        assert "enable_thinking" not in endpoint.requests[-1]
+        assert "chat_template_kwargs" not in endpoint.requests[-1]
 
         job.config.write_text(json.dumps(plain | {"extra_body": {"messages": [], "top_k": 1}}, ensure_ascii=False))
         assert main(job.args("--scheduler", scheduler)) == 2 and len(endpoint.requests) == 2 * asked

@@ -190,7 +190,8 @@ def _model(check: _Checker, config: dict[str, Any], environ: Mapping[str, str]) 
                 taken = [field for field in LIBRARY_FIELDS if field in options]
                 if taken:
                     raise check.error(
-                        key, f"must not set {', '.join(taken)}: the extraction library sets those (temperature: give "
+                        key,
+                        f"must not set {', '.join(taken)}: the extraction library sets those (temperature: give "
                         '"temperature")',
                     )
             if key == "extra_headers":
