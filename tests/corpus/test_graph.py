@@ -164,6 +164,10 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     assert f"pip install {draw.FONT_PACKAGE}" in err and "Parquet files skipped: pyarrow is not installed" in err
     assert [path.name for path in tmp_path.iterdir() if path.name.startswith(".")] == []
 
+    # A graph directory where the run's output belongs is told apart, naming no option that was not given.
+    assert command(graph_dir, tmp_path / "again", cluster) == 2
+    assert "graph directory, not a corpus run's output: a graph is built from the OUT_DIR" in capsys.readouterr().err
+
     # Another's directory, or a graph directory someone put a file of their own into, is left as it is.
     for foreign in (out, tmp_path / "notes", graph_dir):
         foreign.mkdir(exist_ok=True)
