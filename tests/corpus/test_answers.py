@@ -13,9 +13,9 @@ import time
 
 import pytest
 
-from kestor.tavi.corpus.answers import AnswerCache, endpoint_of, request_key
+from kestor.tavi.corpus.asking.cache import AnswerCache, endpoint_of, request_key
+from kestor.tavi.corpus.asking.sharing import Sharing
 from kestor.tavi.corpus.exits import CacheFileError
-from kestor.tavi.corpus.flights import Flights
 
 REQUEST = {
     "model": "gpt-4o-mini",
@@ -61,11 +61,11 @@ def test_the_key_holds_what_decides_the_answer_and_nothing_else():
 WRITER = textwrap.dedent(
     """
     import os, sys, threading, time
-    from kestor.tavi.corpus.answers import AnswerCache
-    from kestor.tavi.corpus.flights import Flights
+    from kestor.tavi.corpus.asking.cache import AnswerCache
+    from kestor.tavi.corpus.asking.sharing import Sharing
 
     path, log, keys = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    flights = Flights(AnswerCache(path))
+    sharing = Sharing(AnswerCache(path))
     got = {}
 
     def send(number):
@@ -77,7 +77,7 @@ WRITER = textwrap.dedent(
     def ask(thread):
         for number in range(keys):
             number = (number + thread) % keys  # the threads start at different keys
-            answered = flights.ask(number.to_bytes(32, "big"), "m", lambda: send(number))
+            answered = sharing.ask(number.to_bytes(32, "big"), "m", lambda: send(number))
             got[number] = answered.completion
 
     threads = [threading.Thread(target=ask, args=(n,)) for n in range(4)]
@@ -85,14 +85,14 @@ WRITER = textwrap.dedent(
         thread.start()
     for thread in threads:
         thread.join()
-    flights.flush()
+    sharing.flush()
     assert got == {n: f'{{"answer": {n}}}' for n in range(keys)}, got
     """
 )
 FILLER = textwrap.dedent(
     """
     import sys
-    from kestor.tavi.corpus.answers import AnswerCache
+    from kestor.tavi.corpus.asking.cache import AnswerCache
     cache = AnswerCache(sys.argv[1])
     print("writing", flush=True)
     for number in range(10**9):
@@ -130,16 +130,16 @@ def test_a_claim_left_by_a_dead_process_is_taken_over_at_once_and_a_failed_call_
     dead = f"{socket.gethostname()} {int(gone.stdout)} 0"
     never = time.time() + 3600
     assert cache.claim(b"k" * 32, dead, never, time.time(), lambda owner: True) == (True, None)
-    flights = Flights(cache)
+    sharing = Sharing(cache)
 
     def fail() -> tuple[object, str | None]:
         raise ConnectionError("refused")
 
     with pytest.raises(ConnectionError):
-        flights.ask(b"k" * 32, "m", fail)
+        sharing.ask(b"k" * 32, "m", fail)
     assert cache.get(b"k" * 32) is None
-    answered = flights.ask(b"k" * 32, "m", lambda: ("fresh", "kept"))
-    assert (answered.response, flights.ask(b"k" * 32, "m", fail).completion) == ("fresh", "kept")
+    answered = sharing.ask(b"k" * 32, "m", lambda: ("fresh", "kept"))
+    assert (answered.response, sharing.ask(b"k" * 32, "m", fail).completion) == ("fresh", "kept")
 
 
 def test_a_file_that_is_not_a_cache_of_this_format_is_refused_and_a_damaged_answer_is_not_served(tmp_path):

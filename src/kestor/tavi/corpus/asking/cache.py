@@ -11,7 +11,7 @@ committed state. Writes are single statements or short transactions, and a busy 
 every process on one host, so a cluster of several machines keeps one file per machine (see README).
 
 Besides the answers, the file holds the requests being asked right now (`asking`): a row per key, held by one
-process and renewed while it asks, so that the workers of a machine ask an identical request once (see flights).
+process and renewed while it asks, so that the workers of a machine ask an identical request once (see sharing).
 """
 
 from __future__ import annotations
@@ -29,7 +29,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .exits import CacheFileError
+from ..exits import CacheFileError
 
 FORMAT = 1
 """The layout of the file and the way keys are made: a file of another format is refused, never read."""
