@@ -9,6 +9,7 @@ import sqlite3
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -140,6 +141,37 @@ def test_a_claim_left_by_a_dead_process_is_taken_over_at_once_and_a_failed_call_
     assert cache.get(b"k" * 32) is None
     answered = sharing.ask(b"k" * 32, "m", lambda: ("fresh", "kept"))
     assert (answered.response, sharing.ask(b"k" * 32, "m", fail).completion) == ("fresh", "kept")
+
+
+def test_a_request_of_several_keys_asks_only_those_nobody_asks_and_a_failed_one_leaves_them_to_the_waiters(tmp_path):
+    sharing = Sharing(AnswerCache(tmp_path / "answers.sqlite3"))
+    sent: list[list[bytes]] = []
+    leading, fail = threading.Event(), threading.Event()
+
+    def send(keys: list[bytes]) -> tuple[str, list[str | None]]:
+        sent.append(keys)
+        if b"x" in keys:  # the first group's request: held until the second one's goes, then failed
+            leading.set()
+            fail.wait(10)
+            raise ConnectionError("refused")
+        fail.set()  # the second group waits for y by now
+        return "fresh", [key.decode() for key in keys]
+
+    def first() -> None:
+        with pytest.raises(ConnectionError):
+            sharing.ask_all([b"x", b"y"], "m", send)
+
+    leader = threading.Thread(target=first)
+    leader.start()
+    assert leading.wait(10)
+    answered = sharing.ask_all([b"y", b"z"], "m", send)
+    leader.join()
+    # z went at once, y once the request that carried it failed; then both are kept and asked of nobody again.
+    assert sent == [[b"x", b"y"], [b"z"], [b"y"]]
+    assert [(answer.response, answer.completion) for answer in answered] == [("fresh", "y"), ("fresh", "z")]
+    sharing.flush()
+    assert [answer.response for answer in sharing.ask_all([b"z", b"y"], "m", send)] == [None, None]
+    assert len(sent) == 3
 
 
 def test_a_file_that_is_not_a_cache_of_this_format_is_refused_and_a_damaged_answer_is_not_served(tmp_path):
