@@ -3,6 +3,7 @@ answer however many threads and processes ask at once, and a file that a killed 
 
 from __future__ import annotations
 
+import shutil
 import signal
 import socket
 import sqlite3
@@ -172,6 +173,16 @@ def test_a_request_of_several_keys_asks_only_those_nobody_asks_and_a_failed_one_
     sharing.flush()
     assert [answer.response for answer in sharing.ask_all([b"z", b"y"], "m", send)] == [None, None]
     assert len(sent) == 3
+
+
+def test_a_cache_file_gone_while_asking_is_asked_around_and_its_answers_are_waited_for_no_longer(tmp_path):
+    sharing = Sharing(AnswerCache(tmp_path / "gone" / "answers.sqlite3"))
+    shutil.rmtree(tmp_path / "gone")  # the writer's thread cannot open it now
+    assert sharing.ask(b"k" * 32, "m", lambda: ("fresh", "kept")).response == "fresh"
+    flushed = threading.Thread(target=sharing.flush, daemon=True)
+    flushed.start()
+    flushed.join(10)
+    assert not flushed.is_alive() and sharing.errors > 0
 
 
 def test_a_file_that_is_not_a_cache_of_this_format_is_refused_and_a_damaged_answer_is_not_served(tmp_path):

@@ -29,6 +29,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
+from ..exits import CacheFileError
 from .cache import AnswerCache
 from .gate import TICK, Abandoned
 
@@ -258,7 +259,9 @@ class Sharing:
     def _safely(self, operation: Callable[..., _T], failed: _T, *args: Any, **kwargs: Any) -> _T:
         try:
             return operation(*args, **kwargs)
-        except sqlite3.Error as error:
+        # A thread's first connection to a file that has gone fails as the file does: the writer's, unseen, would
+        # end its thread and leave `flush` waiting for ever.
+        except (sqlite3.Error, CacheFileError) as error:
             with self._lock:
                 self.errors += 1
                 self.last_error = f"{type(error).__name__}: {error}"
