@@ -143,8 +143,8 @@ def quality(gold: Mapping[str, Any], written: list[dict[str, Any]], event_of: Ma
 def graph_quality(
     level: str, out_dir: Path, work: Path, gold: Mapping[str, Any], written: list[dict[str, Any]]
 ) -> dict[str, Any]:
+    from kestor.tavi.corpus.events.names import event_key
     from kestor.tavi.corpus.graph.command import build_event_graph
-    from kestor.tavi.corpus.graph.names import event_key
 
     graph_dir = work / f"graph-{level}"
     began = time.perf_counter()

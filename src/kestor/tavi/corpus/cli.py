@@ -44,6 +44,7 @@ from .graph.between import MAX_PATHS
 from .graph.draw import TOP
 from .graph.page import EDGE_LIMIT as PAGE_EDGE_LIMIT
 from .graph.page import LIMIT as PAGE_LIMIT
+from .graph.resolve import ResolveOptions
 from .graph.successors import LIMIT as SUCCESSORS
 
 RUN_EXIT_STATUSES = (
@@ -230,10 +231,10 @@ def graph_arguments(argv: Sequence[str]) -> argparse.Namespace:
         parser.error("--force needs --config CONFIG.json")
     if args.embeddings and not args.config:
         parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
-    if args.merge is None:
-        args.merge = "meaning" if args.embeddings else MERGE_DEFAULT
-    elif args.embeddings and args.merge.split("/")[0] in MERGE_LEVELS[: MERGE_LEVELS.index(MERGE_DEFAULT) + 1]:
-        parser.error(f"--embeddings is for --merge meaning or judge; --merge {args.merge} asks no model")
+    try:
+        ResolveOptions.parse(args.merge, embeddings=args.embeddings)
+    except UsageError as error:
+        parser.error(str(error))
     return args
 
 
@@ -259,7 +260,7 @@ def graph_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--merge",
         metavar="LEVEL[/FALLBACK]",
-        help=f"how far names are merged into events: {', '.join(MERGE_LEVELS)} (default {MERGE_DEFAULT}, the "
+        help=f"how far names are resolved into events: {', '.join(MERGE_LEVELS)} (default {MERGE_DEFAULT}, the "
         "strongest without a model; meaning with --embeddings); a FALLBACK level is used when the model cannot be "
         "reached",
     )

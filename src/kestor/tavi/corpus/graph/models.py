@@ -1,4 +1,4 @@
-"""What the merge asks of a model: the embeddings of names (`--merge meaning`) and the judge's yes or no on a pair
+"""What the resolver asks of a model: the embeddings of names (`--merge meaning`) and the judge's yes or no on a pair
 of names (`--merge judge`), asked as a corpus run asks its calls (see asking): every request through one gate,
 failures retried by the runner's loop and policy, answers kept in the answer cache so that a second build asks
 nothing, and an identical request in flight asked once.
@@ -30,7 +30,7 @@ from ..asking.limits import RateLimits, read_rate_limits
 from ..asking.policy import RetryPolicy
 from ..asking.sharing import Answered, Sharing
 from ..asking.usage import Usage
-from ..config import CALL_TIMEOUT, THREADS, MergeConfig, RunConfig
+from ..config import CALL_TIMEOUT, THREADS, ResolveConfig, RunConfig
 from ..exits import ConfigError
 from ..extractors import build_extractors, quiet_progress_bars, runner_classes
 
@@ -54,7 +54,7 @@ class EmbeddingsUsage:
 
 
 class Asking:
-    """The merge's requests of one build: one asker (its gate and retry policy), the answer cache file if one is
+    """The resolver's requests of one build: one asker (its gate and retry policy), the answer cache file if one is
     named."""
 
     def __init__(self, cache: Path | None, *, threads: int = THREADS, policy: RetryPolicy | None = None) -> None:
@@ -68,7 +68,7 @@ class Asking:
 
     def each(self, items: Sequence[_T], ask: Callable[[_T, Account], _R]) -> list[_R]:
         """`ask` of every item, on as many threads as the gate lets calls fly, each item an account of its own."""
-        pool = ThreadPoolExecutor(self.threads, thread_name_prefix="merge-call")
+        pool = ThreadPoolExecutor(self.threads, thread_name_prefix="resolve-call")
         futures = [pool.submit(ask, item, Account(self.stopped)) for item in items]
         try:
             done, _ = concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_EXCEPTION)
@@ -240,7 +240,7 @@ class JudgeClient:
     """A question -> the classifier's answer ({"related": bool, "reason": str}), from our own LinqorExtractor with
     the configuration's "merge.judge" prompt and examples."""
 
-    config: MergeConfig
+    config: ResolveConfig
     session: Asking
     call_timeout: float = CALL_TIMEOUT
     usage: Usage = field(default_factory=Usage)
