@@ -47,7 +47,8 @@ class Settled:
 
 @dataclass(frozen=True)
 class Request:
-    """One request as the provider gets it, and the key its answer is kept under (None: not kept, not shared)."""
+    """One request: the parameters the client is given (what the provider gets of them: `request_body`), and the key
+    its answer is kept under (None: not kept, not shared)."""
 
     body: Mapping[str, Any]
     key: bytes | None
@@ -127,7 +128,8 @@ class Asker:
         self, account: Account, requests: list[Request], attempt: Attempt, keep: Keep
     ) -> tuple[Any, list[str | None]]:
         """The requests, sent as one when the gate admits them: the gate is told the outcome and the limits the
-        provider's headers state."""
+        provider's headers state. The one place where a request leaves for the model, once neither the cache nor
+        an identical request in flight answered it, and the place of any other way of getting its answer."""
         ticket = self.gate.admit(account)
         try:
             response, limits = attempt(requests)

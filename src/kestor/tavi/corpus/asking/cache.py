@@ -68,14 +68,22 @@ def endpoint_of(base_url: str) -> str:
 
 def request_key(endpoint: str, params: Mapping[str, Any]) -> bytes | None:
     """The key of a request: None when a parameter is not plain JSON data (such a request is not cached)."""
-    body = {name: value for name, value in params.items() if name not in TRANSPORT and not _omitted(value)}
     try:
         text = json.dumps(
-            [FORMAT, endpoint, body], sort_keys=True, ensure_ascii=False, separators=(",", ":"), allow_nan=False
+            [FORMAT, endpoint, request_body(params)],
+            sort_keys=True,
+            ensure_ascii=False,
+            separators=(",", ":"),
+            allow_nan=False,
         )
     except (TypeError, ValueError):
         return None
     return hashlib.sha256(text.encode()).digest()
+
+
+def request_body(params: Mapping[str, Any]) -> dict[str, Any]:
+    """What the provider gets of a request's parameters: the body its answer depends on."""
+    return {name: value for name, value in params.items() if name not in TRANSPORT and not _omitted(value)}
 
 
 def _omitted(value: Any) -> bool:
