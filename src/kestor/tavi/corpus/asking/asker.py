@@ -13,7 +13,7 @@ import contextlib
 import threading
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 from .cache import request_key
 from .failures import (
@@ -45,8 +45,7 @@ class Settled:
     """What the input's answered calls used (see usage)."""
 
 
-@dataclass(frozen=True)
-class Request:
+class Request(NamedTuple):
     """One request: the parameters the client is given (what the provider gets of them: `request_body`), and the key
     its answer is kept under (None: not kept, not shared)."""
 

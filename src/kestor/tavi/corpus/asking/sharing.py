@@ -90,16 +90,17 @@ class Sharing:
     def ask_all(
         self, keys: Sequence[bytes], model: str, send: SendAll, stopped: threading.Event | None = None
     ) -> list[Answered]:
-        """The answer to each of `keys` (distinct), in their order: a request that carries several (embeddings of
-        many names) is one flight for each, and only the keys nobody answers or asks are sent, in one request."""
+        """The answer to each of `keys`, in their order: a request that carries several (embeddings of many names)
+        is one flight for each, and only the keys nobody answers or asks are sent, in one request."""
+        distinct = list(dict.fromkeys(keys))
         answered: dict[bytes, Answered] = {}
-        while len(answered) < len(keys):
+        while len(answered) < len(distinct):
             led: dict[bytes, _Flight] = {}
             waited: dict[bytes, _Flight] = {}
             # Looked at together: a leader puts its answer among the unwritten ones before it lands, so a thread
             # that finds neither would otherwise claim the key again under its own process's claim.
             with self._lock:
-                for key in keys:
+                for key in distinct:
                     if key in answered:
                         continue
                     completion = self._unwritten.get(key)
@@ -135,24 +136,24 @@ class Sharing:
         stopped: threading.Event | None,
         answered: dict[bytes, Answered],
     ) -> None:
-        def found(key: bytes, completion: str) -> None:
-            led[key].completion = completion
-            answered[key] = Answered(None, completion)
-
-        for key in led:
-            completion = self._safely(self.cache.get, None, key)
-            if completion is not None:
-                found(key, completion)
-        unasked = [key for key in led if key not in answered]
+        unasked: list[bytes] = []
+        for key, flight in led.items():
+            flight.completion = self._safely(self.cache.get, None, key)
+            if flight.completion is None:
+                unasked.append(key)
+            else:
+                answered[key] = Answered(None, flight.completion)
         pause = POLL_FIRST
         while unasked:
-            claimed = []
+            claimed: list[bytes] = []
+            held: list[bytes] = []
             for key in unasked:
                 ours, completion = self._claim(key)
                 if completion is not None:
-                    found(key, completion)
-                elif ours:
-                    claimed.append(key)
+                    led[key].completion = completion
+                    answered[key] = Answered(None, completion)
+                else:
+                    (claimed if ours else held).append(key)
             # Sent at once, the keys another process holds waited for after: two processes that each held a key
             # the other wants would otherwise wait for each other.
             if claimed:
@@ -166,7 +167,7 @@ class Sharing:
                     self._unclaim(key, completion, model)
                     led[key].completion = completion
                     answered[key] = Answered(response, completion)
-            unasked = [key for key in unasked if key not in answered]
+            unasked = held
             if unasked:
                 _sleep(pause, stopped)
                 pause = min(pause * 2, POLL_MOST)
