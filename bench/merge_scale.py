@@ -76,8 +76,8 @@ def names(count: int, seed: int = 7) -> list[str]:
 def counts_of(pool: list[str], edges: int, seed: int = 11) -> Any:
     """Counts as the merge of part files leaves them: nodes by key, edges with their articles (three relations an
     article), labels and forces."""
+    from kestor.tavi.corpus.events.names import event_key
     from kestor.tavi.corpus.graph.counts import Counts
-    from kestor.tavi.corpus.graph.names import event_key
 
     rng = random.Random(seed)
     counts = Counts()
@@ -127,7 +127,7 @@ def peak_bytes() -> int:
 
 
 def measure(count: int, edges: int) -> dict[str, Any]:
-    from kestor.tavi.corpus.graph.resolve import MergeOptions, resolve_events
+    from kestor.tavi.corpus.graph.resolve import ResolveOptions, resolve_events
 
     began = time.perf_counter()
     pool = names(count)
@@ -136,7 +136,7 @@ def measure(count: int, edges: int) -> dict[str, Any]:
     made = time.perf_counter() - began
     base = peak_bytes()
     began = time.perf_counter()
-    resolved = resolve_events(counts, MergeOptions(cache=None))
+    resolved = resolve_events(counts, ResolveOptions(cache=None))
     seconds = time.perf_counter() - began
     forms = {normal.form for normal in resolved.resolution.normals}
     return {
@@ -146,7 +146,7 @@ def measure(count: int, edges: int) -> dict[str, Any]:
         "edges": len(counts.sources),
         "events": resolved.counts.names.__len__(),
         "event_edges": len(resolved.counts.sources),
-        "merges": resolved.resolution.merges,
+        "merges": resolved.resolution.joins,
         "refused": resolved.resolution.refused,
         "seconds": seconds,
         "input_seconds": made,

@@ -22,7 +22,8 @@ import text_answers
 from scripted_endpoint import Reply, ScriptedEndpoint
 
 from kestor.tavi.corpus.config import load_config
-from kestor.tavi.corpus.modes import build_extractors, event_graph
+from kestor.tavi.corpus.extractors import build_extractors
+from kestor.tavi.corpus.modes import event_graph
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 

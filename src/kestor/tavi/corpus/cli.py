@@ -23,7 +23,8 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NoReturn
 
 from . import cache_command, driver
-from .answers import default_path
+from .asking.cache import default_path
+from .asking.policy import CAP, FIRST_PAUSE, RETRY_FOR
 from .config import CALL_TIMEOUT, MODES, THREADS
 from .events import LEVELS as MERGE_LEVELS
 from .events import MODEL_FREE as MERGE_DEFAULT
@@ -43,8 +44,8 @@ from .graph.between import MAX_PATHS
 from .graph.draw import TOP
 from .graph.page import EDGE_LIMIT as PAGE_EDGE_LIMIT
 from .graph.page import LIMIT as PAGE_LIMIT
+from .graph.resolve import ResolveOptions
 from .graph.successors import LIMIT as SUCCESSORS
-from .retry import CAP, FIRST_PAUSE, RETRY_FOR
 
 RUN_EXIT_STATUSES = (
     (EXIT_OK, "every input is ok"),
@@ -236,10 +237,10 @@ def graph_arguments(argv: Sequence[str]) -> argparse.Namespace:
         parser.error("--force needs --config CONFIG.json")
     if args.embeddings and not args.config:
         parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
-    if args.merge is None:
-        args.merge = "meaning" if args.embeddings else MERGE_DEFAULT
-    elif args.embeddings and args.merge.split("/")[0] in MERGE_LEVELS[: MERGE_LEVELS.index(MERGE_DEFAULT) + 1]:
-        parser.error(f"--embeddings is for --merge meaning or judge; --merge {args.merge} asks no model")
+    try:
+        ResolveOptions.parse(args.merge, embeddings=args.embeddings)
+    except UsageError as error:
+        parser.error(str(error))
     return args
 
 
@@ -265,7 +266,7 @@ def graph_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--merge",
         metavar="LEVEL[/FALLBACK]",
-        help=f"how far names are merged into events: {', '.join(MERGE_LEVELS)} (default {MERGE_DEFAULT}, the "
+        help=f"how far names are resolved into events: {', '.join(MERGE_LEVELS)} (default {MERGE_DEFAULT}, the "
         "strongest without a model; meaning with --embeddings); a FALLBACK level is used when the model cannot be "
         "reached",
     )

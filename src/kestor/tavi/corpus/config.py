@@ -15,9 +15,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .asking.policy import RetryPolicy
 from .exits import ConfigError
 from .inputs import describe, json_problem
-from .retry import RetryPolicy
 
 MODES = ("causara", "linqor", "force", "articles")
 # The extractors each mode drives, in the order it calls them.
@@ -33,8 +33,8 @@ TEXT_PROMPT_KEYS = ("prompt_description", "examples")
 FORCE_PROMPT_KEYS = ("prompt_description", "examples", "review_prompt_description", "review_examples")
 EXAMPLE_KEYS = ("text", "extractions")
 EXTRACTION_KEYS = ("text", "attrs", "kind")
-MERGE = "merge"
-"""The section the event graph's merge reads; a run ignores it."""
+RESOLVE_SECTION = "merge"
+"""The section the event graph's resolver reads (named after the graph's --merge); a run ignores it."""
 
 
 @dataclass(frozen=True)
@@ -125,25 +125,31 @@ def _document(path: str | os.PathLike[str]) -> Any:
 
 
 @dataclass(frozen=True)
-class MergeConfig:
-    """What the event graph's merge reads of a configuration file: the endpoint (for --embeddings and the judge),
-    the "merge" section's "lexicon" (what never merges, beside the shipped one) and "judge" prompt and examples."""
+class ResolveConfig:
+    """What the event graph's resolver reads of a configuration file: the endpoint (for --embeddings and the
+    judge), the "merge" section's "lexicon" (what is never one event, beside the shipped one) and "judge" prompt and
+    examples."""
 
     model: dict[str, Any] | None
     lexicon: dict[str, Any]
     judge: Prompts | None
 
 
-def load_merge_config(path: str | os.PathLike[str], environ: Mapping[str, str] | None = None) -> MergeConfig:
+def load_resolve_config(path: str | os.PathLike[str], environ: Mapping[str, str] | None = None) -> ResolveConfig:
     check = _Checker(str(path))
     config = check.mapping(_document(path), "")
-    section = check.mapping(config.get(MERGE, {}), MERGE)
-    check.known_keys(section, f"{MERGE}.", {"lexicon", "judge"})
+    section = check.mapping(config.get(RESOLVE_SECTION, {}), RESOLVE_SECTION)
+    check.known_keys(section, f"{RESOLVE_SECTION}.", {"lexicon", "judge"})
     model = _model(check, config, os.environ if environ is None else environ) if "model" in config else None
     judge = None
     if "judge" in section:
-        judge = _prompts(check, check.mapping(section["judge"], f"{MERGE}.judge"), f"{MERGE}.judge.", review=False)
-    return MergeConfig(model, check.mapping(section.get("lexicon", {}), f"{MERGE}.lexicon"), judge)
+        judge = _prompts(
+            check,
+            check.mapping(section["judge"], f"{RESOLVE_SECTION}.judge"),
+            f"{RESOLVE_SECTION}.judge.",
+            review=False,
+        )
+    return ResolveConfig(model, check.mapping(section.get("lexicon", {}), f"{RESOLVE_SECTION}.lexicon"), judge)
 
 
 def parse_config(document: Any, mode: str, where: str, environ: Mapping[str, str]) -> RunConfig:
@@ -155,7 +161,7 @@ def parse_config(document: Any, mode: str, where: str, environ: Mapping[str, str
     # A single-extractor mode reads its prompts from the top level or from a section named after the extractor, so
     # that one file with sections serves every mode.
     sectioned = len(extractors) > 1 or extractors[0] in config
-    allowed = set(MODEL_KEYS) | set(MODES[:3]) | {MERGE}
+    allowed = set(MODEL_KEYS) | set(MODES[:3]) | {RESOLVE_SECTION}
     if not sectioned:
         allowed |= set(FORCE_PROMPT_KEYS if mode == "force" else TEXT_PROMPT_KEYS)
     check.known_keys(config, "", allowed)

@@ -15,12 +15,13 @@ from array import array
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 
+from .levels import Tier
 from .lexicon import Signature, clash, joined
 
 
 @dataclass
 class Join:
-    tier: str
+    tier: Tier
     score: float
 
 
@@ -35,7 +36,7 @@ class Groups:
     """Root -> roots it must never join (overrides), kept symmetric and by current roots."""
     joined_by: list[Join | None] = field(init=False)
     """How each item first came to share a group with another: the tier and score of that join."""
-    merges: dict[str, int] = field(default_factory=dict)
+    joins: dict[str, int] = field(default_factory=dict)
     refused: dict[str, int] = field(default_factory=dict)
     """Joins refused, by the lexicon category (or "override") that refused them."""
 
@@ -65,7 +66,7 @@ class Groups:
         return clash(self.signatures[first], self.signatures[second]) if lexicon else None
 
     def join(
-        self, first: int, second: int, tier: str, score: float, *, forced: bool = False, lexicon: bool = True
+        self, first: int, second: int, tier: Tier, score: float, *, forced: bool = False, lexicon: bool = True
     ) -> int | None:
         """Join the groups of two items; the new root, or None when refused (or already one group)."""
         a, b = self.find(first), self.find(second)
@@ -87,7 +88,7 @@ class Groups:
                 self.never[other].discard(b)
                 self.never[other].add(a)
                 self.never.setdefault(a, set()).add(other)
-        self.merges[tier] = self.merges.get(tier, 0) + 1
+        self.joins[tier] = self.joins.get(tier, 0) + 1
         mark = Join(tier, score)
         for item in (first, second):
             if self.joined_by[item] is None:
@@ -104,7 +105,7 @@ class Groups:
         return [self.find(item) for item in range(len(self.parent))]
 
 
-def agglomerate(groups: Groups, pairs: Iterable[tuple[int, int, float]], threshold: float, tier: str) -> int:
+def agglomerate(groups: Groups, pairs: Iterable[tuple[int, int, float]], threshold: float, tier: Tier) -> int:
     """Average linkage over scored pairs of items (each pair once), joining groups whose mean similarity reaches
     `threshold`; groups formed before count as one cluster of their items. The number of joins."""
     # Sums of similarity between current roots, kept for each root by neighbour.

@@ -6,7 +6,7 @@
     meaning  names near in an embedding model's space (needs `embed`)
     judge    pairs left in a doubtful band, asked of a model (needs `judge`)
 
-Each level runs the ones before it. What never merges (`lexicon`) and the overrides hold at every level. Names
+Each level runs the ones before it. What is never one event (`lexicon`) and the overrides hold at every level. Names
 come in as event keys in order of first appearance; out comes, for each, its event (numbered by the first
 appearance of their first name) with the tier and score that joined it.
 """
@@ -18,18 +18,16 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .groups import Groups, agglomerate
+from .levels import MODEL_FREE, Level, Tier
 from .lexicon import Lexicon, Signature
+from .names import event_key
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
 from .similar import FLOOR, MAX_DF, NEIGHBOURS, candidates, ngram_index, unique_pairs
 
-LEVELS = ("exact", "normal", "similar", "meaning", "judge")
-MODEL_FREE = "similar"
-"""The default: the strongest level that needs no model."""
 SIMILAR = 0.45
 MEANING = 0.86
 JUDGE_BAND = (0.3, 0.45)
-NAME, OVERRIDE = "name", "override"
 
 Embed = Callable[[list[str]], Any]
 """Normal forms -> a float32 array of one unit vector a row."""
@@ -41,7 +39,7 @@ Candidates = Callable[[Any], tuple[Any, Any, Any]]
 
 @dataclass
 class Settings:
-    level: str = MODEL_FREE
+    level: Level = MODEL_FREE
     lexicon: Lexicon | None = None
     overrides: Sequence[Override] = ()
     similar: float = SIMILAR
@@ -54,13 +52,11 @@ class Settings:
     judge_max: int = 200
     search: Candidates | None = None
     threads: int = 1
-    key_of: Callable[[str], str] = str.strip
-    """How a name in the overrides becomes a key of the names resolved (the graph's event key)."""
     normalize: Callable[[Sequence[str]], list[Normal]] = normalize
     """Names -> their normal forms: here, or by partition on a cluster."""
 
-    def runs(self, level: str) -> bool:
-        return LEVELS.index(level) <= LEVELS.index(self.level)
+    def runs(self, tier: Level) -> bool:
+        return self.level.runs(tier)
 
 
 @dataclass
@@ -69,14 +65,19 @@ class Resolution:
     """Event index of each name."""
     first_of: list[int]
     """The first name of each event (its node's name)."""
-    tier: list[str]
-    """What joined each name to its event: a tier, "override", or "name" for the event's first name alone."""
+    tier: list[Tier]
+    """What joined each name to its event."""
     score: list[float]
     normals: list[Normal]
-    merges: dict[str, int] = field(default_factory=dict)
+    joins: dict[str, int] = field(default_factory=dict)
+    """Joins of two groups, by tier."""
     refused: dict[str, int] = field(default_factory=dict)
     asked: dict[str, int] = field(default_factory=dict)
     """Requests made of a model, by tier."""
+    classes: list[str] = field(default_factory=list)
+    """The name of each class of events: the more general events that events are each one of (is-a)."""
+    class_of: list[int] = field(default_factory=list)
+    """The class of each event."""
 
     @property
     def events(self) -> int:
@@ -85,9 +86,8 @@ class Resolution:
 
 def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution:
     settings = settings or Settings()
-    if settings.level not in LEVELS:
-        raise ValueError(f"unknown merge level {settings.level!r}: one of {', '.join(LEVELS)}")
-    normals = [Normal(key) for key in keys] if settings.level == "exact" else settings.normalize(keys)
+    settings.level = Level(settings.level)
+    normals = [Normal(key) for key in keys] if settings.level is Level.EXACT else settings.normalize(keys)
     lexicon = settings.lexicon or Lexicon.shipped()
     forms: dict[str, int] = {}
     representative: list[int] = []
@@ -95,23 +95,23 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         if normal.form not in forms:
             forms[normal.form] = len(representative)
             representative.append(index)
-    signatures = {form: lexicon.signature(form) for form in forms} if settings.level != "exact" else {}
+    signatures = {form: lexicon.signature(form) for form in forms} if settings.level is not Level.EXACT else {}
     groups = Groups([signatures.get(normal.form, {}) for normal in normals])
     # Sizes count distinct forms, the units that the scoring tiers compare.
     for index in range(len(keys)):
         groups.size[index] = 0
     for index in representative:
         groups.size[index] = 1
-    _apply_overrides(groups, keys, normals, settings.overrides, settings.key_of)
+    _apply_overrides(groups, keys, normals, settings.overrides)
     asked: dict[str, int] = {}
-    if settings.runs("normal"):
+    if settings.runs(Level.NORMAL):
         # One form, one signature: only an override can keep two names of one form apart. The lexicon is not asked,
         # for a group that an override joined may name more than the form does (广州 and 广东).
         for index, normal in enumerate(normals):
             first = representative[forms[normal.form]]
             if first != index:
-                groups.join(first, index, "normal", 1.0, lexicon=False)
-    if settings.runs("similar") and len(representative) > 1:
+                groups.join(first, index, Tier.NORMAL, 1.0, lexicon=False)
+    if settings.runs(Level.SIMILAR) and len(representative) > 1:
         form_list = list(forms)
         meanings = [
             [f"\0{category}={value}" for category, values in signatures[form].items() for value in values]
@@ -128,22 +128,22 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         first, second, score = first[~apart], second[~apart], score[~apart]
         rep = _array(representative)
         pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
-        agglomerate(groups, pairs, settings.similar, "similar")
-        if settings.runs("meaning"):
+        agglomerate(groups, pairs, settings.similar, Tier.SIMILAR)
+        if settings.runs(Level.MEANING):
             if settings.embed is None:
                 raise ValueError("the meaning level needs an embeddings model")
             vectors = settings.embed(form_list)
-            asked["meaning"] = len(form_list)
+            asked[Tier.MEANING] = len(form_list)
             near = nearest(vectors, settings.neighbours, settings.judge_band[0])
             both = unique_pairs(*(_concat(a, b) for a, b in zip((first, second, score), near, strict=True)))
             sure = ~_unsure(codes, both[0], both[1], both[2] >= settings.meaning, groups.refused)
             both = (both[0][sure], both[1][sure], both[2][sure])
             pairs = list(zip(rep[both[0]].tolist(), rep[both[1]].tolist(), both[2].tolist(), strict=True))
-            agglomerate(groups, pairs, settings.meaning, "meaning")
-        if settings.runs("judge"):
+            agglomerate(groups, pairs, settings.meaning, Tier.MEANING)
+        if settings.runs(Level.JUDGE):
             if settings.judge is None:
                 raise ValueError("the judge level needs a model to ask")
-            asked["judge"] = _ask_judge(groups, pairs, normals, settings)
+            asked[Tier.JUDGE] = _ask_judge(groups, pairs, normals, settings)
     return _resolution(groups, normals, asked)
 
 
@@ -152,7 +152,6 @@ def _apply_overrides(
     keys: Sequence[str],
     normals: Sequence[Normal],
     overrides: Sequence[Override],
-    key_of: Callable[[str], str],
 ) -> None:
     if not overrides:
         return
@@ -160,7 +159,7 @@ def _apply_overrides(
     by_form = {normal.form: index for index, normal in reversed(list(enumerate(normals)))}
 
     def find(name: str, place: str) -> int:
-        key = key_of(name)
+        key = event_key(name)
         if key in by_key:
             return by_key[key]
         [normal] = normalize([key])
@@ -171,13 +170,13 @@ def _apply_overrides(
     located = [(find(item.first, item.place), find(item.second, item.place), item) for item in overrides]
     for first, second, item in located:
         if item.same:
-            groups.join(first, second, OVERRIDE, 1.0, forced=True)
+            groups.join(first, second, Tier.OVERRIDE, 1.0, forced=True)
     for first, second, item in located:
         if not item.same:
             if first == second:
                 raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} are one name, never two events")
             if groups.find(first) == groups.find(second):
-                raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} must merge by other lines")
+                raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} are one event by other lines")
             groups.forbid(first, second)
 
 
@@ -222,7 +221,7 @@ def _ask_judge(
     answers = settings.judge([(normals[first].form, normals[second].form) for _, first, second in chosen])
     for (score, first, second), same in zip(chosen, answers, strict=True):
         if same:
-            groups.join(first, second, "judge", score)
+            groups.join(first, second, Tier.JUDGE, score)
     return len(chosen)
 
 
@@ -237,17 +236,26 @@ def _resolution(groups: Groups, normals: Sequence[Normal], asked: Mapping[str, i
             event = event_of_root[root] = len(first_of)
             first_of.append(index)
         event_of.append(event)
-    tier, score = [], []
+    tier: list[Tier] = []
+    score: list[float] = []
     for index, mark in enumerate(groups.joined_by):
         if first_of[event_of[index]] == index or mark is None:
-            tier.append(NAME)
+            tier.append(Tier.NAME)
             score.append(1.0)
         else:
             tier.append(mark.tier)
             score.append(mark.score)
-    return Resolution(
-        event_of, first_of, tier, score, list(normals), dict(groups.merges), dict(groups.refused), dict(asked)
+    resolution = Resolution(
+        event_of, first_of, tier, score, list(normals), dict(groups.joins), dict(groups.refused), dict(asked)
     )
+    _classify(resolution)
+    return resolution
+
+
+def _classify(resolution: Resolution) -> None:
+    """Each event's class: for now its own, named by its first name's normal form."""
+    resolution.classes = [resolution.normals[first].form for first in resolution.first_of]
+    resolution.class_of = list(range(resolution.events))
 
 
 def _value_codes(forms: Sequence[str], signatures: Mapping[str, Signature]) -> dict[str, Any]:

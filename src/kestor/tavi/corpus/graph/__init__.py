@@ -2,11 +2,11 @@
 paths between two events for the force extractor. `kestor-corpus graph` runs it; see `command`. A graph directory
 is read back with `load`, and what follows or precedes an event in it with `next_events` and `causes`."""
 
+from ..events.names import event_key
 from ..exits import GraphInputError
 from .between import Network, subgraph_between
 from .command import build_event_graph, merge_event_graph
 from .counts import Counts
-from .names import event_key
 from .reading import load
 from .successors import causes, next_events
 

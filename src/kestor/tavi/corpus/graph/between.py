@@ -20,10 +20,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..events.names import event_key
 from ..events.normal import normalize
 from ..exits import GraphInputError
 from .counts import Counts
-from .names import event_key
 
 MAX_PATHS = 1000
 # Enumeration steps on a graph with cycles, past which counting gives up rather than run for hours.

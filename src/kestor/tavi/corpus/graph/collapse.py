@@ -14,8 +14,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from ..events import Resolution
-from ..events.resolver import NAME
+from ..events import Resolution, Tier
 from .counts import Counts
 
 
@@ -27,7 +26,7 @@ class Alias:
     event: int
     """The event's node id (1-based, as in the graph files)."""
     event_name: str
-    tier: str
+    tier: Tier
     score: float
     mentions: int
     normal_form: str
@@ -113,8 +112,8 @@ def alias_rows(counts: Counts, resolution: Resolution, collapsed: Counts) -> Ite
         removed = "; ".join(f"{kind}:{text}" for kind, text in normal.removed)
         for number, (spelling, mentions) in enumerate(counts.spellings(node).items()):
             tier, score = resolution.tier[node], round(resolution.score[node], 4)
-            if number and tier == NAME:
-                tier = "exact"
+            if number and tier is Tier.NAME:
+                tier = Tier.EXACT
             yield Alias(spelling, event + 1, collapsed.names[event], tier, score, mentions, normal.form, removed)
 
 

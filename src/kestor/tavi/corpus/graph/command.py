@@ -20,10 +20,11 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
-from ..answers import default_path
+from ..asking.cache import default_path
+from ..asking.failures import keep_root_logger_quiet, thread_errors
 from ..cluster import cluster_client, require_dask
 from ..config import load_config
-from ..events import MODEL_FREE
+from ..events import Tier
 from ..exits import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
@@ -33,11 +34,9 @@ from ..exits import (
     GraphInputError,
     SetupError,
 )
-from ..failures import keep_root_logger_quiet, thread_errors
+from ..extractors import build_extractors, extractor_classes
 from ..inputs import counted
-from ..modes import build_extractors
 from ..output import replace_file
-from ..sending import extractor_classes
 from .between import Network, subgraph_between
 from .counts import Counts
 from .draw import TOP, check_drawing_tools, draw_top_events, picture_summary
@@ -55,7 +54,7 @@ from .export import (
 from .merge import merge_in_process, merge_on_cluster, part_files
 from .models import ModelFailed
 from .page import EDGE_LIMIT, LIMIT, PAGE, check_page_library, write_page
-from .resolve import MergeOptions, Resolved, check_options, resolve_events
+from .resolve import Resolved, ResolveOptions, check_options, resolve_events
 from .successors import print_successors
 
 
@@ -114,7 +113,7 @@ def build_event_graph(
     html_edges: int = EDGE_LIMIT,
     quiet: bool = True,
     stream: TextIO | None = None,
-    merge: str = MODEL_FREE,
+    merge: str | None = None,
     overrides: str | os.PathLike[str] | None = None,
     embeddings: str | None = None,
     config: str | os.PathLike[str] | None = None,
@@ -123,12 +122,13 @@ def build_event_graph(
 ) -> dict[str, Any]:
     """Merge the part files of OUT_DIR into one event graph and write GRAPH_DIR; its summary.
 
-    The merge runs on `client`'s cluster, else on the scheduler at `scheduler`, else on a local cluster of
-    `workers` processes, else (none of them given) in this process. The names of one event are merged as far as
-    `merge` says (see `kestor.tavi.corpus.events`), with the overrides of the file `overrides`; what a model gave
-    the merge is kept in the answer cache: the user's (True), the file `cache`, or none (False). What the command
-    refuses raises a `UsageError` (a `GraphInputError` for what the part files hold) before anything is written; a
-    model that cannot be asked raises `ModelFailed` unless `merge` names a fallback.
+    The merge runs on `client`'s cluster, else on the scheduler at `scheduler`, else on a local cluster of `workers`
+    processes, else (none of them given) in this process. Names are resolved into events as far as `merge` says, as
+    `--merge` does (see `kestor.tavi.corpus.events`; None: similar, or meaning with `embeddings`), with the overrides of
+    the file `overrides`; what a model gave the resolver is kept in the answer cache: the user's (True), the file
+    `cache`, or none (False). What the command refuses raises a `UsageError` (a `GraphInputError` for what the part
+    files hold) before anything is written; a model that cannot be asked raises `ModelFailed` unless `merge` names a
+    fallback.
     """
     say = stream or sys.stderr
     missing = check_drawing_tools()
@@ -138,7 +138,7 @@ def build_event_graph(
     if unusable:
         raise SetupError(unusable)
     check_replaceable(graph_dir)
-    options = MergeOptions.parse(
+    options = ResolveOptions.parse(
         merge, overrides=overrides, embeddings=embeddings, config=config, judge_max=judge_max, cache=_answer_file(cache)
     )
     check_options(options)
@@ -148,7 +148,7 @@ def build_event_graph(
         resolved = resolve_events(exact, options, live)
     counts = resolved.counts
     summary = summary_of(counts, str(Path(out_dir).resolve()))
-    summary["merge"] = merge_summary(resolved, exact)
+    summary["merge"] = resolve_summary(resolved, exact)
     for warning in resolved.warnings:
         print(f"warning: {warning}", file=say)
 
@@ -207,17 +207,17 @@ def _cluster(client: Any, scheduler: str | None, workers: int | None, in_process
         yield own
 
 
-def merge_summary(resolved: Resolved, exact: Counts) -> dict[str, Any]:
-    """What the merge did: the level, the names before and the events after, merges by tier, joins refused by
-    the rule that refused them, and what was asked of a model."""
+def resolve_summary(resolved: Resolved, exact: Counts) -> dict[str, Any]:
+    """What the resolver did: the level, the names before and the events after, joins by tier ("merges", the
+    user's word), joins refused by the rule that refused them, and what was asked of a model."""
     resolution = resolved.resolution
     return {
         "level": resolved.level,
         "names": len(exact.names),
         "events": resolution.events,
-        "merges": resolution.merges,
+        "merges": resolution.joins,
         "refused": resolution.refused,
-        "overrides": resolution.merges.get("override", 0),
+        "overrides": resolution.joins.get(Tier.OVERRIDE, 0),
         "model_requests": resolved.usage,
     }
 
@@ -287,7 +287,7 @@ def _between(args: argparse.Namespace) -> int:
     if (source / "graph.json").is_file() and (source / SUMMARY).is_file():
         network = Network.read(source)
     else:
-        options = MergeOptions.parse(
+        options = ResolveOptions.parse(
             args.merge,
             overrides=args.merge_overrides,
             embeddings=args.embeddings,

@@ -22,9 +22,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from .. import output
+from ..events.names import event_key, trimmed_spelling
 from ..exits import GraphInputError, UsageError
 from ..inputs import date_problem, describe, id_key
-from .names import event_key, trimmed_spelling
 
 if TYPE_CHECKING:
     import numpy as np

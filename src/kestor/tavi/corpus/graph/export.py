@@ -30,11 +30,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TypeVar
 
+from ..events.names import SENTENCE_PUNCTUATION
 from ..exits import GraphInputError
 from ..output import sync_directory as _sync
 from .collapse import Alias, EdgeSources, edge_figures
 from .counts import Counts
-from .names import SENTENCE_PUNCTUATION
 from .page import LICENSE_FILE, PAGE
 
 FORMAT = "kestor-corpus event graph, version 1"

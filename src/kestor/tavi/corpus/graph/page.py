@@ -26,10 +26,10 @@ from importlib import resources
 from pathlib import Path
 from typing import Any
 
+from ..events.names import SENTENCE_PUNCTUATION
 from ..exits import DISTRIBUTION, GraphInputError, SetupError
 from .counts import EXCERPT_LENGTH
 from .layout import lay_out
-from .names import SENTENCE_PUNCTUATION
 
 PAGE = "index.html"
 LICENSE_FILE = "index.LICENSE.txt"

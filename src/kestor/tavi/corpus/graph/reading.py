@@ -13,9 +13,9 @@ import os
 from pathlib import Path
 from typing import Any
 
+from ..events.names import event_key
 from ..exits import GraphInputError
 from .between import Network
-from .names import event_key
 
 GRAPH_FILE = "graph.json"
 

@@ -1,9 +1,11 @@
 """The stage between the merge of the part files and the graph's files: the names' events resolved (see `events`)
-and the counts collapsed onto them (see `collapse`).
+and the counts collapsed onto them (see `collapse`). `--merge LEVEL[/FALLBACK]`, the user's word for how far names
+are resolved, is read here alone (`ResolveOptions.parse`).
 
-Where a cluster runs the merge, it runs what parts well here too: the normal forms by partition of the names, and
-the n-gram candidate search by block of names (each block against all). The clustering of the scored pairs is
-global and runs in this process, as does the embeddings' nearest-neighbour search (usearch uses every core).
+Where a cluster runs the merge of the part files, it runs what parts well of the resolving too: the normal forms by
+partition of the names, and the n-gram candidate search by block of names (each block against all). The clustering of
+the scored pairs is global and runs in this process, as does the embeddings' nearest-neighbour search (usearch uses
+every core).
 """
 
 from __future__ import annotations
@@ -16,8 +18,18 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from ..config import MergeConfig, load_merge_config
-from ..events import LEVELS, MODEL_FREE, Lexicon, LexiconError, OverridesError, Resolution, Settings, read_overrides
+from ..config import ResolveConfig, load_resolve_config
+from ..events import (
+    LEVELS,
+    MODEL_FREE,
+    Level,
+    Lexicon,
+    LexiconError,
+    OverridesError,
+    Resolution,
+    Settings,
+    read_overrides,
+)
 from ..events import resolve as resolve_names
 from ..events.judge import judge_by
 from ..events.normal import Normal, normalize
@@ -26,16 +38,15 @@ from ..exits import ConfigError, GraphInputError
 from .collapse import Alias, alias_rows, collapse
 from .counts import Counts
 from .models import Asking, EmbeddingsClient, JudgeClient, ModelFailed, asking
-from .names import event_key
 
 NAMES_PER_TASK = 50_000
 ROWS_PER_SEARCH = 50_000
 
 
 @dataclass
-class MergeOptions:
-    level: str = MODEL_FREE
-    fallback: str | None = None
+class ResolveOptions:
+    level: Level = MODEL_FREE
+    fallback: Level | None = None
     """The level to resolve at when the model-backed one cannot be reached; none: such a failure ends the build."""
     overrides: str | os.PathLike[str] | None = None
     embeddings: str | None = None
@@ -46,15 +57,22 @@ class MergeOptions:
     """The answer cache file that keeps what a model gave; None: nothing kept."""
 
     @classmethod
-    def parse(cls, text: str, **others: Any) -> MergeOptions:
-        """From `--merge LEVEL` or `--merge LEVEL/FALLBACK`."""
-        level, _, fallback = text.partition("/")
-        for name in filter(None, (level, fallback)):
+    def parse(cls, text: str | None, **others: Any) -> ResolveOptions:
+        """From `--merge LEVEL` or `--merge LEVEL/FALLBACK`; None: the default, which is the meaning level where
+        `embeddings` names a model. A level that asks no model beside `embeddings` is refused."""
+        embeddings = others.get("embeddings")
+        if text is None:
+            return cls(Level.MEANING if embeddings else MODEL_FREE, None, **others)
+        names = text.split("/", 1)
+        for name in names:
             if name not in LEVELS:
                 raise GraphInputError(f"--merge {text}: {name!r} is not a level: one of {', '.join(LEVELS)}")
-        if fallback and LEVELS.index(fallback) > LEVELS.index(MODEL_FREE):
+        level, fallback = Level(names[0]), Level(names[1]) if len(names) > 1 else None
+        if fallback is not None and fallback.needs_model:
             raise GraphInputError(f"--merge {text}: the fallback is a level without a model: exact, normal or similar")
-        return cls(level, fallback or None, **others)
+        if embeddings and not level.needs_model:
+            raise GraphInputError(f"--embeddings is for --merge meaning or judge; --merge {text} asks no model")
+        return cls(level, fallback, **others)
 
 
 @dataclass
@@ -62,19 +80,19 @@ class Resolved:
     counts: Counts
     aliases: list[Alias]
     resolution: Resolution
-    level: str
+    level: Level
     warnings: list[str]
     usage: dict[str, Any]
 
 
-def resolve_events(counts: Counts, options: MergeOptions, client: Any = None) -> Resolved:
-    settings, merge_config = _settings(options, client)
+def resolve_events(counts: Counts, options: ResolveOptions, client: Any = None) -> Resolved:
+    settings, resolve_config = _settings(options, client)
     warnings: list[str] = []
     level = options.level
     usage: dict[str, Any] = {}
     with contextlib.ExitStack() as stack:
-        if settings.runs("meaning"):
-            _ask_models(settings, options, merge_config, stack.enter_context(asking(options.cache)), usage)
+        if settings.runs(Level.MEANING):
+            _ask_models(settings, options, resolve_config, stack.enter_context(asking(options.cache)), usage)
         try:
             resolution = resolve_names(list(counts.keys), settings)
         except ModelFailed as error:
@@ -92,17 +110,18 @@ def resolve_events(counts: Counts, options: MergeOptions, client: Any = None) ->
     )
 
 
-def check_options(options: MergeOptions) -> None:
-    """What can be refused before the merge: the overrides' syntax, the configuration, the level's needs."""
+def check_options(options: ResolveOptions) -> None:
+    """What can be refused before the part files are merged: the overrides' syntax, the configuration, the level's
+    needs."""
     _settings(options, None)
 
 
-def _settings(options: MergeOptions, client: Any) -> tuple[Settings, MergeConfig | None]:
+def _settings(options: ResolveOptions, client: Any) -> tuple[Settings, ResolveConfig | None]:
     extension: dict[str, Any] = {}
-    merge_config = None
+    resolve_config = None
     if options.config is not None:
-        merge_config = load_merge_config(options.config)
-        extension = merge_config.lexicon
+        resolve_config = load_resolve_config(options.config)
+        extension = resolve_config.lexicon
     try:
         lexicon = Lexicon.shipped(extension)
         overrides = read_overrides(options.overrides) if options.overrides is not None else []
@@ -114,34 +133,37 @@ def _settings(options: MergeOptions, client: Any) -> tuple[Settings, MergeConfig
         level=options.level,
         lexicon=lexicon,
         overrides=overrides,
-        key_of=event_key,
         judge_max=options.judge_max,
         threads=os.cpu_count() or 1,
     )
     if client is not None:
         settings.normalize = lambda names: _normal_on_cluster(client, names)
         settings.search = lambda index: _search_on_cluster(client, index, settings)
-    if settings.runs("meaning"):
+    if settings.runs(Level.MEANING):
         if not options.embeddings:
             raise GraphInputError(f"--merge {options.level} needs --embeddings MODEL (and --config for its endpoint)")
-        if merge_config is None or merge_config.model is None:
+        if resolve_config is None or resolve_config.model is None:
             raise GraphInputError("--embeddings needs --config CONFIG.json with the endpoint's base_url and api_key")
-    if settings.runs("judge") and merge_config is not None and merge_config.judge is None:
+    if settings.runs(Level.JUDGE) and resolve_config is not None and resolve_config.judge is None:
         raise ConfigError(f'{options.config}: --merge judge needs the "merge.judge" prompt and examples')
-    return settings, merge_config
+    return settings, resolve_config
 
 
 def _ask_models(
-    settings: Settings, options: MergeOptions, merge_config: MergeConfig | None, session: Asking, usage: dict[str, Any]
+    settings: Settings,
+    options: ResolveOptions,
+    resolve_config: ResolveConfig | None,
+    session: Asking,
+    usage: dict[str, Any],
 ) -> None:
     """The model-backed tiers' clients into `settings`, each one's figures into `usage` (as functions: read once
     the tiers ran)."""
-    assert merge_config is not None and merge_config.model is not None and options.embeddings
-    embedder = EmbeddingsClient(merge_config.model, options.embeddings, session)
+    assert resolve_config is not None and resolve_config.model is not None and options.embeddings
+    embedder = EmbeddingsClient(resolve_config.model, options.embeddings, session)
     settings.embed = embedder
     usage["embeddings"] = lambda: {"model": options.embeddings, **vars(embedder.usage)}
-    if settings.runs("judge"):
-        judge = JudgeClient(merge_config, session)
+    if settings.runs(Level.JUDGE):
+        judge = JudgeClient(resolve_config, session)
         settings.judge = judge_by(judge)
         usage["judge"] = lambda: {"model": judge.model, **judge.usage.as_dict()}
 
@@ -151,7 +173,7 @@ def _normal_on_cluster(client: Any, names: Sequence[str]) -> list[Normal]:
         return normalize(names)
     token = uuid.uuid4().hex[:8]
     futures = [
-        client.submit(normalize, list(names[start : start + NAMES_PER_TASK]), key=f"merge-normal-{token}-{start}")
+        client.submit(normalize, list(names[start : start + NAMES_PER_TASK]), key=f"resolve-normal-{token}-{start}")
         for start in range(0, len(names), NAMES_PER_TASK)
     ]
     try:
@@ -174,7 +196,7 @@ def _search_on_cluster(client: Any, index: NgramIndex, settings: Settings) -> tu
             min(start + ROWS_PER_SEARCH, rows),
             settings.neighbours,
             FLOOR,
-            key=f"merge-search-{token}-{start}",
+            key=f"resolve-search-{token}-{start}",
         )
         for start in range(0, rows, ROWS_PER_SEARCH)
     ]

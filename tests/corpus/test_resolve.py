@@ -15,8 +15,16 @@ import pytest
 from scripted_endpoint import ScriptedEndpoint, extraction_answer, hashed_embedding
 
 from kestor.tavi.corpus.cli import main
-from kestor.tavi.corpus.config import load_merge_config
-from kestor.tavi.corpus.events import Lexicon, LexiconError, OverridesError, Settings, parse_overrides, resolve
+from kestor.tavi.corpus.config import load_resolve_config
+from kestor.tavi.corpus.events import (
+    Lexicon,
+    LexiconError,
+    OverridesError,
+    Settings,
+    event_key,
+    parse_overrides,
+    resolve,
+)
 from kestor.tavi.corpus.graph import causes, load, next_events
 from kestor.tavi.corpus.graph.command import build_event_graph
 from kestor.tavi.corpus.graph.counts import count_part_files, merged
@@ -31,14 +39,15 @@ def scheduler(cluster):
 
 
 def events_of(names: list[str], **settings: Any) -> list[list[str]]:
-    resolution = resolve(names, Settings(**settings))
+    """The names grouped by event, each resolved by its event key as the graph resolves it."""
+    resolution = resolve([event_key(name) for name in names], Settings(**settings))
     groups: dict[int, list[str]] = {}
     for name, event in zip(names, resolution.event_of, strict=True):
         groups.setdefault(event, []).append(name)
     return list(groups.values())
 
 
-def test_each_tier_merges_what_it_should_and_no_tier_merges_what_never_merges():
+def test_each_tier_joins_what_it_should_and_no_tier_joins_what_is_never_one_event():
     names = [
         "美联储加息",
         "美聯儲加息",  # traditional characters: the normal form
@@ -110,7 +119,7 @@ def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
     groups = events_of(names, overrides=overrides)
     # The overrides' two places in one group keep no spelling of one of them out of it.
     assert groups == [["下跌3%"], ["下跌５％"], ["缺芯", "芯片短缺", "晶片短缺"], ["台湾缺电"], names[6:]]
-    with pytest.raises(OverridesError, match=r"o.txt:2: .*must merge by other lines"):
+    with pytest.raises(OverridesError, match=r"o.txt:2: .*are one event by other lines"):
         contradiction = ["缺芯 == 芯片短缺", "缺芯 != 晶片短缺", "芯片短缺 == 晶片短缺"]
         resolve(names, Settings(overrides=list(parse_overrides(contradiction, "o.txt"))))
     with pytest.raises(OverridesError, match=r"o.txt:1: '缺芯' and '缺芯 。' are one name, never two events"):
@@ -119,18 +128,20 @@ def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
         list(parse_overrides(["缺芯 = 芯片短缺"], "o.txt"))
 
 
-def test_the_configuration_extends_what_never_merges(tmp_path):
+def test_the_configuration_extends_what_is_never_one_event(tmp_path):
     rivers = ["长江水位上涨", "珠江水位上涨"]
     assert events_of(rivers) == [rivers]  # nothing in the shipped lexicon tells two rivers apart
     config = tmp_path / "config.json"
     config.write_text(json.dumps({"merge": {"lexicon": {"river": {"长江": ["长江"], "珠江": ["珠江"]}}}}), "utf-8")
-    assert events_of(rivers, lexicon=Lexicon.shipped(load_merge_config(config).lexicon)) == [[name] for name in rivers]
+    assert events_of(rivers, lexicon=Lexicon.shipped(load_resolve_config(config).lexicon)) == [
+        [name] for name in rivers
+    ]
     # A term, or a name, of nothing but quotation marks is itself: not an empty form, where “” and 「」 would meet.
     assert Lexicon.shipped({"mark": {"quoted": ["“”"]}}).signature("“”") == {"mark": frozenset({"quoted"})}
     assert events_of(["“”", "「」"], level="normal") == [["“”"], ["「」"]]
     config.write_text(json.dumps({"merge": {"lexicon": {"river": ["长江"]}}}), "utf-8")
     with pytest.raises(LexiconError, match="'river': an object from value to a list of terms"):
-        Lexicon.shipped(load_merge_config(config).lexicon)
+        Lexicon.shipped(load_resolve_config(config).lexicon)
 
 
 def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judge_max():
