@@ -10,7 +10,7 @@ when the endpoint stops). Subclasses change a reply on its way out (see provider
 share characters lie near each other), or fails every time while `embedding_status` says so.
 
 Each request goes to the first of the endpoint's `routes` whose method and path match (a POST that none matches is
-a chat request, whatever its path). Around every route, `latency` delays each answer, `fail_rate` answers that
+a chat request, whatever its path). Around every route, `delay` holds each answer, `fail_rate` answers that
 share of the requests 429, 503 or a proxy's page in turn, and `log` gets a line for each request.
 
 Every answer carries ``usage`` as providers send it: the prompt's tokens (each message's role and content, and the
@@ -161,12 +161,12 @@ class ScriptedEndpoint:
         count_tokens: TokenCount = len,
         embedding: Callable[[str], list[float]] | None = None,
         *,
-        latency: float = 0.0,
+        delay: float = 0.0,
         fail_rate: float = 0.0,
         log: TextIO | None = None,
     ) -> None:
         self.responder: Responder = responder or _no_answer
-        self.latency = latency
+        self.delay = delay
         """Seconds every request waits before its answer."""
         self.fail_rate = fail_rate
         """The share of requests answered with FAILURES, in turn (drawn from a seeded generator: the same run twice
@@ -218,13 +218,13 @@ class ScriptedEndpoint:
             # delayed acknowledgement of the headers, some 40 ms on every answer.
             disable_nagle_algorithm = True
 
-            status = 0
-
             def log_message(self, format: str, *args: Any) -> None:
                 pass
 
             def log_request(self, code: int | str = "-", size: int | str = "-") -> None:
-                self.status = int(code) if str(code).isdigit() else 0
+                # Written as the status goes out, before the body: a client that asks again once it has its answer
+                # finds its earlier request logged first.
+                endpoint._log_line(self, int(code) if str(code).isdigit() else 0)
 
             def do_POST(self) -> None:
                 endpoint._route(self, "POST")
@@ -275,8 +275,9 @@ class ScriptedEndpoint:
             handler.close_connection = True
             return
         path = urllib.parse.urlsplit(handler.path).path.rstrip("/")
+        handler.logged = (method, path, began, body)  # type: ignore[attr-defined]
         found = self._find_route(method, path)
-        if self.latency and self._stopping.wait(self.latency):
+        if self.delay and self._stopping.wait(self.delay):
             handler.close_connection = True
             return
         failure = self._failure()
@@ -287,8 +288,6 @@ class ScriptedEndpoint:
         else:
             route, match = found
             route.answer(handler, body, match)
-        if self.log is not None:
-            self._log_line(handler, method, path, began, body)
 
     def _find_route(self, method: str, path: str) -> tuple[Route, re.Match[str]] | None:
         routes = self.routes()
@@ -322,9 +321,11 @@ class ScriptedEndpoint:
         handler.end_headers()
         handler.wfile.write(body)
 
-    def _log_line(
-        self, handler: http.server.BaseHTTPRequestHandler, method: str, path: str, began: float, body: bytes
-    ) -> None:
+    def _log_line(self, handler: http.server.BaseHTTPRequestHandler, status: int) -> None:
+        logged = getattr(handler, "logged", None)
+        if self.log is None or logged is None:
+            return
+        method, path, began, body = logged
         try:
             request = json.loads(body or b"{}")
         except ValueError:
@@ -336,10 +337,8 @@ class ScriptedEndpoint:
             texts = request["input"]
             asked = f"{1 if isinstance(texts, str) else len(texts)} texts"
         stamp = time.strftime("%H:%M:%S")
-        status = getattr(handler, "status", 0)
         line = f"{stamp} {method} {path} {status} {(time.monotonic() - began) * 1000:.0f} ms {asked}".rstrip()
         with self._lock:
-            assert self.log is not None
             self.log.write(line + "\n")
             self.log.flush()
 
@@ -570,7 +569,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return STOCK_ANSWERS(question) if question in README_QUESTIONS else text_answers.answer(question)
 
     log = sys.stdout if args.log == "-" else open(args.log, "a", encoding="utf-8") if args.log else None  # noqa: SIM115
-    endpoint = ScriptedEndpoint(respond, port=args.port, latency=args.latency / 1000, fail_rate=args.fail, log=log)
+    endpoint = ScriptedEndpoint(respond, port=args.port, delay=args.latency / 1000, fail_rate=args.fail, log=log)
     # Ctrl-C ends the endpoint however it was started. A process started with SIGINT ignored (a background job of a
     # shell without job control: `make serve &` in a script, a test suite run that way) keeps it ignored in Python,
     # and then nothing stops the endpoint but a kill. And the server's threads never take the signal: the kernel may
