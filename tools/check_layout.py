@@ -48,6 +48,8 @@ DEFERRED = frozenset(
         "networkx",
         "numpy",
         "openai",
+        # The tables of next_events and causes.
+        "pandas",
         # The events' resolver: OpenCC's dictionaries, the sparse matrices and the nearest-neighbour index.
         "opencc",
         "scipy",
