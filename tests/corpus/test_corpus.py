@@ -15,6 +15,7 @@ import sys
 import threading
 import time
 from collections import Counter
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -22,13 +23,14 @@ from provider_endpoint import PlainWebServer, ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer, refused_base_url
 
 from kestor.tavi.corpus import driver, output, worker
+from kestor.tavi.corpus.asking.gate import SET_UP_INPUTS
+from kestor.tavi.corpus.asking.policy import RetryPolicy
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.config import Settings, load_config
 from kestor.tavi.corpus.exits import INSTALL_HINT
-from kestor.tavi.corpus.modes import build_extractors, event_graph
-from kestor.tavi.corpus.pacing import SET_UP_INPUTS
+from kestor.tavi.corpus.extractors import build_extractors
+from kestor.tavi.corpus.modes import event_graph
 from kestor.tavi.corpus.planning import Task
-from kestor.tavi.corpus.retry import RetryPolicy
 from kestor.tavi.corpus.worker import run_task
 
 from .jobs import IDS, TAG, Job, answer, config, row, tag
@@ -185,6 +187,56 @@ def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(c
         assert len(lines) == len(ids)
 
 
+def children(pid: int) -> list[str]:
+    return Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+
+
+@Slow
+@pytest.mark.parametrize(
+    ("after", "sent"),
+    [
+        (0.2, signal.SIGINT),
+        (1.0, signal.SIGTERM),
+        (2.0, signal.SIGINT),
+        (3.0, signal.SIGTERM),
+        ("start-up", signal.SIGINT),
+    ],
+)
+def test_an_interrupt_at_any_moment_stops_the_run_with_its_true_summary(tmp_path, after, sent):
+    # Ctrl-C as a terminal sends it, to the whole process group (workers included); SIGTERM as kill sends it. From
+    # the console script's start: its imports, the checks, the cluster's start-up, the first requests. On a busy
+    # machine the start-up comes later: one is sent while the driver starts its workers.
+    ids = list(range(60))
+    with ScriptedEndpoint(Model(delay=0.5)) as endpoint:
+        job = Job(tmp_path, endpoint, "causara", ids)
+        command = [str(Path(sys.executable).with_name("kestor-corpus")), *job.args("--workers", "2", "--threads", "2")]
+        run = subprocess.Popen(
+            command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True
+        )
+        if after == "start-up":
+            while not children(run.pid) and run.poll() is None:
+                time.sleep(0.01)
+            time.sleep(0.3)
+        else:
+            time.sleep(after)
+        if sent == signal.SIGINT:
+            os.killpg(run.pid, sent)
+        else:
+            run.send_signal(sent)
+        stdout, stderr = run.communicate(timeout=120)
+    assert run.returncode == 130, stderr
+    assert "Traceback" not in stderr, stderr
+    last = (stdout + stderr).strip().splitlines()[-1]
+    written = job.lines() if job.out.exists() else {}
+    assert len(written) < len(ids)
+    if last.startswith("interrupted: "):
+        done = len(written)
+        assert last.startswith(f"interrupted: {done} ok, 0 failed, 0 already done, {len(ids) - done} not done in ")
+    else:
+        assert re.fullmatch(r"interrupted before the (command|run) began: nothing was (done|asked.*)", last), last
+        assert not written
+
+
 def requests_of(provider: ProviderEndpoint, ids: list[Any]) -> dict[str, int]:
     return {json.dumps(i): provider.asked(tag(i)) for i in ids}
 
@@ -331,10 +383,10 @@ def worker_in_this_process(monkeypatch):
     worker process: both are put back for the tests that follow."""
     from langextract import progress
 
-    from kestor.tavi.corpus import modes
+    from kestor.tavi.corpus import extractors
 
     monkeypatch.setattr(progress, "create_extraction_progress_bar", progress.create_extraction_progress_bar)
-    monkeypatch.setattr(modes, "_progress_quieted", False)
+    monkeypatch.setattr(extractors, "_progress_quieted", False)
     monkeypatch.setattr(logging.root, "handlers", list(logging.root.handlers))
 
 

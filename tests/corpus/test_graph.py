@@ -7,6 +7,7 @@ part file is counted by a task of its own, so that what only the merge of two ta
 from __future__ import annotations
 
 import json
+import re
 import sys
 from pathlib import Path
 from typing import Any
@@ -16,7 +17,7 @@ import pytest
 from offline import FORCE_EXAMPLES, REVIEW_EXAMPLES
 from scripted_endpoint import Reply, extraction_answer
 
-from kestor.tavi.corpus import subgraph_between
+from kestor.tavi.corpus import output, subgraph_between
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.graph import command as graph_command
 from kestor.tavi.corpus.graph import draw, export, merge, page
@@ -165,6 +166,10 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     assert f"pip install {draw.FONT_PACKAGE}" in err and "Parquet files skipped: pyarrow is not installed" in err
     assert [path.name for path in tmp_path.iterdir() if path.name.startswith(".")] == []
 
+    # A graph directory where the run's output belongs is told apart, naming no option that was not given.
+    assert command(graph_dir, tmp_path / "again", cluster) == 2
+    assert "graph directory, not a corpus run's output: a graph is built from the OUT_DIR" in capsys.readouterr().err
+
     # Another's directory, or a graph directory someone put a file of their own into, is left as it is.
     for foreign in (out, tmp_path / "notes", graph_dir):
         foreign.mkdir(exist_ok=True)
@@ -300,3 +305,45 @@ def test_the_subgraph_is_what_the_force_extractor_walks(cluster, endpoint, tmp_p
     # From the output directory, merged first: the same graph data.
     assert main([*args[:1], str(out), *args[2:-1], str(tmp_path / "again.json"), "--scheduler", cluster]) == 0
     assert json.loads((tmp_path / "again.json").read_text(encoding="utf-8")) == named
+
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+
+
+def readme_table(heading: str) -> dict[str, list[str]]:
+    """README's table whose first column is headed `heading`: by each name its first cell gives (backquotes off; a
+    cell may name several), the other cells."""
+    text = README.read_text(encoding="utf-8")
+    lines = text[text.index(f"| {heading} |") :].splitlines()
+    rows = {}
+    for line in lines[2:]:
+        if not line.lstrip().startswith("|"):
+            break
+        cells = [cell.strip() for cell in re.split(r"(?<!\\)\|", line.strip())[1:-1]]
+        for name in cells[0].split(", "):
+            rows[name.strip("`")] = cells[1:]
+    return rows
+
+
+def test_readme_tables_say_what_a_run_and_a_build_write(tmp_path):
+    import pyarrow.parquet as parquet
+
+    usage = {"calls": 2, "from_cache": 0, "prompt_tokens": 9, "completion_tokens": 3, "cached_prompt_tokens": 0}
+    result = {"relations": [rel("暴雨", "洪水", 0.5)], "graph": {}, "force": "剧烈"}
+    lines = [
+        output.line("a", "ok", result, 2, None, usage=usage | {"unreported": 0}, date="2024-07-01", text="暴雨致洪水"),
+        output.line(1, "failed", None, 3, "HTTP 503", "server", usage=usage, date="2024-07-02"),
+    ]
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    graph_command.build_event_graph(out, tmp_path / "graph")
+
+    # Both ways: every column, key and field written is in README's table, and every one there is written.
+    assert set(readme_table("part file key")) == {key for text in lines for key in json.loads(text)}
+    summary = json.loads((tmp_path / "graph" / "summary.json").read_text(encoding="utf-8"))
+    assert set(readme_table("summary.json key")) == set(summary)
+    for name in ("nodes", "edges", "aliases"):
+        schema = parquet.read_schema(tmp_path / "graph" / f"{name}.parquet")
+        written = {field.name: re.sub(r"<\w+: ", "<", str(field.type)) for field in schema}
+        assert {column: cells[0] for column, cells in readme_table(f"{name}.parquet column").items()} == written

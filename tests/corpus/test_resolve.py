@@ -29,6 +29,7 @@ from kestor.tavi.corpus.events import (
 from kestor.tavi.corpus.events.parts import Parser
 from kestor.tavi.corpus.events.polarity import Polarity, PolarityError
 from kestor.tavi.corpus.exits import ConfigError
+from kestor.tavi.corpus.graph import causes, load, next_events
 from kestor.tavi.corpus.graph.command import build_event_graph
 from kestor.tavi.corpus.graph.counts import count_part_files, merged
 from kestor.tavi.corpus.graph.models import EmbeddingsClient, ModelFailed, asking
@@ -343,6 +344,18 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
     assert lines[0] == "after 电力中断: 1 event" and lines[2].split()[:4] == ["1.000", "2.67", "2", "2"]
     assert main(["graph", str(graph_dir), "--causes", "工厂停产"]) == 0
     assert capsys.readouterr().out.splitlines()[2].endswith(" 电力中断")
+
+    # The same from Python, on the directory or on the graph read back, every attribute of its type.
+    graph = load(graph_dir)
+    assert {"id": outage["id"], **graph.nodes[outage["id"]]} == outage
+    edge = {"source": nodes["暴雨"]["id"], "target": outage["id"], **graph.edges[nodes["暴雨"]["id"], outage["id"]]}
+    assert edge == rain_outage | {"article_ids": ["a", "b"]}
+    following = next_events(graph_dir, "部分地区电力中断")
+    assert following.to_dict("records") == [
+        {"probability": 1.0, "lift": pytest.approx(8 / 3), "count": 2, "articles": 2, "first_seen": "2024-07-02",
+         "last_seen": "2024-08-15", "event": "工厂停产"}
+    ]  # fmt: skip
+    assert list(causes(graph, "工廠停產", limit=1)["event"]) == ["電力中斷"]
 
 
 @pytest.mark.slow

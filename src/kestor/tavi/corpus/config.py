@@ -15,15 +15,20 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .asking.policy import RetryPolicy
 from .exits import ConfigError
 from .inputs import describe, json_problem
-from .retry import RetryPolicy
 
 MODES = ("causara", "linqor", "force", "articles")
 # The extractors each mode drives, in the order it calls them.
 EXTRACTORS_OF = {"causara": ("causara",), "linqor": ("linqor",), "force": ("force",), "articles": ("causara", "force")}
 
-MODEL_KEYS = ("model", "base_url", "api_key", "api_key_env", "temperature")
+REQUEST_KEYS = ("extra_body", "extra_query", "extra_headers")
+"""What the provider takes beyond the library's request, given to every chat request as the OpenAI client takes it:
+fields of the body (a provider's switch for thinking, say), of the query, and headers."""
+MODEL_KEYS = ("model", "base_url", "api_key", "api_key_env", "temperature", *REQUEST_KEYS)
+# The body's fields the extraction library sets, or that the runner needs as they are (a whole answer at once).
+LIBRARY_FIELDS = ("model", "messages", "temperature", "n", "stream")
 TEXT_PROMPT_KEYS = ("prompt_description", "examples")
 FORCE_PROMPT_KEYS = ("prompt_description", "examples", "review_prompt_description", "review_examples")
 EXAMPLE_KEYS = ("text", "extractions")
@@ -46,7 +51,8 @@ class Prompts:
 class RunConfig:
     mode: str
     model: dict[str, Any]
-    """What the extractors' constructors take as `config`: model, api_key, base_url and maybe temperature."""
+    """What the extractors' constructors take as `config`: model, api_key, base_url, maybe temperature, and the
+    request options (REQUEST_KEYS), which the library ignores and the runner's models add to each request."""
     prompts: dict[str, Prompts]
     """By extractor name: "causara", "linqor", "force"."""
 
@@ -64,6 +70,8 @@ class RunConfig:
         and a digest of each extractor's prompts and examples; neither the key nor the address."""
         prompts = {name: _digest(vars(p)) for name, p in sorted(self.prompts.items())}
         decides = {"model": self.model["model"], "temperature": self.model.get("temperature", 0.0), "prompts": prompts}
+        # Headers carry keys and routing, never what is asked: only the body's and the query's options decide.
+        decides |= {key: self.model[key] for key in ("extra_body", "extra_query") if key in self.model}
         return {"mode": self.mode, **decides, "fingerprint": _digest(decides)}
 
 
@@ -187,6 +195,22 @@ def _model(check: _Checker, config: dict[str, Any], environ: Mapping[str, str]) 
         if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
             raise check.error("temperature", "must be a number")
         model["temperature"] = float(temperature)
+    for key in REQUEST_KEYS:
+        if key in config:
+            options = check.mapping(config[key], key)
+            if key == "extra_body":
+                taken = [field for field in LIBRARY_FIELDS if field in options]
+                if taken:
+                    raise check.error(
+                        key,
+                        f"must not set {', '.join(taken)}: the extraction library sets those (temperature: give "
+                        '"temperature")',
+                    )
+            if key == "extra_headers":
+                for name, value in options.items():
+                    if not isinstance(value, str):
+                        raise check.error(f"{key}.{name}", f"must be a string, not {describe(value)}")
+            model[key] = options
     return model
 
 

@@ -20,7 +20,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
-from ..answers import default_path
+from ..asking.cache import default_path
+from ..asking.failures import keep_root_logger_quiet, thread_errors
 from ..cluster import cluster_client, require_dask
 from ..config import load_config
 from ..events import Tier
@@ -33,9 +34,8 @@ from ..exits import (
     GraphInputError,
     SetupError,
 )
-from ..failures import keep_root_logger_quiet, thread_errors
+from ..extractors import build_extractors, extractor_classes
 from ..inputs import counted
-from ..modes import build_extractors
 from ..output import replace_file
 from .between import Network, subgraph_between
 from .counts import Counts
@@ -339,7 +339,8 @@ def _force_extractor(config_path: str) -> Any:
     config = load_config(config_path, "force")
     keep_root_logger_quiet()
     try:
-        return build_extractors(config)["force"]
+        # The library's client as it is, with the configuration's request options on each request.
+        return build_extractors(config, extractor_classes(lambda name, client: client))["force"]
     except Exception as error:
         raise ConfigError(f"{config_path}: the force extractor cannot be built from it: {error}") from None
 
