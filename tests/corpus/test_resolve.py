@@ -355,7 +355,7 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
         {"probability": 1.0, "lift": pytest.approx(8 / 3), "count": 2, "articles": 2, "first_seen": "2024-07-02",
          "last_seen": "2024-08-15", "event": "工厂停产"}
     ]  # fmt: skip
-    assert list(causes(graph, "工廠停產", limit=1)["event"]) == ["電力中斷"]
+    assert list(causes(graph, "工廠停產", limit=1)["event"]) == ["电力中断"]
 
 
 @pytest.mark.slow
