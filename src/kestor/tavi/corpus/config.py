@@ -127,11 +127,12 @@ def _document(path: str | os.PathLike[str]) -> Any:
 @dataclass(frozen=True)
 class ResolveConfig:
     """What the event graph's resolver reads of a configuration file: the endpoint (for --embeddings and the
-    judge), the "merge" section's "lexicon" (what is never one event, beside the shipped one) and "judge" prompt and
-    examples."""
+    judge), the "merge" section's "lexicon" (what is never one event, beside the shipped one), "polarity" (which way
+    a happening goes, beside the shipped table) and "judge" prompt and examples."""
 
     model: dict[str, Any] | None
     lexicon: dict[str, Any]
+    polarity: dict[str, Any]
     judge: Prompts | None
 
 
@@ -139,7 +140,7 @@ def load_resolve_config(path: str | os.PathLike[str], environ: Mapping[str, str]
     check = _Checker(str(path))
     config = check.mapping(_document(path), "")
     section = check.mapping(config.get(RESOLVE_SECTION, {}), RESOLVE_SECTION)
-    check.known_keys(section, f"{RESOLVE_SECTION}.", {"lexicon", "judge"})
+    check.known_keys(section, f"{RESOLVE_SECTION}.", {"lexicon", "polarity", "judge"})
     model = _model(check, config, os.environ if environ is None else environ) if "model" in config else None
     judge = None
     if "judge" in section:
@@ -149,7 +150,12 @@ def load_resolve_config(path: str | os.PathLike[str], environ: Mapping[str, str]
             f"{RESOLVE_SECTION}.judge.",
             review=False,
         )
-    return ResolveConfig(model, check.mapping(section.get("lexicon", {}), f"{RESOLVE_SECTION}.lexicon"), judge)
+    return ResolveConfig(
+        model,
+        check.mapping(section.get("lexicon", {}), f"{RESOLVE_SECTION}.lexicon"),
+        check.mapping(section.get("polarity", {}), f"{RESOLVE_SECTION}.polarity"),
+        judge,
+    )
 
 
 def parse_config(document: Any, mode: str, where: str, environ: Mapping[str, str]) -> RunConfig:
