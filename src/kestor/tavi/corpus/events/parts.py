@@ -33,7 +33,7 @@ from functools import cache
 from typing import Any, NamedTuple
 
 from .lexicon import NEUTRAL, Lexicon, shipped_table
-from .polarity import Polarity
+from .polarity import OPENING, Polarity
 
 LONGEST = 40
 """Characters; a longer name is a paragraph, not an event's name, and is compared whole."""
@@ -262,6 +262,9 @@ class Parser:
         grammar, terms = self.grammar, self.lexicon.terms
         if word in grammar.light or word in grammar.scope:
             return (), False
+        if word in grammar.verbs or self.polarity.words.get(word) is not None:
+            # The segmenter keeps its own part of speech for a word it knew before ours (中断 as a place).
+            tag = "v"
         term = terms.get(word)
         category = term[0] if term is not None else None
         if term is not None and category in (PLACE, ACTOR):
@@ -340,9 +343,13 @@ class Parser:
         return term is not None and term[0] != NEUTRAL and term[0] not in _POLAR_CATEGORIES
 
     def _bound(self, word: str) -> tuple[str, str] | None:
-        """A verb with its object's noun bound in it (降价, 加息, 缺芯): the verb and the noun it stands for."""
+        """A verb with its object's noun bound in it (降价, 加息, 缺芯): the verb and the noun it stands for. A
+        measure of an activity that stops or starts (停产, 复产) is no object: the producer stops."""
         if len(word) == 2 and word[1] in self.grammar.bound and word[0] in self.polarity.morphemes:
-            return word[0], self.grammar.bound[word[1]]
+            noun = self.grammar.bound[word[1]]
+            if self.polarity.morphemes[word[0]][0] == OPENING and noun[-1] in self.grammar.measures:
+                return None
+            return word[0], noun
         return None
 
     def _noun(self, word: str) -> bool:

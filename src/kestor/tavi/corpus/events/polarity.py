@@ -109,7 +109,10 @@ class Polarity:
                 else:
                     say(*listed)
                 continue
-            polar = any(character in self.morphemes for character in word)
+            axes = {hit[0] for hit in map(self.morphemes.get, word) if hit is not None}
+            # In a word of two morphemes that opens or closes, the other names the activity that stops or starts
+            # (停运, 停工, 罢工, 复航, 取消): what stops is the participant, however the activity is named.
+            activity = len(word) == 2 and OPENING in axes
             for character in word:
                 hit = self.morphemes.get(character)
                 if hit is not None:
@@ -118,7 +121,7 @@ class Polarity:
                     # Kept in the content: 未能上涨 reads down, but is no plain fall.
                     negated = not negated
                     content.append(character)
-                elif not polar or character not in self.intensifiers:
+                elif not axes or not activity and character not in self.intensifiers:
                     content.append(character)
         return found, "".join(content)
 
