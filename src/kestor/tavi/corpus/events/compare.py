@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from .lexicon import Lexicon, Signature
-from .parts import Parts
+from .parts import PLACE, Parts
 from .similar import NgramIndex, ngram_index, pair_scores, unique_pairs
 
 AGENT, TARGET = "agent", "target"
@@ -43,13 +43,23 @@ class PartIndex:
 PARTS = ("participant", "owner", "head", "happening")
 
 
-def signature_of_parts(parts: Parts) -> Signature:
-    """What the parts add to a name's signature: its polarity and its roles."""
-    found = {axis: frozenset({value}) for axis, value in parts.polarity}
+def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
+    """A name's signature with what its parts say: its polarity and its roles. A place in a role is that role's,
+    not the name's place: 美国加征关税 and 美国对中国加征关税 have one agent, and the second a target that the first
+    does not name, not two sets of places."""
+    found = dict(signature)
+    found.update((axis, frozenset({value})) for axis, value in parts.polarity)
     if parts.agent:
         found[AGENT] = frozenset({parts.agent})
     if parts.target:
         found[TARGET] = frozenset({parts.target})
+    places = found.get(PLACE)
+    if places is not None and parts.participant:
+        places -= {parts.agent, parts.target}
+        if places:
+            found[PLACE] = places
+        else:
+            del found[PLACE]
     return found
 
 

@@ -18,10 +18,10 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .classes import classify
-from .compare import Meaning, Units, part_index, scores, search_index, signature_of_parts
+from .compare import Meaning, Units, part_index, scores, search_index, signature_with_parts
 from .groups import Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
-from .lexicon import Lexicon, Signature, joined
+from .lexicon import Lexicon, Signature
 from .names import event_key
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
@@ -110,7 +110,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         parser = Parser.of(lexicon, settings.polarity)
         parts = settings.parse(parser, list(forms)) if settings.parse is not None else parser.parse(list(forms))
         for form, item in zip(forms, parts, strict=True):
-            signatures[form] = joined(signatures[form], signature_of_parts(item))
+            signatures[form] = signature_with_parts(signatures[form], item)
     groups = Groups([signatures.get(normal.form, {}) for normal in normals])
     # Sizes count distinct forms, the units that the scoring tiers compare.
     for index in range(len(keys)):
