@@ -89,6 +89,8 @@ class Grammar:
     abbreviations: dict[str, str]
     bound: dict[str, str]
     scope: frozenset[str]
+    nominalizers: frozenset[str]
+    """Nouns that make a happening a thing and say nothing more (裁员潮, 数据泄露事件, 缺芯问题)."""
     nouns: frozenset[str]
     """Nouns that the tagger takes for verbs (需求)."""
     verbs: frozenset[str]
@@ -108,6 +110,7 @@ class Grammar:
             dict(table["abbreviations"]),
             dict(table["bound"]),
             frozenset(table["scope"]),
+            frozenset(table["nominalizers"]),
             frozenset(table["nouns"]),
             frozenset(table["verbs"]),
             frozenset(table["noun_suffixes"]["measures"]),
@@ -260,7 +263,7 @@ class Parser:
         """What one word is, wherever it stands, and whether it is a modifier of one character (dropped but
         last)."""
         grammar, terms = self.grammar, self.lexicon.terms
-        if word in grammar.light or word in grammar.scope:
+        if word in grammar.light or word in grammar.scope or word in grammar.nominalizers:
             return (), False
         if word in grammar.verbs or self.polarity.words.get(word) is not None:
             # The segmenter keeps its own part of speech for a word it knew before ours (中断 as a place).
