@@ -84,7 +84,13 @@ def test_each_tier_joins_what_it_should_and_no_tier_joins_what_is_never_one_even
     # Mainland words that the Taiwan phrase table takes for Taiwan's words for others keep their spelling in either
     # script, while its own words still go (晶片); a time of day is a qualifier however it is written.
     said = ["新增贷款减少", "新增貸款減少", "蚌埠暴雨", "晶片短缺", "9月5日12时52分泸定地震"]
-    assert [normal.form for normal in normalize(said)] == ["新增贷款减少", "新增贷款减少", "蚌埠暴雨", "芯片短缺", "泸定地震"]
+    assert [normal.form for normal in normalize(said)] == [
+        "新增贷款减少",
+        "新增贷款减少",
+        "蚌埠暴雨",
+        "芯片短缺",
+        "泸定地震",
+    ]
 
     similar = events_of(names)
     assert ["美联储加息", "美聯儲加息", "美联储宣布加息25个基点"] in similar

@@ -145,7 +145,8 @@ MAINLAND = (
     "理查德",
 )
 """Words of mainland Chinese that the Taiwan phrase table takes for Taiwan's words for others and would rewrite
-(新增 -> 添加, 程序 -> 进程, 蚌埠 -> 蚌端口, 尼日利亚 -> 尼日尔利亚): a name keeps them as they are, in either script."""
+(新增 -> 添加, 程序 -> 进程, 蚌埠 -> 蚌端口, 尼日利亚 -> 尼日尔利亚): a name keeps them as they are, in either
+script."""
 _HELD = 0xE000
 """Where each kept word waits, as one character of the private use area, while the rest is converted."""
 

@@ -121,7 +121,7 @@ class Polarity:
                     # Kept in the content: 未能上涨 reads down, but is no plain fall.
                     negated = not negated
                     content.append(character)
-                elif not axes or not activity and character not in self.intensifiers:
+                elif not axes or (not activity and character not in self.intensifiers):
                     content.append(character)
         return found, "".join(content)
 
