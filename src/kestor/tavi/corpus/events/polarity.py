@@ -83,22 +83,23 @@ class Polarity:
         content: list[str] = []
         # A negation turns every polar morpheme of the next polar word (未能|上涨); a morpheme of stopping, only
         # the next one (止跌回升 is a rise).
-        negated = stopping = turning = False
+        # A word of stopping turns the opening of the next word too (暂停开放 is a closing).
+        negated = stopping = halted = turning = False
 
         def say(axis: str, value: str) -> None:
-            nonlocal negated, stopping, turning
+            nonlocal negated, stopping, halted, turning
             if axis == DIRECTION and stopping:
                 value = OPPOSITE[value]
                 found.pop(OPENING, None)
                 content.append("不")
-            elif negated or turning:
+            elif negated or turning or (halted and axis == OPENING):
                 value = OPPOSITE.get(value, value)
-                negated, turning = False, True
+                negated, halted, turning = False, False, True
             found[axis] = value
             stopping = value == STOPPING and axis == OPENING
 
         for word in words:
-            turning = False
+            turning, halted = False, stopping
             if opaque(word):
                 content.append(word)
                 continue
@@ -113,9 +114,16 @@ class Polarity:
             # In a word of two morphemes that opens or closes, the other names the activity that stops or starts
             # (停运, 停工, 罢工, 复航, 取消): what stops is the participant, however the activity is named.
             activity = len(word) == 2 and OPENING in axes
-            for character in word:
+            for place, character in enumerate(word):
                 hit = self.morphemes.get(character)
-                if hit is not None:
+                if character in self.negations and hit is not None:
+                    # A polar morpheme that also negates says less of the one after it (少增 is a fall, 少减 a
+                    # rise), and nothing more; at the end of a word it says its own way (减少).
+                    if any(later in self.morphemes for later in word[place + 1 :]):
+                        negated = not negated
+                    else:
+                        say(*hit)
+                elif hit is not None:
                     say(*hit)
                 elif character in self.negations:
                     # Kept in the content: 未能上涨 reads down, but is no plain fall.
