@@ -5,9 +5,11 @@ A word's polarity is, in this order: the polarity that the table lists for the w
 加强 is no rise, however its morphemes read); none where the word names a measure or a thing (涨幅, 增速, 停车场: a
 polarity morpheme before a noun's suffix only says which measure or thing it is); else that of its morphemes, each
 axis taking the last morpheme that speaks for it (止跌回升 ends up). A negation (不, 未) turns the next polar
-morpheme to its opposite (不及预期 is down); so does a morpheme of stopping before one of rising or falling
-(暂停加息, 止跌). Terms of the lexicon's other categories are not read for polarity at all (降雨 is weather, not a
-fall). Two happenings of opposite polarity on one axis are never one event.
+morpheme to its opposite (不及预期 is down), as 少 does within a word (少增 is down); so does a morpheme of stopping
+before one of rising or falling (暂停加息, 止跌), and a word of stopping before an opening (暂停开放 is a closing).
+The other morpheme of a word of two that opens or closes names the activity that stops (停运, 停工, 罢工) and is no
+content. Terms of the lexicon's other categories are not read for polarity at all (降雨 is weather, not a fall). Two
+happenings of opposite polarity on one axis are never one event.
 
 The package ships the table (`polarity.json`); a run's configuration extends it under "merge": {"polarity": ...},
 in the same shape.
@@ -83,7 +85,7 @@ class Polarity:
         content: list[str] = []
         # A negation turns every polar morpheme of the next polar word (未能|上涨); a morpheme of stopping, only
         # the next one (止跌回升 is a rise).
-        # A word of stopping turns the opening of the next word too (暂停开放 is a closing).
+        # A word of stopping turns an opening in the next word (暂停开放 is a closing; 停工停产 is one).
         negated = stopping = halted = turning = False
 
         def say(axis: str, value: str) -> None:
@@ -92,7 +94,7 @@ class Polarity:
                 value = OPPOSITE[value]
                 found.pop(OPENING, None)
                 content.append("不")
-            elif negated or turning or (halted and axis == OPENING):
+            elif negated or turning or (halted and axis == OPENING and value != STOPPING):
                 value = OPPOSITE.get(value, value)
                 negated, halted, turning = False, False, True
             found[axis] = value
