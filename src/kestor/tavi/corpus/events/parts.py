@@ -325,11 +325,18 @@ class Parser:
 
     def _predicate_start(self, kept: list[tuple[str, str, str]]) -> int | None:
         """Where the predicate starts: the first verb, but for a noun or verbal noun before a verb, which is the
-        participant (出口增长, 居民消费下滑, 高铁停运); None: no verb."""
-        for index, (_, kind, tag) in enumerate(kept):
+        participant (出口增长, 居民消费下滑, 高铁停运); None: no verb. A name that ends in a verb has its predicate
+        in the verbs it ends with: a verb before a noun earlier on is within the participant (高考|报名|人数|创新高,
+        房屋|新开工|面积|下降)."""
+        first = 0
+        if kept and kept[-1][1] == VERB and not _noun_like(kept[-1][2]):
+            first = len(kept) - 1
+            while first > 0 and kept[first - 1][1] == VERB:
+                first -= 1
+        for index, (_, kind, tag) in enumerate(kept[first:], first):
             if kind == VERB:
                 following = kept[index + 1][1] if index + 1 < len(kept) else None
-                if following == VERB and (tag[:1] == "n" or tag in _NOUN_LIKE_TAGS):
+                if following == VERB and _noun_like(tag):
                     continue
                 return index
         return None
@@ -375,6 +382,10 @@ _POLAR_CATEGORIES = frozenset({"direction", "opening", "pace"})
 """Lexicon categories that the polarity table reads (a configuration's lexicon may still name them)."""
 _VERBAL_CATEGORIES = _POLAR_CATEGORIES | {"stance", "flow", "result"}
 """Lexicon categories whose terms say what happens, not to what."""
+
+
+def _noun_like(tag: str) -> bool:
+    return tag[:1] == "n" or tag in _NOUN_LIKE_TAGS
 
 
 def _readable(form: str) -> bool:
