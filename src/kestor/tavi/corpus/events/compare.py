@@ -16,12 +16,10 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from .lexicon import Lexicon, Signature
+from .lexicon import AGENT, TARGET, Lexicon, Signature
 from .parts import PLACE, Parts
 from .similar import NgramIndex, ngram_index, pair_scores, unique_pairs
 
-AGENT, TARGET = "agent", "target"
-"""Signature categories of the roles: two names with different agents, or different targets, are two events."""
 PARTICIPANT_CATEGORIES = frozenset({"commodity", "indicator", "currency", "market", "actor", "sector", "place"})
 """The lexicon's categories of things and actors, whose values make two spellings of one participant alike."""
 VERBAL_CATEGORIES = frozenset({"pace", "stance", "flow", "result"})
@@ -157,6 +155,57 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
         participant[headed] = np.minimum(alike("owner", owners, heads), alike("head", owners, heads))
     result[both] = np.minimum(participant, alike("happening", a, b))
     return result
+
+
+def part_alike(index: PartIndex, part: str, a: Any, b: Any) -> Any:
+    import numpy as np
+
+    rows = index.rows[part]
+    same = rows[a] == rows[b]
+    if same.all():
+        return np.ones(len(a))
+    return np.where(same, 1.0, pair_scores(index.indices[part].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0)))
+
+
+def omitted(
+    parts: Sequence[Parts], index: PartIndex, first: Any, second: Any, score: Any, threshold: float, refused: dict[str, int]
+) -> Any:
+    import numpy as np
+    from itertools import combinations
+
+    both = ~(index.whole[first] | index.whole[second])
+    shorts: dict[int, list[tuple[int, int]]] = {}
+    for k in np.flatnonzero(both & (score < threshold)).tolist():
+        a, b = int(first[k]), int(second[k])
+        if _says_less(parts[a], parts[b]):
+            shorts.setdefault(a, []).append((k, b))
+        elif _says_less(parts[b], parts[a]):
+            shorts.setdefault(b, []).append((k, a))
+    if not shorts:
+        return score
+    score = score.copy()
+    for short, found in shorts.items():
+        longs = sorted({long for _, long in found})
+        torn = False
+        for x, y in combinations(longs, 2):
+            if _says_less(parts[x], parts[y]) or _says_less(parts[y], parts[x]):
+                continue
+            if part_alike(index, "participant", np.array([x]), np.array([y]))[0] < threshold:
+                torn = True
+                break
+        if torn:
+            refused["unsure"] = refused.get("unsure", 0) + len(found)
+            continue
+        ks = np.array([k for k, _ in found])
+        happening = part_alike(index, "happening", first[ks], second[ks])
+        score[ks] = np.maximum(score[ks], happening)
+    return score
+
+
+def _says_less(short: Parts, long: Parts) -> bool:
+    if short.agent and short.agent != long.agent:
+        return False
+    return long.thing.endswith(short.thing) and (short.thing, short.agent) != (long.thing, long.agent)
 
 
 @dataclass
