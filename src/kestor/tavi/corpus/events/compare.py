@@ -204,8 +204,23 @@ def omitted(
 
 def _says_less(short: Parts, long: Parts) -> bool:
     if short.agent and short.agent != long.agent:
+        return _abbreviates(short.participant, long.participant)
+    if long.thing.endswith(short.thing) and (short.thing, short.agent) != (long.thing, long.agent):
+        return True
+    return _abbreviates(short.participant, long.participant)
+
+
+def _abbreviates(short: str, long: str) -> bool:
+    """Whether `short` keeps characters of `long` in their order, leaving some out between them, as a Chinese
+    abbreviation does (招行 of 招商银行, 发改委 of 国家发展和改革委员会, 社零 of 社会消费品零售总额)."""
+    if len(short) < 2 or len(long) < len(short) + 2 or short in long:
         return False
-    return long.thing.endswith(short.thing) and (short.thing, short.agent) != (long.thing, long.agent)
+    place = 0
+    for character in short:
+        place = long.find(character, place) + 1
+        if not place:
+            return False
+    return True
 
 
 @dataclass
