@@ -12,7 +12,7 @@ whole, by its n-grams, with any name: its parts say too little to be compared on
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -31,6 +31,12 @@ class PartIndex:
     rows: dict[str, Any]
     """For each part (PARTS), the row of each form's in `indices[part]`; -1 where the form has no such part."""
     indices: dict[str, NgramIndex]
+    ways: Any
+    """For each happening, its polarity as a number (0: none)."""
+    plain: Any
+    """For each happening, whether it says its polarity and nothing more (上涨, 减产)."""
+    adds: Any
+    """For each happening, whether its content only adds to its polarity, saying no negation (连续下降)."""
 
     @property
     def whole(self) -> Any:
@@ -61,7 +67,9 @@ def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
     return found
 
 
-def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int) -> PartIndex:
+def part_index(
+    parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations: Collection[str] = ()
+) -> PartIndex:
     import numpy as np
 
     keys: dict[str, dict[Any, int]] = {part: {} for part in PARTS}
@@ -77,6 +85,11 @@ def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int) -> PartInd
         ):
             if key:
                 rows[part][number] = keys[part].setdefault(key, len(keys[part]))
+    said = list(keys["happening"])
+    ways: dict[Any, int] = {(): 0}
+    index_ways = np.asarray([ways.setdefault(polarity, len(ways)) for _, polarity in said], dtype=np.int64)
+    plain = np.asarray([polarity != () and not content for content, polarity in said], dtype=bool)
+    adds = np.asarray([bool(content) and not negations.intersection(content) for content, _ in said], dtype=bool)
     indices: dict[str, NgramIndex] = {}
     for part in PARTS:
         texts, meanings = [], []
@@ -90,7 +103,7 @@ def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int) -> PartInd
             texts.append(text)
             meanings.append(values)
         indices[part] = ngram_index(texts, max_df, meanings)
-    return PartIndex(rows, indices)
+    return PartIndex(rows, indices, index_ways, plain, adds)
 
 
 def _read(text: str, lexicon: Lexicon, categories: frozenset[str]) -> tuple[str, list[str]]:
@@ -153,8 +166,20 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     if headed.any():
         owners, heads = a[headed], b[headed]
         participant[headed] = np.minimum(alike("owner", owners, heads), alike("head", owners, heads))
-    result[both] = np.minimum(participant, alike("happening", a, b))
+    result[both] = np.minimum(participant, more_or_alike(index, a, b))
     return result
+
+
+def more_or_alike(index: PartIndex, a: Any, b: Any) -> Any:
+    """How alike the happenings of pairs of forms are; one that says its polarity and nothing more is that of one
+    that says the same polarity and more, but no negation (下降 and 连续下降; not 降息 and 暂停加息)."""
+    import numpy as np
+
+    happening = part_alike(index, "happening", a, b)
+    first, second = index.rows["happening"][a], index.rows["happening"][b]
+    more = index.ways[first] == index.ways[second]
+    more &= (index.plain[first] & index.adds[second]) | (index.plain[second] & index.adds[first])
+    return np.where(more, 1.0, happening)
 
 
 def part_alike(index: PartIndex, part: str, a: Any, b: Any) -> Any:
@@ -197,8 +222,7 @@ def omitted(
             refused["unsure"] = refused.get("unsure", 0) + len(found)
             continue
         ks = np.array([k for k, _ in found])
-        happening = part_alike(index, "happening", first[ks], second[ks])
-        score[ks] = np.maximum(score[ks], happening)
+        score[ks] = np.maximum(score[ks], more_or_alike(index, first[ks], second[ks]))
     return score
 
 

@@ -135,7 +135,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             for form in form_list
         ]
         ngrams = ngram_index(form_list, settings.max_df, meanings)
-        by_parts = part_index(parts, lexicon, settings.max_df)
+        by_parts = part_index(parts, lexicon, settings.max_df, parser.polarity.negations)
         codes = _value_codes(form_list, signatures)
         units = Units.of(parts, codes)
         rep = _array(representative)
