@@ -197,10 +197,12 @@ def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
             "业绩不及预期",
             "股价未能上涨",
             "美联储暂停加息",
+            "价格不断下跌",  # 不断 negates nothing
+            "新增贷款同比少增",  # less of a rise
         ],
-        "up": ["房价企稳", "消费回暖", "股价止跌回升", "订单增多"],
+        "up": ["房价企稳", "消费回暖", "股价止跌回升", "订单增多", "旅游市场非常火爆", "出口少减"],
         "open": ["港口复航", "停车场开放"],  # 停车场 is a place, not a closing
-        "closed": ["地铁停运", "供应链受阻"],
+        "closed": ["地铁停运", "供应链受阻", "景区暂停开放", "工厂停工停产"],
         None: ["加强监管", "广东降雨", "增速"],  # 加强 is no rise, 降雨 is weather
     }
     parser = Parser.of()

@@ -229,7 +229,7 @@ def omitted(
 def _says_less(short: Parts, long: Parts) -> bool:
     if short.agent and short.agent != long.agent:
         return _abbreviates(short.participant, long.participant)
-    if long.thing.endswith(short.thing) and (short.thing, short.agent) != (long.thing, long.agent):
+    if short.thing and long.thing.endswith(short.thing) and (short.thing, short.agent) != (long.thing, long.agent):
         return True
     return _abbreviates(short.participant, long.participant)
 

@@ -285,7 +285,11 @@ class Parser:
         if tag in _NAME_TAGS:
             return ((word, ACTOR, word),), False
         modifier = len(word) == 1 and (tag in _DROPPED_TAGS or tag == "a")
-        if tag in _DROPPED_TAGS and not self._polar(word) and not self.polarity.negations.intersection(word):
+        # An adverb that says no way is dropped, whatever its morphemes read (不断, 非常 negate nothing).
+        neutral = word in self.polarity.words and self.polarity.words[word] is None
+        if tag in _DROPPED_TAGS and (
+            neutral or (not self._polar(word) and not self.polarity.negations.intersection(word))
+        ):
             return (), modifier
         if word in grammar.nouns or self._noun(word):
             return ((word, NOUN, tag),), modifier
