@@ -18,7 +18,7 @@ from typing import Any
 
 from .lexicon import AGENT, TARGET, Lexicon, Signature
 from .parts import PLACE, Parts
-from .similar import NgramIndex, ngram_index, pair_scores, unique_pairs
+from .similar import PAIRS_AT_ONCE, NgramIndex, ngram_index, pair_scores, unique_pairs
 
 PARTICIPANT_CATEGORIES = frozenset({"commodity", "indicator", "currency", "market", "actor", "sector", "place"})
 """The lexicon's categories of things and actors, whose values make two spellings of one participant alike."""
@@ -67,9 +67,7 @@ def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
     return found
 
 
-def part_index(
-    parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations: Collection[str] = ()
-) -> PartIndex:
+def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations: Collection[str] = ()) -> PartIndex:
     import numpy as np
 
     keys: dict[str, dict[Any, int]] = {part: {} for part in PARTS}
@@ -192,46 +190,104 @@ def part_alike(index: PartIndex, part: str, a: Any, b: Any) -> Any:
     return np.where(same, 1.0, pair_scores(index.indices[part].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0)))
 
 
-def omitted(
-    parts: Sequence[Parts], index: PartIndex, first: Any, second: Any, score: Any, threshold: float, refused: dict[str, int]
-) -> Any:
-    import numpy as np
-    from itertools import combinations
+@dataclass
+class Omissions:
+    """Which names say less of one participant than others do, leaving out what comes before its head (贷款 of
+    人民币贷款, 原油库存 of 商业原油库存: a noun phrase ends with its head) or abbreviating it (招行 of 招商银行, 社零 of
+    社会消费品零售总额): the one that says less names the same participant, unless it says less of two that say
+    different things (净利润 beside 招商银行净利润 and 工商银行净利润), when which one it means is not known."""
 
-    both = ~(index.whole[first] | index.whole[second])
-    shorts: dict[int, list[tuple[int, int]]] = {}
-    for k in np.flatnonzero(both & (score < threshold)).tolist():
-        a, b = int(first[k]), int(second[k])
-        if _says_less(parts[a], parts[b]):
-            shorts.setdefault(a, []).append((k, b))
-        elif _says_less(parts[b], parts[a]):
-            shorts.setdefault(b, []).append((k, a))
-    if not shorts:
+    thing: Any
+    """The number of each form's thing (0: none)."""
+    agent: Any
+    """The number of each form's agent (0: none)."""
+    participant: Any
+    """The number of each form's participant (0: none)."""
+    endings: Any
+    """For each thing's number, the numbers of the other things it ends with (0: none), a row each."""
+    texts: list[str]
+    """Each participant by its number."""
+
+    @classmethod
+    def of(cls, parts: Sequence[Parts]) -> Omissions:
+        import numpy as np
+
+        numbers: dict[str, dict[str, int]] = {"thing": {"": 0}, "agent": {"": 0}, "participant": {"": 0}}
+        columns = {key: np.zeros(len(parts), dtype=np.int64) for key in numbers}
+        for form, item in enumerate(parts):
+            if item.parsed and item.participant:
+                for key, text in (("thing", item.thing), ("agent", item.agent), ("participant", item.participant)):
+                    columns[key][form] = numbers[key].setdefault(text, len(numbers[key]))
+        things = numbers["thing"]
+        found = [[things[text[start:]] for start in range(1, len(text)) if text[start:] in things] for text in things]
+        endings = np.zeros((len(things), max(map(len, found), default=0) or 1), dtype=np.int64)
+        for number, ends in enumerate(found):
+            endings[number, : len(ends)] = ends
+        return cls(columns["thing"], columns["agent"], columns["participant"], endings, list(numbers["participant"]))
+
+    def says_less(self, short: Any, long: Any) -> Any:
+        """Whether each form of `short` says less of the participant of the form of `long` beside it."""
+        import numpy as np
+
+        first, second = self.thing[short], self.thing[long]
+        agreed = (self.agent[short] == 0) | (self.agent[short] == self.agent[long])
+        ends = np.zeros(len(short), dtype=bool)
+        for start in range(0, len(short), PAIRS_AT_ONCE):
+            part = slice(start, start + PAIRS_AT_ONCE)
+            ends[part] = (self.endings[second[part]] == first[part, None]).any(axis=1)
+        unnamed = (first == second) & (self.agent[short] == 0) & (self.agent[long] > 0)
+        found: Any = (first > 0) & agreed & (ends | unnamed)
+        rest = np.flatnonzero(~found & (self.participant[short] > 0) & (self.participant[long] > 0))
+        texts = self.texts
+        found[rest] = [
+            _abbreviates(texts[a], texts[b])
+            for a, b in zip(self.participant[short[rest]].tolist(), self.participant[long[rest]].tolist(), strict=True)
+        ]
+        return found
+
+    def apply(
+        self, index: PartIndex, first: Any, second: Any, score: Any, threshold: float, refused: dict[str, int]
+    ) -> Any:
+        """The scores of pairs of forms where one says less of the participant of the other: their happenings'
+        where those agree and the pair scored less, but for a form torn between two longer ones, whose pairs are
+        counted in `refused` as "unsure"."""
+        import numpy as np
+
+        candidates = np.flatnonzero(~(index.whole[first] | index.whole[second]) & (score < threshold))
+        happening = more_or_alike(index, first[candidates], second[candidates])
+        candidates, happening = candidates[happening >= threshold], happening[happening >= threshold]
+        a, b = first[candidates], second[candidates]
+        forward = self.says_less(a, b)
+        backward = ~forward & self.says_less(b, a)
+        chosen = forward | backward
+        if not chosen.any():
+            return score
+        short, long = np.where(forward, a, b)[chosen], np.where(forward, b, a)[chosen]
+        torn = self._torn(short, long)
+        refused["unsure"] = refused.get("unsure", 0) + int(torn.sum())
+        score = score.copy()
+        kept = candidates[chosen][~torn]
+        score[kept] = happening[chosen][~torn]
         return score
-    score = score.copy()
-    for short, found in shorts.items():
-        longs = sorted({long for _, long in found})
-        torn = False
-        for x, y in combinations(longs, 2):
-            if _says_less(parts[x], parts[y]) or _says_less(parts[y], parts[x]):
-                continue
-            if part_alike(index, "participant", np.array([x]), np.array([y]))[0] < threshold:
-                torn = True
-                break
-        if torn:
-            refused["unsure"] = refused.get("unsure", 0) + len(found)
-            continue
-        ks = np.array([k for k, _ in found])
-        score[ks] = np.maximum(score[ks], more_or_alike(index, first[ks], second[ks]))
-    return score
 
+    def _torn(self, short: Any, long: Any) -> Any:
+        """Which pairs have a short form that says less of two participants, neither of which says less of the
+        other."""
+        import numpy as np
 
-def _says_less(short: Parts, long: Parts) -> bool:
-    if short.agent and short.agent != long.agent:
-        return _abbreviates(short.participant, long.participant)
-    if short.thing and long.thing.endswith(short.thing) and (short.thing, short.agent) != (long.thing, long.agent):
-        return True
-    return _abbreviates(short.participant, long.participant)
+        participants = self.participant[long]
+        distinct = np.unique(np.stack([short, participants], axis=1), axis=0)
+        forms, counts = np.unique(distinct[:, 0], return_counts=True)
+        torn = []
+        for form in forms[counts > 1].tolist():
+            longs = [
+                int(long[np.flatnonzero((short == form) & (participants == number))[0]])
+                for number in distinct[distinct[:, 0] == form, 1].tolist()
+            ]
+            longs.sort(key=lambda each: (len(self.texts[self.participant[each]]), each))
+            if not self.says_less(np.asarray(longs[:-1]), np.asarray(longs[1:])).all():
+                torn.append(form)
+        return np.isin(short, torn)
 
 
 def _abbreviates(short: str, long: str) -> bool:

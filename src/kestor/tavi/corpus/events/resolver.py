@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .classes import classify
-from .compare import Meaning, Units, omitted, part_index, scores, search_index, signature_with_parts
+from .compare import Meaning, Omissions, Units, part_index, scores, search_index, signature_with_parts
 from .groups import Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
 from .lexicon import AGENT, ROLES, TARGET, Lexicon, Signature
@@ -155,7 +155,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             found.append((forms_of_rows[a], forms_of_rows[b], found_score))
         first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
         first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
-        score = omitted(parts, by_parts, first, second, score, settings.similar, groups.refused)
+        score = Omissions.of(parts).apply(by_parts, first, second, score, settings.similar, groups.refused)
         apart = _clashing(codes, first, second, groups.refused) | (score < FLOOR)
         apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
         first, second, score = first[~apart], second[~apart], score[~apart]
