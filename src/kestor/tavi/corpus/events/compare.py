@@ -193,9 +193,9 @@ def part_alike(index: PartIndex, part: str, a: Any, b: Any) -> Any:
 @dataclass
 class Omissions:
     """Which names say less of one participant than others do, leaving out what comes before its head (贷款 of
-    人民币贷款, 原油库存 of 商业原油库存: a noun phrase ends with its head) or abbreviating it (招行 of 招商银行, 社零 of
-    社会消费品零售总额): the one that says less names the same participant, unless it says less of two that say
-    different things (净利润 beside 招商银行净利润 and 工商银行净利润), when which one it means is not known."""
+    人民币贷款, 原油库存 of 商业原油库存: a noun phrase ends with its head) or abbreviating it (招行 of 招商银行,
+    社零 of 社会消费品零售总额): the one that says less names the same participant, unless it says less of two that
+    say different things (净利润 beside 招商银行净利润 and 工商银行净利润), when which one it means is not known."""
 
     thing: Any
     """The number of each form's thing (0: none)."""
