@@ -12,7 +12,7 @@ whole, by its n-grams, with any name: its parts say too little to be compared on
 
 from __future__ import annotations
 
-from collections.abc import Collection, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -67,7 +67,7 @@ def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
     return found
 
 
-def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations: Collection[str] = ()) -> PartIndex:
+def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations: Iterable[str] = ()) -> PartIndex:
     import numpy as np
 
     keys: dict[str, dict[Any, int]] = {part: {} for part in PARTS}
@@ -87,7 +87,7 @@ def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations:
     ways: dict[Any, int] = {(): 0}
     index_ways = np.asarray([ways.setdefault(polarity, len(ways)) for _, polarity in said], dtype=np.int64)
     plain = np.asarray([polarity != () and not content for content, polarity in said], dtype=bool)
-    adds = np.asarray([bool(content) and not negations.intersection(content) for content, _ in said], dtype=bool)
+    adds = np.asarray([bool(content) and not set(negations).intersection(content) for content, _ in said], dtype=bool)
     indices: dict[str, NgramIndex] = {}
     for part in PARTS:
         texts, meanings = [], []
