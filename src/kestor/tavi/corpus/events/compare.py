@@ -16,6 +16,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from .classes import Kinds
 from .lexicon import AGENT, TARGET, Lexicon, Signature
 from .parts import PLACE, Parts
 from .similar import PAIRS_AT_ONCE, NgramIndex, ngram_index, pair_scores, unique_pairs
@@ -105,18 +106,26 @@ def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations:
 
 
 def _read(text: str, lexicon: Lexicon, categories: frozenset[str]) -> tuple[str, list[str]]:
-    """A part's text without the lexicon's terms of `categories`, and those terms' values: 沪指 and A股 are one
-    market, whatever their characters."""
+    """A part's text without the lexicon's terms of `categories`, and those terms' values and kinds: 沪指 and A股
+    are one market, whatever their characters, and 股市 is what every market is."""
+    kinds = Kinds.shipped()
     values: list[str] = []
     kept: list[str] = []
     last = 0
     for start, end, category, value in lexicon.spans(text):
         if category in categories:
             values.append(f"\0{category}={value}")
+            kind = kinds.of(category, value)
+            if kind is not None:
+                values.append(f"\0kind={kind}")
             kept.append(text[last:start])
             last = end
     kept.append(text[last:])
-    return "".join(kept), values
+    rest = "".join(kept)
+    if rest in kinds.names:
+        values.append(f"\0kind={rest}")
+        rest = ""
+    return rest, values
 
 
 def search_index(index: PartIndex, units: Units, max_df: int) -> tuple[NgramIndex, Any]:
