@@ -88,6 +88,8 @@ class Grammar:
     symmetric_markers: frozenset[str]
     abbreviations: dict[str, str]
     bound: dict[str, str]
+    heads: dict[str, str]
+    """A head that ends in one of these is what it names, whatever kind of it comes before (均价, 批发价: 价格)."""
     scope: frozenset[str]
     nominalizers: frozenset[str]
     """Nouns that make a happening a thing and say nothing more (裁员潮, 数据泄露事件, 缺芯问题)."""
@@ -109,6 +111,7 @@ class Grammar:
             frozenset(table["symmetric_markers"]),
             dict(table["abbreviations"]),
             dict(table["bound"]),
+            dict(table["heads"]),
             frozenset(table["scope"]),
             frozenset(table["nominalizers"]),
             frozenset(table["nouns"]),
@@ -240,7 +243,8 @@ class Parser:
         if len(last) > 1 and term is not None and term[0] != NEUTRAL and last[-1] in bound:
             return "".join(thing), bound[last[-1]]
         if len(thing) > 1 or (thing and agent):
-            return "".join(thing[:-1]), bound.get(last, last)
+            head = bound.get(last, last)
+            return "".join(thing[:-1]), self.grammar.heads.get(head[-1], head)
         return "".join(thing), ""
 
     def _words(self, tokens: list[tuple[str, str]]) -> list[tuple[str, str, str]]:
