@@ -201,7 +201,9 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
     assert summary["merge"]["merges"] == {"normal": 2, "similar": 1} and summary["events"] == 6
 
     document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
-    nodes = {node["name"]: node for node in document["nodes"]}
+    # The events' classes follow them, joined by is-a edges.
+    events = [node for node in document["nodes"] if node["kind"] == "event"]
+    nodes = {node["name"]: node for node in events}
     outage = nodes["電力中斷"]  # the first spelling seen names the event
     assert outage["aliases"] == {"电力中断": 3, "部分地区电力中断": 2, "電力中斷": 1}
     assert (outage["articles"], outage["relations"]) == (3, 6)
@@ -210,7 +212,8 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
         node["aliases"] for node in document["nodes"]
     ]
 
-    edges = {(e["source"], e["target"]): e for e in document["edges"]}
+    relations = [edge for edge in document["edges"] if edge["type"] == "relation"]
+    edges = {(e["source"], e["target"]): e for e in relations}
     rain_outage = edges[(nodes["暴雨"]["id"], outage["id"])]
     # The ids as the part files' id keys: "a" and 1 are two articles.
     assert (rain_outage["count"], rain_outage["articles"], rain_outage["article_ids"]) == (3, 2, ['"a"', '"b"'])
@@ -229,10 +232,10 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
         assert [row["alias"] for row in csv.DictReader(handle)] == [row["alias"] for row in aliases]
     decided = {row["alias"]: (row["event_name"], row["tier"]) for row in aliases}
     assert decided["部分地区电力中断"] == ("電力中斷", "similar") and decided["工廠停產"] == ("工厂停产", "normal")
-    assert sum(row["mentions"] for row in aliases) == sum(node["relations"] for node in document["nodes"])
+    assert sum(row["mentions"] for row in aliases) == sum(node["relations"] for node in events)
     edge_rows = parquet.read_table(graph_dir / "edges.parquet").to_pylist()
     assert sorted(map(tuple, (row["article_ids"] for row in edge_rows))) == sorted(
-        tuple(edge["article_ids"]) for edge in document["edges"]
+        tuple(edge["article_ids"]) for edge in relations
     )
 
     # An event is found by any of its aliases.
@@ -263,7 +266,8 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(sche
     build_event_graph(many, tmp_path / "g2", scheduler=scheduler)
     first, second = (json.loads((tmp_path / g / "graph.json").read_text(encoding="utf-8")) for g in ("g1", "g2"))
     assert first == second
-    assert sorted(len(edge["article_ids"]) for edge in first["edges"]) == [1, 1, 1, 1, 2, 2, 2]
+    relations = [edge for edge in first["edges"] if edge["type"] == "relation"]
+    assert sorted(len(edge["article_ids"]) for edge in relations) == [1, 1, 1, 1, 2, 2, 2]
     assert [node["aliases"] for node in first["nodes"] if node["name"] == "ＣＰＩ上涨"] == [
         {"CPI上涨": 2, "ＣＰＩ上涨": 1}
     ]

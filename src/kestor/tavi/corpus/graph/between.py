@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..events import NodeKind
 from ..events.names import event_key
 from ..events.normal import normalize
 from ..exits import GraphInputError
@@ -35,6 +36,41 @@ class TooManyPaths(GraphInputError):
 
 
 @dataclass
+class GraphFile:
+    """What a GRAPH_DIR's graph.json holds at its level: its nodes and the relations between them, in file order (the
+    other level's nodes and the is-a edges left aside)."""
+
+    level: NodeKind
+    nodes: list[dict[str, Any]]
+    names: list[str]
+    edges: list[dict[str, Any]]
+    links: list[tuple[int, int, float]]
+    """Each edge as (source, target, mean strength) by position in `nodes`."""
+
+    @classmethod
+    def read(cls, graph_dir: str | os.PathLike[str], level: NodeKind | None = None) -> GraphFile:
+        """The graph at the level it was written at; a `level` other than that one is refused."""
+        path = Path(graph_dir) / "graph.json"
+        try:
+            document = json.loads(path.read_text(encoding="utf-8"))
+            # A graph written before classes is one of events, each edge a relation.
+            written = NodeKind(document.get("graph", {}).get("level", NodeKind.EVENT))
+            nodes = [node for node in document["nodes"] if node.get("kind", written) == written]
+            names = [node["name"] for node in nodes]
+            index = {node["id"]: number for number, node in enumerate(nodes)}
+            edges = [edge for edge in document["edges"] if edge.get("type", "relation") == "relation"]
+            links = [(index[edge["source"]], index[edge["target"]], edge["strength_mean"]) for edge in edges]
+        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+            raise GraphInputError(f"{path}: not the graph.json of a graph directory ({error})") from None
+        if level is not None and level is not written:
+            raise GraphInputError(
+                f"{graph_dir}: a graph of {written.plural}, not of {level.plural}: --level {level} asks about a graph "
+                f"directory written with --level {level}"
+            )
+        return cls(written, nodes, names, edges, links)
+
+
+@dataclass
 class Network:
     """What the path search needs of the event graph: names and keys by node, and edges in graph order."""
 
@@ -42,38 +78,35 @@ class Network:
     keys: dict[str, int]
     edges: list[tuple[int, int, float]]
     """(source, target, mean strength) by node index."""
+    level: NodeKind = NodeKind.EVENT
 
     @classmethod
-    def of_counts(cls, counts: Counts) -> Network:
+    def of_counts(cls, counts: Counts, level: NodeKind = NodeKind.EVENT) -> Network:
         edges = [
             (source, target, counts.strength_mean(edge))
             for edge, (source, target) in enumerate(zip(counts.sources, counts.targets, strict=True))
         ]
-        return cls(counts.names, counts.keys, edges)
+        return cls(counts.names, counts.keys, edges, level)
 
     @classmethod
-    def read(cls, graph_dir: str | os.PathLike[str]) -> Network:
-        """From the graph.json of a GRAPH_DIR."""
-        path = Path(graph_dir) / "graph.json"
-        try:
-            document = json.loads(path.read_text(encoding="utf-8"))
-            index = {node["id"]: number for number, node in enumerate(document["nodes"])}
-            names = [node["name"] for node in document["nodes"]]
-            # A graph written before aliases has none: each node is then known by its name alone.
-            aliases = [list(node.get("aliases") or ()) for node in document["nodes"]]
-            edges = [(index[e["source"]], index[e["target"]], e["strength_mean"]) for e in document["edges"]]
-        except (OSError, ValueError, KeyError, TypeError) as error:
-            raise GraphInputError(f"{path}: not the graph.json of a graph directory ({error})") from None
+    def read(cls, graph_dir: str | os.PathLike[str], level: NodeKind | None = None) -> Network:
+        """From the graph.json of a GRAPH_DIR, at the level it was written at (`level`, where given, must be it)."""
+        return cls.of_file(GraphFile.read(graph_dir, level))
+
+    @classmethod
+    def of_file(cls, graph: GraphFile) -> Network:
         keys: dict[str, int] = {}
-        for number, name in enumerate(names):
+        for number, name in enumerate(graph.names):
             keys.setdefault(event_key(name), number)
-        for number, forms in enumerate(aliases):
-            for form in forms:
+        # A graph written before aliases has none: each node is then known by its name alone. A class's aliases are
+        # its events' names: an event's name finds its class.
+        for number, node in enumerate(graph.nodes):
+            for form in node.get("aliases") or ():
                 keys.setdefault(event_key(form), number)
-        return cls(names, keys, edges)
+        return cls(graph.names, keys, graph.links, graph.level)
 
     def node(self, name: str) -> int:
-        """The event of that name, or of that alias, or of a name of the same normal form."""
+        """The node of that name, or of that alias, or of a name of the same normal form."""
         key = event_key(name)
         if key in self.keys:
             return self.keys[key]
@@ -84,8 +117,8 @@ class Network:
                 if normal.form == wanted.form:
                     return self.keys[form]
         near = [known for known in self.names if key and key in event_key(known)][:5]
-        hint = f"; events whose names hold it: {', '.join(near)}" if near else ""
-        raise GraphInputError(f"no event {name!r} in the graph (compared as {key!r}){hint}")
+        hint = f"; {self.level.plural} whose names hold it: {', '.join(near)}" if near else ""
+        raise GraphInputError(f"no {self.level} {name!r} in the graph (compared as {key!r}){hint}")
 
 
 def subgraph_between(

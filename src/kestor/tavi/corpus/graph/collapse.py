@@ -1,9 +1,10 @@
-"""One node per event: the merged counts, keyed by event key, collapsed onto the events the resolver found.
+"""One node per event, and one per class of events: the merged counts, keyed by event key, collapsed onto the events
+the resolver found, and the events' counts collapsed in turn onto their classes.
 
-The counts of names that are one event add up (relations, edges' counts, strength sums, labels); what counts
-articles is counted again from the articles themselves, so an article that names one event two ways counts once
-for it and for each of its edges. A node keeps the first spelling seen as its name and every surface form with its
-mentions as its aliases.
+A collapse adds up the counts of what becomes one node (relations, edges' counts, strength sums, labels); what counts
+articles is counted again from the articles themselves, so an article that names one event two ways, or two events
+of one class, counts once for it and for each of its edges. A node keeps the first spelling seen as its name (a
+class, the name the resolver gave it) and every surface form with its mentions as its aliases.
 """
 
 from __future__ import annotations
@@ -14,7 +15,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from ..events import Resolution, Tier
+from ..events import NodeKind, Resolution, Tier
 from .counts import Counts
 
 
@@ -34,11 +35,45 @@ class Alias:
     """What the normal form took out, as "kind:text" items joined by "; "."""
 
 
+@dataclass(frozen=True)
+class Hierarchy:
+    """The graph at both levels: the events' counts, their classes' counts, and each event's class."""
+
+    events: Counts
+    classes: Counts
+    class_of: Sequence[int]
+
+    @classmethod
+    def of(cls, counts: Counts, resolution: Resolution) -> Hierarchy:
+        events = collapse(counts, resolution)
+        return cls(events, grouped(events, resolution.class_of, resolution.classes), resolution.class_of)
+
+    @classmethod
+    def flat(cls, events: Counts) -> Hierarchy:
+        """Each event a class of its own, of its name: the counts of a merge that resolved nothing."""
+        return cls(events, events, range(len(events.names)))
+
+    def at(self, kind: NodeKind) -> Counts:
+        return self.events if kind is NodeKind.EVENT else self.classes
+
+    def members(self) -> list[list[int]]:
+        """The events of each class."""
+        members: list[list[int]] = [[] for _ in self.classes.names]
+        for event, group in enumerate(self.class_of):
+            members[group].append(event)
+        return members
+
+
 def collapse(counts: Counts, resolution: Resolution) -> Counts:
+    """The names' counts onto the resolver's events."""
+    return grouped(counts, resolution.event_of, [counts.names[first] for first in resolution.first_of])
+
+
+def grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Counts:
+    """The counts with node `node` made one with the others of group `group_of[node]`, the groups named `names`."""
     import numpy as np
 
-    event_of = resolution.event_of
-    events = resolution.events
+    groups = len(names)
     result = Counts()
     for name in ("mode", "mode_place", "part_files", "articles", "failed", "relations", "unnamed", "ids", "scale"):
         setattr(result, name, getattr(counts, name))
@@ -49,33 +84,33 @@ def collapse(counts: Counts, resolution: Resolution) -> Counts:
     result.forces.words = dict(counts.forces.words)
     result.labels.words = dict(counts.labels.words)
 
-    # Every key, so that an event is found by any of its names.
-    result.keys = {key: event_of[node] for key, node in counts.keys.items()}
-    result.names = [counts.names[first] for first in resolution.first_of]
-    members: list[list[int]] = [[] for _ in range(events)]
-    for node, event in enumerate(event_of):
-        members[event].append(node)
+    # Every key, so that a node is found by any of its names.
+    result.keys = {key: group_of[node] for key, node in counts.keys.items()}
+    result.names = names
+    members: list[list[int]] = [[] for _ in range(groups)]
+    for node, group in enumerate(group_of):
+        members[group].append(node)
     result.aliases = []
     for nodes in members:
-        if len(nodes) == 1 and nodes[0] not in counts.variants:
-            result.aliases.append({counts.names[nodes[0]]: counts.node_relations[nodes[0]]})
+        if len(nodes) == 1:
+            result.aliases.append(counts.node_aliases(nodes[0]))
             continue
         totals: dict[str, int] = {}
         for node in nodes:
-            for spelling, times in counts.spellings(node).items():
+            for spelling, times in counts.node_aliases(node).items():
                 totals[spelling] = totals.get(spelling, 0) + times
         result.aliases.append(_ranked(totals))
 
     edge_of = array("q")
     for edge in range(len(counts.sources)):
-        new = result._edge(event_of[counts.sources[edge]], event_of[counts.targets[edge]])
+        new = result._edge(group_of[counts.sources[edge]], group_of[counts.targets[edge]])
         edge_of.append(new)
         result.count[new] += counts.count[edge]
         result.strength_sum[new] += counts.strength_sum[edge]
         result.strength_max[new] = max(result.strength_max[new], counts.strength_max[edge])
         for word, times in counts.labels.items(edge):
             result.labels.add(new, word, times)
-    result.node_relations = array("q", bytes(8 * events))
+    result.node_relations = array("q", bytes(8 * groups))
     for edge in range(len(result.sources)):
         source, target = result.sources[edge], result.targets[edge]
         result.node_relations[source] += result.count[edge]
@@ -94,7 +129,7 @@ def collapse(counts: Counts, resolution: Resolution) -> Counts:
     targets = np.frombuffer(result.targets, dtype=np.int64)
     ends = np.concatenate([sources[pair_edge], targets[pair_edge]]) << 32 | np.concatenate([pair_article] * 2)
     node_pairs = np.unique(ends) if len(ends) else ends
-    result.node_articles = array("q", np.bincount(node_pairs >> 32, minlength=events).astype(np.int64).tobytes())
+    result.node_articles = array("q", np.bincount(node_pairs >> 32, minlength=groups).astype(np.int64).tobytes())
     force_of = np.frombuffer(counts.article_force, dtype=np.int64)
     if len(force_of):
         words = force_of[pair_article]
