@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ..events import NodeKind, Resolution, Tier
-from .counts import Counts
+from .counts import Counts, Tally
 
 
 @dataclass(frozen=True)
@@ -81,8 +81,6 @@ def grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Counts
     result.article_dates = counts.article_dates
     result.article_texts = counts.article_texts
     result.article_force = counts.article_force
-    result.forces.words = dict(counts.forces.words)
-    result.labels.words = dict(counts.labels.words)
 
     # Every key, so that a node is found by any of its names.
     result.keys = {key: group_of[node] for key, node in counts.keys.items()}
@@ -101,40 +99,52 @@ def grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Counts
                 totals[spelling] = totals.get(spelling, 0) + times
         result.aliases.append(_ranked(totals))
 
-    edge_of = array("q")
-    for edge in range(len(counts.sources)):
-        new = result._edge(group_of[counts.sources[edge]], group_of[counts.targets[edge]])
-        edge_of.append(new)
-        result.count[new] += counts.count[edge]
-        result.strength_sum[new] += counts.strength_sum[edge]
-        result.strength_max[new] = max(result.strength_max[new], counts.strength_max[edge])
-        for word, times in counts.labels.items(edge):
-            result.labels.add(new, word, times)
-    result.node_relations = array("q", bytes(8 * groups))
-    for edge in range(len(result.sources)):
-        source, target = result.sources[edge], result.targets[edge]
-        result.node_relations[source] += result.count[edge]
-        if target != source:
-            result.node_relations[target] += result.count[edge]
+    # Each edge onto its groups' edge, numbered in order of first appearance.
+    onto = np.asarray(group_of, dtype=np.int64)
+    packed = onto[np.frombuffer(counts.sources, dtype=np.int64)] << 32 | onto[np.frombuffer(counts.targets, np.int64)]
+    unique, first, inverse = np.unique(packed, return_index=True, return_inverse=True)
+    order = np.argsort(first, kind="stable")
+    rank = np.empty_like(order)
+    rank[order] = np.arange(len(order))
+    edge_of = rank[inverse.ravel()]
+    packed = unique[order]
+    edges = len(packed)
+    sources, targets = packed >> 32, packed & 0xFFFFFFFF
+    result.sources = array("q", sources.tobytes())
+    result.targets = array("q", targets.tobytes())
+    result.edge_of = dict(zip(packed.tolist(), range(edges), strict=True))
+    count = np.zeros(edges, dtype=np.int64)
+    np.add.at(count, edge_of, np.frombuffer(counts.count, dtype=np.int64))
+    result.count = array("q", count.tobytes())
+    highest = np.full(edges, -math.inf)
+    np.maximum.at(highest, edge_of, np.frombuffer(counts.strength_max, dtype=np.float64))
+    result.strength_max = array("d", highest.tobytes())
+    # Exact sums: integers beyond 64 bits.
+    result.strength_sum = [0] * edges
+    for new, total in zip(edge_of.tolist(), counts.strength_sum, strict=True):
+        result.strength_sum[new] += total
+    on, said, times = counts.labels.sightings()
+    result.labels = Tally.of(counts.labels.words, edge_of[on], said, times, edges)
+    relations = np.zeros(groups, dtype=np.int64)
+    np.add.at(relations, sources, count)
+    np.add.at(relations, targets[sources != targets], count[sources != targets])
+    result.node_relations = array("q", relations.tobytes())
 
     # (edge, article) pairs onto the new edges, each once; from them the articles of edges and nodes, and forces.
-    new_edges = np.frombuffer(edge_of, dtype=np.int64)[np.frombuffer(counts.pair_edge, dtype=np.int64)]
+    new_edges = edge_of[np.frombuffer(counts.pair_edge, dtype=np.int64)]
     articles = np.frombuffer(counts.pair_article, dtype=np.int64)
-    pairs = np.unique(new_edges << 32 | articles) if len(articles) else np.zeros(0, dtype=np.int64)
+    pairs = _distinct(new_edges << 32 | articles)
     pair_edge, pair_article = pairs >> 32, pairs & 0xFFFFFFFF
     result.pair_edge = array("q", pair_edge.tobytes())
     result.pair_article = array("q", pair_article.tobytes())
-    result.edge_articles = array("q", np.bincount(pair_edge, minlength=len(result.sources)).astype(np.int64).tobytes())
-    sources = np.frombuffer(result.sources, dtype=np.int64)
-    targets = np.frombuffer(result.targets, dtype=np.int64)
+    result.edge_articles = array("q", np.bincount(pair_edge, minlength=edges).astype(np.int64).tobytes())
     ends = np.concatenate([sources[pair_edge], targets[pair_edge]]) << 32 | np.concatenate([pair_article] * 2)
-    node_pairs = np.unique(ends) if len(ends) else ends
+    node_pairs = _distinct(ends)
     result.node_articles = array("q", np.bincount(node_pairs >> 32, minlength=groups).astype(np.int64).tobytes())
     force_of = np.frombuffer(counts.article_force, dtype=np.int64)
-    if len(force_of):
-        words = force_of[pair_article]
-        for edge, word in zip(pair_edge[words >= 0].tolist(), words[words >= 0].tolist(), strict=True):
-            result.forces.add(edge, word)
+    words = force_of[pair_article] if len(force_of) else np.zeros(0, dtype=np.int64)
+    known = words >= 0
+    result.forces = Tally.of(counts.forces.words, pair_edge[known], words[known], np.ones(known.sum(), np.int64), edges)
     return result
 
 
@@ -150,6 +160,14 @@ def alias_rows(counts: Counts, resolution: Resolution, collapsed: Counts) -> Ite
             if number and tier is Tier.NAME:
                 tier = Tier.EXACT
             yield Alias(spelling, event + 1, collapsed.names[event], tier, score, mentions, normal.form, removed)
+
+
+def _distinct(values: Any) -> Any:
+    """The distinct values, sorted: numpy's own unique hashes them, many times slower on these keys."""
+    import numpy as np
+
+    ordered = np.sort(values)
+    return ordered[np.concatenate([[True], ordered[1:] != ordered[:-1]])] if len(ordered) else ordered
 
 
 def _ranked(aliases: dict[str, int]) -> dict[str, int]:
