@@ -10,7 +10,8 @@ Then `kestor-corpus graph` merges the articles' graphs into the corpus's event g
 different articles meet, through each tier that needs no model: "电力中断。" is "电力中断" once trimmed (exact),
 "電力中斷" is it in simplified characters (normal), "部分地区电力中断" is near it in characters (similar). First the
 paths between two events, with the force extractor's word for them, then the whole graph's files, its picture and
-its page to explore in a browser, the aliases that were merged, and what most often follows one event.
+its page to explore in a browser, the aliases that were merged, an event with its class (the more general event it is
+one of), and what most often follows one event.
 """
 
 from __future__ import annotations
@@ -233,12 +234,13 @@ def main(argv: list[str] | None = None) -> int:
         print(f"the corpus's event graph is in {work / 'graph'}; its picture: {work / 'graph' / 'top-events.png'}")
         print(f"explore it in a browser (one file, no server needed): {(work / 'graph' / 'index.html').resolve()}")
     merged = show_merges(work / "graph")
+    classed = show_class(work / "graph", "电力中断")
     print("$ python -m kestor.tavi.corpus graph graph --next 电力中断", flush=True)
     following = subprocess.run(
         [sys.executable, "-m", "kestor.tavi.corpus", "graph", "graph", "--next", "电力中断"], cwd=work
     ).returncode
     print(f"exit status {following}")
-    return 0 if (first, second, between, drawn, following) == (1, 0, 0, 0, 0) and merged else 1
+    return 0 if (first, second, between, drawn, following) == (1, 0, 0, 0, 0) and merged and classed else 1
 
 
 def show_merges(graph_dir: Path) -> bool:
@@ -262,6 +264,29 @@ def show_merges(graph_dir: Path) -> bool:
         f"lexicon of what never merges: {merge['refused']}\n"
     )
     return bool(exact) and {"normal", "similar"} <= {row["tier"] for row in rows} and bool(merge["refused"])
+
+
+def show_class(graph_dir: Path, name: str) -> bool:
+    """An event, its class (the target of its is-a edge in graph.json) and the class's events; whether the graph
+    holds them."""
+    document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
+    by_id = {node["id"]: node for node in document["nodes"]}
+    event = next((node for node in document["nodes"] if node["kind"] == "event" and node["name"] == name), None)
+    if event is None:
+        return False
+    [group] = [
+        by_id[edge["target"]] for edge in document["edges"] if edge["type"] == "is_a" and edge["source"] == event["id"]
+    ]
+    members = [
+        node["name"] for node in document["nodes"] if node["kind"] == "event" and node["class"] == event["class"]
+    ]
+    classes = sum(node["kind"] == "class" for node in document["nodes"])
+    print(
+        f"{name} is a {group['name']}: a class of {len(members)} event{'s' if len(members) != 1 else ''} "
+        f"({', '.join(members)}), {group['articles']} articles, {group['relations']} relations "
+        f"({len(by_id) - classes} events in {classes} classes; --level class writes the graph of the classes)\n"
+    )
+    return bool(group["events"] == len(members))
 
 
 if __name__ == "__main__":

@@ -403,6 +403,8 @@ class Counts:
         """The node's surface forms with their mentions, the most frequent first."""
         if self.aliases is not None:
             return self.aliases[node]
+        if node not in self.variants:
+            return {self.names[node]: self.node_relations[node]}
         spellings = self.spellings(node)
         return dict(sorted(spellings.items(), key=lambda item: -item[1])) if len(spellings) > 1 else spellings
 
