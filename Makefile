@@ -94,7 +94,8 @@ format: $(VENV)/.installed-test
 	$(VENV)/bin/ruff format --quiet $(PY_SOURCES)
 
 # tools/check_layout.py: no import circle in the corpus package (each module imported alone, none of ours imported
-# inside a function), and no include cycle among the C++ sources.
+# inside a function), nothing in it that retries a model's call outside asking/, and no include cycle among the C++
+# sources.
 lint: $(VENV)/.installed-test
 	$(VENV)/bin/ruff check --quiet $(PY_SOURCES)
 	$(VENV)/bin/python -m mypy $(TYPED_SOURCES)

@@ -66,16 +66,18 @@ from provider_endpoint import ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer
 
 from kestor.tavi.corpus import output
-from kestor.tavi.corpus.answers import AnswerCache
+from kestor.tavi.corpus.asking.asker import Asker, calling_for
+from kestor.tavi.corpus.asking.cache import AnswerCache
+from kestor.tavi.corpus.asking.client import GatedClient
+from kestor.tavi.corpus.asking.failures import keep_root_logger_quiet
+from kestor.tavi.corpus.asking.gate import Account, Gate
+from kestor.tavi.corpus.asking.policy import RetryPolicy
+from kestor.tavi.corpus.asking.sharing import Sharing
 from kestor.tavi.corpus.config import Settings, load_config
 from kestor.tavi.corpus.driver import Run
-from kestor.tavi.corpus.failures import keep_root_logger_quiet
-from kestor.tavi.corpus.flights import Flights
+from kestor.tavi.corpus.extractors import build_extractors
 from kestor.tavi.corpus.inputs import load_inputs
-from kestor.tavi.corpus.modes import build_extractors
-from kestor.tavi.corpus.pacing import Account, Gate
 from kestor.tavi.corpus.planning import plan, split
-from kestor.tavi.corpus.sending import GatedClient, sending_for
 
 DELAY = 0.2
 THREADS = 16
@@ -610,21 +612,21 @@ def overhead_row() -> bool:
     client = GatedClient(Provider())
     gate, account = Gate(1), Account()
 
-    def calls(flights: Flights | None, offset: int) -> float:
+    def calls(sharing: Sharing | None, offset: int) -> float:
         began = time.perf_counter()
-        with sending_for(gate, account, flights):
+        with calling_for(Asker(RetryPolicy(), gate, sharing), account):
             for n in range(OVERHEAD_CALLS):
                 messages = [{"role": "user", "content": f"{prompt}Q: {text_of(offset + n)}"}]
                 client.chat.completions.create(model="gpt-4", messages=messages, n=1, temperature=0.0)
         return (time.perf_counter() - began) / OVERHEAD_CALLS
 
     with tempfile.TemporaryDirectory(prefix="bench-cache-overhead-") as directory:
-        flights = Flights(AnswerCache(Path(directory) / "answers.sqlite3"))
+        sharing = Sharing(AnswerCache(Path(directory) / "answers.sqlite3"))
         calls(None, 10**6)  # warm-up
         plain = calls(None, 0)
-        asked = calls(flights, 0)
-        cached = calls(flights, 0)
-        flights.cache.close()
+        asked = calls(sharing, 0)
+        cached = calls(sharing, 0)
+        sharing.cache.close()
     ok = max(asked, cached) - plain < OVERHEAD
     print(
         f"\ncache overhead per call, {OVERHEAD_CALLS} calls of a {len(prompt):,}-character prompt against an instant "

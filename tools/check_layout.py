@@ -1,4 +1,5 @@
-"""The layout's rules, checked by `make lint`: no import circle in the corpus package, and no include cycle in the C++.
+"""The layout's rules, checked by `make lint`: no import circle in the corpus package, nothing in it that retries a
+model's call outside asking/, and no include cycle in the C++.
 
 Python, over the modules of kestor.tavi.corpus in the source tree:
 - their imports at module level form no circle;
@@ -9,7 +10,10 @@ Python, over the modules of kestor.tavi.corpus in the source tree:
 - each module, imported alone in a fresh interpreter, imports and pulls in none of DEFERRED. A package's
   `__init__` would fix the order in which the modules are first imported, so the packages that hold the module
   are stand-ins there (their `__init__` not run) and each module's own imports decide; each package's `__init__`
-  is imported alone too. The interpreters run in parallel.
+  is imported alone too. The interpreters run in parallel;
+- outside the subpackage asking/, whose loop is the one that asks a model's call again, no module retries: none
+  sleeps (`time.sleep`), catches an error of the model's client (an `except` naming one of `openai`), or imports
+  what decides a retry (RETRY_NAMES).
 
 C++, over the sources under src/: no cycle among the units (a header with its source file: x.hpp and x.cpp), the
 edges being the `#include "..."` lines. A unit whose source includes a header that includes the unit's header is
@@ -75,6 +79,10 @@ if pulled:
     sys.exit("pulls in " + ", ".join(pulled))
 """
 
+ASKING = "asking"
+RETRY_NAMES = frozenset({"Retries", "RETRYABLE", "server_wait"})
+"""What decides whether and when a failed call is asked again."""
+
 _INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 _CXX_SUFFIXES = (".hpp", ".cpp", ".h", ".cc")
 
@@ -86,6 +94,7 @@ class Module:
     is_package: bool
     imports: set[str] = field(default_factory=set)
     """Our modules it imports at module level (outside `if TYPE_CHECKING:`)."""
+    tree: ast.Module | None = None
 
 
 @dataclass
@@ -102,6 +111,9 @@ def check(source: Path = SOURCE, package: str = PACKAGE) -> Findings:
     for circle in cycles({name: module.imports for name, module in modules.items()}):
         findings.problems.append(f"import circle among {', '.join(circle)}")
     findings.problems.extend(import_alone(modules.values(), source))
+    for module in modules.values():
+        if not _within(module.name, f"{package}.{ASKING}"):
+            findings.problems.extend(retries(module, source))
 
     pairs = includes(source, findings.problems)
     edges = unit_edges(pairs)
@@ -122,7 +134,7 @@ def python_modules(source: Path, package: str, problems: list[str]) -> dict[str,
             parts.pop()
         modules[".".join(parts)] = Module(".".join(parts), path, is_package)
     for module in modules.values():
-        tree = ast.parse(module.path.read_text(encoding="utf-8"), str(module.path))
+        tree = module.tree = ast.parse(module.path.read_text(encoding="utf-8"), str(module.path))
         for node, in_function, typing_only in _imports(tree):
             for target in _targets(node, module, modules):
                 ours = target == package or target.startswith(package + ".")
@@ -171,13 +183,73 @@ def _targets(node: ast.Import | ast.ImportFrom, module: Module, modules: dict[st
     """The modules the statement imports: for `from X import a`, X.a where that is a module, else X."""
     if isinstance(node, ast.Import):
         return [alias.name for alias in node.names]
-    if node.level:
-        anchor = module.name.split(".") if module.is_package else module.name.split(".")[:-1]
-        anchor = anchor[: len(anchor) - (node.level - 1)]
-        base = ".".join(anchor + ([node.module] if node.module else []))
-    else:
-        base = node.module or ""
+    base = _source(node, module)
     return sorted({f"{base}.{alias.name}" if f"{base}.{alias.name}" in modules else base for alias in node.names})
+
+
+def _source(node: ast.ImportFrom, module: Module) -> str:
+    """X of `from X import a`, made absolute."""
+    if not node.level:
+        return node.module or ""
+    anchor = module.name.split(".") if module.is_package else module.name.split(".")[:-1]
+    anchor = anchor[: len(anchor) - (node.level - 1)]
+    return ".".join(anchor + ([node.module] if node.module else []))
+
+
+def _within(name: str, package: str) -> bool:
+    return name == package or name.startswith(package + ".")
+
+
+def retries(module: Module, source: Path) -> list[str]:
+    """Where the module retries on its own: a call of `time.sleep`, an `except` naming an error of `openai`, an
+    import of RETRY_NAMES from asking/. Names are followed through the module's imports, wherever they are."""
+    assert module.tree is not None
+    # The names the module binds to the module `time`, to `time.sleep`, and to `openai` or anything of it.
+    time_modules: set[str] = set()
+    sleeps: set[str] = set()
+    client: set[str] = set()
+    found = []
+    where = module.path.relative_to(source.parent)
+    asking = f"{module.name.split('.')[0]}.{ASKING}"
+    for node in ast.walk(module.tree):
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                bound = alias.asname or alias.name.split(".")[0]
+                if alias.name == "time":
+                    time_modules.add(bound)
+                if _within(alias.name, "openai"):
+                    client.add(bound)
+        elif isinstance(node, ast.ImportFrom):
+            origin = _source(node, module)
+            for alias in node.names:
+                bound = alias.asname or alias.name
+                if origin == "time" and alias.name == "sleep":
+                    sleeps.add(bound)
+                if _within(origin, "openai"):
+                    client.add(bound)
+                if _within(origin, asking) and alias.name in RETRY_NAMES:
+                    found.append(f"{where}:{node.lineno}: imports {alias.name}")
+    for node in ast.walk(module.tree):
+        if isinstance(node, ast.Call) and _calls_sleep(node.func, time_modules, sleeps):
+            found.append(f"{where}:{node.lineno}: sleeps")
+        elif isinstance(node, ast.ExceptHandler) and _names(node.type) & client:
+            found.append(f"{where}:{node.lineno}: catches an error of openai")
+    return [f"{problem} outside {ASKING}/, whose loop alone asks a model's call again" for problem in found]
+
+
+def _names(expression: ast.expr | None) -> set[str]:
+    return {part.id for part in ast.walk(expression) if isinstance(part, ast.Name)} if expression else set()
+
+
+def _calls_sleep(function: ast.expr, time_modules: set[str], sleeps: set[str]) -> bool:
+    if isinstance(function, ast.Name):
+        return function.id in sleeps
+    return (
+        isinstance(function, ast.Attribute)
+        and function.attr == "sleep"
+        and isinstance(function.value, ast.Name)
+        and function.value.id in time_modules
+    )
 
 
 def _deferred(name: str) -> bool:
@@ -284,8 +356,8 @@ def main(argv: list[str] | None = None) -> int:
     if findings.problems:
         return 1
     print(
-        f"layout: the {findings.modules} modules of {PACKAGE} import alone and form no circle; the {findings.units} "
-        f"C++ units form no include cycle"
+        f"layout: the {findings.modules} modules of {PACKAGE} import alone and form no circle, and none outside "
+        f"{ASKING}/ retries; the {findings.units} C++ units form no include cycle"
     )
     return 0
 

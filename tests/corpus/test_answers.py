@@ -3,19 +3,21 @@ answer however many threads and processes ask at once, and a file that a killed 
 
 from __future__ import annotations
 
+import shutil
 import signal
 import socket
 import sqlite3
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
 
-from kestor.tavi.corpus.answers import AnswerCache, endpoint_of, request_key
+from kestor.tavi.corpus.asking.cache import AnswerCache, endpoint_of, request_key
+from kestor.tavi.corpus.asking.sharing import Sharing
 from kestor.tavi.corpus.exits import CacheFileError
-from kestor.tavi.corpus.flights import Flights
 
 REQUEST = {
     "model": "gpt-4o-mini",
@@ -61,11 +63,11 @@ def test_the_key_holds_what_decides_the_answer_and_nothing_else():
 WRITER = textwrap.dedent(
     """
     import os, sys, threading, time
-    from kestor.tavi.corpus.answers import AnswerCache
-    from kestor.tavi.corpus.flights import Flights
+    from kestor.tavi.corpus.asking.cache import AnswerCache
+    from kestor.tavi.corpus.asking.sharing import Sharing
 
     path, log, keys = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    flights = Flights(AnswerCache(path))
+    sharing = Sharing(AnswerCache(path))
     got = {}
 
     def send(number):
@@ -77,7 +79,7 @@ WRITER = textwrap.dedent(
     def ask(thread):
         for number in range(keys):
             number = (number + thread) % keys  # the threads start at different keys
-            answered = flights.ask(number.to_bytes(32, "big"), "m", lambda: send(number))
+            answered = sharing.ask(number.to_bytes(32, "big"), "m", lambda: send(number))
             got[number] = answered.completion
 
     threads = [threading.Thread(target=ask, args=(n,)) for n in range(4)]
@@ -85,14 +87,14 @@ WRITER = textwrap.dedent(
         thread.start()
     for thread in threads:
         thread.join()
-    flights.flush()
+    sharing.flush()
     assert got == {n: f'{{"answer": {n}}}' for n in range(keys)}, got
     """
 )
 FILLER = textwrap.dedent(
     """
     import sys
-    from kestor.tavi.corpus.answers import AnswerCache
+    from kestor.tavi.corpus.asking.cache import AnswerCache
     cache = AnswerCache(sys.argv[1])
     print("writing", flush=True)
     for number in range(10**9):
@@ -130,16 +132,57 @@ def test_a_claim_left_by_a_dead_process_is_taken_over_at_once_and_a_failed_call_
     dead = f"{socket.gethostname()} {int(gone.stdout)} 0"
     never = time.time() + 3600
     assert cache.claim(b"k" * 32, dead, never, time.time(), lambda owner: True) == (True, None)
-    flights = Flights(cache)
+    sharing = Sharing(cache)
 
     def fail() -> tuple[object, str | None]:
         raise ConnectionError("refused")
 
     with pytest.raises(ConnectionError):
-        flights.ask(b"k" * 32, "m", fail)
+        sharing.ask(b"k" * 32, "m", fail)
     assert cache.get(b"k" * 32) is None
-    answered = flights.ask(b"k" * 32, "m", lambda: ("fresh", "kept"))
-    assert (answered.response, flights.ask(b"k" * 32, "m", fail).completion) == ("fresh", "kept")
+    answered = sharing.ask(b"k" * 32, "m", lambda: ("fresh", "kept"))
+    assert (answered.response, sharing.ask(b"k" * 32, "m", fail).completion) == ("fresh", "kept")
+
+
+def test_a_request_of_several_keys_asks_only_those_nobody_asks_and_a_failed_one_leaves_them_to_the_waiters(tmp_path):
+    sharing = Sharing(AnswerCache(tmp_path / "answers.sqlite3"))
+    sent: list[list[bytes]] = []
+    leading, fail = threading.Event(), threading.Event()
+
+    def send(keys: list[bytes]) -> tuple[str, list[str | None]]:
+        sent.append(keys)
+        if b"x" in keys:  # the first group's request: held until the second one's goes, then failed
+            leading.set()
+            fail.wait(10)
+            raise ConnectionError("refused")
+        fail.set()  # the second group waits for y by now
+        return "fresh", [key.decode() for key in keys]
+
+    def first() -> None:
+        with pytest.raises(ConnectionError):
+            sharing.ask_all([b"x", b"y"], "m", send)
+
+    leader = threading.Thread(target=first)
+    leader.start()
+    assert leading.wait(10)
+    answered = sharing.ask_all([b"y", b"z"], "m", send)
+    leader.join()
+    # z went at once, y once the request that carried it failed; then both are kept and asked of nobody again.
+    assert sent == [[b"x", b"y"], [b"z"], [b"y"]]
+    assert [(answer.response, answer.completion) for answer in answered] == [("fresh", "y"), ("fresh", "z")]
+    sharing.flush()
+    assert [answer.response for answer in sharing.ask_all([b"z", b"y"], "m", send)] == [None, None]
+    assert len(sent) == 3
+
+
+def test_a_cache_file_gone_while_asking_is_asked_around_and_its_answers_are_waited_for_no_longer(tmp_path):
+    sharing = Sharing(AnswerCache(tmp_path / "gone" / "answers.sqlite3"))
+    shutil.rmtree(tmp_path / "gone")  # the writer's thread cannot open it now
+    assert sharing.ask(b"k" * 32, "m", lambda: ("fresh", "kept")).response == "fresh"
+    flushed = threading.Thread(target=sharing.flush, daemon=True)
+    flushed.start()
+    flushed.join(10)
+    assert not flushed.is_alive() and sharing.errors > 0
 
 
 def test_a_file_that_is_not_a_cache_of_this_format_is_refused_and_a_damaged_answer_is_not_served(tmp_path):

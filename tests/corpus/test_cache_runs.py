@@ -13,7 +13,7 @@ from typing import Any
 import pytest
 from scripted_endpoint import Reply, ScriptedEndpoint
 
-from kestor.tavi.corpus.answers import AnswerCache
+from kestor.tavi.corpus.asking.cache import AnswerCache
 from kestor.tavi.corpus.cli import main
 
 from .jobs import Job, answer, row, tag

@@ -22,13 +22,14 @@ from provider_endpoint import PlainWebServer, ProviderEndpoint
 from scripted_endpoint import Reply, ScriptedEndpoint, extraction_answer, refused_base_url
 
 from kestor.tavi.corpus import driver, output, worker
+from kestor.tavi.corpus.asking.gate import SET_UP_INPUTS
+from kestor.tavi.corpus.asking.policy import RetryPolicy
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.config import Settings, load_config
 from kestor.tavi.corpus.exits import INSTALL_HINT
-from kestor.tavi.corpus.modes import build_extractors, event_graph
-from kestor.tavi.corpus.pacing import SET_UP_INPUTS
+from kestor.tavi.corpus.extractors import build_extractors
+from kestor.tavi.corpus.modes import event_graph
 from kestor.tavi.corpus.planning import Task
-from kestor.tavi.corpus.retry import RetryPolicy
 from kestor.tavi.corpus.worker import run_task
 
 from .jobs import IDS, TAG, Job, answer, config, row, tag
@@ -331,10 +332,10 @@ def worker_in_this_process(monkeypatch):
     worker process: both are put back for the tests that follow."""
     from langextract import progress
 
-    from kestor.tavi.corpus import modes
+    from kestor.tavi.corpus import extractors
 
     monkeypatch.setattr(progress, "create_extraction_progress_bar", progress.create_extraction_progress_bar)
-    monkeypatch.setattr(modes, "_progress_quieted", False)
+    monkeypatch.setattr(extractors, "_progress_quieted", False)
     monkeypatch.setattr(logging.root, "handlers", list(logging.root.handlers))
 
 

@@ -15,10 +15,8 @@ import pytest
 from langextract.core.exceptions import InferenceRuntimeError
 
 from kestor.tavi.corpus import output, worker
-from kestor.tavi.corpus.config import RunConfig, Settings
-from kestor.tavi.corpus.failures import Failure, NotACompletion, classify, explain, provider_said, server_wait
-from kestor.tavi.corpus.inputs import id_key
-from kestor.tavi.corpus.pacing import (
+from kestor.tavi.corpus.asking.failures import Failure, NotACompletion, classify, explain, provider_said, server_wait
+from kestor.tavi.corpus.asking.gate import (
     CUT_EVERY,
     RATE_CUT,
     SET_UP_INPUTS,
@@ -28,11 +26,13 @@ from kestor.tavi.corpus.pacing import (
     Gate,
     Ticket,
 )
+from kestor.tavi.corpus.asking.limits import RateLimits, duration, read_rate_limits
+from kestor.tavi.corpus.asking.policy import CAP, RetryPolicy
+from kestor.tavi.corpus.asking.usage import Price
+from kestor.tavi.corpus.config import RunConfig, Settings
+from kestor.tavi.corpus.inputs import id_key
 from kestor.tavi.corpus.planning import TASKS_PER_WORKER, plan, split
 from kestor.tavi.corpus.progress import Progress
-from kestor.tavi.corpus.ratelimits import RateLimits, duration, read_rate_limits
-from kestor.tavi.corpus.retry import CAP, RetryPolicy
-from kestor.tavi.corpus.usage import Price
 
 URL = "http://127.0.0.1:9/v1/chat/completions"
 

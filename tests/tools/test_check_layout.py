@@ -46,3 +46,42 @@ def test_the_layout_check_finds_circles_hidden_imports_heavy_imports_and_include
     ]
     # A type checker's import closes no circle.
     assert (findings.modules, findings.units) == (9, 3)
+
+
+CATCHING = """def call():
+    import openai
+    from openai import APIError as Failed
+    try:
+        pass
+    except (ValueError, openai.RateLimitError):
+        pass
+    except Failed:
+        pass
+"""
+RETRYING = {
+    "__init__.py": "",
+    "asking/__init__.py": "",
+    "asking/loop.py": "import time\nRetries = RETRYABLE = None\ndef again():\n    time.sleep(1)\n",
+    "patient.py": "from time import sleep as nap\ndef wait():\n    nap(1)\n",
+    "polite.py": "import time as clock\nclock.sleep(0)\n",
+    "own_loop.py": "from .asking.loop import RETRYABLE, Retries\n",
+    "catching.py": CATCHING,
+    "fine.py": "import time\nfrom .asking import loop\nstarted = time.monotonic()\ntry:\n    pass\nexcept OSError:\n"
+    "    pass\n",
+}
+
+
+def test_the_layout_check_finds_what_retries_outside_the_model_calling_package(tmp_path: Path):
+    source = tmp_path / "src"
+    for name, text in RETRYING.items():
+        (source / "pkg" / name).parent.mkdir(parents=True, exist_ok=True)
+        (source / "pkg" / name).write_text(text)
+    outside = "outside asking/, whose loop alone asks a model's call again"
+    assert sorted(check(source, "pkg").problems) == [
+        f"src/pkg/catching.py:6: catches an error of openai {outside}",
+        f"src/pkg/catching.py:8: catches an error of openai {outside}",
+        f"src/pkg/own_loop.py:1: imports RETRYABLE {outside}",
+        f"src/pkg/own_loop.py:1: imports Retries {outside}",
+        f"src/pkg/patient.py:3: sleeps {outside}",
+        f"src/pkg/polite.py:2: sleeps {outside}",
+    ]

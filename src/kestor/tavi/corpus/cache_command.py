@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 from pathlib import Path
 
-from .answers import AnswerCache, default_path, remove_file
+from .asking.cache import AnswerCache, default_path, remove_file
 from .exits import EXIT_OK, CacheFileError
 
 

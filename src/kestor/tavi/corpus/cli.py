@@ -23,7 +23,8 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NoReturn
 
 from . import cache_command, driver
-from .answers import default_path
+from .asking.cache import default_path
+from .asking.policy import CAP, FIRST_PAUSE, RETRY_FOR
 from .config import CALL_TIMEOUT, MODES, THREADS
 from .events import LEVELS as MERGE_LEVELS
 from .events import MODEL_FREE as MERGE_DEFAULT
@@ -45,7 +46,6 @@ from .graph.page import EDGE_LIMIT as PAGE_EDGE_LIMIT
 from .graph.page import LIMIT as PAGE_LIMIT
 from .graph.resolve import ResolveOptions
 from .graph.successors import LIMIT as SUCCESSORS
-from .retry import CAP, FIRST_PAUSE, RETRY_FOR
 
 RUN_EXIT_STATUSES = (
     (EXIT_OK, "every input is ok"),

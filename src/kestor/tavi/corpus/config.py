@@ -15,9 +15,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .asking.policy import RetryPolicy
 from .exits import ConfigError
 from .inputs import describe, json_problem
-from .retry import RetryPolicy
 
 MODES = ("causara", "linqor", "force", "articles")
 # The extractors each mode drives, in the order it calls them.

@@ -27,7 +27,12 @@ from pathlib import Path
 from typing import Any, TextIO, TypeVar
 
 from . import output
-from .answers import AnswerCache, default_path
+from .asking.asker import Settled
+from .asking.cache import AnswerCache, default_path
+from .asking.failures import ACCOUNT, AUTH, MODEL_NOT_FOUND, OTHER, QUOTA, keep_root_logger_quiet
+from .asking.gate import SET_UP_INPUTS
+from .asking.policy import RetryPolicy
+from .asking.usage import Price, Usage, summary
 from .cluster import RateShares, cluster_client, require_dask
 from .config import RunConfig, Settings, load_config
 from .estimate import estimate, tokenizer_for
@@ -43,15 +48,11 @@ from .exits import (
     UsageError,
     unexpected,
 )
-from .failures import ACCOUNT, AUTH, MODEL_NOT_FOUND, OTHER, QUOTA, keep_root_logger_quiet
+from .extractors import build_extractors, extractor_classes, quiet_progress_bars
 from .inputs import counted, id_key, load_inputs
-from .modes import Settled, build_extractors, process, quiet_progress_bars
-from .pacing import SET_UP_INPUTS
+from .modes import process
 from .planning import Task, TaskReport, plan, split
 from .progress import Progress
-from .retry import RetryPolicy
-from .sending import extractor_classes
-from .usage import Price, Usage, summary
 from .worker import halt_run, run_task
 
 SHOWN_FAILURES = 10

@@ -19,12 +19,12 @@ from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
-from .answers import AnswerCache, endpoint_of, request_key
+from .asking.cache import AnswerCache, endpoint_of, request_key
+from .asking.client import kept_response
+from .asking.usage import Price
 from .config import RunConfig
 from .exits import INSTALL_HINT, SetupError
 from .inputs import Record
-from .sending import kept_response
-from .usage import Price
 
 FALLBACK = "cl100k_base"
 # Encodings that packages on PyPI carry, under the names they register with tiktoken: they need no download.

@@ -15,7 +15,7 @@ from collections import deque
 from collections.abc import Iterable, Mapping
 from typing import Any, TextIO
 
-from .usage import Price, Usage
+from .asking.usage import Price, Usage
 
 WIDTH = 24
 # Into a log file or a pipe, a line per update would bury everything else.

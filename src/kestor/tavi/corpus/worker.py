@@ -1,16 +1,16 @@
 """The task a worker process runs: its inputs through the extractors, their answers into the part file as they come.
 
 An extractor holds an HTTP client and cannot be pickled, so each worker process builds its extractors once per
-configuration and shares them, with one thread pool, among every task it runs. Each run has its own gate in the
-process (see pacing), which every model request of the run's tasks passes that the answer cache does not answer
-(see flights); the process opens the cache file once.
+configuration and shares them, with one thread pool, among every task it runs. Each run has its own asker in the
+process, whose gate every model request of the run's tasks passes that the answer cache does not answer (see
+asking); the process opens the cache file once.
 
 A task writes what has finished at most FLUSH_EVERY seconds after it finished, whatever its slowest call is doing,
 and tells the driver (through the scheduler's event log) what it wrote and how the requests fare. When its future
 is cancelled (the run was interrupted, or its driver went away), it writes what it has and ends; calls still in
 flight are dropped.
 
-A fault that no wait cures (see pacing) halts the worker's gate at once; the task tells the driver what the
+A fault that no wait cures (see asking.gate) halts the worker's gate at once; the task tells the driver what the
 provider said, and the driver halts every other worker's (`halt_run`). The inputs not yet asked are then dropped
 unwritten, so that a rerun asks them; those answered are written.
 """
@@ -21,35 +21,24 @@ import functools
 import queue
 import threading
 import time
-from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import replace
 from typing import Any
 
 from . import output
-from .answers import AnswerCache
+from .asking.asker import Asker, Settled
+from .asking.cache import AnswerCache
+from .asking.failures import OTHER, keep_root_logger_quiet
+from .asking.gate import TICK, Abandoned, Account, Gate
+from .asking.sharing import Sharing
+from .asking.usage import Usage
 from .cluster import SHARE_EVERY, Liaison
 from .config import Settings
 from .exits import CacheFileError
-from .failures import (
-    ANSWER,
-    OTHER,
-    RETRYABLE,
-    classify,
-    explain,
-    keep_root_logger_quiet,
-    provider_said,
-    server_wait,
-    thread_errors,
-)
-from .flights import Flights
+from .extractors import build_extractors, quiet_progress_bars, runner_classes
 from .inputs import Record, id_key
-from .modes import Settled, build_extractors, process, quiet_progress_bars
-from .pacing import TICK, Abandoned, Account, Gate, Retries
+from .modes import process
 from .planning import Task, TaskReport
-from .retry import RetryPolicy
-from .sending import runner_classes, sending_for
-from .usage import Usage
 
 FLUSH_EVERY = 1.0
 REPORT_EVERY = 0.5
@@ -61,11 +50,11 @@ STOPPED = "stopped"
 
 
 class RunState:
-    """One run in one worker process: its gate, and what its tasks wrote since the driver last heard."""
+    """One run in one worker process: its asker (its gate), and what its tasks wrote since the driver last heard."""
 
-    def __init__(self, settings: Settings, flights: Flights | None, cache_problem: str | None = None) -> None:
+    def __init__(self, settings: Settings, sharing: Sharing | None, cache_problem: str | None = None) -> None:
         self.settings = settings
-        self.flights = flights
+        self.sharing = sharing
         self.cache_problem = cache_problem
         """Why this process asks without the cache the run named, if it does."""
         ceiling = settings.rate / max(settings.workers, 1) if settings.rate is not None else None
@@ -75,6 +64,7 @@ class RunState:
             first_probe_pause=settings.policy.first_pause,
             sharing=settings.workers,
         )
+        self.asker = Asker(settings.policy, self.gate, sharing)
         self.used_at = time.monotonic()
         self.tasks = 0
         """Tasks of the run running in this process: while there are any, its gate stays the one they share."""
@@ -105,8 +95,8 @@ class RunState:
         message: dict[str, Any] = {"written": written, **self.gate.stats()}
         if fault is not None:
             message["fault"] = fault
-        if self.flights is not None and self.flights.errors:
-            message["cache_errors"] = (self.flights.errors, self.flights.last_error)
+        if self.sharing is not None and self.sharing.errors:
+            message["cache_errors"] = (self.sharing.errors, self.sharing.last_error)
         elif self.cache_problem is not None:
             message["cache_errors"] = (None, self.cache_problem)
         if last:
@@ -122,8 +112,8 @@ class RunState:
 
 _lock = threading.Lock()
 _extractors: dict[tuple[str, float], dict[str, Any]] = {}
-_flights: dict[str, Flights | str] = {}
-"""By cache file: the process's flights through it, or why it cannot be opened here."""
+_sharing: dict[str, Sharing | str] = {}
+"""By cache file: the process's sharing of it, or why it cannot be opened here."""
 _pools: dict[int, ThreadPoolExecutor] = {}
 _runs: dict[str, RunState] = {}
 _halted: set[str] = set()
@@ -164,7 +154,7 @@ def _run_task(
     records = [record for record in task.records if written.get(id_key(record["id"])) != "ok"]
     report.ok = len(task.records) - len(records)
     stopped = threading.Event()
-    work = functools.partial(_settle_record, settings, state.gate, state.flights, extractors, stopped)
+    work = functools.partial(_settle_record, settings, state.asker, extractors, stopped)
     # Finished calls queue up here: a wait on all the pending futures would cost the task their number each time.
     finished: queue.SimpleQueue[Future[Settled]] = queue.SimpleQueue()
     futures: dict[Future[Settled], Record] = {}
@@ -224,8 +214,8 @@ def _run_task(
         for future in futures:
             future.cancel()
         flush()
-        if state.flights is not None:
-            state.flights.flush()
+        if state.sharing is not None:
+            state.sharing.flush()
     if liaison is not None:
         state.tick(liaison, time.monotonic(), last=True)
     return report
@@ -251,12 +241,12 @@ def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecut
             keep_root_logger_quiet()
             quiet_progress_bars()
             _extractors[key] = build_extractors(settings.config, runner_classes(settings.call_timeout))
-        if settings.cache is not None and settings.cache not in _flights:
+        if settings.cache is not None and settings.cache not in _sharing:
             try:
-                _flights[settings.cache] = Flights(AnswerCache(settings.cache))
+                _sharing[settings.cache] = Sharing(AnswerCache(settings.cache))
             except CacheFileError as error:
                 # The driver opened it; a worker of another machine may not reach the same path.
-                _flights[settings.cache] = str(error)
+                _sharing[settings.cache] = str(error)
         if settings.threads not in _pools:
             _pools[settings.threads] = ThreadPoolExecutor(settings.threads, thread_name_prefix="corpus-call")
         now = time.monotonic()
@@ -265,11 +255,11 @@ def _process_state(settings: Settings) -> tuple[dict[str, Any], ThreadPoolExecut
                 del _runs[run]
         state = _runs.get(settings.run)
         if state is None:
-            flights = _flights.get(settings.cache) if settings.cache is not None else None
-            if isinstance(flights, str):
-                state = RunState(settings, None, cache_problem=flights)
+            sharing = _sharing.get(settings.cache) if settings.cache is not None else None
+            if isinstance(sharing, str):
+                state = RunState(settings, None, cache_problem=sharing)
             else:
-                state = RunState(settings, flights)
+                state = RunState(settings, sharing)
             _runs[settings.run] = state
             if settings.run in _halted:
                 state.gate.halt(STOPPED)
@@ -284,51 +274,13 @@ def _task_ended(state: RunState) -> None:
 
 
 def _settle_record(
-    settings: Settings,
-    gate: Gate,
-    flights: Flights | None,
-    extractors: dict[str, Any],
-    stopped: threading.Event,
-    record: Record,
+    settings: Settings, asker: Asker, extractors: dict[str, Any], stopped: threading.Event, record: Record
 ) -> Settled:
     account, usage = Account(stopped), Usage()
-    settle_call = functools.partial(settle, settings.policy, gate, account, flights, usage)
+    settle_call = functools.partial(asker.settle, account, usage)
     try:
         settled = process(settings.config.mode, extractors, record, settle_call)
     except Exception as error:
         # The input alone fails: the others of its task are still asked and written.
         return Settled(None, account.requests, f"{type(error).__name__}: {error}", OTHER, usage.as_dict())
     return replace(settled, attempts=account.requests, usage=usage.as_dict())
-
-
-def settle(
-    policy: RetryPolicy,
-    gate: Gate,
-    account: Account,
-    flights: Flights | None,
-    usage: Usage,
-    call: Callable[[], Any],
-) -> Settled:
-    """Call until no error record is made during the call, while the class of failure is worth another attempt
-    and the policy allows one. The graph's judge asks its questions through it too.
-
-    An exception raised out of the call is not retried: the extractors log every failure of the model, so what
-    they raise comes from the input or the answer, and would come again.
-    """
-    errors_of = thread_errors()
-    retries = Retries(policy, gate, account)
-    while True:
-        with errors_of.watch() as failed, sending_for(gate, account, flights, usage):
-            try:
-                result = call()
-            except Exception as error:
-                return Settled(None, account.requests, f"{type(error).__name__}: {error}", ANSWER)
-        if not failed:
-            return Settled(result, account.requests)
-        failure = failed[-1]
-        error_class = classify(failure.error)
-        if gate.halted == error_class:
-            said, request = provider_said(failure.error)
-            gate.note_fault({"error_class": error_class, "said": said, "request": request})
-        if error_class not in RETRYABLE or not retries.wait(server_wait(failure.error)):
-            return Settled(None, account.requests, explain(failure), error_class)

@@ -21,7 +21,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
-from ..answers import default_path
+from ..asking.cache import default_path
+from ..asking.failures import keep_root_logger_quiet, thread_errors
 from ..cluster import cluster_client, require_dask
 from ..config import load_config
 from ..events import NODE_KINDS, NodeKind, Tier
@@ -35,9 +36,8 @@ from ..exits import (
     SetupError,
     UsageError,
 )
-from ..failures import keep_root_logger_quiet, thread_errors
+from ..extractors import build_extractors
 from ..inputs import counted
-from ..modes import build_extractors
 from ..output import replace_file
 from .between import Network, subgraph_between
 from .collapse import Hierarchy

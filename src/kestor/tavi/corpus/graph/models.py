@@ -1,11 +1,12 @@
 """What the resolver asks of a model: the embeddings of names (`--merge meaning`) and the judge's yes or no on a pair
-of names (`--merge judge`), asked as a corpus run asks its calls: every request through one gate (see pacing),
-failures retried by the runner's policy, answers kept in the answer cache so that a second build asks nothing.
+of names (`--merge judge`), asked as a corpus run asks its calls (see asking): every request through one gate,
+failures retried by the runner's loop and policy, answers kept in the answer cache so that a second build asks
+nothing, and an identical request in flight asked once.
 
 A vector is kept under the key of the request that asks for its name alone: batches are how names travel, not what
 decides a vector, so a build with a few new names asks for those alone. The judge's questions go through the cache
-as a run's calls do (see flights): the key is the whole request, prompt and examples included, so a changed prompt
-is asked again. A call that still fails once the policy allows no more attempts raises `ModelFailed`, which the
+as a run's calls do: the key is the whole request, prompt and examples included, so a changed prompt is asked
+again. A call that still fails once the policy allows no more attempts raises `ModelFailed`, which the
 build reports; it never passes for a "no".
 """
 
@@ -21,18 +22,17 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TypeVar
 
-from ..answers import AnswerCache, endpoint_of, request_key
+from ..asking.asker import Asker, Request
+from ..asking.cache import AnswerCache, endpoint_of, request_key
+from ..asking.failures import keep_root_logger_quiet
+from ..asking.gate import Abandoned, Account, Gate
+from ..asking.limits import RateLimits, read_rate_limits
+from ..asking.policy import RetryPolicy
+from ..asking.sharing import Answered, Sharing
+from ..asking.usage import Usage
 from ..config import CALL_TIMEOUT, THREADS, ResolveConfig, RunConfig
 from ..exits import ConfigError
-from ..failures import RETRYABLE, Failure, classify, explain, keep_root_logger_quiet, server_wait
-from ..flights import Flights
-from ..modes import build_extractors, quiet_progress_bars
-from ..pacing import Abandoned, Account, Gate, Retries
-from ..ratelimits import RateLimits, read_rate_limits
-from ..retry import RetryPolicy
-from ..sending import runner_classes, through_gate
-from ..usage import Usage
-from ..worker import settle
+from ..extractors import build_extractors, quiet_progress_bars, runner_classes
 
 BATCH = 256
 RETRIES = 5
@@ -54,14 +54,15 @@ class EmbeddingsUsage:
 
 
 class Asking:
-    """The resolver's requests of one build: one gate, the retry policy, the answer cache file if one is named."""
+    """The resolver's requests of one build: one asker (its gate and retry policy), the answer cache file if one is
+    named."""
 
     def __init__(self, cache: Path | None, *, threads: int = THREADS, policy: RetryPolicy | None = None) -> None:
         self.threads = threads
-        self.policy = policy or RetryPolicy(retries=RETRIES)
-        self.gate = Gate(threads, first_probe_pause=self.policy.first_pause)
+        policy = policy or RetryPolicy(retries=RETRIES)
         self.cache = AnswerCache(cache) if cache is not None else None
-        self.flights = Flights(self.cache) if self.cache is not None else None
+        self.sharing = Sharing(self.cache) if self.cache is not None else None
+        self.asker = Asker(policy, Gate(threads, first_probe_pause=policy.first_pause), self.sharing)
         self.stopped = threading.Event()
         """Set when the build stops (an error, Ctrl-C): the requests still waiting end with Abandoned."""
 
@@ -87,11 +88,11 @@ class Asking:
 
     def _stop(self) -> None:
         self.stopped.set()
-        self.gate.wake()
+        self.asker.gate.wake()
 
     def close(self) -> None:
-        if self.flights is not None:
-            self.flights.flush()
+        if self.sharing is not None:
+            self.sharing.flush()
         if self.cache is not None:
             self.cache.close()
 
@@ -139,12 +140,11 @@ class EmbeddingsClient:
         keys = {name: self._key(name) for name in distinct}
         known = self._cached(keys)
         missing = [name for name in distinct if name not in known]
-        self.usage.names_cached += len(distinct) - len(missing)
+        with self._lock:
+            self.usage.names_cached += len(distinct) - len(missing)
         chunks = [missing[start : start + self.batch] for start in range(0, len(missing), self.batch)]
         for chunk, vectors in zip(chunks, self.session.each(chunks, self._request), strict=True):
             known.update(zip(chunk, vectors, strict=True))
-            self._keep({keys[name]: vector for name, vector in zip(chunk, vectors, strict=True)})
-        self.usage.names_asked += len(missing)
         if not names:
             return np.zeros((0, 0), dtype=np.float32)
         dimensions = sorted({len(vector) for vector in known.values()})
@@ -159,44 +159,64 @@ class EmbeddingsClient:
         return matrix / np.where(norms > 0, norms, 1.0)
 
     def _key(self, name: str) -> bytes:
-        key = request_key(self._endpoint, {"model": self.name, "input": name})
+        key = request_key(self._endpoint, self._body(name))
         assert key is not None  # text and a name are plain JSON
         return key
 
-    def _request(self, names: list[str], account: Account) -> Any:
-        """The vectors of `names` (float32 rows), asked until the policy allows no more attempts."""
-        import numpy as np
+    def _body(self, name: str) -> dict[str, Any]:
+        """The request that asks for one name's vector alone: what decides it."""
+        return {"model": self.name, "input": name}
 
-        retries = Retries(self.session.policy, self.session.gate, account)
-        attempts = 0
-        while True:
-            attempts += 1
-            with self._lock:
-                self.usage.requests += 1
+    def _request(self, names: list[str], account: Account) -> list[Any]:
+        """The vectors of `names` (float32 rows), asked until the policy allows no more attempts; those another
+        build is asking at the same time are its answers."""
+        asker = self.session.asker
+        requests = [Request(self._body(name), self._key(name)) for name in names]
+        unusable: list[ModelFailed] = []
+
+        def call() -> list[Answered]:
             try:
-                response = through_gate(self.session.gate, account, lambda: self._create(names))
-                data = sorted(response.data, key=lambda item: item.index)
-                if len(data) != len(names):
-                    raise ModelFailed(f"{self._endpoint}: {len(data)} vectors for {len(names)} names")
-                usage = getattr(response, "usage", None)
-                tokens = int(getattr(usage, "total_tokens", 0) or getattr(usage, "prompt_tokens", 0) or 0)
-                with self._lock:
-                    self.usage.tokens += tokens
-                return np.asarray([item.embedding for item in data], dtype=np.float32)
-            except ModelFailed:
+                return asker.ask(account, requests, self._create, self._kept)
+            except ModelFailed as error:
+                unusable.append(error)
                 raise
-            except Exception as error:
-                if classify(error) not in RETRYABLE or not retries.wait(server_wait(error)):
-                    problem = explain(Failure(f"{type(error).__name__}: {error}", error))
-                    raise ModelFailed(f"{self._endpoint}: {problem} ({attempts} attempts)") from None
 
-    def _create(self, names: list[str]) -> tuple[Any, RateLimits | None]:
-        raw = self._client.embeddings.with_raw_response.create(model=self.name, input=names, encoding_format="float")
+        settled = asker.settle(account, None, call)
+        if unusable:
+            raise unusable[-1]
+        if settled.error is not None:
+            raise ModelFailed(f"{self._endpoint}: {settled.error} ({settled.attempts} attempts)")
+        answers: list[Answered] = settled.result
+        fresh = sum(answer.response is not None for answer in answers)
+        with self._lock:
+            self.usage.names_asked += fresh
+            self.usage.names_cached += len(answers) - fresh
+        return [_vector(answer.completion) for answer in answers]
+
+    def _create(self, requests: list[Request]) -> tuple[Any, RateLimits | None]:
+        with self._lock:
+            self.usage.requests += 1
+        raw = self._client.embeddings.with_raw_response.create(
+            model=self.name, input=[request.body["input"] for request in requests], encoding_format="float"
+        )
         return raw.parse(), read_rate_limits(raw.http_response.headers)
 
-    def _cached(self, keys: Mapping[str, bytes]) -> dict[str, Any]:
+    def _kept(self, response: Any, requests: list[Request]) -> list[str | None]:
+        """Each name's vector as the cache keeps it: float32 bytes in base64, a quarter of its JSON text, and
+        exact."""
         import numpy as np
 
+        data = sorted(response.data, key=lambda item: item.index)
+        if len(data) != len(requests):
+            raise ModelFailed(f"{self._endpoint}: {len(data)} vectors for {len(requests)} names")
+        usage = getattr(response, "usage", None)
+        tokens = int(getattr(usage, "total_tokens", 0) or getattr(usage, "prompt_tokens", 0) or 0)
+        with self._lock:
+            self.usage.tokens += tokens
+        matrix = np.asarray([item.embedding for item in data], dtype=np.float32)
+        return [base64.b64encode(row.tobytes()).decode() for row in matrix]
+
+    def _cached(self, keys: Mapping[str, bytes]) -> dict[str, Any]:
         cache = self.session.cache
         if cache is None:
             return {}
@@ -204,15 +224,15 @@ class EmbeddingsClient:
         for name, key in keys.items():
             text = cache.get(key)
             if text is not None:
-                found[name] = np.frombuffer(base64.b64decode(text), dtype=np.float32)
+                found[name] = _vector(text)
         return found
 
-    def _keep(self, vectors: Mapping[bytes, Any]) -> None:
-        if self.session.cache is not None:
-            # float32 bytes in base64: a quarter of the vector's JSON text, and exact.
-            self.session.cache.put_all(
-                [(key, base64.b64encode(vector.tobytes()).decode(), self.name) for key, vector in vectors.items()]
-            )
+
+def _vector(text: str | None) -> Any:
+    import numpy as np
+
+    assert text is not None
+    return np.frombuffer(base64.b64decode(text), dtype=np.float32)
 
 
 @dataclass
@@ -246,10 +266,7 @@ class JudgeClient:
 
     def _ask(self, question: str, account: Account) -> Mapping[str, Any]:
         usage = Usage()
-        session = self.session
-        settled = settle(
-            session.policy, session.gate, account, session.flights, usage, lambda: self._extractor.predict(question)
-        )
+        settled = self.session.asker.settle(account, usage, lambda: self._extractor.predict(question))
         with self._lock:
             self.usage.add(usage.as_dict())
         if settled.error is not None:

@@ -11,7 +11,7 @@ committed state. Writes are single statements or short transactions, and a busy 
 every process on one host, so a cluster of several machines keeps one file per machine (see README).
 
 Besides the answers, the file holds the requests being asked right now (`asking`): a row per key, held by one
-process and renewed while it asks, so that the workers of a machine ask an identical request once (see flights).
+process and renewed while it asks, so that the workers of a machine ask an identical request once (see sharing).
 """
 
 from __future__ import annotations
@@ -29,7 +29,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .exits import CacheFileError
+from ..exits import CacheFileError
 
 FORMAT = 1
 """The layout of the file and the way keys are made: a file of another format is refused, never read."""
@@ -68,14 +68,22 @@ def endpoint_of(base_url: str) -> str:
 
 def request_key(endpoint: str, params: Mapping[str, Any]) -> bytes | None:
     """The key of a request: None when a parameter is not plain JSON data (such a request is not cached)."""
-    body = {name: value for name, value in params.items() if name not in TRANSPORT and not _omitted(value)}
     try:
         text = json.dumps(
-            [FORMAT, endpoint, body], sort_keys=True, ensure_ascii=False, separators=(",", ":"), allow_nan=False
+            [FORMAT, endpoint, request_body(params)],
+            sort_keys=True,
+            ensure_ascii=False,
+            separators=(",", ":"),
+            allow_nan=False,
         )
     except (TypeError, ValueError):
         return None
     return hashlib.sha256(text.encode()).digest()
+
+
+def request_body(params: Mapping[str, Any]) -> dict[str, Any]:
+    """What the provider gets of a request's parameters: the body its answer depends on."""
+    return {name: value for name, value in params.items() if name not in TRANSPORT and not _omitted(value)}
 
 
 def _omitted(value: Any) -> bool:

@@ -1,7 +1,7 @@
 """When a failed call is asked again, and after how long.
 
 An input is retried until its time budget is spent, counted from its first attempt; time its worker spent waiting
-for an endpoint that was down (see pacing) is not counted, up to the budget's length, so an outage does not use the
+for an endpoint that was down (see gate) is not counted, up to the budget's length, so an outage does not use the
 budget up, and an endpoint gone for good still ends the run.
 """
 

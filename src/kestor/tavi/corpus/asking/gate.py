@@ -36,8 +36,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .failures import ACCOUNT, OUTAGE, RATE_LIMIT, SERVER, SET_UP, TIMEOUT
-from .ratelimits import RateLimits
-from .retry import CAP, RetryPolicy
+from .limits import RateLimits
+from .policy import CAP, RetryPolicy
 
 OK = "ok"
 FIRST_CALLS = 4
@@ -92,6 +92,8 @@ class Account:
     """Budget seconds its failed probes cost."""
     probe_failed: bool = False
     """Its latest request was a probe that failed: no retry of the input's own."""
+    failure: BaseException | None = None
+    """What its latest failed request raised: raised out of a call as it is, the request failed (see asker)."""
 
 
 class Retries:

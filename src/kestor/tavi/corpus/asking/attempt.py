@@ -17,11 +17,11 @@ import contextlib
 import ssl
 import threading
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
 from .failures import NotACompletion
-from .ratelimits import RateLimits, read_rate_limits
+from .limits import RateLimits, read_rate_limits
 
 
 class _Call(threading.local):
@@ -40,7 +40,7 @@ def _timed() -> Iterator[None]:
         _call.began = None
 
 
-def complete(completions: Any, params: dict[str, Any]) -> tuple[Any, RateLimits | None]:
+def complete(completions: Any, params: Mapping[str, Any]) -> tuple[Any, RateLimits | None]:
     """The chat completion for these parameters, and what the provider's headers say of its limits."""
     with _timed():
         raw = completions.with_raw_response.create(**params)

@@ -1,4 +1,4 @@
-"""Identical requests asked once, and answers kept: the answer cache in front of every model request of a worker.
+"""Identical requests asked once, and answers kept: the answer cache in front of every model request.
 
 A request whose answer is in the cache is answered from it. Otherwise, in a process, the first thread to ask for a
 key leads and the others with the same key wait for its answer. Across the processes of a machine, the leader first
@@ -6,7 +6,9 @@ claims the key in the cache file; a leader of another process that finds it clai
 in the cache instead of asking. A claim is renewed while its process asks (through the gate and the request) and
 lapses CLAIM seconds after the renewals stop, so a process that dies holds nothing for long; on the same host the
 claim of a process that is gone is taken over at once. When the leader's call fails, or its answer may not be kept,
-the claim is released and a waiter asks in its turn: a failed call is never kept, and never shared.
+the claim is released and a waiter asks in its turn: a failed call is never kept, and never shared. A request that
+carries several keys (the embeddings of many names) is a flight for each: only the keys that nobody has answered or
+is asking go out, together.
 
 Answers are written by one thread of the process, many in a transaction (a commit costs more than its rows); the
 claim on a key lasts until its answer is written, and the process answers from what is not written yet itself.
@@ -23,12 +25,13 @@ import sqlite3
 import threading
 import time
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
-from .answers import AnswerCache
-from .pacing import TICK, Abandoned
+from ..exits import CacheFileError
+from .cache import AnswerCache
+from .gate import TICK, Abandoned
 
 CLAIM = 30.0
 """Seconds a claim lasts without renewal; renewed every third of it."""
@@ -40,6 +43,8 @@ GATHER = 0.05
 
 Send = Callable[[], tuple[Any, "str | None"]]
 """Asks the model: its response, and the completion to keep (None: this answer is not to be kept)."""
+SendAll = Callable[[list[bytes]], tuple[Any, "list[str | None]"]]
+"""Asks the model for these keys in one request: its response, and the completion of each key to keep."""
 _T = TypeVar("_T")
 
 
@@ -48,7 +53,7 @@ class Answered:
     response: Any
     """The provider's response; None when the answer came from the cache or from another thread's request."""
     completion: str | None
-    """The answer as kept in the cache (None: a fresh answer that is not kept)."""
+    """The answer as the cache keeps it (None: a fresh answer that is not to be kept)."""
 
 
 @dataclass(eq=False)
@@ -57,7 +62,7 @@ class _Flight:
     completion: str | None = None
 
 
-class Flights:
+class Sharing:
     """One process's requests through one cache file."""
 
     def __init__(self, cache: AnswerCache) -> None:
@@ -76,53 +81,96 @@ class Flights:
         self._writing = False
 
     def ask(self, key: bytes, model: str, send: Send, stopped: threading.Event | None = None) -> Answered:
-        while True:
+        def send_one(keys: list[bytes]) -> tuple[Any, list[str | None]]:
+            response, completion = send()
+            return response, [completion]
+
+        return self.ask_all([key], model, send_one, stopped)[0]
+
+    def ask_all(
+        self, keys: Sequence[bytes], model: str, send: SendAll, stopped: threading.Event | None = None
+    ) -> list[Answered]:
+        """The answer to each of `keys`, in their order: a request that carries several (embeddings of many names)
+        is one flight for each, and only the keys nobody answers or asks are sent, in one request."""
+        distinct = list(dict.fromkeys(keys))
+        answered: dict[bytes, Answered] = {}
+        while len(answered) < len(distinct):
+            led: dict[bytes, _Flight] = {}
+            waited: dict[bytes, _Flight] = {}
             # Looked at together: a leader puts its answer among the unwritten ones before it lands, so a thread
             # that finds neither would otherwise claim the key again under its own process's claim.
             with self._lock:
-                completion = self._unwritten.get(key)
-                flight = self._flying.get(key)
-                leading = completion is None and flight is None
-                if leading:
-                    flight = self._flying[key] = _Flight()
-            if completion is not None:
-                return Answered(None, completion)
-            assert flight is not None
-            if not leading:
+                for key in distinct:
+                    if key in answered:
+                        continue
+                    completion = self._unwritten.get(key)
+                    flight = self._flying.get(key)
+                    if completion is not None:
+                        answered[key] = Answered(None, completion)
+                    elif flight is not None:
+                        waited[key] = flight
+                    else:
+                        led[key] = self._flying[key] = _Flight()
+            if led:
+                # Led to the end before any wait: a thread waits for others only while it leads nothing.
+                try:
+                    self._lead(led, model, send, stopped, answered)
+                finally:
+                    with self._lock:
+                        for key in led:
+                            del self._flying[key]
+                    for flight in led.values():
+                        flight.done.set()
+            for key, flight in waited.items():
                 _wait(flight.done, stopped)
                 if flight.completion is not None:
-                    return Answered(None, flight.completion)
-                continue  # its call failed or its answer is not kept: ask in turn
-            try:
-                completion = self._safely(self.cache.get, None, key)
-                if completion is not None:
-                    flight.completion = completion
-                    return Answered(None, completion)
-                return self._lead(key, model, send, stopped, flight)
-            finally:
-                with self._lock:
-                    del self._flying[key]
-                flight.done.set()
+                    answered[key] = Answered(None, flight.completion)
+                # otherwise its call failed or its answer is not kept: asked in turn
+        return [answered[key] for key in keys]
 
-    def _lead(self, key: bytes, model: str, send: Send, stopped: threading.Event | None, flight: _Flight) -> Answered:
+    def _lead(
+        self,
+        led: dict[bytes, _Flight],
+        model: str,
+        send: SendAll,
+        stopped: threading.Event | None,
+        answered: dict[bytes, Answered],
+    ) -> None:
+        unasked: list[bytes] = []
+        for key, flight in led.items():
+            flight.completion = self._safely(self.cache.get, None, key)
+            if flight.completion is None:
+                unasked.append(key)
+            else:
+                answered[key] = Answered(None, flight.completion)
         pause = POLL_FIRST
-        while True:
-            claimed, completion = self._claim(key)
-            if completion is not None:
-                flight.completion = completion
-                return Answered(None, completion)
+        while unasked:
+            claimed: list[bytes] = []
+            held: list[bytes] = []
+            for key in unasked:
+                ours, completion = self._claim(key)
+                if completion is not None:
+                    led[key].completion = completion
+                    answered[key] = Answered(None, completion)
+                else:
+                    (claimed if ours else held).append(key)
+            # Sent at once, the keys another process holds waited for after: two processes that each held a key
+            # the other wants would otherwise wait for each other.
             if claimed:
-                break
-            _sleep(pause, stopped)
-            pause = min(pause * 2, POLL_MOST)
-        try:
-            response, completion = send()
-        except BaseException:
-            self._unclaim(key, None, model)
-            raise
-        self._unclaim(key, completion, model)
-        flight.completion = completion
-        return Answered(response, completion)
+                try:
+                    response, completions = send(claimed)
+                except BaseException:
+                    for key in claimed:
+                        self._unclaim(key, None, model)
+                    raise
+                for key, completion in zip(claimed, completions, strict=True):
+                    self._unclaim(key, completion, model)
+                    led[key].completion = completion
+                    answered[key] = Answered(response, completion)
+            unasked = held
+            if unasked:
+                _sleep(pause, stopped)
+                pause = min(pause * 2, POLL_MOST)
 
     def _claim(self, key: bytes) -> tuple[bool, str | None]:
         now = time.time()
@@ -212,7 +260,9 @@ class Flights:
     def _safely(self, operation: Callable[..., _T], failed: _T, *args: Any, **kwargs: Any) -> _T:
         try:
             return operation(*args, **kwargs)
-        except sqlite3.Error as error:
+        # A thread's first connection to a file that has gone fails as the file does: the writer's, unseen, would
+        # end its thread and leave `flush` waiting for ever.
+        except (sqlite3.Error, CacheFileError) as error:
             with self._lock:
                 self.errors += 1
                 self.last_error = f"{type(error).__name__}: {error}"
