@@ -10,6 +10,7 @@ class, the name the resolver gave it) and every surface form with its mentions a
 from __future__ import annotations
 
 import contextlib
+import copy
 import gc
 import math
 from array import array
@@ -94,6 +95,12 @@ def _grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Count
     import numpy as np
 
     groups = len(names)
+    onto = np.asarray(group_of, dtype=np.int64)
+    if counts.aliases is not None and np.array_equal(onto, np.arange(len(counts.names))) and groups == len(onto):
+        # Groups of one node each, in order, of counts collapsed before: the counts as they are, renamed.
+        result = copy.copy(counts)
+        result.names = names
+        return result
     result = Counts()
     for name in ("mode", "mode_place", "part_files", "articles", "failed", "relations", "unnamed", "ids", "scale"):
         setattr(result, name, getattr(counts, name))
@@ -102,7 +109,6 @@ def _grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Count
     result.article_texts = counts.article_texts
     result.article_force = counts.article_force
 
-    onto = np.asarray(group_of, dtype=np.int64)
     # Every key, so that a node is found by any of its names.
     nodes = np.fromiter(counts.keys.values(), dtype=np.int64, count=len(counts.keys))
     result.keys = dict(zip(counts.keys, onto[nodes].tolist(), strict=True))
@@ -134,7 +140,6 @@ def _grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Count
     sources, targets = packed >> 32, packed & 0xFFFFFFFF
     result.sources = array("q", sources.tobytes())
     result.targets = array("q", targets.tobytes())
-    result.edge_of = dict(zip(packed.tolist(), range(edges), strict=True))
     count = np.zeros(edges, dtype=np.int64)
     np.add.at(count, edge_of, np.frombuffer(counts.count, dtype=np.int64))
     result.count = array("q", count.tobytes())

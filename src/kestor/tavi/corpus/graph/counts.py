@@ -171,7 +171,8 @@ class Counts:
         self.node_relations = array("q")
 
         self.edge_of: dict[int, int] = {}
-        """Edge index by source and target index packed into one integer."""
+        """Edge index by source and target index packed into one integer (made when first needed, where a collapse
+        left it out)."""
         self.sources = array("q")
         self.targets = array("q")
         self.count = array("q")
@@ -308,6 +309,11 @@ class Counts:
     def _edge(self, source: int, target: int) -> int:
         packed = source << _INDEX_BITS | target
         edge = self.edge_of.get(packed)
+        if edge is None and len(self.edge_of) < len(self.sources):
+            # Counts made by a collapse leave the index to be made where it is needed.
+            ends = zip(self.sources, self.targets, strict=True)
+            self.edge_of = {s << _INDEX_BITS | t: number for number, (s, t) in enumerate(ends)}
+            edge = self.edge_of.get(packed)
         if edge is None:
             edge = self.edge_of[packed] = len(self.sources)
             self.sources.append(source)
