@@ -59,12 +59,12 @@ class Hierarchy:
     def at(self, kind: NodeKind) -> Counts:
         return self.events if kind is NodeKind.EVENT else self.classes
 
-    def members(self) -> list[list[int]]:
-        """The events of each class."""
-        members: list[list[int]] = [[] for _ in self.classes.names]
-        for event, group in enumerate(self.class_of):
-            members[group].append(event)
-        return members
+    def sizes(self) -> list[int]:
+        """How many events each class has."""
+        sizes = [0] * len(self.classes.names)
+        for group in self.class_of:
+            sizes[group] += 1
+        return sizes
 
 
 def collapse(counts: Counts, resolution: Resolution) -> Counts:

@@ -7,8 +7,9 @@ files are deleted.
 
 The graph is written at one level (`--level`): its events, or their classes. Its nodes come first, numbered 1, 2, ...;
 the other level's nodes follow, each joined to the graph only by an is-a edge from an event to its class. Every node
-says its `kind` ("event" or "class"), every edge its `type` ("relation" or "is_a"), and the graph its `level`; an
-event carries its class's id (`class`: the class's node id at the class level), a class how many `events` it has.
+says its `kind` ("event" or "class"), every edge its `type` ("relation" or "is_a"), and the graph its `level`; every
+node carries the id of its class as `class` (an event's class; a class's own, its node id at the class level), and a
+class how many `events` it has.
 In Parquet, nodes.parquet holds the level's nodes and classes.parquet (or events.parquet) the other level's, with
 the same ids and columns, and edges.parquet the relations alone.
 
@@ -188,9 +189,7 @@ def _rows(graph: Hierarchy, kind: NodeKind, first: int) -> Iterator[NodeRow]:
     """The nodes of one kind, numbered from `first`."""
     counts = graph.at(kind)
     event = kind is NodeKind.EVENT
-    sizes = [0] * (0 if event else len(counts.names))
-    for group in () if event else graph.class_of:
-        sizes[group] += 1
+    sizes = [] if event else graph.sizes()
     for index, name in enumerate(counts.names):
         yield NodeRow(
             first + index,
@@ -384,7 +383,7 @@ def write_parquet(graph: Hierarchy, level: NodeKind, directory: Path) -> str:
         if kind is NodeKind.EVENT:
             nodes["class"] = pa.array(np.asarray(graph.class_of, dtype=np.int64) + 1)
         else:
-            nodes["events"] = pa.array(np.bincount(np.asarray(graph.class_of, dtype=np.int64), minlength=size))
+            nodes["events"] = pa.array(graph.sizes(), type=pa.int64())
         parquet.write_table(pa.table(nodes), directory / name)
         del nodes
     counts = graph.at(level)

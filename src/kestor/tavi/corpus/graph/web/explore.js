@@ -295,10 +295,12 @@
     if (typeof node.events === "number") {
       const line = element("p", { className: "members" });
       const members = node.members || [];
-      line.append(`Its ${node.events === 1 ? "event" : `${number.format(node.events)} events`}: `);
+      const its = node.events === 1 ? "Its event" : `Its ${number.format(node.events)} events`;
+      if (members.length === 0) line.append(`${its}, ${node.events === 1 ? "not" : "none"} on this page`);
+      else line.append(`${its}: `);
       members.forEach((member, i) => line.append(...(i ? [", "] : []), levelLink(events, member)));
       const more = node.events - members.length;
-      if (more > 0) line.append(`${members.length ? ", and " : ""}${number.format(more)} not on this page`);
+      if (members.length && more > 0) line.append(`, and ${number.format(more)} not on this page`);
       section.append(line);
     }
     section.append(
