@@ -352,17 +352,27 @@ def render(data: dict[str, Any], library: Library) -> str:
     # Nothing inside a script element may end it early or read as markup: the graph's JSON spells every "<" as an
     # escape (an event may be named "</script>"), and the scripts spell "</script" and "<!--" with a backslash,
     # which means the same in the strings, regular expressions and comments that are the only places to hold them.
-    graph = json.dumps(data, ensure_ascii=False, separators=(",", ":")).replace("<", "\\u003c")
+    # The level the page opens at is read at once; another, only when it is first shown.
+    first, *others = data["levels"]
+    graph = _json({**data, "levels": [first], "kinds": [level["kind"] for level in data["levels"]]})
     template = _web("index.html")
     parts = {
         "title": _escape(data["title"] or "Event graph"),
         "style": _web("explore.css"),
         "graph": graph,
+        "levels": "".join(
+            f'<script type="application/json" id="graph-level-{number}">{_json(level)}</script>\n'
+            for number, level in enumerate(others, 1)
+        ),
         "library": _script_text(library.script),
         "modules": _script_text(_web("modules.js")),
         "script": _script_text(_web("explore.js")),
     }
     return re.sub(r"\{\{(\w+)\}\}", lambda match: parts[match.group(1)], template)
+
+
+def _json(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":")).replace("<", "\\u003c")
 
 
 def _web(name: str) -> str:

@@ -5,8 +5,15 @@
 "use strict";
 (() => {
   const data = JSON.parse(document.getElementById("graph-data").textContent);
-  // Each level's edges as records, its adjacency and its names are made when it is first shown.
-  const levels = data.levels.map((level) => ({ ...level, ready: false }));
+  // The level the page opens at comes with the data; another, after this script in the page so that the first draw
+  // waits for none of it, is read when it is first shown, and each level's edges made records, its adjacency and
+  // its names made then.
+  const levels = data.kinds.map((kind, index) => (index ? { kind, nodes: null } : { ...data.levels[0] }));
+  function loaded(index) {
+    const shown = levels[index];
+    if (!shown.nodes) Object.assign(shown, JSON.parse(document.getElementById(`graph-level-${index}`).textContent));
+    return shown;
+  }
   let level = null;
   let nodes = [];
   let edges = [];
@@ -108,7 +115,7 @@
   const labelThreshold = () => (nodes.length <= 300 ? 0 : 8);
 
   function useLevel(index) {
-    level = levels[index];
+    level = loaded(index);
     prepare(level);
     ({ nodes, edges, outgoing, incoming, names } = level);
     document.body.dataset.level = level.kind;
@@ -352,7 +359,7 @@
 
   // A node of the other level: a click shows that level with the node open.
   function levelLink(levelIndex, index) {
-    const link = element("a", { className: "event", textContent: levels[levelIndex].nodes[index].name });
+    const link = element("a", { className: "event", textContent: loaded(levelIndex).nodes[index].name });
     link.dataset.level = levels[levelIndex].kind;
     link.addEventListener("click", () => switchTo(levelIndex, index));
     return link;
