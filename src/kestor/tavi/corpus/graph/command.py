@@ -46,6 +46,7 @@ from .draw import TOP, check_drawing_tools, draw_top_events, picture_summary
 from .export import (
     SUMMARY,
     check_replaceable,
+    page_level,
     summary_of,
     write_aliases,
     write_graphml,
@@ -59,9 +60,6 @@ from .models import ModelFailed
 from .page import EDGE_LIMIT, LIMIT, PAGE, check_page_library, write_page
 from .resolve import Resolved, ResolveOptions, check_options, resolve_events
 from .successors import print_successors
-
-OTHER_LEVEL = ".other-level.json"
-"""The graph at the level not written, for the page to switch to: written beside graph.json, removed once read."""
 
 
 def execute(args: argparse.Namespace) -> int:
@@ -202,15 +200,11 @@ def build_event_graph(
 
 
 def _page(graph: Hierarchy, level: NodeKind, directory: Path, html_nodes: int, html_edges: int) -> dict[str, Any]:
-    """index.html from graph.json, with the other level to switch to where some class has more than one event: its
-    graph is written beside graph.json for the page alone."""
+    """index.html from graph.json, with the other level to switch to where some class has more than one event."""
     counts = graph.at(level)
     texts = "texts" if counts.mode == "causara" else "articles"
     excerpts = {key: text for key, text in zip(counts.article_ids, counts.article_texts, strict=True) if text}
-    other = None
-    if len(graph.classes.names) < len(graph.events.names):
-        other = directory / OTHER_LEVEL
-        write_node_link(graph, level.other, other)
+    grouping = len(graph.classes.names) < len(graph.events.names)
     page = write_page(
         directory / "graph.json",
         directory,
@@ -218,10 +212,8 @@ def _page(graph: Hierarchy, level: NodeKind, directory: Path, html_nodes: int, h
         edge_limit=html_edges,
         title=f"Event graph of {counts.articles:,} {texts}",
         excerpts=excerpts,
-        other=other,
+        other=page_level(graph, level.other, html_nodes, html_edges) if grouping else None,
     )
-    if other is not None:
-        other.unlink()
     return {"file": PAGE, level.plural: page.nodes, "edges": page.edges, "bytes": page.bytes}
 
 

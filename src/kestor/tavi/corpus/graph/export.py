@@ -27,6 +27,7 @@ aliases.parquet and aliases.csv map every surface form to its event, with the ti
 from __future__ import annotations
 
 import csv
+import functools
 import heapq
 import json
 import os
@@ -44,7 +45,7 @@ from ..exits import GraphInputError
 from ..output import sync_directory as _sync
 from .collapse import Alias, EdgeSources, Hierarchy, edge_figures
 from .counts import Counts
-from .page import LICENSE_FILE, PAGE
+from .page import LICENSE_FILE, PAGE, EdgeKeeper, PageLevel, chosen_nodes
 
 FORMAT = "kestor-corpus event graph, version 1"
 SUMMARY = "summary.json"
@@ -231,13 +232,16 @@ class EdgeRow:
     months: str
 
 
-def _edges(counts: Counts) -> Iterator[EdgeRow]:
+def _edges(counts: Counts, wanted: Callable[[int, int], bool] | None = None) -> Iterator[EdgeRow]:
+    """Every edge, or those whose source and target (node ids) are `wanted`."""
     sources = EdgeSources.of(counts)
     dated = sources.dated()
     probability, lift = edge_figures(counts)
     for index, labels, forces in zip(
         range(len(counts.sources)), counts.labels.json_texts(), counts.forces.json_texts(), strict=True
     ):
+        if wanted is not None and not wanted(counts.sources[index] + 1, counts.targets[index] + 1):
+            continue
         first, last, months = sources.dates(index) if dated else (None, None, {})
         yield EdgeRow(
             counts.sources[index] + 1,
@@ -354,6 +358,51 @@ def write_graphml(graph: Hierarchy, level: NodeKind, path: Path) -> int:
             handle.write(f'    <edge source="{source}" target="{target}"><data key="e13">{IS_A}</data></edge>\n')
         handle.write("  </graph>\n</graphml>\n")
     return replaced
+
+
+def page_level(graph: Hierarchy, level: NodeKind, limit: int, edge_limit: int) -> PageLevel:
+    """What the page shows of the graph at `level`, made from the counts as `page` makes it from a graph.json: for the
+    level that no file holds, to switch to."""
+    counts = graph.at(level)
+    into, out = counts.degrees()
+    degree = {node + 1: into[node] + out[node] for node in range(len(counts.names))}
+    leaving: dict[int, int] = {}
+    for source, count in zip(counts.sources, counts.count, strict=True):
+        leaving[source + 1] = leaving.get(source + 1, 0) + count
+    chosen = chosen_nodes(degree, limit)
+    nodes = []
+    for row in _rows(graph, level, 1):
+        if row.id in chosen:
+            node = {"id": row.id, "name": row.name, "articles": row.articles, "relations": row.relations}
+            node |= {"aliases": json.loads(row.aliases), "class": row.class_id}
+            nodes.append(node if row.events is None else node | {"events": row.events})
+    keeper = EdgeKeeper(chosen, edge_limit)
+    for edge in _edges(counts, keeper.joins):
+        keeper.offer(edge.count, functools.partial(_edge_record, edge))
+    class_names = dict(enumerate(counts.names, 1)) if level is NodeKind.CLASS else {}
+    return PageLevel(
+        str(level), degree, leaving, len(counts.sources), nodes, keeper.kept(), keeper.between, class_names
+    )
+
+
+def _edge_record(edge: EdgeRow) -> dict[str, Any]:
+    """An edge as graph.json holds it."""
+    record = {
+        "source": edge.source,
+        "target": edge.target,
+        "count": edge.count,
+        "articles": edge.articles,
+        "strength_mean": edge.strength_mean,
+        "strength_max": edge.strength_max,
+        "labels": json.loads(edge.labels),
+        "forces": json.loads(edge.forces),
+        "article_ids": edge.article_ids,
+        "probability": edge.probability,
+        "lift": edge.lift,
+    }
+    if edge.first_seen:
+        record |= {"first_seen": edge.first_seen, "last_seen": edge.last_seen, "months": json.loads(edge.months)}
+    return record
 
 
 def write_parquet(graph: Hierarchy, level: NodeKind, directory: Path) -> str:

@@ -82,18 +82,57 @@ class Page:
 
 
 @dataclass
-class _Level:
-    """One graph file's level as the page reads it."""
+class PageLevel:
+    """What the page shows of one level: its nodes of highest degree (each a record as graph.json holds it) and the
+    edges of most relations between them, with the figures of the whole level that the page states."""
 
     kind: str
     degree: dict[int, int]
+    """Every node's degree, by id (as networkx counts it: a loop once in, once out)."""
     leaving: dict[int, int]
+    """The relations leaving each node, by id."""
     edges_total: int
     nodes: list[dict[str, Any]]
     edges: list[dict[str, Any]]
     between: int
+    """How many edges join the nodes shown."""
     class_names: dict[int, str]
-    """The name of each class (by its id) that the file names: its own nodes', or the other level's."""
+    """The name of each class (by its id) that the level names: its own nodes', or the other level's."""
+
+
+def chosen_nodes(degree: Mapping[int, int], limit: int) -> set[int]:
+    """The `limit` nodes of highest degree, of equal ones the first by id."""
+    return set(
+        heapq.nsmallest(limit, degree, key=lambda node: (-degree[node], node)) if len(degree) > limit else degree
+    )
+
+
+class EdgeKeeper:
+    """The `edge_limit` edges of most relations between the chosen nodes, of equal ones the first offered, in the
+    order offered; and how many were offered."""
+
+    def __init__(self, chosen: set[int], edge_limit: int) -> None:
+        self.chosen = chosen
+        self.edge_limit = edge_limit
+        self.between = 0
+        # The lightest edge kept on top, to give way to a heavier one; of two alike, the later.
+        self.heaviest: list[tuple[int, int, Any]] = []
+
+    def joins(self, source: int, target: int) -> bool:
+        return source in self.chosen and target in self.chosen
+
+    def offer(self, count: int, record: Any) -> None:
+        """An edge between chosen nodes: `record`, or a function that makes it."""
+        entry = (count, -self.between, record)
+        self.between += 1
+        if len(self.heaviest) < self.edge_limit:
+            heapq.heappush(self.heaviest, entry)
+        else:
+            heapq.heappushpop(self.heaviest, entry)
+
+    def kept(self) -> list[Any]:
+        kept = [record for _, _, record in sorted(self.heaviest, key=lambda entry: -entry[1])]
+        return [record() if callable(record) else record for record in kept]
 
 
 def check_page_library() -> str | None:
@@ -124,16 +163,16 @@ def write_page(
     edge_limit: int = EDGE_LIMIT,
     title: str = "",
     excerpts: Mapping[str, str] | None = None,
-    other: Path | None = None,
+    other: PageLevel | None = None,
 ) -> Page:
-    """Write index.html and its licence file into `directory` from the graph.json at `graph_json`, and the graph at
-    the other level at `other` (a graph.json of the same graph), to switch to.
+    """Write index.html and its licence file into `directory` from the graph.json at `graph_json`, with the graph at
+    the other level, `other`, to switch to.
 
     `excerpts` maps article ids (as an edge's `article_ids` hold them) to their texts, of which the page shows the
     first characters.
     """
     library = find_library()
-    levels = [_read_level(path, limit, edge_limit) for path in (graph_json, other) if path is not None]
+    levels = [read_level(graph_json, limit, edge_limit), *([other] if other is not None else [])]
     class_names: dict[int, str] = {}
     for level in levels:
         class_names.update(level.class_names)
@@ -165,13 +204,11 @@ def write_page(
     return Page(len(first.nodes), len(first.edges), len(first.degree), first.edges_total, len(html.encode("utf-8")))
 
 
-def _read_level(path: Path, limit: int, edge_limit: int) -> _Level:
+def read_level(path: Path, limit: int, edge_limit: int) -> PageLevel:
+    """The page's level from a graph.json: read twice and kept only in part."""
     level, degree, leaving, edges_total, class_names = _degrees(path)
-    chosen = set(
-        heapq.nsmallest(limit, degree, key=lambda node: (-degree[node], node)) if len(degree) > limit else degree
-    )
-    nodes, edges, between = _chosen(path, chosen, edge_limit)
-    return _Level(level, degree, leaving, edges_total, nodes, edges, between, class_names)
+    nodes, keeper = _chosen(path, chosen_nodes(degree, limit), edge_limit)
+    return PageLevel(level, degree, leaving, edges_total, nodes, keeper.kept(), keeper.between, class_names)
 
 
 def _link_levels(levels: list[dict[str, Any]], class_names: Mapping[int, str]) -> None:
@@ -257,24 +294,15 @@ def _degrees(path: Path) -> tuple[str, dict[int, int], dict[int, int], int, dict
     return level, degree, leaving, edges, class_names
 
 
-def _chosen(path: Path, chosen: set[int], edge_limit: int) -> tuple[list[dict[str, Any]], list[dict[str, Any]], int]:
-    """The chosen nodes, the `edge_limit` edges of most relations between them (the first of equal ones), both in the
-    file's order, and how many edges there are between them."""
+def _chosen(path: Path, chosen: set[int], edge_limit: int) -> tuple[list[dict[str, Any]], EdgeKeeper]:
+    """The chosen nodes in the file's order, and the edges between them."""
     nodes: list[dict[str, Any]] = []
-    # The lightest edge kept on top, to give way to a heavier one; of two alike, the later.
-    heaviest: list[tuple[int, int, dict[str, Any]]] = []
-    between = 0
+    keeper = EdgeKeeper(chosen, edge_limit)
 
     def hook(record: dict[str, Any]) -> Any:
-        nonlocal between
         if _is_edge(record):
-            if record["source"] in chosen and record["target"] in chosen:
-                entry = (int(record.get("count", 0)), -between, record)
-                between += 1
-                if len(heaviest) < edge_limit:
-                    heapq.heappush(heaviest, entry)
-                else:
-                    heapq.heappushpop(heaviest, entry)
+            if keeper.joins(record["source"], record["target"]):
+                keeper.offer(int(record.get("count", 0)), record)
             return None
         if _is_node(record):
             if record["id"] in chosen:
@@ -285,8 +313,7 @@ def _chosen(path: Path, chosen: set[int], edge_limit: int) -> tuple[list[dict[st
         return record
 
     _load(path, hook)
-    edges = [record for _, _, record in sorted(heaviest, key=lambda entry: -entry[1])]
-    return nodes, edges, between
+    return nodes, keeper
 
 
 def page_data(
