@@ -173,9 +173,9 @@ def scale(count: int, edges: int) -> None:
     figures = json.loads(answer.stdout.strip().splitlines()[-1])
     gib = figures["peak_bytes"] / 2**30
     print(
-        f"  {figures['names']:,} names -> {figures['events']:,} events, {figures['edges']:,} edges -> "
-        f"{figures['event_edges']:,}; merges {figures['merges']}, refused {figures['refused']}; "
-        f"{figures['classes']:,} classes of events, {figures['class_edges']:,} edges between them"
+        f"  {figures['names']:,} names -> {figures['events']:,} events in {figures['classes']:,} classes, "
+        f"{figures['edges']:,} edges -> {figures['event_edges']:,} between events, {figures['class_edges']:,} "
+        f"between classes; merges {figures['merges']}, refused {figures['refused']}"
     )
     print(
         f"  resolve, collapse onto events and classes: {figures['seconds']:.1f} s (target < {TARGET_SECONDS:.0f} s); "

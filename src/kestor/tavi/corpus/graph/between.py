@@ -25,6 +25,7 @@ from ..events.names import event_key
 from ..events.normal import normalize
 from ..exits import GraphInputError
 from .counts import Counts
+from .kinds import RELATION, written_level
 
 MAX_PATHS = 1000
 # Enumeration steps on a graph with cycles, past which counting gives up rather than run for hours.
@@ -33,41 +34,6 @@ STEP_BUDGET = 20_000_000
 
 class TooManyPaths(GraphInputError):
     pass
-
-
-@dataclass
-class GraphFile:
-    """What a GRAPH_DIR's graph.json holds at its level: its nodes and the relations between them, in file order (the
-    other level's nodes and the is-a edges left aside)."""
-
-    level: NodeKind
-    nodes: list[dict[str, Any]]
-    names: list[str]
-    edges: list[dict[str, Any]]
-    links: list[tuple[int, int, float]]
-    """Each edge as (source, target, mean strength) by position in `nodes`."""
-
-    @classmethod
-    def read(cls, graph_dir: str | os.PathLike[str], level: NodeKind | None = None) -> GraphFile:
-        """The graph at the level it was written at; a `level` other than that one is refused."""
-        path = Path(graph_dir) / "graph.json"
-        try:
-            document = json.loads(path.read_text(encoding="utf-8"))
-            # A graph written before classes is one of events, each edge a relation.
-            written = NodeKind(document.get("graph", {}).get("level", NodeKind.EVENT))
-            nodes = [node for node in document["nodes"] if node.get("kind", written) == written]
-            names = [node["name"] for node in nodes]
-            index = {node["id"]: number for number, node in enumerate(nodes)}
-            edges = [edge for edge in document["edges"] if edge.get("type", "relation") == "relation"]
-            links = [(index[edge["source"]], index[edge["target"]], edge["strength_mean"]) for edge in edges]
-        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
-            raise GraphInputError(f"{path}: not the graph.json of a graph directory ({error})") from None
-        if level is not None and level is not written:
-            raise GraphInputError(
-                f"{graph_dir}: a graph of {written.plural}, not of {level.plural}: --level {level} asks about a graph "
-                f"directory written with --level {level}"
-            )
-        return cls(written, nodes, names, edges, links)
 
 
 @dataclass
@@ -90,20 +56,31 @@ class Network:
 
     @classmethod
     def read(cls, graph_dir: str | os.PathLike[str], level: NodeKind | None = None) -> Network:
-        """From the graph.json of a GRAPH_DIR, at the level it was written at (`level`, where given, must be it)."""
-        return cls.of_file(GraphFile.read(graph_dir, level))
-
-    @classmethod
-    def of_file(cls, graph: GraphFile) -> Network:
+        """From the graph.json of a GRAPH_DIR, at the level it was written at (`level`, where given, must be it): its
+        nodes of that level and the relations between them."""
+        path = Path(graph_dir) / "graph.json"
+        try:
+            document = json.loads(path.read_text(encoding="utf-8"))
+            written = written_level(document.get("graph", {}), level, f"{graph_dir}: ")
+            nodes = [node for node in document["nodes"] if node.get("kind", written) == written]
+            index = {node["id"]: number for number, node in enumerate(nodes)}
+            names = [node["name"] for node in nodes]
+            # A graph written before aliases has none: each node is then known by its name alone. A class's aliases
+            # are its events' names: an event's name finds its class.
+            aliases = [list(node.get("aliases") or ()) for node in nodes]
+            relations = [edge for edge in document["edges"] if edge.get("type", RELATION) == RELATION]
+            edges = [(index[e["source"]], index[e["target"]], e["strength_mean"]) for e in relations]
+        except GraphInputError:
+            raise
+        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+            raise GraphInputError(f"{path}: not the graph.json of a graph directory ({error})") from None
         keys: dict[str, int] = {}
-        for number, name in enumerate(graph.names):
+        for number, name in enumerate(names):
             keys.setdefault(event_key(name), number)
-        # A graph written before aliases has none: each node is then known by its name alone. A class's aliases are
-        # its events' names: an event's name finds its class.
-        for number, node in enumerate(graph.nodes):
-            for form in node.get("aliases") or ():
+        for number, forms in enumerate(aliases):
+            for form in forms:
                 keys.setdefault(event_key(form), number)
-        return cls(graph.names, keys, graph.links, graph.level)
+        return cls(names, keys, edges, written)
 
     def node(self, name: str) -> int:
         """The node of that name, or of that alias, or of a name of the same normal form."""

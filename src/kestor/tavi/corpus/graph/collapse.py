@@ -3,8 +3,10 @@ the resolver found, and the events' counts collapsed in turn onto their classes.
 
 A collapse adds up the counts of what becomes one node (relations, edges' counts, strength sums, labels); what counts
 articles is counted again from the articles themselves, so an article that names one event two ways, or two events
-of one class, counts once for it and for each of its edges. A node keeps the first spelling seen as its name (a
-class, the name the resolver gave it) and every surface form with its mentions as its aliases.
+of one class, counts once for it and for each of its edges. An event is named by the normal form that its spellings
+mention most (simplified, without dates or figures: 美联储加息, not 2023年7月美聯儲加息; ties to the shorter, then the
+first seen), a class by the name the resolver gave it; a node keeps every surface form with its mentions, the first
+seen among them, as its aliases.
 """
 
 from __future__ import annotations
@@ -18,7 +20,8 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from ..events import NodeKind, Resolution, Tier
+from ..events import Level, NodeKind, Resolution, Tier, event_key
+from ..events.normal import readable
 from .counts import Counts, Tally
 
 
@@ -30,6 +33,9 @@ class Alias:
     event: int
     """The event's node id (1-based, as in the graph files)."""
     event_name: str
+    class_number: int
+    """The event's class (1-based, as `event`)."""
+    class_name: str
     tier: Tier
     score: float
     mentions: int
@@ -69,7 +75,11 @@ class Hierarchy:
 
 def collapse(counts: Counts, resolution: Resolution) -> Counts:
     """The names' counts onto the resolver's events."""
-    return grouped(counts, resolution.event_of, [counts.names[first] for first in resolution.first_of])
+    with _no_cycle_collection():
+        members: list[list[int]] = [[] for _ in range(resolution.events)]
+        for node, event in enumerate(resolution.event_of):
+            members[event].append(node)
+        return _grouped(counts, resolution.event_of, event_names(counts, resolution, members))
 
 
 def grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Counts:
@@ -100,6 +110,7 @@ def _grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Count
         # Groups of one node each, in order, of counts collapsed before: the counts as they are, renamed.
         result = copy.copy(counts)
         result.names = names
+        result.keys = _keys(counts, onto, names)
         return result
     result = Counts()
     for name in ("mode", "mode_place", "part_files", "articles", "failed", "relations", "unnamed", "ids", "scale"):
@@ -109,9 +120,7 @@ def _grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Count
     result.article_texts = counts.article_texts
     result.article_force = counts.article_force
 
-    # Every key, so that a node is found by any of its names.
-    nodes = np.fromiter(counts.keys.values(), dtype=np.int64, count=len(counts.keys))
-    result.keys = dict(zip(counts.keys, onto[nodes].tolist(), strict=True))
+    result.keys = _keys(counts, onto, names)
     result.names = names
     # Each group's nodes, in order: most groups have one, whose aliases are that node's.
     order = np.argsort(onto, kind="stable").tolist()
@@ -175,6 +184,33 @@ def _grouped(counts: Counts, group_of: Sequence[int], names: list[str]) -> Count
     return result
 
 
+def event_names(counts: Counts, resolution: Resolution, members: Sequence[Sequence[int]]) -> list[str]:
+    """Each event's name: of the normal forms its names have, the one mentioned most (ties to the shorter, then the
+    first seen), as its most mentioned spelling reads once simplified and without dates or figures (see
+    `readable`)."""
+    normals = resolution.normals
+    chosen: list[str] = []
+    for nodes in members:
+        best = nodes[0]
+        if len(nodes) == 1 and best not in counts.variants:
+            chosen.append(counts.names[best])
+            continue
+        if len(nodes) > 1:
+            mentions: dict[str, int] = {}
+            top: dict[str, int] = {}
+            for node in nodes:
+                form = normals[node].form
+                mentions[form] = mentions.get(form, 0) + counts.node_relations[node]
+                if form not in top or counts.node_relations[node] > counts.node_relations[top[form]]:
+                    top[form] = node
+            order = {form: place for place, form in enumerate(mentions)}
+            best = top[min(mentions, key=lambda form: (-mentions[form], len(form), order[form]))]
+        spellings = counts.spellings(best) if best in counts.variants else {counts.names[best]: 0}
+        chosen.append(max(spellings, key=spellings.__getitem__))
+    # Without normal forms, 2024年CPI上涨 and CPI上涨 are two events: their names must stay two.
+    return chosen if resolution.level is Level.EXACT else readable(chosen)
+
+
 def alias_rows(counts: Counts, resolution: Resolution, collapsed: Counts) -> Iterator[Alias]:
     """One row per spelling, by event key of the counts before the collapse in order of first appearance: a
     key's other spellings (Ａ股 beside A股) met it before any tier, as "exact"."""
@@ -186,7 +222,30 @@ def alias_rows(counts: Counts, resolution: Resolution, collapsed: Counts) -> Ite
             tier, score = resolution.tier[node], round(resolution.score[node], 4)
             if number and tier is Tier.NAME:
                 tier = Tier.EXACT
-            yield Alias(spelling, event + 1, collapsed.names[event], tier, score, mentions, normal.form, removed)
+            kind = resolution.class_of[event]
+            yield Alias(
+                spelling,
+                event + 1,
+                collapsed.names[event],
+                kind + 1,
+                resolution.classes[kind],
+                tier,
+                score,
+                mentions,
+                normal.form,
+                removed,
+            )
+
+
+def _keys(counts: Counts, onto: Any, names: Sequence[str]) -> dict[str, int]:
+    """Every key, and every group's name, so that a node is found by any of its names."""
+    import numpy as np
+
+    nodes = np.fromiter(counts.keys.values(), dtype=np.int64, count=len(counts.keys))
+    keys = dict(zip(counts.keys, onto[nodes].tolist(), strict=True))
+    for group, name in enumerate(names):
+        keys.setdefault(event_key(name), group)
+    return keys
 
 
 def _distinct(values: Any) -> Any:

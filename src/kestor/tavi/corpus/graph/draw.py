@@ -17,6 +17,7 @@ from pathlib import Path
 from typing import Any
 
 from ..events import NodeKind
+from ..inputs import counted
 from .counts import Counts
 from .layout import lay_out
 
@@ -245,9 +246,10 @@ def _short(name: str) -> str:
 
 
 def _title(counts: Counts, shown: int, kind: NodeKind) -> str:
+    read = counted(counts.articles, "text" if counts.mode == "causara" else "article")
     return (
-        f"The {shown} {kind.plural} of highest degree, of {len(counts.names):,} {kind.plural} and "
-        f"{len(counts.sources):,} edges from {counts.articles:,} {'articles' if counts.mode != 'causara' else 'texts'}"
+        f"The {shown} {kind.plural} of highest degree, of {kind.counted(len(counts.names))} and "
+        f"{counted(len(counts.sources), 'edge')} from {read}"
     )
 
 

@@ -45,6 +45,7 @@ from ..exits import GraphInputError
 from ..output import sync_directory as _sync
 from .collapse import Alias, EdgeSources, Hierarchy, edge_figures
 from .counts import Counts
+from .kinds import IS_A, RELATION
 from .page import LICENSE_FILE, PAGE, EdgeKeeper, PageLevel, chosen_nodes
 
 FORMAT = "kestor-corpus event graph, version 1"
@@ -101,7 +102,6 @@ EDGE_KEYS = (
 )
 DATE_KEYS = (("first_seen", "string"), ("last_seen", "string"), ("months", "string"))
 TYPE_KEY = (("type", "string"),)
-RELATION, IS_A = "relation", "is_a"
 
 
 def check_replaceable(graph_dir: str | os.PathLike[str]) -> None:
@@ -466,7 +466,19 @@ def write_parquet(graph: Hierarchy, level: NodeKind, directory: Path) -> str:
     return f"nodes.parquet, edges.parquet, {other}"
 
 
-ALIAS_COLUMNS = ("alias", "event", "event_name", "tier", "score", "mentions", "normal_form", "removed")
+ALIAS_COLUMNS = {
+    "alias": "alias",
+    "event": "event",
+    "event_name": "event_name",
+    "class": "class_number",
+    "class_name": "class_name",
+    "tier": "tier",
+    "score": "score",
+    "mentions": "mentions",
+    "normal_form": "normal_form",
+    "removed": "removed",
+}
+"""Column -> the attribute of `Alias` it holds."""
 
 
 def write_aliases(aliases: list[Alias], directory: Path) -> bool:
@@ -475,13 +487,15 @@ def write_aliases(aliases: list[Alias], directory: Path) -> bool:
         writer = csv.writer(handle)
         writer.writerow(ALIAS_COLUMNS)
         for alias in aliases:
-            writer.writerow([getattr(alias, column) for column in ALIAS_COLUMNS])
+            writer.writerow([getattr(alias, attribute) for attribute in ALIAS_COLUMNS.values()])
     try:
         import pyarrow as pa
         import pyarrow.parquet as parquet
     except ImportError:
         return False
-    table = pa.table({column: [getattr(alias, column) for alias in aliases] for column in ALIAS_COLUMNS})
+    table = pa.table(
+        {column: [getattr(alias, attribute) for alias in aliases] for column, attribute in ALIAS_COLUMNS.items()}
+    )
     parquet.write_table(table, directory / "aliases.parquet")
     return True
 

@@ -33,6 +33,7 @@ from typing import Any
 from ..events.names import SENTENCE_PUNCTUATION
 from ..exits import DISTRIBUTION, GraphInputError, SetupError
 from .counts import EXCERPT_LENGTH
+from .kinds import IS_A
 from .layout import lay_out
 
 PAGE = "index.html"
@@ -247,7 +248,7 @@ def _is_node(record: dict[str, Any]) -> bool:
 
 
 def _is_is_a(record: dict[str, Any]) -> bool:
-    return record.get("type") == "is_a" and type(record.get("source")) is int
+    return record.get("type") == IS_A and type(record.get("source")) is int
 
 
 def _load(path: Path, hook: Any) -> Any:

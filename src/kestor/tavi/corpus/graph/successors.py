@@ -1,43 +1,69 @@
-"""`--next EVENT` and `--causes EVENT`: what most often follows an event in a graph directory, or precedes it, with
-the edge's P(target | source), lift, count, articles and dates; in a graph of classes, what follows the event's class
-(a class is found by its own name or any of its events')."""
+"""What most often follows an event in the graph, or precedes it: each edge's P(target | source), lift, count,
+articles and dates. `next_events` and `causes` give them as tables, `--next EVENT` and `--causes EVENT` print them.
+
+The graph is a GRAPH_DIR or the graph `load` read from one; an event is found by any of its names. In a graph of
+classes, it is a class that follows or precedes, and a class is found by its own name or any of its events'.
+"""
 
 from __future__ import annotations
 
 import os
-from pathlib import Path
 from typing import Any
 
 from ..events import NodeKind
-from ..exits import EXIT_OK, GraphInputError
-from .between import GraphFile, Network
+from ..exits import EXIT_OK
+from .kinds import RELATION
+from .reading import level_of, load, network_of
 
 LIMIT = 10
+COLUMNS = ("probability", "lift", "count", "articles", "first_seen", "last_seen", "event")
+"""A table's columns, in the order the command prints them (`seen` there is first_seen..last_seen)."""
 
 
 def successors(
-    graph_dir: str | os.PathLike[str], event: str, *, forward: bool = True, level: NodeKind | None = None
-) -> tuple[str, list[dict[str, Any]], NodeKind]:
-    """The node's name and its edges out (or in), the most probable first: each edge's fields with the other
-    node's name as "event"; and the graph's level (`level`, where given, must be it)."""
-    if not (Path(graph_dir) / "graph.json").is_file():
-        raise GraphInputError(f"{graph_dir}: no graph.json: --next and --causes read a graph directory")
-    graph = GraphFile.read(graph_dir, level)
-    node = Network.of_file(graph).node(event)
-    found = []
-    for edge, (source, target, _) in zip(graph.edges, graph.links, strict=True):
-        here, there = (source, target) if forward else (target, source)
-        if here == node:
-            found.append({"event": graph.names[there], **edge})
+    graph: Any, event: str, *, forward: bool = True, level: NodeKind | None = None
+) -> tuple[str, list[dict[str, Any]]]:
+    """The event's name and its edges out (or in), the most probable first: each edge's attributes with the other
+    event's name as "event"; at the graph's level (`level`, where given, must be it)."""
+    if isinstance(graph, (str, os.PathLike)):
+        graph = load(graph)
+    level_of(graph, level)
+    network, nodes = network_of(graph)
+    node = nodes[network.node(event)]
+    edges = graph.out_edges(node, data=True) if forward else graph.in_edges(node, data=True)
+    found = [
+        {**data, "event": graph.nodes[there if forward else here]["name"]}
+        for here, there, data in edges
+        if data.get("type", RELATION) == RELATION
+    ]
     # A graph written before the edges carried a probability is ranked by its count.
     found.sort(key=lambda edge: (-edge.get("probability", 0.0), -edge["count"], edge["event"]))
-    return graph.names[node], found, graph.level
+    return graph.nodes[node]["name"], found
+
+
+def next_events(graph: Any, event: str, *, limit: int = LIMIT) -> Any:
+    """The `limit` events most likely to follow `event`, as a pandas DataFrame of COLUMNS."""
+    return _table(successors(graph, event, forward=True)[1][:limit])
+
+
+def causes(graph: Any, event: str, *, limit: int = LIMIT) -> Any:
+    """The `limit` events most likely to precede `event` (the probability being P(event | cause)), as next_events
+    gives them."""
+    return _table(successors(graph, event, forward=False)[1][:limit])
+
+
+def _table(edges: list[dict[str, Any]]) -> Any:
+    import pandas as pd
+
+    return pd.DataFrame([[edge.get(column) for column in COLUMNS] for edge in edges], columns=list(COLUMNS))
 
 
 def print_successors(
     graph_dir: str | os.PathLike[str], event: str, *, forward: bool, limit: int, level: NodeKind | None = None
 ) -> int:
-    name, edges, written = successors(graph_dir, event, forward=forward, level=level)
+    graph = load(graph_dir)
+    written = level_of(graph, level)
+    name, edges = successors(graph, event, forward=forward)
     print(f"{'after' if forward else 'before'} {name}: {written.counted(len(edges))}")
     if edges:
         print(

@@ -278,7 +278,7 @@
     section.replaceChildren(
       element("h2", { textContent: node.name }),
       paragraph(
-        `${number.format(node.articles)} articles, ${number.format(node.relations)} relations; ` +
+        `${amount(node.articles, "article")}, ${amount(node.relations, "relation")}; ` +
           `degree ${number.format(node.degree)} in the whole graph (${into} in, ${out} out on this page)`,
         "quiet",
       ),
@@ -549,7 +549,7 @@
     const plural = found.count === 1 ? "path" : "paths";
     const summary = paragraph(
       `${count} ${plural} from ${nodes[from].name} to ${nodes[to].name}: ` +
-        `${found.nodes.size} events, ${found.edges.size} edges`,
+        `${amount(found.nodes.size, "event")}, ${amount(found.edges.size, "edge")}`,
       "summary",
     );
     const list = element("ol", { className: "paths" });
@@ -589,6 +589,9 @@
   function fraction(value) {
     return typeof value === "number" ? value.toFixed(3) : "–";
   }
+  function amount(count, noun) {
+    return `${number.format(count)} ${noun}${count === 1 ? "" : "s"}`;
+  }
   function counted(pairs) {
     return pairs && pairs.length ? pairs.map(([text, times]) => `${text} ×${number.format(times)}`).join(", ") : undefined;
   }
@@ -608,7 +611,8 @@
         ? `The ${number.format(nodes.length)} ${plural} of highest degree of ${number.format(total.nodes)} ` +
           `(at most ${number.format(total.limit)}: --html-nodes), and the ${number.format(edges.length)} edges ` +
           `between them of ${number.format(total.edges)}.`
-        : `All ${number.format(nodes.length)} ${plural} and ${number.format(edges.length)} edges.`) + capped
+        : `All ${nodes.length === 1 ? `1 ${level.kind}` : `${number.format(nodes.length)} ${plural}`} and ` +
+          `${amount(edges.length, "edge")}.`) + capped
     );
   }
   $("scale").textContent = scaleText();
