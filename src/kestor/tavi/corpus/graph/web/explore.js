@@ -324,7 +324,7 @@
     const table = element("table", { className: end === "target" ? "successors" : "predecessors" });
     const head = element("tr");
     for (const [text, numeric] of [
-      ["event", false],
+      [level.kind, false],
       ["relations", true],
       [probabilityTitle, true],
       ["strength", true],
