@@ -29,6 +29,22 @@ def process(mode: str, extractors: dict[str, Any], record: Record, settle: Settl
     return Settled({"relations": relations.result, "graph": graph, "force": force.result}, force.attempts)
 
 
+STEPS = {"causara": ("relations",), "linqor": ("PC relations",), "force": ("force", "review")}
+STEPS["articles"] = (*STEPS["causara"], *STEPS["force"])
+"""What each mode asks, in the order its requests depend on each other's answers: a round of batches each."""
+
+
+def step_of(mode: str, call: int, request: int) -> str:
+    """The step of the `request`-th request of an input's `call`-th call (from 0): the force extractor's second
+    request is its review, every request of the others one chunk of the same text."""
+    if mode == "articles" and call == 0:
+        mode = "causara"
+    elif mode == "articles":
+        mode = "force"
+    steps = STEPS[mode]
+    return steps[min(request, len(steps) - 1)]
+
+
 def event_graph(relations: list[dict[str, Any]]) -> dict[str, Any]:
     """One node per distinct event name, in order of first appearance, ids from 1; one edge per relation."""
     ids: dict[str, int] = {}
