@@ -355,11 +355,16 @@ class BatchApi:
         """A batch of more lines fails at validation, as too_many_tasks."""
         self.most_bytes: int | None = None
         """A larger upload is refused with 413."""
+        self.after: Callable[[str, str], None] | None = None
+        """Called with the method and path of each request of the Batch API once it is answered (a test or a bench
+        interrupts its client there)."""
         self.files: dict[str, dict[str, Any]] = {}
         self.contents: dict[str, bytes] = {}
         self.batches: dict[str, dict[str, Any]] = {}
         self.uploads: list[str] = []
         """The name of each file uploaded, in order."""
+        self.refused: list[str] = []
+        """The name of each file refused for its size."""
         self.created: list[str] = []
         """The input file of each batch created, in order."""
         self.lines: list[dict[str, Any]] = []
@@ -391,6 +396,8 @@ class BatchApi:
                 if not self.enabled:
                     break
                 answer(handler, body, match)
+                if self.after is not None:
+                    self.after(method, path)
                 return True
         if method == "POST" and (not re.search(r"/(files|batches)(/|$)", path) or self.enabled):
             return False
@@ -399,6 +406,18 @@ class BatchApi:
 
     def stop(self) -> None:
         self._stopping.set()
+
+    def run_batch(self, input_path: str, output_path: str) -> None:
+        """Answer an input file as vLLM's offline runner does (`vllm run-batch -i INPUT -o OUTPUT`): every line in
+        one output file, failures among the answers."""
+        with open(input_path, "rb") as handle:
+            requests = [json.loads(line) for line in handle if line.strip()]
+        lines = [self._line(request)[0] for request in requests]
+        with self._lock:
+            self.lines.extend(lines)
+        text = "".join(json.dumps(line, ensure_ascii=False) + "\n" for line in lines)
+        with open(output_path, "w", encoding="utf-8") as handle:
+            handle.write(text)
 
     def _query(self, handler: http.server.BaseHTTPRequestHandler) -> dict[str, str]:
         return dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(handler.path).query))
@@ -413,10 +432,12 @@ class BatchApi:
             return
         data = upload.get_payload(decode=True)
         assert isinstance(data, bytes)
+        name = str(upload.get_filename() or "upload.jsonl")
         if self.most_bytes is not None and len(data) > self.most_bytes:
+            with self._lock:
+                self.refused.append(name)
             _send_json(handler, 413, {"error": {"message": "File is too large.", "type": "invalid_request_error"}})
             return
-        name = str(upload.get_filename() or "upload.jsonl")
         with self._lock:
             self.uploads.append(name)
         _send_json(handler, 200, self._keep_file(name, data, purpose.get_content().strip()))
@@ -514,10 +535,8 @@ class BatchApi:
         with self._lock:
             self.created.append(request["input_file_id"])
             self.batches[batch["id"]] = batch
-            expires = self.expire > 0
-            self.expire -= expires
             reply = dict(batch)
-        threading.Thread(target=self._answer, args=(batch, data, expires), daemon=True).start()
+        threading.Thread(target=self._answer, args=(batch, data), daemon=True).start()
         _send_json(handler, 200, reply)
 
     def _list_batches(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
@@ -549,7 +568,7 @@ class BatchApi:
         with self._lock:
             batch.update(changes)
 
-    def _answer(self, batch: dict[str, Any], data: bytes, expires: bool) -> None:
+    def _answer(self, batch: dict[str, Any], data: bytes) -> None:
         requests = [json.loads(line) for line in data.splitlines() if line.strip()]
         if self.most_requests is not None and len(requests) > self.most_requests:
             error = {
@@ -560,6 +579,9 @@ class BatchApi:
             }
             self._set(batch, status="failed", errors={"object": "list", "data": [error]}, failed_at=int(time.time()))
             return
+        with self._lock:
+            expires = self.expire > 0
+            self.expire -= expires
         self._set(batch, status="in_progress", request_counts={"total": len(requests), "completed": 0, "failed": 0})
         outputs: list[dict[str, Any]] = []
         errors: list[dict[str, Any]] = []
@@ -631,7 +653,10 @@ class BatchApi:
                 "usage": {"prompt_tokens": tokens, "total_tokens": tokens},
             }
         else:
-            reply = self.endpoint.responder(question_of(body.get("messages", [{}])[-1].get("content", "")))
+            try:
+                reply = self.endpoint.responder(question_of(body.get("messages", [{}])[-1].get("content", "")))
+            except Exception:  # as the chat endpoint's handler does, a responder's fault is a server error
+                reply = Reply(status=500)
             reply = Reply(reply) if isinstance(reply, str) else reply
             status = reply.status
             if status != 200:

@@ -402,8 +402,8 @@ class Run:
             print(batch_summary(report.usage, report.batches, report.rounds, self.batch_price), flush=True)
         if report.failed or report.live:
             print(
-                f"batches: {counted(report.failed, 'request')} came back failed, their inputs with them; "
-                f"{counted(report.live, 'request')} left to the run to ask live",
+                f"batches: {counted(report.failed, 'request')} failed for good, failing their inputs; "
+                f"{counted(report.live, 'request')} went to the run to be asked live",
                 flush=True,
             )
         out = self.rounds.out()

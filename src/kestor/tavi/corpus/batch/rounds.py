@@ -110,6 +110,8 @@ class Rounds:
         self._last: dict[bytes, Outcome] = {}
         """A request's last failure that another batch may answer."""
         self._recorded: list[Batch] = []
+        self._most_requests, self._most_bytes = MOST_REQUESTS, options.most_bytes
+        """What the provider takes in a batch, as far as a batch it refused for its size says."""
 
     @property
     def carried(self) -> Carried:
@@ -164,7 +166,7 @@ class Rounds:
             groups[(request.model, url, collection.steps[key])].append(line)
         batches = []
         for (model, url, step), lines in groups.items():
-            for chunk in cut(lines, MOST_REQUESTS, self.options.most_bytes):
+            for chunk in cut(lines, self._most_requests, self._most_bytes):
                 batches.append(self.store.write(chunk, url, model, step, self._recorded))
         return batches
 
@@ -277,11 +279,12 @@ class Rounds:
         """Two batches of the refused one's halves. The refused one is closed first: an interrupt between leaves
         its requests to be collected again, never in two batches."""
         lines = self.store.lines_of(batch)
+        # Later batches are cut to what was not refused: a round of many files would otherwise be split each time.
+        self._most_requests = min(self._most_requests, max(1, (len(lines) + 1) // 2))
+        self._most_bytes = min(self._most_bytes, max(1, (batch.size + 1) // 2))
         self.exchange.discard(batch)
         self.store.close(batch, SPLIT)
         self.cache.forget_batch(self._id(batch))
-        if batch in waiting:
-            waiting.remove(batch)
         if len(lines) == 1:
             key = bytes.fromhex(json.loads(lines[0])["custom_id"])
             self._fail(key, Outcome(None, *TOO_LARGE, "refused for its size, alone in a batch"))
