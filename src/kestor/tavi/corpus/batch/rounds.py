@@ -178,7 +178,8 @@ class Rounds:
                 self._submit(batch, waiting)
         pause = self.options.poll
         while True:
-            for batch in list(waiting):
+            looked_at = list(waiting)
+            for batch in looked_at:
                 if batch.stage == SUBMITTED:
                     self._refresh(batch)
                 if batch.stage == ANSWERED:
@@ -189,7 +190,7 @@ class Rounds:
                     self.cache.forget_batch(self._id(batch))
                 if batch.stage in (DONE, SPLIT):
                     waiting.remove(batch)
-            self.bar.draw(title, waiting)
+            self.bar.draw(title, [batch for batch in looked_at if batch.stage != SPLIT])
             if not waiting:
                 self.bar.close()
                 return
