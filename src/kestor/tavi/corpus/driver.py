@@ -164,9 +164,8 @@ def _through_batches(
     options = BatchOptions(exchange, args.batch_poll, args.batch_max_bytes, args.batch_retry)
     answers = _open_cache(cache)
     try:
-        rounds = Rounds(
-            config.mode, config.model["base_url"], args.output, answers, options, run.stream, run.show_progress
-        )
+        out_dir = str(Path(args.output).resolve())
+        rounds = Rounds(config.mode, config.model["base_url"], out_dir, answers, options, run.stream, run.show_progress)
         run.rounds = rounds
         quiet_progress_bars()
         extractors = build_extractors(config, runner_classes(args.call_timeout))

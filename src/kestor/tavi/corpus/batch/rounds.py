@@ -22,7 +22,9 @@ from __future__ import annotations
 
 import json
 from collections import defaultdict
+from collections.abc import Iterator
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any, TextIO
 
 from ..asking.asker import CHAT, Carried, Request
@@ -221,7 +223,7 @@ class Rounds:
         if batch.status == "failed":
             self._take_in_failed(batch, waiting)
             return
-        found, _ = outcomes(line for path in self.exchange.fetch(batch, self.store.directory) for line in _read(path))
+        found, _ = outcomes(_lines(self.exchange.fetch(batch, self.store.directory)))
         answers: list[tuple[bytes, str, str]] = []
         for line in self.store.lines_of(batch):
             request = json.loads(line)
@@ -316,9 +318,10 @@ def _batches(count: int) -> str:
     return f"{count:,} batch{'' if count == 1 else 'es'}"
 
 
-def _read(path: Any) -> list[bytes]:
-    with open(path, "rb") as handle:
-        return list(handle)
+def _lines(paths: list[Path]) -> Iterator[bytes]:
+    for path in paths:
+        with path.open("rb") as handle:
+            yield from handle
 
 
 def _completion(body: dict[str, Any]) -> Any | None:
