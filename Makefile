@@ -16,11 +16,14 @@ TEST_WORKERS ?= 4
 WERROR ?=
 
 comma := ,
-SOURCES := pyproject.toml CMakeLists.txt tools/page_library.py $(shell find src -type f 2>/dev/null)
+# Bytecode is left out: importing the sources (tools/check_layout.py does) writes it, and would make every stamp
+# older than the sources, so that the next target installed the package again.
+SOURCES := pyproject.toml CMakeLists.txt tools/page_library.py \
+	$(shell find src -type f -not -path '*/__pycache__/*' 2>/dev/null)
 CXX_SOURCES := $(shell find src tests/extractor/native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 # ruff formats and lints all the Python; mypy --strict checks all but the tests.
 PY_SOURCES := src/kestor bench fuzz examples tools tests
-TYPED_SOURCES := src/kestor/tavi/corpus bench fuzz examples tools
+TYPED_SOURCES := src/kestor/tavi/corpus src/kestor/tavi/corpus_console.py bench fuzz examples tools
 BUILD_OPTIONS := $(if $(WERROR),--config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON)
 PYTEST = -m pytest -n $(TEST_WORKERS) $(PYTEST_ARGS)
 
@@ -32,13 +35,14 @@ all: test
 # $(1): interpreter, $(2): venv directory. The one place a virtual environment is made.
 define new_venv
 	@test -x $(2)/bin/python || $(1) -m venv $(2)
-	$(2)/bin/python -m pip install --quiet --upgrade pip
+	@$(2)/bin/python -m pip install --quiet --upgrade pip
 endef
 
 # $(1): interpreter, $(2): venv directory, $(3): extras (a comma list, or nothing for the package alone)
 define install_into
+	@echo "installing the package$(if $(3), with $(3),) into $(2) (again only when the sources change)"
 	$(call new_venv,$(1),$(2))
-	$(2)/bin/python -m pip install --quiet $(BUILD_OPTIONS) ".$(if $(3),[$(3)])"
+	@$(2)/bin/python -m pip install --quiet $(BUILD_OPTIONS) ".$(if $(3),[$(3)])"
 	@touch $@
 endef
 
@@ -61,7 +65,11 @@ $(VENV)/.installed-test: $(SOURCES)
 $(VENV310)/.installed: $(SOURCES)
 	$(call install_into,$(PYTHON310),$(VENV310),test$(comma)corpus)
 
-test: format-check lint test-core
+# Everything the suite needs is installed first, once: the environments of the interpreters it runs on, and the
+# browser of the page's test.
+TEST_ENVIRONMENTS := $(VENV)/.installed-test $(if $(and $(PYTHON310),$(filter-out 3.11,$(PY))),$(VENV310)/.installed)
+
+test: $(TEST_ENVIRONMENTS) browser format-check lint test-core
 ifneq ($(PY),3.10)
 	$(MAKE) --no-print-directory test-main
 endif
@@ -101,23 +109,27 @@ lint: $(VENV)/.installed-test
 	$(VENV)/bin/python -m mypy $(TYPED_SOURCES)
 	$(VENV)/bin/python tools/check_layout.py
 
-test-main: $(VENV)/.installed-test browser
+test-main: $(VENV)/.installed-test
 	$(VENV)/bin/python $(PYTEST)
 
 # index.html is tested in a real browser: Debian's chromium and chromium-driver (Selenium drives them; nothing is
 # downloaded), with a font that draws Chinese for the screenshot's labels. Where one is missing, the first run
-# installs them with apt-get (Debian or Ubuntu, as root: CI is); elsewhere the browser test is skipped and says why.
+# installs them with apt-get (Debian or Ubuntu, as root: CI is), apt's own output in build/browser-install.log;
+# elsewhere the browser test is skipped and says why.
 BROWSER_PACKAGES ?= chromium chromium-driver fonts-noto-cjk
+BROWSER_LOG := build/browser-install.log
 browser:
 	@if command -v chromium >/dev/null && command -v chromedriver >/dev/null && fc-list :lang=zh | grep -q .; then :; \
 	elif [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
-		echo "headless Chromium for the browser test: installing $(BROWSER_PACKAGES) with apt-get"; \
-		apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(BROWSER_PACKAGES); \
+		echo "installing $(BROWSER_PACKAGES) with apt-get for the page's browser test (once; log: $(BROWSER_LOG))"; \
+		mkdir -p $(dir $(BROWSER_LOG)); \
+		{ apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(BROWSER_PACKAGES); } \
+			>$(BROWSER_LOG) 2>&1 || { tail -n 20 $(BROWSER_LOG); exit 1; }; \
 	else \
 		echo "no chromium, chromedriver or Chinese font, and no root to install $(BROWSER_PACKAGES): the browser test is skipped"; \
 	fi
 
-test-310: browser
+test-310:
 ifneq ($(PYTHON310),)
 	$(MAKE) --no-print-directory $(VENV310)/.installed
 	$(VENV310)/bin/python $(PYTEST)

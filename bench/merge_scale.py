@@ -145,6 +145,7 @@ def measure(count: int, edges: int) -> dict[str, Any]:
         "names": len(counts.names),
         "edges": len(counts.sources),
         "events": resolved.counts.names.__len__(),
+        "classes": len(resolved.resolution.classes),
         "event_edges": len(resolved.counts.sources),
         "merges": resolved.resolution.joins,
         "refused": resolved.resolution.refused,
@@ -170,7 +171,8 @@ def scale(count: int, edges: int) -> None:
     figures = json.loads(answer.stdout.strip().splitlines()[-1])
     gib = figures["peak_bytes"] / 2**30
     print(
-        f"  {figures['names']:,} names -> {figures['events']:,} events, {figures['edges']:,} edges -> "
+        f"  {figures['names']:,} names -> {figures['events']:,} events in {figures['classes']:,} classes, "
+        f"{figures['edges']:,} edges -> "
         f"{figures['event_edges']:,}; merges {figures['merges']}, refused {figures['refused']}"
     )
     print(

@@ -25,15 +25,9 @@ from collections.abc import Collection
 from dataclasses import dataclass, replace
 from typing import Any
 
-from scripted_endpoint import Reply, Responder, ScriptedEndpoint, TokenCount, completion, question_of
+from scripted_endpoint import PROXY_PAGE, Reply, Responder, ScriptedEndpoint, TokenCount, completion, question_of
 
 __all__ = ["PlainWebServer", "ProviderEndpoint", "Served"]
-
-PROXY_PAGE = b"""<html>
-<head><title>502 Bad Gateway</title></head>
-<body><center><h1>502 Bad Gateway</h1></center></body>
-</html>
-"""
 
 
 @dataclass

@@ -2,17 +2,16 @@
 
 The server answers ``POST /v1/chat/completions`` as a chat model would. What it answers is scripted: replies queued
 with :meth:`ScriptedEndpoint.queue` are served first, in order; after that a ``responder`` callable decides from the
-question (the text after the prompt's last ``Q:``). A reply can also fail: an HTTP status (with
-``x-should-retry: false`` so the client gives up at once), a body that is not JSON (of any content type), a
-connection closed mid-answer, a body sent a byte at a time, or a delay (which ends early when the endpoint stops).
-Subclasses change a reply on its way out (see provider_endpoint).
+question (the text after the prompt's last ``Q:``, a `Question` that also carries the whole prompt). A reply can
+also fail: an HTTP status (with ``x-should-retry: false`` so the client gives up at once), a body that is not JSON
+(of any content type), a connection closed mid-answer, a body sent a byte at a time, or a delay (which ends early
+when the endpoint stops). Subclasses change a reply on its way out (see provider_endpoint).
 ``POST /v1/embeddings`` answers with a deterministic vector of each text (`hashed_embedding` by default: texts that
 share characters lie near each other), or fails every time while `embedding_status` says so.
 
-The Batch API of the OpenAI API is there too (`BatchApi`, the endpoint's `batches`): ``/v1/files`` (upload, list,
-retrieve, content, delete) and ``/v1/batches`` (create, retrieve, list, cancel). A batch answers each line as the chat
-endpoint would, one after another over `seconds`, and can fail a share of its lines, lose some, expire half done,
-refuse a batch of too many lines or a file too large, or be missing altogether (404), as providers' batches do.
+Each request goes to the first of the endpoint's `routes` whose method and path match (a POST that none matches is
+a chat request, whatever its path). Around every route, `delay` holds each answer, `fail_rate` answers that
+share of the requests 429, 503 or a proxy's page in turn, and `log` gets a line for each request.
 
 Every answer carries ``usage`` as providers send it: the prompt's tokens (each message's role and content, and the
 chat format's few tokens around them) and the answer's, counted by ``count_tokens`` (by default one token per
@@ -21,7 +20,16 @@ character; pass a real tokenizer's count to check an estimate against it). A rep
 Only the standard library is used, and the server binds to 127.0.0.1, on a free port unless told one.
 
 From the command line, ``python examples/scripted_endpoint.py --port 8000`` (or ``make serve``) answers README's
-snippets with their stock answers (``STOCK_ANSWERS``) until Ctrl-C, so that they run as written without a model.
+snippets with their stock answers (``STOCK_ANSWERS``) and any other text as text_answers reads it, until Ctrl-C:
+the snippets run as written without a model, and a corpus of one's own gives a graph shaped like its text.
+``--latency MS``, ``--fail RATE`` and ``--log FILE`` set the three above.
+
+The Batch API of the OpenAI API is there too (`BatchApi`, the endpoint's `batches`): ``/v1/files`` (upload, list,
+retrieve, content, delete) and ``/v1/batches`` (create, retrieve, list, cancel). A batch answers each line as the chat
+endpoint would, one after another over `seconds`, and can fail a share of its lines, lose some, expire half done,
+refuse a batch of too many lines or a file too large, or be missing altogether (404), as providers' batches do;
+``--batch-seconds``, ``--batch-fail``, ``--batch-lose``, ``--batch-expire``, ``--batch-most-requests`` and
+``--no-batches`` set those.
 """
 
 from __future__ import annotations
@@ -46,12 +54,14 @@ import urllib.parse
 import uuid
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, TypeVar
+from typing import Any, TextIO, TypeVar
 
 __all__ = [
     "STOCK_ANSWERS",
     "BatchApi",
+    "Question",
     "Reply",
+    "Route",
     "ScriptedEndpoint",
     "answers_by_keyword",
     "completion",
@@ -103,6 +113,51 @@ def question_of(prompt: str) -> str:
     return question.removesuffix("\nA: ").removesuffix("\nA:")
 
 
+class Question(str):
+    """The question a responder is asked, with the whole prompt it came in (the worked examples say what form the
+    answer takes)."""
+
+    prompt: str
+
+    @classmethod
+    def of(cls, prompt: str) -> Question:
+        question = cls(question_of(prompt))
+        question.prompt = prompt
+        return question
+
+
+@dataclass(frozen=True)
+class Route:
+    """Requests of `method` whose path ends as `path` (a regular expression; the query left out) go to `answer`,
+    with the body as it came and the path's match."""
+
+    method: str
+    path: str
+    answer: Callable[[http.server.BaseHTTPRequestHandler, bytes, re.Match[str]], None]
+
+
+PROXY_PAGE = b"""<html>
+<head><title>502 Bad Gateway</title></head>
+<body><center><h1>502 Bad Gateway</h1></center></body>
+</html>
+"""
+FAILURES = (
+    Reply(
+        status=429,
+        headers={"retry-after": "1"},
+        body=b'{"error": {"message": "Rate limit reached (scripted)", '
+        b'"type": "requests", "code": "rate_limit_exceeded"}}',
+    ),
+    Reply(
+        status=503,
+        headers={},
+        body=b'{"error": {"message": "The server is overloaded (scripted)", "type": "server_error"}}',
+    ),
+    Reply(body=PROXY_PAGE, content_type="text/html"),
+)
+"""What `fail_rate` answers in turn: a rate limit, an outage, and a proxy's page where the completion should be."""
+
+
 def _no_answer(question: str) -> Reply:
     return Reply(extraction_answer())
 
@@ -116,8 +171,21 @@ class ScriptedEndpoint:
         port: int = 0,
         count_tokens: TokenCount = len,
         embedding: Callable[[str], list[float]] | None = None,
+        *,
+        delay: float = 0.0,
+        fail_rate: float = 0.0,
+        log: TextIO | None = None,
     ) -> None:
         self.responder: Responder = responder or _no_answer
+        self.delay = delay
+        """Seconds every request waits before its answer."""
+        self.fail_rate = fail_rate
+        """The share of requests answered with FAILURES, in turn (drawn from a seeded generator: the same run twice
+        fails the same requests)."""
+        self.log = log
+        """Gets a line for each request: time, method, path, status, milliseconds, and what was asked."""
+        self._failing = random.Random(0)
+        self._failures = 0
         self.port = port
         self.count_tokens = count_tokens
         self.requests: list[dict[str, Any]] = []
@@ -165,24 +233,19 @@ class ScriptedEndpoint:
             def log_message(self, format: str, *args: Any) -> None:
                 pass
 
-            def do_GET(self) -> None:
-                endpoint.batches.take(self, "GET", self.rfile.read(int(self.headers.get("Content-Length", "0"))))
-
-            def do_DELETE(self) -> None:
-                endpoint.batches.take(self, "DELETE", self.rfile.read(int(self.headers.get("Content-Length", "0"))))
+            def log_request(self, code: int | str = "-", size: int | str = "-") -> None:
+                # Written as the status goes out, before the body: a client that asks again once it has its answer
+                # finds its earlier request logged first.
+                endpoint._log_line(self, int(code) if str(code).isdigit() else 0)
 
             def do_POST(self) -> None:
-                length = int(self.headers.get("Content-Length", "0"))
-                body = self.rfile.read(length)
-                if len(body) < length:  # the client went away mid-request: there is no one to answer
-                    self.close_connection = True
-                    return
-                if endpoint.batches.take(self, "POST", body):
-                    return
-                if self.path.rstrip("/").endswith("/embeddings"):
-                    endpoint._embed(self, json.loads(body or b"{}"))
-                else:
-                    endpoint._answer(self, json.loads(body or b"{}"))
+                endpoint._route(self, "POST")
+
+            def do_GET(self) -> None:
+                endpoint._route(self, "GET")
+
+            def do_DELETE(self) -> None:
+                endpoint._route(self, "DELETE")
 
         self._stopping.clear()
         self._server = _Server(("127.0.0.1", self.port), Handler)
@@ -206,12 +269,99 @@ class ScriptedEndpoint:
     def __exit__(self, *exc_info: object) -> None:
         self.stop()
 
+    def routes(self) -> list[Route]:
+        """Where requests go, the first match taking them; a subclass adds its own."""
+        return [
+            *self.batches.routes(),
+            Route("POST", "/embeddings", lambda handler, body, match: self._embed(handler, json.loads(body or b"{}"))),
+            Route(
+                "POST",
+                "/chat/completions",
+                lambda handler, body, match: self._answer(handler, json.loads(body or b"{}")),
+            ),
+        ]
+
+    def _route(self, handler: http.server.BaseHTTPRequestHandler, method: str) -> None:
+        began = time.monotonic()
+        length = int(handler.headers.get("Content-Length", "0"))
+        body = handler.rfile.read(length)
+        if len(body) < length:  # the client went away mid-request: there is no one to answer
+            handler.close_connection = True
+            return
+        path = urllib.parse.urlsplit(handler.path).path.rstrip("/")
+        handler.logged = (method, path, began, body)  # type: ignore[attr-defined]
+        found = self._find_route(method, path)
+        if self.delay and self._stopping.wait(self.delay):
+            handler.close_connection = True
+            return
+        failure = self._failure()
+        if failure is not None:
+            self._send(handler, failure, failure.body or b"")
+        elif found is None:
+            self._send(handler, Reply(status=404), b'{"error": {"message": "no such route (scripted)"}}')
+        else:
+            route, match = found
+            route.answer(handler, body, match)
+
+    def _find_route(self, method: str, path: str) -> tuple[Route, re.Match[str]] | None:
+        routes = self.routes()
+        for route in routes:
+            match = re.search(route.path + "$", path)
+            if route.method == method and match:
+                return route, match
+        if method != "POST":
+            return None
+        # Any other POST is asked of the chat model, as before there were routes.
+        [chat] = [route for route in routes if route.path == "/chat/completions"]
+        anything = re.match("", path)
+        assert anything is not None
+        return chat, anything
+
+    def _failure(self) -> Reply | None:
+        if not self.fail_rate:
+            return None
+        with self._lock:
+            if self._failing.random() >= self.fail_rate:
+                return None
+            self._failures += 1
+            return FAILURES[(self._failures - 1) % len(FAILURES)]
+
+    def _send(self, handler: http.server.BaseHTTPRequestHandler, reply: Reply, body: bytes) -> None:
+        handler.send_response(reply.status)
+        handler.send_header("Content-Type", reply.content_type)
+        handler.send_header("Content-Length", str(len(body)))
+        for name, value in reply.headers.items():
+            handler.send_header(name, value)
+        handler.end_headers()
+        handler.wfile.write(body)
+
+    def _log_line(self, handler: http.server.BaseHTTPRequestHandler, status: int) -> None:
+        logged = getattr(handler, "logged", None)
+        if self.log is None or logged is None:
+            return
+        method, path, began, body = logged
+        try:
+            request = json.loads(body or b"{}")
+        except ValueError:
+            request = None
+        asked = ""
+        if isinstance(request, dict) and request.get("messages"):
+            asked = question_of(str(request["messages"][-1].get("content", "")))[:40].replace("\n", " ")
+        elif isinstance(request, dict) and "input" in request:
+            texts = request["input"]
+            asked = f"{1 if isinstance(texts, str) else len(texts)} texts"
+        stamp = time.strftime("%H:%M:%S")
+        line = f"{stamp} {method} {path} {status} {(time.monotonic() - began) * 1000:.0f} ms {asked}".rstrip()
+        with self._lock:
+            self.log.write(line + "\n")
+            self.log.flush()
+
     def _next_reply(self, request: dict[str, Any]) -> Reply:
         with self._lock:
             self.requests.append(request)
             queued = self._queued.popleft() if self._queued else None
         if queued is None:
-            queued = self.responder(question_of(request.get("messages", [{}])[-1].get("content", "")))
+            queued = self.responder(Question.of(request.get("messages", [{}])[-1].get("content", "")))
         return Reply(queued) if isinstance(queued, str) else queued
 
     def _reply_to(self, request: dict[str, Any]) -> Reply:
@@ -328,8 +478,6 @@ class _Server(http.server.ThreadingHTTPServer):
 
 # The Batch API: files and batches, each batch's lines answered as the chat endpoint answers a request.
 
-BatchRoute = tuple[str, str, Callable[[http.server.BaseHTTPRequestHandler, bytes, "re.Match[str]"], None]]
-
 
 class BatchApi:
     """``/v1/files`` and ``/v1/batches`` of an endpoint, as the OpenAI API has them. The options are attributes, set
@@ -374,8 +522,9 @@ class BatchApi:
         self._lock = threading.Lock()
         self._stopping = threading.Event()
 
-    def routes(self) -> list[BatchRoute]:
-        return [
+    def routes(self) -> list[Route]:
+        """Its routes, ahead of the chat's: while it is not `enabled`, each answers 404."""
+        routes = [
             ("POST", r"/files", self._upload),
             ("GET", r"/files", self._list_files),
             ("GET", r"/files/([^/]+)", self._file),
@@ -386,23 +535,25 @@ class BatchApi:
             ("GET", r"/batches/([^/]+)", self._batch),
             ("POST", r"/batches/([^/]+)/cancel", self._cancel),
         ]
+        return [Route(method, path, functools.partial(self._take, method, answer)) for method, path, answer in routes]
 
-    def take(self, handler: http.server.BaseHTTPRequestHandler, method: str, body: bytes) -> bool:
-        """Answer a request of the Batch API; False for a POST that is none (a chat or embeddings request)."""
-        path = urllib.parse.urlsplit(handler.path).path.rstrip("/")
-        for route_method, pattern, answer in self.routes():
-            match = re.search(pattern + "$", path)
-            if route_method == method and match:
-                if not self.enabled:
-                    break
-                answer(handler, body, match)
-                if self.after is not None:
-                    self.after(method, path)
-                return True
-        if method == "POST" and (not re.search(r"/(files|batches)(/|$)", path) or self.enabled):
-            return False
-        _send_json(handler, 404, {"error": {"message": f"Not found: {method} {path}", "type": "invalid_request_error"}})
-        return True
+    def _take(
+        self,
+        method: str,
+        answer: Callable[[http.server.BaseHTTPRequestHandler, bytes, re.Match[str]], None],
+        handler: http.server.BaseHTTPRequestHandler,
+        body: bytes,
+        match: re.Match[str],
+    ) -> None:
+        if not self.enabled:
+            path = urllib.parse.urlsplit(handler.path).path
+            _send_json(
+                handler, 404, {"error": {"message": f"Not found: {method} {path}", "type": "invalid_request_error"}}
+            )
+            return
+        answer(handler, body, match)
+        if self.after is not None:
+            self.after(method, urllib.parse.urlsplit(handler.path).path)
 
     def stop(self) -> None:
         self._stopping.set()
@@ -654,7 +805,7 @@ class BatchApi:
             }
         else:
             try:
-                reply = self.endpoint.responder(question_of(body.get("messages", [{}])[-1].get("content", "")))
+                reply = self.endpoint.responder(Question.of(body.get("messages", [{}])[-1].get("content", "")))
             except Exception:  # as the chat endpoint's handler does, a responder's fault is a server error
                 reply = Reply(status=500)
             reply = Reply(reply) if isinstance(reply, str) else reply
@@ -748,12 +899,42 @@ STOCK_ANSWERS = answers_by_keyword(
 )
 
 
+# README's snippets ask these, and get the stock answers its comments show; the force question is the graph text
+# README shows.
+README_QUESTIONS = frozenset(
+    {
+        "昨天的地震导致全城停电。",
+        "央行宣布降准，一周后多家银行下调了贷款利率。",
+        "降准",
+        "台风登陆后沿海普降暴雨，全城停电约六小时，次日恢复供电。",
+        "图谱数据:\n起点: 台风登陆\n终点: 全城停电\n\n路径1:\n  台风登陆 -> 沿海暴雨(0.9)\n"
+        "  沿海暴雨 -> 城市内涝(0.7)\n  城市内涝 -> 全城停电(0.6)\n路径2:\n  台风登陆 -> 沿海暴雨(0.9)\n"
+        "  沿海暴雨 -> 全城停电",
+    }
+)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    import text_answers  # beside this file; it reads this module's answer format
+
     parser = argparse.ArgumentParser(
         prog="scripted_endpoint.py",
-        description="An OpenAI-compatible chat endpoint on 127.0.0.1 that gives README's snippets their stock answers.",
+        description="An OpenAI-compatible chat endpoint on 127.0.0.1: README's snippets get their stock answers, "
+        "any other text what its cue words say (causal relations, a PC relation, a force), in the form the prompt's "
+        "worked examples show.",
     )
     parser.add_argument("--port", type=int, default=8000, help="the port to listen on (default 8000; 0: a free one)")
+    parser.add_argument(
+        "--latency", type=float, default=0.0, metavar="MS", help="answer each request after MS milliseconds"
+    )
+    parser.add_argument(
+        "--fail",
+        type=float,
+        default=0.0,
+        metavar="RATE",
+        help="answer this share of the requests (0 to 1) with 429, 503 and a proxy's HTML page, in turn",
+    )
+    parser.add_argument("--log", metavar="FILE", help="append a line per request to FILE (- for stdout)")
     batches = parser.add_argument_group("the Batch API (/v1/files, /v1/batches)")
     batches.add_argument("--no-batches", action="store_true", help="answer 404, as a server without one does")
     batches.add_argument("--batch-seconds", type=float, default=0.0, help="how long a batch takes (default 0)")
@@ -762,13 +943,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     batches.add_argument("--batch-expire", type=int, default=0, help="the next N batches expire half done")
     batches.add_argument("--batch-most-requests", type=int, help="a batch of more lines fails as too_many_tasks")
     args = parser.parse_args(argv)
-    endpoint = ScriptedEndpoint(STOCK_ANSWERS, port=args.port)
-    endpoint.batches.enabled = not args.no_batches
-    endpoint.batches.seconds, endpoint.batches.fail, endpoint.batches.lose = (
-        args.batch_seconds,
-        args.batch_fail,
-        args.batch_lose,
-    )
+    if not 0.0 <= args.fail <= 1.0 or args.latency < 0:
+        parser.error("--fail takes a share from 0 to 1, --latency milliseconds of at least 0")
+
+    def respond(question: str) -> str | Reply:
+        return STOCK_ANSWERS(question) if question in README_QUESTIONS else text_answers.answer(question)
+
+    log = sys.stdout if args.log == "-" else open(args.log, "a", encoding="utf-8") if args.log else None  # noqa: SIM115
+    endpoint = ScriptedEndpoint(respond, port=args.port, delay=args.latency / 1000, fail_rate=args.fail, log=log)
+    endpoint.batches.enabled, endpoint.batches.seconds = not args.no_batches, args.batch_seconds
+    endpoint.batches.fail, endpoint.batches.lose = args.batch_fail, args.batch_lose
     endpoint.batches.expire, endpoint.batches.most_requests = args.batch_expire, args.batch_most_requests
     # Ctrl-C ends the endpoint however it was started. A process started with SIGINT ignored (a background job of a
     # shell without job control: `make serve &` in a script, a test suite run that way) keeps it ignored in Python,
@@ -791,6 +975,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         pass
     finally:
         endpoint.stop()
+        if log is not None and log is not sys.stdout:
+            log.close()
     return 0
 
 

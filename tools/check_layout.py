@@ -48,8 +48,12 @@ DEFERRED = frozenset(
         "networkx",
         "numpy",
         "openai",
-        # The events' resolver: OpenCC's dictionaries, the sparse matrices and the nearest-neighbour index.
+        # The tables of next_events and causes.
+        "pandas",
+        # The events' resolver: OpenCC's dictionaries, the segmenter's, the sparse matrices and the nearest-neighbour
+        # index.
         "opencc",
+        "rjieba",
         "scipy",
         "sparse_dot_topn",
         "usearch",

@@ -10,7 +10,7 @@ from collections import Counter
 from typing import Any
 
 import pytest
-from scripted_endpoint import Reply, ScriptedEndpoint
+from scripted_endpoint import Reply, ScriptedEndpoint, refused_base_url
 
 from kestor.tavi.corpus.asking.cache import AnswerCache
 from kestor.tavi.corpus.cli import main
@@ -18,6 +18,8 @@ from kestor.tavi.corpus.cli import main
 from .jobs import Job, answer, results, row, tag
 
 Slow = pytest.mark.slow
+PROMPTS = {"causara": "找出因果关系。", "force": "判断影响力度。", "review": "结合文章复核。"}
+"""How each extractor's prompt begins (see jobs.config)."""
 
 
 @Slow
@@ -125,6 +127,67 @@ def test_the_estimate_counts_the_prompt_tokens_the_run_then_reports(scheduler, t
     assert (
         f"causara: {asked + 2} calls, 1 of them asked once for several inputs, {asked} in the cache: 1 to ask"
         in capsys.readouterr().out
+    )
+
+
+@Slow
+def test_the_estimate_of_articles_counts_each_call_where_the_run_makes_it(scheduler, tmp_path, capsys):
+    # Every force is "特别剧烈", so every review comes: those of the long article's later chunks too.
+    long = {"id": "long!", "text": "。".join(f"台风{tag('long!')}第{n}次导致停电" for n in range(120))}
+    with ScriptedEndpoint(answer) as endpoint:
+        job = Job(tmp_path, endpoint, "articles", ["b!"])
+        job.input.write_text(job.input.read_text() + json.dumps(long, ensure_ascii=False) + "\n")
+        assert main(job.args("--estimate")) == 0
+        estimate = capsys.readouterr().out
+        assert main(job.args("--scheduler", scheduler)) == 0
+        prompts = [request["messages"][-1]["content"] for request in endpoint.requests]
+    calls = {role: int(count) for role, count in re.findall(r"^  (\S.*?): +(\d+) calls", estimate, re.MULTILINE)}
+    asked = {role: sum(text.startswith(prompt) for text in prompts) for role, prompt in PROMPTS.items()}
+    assert calls == {"causara": asked["causara"], "force": 2, "review if 特别剧烈": asked["review"]}
+    assert asked["force"] == 2 and asked["review"] > 2
+    # Only a force prompt follows from an answer not known yet (its graph); a chunk's never does.
+    [causara] = [line for line in estimate.splitlines() if line.startswith("  causara:")]
+    assert "estimated" not in causara and "(2 prompts estimated: their graphs hold relations not known yet)" in estimate
+
+
+@Slow
+def test_request_options_go_with_every_request_and_decide_its_answer(scheduler, tmp_path, capsys):
+    with ScriptedEndpoint(answer) as endpoint:
+        job = Job(tmp_path, endpoint, "articles", ["b!", 2])
+        plain = json.loads(job.config.read_text())
+        # As a vLLM server takes a Qwen3 model's switch for thinking.
+        thinking_off = {"extra_body": {"chat_template_kwargs": {"enable_thinking": False}}, "extra_headers": {"X": "1"}}
+        job.config.write_text(json.dumps(plain | thinking_off, ensure_ascii=False))
+        assert main(job.args("--scheduler", scheduler)) == 0
+        asked = len(endpoint.requests)
+        assert asked == 5
+        assert all(request["chat_template_kwargs"] == {"enable_thinking": False} for request in endpoint.requests)
+        # Answered from the cache with the same options; asked again without them, which change the answer.
+        job.out = tmp_path / "again"
+        assert main(job.args("--scheduler", scheduler)) == 0 and len(endpoint.requests) == asked
+        job.config.write_text(json.dumps(plain, ensure_ascii=False))
+        assert main(job.args("--scheduler", scheduler)) == 2
+        assert "written by another run (another configuration)" in capsys.readouterr().err
+        job.out = tmp_path / "plain"
+        assert main(job.args("--scheduler", scheduler)) == 0 and len(endpoint.requests) == 2 * asked
+        assert "chat_template_kwargs" not in endpoint.requests[-1]
+
+        job.config.write_text(json.dumps(plain | {"extra_body": {"messages": [], "top_k": 1}}, ensure_ascii=False))
+        assert main(job.args("--scheduler", scheduler)) == 2 and len(endpoint.requests) == 2 * asked
+    assert capsys.readouterr().err.endswith(
+        '"extra_body" must not set messages: the extraction library sets those (temperature: give "temperature")\n'
+    )
+
+
+def test_a_tokenizer_that_cannot_be_downloaded_is_said_to_be_replaced_in_one_line(tmp_path, monkeypatch):
+    from kestor.tavi.corpus.estimate import tokenizer_for
+
+    monkeypatch.setenv("TIKTOKEN_CACHE_DIR", str(tmp_path))
+    monkeypatch.setenv("HTTPS_PROXY", refused_base_url().removesuffix("/v1"))
+    tokenizer = tokenizer_for("gpt-4o")
+    assert tokenizer.note == (
+        "tokens counted with cl100k_base, an approximation: o200k_base, tiktoken's encoding for gpt-4o, cannot be "
+        "loaded here: its download failed (ProxyError)"
     )
 
 

@@ -15,6 +15,7 @@ import sys
 import threading
 import time
 from collections import Counter
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -184,6 +185,56 @@ def test_an_interrupted_run_is_finished_by_a_rerun_that_asks_only_for_the_rest(c
         cached = {rest[key] for key in rest if lines[key]["usage"]["from_cache"]}
         assert sorted(endpoint.questions) == sorted(set(rest.values()) - cached)
         assert len(lines) == len(ids)
+
+
+def children(pid: int) -> list[str]:
+    return Path(f"/proc/{pid}/task/{pid}/children").read_text().split()
+
+
+@Slow
+@pytest.mark.parametrize(
+    ("after", "sent"),
+    [
+        (0.2, signal.SIGINT),
+        (1.0, signal.SIGTERM),
+        (2.0, signal.SIGINT),
+        (3.0, signal.SIGTERM),
+        ("start-up", signal.SIGINT),
+    ],
+)
+def test_an_interrupt_at_any_moment_stops_the_run_with_its_true_summary(tmp_path, after, sent):
+    # Ctrl-C as a terminal sends it, to the whole process group (workers included); SIGTERM as kill sends it. From
+    # the console script's start: its imports, the checks, the cluster's start-up, the first requests. On a busy
+    # machine the start-up comes later: one is sent while the driver starts its workers.
+    ids = list(range(60))
+    with ScriptedEndpoint(Model(delay=0.5)) as endpoint:
+        job = Job(tmp_path, endpoint, "causara", ids)
+        command = [str(Path(sys.executable).with_name("kestor-corpus")), *job.args("--workers", "2", "--threads", "2")]
+        run = subprocess.Popen(
+            command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True
+        )
+        if after == "start-up":
+            while not children(run.pid) and run.poll() is None:
+                time.sleep(0.01)
+            time.sleep(0.3)
+        else:
+            time.sleep(after)
+        if sent == signal.SIGINT:
+            os.killpg(run.pid, sent)
+        else:
+            run.send_signal(sent)
+        stdout, stderr = run.communicate(timeout=120)
+    assert run.returncode == 130, stderr
+    assert "Traceback" not in stderr, stderr
+    last = (stdout + stderr).strip().splitlines()[-1]
+    written = job.lines() if job.out.exists() else {}
+    assert len(written) < len(ids)
+    if last.startswith("interrupted: "):
+        done = len(written)
+        assert last.startswith(f"interrupted: {done} ok, 0 failed, 0 already done, {len(ids) - done} not done in ")
+    else:
+        assert re.fullmatch(r"interrupted before the (command|run) began: nothing was (done|asked.*)", last), last
+        assert not written
 
 
 def requests_of(provider: ProviderEndpoint, ids: list[Any]) -> dict[str, int]:

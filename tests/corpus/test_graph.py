@@ -7,6 +7,7 @@ part file is counted by a task of its own, so that what only the merge of two ta
 from __future__ import annotations
 
 import json
+import re
 import sys
 from pathlib import Path
 from typing import Any
@@ -16,7 +17,7 @@ import pytest
 from offline import FORCE_EXAMPLES, REVIEW_EXAMPLES
 from scripted_endpoint import Reply, extraction_answer
 
-from kestor.tavi.corpus import subgraph_between
+from kestor.tavi.corpus import output, subgraph_between
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.graph import command as graph_command
 from kestor.tavi.corpus.graph import draw, export, merge, page
@@ -53,6 +54,8 @@ PARTS = [
 ]
 # The float sum of 0.1, 0.2 and 0.3 over three is 0.20000000000000004: the mean must not drift.
 NODES = [(1, "暴雨", 3, 4), (2, "洪水", 4, 6), (3, "停电", 2, 2), (4, "ＡＢＣ", 1, 2), (5, "台风“海葵”", 1, 1)]
+# A built graph names an event as its spelling reads once normalised: ＡＢＣ is ABC there.
+NAMED = [(number, "ABC" if name == "ＡＢＣ" else name, *figures) for number, name, *figures in NODES]
 EDGES = [
     (1, 2, 3, 2, 0.2, 0.3, {"因果": 2, "导致": 1}, {"剧烈": 1, "中等": 1}),
     (2, 3, 1, 1, 0.5, 0.5, {"因果": 1}, {"剧烈": 1}),
@@ -119,7 +122,7 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     out, graph_dir = write_output(tmp_path / "out"), tmp_path / "graph"
     assert command(out, graph_dir, cluster) == 0
     document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
-    assert records(document) == (NODES, EDGES)
+    assert records(document) == (NAMED, EDGES)
     from_json = nx.node_link_graph(document, edges="edges")
     from_graphml = nx.read_graphml(graph_dir / "graph.graphml", node_type=int)
     for edge in from_graphml.edges.values():
@@ -137,7 +140,7 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     nodes, edges = (parquet.read_table(graph_dir / f"{part}.parquet").to_pylist() for part in ("nodes", "edges"))
     for edge in edges:
         edge.update(labels=json.loads(edge["labels"]), forces=json.loads(edge["forces"]))
-    assert records({"nodes": nodes, "edges": edges}) == (NODES, EDGES)
+    assert records({"nodes": nodes, "edges": edges}) == (NAMED, EDGES)
     summary = json.loads((graph_dir / "summary.json").read_text(encoding="utf-8"))
     assert summary["picture"] == {"file": "top-events.png", "events": 5, "font": "Noto Sans SC", "warning": None}
     assert (graph_dir / "top-events.png").read_bytes().startswith(b"\x89PNG")
@@ -162,6 +165,10 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     err = capsys.readouterr().err
     assert f"pip install {draw.FONT_PACKAGE}" in err and "Parquet files skipped: pyarrow is not installed" in err
     assert [path.name for path in tmp_path.iterdir() if path.name.startswith(".")] == []
+
+    # A graph directory where the run's output belongs is told apart, naming no option that was not given.
+    assert command(graph_dir, tmp_path / "again", cluster) == 2
+    assert "graph directory, not a corpus run's output: a graph is built from the OUT_DIR" in capsys.readouterr().err
 
     # Another's directory, or a graph directory someone put a file of their own into, is left as it is.
     for foreign in (out, tmp_path / "notes", graph_dir):
@@ -273,7 +280,9 @@ def test_the_subgraph_is_what_the_force_extractor_walks(cluster, endpoint, tmp_p
         "图谱数据:\n起点: ＡＢＣ\n终点: 停电\n\n路径1:\n  ＡＢＣ -> 洪水(0.9)\n  洪水 -> 停电(0.5)"
     ]
 
-    # The command, from the graph directory: it writes the same graph data, and asks at once with --force.
+    # The command, from the graph directory: it writes the same graph data (the events named as they read once
+    # normalised), and asks at once with --force.
+    named = json.loads(json.dumps(graph, ensure_ascii=False).replace("ＡＢＣ", "ABC"))
     assert command(out, graph_dir, cluster) == 0
     capsys.readouterr()
     config = tmp_path / "config.json"
@@ -284,10 +293,10 @@ def test_the_subgraph_is_what_the_force_extractor_walks(cluster, endpoint, tmp_p
     args = ["graph", str(graph_dir), "--between", "ABC", "停电", "--output", str(tmp_path / "ab.json")]
     endpoint.queue(extraction_answer(("force", "ＡＢＣ", {"final_force": "轻微"})), Reply(status=500))
     assert main([*args, "--force", "--config", str(config)]) == 0
-    assert json.loads((tmp_path / "ab.json").read_text(encoding="utf-8")) == graph
+    assert json.loads((tmp_path / "ab.json").read_text(encoding="utf-8")) == named
     assert capsys.readouterr().out.splitlines() == [
-        f"1 path from ＡＢＣ to 停电: 3 events, 2 edges; written to {tmp_path / 'ab.json'}",
-        "force of ＡＢＣ on 停电: 轻微",
+        f"1 path from ABC to 停电: 3 events, 2 edges; written to {tmp_path / 'ab.json'}",
+        "force of ABC on 停电: 轻微",
     ]
     assert main([*args, "--force", "--config", str(config)]) == 1
     assert capsys.readouterr().err.startswith("error: the force extractor's call failed: ")
@@ -295,4 +304,46 @@ def test_the_subgraph_is_what_the_force_extractor_walks(cluster, endpoint, tmp_p
 
     # From the output directory, merged first: the same graph data.
     assert main([*args[:1], str(out), *args[2:-1], str(tmp_path / "again.json"), "--scheduler", cluster]) == 0
-    assert json.loads((tmp_path / "again.json").read_text(encoding="utf-8")) == graph
+    assert json.loads((tmp_path / "again.json").read_text(encoding="utf-8")) == named
+
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+
+
+def readme_table(heading: str) -> dict[str, list[str]]:
+    """README's table whose first column is headed `heading`: by each name its first cell gives (backquotes off; a
+    cell may name several), the other cells."""
+    text = README.read_text(encoding="utf-8")
+    lines = text[text.index(f"| {heading} |") :].splitlines()
+    rows = {}
+    for line in lines[2:]:
+        if not line.lstrip().startswith("|"):
+            break
+        cells = [cell.strip() for cell in re.split(r"(?<!\\)\|", line.strip())[1:-1]]
+        for name in cells[0].split(", "):
+            rows[name.strip("`")] = cells[1:]
+    return rows
+
+
+def test_readme_tables_say_what_a_run_and_a_build_write(tmp_path):
+    import pyarrow.parquet as parquet
+
+    usage = {"calls": 2, "from_cache": 0, "prompt_tokens": 9, "completion_tokens": 3, "cached_prompt_tokens": 0}
+    result = {"relations": [rel("暴雨", "洪水", 0.5)], "graph": {}, "force": "剧烈"}
+    lines = [
+        output.line("a", "ok", result, 2, None, usage=usage | {"unreported": 0}, date="2024-07-01", text="暴雨致洪水"),
+        output.line(1, "failed", None, 3, "HTTP 503", "server", usage=usage, date="2024-07-02"),
+    ]
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    graph_command.build_event_graph(out, tmp_path / "graph")
+
+    # Both ways: every column, key and field written is in README's table, and every one there is written.
+    assert set(readme_table("part file key")) == {key for text in lines for key in json.loads(text)}
+    summary = json.loads((tmp_path / "graph" / "summary.json").read_text(encoding="utf-8"))
+    assert set(readme_table("summary.json key")) == set(summary)
+    for name in ("nodes", "edges", "aliases"):
+        schema = parquet.read_schema(tmp_path / "graph" / f"{name}.parquet")
+        written = {field.name: re.sub(r"<\w+: ", "<", str(field.type)) for field in schema}
+        assert {column: cells[0] for column, cells in readme_table(f"{name}.parquet column").items()} == written

@@ -18,13 +18,49 @@ from typing import Any
 import chromium
 import page_library
 import pytest
-from corpus_demo import ARTICLES, DATES, FORCES, RELATIONS
 
 from kestor.tavi.corpus.exits import SetupError
 from kestor.tavi.corpus.graph import draw, page
 from kestor.tavi.corpus.graph.between import Network, subgraph_between
 from kestor.tavi.corpus.graph.command import build_event_graph
 from kestor.tavi.corpus.graph.layout import lay_out
+
+# A few articles, what a model finds in each (source, target, strength) and the force it reads from each graph, by
+# its start event: the names of one event in different articles meet through each tier that needs no model.
+ARTICLES = [
+    (
+        "fj-typhoon",
+        "受台风“海葵”影响，福建沿海普降暴雨，多地发生城市内涝。暴雨导致部分地区电力中断，电力中断又导致工厂停产。",
+    ),
+    ("gd-drought", "广东北部持续干旱，水库蓄水不足，多地限制农业用水，晚稻减产。"),
+    (3, "寒潮来袭，华北气温骤降，用电负荷创下新高，部分地区电力中断。"),
+    ("hb-flood", "湖北连日强降雨，城市严重内涝导致部分地区电力中断，长江水位上涨，沿江码头暂停作业。"),
+    ("tw-typhoon", "颱風過境後，當地電力中斷，多家工廠停產。"),
+]
+DATES = {"fj-typhoon": "2024-09-05", "gd-drought": "2024-10-12", 3: "2024-12-20", "hb-flood": "2024-07-02"}
+RELATIONS = {
+    "海葵": [
+        ("台风“海葵”", "沿海暴雨", 0.9),
+        ("沿海暴雨", "城市内涝", 0.7),
+        ("沿海暴雨", "电力中断", 0.6),
+        ("电力中断", "工厂停产", 0.85),
+    ],
+    "干旱": [
+        ("持续干旱", "长江水位下降", 0.6),
+        ("持续干旱", "水库蓄水不足", 0.8),
+        ("水库蓄水不足", "农业限水", 0.7),
+        ("农业限水", "晚稻减产", 0.6),
+    ],
+    "寒潮": [("寒潮来袭", "气温骤降", 0.9), ("气温骤降", "用电负荷新高", 0.75), ("用电负荷新高", "电力中断。", 0.5)],
+    "强降雨": [
+        ("连日强降雨", "城市严重内涝", 0.8),
+        ("城市严重内涝", "部分地区电力中断", 0.7),
+        ("连日强降雨", "长江水位上涨", 0.8),
+        ("长江水位上涨", "码头暂停作业", 0.7),
+    ],
+    "颱風": [("颱風過境", "電力中斷", 0.8), ("電力中斷", "工廠停產", 0.8)],
+}
+FORCES = {"台风“海葵”": "特别剧烈", "持续干旱": "剧烈", "寒潮来袭": "中等", "连日强降雨": "剧烈", "颱風過境": "中等"}
 
 SCREENSHOT = Path("build/browser-test/index.png")
 KEPT = 20
@@ -169,7 +205,7 @@ def test_the_page_finds_expands_and_follows_paths_in_a_real_browser(demo_graph, 
     assert text("#tooltip") == "电力中断 → 工厂停产: P(工厂停产 | 电力中断) = 1.000, 2 relations, mean strength 0.82"
 
     # The paths between two events: what --between finds in the same graph.
-    choose("path-from", "台风")
+    choose("path-from", "海葵")  # 台风 alone now finds 台风过境 first, the event of 颱風過境
     choose("path-to", "工厂停产")
     browser.find_element("id", "path-find").click()
     graph, paths = subgraph_between(Network.read(demo_graph), "台风“海葵”", "工厂停产")

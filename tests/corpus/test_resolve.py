@@ -7,6 +7,7 @@ import copy
 import csv
 import io
 import json
+import random
 from pathlib import Path
 from typing import Any
 
@@ -25,9 +26,14 @@ from kestor.tavi.corpus.events import (
     parse_overrides,
     resolve,
 )
+from kestor.tavi.corpus.events.parts import Parser
+from kestor.tavi.corpus.events.polarity import Polarity, PolarityError
+from kestor.tavi.corpus.exits import ConfigError
+from kestor.tavi.corpus.graph import causes, load, next_events
 from kestor.tavi.corpus.graph.command import build_event_graph
 from kestor.tavi.corpus.graph.counts import count_part_files, merged
 from kestor.tavi.corpus.graph.models import EmbeddingsClient, ModelFailed, asking
+from kestor.tavi.corpus.graph.resolve import ResolveOptions, check_options
 from kestor.tavi.corpus.inputs import InputError, load_inputs
 
 
@@ -128,8 +134,9 @@ def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
 
 
 def test_the_configuration_extends_what_is_never_one_event(tmp_path):
-    rivers = ["长江水位上涨", "珠江水位上涨"]
-    assert events_of(rivers) == [rivers]  # nothing in the shipped lexicon tells two rivers apart
+    # Happenings alone, compared whole: nothing in the shipped lexicon tells two rivers apart.
+    rivers = ["长江流域暴雨", "珠江流域暴雨"]
+    assert events_of(rivers) == [rivers]
     config = tmp_path / "config.json"
     config.write_text(json.dumps({"merge": {"lexicon": {"river": {"长江": ["长江"], "珠江": ["珠江"]}}}}), "utf-8")
     assert events_of(rivers, lexicon=Lexicon.shipped(load_resolve_config(config).lexicon)) == [
@@ -141,6 +148,94 @@ def test_the_configuration_extends_what_is_never_one_event(tmp_path):
     config.write_text(json.dumps({"merge": {"lexicon": {"river": ["长江"]}}}), "utf-8")
     with pytest.raises(LexiconError, match="'river': an object from value to a list of terms"):
         Lexicon.shipped(load_resolve_config(config).lexicon)
+
+
+def test_names_are_one_event_only_where_their_participants_and_happenings_agree():
+    kinds = {
+        # (alike, apart): the happening shared and the participant another; the participant shared and the happening
+        # another; a direction said by a word no table lists; who acts on whom; a participant at another grain.
+        "participant": (["原油价格上涨", "油价飙升"], ["铜价飙升", "锌价飙升"]),
+        "happening": (["汽车减产", "汽车产量下降"], ["钢铁减产", "钢价下跌"]),
+        "direction": (["房价下跌", "房价走低"], ["房价上涨", "房价走低"]),
+        "roles": (["美国对华加征关税", "美国加征关税"], ["日本对韩国实施出口管制", "韩国对日本实施出口管制"]),
+        "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
+    }
+    for kind, (alike, apart) in kinds.items():
+        assert events_of(alike) == [alike], kind
+        assert events_of(apart) == [[name] for name in apart], kind
+    # All of them at once, in any order: the same events.
+    names = list(dict.fromkeys(name for pair in kinds.values() for names in pair for name in names))
+    expected = sorted(sorted(group) for group in events_of(names))
+    for seed in range(3):
+        shuffled = random.Random(seed).sample(names, len(names))
+        assert sorted(sorted(group) for group in events_of(shuffled)) == expected
+    # A name with nothing to read keeps a node of its own, as does every other name.
+    odd = ["2024", "？！", "涨", "跌" * 10_000, "A股下跌"]
+    assert events_of(odd) == [[name] for name in odd]
+
+
+def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
+    said = {
+        "down": [
+            "房价走低",
+            "楼市下行",
+            "金价回落",
+            "股市承压",
+            "资产缩水",
+            "业绩不及预期",
+            "股价未能上涨",
+            "美联储暂停加息",
+        ],
+        "up": ["房价企稳", "消费回暖", "股价止跌回升", "订单增多"],
+        "open": ["港口复航", "停车场开放"],  # 停车场 is a place, not a closing
+        "closed": ["地铁停运", "供应链受阻"],
+        None: ["加强监管", "广东降雨", "增速"],  # 加强 is no rise, 降雨 is weather
+    }
+    parser = Parser.of()
+    for value, names in said.items():
+        for name, parts in zip(names, parser.parse(names), strict=True):
+            assert (dict(parts.polarity).get("opening") or dict(parts.polarity).get("direction")) == value, name
+    # The configuration extends the table; a bad entry is refused by its key.
+    extended = Parser.of(polarity=Polarity.shipped({"words": {"direction": {"down": ["见顶"]}}}))
+    assert extended.parse(["油价见顶"])[0].polarity == (("direction", "down"),)
+    with pytest.raises(PolarityError, match=r"merge.polarity.morphemes.direction.up: '走高' is not one character"):
+        Polarity.shipped({"morphemes": {"direction": {"up": ["走高"]}}})
+    config = tmp_path / "config.json"
+    config.write_text(json.dumps({"merge": {"polarity": {"words": {"direction": {"up": "走高"}}}}}), "utf-8")
+    with pytest.raises(ConfigError, match=r"config.json: merge.polarity.words.direction.up: a list of non-empty"):
+        check_options(ResolveOptions(config=config))
+
+
+def test_each_event_has_a_class_whatever_the_order_of_its_names():
+    names = [
+        "铜价上涨",
+        "銅價上漲",
+        "锌价飙升",
+        "铝价大涨",
+        "铜价下跌",
+        "美国加征关税",
+        "中方对美加征关税",
+        "美联储加息",
+        "欧洲央行加息",
+        "广东暴雨",
+        "浙江暴雨",
+    ]
+    resolution = resolve(names)
+    classes = {
+        name: resolution.classes[resolution.class_of[event]]
+        for name, event in zip(names, resolution.event_of, strict=True)
+    }
+    assert classes["铜价上涨"] == classes["锌价飙升"] == classes["铝价大涨"] == "金属价格上涨"
+    assert classes["铜价下跌"] == "金属价格下跌"
+    assert classes["美国加征关税"] == classes["中方对美加征关税"] == "加征关税"
+    assert classes["美联储加息"] == classes["欧洲央行加息"] == "央行加息"
+    assert classes["广东暴雨"] == classes["浙江暴雨"] == "暴雨"
+    for seed in range(3):
+        shuffled = random.Random(seed).sample(names, len(names))
+        again = resolve(shuffled)
+        assert {
+            name: again.classes[again.class_of[event]] for name, event in zip(shuffled, again.event_of, strict=True)
+        } == classes
 
 
 def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judge_max():
@@ -161,13 +256,15 @@ def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judg
         return [True] * len(pairs)
 
     names = list(vectors)
-    embed = lambda forms: np.asarray([vectors[form] for form in forms], dtype=np.float32)  # noqa: E731
+    # A part of a name (路面淹水: 路面, 淹水) is where its name is.
+    located = lambda text: vectors[next(name for name in vectors if text in name)]  # noqa: E731
+    embed = lambda texts: np.asarray([located(text) for text in texts], dtype=np.float32)  # noqa: E731
     resolution = resolve(names, Settings(level="judge", embed=embed, judge=judge, judge_max=1))
     # 暴雪 is near 暴雨 but snow is not rain: neither merged nor asked. 路面淹水 is doubtful too, but less so
     # than 城市内涝, and one pair may be asked.
     assert asked == [[("城市积水", "城市内涝")]]
     assert resolution.event_of == [0, 0, 1, 2, 3, 4] and resolution.tier[1] == "judge"
-    assert resolution.asked == {"meaning": 6, "judge": 1}
+    assert resolution.asked == {"meaning": 7, "judge": 1}  # 路面淹水 asked as its participant and its happening
 
 
 def part_line(id_: str, date: str | None, *relations: tuple[str, str]) -> str:
@@ -202,7 +299,8 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
 
     document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
     nodes = {node["name"]: node for node in document["nodes"]}
-    outage = nodes["電力中斷"]  # the first spelling seen names the event
+    # The normal form mentioned most names the event (电力中断 four times: 電力中斷 is one of them).
+    outage = nodes["电力中断"]
     assert outage["aliases"] == {"电力中断": 3, "部分地区电力中断": 2, "電力中斷": 1}
     assert (outage["articles"], outage["relations"]) == (3, 6)
     graphml = nx.read_graphml(graph_dir / "graph.graphml")
@@ -228,8 +326,13 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
     with (graph_dir / "aliases.csv").open(encoding="utf-8", newline="") as handle:
         assert [row["alias"] for row in csv.DictReader(handle)] == [row["alias"] for row in aliases]
     decided = {row["alias"]: (row["event_name"], row["tier"]) for row in aliases}
-    assert decided["部分地区电力中断"] == ("電力中斷", "similar") and decided["工廠停產"] == ("工厂停产", "normal")
+    assert decided["部分地区电力中断"] == ("电力中断", "similar") and decided["工廠停產"] == ("工厂停产", "normal")
     assert sum(row["mentions"] for row in aliases) == sum(node["relations"] for node in document["nodes"])
+    # Each spelling's class: one for one event, numbered from 1 as events are, in the CSV file too.
+    kinds = {(row["event"], row["class"], row["class_name"]) for row in aliases}
+    assert len({event for event, _, _ in kinds}) == len(kinds) and min(number for _, number, _ in kinds) == 1
+    with (graph_dir / "aliases.csv").open(encoding="utf-8", newline="") as handle:
+        assert {(int(row["event"]), int(row["class"]), row["class_name"]) for row in csv.DictReader(handle)} == kinds
     edge_rows = parquet.read_table(graph_dir / "edges.parquet").to_pylist()
     assert sorted(map(tuple, (row["article_ids"] for row in edge_rows))) == sorted(
         tuple(edge["article_ids"]) for edge in document["edges"]
@@ -238,9 +341,21 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
     # An event is found by any of its aliases.
     assert main(["graph", str(graph_dir), "--next", "部分地区电力中断"]) == 0
     lines = capsys.readouterr().out.splitlines()
-    assert lines[0] == "after 電力中斷: 1 event" and lines[2].split()[:4] == ["1.000", "2.67", "2", "2"]
+    assert lines[0] == "after 电力中断: 1 event" and lines[2].split()[:4] == ["1.000", "2.67", "2", "2"]
     assert main(["graph", str(graph_dir), "--causes", "工厂停产"]) == 0
-    assert capsys.readouterr().out.splitlines()[2].endswith(" 電力中斷")
+    assert capsys.readouterr().out.splitlines()[2].endswith(" 电力中断")
+
+    # The same from Python, on the directory or on the graph read back, every attribute of its type.
+    graph = load(graph_dir)
+    assert {"id": outage["id"], **graph.nodes[outage["id"]]} == outage
+    edge = {"source": nodes["暴雨"]["id"], "target": outage["id"], **graph.edges[nodes["暴雨"]["id"], outage["id"]]}
+    assert edge == rain_outage | {"article_ids": ["a", "b"]}
+    following = next_events(graph_dir, "部分地区电力中断")
+    assert following.to_dict("records") == [
+        {"probability": 1.0, "lift": pytest.approx(8 / 3), "count": 2, "articles": 2, "first_seen": "2024-07-02",
+         "last_seen": "2024-08-15", "event": "工厂停产"}
+    ]  # fmt: skip
+    assert list(causes(graph, "工廠停產", limit=1)["event"]) == ["电力中断"]
 
 
 @pytest.mark.slow
@@ -264,7 +379,7 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(sche
     first, second = (json.loads((tmp_path / g / "graph.json").read_text(encoding="utf-8")) for g in ("g1", "g2"))
     assert first == second
     assert sorted(len(edge["article_ids"]) for edge in first["edges"]) == [1, 1, 1, 1, 2, 2, 2]
-    assert [node["aliases"] for node in first["nodes"] if node["name"] == "ＣＰＩ上涨"] == [
+    assert [node["aliases"] for node in first["nodes"] if node["name"] == "CPI上涨"] == [
         {"CPI上涨": 2, "ＣＰＩ上涨": 1}
     ]
 
@@ -346,11 +461,12 @@ def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys)
         with asking(None) as session, pytest.raises(ModelFailed, match="gave vectors of 4 and 6 dimensions"):
             EmbeddingsClient(endpoint.config(), "emb", session, batch=1)(["城市", "城市内涝"])
 
-        # The judge: a pair of the doubtful band (cosine 0.37) asked with the configuration's prompt, once.
+        # The judge: a pair of the doubtful band (cosine 0.37) asked with the configuration's prompt, once. The
+        # model is asked for 工厂停产's parts, its participant the factory's output: put near 城市内涝 too.
         flood, halt = hashed_embedding("城市内涝"), hashed_embedding("工厂停产")
         endpoint.embedding = lambda text: (
             [h + 0.4 * f for h, f in zip(halt, flood, strict=True)]
-            if text == "工厂停产"
+            if text.startswith("工厂")
             else hashed_embedding(synonyms.get(text, text))
         )
         endpoint.embedding_status = 200

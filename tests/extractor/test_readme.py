@@ -71,7 +71,8 @@ def test_the_stock_endpoint_serves_from_the_command_line_until_interrupted():
             banner = server.stdout.readline()
             base_url = re.fullmatch(r"answering at (http://127\.0\.0\.1:\d+/v1) until Ctrl-C\n", banner)
             assert base_url, banner
-            # README's command for asking a real model, asking the stock one: it knows the force question alone.
+            # README's command for asking a real model, asking the stock one: it reads the demo's texts by their cue
+            # words.
             demo = [
                 sys.executable,
                 str(examples / "demo.py"),
@@ -83,7 +84,8 @@ def test_the_stock_endpoint_serves_from_the_command_line_until_interrupted():
                 "k",
             ]
             shown = subprocess.run(demo, capture_output=True, text=True, timeout=120, check=True).stdout
-            assert "(no relations)" in shown and "force:        特别剧烈" in shown
+            assert "1. 台风“海葵” --因果--> 福建沿海普降暴雨  strength 0.70" in shown
+            assert "2. 电力中断 --因果--> 当地多家工厂被迫停产  strength 0.90" in shown
             server.send_signal(signal.SIGINT)
             assert server.wait(timeout=30) == 0
         finally:

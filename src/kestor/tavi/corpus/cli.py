@@ -86,18 +86,24 @@ COMMANDS = (GRAPH, CACHE)
 """The commands besides a run's modes."""
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+def main(argv: Sequence[str] | None = None, *, held: Sequence[int] = ()) -> int:
+    """The command of `argv` (else the process's arguments). `held`: the signals that came while the program
+    started, before this could handle them (see kestor.tavi.corpus_console); while it is being filled, from the
+    moment this handles them, the command stops at once if it holds any."""
     arguments = sys.argv[1:] if argv is None else list(argv)
     command: Callable[[argparse.Namespace], int]
-    if arguments[:1] == [GRAPH]:
-        args, command = graph_arguments(arguments[1:]), graph_command.execute
-    elif arguments[:1] == [CACHE]:
-        args, command = cache_parser().parse_args(arguments[1:]), cache_command.execute
-    else:
-        args, command = run_arguments(arguments), driver.execute
-    if "workers" in args and args.workers is None:
-        args.workers = LOCAL_WORKERS
     with handling_signals():
+        if held:
+            print("interrupted before the command began: nothing was done", file=sys.stderr)
+            return EXIT_INTERRUPTED
+        if arguments[:1] == [GRAPH]:
+            args, command = graph_arguments(arguments[1:]), graph_command.execute
+        elif arguments[:1] == [CACHE]:
+            args, command = cache_parser().parse_args(arguments[1:]), cache_command.execute
+        else:
+            args, command = run_arguments(arguments), driver.execute
+        if "workers" in args and args.workers is None:
+            args.workers = LOCAL_WORKERS
         try:
             return command(args)
         except UsageError as error:

@@ -19,6 +19,7 @@ import signal
 import sys
 import threading
 from collections.abc import Iterator
+from multiprocessing import resource_tracker
 from typing import Any
 
 from .exits import DISTRIBUTION, INSTALL_HINT, SetupError
@@ -59,7 +60,7 @@ def cluster_client(scheduler: str | None, workers: int | None, threads_per_worke
                 sys.warnoptions.append(_TRACKER_QUIET)
             # The dashboard (if Dask has one to show) on a free port: the fixed default would clash between runs on
             # one machine, and leaving the address out does not switch it off.
-            with _workers_ignore_interrupts():
+            with _interrupts_held_while_workers_start():
                 cluster = stack.enter_context(
                     LocalCluster(  # type: ignore[no-untyped-call]
                         n_workers=workers,
@@ -69,32 +70,59 @@ def cluster_client(scheduler: str | None, workers: int | None, threads_per_worke
                         silence_logs=logging.WARNING if verbose else logging.CRITICAL,
                     )
                 )
-            client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
-            _keep_interrupts_from_workers(client)
+                client = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
+                _keep_interrupts_from_workers(client)
         _check_workers(client)
         yield client
 
 
 @contextlib.contextmanager
-def _workers_ignore_interrupts() -> Iterator[None]:
+def _interrupts_held_while_workers_start() -> Iterator[None]:
     """A Ctrl-C at the terminal goes to every process of its group: the local workers would each print their own
-    traceback and die under their tasks. Ignored while they start, it stays ignored in them (a disposition to
-    ignore a signal survives exec), and the driver, which is interrupted, shuts them down. The price: a Ctrl-C in
-    the second or two the cluster takes to start is not seen."""
-    try:
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    except ValueError:  # not the main thread: leave signals to the host
+    traceback and die under their tasks. They are born with SIGINT blocked instead, which they keep: the thread
+    that starts them is made while this one blocks it, and a child inherits its mask. Ignoring it here, so that
+    they inherit that, would drop the driver's own Ctrl-C until they are up (the kernel discards an ignored signal
+    in every thread but those that block it, and the driver has threads of libraries that do not).
+
+    Meanwhile a Ctrl-C or SIGTERM is held, not raised where the cluster is half made (whose close then fails on
+    workers still starting), and raised once the cluster and its client are up; a second one is not held."""
+    if threading.current_thread() is not threading.main_thread():  # signals are the host's to handle there
         yield
         return
+    # The resource tracker unblocks the signals in whichever thread starts it, and the first worker's start would
+    # start it in the thread that starts the workers: started here first, it leaves that thread as it is made.
+    resource_tracker.ensure_running()
+    held: list[int] = []
+    previous: dict[int, Any] = {}
+
+    def hold(signum: int, frame: Any) -> None:
+        if not held:
+            held.append(signum)
+            return
+        handler = previous[signum]
+        if callable(handler):
+            handler(signum, frame)
+        elif handler == signal.SIG_DFL:
+            signal.signal(signum, signal.SIG_DFL)
+            signal.raise_signal(signum)
+
+    for interrupt in (signal.SIGINT, signal.SIGTERM):
+        previous[interrupt] = signal.signal(interrupt, hold)
+    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        # Handlers first, then the mask: a signal that comes in between goes to the handler it is meant for.
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+        if held:
+            signal.raise_signal(held[0])
 
 
 def _keep_interrupts_from_workers(client: Any) -> None:
-    """A local worker started again after it died is started from the driver's own handler, which it does not
-    inherit: it would take a Ctrl-C for itself. Each one ignores it from its start instead."""
+    """A local worker that was not born with SIGINT blocked (started again after it died, by a thread that does not
+    block it) would take a Ctrl-C for itself. Each one ignores it from its start instead."""
     from distributed import WorkerPlugin
 
     class IgnoreInterrupts(WorkerPlugin):

@@ -23,7 +23,12 @@ MODES = ("causara", "linqor", "force", "articles")
 # The extractors each mode drives, in the order it calls them.
 EXTRACTORS_OF = {"causara": ("causara",), "linqor": ("linqor",), "force": ("force",), "articles": ("causara", "force")}
 
-MODEL_KEYS = ("model", "base_url", "api_key", "api_key_env", "temperature")
+REQUEST_KEYS = ("extra_body", "extra_query", "extra_headers")
+"""What the provider takes beyond the library's request, given to every chat request as the OpenAI client takes it:
+fields of the body (a provider's switch for thinking, say), of the query, and headers."""
+MODEL_KEYS = ("model", "base_url", "api_key", "api_key_env", "temperature", *REQUEST_KEYS)
+# The body's fields the extraction library sets, or that the runner needs as they are (a whole answer at once).
+LIBRARY_FIELDS = ("model", "messages", "temperature", "n", "stream")
 TEXT_PROMPT_KEYS = ("prompt_description", "examples")
 FORCE_PROMPT_KEYS = ("prompt_description", "examples", "review_prompt_description", "review_examples")
 EXAMPLE_KEYS = ("text", "extractions")
@@ -46,7 +51,8 @@ class Prompts:
 class RunConfig:
     mode: str
     model: dict[str, Any]
-    """What the extractors' constructors take as `config`: model, api_key, base_url and maybe temperature."""
+    """What the extractors' constructors take as `config`: model, api_key, base_url, maybe temperature, and the
+    request options (REQUEST_KEYS), which the library ignores and the runner's models add to each request."""
     prompts: dict[str, Prompts]
     """By extractor name: "causara", "linqor", "force"."""
 
@@ -64,6 +70,8 @@ class RunConfig:
         and a digest of each extractor's prompts and examples; neither the key nor the address."""
         prompts = {name: _digest(vars(p)) for name, p in sorted(self.prompts.items())}
         decides = {"model": self.model["model"], "temperature": self.model.get("temperature", 0.0), "prompts": prompts}
+        # Headers carry keys and routing, never what is asked: only the body's and the query's options decide.
+        decides |= {key: self.model[key] for key in ("extra_body", "extra_query") if key in self.model}
         return {"mode": self.mode, **decides, "fingerprint": _digest(decides)}
 
 
@@ -121,11 +129,12 @@ def _document(path: str | os.PathLike[str]) -> Any:
 @dataclass(frozen=True)
 class ResolveConfig:
     """What the event graph's resolver reads of a configuration file: the endpoint (for --embeddings and the
-    judge), the "merge" section's "lexicon" (what is never one event, beside the shipped one) and "judge" prompt and
-    examples."""
+    judge), the "merge" section's "lexicon" (what is never one event, beside the shipped one), "polarity" (which way
+    a happening goes, beside the shipped table) and "judge" prompt and examples."""
 
     model: dict[str, Any] | None
     lexicon: dict[str, Any]
+    polarity: dict[str, Any]
     judge: Prompts | None
 
 
@@ -133,7 +142,7 @@ def load_resolve_config(path: str | os.PathLike[str], environ: Mapping[str, str]
     check = _Checker(str(path))
     config = check.mapping(_document(path), "")
     section = check.mapping(config.get(RESOLVE_SECTION, {}), RESOLVE_SECTION)
-    check.known_keys(section, f"{RESOLVE_SECTION}.", {"lexicon", "judge"})
+    check.known_keys(section, f"{RESOLVE_SECTION}.", {"lexicon", "polarity", "judge"})
     model = _model(check, config, os.environ if environ is None else environ) if "model" in config else None
     judge = None
     if "judge" in section:
@@ -143,7 +152,12 @@ def load_resolve_config(path: str | os.PathLike[str], environ: Mapping[str, str]
             f"{RESOLVE_SECTION}.judge.",
             review=False,
         )
-    return ResolveConfig(model, check.mapping(section.get("lexicon", {}), f"{RESOLVE_SECTION}.lexicon"), judge)
+    return ResolveConfig(
+        model,
+        check.mapping(section.get("lexicon", {}), f"{RESOLVE_SECTION}.lexicon"),
+        check.mapping(section.get("polarity", {}), f"{RESOLVE_SECTION}.polarity"),
+        judge,
+    )
 
 
 def parse_config(document: Any, mode: str, where: str, environ: Mapping[str, str]) -> RunConfig:
@@ -183,6 +197,22 @@ def _model(check: _Checker, config: dict[str, Any], environ: Mapping[str, str]) 
         if isinstance(temperature, bool) or not isinstance(temperature, (int, float)):
             raise check.error("temperature", "must be a number")
         model["temperature"] = float(temperature)
+    for key in REQUEST_KEYS:
+        if key in config:
+            options = check.mapping(config[key], key)
+            if key == "extra_body":
+                taken = [field for field in LIBRARY_FIELDS if field in options]
+                if taken:
+                    raise check.error(
+                        key,
+                        f"must not set {', '.join(taken)}: the extraction library sets those (temperature: give "
+                        '"temperature")',
+                    )
+            if key == "extra_headers":
+                for name, value in options.items():
+                    if not isinstance(value, str):
+                        raise check.error(f"{key}.{name}", f"must be a string, not {describe(value)}")
+            model[key] = options
     return model
 
 

@@ -91,17 +91,17 @@ def _run(args: argparse.Namespace, run: Run) -> int:
     record = config.record()
     output.check_record(args.output, record)
     cache = None if args.no_cache else Path(args.cache or default_path()).resolve()
+    parts, already_done = plan(records, existing, args.partition_size)
     if args.estimate:
-        price = run.batch_price if args.batch else run.price
-        return _estimate(config, plan(records, existing, args.partition_size)[0], cache, price, args.batch)
+        return _estimate(config, parts, cache, run.batch_price if args.batch else run.price, args.batch)
+    # Planned before the checks that wait (the endpoint's, up to seconds): an interrupt there is summed up whole.
+    run.planned(args.output, parts, already_done)
     require_dask("corpus runs need")
     if not args.batch_files:  # answered from files, a run may ask nothing of the endpoint
         check_endpoint(config.model["base_url"])
     if cache is not None:
         # Opened (and made, if new) once here, so that a file the run cannot use stops it before it asks.
         _open_cache(cache).close()
-    parts, already_done = plan(records, existing, args.partition_size)
-    run.planned(args.output, parts, already_done)
     run.config_path, run.model = args.config, config.model
     Path(args.output).mkdir(parents=True, exist_ok=True)
     output.write_record(args.output, record)
@@ -255,6 +255,7 @@ class Run:
         self.out_dir = ""
         self.parts: list[Task] = []
         self.already_done = 0
+        self.is_planned = False
         self.progress = Progress(0, stream, False)
         self.reports: list[TaskReport] = []
         self.config_path = "CONFIG.json"
@@ -274,6 +275,7 @@ class Run:
 
     def planned(self, out_dir: str, parts: list[Task], already_done: int) -> None:
         self.out_dir, self.parts, self.already_done = out_dir, parts, already_done
+        self.is_planned = True
         self.progress = Progress(
             sum(len(part.records) for part in parts), self.stream, self.show_progress, price=self.price
         )
@@ -343,6 +345,9 @@ class Run:
     def finish(self) -> int:
         """The summary from what the part files hold now, whatever the workers reported on the way."""
         self.progress.close()
+        if self.interrupted and not self.is_planned:
+            print(f"interrupted before the run began: nothing was asked in {time.monotonic() - self.began:.1f} s")
+            return EXIT_INTERRUPTED
         found = output.outcomes(self.out_dir, (part.part for part in self.parts)) if self.parts else {}
         ok, failures, classes, usage = 0, [], Counter[str](), Usage()
         for part in self.parts:

@@ -4,8 +4,9 @@ Each input goes through the extractors as in a run, but their client records eve
 so a request is counted exactly as the provider would get it (chunks of a long text, worked examples, the system
 message). An answer a request depends on is taken from the cache where it is there; otherwise a stand-in answers:
 the extractor's first worked example, and for the force extractor "特别剧烈", so that the review it may lead to is
-counted too, as a call that may not come. A request whose prompt follows from a stand-in (the force call of an
-article whose relations are not known yet) is counted as estimated.
+counted too, every chunk of it, as calls that may not come. The only prompt that follows from another answer is the
+force call of an article, whose graph is made of its relations: where one of them was a stand-in's, that prompt is
+counted as estimated.
 
 Prompt tokens are counted with the tokenizer of the model's family (tiktoken's encoding for the model), with the
 chat format's few tokens per message; completion tokens are estimated from the worked examples' answers.
@@ -75,12 +76,12 @@ def tokenizer_for(model: str) -> Tokenizer:
         encoding, problem = _load(tiktoken, name)
         if encoding is not None:
             return Tokenizer(encoding, f"tokens counted with {name}, tiktoken's encoding for {model}", True)
-        why = f"{name}, tiktoken's encoding for {model}, cannot be loaded here ({problem})"
+        why = f"{name}, tiktoken's encoding for {model}, cannot be loaded here: {problem}"
     else:
         why = f"tiktoken does not know the model {model!r}"
     encoding, problem = _load(tiktoken, FALLBACK)
     if encoding is None:
-        raise SetupError(f"{why}, and neither can {FALLBACK} ({problem})")
+        raise SetupError(f"{why}; nor can {FALLBACK}: {problem}")
     return Tokenizer(encoding, f"tokens counted with {FALLBACK}, an approximation: {why}", False)
 
 
@@ -101,9 +102,11 @@ def _load(tiktoken: Any, name: str) -> tuple[Any, str]:
         loader.start()
         loader.join(LOAD_TIMEOUT)
     if not found:
-        return None, f"no answer from its download in {LOAD_TIMEOUT:g} s"
+        return None, f"its download gave no answer in {LOAD_TIMEOUT:g} s"
+    if isinstance(found[0], OSError):  # the download's errors too, and a cache directory that cannot be written
+        return None, f"its download failed ({type(found[0]).__name__})"
     if isinstance(found[0], Exception):
-        return None, f"{type(found[0]).__name__}: {str(found[0])[:200]}"
+        return None, type(found[0]).__name__
     return found[0], ""
 
 
@@ -142,12 +145,13 @@ class Estimate:
             if not calls.calls:
                 continue
             text = (
-                f"  {role + ':':<9}{calls.calls:,} calls, {calls.asked_once:,} of them asked once for several inputs, "
+                f"  {(role + ':').ljust(8)} {calls.calls:,} calls, {calls.asked_once:,} of them asked once for several "
+                f"inputs, "
                 f"{calls.in_cache:,} in the cache: {calls.to_ask:,} to ask, {calls.prompt_tokens:,} prompt tokens, "
                 f"about {calls.completion_tokens:,.0f} completion tokens"
             )
             if calls.estimated:
-                text += f" ({calls.estimated:,} prompts estimated: they hold what an earlier answer says)"
+                text += f" ({calls.estimated:,} prompts estimated: their graphs hold relations not known yet)"
             lines.append(text)
             most_to_ask += calls.to_ask
             most_prompt += calls.prompt_tokens
@@ -214,6 +218,10 @@ def estimate(
 
     recorder = _Recorder(endpoint_of(config.model["base_url"]), tokenizer, cache, stand_ins, completion)
     extractors = build(recorder.client_for)
+    if "force" in extractors:
+        # The review is asked of the force extractor's model too, a chunk a request: each of them is a review's.
+        force = extractors["force"]
+        force._review_with_article = recorder.reviewing(force._review_with_article)
     count = 0
     for record in records:
         count += 1
@@ -241,12 +249,22 @@ class _Recorder:
         self.stand_ins, self.completion = stand_ins, completion
         self.roles = {role: Calls() for role in ROLES}
         self.seen: set[bytes] = set()
-        self._guessed = self._uncertain = False
-        self._force_calls = 0
+        self._stood_in: set[str] = set()
+        """The roles a stand-in answered for the input."""
+        self._reviewing = False
 
     def begin(self) -> None:
-        self._guessed = self._uncertain = False
-        self._force_calls = 0
+        self._stood_in.clear()
+
+    def reviewing(self, review: Callable[[str], Any]) -> Callable[[str], Any]:
+        def counted_as_review(article_text: str) -> Any:
+            self._reviewing = True
+            try:
+                return review(article_text)
+            finally:
+                self._reviewing = False
+
+        return counted_as_review
 
     def client_for(self, name: str) -> Any:
         recorder = self
@@ -265,13 +283,12 @@ class _Recorder:
 
     def answer(self, name: str, params: Mapping[str, Any]) -> Any:
         role = name
-        if name == "force":
-            role = "force" if not self._force_calls else MAYBE_REVIEW if self._uncertain else "review"
-            self._force_calls += 1
+        if name == "force" and self._reviewing:
+            role = MAYBE_REVIEW if "force" in self._stood_in else "review"
         calls = self.roles[role]
         calls.calls += 1
-        if self._guessed:
-            # Its prompt holds a stand-in's answer: no other request is known to be this one.
+        if role == "force" and "causara" in self._stood_in:
+            # Its graph holds a stand-in's relations: no other request is known to be this one.
             calls.estimated += 1
             self._count(calls, role, params)
             return self._stand_in(role, params)
@@ -294,6 +311,5 @@ class _Recorder:
         calls.completion_tokens += self.completion.get("review" if role == MAYBE_REVIEW else role, 0.0)
 
     def _stand_in(self, role: str, params: Mapping[str, Any]) -> Any:
-        self._guessed = True
-        self._uncertain = role == "force"
+        self._stood_in.add(role)
         return stand_in(str(params.get("model", "")), self.stand_ins.get(role, ""))

@@ -9,12 +9,13 @@ the class, and give the provider a client of their own.
 from __future__ import annotations
 
 import functools
+import types
 from collections.abc import Callable
 from typing import Any
 
 from .asking.attempt import bounded_http_client
 from .asking.client import GatedClient
-from .config import RunConfig
+from .config import REQUEST_KEYS, RunConfig
 
 _progress_quieted = False
 
@@ -75,7 +76,7 @@ def extractor_classes(client_for: Callable[[str, Any], Any]) -> dict[str, type[A
     def subclass(name: str, base: type[Any]) -> type[Any]:
         def build_model(config: dict[str, Any]) -> Any:
             model = base._build_model(config)
-            model._client = client_for(name, model._client)
+            model._client = _with_request_options(client_for(name, model._client), config)
             # The chunks of a long text go one after another on the calling thread: each request then counts
             # against its own input, and the gate's calls in flight are all the calls there are.
             model.max_workers = 1
@@ -88,6 +89,27 @@ def extractor_classes(client_for: Callable[[str, Any], Any]) -> dict[str, type[A
         "linqor": subclass("linqor", LinqorExtractor),
         "force": subclass("force", ForceExtractor),
     }
+
+
+class _RequestOptions:
+    """Stands where the provider reads its OpenAI client: each chat request with the configuration's options, added
+    before the client it wraps sees the request, so that they are in its answer cache's key as in what is sent."""
+
+    def __init__(self, client: Any, options: dict[str, Any]) -> None:
+        self._client = client
+        self._options = options
+        self.chat = types.SimpleNamespace(completions=types.SimpleNamespace(create=self._create))
+
+    def _create(self, **params: Any) -> Any:
+        return self._client.chat.completions.create(**{**params, **self._options})
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._client, name)
+
+
+def _with_request_options(client: Any, config: dict[str, Any]) -> Any:
+    options = {key: config[key] for key in REQUEST_KEYS if key in config}
+    return _RequestOptions(client, options) if options else client
 
 
 def quiet_progress_bars() -> None:

@@ -34,15 +34,13 @@ STEPS["articles"] = (*STEPS["causara"], *STEPS["force"])
 """What each mode asks, in the order its requests depend on each other's answers: a round of batches each."""
 
 
-def step_of(mode: str, call: int, request: int) -> str:
-    """The step of the `request`-th request of an input's `call`-th call (from 0): the force extractor's second
-    request is its review, every request of the others one chunk of the same text."""
-    if mode == "articles" and call == 0:
-        mode = "causara"
-    elif mode == "articles":
-        mode = "force"
+def step_of(mode: str, call: int, review: bool) -> str:
+    """The step of a request of an input's `call`-th call (from 0), made inside the force extractor's review or not:
+    every request of a call is one chunk of the same text."""
+    if mode == "articles":
+        mode = "causara" if call == 0 else "force"
     steps = STEPS[mode]
-    return steps[min(request, len(steps) - 1)]
+    return steps[-1] if review else steps[0]
 
 
 def event_graph(relations: list[dict[str, Any]]) -> dict[str, Any]:

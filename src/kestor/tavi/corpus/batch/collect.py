@@ -47,14 +47,20 @@ class Collection:
 
 class Collector(Asker):
     """Answers from the cache and what the run's batches carried; records any other request, and answers it with a
-    stand-in. A request left to a live run (`live`) is answered with a stand-in and not recorded."""
+    stand-in. A request left to a live run (`live`) is answered with a stand-in and not recorded. The extractors are
+    the collector's own: their force extractor's review is watched, to tell its requests from the force's."""
 
-    def __init__(self, mode: str, cache: AnswerCache, carried: Carried, live: set[bytes]) -> None:
+    def __init__(
+        self, mode: str, extractors: dict[str, Any], cache: AnswerCache, carried: Carried, live: set[bytes]
+    ) -> None:
         super().__init__(RetryPolicy(retries=0), Gate(1), None, carried)
-        self.mode, self.cache, self.live = mode, cache, live
+        self.mode, self.extractors, self.cache, self.live = mode, extractors, cache, live
+        force = extractors.get("force")
+        if force is not None:
+            force._review_with_article = self._reviewing_in(force._review_with_article)
         self.collection = Collection()
-        self._call = self._request = 0
-        self._waits = False
+        self._call = 0
+        self._waits = self._reviewing = False
 
     def key(self, endpoint: str, body: Mapping[str, Any]) -> bytes | None:
         return request_key(endpoint, body)
@@ -72,25 +78,36 @@ class Collector(Asker):
                 key = request.key
                 if key is not None and key not in self.live and key not in self.collection.requests:
                     self.collection.requests[key] = request
-                    self.collection.steps[key] = step_of(self.mode, self._call, self._request)
-            self._request += 1
+                    self.collection.steps[key] = step_of(self.mode, self._call, self._reviewing)
             answers.append(answered)
         return answers
 
     def settle_step(self, call: Callable[[], Any]) -> Settled:
         """One of an input's calls, as the mode makes them one after another."""
-        self._request = 0
         try:
             return self.settle(Account(), None, call)
         finally:
             self._call += 1
 
-    def collect(self, extractors: dict[str, Any], records: Iterable[Record]) -> Collection:
+    def _reviewing_in(self, review: Callable[[str], Any]) -> Callable[[str], Any]:
+        """The force extractor's review, its requests marked as the review's (a chunk a request, as the force's)."""
+
+        def marked(article_text: str) -> Any:
+            self._reviewing = True
+            try:
+                return review(article_text)
+            finally:
+                self._reviewing = False
+
+        return marked
+
+    def collect(self, records: Iterable[Record]) -> Collection:
+        """The requests of the records that nothing answers yet."""
         self.collection = Collection()
         for record in records:
             self._call, self._waits = 0, False
             # An input's own fault is its live run's to meet and write.
             with contextlib.suppress(Exception):
-                process(self.mode, extractors, record, self.settle_step)
+                process(self.mode, self.extractors, record, self.settle_step)
             self.collection.inputs += self._waits
         return self.collection

@@ -128,9 +128,9 @@ class Rounds:
         if left:
             self._say(f"{_batches(len(left))} of an earlier run still out: their answers come in first")
             self._finish(left, "the batches of an earlier run")
-        collector = Collector(self.mode, self.cache, self.carried, self.live)
+        collector = Collector(self.mode, extractors, self.cache, self.carried, self.live)
         while True:
-            collection = collector.collect(extractors, records)
+            collection = collector.collect(records)
             if not collection.requests:
                 return self.carried
             steps = ", ".join(dict.fromkeys(collection.steps.values()))

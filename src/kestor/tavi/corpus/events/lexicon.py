@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import json
 import re
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
 from importlib import resources
 from typing import Any
@@ -31,6 +31,11 @@ class LexiconError(ValueError):
     pass
 
 
+def shipped_table(name: str) -> Any:
+    """A JSON table that the package ships beside this module."""
+    return json.loads(resources.files(__package__).joinpath(name).read_text(encoding="utf-8"))
+
+
 @dataclass
 class Lexicon:
     terms: dict[str, tuple[str, str]] = field(default_factory=dict)
@@ -42,9 +47,8 @@ class Lexicon:
     def shipped(cls, extension: Mapping[str, Any] | None = None) -> Lexicon:
         """The package's lexicon, extended by `extension` ({category: {value: [term, ...]}}: a term given again
         takes its new category and value)."""
-        table = json.loads(resources.files(__package__).joinpath("lexicon.json").read_text(encoding="utf-8"))
         lexicon = cls()
-        lexicon.add(table, "the shipped lexicon")
+        lexicon.add(shipped_table("lexicon.json"), "the shipped lexicon")
         if extension:
             lexicon.add(extension, "the configuration's lexicon")
         return lexicon
@@ -70,24 +74,33 @@ class Lexicon:
     def signature(self, form: str) -> Signature:
         """The values of each category that a normal form names."""
         found: dict[str, set[str]] = {}
-        place, end = 0, len(form)
-        terms, starting = self.terms, self.lengths
-        while place < end:
-            for length in starting.get(form[place], ()):
-                hit = terms.get(form[place : place + length]) if place + length <= end else None
-                if hit is not None:
-                    if hit[0] != NEUTRAL:
-                        found.setdefault(hit[0], set()).add(hit[1])
-                    place += length
-                    break
-            else:
-                place += 1
+        for _, _, category, value in self.spans(form):
+            if category != NEUTRAL:
+                found.setdefault(category, set()).add(value)
         figures = _FIGURES.findall(form)
         if figures:
             found[FIGURE] = set(figures)
         if not found:
             return {}
         return {category: frozenset(values) for category, values in found.items()}
+
+    def values(self, category: str) -> frozenset[str]:
+        """The values that the lexicon's terms of a category name."""
+        return frozenset(value for kind, value in self.terms.values() if kind == category)
+
+    def spans(self, form: str) -> Iterator[tuple[int, int, str, str]]:
+        """(start, end, category, value) of each term in a normal form, the longest at each place from the left."""
+        place, end = 0, len(form)
+        terms, starting = self.terms, self.lengths
+        while place < end:
+            for length in starting.get(form[place], ()):
+                hit = terms.get(form[place : place + length]) if place + length <= end else None
+                if hit is not None:
+                    yield place, place + length, hit[0], hit[1]
+                    place += length
+                    break
+            else:
+                place += 1
 
 
 def clash(first: Signature, second: Signature) -> str | None:

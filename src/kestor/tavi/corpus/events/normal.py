@@ -131,6 +131,28 @@ def normalize(names: Iterable[str]) -> list[Normal]:
     return [_normal(name) for name in simplified(listed)]
 
 
+def readable(names: Sequence[str]) -> list[str]:
+    """Each name as a reader should see it: simplified, NFKC, its qualifiers (dates, figures) out as in its normal
+    form, but its case, quotation marks and inner blanks kept (CPI上涨, 台风“海葵”)."""
+    return [_readable(name) for name in simplified(names)]
+
+
+def _readable(name: str) -> str:
+    text = unicodedata.normalize("NFKC", name).strip()
+    folded = text.casefold()
+    if len(folded) != len(text):  # a letter that folds to two (ß): the places below would not match
+        return _normal(name).form
+    pattern = _PATTERN if _NUMERALS.search(folded) else _WORDS_PATTERN
+    kept = []
+    start = 0
+    for match in pattern.finditer(folded):
+        if match.end() > match.start():
+            kept.append(text[start : match.start()])
+            start = match.end()
+    kept.append(text[start:])
+    return "".join(kept).strip(_END_TRIM) or text
+
+
 def _normal(name: str) -> Normal:
     folded = _BLANKS.sub("", unicodedata.normalize("NFKC", name).casefold())
     # A name of nothing but quotation marks keeps them: an empty form would make one event of “” and 「」.

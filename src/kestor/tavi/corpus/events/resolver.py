@@ -17,12 +17,16 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from .classes import classify
+from .compare import Meaning, Units, part_index, scores, search_index, signature_of_parts
 from .groups import Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
-from .lexicon import Lexicon, Signature
+from .lexicon import Lexicon, Signature, joined
 from .names import event_key
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
+from .parts import Parser, Parts
+from .polarity import Polarity
 from .similar import FLOOR, MAX_DF, NEIGHBOURS, candidates, ngram_index, unique_pairs
 
 SIMILAR = 0.45
@@ -41,6 +45,7 @@ Candidates = Callable[[Any], tuple[Any, Any, Any]]
 class Settings:
     level: Level = MODEL_FREE
     lexicon: Lexicon | None = None
+    polarity: Polarity | None = None
     overrides: Sequence[Override] = ()
     similar: float = SIMILAR
     neighbours: int = NEIGHBOURS
@@ -54,6 +59,8 @@ class Settings:
     threads: int = 1
     normalize: Callable[[Sequence[str]], list[Normal]] = normalize
     """Names -> their normal forms: here, or by partition on a cluster."""
+    parse: Callable[[Parser, Sequence[str]], list[Parts]] | None = None
+    """Normal forms -> their parts, by the parser given: on a cluster by partition; None: here."""
 
     def runs(self, tier: Level) -> bool:
         return self.level.runs(tier)
@@ -78,6 +85,8 @@ class Resolution:
     """The name of each class of events: the more general events that events are each one of (is-a)."""
     class_of: list[int] = field(default_factory=list)
     """The class of each event."""
+    level: Level = MODEL_FREE
+    """The level resolved at: at `exact`, no normal form was made."""
 
     @property
     def events(self) -> int:
@@ -96,6 +105,12 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             forms[normal.form] = len(representative)
             representative.append(index)
     signatures = {form: lexicon.signature(form) for form in forms} if settings.level is not Level.EXACT else {}
+    parts: list[Parts] = []
+    if settings.runs(Level.SIMILAR) and len(representative) > 1:
+        parser = Parser.of(lexicon, settings.polarity)
+        parts = settings.parse(parser, list(forms)) if settings.parse is not None else parser.parse(list(forms))
+        for form, item in zip(forms, parts, strict=True):
+            signatures[form] = joined(signatures[form], signature_of_parts(item))
     groups = Groups([signatures.get(normal.form, {}) for normal in normals])
     # Sizes count distinct forms, the units that the scoring tiers compare.
     for index in range(len(keys)):
@@ -112,30 +127,47 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             if first != index:
                 groups.join(first, index, Tier.NORMAL, 1.0, lexicon=False)
     if settings.runs(Level.SIMILAR) and len(representative) > 1:
+        import numpy as np
+
         form_list = list(forms)
         meanings = [
             [f"\0{category}={value}" for category, values in signatures[form].items() for value in values]
             for form in form_list
         ]
         ngrams = ngram_index(form_list, settings.max_df, meanings)
-        if settings.search is not None:
-            first, second, score = settings.search(ngrams)
-        else:
-            first, second, score = candidates(ngrams, settings.neighbours, FLOOR, threads=settings.threads)
+        by_parts = part_index(parts, lexicon, settings.max_df)
         codes = _value_codes(form_list, signatures)
-        apart = _clashing(codes, first, second, groups.refused)
+        units = Units.of(parts, codes)
+        rep = _array(representative)
+        # Sizes count units, the things the scoring tiers compare: a unit's forms are one as far as any score goes.
+        for number, unit in enumerate(units.of_form.tolist()):
+            first = int(units.first_form[unit])
+            if first != number:
+                groups.size[representative[number]] = 0
+                groups.join(representative[first], representative[number], Tier.SIMILAR, 1.0)
+        search = settings.search or (
+            lambda index: candidates(index, settings.neighbours, FLOOR, threads=settings.threads)
+        )
+        found = [search(ngrams)]
+        if not by_parts.whole.all():
+            parted, forms_of_rows = search_index(by_parts, units, settings.max_df)
+            a, b, found_score = search(parted)
+            found.append((forms_of_rows[a], forms_of_rows[b], found_score))
+        first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
+        first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
+        apart = _clashing(codes, first, second, groups.refused) | (score < FLOOR)
         apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
         first, second, score = first[~apart], second[~apart], score[~apart]
-        rep = _array(representative)
         pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
         agglomerate(groups, pairs, settings.similar, Tier.SIMILAR)
         if settings.runs(Level.MEANING):
             if settings.embed is None:
                 raise ValueError("the meaning level needs an embeddings model")
-            vectors = settings.embed(form_list)
-            asked[Tier.MEANING] = len(form_list)
-            near = nearest(vectors, settings.neighbours, settings.judge_band[0])
+            meaning = Meaning.of(parts, form_list, units, settings.embed)
+            asked[Tier.MEANING] = len(meaning.texts)
+            near = meaning.candidates(settings.neighbours, settings.judge_band[0])
             both = unique_pairs(*(_concat(a, b) for a, b in zip((first, second, score), near, strict=True)))
+            both = units.pairs(both[0], both[1], meaning.scores(by_parts, both[0], both[1]))
             sure = ~_unsure(codes, both[0], both[1], both[2] >= settings.meaning, groups.refused)
             both = (both[0][sure], both[1][sure], both[2][sure])
             pairs = list(zip(rep[both[0]].tolist(), rep[both[1]].tolist(), both[2].tolist(), strict=True))
@@ -144,7 +176,17 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             if settings.judge is None:
                 raise ValueError("the judge level needs a model to ask")
             asked[Tier.JUDGE] = _ask_judge(groups, pairs, normals, settings)
-    return _resolution(groups, normals, asked)
+    resolution = _resolution(groups, normals, asked)
+    resolution.level = settings.level
+    by_form = dict(zip(forms, parts, strict=False))
+    resolution.classes, resolution.class_of = classify(
+        resolution.event_of,
+        resolution.events,
+        [by_form.get(normal.form) for normal in normals],
+        [normal.form for normal in normals],
+        lexicon,
+    )
+    return resolution
 
 
 def _apply_overrides(
@@ -178,27 +220,6 @@ def _apply_overrides(
             if groups.find(first) == groups.find(second):
                 raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} are one event by other lines")
             groups.forbid(first, second)
-
-
-def nearest(vectors: Any, neighbours: int, floor: float) -> tuple[Any, Any, Any]:
-    """Pairs of rows among each row's nearest neighbours by cosine, at least `floor` alike (usearch's HNSW index:
-    approximate, in C++ on every core)."""
-    import numpy as np
-    from usearch.index import Index
-
-    count = len(vectors)
-    if count < 2:
-        empty = np.zeros(0, dtype=np.int64)
-        return empty, empty, np.zeros(0, dtype=np.float32)
-    index = Index(ndim=vectors.shape[1], metric="cos", dtype="f32")
-    index.add(np.arange(count, dtype=np.uint64), np.ascontiguousarray(vectors, dtype=np.float32))
-    found = index.search(np.ascontiguousarray(vectors, dtype=np.float32), min(neighbours + 1, count))
-    keys = np.asarray(found.keys, dtype=np.int64).reshape(count, -1)
-    similarity = 1.0 - np.asarray(found.distances, dtype=np.float32).reshape(count, -1)
-    rows = np.repeat(np.arange(count, dtype=np.int64), keys.shape[1])
-    columns, scores = keys.ravel(), similarity.ravel()
-    keep = (columns >= 0) & (columns < count) & (columns != rows) & (scores >= floor)
-    return unique_pairs(rows[keep], columns[keep], scores[keep])
 
 
 def _ask_judge(
@@ -245,17 +266,9 @@ def _resolution(groups: Groups, normals: Sequence[Normal], asked: Mapping[str, i
         else:
             tier.append(mark.tier)
             score.append(mark.score)
-    resolution = Resolution(
+    return Resolution(
         event_of, first_of, tier, score, list(normals), dict(groups.joins), dict(groups.refused), dict(asked)
     )
-    _classify(resolution)
-    return resolution
-
-
-def _classify(resolution: Resolution) -> None:
-    """Each event's class: for now its own, named by its first name's normal form."""
-    resolution.classes = [resolution.normals[first].form for first in resolution.first_of]
-    resolution.class_of = list(range(resolution.events))
 
 
 def _value_codes(forms: Sequence[str], signatures: Mapping[str, Signature]) -> dict[str, Any]:

@@ -96,13 +96,19 @@ def candidate_block(
     return first[keep], second[keep], score[keep]
 
 
+PAIRS_AT_ONCE = 500_000
+"""Pairs scored in one product: the rows of both sides are copied for it."""
+
+
 def pair_scores(matrix: Any, first: Any, second: Any) -> Any:
     """The cosine of each pair of rows (rows are of unit length)."""
     import numpy as np
 
-    if len(first) == 0:
-        return np.zeros(0, dtype=np.float32)
-    return np.asarray(matrix[first].multiply(matrix[second]).sum(axis=1), dtype=np.float32).ravel()
+    scores = np.zeros(len(first), dtype=np.float32)
+    for start in range(0, len(first), PAIRS_AT_ONCE):
+        a, b = first[start : start + PAIRS_AT_ONCE], second[start : start + PAIRS_AT_ONCE]
+        scores[start : start + len(a)] = np.asarray(matrix[a].multiply(matrix[b]).sum(axis=1)).ravel()
+    return scores
 
 
 def candidates(

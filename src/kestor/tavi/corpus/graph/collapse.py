@@ -2,8 +2,9 @@
 
 The counts of names that are one event add up (relations, edges' counts, strength sums, labels); what counts
 articles is counted again from the articles themselves, so an article that names one event two ways counts once
-for it and for each of its edges. A node keeps the first spelling seen as its name and every surface form with its
-mentions as its aliases.
+for it and for each of its edges. A node is named by the normal form that its spellings mention most (simplified,
+without dates or figures: 美联储加息, not 2023年7月美聯儲加息; ties to the shorter, then the first seen) and keeps
+every surface form with its mentions, the first seen among them, as its aliases.
 """
 
 from __future__ import annotations
@@ -14,7 +15,8 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from ..events import Resolution, Tier
+from ..events import Level, Resolution, Tier, event_key
+from ..events.normal import readable
 from .counts import Counts
 
 
@@ -26,6 +28,9 @@ class Alias:
     event: int
     """The event's node id (1-based, as in the graph files)."""
     event_name: str
+    class_number: int
+    """The event's class (1-based, as `event`)."""
+    class_name: str
     tier: Tier
     score: float
     mentions: int
@@ -49,12 +54,14 @@ def collapse(counts: Counts, resolution: Resolution) -> Counts:
     result.forces.words = dict(counts.forces.words)
     result.labels.words = dict(counts.labels.words)
 
-    # Every key, so that an event is found by any of its names.
-    result.keys = {key: event_of[node] for key, node in counts.keys.items()}
-    result.names = [counts.names[first] for first in resolution.first_of]
     members: list[list[int]] = [[] for _ in range(events)]
     for node, event in enumerate(event_of):
         members[event].append(node)
+    result.names = event_names(counts, resolution, members)
+    # Every key, and every event's name, so that an event is found by any of its names.
+    result.keys = {key: event_of[node] for key, node in counts.keys.items()}
+    for event, name in enumerate(result.names):
+        result.keys.setdefault(event_key(name), event)
     result.aliases = []
     for nodes in members:
         if len(nodes) == 1 and nodes[0] not in counts.variants:
@@ -103,6 +110,33 @@ def collapse(counts: Counts, resolution: Resolution) -> Counts:
     return result
 
 
+def event_names(counts: Counts, resolution: Resolution, members: Sequence[Sequence[int]]) -> list[str]:
+    """Each event's name: of the normal forms its names have, the one mentioned most (ties to the shorter, then the
+    first seen), as its most mentioned spelling reads once simplified and without dates or figures (see
+    `readable`)."""
+    normals = resolution.normals
+    chosen: list[str] = []
+    for nodes in members:
+        best = nodes[0]
+        if len(nodes) == 1 and best not in counts.variants:
+            chosen.append(counts.names[best])
+            continue
+        if len(nodes) > 1:
+            mentions: dict[str, int] = {}
+            top: dict[str, int] = {}
+            for node in nodes:
+                form = normals[node].form
+                mentions[form] = mentions.get(form, 0) + counts.node_relations[node]
+                if form not in top or counts.node_relations[node] > counts.node_relations[top[form]]:
+                    top[form] = node
+            order = {form: place for place, form in enumerate(mentions)}
+            best = top[min(mentions, key=lambda form: (-mentions[form], len(form), order[form]))]
+        spellings = counts.spellings(best) if best in counts.variants else {counts.names[best]: 0}
+        chosen.append(max(spellings, key=spellings.__getitem__))
+    # Without normal forms, 2024年CPI上涨 and CPI上涨 are two events: their names must stay two.
+    return chosen if resolution.level is Level.EXACT else readable(chosen)
+
+
 def alias_rows(counts: Counts, resolution: Resolution, collapsed: Counts) -> Iterator[Alias]:
     """One row per spelling, by event key of the counts before the collapse in order of first appearance: a
     key's other spellings (Ａ股 beside A股) met it before any tier, as "exact"."""
@@ -114,7 +148,19 @@ def alias_rows(counts: Counts, resolution: Resolution, collapsed: Counts) -> Ite
             tier, score = resolution.tier[node], round(resolution.score[node], 4)
             if number and tier is Tier.NAME:
                 tier = Tier.EXACT
-            yield Alias(spelling, event + 1, collapsed.names[event], tier, score, mentions, normal.form, removed)
+            kind = resolution.class_of[event]
+            yield Alias(
+                spelling,
+                event + 1,
+                collapsed.names[event],
+                kind + 1,
+                resolution.classes[kind],
+                tier,
+                score,
+                mentions,
+                normal.form,
+                removed,
+            )
 
 
 def _ranked(aliases: dict[str, int]) -> dict[str, int]:

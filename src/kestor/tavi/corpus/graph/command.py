@@ -34,7 +34,7 @@ from ..exits import (
     GraphInputError,
     SetupError,
 )
-from ..extractors import build_extractors
+from ..extractors import build_extractors, extractor_classes
 from ..inputs import counted
 from ..output import replace_file
 from .between import Network, subgraph_between
@@ -339,7 +339,8 @@ def _force_extractor(config_path: str) -> Any:
     config = load_config(config_path, "force")
     keep_root_logger_quiet()
     try:
-        return build_extractors(config)["force"]
+        # The library's client as it is, with the configuration's request options on each request.
+        return build_extractors(config, extractor_classes(lambda name, client: client))["force"]
     except Exception as error:
         raise ConfigError(f"{config_path}: the force extractor cannot be built from it: {error}") from None
 

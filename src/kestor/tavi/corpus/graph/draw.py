@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..inputs import counted
 from .counts import Counts
 from .layout import lay_out
 
@@ -243,9 +244,10 @@ def _short(name: str) -> str:
 
 
 def _title(counts: Counts, shown: int) -> str:
+    read = counted(counts.articles, "text" if counts.mode == "causara" else "article")
     return (
-        f"The {shown} events of highest degree, of {len(counts.names):,} events and {len(counts.sources):,} edges "
-        f"from {counts.articles:,} {'articles' if counts.mode != 'causara' else 'texts'}"
+        f"The {shown} events of highest degree, of {counted(len(counts.names), 'event')} and "
+        f"{counted(len(counts.sources), 'edge')} from {read}"
     )
 
 

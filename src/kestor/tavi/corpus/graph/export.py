@@ -336,7 +336,19 @@ def write_parquet(counts: Counts, directory: Path) -> str | None:
     return None
 
 
-ALIAS_COLUMNS = ("alias", "event", "event_name", "tier", "score", "mentions", "normal_form", "removed")
+ALIAS_COLUMNS = {
+    "alias": "alias",
+    "event": "event",
+    "event_name": "event_name",
+    "class": "class_number",
+    "class_name": "class_name",
+    "tier": "tier",
+    "score": "score",
+    "mentions": "mentions",
+    "normal_form": "normal_form",
+    "removed": "removed",
+}
+"""Column -> the attribute of `Alias` it holds."""
 
 
 def write_aliases(aliases: list[Alias], directory: Path) -> bool:
@@ -345,13 +357,15 @@ def write_aliases(aliases: list[Alias], directory: Path) -> bool:
         writer = csv.writer(handle)
         writer.writerow(ALIAS_COLUMNS)
         for alias in aliases:
-            writer.writerow([getattr(alias, column) for column in ALIAS_COLUMNS])
+            writer.writerow([getattr(alias, attribute) for attribute in ALIAS_COLUMNS.values()])
     try:
         import pyarrow as pa
         import pyarrow.parquet as parquet
     except ImportError:
         return False
-    table = pa.table({column: [getattr(alias, column) for alias in aliases] for column in ALIAS_COLUMNS})
+    table = pa.table(
+        {column: [getattr(alias, attribute) for alias in aliases] for column, attribute in ALIAS_COLUMNS.items()}
+    )
     parquet.write_table(table, directory / "aliases.parquet")
     return True
 

@@ -34,7 +34,8 @@ def part_files(out_dir: str | os.PathLike[str]) -> list[str]:
     if not numbered:
         if (directory / "graph.json").is_file():
             raise GraphInputError(
-                f"{directory}: a graph directory, not a corpus run's output: --between asks about two of its events"
+                f"{directory}: a graph directory, not a corpus run's output: a graph is built from the OUT_DIR of an "
+                "articles or causara run (a graph directory is what --between, --next and --causes read)"
             )
         raise GraphInputError(f"{directory}: no part-NNNNN.jsonl files: not the output directory of a corpus run")
     return [path for _, _, path in sorted(numbered)]

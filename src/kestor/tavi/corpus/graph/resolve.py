@@ -2,10 +2,10 @@
 and the counts collapsed onto them (see `collapse`). `--merge LEVEL[/FALLBACK]`, the user's word for how far names
 are resolved, is read here alone (`ResolveOptions.parse`).
 
-Where a cluster runs the merge of the part files, it runs what parts well of the resolving too: the normal forms by
-partition of the names, and the n-gram candidate search by block of names (each block against all). The clustering of
-the scored pairs is global and runs in this process, as does the embeddings' nearest-neighbour search (usearch uses
-every core).
+Where a cluster runs the merge of the part files, it runs what parts well of the resolving too: the normal forms and
+the names' parts by partition of the names, and the n-gram candidate search by block of names (each block against
+all). The clustering of the scored pairs is global and runs in this process, as does the embeddings'
+nearest-neighbour search (usearch uses every core).
 """
 
 from __future__ import annotations
@@ -13,10 +13,10 @@ from __future__ import annotations
 import contextlib
 import os
 import uuid
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 from ..config import ResolveConfig, load_resolve_config
 from ..events import (
@@ -32,13 +32,15 @@ from ..events import (
 )
 from ..events import resolve as resolve_names
 from ..events.judge import judge_by
-from ..events.normal import Normal, normalize
+from ..events.normal import normalize
+from ..events.polarity import Polarity, PolarityError
 from ..events.similar import FLOOR, NgramIndex, candidate_block, unique_pairs
 from ..exits import ConfigError, GraphInputError
 from .collapse import Alias, alias_rows, collapse
 from .counts import Counts
 from .models import Asking, EmbeddingsClient, JudgeClient, ModelFailed, asking
 
+T = TypeVar("T")
 NAMES_PER_TASK = 50_000
 ROWS_PER_SEARCH = 50_000
 
@@ -117,27 +119,28 @@ def check_options(options: ResolveOptions) -> None:
 
 
 def _settings(options: ResolveOptions, client: Any) -> tuple[Settings, ResolveConfig | None]:
-    extension: dict[str, Any] = {}
-    resolve_config = None
-    if options.config is not None:
-        resolve_config = load_resolve_config(options.config)
-        extension = resolve_config.lexicon
+    resolve_config = load_resolve_config(options.config) if options.config is not None else None
     try:
-        lexicon = Lexicon.shipped(extension)
+        lexicon = Lexicon.shipped(resolve_config.lexicon if resolve_config else None)
+        polarity = Polarity.shipped(resolve_config.polarity if resolve_config else None)
         overrides = read_overrides(options.overrides) if options.overrides is not None else []
     except LexiconError as error:
         raise ConfigError(f"{options.config}: merge.lexicon: {error}") from None
+    except PolarityError as error:
+        raise ConfigError(f"{options.config}: {error}") from None
     except OverridesError as error:
         raise GraphInputError(str(error)) from None
     settings = Settings(
         level=options.level,
         lexicon=lexicon,
+        polarity=polarity,
         overrides=overrides,
         judge_max=options.judge_max,
         threads=os.cpu_count() or 1,
     )
     if client is not None:
-        settings.normalize = lambda names: _normal_on_cluster(client, names)
+        settings.normalize = lambda names: _by_partition(client, normalize, names, "normal")
+        settings.parse = lambda parser, forms: _by_partition(client, parser.parse, forms, "parts")
         settings.search = lambda index: _search_on_cluster(client, index, settings)
     if settings.runs(Level.MEANING):
         if not options.embeddings:
@@ -168,16 +171,17 @@ def _ask_models(
         usage["judge"] = lambda: {"model": judge.model, **judge.usage.as_dict()}
 
 
-def _normal_on_cluster(client: Any, names: Sequence[str]) -> list[Normal]:
+def _by_partition(client: Any, work: Callable[[list[str]], list[T]], names: Sequence[str], stage: str) -> list[T]:
+    """`work` over the names, a task for each partition of them on the cluster; here when they are few."""
     if len(names) <= NAMES_PER_TASK:
-        return normalize(names)
+        return work(list(names))
     token = uuid.uuid4().hex[:8]
     futures = [
-        client.submit(normalize, list(names[start : start + NAMES_PER_TASK]), key=f"resolve-normal-{token}-{start}")
+        client.submit(work, list(names[start : start + NAMES_PER_TASK]), key=f"resolve-{stage}-{token}-{start}")
         for start in range(0, len(names), NAMES_PER_TASK)
     ]
     try:
-        return [normal for part in client.gather(futures) for normal in part]
+        return [item for part in client.gather(futures) for item in part]
     finally:
         client.cancel(futures)
 

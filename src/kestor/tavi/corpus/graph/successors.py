@@ -1,39 +1,51 @@
-"""`--next EVENT` and `--causes EVENT`: what most often follows an event in a graph directory, or precedes it, with
-the edge's P(target | source), lift, count, articles and dates."""
+"""What most often follows an event in the graph, or precedes it: each edge's P(target | source), lift, count,
+articles and dates. `next_events` and `causes` give them as tables, `--next EVENT` and `--causes EVENT` print them.
+
+The graph is a GRAPH_DIR or the graph `load` read from one; an event is found by any of its names.
+"""
 
 from __future__ import annotations
 
-import json
 import os
-from pathlib import Path
 from typing import Any
 
-from ..exits import EXIT_OK, GraphInputError
-from .between import Network
+from ..exits import EXIT_OK
+from .reading import load, network_of
 
 LIMIT = 10
+COLUMNS = ("probability", "lift", "count", "articles", "first_seen", "last_seen", "event")
+"""A table's columns, in the order the command prints them (`seen` there is first_seen..last_seen)."""
 
 
-def successors(
-    graph_dir: str | os.PathLike[str], event: str, *, forward: bool = True
-) -> tuple[str, list[dict[str, Any]]]:
-    """The event's name and its edges out (or in), the most probable first: each edge's fields with the other
+def successors(graph: Any, event: str, *, forward: bool = True) -> tuple[str, list[dict[str, Any]]]:
+    """The event's name and its edges out (or in), the most probable first: each edge's attributes with the other
     event's name as "event"."""
-    path = Path(graph_dir) / "graph.json"
-    if not path.is_file():
-        raise GraphInputError(f"{graph_dir}: no graph.json: --next and --causes read a graph directory")
-    network = Network.read(graph_dir)
-    node = network.node(event)
-    document = json.loads(path.read_text(encoding="utf-8"))
-    index = {item["id"]: number for number, item in enumerate(document["nodes"])}
-    found = []
-    for edge in document["edges"]:
-        here, there = (edge["source"], edge["target"]) if forward else (edge["target"], edge["source"])
-        if index[here] == node:
-            found.append({"event": network.names[index[there]], **edge})
+    if isinstance(graph, (str, os.PathLike)):
+        graph = load(graph)
+    network, nodes = network_of(graph)
+    node = nodes[network.node(event)]
+    edges = graph.out_edges(node, data=True) if forward else graph.in_edges(node, data=True)
+    found = [{**data, "event": graph.nodes[there if forward else here]["name"]} for here, there, data in edges]
     # A graph written before the edges carried a probability is ranked by its count.
     found.sort(key=lambda edge: (-edge.get("probability", 0.0), -edge["count"], edge["event"]))
-    return network.names[node], found
+    return graph.nodes[node]["name"], found
+
+
+def next_events(graph: Any, event: str, *, limit: int = LIMIT) -> Any:
+    """The `limit` events most likely to follow `event`, as a pandas DataFrame of COLUMNS."""
+    return _table(successors(graph, event, forward=True)[1][:limit])
+
+
+def causes(graph: Any, event: str, *, limit: int = LIMIT) -> Any:
+    """The `limit` events most likely to precede `event` (the probability being P(event | cause)), as next_events
+    gives them."""
+    return _table(successors(graph, event, forward=False)[1][:limit])
+
+
+def _table(edges: list[dict[str, Any]]) -> Any:
+    import pandas as pd
+
+    return pd.DataFrame([[edge.get(column) for column in COLUMNS] for edge in edges], columns=list(COLUMNS))
 
 
 def print_successors(graph_dir: str | os.PathLike[str], event: str, *, forward: bool, limit: int) -> int:

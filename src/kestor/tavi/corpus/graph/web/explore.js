@@ -245,7 +245,7 @@
     section.replaceChildren(
       element("h2", { textContent: node.name }),
       paragraph(
-        `${number.format(node.articles)} articles, ${number.format(node.relations)} relations; ` +
+        `${amount(node.articles, "article")}, ${amount(node.relations, "relation")}; ` +
           `degree ${number.format(node.degree)} in the whole graph (${into} in, ${out} out on this page)`,
         "quiet",
       ),
@@ -474,7 +474,7 @@
     const plural = found.count === 1 ? "path" : "paths";
     const summary = paragraph(
       `${count} ${plural} from ${nodes[from].name} to ${nodes[to].name}: ` +
-        `${found.nodes.size} events, ${found.edges.size} edges`,
+        `${amount(found.nodes.size, "event")}, ${amount(found.edges.size, "edge")}`,
       "summary",
     );
     const list = element("ol", { className: "paths" });
@@ -514,6 +514,9 @@
   function fraction(value) {
     return typeof value === "number" ? value.toFixed(3) : "–";
   }
+  function amount(count, noun) {
+    return `${number.format(count)} ${noun}${count === 1 ? "" : "s"}`;
+  }
   function counted(pairs) {
     return pairs && pairs.length ? pairs.map(([text, times]) => `${text} ×${number.format(times)}`).join(", ") : undefined;
   }
@@ -531,7 +534,7 @@
       ? `The ${number.format(nodes.length)} events of highest degree of ${number.format(total.events)} ` +
         `(at most ${number.format(total.limit)}: --html-nodes), and the ${number.format(edges.length)} edges ` +
         `between them of ${number.format(total.edges)}.`
-      : `All ${number.format(nodes.length)} events and ${number.format(edges.length)} edges.`) + capped;
+      : `All ${amount(nodes.length, "event")} and ${amount(edges.length, "edge")}.`) + capped;
   completion($("search"), (index) => open(index, false));
   completion($("path-from"), () => {});
   completion($("path-to"), () => {});

@@ -1,0 +1,114 @@
+"""Each event's class, the more general event it is one of (is-a): its happening, with its polarity, over its
+participant's kind. The places and the agent are dropped, a specific thing is replaced by its kind from the
+lexicon (`kinds.json`: copper and aluminium are 金属), or kept where no kind is known; where a name has no thing but
+its agent, the agent's kind stands for it:
+
+    铜价上涨, 铝价大涨          金属价格上涨
+    美国加征关税, 中国对美国加征关税   加征关税
+    美联储加息, 欧洲央行加息      央行加息
+    广东暴雨, 浙江暴雨          暴雨
+
+Two events are of one class when their kinds (or things), heads, polarities and happenings' contents are the same.
+An event whose names could not be read into parts is a class of its own. A class is named by the most common
+spelling of its members (by names; ties to the shorter), so the names are readable Chinese.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Sequence
+from dataclasses import dataclass
+from functools import cache
+from typing import Any
+
+from .lexicon import Lexicon, shipped_table
+from .parts import ACTOR, PLACE, Grammar, Parts
+
+ANY = "*"
+
+
+@dataclass(frozen=True)
+class Kinds:
+    table: dict[str, dict[str, str]]
+    """Category -> value -> the kind's name ("*": every other value of the category)."""
+
+    @classmethod
+    @cache
+    def shipped(cls) -> Kinds:
+        return cls(shipped_table("kinds.json"))
+
+    def of(self, category: str, value: str) -> str | None:
+        values = self.table.get(category)
+        if values is None:
+            return None
+        return values.get(value, values.get(ANY))
+
+
+def class_of(parts: Parts, lexicon: Lexicon, kinds: Kinds, actors: frozenset[str]) -> tuple[Any, str] | None:
+    """An event name's class: its key and its name; None for a name without parts."""
+    if not parts.parsed:
+        return None
+    if not parts.participant:
+        return ("", "", parts.polarity, parts.happening), parts.predicate
+    kind = _kind(parts.owner, lexicon, kinds)
+    if not kind and parts.agent:
+        # An agent of the lexicon (its value is the agent) has a kind; a place or an unknown one is dropped.
+        kind = kinds.of(ACTOR, parts.agent) or "" if parts.agent in actors else ""
+    head = parts.head
+    bound = Grammar.shipped().bound
+    # 加息 holds its 利率, 降价 its 价格: the head is said once.
+    spoken = head if head and not any(bound.get(character) == head for character in parts.predicate) else ""
+    return (kind, head, parts.polarity, parts.happening), f"{kind}{spoken}{parts.predicate}"
+
+
+def _kind(owner: str, lexicon: Lexicon, kinds: Kinds) -> str:
+    """The owner's kind (油价: 能源), or the owner itself where none is known; places are no kind."""
+    kept: list[str] = []
+    last = 0
+    found = ""
+    for start, end, category, value in lexicon.spans(owner):
+        kind = kinds.of(category, value)
+        if category == PLACE or kind is not None:
+            kept.append(owner[last:start])
+            last = end
+            found = found or (kind or "")
+    kept.append(owner[last:])
+    return found or "".join(kept)
+
+
+def classify(
+    event_of: Sequence[int], events: int, name_parts: Sequence[Parts | None], forms: Sequence[str], lexicon: Lexicon
+) -> tuple[list[str], list[int]]:
+    """The classes' names and each event's class, numbered by first appearance. An event takes the class most of
+    its names have."""
+    kinds = Kinds.shipped()
+    actors = lexicon.values(ACTOR)
+    votes: list[Counter[Any]] = [Counter() for _ in range(events)]
+    spellings: dict[Any, Counter[str]] = {}
+    known: dict[Parts, tuple[Any, str] | None] = {}
+    for name, event in enumerate(event_of):
+        parts = name_parts[name]
+        found = None
+        if parts is not None:
+            if parts not in known:
+                known[parts] = class_of(parts, lexicon, kinds, actors)
+            found = known[parts]
+        key, spelling = found if found is not None else (("event", event), forms[name])
+        votes[event][key] += 1
+        spellings.setdefault(key, Counter())[spelling] += 1
+    classes: list[str] = []
+    class_of_event: list[int] = []
+    number: dict[Any, int] = {}
+    for event in range(events):
+        tally = votes[event]
+        # Ties by the key itself, so that the order of the names never decides.
+        key = min(tally, key=lambda key: (-tally[key], repr(key)))
+        if key not in number:
+            number[key] = len(classes)
+            classes.append(_name(spellings[key]))
+        class_of_event.append(number[key])
+    return classes, class_of_event
+
+
+def _name(spellings: Counter[str]) -> str:
+    return min(spellings, key=lambda spelling: (-spellings[spelling], len(spelling), spelling))

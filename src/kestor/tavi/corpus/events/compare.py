@@ -1,0 +1,292 @@
+"""Two names compared part by part: one event only where their participants agree and their happenings agree, each
+scored by its own measure, never by one score over the whole name (in which 铜价飙升 and 锌价飙升 share most).
+
+A participant is scored by the TF-IDF cosine of its character n-grams and of the lexicon's values it names (沪指 and
+A股 name one market); a happening by that of its content's n-grams and its polarity (上涨 and 飙升 are both a rise
+and nothing more). A pair's score is the lower of the two. The roles and the polarity are no score: they are part
+of a name's signature (see `lexicon`), so that a pair that differs in them is refused outright, at every tier.
+
+A name without a participant (a happening alone: 广东暴雨, 干旱), or that the parser could not read, is compared
+whole, by its n-grams, with any name: its parts say too little to be compared one by one.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from .lexicon import Lexicon, Signature
+from .parts import Parts
+from .similar import NgramIndex, ngram_index, pair_scores, unique_pairs
+
+AGENT, TARGET = "agent", "target"
+"""Signature categories of the roles: two names with different agents, or different targets, are two events."""
+PARTICIPANT_CATEGORIES = frozenset({"commodity", "indicator", "currency", "market", "actor", "sector", "place"})
+"""The lexicon's categories of things and actors, whose values make two spellings of one participant alike."""
+VERBAL_CATEGORIES = frozenset({"pace", "stance", "flow", "result"})
+"""The lexicon's categories of what happens, whose values make two spellings of one happening alike."""
+
+
+@dataclass
+class PartIndex:
+    rows: dict[str, Any]
+    """For each part (PARTS), the row of each form's in `indices[part]`; -1 where the form has no such part."""
+    indices: dict[str, NgramIndex]
+
+    @property
+    def whole(self) -> Any:
+        """Which forms are compared whole."""
+        return self.rows["participant"] < 0
+
+
+PARTS = ("participant", "owner", "head", "happening")
+
+
+def signature_of_parts(parts: Parts) -> Signature:
+    """What the parts add to a name's signature: its polarity and its roles."""
+    found = {axis: frozenset({value}) for axis, value in parts.polarity}
+    if parts.agent:
+        found[AGENT] = frozenset({parts.agent})
+    if parts.target:
+        found[TARGET] = frozenset({parts.target})
+    return found
+
+
+def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int) -> PartIndex:
+    import numpy as np
+
+    keys: dict[str, dict[Any, int]] = {part: {} for part in PARTS}
+    rows = {part: np.full(len(parts), -1, dtype=np.int64) for part in PARTS}
+    for number, item in enumerate(parts):
+        if not item.parsed or not item.participant:
+            continue
+        for part, key in (
+            ("participant", item.participant),
+            ("owner", item.agent + item.owner if item.head else ""),
+            ("head", item.head),
+            ("happening", (item.happening, item.polarity)),
+        ):
+            if key:
+                rows[part][number] = keys[part].setdefault(key, len(keys[part]))
+    indices: dict[str, NgramIndex] = {}
+    for part in PARTS:
+        texts, meanings = [], []
+        for key in keys[part]:
+            if part == "happening":
+                content, polarity = key
+                text, values = _read(content, lexicon, VERBAL_CATEGORIES)
+                values.extend(f"\0{axis}={value}" for axis, value in polarity)
+            else:
+                text, values = _read(key, lexicon, PARTICIPANT_CATEGORIES)
+            texts.append(text)
+            meanings.append(values)
+        indices[part] = ngram_index(texts, max_df, meanings)
+    return PartIndex(rows, indices)
+
+
+def _read(text: str, lexicon: Lexicon, categories: frozenset[str]) -> tuple[str, list[str]]:
+    """A part's text without the lexicon's terms of `categories`, and those terms' values: 沪指 and A股 are one
+    market, whatever their characters."""
+    values: list[str] = []
+    kept: list[str] = []
+    last = 0
+    for start, end, category, value in lexicon.spans(text):
+        if category in categories:
+            values.append(f"\0{category}={value}")
+            kept.append(text[last:start])
+            last = end
+    kept.append(text[last:])
+    return "".join(kept), values
+
+
+def search_index(index: PartIndex, units: Units, max_df: int) -> tuple[NgramIndex, Any]:
+    """The parts of each unit with parts side by side, participant and happening each of length one over the square
+    root of two: the top pairs of a search in it are those whose two parts are both alike. The features that more
+    than `max_df` units share are out of the search, as the whole names' frequent n-grams are (a rise, 价格). With
+    the form of each row."""
+    import numpy as np
+    from scipy import sparse
+
+    forms = units.first_form[~index.whole[units.first_form]]
+    halves = [
+        index.indices[part].matrix[index.rows[part][forms]] * np.float32(0.5**0.5) for part in (PARTS[0], PARTS[3])
+    ]
+    matrix = sparse.hstack(halves).tocsr()
+    df = np.bincount(matrix.indices, minlength=matrix.shape[1])
+    search = matrix.multiply((df <= max_df).astype(np.float32)).tocsr()
+    search.eliminate_zeros()
+    return NgramIndex(matrix, search), forms
+
+
+def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
+    """The score of each pair of forms: where both have parts, the lower of the participants' and the happenings';
+    else the whole names' n-gram cosine. Two participants that both have a head (原油|价格, 锌|价格) agree as far
+    as both their owners and their heads do: the price of oil is not that of zinc, nor is oil's output its price."""
+    import numpy as np
+
+    result = pair_scores(whole.matrix, first, second)
+    both = ~(index.whole[first] | index.whole[second])
+    if not both.any():
+        return result
+    a, b = first[both], second[both]
+
+    def alike(part: str, a: Any, b: Any) -> Any:
+        rows = index.rows[part]
+        same = rows[a] == rows[b]
+        if same.all():
+            return np.ones(len(a))
+        return np.where(
+            same, 1.0, pair_scores(index.indices[part].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0))
+        )
+
+    participant = alike("participant", a, b)
+    headed = (index.rows["head"][a] >= 0) & (index.rows["head"][b] >= 0)
+    if headed.any():
+        owners, heads = a[headed], b[headed]
+        participant[headed] = np.minimum(alike("owner", owners, heads), alike("head", owners, heads))
+    result[both] = np.minimum(participant, alike("happening", a, b))
+    return result
+
+
+@dataclass
+class Units:
+    """Forms that nothing can tell apart, their parts and their signatures being the same, are one unit: one
+    thing for the clustering to compare, whose forms are one event before it starts."""
+
+    of_form: Any
+    """The unit of each form."""
+    first_form: Any
+    """The first form of each unit."""
+
+    @classmethod
+    def of(cls, parts: Sequence[Parts], codes: Mapping[str, Any]) -> Units:
+        """The units of forms given their parts and their signatures' values as codes (a column by category)."""
+        import numpy as np
+
+        numbers: dict[Parts, int] = {}
+        keys = np.empty(len(parts), dtype=np.int64)
+        for number, item in enumerate(parts):
+            # A form without parts is a unit of its own: a key no other form has.
+            keys[number] = numbers.setdefault(item, len(numbers)) if item.parsed and item.participant else ~number
+        rows = np.column_stack([keys, *(codes[category] for category in sorted(codes))])
+        _, first, of_form = np.unique(rows, axis=0, return_index=True, return_inverse=True)
+        return cls(of_form.ravel().astype(np.int64), first.astype(np.int64))
+
+    def pairs(self, first: Any, second: Any, score: Any) -> tuple[Any, Any, Any]:
+        """Pairs of forms as pairs of their units' first forms, each once with its best score; none within a
+        unit."""
+        a, b = self.first_form[self.of_form[first]], self.first_form[self.of_form[second]]
+        keep = a != b
+        return unique_pairs(a[keep], b[keep], score[keep])
+
+
+@dataclass
+class Meaning:
+    """The meaning tier's vectors: of each participant and each happening's content where a form has parts, of
+    the form whole where it has none; each distinct text asked once."""
+
+    texts: list[str]
+    vectors: Any
+    participant: Any
+    """The row of each form's participant in `vectors`; -1 where the form is compared whole."""
+    happening: Any
+    """The row of each form's happening content; -1 where it has none (a rise and nothing more)."""
+    whole: Any
+    """The row of each form compared whole; -1 for the others."""
+
+    @classmethod
+    def of(cls, parts: Sequence[Parts], forms: Sequence[str], units: Units, embed: Any) -> Meaning:
+        import numpy as np
+
+        rows: dict[str, int] = {}
+        participant, happening, whole = (np.full(len(forms), -1, dtype=np.int64) for _ in range(3))
+        for number in units.first_form.tolist():
+            item = parts[number]
+            if item.parsed and item.participant:
+                participant[number] = rows.setdefault(item.participant, len(rows))
+                if item.happening:
+                    happening[number] = rows.setdefault(item.happening, len(rows))
+            else:
+                whole[number] = rows.setdefault(forms[number], len(rows))
+        texts = list(rows)
+        vectors = np.asarray(embed(texts), dtype=np.float32) if texts else np.zeros((0, 1), dtype=np.float32)
+        return cls(texts, vectors, participant, happening, whole)
+
+    def _whole_vectors(self, forms: Any) -> Any:
+        """A vector for each form as a whole: its own, or its parts' added up."""
+        import numpy as np
+
+        rows = np.maximum(self.whole[forms], 0)
+        result = self.vectors[rows].copy()
+        parted = self.whole[forms] < 0
+        if parted.any():
+            summed = self.vectors[np.maximum(self.participant[forms[parted]], 0)].copy()
+            content = self.happening[forms[parted]]
+            summed[content >= 0] += self.vectors[content[content >= 0]]
+            summed /= np.maximum(np.linalg.norm(summed, axis=1, keepdims=True), 1e-12)
+            result[parted] = summed
+        return result
+
+    def candidates(self, neighbours: int, floor: float) -> tuple[Any, Any, Any]:
+        """Pairs of forms among the nearest by their participants' vectors, and by their whole vectors."""
+        import numpy as np
+
+        parted = np.flatnonzero(self.participant >= 0)
+        every = np.flatnonzero((self.participant >= 0) | (self.whole >= 0))
+        found = []
+        for forms, vectors in (
+            (parted, self.vectors[self.participant[parted]]),
+            (every, self._whole_vectors(every)),
+        ):
+            a, b, score = nearest(vectors, neighbours, floor)
+            found.append((forms[a], forms[b], score))
+        return unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
+
+    def scores(self, index: PartIndex, first: Any, second: Any) -> Any:
+        """Each pair's cosine part by part, as the n-gram scores are: the lower of the participants' and the
+        happenings' where both forms have parts (a content missing on one side is scored by n-grams), else the
+        whole forms'."""
+        import numpy as np
+
+        def cosine(a: Any, b: Any) -> Any:
+            return np.einsum("ij,ij->i", a, b)
+
+        result = cosine(self._whole_vectors(first), self._whole_vectors(second))
+        both = (self.participant[first] >= 0) & (self.participant[second] >= 0)
+        if both.any():
+            a, b = first[both], second[both]
+            participant = cosine(self.vectors[self.participant[a]], self.vectors[self.participant[b]])
+            contents = (self.happening[a] >= 0) & (self.happening[b] >= 0)
+            rows = index.rows["happening"]
+            happening = np.where(
+                rows[a] == rows[b],
+                1.0,
+                pair_scores(index.indices["happening"].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0)),
+            )
+            happening[contents] = cosine(
+                self.vectors[self.happening[a[contents]]], self.vectors[self.happening[b[contents]]]
+            )
+            result[both] = np.minimum(participant, happening)
+        return result
+
+
+def nearest(vectors: Any, neighbours: int, floor: float) -> tuple[Any, Any, Any]:
+    """Pairs of rows among each row's nearest neighbours by cosine, at least `floor` alike (usearch's HNSW index:
+    approximate, in C++ on every core)."""
+    import numpy as np
+    from usearch.index import Index
+
+    count = len(vectors)
+    if count < 2:
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, np.zeros(0, dtype=np.float32)
+    index = Index(ndim=vectors.shape[1], metric="cos", dtype="f32")
+    index.add(np.arange(count, dtype=np.uint64), np.ascontiguousarray(vectors, dtype=np.float32))
+    found = index.search(np.ascontiguousarray(vectors, dtype=np.float32), min(neighbours + 1, count))
+    keys = np.asarray(found.keys, dtype=np.int64).reshape(count, -1)
+    similarity = 1.0 - np.asarray(found.distances, dtype=np.float32).reshape(count, -1)
+    rows = np.repeat(np.arange(count, dtype=np.int64), keys.shape[1])
+    columns, scores = keys.ravel(), similarity.ravel()
+    keep = (columns >= 0) & (columns < count) & (columns != rows) & (scores >= floor)
+    return unique_pairs(rows[keep], columns[keep], scores[keep])

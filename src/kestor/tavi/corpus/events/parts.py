@@ -1,0 +1,384 @@
+"""An event's parts, read from its normal form by a Chinese segmenter and part-of-speech tagger (rjieba):
+
+    日本对韩国实施出口管制   agent 日本, target 韩国, happening 出口管制
+    美联储宣布加息           agent 美联储, thing 利率 (bound in 加息), happening up
+    国际油价大涨             agent 国际 (a place), thing 油价 (its head 价格), happening up
+    工厂被迫停产             thing 工厂 产量 (bound in 停产; its head 产量), happening closed
+
+The qualifiers that the normal form took out (dates, figures) are its `Normal.removed`.
+
+A name is a participant region, then its predicate: the predicate starts at the first verb or adjective, but for a
+noun or verbal noun right before another verb, which is the participant (出口增长, 居民消费下滑). In the participant
+region, the first named one (a place or an actor of the lexicon, or a name the tagger knows as one) is the agent,
+and one named after a role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its
+target; other places are the place; the rest is the thing it happens to. The predicate's nouns are the thing's
+too, as is the noun bound in a verb (降价: 价格), so that 铁矿石涨价 and 铁矿石价格上涨 have one thing. What is left
+of the predicate, once the light verbs (宣布, 遭遇), adverbs and its polar morphemes are out, is the happening's
+content; its polarity comes from `polarity`. A name without a predicate (广东暴雨, 红海危机) is a happening alone.
+
+A name that the tagger cannot read (no Chinese, a single character, a whole paragraph) is not parsed: it is
+compared whole, as any name was before parts.
+
+The words of the lexicon and the polarity table are added to the segmenter's dictionary, so that 沪指 and 走低 are
+cut as words. Forms are cut in batches, joined by line breaks (a normal form has none): one call per batch costs far
+less than one per name.
+"""
+
+from __future__ import annotations
+
+import unicodedata
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from functools import cache
+from typing import Any, NamedTuple
+
+from .lexicon import NEUTRAL, Lexicon, shipped_table
+from .polarity import Polarity
+
+LONGEST = 40
+"""Characters; a longer name is a paragraph, not an event's name, and is compared whole."""
+BATCH = 20_000
+PLACE, ACTOR = "place", "actor"
+MARKER, VERB, NOUN = "marker", "verb", "noun"
+WORD_FREQUENCY = 100_000
+"""How often the segmenter takes our words to be used: often enough to be cut whole (黄金|价格|上涨)."""
+# Parts of speech of the tagger's dictionary: names of places, organisations and people, nouns, verbs.
+_PLACE_TAGS = frozenset({"ns", "f", "s"})
+_NAME_TAGS = frozenset({"nr", "nrt", "nt"})
+_VERB_TAGS = frozenset({"v", "vd", "vi", "vn", "vg", "vq", "a", "ad", "an", "ag", "l", "i"})
+_NOUN_LIKE_TAGS = frozenset({"vn", "j", "l"})
+"""Verbal nouns, abbreviations and set phrases: the participant where a verb follows (出口增长, 居民消费下滑)."""
+_DROPPED_TAGS = frozenset(
+    {"d", "m", "mq", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
+)
+
+
+class Parts(NamedTuple):
+    """The parts of one name; an unparsed name has none."""
+
+    thing: str = ""
+    owner: str = ""
+    """The thing without its head: whose price, whose output (原油 in 原油价格; 油价 whole)."""
+    head: str = ""
+    """The thing's last noun where nouns come before it, in full (价格 in 原油价格, 锌价 and 油价): what of the thing
+    happens."""
+    happening: str = ""
+    polarity: tuple[tuple[str, str], ...] = ()
+    """(axis, value) of the happening, by axis."""
+    predicate: str = ""
+    """The predicate's words as written, but the light ones (加息, 上涨; 暴雨 for a happening alone)."""
+    agent: str = ""
+    """The one acting, where the name names one before its predicate (美国 in 美国对华加征关税)."""
+    target: str = ""
+    """The one acted on, where a role marker or the predicate's object names one (中国 in 美国对华加征关税)."""
+    place: tuple[str, ...] = ()
+    parsed: bool = False
+
+    @property
+    def participant(self) -> str:
+        """What the happening happens to: its agent and its thing (美联储 利率 in 美联储加息)."""
+        return self.agent + self.thing
+
+
+@dataclass(frozen=True)
+class Grammar:
+    light: frozenset[str]
+    agent_markers: frozenset[str]
+    patient_markers: frozenset[str]
+    symmetric_markers: frozenset[str]
+    abbreviations: dict[str, str]
+    bound: dict[str, str]
+    scope: frozenset[str]
+    nouns: frozenset[str]
+    """Nouns that the tagger takes for verbs (需求)."""
+    verbs: frozenset[str]
+    """Verbs to cut whole, where the tagger's dictionary holds a longer phrase (价格上涨)."""
+    measures: frozenset[str]
+    things: frozenset[str]
+
+    @classmethod
+    @cache
+    def shipped(cls) -> Grammar:
+        table = shipped_table("grammar.json")
+        return cls(
+            frozenset(table["light"]),
+            frozenset(table["agent_markers"]),
+            frozenset(table["patient_markers"]),
+            frozenset(table["symmetric_markers"]),
+            dict(table["abbreviations"]),
+            dict(table["bound"]),
+            frozenset(table["scope"]),
+            frozenset(table["nouns"]),
+            frozenset(table["verbs"]),
+            frozenset(table["noun_suffixes"]["measures"]),
+            frozenset(table["noun_suffixes"]["things"]),
+        )
+
+
+_SEGMENTERS: dict[tuple[tuple[str, str], ...], Any] = {}
+
+
+def _segmenter(words: tuple[tuple[str, str], ...]) -> Any:
+    """A segmenter whose dictionary holds `words`, each with its part of speech (built once a process: it loads
+    its dictionary)."""
+    segmenter = _SEGMENTERS.get(words)
+    if segmenter is None:
+        try:
+            import rjieba
+        except ImportError as error:
+            raise ImportError(
+                f"event names are read into their parts by rjieba, which is not installed ({error}): "
+                "pip install 'kestor-tavi-extractor[corpus]'"
+            ) from None
+        segmenter = rjieba.Jieba()
+        for word, tag in words:
+            segmenter.add_word(word, WORD_FREQUENCY, tag)
+        _SEGMENTERS.clear()
+        _SEGMENTERS[words] = segmenter
+    return segmenter
+
+
+@dataclass
+class Parser:
+    lexicon: Lexicon
+    polarity: Polarity
+    grammar: Grammar
+    known: dict[tuple[str, str], tuple[tuple[tuple[str, str, str], ...], bool]] = field(
+        default_factory=dict, repr=False, compare=False
+    )
+    """What each (word, part of speech) was found to be: words repeat far more than names do."""
+    said: dict[tuple[str, ...], tuple[tuple[tuple[str, str], ...], str]] = field(
+        default_factory=dict, repr=False, compare=False
+    )
+    """The polarity and content of each predicate's words read so far."""
+
+    @classmethod
+    def of(cls, lexicon: Lexicon | None = None, polarity: Polarity | None = None) -> Parser:
+        return cls(lexicon or Lexicon.shipped(), polarity or Polarity.shipped(), Grammar.shipped())
+
+    def words(self) -> tuple[tuple[str, str], ...]:
+        """The words to add to the segmenter's dictionary, each with its part of speech: the lexicon's terms (a
+        place as a place, an actor as an organisation), the polarity table's words and the grammar's verbs and
+        nouns."""
+        tags = {PLACE: "ns", ACTOR: "nt"}
+        listed: dict[str, str] = {}
+        for term, (category, _) in self.lexicon.terms.items():
+            if len(term) > 1:
+                listed[term] = "v" if category in _VERBAL_CATEGORIES else tags.get(category, "n")
+        for word in (*self.polarity.terms(), *self.grammar.verbs):
+            listed.setdefault(word, "v")
+        for word in self.grammar.nouns:
+            listed[word] = "n"
+        return tuple(sorted(listed.items()))
+
+    def parse(self, forms: Sequence[str]) -> list[Parts]:
+        """The parts of each normal form, in order; strings shared between forms are one object."""
+        segmenter = _segmenter(self.words())
+        shared: dict[Any, Any] = {}
+        result: list[Parts] = []
+        for start in range(0, len(forms), BATCH):
+            batch = forms[start : start + BATCH]
+            readable = [_readable(form) for form in batch]
+            cut = segmenter.tag("\n".join(form for form, ok in zip(batch, readable, strict=True) if ok))
+            tokens = _lines(cut)
+            for ok in readable:
+                parts = self.read(next(tokens)) if ok else Parts()
+                result.append(shared.setdefault(parts, parts))
+        return result
+
+    def read(self, tokens: list[tuple[str, str]]) -> Parts:
+        """The parts of one name from its words and their parts of speech."""
+        kept = self._words(tokens)
+        start = self._predicate_start(kept)
+        if start is None:
+            # A happening alone: its places apart, the rest is what happens.
+            rest = [word for word, kind, _ in kept if kind not in (PLACE, MARKER)]
+            polarity, content = self._read(rest)
+            where = tuple(value for _, kind, value in kept if kind == PLACE)
+            return Parts("", "", "", content, polarity, "".join(rest), "", "", where, bool(rest))
+        agent, target, places, thing = self._participants(kept[:start])
+        verbs: list[str] = []
+        written: list[str] = []
+        for word, kind, value in kept[start:]:
+            if kind in (PLACE, ACTOR):
+                if not target:
+                    target = value
+                else:
+                    places.append(value)
+            elif kind == NOUN:
+                thing.append(word)
+            elif kind == VERB:
+                written.append(word)
+                bound = self._bound(word)
+                if bound is not None:
+                    thing.append(bound[1])
+                    word = bound[0]
+                verbs.append(word)
+        polarity, content = self._read(verbs)
+        owner, head = self._head(thing, agent)
+        return Parts(
+            "".join(thing), owner, head, content, polarity, "".join(written), agent, target, tuple(places), True
+        )
+
+    def _read(self, words: list[str]) -> tuple[tuple[tuple[str, str], ...], str]:
+        key = tuple(words)
+        said = self.said.get(key)
+        if said is None:
+            found, content = self.polarity.read(words, self._opaque)
+            said = self.said[key] = (tuple(sorted(found.items())), content)
+        return said
+
+    def _head(self, thing: list[str], agent: str) -> tuple[str, str]:
+        """The owner and the head of a thing: its last noun where others, or an agent, come before (原油|价格,
+        锌|价, 欧佩克|产量), or the noun bound in a term's end (油价: 油价|价格); no head but in those."""
+        bound = self.grammar.bound
+        last = thing[-1] if thing else ""
+        term = self.lexicon.terms.get(last)
+        if len(last) > 1 and term is not None and term[0] != NEUTRAL and last[-1] in bound:
+            return "".join(thing), bound[last[-1]]
+        if len(thing) > 1 or (thing and agent):
+            return "".join(thing[:-1]), bound.get(last, last)
+        return "".join(thing), ""
+
+    def _words(self, tokens: list[tuple[str, str]]) -> list[tuple[str, str, str]]:
+        """(word, kind, value) of the words that count: kind is place, actor, marker, verb or noun; value is a
+        place's or an actor's name (the lexicon's value where it has one), else the word's part of speech."""
+        kept: list[tuple[str, str, str]] = []
+        known = self.known
+        last = len(tokens) - 1
+        for number, token in enumerate(tokens):
+            found = known.get(token)
+            if found is None:
+                found = known[token] = self._word(*token)
+            entries, modifier = found
+            if modifier and number < last:
+                continue  # 大范围, 强寒潮: a word of one character that only says how much
+            kept.extend(entries)
+        return kept
+
+    def _word(self, word: str, tag: str) -> tuple[tuple[tuple[str, str, str], ...], bool]:
+        """What one word is, wherever it stands, and whether it is a modifier of one character (dropped but
+        last)."""
+        grammar, terms = self.grammar, self.lexicon.terms
+        if word in grammar.light or word in grammar.scope:
+            return (), False
+        term = terms.get(word)
+        category = term[0] if term is not None else None
+        if term is not None and category in (PLACE, ACTOR):
+            return ((word, term[0], term[1]),), False
+        if category is not None and category != NEUTRAL:
+            return ((word, VERB if category in _VERBAL_CATEGORIES else NOUN, tag),), False
+        if len(word) == 2 and word[1] == "方" and word[0] in grammar.abbreviations:
+            return ((word, PLACE, self._place(grammar.abbreviations[word[0]])),), False
+        if word in grammar.agent_markers or word in grammar.patient_markers:
+            return ((word, MARKER, word),), False
+        if len(word) == 2 and word[0] in grammar.agent_markers and word[1] in grammar.abbreviations:
+            return ((word[0], MARKER, word[0]), (word[1], PLACE, self._place(grammar.abbreviations[word[1]]))), False
+        if tag in _PLACE_TAGS:
+            return ((word, PLACE, word),), False
+        if tag in _NAME_TAGS:
+            return ((word, ACTOR, word),), False
+        modifier = len(word) == 1 and (tag in _DROPPED_TAGS or tag == "a")
+        if tag in _DROPPED_TAGS and not self._polar(word) and not self.polarity.negations.intersection(word):
+            return (), modifier
+        if word in grammar.nouns or self._noun(word):
+            return ((word, NOUN, tag),), modifier
+        if tag in _VERB_TAGS or tag in _DROPPED_TAGS or self._compound(word, tag):
+            # An adverb kept is a polar one (暂停|加息, 不再|下跌): it says which way.
+            return ((word, VERB, tag),), modifier
+        return ((word, NOUN, tag),), modifier
+
+    def _participants(self, region: list[tuple[str, str, str]]) -> tuple[str, str, list[str], list[str]]:
+        """The agent, the target, other places and the thing, from the words before the predicate."""
+        grammar = self.grammar
+        agent = target = ""
+        places: list[str] = []
+        thing: list[str] = []
+        marked = passive = symmetric = False
+        for word, kind, value in region:
+            if kind == MARKER:
+                marked = True
+                passive = word in grammar.patient_markers
+                symmetric = word in grammar.symmetric_markers
+            elif kind in (PLACE, ACTOR):
+                if not marked and not agent:
+                    agent = value
+                elif marked and not target:
+                    target = value
+                elif kind == PLACE:
+                    places.append(value)
+                else:
+                    thing.append(word)
+            else:
+                thing.append(word)
+        if passive:
+            agent, target = target, agent
+        elif symmetric and agent and target:
+            agent, target = "+".join(sorted((agent, target))), ""
+        return agent, target, places, thing
+
+    def _predicate_start(self, kept: list[tuple[str, str, str]]) -> int | None:
+        """Where the predicate starts: the first verb, but for a noun or verbal noun before a verb, which is the
+        participant (出口增长, 居民消费下滑, 高铁停运); None: no verb."""
+        for index, (_, kind, tag) in enumerate(kept):
+            if kind == VERB:
+                following = kept[index + 1][1] if index + 1 < len(kept) else None
+                if following == VERB and (tag[:1] == "n" or tag in _NOUN_LIKE_TAGS):
+                    continue
+                return index
+        return None
+
+    def _compound(self, word: str, tag: str) -> bool:
+        """A verb and its object in one word that the tagger calls a noun (降息, 裁员, 缺芯; not 关税)."""
+        if self.polarity.words.get(word) is not None:
+            return True
+        return len(word) == 2 and word[0] in self.polarity.morphemes and word[1] in self.grammar.bound
+
+    def _opaque(self, word: str) -> bool:
+        """Terms of the lexicon's other categories say what they say (降雨 is weather, not a fall)."""
+        term = self.lexicon.terms.get(word)
+        return term is not None and term[0] != NEUTRAL and term[0] not in _POLAR_CATEGORIES
+
+    def _bound(self, word: str) -> tuple[str, str] | None:
+        """A verb with its object's noun bound in it (降价, 加息, 缺芯): the verb and the noun it stands for."""
+        if len(word) == 2 and word[1] in self.grammar.bound and word[0] in self.polarity.morphemes:
+            return word[0], self.grammar.bound[word[1]]
+        return None
+
+    def _noun(self, word: str) -> bool:
+        """A word that names a measure or a thing, however polar its morphemes (增速, 涨幅, 停车场)."""
+        if len(word) < 2 or self.polarity.words.get(word) is not None:
+            return False
+        last = word[-1]
+        return last in self.grammar.measures or (len(word) > 2 and last in self.grammar.things)
+
+    def _polar(self, word: str) -> bool:
+        morphemes = self.polarity.morphemes
+        return word in self.polarity.words or any(character in morphemes for character in word)
+
+    def _place(self, name: str) -> str:
+        term = self.lexicon.terms.get(name)
+        return term[1] if term is not None and term[0] == PLACE else name
+
+
+_POLAR_CATEGORIES = frozenset({"direction", "opening", "pace"})
+"""Lexicon categories that the polarity table reads (a configuration's lexicon may still name them)."""
+_VERBAL_CATEGORIES = _POLAR_CATEGORIES | {"stance", "flow", "result"}
+"""Lexicon categories whose terms say what happens, not to what."""
+
+
+def _readable(form: str) -> bool:
+    if not 2 <= len(form) <= LONGEST:
+        return False
+    return any(unicodedata.category(character) == "Lo" for character in form)
+
+
+def _lines(cut: Iterable[tuple[str, str]]) -> Iterator[list[tuple[str, str]]]:
+    line: list[tuple[str, str]] = []
+    for word, tag in cut:
+        if word == "\n":
+            yield line
+            line = []
+        else:
+            line.append((word, tag))
+    yield line

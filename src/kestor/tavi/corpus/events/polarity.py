@@ -1,0 +1,139 @@
+"""Which way a happening goes: up or down (涨 and 跌), open or closed (复工 and 停工), told by the morphemes that carry
+it rather than by a list of words, so that a word never listed (走低, 下行, 回落, 承压, 缩水, 企稳, 回暖) still has one.
+
+A word's polarity is, in this order: the polarity that the table lists for the whole word (跳水, 反弹; or none:
+加强 is no rise, however its morphemes read); none where the word names a measure or a thing (涨幅, 增速, 停车场: a
+polarity morpheme before a noun's suffix only says which measure or thing it is); else that of its morphemes, each
+axis taking the last morpheme that speaks for it (止跌回升 ends up). A negation (不, 未) turns the next polar
+morpheme to its opposite (不及预期 is down); so does a morpheme of stopping before one of rising or falling
+(暂停加息, 止跌). Terms of the lexicon's other categories are not read for polarity at all (降雨 is weather, not a
+fall). Two happenings of opposite polarity on one axis are never one event.
+
+The package ships the table (`polarity.json`); a run's configuration extends it under "merge": {"polarity": ...},
+in the same shape.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+from .lexicon import shipped_table
+
+OPPOSITE = {"up": "down", "down": "up", "open": "closed", "closed": "open"}
+STOPPING = "closed"
+"""The value whose morphemes, before one of the direction axis, undo it (暂停加息 is no rise)."""
+DIRECTION = "direction"
+OPENING = "opening"
+KEYS = ("morphemes", "words", "none", "negations", "intensifiers")
+
+
+class PolarityError(ValueError):
+    """A polarity table that cannot be read; the message names the key at fault."""
+
+
+@dataclass
+class Polarity:
+    morphemes: dict[str, tuple[str, str]] = field(default_factory=dict)
+    """(axis, value) of each character that carries one."""
+    words: dict[str, tuple[str, str] | None] = field(default_factory=dict)
+    """(axis, value) of each word listed whole; None: a word of no polarity whatever its morphemes."""
+    negations: set[str] = field(default_factory=set)
+    intensifiers: set[str] = field(default_factory=set)
+    """Morphemes that only say how much or how (大涨, 走高): no content of a happening."""
+
+    @classmethod
+    def shipped(cls, extension: Mapping[str, Any] | None = None) -> Polarity:
+        polarity = cls()
+        polarity.add(shipped_table("polarity.json"), "polarity.json")
+        if extension:
+            polarity.add(extension, "merge.polarity")
+        return polarity
+
+    def add(self, table: Mapping[str, Any], where: str) -> None:
+        if not isinstance(table, Mapping):
+            raise PolarityError(f"{where}: an object with any of {', '.join(KEYS)}")
+        for key in table:
+            if key not in KEYS:
+                raise PolarityError(f"{where}: unknown key {key!r}: one of {', '.join(KEYS)}")
+        for axis, value, terms in _axes(table.get("morphemes", {}), f"{where}.morphemes"):
+            for term in terms:
+                if len(term) != 1:
+                    raise PolarityError(f"{where}.morphemes.{axis}.{value}: {term!r} is not one character")
+                self.morphemes[term] = (axis, value)
+        for axis, value, terms in _axes(table.get("words", {}), f"{where}.words"):
+            for term in terms:
+                self.words[term.casefold()] = (axis, value)
+        for term in _terms(table.get("none", []), f"{where}.none"):
+            self.words[term.casefold()] = None
+        self.negations.update(_terms(table.get("negations", []), f"{where}.negations"))
+        self.intensifiers.update(_terms(table.get("intensifiers", []), f"{where}.intensifiers"))
+
+    def terms(self) -> Iterable[str]:
+        """The words the table lists, for the segmenter to keep whole."""
+        return (word for word in self.words if len(word) > 1)
+
+    def read(
+        self, words: Iterable[str], opaque: Callable[[str], bool] = lambda word: False
+    ) -> tuple[dict[str, str], str]:
+        """The polarity of a happening's words by axis, and what is left of them once the polar morphemes and the
+        intensifiers beside them are out (the happening's content). An `opaque` word is content whole."""
+        found: dict[str, str] = {}
+        content: list[str] = []
+        # A negation turns every polar morpheme of the next polar word (未能|上涨); a morpheme of stopping, only
+        # the next one (止跌回升 is a rise).
+        negated = stopping = turning = False
+
+        def say(axis: str, value: str) -> None:
+            nonlocal negated, stopping, turning
+            if axis == DIRECTION and stopping:
+                value = OPPOSITE[value]
+                found.pop(OPENING, None)
+                content.append("不")
+            elif negated or turning:
+                value = OPPOSITE.get(value, value)
+                negated, turning = False, True
+            found[axis] = value
+            stopping = value == STOPPING and axis == OPENING
+
+        for word in words:
+            turning = False
+            if opaque(word):
+                content.append(word)
+                continue
+            if word in self.words:
+                listed = self.words[word]
+                if listed is None:
+                    content.append(word)
+                else:
+                    say(*listed)
+                continue
+            polar = any(character in self.morphemes for character in word)
+            for character in word:
+                hit = self.morphemes.get(character)
+                if hit is not None:
+                    say(*hit)
+                elif character in self.negations:
+                    # Kept in the content: 未能上涨 reads down, but is no plain fall.
+                    negated = not negated
+                    content.append(character)
+                elif not polar or character not in self.intensifiers:
+                    content.append(character)
+        return found, "".join(content)
+
+
+def _axes(table: Any, where: str) -> Iterable[tuple[str, str, list[str]]]:
+    if not isinstance(table, Mapping):
+        raise PolarityError(f"{where}: an object from axis to value to a list of terms")
+    for axis, values in table.items():
+        if not isinstance(values, Mapping):
+            raise PolarityError(f"{where}.{axis}: an object from value to a list of terms")
+        for value, terms in values.items():
+            yield axis, value, _terms(terms, f"{where}.{axis}.{value}")
+
+
+def _terms(terms: Any, where: str) -> list[str]:
+    if not isinstance(terms, list) or not all(isinstance(term, str) and term.strip() for term in terms):
+        raise PolarityError(f"{where}: a list of non-empty terms")
+    return [term.strip() for term in terms]
