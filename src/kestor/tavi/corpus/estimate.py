@@ -25,6 +25,7 @@ from .asking.client import kept_response, stand_in
 from .asking.usage import Price
 from .config import RunConfig
 from .exits import INSTALL_HINT, SetupError
+from .extractors import Reviews
 from .inputs import Record
 
 FALLBACK = "cl100k_base"
@@ -218,10 +219,7 @@ def estimate(
 
     recorder = _Recorder(endpoint_of(config.model["base_url"]), tokenizer, cache, stand_ins, completion)
     extractors = build(recorder.client_for)
-    if "force" in extractors:
-        # The review is asked of the force extractor's model too, a chunk a request: each of them is a review's.
-        force = extractors["force"]
-        force._review_with_article = recorder.reviewing(force._review_with_article)
+    recorder.reviews = Reviews(extractors)
     count = 0
     for record in records:
         count += 1
@@ -251,20 +249,11 @@ class _Recorder:
         self.seen: set[bytes] = set()
         self._stood_in: set[str] = set()
         """The roles a stand-in answered for the input."""
-        self._reviewing = False
+        self.reviews: Reviews | None = None
+        """Set once the extractors are built: whether the force extractor's call is its review."""
 
     def begin(self) -> None:
         self._stood_in.clear()
-
-    def reviewing(self, review: Callable[[str], Any]) -> Callable[[str], Any]:
-        def counted_as_review(article_text: str) -> Any:
-            self._reviewing = True
-            try:
-                return review(article_text)
-            finally:
-                self._reviewing = False
-
-        return counted_as_review
 
     def client_for(self, name: str) -> Any:
         recorder = self
@@ -283,7 +272,7 @@ class _Recorder:
 
     def answer(self, name: str, params: Mapping[str, Any]) -> Any:
         role = name
-        if name == "force" and self._reviewing:
+        if name == "force" and self.reviews is not None and self.reviews.running:
             role = MAYBE_REVIEW if "force" in self._stood_in else "review"
         calls = self.roles[role]
         calls.calls += 1

@@ -23,6 +23,7 @@ from ..asking.client import stand_in
 from ..asking.gate import Account, Gate
 from ..asking.policy import RetryPolicy
 from ..asking.sharing import Answered
+from ..extractors import Reviews
 from ..inputs import Record
 from ..modes import process, step_of
 
@@ -55,12 +56,10 @@ class Collector(Asker):
     ) -> None:
         super().__init__(RetryPolicy(retries=0), Gate(1), None, carried)
         self.mode, self.extractors, self.cache, self.live = mode, extractors, cache, live
-        force = extractors.get("force")
-        if force is not None:
-            force._review_with_article = self._reviewing_in(force._review_with_article)
+        self.reviews = Reviews(extractors)
         self.collection = Collection()
         self._call = 0
-        self._waits = self._reviewing = False
+        self._waits = False
 
     def key(self, endpoint: str, body: Mapping[str, Any]) -> bytes | None:
         return request_key(endpoint, body)
@@ -78,7 +77,7 @@ class Collector(Asker):
                 key = request.key
                 if key is not None and key not in self.live and key not in self.collection.requests:
                     self.collection.requests[key] = request
-                    self.collection.steps[key] = step_of(self.mode, self._call, self._reviewing)
+                    self.collection.steps[key] = step_of(self.mode, self._call, self.reviews.running)
             answers.append(answered)
         return answers
 
@@ -88,18 +87,6 @@ class Collector(Asker):
             return self.settle(Account(), None, call)
         finally:
             self._call += 1
-
-    def _reviewing_in(self, review: Callable[[str], Any]) -> Callable[[str], Any]:
-        """The force extractor's review, its requests marked as the review's (a chunk a request, as the force's)."""
-
-        def marked(article_text: str) -> Any:
-            self._reviewing = True
-            try:
-                return review(article_text)
-            finally:
-                self._reviewing = False
-
-        return marked
 
     def collect(self, records: Iterable[Record]) -> Collection:
         """The requests of the records that nothing answers yet."""
