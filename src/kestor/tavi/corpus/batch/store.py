@@ -96,11 +96,12 @@ class Store:
 
     def write_carried(self, carried: Carried) -> Path | None:
         """The file the run's workers read what the batches carried from; None when they carried nothing."""
+        path = self.directory / CARRIED
         if not carried.answers and not carried.failures:
+            path.unlink(missing_ok=True)  # an earlier run's: its failures are asked again
             return None
         texts = [json.dumps({"custom_id": key.hex(), "answer": text}) for key, text in carried.answers.items()]
         texts += [json.dumps({"custom_id": key.hex(), "failure": list(f)}) for key, f in carried.failures.items()]
-        path = self.directory / CARRIED
         replace_file(path, texts)
         return path
 
