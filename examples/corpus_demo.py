@@ -12,8 +12,9 @@ the live run's results.
 Then `kestor-corpus graph` merges the articles' graphs into the corpus's event graph, where the names of one event
 in different articles meet through each tier that needs no model (traditional characters and figures: normal; names
 alike in their characters: similar), and the lexicon keeps apart what must not meet (rises and falls, places). Its
-files, its picture and its page; the names merged (aliases.csv); the paths between two events with the force
-extractor's word for them; and what most often follows one event, from the command line and from Python.
+files, its picture and its page; the names merged (aliases.csv); an event with its class, the more general event it
+is one of; the paths between two events with the force extractor's word for them; and what most often follows one
+event, from the command line and from Python.
 """
 
 from __future__ import annotations
@@ -146,6 +147,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"the corpus's event graph is in {work / 'graph'}; its picture: {work / 'graph' / 'top-events.png'}")
         print(f"explore it in a browser (one file, no server needed): {(work / 'graph' / 'index.html').resolve()}\n")
         merged = show_merges(work / "graph")
+        classed = show_class(work / "graph", FOLLOWED)
         between = kestor_corpus(
             work,
             *("graph", "graph", "--between", CAUSE, EFFECT, "--output", "typhoon-to-prices.json"),
@@ -158,7 +160,7 @@ def main(argv: list[str] | None = None) -> int:
     table = next_events(work / "graph", FOLLOWED)
     print(table.to_string(), "\n")
     done = (first, second, drawn, between, following) == (1, 0, 0, 0, 0)
-    return 0 if done and merged and len(table) and batched else 1
+    return 0 if done and merged and classed and len(table) and batched else 1
 
 
 def show_merges(graph_dir: Path) -> bool:
@@ -176,6 +178,29 @@ def show_merges(graph_dir: Path) -> bool:
         f"lexicon of what never merges: {merge['refused']}\n"
     )
     return {"normal", "similar"} <= {row["tier"] for row in rows} and bool(merge["refused"])
+
+
+def show_class(graph_dir: Path, name: str) -> bool:
+    """An event, its class (the target of its is-a edge in graph.json) and the class's events; whether the graph
+    holds them."""
+    document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
+    by_id = {node["id"]: node for node in document["nodes"]}
+    events = [node for node in document["nodes"] if node["kind"] == "event"]
+    event = next((node for node in events if node["name"] == name), None)
+    if event is None:
+        print(f"no event {name} in the graph\n")
+        return False
+    [group] = [
+        by_id[edge["target"]] for edge in document["edges"] if edge["type"] == "is_a" and edge["source"] == event["id"]
+    ]
+    members = [node["name"] for node in events if node["class"] == event["class"]]
+    shown = ", ".join(members[:SHOWN_MERGES]) + (", ..." if len(members) > SHOWN_MERGES else "")
+    print(
+        f"{name} is a {group['name']}: a class of {len(members)} event{'s' if len(members) != 1 else ''} ({shown}) "
+        f"in {group['articles']} articles, {group['relations']} relations; {len(events)} events in "
+        f"{len(by_id) - len(events)} classes (--level class writes the graph of the classes)\n"
+    )
+    return bool(group["events"] == len(members))
 
 
 if __name__ == "__main__":

@@ -75,12 +75,12 @@ CACHE_EXIT_STATUSES = (
     f"damaged), {EXIT_ERROR} an unexpected error."
 )
 LOCAL_WORKERS = os.cpu_count() or 1
-GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--merge LEVEL[/FALLBACK]] [--merge-overrides FILE]
-        [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--cache PATH | --no-cache]
+GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--level event|class] [--merge LEVEL[/FALLBACK]]
+        [--merge-overrides FILE] [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--cache PATH | --no-cache]
         [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N] [--html-edges N] [--quiet] [--verbose]
-    kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
+    kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--level event|class] [--max-paths N]
         [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]
-    kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--limit N]"""
+    kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--level event|class] [--limit N]"""
 GRAPH, CACHE = "graph", "cache"
 COMMANDS = (GRAPH, CACHE)
 """The commands besides a run's modes."""
@@ -299,6 +299,7 @@ def graph_arguments(argv: Sequence[str]) -> argparse.Namespace:
         parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
     try:
         ResolveOptions.parse(args.merge, embeddings=args.embeddings)
+        graph_command.node_kind(args.level)
     except UsageError as error:
         parser.error(str(error))
     return args
@@ -332,6 +333,14 @@ def graph_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--merge-overrides", metavar="FILE", help="pairs of events that must (A == B) or must never (A != B) merge"
+    )
+    parser.add_argument(
+        "--level",
+        metavar="event|class",
+        help="the graph's nodes: events (the default), or the classes of events each event is one of, with the "
+        "counts, P(target | source), lift and dates of their relations; the other level's nodes are joined to them "
+        "by is-a edges. With --between, --next and --causes, the level asked about (a GRAPH_DIR's own by default: "
+        "it must be the level the GRAPH_DIR was written at)",
     )
     parser.add_argument("--embeddings", metavar="MODEL", help="the embeddings model of --merge meaning (or judge)")
     parser.add_argument(
