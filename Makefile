@@ -166,8 +166,9 @@ bench-graph: $(VENV)/.installed-bench
 bench-merge: $(VENV)/.installed-bench
 	$(VENV)/bin/python bench/merge.py $(MERGE_ARGS)
 
-# index.html of 5,000 events and 20,000 edges: the time to write it, its size, and its first draw in headless
-# Chromium (3 fresh browsers); PAGE_ARGS="--events N --edges M" for another size.
+# index.html of 5,000 events and 20,000 edges, with their classes' graph to switch to: the time to write it, its size,
+# and its first draw in headless Chromium (3 fresh browsers); PAGE_ARGS="--events N --edges M --classes N" for another
+# size (--classes 0: the events alone).
 bench-page: $(VENV)/.installed-bench browser
 	$(VENV)/bin/python bench/page.py $(PAGE_ARGS)
 

@@ -1,7 +1,7 @@
 """Corpus runs of causal relation inputs: the runner's throughput, and how it fares against a hosted provider.
 
-Run by `make bench-corpus`; `--rows throughput`, `--rows provider`, `--rows faults` or `--rows cache` for one
-part, `--inputs N` for another throughput corpus size.
+Run by `make bench-corpus`; `--rows throughput`, `--rows provider`, `--rows faults`, `--rows cache` or
+`--rows batch` for one part, `--inputs N` for another throughput corpus size.
 
 Throughput: against the scripted endpoint answering after 200 ms, a plain loop calls `predict` one input after
 another (its rate taken on the first 100 inputs); the runner then takes the whole corpus on a local cluster of 1
@@ -39,6 +39,14 @@ answer cache of its own:
   stand-in of the provider, with the cache (asked, and answered from it) and without (target < 0.2 ms);
 - `--estimate` before a run against the prompt tokens the run reports, the endpoint counting tokens with tiktoken
   (target within 2%).
+
+Batch: `kestor-corpus` as a user runs it against the scripted endpoint's Batch API (each batch taking a second),
+200 inputs of each mode live (--no-cache) and with --batch (an answer cache of its own): the results (target:
+identical), HTTP requests per input live and with --batch (target 0), batch lines per input, the rounds, and the
+tokens and cost each reports at --price side by side; then an articles run with --batch interrupted (SIGINT) once an
+upload, a creation, a look at a batch, a download and a deletion were answered, and run again each time: files
+uploaded and batches created (target: none twice), requests answered (target: each once), and the results (target:
+the live run's).
 """
 
 from __future__ import annotations
@@ -49,11 +57,13 @@ import json
 import math
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+from collections import Counter
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -637,10 +647,201 @@ def overhead_row() -> bool:
     return ok
 
 
+BATCH_INPUTS, BATCH_SECONDS, BATCH_POLL, BATCH_PRICE = 200, 1.0, 0.2, ("2", "8")
+REVIEWED = 5
+"""Every fifth graph's force is "特别剧烈", which its review then reads."""
+INTERRUPTS = (
+    ("POST", "/files"),
+    ("POST", "/batches"),
+    ("GET", "/batches/"),
+    ("GET", "/content"),
+    ("DELETE", "/files/"),
+)
+USED = re.compile(r"used ([\d,]+) prompt tokens .*? and ([\d,]+) completion tokens.*?; cost ([\d.]+)")
+
+
+def batch_answer(question: str) -> str:
+    """An answer every extractor reads its part of: relations (numbered by the input's tag), a force for a graph, a
+    reviewed force for an article."""
+    number = int(TAG.search(question).group(1))  # type: ignore[union-attr]
+    force = "特别剧烈" if number % REVIEWED == 0 else "剧烈"
+    attributes = {"source": f"台风«{number}»", "target": f"停电«{number}»", "strength": 0.8}
+    if question.startswith(FORCE):
+        return extraction_answer(("force", "停电", {"final_force": force}))
+    return extraction_answer(("relation", "台风登陆导致全城停电", {**attributes, "final_force": "较强"}))
+
+
+def batch_inputs(mode: str) -> list[dict[str, Any]]:
+    if mode != "force":
+        return [{"id": n, "text": text_of(n)} for n in range(BATCH_INPUTS)]
+    return [
+        {
+            "id": n,
+            "graph_data": {
+                "nodes": [{"id": 1, "name": f"台风«{n}»"}, {"id": 2, "name": "停电"}],
+                "edges": [{"src_node": {"id": 1}, "dest_node": {"id": 2}, "meta": {"strength": 0.8}}],
+            },
+            "article_text": text_of(n),
+        }
+        for n in range(BATCH_INPUTS)
+    ]
+
+
+def batch_run(
+    scratch: Path, endpoint: ScriptedEndpoint, mode: str, out: str, *flags: str, interrupts: tuple[Any, ...] = ()
+) -> tuple[list[int], str, float]:
+    """kestor-corpus as a user runs it, run again after each interrupt until it ends: its exit statuses, the last
+    run's stdout, and the seconds all took."""
+    config_path, input_path = scratch / f"{mode}.json", scratch / f"{mode}.jsonl"
+    config_path.write_text(json.dumps(cache_config(endpoint.base_url), ensure_ascii=False))
+    input_path.write_text("".join(json.dumps(line, ensure_ascii=False) + "\n" for line in batch_inputs(mode)))
+    command = [sys.executable, "-m", "kestor.tavi.corpus", mode, "--config", str(config_path), "--input"]
+    command += [str(input_path), "--output", str(scratch / out), "--workers", "2", "--quiet", *flags]
+    steps = list(interrupts)
+    running: list[subprocess.Popen[str]] = []
+
+    def interrupt(method: str, path: str) -> None:
+        if steps and running and method == steps[0][0] and steps[0][1] in path:
+            steps.pop(0)
+            running[0].send_signal(signal.SIGINT)
+
+    endpoint.batches.after = interrupt
+    statuses: list[int] = []
+    began = time.perf_counter()
+    while not statuses or statuses[-1] == 130:
+        running[:] = [subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)]
+        stdout, stderr = running[0].communicate()
+        statuses.append(running[0].returncode)
+        if statuses[-1] not in (0, 130):
+            raise SystemExit(f"{mode} {out}: exit status {statuses[-1]}\n{stderr}")
+    endpoint.batches.after = None
+    return statuses, stdout, time.perf_counter() - began
+
+
+def lines_of(out_dir: Path) -> dict[Any, Any]:
+    return {
+        entry["id"]: entry["result"]
+        for part in sorted(out_dir.glob("part-*.jsonl"))
+        for entry in map(json.loads, part.read_text(encoding="utf-8").splitlines())
+        if entry["status"] == "ok"
+    }
+
+
+def batch_rows() -> bool:
+    print(
+        f"\n== through batches: {BATCH_INPUTS} inputs a mode, live and with --batch, against the scripted endpoint "
+        f"(each batch {BATCH_SECONDS:g} s, --batch-poll {BATCH_POLL:g}), 2 workers, --price {' '.join(BATCH_PRICE)}"
+    )
+    met = True
+    table = [("mode", "live requests/input", "batch lines/input", "rounds", "tokens in/out", "cost", "seconds")]
+    with tempfile.TemporaryDirectory(prefix="bench-batch-") as directory, ScriptedEndpoint(batch_answer) as endpoint:
+        scratch = Path(directory)
+        endpoint.batches.seconds = BATCH_SECONDS
+        for mode in ("causara", "force", "articles"):
+            live_before = len(endpoint.requests)
+            _, live_out, live_seconds = batch_run(
+                scratch, endpoint, mode, f"{mode}-live", "--no-cache", "--price", *BATCH_PRICE
+            )
+            live_requests = len(endpoint.requests) - live_before
+            lines_before, live_before = len(endpoint.batches.lines), len(endpoint.requests)
+            cache = str(scratch / f"{mode}.sqlite3")
+            _, batch_out, batch_seconds = batch_run(
+                scratch,
+                endpoint,
+                mode,
+                f"{mode}-batch",
+                "--batch",
+                "--batch-poll",
+                str(BATCH_POLL),
+                "--cache",
+                cache,
+                "--price",
+                *BATCH_PRICE,
+            )
+            same = lines_of(scratch / f"{mode}-live") == lines_of(scratch / f"{mode}-batch")
+            asked_live = len(endpoint.requests) - live_before
+            batch_lines = len(endpoint.batches.lines) - lines_before
+            [live_line] = [line for line in live_out.splitlines() if line.startswith("usage:")]
+            [batch_line] = [line for line in batch_out.splitlines() if line.startswith("through batches:")]
+            rounds = re.search(r"over (\d+) rounds? \((.*?)\)", batch_line)
+            live_used, batch_used = USED.search(live_line), USED.search(batch_line)
+            assert rounds and live_used and batch_used
+            ok = same and asked_live == 0 and live_used.groups()[:2] == batch_used.groups()[:2]
+            met &= ok
+            table.append(
+                (
+                    mode,
+                    f"{live_requests / BATCH_INPUTS:.2f}",
+                    "",
+                    "",
+                    f"{live_used[1]}/{live_used[2]}",
+                    live_used[3],
+                    f"{live_seconds:.1f}",
+                )
+            )
+            table.append(
+                (
+                    f"{mode} --batch",
+                    f"{asked_live / BATCH_INPUTS:.2f}",
+                    f"{batch_lines / BATCH_INPUTS:.2f}",
+                    f"{rounds[1]} ({rounds[2]})",
+                    f"{batch_used[1]}/{batch_used[2]}",
+                    batch_used[3],
+                    f"{batch_seconds:.1f}",
+                )
+            )
+            print(
+                f"{mode}: results {'identical' if same else 'DIFFERENT'} to the live run's, {asked_live} live "
+                f"requests with --batch; {'met' if ok else 'MISSED'}"
+            )
+        widths = [max(len(row[column]) for row in table) for column in range(len(table[0]))]
+        print()
+        for row in table:
+            print("  " + "  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=True)))
+
+        for made in (endpoint.batches.uploads, endpoint.batches.created, endpoint.batches.lines):
+            made.clear()
+        live_before = len(endpoint.requests)
+        statuses, _, seconds = batch_run(
+            scratch,
+            endpoint,
+            "articles",
+            "articles-interrupted",
+            "--batch",
+            "--batch-poll",
+            str(BATCH_POLL),
+            "--cache",
+            str(scratch / "interrupted.sqlite3"),
+            interrupts=INTERRUPTS,
+        )
+        uploads, created = endpoint.batches.uploads, endpoint.batches.created
+        answered = Counter(
+            line["custom_id"] for line in endpoint.batches.lines if (line["response"] or {}).get("status_code") == 200
+        )
+        same = lines_of(scratch / "articles-interrupted") == lines_of(scratch / "articles-live")
+        ok = (
+            statuses == [130] * len(INTERRUPTS) + [0]
+            and len(set(uploads)) == len(uploads) == len(set(created)) == len(created)
+            and max(answered.values()) == 1
+            and len(endpoint.requests) == live_before
+            and same
+        )
+        met &= ok
+        print(
+            f"\narticles --batch interrupted once an upload, a creation, a look at a batch, a download and a deletion "
+            f"were answered, then run again ({len(statuses)} runs, exit statuses {' '.join(map(str, statuses))}, "
+            f"{seconds:.1f} s): {len(uploads)} files uploaded, {len(set(uploads))} distinct; {len(created)} batches "
+            f"created, {len(set(created))} of distinct files; {sum(answered.values())} requests answered, the most "
+            f"times one was {max(answered.values())} (target 1); results {'identical' if same else 'DIFFERENT'} to "
+            f"the live run's; {'met' if ok else 'MISSED'}"
+        )
+    return met
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--inputs", type=int, default=2000, help="throughput corpus size (2000)")
-    parser.add_argument("--rows", choices=("all", "throughput", "provider", "faults", "cache"), default="all")
+    parser.add_argument("--rows", choices=("all", "throughput", "provider", "faults", "cache", "batch"), default="all")
     args = parser.parse_args(argv)
     keep_root_logger_quiet()
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs")
@@ -653,6 +854,8 @@ def main(argv: list[str] | None = None) -> int:
         met &= fault_rows()
     if args.rows in ("all", "cache"):
         met &= cache_rows()
+    if args.rows in ("all", "batch"):
+        met &= batch_rows()
     print(f"\n{'all targets met' if met else 'some targets MISSED'}")
     return 0 if met else 1
 

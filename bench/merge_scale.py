@@ -1,5 +1,6 @@
 """The scale of the event merge: the model-free tiers over 1,500,000 distinct names, and the collapse of 1,800,000
-edges onto their events (the size of the largest published financial event logic graph), in a process of its own.
+edges onto their events and then onto the events' classes (the size of the largest published financial event logic
+graph), in a process of its own.
 
 Names are drawn as news names them: a place or none, a subject, a happening with its direction, and half of them a
 qualifier (a figure, a date) or another script or width; so the normal forms hold fewer distinct names, the n-grams
@@ -144,9 +145,10 @@ def measure(count: int, edges: int) -> dict[str, Any]:
         "characters": sum(map(len, forms)),
         "names": len(counts.names),
         "edges": len(counts.sources),
-        "events": resolved.counts.names.__len__(),
-        "classes": len(resolved.resolution.classes),
-        "event_edges": len(resolved.counts.sources),
+        "events": len(resolved.graph.events.names),
+        "event_edges": len(resolved.graph.events.sources),
+        "classes": len(resolved.graph.classes.names),
+        "class_edges": len(resolved.graph.classes.sources),
         "merges": resolved.resolution.joins,
         "refused": resolved.resolution.refused,
         "seconds": seconds,
@@ -172,11 +174,12 @@ def scale(count: int, edges: int) -> None:
     gib = figures["peak_bytes"] / 2**30
     print(
         f"  {figures['names']:,} names -> {figures['events']:,} events in {figures['classes']:,} classes, "
-        f"{figures['edges']:,} edges -> "
-        f"{figures['event_edges']:,}; merges {figures['merges']}, refused {figures['refused']}"
+        f"{figures['edges']:,} edges -> {figures['event_edges']:,} between events, {figures['class_edges']:,} "
+        f"between classes; merges {figures['merges']}, refused {figures['refused']}"
     )
     print(
-        f"  resolve and collapse: {figures['seconds']:.1f} s (target < {TARGET_SECONDS:.0f} s); peak resident set "
+        f"  resolve, collapse onto events and classes: {figures['seconds']:.1f} s (target < {TARGET_SECONDS:.0f} s); "
+        "peak resident set "
         f"{gib:.2f} GiB with the input (target < {TARGET_BYTES / 2**30:.0f} GiB); the input alone "
         f"{figures['input_peak_bytes'] / 2**30:.2f} GiB, made in {figures['input_seconds']:.1f} s"
     )

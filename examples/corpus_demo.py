@@ -5,13 +5,16 @@ from its cue words (see text_answers), writes examples/corpus/config.json with t
 build/corpus-demo/, and runs `python -m kestor.tavi.corpus articles` over examples/corpus/articles.jsonl on a local
 cluster of two worker processes. One article meets an endpoint that fails every call with a server error: the run
 asks again for 3 seconds (`--retry-for 3`; 600 by default), then writes it as "failed" and exits with status 1. The
-endpoint then recovers, and a rerun into the same output directory asks only for that article.
+endpoint then recovers, and a rerun into the same output directory asks only for that article. The same articles
+then go through the endpoint's Batch API (`--batch`), a round of batches per step, with no request asked live and
+the live run's results.
 
 Then `kestor-corpus graph` merges the articles' graphs into the corpus's event graph, where the names of one event
 in different articles meet through each tier that needs no model (traditional characters and figures: normal; names
 alike in their characters: similar), and the lexicon keeps apart what must not meet (rises and falls, places). Its
-files, its picture and its page; the names merged (aliases.csv); the paths between two events with the force
-extractor's word for them; and what most often follows one event, from the command line and from Python.
+files, its picture and its page; the names merged (aliases.csv); an event with its class, the more general event it
+is one of; the paths between two events with the force extractor's word for them; and what most often follows one
+event, from the command line and from Python.
 """
 
 from __future__ import annotations
@@ -69,6 +72,28 @@ def run(work: Path) -> int:
     )
 
 
+def through_batches(work: Path, endpoint: ScriptedEndpoint) -> bool:
+    """The same articles through the endpoint's Batch API, at half the price: a round of batches per step (the
+    relations, the force of their graph, the reviews of "特别剧烈"), no request asked live, and the live run's
+    results. A cache of its own, so that the answers the live run kept do not answer it."""
+    endpoint.batches.seconds = 0.5
+    asked = len(endpoint.requests)
+    status = kestor_corpus(
+        work,
+        *("articles", "--config", "config.json", "--input", str(CORPUS / "articles.jsonl"), "--output", "out-batch"),
+        *("--workers", "2", "--batch", "--batch-poll", "0.2", "--cache", "answers-batch.sqlite3"),
+    )
+    live = len(endpoint.requests) - asked
+    same = results(work / "out") == results(work / "out-batch")
+    print(f"{live} requests asked live; the results are {'' if same else 'NOT '}those of the live run\n", flush=True)
+    return status == 0 and live == 0 and same
+
+
+def results(out_dir: Path) -> dict[str, object]:
+    lines = [json.loads(text) for part in sorted(out_dir.glob("part-*.jsonl")) for text in part.open(encoding="utf-8")]
+    return {json.dumps(line["id"]): line["result"] for line in lines}
+
+
 def show(out_dir: Path) -> None:
     """Reading the output: every part file, one JSON line per article; the failed ones, and a few of the others."""
     lines = [json.loads(text) for part in sorted(out_dir.glob("part-*.jsonl")) for text in part.open(encoding="utf-8")]
@@ -114,11 +139,15 @@ def main(argv: list[str] | None = None) -> int:
         second = run(work)
         print(f"the rerun sent {len(endpoint.requests) - asked_before} requests; output in {work / 'out'}\n")
 
+        print("== 批量接口 (--batch): the same articles through the provider's Batch API, at half the price ==")
+        batched = through_batches(work, endpoint)
+
         print("== 全语料事件图谱 (kestor-corpus graph) ==")
         drawn = kestor_corpus(work, "graph", "out", "--output", "graph", "--workers", "2")
         print(f"the corpus's event graph is in {work / 'graph'}; its picture: {work / 'graph' / 'top-events.png'}")
         print(f"explore it in a browser (one file, no server needed): {(work / 'graph' / 'index.html').resolve()}\n")
         merged = show_merges(work / "graph")
+        classed = show_class(work / "graph", FOLLOWED)
         between = kestor_corpus(
             work,
             *("graph", "graph", "--between", CAUSE, EFFECT, "--output", "typhoon-to-prices.json"),
@@ -130,7 +159,8 @@ def main(argv: list[str] | None = None) -> int:
     )
     table = next_events(work / "graph", FOLLOWED)
     print(table.to_string(), "\n")
-    return 0 if (first, second, drawn, between, following) == (1, 0, 0, 0, 0) and merged and len(table) else 1
+    done = (first, second, drawn, between, following) == (1, 0, 0, 0, 0)
+    return 0 if done and merged and classed and len(table) and batched else 1
 
 
 def show_merges(graph_dir: Path) -> bool:
@@ -148,6 +178,29 @@ def show_merges(graph_dir: Path) -> bool:
         f"lexicon of what never merges: {merge['refused']}\n"
     )
     return {"normal", "similar"} <= {row["tier"] for row in rows} and bool(merge["refused"])
+
+
+def show_class(graph_dir: Path, name: str) -> bool:
+    """An event, its class (the target of its is-a edge in graph.json) and the class's events; whether the graph
+    holds them."""
+    document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
+    by_id = {node["id"]: node for node in document["nodes"]}
+    events = [node for node in document["nodes"] if node["kind"] == "event"]
+    event = next((node for node in events if node["name"] == name), None)
+    if event is None:
+        print(f"no event {name} in the graph\n")
+        return False
+    [group] = [
+        by_id[edge["target"]] for edge in document["edges"] if edge["type"] == "is_a" and edge["source"] == event["id"]
+    ]
+    members = [node["name"] for node in events if node["class"] == event["class"]]
+    shown = ", ".join(members[:SHOWN_MERGES]) + (", ..." if len(members) > SHOWN_MERGES else "")
+    print(
+        f"{name} is a {group['name']}: a class of {len(members)} event{'s' if len(members) != 1 else ''} ({shown}) "
+        f"in {group['articles']} articles, {group['relations']} relations; {len(events)} events in "
+        f"{len(by_id) - len(events)} classes (--level class writes the graph of the classes)\n"
+    )
+    return bool(group["events"] == len(members))
 
 
 if __name__ == "__main__":

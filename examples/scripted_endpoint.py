@@ -23,12 +23,21 @@ From the command line, ``python examples/scripted_endpoint.py --port 8000`` (or 
 snippets with their stock answers (``STOCK_ANSWERS``) and any other text as text_answers reads it, until Ctrl-C:
 the snippets run as written without a model, and a corpus of one's own gives a graph shaped like its text.
 ``--latency MS``, ``--fail RATE`` and ``--log FILE`` set the three above.
+
+The Batch API of the OpenAI API is there too (`BatchApi`, the endpoint's `batches`): ``/v1/files`` (upload, list,
+retrieve, content, delete) and ``/v1/batches`` (create, retrieve, list, cancel). A batch answers each line as the chat
+endpoint would, one after another over `seconds`, and can fail a share of its lines, lose some, expire half done,
+refuse a batch of too many lines or a file too large, or be missing altogether (404), as providers' batches do;
+``--batch-seconds``, ``--batch-fail``, ``--batch-lose``, ``--batch-expire``, ``--batch-most-requests`` and
+``--no-batches`` set those.
 """
 
 from __future__ import annotations
 
 import argparse
 import collections
+import email.parser
+import email.policy
 import functools
 import hashlib
 import http.server
@@ -42,12 +51,14 @@ import sys
 import threading
 import time
 import urllib.parse
+import uuid
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TextIO, TypeVar
 
 __all__ = [
     "STOCK_ANSWERS",
+    "BatchApi",
     "Question",
     "Reply",
     "Route",
@@ -183,6 +194,7 @@ class ScriptedEndpoint:
         self.embedding_requests: list[dict[str, Any]] = []
         self.embedding_status = 200
         """Anything but 200: every embeddings request fails with it."""
+        self.batches = BatchApi(self)
         self._queued: collections.deque[Reply | str] = collections.deque()
         self._lock = threading.Lock()
         self._server: http.server.ThreadingHTTPServer | None = None
@@ -245,6 +257,7 @@ class ScriptedEndpoint:
 
     def stop(self) -> None:
         self._stopping.set()
+        self.batches.stop()
         if self._server is not None:
             self._server.shutdown()
             self._server.server_close()
@@ -259,6 +272,7 @@ class ScriptedEndpoint:
     def routes(self) -> list[Route]:
         """Where requests go, the first match taking them; a subclass adds its own."""
         return [
+            *self.batches.routes(),
             Route("POST", "/embeddings", lambda handler, body, match: self._embed(handler, json.loads(body or b"{}"))),
             Route(
                 "POST",
@@ -462,6 +476,366 @@ class _Server(http.server.ThreadingHTTPServer):
             super().handle_error(request, client_address)
 
 
+# The Batch API: files and batches, each batch's lines answered as the chat endpoint answers a request.
+
+
+class BatchApi:
+    """``/v1/files`` and ``/v1/batches`` of an endpoint, as the OpenAI API has them. The options are attributes, set
+    before the batches they shape are created; what came is kept for tests to count (`uploads`, `created`, `lines`).
+
+    A batch is validated (too many lines: it fails with `too_many_tasks`), then answers its lines one after another
+    over `seconds`, through the endpoint's responder: a reply that fails gives its line that status. The output and
+    error files hold the lines in an order of their own, as a provider's may."""
+
+    def __init__(self, endpoint: ScriptedEndpoint) -> None:
+        self.endpoint = endpoint
+        self.enabled = True
+        """False: no Batch API here, every request of it answered 404, as most OpenAI-compatible servers do."""
+        self.seconds = 0.0
+        """How long a batch takes to answer all its lines."""
+        self.fail = 0.0
+        """The share of lines that fail with a 500 the first time they come (another batch answers them)."""
+        self.lose = 0.0
+        """The share of lines that come back in neither file the first time they come, though counted as done."""
+        self.expire = 0
+        """How many of the next batches expire half done: the rest of their lines fail as batch_expired."""
+        self.most_requests: int | None = None
+        """A batch of more lines fails at validation, as too_many_tasks."""
+        self.most_bytes: int | None = None
+        """A larger upload is refused with 413."""
+        self.after: Callable[[str, str], None] | None = None
+        """Called with the method and path of each request of the Batch API once it is answered (a test or a bench
+        interrupts its client there)."""
+        self.files: dict[str, dict[str, Any]] = {}
+        self.contents: dict[str, bytes] = {}
+        self.batches: dict[str, dict[str, Any]] = {}
+        self.uploads: list[str] = []
+        """The name of each file uploaded, in order."""
+        self.refused: list[str] = []
+        """The name of each file refused for its size."""
+        self.created: list[str] = []
+        """The input file of each batch created, in order."""
+        self.lines: list[dict[str, Any]] = []
+        """Every line a batch answered or failed, in order."""
+        self._spoiled: set[str] = set()
+        self._draws = random.Random(1)
+        self._lock = threading.Lock()
+        self._stopping = threading.Event()
+
+    def routes(self) -> list[Route]:
+        """Its routes, ahead of the chat's: while it is not `enabled`, each answers 404."""
+        routes = [
+            ("POST", r"/files", self._upload),
+            ("GET", r"/files", self._list_files),
+            ("GET", r"/files/([^/]+)", self._file),
+            ("GET", r"/files/([^/]+)/content", self._content),
+            ("DELETE", r"/files/([^/]+)", self._delete),
+            ("POST", r"/batches", self._create),
+            ("GET", r"/batches", self._list_batches),
+            ("GET", r"/batches/([^/]+)", self._batch),
+            ("POST", r"/batches/([^/]+)/cancel", self._cancel),
+        ]
+        return [Route(method, path, functools.partial(self._take, method, answer)) for method, path, answer in routes]
+
+    def _take(
+        self,
+        method: str,
+        answer: Callable[[http.server.BaseHTTPRequestHandler, bytes, re.Match[str]], None],
+        handler: http.server.BaseHTTPRequestHandler,
+        body: bytes,
+        match: re.Match[str],
+    ) -> None:
+        if not self.enabled:
+            path = urllib.parse.urlsplit(handler.path).path
+            _send_json(
+                handler, 404, {"error": {"message": f"Not found: {method} {path}", "type": "invalid_request_error"}}
+            )
+            return
+        answer(handler, body, match)
+        if self.after is not None:
+            self.after(method, urllib.parse.urlsplit(handler.path).path)
+
+    def stop(self) -> None:
+        self._stopping.set()
+
+    def run_batch(self, input_path: str, output_path: str) -> None:
+        """Answer an input file as vLLM's offline runner does (`vllm run-batch -i INPUT -o OUTPUT`): every line in
+        one output file, failures among the answers."""
+        with open(input_path, "rb") as handle:
+            requests = [json.loads(line) for line in handle if line.strip()]
+        lines = [self._line(request)[0] for request in requests]
+        with self._lock:
+            self.lines.extend(lines)
+        text = "".join(json.dumps(line, ensure_ascii=False) + "\n" for line in lines)
+        with open(output_path, "w", encoding="utf-8") as handle:
+            handle.write(text)
+
+    def _query(self, handler: http.server.BaseHTTPRequestHandler) -> dict[str, str]:
+        return dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(handler.path).query))
+
+    def _upload(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
+        head = f"Content-Type: {handler.headers.get('Content-Type', '')}\r\n\r\n".encode()
+        form = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(head + body)
+        fields = {part.get_param("name", header="content-disposition"): part for part in form.iter_parts()}
+        upload, purpose = fields.get("file"), fields.get("purpose")
+        if upload is None or purpose is None:
+            _send_json(handler, 400, {"error": {"message": "file and purpose are required", "type": "invalid"}})
+            return
+        data = upload.get_payload(decode=True)
+        assert isinstance(data, bytes)
+        name = str(upload.get_filename() or "upload.jsonl")
+        if self.most_bytes is not None and len(data) > self.most_bytes:
+            with self._lock:
+                self.refused.append(name)
+            _send_json(handler, 413, {"error": {"message": "File is too large.", "type": "invalid_request_error"}})
+            return
+        with self._lock:
+            self.uploads.append(name)
+        _send_json(handler, 200, self._keep_file(name, data, purpose.get_content().strip()))
+
+    def _keep_file(self, name: str, data: bytes, purpose: str) -> dict[str, Any]:
+        file: dict[str, Any] = {
+            "id": f"file-{uuid.uuid4().hex[:24]}",
+            "object": "file",
+            "bytes": len(data),
+            "created_at": int(time.time()),
+            "filename": name,
+            "purpose": purpose,
+            "status": "processed",
+        }
+        with self._lock:
+            self.files[file["id"]] = file
+            self.contents[file["id"]] = data
+        return file
+
+    def _listed(self, handler: http.server.BaseHTTPRequestHandler, items: list[dict[str, Any]]) -> None:
+        query = self._query(handler)
+        items = sorted(items, key=lambda item: item["created_at"], reverse=True)
+        if "after" in query:
+            ids = [item["id"] for item in items]
+            items = items[ids.index(query["after"]) + 1 :] if query["after"] in ids else []
+        limit = int(query.get("limit", "20"))
+        page = items[:limit]
+        _send_json(
+            handler,
+            200,
+            {
+                "object": "list",
+                "data": page,
+                "first_id": page[0]["id"] if page else None,
+                "last_id": page[-1]["id"] if page else None,
+                "has_more": len(items) > limit,
+            },
+        )
+
+    def _list_files(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
+        purpose = self._query(handler).get("purpose")
+        with self._lock:
+            files = [file for file in self.files.values() if purpose in (None, file["purpose"])]
+        self._listed(handler, files)
+
+    def _file(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
+        file = self.files.get(match.group(1))
+        if file is None:
+            _send_json(handler, 404, {"error": {"message": "No such file", "type": "invalid_request_error"}})
+        else:
+            _send_json(handler, 200, file)
+
+    def _content(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
+        data = self.contents.get(match.group(1))
+        if data is None:
+            _send_json(handler, 404, {"error": {"message": "No such file", "type": "invalid_request_error"}})
+            return
+        handler.send_response(200)
+        handler.send_header("Content-Type", "application/octet-stream")
+        handler.send_header("Content-Length", str(len(data)))
+        handler.end_headers()
+        handler.wfile.write(data)
+
+    def _delete(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
+        with self._lock:
+            found = self.files.pop(match.group(1), None)
+            self.contents.pop(match.group(1), None)
+        if found is None:
+            _send_json(handler, 404, {"error": {"message": "No such file", "type": "invalid_request_error"}})
+        else:
+            _send_json(handler, 200, {"id": found["id"], "object": "file", "deleted": True})
+
+    def _create(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
+        request = json.loads(body or b"{}")
+        data = self.contents.get(request.get("input_file_id", ""))
+        if data is None:
+            _send_json(handler, 400, {"error": {"message": "No such input file", "type": "invalid_request_error"}})
+            return
+        now = int(time.time())
+        batch: dict[str, Any] = {
+            "id": f"batch_{uuid.uuid4().hex[:24]}",
+            "object": "batch",
+            "endpoint": request.get("endpoint"),
+            "errors": None,
+            "input_file_id": request["input_file_id"],
+            "completion_window": request.get("completion_window"),
+            "status": "validating",
+            "output_file_id": None,
+            "error_file_id": None,
+            "created_at": now,
+            "expires_at": now + 86400,
+            "request_counts": {"total": 0, "completed": 0, "failed": 0},
+            "metadata": request.get("metadata"),
+        }
+        with self._lock:
+            self.created.append(request["input_file_id"])
+            self.batches[batch["id"]] = batch
+            reply = dict(batch)
+        threading.Thread(target=self._answer, args=(batch, data), daemon=True).start()
+        _send_json(handler, 200, reply)
+
+    def _list_batches(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
+        with self._lock:
+            batches = [dict(batch) for batch in self.batches.values()]
+        self._listed(handler, batches)
+
+    def _batch(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
+        with self._lock:
+            batch = self.batches.get(match.group(1))
+            reply = None if batch is None else json.loads(json.dumps(batch))
+        if reply is None:
+            _send_json(handler, 404, {"error": {"message": "No such batch", "type": "invalid_request_error"}})
+        else:
+            _send_json(handler, 200, reply)
+
+    def _cancel(self, handler: http.server.BaseHTTPRequestHandler, body: bytes, match: re.Match[str]) -> None:
+        with self._lock:
+            batch = self.batches.get(match.group(1))
+            if batch is not None and batch["status"] in ("validating", "in_progress"):
+                batch["status"] = "cancelling"
+            reply = None if batch is None else dict(batch)
+        if reply is None:
+            _send_json(handler, 404, {"error": {"message": "No such batch", "type": "invalid_request_error"}})
+        else:
+            _send_json(handler, 200, reply)
+
+    def _set(self, batch: dict[str, Any], **changes: Any) -> None:
+        with self._lock:
+            batch.update(changes)
+
+    def _answer(self, batch: dict[str, Any], data: bytes) -> None:
+        requests = [json.loads(line) for line in data.splitlines() if line.strip()]
+        if self.most_requests is not None and len(requests) > self.most_requests:
+            error = {
+                "code": "too_many_tasks",
+                "line": None,
+                "param": None,
+                "message": f"{len(requests)} requests; at most {self.most_requests} in a batch",
+            }
+            self._set(batch, status="failed", errors={"object": "list", "data": [error]}, failed_at=int(time.time()))
+            return
+        with self._lock:
+            expires = self.expire > 0
+            self.expire -= expires
+        self._set(batch, status="in_progress", request_counts={"total": len(requests), "completed": 0, "failed": 0})
+        outputs: list[dict[str, Any]] = []
+        errors: list[dict[str, Any]] = []
+        ended = "completed"
+        for number, request in enumerate(requests):
+            if expires and number >= len(requests) // 2:
+                ended = "expired"
+            elif batch["status"] == "cancelling":
+                ended = "cancelled"
+            if ended != "completed":
+                code = "batch_expired" if ended == "expired" else "batch_cancelled"
+                message = "This request could not be executed before the completion window expired."
+                errors.append(
+                    {"custom_id": request["custom_id"], "response": None, "error": {"code": code, "message": message}}
+                )
+                continue
+            if self._stopping.wait(self.seconds / len(requests)):
+                return
+            line, lost = self._line(request)
+            counts = batch["request_counts"]
+            failed = line["response"]["status_code"] != 200
+            self._set(
+                batch,
+                request_counts=dict(
+                    counts,
+                    completed=counts["completed"] + (lost or not failed),
+                    failed=counts["failed"] + (failed and not lost),
+                ),
+            )
+            if not lost:
+                (errors if failed else outputs).append(line)
+        with self._lock:
+            self.lines.extend(outputs + errors)
+        self._set(batch, status="finalizing")
+        files = {}
+        for name, lines in (("output_file_id", outputs), ("error_file_id", errors)):
+            if lines:
+                self._draws.shuffle(lines)
+                text = "".join(json.dumps(line, ensure_ascii=False) + "\n" for line in lines).encode()
+                files[name] = self._keep_file(f"{batch['id']}_{name[:-8]}.jsonl", text, "batch_output")["id"]
+        self._set(batch, status=ended, **files, **{f"{ended}_at": int(time.time())})
+
+    def _line(self, request: dict[str, Any]) -> tuple[dict[str, Any], bool]:
+        """The line answering a request, and whether it is lost (in neither file, though counted done)."""
+        custom_id = request["custom_id"]
+        with self._lock:
+            fresh = custom_id not in self._spoiled
+            draw = self._draws.random()
+            fate = "lose" if fresh and draw < self.lose else "fail" if fresh and draw < self.lose + self.fail else ""
+            if fate:
+                self._spoiled.add(custom_id)
+        body = request.get("body", {})
+        answer: dict[str, Any]
+        if fate == "fail":
+            status, answer = 500, {"error": {"message": "The server had an error (scripted)", "type": "server_error"}}
+        elif request.get("url", "").endswith("/embeddings"):
+            texts = body.get("input", [])
+            texts = [texts] if isinstance(texts, str) else texts
+            data = [
+                {"object": "embedding", "index": i, "embedding": self.endpoint.embedding(t)}
+                for i, t in enumerate(texts)
+            ]
+            tokens = sum(self.endpoint.count_tokens(text) for text in texts)
+            status = 200
+            answer = {
+                "object": "list",
+                "data": data,
+                "model": body.get("model"),
+                "usage": {"prompt_tokens": tokens, "total_tokens": tokens},
+            }
+        else:
+            try:
+                reply = self.endpoint.responder(Question.of(body.get("messages", [{}])[-1].get("content", "")))
+            except Exception:  # as the chat endpoint's handler does, a responder's fault is a server error
+                reply = Reply(status=500)
+            reply = Reply(reply) if isinstance(reply, str) else reply
+            status = reply.status
+            if status != 200:
+                answer = {"error": {"message": f"scripted failure {status}", "type": "scripted"}}
+            else:
+                answer = completion(body.get("model", "scripted"), reply.content)
+                if reply.usage is True:
+                    answer["usage"] = self.endpoint.usage_of(body, reply.content)
+                elif reply.usage:
+                    answer["usage"] = dict(reply.usage)
+        line = {
+            "id": f"batch_req_{uuid.uuid4().hex[:24]}",
+            "custom_id": custom_id,
+            "response": {"status_code": status, "request_id": uuid.uuid4().hex, "body": answer},
+            "error": None,
+        }
+        return line, fate == "lose"
+
+
+def _send_json(handler: http.server.BaseHTTPRequestHandler, status: int, document: Any) -> None:
+    body = json.dumps(document, ensure_ascii=False).encode()
+    handler.send_response(status)
+    handler.send_header("Content-Type", "application/json")
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    handler.wfile.write(body)
+
+
 EMBEDDING_SIZE = 64
 
 
@@ -561,6 +935,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         help="answer this share of the requests (0 to 1) with 429, 503 and a proxy's HTML page, in turn",
     )
     parser.add_argument("--log", metavar="FILE", help="append a line per request to FILE (- for stdout)")
+    batches = parser.add_argument_group("the Batch API (/v1/files, /v1/batches)")
+    batches.add_argument("--no-batches", action="store_true", help="answer 404, as a server without one does")
+    batches.add_argument("--batch-seconds", type=float, default=0.0, help="how long a batch takes (default 0)")
+    batches.add_argument("--batch-fail", type=float, default=0.0, help="share of lines failing with a 500 once")
+    batches.add_argument("--batch-lose", type=float, default=0.0, help="share of lines in neither file once")
+    batches.add_argument("--batch-expire", type=int, default=0, help="the next N batches expire half done")
+    batches.add_argument("--batch-most-requests", type=int, help="a batch of more lines fails as too_many_tasks")
     args = parser.parse_args(argv)
     if not 0.0 <= args.fail <= 1.0 or args.latency < 0:
         parser.error("--fail takes a share from 0 to 1, --latency milliseconds of at least 0")
@@ -570,6 +951,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     log = sys.stdout if args.log == "-" else open(args.log, "a", encoding="utf-8") if args.log else None  # noqa: SIM115
     endpoint = ScriptedEndpoint(respond, port=args.port, delay=args.latency / 1000, fail_rate=args.fail, log=log)
+    endpoint.batches.enabled, endpoint.batches.seconds = not args.no_batches, args.batch_seconds
+    endpoint.batches.fail, endpoint.batches.lose = args.batch_fail, args.batch_lose
+    endpoint.batches.expire, endpoint.batches.most_requests = args.batch_expire, args.batch_most_requests
     # Ctrl-C ends the endpoint however it was started. A process started with SIGINT ignored (a background job of a
     # shell without job control: `make serve &` in a script, a test suite run that way) keeps it ignored in Python,
     # and then nothing stops the endpoint but a kill. And the server's threads never take the signal: the kernel may

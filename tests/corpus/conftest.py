@@ -16,3 +16,9 @@ def cluster():
     ):
         client.wait_for_workers(2)
         yield running, client
+
+
+@pytest.fixture(scope="module")
+def scheduler(request):
+    """The scheduler of the local cluster that the corpus runs' tests start."""
+    return request.getfixturevalue("cluster")[0].scheduler_address

@@ -27,6 +27,7 @@ FORCE_EXAMPLE = {
 # 1 and "1" are two inputs; "!" marks an input whose first force is "特别剧烈", which the review then reads.
 IDS: list[Any] = [1, "1", "a", 2, "b!", 3, "c", 4, "d!", 5, "e", 6]
 TAG = re.compile(r"«(.+?)»")
+RESULT = re.compile(r'"result": (.*), "attempts"')
 
 
 def tag(id_: Any) -> str:
@@ -123,3 +124,12 @@ class Job:
         keys = [json.dumps(entry["id"]) for entry in found]
         assert [key for key, count in Counter(keys).items() if count > 1] == []
         return dict(zip(keys, found, strict=True))
+
+
+def results(out: Path) -> dict[str, str]:
+    """Each id's result as the line's text holds it."""
+    found = {}
+    for part in sorted(out.glob("part-*.jsonl")):
+        for text in part.read_text(encoding="utf-8").splitlines():
+            found[json.dumps(json.loads(text)["id"])] = RESULT.search(text).group(1)  # type: ignore[union-attr]
+    return found

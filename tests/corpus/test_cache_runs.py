@@ -7,7 +7,6 @@ from __future__ import annotations
 import json
 import re
 from collections import Counter
-from pathlib import Path
 from typing import Any
 
 import pytest
@@ -16,27 +15,11 @@ from scripted_endpoint import Reply, ScriptedEndpoint, refused_base_url
 from kestor.tavi.corpus.asking.cache import AnswerCache
 from kestor.tavi.corpus.cli import main
 
-from .jobs import Job, answer, row, tag
+from .jobs import Job, answer, results, row, tag
 
 Slow = pytest.mark.slow
-RESULT = re.compile(r'"result": (.*), "attempts"')
 PROMPTS = {"causara": "找出因果关系。", "force": "判断影响力度。", "review": "结合文章复核。"}
 """How each extractor's prompt begins (see jobs.config)."""
-
-
-@pytest.fixture(scope="module")
-def scheduler(request):
-    """The scheduler of the local cluster that the corpus runs' tests start."""
-    return request.getfixturevalue("cluster")[0].scheduler_address
-
-
-def results(out: Path) -> dict[str, str]:
-    """Each id's result as the line's text holds it."""
-    found = {}
-    for part in sorted(out.glob("part-*.jsonl")):
-        for text in part.read_text(encoding="utf-8").splitlines():
-            found[json.dumps(json.loads(text)["id"])] = RESULT.search(text).group(1)  # type: ignore[union-attr]
-    return found
 
 
 @Slow

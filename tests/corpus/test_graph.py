@@ -19,9 +19,11 @@ from scripted_endpoint import Reply, extraction_answer
 
 from kestor.tavi.corpus import output, subgraph_between
 from kestor.tavi.corpus.cli import main
+from kestor.tavi.corpus.events import NodeKind
 from kestor.tavi.corpus.graph import command as graph_command
 from kestor.tavi.corpus.graph import draw, export, merge, page
 from kestor.tavi.corpus.graph.between import Network
+from kestor.tavi.corpus.graph.collapse import Hierarchy
 from kestor.tavi.extractor.force import ForceExtractor
 
 
@@ -77,9 +79,14 @@ def write_output(directory: Path, parts: list[list[Any]] = PARTS) -> Path:
 
 
 def records(document: dict[str, Any]) -> tuple[list[tuple[Any, ...]], list[tuple[Any, ...]]]:
+    """The events and the relations between them, without the classes and the is-a edges."""
     return (
-        [tuple(node[key] for key in NODE_KEYS) for node in document["nodes"]],
-        [tuple(edge[key] for key in EDGE_KEYS) for edge in document["edges"]],
+        [tuple(node[key] for key in NODE_KEYS) for node in document["nodes"] if node.get("kind", "event") == "event"],
+        [
+            tuple(edge[key] for key in EDGE_KEYS)
+            for edge in document["edges"]
+            if edge.get("type", "relation") == "relation"
+        ],
     )
 
 
@@ -100,12 +107,12 @@ def test_merge_meets_names_counts_and_averages_exactly_whatever_the_grouping(tmp
     whole, one_by_one = merge.merge_in_process(paths), merge.merge_in_process(paths, files_per_task=1)
     documents = []
     for counts in (whole, one_by_one):
-        export.write_node_link(counts, tmp_path / "graph.json")
+        export.write_node_link(Hierarchy.flat(counts), NodeKind.EVENT, tmp_path / "graph.json")
         documents.append(json.loads((tmp_path / "graph.json").read_text(encoding="utf-8")))
     assert documents[0] == documents[1]
     assert records(documents[0]) == (NODES, EDGES)
     assert (whole.articles, whole.failed, whole.relations, whole.unnamed) == (5, 1, 9, 1)
-    summary = export.summary_of(whole, "out")
+    summary = export.summary_of(Hierarchy.flat(whole), NodeKind.EVENT, "out")
     assert summary["largest_component"] == {"events": 5, "edges": 6} and summary["self_loops"] == 1
     assert [(event["name"], event["degree"]) for event in summary["top_events"][:2]] == [("洪水", 5), ("暴雨", 2)]
 
@@ -126,6 +133,8 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
     from_json = nx.node_link_graph(document, edges="edges")
     from_graphml = nx.read_graphml(graph_dir / "graph.graphml", node_type=int)
     for edge in from_graphml.edges.values():
+        if edge["type"] == "is_a":
+            continue
         edge.update(
             labels=json.loads(edge["labels"]),
             forces=json.loads(edge["forces"]),
@@ -343,7 +352,7 @@ def test_readme_tables_say_what_a_run_and_a_build_write(tmp_path):
     assert set(readme_table("part file key")) == {key for text in lines for key in json.loads(text)}
     summary = json.loads((tmp_path / "graph" / "summary.json").read_text(encoding="utf-8"))
     assert set(readme_table("summary.json key")) == set(summary)
-    for name in ("nodes", "edges", "aliases"):
+    for name in ("nodes", "edges", "aliases", "classes"):
         schema = parquet.read_schema(tmp_path / "graph" / f"{name}.parquet")
         written = {field.name: re.sub(r"<\w+: ", "<", str(field.type)) for field in schema}
         assert {column: cells[0] for column, cells in readme_table(f"{name}.parquet column").items()} == written

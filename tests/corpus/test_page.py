@@ -19,11 +19,14 @@ import chromium
 import page_library
 import pytest
 
+from kestor.tavi.corpus.events import resolver
 from kestor.tavi.corpus.exits import SetupError
 from kestor.tavi.corpus.graph import draw, page
 from kestor.tavi.corpus.graph.between import Network, subgraph_between
 from kestor.tavi.corpus.graph.command import build_event_graph
 from kestor.tavi.corpus.graph.layout import lay_out
+
+from .classes import classes_by
 
 # A few articles, what a model finds in each (source, target, strength) and the force it reads from each graph, by
 # its start event: the names of one event in different articles meet through each tier that needs no model.
@@ -65,6 +68,8 @@ FORCES = {"台风“海葵”": "特别剧烈", "持续干旱": "剧烈", "寒�
 SCREENSHOT = Path("build/browser-test/index.png")
 KEPT = 20
 HOSTILE = "</script><i>坏</i>"
+# Two classes of two events each, by the events' normal forms; every other event a class of its own.
+CLASSES = {"沿海暴雨": "降雨", "连日强降雨": "降雨", "台风海葵": "台风", "台风过境": "台风"}
 
 
 def demo_output(directory: Path) -> Path:
@@ -96,7 +101,11 @@ def demo_graph(tmp_path_factory):
     from distributed import Client
 
     work = tmp_path_factory.mktemp("page")
-    with Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=":0") as client:
+    with (
+        Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=":0") as client,
+        pytest.MonkeyPatch.context() as patch,
+    ):
+        patch.setattr(resolver, "classify", classes_by(CLASSES))
         build_event_graph(demo_output(work / "out"), work / "graph", client=client)
     return work / "graph"
 
@@ -144,7 +153,8 @@ def test_the_page_finds_expands_and_follows_paths_in_a_real_browser(demo_graph, 
         return offered
 
     document = json.loads((demo_graph / "graph.json").read_text(encoding="utf-8"))
-    names = {node["id"]: node["name"] for node in document["nodes"]}
+    names = {node["id"]: node["name"] for node in document["nodes"] if node["kind"] == "event"}
+    document["edges"] = [edge for edge in document["edges"] if edge["type"] == "relation"]
 
     browser.get((demo_graph / "index.html").as_uri())
     assert chromium.wait_until_drawn(browser) == "ready"
@@ -230,6 +240,16 @@ def test_the_page_finds_expands_and_follows_paths_in_a_real_browser(demo_graph, 
     ids = [item.text for item in browser.find_elements("css selector", "#edge ul.articles li")]
     assert ids == [f'"fj-typhoon" {dict(ARTICLES)["fj-typhoon"][:KEPT]}…', '"tw-typhoon"']
 
+    # The graph of classes, and back: a class found by an event's name lists its events; an event names its class.
+    browser.find_element("css selector", "#levels button[data-level='1']").click()
+    assert browser.execute_script("return explorer.level()") == "class"
+    assert text("#scale").startswith("All ") and " classes and " in text("#scale")
+    assert choose("search", "连日") == ["降雨\nas 连日强降雨"]
+    assert text("#event p.members") == "Its 2 events: 沿海暴雨, 连日强降雨"
+    browser.find_element("css selector", "#event p.members a:last-child").click()
+    assert browser.execute_script("return explorer.level()") == "event"
+    assert (text("#event h2"), text("#event p.class-of")) == ("连日强降雨", "Is a 降雨")
+
     # A graph written before them: P(target | source) from the counts, and no ids to list.
     without_new_fields(demo_graph, tmp_path / "older")
     browser.get((tmp_path / "older" / "index.html").as_uri())
@@ -254,12 +274,12 @@ def test_a_graph_beyond_the_limit_shows_its_events_of_highest_degree_and_says_so
     }  # fmt: skip
     (tmp_path / "graph.json").write_text(json.dumps(document, ensure_ascii=False), encoding="utf-8")
     written = page.write_page(tmp_path / "graph.json", tmp_path, limit=3)
-    assert (written.events, written.edges, written.of_events, written.of_edges) == (3, 1, 9, 7)
+    assert (written.nodes, written.edges, written.of_nodes, written.of_edges) == (3, 1, 9, 7)
     html = (tmp_path / "index.html").read_text(encoding="utf-8")
-    data = json.loads(re.search(r'id="graph-data">(.*?)</script>', html, re.DOTALL).group(1))
+    [data] = json.loads(re.search(r'id="graph-data">(.*?)</script>', html, re.DOTALL).group(1))["levels"]
     # Degree 4, then the ties of degree 2 by id: 链二, and 环 (a loop counts in and out).
     assert [node["name"] for node in data["nodes"]] == ["中", "链二", f"环{HOSTILE}"]
-    assert data["total"] == {"events": 9, "edges": 7, "limit": 3, "between": 1, "edge_limit": page.EDGE_LIMIT}
+    assert data["total"] == {"nodes": 9, "edges": 7, "limit": 3, "between": 1, "edge_limit": page.EDGE_LIMIT}
     assert html.count("</script>") == 3 and HOSTILE not in html
     assert "MIT License" in (tmp_path / page.LICENSE_FILE).read_text(encoding="utf-8")
 
@@ -268,8 +288,9 @@ def test_a_graph_beyond_the_limit_shows_its_events_of_highest_degree_and_says_so
     html = (tmp_path / "index.html").read_text(encoding="utf-8")
     data = json.loads(re.search(r'id="graph-data">(.*?)</script>', html, re.DOTALL)[1])
     count = data["edge_fields"].index("count")
-    assert (written.events, written.edges) == (9, 2) and [edge[count] for edge in data["edges"]] == [7, 9]
-    assert data["total"]["between"] == 7
+    [level] = data["levels"]
+    assert (written.nodes, written.edges) == (9, 2) and [edge[count] for edge in level["edges"]] == [7, 9]
+    assert level["total"]["between"] == 7
 
     # The drawing library is put into the package by its build: an installation without it (a source tree that was
     # never built) is refused before anything is written, and told how to install.

@@ -25,6 +25,7 @@ from kestor.tavi.corpus.events import (
     event_key,
     parse_overrides,
     resolve,
+    resolver,
 )
 from kestor.tavi.corpus.events.normal import normalize
 from kestor.tavi.corpus.events.parts import Parser
@@ -36,6 +37,8 @@ from kestor.tavi.corpus.graph.counts import count_part_files, merged
 from kestor.tavi.corpus.graph.models import EmbeddingsClient, ModelFailed, asking
 from kestor.tavi.corpus.graph.resolve import ResolveOptions, check_options
 from kestor.tavi.corpus.inputs import InputError, load_inputs
+
+from .classes import classes_by
 
 
 @pytest.fixture(scope="module")
@@ -312,7 +315,9 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
     assert summary["merge"]["merges"] == {"normal": 2, "similar": 1} and summary["events"] == 6
 
     document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
-    nodes = {node["name"]: node for node in document["nodes"]}
+    # The events' classes follow them, joined by is-a edges.
+    events = [node for node in document["nodes"] if node["kind"] == "event"]
+    nodes = {node["name"]: node for node in events}
     # The normal form mentioned most names the event (电力中断 four times: 電力中斷 is one of them).
     outage = nodes["电力中断"]
     assert outage["aliases"] == {"电力中断": 3, "部分地区电力中断": 2, "電力中斷": 1}
@@ -322,7 +327,8 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
         node["aliases"] for node in document["nodes"]
     ]
 
-    edges = {(e["source"], e["target"]): e for e in document["edges"]}
+    relations = [edge for edge in document["edges"] if edge["type"] == "relation"]
+    edges = {(e["source"], e["target"]): e for e in relations}
     rain_outage = edges[(nodes["暴雨"]["id"], outage["id"])]
     # The ids as the part files' id keys: "a" and 1 are two articles.
     assert (rain_outage["count"], rain_outage["articles"], rain_outage["article_ids"]) == (3, 2, ['"a"', '"b"'])
@@ -341,7 +347,7 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
         assert [row["alias"] for row in csv.DictReader(handle)] == [row["alias"] for row in aliases]
     decided = {row["alias"]: (row["event_name"], row["tier"]) for row in aliases}
     assert decided["部分地区电力中断"] == ("电力中断", "similar") and decided["工廠停產"] == ("工厂停产", "normal")
-    assert sum(row["mentions"] for row in aliases) == sum(node["relations"] for node in document["nodes"])
+    assert sum(row["mentions"] for row in aliases) == sum(node["relations"] for node in events)
     # Each spelling's class: one for one event, numbered from 1 as events are, in the CSV file too.
     kinds = {(row["event"], row["class"], row["class_name"]) for row in aliases}
     assert len({event for event, _, _ in kinds}) == len(kinds) and min(number for _, number, _ in kinds) == 1
@@ -349,7 +355,7 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
         assert {(int(row["event"]), int(row["class"]), row["class_name"]) for row in csv.DictReader(handle)} == kinds
     edge_rows = parquet.read_table(graph_dir / "edges.parquet").to_pylist()
     assert sorted(map(tuple, (row["article_ids"] for row in edge_rows))) == sorted(
-        tuple(edge["article_ids"]) for edge in document["edges"]
+        tuple(edge["article_ids"]) for edge in relations
     )
 
     # An event is found by any of its aliases.
@@ -372,6 +378,93 @@ def test_graph_files_carry_aliases_article_ids_and_the_logic_graphs_figures(tmp_
     assert list(causes(graph, "工廠停產", limit=1)["event"]) == ["电力中断"]
 
 
+CLASSES = {"暴雨": "恶劣天气", "寒潮": "恶劣天气", "城市内涝": "城市水患", "城市积水": "城市水患"}
+
+
+@pytest.mark.slow
+def test_the_graph_of_classes_adds_up_its_events_and_either_level_carries_the_hierarchy(tmp_path, monkeypatch, capsys):
+    out = write_out(tmp_path / "out")
+    # An article with two events of one class leading to one event: two relations of the classes' edge, and one
+    # article for the edge and for the class.
+    with (out / "part-00000.jsonl").open("a", encoding="utf-8") as handle:
+        handle.write(part_line("d", "2024-09-01", ("暴雨", "电力中断"), ("寒潮", "电力中断")) + "\n")
+    monkeypatch.setattr(resolver, "classify", classes_by(CLASSES))
+    for level in ("event", "class"):
+        build_event_graph(out, tmp_path / level, level=level)
+    events, classes = (
+        json.loads((tmp_path / level / "graph.json").read_text(encoding="utf-8")) for level in ("event", "class")
+    )
+    relations = [edge for edge in classes["edges"] if edge["type"] == "relation"]
+
+    # The classes' edges are their events' edges added up: relations, articles counted again, dates; and the
+    # figures of the class graph anew.
+    class_of = {node["id"]: node["class"] for node in events["nodes"] if node["kind"] == "event"}
+    expected: dict[tuple[int, int], list[Any]] = {}
+    for edge in (edge for edge in events["edges"] if edge["type"] == "relation"):
+        total = expected.setdefault((class_of[edge["source"]], class_of[edge["target"]]), [0, set(), set()])
+        total[0] += edge["count"]
+        total[1].update(edge["article_ids"])
+        total[2].update(edge.get("months", {}))
+    assert {
+        (e["source"], e["target"]): [e["count"], set(e["article_ids"]), set(e.get("months", {}))] for e in relations
+    } == expected
+    weather = classes["nodes"][0]
+    outage = next(edge for edge in relations if (edge["source"], edge["target"]) == (1, 2))
+    assert (weather["name"], weather["events"], weather["articles"]) == ("恶劣天气", 2, 4)
+    assert (outage["count"], outage["articles"], outage["probability"]) == (6, 4, 6 / 7)
+    assert outage["lift"] == pytest.approx((6 / 7) / (6 / 10))
+
+    # Read back at the class level: GraphML's classes and their relations, each event's is-a edge to its class;
+    # Parquet's classes, the events with their class, the classes' relations.
+    graphml = nx.read_graphml(tmp_path / "class" / "graph.graphml", node_type=int)
+    assert graphml.graph["level"] == "class"
+    kinds = nx.get_node_attributes(graphml, "kind")
+    assert list(kinds.values()) == ["class"] * 4 + ["event"] * 6
+    assert list(graphml.subgraph(node for node, kind in kinds.items() if kind == "class").edges) == [
+        (1, 2),
+        (1, 4),
+        (2, 3),
+        (4, 3),
+    ]
+    is_a = [
+        (graphml.nodes[s]["name"], graphml.nodes[t]["name"])
+        for s, t, kind in graphml.edges(data="type")
+        if kind == "is_a"
+    ]
+    assert ("寒潮", "恶劣天气") in is_a and len(is_a) == 6
+    import pyarrow.parquet as parquet
+
+    def table(level: str, name: str) -> list[dict[str, Any]]:
+        return parquet.read_table(tmp_path / level / f"{name}.parquet").to_pylist()
+
+    assert [(row["name"], row["events"]) for row in table("class", "nodes")] == [
+        ("恶劣天气", 2),
+        ("电力中断", 1),
+        ("工厂停产", 1),
+        ("城市水患", 2),
+    ]
+    assert (
+        [row["class"] for row in table("class", "events")]
+        == [row["class"] for row in table("event", "nodes")]
+        == [1, 2, 3, 4, 1, 4]
+    )
+    assert [row["count"] for row in table("class", "edges")] == [edge["count"] for edge in relations]
+    assert table("event", "classes") == table("class", "nodes")
+
+    # --next at either level, of a graph directory written at it: an event's name finds its class.
+    capsys.readouterr()
+    assert main(["graph", str(tmp_path / "class"), "--next", "寒潮", "--level", "class"]) == 0
+    assert capsys.readouterr().out.splitlines()[::2] == [
+        "after 恶劣天气: 2 classes",
+        "   0.857    1.43      6        4  2024-07-02..2024-09-01  电力中断",
+    ]
+    assert main(["graph", str(tmp_path / "event"), "--next", "寒潮", "--level", "class"]) == 2
+    assert (
+        "a graph of events, not of classes: --level class asks about a graph directory written with --level class"
+        in capsys.readouterr().err
+    )
+
+
 @pytest.mark.slow
 def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(scheduler, tmp_path):
     # One line a part file, so that each is counted by a task of its own and the articles of an edge are put
@@ -392,8 +485,9 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(sche
     build_event_graph(many, tmp_path / "g2", scheduler=scheduler)
     first, second = (json.loads((tmp_path / g / "graph.json").read_text(encoding="utf-8")) for g in ("g1", "g2"))
     assert first == second
-    assert sorted(len(edge["article_ids"]) for edge in first["edges"]) == [1, 1, 1, 1, 2, 2, 2]
-    assert [node["aliases"] for node in first["nodes"] if node["name"] == "CPI上涨"] == [
+    relations = [edge for edge in first["edges"] if edge["type"] == "relation"]
+    assert sorted(len(edge["article_ids"]) for edge in relations) == [1, 1, 1, 1, 2, 2, 2]
+    assert [node["aliases"] for node in first["nodes"] if node["name"] == "CPI上涨" and node["kind"] == "event"] == [
         {"CPI上涨": 2, "ＣＰＩ上涨": 1}
     ]
 

@@ -1,4 +1,4 @@
-"""kestor-corpus cache: what the answer cache holds, and clearing it.
+"""kestor-corpus cache: what the answer cache holds (and which batches still owe it answers), and clearing it.
 
 `execute` takes the parsed command line (see cli). A file that is no answer cache this version can read, or a
 damaged one, is a `CacheFileError`; --clear removes such a file whole when it is an answer cache of this package.
@@ -7,6 +7,7 @@ damaged one, is a `CacheFileError`; --clear removes such a file whole when it is
 from __future__ import annotations
 
 import argparse
+import time
 from pathlib import Path
 
 from .asking.cache import AnswerCache, default_path, remove_file
@@ -41,6 +42,18 @@ def execute(args: argparse.Namespace) -> int:
         print(f"{path}: {contents.answers:,} answers, {contents.bytes / 1e6:,.1f} MB on disk")
         for model, count in contents.by_model.items():
             print(f"  {model}: {count:,}")
+        out = cache.batches_out()
+        if out:
+            print(
+                f"{len(out):,} batch{'' if len(out) == 1 else 'es'} still out, whose answers are to come in here: the "
+                "command that made each, run again, takes them in"
+            )
+        for batch in out:
+            since = time.strftime("%Y-%m-%d %H:%M", time.localtime(batch.submitted_at))
+            print(
+                f"  {batch.id}: {batch.requests:,} requests at {batch.place}, {batch.status} (since {since}), for "
+                f"the run into {batch.out_dir}"
+            )
     finally:
         cache.close()
     if damage is not None:

@@ -25,6 +25,8 @@ from typing import Any, NoReturn
 from . import cache_command, driver
 from .asking.cache import default_path
 from .asking.policy import CAP, FIRST_PAUSE, RETRY_FOR
+from .batch.lines import MOST_BYTES
+from .batch.rounds import BATCH_POLL, BATCH_TRIES, RETRY_BATCH, RETRY_LIVE
 from .config import CALL_TIMEOUT, MODES, THREADS
 from .events import LEVELS as MERGE_LEVELS
 from .events import MODEL_FREE as MERGE_DEFAULT
@@ -73,12 +75,12 @@ CACHE_EXIT_STATUSES = (
     f"damaged), {EXIT_ERROR} an unexpected error."
 )
 LOCAL_WORKERS = os.cpu_count() or 1
-GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--merge LEVEL[/FALLBACK]] [--merge-overrides FILE]
-        [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--cache PATH | --no-cache]
+GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--level event|class] [--merge LEVEL[/FALLBACK]]
+        [--merge-overrides FILE] [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--cache PATH | --no-cache]
         [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N] [--html-edges N] [--quiet] [--verbose]
-    kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--max-paths N]
+    kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--level event|class] [--max-paths N]
         [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]
-    kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--limit N]"""
+    kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--level event|class] [--limit N]"""
 GRAPH, CACHE = "graph", "cache"
 COMMANDS = (GRAPH, CACHE)
 """The commands besides a run's modes."""
@@ -99,12 +101,7 @@ def main(argv: Sequence[str] | None = None, *, held: Sequence[int] = ()) -> int:
         elif arguments[:1] == [CACHE]:
             args, command = cache_parser().parse_args(arguments[1:]), cache_command.execute
         else:
-            parser = run_parser()
-            args, command = parser.parse_args(arguments), driver.execute
-            if args.mode in COMMANDS:
-                parser.error(
-                    f"{args.mode} is a command of its own: its options come after it (kestor-corpus {args.mode} -h)"
-                )
+            args, command = run_arguments(arguments), driver.execute
         if "workers" in args and args.workers is None:
             args.workers = LOCAL_WORKERS
         try:
@@ -114,6 +111,31 @@ def main(argv: Sequence[str] | None = None, *, held: Sequence[int] = ()) -> int:
             return EXIT_USAGE
         except Exception as error:
             return unexpected(error, args.verbose)
+
+
+BATCH_OPTIONS = {
+    "batch_poll": BATCH_POLL,
+    "batch_max_bytes": MOST_BYTES,
+    "batch_retry": RETRY_BATCH,
+    "batch_price": None,
+}
+"""The options that shape a run's batches, and their defaults: given without --batch, they would be ignored."""
+
+
+def run_arguments(argv: Sequence[str]) -> argparse.Namespace:
+    parser = run_parser()
+    args = parser.parse_args(argv)
+    if args.mode in COMMANDS:
+        parser.error(f"{args.mode} is a command of its own: its options come after it (kestor-corpus {args.mode} -h)")
+    args.batch = args.batch or args.batch_files is not None
+    for name, default in BATCH_OPTIONS.items():
+        if getattr(args, name) is None:
+            setattr(args, name, default)
+        elif not args.batch:
+            parser.error(f"--{name.replace('_', '-')} goes with --batch")
+    if args.batch and args.no_cache:
+        parser.error("--batch takes the answers into the answer cache, which the run then reads: not with --no-cache")
+    return args
 
 
 def run_parser() -> argparse.ArgumentParser:
@@ -216,6 +238,44 @@ def run_parser() -> argparse.ArgumentParser:
         help="ask nothing: print the calls and tokens the run would ask for the inputs not yet done, what the "
         "cache already holds, and the cost at --price",
     )
+    batches = parser.add_argument_group(
+        "batches",
+        "at half the price, answered within a day: the requests are written as JSONL in OUT_DIR/batch, asked in a "
+        "round of batches per step of the mode (relations, force, review), and the run then takes every answer from "
+        "the cache; Ctrl-C leaves the batches running, and the same command again goes on where they are",
+    )
+    batches.add_argument("--batch", action="store_true", help="ask the model through the provider's Batch API")
+    batches.add_argument(
+        "--batch-files",
+        metavar="DIR",
+        help="for a server without a Batch API: write each batch's JSONL into DIR and take in the output JSONL "
+        "written beside it (vllm run-batch -i FILE -o OUTPUT; the run names both); implies --batch",
+    )
+    batches.add_argument(
+        "--batch-poll",
+        type=number(above=0.0),
+        metavar="SECONDS",
+        help=f"look at the batches out every SECONDS at first, then up to twice as long (default: {BATCH_POLL:g})",
+    )
+    batches.add_argument(
+        "--batch-max-bytes",
+        type=whole_number(1),
+        metavar="N",
+        help=f"the largest input file the provider takes (default: {MOST_BYTES:,}; OpenAI takes 200 MB)",
+    )
+    batches.add_argument(
+        "--batch-retry",
+        choices=(RETRY_BATCH, RETRY_LIVE),
+        help="where a request goes that a batch did not answer for a while (expired, cancelled, 429, 5xx, lost): "
+        f"into the next round's batch, up to {BATCH_TRIES} batches (default), or to the run, live",
+    )
+    batches.add_argument(
+        "--batch-price",
+        nargs=2,
+        type=number(),
+        metavar=("IN", "OUT"),
+        help="what batches cost per million prompt and completion tokens (default: half of --price)",
+    )
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
     parser.add_argument(
         "--verbose", action="store_true", help="the traceback of an unexpected error, and Dask's warnings"
@@ -239,6 +299,7 @@ def graph_arguments(argv: Sequence[str]) -> argparse.Namespace:
         parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
     try:
         ResolveOptions.parse(args.merge, embeddings=args.embeddings)
+        graph_command.node_kind(args.level)
     except UsageError as error:
         parser.error(str(error))
     return args
@@ -272,6 +333,14 @@ def graph_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--merge-overrides", metavar="FILE", help="pairs of events that must (A == B) or must never (A != B) merge"
+    )
+    parser.add_argument(
+        "--level",
+        metavar="event|class",
+        help="the graph's nodes: events (the default), or the classes of events each event is one of, with the "
+        "counts, P(target | source), lift and dates of their relations; the other level's nodes are joined to them "
+        "by is-a edges. With --between, --next and --causes, the level asked about (a GRAPH_DIR's own by default: "
+        "it must be the level the GRAPH_DIR was written at)",
     )
     parser.add_argument("--embeddings", metavar="MODEL", help="the embeddings model of --merge meaning (or judge)")
     parser.add_argument(

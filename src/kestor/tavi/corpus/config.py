@@ -102,6 +102,8 @@ class Settings:
     """The answer cache's file; None: every call is asked."""
     keep_text: int = 0
     """Characters of each input's text kept on its output line."""
+    carried: str | None = None
+    """The file of what the run's batches answered that the cache does not hold (see batch.store), if any."""
 
     @property
     def topic(self) -> str:

@@ -28,11 +28,13 @@ from typing import Any, TextIO, TypeVar
 
 from . import output
 from .asking.asker import Settled
+from .asking.batches import BatchApiError, Directory, Provider
 from .asking.cache import AnswerCache, default_path
 from .asking.failures import ACCOUNT, AUTH, MODEL_NOT_FOUND, OTHER, QUOTA, keep_root_logger_quiet
 from .asking.gate import SET_UP_INPUTS
 from .asking.policy import RetryPolicy
-from .asking.usage import Price, Usage, summary
+from .asking.usage import Price, Usage, batch_price, batch_summary, summary
+from .batch.rounds import BatchOptions, Rounds
 from .cluster import RateShares, cluster_client, require_dask
 from .config import RunConfig, Settings, load_config
 from .estimate import estimate, tokenizer_for
@@ -48,9 +50,9 @@ from .exits import (
     UsageError,
     unexpected,
 )
-from .extractors import build_extractors, extractor_classes, quiet_progress_bars
+from .extractors import build_extractors, extractor_classes, quiet_progress_bars, runner_classes
 from .inputs import counted, id_key, load_inputs
-from .modes import process
+from .modes import STEPS, process
 from .planning import Task, TaskReport, plan, split
 from .progress import Progress
 from .worker import halt_run, run_task
@@ -70,7 +72,10 @@ T = TypeVar("T")
 def execute(args: argparse.Namespace) -> int:
     """The run command; a `UsageError` out of it is a refusal before any input was asked."""
     keep_root_logger_quiet()
-    run = Run(sys.stderr, not args.quiet, time.monotonic(), Price(*args.price) if args.price else None)
+    price = Price(*args.price) if args.price else None
+    run = Run(sys.stderr, not args.quiet, time.monotonic(), price)
+    if args.batch:
+        run.batch_price = batch_price(price, args.batch_price)
     try:
         return _run(args, run)
     except KeyboardInterrupt:
@@ -88,17 +93,26 @@ def _run(args: argparse.Namespace, run: Run) -> int:
     cache = None if args.no_cache else Path(args.cache or default_path()).resolve()
     parts, already_done = plan(records, existing, args.partition_size)
     if args.estimate:
-        return _estimate(config, parts, cache, run.price)
+        return _estimate(config, parts, cache, run.batch_price if args.batch else run.price, args.batch)
     # Planned before the checks that wait (the endpoint's, up to seconds): an interrupt there is summed up whole.
     run.planned(args.output, parts, already_done)
     require_dask("corpus runs need")
-    check_endpoint(config.model["base_url"])
+    if not args.batch_files:  # answered from files, a run may ask nothing of the endpoint
+        check_endpoint(config.model["base_url"])
     if cache is not None:
         # Opened (and made, if new) once here, so that a file the run cannot use stops it before it asks.
         _open_cache(cache).close()
     run.config_path, run.model = args.config, config.model
     Path(args.output).mkdir(parents=True, exist_ok=True)
     output.write_record(args.output, record)
+    carried = None
+    if parts and args.batch:
+        assert cache is not None
+        try:
+            carried = _through_batches(args, run, config, cache, parts)
+        except BatchApiError as error:
+            run.batch_error = str(error)
+            return _once_asked(run.finish, args.verbose)
     if parts:
         output.remove_leftovers(args.output)
         try:
@@ -116,6 +130,7 @@ def _run(args: argparse.Namespace, run: Run) -> int:
                     workers=workers,
                     cache=None if cache is None else str(cache),
                     keep_text=args.keep_text,
+                    carried=None if carried is None else str(carried),
                 )
                 tasks = split(parts, workers)
                 status = _once_asked(lambda: run.submit(client, settings, tasks), args.verbose)
@@ -139,6 +154,27 @@ def _once_asked(step: Callable[[], T], verbose: bool) -> T | int:
         return unexpected(error, verbose)
 
 
+def _through_batches(
+    args: argparse.Namespace, run: Run, config: RunConfig, cache: Path, parts: list[Task]
+) -> Path | None:
+    """The run's requests asked in batches before the run (see batch.rounds); the file of what the batches carried
+    that the run's workers read, if there is any."""
+    policy = RetryPolicy(args.retry_for, args.retries, args.retry_pause)
+    exchange = Directory(args.batch_files) if args.batch_files else Provider(config.model, policy)
+    options = BatchOptions(exchange, args.batch_poll, args.batch_max_bytes, args.batch_retry)
+    answers = _open_cache(cache)
+    try:
+        out_dir = str(Path(args.output).resolve())
+        rounds = Rounds(config.mode, config.model["base_url"], out_dir, answers, options, run.stream, run.show_progress)
+        run.rounds = rounds
+        quiet_progress_bars()
+        extractors = build_extractors(config, runner_classes(args.call_timeout))
+        carried = rounds.run(extractors, [record for part in parts for record in part.records])
+    finally:
+        answers.close()
+    return rounds.store.write_carried(carried)
+
+
 def _open_cache(path: Path) -> AnswerCache:
     try:
         return AnswerCache(path)
@@ -151,7 +187,7 @@ def _open_cache(path: Path) -> AnswerCache:
         ) from None
 
 
-def _estimate(config: RunConfig, parts: list[Task], cache: Path | None, price: Price | None) -> int:
+def _estimate(config: RunConfig, parts: list[Task], cache: Path | None, price: Price | None, batch: bool) -> int:
     """What the run would ask, on stdout; nothing is sent, no cluster is started."""
     quiet_progress_bars()
     tokenizer = tokenizer_for(config.model["model"])
@@ -168,7 +204,7 @@ def _estimate(config: RunConfig, parts: list[Task], cache: Path | None, price: P
     finally:
         if answers is not None:
             answers.close()
-    print("\n".join(found.report(price)), flush=True)
+    print("\n".join(found.report(price, STEPS[config.mode] if batch else None)), flush=True)
     return EXIT_OK
 
 
@@ -228,6 +264,11 @@ class Run:
         """What a worker said when a fault no wait cures halted it: the run is stopped."""
         self.cache_errors: dict[str, tuple[int | None, str]] = {}
         """By worker: how often the answer cache failed there (None: it could not be opened), and the last error."""
+        self.rounds: Rounds | None = None
+        """The batches the run asked first, if it did."""
+        self.batch_price: Price | None = None
+        self.batch_error: str | None = None
+        """Why the batches could not go on: what the provider's Batch API said."""
         self._lock = threading.Condition()
         self._running: set[str] = set()
         self._halt: Callable[[], None] = lambda: None
@@ -335,6 +376,8 @@ class Run:
             )
         if self.parts:
             print(summary(usage, self.price), flush=True)
+        if self.rounds is not None:
+            self._batches_said()
         by_class = f" ({', '.join(f'{count} {name}' for name, count in classes.most_common())})" if classes else ""
         not_done = f", {missing} not done" if missing else ""
         seconds = time.monotonic() - self.began
@@ -343,6 +386,9 @@ class Run:
             f"{self.already_done} already done{not_done} in {seconds:.1f} s",
             flush=True,
         )
+        if self.batch_error is not None:
+            print(f"error: {self.batch_error}", file=sys.stderr, flush=True)
+            return EXIT_STOPPED
         if self.fault is not None:
             print(f"error: {self.fault_line(missing)}", file=sys.stderr, flush=True)
             if self.fault["error_class"] not in ACCOUNT and not ok:
@@ -351,6 +397,28 @@ class Run:
         if self.interrupted:
             return EXIT_INTERRUPTED
         return EXIT_FAILED if failures or missing else EXIT_OK
+
+    def _batches_said(self) -> None:
+        """What came through batches, and what of them is still out."""
+        assert self.rounds is not None
+        report = self.rounds.report
+        if report.batches:
+            print(batch_summary(report.usage, report.batches, report.rounds, self.batch_price), flush=True)
+        if report.failed or report.live:
+            print(
+                f"batches: {counted(report.failed, 'request')} failed for good, failing their inputs; "
+                f"{counted(report.live, 'request')} went to the run to be asked live",
+                flush=True,
+            )
+        out = self.rounds.out()
+        if out:
+            print(
+                f"{len(out):,} batch{'' if len(out) == 1 else 'es'} still out "
+                f"({', '.join(batch.batch_id or batch.name for batch in out[:5])}{', ...' if len(out) > 5 else ''}): "
+                f"their records are in {self.rounds.store.directory}; the same command again takes their answers in",
+                file=self.stream,
+                flush=True,
+            )
 
     def fault_line(self, missing: int) -> str:
         """What stopped the run, in one line: what the provider said, where, and what to do."""

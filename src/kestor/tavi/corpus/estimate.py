@@ -21,10 +21,11 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .asking.cache import AnswerCache, endpoint_of, request_key
-from .asking.client import kept_response
+from .asking.client import kept_response, stand_in
 from .asking.usage import Price
 from .config import RunConfig
 from .exits import INSTALL_HINT, SetupError
+from .extractors import Reviews
 from .inputs import Record
 
 FALLBACK = "cl100k_base"
@@ -136,7 +137,8 @@ class Estimate:
     completion_note: str
     roles: dict[str, Calls] = field(default_factory=dict)
 
-    def report(self, price: Price | None) -> list[str]:
+    def report(self, price: Price | None, batch_steps: tuple[str, ...] | None = None) -> list[str]:
+        """The estimate's lines; with `batch_steps`, of a run through batches in a round per step, at `price`."""
         lines = [f"estimate for {self.inputs:,} inputs not yet done; nothing was asked"]
         sure_prompt = sure_completion = most_prompt = most_completion = 0.0
         to_ask = most_to_ask = 0
@@ -173,6 +175,11 @@ class Estimate:
             cost = price.cost(round(sure_prompt), round(sure_completion))
             most = price.cost(round(most_prompt), round(most_completion))
             lines.append(f"  cost: about {cost:,.4f} at {price}" + (f", at most {most:,.4f}" if most > cost else ""))
+        if batch_steps is not None:
+            lines.append(
+                f"  through batches: up to {len(batch_steps)} round{'s' if len(batch_steps) > 1 else ''} "
+                f"({', '.join(batch_steps)}), each answered within a day" + (" at the batch price" if price else "")
+            )
         lines.append(f"  {self.tokenizer_note}; {self.completion_note}")
         return lines
 
@@ -205,17 +212,14 @@ def estimate(
         if name == "force":
             answers["review"] = [answer_of(example) for example in prompts.review_examples or []]
     completion = {role: statistics.fmean(tokenizer.text(text) for text in texts) for role, texts in answers.items()}
-    stand_in = {role: texts[0] for role, texts in answers.items()}
-    stand_in["force"] = answer_of(
+    stand_ins = {role: texts[0] for role, texts in answers.items()}
+    stand_ins["force"] = answer_of(
         {"extractions": [{"kind": "force", "text": REVIEW_ANSWER, "attrs": {"final_force": REVIEW_ANSWER}}]}
     )
 
-    recorder = _Recorder(endpoint_of(config.model["base_url"]), tokenizer, cache, stand_in, completion)
+    recorder = _Recorder(endpoint_of(config.model["base_url"]), tokenizer, cache, stand_ins, completion)
     extractors = build(recorder.client_for)
-    if "force" in extractors:
-        # The review is asked of the force extractor's model too, a chunk a request: each of them is a review's.
-        force = extractors["force"]
-        force._review_with_article = recorder.reviewing(force._review_with_article)
+    recorder.reviews = Reviews(extractors)
     count = 0
     for record in records:
         count += 1
@@ -236,29 +240,20 @@ class _Recorder:
         endpoint: str,
         tokenizer: Tokenizer,
         cache: AnswerCache | None,
-        stand_in: dict[str, str],
+        stand_ins: dict[str, str],
         completion: dict[str, float],
     ) -> None:
         self.endpoint, self.tokenizer, self.cache = endpoint, tokenizer, cache
-        self.stand_in, self.completion = stand_in, completion
+        self.stand_ins, self.completion = stand_ins, completion
         self.roles = {role: Calls() for role in ROLES}
         self.seen: set[bytes] = set()
         self._stood_in: set[str] = set()
         """The roles a stand-in answered for the input."""
-        self._reviewing = False
+        self.reviews: Reviews | None = None
+        """Set once the extractors are built: whether the force extractor's call is its review."""
 
     def begin(self) -> None:
         self._stood_in.clear()
-
-    def reviewing(self, review: Callable[[str], Any]) -> Callable[[str], Any]:
-        def counted_as_review(article_text: str) -> Any:
-            self._reviewing = True
-            try:
-                return review(article_text)
-            finally:
-                self._reviewing = False
-
-        return counted_as_review
 
     def client_for(self, name: str) -> Any:
         recorder = self
@@ -277,7 +272,7 @@ class _Recorder:
 
     def answer(self, name: str, params: Mapping[str, Any]) -> Any:
         role = name
-        if name == "force" and self._reviewing:
+        if name == "force" and self.reviews is not None and self.reviews.running:
             role = MAYBE_REVIEW if "force" in self._stood_in else "review"
         calls = self.roles[role]
         calls.calls += 1
@@ -306,16 +301,4 @@ class _Recorder:
 
     def _stand_in(self, role: str, params: Mapping[str, Any]) -> Any:
         self._stood_in.add(role)
-        return _stand_in_response(params, self.stand_in.get(role, ""))
-
-
-def _stand_in_response(params: Mapping[str, Any], content: str) -> Any:
-    from openai.types.chat import ChatCompletion
-
-    return ChatCompletion.construct(
-        id="estimate",
-        object="chat.completion",
-        created=0,
-        model=str(params.get("model", "")),
-        choices=[{"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}],
-    )
+        return stand_in(str(params.get("model", "")), self.stand_ins.get(role, ""))

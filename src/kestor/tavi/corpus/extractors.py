@@ -136,3 +136,24 @@ def quiet_progress_bars() -> None:
         return original(*args, **kwargs)
 
     progress.create_extraction_progress_bar = quiet
+
+
+class Reviews:
+    """Whether the force extractor's review is running: its requests go through the force extractor's model, a chunk
+    a request as the force's own, and those who count them (an estimate, a batch's collection) tell them apart so."""
+
+    def __init__(self, extractors: dict[str, Any]) -> None:
+        self.running = False
+        force = extractors.get("force")
+        if force is not None:
+            force._review_with_article = self._watched(force._review_with_article)
+
+    def _watched(self, review: Callable[[str], Any]) -> Callable[[str], Any]:
+        def watched(article_text: str) -> Any:
+            self.running = True
+            try:
+                return review(article_text)
+            finally:
+                self.running = False
+
+        return watched

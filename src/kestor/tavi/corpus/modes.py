@@ -29,6 +29,20 @@ def process(mode: str, extractors: dict[str, Any], record: Record, settle: Settl
     return Settled({"relations": relations.result, "graph": graph, "force": force.result}, force.attempts)
 
 
+STEPS = {"causara": ("relations",), "linqor": ("PC relations",), "force": ("force", "review")}
+STEPS["articles"] = (*STEPS["causara"], *STEPS["force"])
+"""What each mode asks, in the order its requests depend on each other's answers: a round of batches each."""
+
+
+def step_of(mode: str, call: int, review: bool) -> str:
+    """The step of a request of an input's `call`-th call (from 0), made inside the force extractor's review or not:
+    every request of a call is one chunk of the same text."""
+    if mode == "articles":
+        mode = "causara" if call == 0 else "force"
+    steps = STEPS[mode]
+    return steps[-1] if review else steps[0]
+
+
 def event_graph(relations: list[dict[str, Any]]) -> dict[str, Any]:
     """One node per distinct event name, in order of first appearance, ids from 1; one edge per relation."""
     ids: dict[str, int] = {}

@@ -15,6 +15,7 @@ from collections import deque
 from collections.abc import Iterable, Mapping
 from typing import Any, TextIO
 
+from .asking.batches import Batch
 from .asking.usage import Price, Usage
 
 WIDTH = 24
@@ -153,3 +154,51 @@ class Progress:
         if self.enabled and self._terminal and self.done:
             self.stream.write("\n")
             self.stream.flush()
+
+
+SHOWN_BATCHES = 4
+
+
+class BatchBar:
+    """The batches a round waits for: requests done and failed of each as the provider counts them, and its status;
+    redrawn in place on a terminal, a line when a status changes or now and then anywhere else."""
+
+    def __init__(self, stream: TextIO, enabled: bool = True) -> None:
+        self.stream, self.enabled = stream, enabled
+        self._terminal = stream.isatty()
+        self._last_line = -math.inf
+        self._statuses: list[str | None] = []
+
+    def render(self, title: str, batches: list[Batch]) -> str:
+        total = sum(batch.requests for batch in batches)
+        done = sum(min(batch.done + batch.failed, batch.requests) for batch in batches)
+        failed = sum(batch.failed for batch in batches)
+        filled = int(WIDTH * done / total) if total else WIDTH
+        each = ", ".join(
+            f"{batch.name} {batch.status or batch.stage} {batch.done + batch.failed}/{batch.requests}"
+            for batch in batches[:SHOWN_BATCHES]
+        )
+        more = f", {len(batches) - SHOWN_BATCHES} more" if len(batches) > SHOWN_BATCHES else ""
+        bar = f"[{'#' * filled}{'.' * (WIDTH - filled)}]"
+        return f"{bar} {title}: {done}/{total} requests done, {failed} failed | {each}{more}"
+
+    def draw(self, title: str, batches: list[Batch], now: float | None = None) -> None:
+        if not self.enabled or not batches:
+            return
+        now = time.monotonic() if now is None else now
+        statuses = [batch.status for batch in batches]
+        if self._terminal:
+            self.stream.write("\r" + self.render(title, batches) + "\x1b[K")
+        elif statuses != self._statuses or now - self._last_line >= LINE_EVERY:
+            self.stream.write(self.render(title, batches) + "\n")
+            self._last_line = now
+        else:
+            return
+        self._statuses = statuses
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.enabled and self._terminal and self._statuses:
+            self.stream.write("\n")
+            self.stream.flush()
+        self._statuses = []

@@ -32,6 +32,7 @@ from .asking.failures import OTHER, keep_root_logger_quiet
 from .asking.gate import TICK, Abandoned, Account, Gate
 from .asking.sharing import Sharing
 from .asking.usage import Usage
+from .batch.store import read_carried
 from .cluster import SHARE_EVERY, Liaison
 from .config import Settings
 from .exits import CacheFileError
@@ -64,7 +65,8 @@ class RunState:
             first_probe_pause=settings.policy.first_pause,
             sharing=settings.workers,
         )
-        self.asker = Asker(settings.policy, self.gate, sharing)
+        carried = read_carried(settings.carried) if settings.carried is not None else None
+        self.asker = Asker(settings.policy, self.gate, sharing, carried)
         self.used_at = time.monotonic()
         self.tasks = 0
         """Tasks of the run running in this process: while there are any, its gate stays the one they share."""

@@ -12,16 +12,18 @@ from __future__ import annotations
 import contextlib
 import threading
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, NamedTuple
 
 from .cache import request_key
 from .failures import (
     ANSWER,
     RETRYABLE,
+    BatchFailure,
     Failure,
     classify,
     explain,
+    from_batch,
     provider_said,
     response_headers,
     server_wait,
@@ -45,12 +47,17 @@ class Settled:
     """What the input's answered calls used (see usage)."""
 
 
+CHAT, EMBEDDINGS = "/chat/completions", "/embeddings"
+"""The paths of the requests, under the endpoint's base URL."""
+
+
 class Request(NamedTuple):
-    """One request: the parameters the client is given (what the provider gets of them: `request_body`), and the key
-    its answer is kept under (None: not kept, not shared)."""
+    """One request: the parameters the client is given (what the provider gets of them: `request_body`), the key
+    its answer is kept under (None: not kept, not shared), and the path it goes to under the base URL."""
 
     body: Mapping[str, Any]
     key: bytes | None
+    path: str
 
     @property
     def model(self) -> str:
@@ -63,8 +70,32 @@ Keep = Callable[[Any, list[Request]], "list[str | None]"]
 """What of a response to keep for each request it answers (None: that answer is not to be kept)."""
 
 
-def _keep_nothing(response: Any, requests: list[Request]) -> list[str | None]:
+def keep_nothing(response: Any, requests: list[Request]) -> list[str | None]:
     return [None] * len(requests)
+
+
+@dataclass(frozen=True)
+class Carried:
+    """What a run's batches answered that the answer cache does not hold, for this run alone: answers the cache
+    does not keep (a cut-off or empty one, which a live run would have used once), and requests that came back
+    failed, whose inputs fail as they would have failed live, without a request (see batch)."""
+
+    answers: Mapping[bytes, str] = field(default_factory=dict)
+    failures: Mapping[bytes, tuple[int, str | None, str]] = field(default_factory=dict)
+    """By key: the `BatchFailure` (status, code, message) to raise where the request would have been sent."""
+
+    def answer(self, account: Account, request: Request) -> Answered | None:
+        """The carried answer to the request; None when there is none; its failure raised, as the request's own."""
+        if request.key is None:
+            return None
+        completion = self.answers.get(request.key)
+        if completion is not None:
+            return Answered(None, completion)
+        failure = self.failures.get(request.key)
+        if failure is None:
+            return None
+        account.failure = BatchFailure(*failure)
+        raise account.failure
 
 
 class _Calling(threading.local):
@@ -97,8 +128,11 @@ class Asker:
     """The calls of a run in one process, or of a graph build: one retry policy, one gate, and the answer cache
     shared in flight when answers are kept."""
 
-    def __init__(self, policy: RetryPolicy, gate: Gate, sharing: Sharing | None = None) -> None:
+    def __init__(
+        self, policy: RetryPolicy, gate: Gate, sharing: Sharing | None = None, carried: Carried | None = None
+    ) -> None:
         self.policy, self.gate, self.sharing = policy, gate, sharing
+        self.carried = carried or Carried()
 
     def key(self, endpoint: str, body: Mapping[str, Any]) -> bytes | None:
         """The key the answer to `body` is kept under at `endpoint`; None when answers are not kept here."""
@@ -108,12 +142,18 @@ class Asker:
         """The answer to each request (of one model): from the cache or an identical request in flight, else from
         `attempt` of those still unanswered, sent through the gate; each fresh answer as `keep` makes it into what
         the cache keeps. Every request to a model passes here."""
-        if not requests:
-            return []
+        found = [self.carried.answer(account, request) for request in requests]
+        unanswered = [request for request, answered in zip(requests, found, strict=True) if answered is None]
+        if not unanswered:
+            return [answered for answered in found if answered is not None]
+        fresh = iter(self._ask(account, unanswered, attempt, keep))
+        return [next(fresh) if answered is None else answered for answered in found]
+
+    def _ask(self, account: Account, requests: list[Request], attempt: Attempt, keep: Keep) -> list[Answered]:
         keys = [request.key for request in requests]
         if self.sharing is None or None in keys:
             # A request without a key is never kept: its answer is not made into what the cache would keep.
-            response, kept = self._send(account, list(requests), attempt, _keep_nothing if None in keys else keep)
+            response, kept = self._send(account, requests, attempt, keep_nothing if None in keys else keep)
             return [Answered(response, completion) for completion in kept]
         by_key = {request.key: request for request in requests}
         return self.sharing.ask_all(
@@ -170,5 +210,9 @@ class Asker:
             if self.gate.halted == error_class:
                 said, request = provider_said(failure.error)
                 self.gate.note_fault({"error_class": error_class, "said": said, "request": request})
-            if error_class not in RETRYABLE or not retries.wait(server_wait(failure.error)):
+            if (
+                error_class not in RETRYABLE
+                or from_batch(failure.error)
+                or not retries.wait(server_wait(failure.error))
+            ):
                 return Settled(None, account.requests, explain(failure), error_class)

@@ -40,10 +40,17 @@ FILE_NAME = "answers.sqlite3"
 # Transport settings of a request: they decide how it travels, not what the model answers.
 TRANSPORT = frozenset({"timeout", "extra_headers"})
 
+# The batches whose answers are still to come into this file (see batch), so that the cache command says what is
+# out; a file made before there were batches gets the table when its first batch is noted.
+_BATCHES = (
+    "CREATE TABLE IF NOT EXISTS batches (id TEXT PRIMARY KEY, out_dir TEXT NOT NULL, place TEXT NOT NULL, "
+    "requests INTEGER NOT NULL, submitted_at REAL NOT NULL, status TEXT NOT NULL) WITHOUT ROWID"
+)
 _SCHEMA = (
     "CREATE TABLE IF NOT EXISTS answers (key BLOB PRIMARY KEY, completion TEXT NOT NULL, digest BLOB NOT NULL, "
     "model TEXT NOT NULL, stored_at REAL NOT NULL) WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS asking (key BLOB PRIMARY KEY, owner TEXT NOT NULL, until REAL NOT NULL) WITHOUT ROWID",
+    _BATCHES,
 )
 
 
@@ -89,6 +96,19 @@ def request_body(params: Mapping[str, Any]) -> dict[str, Any]:
 def _omitted(value: Any) -> bool:
     # The OpenAI client's markers for a parameter left out (NotGiven, Omit): nothing is sent for them.
     return type(value).__name__ in ("NotGiven", "Omit")
+
+
+@dataclass(frozen=True)
+class BatchOut:
+    """A batch whose answers are to come into the cache: its id (or its file, in a directory), the OUT_DIR of the
+    run that made it, where it went, and its status when last seen."""
+
+    id: str
+    out_dir: str
+    place: str
+    requests: int
+    submitted_at: float
+    status: str
 
 
 @dataclass(frozen=True)
@@ -251,6 +271,33 @@ class AnswerCache:
         connection = self._connection()
         with self._write_lock:
             connection.execute("UPDATE asking SET until = ? WHERE owner = ?", (until, owner))
+
+    def note_batch(self, batch: BatchOut) -> None:
+        """A batch is out, or its status changed."""
+        connection = self._connection()
+        with self._transaction(connection):
+            connection.execute(_BATCHES)
+            connection.execute(
+                "INSERT INTO batches (id, out_dir, place, requests, submitted_at, status) VALUES (?, ?, ?, ?, ?, ?) "
+                "ON CONFLICT (id) DO UPDATE SET status = excluded.status",
+                (batch.id, batch.out_dir, batch.place, batch.requests, batch.submitted_at, batch.status),
+            )
+
+    def forget_batch(self, batch_id: str) -> None:
+        """A batch's answers are in: it is out no more."""
+        connection = self._connection()
+        with self._transaction(connection):
+            connection.execute(_BATCHES)
+            connection.execute("DELETE FROM batches WHERE id = ?", (batch_id,))
+
+    def batches_out(self) -> list[BatchOut]:
+        connection = self._connection()
+        if not connection.execute("SELECT count(*) FROM sqlite_schema WHERE name = 'batches'").fetchone()[0]:
+            return []
+        rows = connection.execute(
+            "SELECT id, out_dir, place, requests, submitted_at, status FROM batches ORDER BY submitted_at"
+        )
+        return [BatchOut(*row) for row in rows]
 
     def contents(self) -> Contents:
         connection = self._connection()

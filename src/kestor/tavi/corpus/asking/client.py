@@ -11,7 +11,7 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from .asker import Request, calling
+from .asker import CHAT, Request, calling
 from .attempt import complete
 from .cache import endpoint_of
 
@@ -26,7 +26,8 @@ class _GatedCompletions:
         if current is None:
             return self._completions.create(**params)
         asker, account, usage = current
-        [answered] = asker.ask(account, [Request(params, asker.key(self._endpoint, params))], self._attempt, _kept)
+        request = Request(params, asker.key(self._endpoint, params), CHAT)
+        [answered] = asker.ask(account, [request], self._attempt, kept)
         fresh = answered.response is not None
         response = answered.response if fresh else kept_response(answered.completion)
         if usage is not None:
@@ -41,7 +42,7 @@ class _GatedCompletions:
         return getattr(self._completions, name)
 
 
-def _kept(response: Any, requests: list[Request]) -> list[str | None]:
+def kept(response: Any, requests: list[Request]) -> list[str | None]:
     """The completion to keep in the cache: only a whole answer, never a refusal, an empty or a cut-off one, or
     anything else a 200 may carry."""
     choices = getattr(response, "choices", None)
@@ -68,6 +69,20 @@ def kept_response(text: str | None) -> Any:
         return ChatCompletion.model_validate_json(text)
     except pydantic.ValidationError:
         return ChatCompletion.construct(**json.loads(text))
+
+
+def stand_in(model: str, content: str) -> Any:
+    """A completion of `content` that no provider sent, for a call whose answer is not known yet: what an estimate
+    counts the next calls from, or what lets the collection of a batch's requests go on to a call's next ones."""
+    from openai.types.chat import ChatCompletion
+
+    return ChatCompletion.construct(
+        id="stand-in",
+        object="chat.completion",
+        created=0,
+        model=model,
+        choices=[{"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}],
+    )
 
 
 class _GatedChat:

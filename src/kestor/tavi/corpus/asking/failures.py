@@ -75,6 +75,16 @@ def body_head(body: bytes) -> str:
     return text[:HEAD] + ("..." if len(text) > HEAD else "") if text else "(an empty body)"
 
 
+class BatchFailure(Exception):
+    """A request that came back failed from a batch, raised where a live run would have asked it: its input fails as
+    the request would have failed live. Never retried by the run: what could be retried went to another batch."""
+
+    def __init__(self, status: int, code: str | None, message: str) -> None:
+        said = f"HTTP {status}" if status else "no answer"
+        super().__init__(f"in a batch: {said}{f' {code}' if code else ''}: {message}")
+        self.status, self.code, self.message = status, code, message
+
+
 @dataclass(frozen=True)
 class Failure:
     """One error record of a call: its message and the exception it carries, if any."""
@@ -175,6 +185,9 @@ def classify(error: BaseException | None) -> str:
     for cause in _causes(error):
         if isinstance(cause, NotACompletion):
             return NO_COMPLETION
+        if isinstance(cause, BatchFailure):
+            # No status: the batch ended (expired, cancelled) or lost the request before it was answered.
+            return _status_class(cause.status, {cause.code}, None) if cause.status else TIMEOUT
         if isinstance(cause, TimeoutError):
             return TIMEOUT
         if isinstance(cause, ConnectionError):
@@ -208,6 +221,11 @@ def _status_class(status: int, codes: set[str | None], param: str | None) -> str
     return BAD_REQUEST if 400 <= status < 500 else OTHER
 
 
+def from_batch(error: BaseException | None) -> bool:
+    """Whether the failure is a batch's answer, which asking again in the same run would only repeat."""
+    return any(isinstance(cause, BatchFailure) for cause in _causes(error))
+
+
 def provider_said(error: BaseException | None) -> tuple[str, str]:
     """What the provider answered to the failed call, in a line (`HTTP 429 insufficient_quota: You exceeded ...`),
     and the request it answered (`POST https://host/v1/chat/completions`); empty where the error does not say."""
@@ -228,6 +246,12 @@ def provider_said(error: BaseException | None) -> tuple[str, str]:
     code = api.code or api.type
     said = f"HTTP {api.status_code}{f' {code}' if code else ''}"
     return f"{said}: {' '.join(message.split())}" if message else said, where
+
+
+def status_of(error: BaseException | None) -> int | None:
+    """The HTTP status the failed call was answered with, if it got an answer."""
+    status = getattr(_api_error(error), "status_code", None)
+    return status if isinstance(status, int) else None
 
 
 def response_headers(error: BaseException | None) -> Any:

@@ -75,12 +75,21 @@ class Price:
 
     prompt: float
     completion: float
+    option: str = "--price"
+    """The option it was given by."""
 
     def cost(self, prompt_tokens: int, completion_tokens: int) -> float:
         return (prompt_tokens * self.prompt + completion_tokens * self.completion) / PER
 
     def __str__(self) -> str:
-        return f"--price {self.prompt:g} {self.completion:g}"
+        return f"{self.option} {self.prompt:g} {self.completion:g}"
+
+
+def batch_price(price: Price | None, given: tuple[float, float] | None) -> Price | None:
+    """What batches cost: --batch-price, else half of --price, as most providers sell them."""
+    if given is not None:
+        return Price(*given, option="--batch-price")
+    return None if price is None else Price(price.prompt / 2, price.completion / 2, option="--batch-price")
 
 
 def summary(usage: Usage, price: Price | None) -> str:
@@ -97,4 +106,19 @@ def summary(usage: Usage, price: Price | None) -> str:
         text += f"; cost {price.cost(usage.prompt_tokens, usage.completion_tokens):,.4f} at {price}"
         if usage.cached_prompt_tokens:
             text += " (cached prompt tokens at the full price)"
+    return text
+
+
+def batch_summary(usage: Usage, batches: int, rounds: list[str], price: Price | None) -> str:
+    """The summary's line of what came through batches."""
+    text = (
+        f"through batches: {usage.calls:,} answers in {batches:,} batch{'' if batches == 1 else 'es'} over "
+        f"{len(rounds)} round{'' if len(rounds) == 1 else 's'} ({'; '.join(rounds)}) used {usage.prompt_tokens:,} "
+        f"prompt tokens ({usage.cached_prompt_tokens:,} cached by the provider) and {usage.completion_tokens:,} "
+        "completion tokens"
+    )
+    if usage.unreported:
+        text += f"; {usage.unreported:,} answers came without usage and are not counted"
+    if price is not None:
+        text += f"; cost {price.cost(usage.prompt_tokens, usage.completion_tokens):,.4f} at {price}"
     return text

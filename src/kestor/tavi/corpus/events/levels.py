@@ -1,4 +1,5 @@
-"""The levels of `--merge` and the tiers that join a name to its event, as named values."""
+"""The levels of `--merge`, the tiers that join a name to its event, and the kinds of node of the graph (`--level`),
+as named values."""
 
 from __future__ import annotations
 
@@ -50,3 +51,26 @@ class Tier(_Text):
     JUDGE = "judge"
     OVERRIDE = "override"
     NAME = "name"
+
+
+class NodeKind(_Text):
+    """What a node of the graph is: an event, or a class of events (the more general event each event is one of).
+    The graph is written at either (`--level`), the other kind's nodes joined to it by is-a edges alone."""
+
+    EVENT = "event"
+    CLASS = "class"
+
+    @property
+    def plural(self) -> str:
+        return "events" if self is NodeKind.EVENT else "classes"
+
+    @property
+    def other(self) -> NodeKind:
+        return NodeKind.CLASS if self is NodeKind.EVENT else NodeKind.EVENT
+
+    def counted(self, count: int) -> str:
+        """ "1 event", "2 events", "1,000 classes"."""
+        return f"{count:,} {self.value if count == 1 else self.plural}"
+
+
+NODE_KINDS = tuple(NodeKind)

@@ -20,10 +20,12 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..events import NodeKind
 from ..events.names import event_key
 from ..events.normal import normalize
 from ..exits import GraphInputError
 from .counts import Counts
+from .kinds import RELATION, written_level
 
 MAX_PATHS = 1000
 # Enumeration steps on a graph with cycles, past which counting gives up rather than run for hours.
@@ -42,27 +44,35 @@ class Network:
     keys: dict[str, int]
     edges: list[tuple[int, int, float]]
     """(source, target, mean strength) by node index."""
+    level: NodeKind = NodeKind.EVENT
 
     @classmethod
-    def of_counts(cls, counts: Counts) -> Network:
+    def of_counts(cls, counts: Counts, level: NodeKind = NodeKind.EVENT) -> Network:
         edges = [
             (source, target, counts.strength_mean(edge))
             for edge, (source, target) in enumerate(zip(counts.sources, counts.targets, strict=True))
         ]
-        return cls(counts.names, counts.keys, edges)
+        return cls(counts.names, counts.keys, edges, level)
 
     @classmethod
-    def read(cls, graph_dir: str | os.PathLike[str]) -> Network:
-        """From the graph.json of a GRAPH_DIR."""
+    def read(cls, graph_dir: str | os.PathLike[str], level: NodeKind | None = None) -> Network:
+        """From the graph.json of a GRAPH_DIR, at the level it was written at (`level`, where given, must be it): its
+        nodes of that level and the relations between them."""
         path = Path(graph_dir) / "graph.json"
         try:
             document = json.loads(path.read_text(encoding="utf-8"))
-            index = {node["id"]: number for number, node in enumerate(document["nodes"])}
-            names = [node["name"] for node in document["nodes"]]
-            # A graph written before aliases has none: each node is then known by its name alone.
-            aliases = [list(node.get("aliases") or ()) for node in document["nodes"]]
-            edges = [(index[e["source"]], index[e["target"]], e["strength_mean"]) for e in document["edges"]]
-        except (OSError, ValueError, KeyError, TypeError) as error:
+            written = written_level(document.get("graph", {}), level, f"{graph_dir}: ")
+            nodes = [node for node in document["nodes"] if node.get("kind", written) == written]
+            index = {node["id"]: number for number, node in enumerate(nodes)}
+            names = [node["name"] for node in nodes]
+            # A graph written before aliases has none: each node is then known by its name alone. A class's aliases
+            # are its events' names: an event's name finds its class.
+            aliases = [list(node.get("aliases") or ()) for node in nodes]
+            relations = [edge for edge in document["edges"] if edge.get("type", RELATION) == RELATION]
+            edges = [(index[e["source"]], index[e["target"]], e["strength_mean"]) for e in relations]
+        except GraphInputError:
+            raise
+        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
             raise GraphInputError(f"{path}: not the graph.json of a graph directory ({error})") from None
         keys: dict[str, int] = {}
         for number, name in enumerate(names):
@@ -70,10 +80,10 @@ class Network:
         for number, forms in enumerate(aliases):
             for form in forms:
                 keys.setdefault(event_key(form), number)
-        return cls(names, keys, edges)
+        return cls(names, keys, edges, written)
 
     def node(self, name: str) -> int:
-        """The event of that name, or of that alias, or of a name of the same normal form."""
+        """The node of that name, or of that alias, or of a name of the same normal form."""
         key = event_key(name)
         if key in self.keys:
             return self.keys[key]
@@ -84,8 +94,8 @@ class Network:
                 if normal.form == wanted.form:
                     return self.keys[form]
         near = [known for known in self.names if key and key in event_key(known)][:5]
-        hint = f"; events whose names hold it: {', '.join(near)}" if near else ""
-        raise GraphInputError(f"no event {name!r} in the graph (compared as {key!r}){hint}")
+        hint = f"; {self.level.plural} whose names hold it: {', '.join(near)}" if near else ""
+        raise GraphInputError(f"no {self.level} {name!r} in the graph (compared as {key!r}){hint}")
 
 
 def subgraph_between(

@@ -1,9 +1,10 @@
 """kestor-corpus graph: the event graph of a whole corpus, merged from an articles (or causara) run's part files.
 
 `execute` takes the parsed command line (see cli): it writes GRAPH_DIR from an OUT_DIR, the names of one event
-merged as far as --merge says; with --between, the graph data of the paths between two events, from an OUT_DIR
-(merged first) or a GRAPH_DIR that an earlier run wrote (its graph.json is read); with --next or --causes, an event's
-likeliest successors or predecessors in a GRAPH_DIR. An event is found by any of its aliases. `build_event_graph`
+merged as far as --merge says, at the level of events or of their classes (--level); with --between, the graph data
+of the paths between two events, from an OUT_DIR (merged first) or a GRAPH_DIR that an earlier run wrote (its
+graph.json is read); with --next or --causes, an event's likeliest successors or predecessors in a GRAPH_DIR. An event
+is found by any of its aliases, a class by its own name or any of its events'. `build_event_graph`
 and `merge_event_graph` are the same from Python.
 """
 
@@ -24,7 +25,7 @@ from ..asking.cache import default_path
 from ..asking.failures import keep_root_logger_quiet, thread_errors
 from ..cluster import cluster_client, require_dask
 from ..config import load_config
-from ..events import Tier
+from ..events import NODE_KINDS, NodeKind, Tier
 from ..exits import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
@@ -33,16 +34,19 @@ from ..exits import (
     ConfigError,
     GraphInputError,
     SetupError,
+    UsageError,
 )
 from ..extractors import build_extractors, extractor_classes
 from ..inputs import counted
 from ..output import replace_file
 from .between import Network, subgraph_between
+from .collapse import Hierarchy
 from .counts import Counts
 from .draw import TOP, check_drawing_tools, draw_top_events, picture_summary
 from .export import (
     SUMMARY,
     check_replaceable,
+    page_level,
     summary_of,
     write_aliases,
     write_graphml,
@@ -62,7 +66,13 @@ def execute(args: argparse.Namespace) -> int:
     """The graph command; a `UsageError` out of it is a refusal before anything was written."""
     try:
         if args.next or args.causes:
-            return print_successors(args.source, args.next or args.causes, forward=bool(args.next), limit=args.limit)
+            return print_successors(
+                args.source,
+                args.next or args.causes,
+                forward=bool(args.next),
+                limit=args.limit,
+                level=node_kind(args.level),
+            )
         if args.between:
             return _between(args)
         summary = build_event_graph(
@@ -80,6 +90,7 @@ def execute(args: argparse.Namespace) -> int:
             config=args.config,
             judge_max=args.judge_max,
             cache=_cache_option(args),
+            level=args.level or NodeKind.EVENT,
         )
     except ModelFailed as error:
         print(f"error: {error}; nothing written (--merge LEVEL/similar falls back instead)", file=sys.stderr)
@@ -88,15 +99,22 @@ def execute(args: argparse.Namespace) -> int:
         # With --force, the graph data is written before the extractor is asked.
         print("interrupted" if args.force else "interrupted: nothing written", file=sys.stderr)
         return EXIT_INTERRUPTED
-    largest = summary["largest_component"]
+    level = NodeKind(summary["level"])
+    nodes = level.counted(summary[level.plural])
+    if level is NodeKind.CLASS:
+        nodes += f" of {counted(summary['events'], 'event')}"
     print(
         f"event graph of {counted(summary['articles'], 'text' if summary['mode'] == 'causara' else 'article')}: "
-        f"{counted(summary['events'], 'event')}, {counted(summary['edges'], 'edge')}, the largest component "
-        f"{counted(largest['events'], 'event')}; written to {args.output}"
+        f"{nodes}, {counted(summary['edges'], 'edge')}, the largest component "
+        f"{level.counted(summary['largest_component'][level.plural])}; written to {args.output}"
     )
     print(f"picture: {Path(args.output) / 'top-events.png'}")
     page = summary["page"]
-    shown = "" if page["events"] == summary["events"] else f"the {page['events']:,} events of highest degree, "
+    shown = (
+        ""
+        if page[level.plural] == summary[level.plural]
+        else f"the {page[level.plural]:,} {level.plural} of highest degree, "
+    )
     print(f"page: {Path(args.output) / PAGE} ({shown}{page['bytes'] / 2**20:.1f} MiB)", flush=True)
     return EXIT_OK
 
@@ -119,8 +137,10 @@ def build_event_graph(
     config: str | os.PathLike[str] | None = None,
     judge_max: int = 200,
     cache: str | os.PathLike[str] | bool = True,
+    level: str = NodeKind.EVENT,
 ) -> dict[str, Any]:
-    """Merge the part files of OUT_DIR into one event graph and write GRAPH_DIR; its summary.
+    """Merge the part files of OUT_DIR into one event graph and write GRAPH_DIR at `level` ("event", or "class": the
+    graph of the events' classes, as `--level` says); its summary.
 
     The merge runs on `client`'s cluster, else on the scheduler at `scheduler`, else on a local cluster of `workers`
     processes, else (none of them given) in this process. Names are resolved into events as far as `merge` says, as
@@ -138,6 +158,7 @@ def build_event_graph(
     if unusable:
         raise SetupError(unusable)
     check_replaceable(graph_dir)
+    kind = node_kind(level) or NodeKind.EVENT
     options = ResolveOptions.parse(
         merge, overrides=overrides, embeddings=embeddings, config=config, judge_max=judge_max, cache=_answer_file(cache)
     )
@@ -146,36 +167,27 @@ def build_event_graph(
     with _cluster(client, scheduler, workers, in_process) as live:
         exact = merge_event_graph(out_dir, client=live, in_process=in_process, quiet=quiet, stream=say)
         resolved = resolve_events(exact, options, live)
-    counts = resolved.counts
-    summary = summary_of(counts, str(Path(out_dir).resolve()))
+    graph = resolved.graph
+    counts = graph.at(kind)
+    summary = summary_of(graph, kind, str(Path(out_dir).resolve()))
     summary["merge"] = resolve_summary(resolved, exact)
     for warning in resolved.warnings:
         print(f"warning: {warning}", file=say)
 
     def fill(directory: Path) -> None:
-        replaced = write_graphml(counts, directory / "graph.graphml")
+        replaced = write_graphml(graph, kind, directory / "graph.graphml")
         if replaced:
             print(
                 f"warning: {replaced} text{'s' if replaced != 1 else ''} with characters that XML cannot carry: "
                 "graph.graphml has U+FFFD in their place, graph.json holds them as they are",
                 file=say,
             )
-        write_node_link(counts, directory / "graph.json")
-        texts = "texts" if counts.mode == "causara" else "articles"
-        excerpts = {key: text for key, text in zip(counts.article_ids, counts.article_texts, strict=True) if text}
-        page = write_page(
-            directory / "graph.json",
-            directory,
-            limit=html_nodes,
-            edge_limit=html_edges,
-            title=f"Event graph of {counts.articles:,} {texts}",
-            excerpts=excerpts,
-        )
-        summary["page"] = {"file": PAGE, "events": page.events, "edges": page.edges, "bytes": page.bytes}
-        summary["parquet"] = write_parquet(counts, directory) or "nodes.parquet, edges.parquet"
+        write_node_link(graph, kind, directory / "graph.json")
+        summary["page"] = _page(graph, kind, directory, html_nodes, html_edges)
+        summary["parquet"] = write_parquet(graph, kind, directory)
         if write_aliases(resolved.aliases, directory):
             summary["parquet"] += ", aliases.parquet"
-        picture = draw_top_events(counts, directory / "top-events.png", top)
+        picture = draw_top_events(counts, directory / "top-events.png", top, kind)
         if picture.warning:
             print(f"warning: {picture.warning}", file=say)
         summary["picture"] = picture_summary(picture)
@@ -185,6 +197,34 @@ def build_event_graph(
     write_whole(graph_dir, fill)
     _notes(counts, summary, say)
     return summary
+
+
+def _page(graph: Hierarchy, level: NodeKind, directory: Path, html_nodes: int, html_edges: int) -> dict[str, Any]:
+    """index.html from graph.json, with the other level to switch to where some class has more than one event."""
+    counts = graph.at(level)
+    texts = "texts" if counts.mode == "causara" else "articles"
+    excerpts = {key: text for key, text in zip(counts.article_ids, counts.article_texts, strict=True) if text}
+    grouping = len(graph.classes.names) < len(graph.events.names)
+    page = write_page(
+        directory / "graph.json",
+        directory,
+        limit=html_nodes,
+        edge_limit=html_edges,
+        title=f"Event graph of {counts.articles:,} {texts}",
+        excerpts=excerpts,
+        other=page_level(graph, level.other, html_nodes, html_edges) if grouping else None,
+    )
+    return {"file": PAGE, level.plural: page.nodes, "edges": page.edges, "bytes": page.bytes}
+
+
+def node_kind(text: str | None) -> NodeKind | None:
+    """`--level event|class`; None where it is not given."""
+    if text is None:
+        return None
+    try:
+        return NodeKind(text)
+    except ValueError:
+        raise UsageError(f"--level {text}: one of {', '.join(NODE_KINDS)}") from None
 
 
 def _cache_option(args: argparse.Namespace) -> str | bool:
@@ -284,8 +324,9 @@ def _between(args: argparse.Namespace) -> int:
     target = Path(args.output)
     if target.is_dir():
         raise GraphInputError(f"{target}: is a directory; with --between, --output names the graph data file")
+    level = node_kind(args.level)
     if (source / "graph.json").is_file() and (source / SUMMARY).is_file():
-        network = Network.read(source)
+        network = Network.read(source, level)
     else:
         options = ResolveOptions.parse(
             args.merge,
@@ -297,13 +338,14 @@ def _between(args: argparse.Namespace) -> int:
         )
         check_options(options)
         counts = merge_event_graph(source, scheduler=args.scheduler, workers=args.workers, quiet=args.quiet)
-        network = Network.of_counts(resolve_events(counts, options).counts)
+        level = level or NodeKind.EVENT
+        network = Network.of_counts(resolve_events(counts, options).graph.at(level), level)
     first, second = args.between
     graph, paths = subgraph_between(network, first, second, args.max_paths)
     _write_file_whole(target, graph)
     start, end = (network.names[network.node(name)] for name in (first, second))
     print(
-        f"{counted(paths, 'path')} from {start} to {end}: {counted(len(graph['nodes']), 'event')}, "
+        f"{counted(paths, 'path')} from {start} to {end}: {network.level.counted(len(graph['nodes']))}, "
         f"{counted(len(graph['edges']), 'edge')}; written to {target}",
         flush=True,
     )

@@ -93,6 +93,46 @@ class Tally:
             return mixed.items()
         return ((self.single[edge], self.single_count[edge]),) if self.single[edge] >= 0 else ()
 
+    def sightings(self) -> tuple[Any, Any, Any]:
+        """Every (edge, word, times) of the tally, as three arrays."""
+        import numpy as np
+
+        single = np.frombuffer(self.single, dtype=np.int64)
+        keep = single >= 0
+        keep[list(self.mixed)] = False
+        edges, words, times = [np.nonzero(keep)[0]], [single[keep]], [np.frombuffer(self.single_count, np.int64)[keep]]
+        for edge, counted in self.mixed.items():
+            edges.append(np.full(len(counted), edge, dtype=np.int64))
+            words.append(np.fromiter(counted, dtype=np.int64, count=len(counted)))
+            times.append(np.fromiter(counted.values(), dtype=np.int64, count=len(counted)))
+        return np.concatenate(edges), np.concatenate(words), np.concatenate(times)
+
+    @classmethod
+    def of(cls, words: dict[str, int], edges: Any, said: Any, times: Any, size: int) -> Tally:
+        """The tally of `size` edges over the vocabulary `words`, from sightings as `sightings` gives them (arrays,
+        in any order, an (edge, word) pair any number of times)."""
+        import numpy as np
+
+        tally = cls()
+        tally.words = dict(words)
+        single = np.full(size, -1, dtype=np.int64)
+        single_count = np.zeros(size, dtype=np.int64)
+        if len(edges):
+            pairs, inverse = np.unique(edges << 32 | said, return_inverse=True)
+            totals = np.zeros(len(pairs), dtype=np.int64)
+            np.add.at(totals, inverse.ravel(), times)
+            on, word = pairs >> 32, pairs & 0xFFFFFFFF
+            alone = np.bincount(on, minlength=size)[on] == 1
+            single[on[alone]] = word[alone]
+            single_count[on[alone]] = totals[alone]
+            for edge, each, total in zip(
+                on[~alone].tolist(), word[~alone].tolist(), totals[~alone].tolist(), strict=True
+            ):
+                tally.mixed.setdefault(edge, {})[each] = total
+        tally.single = array("q", single.tobytes())
+        tally.single_count = array("q", single_count.tobytes())
+        return tally
+
     def json_texts(self) -> Iterator[str]:
         """Each edge's words with their counts as a JSON object, the most frequent first (ties: the first seen)."""
         quoted = [json.dumps(text, ensure_ascii=False) for text in self.words]
@@ -131,7 +171,8 @@ class Counts:
         self.node_relations = array("q")
 
         self.edge_of: dict[int, int] = {}
-        """Edge index by source and target index packed into one integer."""
+        """Edge index by source and target index packed into one integer (made when first needed, where a collapse
+        left it out)."""
         self.sources = array("q")
         self.targets = array("q")
         self.count = array("q")
@@ -268,6 +309,11 @@ class Counts:
     def _edge(self, source: int, target: int) -> int:
         packed = source << _INDEX_BITS | target
         edge = self.edge_of.get(packed)
+        if edge is None and len(self.edge_of) < len(self.sources):
+            # Counts made by a collapse leave the index to be made where it is needed.
+            ends = zip(self.sources, self.targets, strict=True)
+            self.edge_of = {s << _INDEX_BITS | t: number for number, (s, t) in enumerate(ends)}
+            edge = self.edge_of.get(packed)
         if edge is None:
             edge = self.edge_of[packed] = len(self.sources)
             self.sources.append(source)
@@ -363,6 +409,8 @@ class Counts:
         """The node's surface forms with their mentions, the most frequent first."""
         if self.aliases is not None:
             return self.aliases[node]
+        if node not in self.variants:
+            return {self.names[node]: self.node_relations[node]}
         spellings = self.spellings(node)
         return dict(sorted(spellings.items(), key=lambda item: -item[1])) if len(spellings) > 1 else spellings
 

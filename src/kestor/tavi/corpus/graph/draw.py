@@ -1,5 +1,5 @@
-"""top-events.png: the subgraph of the events of highest degree, laid out as `layout` lays out a graph and drawn with
-networkx and matplotlib.
+"""top-events.png: the subgraph of the events of highest degree (of the classes, in a graph of classes), laid out as
+`layout` lays out a graph and drawn with networkx and matplotlib.
 
 The labels need a font that draws Chinese. The `corpus` extra installs one, Noto Sans SC, from the PyPI package
 pylopdf-fonts-zh-cn; failing that, matplotlib's font manager is asked for a system one (Debian: fonts-noto-cjk or
@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..events import NodeKind
 from ..inputs import counted
 from .counts import Counts
 from .layout import lay_out
@@ -42,9 +43,10 @@ _PROBE = "事"
 
 @dataclass(frozen=True)
 class Picture:
-    events: int
+    nodes: int
     font: str | None
     warning: str | None
+    kind: NodeKind = NodeKind.EVENT
 
 
 def chinese_font() -> tuple[str, str] | None:
@@ -81,7 +83,7 @@ def _characters(path: str) -> set[int]:
         return set()
 
 
-def draw_top_events(counts: Counts, path: Path, top: int = TOP) -> Picture:
+def draw_top_events(counts: Counts, path: Path, top: int = TOP, kind: NodeKind = NodeKind.EVENT) -> Picture:
     import matplotlib
     import networkx as nx
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -123,7 +125,7 @@ def draw_top_events(counts: Counts, path: Path, top: int = TOP) -> Picture:
     FigureCanvasAgg(figure)
     axes = figure.add_axes((0.01, 0.01, 0.98, 0.9))
     axes.set_axis_off()
-    figure.suptitle(_title(counts, len(chosen)), fontproperties=FontProperties(family=families, size=14), y=0.975)
+    figure.suptitle(_title(counts, len(chosen), kind), fontproperties=FontProperties(family=families, size=14), y=0.975)
     figure.text(
         0.5,
         0.925,
@@ -139,9 +141,9 @@ def draw_top_events(counts: Counts, path: Path, top: int = TOP) -> Picture:
         if chosen:
             _draw(nx, axes, position, graph, labels, font, {node: into[node] + out[node] for node in chosen})
         else:
-            axes.text(0.5, 0.5, "no events: the lines read hold no relations", ha="center", fontproperties=font)
+            axes.text(0.5, 0.5, f"no {kind.plural}: the lines read hold no relations", ha="center", fontproperties=font)
         figure.savefig(path)
-    return Picture(len(chosen), found[0] if found else None, warning)
+    return Picture(len(chosen), found[0] if found else None, warning, kind)
 
 
 def edges_drawn(counts: Counts, among: list[int]) -> list[int]:
@@ -243,10 +245,10 @@ def _short(name: str) -> str:
     return name if len(name) <= LABEL_LENGTH else name[: LABEL_LENGTH - 1] + "…"
 
 
-def _title(counts: Counts, shown: int) -> str:
+def _title(counts: Counts, shown: int, kind: NodeKind) -> str:
     read = counted(counts.articles, "text" if counts.mode == "causara" else "article")
     return (
-        f"The {shown} events of highest degree, of {counted(len(counts.names), 'event')} and "
+        f"The {shown} {kind.plural} of highest degree, of {kind.counted(len(counts.names))} and "
         f"{counted(len(counts.sources), 'edge')} from {read}"
     )
 
@@ -263,4 +265,9 @@ def check_drawing_tools() -> str | None:
 
 
 def picture_summary(picture: Picture) -> dict[str, Any]:
-    return {"file": "top-events.png", "events": picture.events, "font": picture.font, "warning": picture.warning}
+    return {
+        "file": "top-events.png",
+        picture.kind.plural: picture.nodes,
+        "font": picture.font,
+        "warning": picture.warning,
+    }

@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TypeVar
 
-from ..asking.asker import Asker, Request
+from ..asking.asker import EMBEDDINGS, Asker, Request
 from ..asking.cache import AnswerCache, endpoint_of, request_key
 from ..asking.failures import keep_root_logger_quiet
 from ..asking.gate import Abandoned, Account, Gate
@@ -171,7 +171,7 @@ class EmbeddingsClient:
         """The vectors of `names` (float32 rows), asked until the policy allows no more attempts; those another
         build is asking at the same time are its answers."""
         asker = self.session.asker
-        requests = [Request(self._body(name), self._key(name)) for name in names]
+        requests = [Request(self._body(name), self._key(name), EMBEDDINGS) for name in names]
         unusable: list[ModelFailed] = []
 
         def call() -> list[Answered]:

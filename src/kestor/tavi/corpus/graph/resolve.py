@@ -1,6 +1,6 @@
 """The stage between the merge of the part files and the graph's files: the names' events resolved (see `events`)
-and the counts collapsed onto them (see `collapse`). `--merge LEVEL[/FALLBACK]`, the user's word for how far names
-are resolved, is read here alone (`ResolveOptions.parse`).
+and the counts collapsed onto them, then onto their classes (see `collapse`). `--merge LEVEL[/FALLBACK]`, the user's
+word for how far names are resolved, is read here alone (`ResolveOptions.parse`).
 
 Where a cluster runs the merge of the part files, it runs what parts well of the resolving too: the normal forms and
 the names' parts by partition of the names, and the n-gram candidate search by block of names (each block against
@@ -36,7 +36,7 @@ from ..events.normal import normalize
 from ..events.polarity import Polarity, PolarityError
 from ..events.similar import FLOOR, NgramIndex, candidate_block, unique_pairs
 from ..exits import ConfigError, GraphInputError
-from .collapse import Alias, alias_rows, collapse
+from .collapse import Alias, Hierarchy, alias_rows
 from .counts import Counts
 from .models import Asking, EmbeddingsClient, JudgeClient, ModelFailed, asking
 
@@ -79,7 +79,7 @@ class ResolveOptions:
 
 @dataclass
 class Resolved:
-    counts: Counts
+    graph: Hierarchy
     aliases: list[Alias]
     resolution: Resolution
     level: Level
@@ -105,11 +105,9 @@ def resolve_events(counts: Counts, options: ResolveOptions, client: Any = None) 
             resolution = resolve_names(list(counts.keys), settings)
         except OverridesError as error:
             raise GraphInputError(str(error)) from None
-    collapsed = collapse(counts, resolution)
-    aliases = list(alias_rows(counts, resolution, collapsed))
-    return Resolved(
-        collapsed, aliases, resolution, level, warnings, {name: figures() for name, figures in usage.items()}
-    )
+    graph = Hierarchy.of(counts, resolution)
+    aliases = list(alias_rows(counts, resolution, graph.events))
+    return Resolved(graph, aliases, resolution, level, warnings, {name: figures() for name, figures in usage.items()})
 
 
 def check_options(options: ResolveOptions) -> None:

@@ -1,11 +1,25 @@
 // The event graph's page: find an event by any of its names, open its neighbourhood and expand it, follow the paths
-// between two events, and read what an edge came from. The graph and its layout come from graph.json through the
-// Python that wrote this page; every field that graph.json may lack is optional here too.
+// between two events, and read what an edge came from; switch between the graph of events and that of their classes,
+// from an event to its class and from a class to its events. The graph and its layout come from graph.json through
+// the Python that wrote this page; every field that graph.json may lack is optional here too.
 "use strict";
 (() => {
   const data = JSON.parse(document.getElementById("graph-data").textContent);
-  const { nodes } = data;
-  const edges = data.edges.map((row) => Object.fromEntries(data.edge_fields.map((field, i) => [field, row[i]])));
+  // The level the page opens at comes with the data; another, after this script in the page so that the first draw
+  // waits for none of it, is read when it is first shown, and each level's edges made records, its adjacency and
+  // its names made then.
+  const levels = data.kinds.map((kind, index) => (index ? { kind, nodes: null } : { ...data.levels[0] }));
+  function loaded(index) {
+    const shown = levels[index];
+    if (!shown.nodes) Object.assign(shown, JSON.parse(document.getElementById(`graph-level-${index}`).textContent));
+    return shown;
+  }
+  let level = null;
+  let nodes = [];
+  let edges = [];
+  let outgoing = [];
+  let incoming = [];
+  let names = [];
   performance.mark("data read");
   const $ = (id) => document.getElementById(id);
   const number = new Intl.NumberFormat("en");
@@ -13,13 +27,7 @@
   const PATHS_LISTED = 20;
   const STEP_BUDGET = 2000000;
   const COLOURS = { event: "#e8a74f", chosen: "#c0392b", open: "#e4572e", near: "#f2b872", faded: "#e3e7ec" };
-
-  const outgoing = nodes.map(() => []);
-  const incoming = nodes.map(() => []);
-  edges.forEach((edge, index) => {
-    outgoing[edge.source].push(index);
-    incoming[edge.target].push(index);
-  });
+  const PLURAL = { event: "events", class: "classes" };
 
   // Mean strength from light blue (0) through orange to red (1).
   const STOPS = [
@@ -67,33 +75,71 @@
     return state.open.size || state.path ? { ...attributes, zIndex: 1 } : attributes;
   }
 
-  // ---- the drawing
-  const graph = new modules.Graph({ type: "directed", multi: false, allowSelfLoops: true });
-  nodes.forEach((node, index) => {
-    graph.addNode(String(index), {
-      x: node.x,
-      y: node.y,
-      size: nodeSize(node.degree),
-      label: node.name,
-      color: COLOURS.event,
+  // ---- the drawing: one graph a level, built when the level is first shown
+  function prepare(shown) {
+    if (shown.ready) return;
+    shown.edges = shown.edges.map((row) => Object.fromEntries(data.edge_fields.map((field, i) => [field, row[i]])));
+    shown.outgoing = shown.nodes.map(() => []);
+    shown.incoming = shown.nodes.map(() => []);
+    shown.edges.forEach((edge, index) => {
+      shown.outgoing[edge.source].push(index);
+      shown.incoming[edge.target].push(index);
     });
-  });
-  edges.forEach((edge, index) => {
-    graph.addDirectedEdgeWithKey(String(index), String(edge.source), String(edge.target), {
-      size: edgeSize(edge.count),
-      color: strengthColour(edge.strength_mean),
+    shown.graph = new modules.Graph({ type: "directed", multi: false, allowSelfLoops: true });
+    shown.nodes.forEach((node, index) => {
+      shown.graph.addNode(String(index), {
+        x: node.x,
+        y: node.y,
+        size: nodeSize(node.degree),
+        label: node.name,
+        color: COLOURS.event,
+      });
     });
-  });
+    shown.edges.forEach((edge, index) => {
+      shown.graph.addDirectedEdgeWithKey(String(index), String(edge.source), String(edge.target), {
+        size: edgeSize(edge.count),
+        color: strengthColour(edge.strength_mean),
+      });
+    });
+    shown.names = [];
+    shown.nodes.forEach((node, index) => {
+      shown.names.push({ key: keyOf(node.name), node: index, alias: null });
+      for (const [alias] of node.aliases || []) {
+        if (alias !== node.name) shown.names.push({ key: keyOf(alias), node: index, alias });
+      }
+    });
+    shown.ready = true;
+  }
 
+  // A small graph shows every name; a large one those of the nodes drawn large enough at the current zoom.
+  const labelThreshold = () => (nodes.length <= 300 ? 0 : 8);
+
+  function useLevel(index) {
+    level = loaded(index);
+    prepare(level);
+    ({ nodes, edges, outgoing, incoming, names } = level);
+    document.body.dataset.level = level.kind;
+    for (const button of document.querySelectorAll("#levels button")) {
+      button.setAttribute("aria-pressed", String(Number(button.dataset.level) === index));
+    }
+    $("scale").textContent = scaleText();
+  }
+
+  const trimmed = new RegExp(`^[\\s${escapeClass(data.trim)}]+|[\\s${escapeClass(data.trim)}]+$`, "gu");
+  function escapeClass(text) {
+    return text.replace(/[\\\]\[^-]/g, "\\$&");
+  }
+  const keyOf = (text) => text.normalize("NFKC").replace(trimmed, "").toLowerCase();
+
+  useLevel(0);
   performance.mark("graph built");
   let renderer = null;
   try {
-    renderer = new modules.Sigma(graph, $("graph"), {
+    renderer = new modules.Sigma(level.graph, $("graph"), {
       defaultEdgeType: "arrow",
       labelFont: getComputedStyle(document.body).fontFamily,
       labelSize: 13,
-      // A small graph shows every name; a large one those of the events drawn large enough at the current zoom.
-      labelRenderedSizeThreshold: nodes.length <= 300 ? 0 : 8,
+      labelRenderedSizeThreshold: labelThreshold(),
       zIndex: true,
       nodeReducer,
       edgeReducer,
@@ -129,20 +175,7 @@
     renderer.getCamera().animate({ x: (left + right) / 2, y: (bottom + top) / 2, ratio }, { duration: 350 });
   }
 
-  // ---- finding an event by any of its names
-  const trimmed = new RegExp(`^[\\s${escapeClass(data.trim)}]+|[\\s${escapeClass(data.trim)}]+$`, "gu");
-  function escapeClass(text) {
-    return text.replace(/[\\\]\[^-]/g, "\\$&");
-  }
-  const keyOf = (text) => text.normalize("NFKC").replace(trimmed, "").toLowerCase();
-  const names = [];
-  nodes.forEach((node, index) => {
-    names.push({ key: keyOf(node.name), node: index, alias: null });
-    for (const [alias] of node.aliases || []) {
-      if (alias !== node.name) names.push({ key: keyOf(alias), node: index, alias });
-    }
-  });
-
+  // ---- finding an event by any of its names (a class also by its events')
   function suggestions(query, limit = 12) {
     const key = keyOf(query);
     if (!key) return [];
@@ -259,6 +292,24 @@
         ),
       );
     }
+    const classes = levels.findIndex((each) => each.kind === "class");
+    const events = levels.findIndex((each) => each.kind === "event");
+    if (node.class_name) {
+      const line = element("p", { className: "class-of" });
+      line.append("Is a ", typeof node.class === "number" ? levelLink(classes, node.class) : node.class_name);
+      section.append(line);
+    }
+    if (typeof node.events === "number") {
+      const line = element("p", { className: "members" });
+      const members = node.members || [];
+      const its = node.events === 1 ? "Its event" : `Its ${number.format(node.events)} events`;
+      if (members.length === 0) line.append(`${its}, ${node.events === 1 ? "not" : "none"} on this page`);
+      else line.append(`${its}: `);
+      members.forEach((member, i) => line.append(...(i ? [", "] : []), levelLink(events, member)));
+      const more = node.events - members.length;
+      if (members.length && more > 0) line.append(`, and ${number.format(more)} not on this page`);
+      section.append(line);
+    }
     section.append(
       element("h3", { textContent: `Leads to (${out})` }),
       neighbours(outgoing[index], "target", "P(· | this)"),
@@ -273,7 +324,7 @@
     const table = element("table", { className: end === "target" ? "successors" : "predecessors" });
     const head = element("tr");
     for (const [text, numeric] of [
-      ["event", false],
+      [level.kind, false],
       ["relations", true],
       [probabilityTitle, true],
       ["strength", true],
@@ -304,6 +355,30 @@
       table.append(row);
     }
     return table;
+  }
+
+  // A node of the other level: a click shows that level with the node open.
+  function levelLink(levelIndex, index) {
+    const link = element("a", { className: "event", textContent: loaded(levelIndex).nodes[index].name });
+    link.dataset.level = levels[levelIndex].kind;
+    link.addEventListener("click", () => switchTo(levelIndex, index));
+    return link;
+  }
+
+  function switchTo(levelIndex, index) {
+    if (levels[levelIndex] !== level) {
+      useLevel(levelIndex);
+      for (const id of ["path-from", "path-to"]) {
+        $(id).value = "";
+        $(id).dataset.node = "";
+      }
+      if (renderer) {
+        renderer.setGraph(level.graph);
+        renderer.setSetting("labelRenderedSizeThreshold", labelThreshold());
+      }
+      clear();
+    }
+    if (index !== undefined) open(index, false);
   }
 
   function eventLink(index) {
@@ -522,19 +597,36 @@
   }
 
   // ---- wiring
-  const total = data.total;
-  const between = total.between ?? edges.length;
-  const capped =
-    between > edges.length
-      ? ` Of the ${number.format(between)} edges between them, the ${number.format(edges.length)} of most ` +
-        `relations (at most ${number.format(total.edge_limit)}: --html-edges).`
-      : "";
-  $("scale").textContent =
-    (total.events > nodes.length
-      ? `The ${number.format(nodes.length)} events of highest degree of ${number.format(total.events)} ` +
-        `(at most ${number.format(total.limit)}: --html-nodes), and the ${number.format(edges.length)} edges ` +
-        `between them of ${number.format(total.edges)}.`
-      : `All ${amount(nodes.length, "event")} and ${amount(edges.length, "edge")}.`) + capped;
+  function scaleText() {
+    const { total } = level;
+    const plural = PLURAL[level.kind];
+    const between = total.between ?? edges.length;
+    const capped =
+      between > edges.length
+        ? ` Of the ${number.format(between)} edges between them, the ${number.format(edges.length)} of most ` +
+          `relations (at most ${number.format(total.edge_limit)}: --html-edges).`
+        : "";
+    return (
+      (total.nodes > nodes.length
+        ? `The ${number.format(nodes.length)} ${plural} of highest degree of ${number.format(total.nodes)} ` +
+          `(at most ${number.format(total.limit)}: --html-nodes), and the ${number.format(edges.length)} edges ` +
+          `between them of ${number.format(total.edges)}.`
+        : `All ${nodes.length === 1 ? `1 ${level.kind}` : `${number.format(nodes.length)} ${plural}`} and ` +
+          `${amount(edges.length, "edge")}.`) + capped
+    );
+  }
+  $("scale").textContent = scaleText();
+  if (levels.length > 1) {
+    const buttons = levels.map((each, index) => {
+      const button = element("button", { type: "button", textContent: PLURAL[each.kind] });
+      button.dataset.level = String(index);
+      button.setAttribute("aria-pressed", String(each === level));
+      button.addEventListener("click", () => switchTo(index));
+      return button;
+    });
+    $("levels").append(...buttons);
+    $("levels").hidden = false;
+  }
   completion($("search"), (index) => open(index, false));
   completion($("path-from"), () => {});
   completion($("path-to"), () => {});
@@ -579,9 +671,10 @@
     at(name) {
       const index = nodes.findIndex((node) => node.name === name);
       if (index < 0 || !renderer || renderer.getCamera().isAnimated()) return null;
-      const point = renderer.graphToViewport(graph.getNodeAttributes(String(index)));
+      const point = renderer.graphToViewport(level.graph.getNodeAttributes(String(index)));
       return { x: point.x, y: point.y };
     },
     open: () => [...state.open].map((index) => nodes[index].name),
+    level: () => level.kind,
   };
 })();
