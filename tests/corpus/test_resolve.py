@@ -174,6 +174,17 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "direction": (["房价下跌", "房价走低"], ["房价上涨", "房价走低"]),
         "roles": (["美国对华加征关税", "美国加征关税"], ["日本对韩国实施出口管制", "韩国对日本实施出口管制"]),
         "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
+        # A name by the kind of its participant, by a shorter name of it, or leaving out what comes before its head is
+        # that participant's, unless it is as near to two that differ (which one it means is not known).
+        "kind": (["股市下跌", "沪指下跌", "创业板指下跌"], ["股市下跌", "沪指下跌", "港股下跌"]),
+        "abbreviation": (["招行净利润增长", "招商银行净利润增长"], ["招行净利润增长", "工商银行净利润增长"]),
+        "omission": (["贷款增长", "人民币贷款增长"], ["贷款增长", "人民币贷款增长", "美元贷款增长"]),
+        # A happening that says its polarity alone is one that says more of it, but not one that says a negation;
+        # a word that opens or closes says nothing more through its other morpheme.
+        "said alone": (["出口下降", "出口连续下降"], ["美联储降息", "美联储暂停加息"]),
+        "closing": (["港口停运", "港口停摆", "港口暂停运营"], ["港口停运", "地铁停运"]),
+        "price": (["猪肉均价上涨", "猪肉价格上涨"], ["猪肉均价上涨", "猪肉产量上涨"]),
+        "swapped": (["腾讯起诉抖音", "腾讯对抖音提起诉讼"], ["腾讯起诉抖音", "抖音起诉腾讯"]),
     }
     for kind, (alike, apart) in kinds.items():
         assert events_of(alike) == [alike], kind
