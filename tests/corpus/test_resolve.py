@@ -85,14 +85,25 @@ def test_each_tier_joins_what_it_should_and_no_tier_joins_what_is_never_one_even
         *([name] for name in names[8:]),
     ]
     # Mainland words that the Taiwan phrase table takes for Taiwan's words for others keep their spelling in either
-    # script, while its own words still go (晶片); a time of day is a qualifier however it is written.
-    said = ["新增贷款减少", "新增貸款減少", "蚌埠暴雨", "晶片短缺", "9月5日12时52分泸定地震"]
+    # script, while its own words still go (晶片); a time of day is a qualifier however it is written; tenths are
+    # one numeral's, and after another numeral 成 starts a word.
+    said = [
+        "新增贷款减少",
+        "新增貸款減少",
+        "蚌埠暴雨",
+        "晶片短缺",
+        "9月5日12时52分泸定地震",
+        "近七成城市房价下跌",
+        "双十一成交额增长",
+    ]
     assert [normal.form for normal in normalize(said)] == [
         "新增贷款减少",
         "新增贷款减少",
         "蚌埠暴雨",
         "芯片短缺",
         "泸定地震",
+        "城市房价下跌",
+        "双十一成交额增长",
     ]
 
     similar = events_of(names)

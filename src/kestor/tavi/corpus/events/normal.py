@@ -31,7 +31,7 @@ _APPROX = (
 )
 _MAGNITUDE = r"(?:万亿|千亿|百亿|十亿|亿|千万|百万|十万|万|千|百)"
 _CURRENCY = r"(?:美元|人民币|元|欧元|日元|英镑|港元|港币|韩元|卢布|澳元)"
-_HAN_UNIT = rf"(?:个百分点|百分点|个基点|基点|倍|成|{_CURRENCY}|桶|吨|万吨|亿吨|辆|架|艘|人次|户|摄氏度|℃)"
+_HAN_UNIT = rf"(?:个百分点|百分点|个基点|基点|倍|{_CURRENCY}|桶|吨|万吨|亿吨|辆|架|艘|人次|户|摄氏度|℃)"
 _UNIT = (
     rf"(?:{_HAN_UNIT}|bp|bps|公斤|千克|克|盎司|千瓦时|度|台|部|人|家|座|套|只|头|"
     r"平方米|平米|公顷|亩|立方米|公里|千米|米|毫米|厘米|级|°c|点|股|手|张|份|项|个)"
@@ -61,6 +61,11 @@ QUALIFIERS: tuple[tuple[str, str], ...] = (
     ),
     ("percentage", rf"{_APPROX}?百分之{_HAN}"),
     ("percentage", rf"{_APPROX}?{_ARABIC}%"),
+    # Tenths are one numeral's (三成, 两成): after another numeral, 成 starts a word (双十一成交额).
+    (
+        "amount",
+        rf"{_APPROX}?(?<![零〇一二两三四五六七八九十百千万亿0-9.])(?:[一二两三四五六七八九十]|[1-9]|10)成(?:以上|左右|多)?",
+    ),
     ("amount", rf"{_APPROX}?{_ARABIC}{_MAGNITUDE}?{_UNIT}?(?:以上|左右|之多|多)?"),
     ("amount", rf"{_APPROX}?{_HAN}(?:{_MAGNITUDE}?{_HAN_UNIT}|{_MAGNITUDE}{_UNIT}?)(?:以上|左右|之多|多)?"),
     ("comparison", r"(?:同比|环比|较上月|较去年同期|较上年同期)"),
