@@ -18,7 +18,7 @@ from __future__ import annotations
 from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass
-from functools import cache
+from functools import cache, cached_property
 from typing import Any
 
 from .lexicon import Lexicon, shipped_table
@@ -36,6 +36,14 @@ class Kinds:
     @cache
     def shipped(cls) -> Kinds:
         return cls(shipped_table("kinds.json"))
+
+    @cached_property
+    def names(self) -> frozenset[str]:
+        """The names of the kinds of things (股市, 金属, 货币): a participant named by one is any of its kind. An
+        actor's kind (企业, 央行) names no participant: who acts is a role."""
+        return frozenset(
+            kind for category, values in self.table.items() if category != ACTOR for kind in values.values()
+        )
 
     def of(self, category: str, value: str) -> str | None:
         values = self.table.get(category)

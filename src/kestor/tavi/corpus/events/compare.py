@@ -12,16 +12,15 @@ whole, by its n-grams, with any name: its parts say too little to be compared on
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from .lexicon import Lexicon, Signature
-from .parts import Parts
-from .similar import NgramIndex, ngram_index, pair_scores, unique_pairs
+from .classes import Kinds
+from .lexicon import AGENT, TARGET, Lexicon, Signature
+from .parts import PLACE, Parts
+from .similar import PAIRS_AT_ONCE, NgramIndex, ngram_index, pair_scores, unique_pairs
 
-AGENT, TARGET = "agent", "target"
-"""Signature categories of the roles: two names with different agents, or different targets, are two events."""
 PARTICIPANT_CATEGORIES = frozenset({"commodity", "indicator", "currency", "market", "actor", "sector", "place"})
 """The lexicon's categories of things and actors, whose values make two spellings of one participant alike."""
 VERBAL_CATEGORIES = frozenset({"pace", "stance", "flow", "result"})
@@ -33,6 +32,12 @@ class PartIndex:
     rows: dict[str, Any]
     """For each part (PARTS), the row of each form's in `indices[part]`; -1 where the form has no such part."""
     indices: dict[str, NgramIndex]
+    ways: Any
+    """For each happening, its polarity as a number (0: none)."""
+    plain: Any
+    """For each happening, whether it says its polarity and nothing more (上涨, 减产)."""
+    adds: Any
+    """For each happening, whether its content only adds to its polarity, saying no negation (连续下降)."""
 
     @property
     def whole(self) -> Any:
@@ -43,17 +48,27 @@ class PartIndex:
 PARTS = ("participant", "owner", "head", "happening")
 
 
-def signature_of_parts(parts: Parts) -> Signature:
-    """What the parts add to a name's signature: its polarity and its roles."""
-    found = {axis: frozenset({value}) for axis, value in parts.polarity}
+def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
+    """A name's signature with what its parts say: its polarity and its roles. A place in a role is that role's,
+    not the name's place: 美国加征关税 and 美国对中国加征关税 have one agent, and the second a target that the first
+    does not name, not two sets of places."""
+    found = dict(signature)
+    found.update((axis, frozenset({value})) for axis, value in parts.polarity)
     if parts.agent:
         found[AGENT] = frozenset({parts.agent})
     if parts.target:
         found[TARGET] = frozenset({parts.target})
+    places = found.get(PLACE)
+    if places is not None and parts.participant:
+        places -= {parts.agent, parts.target}
+        if places:
+            found[PLACE] = places
+        else:
+            del found[PLACE]
     return found
 
 
-def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int) -> PartIndex:
+def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations: Iterable[str] = ()) -> PartIndex:
     import numpy as np
 
     keys: dict[str, dict[Any, int]] = {part: {} for part in PARTS}
@@ -69,6 +84,11 @@ def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int) -> PartInd
         ):
             if key:
                 rows[part][number] = keys[part].setdefault(key, len(keys[part]))
+    said = list(keys["happening"])
+    ways: dict[Any, int] = {(): 0}
+    index_ways = np.asarray([ways.setdefault(polarity, len(ways)) for _, polarity in said], dtype=np.int64)
+    plain = np.asarray([polarity != () and not content for content, polarity in said], dtype=bool)
+    adds = np.asarray([bool(content) and not set(negations).intersection(content) for content, _ in said], dtype=bool)
     indices: dict[str, NgramIndex] = {}
     for part in PARTS:
         texts, meanings = [], []
@@ -82,22 +102,30 @@ def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int) -> PartInd
             texts.append(text)
             meanings.append(values)
         indices[part] = ngram_index(texts, max_df, meanings)
-    return PartIndex(rows, indices)
+    return PartIndex(rows, indices, index_ways, plain, adds)
 
 
 def _read(text: str, lexicon: Lexicon, categories: frozenset[str]) -> tuple[str, list[str]]:
-    """A part's text without the lexicon's terms of `categories`, and those terms' values: 沪指 and A股 are one
-    market, whatever their characters."""
+    """A part's text without the lexicon's terms of `categories`, and those terms' values and kinds: 沪指 and A股
+    are one market, whatever their characters, and 股市 is what every market is."""
+    kinds = Kinds.shipped()
     values: list[str] = []
     kept: list[str] = []
     last = 0
     for start, end, category, value in lexicon.spans(text):
         if category in categories:
             values.append(f"\0{category}={value}")
+            kind = kinds.of(category, value)
+            if kind is not None:
+                values.append(f"\0kind={kind}")
             kept.append(text[last:start])
             last = end
     kept.append(text[last:])
-    return "".join(kept), values
+    rest = "".join(kept)
+    if rest in kinds.names:
+        values.append(f"\0kind={rest}")
+        rest = ""
+    return rest, values
 
 
 def search_index(index: PartIndex, units: Units, max_df: int) -> tuple[NgramIndex, Any]:
@@ -145,8 +173,143 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     if headed.any():
         owners, heads = a[headed], b[headed]
         participant[headed] = np.minimum(alike("owner", owners, heads), alike("head", owners, heads))
-    result[both] = np.minimum(participant, alike("happening", a, b))
+    result[both] = np.minimum(participant, more_or_alike(index, a, b))
     return result
+
+
+def more_or_alike(index: PartIndex, a: Any, b: Any) -> Any:
+    """How alike the happenings of pairs of forms are; one that says its polarity and nothing more is that of one
+    that says the same polarity and more, but no negation (下降 and 连续下降; not 降息 and 暂停加息)."""
+    import numpy as np
+
+    happening = part_alike(index, "happening", a, b)
+    first, second = index.rows["happening"][a], index.rows["happening"][b]
+    more = index.ways[first] == index.ways[second]
+    more &= (index.plain[first] & index.adds[second]) | (index.plain[second] & index.adds[first])
+    return np.where(more, 1.0, happening)
+
+
+def part_alike(index: PartIndex, part: str, a: Any, b: Any) -> Any:
+    import numpy as np
+
+    rows = index.rows[part]
+    same = rows[a] == rows[b]
+    if same.all():
+        return np.ones(len(a))
+    return np.where(same, 1.0, pair_scores(index.indices[part].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0)))
+
+
+@dataclass
+class Omissions:
+    """Which names say less of one participant than others do, leaving out what comes before its head (贷款 of
+    人民币贷款, 原油库存 of 商业原油库存: a noun phrase ends with its head) or abbreviating it (招行 of 招商银行,
+    社零 of 社会消费品零售总额): the one that says less names the same participant, unless it says less of two that
+    say different things (净利润 beside 招商银行净利润 and 工商银行净利润), when which one it means is not known."""
+
+    thing: Any
+    """The number of each form's thing (0: none)."""
+    agent: Any
+    """The number of each form's agent (0: none)."""
+    participant: Any
+    """The number of each form's participant (0: none)."""
+    endings: Any
+    """For each thing's number, the numbers of the other things it ends with (0: none), a row each."""
+    texts: list[str]
+    """Each participant by its number."""
+
+    @classmethod
+    def of(cls, parts: Sequence[Parts]) -> Omissions:
+        import numpy as np
+
+        numbers: dict[str, dict[str, int]] = {"thing": {"": 0}, "agent": {"": 0}, "participant": {"": 0}}
+        columns = {key: np.zeros(len(parts), dtype=np.int64) for key in numbers}
+        for form, item in enumerate(parts):
+            if item.parsed and item.participant:
+                for key, text in (("thing", item.thing), ("agent", item.agent), ("participant", item.participant)):
+                    columns[key][form] = numbers[key].setdefault(text, len(numbers[key]))
+        things = numbers["thing"]
+        found = [[things[text[start:]] for start in range(1, len(text)) if text[start:] in things] for text in things]
+        endings = np.zeros((len(things), max(map(len, found), default=0) or 1), dtype=np.int64)
+        for number, ends in enumerate(found):
+            endings[number, : len(ends)] = ends
+        return cls(columns["thing"], columns["agent"], columns["participant"], endings, list(numbers["participant"]))
+
+    def says_less(self, short: Any, long: Any) -> Any:
+        """Whether each form of `short` says less of the participant of the form of `long` beside it."""
+        import numpy as np
+
+        first, second = self.thing[short], self.thing[long]
+        agreed = (self.agent[short] == 0) | (self.agent[short] == self.agent[long])
+        ends = np.zeros(len(short), dtype=bool)
+        for start in range(0, len(short), PAIRS_AT_ONCE):
+            part = slice(start, start + PAIRS_AT_ONCE)
+            ends[part] = (self.endings[second[part]] == first[part, None]).any(axis=1)
+        unnamed = (first == second) & (self.agent[short] == 0) & (self.agent[long] > 0)
+        found: Any = (first > 0) & agreed & (ends | unnamed)
+        rest = np.flatnonzero(~found & (self.participant[short] > 0) & (self.participant[long] > 0))
+        texts = self.texts
+        found[rest] = [
+            _abbreviates(texts[a], texts[b])
+            for a, b in zip(self.participant[short[rest]].tolist(), self.participant[long[rest]].tolist(), strict=True)
+        ]
+        return found
+
+    def apply(
+        self, index: PartIndex, first: Any, second: Any, score: Any, threshold: float, refused: dict[str, int]
+    ) -> Any:
+        """The scores of pairs of forms where one says less of the participant of the other: their happenings'
+        where those agree and the pair scored less, but for a form torn between two longer ones, whose pairs are
+        counted in `refused` as "unsure"."""
+        import numpy as np
+
+        candidates = np.flatnonzero(~(index.whole[first] | index.whole[second]) & (score < threshold))
+        happening = more_or_alike(index, first[candidates], second[candidates])
+        candidates, happening = candidates[happening >= threshold], happening[happening >= threshold]
+        a, b = first[candidates], second[candidates]
+        forward = self.says_less(a, b)
+        backward = ~forward & self.says_less(b, a)
+        chosen = forward | backward
+        if not chosen.any():
+            return score
+        short, long = np.where(forward, a, b)[chosen], np.where(forward, b, a)[chosen]
+        torn = self._torn(short, long)
+        refused["unsure"] = refused.get("unsure", 0) + int(torn.sum())
+        score = score.copy()
+        kept = candidates[chosen][~torn]
+        score[kept] = happening[chosen][~torn]
+        return score
+
+    def _torn(self, short: Any, long: Any) -> Any:
+        """Which pairs have a short form that says less of two participants, neither of which says less of the
+        other."""
+        import numpy as np
+
+        participants = self.participant[long]
+        distinct = np.unique(np.stack([short, participants], axis=1), axis=0)
+        forms, counts = np.unique(distinct[:, 0], return_counts=True)
+        torn = []
+        for form in forms[counts > 1].tolist():
+            longs = [
+                int(long[np.flatnonzero((short == form) & (participants == number))[0]])
+                for number in distinct[distinct[:, 0] == form, 1].tolist()
+            ]
+            longs.sort(key=lambda each: (len(self.texts[self.participant[each]]), each))
+            if not self.says_less(np.asarray(longs[:-1]), np.asarray(longs[1:])).all():
+                torn.append(form)
+        return np.isin(short, torn)
+
+
+def _abbreviates(short: str, long: str) -> bool:
+    """Whether `short` keeps characters of `long` in their order, leaving some out between them, as a Chinese
+    abbreviation does (招行 of 招商银行, 发改委 of 国家发展和改革委员会, 社零 of 社会消费品零售总额)."""
+    if len(short) < 2 or len(long) < len(short) + 2 or short in long:
+        return False
+    place = 0
+    for character in short:
+        place = long.find(character, place) + 1
+        if not place:
+            return False
+    return True
 
 
 @dataclass

@@ -23,6 +23,10 @@ from .normal import normalize
 
 NEUTRAL = "neutral"
 FIGURE = "figure"
+AGENT, TARGET = "agent", "target"
+"""The roles, which a name's parts add to its signature: two names with different agents, or different targets, are
+two events, and so are two where one acts on whom the other is acted on by (A对B and B对A)."""
+ROLES = "roles"
 _FIGURES = re.compile(r"\d+(?:\.\d+)?")
 Signature = dict[str, frozenset[str]]
 
@@ -104,12 +108,17 @@ class Lexicon:
 
 
 def clash(first: Signature, second: Signature) -> str | None:
-    """The category in which two signatures name different values, if any."""
+    """The category in which two signatures name different values, if any; "roles" where one's agent is the other's
+    target."""
     small, large = (first, second) if len(first) <= len(second) else (second, first)
     for category, values in small.items():
         other = large.get(category)
         if other is not None and other != values:
             return category
+    empty: frozenset[str] = frozenset()
+    for acting, acted in ((first, second), (second, first)):
+        if acting.get(AGENT, empty) & acted.get(TARGET, empty):
+            return ROLES
     return None
 
 

@@ -31,7 +31,7 @@ _APPROX = (
 )
 _MAGNITUDE = r"(?:万亿|千亿|百亿|十亿|亿|千万|百万|十万|万|千|百)"
 _CURRENCY = r"(?:美元|人民币|元|欧元|日元|英镑|港元|港币|韩元|卢布|澳元)"
-_HAN_UNIT = rf"(?:个百分点|百分点|个基点|基点|倍|成|{_CURRENCY}|桶|吨|万吨|亿吨|辆|架|艘|人次|户|摄氏度|℃)"
+_HAN_UNIT = rf"(?:个百分点|百分点|个基点|基点|倍|{_CURRENCY}|桶|吨|万吨|亿吨|辆|架|艘|人次|户|摄氏度|℃)"
 _UNIT = (
     rf"(?:{_HAN_UNIT}|bp|bps|公斤|千克|克|盎司|千瓦时|度|台|部|人|家|座|套|只|头|"
     r"平方米|平米|公顷|亩|立方米|公里|千米|米|毫米|厘米|级|°c|点|股|手|张|份|项|个)"
@@ -54,12 +54,18 @@ QUALIFIERS: tuple[tuple[str, str], ...] = (
     ("date", r"周[一二三四五六]"),
     ("date", r"(?:第?[一二三四1-4]季度|(?<![a-z])q[1-4](?![0-9])|[上下]半年|前三季度)"),
     ("time", r"(?<![0-9])\d{1,2}[:：]\d{2}(?:[:：]\d{2})?"),
+    ("time", r"(?<![0-9.])\d{1,2}[时点]\d{1,2}分(?:\d{1,2}秒)?"),
     (
         "time",
         r"(?:凌晨|早上|上午|中午|下午|晚间|晚上|夜间)(?:\d{1,2}|[一二三四五六七八九十]{1,3})[点时](?:\d{1,2}分|半)?",
     ),
     ("percentage", rf"{_APPROX}?百分之{_HAN}"),
     ("percentage", rf"{_APPROX}?{_ARABIC}%"),
+    # Tenths are one numeral's (三成, 两成): after another numeral, 成 starts a word (双十一成交额).
+    (
+        "amount",
+        rf"{_APPROX}?(?<![零〇一二两三四五六七八九十百千万亿0-9.])(?:[一二两三四五六七八九十]|[1-9]|10)成(?:以上|左右|多)?",
+    ),
     ("amount", rf"{_APPROX}?{_ARABIC}{_MAGNITUDE}?{_UNIT}?(?:以上|左右|之多|多)?"),
     ("amount", rf"{_APPROX}?{_HAN}(?:{_MAGNITUDE}?{_HAN_UNIT}|{_MAGNITUDE}{_UNIT}?)(?:以上|左右|之多|多)?"),
     ("comparison", r"(?:同比|环比|较上月|较去年同期|较上年同期)"),
@@ -102,6 +108,54 @@ class Normal:
     """(kind, text) of each qualifier taken out, in order."""
 
 
+MAINLAND = (
+    "新增",
+    "建立",
+    "程序",
+    "核心",
+    "文件",
+    "宣告",
+    "支援",
+    "整合",
+    "序列",
+    "行程",
+    "呼叫",
+    "批次",
+    "物件",
+    "元件",
+    "影像",
+    "影片",
+    "效能",
+    "社群",
+    "遮蔽",
+    "相容",
+    "存取",
+    "稽核",
+    "停用",
+    "登出",
+    "向量",
+    "字型",
+    "影印",
+    "防毒",
+    "乳酪",
+    "白血球",
+    "心肌梗塞",
+    "电子音乐",
+    "蚌埠",
+    "埠",
+    "尼日利亚",
+    "尼日尔",
+    "厄瓜多尔",
+    "塔吉克",
+    "理查德",
+)
+"""Words of mainland Chinese that the Taiwan phrase table takes for Taiwan's words for others and would rewrite
+(新增 -> 添加, 程序 -> 进程, 蚌埠 -> 蚌端口, 尼日利亚 -> 尼日尔利亚): a name keeps them as they are, in either
+script."""
+_HELD = 0xE000
+"""Where each kept word waits, as one character of the private use area, while the rest is converted."""
+
+
 @cache
 def _converter() -> Any:
     try:
@@ -114,14 +168,41 @@ def _converter() -> Any:
     return opencc.OpenCC("tw2sp.json")
 
 
+@cache
+def _mainland() -> tuple[re.Pattern[str], dict[str, str], dict[int, str]]:
+    """A pattern of the kept words in both scripts, the character each spelling waits as, and the word each such
+    character stands for."""
+    import opencc
+
+    held: dict[str, str] = {}
+    for number, word in enumerate(MAINLAND):
+        for spelling in (word, opencc.OpenCC("s2t.json").convert(word), opencc.OpenCC("s2tw.json").convert(word)):
+            held.setdefault(spelling, chr(_HELD + number))
+    starts = "".join(sorted({spelling[0] for spelling in held}))
+    alternatives = "|".join(re.escape(spelling) for spelling in sorted(held, key=len, reverse=True))
+    pattern = re.compile(f"(?=[{starts}])(?:{alternatives})")
+    return pattern, held, {_HELD + number: word for number, word in enumerate(MAINLAND)}
+
+
+_PRIVATE = re.compile("[\ue000-\uf8ff]")
+
+
 def simplified(names: Sequence[str]) -> list[str]:
     """The names in simplified characters; one call to OpenCC for all (a call costs more than a name)."""
     if not names:
         return []
     joined = "\n".join(name.replace("\n", " ") for name in names)
-    converted: list[str] = _converter().convert(joined).split("\n")
+    pattern, held, words = _mainland()
+    # Names of the private use area (never met) are converted as they are.
+    keep = _PRIVATE.search(joined) is None
+    if keep:
+        joined = pattern.sub(lambda match: held[match.group()], joined)
+    text: str = _converter().convert(joined)
+    if keep:
+        text = _PRIVATE.sub(lambda match: words[ord(match.group())], text)
+    converted = text.split("\n")
     if len(converted) != len(names):  # a conversion that joined or split lines: one name at a time then
-        return [_converter().convert(name.replace("\n", " ")) for name in names]
+        return [simplified([name])[0] for name in names]
     return converted
 
 

@@ -33,7 +33,7 @@ from functools import cache
 from typing import Any, NamedTuple
 
 from .lexicon import NEUTRAL, Lexicon, shipped_table
-from .polarity import Polarity
+from .polarity import OPENING, Polarity
 
 LONGEST = 40
 """Characters; a longer name is a paragraph, not an event's name, and is compared whole."""
@@ -88,7 +88,11 @@ class Grammar:
     symmetric_markers: frozenset[str]
     abbreviations: dict[str, str]
     bound: dict[str, str]
+    heads: dict[str, str]
+    """A head that ends in one of these is what it names, whatever kind of it comes before (均价, 批发价: 价格)."""
     scope: frozenset[str]
+    nominalizers: frozenset[str]
+    """Nouns that make a happening a thing and say nothing more (裁员潮, 数据泄露事件, 缺芯问题)."""
     nouns: frozenset[str]
     """Nouns that the tagger takes for verbs (需求)."""
     verbs: frozenset[str]
@@ -107,7 +111,9 @@ class Grammar:
             frozenset(table["symmetric_markers"]),
             dict(table["abbreviations"]),
             dict(table["bound"]),
+            dict(table["heads"]),
             frozenset(table["scope"]),
+            frozenset(table["nominalizers"]),
             frozenset(table["nouns"]),
             frozenset(table["verbs"]),
             frozenset(table["noun_suffixes"]["measures"]),
@@ -237,7 +243,8 @@ class Parser:
         if len(last) > 1 and term is not None and term[0] != NEUTRAL and last[-1] in bound:
             return "".join(thing), bound[last[-1]]
         if len(thing) > 1 or (thing and agent):
-            return "".join(thing[:-1]), bound.get(last, last)
+            head = bound.get(last, last)
+            return "".join(thing[:-1]), self.grammar.heads.get(head[-1], head)
         return "".join(thing), ""
 
     def _words(self, tokens: list[tuple[str, str]]) -> list[tuple[str, str, str]]:
@@ -260,8 +267,11 @@ class Parser:
         """What one word is, wherever it stands, and whether it is a modifier of one character (dropped but
         last)."""
         grammar, terms = self.grammar, self.lexicon.terms
-        if word in grammar.light or word in grammar.scope:
+        if word in grammar.light or word in grammar.scope or word in grammar.nominalizers:
             return (), False
+        if word in grammar.verbs or self.polarity.words.get(word) is not None:
+            # The segmenter keeps its own part of speech for a word it knew before ours (中断 as a place).
+            tag = "v"
         term = terms.get(word)
         category = term[0] if term is not None else None
         if term is not None and category in (PLACE, ACTOR):
@@ -279,7 +289,11 @@ class Parser:
         if tag in _NAME_TAGS:
             return ((word, ACTOR, word),), False
         modifier = len(word) == 1 and (tag in _DROPPED_TAGS or tag == "a")
-        if tag in _DROPPED_TAGS and not self._polar(word) and not self.polarity.negations.intersection(word):
+        # An adverb that says no way is dropped, whatever its morphemes read (不断, 非常 negate nothing).
+        neutral = word in self.polarity.words and self.polarity.words[word] is None
+        if tag in _DROPPED_TAGS and (
+            neutral or (not self._polar(word) and not self.polarity.negations.intersection(word))
+        ):
             return (), modifier
         if word in grammar.nouns or self._noun(word):
             return ((word, NOUN, tag),), modifier
@@ -319,11 +333,18 @@ class Parser:
 
     def _predicate_start(self, kept: list[tuple[str, str, str]]) -> int | None:
         """Where the predicate starts: the first verb, but for a noun or verbal noun before a verb, which is the
-        participant (出口增长, 居民消费下滑, 高铁停运); None: no verb."""
-        for index, (_, kind, tag) in enumerate(kept):
+        participant (出口增长, 居民消费下滑, 高铁停运); None: no verb. A name that ends in a verb has its predicate
+        in the verbs it ends with: a verb before a noun earlier on is within the participant (高考|报名|人数|创新高,
+        房屋|新开工|面积|下降)."""
+        first = 0
+        if kept and kept[-1][1] == VERB and not _noun_like(kept[-1][2]):
+            first = len(kept) - 1
+            while first > 0 and kept[first - 1][1] == VERB:
+                first -= 1
+        for index, (_, kind, tag) in enumerate(kept[first:], first):
             if kind == VERB:
                 following = kept[index + 1][1] if index + 1 < len(kept) else None
-                if following == VERB and (tag[:1] == "n" or tag in _NOUN_LIKE_TAGS):
+                if following == VERB and _noun_like(tag):
                     continue
                 return index
         return None
@@ -340,9 +361,13 @@ class Parser:
         return term is not None and term[0] != NEUTRAL and term[0] not in _POLAR_CATEGORIES
 
     def _bound(self, word: str) -> tuple[str, str] | None:
-        """A verb with its object's noun bound in it (降价, 加息, 缺芯): the verb and the noun it stands for."""
+        """A verb with its object's noun bound in it (降价, 加息, 缺芯): the verb and the noun it stands for. A
+        measure of an activity that stops or starts (停产, 复产) is no object: the producer stops."""
         if len(word) == 2 and word[1] in self.grammar.bound and word[0] in self.polarity.morphemes:
-            return word[0], self.grammar.bound[word[1]]
+            noun = self.grammar.bound[word[1]]
+            if self.polarity.morphemes[word[0]][0] == OPENING and noun[-1] in self.grammar.measures:
+                return None
+            return word[0], noun
         return None
 
     def _noun(self, word: str) -> bool:
@@ -365,6 +390,10 @@ _POLAR_CATEGORIES = frozenset({"direction", "opening", "pace"})
 """Lexicon categories that the polarity table reads (a configuration's lexicon may still name them)."""
 _VERBAL_CATEGORIES = _POLAR_CATEGORIES | {"stance", "flow", "result"}
 """Lexicon categories whose terms say what happens, not to what."""
+
+
+def _noun_like(tag: str) -> bool:
+    return tag[:1] == "n" or tag in _NOUN_LIKE_TAGS
 
 
 def _readable(form: str) -> bool:

@@ -5,9 +5,11 @@ A word's polarity is, in this order: the polarity that the table lists for the w
 加强 is no rise, however its morphemes read); none where the word names a measure or a thing (涨幅, 增速, 停车场: a
 polarity morpheme before a noun's suffix only says which measure or thing it is); else that of its morphemes, each
 axis taking the last morpheme that speaks for it (止跌回升 ends up). A negation (不, 未) turns the next polar
-morpheme to its opposite (不及预期 is down); so does a morpheme of stopping before one of rising or falling
-(暂停加息, 止跌). Terms of the lexicon's other categories are not read for polarity at all (降雨 is weather, not a
-fall). Two happenings of opposite polarity on one axis are never one event.
+morpheme to its opposite (不及预期 is down), as 少 does within a word (少增 is down); so does a morpheme of stopping
+before one of rising or falling (暂停加息, 止跌), and a word of stopping before an opening (暂停开放 is a closing).
+The other morpheme of a word of two that opens or closes names the activity that stops (停运, 停工, 罢工) and is no
+content. Terms of the lexicon's other categories are not read for polarity at all (降雨 is weather, not a fall). Two
+happenings of opposite polarity on one axis are never one event.
 
 The package ships the table (`polarity.json`); a run's configuration extends it under "merge": {"polarity": ...},
 in the same shape.
@@ -83,22 +85,23 @@ class Polarity:
         content: list[str] = []
         # A negation turns every polar morpheme of the next polar word (未能|上涨); a morpheme of stopping, only
         # the next one (止跌回升 is a rise).
-        negated = stopping = turning = False
+        # A word of stopping turns an opening in the next word (暂停开放 is a closing; 停工停产 is one).
+        negated = stopping = halted = turning = False
 
         def say(axis: str, value: str) -> None:
-            nonlocal negated, stopping, turning
+            nonlocal negated, stopping, halted, turning
             if axis == DIRECTION and stopping:
                 value = OPPOSITE[value]
                 found.pop(OPENING, None)
                 content.append("不")
-            elif negated or turning:
+            elif negated or turning or (halted and axis == OPENING and value != STOPPING):
                 value = OPPOSITE.get(value, value)
-                negated, turning = False, True
+                negated, halted, turning = False, False, True
             found[axis] = value
             stopping = value == STOPPING and axis == OPENING
 
         for word in words:
-            turning = False
+            turning, halted = False, stopping
             if opaque(word):
                 content.append(word)
                 continue
@@ -109,16 +112,26 @@ class Polarity:
                 else:
                     say(*listed)
                 continue
-            polar = any(character in self.morphemes for character in word)
-            for character in word:
+            axes = {hit[0] for hit in map(self.morphemes.get, word) if hit is not None}
+            # In a word of two morphemes that opens or closes, the other names the activity that stops or starts
+            # (停运, 停工, 罢工, 复航, 取消): what stops is the participant, however the activity is named.
+            activity = len(word) == 2 and OPENING in axes
+            for place, character in enumerate(word):
                 hit = self.morphemes.get(character)
-                if hit is not None:
+                if character in self.negations and hit is not None:
+                    # A polar morpheme that also negates says less of the one after it (少增 is a fall, 少减 a
+                    # rise), and nothing more; at the end of a word it says its own way (减少).
+                    if any(later in self.morphemes for later in word[place + 1 :]):
+                        negated = not negated
+                    else:
+                        say(*hit)
+                elif hit is not None:
                     say(*hit)
                 elif character in self.negations:
                     # Kept in the content: 未能上涨 reads down, but is no plain fall.
                     negated = not negated
                     content.append(character)
-                elif not polar or character not in self.intensifiers:
+                elif not axes or (not activity and character not in self.intensifiers):
                     content.append(character)
         return found, "".join(content)
 

@@ -18,10 +18,10 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .classes import classify
-from .compare import Meaning, Units, part_index, scores, search_index, signature_of_parts
+from .compare import Meaning, Omissions, Units, part_index, scores, search_index, signature_with_parts
 from .groups import Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
-from .lexicon import Lexicon, Signature, joined
+from .lexicon import AGENT, ROLES, TARGET, Lexicon, Signature
 from .names import event_key
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
@@ -110,7 +110,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         parser = Parser.of(lexicon, settings.polarity)
         parts = settings.parse(parser, list(forms)) if settings.parse is not None else parser.parse(list(forms))
         for form, item in zip(forms, parts, strict=True):
-            signatures[form] = joined(signatures[form], signature_of_parts(item))
+            signatures[form] = signature_with_parts(signatures[form], item)
     groups = Groups([signatures.get(normal.form, {}) for normal in normals])
     # Sizes count distinct forms, the units that the scoring tiers compare.
     for index in range(len(keys)):
@@ -135,7 +135,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             for form in form_list
         ]
         ngrams = ngram_index(form_list, settings.max_df, meanings)
-        by_parts = part_index(parts, lexicon, settings.max_df)
+        by_parts = part_index(parts, lexicon, settings.max_df, parser.polarity.negations)
         codes = _value_codes(form_list, signatures)
         units = Units.of(parts, codes)
         rep = _array(representative)
@@ -155,6 +155,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             found.append((forms_of_rows[a], forms_of_rows[b], found_score))
         first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
         first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
+        score = Omissions.of(parts).apply(by_parts, first, second, score, settings.similar, groups.refused)
         apart = _clashing(codes, first, second, groups.refused) | (score < FLOOR)
         apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
         first, second, score = first[~apart], second[~apart], score[~apart]
@@ -299,6 +300,15 @@ def _clashing(codes: Mapping[str, Any], first: Any, second: Any, refused: dict[s
         if clash.any():
             refused[category] = refused.get(category, 0) + int(clash.sum())
         apart |= clash
+    if AGENT in codes and TARGET in codes:
+        # Values of every category are numbered alike: an agent and a target of one number are one party.
+        agent, target = codes[AGENT], codes[TARGET]
+        crossed = (agent[first] != 0) & (agent[first] == target[second])
+        crossed |= (target[first] != 0) & (target[first] == agent[second])
+        crossed &= ~apart
+        if crossed.any():
+            refused[ROLES] = refused.get(ROLES, 0) + int(crossed.sum())
+        apart |= crossed
     return apart
 
 
