@@ -2,12 +2,13 @@
 between two of its events.
 
 Where GRAPH_DIR holds a store (graph.duckdb), the graph is read from it (an event's neighbourhood alone, where one is
-asked for: see `Questions.neighbourhood`), at the level asked; else from graph.json, which holds what GraphML cannot: every article id of an edge (GraphML lists the
-first hundred) and names as they were (GraphML puts U+FFFD for what XML cannot carry). Nodes are the ids of the
-graph's nodes (1, 2, ...): those of its level (`graph.graph["level"]`, events or classes), then the other level's,
-each with its `kind`; edges are the relations between the level's nodes and each event's is-a edge to its class,
-each with its `type`. Counts are ints, figures floats, `aliases`, `labels`, `forces` and `months` dicts, and
-`article_ids` the inputs' ids themselves ("a", 1), decoded from the JSON text the files keep them as.
+asked for: see `Questions.neighbourhood`), at the level asked; else from graph.json, which holds what GraphML cannot:
+every article id of an edge (GraphML lists the first hundred) and names as they were (GraphML puts U+FFFD for what
+XML cannot carry). Nodes are the ids of the graph's nodes (1, 2, ...): those of its level (`graph.graph["level"]`,
+events or classes), then the other level's, each with its `kind`; edges are the relations between the level's nodes
+and each event's is-a edge to its class, each with its `type`. Counts are ints, figures floats, `aliases`, `labels`,
+`forces` and `months` dicts, and `article_ids` the inputs' ids themselves ("a", 1), decoded from the JSON text the
+files keep them as. A store's ids are its stable ones (a merged event's id is no node).
 """
 
 from __future__ import annotations

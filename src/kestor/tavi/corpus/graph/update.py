@@ -410,7 +410,8 @@ def _add(
         key = keys[evidence.spellings[text]]
         seq += 1
         if key in key_event:  # another spelling of a key the store knows
-            event = redirects.get(key_event[key], key_event[key])
+            known: int = key_event[key]
+            event = redirects.get(known, known)
             tier, score = Tier.EXACT, 1.0
             normal = _stored_normal(connection, key)
         else:
@@ -618,7 +619,8 @@ def _near_events(connection: Any, forms: list[str]) -> list[int]:
                 WHERE f.df <= {MAX_DF} GROUP BY n.form, g.form
             ),
             nearest AS (
-                SELECT old FROM shared QUALIFY row_number() OVER (PARTITION BY new ORDER BY weight DESC, old) <= {NEAREST}
+                SELECT old FROM shared
+                QUALIFY row_number() OVER (PARTITION BY new ORDER BY weight DESC, old) <= {NEAREST}
             )
             SELECT DISTINCT a.event FROM aliases a WHERE a.normal_form IN (SELECT old FROM nearest)
             """
