@@ -22,6 +22,7 @@ from ..events import NodeKind
 from ..events.names import event_key
 from ..exits import GraphInputError
 from .between import MAX_PATHS, Network, network_subgraph
+from .evidence import Evidence
 from .kinds import IS_A, RELATION, written_level
 from .query import Questions, Window, has_questions
 from .store import connect, store_path
@@ -134,7 +135,7 @@ def network_of(graph: Any) -> tuple[Network, list[Any]]:
 
 
 def subgraph_between(
-    events: Network | str | os.PathLike[str],
+    events: Network | Evidence | str | os.PathLike[str],
     first: str,
     second: str,
     max_paths: int = MAX_PATHS,
@@ -143,9 +144,12 @@ def subgraph_between(
     since: str | None = None,
     until: str | None = None,
 ) -> tuple[dict[str, Any], int]:
-    """The graph data of every path from `first` to `second` in a graph: a network, or a GRAPH_DIR (its store where
+    """The graph data of every path from `first` to `second` in a graph: a network, the evidence of part files
+    (`merge_event_graph`: each event key an event), or a GRAPH_DIR (its store where
     it has one, within the window `since`..`until` and at `level`; else its graph.json), and how many paths there
     are; names are compared as the graph's names are."""
+    if isinstance(events, Evidence):
+        events = Network.of_evidence(events)
     if isinstance(events, Network):
         return network_subgraph(events, first, second, max_paths)
     if has_questions(events):

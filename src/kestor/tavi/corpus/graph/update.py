@@ -686,6 +686,12 @@ def _old_aliases(
     return bool(moved)
 
 
+def form_classes(forms: Sequence[str], parts: Sequence[Parts | None], lexicon: Lexicon) -> list[tuple[str, str] | None]:
+    """Each normal form's class (its key's text and its name) from the parts read of it; None for a form without
+    parts, whose event is then a class of its own."""
+    return name_classes(parts, lexicon)
+
+
 def _keep_forms(connection: Any, names: _Names, resolved: Resolved, lexicon: Lexicon) -> None:
     """Each resolved name's normal form, with the parts read of it and its class, into `forms` (and its character
     pairs into `grams`) where the store had not read it."""
@@ -697,7 +703,7 @@ def _keep_forms(connection: Any, names: _Names, resolved: Resolved, lexicon: Lex
         if normal.form not in forms or forms[normal.form] is None:
             forms[normal.form] = parts
     listed = list(forms)
-    classes = name_classes([forms[form] for form in listed], lexicon)
+    classes = form_classes(listed, [forms[form] for form in listed], lexicon)
     table = pa.table(
         {
             "form": listed,
