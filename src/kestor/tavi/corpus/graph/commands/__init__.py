@@ -29,7 +29,8 @@ from .update import Update
 COMMANDS: dict[str, type[Command]] = {
     command.name: command for command in (Build, Update, Next, Causes, Between, Show, Export)
 }
-USAGE = "kestor-corpus graph {" + ",".join(COMMANDS) + "} ..."
+USAGE = "\n       ".join(command.usage for command in COMMANDS.values())
+"""Every subcommand's usage, one after another: `graph --help` names every option there is."""
 LEGACY = {"--next": ("next", 1), "--causes": ("causes", 1), "--between": ("between", 2)}
 """The flags of earlier versions that ask a question: the subcommand each is, and how many values it takes."""
 
