@@ -40,6 +40,8 @@ DEFERRED = frozenset(
     {
         "dask",
         "distributed",
+        # The event graph's store.
+        "duckdb",
         "httpcore2",
         # igraph imports matplotlib's pyplot: seconds, wanted only where the graph is laid out.
         "igraph",

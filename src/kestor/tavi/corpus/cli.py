@@ -1,14 +1,15 @@
 """kestor-corpus: the command line of the run, graph and cache commands, and how every command ends.
 
     kestor-corpus {causara,linqor,force,articles} --config CONFIG.json --input INPUT.jsonl --output OUT_DIR ...
-    kestor-corpus graph OUT_DIR --output GRAPH_DIR ...
+    kestor-corpus graph {build,update,next,causes,between,show,export} ...
     kestor-corpus cache [--cache PATH] [--clear]
 
 `main` is the console script (and ``python -m kestor.tavi.corpus``): it parses the command line, hands it to the
-command's `execute` (driver's for a corpus run, graph.command's for the event graph, cache_command's for the answer
-cache) with Ctrl-C and SIGTERM handled, and ends a `UsageError` with EXIT_USAGE and anything unforeseen with
-EXIT_ERROR. A command's options are declared in its parser here, from the argument types, the cluster options and
-the cache option that the commands share.
+command (driver's `execute` for a corpus run, the graph subcommand's `run` for the event graph, cache_command's
+`execute` for the answer cache) with Ctrl-C and SIGTERM handled, and ends a `UsageError` with EXIT_USAGE and anything
+unforeseen with EXIT_ERROR. The run's and the cache's options are declared in their parsers here, each graph
+subcommand's in its own module (see graph.commands), from the argument types, the cluster options and the cache
+option that the commands share (see arguments).
 """
 
 from __future__ import annotations
@@ -23,13 +24,18 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NoReturn
 
 from . import cache_command, driver
-from .asking.cache import default_path
+from .arguments import (
+    LOCAL_WORKERS,
+    add_cache_argument,
+    add_cache_arguments,
+    add_cluster_arguments,
+    number,
+    whole_number,
+)
 from .asking.policy import CAP, FIRST_PAUSE, RETRY_FOR
 from .batch.lines import MOST_BYTES
 from .batch.rounds import BATCH_POLL, BATCH_TRIES, RETRY_BATCH, RETRY_LIVE
 from .config import CALL_TIMEOUT, MODES, THREADS
-from .events import LEVELS as MERGE_LEVELS
-from .events import MODEL_FREE as MERGE_DEFAULT
 from .exits import (
     DISTRIBUTION,
     EXIT_ERROR,
@@ -41,13 +47,7 @@ from .exits import (
     UsageError,
     unexpected,
 )
-from .graph import command as graph_command
-from .graph.between import MAX_PATHS
-from .graph.draw import TOP
-from .graph.page import EDGE_LIMIT as PAGE_EDGE_LIMIT
-from .graph.page import LIMIT as PAGE_LIMIT
-from .graph.resolve import ResolveOptions
-from .graph.successors import LIMIT as SUCCESSORS
+from .graph import commands as graph_commands
 
 RUN_EXIT_STATUSES = (
     (EXIT_OK, "every input is ok"),
@@ -65,22 +65,10 @@ RUN_EXIT_STATUSES = (
     ),
     (EXIT_INTERRUPTED, "interrupted (Ctrl-C or SIGTERM; a second one ends at once): a rerun picks up what is on disk"),
 )
-GRAPH_EXIT_STATUSES = (
-    f"Exit status: {EXIT_OK} done, {EXIT_FAILED} a model's call failed (the force extractor, the embeddings or the "
-    f"judge), {EXIT_USAGE} bad input or set-up (nothing written), {EXIT_ERROR} an unexpected error, "
-    f"{EXIT_INTERRUPTED} interrupted."
-)
 CACHE_EXIT_STATUSES = (
     f"Exit status: {EXIT_OK} done, {EXIT_USAGE} a file that is no answer cache this version can read (or that is "
     f"damaged), {EXIT_ERROR} an unexpected error."
 )
-LOCAL_WORKERS = os.cpu_count() or 1
-GRAPH_USAGE = """kestor-corpus graph OUT_DIR --output GRAPH_DIR [--level event|class] [--merge LEVEL[/FALLBACK]]
-        [--merge-overrides FILE] [--embeddings MODEL --config CONFIG.json] [--judge-max N] [--cache PATH | --no-cache]
-        [--scheduler ADDRESS | --workers N] [--top N] [--html-nodes N] [--html-edges N] [--quiet] [--verbose]
-    kestor-corpus graph SOURCE --between "EVENT A" "EVENT B" --output FILE.json [--level event|class] [--max-paths N]
-        [--force --config CONFIG.json] [--merge LEVEL] [--scheduler ADDRESS | --workers N] [--quiet] [--verbose]
-    kestor-corpus graph GRAPH_DIR (--next EVENT | --causes EVENT) [--level event|class] [--limit N]"""
 GRAPH, CACHE = "graph", "cache"
 COMMANDS = (GRAPH, CACHE)
 """The commands besides a run's modes."""
@@ -97,7 +85,7 @@ def main(argv: Sequence[str] | None = None, *, held: Sequence[int] = ()) -> int:
             print("interrupted before the command began: nothing was done", file=sys.stderr)
             return EXIT_INTERRUPTED
         if arguments[:1] == [GRAPH]:
-            args, command = graph_arguments(arguments[1:]), graph_command.execute
+            args, command = graph_commands.parse(arguments[1:])
         elif arguments[:1] == [CACHE]:
             args, command = cache_parser().parse_args(arguments[1:]), cache_command.execute
         else:
@@ -284,120 +272,6 @@ def run_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def graph_arguments(argv: Sequence[str]) -> argparse.Namespace:
-    parser = graph_parser()
-    args = parser.parse_args(argv)
-    if args.next and args.causes:
-        parser.error("--next or --causes, not both")
-    if not (args.next or args.causes) and not args.output:
-        parser.error("the following arguments are required: --output")
-    if args.force and not args.between:
-        parser.error("--force asks about the subgraph of --between")
-    if args.force and not args.config:
-        parser.error("--force needs --config CONFIG.json")
-    if args.embeddings and not args.config:
-        parser.error("--embeddings needs --config CONFIG.json (its endpoint)")
-    try:
-        ResolveOptions.parse(args.merge, embeddings=args.embeddings)
-        graph_command.node_kind(args.level)
-    except UsageError as error:
-        parser.error(str(error))
-    return args
-
-
-def graph_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="kestor-corpus graph",
-        description="the event graph of a whole corpus, merged from an articles (or causara) run's part files.",
-        usage=GRAPH_USAGE,
-        epilog=GRAPH_EXIT_STATUSES,
-    )
-    parser.add_argument(
-        "source",
-        metavar="OUT_DIR",
-        help="the output directory of an articles or causara run; with --between, also a GRAPH_DIR written before",
-    )
-    parser.add_argument(
-        "--output",
-        metavar="PATH",
-        help="GRAPH_DIR, the directory to write (replaced whole if an earlier graph run wrote it); with --between, "
-        "the graph data file",
-    )
-    add_cluster_arguments(parser)
-    parser.add_argument(
-        "--merge",
-        metavar="LEVEL[/FALLBACK]",
-        help=f"how far names are resolved into events: {', '.join(MERGE_LEVELS)} (default {MERGE_DEFAULT}, the "
-        "strongest without a model; meaning with --embeddings); a FALLBACK level is used when the model cannot be "
-        "reached",
-    )
-    parser.add_argument(
-        "--merge-overrides", metavar="FILE", help="pairs of events that must (A == B) or must never (A != B) merge"
-    )
-    parser.add_argument(
-        "--level",
-        metavar="event|class",
-        help="the graph's nodes: events (the default), or the classes of events each event is one of, with the "
-        "counts, P(target | source), lift and dates of their relations; the other level's nodes are joined to them "
-        "by is-a edges. With --between, --next and --causes, the level asked about (a GRAPH_DIR's own by default: "
-        "it must be the level the GRAPH_DIR was written at)",
-    )
-    parser.add_argument("--embeddings", metavar="MODEL", help="the embeddings model of --merge meaning (or judge)")
-    parser.add_argument(
-        "--judge-max", type=whole_number(0), default=200, metavar="N", help="pairs asked of the judge at most (200)"
-    )
-    add_cache_arguments(parser, "ask the embeddings and the judge anew, and keep no answer (default: cached)")
-    parser.add_argument(
-        "--top", type=whole_number(1), default=TOP, metavar="N", help=f"events in top-events.png ({TOP})"
-    )
-    parser.add_argument(
-        "--html-nodes",
-        type=whole_number(1),
-        default=PAGE_LIMIT,
-        metavar="N",
-        help=f"events in index.html: the whole graph up to N, else the N of highest degree ({PAGE_LIMIT:,})",
-    )
-    parser.add_argument(
-        "--html-edges",
-        type=whole_number(1),
-        default=PAGE_EDGE_LIMIT,
-        metavar="N",
-        help=f"edges in index.html: all between its events up to N, else the N of most relations ({PAGE_EDGE_LIMIT:,})",
-    )
-    parser.add_argument(
-        "--between",
-        nargs=2,
-        metavar=("EVENT_A", "EVENT_B"),
-        help="write the subgraph of every path from EVENT_A to EVENT_B, as graph data for the force extractor",
-    )
-    parser.add_argument(
-        "--max-paths",
-        type=whole_number(1),
-        default=MAX_PATHS,
-        metavar="N",
-        help=f"refuse --between beyond this many paths ({MAX_PATHS:,})",
-    )
-    parser.add_argument("--force", action="store_true", help="with --between: ask the force extractor at once")
-    parser.add_argument(
-        "--config",
-        metavar="CONFIG.json",
-        help="the run's configuration file: the endpoint of --force, --embeddings and the judge, and the merge's "
-        'lexicon and judge prompt (its "merge" section)',
-    )
-    parser.add_argument("--next", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to follow EVENT")
-    parser.add_argument("--causes", metavar="EVENT", help="of a GRAPH_DIR: the events most likely to precede EVENT")
-    parser.add_argument(
-        "--limit",
-        type=whole_number(1),
-        default=SUCCESSORS,
-        metavar="N",
-        help=f"events --next or --causes lists ({SUCCESSORS})",
-    )
-    parser.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
-    parser.add_argument("--verbose", action="store_true", help="an unexpected error's traceback")
-    return parser
-
-
 def cache_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kestor-corpus cache",
@@ -420,72 +294,6 @@ def _version() -> str:
         return importlib.metadata.version(DISTRIBUTION)
     except importlib.metadata.PackageNotFoundError:
         return "(not installed)"
-
-
-def add_cluster_arguments(parser: argparse.ArgumentParser) -> None:
-    """Where the work runs: --scheduler ADDRESS or --workers N (None when not given: `main` puts LOCAL_WORKERS)."""
-    where = parser.add_mutually_exclusive_group()
-    where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
-    # No default: argparse tells an option given from one left out by its value being the default object, and a
-    # count equal to the cores is that very int, so --workers beside --scheduler went through on such a machine.
-    where.add_argument(
-        "--workers",
-        type=whole_number(1),
-        metavar="N",
-        help=f"worker processes of a local cluster (default: the number of cores, {LOCAL_WORKERS} here)",
-    )
-
-
-def add_cache_arguments(parser: argparse.ArgumentParser, no_cache: str) -> None:
-    """--cache PATH or --no-cache (`no_cache` says what that does)."""
-    caching = parser.add_mutually_exclusive_group()
-    add_cache_argument(caching)
-    caching.add_argument("--no-cache", action="store_true", help=no_cache)
-
-
-def add_cache_argument(parser: argparse.ArgumentParser | argparse._MutuallyExclusiveGroup) -> None:
-    """The answer cache's file: --cache PATH (None when not given: the user's cache directory's)."""
-    default = str(default_path()).replace("%", "%%")  # argparse fills a help text in with %
-    parser.add_argument(
-        "--cache",
-        metavar="PATH",
-        help=f"the answer cache, one SQLite file that runs into any output directory share (default: {default}); "
-        "on a cluster of several machines, each keeps its own at this path",
-    )
-
-
-def whole_number(least: int) -> Any:
-    """An argument type: a whole number of at least `least`."""
-
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-        if value < least:
-            raise argparse.ArgumentTypeError(f"must be at least {least}")
-        return value
-
-    return parse
-
-
-def number(above: float | None = None) -> Any:
-    """An argument type: a finite number of at least zero (more than `above`, if given)."""
-
-    def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-        if value != value or value == float("inf"):
-            raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
-        if above is not None and not value > above:
-            raise argparse.ArgumentTypeError(f"must be more than {above:g}")
-        if not value >= 0:
-            raise argparse.ArgumentTypeError("must be zero or more")
-        return value
-
-    return parse
 
 
 @contextlib.contextmanager

@@ -84,39 +84,57 @@ def _kind(owner: str, lexicon: Lexicon, kinds: Kinds) -> str:
     return found or "".join(kept)
 
 
+def fallback_class(event: int) -> str:
+    """The class key of an event whose names have no parts: a class of its own."""
+    return repr(("event", event))
+
+
+def name_classes(name_parts: Sequence[Parts | None], lexicon: Lexicon) -> list[tuple[str, str] | None]:
+    """Each name's class, as its key's text and its name; None for a name without parts."""
+    kinds = Kinds.shipped()
+    actors = lexicon.values(ACTOR)
+    known: dict[Parts, tuple[str, str] | None] = {}
+    found: list[tuple[str, str] | None] = []
+    for parts in name_parts:
+        if parts is None:
+            found.append(None)
+            continue
+        if parts not in known:
+            reading = class_of(parts, lexicon, kinds, actors)
+            known[parts] = None if reading is None else (repr(reading[0]), reading[1])
+        found.append(known[parts])
+    return found
+
+
+def vote(tally: Counter[str]) -> str:
+    """The class key most of an event's names give; ties by the key's text, so that the order of the names never
+    decides."""
+    return min(tally, key=lambda key: (-tally[key], key))
+
+
 def classify(
     event_of: Sequence[int], events: int, name_parts: Sequence[Parts | None], forms: Sequence[str], lexicon: Lexicon
 ) -> tuple[list[str], list[int]]:
     """The classes' names and each event's class, numbered by first appearance. An event takes the class most of
     its names have."""
-    kinds = Kinds.shipped()
-    actors = lexicon.values(ACTOR)
-    votes: list[Counter[Any]] = [Counter() for _ in range(events)]
-    spellings: dict[Any, Counter[str]] = {}
-    known: dict[Parts, tuple[Any, str] | None] = {}
-    for name, event in enumerate(event_of):
-        parts = name_parts[name]
-        found = None
-        if parts is not None:
-            if parts not in known:
-                known[parts] = class_of(parts, lexicon, kinds, actors)
-            found = known[parts]
-        key, spelling = found if found is not None else (("event", event), forms[name])
+    votes: list[Counter[str]] = [Counter() for _ in range(events)]
+    spellings: dict[str, Counter[str]] = {}
+    for name, (event, found) in enumerate(zip(event_of, name_classes(name_parts, lexicon), strict=True)):
+        key, spelling = found if found is not None else (fallback_class(event), forms[name])
         votes[event][key] += 1
         spellings.setdefault(key, Counter())[spelling] += 1
     classes: list[str] = []
     class_of_event: list[int] = []
-    number: dict[Any, int] = {}
+    number: dict[str, int] = {}
     for event in range(events):
-        tally = votes[event]
-        # Ties by the key itself, so that the order of the names never decides.
-        key = min(tally, key=lambda key: (-tally[key], repr(key)))
+        key = vote(votes[event])
         if key not in number:
             number[key] = len(classes)
-            classes.append(_name(spellings[key]))
+            classes.append(class_name(spellings[key]))
         class_of_event.append(number[key])
     return classes, class_of_event
 
 
-def _name(spellings: Counter[str]) -> str:
+def class_name(spellings: Counter[str]) -> str:
+    """A class's name: the spelling most of its names give it (ties to the shorter)."""
     return min(spellings, key=lambda spelling: (-spellings[spelling], len(spelling), spelling))

@@ -87,6 +87,8 @@ class Resolution:
     """The class of each event."""
     level: Level = MODEL_FREE
     """The level resolved at: at `exact`, no normal form was made."""
+    parts: list[Parts | None] = field(default_factory=list)
+    """The parts of each name's normal form; None where none were read (below `similar`, or a name alone)."""
 
     @property
     def events(self) -> int:
@@ -180,12 +182,9 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
     resolution = _resolution(groups, normals, asked)
     resolution.level = settings.level
     by_form = dict(zip(forms, parts, strict=False))
+    resolution.parts = [by_form.get(normal.form) for normal in normals]
     resolution.classes, resolution.class_of = classify(
-        resolution.event_of,
-        resolution.events,
-        [by_form.get(normal.form) for normal in normals],
-        [normal.form for normal in normals],
-        lexicon,
+        resolution.event_of, resolution.events, resolution.parts, [normal.form for normal in normals], lexicon
     )
     return resolution
 

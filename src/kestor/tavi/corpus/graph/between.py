@@ -16,7 +16,7 @@ from __future__ import annotations
 import json
 import os
 from collections import deque
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
@@ -24,7 +24,7 @@ from ..events import NodeKind
 from ..events.names import event_key
 from ..events.normal import normalize
 from ..exits import GraphInputError
-from .counts import Counts
+from .evidence import Evidence
 from .kinds import RELATION, written_level
 
 MAX_PATHS = 1000
@@ -45,14 +45,16 @@ class Network:
     edges: list[tuple[int, int, float]]
     """(source, target, mean strength) by node index."""
     level: NodeKind = NodeKind.EVENT
+    ids: list[int] | None = None
+    """Each node's id in the graph; None: its index + 1."""
+    index: dict[int, int] = field(init=False)
+    """Each node's index by its id."""
 
-    @classmethod
-    def of_counts(cls, counts: Counts, level: NodeKind = NodeKind.EVENT) -> Network:
-        edges = [
-            (source, target, counts.strength_mean(edge))
-            for edge, (source, target) in enumerate(zip(counts.sources, counts.targets, strict=True))
-        ]
-        return cls(counts.names, counts.keys, edges, level)
+    def __post_init__(self) -> None:
+        self.index = {number: place for place, number in enumerate(self.identities())}
+
+    def identities(self) -> list[int]:
+        return self.ids if self.ids is not None else list(range(1, len(self.names) + 1))
 
     @classmethod
     def read(cls, graph_dir: str | os.PathLike[str], level: NodeKind | None = None) -> Network:
@@ -82,6 +84,26 @@ class Network:
                 keys.setdefault(event_key(form), number)
         return cls(names, keys, edges, written)
 
+    @classmethod
+    def of_evidence(cls, evidence: Evidence) -> Network:
+        """From the evidence of part files as they were read: each event key an event, named as first written."""
+        names: list[str] = []
+        keys: dict[str, int] = {}
+        node_of_spelling = []
+        for spelling, key in zip(evidence.spellings, evidence.keys, strict=True):
+            if key not in keys:
+                keys[key] = len(names)
+                names.append(spelling)
+            node_of_spelling.append(keys[key])
+        totals: dict[tuple[int, int], list[float]] = {}
+        for source, target, strength in zip(evidence.source, evidence.target, evidence.strength, strict=True):
+            pair = totals.setdefault((node_of_spelling[source], node_of_spelling[target]), [0.0, 0])
+            pair[0] += strength
+            pair[1] += 1
+        return cls(
+            names, keys, [(source, target, total / count) for (source, target), (total, count) in totals.items()]
+        )
+
     def node(self, name: str) -> int:
         """The node of that name, or of that alias, or of a name of the same normal form."""
         key = event_key(name)
@@ -98,18 +120,19 @@ class Network:
         raise GraphInputError(f"no {self.level} {name!r} in the graph (compared as {key!r}){hint}")
 
 
-def subgraph_between(
-    events: Network | Counts | str | os.PathLike[str], first: str, second: str, max_paths: int = MAX_PATHS
+def network_subgraph(
+    network: Network, first: str, second: str, max_paths: int = MAX_PATHS
 ) -> tuple[dict[str, Any], int]:
-    """The graph data of every path from `first` to `second` in a merged graph (or the GRAPH_DIR written from
-    one), and how many paths there are; names are compared as the graph's names are."""
-    if isinstance(events, Network):
-        network = events
-    else:
-        network = Network.of_counts(events) if isinstance(events, Counts) else Network.read(events)
+    """The graph data of every path from `first` to `second` in a network, and how many paths there are; names
+    are compared as the graph's names are."""
     start, end = network.node(first), network.node(second)
     if start == end:
         raise GraphInputError(f"{first!r} and {second!r} are the same event")
+    return paths_between(network, start, end, max_paths)
+
+
+def paths_between(network: Network, start: int, end: int, max_paths: int = MAX_PATHS) -> tuple[dict[str, Any], int]:
+    """The graph data of every path from node `start` to node `end` (indexes), and how many there are."""
     # No path enters its first event or leaves its last; a loop is on no simple path.
     usable = [
         edge
@@ -136,13 +159,14 @@ def subgraph_between(
     else:
         paths, used = _enumerate(start, end, between, inner, network, max_paths)
     used_set = set(used)
-    chosen = sorted({node for edge in used_set for node in network.edges[edge][:2]})
+    ids = network.identities()
+    chosen = sorted({node for edge in used_set for node in network.edges[edge][:2]}, key=ids.__getitem__)
     graph = {
-        "nodes": [{"id": node + 1, "name": network.names[node]} for node in chosen],
+        "nodes": [{"id": ids[node], "name": network.names[node]} for node in chosen],
         "edges": [
             {
-                "src_node": {"id": network.edges[edge][0] + 1},
-                "dest_node": {"id": network.edges[edge][1] + 1},
+                "src_node": {"id": ids[network.edges[edge][0]]},
+                "dest_node": {"id": ids[network.edges[edge][1]]},
                 "meta": {"strength": network.edges[edge][2]},
             }
             for edge in sorted(used_set)

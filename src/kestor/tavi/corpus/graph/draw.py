@@ -18,8 +18,8 @@ from typing import Any
 
 from ..events import NodeKind
 from ..inputs import counted
-from .counts import Counts
 from .layout import lay_out
+from .view import TABLES, View
 
 TOP = 40
 FONT_PACKAGE = "pylopdf-fonts-zh-cn"
@@ -83,30 +83,41 @@ def _characters(path: str) -> set[int]:
         return set()
 
 
-def draw_top_events(counts: Counts, path: Path, top: int = TOP, kind: NodeKind = NodeKind.EVENT) -> Picture:
+def draw_top_events(view: View, path: Path, top: int = TOP) -> Picture:
+    """The picture of the `top` nodes of highest degree of the view's level."""
     import matplotlib
     import networkx as nx
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
     from matplotlib.font_manager import FontProperties
 
-    into, out = counts.degrees()
-    chosen = heapq.nsmallest(top, range(len(counts.names)), key=lambda node: (-(into[node] + out[node]), node))
-    shown = set(chosen)
+    kind = view.level
+    degrees = view.degrees()
+    degree = {node: into + out for node, (into, out) in degrees.items()}
+    chosen = heapq.nsmallest(top, degree, key=lambda node: (-degree[node], node))
+    nodes, edges = TABLES[kind]
     among = [
-        edge
-        for edge, (source, target) in enumerate(zip(counts.sources, counts.targets, strict=True))
-        if source in shown and target in shown and source != target
+        (source, target, count)
+        for source, target, count in view.connection.execute(
+            f"""
+            SELECT source, target, count FROM {edges}
+            WHERE source IN (SELECT unnest(?)) AND target IN (SELECT unnest(?)) AND source <> target ORDER BY seq
+            """,
+            [chosen, chosen],
+        ).fetchall()
     ]
-    drawn = edges_drawn(counts, among)
+    drawn = edges_drawn(among)
     # Laid out by every edge between them, so that the events spread as their links do; the heaviest are drawn.
     place = {node: number for number, node in enumerate(chosen)}
-    laid = lay_out(len(chosen), [(place[counts.sources[edge]], place[counts.targets[edge]]) for edge in among])
+    laid = lay_out(len(chosen), [(place[source], place[target]) for source, target, _ in among])
     position = {node: (laid.x[place[node]], laid.y[place[node]]) for node in chosen}
     graph = nx.DiGraph()
     graph.add_nodes_from(chosen)
-    graph.add_edges_from((counts.sources[edge], counts.targets[edge], {"count": counts.count[edge]}) for edge in drawn)
-    labels = {node: _short(counts.names[node]) for node in chosen}
+    graph.add_edges_from((among[edge][0], among[edge][1], {"count": among[edge][2]}) for edge in drawn)
+    names = dict(
+        view.connection.execute(f"SELECT id, name FROM {nodes} WHERE id IN (SELECT unnest(?))", [chosen]).fetchall()
+    )
+    labels = {node: _short(names[node]) for node in chosen}
 
     found = chinese_font()
     warning = None
@@ -125,12 +136,18 @@ def draw_top_events(counts: Counts, path: Path, top: int = TOP, kind: NodeKind =
     FigureCanvasAgg(figure)
     axes = figure.add_axes((0.01, 0.01, 0.98, 0.9))
     axes.set_axis_off()
-    figure.suptitle(_title(counts, len(chosen), kind), fontproperties=FontProperties(family=families, size=14), y=0.975)
+    figure.suptitle(
+        _title(view, len(chosen), len(degree)), fontproperties=FontProperties(family=families, size=14), y=0.975
+    )
     figure.text(
         0.5,
         0.925,
         "node size: degree in the whole graph; edge width: relations counted; arrows from cause to effect"
-        + (f"; the {len(drawn)} edges of most relations of the {len(among):,} between them" if drawn != among else ""),
+        + (
+            f"; the {len(drawn)} edges of most relations of the {len(among):,} between them"
+            if len(drawn) != len(among)
+            else ""
+        ),
         ha="center",
         fontproperties=FontProperties(family=families, size=10),
         color="#555555",
@@ -139,21 +156,22 @@ def draw_top_events(counts: Counts, path: Path, top: int = TOP, kind: NodeKind =
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         if chosen:
-            _draw(nx, axes, position, graph, labels, font, {node: into[node] + out[node] for node in chosen})
+            _draw(nx, axes, position, graph, labels, font, {node: degree[node] for node in chosen})
         else:
             axes.text(0.5, 0.5, f"no {kind.plural}: the lines read hold no relations", ha="center", fontproperties=font)
         figure.savefig(path)
     return Picture(len(chosen), found[0] if found else None, warning, kind)
 
 
-def edges_drawn(counts: Counts, among: list[int]) -> list[int]:
-    """The MAX_EDGES edges of most relations among the events shown, and past them each event's heaviest edge to
-    another event shown: an event linked to the others never stands alone in the picture."""
-    heaviest = sorted(among, key=lambda edge: (-counts.count[edge], edge))
+def edges_drawn(among: list[tuple[int, int, int]]) -> list[int]:
+    """Of the edges among the events shown ((source, target, count), by their places in `among`), the MAX_EDGES of
+    most relations, and past them each event's heaviest edge to another event shown: an event linked to the others
+    never stands alone in the picture."""
+    heaviest = sorted(range(len(among)), key=lambda edge: (-among[edge][2], edge))
     drawn = heaviest[:MAX_EDGES]
-    linked = {node for edge in drawn for node in (counts.sources[edge], counts.targets[edge])}
+    linked = {node for edge in drawn for node in among[edge][:2]}
     for edge in heaviest[MAX_EDGES:]:
-        ends = (counts.sources[edge], counts.targets[edge])
+        ends = among[edge][:2]
         if not linked.issuperset(ends):
             drawn.append(edge)
             linked.update(ends)
@@ -245,11 +263,12 @@ def _short(name: str) -> str:
     return name if len(name) <= LABEL_LENGTH else name[: LABEL_LENGTH - 1] + "…"
 
 
-def _title(counts: Counts, shown: int, kind: NodeKind) -> str:
-    read = counted(counts.articles, "text" if counts.mode == "causara" else "article")
+def _title(view: View, shown: int, nodes: int) -> str:
+    figures = view.figures()
+    read = counted(figures["articles"], "text" if figures["mode"] == "causara" else "article")
     return (
-        f"The {shown} {kind.plural} of highest degree, of {kind.counted(len(counts.names))} and "
-        f"{counted(len(counts.sources), 'edge')} from {read}"
+        f"The {shown} {view.level.plural} of highest degree, of {view.level.counted(nodes)} and "
+        f"{counted(view.edge_count(view.level), 'edge')} from {read}"
     )
 
 

@@ -1,4 +1,5 @@
-"""GRAPH_DIR: the merged graph as GraphML, node-link JSON, Parquet (with pyarrow) and a summary, written whole.
+"""GRAPH_DIR's files: the store's graph (see `store` and `view`) as GraphML, node-link JSON, Parquet and a summary,
+written whole.
 
 The files are written into a temporary directory beside GRAPH_DIR, which is then renamed to it. An existing
 GRAPH_DIR is replaced only when it is empty, or when an earlier run of this command wrote it (its summary.json says
@@ -26,7 +27,6 @@ aliases.parquet and aliases.csv map every surface form to its event, with the ti
 
 from __future__ import annotations
 
-import csv
 import functools
 import heapq
 import json
@@ -34,8 +34,7 @@ import os
 import re
 import shutil
 import uuid
-from collections.abc import Callable, Iterator
-from dataclasses import dataclass
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any, TypeVar
 
@@ -43,15 +42,16 @@ from ..events import NodeKind
 from ..events.names import SENTENCE_PUNCTUATION
 from ..exits import GraphInputError
 from ..output import sync_directory as _sync
-from .collapse import Alias, EdgeSources, Hierarchy, edge_figures
-from .counts import Counts
 from .kinds import IS_A, RELATION
 from .page import LICENSE_FILE, PAGE, EdgeKeeper, PageLevel, chosen_nodes
+from .store import STORE
+from .view import TABLES, EdgeRow, View
 
 FORMAT = "kestor-corpus event graph, version 1"
 SUMMARY = "summary.json"
 ALIASES = "aliases.csv"
 FILES = (
+    STORE,
     "graph.graphml",
     "graph.json",
     "nodes.parquet",
@@ -161,113 +161,17 @@ def write_whole(graph_dir: str | os.PathLike[str], fill: Callable[[Path], T]) ->
     return result
 
 
-# Every format is written a line at a time from the counts' columns: a graph of a million edges needs no record
+# Every format is written a line at a time from the store's rows: a graph of a million edges needs no record
 # objects for all of them at once.
 
 
-@dataclass(frozen=True)
-class NodeRow:
-    id: int
-    name: str
-    articles: int
-    relations: int
-    aliases: str
-    """JSON text."""
-    kind: NodeKind
-    class_id: int
-    """An event's class, a class's own: its id at the class level."""
-    events: int | None
-    """A class's events; none for an event."""
-
-
-def _nodes(graph: Hierarchy, level: NodeKind) -> Iterator[NodeRow]:
-    """The level's nodes, then the other level's."""
-    yield from _rows(graph, level, 1)
-    yield from _rows(graph, level.other, len(graph.at(level).names) + 1)
-
-
-def _rows(graph: Hierarchy, kind: NodeKind, first: int) -> Iterator[NodeRow]:
-    """The nodes of one kind, numbered from `first`."""
-    counts = graph.at(kind)
-    event = kind is NodeKind.EVENT
-    sizes = [] if event else graph.sizes()
-    for index, name in enumerate(counts.names):
-        yield NodeRow(
-            first + index,
-            name,
-            counts.node_articles[index],
-            counts.node_relations[index],
-            json.dumps(counts.node_aliases(index), ensure_ascii=False),
-            kind,
-            (graph.class_of[index] if event else index) + 1,
-            None if event else sizes[index],
-        )
-
-
-def _is_a(graph: Hierarchy, level: NodeKind) -> Iterator[tuple[int, int]]:
-    """(event, class) by node id: each event's is-a edge to its class."""
-    event_first, class_first = (1, len(graph.events.names) + 1)
-    if level is NodeKind.CLASS:
-        event_first, class_first = len(graph.classes.names) + 1, 1
-    for event, group in enumerate(graph.class_of):
-        yield event_first + event, class_first + group
-
-
-@dataclass(frozen=True)
-class EdgeRow:
-    source: int
-    target: int
-    count: int
-    articles: int
-    strength_mean: float
-    strength_max: float
-    labels: str
-    """JSON text, as are forces and months."""
-    forces: str
-    article_ids: list[str]
-    probability: float
-    lift: float
-    first_seen: str | None
-    last_seen: str | None
-    months: str
-
-
-def _edges(counts: Counts, wanted: Callable[[int, int], bool] | None = None) -> Iterator[EdgeRow]:
-    """Every edge, or those whose source and target (node ids) are `wanted`."""
-    sources = EdgeSources.of(counts)
-    dated = sources.dated()
-    probability, lift = edge_figures(counts)
-    for index, labels, forces in zip(
-        range(len(counts.sources)), counts.labels.json_texts(), counts.forces.json_texts(), strict=True
-    ):
-        if wanted is not None and not wanted(counts.sources[index] + 1, counts.targets[index] + 1):
-            continue
-        first, last, months = sources.dates(index) if dated else (None, None, {})
-        yield EdgeRow(
-            counts.sources[index] + 1,
-            counts.targets[index] + 1,
-            counts.count[index],
-            counts.edge_articles[index],
-            counts.strength_mean(index),
-            counts.strength_max[index],
-            labels,
-            forces,
-            sources.ids(index),
-            probability[index],
-            lift[index],
-            first,
-            last,
-            json.dumps(months),
-        )
-
-
-def write_node_link(graph: Hierarchy, level: NodeKind, path: Path) -> None:
+def write_node_link(view: View, path: Path) -> None:
     """The layout of `networkx.node_link_data` with edges under "edges" (its default from networkx 3.6)."""
-    counts = graph.at(level)
+    level = view.level
     with path.open("w", encoding="utf-8") as handle:
         handle.write(f'{{"directed": true, "multigraph": false, "graph": {{"level": "{level}"}},\n"nodes": [')
         separator = "\n"
-        for node in _nodes(graph, level):
+        for node in view.nodes():
             quoted = json.dumps(node.name, ensure_ascii=False)
             events = "" if node.events is None else f', "events": {node.events}'
             handle.write(
@@ -278,7 +182,7 @@ def write_node_link(graph: Hierarchy, level: NodeKind, path: Path) -> None:
             separator = ",\n"
         handle.write('\n],\n"edges": [')
         separator = "\n"
-        for edge in _edges(counts):
+        for edge in view.edges():
             dates = (
                 f', "first_seen": "{edge.first_seen}", "last_seen": "{edge.last_seen}", "months": {edge.months}'
                 if edge.first_seen
@@ -292,13 +196,13 @@ def write_node_link(graph: Hierarchy, level: NodeKind, path: Path) -> None:
                 f'"probability": {edge.probability!r}, "lift": {edge.lift!r}{dates}, "type": "{RELATION}"}}'
             )
             separator = ",\n"
-        for source, target in _is_a(graph, level):
+        for source, target in view.is_a():
             handle.write(f'{separator}{{"source": {source}, "target": {target}, "type": "{IS_A}"}}')
             separator = ",\n"
         handle.write("\n]}\n")
 
 
-def write_graphml(graph: Hierarchy, level: NodeKind, path: Path) -> int:
+def write_graphml(view: View, path: Path) -> int:
     """GraphML that Gephi and `networkx.read_graphml` open; how many texts had characters XML cannot hold, which
     are written as U+FFFD (the JSON and Parquet files hold them as they are)."""
     replaced = 0
@@ -328,8 +232,8 @@ def write_graphml(graph: Hierarchy, level: NodeKind, path: Path) -> int:
                 handle.write(
                     f'  <key id="{prefix}{place}" for="{element}" attr.name="{attribute}" attr.type="{value_type}"/>\n'
                 )
-        handle.write(f'  <graph id="events" edgedefault="directed">\n    <data key="g0">{level}</data>\n')
-        for node in _nodes(graph, level):
+        handle.write(f'  <graph id="events" edgedefault="directed">\n    <data key="g0">{view.level}</data>\n')
+        for node in view.nodes():
             shown = text(node.name)
             events = "" if node.events is None else f'<data key="n7">{node.events}</data>'
             handle.write(
@@ -338,7 +242,7 @@ def write_graphml(graph: Hierarchy, level: NodeKind, path: Path) -> int:
                 f'<data key="n4">{text(node.aliases)}</data><data key="n5">{node.kind}</data>'
                 f'<data key="n6">{node.class_id}</data>{events}</node>\n'
             )
-        for edge in _edges(graph.at(level)):
+        for edge in view.edges():
             ids = text(json.dumps(edge.article_ids[:GRAPHML_IDS], ensure_ascii=False))
             dates = (
                 f'<data key="e10">{edge.first_seen}</data><data key="e11">{edge.last_seen}</data>'
@@ -354,34 +258,30 @@ def write_graphml(graph: Hierarchy, level: NodeKind, path: Path) -> int:
                 f'<data key="e7">{ids}</data><data key="e8">{edge.probability!r}</data>'
                 f'<data key="e9">{edge.lift!r}</data>{dates}<data key="e13">{RELATION}</data></edge>\n'
             )
-        for source, target in _is_a(graph, level):
+        for source, target in view.is_a():
             handle.write(f'    <edge source="{source}" target="{target}"><data key="e13">{IS_A}</data></edge>\n')
         handle.write("  </graph>\n</graphml>\n")
     return replaced
 
 
-def page_level(graph: Hierarchy, level: NodeKind, limit: int, edge_limit: int) -> PageLevel:
-    """What the page shows of the graph at `level`, made from the counts as `page` makes it from a graph.json: for the
-    level that no file holds, to switch to."""
-    counts = graph.at(level)
-    into, out = counts.degrees()
-    degree = {node + 1: into[node] + out[node] for node in range(len(counts.names))}
-    leaving: dict[int, int] = {}
-    for source, count in zip(counts.sources, counts.count, strict=True):
-        leaving[source + 1] = leaving.get(source + 1, 0) + count
+def page_level(view: View, level: NodeKind, limit: int, edge_limit: int) -> PageLevel:
+    """What the page shows of the graph at `level`, made from the store as `page` makes it from a graph.json: for the
+    level that no file holds, to switch to. Its nodes keep their ids at their own level."""
+    own = View(view.connection, level)
+    degree = {node: into + out for node, (into, out) in own.degrees().items()}
     chosen = chosen_nodes(degree, limit)
     nodes = []
-    for row in _rows(graph, level, 1):
+    for row in own.rows(level):
         if row.id in chosen:
             node = {"id": row.id, "name": row.name, "articles": row.articles, "relations": row.relations}
             node |= {"aliases": json.loads(row.aliases), "class": row.class_id}
             nodes.append(node if row.events is None else node | {"events": row.events})
     keeper = EdgeKeeper(chosen, edge_limit)
-    for edge in _edges(counts, keeper.joins):
+    for edge in own.edges(level, chosen):
         keeper.offer(edge.count, functools.partial(_edge_record, edge))
-    class_names = dict(enumerate(counts.names, 1)) if level is NodeKind.CLASS else {}
+    class_names = {row.id: row.name for row in own.rows(level)} if level is NodeKind.CLASS else {}
     return PageLevel(
-        str(level), degree, leaving, len(counts.sources), nodes, keeper.kept(), keeper.between, class_names
+        str(level), degree, own.leaving(), own.edge_count(level), nodes, keeper.kept(), keeper.between, class_names
     )
 
 
@@ -405,135 +305,104 @@ def _edge_record(edge: EdgeRow) -> dict[str, Any]:
     return record
 
 
-def write_parquet(graph: Hierarchy, level: NodeKind, directory: Path) -> str:
-    """nodes.parquet, edges.parquet and the other level's nodes (classes.parquet or events.parquet): the files
-    written, or why none."""
-    try:
-        import pyarrow as pa
-        import pyarrow.parquet as parquet
-    except ImportError:
-        return "skipped: pyarrow is not installed (pip install pyarrow)"
-    import numpy as np
-
-    def column(values: Any, offset: int = 0) -> Any:
-        return pa.array(np.frombuffer(values, dtype=np.int64) + offset)
-
+def write_parquet(view: View, directory: Path) -> str:
+    """nodes.parquet, edges.parquet and the other level's nodes (classes.parquet or events.parquet), with DuckDB:
+    the files written."""
+    level = view.level
     other = f"{level.other.plural}.parquet"
     for kind, name in ((level, "nodes.parquet"), (level.other, other)):
-        counts = graph.at(kind)
-        size = len(counts.names)
-        nodes = {
-            "id": pa.array(np.arange(1, size + 1, dtype=np.int64)),
-            "name": pa.array(counts.names, type=pa.string()),
-            "articles": column(counts.node_articles),
-            "relations": column(counts.node_relations),
-            "aliases": pa.array((row.aliases for row in _rows(graph, kind, 1)), type=pa.string(), size=size),
-        }
-        if kind is NodeKind.EVENT:
-            nodes["class"] = pa.array(np.asarray(graph.class_of, dtype=np.int64) + 1)
-        else:
-            nodes["events"] = pa.array(graph.sizes(), type=pa.int64())
-        parquet.write_table(pa.table(nodes), directory / name)
-        del nodes
-    counts = graph.at(level)
-    edges = {
-        "source": column(counts.sources, 1),
-        "target": column(counts.targets, 1),
-        "count": column(counts.count),
-        "articles": column(counts.edge_articles),
-        "strength_mean": pa.array(
-            map(counts.strength_mean, range(len(counts.sources))), type=pa.float64(), size=len(counts.sources)
-        ),
-        "strength_max": pa.array(np.frombuffer(counts.strength_max, dtype=np.float64)),
-        "labels": pa.array(counts.labels.json_texts(), type=pa.string(), size=len(counts.sources)),
-        "forces": pa.array(counts.forces.json_texts(), type=pa.string(), size=len(counts.sources)),
-    }
-    sources = EdgeSources.of(counts)
-    edges["article_ids"] = pa.array(
-        map(sources.ids, range(len(counts.sources))), type=pa.list_(pa.string()), size=len(counts.sources)
+        nodes, _ = TABLES[kind]
+        last = "class" if kind is NodeKind.EVENT else "events"
+        where = "redirect IS NULL" if kind is NodeKind.EVENT else "events > 0"
+        _copy(
+            view,
+            f"SELECT id, name, articles, relations, to_json(aliases)::VARCHAR AS aliases, {last} FROM {nodes} "
+            f"WHERE {where} ORDER BY id",
+            directory / name,
+        )
+    _, edges = TABLES[level]
+    dated = (
+        ", strftime(first_seen, '%Y-%m-%d') AS first_seen, strftime(last_seen, '%Y-%m-%d') AS last_seen, "
+        "to_json(months)::VARCHAR AS months"
+        if view.dated()
+        else ""
     )
-    probability, lift = edge_figures(counts)
-    edges["probability"] = pa.array(probability, type=pa.float64())
-    edges["lift"] = pa.array(lift, type=pa.float64())
-    del probability, lift
-    if sources.dated():
-        dates = [sources.dates(edge) for edge in range(len(counts.sources))]
-        edges["first_seen"] = pa.array([first for first, _, _ in dates], type=pa.string())
-        edges["last_seen"] = pa.array([last for _, last, _ in dates], type=pa.string())
-        edges["months"] = pa.array([json.dumps(months) for _, _, months in dates], type=pa.string())
-        del dates
-    parquet.write_table(pa.table(edges), directory / "edges.parquet")
+    _copy(
+        view,
+        f"""
+        SELECT source, target, count, articles, strength_mean, strength_max, to_json(labels)::VARCHAR AS labels,
+            to_json(forces)::VARCHAR AS forces, article_ids, probability, lift{dated}
+        FROM {edges} ORDER BY seq
+        """,
+        directory / "edges.parquet",
+    )
     return f"nodes.parquet, edges.parquet, {other}"
 
 
-ALIAS_COLUMNS = {
-    "alias": "alias",
-    "event": "event",
-    "event_name": "event_name",
-    "class": "class_number",
-    "class_name": "class_name",
-    "tier": "tier",
-    "score": "score",
-    "mentions": "mentions",
-    "normal_form": "normal_form",
-    "removed": "removed",
-}
-"""Column -> the attribute of `Alias` it holds."""
+def _copy(view: View, query: str, path: Path) -> None:
+    view.connection.execute(f"COPY ({query}) TO '{_quoted(path)}' (FORMAT parquet)")
 
 
-def write_aliases(aliases: list[Alias], directory: Path) -> bool:
-    """aliases.csv, and aliases.parquet with pyarrow; whether the Parquet file was written."""
-    with (directory / ALIASES).open("w", encoding="utf-8", newline="") as handle:
-        writer = csv.writer(handle)
-        writer.writerow(ALIAS_COLUMNS)
-        for alias in aliases:
-            writer.writerow([getattr(alias, attribute) for attribute in ALIAS_COLUMNS.values()])
-    try:
-        import pyarrow as pa
-        import pyarrow.parquet as parquet
-    except ImportError:
-        return False
-    table = pa.table(
-        {column: [getattr(alias, attribute) for alias in aliases] for column, attribute in ALIAS_COLUMNS.items()}
-    )
-    parquet.write_table(table, directory / "aliases.parquet")
-    return True
+def _quoted(path: Path) -> str:
+    return str(path).replace("'", "''")
 
 
-def summary_of(graph: Hierarchy, level: NodeKind, source: str) -> dict[str, Any]:
-    """The summary of the graph at `level`: its edges and components, and its nodes of highest degree (under
-    "top_events" or "top_classes")."""
-    counts = graph.at(level)
-    into, out = counts.degrees()
-    top = heapq.nsmallest(
-        TOP_EVENTS_IN_SUMMARY, range(len(counts.names)), key=lambda node: (-(into[node] + out[node]), node)
-    )
-    components = sorted(counts.components(), reverse=True)
+ALIAS_QUERY = """
+    SELECT a.alias, a.event, e.name AS event_name, e.class, c.name AS class_name, a.tier, a.score, a.mentions,
+        a.normal_form, a.removed
+    FROM aliases a JOIN events e ON e.id = a.event JOIN classes c ON c.id = e.class
+    ORDER BY a.seq
+"""
+"""Each spelling with its event and class, as aliases.parquet and aliases.csv hold them."""
+
+
+def write_aliases(view: View, directory: Path) -> None:
+    """aliases.csv and aliases.parquet."""
+    _copy(view, ALIAS_QUERY, directory / "aliases.parquet")
+    view.connection.execute(f"COPY ({ALIAS_QUERY}) TO '{_quoted(directory / ALIASES)}' (FORMAT csv, HEADER)")
+
+
+def summary_of(view: View, source: str) -> dict[str, Any]:
+    """The summary of the graph at the view's level: its edges and components, and its nodes of highest degree
+    (under "top_events" or "top_classes")."""
+    level = view.level
+    degrees = view.degrees()
+    top = heapq.nsmallest(TOP_EVENTS_IN_SUMMARY, degrees, key=lambda node: (-sum(degrees[node]), node))
+    nodes, edges = TABLES[level]
+    rows = {
+        number: (name, articles)
+        for number, name, articles in view.connection.execute(
+            f"SELECT id, name, articles FROM {nodes} WHERE id IN (SELECT unnest(?))", [top]
+        ).fetchall()
+    }
+    components = sorted(view.components(), reverse=True)
     largest = components[0] if components else (0, 0)
+    figures = view.figures()
+    [loops] = view.connection.execute(f"SELECT count(*) FROM {edges} WHERE source = target").fetchall()[0]
     return {
         "format": FORMAT,
         "source": source,
-        "mode": counts.mode,
-        "part_files": counts.part_files,
-        "articles": counts.articles,
-        "failed_lines_left_out": counts.failed,
-        "relations": counts.relations,
-        "relations_without_event_name": counts.unnamed,
+        "mode": figures["mode"],
+        "part_files": figures["part_files"],
+        "articles": figures["articles"],
+        "failed_lines_left_out": figures["failed"],
+        "relations": figures["relations"],
+        "relations_without_event_name": figures["unnamed"],
         "level": str(level),
-        "events": len(graph.events.names),
-        "classes": len(graph.classes.names),
-        "edges": len(counts.sources),
-        "self_loops": sum(1 for s, t in zip(counts.sources, counts.targets, strict=True) if s == t),
+        "events": view.size(NodeKind.EVENT),
+        "classes": view.size(NodeKind.CLASS),
+        "edges": view.edge_count(level),
+        "self_loops": int(loops),
         "components": len(components),
         "largest_component": {level.plural: largest[0], "edges": largest[1]},
         f"top_{level.plural}": [
             {
-                "id": node + 1,
-                "name": counts.names[node],
-                "degree": into[node] + out[node],
-                "in": into[node],
-                "out": out[node],
-                "articles": counts.node_articles[node],
+                "id": node,
+                "name": rows[node][0],
+                "degree": sum(degrees[node]),
+                "in": degrees[node][0],
+                "out": degrees[node][1],
+                "articles": rows[node][1],
             }
             for node in top
         ],

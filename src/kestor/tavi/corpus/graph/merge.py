@@ -1,8 +1,8 @@
-"""The merge as a reduction over part files: each task counts a run of consecutive part files, and neighbouring
-counts are merged pairwise, level by level, so the earlier files' counts always come first.
+"""The merge as a reduction over part files: each task reads a run of consecutive part files into evidence (see
+`evidence`), and neighbouring evidence is joined pairwise, level by level, so the earlier files' always comes first.
 
-On a Dask cluster the driver holds futures only until the last merge's counts arrive: its memory grows with the
-graph, not with the corpus. The same reduction runs in this process for a small output or a test.
+On a Dask cluster the driver holds futures only until the last join's evidence arrives. The same reduction runs in
+this process for a small output or a test.
 """
 
 from __future__ import annotations
@@ -16,7 +16,8 @@ from typing import Any, NoReturn
 from .. import output
 from ..exits import GraphInputError
 from ..inputs import id_key
-from .counts import Counts, Problem, count_part_files, merged, modes_differ, result_of, without_ids
+from .evidence import Conflict, Evidence, modes_differ, without_ids
+from .lines import Problem, read_part_files, result_of
 
 TASKS_PER_THREAD = 4
 
@@ -57,20 +58,39 @@ def groups_of(paths: Sequence[str], count: int) -> list[list[str]]:
     return groups
 
 
-def merge_in_process(paths: Sequence[str], files_per_task: int | None = None) -> Counts:
-    """The reduction run here: counts of `files_per_task` files at a time (all at once by default)."""
+def merged(earlier: Evidence | Problem, later: Evidence | Problem) -> Evidence | Problem:
+    """The evidence of both, earlier's part files first (a Dask task: the inputs, which Dask may hold for another
+    task, are left as they were)."""
+    if isinstance(earlier, Problem):
+        return earlier
+    if isinstance(later, Problem):
+        return later
+    result = earlier.copy()
+    try:
+        result.absorb(later)
+    except Conflict as error:
+        return Problem(str(error), conflict=True)
+    return result
+
+
+def _without_ids(evidence: Evidence | Problem) -> Evidence | Problem:
+    return evidence if isinstance(evidence, Problem) else without_ids(evidence)
+
+
+def merge_in_process(paths: Sequence[str], files_per_task: int | None = None) -> Evidence:
+    """The reduction run here: evidence of `files_per_task` files at a time (all at once by default)."""
     size = files_per_task or len(paths)
-    level = [count_part_files(paths[start : start + size]) for start in range(0, len(paths), size)]
+    level = [read_part_files(paths[start : start + size]) for start in range(0, len(paths), size)]
     while len(level) > 1:
         level = [merged(*level[i : i + 2]) if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
     return _accepted(level[0], paths)
 
 
-def merge_on_cluster(client: Any, paths: Sequence[str]) -> Counts:
+def merge_on_cluster(client: Any, paths: Sequence[str]) -> Evidence:
     threads = sum(client.nthreads().values()) or 1
     token = uuid.uuid4().hex[:8]
     level = [
-        client.submit(count_part_files, group, key=f"graph-count-{token}-{number:05d}", pure=False)
+        client.submit(read_part_files, group, key=f"graph-read-{token}-{number:05d}", pure=False)
         for number, group in enumerate(groups_of(paths, threads * TASKS_PER_THREAD))
     ]
     depth = 0
@@ -84,16 +104,16 @@ def merge_on_cluster(client: Any, paths: Sequence[str]) -> Counts:
         ]
     # The ids served to find one in two part files, which the last merge has done: the driver takes the rest.
     [last] = level
-    final = client.submit(without_ids, last, key=f"graph-final-{token}", pure=False)
+    final = client.submit(_without_ids, last, key=f"graph-final-{token}", pure=False)
     try:
-        result: Counts | Problem = final.result()
+        result: Evidence | Problem = final.result()
     finally:
         client.cancel([final, last])
     return _accepted(result, paths)
 
 
-def _accepted(result: Counts | Problem, paths: Sequence[str]) -> Counts:
-    if isinstance(result, Counts):
+def _accepted(result: Evidence | Problem, paths: Sequence[str]) -> Evidence:
+    if isinstance(result, Evidence):
         return result
     if result.conflict:
         locate_conflict(paths)

@@ -32,7 +32,7 @@ from typing import Any
 
 from ..events.names import SENTENCE_PUNCTUATION
 from ..exits import DISTRIBUTION, GraphInputError, SetupError
-from .counts import EXCERPT_LENGTH
+from .evidence import EXCERPT_LENGTH
 from .kinds import IS_A
 from .layout import lay_out
 

@@ -1,6 +1,6 @@
-"""The stage between the merge of the part files and the graph's files: the names' events resolved (see `events`)
-and the counts collapsed onto them, then onto their classes (see `collapse`). `--merge LEVEL[/FALLBACK]`, the user's
-word for how far names are resolved, is read here alone (`ResolveOptions.parse`).
+"""The names' events resolved (see `events`), with what the resolver was told: `--merge LEVEL[/FALLBACK]`, the user's
+word for how far names are resolved, is read here alone (`ResolveOptions.parse`), and what decides how names resolve
+is kept as a recipe (`recipe`), which a store records so that every run it adds is resolved the same way.
 
 Where a cluster runs the merge of the part files, it runs what parts well of the resolving too: the normal forms and
 the names' parts by partition of the names, and the n-gram candidate search by block of names (each block against
@@ -11,6 +11,8 @@ nearest-neighbour search (usearch uses every core).
 from __future__ import annotations
 
 import contextlib
+import hashlib
+import json
 import os
 import uuid
 from collections.abc import Callable, Sequence
@@ -25,6 +27,7 @@ from ..events import (
     Level,
     Lexicon,
     LexiconError,
+    Override,
     OverridesError,
     Resolution,
     Settings,
@@ -32,12 +35,11 @@ from ..events import (
 )
 from ..events import resolve as resolve_names
 from ..events.judge import judge_by
+from ..events.lexicon import shipped_table
 from ..events.normal import normalize
 from ..events.polarity import Polarity, PolarityError
 from ..events.similar import FLOOR, NgramIndex, candidate_block, unique_pairs
 from ..exits import ConfigError, GraphInputError
-from .collapse import Alias, Hierarchy, alias_rows
-from .counts import Counts
 from .models import Asking, EmbeddingsClient, JudgeClient, ModelFailed, asking
 
 T = TypeVar("T")
@@ -57,6 +59,8 @@ class ResolveOptions:
     judge_max: int = 200
     cache: Path | None = None
     """The answer cache file that keeps what a model gave; None: nothing kept."""
+    recipe: dict[str, Any] | None = None
+    """What a store recorded (see `recipe`): its lexicon, polarity and overrides, where no file names them."""
 
     @classmethod
     def parse(cls, text: str | None, **others: Any) -> ResolveOptions:
@@ -79,16 +83,20 @@ class ResolveOptions:
 
 @dataclass
 class Resolved:
-    graph: Hierarchy
-    aliases: list[Alias]
     resolution: Resolution
     level: Level
     warnings: list[str]
     usage: dict[str, Any]
 
 
-def resolve_events(counts: Counts, options: ResolveOptions, client: Any = None) -> Resolved:
+def resolve_keys(
+    keys: list[str], options: ResolveOptions, client: Any = None, *, adjust: Callable[[Settings], None] | None = None
+) -> Resolved:
+    """The events of these event keys, resolved as `options` say (`adjust` may change the settings made of them:
+    what a store already read of its names)."""
     settings, resolve_config = _settings(options, client)
+    if adjust is not None:
+        adjust(settings)
     warnings: list[str] = []
     level = options.level
     usage: dict[str, Any] = {}
@@ -96,18 +104,64 @@ def resolve_events(counts: Counts, options: ResolveOptions, client: Any = None) 
         if settings.runs(Level.MEANING):
             _ask_models(settings, options, resolve_config, stack.enter_context(asking(options.cache)), usage)
         try:
-            resolution = resolve_names(list(counts.keys), settings)
+            resolution = resolve_names(keys, settings)
         except ModelFailed as error:
             if options.fallback is None:
                 raise ModelFailed(f"--merge {options.level}: {error}") from None
             warnings.append(f"--merge {options.level} failed ({error}): resolved at --merge {options.fallback} instead")
             level = settings.level = options.fallback
-            resolution = resolve_names(list(counts.keys), settings)
+            resolution = resolve_names(keys, settings)
         except OverridesError as error:
             raise GraphInputError(str(error)) from None
-    graph = Hierarchy.of(counts, resolution)
-    aliases = list(alias_rows(counts, resolution, graph.events))
-    return Resolved(graph, aliases, resolution, level, warnings, {name: figures() for name, figures in usage.items()})
+    return Resolved(resolution, level, warnings, {name: figures() for name, figures in usage.items()})
+
+
+def recipe(options: ResolveOptions) -> dict[str, Any]:
+    """What decides how names resolve, as data: the level, the model of the meaning tier, the lexicon and polarity
+    beside the shipped ones, the judge's prompt (digested) and how many pairs it is asked, the overrides, and a
+    digest of the rules the package ships. Two runs resolved by equal recipes are resolved alike."""
+    resolve_config = load_resolve_config(options.config) if options.config is not None else None
+    recorded = options.recipe or {}
+    judging = options.level.runs(Level.JUDGE)
+    judge = None
+    if judging and resolve_config is not None and resolve_config.judge is not None:
+        judge = _digest(json.dumps(vars(resolve_config.judge), ensure_ascii=False, sort_keys=True, default=repr))
+    return {
+        "merge": str(options.level),
+        "embeddings": options.embeddings if options.level.needs_model else None,
+        "judge": judge,
+        "judge_max": options.judge_max if judging else None,
+        "lexicon": resolve_config.lexicon if resolve_config is not None else recorded.get("lexicon", {}),
+        "polarity": resolve_config.polarity if resolve_config is not None else recorded.get("polarity", {}),
+        "overrides": [[item.first, item.second, item.same] for item in _overrides(options)],
+        "rules": shipped_rules(),
+    }
+
+
+def fingerprint(settings: dict[str, Any]) -> str:
+    return _digest(json.dumps(settings, ensure_ascii=False, sort_keys=True))
+
+
+def shipped_rules() -> str:
+    """A digest of the tables the resolver ships: a package whose rules changed resolves names otherwise."""
+    return _digest(json.dumps([shipped_table(name) for name in SHIPPED_TABLES], ensure_ascii=False, sort_keys=True))
+
+
+SHIPPED_TABLES = ("lexicon.json", "polarity.json", "grammar.json", "kinds.json")
+
+
+def _digest(text: str) -> str:
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32]
+
+
+def _overrides(options: ResolveOptions) -> list[Override]:
+    try:
+        if options.overrides is not None:
+            return read_overrides(options.overrides)
+    except OverridesError as error:
+        raise GraphInputError(str(error)) from None
+    recorded = (options.recipe or {}).get("overrides", [])
+    return [Override(first, second, same, "the store's overrides") for first, second, same in recorded]
 
 
 def check_options(options: ResolveOptions) -> None:
@@ -118,16 +172,15 @@ def check_options(options: ResolveOptions) -> None:
 
 def _settings(options: ResolveOptions, client: Any) -> tuple[Settings, ResolveConfig | None]:
     resolve_config = load_resolve_config(options.config) if options.config is not None else None
+    recorded = options.recipe or {}
     try:
-        lexicon = Lexicon.shipped(resolve_config.lexicon if resolve_config else None)
-        polarity = Polarity.shipped(resolve_config.polarity if resolve_config else None)
-        overrides = read_overrides(options.overrides) if options.overrides is not None else []
+        lexicon = Lexicon.shipped(resolve_config.lexicon if resolve_config else recorded.get("lexicon"))
+        polarity = Polarity.shipped(resolve_config.polarity if resolve_config else recorded.get("polarity"))
     except LexiconError as error:
-        raise ConfigError(f"{options.config}: merge.lexicon: {error}") from None
+        raise ConfigError(f"{options.config or 'the store'}: merge.lexicon: {error}") from None
     except PolarityError as error:
-        raise ConfigError(f"{options.config}: {error}") from None
-    except OverridesError as error:
-        raise GraphInputError(str(error)) from None
+        raise ConfigError(f"{options.config or 'the store'}: {error}") from None
+    overrides = _overrides(options)
     settings = Settings(
         level=options.level,
         lexicon=lexicon,

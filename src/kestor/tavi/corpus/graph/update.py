@@ -1,0 +1,1000 @@
+"""Runs added to a store: their new articles' relations become evidence, their new spellings are resolved into
+events with stable ids, and what the evidence derives is made again where it changed. A build is the same addition
+to an empty store.
+
+How a new spelling finds its event: first the store's aliases, by its event key and by its normal form at once (a
+spelling of a known key, or of a known normal form, is that name's event); then the resolver (same tiers, rules,
+parts and classes as a build), over the new names and the names already there that they touch. While the store holds
+no more than FULL_LIMIT names, that is every name, resolved anew in the order first seen, so that a chain of
+updates gives the events of a rebuild from the same runs; beyond, it is the new names and, for each, the events of
+the names it is most like (the character pairs they share, rarest first), whole, so that an update of one day does
+not read a million names again. What the resolver read of a name (its normal form, its parts) is kept in the store
+and not read again.
+
+Ids: a group the resolver made takes the id of each old event whose first name it holds; of several, the earliest,
+the others redirecting to it (and every redirect to them following); with none, a new id. So an id is never reused
+or renumbered, and an event whose names part ways keeps its id with its first name.
+
+The whole addition is one transaction: interrupted at any point, the store is as it was.
+"""
+
+from __future__ import annotations
+
+import datetime
+import json
+from collections import Counter
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from .. import output
+from ..events import Level, Tier
+from ..events.classes import class_name, fallback_class, name_classes, vote
+from ..events.lexicon import Lexicon
+from ..events.names import event_key
+from ..events.normal import Normal, readable
+from ..events.normal import normalize as _normalize
+from ..events.parts import Parser, Parts
+from ..events.resolver import Settings
+from ..events.similar import MAX_DF
+from ..exits import GraphInputError
+from ..inputs import id_key
+from .derive import derive
+from .evidence import Evidence
+from .resolve import Resolved, ResolveOptions, fingerprint, recipe, resolve_keys
+from .store import first, meta, set_meta, settings_json
+
+FULL_LIMIT = 20_000
+"""Names (event keys) up to which an update resolves every name of the store anew: seconds, and a rebuild's events."""
+NEAREST = 8
+"""The names already there that a new name brings into an update's resolution, those it is most like."""
+
+
+@dataclass
+class Run:
+    """An OUT_DIR to add: where it is and what it holds."""
+
+    source: str
+    evidence: Evidence
+    paths: Sequence[str] = ()
+    """Its part files, to name the line of an article that conflicts with the store."""
+
+
+@dataclass
+class Added:
+    """What an addition did."""
+
+    runs: list[int] = field(default_factory=list)
+    articles: int = 0
+    """"ok" lines read."""
+    new_articles: int = 0
+    known_articles: int = 0
+    """Articles that the store held already, as they are: left out."""
+    relations: int = 0
+    new_spellings: int = 0
+    new_events: int = 0
+    redirects: int = 0
+    resolved: int = 0
+    """Names the resolver decided (again)."""
+    level: Level = Level.SIMILAR
+    warnings: list[str] = field(default_factory=list)
+    usage: dict[str, Any] = field(default_factory=dict)
+    joins: dict[str, int] = field(default_factory=dict)
+    refused: dict[str, int] = field(default_factory=dict)
+
+
+def add_runs(
+    connection: Any,
+    runs: Sequence[Run],
+    options: ResolveOptions,
+    *,
+    client: Any = None,
+    allow_other_mode: bool = False,
+    allow_other_config: bool = False,
+    full_limit: int = FULL_LIMIT,
+) -> Added:
+    """Add these runs to the store, in one transaction (the caller's: see `store.writing`)."""
+    known = meta(connection)
+    settings = recipe(options)
+    printed = fingerprint(settings)
+    has_runs = connection.execute("SELECT count(*) FROM runs").fetchall()[0][0] > 0
+    stored_mode = known.get("mode")
+    for run in runs:
+        mode = run.evidence.mode
+        if has_runs and stored_mode and mode and mode != stored_mode and not allow_other_mode:
+            raise GraphInputError(
+                f"{run.source}: the output of {_a(mode)} run, while the store holds {_a(stored_mode)} run's: "
+                "--allow-other-mode adds it all the same"
+            )
+        stored_mode = stored_mode or mode
+    if has_runs and known.get("fingerprint") != printed and not allow_other_config:
+        raise GraphInputError(_settings_differ(known, settings))
+    added = Added(level=options.level)
+    first_run = connection.execute("SELECT coalesce(max(run), 0) + 1 FROM runs").fetchall()[0][0]
+    combined = Evidence()
+    for number, run in enumerate(runs, first_run):
+        combined.absorb(run.evidence, across_runs=True)
+        added.runs.append(number)
+    run_of_article = [first_run + index for index, run in enumerate(runs) for _ in range(run.evidence.articles)]
+    fresh = _new_articles(connection, runs, combined)
+    added.articles = combined.articles
+    added.new_articles = len(fresh)
+    added.known_articles = combined.articles - len(fresh)
+    _add(connection, combined, fresh, run_of_article, options, client, added, full_limit)
+    now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    start = 0
+    for number, run in zip(added.runs, runs, strict=True):
+        chosen = [article for article in fresh if start <= article < start + run.evidence.articles]
+        start += run.evidence.articles
+        relations = sum(combined.article_relations[article] for article in chosen)
+        if run.evidence.failed_ids:
+            connection.execute("INSERT INTO failures SELECT unnest(?), ?", [run.evidence.failed_ids, number])
+        connection.execute(
+            "INSERT INTO runs VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            [
+                number,
+                run.source,
+                now,
+                run.evidence.mode,
+                printed,
+                run.evidence.part_files,
+                run.evidence.articles,
+                len(chosen),
+                run.evidence.failed,
+                relations,
+            ],
+        )
+    generation = int(known.get("generation", "0")) + 1
+    set_meta(
+        connection,
+        {
+            "mode": stored_mode or "",
+            "level": str(added.level),
+            "settings": settings_json(settings),
+            "fingerprint": printed,
+            "generation": str(generation),
+        },
+    )
+    return added
+
+
+def _a(mode: str) -> str:
+    return f"{'an' if mode == 'articles' else 'a'} {mode}"
+
+
+def _settings_differ(known: dict[str, str], settings: dict[str, Any]) -> str:
+    stored = json.loads(known.get("settings", "{}"))
+    differing = [key for key in sorted(set(stored) | set(settings)) if stored.get(key) != settings.get(key)]
+    said = {
+        "merge": "--merge",
+        "embeddings": "--embeddings",
+        "judge": "the judge's prompt (--config)",
+        "judge_max": "--judge-max",
+        "lexicon": "merge.lexicon (--config)",
+        "polarity": "merge.polarity (--config)",
+        "overrides": "--merge-overrides",
+        "rules": "the resolver's shipped rules (another version of kestor-tavi-extractor)",
+    }
+    named = ", ".join(said.get(key, key) for key in differing)
+    return (
+        f"the store's names were resolved otherwise ({named} differ from the store's): names resolved two ways would "
+        "make one graph of two rules; leave the options out to resolve as the store does, or --allow-other-config"
+    )
+
+
+def _new_articles(connection: Any, runs: Sequence[Run], combined: Evidence) -> list[int]:
+    """The articles not in the store yet, each once (by position in `combined`); an article the store holds, or
+    that an earlier run of these holds, with other relations is refused."""
+    import pyarrow as pa
+
+    incoming = pa.table(
+        {
+            "article": pa.array(combined.article_ids, type=pa.string()),
+            "digest": pa.array(combined.article_digests, type=pa.string()),
+            "position": pa.array(range(combined.articles), type=pa.int64()),
+        }
+    )
+    connection.register("incoming_articles", incoming)
+    try:
+        stored = connection.execute(
+            "SELECT i.position, i.digest = a.digest, a.run FROM incoming_articles i JOIN articles a USING (article)"
+        ).fetchall()
+    finally:
+        connection.unregister("incoming_articles")
+    known: dict[int, tuple[bool, int]] = {position: (same, run) for position, same, run in stored}
+    first_at: dict[str, int] = {}
+    fresh = []
+    for position, (article, digest) in enumerate(zip(combined.article_ids, combined.article_digests, strict=True)):
+        found = known.get(position)
+        if found is not None:
+            same, run = found
+            if not same:
+                raise GraphInputError(_conflict(runs, position, article, f"the store's run {run}"))
+            continue
+        earlier = first_at.get(article)
+        if earlier is not None:
+            if combined.article_digests[earlier] != digest:
+                raise GraphInputError(_conflict(runs, position, article, "an earlier OUT_DIR of these"))
+            continue
+        first_at[article] = position
+        fresh.append(position)
+    return fresh
+
+
+def _conflict(runs: Sequence[Run], position: int, article: str, where: str) -> str:
+    for run in runs:
+        if position >= run.evidence.articles:
+            position -= run.evidence.articles
+            continue
+        for path in run.paths:
+            for number, entry in output.entries(Path(path)):
+                if entry["status"] == "ok" and id_key(entry["id"]) == article:
+                    return (
+                        f"{path}:{number}: article {article} is in {where} with other relations: a store adds an "
+                        "article once (build a new store to take the new answers)"
+                    )
+        break
+    return f"article {article} is in {where} with other relations: a store adds an article once"
+
+
+@dataclass
+class _Names:
+    """The names an addition decides: event keys, with what the store knows of them."""
+
+    keys: list[str]
+    old_event: dict[str, int]
+    """The event of each key the store held."""
+    normals: dict[str, Normal]
+    parts: dict[str, Parts]
+    """What the store read of each normal form before."""
+
+    def names(self, name: str) -> bool:
+        """Whether `name` is one of these names, by its event key or its normal form."""
+        key = event_key(name)
+        if key in self.keys:
+            return True
+        forms = {normal.form for normal in self.normals.values()}
+        return bool(key) and _normalize([key])[0].form in forms
+
+
+def _add(
+    connection: Any,
+    evidence: Evidence,
+    fresh: list[int],
+    run_of_article: list[int],
+    options: ResolveOptions,
+    client: Any,
+    added: Added,
+    full_limit: int,
+) -> None:
+    import numpy as np
+    import pyarrow as pa
+
+    keep = np.zeros(evidence.articles, dtype=bool)
+    keep[fresh] = True
+    articles = np.frombuffer(evidence.article, dtype=np.int64)
+    rows = np.flatnonzero(keep[articles]) if len(articles) else np.zeros(0, dtype=np.int64)
+    added.relations = len(rows)
+    sources = np.frombuffer(evidence.source, dtype=np.int64)[rows]
+    targets = np.frombuffer(evidence.target, dtype=np.int64)[rows]
+    used = np.unique(np.concatenate([sources, targets]))
+    spellings = list(evidence.spellings)
+    used_spellings = [spellings[number] for number in used.tolist()]
+    known_alias = dict(
+        _fetch(connection, "SELECT alias, event FROM aliases WHERE alias IN (SELECT value FROM wanted)", used_spellings)
+    )
+    new_spellings = [text for text in used_spellings if text not in known_alias]
+    added.new_spellings = len(new_spellings)
+    new_keys = list(dict.fromkeys(evidence.keys[evidence.spellings[text]] for text in new_spellings))
+    key_event = dict(
+        _fetch(
+            connection,
+            "SELECT key, any_value(event) FROM aliases WHERE key IN (SELECT value FROM wanted) GROUP BY key",
+            new_keys,
+        )
+    )
+    unknown_keys = [key for key in new_keys if key not in key_event]
+
+    stored_keys = connection.execute("SELECT count(DISTINCT key) FROM aliases").fetchall()[0][0]
+    names, matched = _names_to_resolve(connection, unknown_keys, options, stored_keys <= full_limit)
+    lexicon_of: list[Lexicon] = []
+
+    def adjust(settings: Settings) -> None:
+        lexicon_of.append(settings.lexicon or Lexicon.shipped())
+        if stored_keys:
+            # A store's overrides may name events that have not come yet, or that this update does not touch.
+            settings.overrides = [
+                item for item in settings.overrides if names.names(item.first) and names.names(item.second)
+            ]
+        normalize, parse = settings.normalize, settings.parse
+
+        def cached_normals(keys: Sequence[str]) -> list[Normal]:
+            missing = [key for key in keys if key not in names.normals]
+            made = dict(zip(missing, normalize(missing), strict=True)) if missing else {}
+            return [names.normals.get(key) or made[key] for key in keys]
+
+        def cached_parts(parser: Parser, forms: Sequence[str]) -> list[Parts]:
+            missing = [form for form in forms if form not in names.parts]
+            made: list[Parts] = []
+            if missing:
+                made = parse(parser, missing) if parse is not None else parser.parse(missing)
+            found = dict(zip(missing, made, strict=True))
+            return [names.parts.get(form) or found[form] for form in forms]
+
+        settings.normalize = cached_normals
+        settings.parse = cached_parts
+
+    resolved = resolve_keys(names.keys, options, client, adjust=adjust) if names.keys else None
+    lexicon = lexicon_of[0] if lexicon_of else Lexicon.shipped()
+    normal_of = dict(names.normals)
+    if resolved is not None:
+        normal_of.update(zip(names.keys, resolved.resolution.normals, strict=True))
+        added.level = resolved.level
+        added.warnings.extend(resolved.warnings)
+        added.usage = resolved.usage
+        added.resolved = len(names.keys)
+        added.joins = dict(resolved.resolution.joins)
+        added.refused = dict(resolved.resolution.refused)
+
+    # Ids for the resolver's groups, and where old events went.
+    next_id = connection.execute("SELECT coalesce(max(id), 0) + 1 FROM events").fetchall()[0][0]
+    event_of_key: dict[str, int] = {}
+    tier_of_key: dict[str, tuple[Tier, float]] = {}
+    redirects: dict[int, int] = {}
+    new_events: list[int] = []
+    if resolved is not None:
+        resolution = resolved.resolution
+        anchors: dict[int, int] = {}
+        for index, key in enumerate(names.keys):
+            old = names.old_event.get(key)
+            if old is not None and old not in anchors:
+                anchors[old] = index
+        inherited: dict[int, list[int]] = {}
+        for old, index in anchors.items():
+            inherited.setdefault(resolution.event_of[index], []).append(old)
+        group_id: dict[int, int] = {}
+        for group in range(resolution.events):
+            olds = sorted(inherited.get(group, ()))
+            if olds:
+                group_id[group] = olds[0]
+                for other in olds[1:]:
+                    redirects[other] = olds[0]
+            else:
+                group_id[group] = next_id
+                new_events.append(next_id)
+                next_id += 1
+        for index, key in enumerate(names.keys):
+            event_of_key[key] = group_id[resolution.event_of[index]]
+            tier_of_key[key] = (resolution.tier[index], round(resolution.score[index], 4))
+    for key, event in matched.items():
+        event_of_key[key] = redirects.get(event, event)
+        tier_of_key[key] = (Tier.NORMAL, 1.0)
+    added.new_events = len(new_events)
+    added.redirects = len(redirects)
+
+    # Events: the new ones, and the redirects (every earlier redirect to a redirected event following it).
+    redirected_classes = {
+        group
+        for (group,) in connection.execute(
+            "SELECT class FROM events WHERE id IN (SELECT unnest(?)) AND class IS NOT NULL", [list(redirects)]
+        ).fetchall()
+    }
+    if new_events:
+        connection.execute(
+            "INSERT INTO events SELECT unnest(?), '', NULL, NULL, 0, 0, MAP {}::MAP(VARCHAR, BIGINT)", [new_events]
+        )
+    if redirects:
+        connection.execute(
+            "CREATE OR REPLACE TEMP TABLE moved AS SELECT unnest(?) AS id, unnest(?) AS redirect",
+            [list(redirects), list(redirects.values())],
+        )
+        connection.execute(
+            """
+            UPDATE events SET redirect = m.redirect, class = NULL, articles = 0, relations = 0,
+                aliases = MAP {}::MAP(VARCHAR, BIGINT)
+            FROM moved m WHERE events.id = m.id
+            """
+        )
+        connection.execute("UPDATE events SET redirect = m.redirect FROM moved m WHERE events.redirect = m.id")
+        connection.execute("DROP TABLE moved")
+
+    # Aliases: the old ones that moved or were decided again, then the new spellings.
+    touched: set[int] = set(new_events) | set(redirects.values())
+    changed = _old_aliases(connection, names, event_of_key, tier_of_key, touched)
+    seq = connection.execute("SELECT coalesce(max(seq), 0) FROM aliases").fetchall()[0][0]
+    keys = evidence.keys
+    first_spelling_of_key: dict[str, str] = {}
+    new_rows = []
+    for text in new_spellings:
+        key = keys[evidence.spellings[text]]
+        seq += 1
+        if key in key_event:  # another spelling of a key the store knows
+            known: int = key_event[key]
+            event = redirects.get(known, known)
+            tier, score = Tier.EXACT, 1.0
+            normal = _stored_normal(connection, key)
+        else:
+            event = event_of_key[key]
+            tier, score = tier_of_key[key]
+            if key in first_spelling_of_key and tier is Tier.NAME:
+                tier = Tier.EXACT
+            first_spelling_of_key.setdefault(key, text)
+            normal = normal_of.get(key) or Normal(key)
+        touched.add(event)
+        new_rows.append((text, key, event, str(tier), score, normal.form, _removed(normal), seq))
+    run_of = np.asarray(run_of_article, dtype=np.int64)
+    if new_rows:
+        first_run = dict.fromkeys(new_spellings)
+        for number in rows.tolist():
+            for end in (evidence.source[number], evidence.target[number]):
+                text = spellings[end]
+                if text in first_run and first_run[text] is None:
+                    first_run[text] = int(run_of[evidence.article[number]])
+        table = pa.table(
+            {
+                "alias": [row[0] for row in new_rows],
+                "key": [row[1] for row in new_rows],
+                "event": pa.array([row[2] for row in new_rows], type=pa.int64()),
+                "tier": [row[3] for row in new_rows],
+                "score": pa.array([row[4] for row in new_rows], type=pa.float64()),
+                "mentions": pa.array([0] * len(new_rows), type=pa.int64()),
+                "normal_form": [row[5] for row in new_rows],
+                "removed": [row[6] for row in new_rows],
+                "seq": pa.array([row[7] for row in new_rows], type=pa.int64()),
+                "first_seen": pa.array([None] * len(new_rows), type=pa.date32()),
+                "run": pa.array([first_run[row[0]] for row in new_rows], type=pa.int32()),
+            }
+        )
+        connection.register("new_aliases", table)
+        connection.execute("INSERT INTO aliases SELECT * FROM new_aliases")
+        connection.unregister("new_aliases")
+
+    # Forms: what the resolver read of each normal form, and its class.
+    if resolved is not None:
+        _keep_forms(connection, names, resolved, lexicon)
+
+    # Evidence: the old rows of moved aliases follow them; the new rows come in.
+    if changed:
+        for end in ("source", "target"):
+            connection.execute(
+                f"""
+                UPDATE evidence SET {end} = a.event FROM aliases a
+                WHERE a.alias = evidence.{end}_alias AND a.alias IN (SELECT alias FROM changed)
+                    AND evidence.{end} <> a.event
+                """
+            )
+        connection.execute("DROP TABLE changed")
+    _insert_evidence(connection, evidence, rows, fresh, run_of, touched)
+
+    # Mentions and first seen of every spelling the new relations name.
+    _count_mentions(connection, evidence, rows)
+
+    touched = {redirects.get(event, event) for event in touched} - set(redirects)
+    new_class_keys = _new_class_keys(connection, resolved)
+    touched_classes = _name_and_class(
+        connection, touched, new_class_keys, lexicon, resolved.level if resolved else None
+    )
+    derive(connection, touched | set(redirects), touched_classes | redirected_classes)
+
+
+def _new_class_keys(connection: Any, resolved: Resolved | None) -> set[str]:
+    """The class keys of the forms resolved: their classes' names may change with the names they bring."""
+    if resolved is None:
+        return set()
+    forms = sorted({normal.form for normal in resolved.resolution.normals})
+    return {
+        key
+        for (key,) in _fetch(
+            connection, "SELECT DISTINCT class_key FROM forms WHERE form IN (SELECT value FROM wanted)", forms
+        )
+        if key is not None
+    }
+
+
+def _fetch(connection: Any, query: str, values: Sequence[str]) -> list[tuple[Any, ...]]:
+    """`query` over the temporary table `wanted` of these values."""
+    import pyarrow as pa
+
+    wanted = pa.table({"value": pa.array(list(values), type=pa.string())})
+    connection.register("wanted", wanted)
+    try:
+        result: list[tuple[Any, ...]] = connection.execute(query).fetchall()
+        return result
+    finally:
+        connection.unregister("wanted")
+
+
+def _stored_normal(connection: Any, key: str) -> Normal:
+    found = first(connection.execute("SELECT normal_form, removed FROM aliases WHERE key = ? LIMIT 1", [key]))
+    return Normal(found[0], _parse_removed(found[1])) if found else Normal(key)
+
+
+def _removed(normal: Normal) -> str:
+    return "; ".join(f"{kind}:{text}" for kind, text in normal.removed)
+
+
+def _parse_removed(text: str) -> tuple[tuple[str, str], ...]:
+    return tuple(tuple(item.split(":", 1)) for item in text.split("; ") if ":" in item)  # type: ignore[misc]
+
+
+def _names_to_resolve(
+    connection: Any, new_keys: list[str], options: ResolveOptions, whole: bool
+) -> tuple[_Names, dict[str, int]]:
+    """The keys to resolve, in the order first seen, with what the store knows of them; and the new keys whose
+    normal form the store knows, with that form's event (resolved so without the resolver)."""
+    level = options.level
+    matched: dict[str, int] = {}
+    stored_normals: dict[str, Normal] = {}
+    if whole:
+        stored = connection.execute(
+            """
+            SELECT key, any_value(event), any_value(normal_form), any_value(removed), min(seq) AS first
+            FROM aliases GROUP BY key ORDER BY first
+            """
+        ).fetchall()
+        keys = [row[0] for row in stored] + new_keys
+        if stored and level is not Level.EXACT:
+            stored_normals = dict(zip(new_keys, _normalize(new_keys), strict=True))
+    else:
+        found = _normalize(new_keys) if level is not Level.EXACT else [Normal(key) for key in new_keys]
+        forms = dict(zip(new_keys, found, strict=True))
+        form_event = (
+            dict(
+                _fetch(
+                    connection,
+                    "SELECT normal_form, any_value(event) FROM aliases WHERE normal_form IN (SELECT value FROM wanted) "
+                    "GROUP BY normal_form",
+                    [normal.form for normal in found],
+                )
+            )
+            if level is not Level.EXACT
+            else {}
+        )
+        unknown = []
+        for key in new_keys:
+            event = form_event.get(forms[key].form)
+            if event is not None:
+                matched[key] = event
+            else:
+                unknown.append(key)
+        near = _near_events(connection, [forms[key].form for key in unknown]) if level.runs(Level.SIMILAR) else []
+        stored = connection.execute(
+            """
+            SELECT key, any_value(event), any_value(normal_form), any_value(removed), min(seq) AS first
+            FROM aliases WHERE event IN (SELECT unnest(?)) GROUP BY key ORDER BY first
+            """,
+            [near],
+        ).fetchall()
+        keys = [row[0] for row in stored] + unknown
+        stored_normals = dict(forms)
+    old_event = {row[0]: row[1] for row in stored}
+    normals = {row[0]: Normal(row[2], _parse_removed(row[3])) for row in stored}
+    normals.update(stored_normals)
+    parts = {}
+    for form, text in _fetch(
+        connection,
+        "SELECT form, parts FROM forms WHERE parts IS NOT NULL AND form IN (SELECT value FROM wanted)",
+        list({normal.form for normal in normals.values()}),
+    ):
+        parts[form] = _parts(json.loads(text))
+    return _Names(keys, old_event, normals, parts), matched
+
+
+def _parts(fields: list[Any]) -> Parts:
+    thing, owner, head, happening, polarity, predicate, agent, target, place, parsed = fields
+    return Parts(
+        thing,
+        owner,
+        head,
+        happening,
+        tuple(tuple(pair) for pair in polarity),
+        predicate,
+        agent,
+        target,
+        tuple(place),
+        parsed,
+    )
+
+
+def _near_events(connection: Any, forms: list[str]) -> list[int]:
+    """The events of the names already there that these new forms are most like: those sharing their rarest
+    character pairs, NEAREST a form."""
+    import pyarrow as pa
+
+    if not forms:
+        return []
+    pairs = [(form, gram) for form in dict.fromkeys(forms) for gram in set(form_grams(form))]
+    table = pa.table({"form": [form for form, _ in pairs], "gram": [gram for _, gram in pairs]})
+    connection.register("new_grams", table)
+    try:
+        found = connection.execute(
+            f"""
+            WITH frequency AS (
+                SELECT gram, count(*) AS df FROM grams WHERE gram IN (SELECT gram FROM new_grams) GROUP BY gram
+            ),
+            shared AS (
+                SELECT n.form AS new, g.form AS old, sum(1.0 / f.df) AS weight
+                FROM new_grams n JOIN frequency f USING (gram) JOIN grams g USING (gram)
+                WHERE f.df <= {MAX_DF} GROUP BY n.form, g.form
+            ),
+            nearest AS (
+                SELECT old FROM shared
+                QUALIFY row_number() OVER (PARTITION BY new ORDER BY weight DESC, old) <= {NEAREST}
+            )
+            SELECT DISTINCT a.event FROM aliases a WHERE a.normal_form IN (SELECT old FROM nearest)
+            """
+        ).fetchall()
+    finally:
+        connection.unregister("new_grams")
+    return [row[0] for row in found]
+
+
+def form_grams(form: str) -> list[str]:
+    """The character pairs of a normal form, its ends marked: what finds the names it may be one event with."""
+    marked = f"^{form}$"
+    return [marked[index : index + 2] for index in range(len(marked) - 1)]
+
+
+def _old_aliases(
+    connection: Any,
+    names: _Names,
+    event_of_key: dict[str, int],
+    tier_of_key: dict[str, tuple[Tier, float]],
+    touched: set[int],
+) -> bool:
+    """The resolved keys the store held: their aliases take their (new) event, tier and score (of a key's
+    spellings, the first its own, the others "exact" where that is "name"); into `touched` go the events they left
+    and joined. Whether any alias moved (then in the temporary table `changed`)."""
+    import pyarrow as pa
+
+    stored = [key for key in names.keys if key in names.old_event]
+    if not stored:
+        return False
+    table = pa.table(
+        {
+            "key": stored,
+            "event": pa.array([event_of_key[key] for key in stored], type=pa.int64()),
+            "tier": [str(tier_of_key[key][0]) for key in stored],
+            "score": pa.array([tier_of_key[key][1] for key in stored], type=pa.float64()),
+        }
+    )
+    connection.register("decided", table)
+    try:
+        moved = connection.execute(
+            "SELECT DISTINCT a.event, d.event FROM aliases a JOIN decided d USING (key) WHERE a.event <> d.event"
+        ).fetchall()
+        connection.execute(
+            """
+            CREATE OR REPLACE TEMP TABLE changed AS
+            SELECT a.alias FROM aliases a JOIN decided d USING (key) WHERE a.event <> d.event
+            """
+        )
+        connection.execute(
+            """
+            UPDATE aliases SET event = d.event,
+                tier = CASE WHEN d.tier = 'name' AND aliases.seq > f.first THEN 'exact' ELSE d.tier END,
+                score = d.score
+            FROM decided d, (SELECT key, min(seq) AS first FROM aliases GROUP BY key) f
+            WHERE aliases.key = d.key AND f.key = d.key
+            """
+        )
+    finally:
+        connection.unregister("decided")
+    for old, new in moved:
+        touched.update((old, new))
+    return bool(moved)
+
+
+def form_classes(forms: Sequence[str], parts: Sequence[Parts | None], lexicon: Lexicon) -> list[tuple[str, str] | None]:
+    """Each normal form's class (its key's text and its name) from the parts read of it; None for a form without
+    parts, whose event is then a class of its own."""
+    return name_classes(parts, lexicon)
+
+
+def _keep_forms(connection: Any, names: _Names, resolved: Resolved, lexicon: Lexicon) -> None:
+    """Each resolved name's normal form, with the parts read of it and its class, into `forms` (and its character
+    pairs into `grams`) where the store had not read it."""
+    import pyarrow as pa
+
+    resolution = resolved.resolution
+    forms: dict[str, Parts | None] = {}
+    for normal, parts in zip(resolution.normals, resolution.parts or [None] * len(resolution.normals), strict=True):
+        if normal.form not in forms or forms[normal.form] is None:
+            forms[normal.form] = parts
+    listed = list(forms)
+    classes = form_classes(listed, [forms[form] for form in listed], lexicon)
+    table = pa.table(
+        {
+            "form": listed,
+            "parts": [None if forms[form] is None else json.dumps(forms[form], ensure_ascii=False) for form in listed],
+            "class_key": [None if found is None else found[0] for found in classes],
+            "class_name": [None if found is None else found[1] for found in classes],
+        }
+    )
+    connection.register("read_forms", table)
+    try:
+        connection.execute(
+            """
+            UPDATE forms SET parts = r.parts, class_key = r.class_key, class_name = r.class_name FROM read_forms r
+            WHERE forms.form = r.form AND forms.parts IS NULL AND r.parts IS NOT NULL
+            """
+        )
+        fresh = [
+            form
+            for (form,) in connection.execute(
+                "SELECT form FROM read_forms WHERE form NOT IN (SELECT form FROM forms)"
+            ).fetchall()
+        ]
+        connection.execute("INSERT INTO forms SELECT * FROM read_forms WHERE form NOT IN (SELECT form FROM forms)")
+        grams = [(form, gram) for form in fresh for gram in set(form_grams(form))]
+        connection.register(
+            "read_grams", pa.table({"gram": [gram for _, gram in grams], "form": [form for form, _ in grams]})
+        )
+        connection.execute("INSERT INTO grams SELECT * FROM read_grams")
+        connection.unregister("read_grams")
+    finally:
+        connection.unregister("read_forms")
+
+
+def _insert_evidence(
+    connection: Any, evidence: Evidence, rows: Any, fresh: list[int], run_of: Any, touched: set[int]
+) -> None:
+    """The new articles and the relations they gave, each end as its alias's event."""
+    import numpy as np
+    import pyarrow as pa
+
+    article_seq = connection.execute("SELECT coalesce(max(seq), 0) FROM articles").fetchall()[0][0]
+    evidence_seq = connection.execute("SELECT coalesce(max(seq), 0) FROM evidence").fetchall()[0][0]
+    positions = np.asarray(fresh, dtype=np.int64)
+    dates = [evidence.article_dates[position] or None for position in fresh]
+    articles = pa.table(
+        {
+            "article": [evidence.article_ids[position] for position in fresh],
+            "seq": pa.array(np.arange(article_seq + 1, article_seq + 1 + len(fresh)), type=pa.int64()),
+            "date": pa.array([_day(day) for day in dates], type=pa.date32()),
+            "excerpt": [evidence.article_texts[position] for position in fresh],
+            "force": pa.array([evidence.article_forces[position] for position in fresh], type=pa.string()),
+            "relations": pa.array([evidence.article_relations[position] for position in fresh], type=pa.int32()),
+            "digest": [evidence.article_digests[position] for position in fresh],
+            "run": pa.array(run_of[positions] if len(positions) else [], type=pa.int32()),
+        }
+    )
+    connection.register("new_articles", articles)
+    connection.execute("INSERT INTO articles SELECT * FROM new_articles")
+    connection.unregister("new_articles")
+    if not len(rows):
+        return
+    spellings = list(evidence.spellings)
+    labels = list(evidence.labels)
+    article_of = np.frombuffer(evidence.article, dtype=np.int64)[rows]
+    table = pa.table(
+        {
+            "seq": pa.array(np.arange(evidence_seq + 1, evidence_seq + 1 + len(rows)), type=pa.int64()),
+            "article": [evidence.article_ids[article] for article in article_of.tolist()],
+            "ordinal": pa.array(np.frombuffer(evidence.ordinal, dtype=np.int64)[rows], type=pa.int32()),
+            "date": pa.array([_day(evidence.article_dates[article]) for article in article_of.tolist()], pa.date32()),
+            "source_alias": [spellings[number] for number in np.frombuffer(evidence.source, np.int64)[rows].tolist()],
+            "target_alias": [spellings[number] for number in np.frombuffer(evidence.target, np.int64)[rows].tolist()],
+            "label": [labels[number] for number in np.frombuffer(evidence.label, dtype=np.int64)[rows].tolist()],
+            "strength": pa.array(np.frombuffer(evidence.strength, dtype=np.float64)[rows]),
+            "force": pa.array([evidence.article_forces[article] for article in article_of.tolist()], pa.string()),
+            "run": pa.array(run_of[article_of], type=pa.int32()),
+        }
+    )
+    connection.register("new_evidence", table)
+    try:
+        connection.execute(
+            """
+            INSERT INTO evidence
+            SELECT n.seq, n.article, n.ordinal, n.date, s.event, t.event, n.source_alias, n.target_alias, n.label,
+                n.strength, n.force, n.run
+            FROM new_evidence n JOIN aliases s ON s.alias = n.source_alias JOIN aliases t ON t.alias = n.target_alias
+            ORDER BY n.seq
+            """
+        )
+        for (event,) in connection.execute(
+            "SELECT DISTINCT a.event FROM aliases a WHERE a.alias IN (SELECT source_alias FROM new_evidence) "
+            "OR a.alias IN (SELECT target_alias FROM new_evidence)"
+        ).fetchall():
+            touched.add(event)
+    finally:
+        connection.unregister("new_evidence")
+
+
+def _day(text: str | None) -> datetime.date | None:
+    return datetime.date.fromisoformat(text) if text else None
+
+
+def _count_mentions(connection: Any, evidence: Evidence, rows: Any) -> None:
+    """Each spelling's mentions (the relations that name it: a loop's by its source's spelling alone) and the
+    date it was first seen, with the new relations."""
+    import numpy as np
+    import pyarrow as pa
+
+    if not len(rows):
+        return
+    keys = evidence.keys
+    spellings = list(evidence.spellings)
+    mentions: Counter[str] = Counter()
+    first: dict[str, str] = {}
+    for number in rows.tolist():
+        source, target = evidence.source[number], evidence.target[number]
+        day = evidence.article_dates[evidence.article[number]]
+        named = [source] if keys[source] == keys[target] else [source, target]
+        for end in named:
+            text = spellings[end]
+            mentions[text] += 1
+        for end in (source, target):
+            text = spellings[end]
+            if day and (text not in first or day < first[text]):
+                first[text] = day
+    table = pa.table(
+        {
+            "alias": list(mentions),
+            "mentions": pa.array(list(mentions.values()), type=pa.int64()),
+            "first_seen": pa.array([_day(first.get(text)) for text in mentions], type=pa.date32()),
+        }
+    )
+    dated = [text for text in first if text not in mentions]
+    if dated:
+        extra = pa.table(
+            {
+                "alias": dated,
+                "mentions": pa.array(np.zeros(len(dated), dtype=np.int64)),
+                "first_seen": pa.array([_day(first[text]) for text in dated], type=pa.date32()),
+            }
+        )
+        table = pa.concat_tables([table, extra])
+    connection.register("counted", table)
+    try:
+        connection.execute(
+            """
+            UPDATE aliases SET mentions = aliases.mentions + c.mentions,
+                first_seen = CASE WHEN aliases.first_seen IS NULL OR c.first_seen < aliases.first_seen
+                    THEN coalesce(c.first_seen, aliases.first_seen) ELSE aliases.first_seen END
+            FROM counted c WHERE aliases.alias = c.alias
+            """
+        )
+    finally:
+        connection.unregister("counted")
+
+
+def _name_and_class(
+    connection: Any, touched: set[int], new_class_keys: set[str], lexicon: Lexicon, level: Level | None
+) -> set[int]:
+    """Each touched event's name and class (see `event_name` and `events.classes`), and the classes touched: the
+    touched events' old and new ones, and those of the class keys of the forms resolved."""
+    listed = sorted(touched)
+    rows = connection.execute(
+        """
+        SELECT a.event, a.alias, a.key, a.normal_form, a.mentions, f.class_key, f.class_name
+        FROM aliases a LEFT JOIN forms f ON f.form = a.normal_form
+        WHERE a.event IN (SELECT unnest(?)) ORDER BY a.event, a.seq
+        """,
+        [listed],
+    ).fetchall()
+    by_event: dict[int, list[tuple[Any, ...]]] = {}
+    for row in rows:
+        by_event.setdefault(row[0], []).append(row)
+    stored_level = level or Level(meta(connection).get("level", "similar"))
+    chosen = [event_name([row[1:5] for row in by_event.get(event, [])]) for event in listed]
+    names = chosen if stored_level is Level.EXACT else readable(chosen)
+    class_keys: dict[int, str] = {}
+    for event in listed:
+        tally: Counter[str] = Counter()
+        seen: set[str] = set()
+        for _, _, key, _, _, class_key, _ in by_event.get(event, []):
+            if key in seen:
+                continue
+            seen.add(key)
+            tally[class_key or fallback_class(event)] += 1
+        class_keys[event] = vote(tally) if tally else fallback_class(event)
+    old_classes = dict(
+        connection.execute("SELECT id, class FROM events WHERE id IN (SELECT unnest(?))", [listed]).fetchall()
+    )
+    known = dict(
+        connection.execute(
+            "SELECT key, id FROM classes WHERE key IN (SELECT unnest(?))", [sorted(set(class_keys.values()))]
+        ).fetchall()
+    )
+    next_class = connection.execute("SELECT coalesce(max(id), 0) + 1 FROM classes").fetchall()[0][0]
+    new_classes = []
+    for event in listed:
+        key = class_keys[event]
+        if key not in known:
+            known[key] = next_class
+            new_classes.append((next_class, key))
+            next_class += 1
+    if new_classes:
+        connection.execute(
+            "INSERT INTO classes SELECT unnest(?), '', unnest(?), 0, 0, 0, MAP {}::MAP(VARCHAR, BIGINT)",
+            [[number for number, _ in new_classes], [key for _, key in new_classes]],
+        )
+    connection.execute(
+        "CREATE OR REPLACE TEMP TABLE named AS SELECT unnest(?) AS id, unnest(?) AS name, unnest(?) AS class",
+        [listed, names, [known[class_keys[event]] for event in listed]],
+    )
+    connection.execute("UPDATE events SET name = n.name, class = n.class FROM named n WHERE events.id = n.id")
+    connection.execute("DROP TABLE named")
+    touched_classes = {known[key] for key in class_keys.values()} | {
+        group for group in old_classes.values() if group is not None
+    }
+    touched_classes |= {
+        number
+        for (number,) in connection.execute(
+            "SELECT id FROM classes WHERE key IN (SELECT unnest(?))", [sorted(new_class_keys)]
+        ).fetchall()
+    }
+    _name_classes(connection, touched_classes)
+    return touched_classes
+
+
+def event_name(rows: Sequence[tuple[str, str, str, int]]) -> str:
+    """An event's name from its aliases (spelling, key, normal form, mentions), in the order first seen: of the
+    normal forms its names have, the one mentioned most (ties to the shorter, then the first seen); of that form's
+    names, the one mentioned most (ties to the first); of its spellings, the one mentioned most (ties to the
+    first). Made readable by the caller."""
+    if not rows:
+        return ""
+    relations: dict[str, int] = {}
+    form_of: dict[str, str] = {}
+    for _, key, form, mentions in rows:
+        relations[key] = relations.get(key, 0) + mentions
+        form_of.setdefault(key, form)
+    keys = list(relations)
+    best = keys[0]
+    if len(keys) > 1:
+        mentions_of: dict[str, int] = {}
+        top: dict[str, str] = {}
+        for key in keys:
+            form = form_of[key]
+            mentions_of[form] = mentions_of.get(form, 0) + relations[key]
+            if form not in top or relations[key] > relations[top[form]]:
+                top[form] = key
+        order = {form: place for place, form in enumerate(mentions_of)}
+        best = top[min(mentions_of, key=lambda form: (-mentions_of[form], len(form), order[form]))]
+    spellings = [(spelling, mentions) for spelling, key, _, mentions in rows if key == best]
+    return max(spellings, key=lambda item: item[1])[0] if len(spellings) > 1 else spellings[0][0]
+
+
+def _name_classes(connection: Any, classes: set[int]) -> None:
+    """Each of these classes' name, from every name of its key (see `events.classes`), and its events."""
+    if not classes:
+        return
+    listed = sorted(classes)
+    rows = connection.execute(
+        """
+        WITH wanted AS (SELECT id, key FROM classes WHERE id IN (SELECT unnest(?))),
+        parted AS (
+            SELECT DISTINCT a.key, f.class_key, f.class_name FROM forms f JOIN aliases a ON a.normal_form = f.form
+            WHERE f.class_key IN (SELECT key FROM wanted)
+        ),
+        whole AS (
+            SELECT DISTINCT a.key, a.event, a.normal_form FROM aliases a LEFT JOIN forms f ON f.form = a.normal_form
+            WHERE f.class_key IS NULL
+                AND '(''event'', ' || a.event || ')' IN (SELECT key FROM wanted WHERE key LIKE '(''event'', %')
+        )
+        SELECT w.id, p.class_name FROM wanted w JOIN parted p ON p.class_key = w.key
+        UNION ALL
+        SELECT w.id, h.normal_form FROM wanted w JOIN whole h ON w.key = '(''event'', ' || h.event || ')'
+        """,
+        [listed],
+    ).fetchall()
+    spellings: dict[int, Counter[str]] = {}
+    for number, spelling in rows:
+        spellings.setdefault(number, Counter())[spelling] += 1
+    connection.execute(
+        "CREATE OR REPLACE TEMP TABLE named AS SELECT unnest(?) AS id, unnest(?) AS name",
+        [listed, [class_name(spellings[number]) if number in spellings else "" for number in listed]],
+    )
+    connection.execute("UPDATE classes SET name = n.name FROM named n WHERE classes.id = n.id")
+    connection.execute(
+        """
+        UPDATE classes SET events = coalesce(c.events, 0)
+        FROM (SELECT n.id, count(e.id) AS events FROM named n LEFT JOIN events e
+              ON e.class = n.id AND e.redirect IS NULL GROUP BY n.id) c
+        WHERE classes.id = c.id
+        """
+    )
+    connection.execute("DROP TABLE named")
