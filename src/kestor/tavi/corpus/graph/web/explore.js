@@ -22,30 +22,9 @@
   let names = [];
   performance.mark("data read");
   const $ = (id) => document.getElementById(id);
-  const number = new Intl.NumberFormat("en");
   const MAX_PATHS = 1000;
   const PATHS_LISTED = 20;
   const STEP_BUDGET = 2000000;
-  const COLOURS = { event: "#e8a74f", chosen: "#c0392b", open: "#e4572e", near: "#f2b872", faded: "#e3e7ec" };
-  const PLURAL = { event: "events", class: "classes" };
-
-  // Mean strength from light blue (0) through orange to red (1).
-  const STOPS = [
-    [0, [158, 202, 225]],
-    [0.5, [253, 174, 97]],
-    [1, [215, 25, 28]],
-  ];
-  function strengthColour(value) {
-    if (typeof value !== "number" || !Number.isFinite(value)) return "#b8c0c8";
-    const v = Math.min(1, Math.max(0, value));
-    const upper = v <= 0.5 ? 1 : 2;
-    const [a, from] = STOPS[upper - 1];
-    const [b, to] = STOPS[upper];
-    const t = (v - a) / (b - a);
-    return `rgb(${from.map((c, i) => Math.round(c + (to[i] - c) * t)).join(",")})`;
-  }
-  const edgeSize = (count) => 1 + 1.5 * Math.log2(1 + count);
-  const nodeSize = (degree) => 4 + 2 * Math.sqrt(degree);
 
   // ---- what is shown: the open events and their neighbours, or the paths between two events
   const state = { open: new Set(), chosen: null, near: new Set(), path: null, hovered: null };
@@ -136,23 +115,11 @@
   let renderer = null;
   try {
     renderer = new modules.Sigma(level.graph, $("graph"), {
-      defaultEdgeType: "arrow",
-      labelFont: getComputedStyle(document.body).fontFamily,
-      labelSize: 13,
+      ...drawingSettings(nodeReducer, edgeReducer),
       labelRenderedSizeThreshold: labelThreshold(),
-      zIndex: true,
-      nodeReducer,
-      edgeReducer,
-      // Hover and click on edges are read only while few are shown: the whole graph's would be tested at every move.
-      enableEdgeHoverEvents: false,
-      enableEdgeClickEvents: false,
     });
   } catch (error) {
-    const failure = document.createElement("p");
-    failure.className = "failure";
-    failure.textContent = `This browser cannot draw the graph (${error.message}); search and paths still work.`;
-    $("graph").append(failure);
-    document.body.dataset.state = "failed";
+    cannotDraw(error);
   }
 
   performance.mark("sigma drawn");
@@ -574,26 +541,6 @@
     $("path-result").replaceChildren();
     refresh();
     if (renderer) renderer.getCamera().animate({ x: 0.5, y: 0.5, ratio: 1 }, { duration: 350 });
-  }
-
-  // ---- small helpers
-  function element(tag, properties = {}) {
-    return Object.assign(document.createElement(tag), properties);
-  }
-  function paragraph(text, className) {
-    return element("p", { textContent: text, className });
-  }
-  function fixed(value) {
-    return typeof value === "number" ? value.toFixed(2) : "–";
-  }
-  function fraction(value) {
-    return typeof value === "number" ? value.toFixed(3) : "–";
-  }
-  function amount(count, noun) {
-    return `${number.format(count)} ${noun}${count === 1 ? "" : "s"}`;
-  }
-  function counted(pairs) {
-    return pairs && pairs.length ? pairs.map(([text, times]) => `${text} ×${number.format(times)}`).join(", ") : undefined;
   }
 
   // ---- wiring
