@@ -269,9 +269,25 @@ class Questions:
                     [*values, *values, node.id],
                 )
             )
-        shown["out"] = len(self.neighbours(node.id, forward=True, window=window, limit=None))
-        shown["in"] = len(self.neighbours(node.id, forward=False, window=window, limit=None))
+        shown["out"] = self.degree(node.id, forward=True, window=window)
+        shown["in"] = self.degree(node.id, forward=False, window=window)
         return shown
+
+    def degree(self, number: int, *, forward: bool = True, window: Window = Window()) -> int:
+        """How many edges leave the node of that id (enter it, `forward` false) within the window: counted, where
+        `neighbours` would list them all."""
+        here = "source" if forward else "target"
+        if window.whole:
+            found = first(self.connection.execute(f"SELECT count(*) FROM {self._edges} WHERE {here} = ?", [number]))
+        else:
+            condition, values = window.condition("e.date")
+            found = first(
+                self.connection.execute(
+                    f"SELECT count(DISTINCT (source, target)) FROM ({self._relations(condition)}) WHERE {here} = ?",
+                    [*values, number],
+                )
+            )
+        return int(found[0])
 
     def _ends(self, condition: str) -> str:
         """(node, article) of each end of each relation of the window, a loop once."""

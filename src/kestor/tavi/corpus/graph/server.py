@@ -21,6 +21,7 @@ loopback name: a web page elsewhere that gets its own host name to resolve to 12
 
 from __future__ import annotations
 
+import contextlib
 import http
 import ipaddress
 import json
@@ -28,7 +29,7 @@ import socket
 import sys
 import threading
 import urllib.parse
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from typing import Any, TextIO
@@ -59,7 +60,8 @@ SHOWN = 50
 
 
 class GraphServer(ThreadingHTTPServer):
-    """A graph directory's store, served: one read-only connection, a cursor of it for each thread that asks."""
+    """A graph directory's store, served: one read-only connection, and a cursor of it for each question being
+    answered at once."""
 
     daemon_threads = True
 
@@ -67,8 +69,8 @@ class GraphServer(ThreadingHTTPServer):
         self.graph_dir = Path(graph_dir)
         self.level = NodeKind(level or written_level(graph_dir))
         self.connection = connect(store_path(graph_dir))
-        self.local = threading.local()
-        self.cursors: list[Any] = []
+        self.lock = threading.Lock()
+        self.idle: list[Any] = []
         self.page = served_page(
             f"Event graph: {self.graph_dir.resolve().name}",
             {
@@ -93,19 +95,28 @@ class GraphServer(ThreadingHTTPServer):
         name = host.decode() if isinstance(host, bytes) else host
         return f"http://{f'[{name}]' if ':' in name else name}:{port}/"
 
-    def questions(self, level: NodeKind) -> Questions:
-        """This thread's questions, at `level`."""
-        cursor = getattr(self.local, "cursor", None)
+    @contextlib.contextmanager
+    def questions(self, level: NodeKind) -> Iterator[Questions]:
+        """Questions at `level` on a cursor no other request is using; the cursor kept for the next. A thread is
+        started for each connection a browser opens: a cursor each would be a cursor for every connection ever
+        made."""
+        with self.lock:
+            cursor = self.idle.pop() if self.idle else None
         if cursor is None:
-            cursor = self.local.cursor = self.connection.cursor()
+            cursor = self.connection.cursor()
             prepare(cursor)
-            self.cursors.append(cursor)
-        return Questions(cursor, level)
+        try:
+            yield Questions(cursor, level)
+        finally:
+            with self.lock:
+                self.idle.append(cursor)
 
     def server_close(self) -> None:
         super().server_close()
-        for cursor in self.cursors:
-            cursor.close()
+        with self.lock:
+            for cursor in self.idle:
+                cursor.close()
+            self.idle.clear()
         self.connection.close()
 
 
@@ -134,7 +145,8 @@ class Handler(BaseHTTPRequestHandler):
             self._send(http.HTTPStatus.BAD_REQUEST, {"error": f"level {query.get('level')!r}: event or class"})
             return
         try:
-            answer = route(self.server.questions(level), query)
+            with self.server.questions(level) as questions:
+                answer = route(questions, query)
         except UsageError as error:
             self._send(http.HTTPStatus.BAD_REQUEST, {"error": str(error)})
         except Exception as error:  # one question's fault is not the server's: said, and the next one answered
