@@ -88,6 +88,10 @@ class GraphServer(ThreadingHTTPServer):
         except OSError as error:
             self.connection.close()
             raise UsageError(f"--host {host} --port {port}: cannot listen there ({error.strerror or error})") from None
+        # The first question pays for a cursor and for the layout's library: paid here, the page's first draw waits
+        # for neither.
+        with self.questions(self.level) as questions:
+            _overview(questions, {})
 
     @property
     def url(self) -> str:
