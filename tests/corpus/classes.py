@@ -7,18 +7,11 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 
-def classes_by(names: Mapping[str, str]) -> Callable[..., tuple[list[str], list[int]]]:
-    """A classifier as the resolver calls it: each event into the class that `names` gives its first name's normal
-    form, else into one of its own named by that form; classes numbered in order of their first event."""
+def form_classes_by(names: Mapping[str, str]) -> Callable[..., list[tuple[str, str]]]:
+    """The classes of normal forms as a store keeps them: the class that `names` gives a form, else one of its own
+    named by it."""
 
-    def classify(
-        event_of: Sequence[int], events: int, parts: Sequence[Any], forms: Sequence[str], lexicon: Any
-    ) -> tuple[list[str], list[int]]:
-        first: dict[int, str] = {}
-        for name, event in enumerate(event_of):
-            first.setdefault(event, forms[name])
-        number: dict[str, int] = {}
-        class_of = [number.setdefault(names.get(first[event], first[event]), len(number)) for event in range(events)]
-        return list(number), class_of
+    def form_classes(forms: Sequence[str], parts: Sequence[Any], lexicon: Any) -> list[tuple[str, str]]:
+        return [(names.get(form, form), names.get(form, form)) for form in forms]
 
-    return classify
+    return form_classes

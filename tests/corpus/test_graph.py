@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import json
 import re
-import sys
 from pathlib import Path
 from typing import Any
 
@@ -20,10 +19,12 @@ from scripted_endpoint import Reply, extraction_answer
 from kestor.tavi.corpus import output, subgraph_between
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.events import NodeKind
-from kestor.tavi.corpus.graph import command as graph_command
-from kestor.tavi.corpus.graph import draw, export, merge, page
+from kestor.tavi.corpus.graph import build as graph_build
+from kestor.tavi.corpus.graph import draw, export, merge, page, store
 from kestor.tavi.corpus.graph.between import Network
-from kestor.tavi.corpus.graph.collapse import Hierarchy
+from kestor.tavi.corpus.graph.resolve import ResolveOptions
+from kestor.tavi.corpus.graph.update import Run, add_runs
+from kestor.tavi.corpus.graph.view import View
 from kestor.tavi.extractor.force import ForceExtractor
 
 
@@ -102,23 +103,32 @@ def cluster():
         yield running.scheduler_address
 
 
+def stored_view(evidence: Any, path: Path) -> View:
+    """The events of these part files' evidence, each key its own, read from a store of them."""
+    connection = store.create(path, {})
+    with store.writing(connection):
+        add_runs(connection, [Run("out", evidence)], ResolveOptions.parse("exact", cache=None))
+    return View(connection, NodeKind.EVENT)
+
+
 def test_merge_meets_names_counts_and_averages_exactly_whatever_the_grouping(tmp_path):
     paths = merge.part_files(write_output(tmp_path / "out"))
     whole, one_by_one = merge.merge_in_process(paths), merge.merge_in_process(paths, files_per_task=1)
     documents = []
-    for counts in (whole, one_by_one):
-        export.write_node_link(Hierarchy.flat(counts), NodeKind.EVENT, tmp_path / "graph.json")
+    for number, evidence in enumerate((whole, one_by_one)):
+        view = stored_view(evidence, tmp_path / f"{number}.duckdb")
+        export.write_node_link(view, tmp_path / "graph.json")
         documents.append(json.loads((tmp_path / "graph.json").read_text(encoding="utf-8")))
     assert documents[0] == documents[1]
     assert records(documents[0]) == (NODES, EDGES)
     assert (whole.articles, whole.failed, whole.relations, whole.unnamed) == (5, 1, 9, 1)
-    summary = export.summary_of(Hierarchy.flat(whole), NodeKind.EVENT, "out")
+    summary = export.summary_of(view, "out")
     assert summary["largest_component"] == {"events": 5, "edges": 6} and summary["self_loops"] == 1
     assert [(event["name"], event["degree"]) for event in summary["top_events"][:2]] == [("洪水", 5), ("暴雨", 2)]
 
     # A causara run's relations alone: no force words.
     causara = merge.merge_in_process(merge.part_files(write_output(tmp_path / "causara", [[causara_line(1)]])))
-    assert (causara.mode, causara.forces.words, causara.count.tolist()) == ("causara", {}, [1])
+    assert (causara.mode, causara.article_forces, len(causara.article)) == ("causara", [None], 1)
 
 
 def command(out: Path, output: Path, cluster: str, *extra: str) -> int:
@@ -158,21 +168,26 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
         f"page: {graph_dir / 'index.html'} ({summary['page']['bytes'] / 2**20:.1f} MiB)",
     ]
 
-    # A second run replaces it whole; without pyarrow or a Chinese font it says so instead of failing.
-    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    # A second run replaces it whole; without a Chinese font it says so instead of failing. The Parquet files are
+    # the store's own copies, which need no other library.
     monkeypatch.setattr(draw, "chinese_font", lambda: None)
     assert command(out, graph_dir, cluster) == 0
     assert sorted(path.name for path in graph_dir.iterdir()) == [
         "aliases.csv",
+        "aliases.parquet",
+        "classes.parquet",
+        "edges.parquet",
+        "graph.duckdb",
         "graph.graphml",
         "graph.json",
         "index.LICENSE.txt",
         "index.html",
+        "nodes.parquet",
         "summary.json",
         "top-events.png",
     ]
     err = capsys.readouterr().err
-    assert f"pip install {draw.FONT_PACKAGE}" in err and "Parquet files skipped: pyarrow is not installed" in err
+    assert f"pip install {draw.FONT_PACKAGE}" in err
     assert [path.name for path in tmp_path.iterdir() if path.name.startswith(".")] == []
 
     # A graph directory where the run's output belongs is told apart, naming no option that was not given.
@@ -188,7 +203,7 @@ def test_graph_dir_formats_agree_and_only_a_graph_dir_is_replaced(cluster, tmp_p
         assert sorted((path.name, path.stat().st_mtime_ns) for path in foreign.iterdir()) == before
         assert "did not write (mine.txt" in capsys.readouterr().err
 
-    monkeypatch.setattr(graph_command, "write_graphml", lambda *args: 1 / 0)
+    monkeypatch.setattr(graph_build, "write_graphml", lambda *args: 1 / 0)
     assert command(out, tmp_path / "new", cluster) == 3
     assert capsys.readouterr().err == "error: ZeroDivisionError: division by zero (--verbose shows where)\n"
     assert not (tmp_path / "new").exists()
@@ -346,7 +361,7 @@ def test_readme_tables_say_what_a_run_and_a_build_write(tmp_path):
     out = tmp_path / "out"
     out.mkdir()
     (out / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
-    graph_command.build_event_graph(out, tmp_path / "graph")
+    graph_build.build_event_graph(out, tmp_path / "graph")
 
     # Both ways: every column, key and field written is in README's table, and every one there is written.
     assert set(readme_table("part file key")) == {key for text in lines for key in json.loads(text)}

@@ -12,21 +12,20 @@ import os
 import re
 import time
 from pathlib import Path
-from types import SimpleNamespace
 from typing import Any
 
 import chromium
 import page_library
 import pytest
 
-from kestor.tavi.corpus.events import resolver
 from kestor.tavi.corpus.exits import SetupError
-from kestor.tavi.corpus.graph import draw, page
-from kestor.tavi.corpus.graph.between import Network, subgraph_between
-from kestor.tavi.corpus.graph.command import build_event_graph
+from kestor.tavi.corpus.graph import draw, page, update
+from kestor.tavi.corpus.graph.between import Network
+from kestor.tavi.corpus.graph.build import build_event_graph
 from kestor.tavi.corpus.graph.layout import lay_out
+from kestor.tavi.corpus.graph.reading import subgraph_between
 
-from .classes import classes_by
+from .classes import form_classes_by
 
 # A few articles, what a model finds in each (source, target, strength) and the force it reads from each graph, by
 # its start event: the names of one event in different articles meet through each tier that needs no model.
@@ -105,7 +104,7 @@ def demo_graph(tmp_path_factory):
         Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=":0") as client,
         pytest.MonkeyPatch.context() as patch,
     ):
-        patch.setattr(resolver, "classify", classes_by(CLASSES))
+        patch.setattr(update, "form_classes", form_classes_by(CLASSES))
         build_event_graph(demo_output(work / "out"), work / "graph", client=client)
     return work / "graph"
 
@@ -373,8 +372,8 @@ def test_components_are_laid_out_apart_and_every_shown_event_keeps_an_edge(monke
         # Level and from cause to effect: each chain reads left to right.
         assert laid.x[source] < laid.x[target] and abs(laid.y[source] - laid.y[target]) < 0.05
 
-    counts = SimpleNamespace(sources=[0, 0, 0, 1, 2, 3], targets=[1, 2, 3, 2, 3, 4], count=[9, 8, 7, 1, 1, 1])
-    assert draw.edges_drawn(counts, list(range(6))) == list(range(6))
+    among = [(0, 1, 9), (0, 2, 8), (0, 3, 7), (1, 2, 1), (2, 3, 1), (3, 4, 1)]
+    assert draw.edges_drawn(among) == list(range(6))
     monkeypatch.setattr(draw, "MAX_EDGES", 2)
     # Past the two heaviest, 3 and 4 keep one edge each; 1 and 2 have theirs already.
-    assert draw.edges_drawn(counts, list(range(6))) == [0, 1, 2, 5]
+    assert draw.edges_drawn(among) == [0, 1, 2, 5]

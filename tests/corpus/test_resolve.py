@@ -25,19 +25,19 @@ from kestor.tavi.corpus.events import (
     event_key,
     parse_overrides,
     resolve,
-    resolver,
 )
 from kestor.tavi.corpus.events.parts import Parser
 from kestor.tavi.corpus.events.polarity import Polarity, PolarityError
 from kestor.tavi.corpus.exits import ConfigError
-from kestor.tavi.corpus.graph import causes, load, next_events
-from kestor.tavi.corpus.graph.command import build_event_graph
-from kestor.tavi.corpus.graph.counts import count_part_files, merged
+from kestor.tavi.corpus.graph import causes, load, next_events, update
+from kestor.tavi.corpus.graph.build import build_event_graph
+from kestor.tavi.corpus.graph.lines import read_part_files
+from kestor.tavi.corpus.graph.merge import merged
 from kestor.tavi.corpus.graph.models import EmbeddingsClient, ModelFailed, asking
 from kestor.tavi.corpus.graph.resolve import ResolveOptions, check_options
 from kestor.tavi.corpus.inputs import InputError, load_inputs
 
-from .classes import classes_by
+from .classes import form_classes_by
 
 
 @pytest.fixture(scope="module")
@@ -374,7 +374,7 @@ def test_the_graph_of_classes_adds_up_its_events_and_either_level_carries_the_hi
     # article for the edge and for the class.
     with (out / "part-00000.jsonl").open("a", encoding="utf-8") as handle:
         handle.write(part_line("d", "2024-09-01", ("暴雨", "电力中断"), ("寒潮", "电力中断")) + "\n")
-    monkeypatch.setattr(resolver, "classify", classes_by(CLASSES))
+    monkeypatch.setattr(update, "form_classes", form_classes_by(CLASSES))
     for level in ("event", "class"):
         build_event_graph(out, tmp_path / level, level=level)
     events, classes = (
@@ -444,11 +444,9 @@ def test_the_graph_of_classes_adds_up_its_events_and_either_level_carries_the_hi
         "after 恶劣天气: 2 classes",
         "   0.857    1.43      6        4  2024-07-02..2024-09-01  电力中断",
     ]
-    assert main(["graph", str(tmp_path / "event"), "--next", "寒潮", "--level", "class"]) == 2
-    assert (
-        "a graph of events, not of classes: --level class asks about a graph directory written with --level class"
-        in capsys.readouterr().err
-    )
+    # The store holds both levels: a graph directory written at the other answers as well.
+    assert main(["graph", str(tmp_path / "event"), "--next", "寒潮", "--level", "class"]) == 0
+    assert capsys.readouterr().out.splitlines()[::2][0] == "after 恶劣天气: 2 classes"
 
 
 @pytest.mark.slow
@@ -479,10 +477,10 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(sche
 
     # The merge of two counts leaves both as they were: Dask may hold one for a task that runs again.
     (tmp_path / "part-00000.jsonl").write_text(part_line("f", None, ("ＣＰＩ上涨", "寒潮")) + "\n", encoding="utf-8")
-    earlier = count_part_files([str(many / "part-00004.jsonl"), str(many / "part-00003.jsonl")])
-    spelled = copy.deepcopy(earlier.variants)
-    merged(earlier, count_part_files([str(tmp_path / "part-00000.jsonl")]))
-    assert earlier.variants == spelled == {0: {"ＣＰＩ上涨": 1}}
+    earlier = read_part_files([str(many / "part-00004.jsonl"), str(many / "part-00003.jsonl")])
+    spelled = copy.deepcopy((earlier.spellings, earlier.keys, earlier.article_ids))
+    merged(earlier, read_part_files([str(tmp_path / "part-00000.jsonl")]))
+    assert (earlier.spellings, earlier.keys, earlier.article_ids) == spelled
 
 
 def test_a_graph_of_no_events_says_so(tmp_path):

@@ -24,6 +24,7 @@ from ..events import NodeKind
 from ..events.names import event_key
 from ..events.normal import normalize
 from ..exits import GraphInputError
+from .evidence import Evidence
 from .kinds import RELATION, written_level
 
 MAX_PATHS = 1000
@@ -82,6 +83,26 @@ class Network:
             for form in forms:
                 keys.setdefault(event_key(form), number)
         return cls(names, keys, edges, written)
+
+    @classmethod
+    def of_evidence(cls, evidence: Evidence) -> Network:
+        """From the evidence of part files as they were read: each event key an event, named as first written."""
+        names: list[str] = []
+        keys: dict[str, int] = {}
+        node_of_spelling = []
+        for spelling, key in zip(evidence.spellings, evidence.keys, strict=True):
+            if key not in keys:
+                keys[key] = len(names)
+                names.append(spelling)
+            node_of_spelling.append(keys[key])
+        totals: dict[tuple[int, int], list[float]] = {}
+        for source, target, strength in zip(evidence.source, evidence.target, evidence.strength, strict=True):
+            pair = totals.setdefault((node_of_spelling[source], node_of_spelling[target]), [0.0, 0])
+            pair[0] += strength
+            pair[1] += 1
+        return cls(
+            names, keys, [(source, target, total / count) for (source, target), (total, count) in totals.items()]
+        )
 
     def node(self, name: str) -> int:
         """The node of that name, or of that alias, or of a name of the same normal form."""

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import copy
 import dataclasses
+import hashlib
 from array import array
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -187,8 +188,6 @@ def modes_differ(place: str, mode: str, first_place: str, first_mode: str) -> st
 def id_digests(keys: Any) -> Digests:
     """128-bit digests of id keys, sorted: equal ids meet, and 10**9 distinct ones would collide with a chance
     below 10**-20."""
-    import hashlib
-
     import numpy as np
 
     raw = b"".join(hashlib.blake2b(key.encode("utf-8", "surrogatepass"), digest_size=16).digest() for key in keys)

@@ -23,7 +23,7 @@ RELATIONSHIPS = ("relations.csv", "class_relations.csv", "is_a.csv")
 
 
 def _array(column: str) -> str:
-    return f"array_to_string(list_transform({column}, x -> replace(x, chr(31), chr(65533))), chr(31))"
+    return f"array_to_string([replace(x, chr(31), chr(65533)) FOR x IN {column}], chr(31))"
 
 
 _EDGES = """

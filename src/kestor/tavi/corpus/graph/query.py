@@ -147,7 +147,7 @@ class Questions:
         number = asked if isinstance(asked, int) else _id_of(asked)
         if number is not None:
             return self._by_id(number, asked)
-        key = event_key(asked)
+        key = event_key(str(asked))
         event = self._event_of_name(key) if key else None
         if self.level is NodeKind.CLASS:
             found = first(self.connection.execute("SELECT id FROM classes WHERE name = ? AND events > 0", [key]))
@@ -161,7 +161,8 @@ class Questions:
             [
                 name
                 for (name,) in self.connection.execute(
-                    f"SELECT name FROM {self._nodes} WHERE contains(name, ?) AND {_LIVE[self.level]} ORDER BY id LIMIT 5",
+                    f"SELECT name FROM {self._nodes} WHERE contains(name, ?) AND {_LIVE[self.level]} "
+                    "ORDER BY id LIMIT 5",
                     [key],
                 ).fetchall()
             ]
@@ -348,8 +349,12 @@ class Questions:
                             AS strength_mean
                     FROM rel WHERE {here} = ? GROUP BY source, target
                 ),
-                leaving AS (SELECT source, count(*) AS n FROM rel WHERE source IN (SELECT source FROM mine) GROUP BY source),
-                entering AS (SELECT target, count(*) AS n FROM rel WHERE target IN (SELECT target FROM mine) GROUP BY target),
+                leaving AS (
+                    SELECT source, count(*) AS n FROM rel WHERE source IN (SELECT source FROM mine) GROUP BY source
+                ),
+                entering AS (
+                    SELECT target, count(*) AS n FROM rel WHERE target IN (SELECT target FROM mine) GROUP BY target
+                ),
                 total AS (SELECT count(*) AS n FROM rel)
                 SELECT m.count / l.n AS probability, (m.count / l.n) / (t.n / total.n) AS lift, m.count, m.articles,
                     strftime(m.first_seen, '%Y-%m-%d'), strftime(m.last_seen, '%Y-%m-%d'), n.name, n.id,
@@ -519,7 +524,8 @@ class Questions:
         ends = (
             "e.source = ? AND e.target = ?"
             if self.level is NodeKind.EVENT
-            else "e.source IN (SELECT id FROM events WHERE class = ?) AND e.target IN (SELECT id FROM events WHERE class = ?)"
+            else "e.source IN (SELECT id FROM events WHERE class = ?) "
+            "AND e.target IN (SELECT id FROM events WHERE class = ?)"
         )
         rows = self.connection.execute(
             f"""

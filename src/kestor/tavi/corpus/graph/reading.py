@@ -2,12 +2,13 @@
 between two of its events.
 
 Where GRAPH_DIR holds a store (graph.duckdb), the graph is read from it (an event's neighbourhood alone, where one is
-asked for: see `Questions.neighbourhood`), at the level asked; else from graph.json, which holds what GraphML cannot: every article id of an edge (GraphML lists the
-first hundred) and names as they were (GraphML puts U+FFFD for what XML cannot carry). Nodes are the ids of the
-graph's nodes (1, 2, ...): those of its level (`graph.graph["level"]`, events or classes), then the other level's,
-each with its `kind`; edges are the relations between the level's nodes and each event's is-a edge to its class,
-each with its `type`. Counts are ints, figures floats, `aliases`, `labels`, `forces` and `months` dicts, and
-`article_ids` the inputs' ids themselves ("a", 1), decoded from the JSON text the files keep them as.
+asked for: see `Questions.neighbourhood`), at the level asked; else from graph.json, which holds what GraphML cannot:
+every article id of an edge (GraphML lists the first hundred) and names as they were (GraphML puts U+FFFD for what
+XML cannot carry). Nodes are the ids of the graph's nodes (1, 2, ...): those of its level (`graph.graph["level"]`,
+events or classes), then the other level's, each with its `kind`; edges are the relations between the level's nodes
+and each event's is-a edge to its class, each with its `type`. Counts are ints, figures floats, `aliases`, `labels`,
+`forces` and `months` dicts, and `article_ids` the inputs' ids themselves ("a", 1), decoded from the JSON text the
+files keep them as. A store's ids are its stable ones (a merged event's id is no node).
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ from ..events import NodeKind
 from ..events.names import event_key
 from ..exits import GraphInputError
 from .between import MAX_PATHS, Network, network_subgraph
+from .evidence import Evidence
 from .kinds import IS_A, RELATION, written_level
 from .query import Questions, Window, has_questions
 from .store import connect, store_path
@@ -133,7 +135,7 @@ def network_of(graph: Any) -> tuple[Network, list[Any]]:
 
 
 def subgraph_between(
-    events: Network | str | os.PathLike[str],
+    events: Network | Evidence | str | os.PathLike[str],
     first: str,
     second: str,
     max_paths: int = MAX_PATHS,
@@ -142,9 +144,12 @@ def subgraph_between(
     since: str | None = None,
     until: str | None = None,
 ) -> tuple[dict[str, Any], int]:
-    """The graph data of every path from `first` to `second` in a graph: a network, or a GRAPH_DIR (its store where
+    """The graph data of every path from `first` to `second` in a graph: a network, the evidence of part files
+    (`merge_event_graph`: each event key an event), or a GRAPH_DIR (its store where
     it has one, within the window `since`..`until` and at `level`; else its graph.json), and how many paths there
     are; names are compared as the graph's names are."""
+    if isinstance(events, Evidence):
+        events = Network.of_evidence(events)
     if isinstance(events, Network):
         return network_subgraph(events, first, second, max_paths)
     if has_questions(events):

@@ -410,7 +410,8 @@ def _add(
         key = keys[evidence.spellings[text]]
         seq += 1
         if key in key_event:  # another spelling of a key the store knows
-            event = redirects.get(key_event[key], key_event[key])
+            known: int = key_event[key]
+            event = redirects.get(known, known)
             tier, score = Tier.EXACT, 1.0
             normal = _stored_normal(connection, key)
         else:
@@ -618,7 +619,8 @@ def _near_events(connection: Any, forms: list[str]) -> list[int]:
                 WHERE f.df <= {MAX_DF} GROUP BY n.form, g.form
             ),
             nearest AS (
-                SELECT old FROM shared QUALIFY row_number() OVER (PARTITION BY new ORDER BY weight DESC, old) <= {NEAREST}
+                SELECT old FROM shared
+                QUALIFY row_number() OVER (PARTITION BY new ORDER BY weight DESC, old) <= {NEAREST}
             )
             SELECT DISTINCT a.event FROM aliases a WHERE a.normal_form IN (SELECT old FROM nearest)
             """
@@ -684,6 +686,12 @@ def _old_aliases(
     return bool(moved)
 
 
+def form_classes(forms: Sequence[str], parts: Sequence[Parts | None], lexicon: Lexicon) -> list[tuple[str, str] | None]:
+    """Each normal form's class (its key's text and its name) from the parts read of it; None for a form without
+    parts, whose event is then a class of its own."""
+    return name_classes(parts, lexicon)
+
+
 def _keep_forms(connection: Any, names: _Names, resolved: Resolved, lexicon: Lexicon) -> None:
     """Each resolved name's normal form, with the parts read of it and its class, into `forms` (and its character
     pairs into `grams`) where the store had not read it."""
@@ -695,7 +703,7 @@ def _keep_forms(connection: Any, names: _Names, resolved: Resolved, lexicon: Lex
         if normal.form not in forms or forms[normal.form] is None:
             forms[normal.form] = parts
     listed = list(forms)
-    classes = name_classes([forms[form] for form in listed], lexicon)
+    classes = form_classes(listed, [forms[form] for form in listed], lexicon)
     table = pa.table(
         {
             "form": listed,
