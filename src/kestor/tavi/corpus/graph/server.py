@@ -88,10 +88,11 @@ class GraphServer(ThreadingHTTPServer):
         except OSError as error:
             self.connection.close()
             raise UsageError(f"--host {host} --port {port}: cannot listen there ({error.strerror or error})") from None
-        # The first question pays for a cursor and for the layout's library: paid here, the page's first draw waits
-        # for neither.
+        # Where the page begins is the same at every visit, asked once: here, for the level it opens at, with the
+        # first cursor and the layout's library, so that the page's first draw waits for none of them.
+        self.overviews: dict[NodeKind, Any] = {}
         with self.questions(self.level) as questions:
-            _overview(questions, {})
+            self.overviews[self.level] = _overview(questions, {})
 
     @property
     def url(self) -> str:
@@ -149,8 +150,12 @@ class Handler(BaseHTTPRequestHandler):
             self._send(http.HTTPStatus.BAD_REQUEST, {"error": f"level {query.get('level')!r}: event or class"})
             return
         try:
-            with self.server.questions(level) as questions:
-                answer = route(questions, query)
+            answer = self.server.overviews.get(level) if route is _overview else None
+            if answer is None:
+                with self.server.questions(level) as questions:
+                    answer = route(questions, query)
+            if route is _overview:
+                self.server.overviews[level] = answer
         except UsageError as error:
             self._send(http.HTTPStatus.BAD_REQUEST, {"error": str(error)})
         except Exception as error:  # one question's fault is not the server's: said, and the next one answered
