@@ -100,7 +100,7 @@ def test_the_served_page_finds_expands_follows_paths_and_shows_evidence(store, b
         browser.get(server.url)
         assert chromium.wait_until_drawn(browser) == "ready"
         events = questions.busiest(100)[2]
-        assert text("#scale").startswith(f"{events} events in the store. Shown first: the {events} of most relations")
+        assert text("#scale").startswith(f"All {events} events of the store. Find any event by any of its names")
 
         # Found by an alias the merge recorded; its neighbourhood as the store's questions give it.
         assert choose("search", "電力") == ["电力中断\nas 電力中斷"]

@@ -29,30 +29,7 @@
   // ---- what is shown: the open events and their neighbours, or the paths between two events
   const state = { open: new Set(), chosen: null, near: new Set(), path: null, hovered: null };
 
-  function nodeReducer(key, attributes) {
-    const index = Number(key);
-    if (state.path) {
-      if (!state.path.nodes.has(index)) return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
-      const end = index === state.path.from || index === state.path.to;
-      return { ...attributes, color: end ? COLOURS.chosen : COLOURS.open, forceLabel: true, zIndex: 2 };
-    }
-    if (state.open.size === 0) return attributes;
-    if (index === state.chosen) return { ...attributes, color: COLOURS.chosen, forceLabel: true, zIndex: 3 };
-    if (state.open.has(index)) return { ...attributes, color: COLOURS.open, forceLabel: true, zIndex: 2 };
-    if (state.near.has(index)) return { ...attributes, color: COLOURS.near, forceLabel: true, zIndex: 1 };
-    return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
-  }
-
-  function edgeReducer(key, attributes) {
-    const index = Number(key);
-    const edge = edges[index];
-    let shown = true;
-    if (state.path) shown = state.path.edges.has(index);
-    else if (state.open.size) shown = state.open.has(edge.source) || state.open.has(edge.target);
-    if (!shown) return { ...attributes, hidden: true };
-    if (index === state.hovered) return { ...attributes, size: attributes.size + 2, zIndex: 2 };
-    return state.open.size || state.path ? { ...attributes, zIndex: 1 } : attributes;
-  }
+  const { nodeReducer, edgeReducer } = reducers(state, Number, (index) => edges[index]);
 
   // ---- the drawing: one graph a level, built when the level is first shown
   function prepare(shown) {
@@ -124,23 +101,8 @@
 
   performance.mark("sigma drawn");
 
-  function refresh() {
-    if (!renderer) return;
-    const few = state.path !== null || state.open.size > 0;
-    renderer.setSetting("enableEdgeHoverEvents", few);
-    renderer.setSetting("enableEdgeClickEvents", few);
-    renderer.refresh();
-  }
-
-  function moveTo(indices) {
-    if (!renderer || indices.length === 0) return;
-    const points = indices.map((index) => renderer.getNodeDisplayData(String(index)));
-    const xs = points.map((point) => point.x);
-    const ys = points.map((point) => point.y);
-    const [left, right, bottom, top] = [Math.min(...xs), Math.max(...xs), Math.min(...ys), Math.max(...ys)];
-    const ratio = Math.min(1, Math.max(0.04, 1.4 * Math.max(right - left, top - bottom)));
-    renderer.getCamera().animate({ x: (left + right) / 2, y: (bottom + top) / 2, ratio }, { duration: 350 });
-  }
+  const refresh = () => refreshDrawing(renderer, state);
+  const moveTo = (indices) => moveCamera(renderer, indices);
 
   // ---- finding an event by any of its names (a class also by its events')
   function suggestions(query, limit = 12) {

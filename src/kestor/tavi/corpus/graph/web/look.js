@@ -39,6 +39,59 @@ function drawingSettings(nodeReducer, edgeReducer) {
   };
 }
 
+// What is drawn bright and what faded: the open nodes and their neighbours, or the paths found. `state` holds the
+// nodes open (`open`, the last `chosen`, their neighbours `near`), the paths shown (`path`: its `nodes`, its `edges`,
+// `from` and `to`) and the edge under the pointer (`hovered`); a node is the number of its key, an edge what
+// `edgeOf` makes of its key, and `ends` gives an edge's source and target.
+function reducers(state, edgeOf, ends) {
+  function nodeReducer(key, attributes) {
+    const node = Number(key);
+    if (state.path) {
+      if (!state.path.nodes.has(node)) return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
+      const end = node === state.path.from || node === state.path.to;
+      return { ...attributes, color: end ? COLOURS.chosen : COLOURS.open, forceLabel: true, zIndex: 2 };
+    }
+    if (state.open.size === 0) return attributes;
+    if (node === state.chosen) return { ...attributes, color: COLOURS.chosen, forceLabel: true, zIndex: 3 };
+    if (state.open.has(node)) return { ...attributes, color: COLOURS.open, forceLabel: true, zIndex: 2 };
+    if (state.near.has(node)) return { ...attributes, color: COLOURS.near, forceLabel: true, zIndex: 1 };
+    return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
+  }
+  function edgeReducer(key, attributes) {
+    const edge = edgeOf(key);
+    let shown = true;
+    if (state.path) shown = state.path.edges.has(edge);
+    else if (state.open.size) {
+      const { source, target } = ends(edge);
+      shown = state.open.has(source) || state.open.has(target);
+    }
+    if (!shown) return { ...attributes, hidden: true };
+    if (edge === state.hovered) return { ...attributes, size: attributes.size + 2, zIndex: 2 };
+    return state.open.size || state.path ? { ...attributes, zIndex: 1 } : attributes;
+  }
+  return { nodeReducer, edgeReducer };
+}
+
+function refreshDrawing(renderer, state) {
+  if (!renderer) return;
+  const few = state.path !== null || state.open.size > 0;
+  renderer.setSetting("enableEdgeHoverEvents", few);
+  renderer.setSetting("enableEdgeClickEvents", few);
+  renderer.refresh();
+}
+
+// The camera onto the nodes of these keys, all in sight.
+function moveCamera(renderer, keys) {
+  if (!renderer || keys.length === 0) return;
+  const points = keys.map((key) => renderer.getNodeDisplayData(String(key))).filter(Boolean);
+  if (points.length === 0) return;
+  const xs = points.map((point) => point.x);
+  const ys = points.map((point) => point.y);
+  const [left, right, bottom, top] = [Math.min(...xs), Math.max(...xs), Math.min(...ys), Math.max(...ys)];
+  const ratio = Math.min(1, Math.max(0.04, 1.4 * Math.max(right - left, top - bottom)));
+  renderer.getCamera().animate({ x: (left + right) / 2, y: (bottom + top) / 2, ratio }, { duration: 350 });
+}
+
 function cannotDraw(error) {
   const failure = document.createElement("p");
   failure.className = "failure";

@@ -81,29 +81,7 @@
     });
   }
 
-  function nodeReducer(node, attributes) {
-    const id = Number(node);
-    if (state.path) {
-      if (!state.path.nodes.has(id)) return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
-      const end = id === state.path.from || id === state.path.to;
-      return { ...attributes, color: end ? COLOURS.chosen : COLOURS.open, forceLabel: true, zIndex: 2 };
-    }
-    if (state.open.size === 0) return attributes;
-    if (id === state.chosen) return { ...attributes, color: COLOURS.chosen, forceLabel: true, zIndex: 3 };
-    if (state.open.has(id)) return { ...attributes, color: COLOURS.open, forceLabel: true, zIndex: 2 };
-    if (state.near.has(id)) return { ...attributes, color: COLOURS.near, forceLabel: true, zIndex: 1 };
-    return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
-  }
-
-  function edgeReducer(edge, attributes) {
-    const { source, target } = figures.get(edge);
-    let shown = true;
-    if (state.path) shown = state.path.edges.has(edge);
-    else if (state.open.size) shown = state.open.has(source) || state.open.has(target);
-    if (!shown) return { ...attributes, hidden: true };
-    if (edge === state.hovered) return { ...attributes, size: attributes.size + 2, zIndex: 2 };
-    return state.open.size || state.path ? { ...attributes, zIndex: 1 } : attributes;
-  }
+  const { nodeReducer, edgeReducer } = reducers(state, (key) => key, (key) => figures.get(key));
 
   let renderer = null;
   try {
@@ -117,23 +95,10 @@
 
   function refresh() {
     sized();
-    if (!renderer) return;
-    const few = state.path !== null || state.open.size > 0;
-    renderer.setSetting("enableEdgeHoverEvents", few);
-    renderer.setSetting("enableEdgeClickEvents", few);
-    renderer.refresh();
+    refreshDrawing(renderer, state);
   }
 
-  function moveTo(ids) {
-    if (!renderer || ids.length === 0) return;
-    const points = ids.map((id) => renderer.getNodeDisplayData(key(id))).filter(Boolean);
-    if (points.length === 0) return;
-    const xs = points.map((point) => point.x);
-    const ys = points.map((point) => point.y);
-    const [left, right, bottom, top] = [Math.min(...xs), Math.max(...xs), Math.min(...ys), Math.max(...ys)];
-    const ratio = Math.min(1, Math.max(0.04, 1.4 * Math.max(right - left, top - bottom)));
-    renderer.getCamera().animate({ x: (left + right) / 2, y: (bottom + top) / 2, ratio }, { duration: 350 });
-  }
+  const moveTo = (ids) => moveCamera(renderer, ids);
 
   // ---- where the page begins: the busiest nodes of the level
   async function begin() {
@@ -145,9 +110,12 @@
     for (const node of overview.nodes) addNode(node.id, node.name, node.x, node.y);
     for (const edge of overview.edges) addEdge(edge.source, edge.target, edge);
     const plural = PLURAL[kind];
-    $("scale").textContent =
-      `${number.format(overview.total)} ${plural} in the store. Shown first: the ${number.format(overview.nodes.length)} ` +
-      `of most relations; find any ${kind} by any of its names to open its neighbourhood.`;
+    const shown =
+      overview.total > overview.nodes.length
+        ? `${number.format(overview.total)} ${plural} in the store; shown first, the ` +
+          `${number.format(overview.nodes.length)} of most relations.`
+        : `All ${number.format(overview.total)} ${plural} of the store.`;
+    $("scale").textContent = `${shown} Find any ${kind} by any of its names, or click one, to open its neighbourhood.`;
     refresh();
     if (renderer) renderer.getCamera().setState({ x: 0.5, y: 0.5, ratio: 1, angle: 0 });
   }
@@ -472,7 +440,13 @@
   const dates = element("div", { className: "window" });
   dates.append(since, until);
   header.append(dates, problem);
-  for (const field of [since, until]) field.addEventListener("change", () => quietly(begin()));
+  // Another window: the node chosen is opened again within it.
+  for (const field of [since, until]) {
+    field.addEventListener("change", () => {
+      const chosen = state.chosen;
+      quietly(begin().then(() => (chosen === null ? undefined : open(chosen, false))));
+    });
+  }
   const buttons = config.kinds.map((each) => {
     const button = element("button", { type: "button", textContent: PLURAL[each] });
     button.dataset.level = each;
