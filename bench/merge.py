@@ -192,7 +192,7 @@ def graph_quality(
     """The figures of the graph built at `--merge level`, at the event level and at the class level (against the
     gold set's classes, where it has them)."""
     from kestor.tavi.corpus.events.names import event_key
-    from kestor.tavi.corpus.graph.command import build_event_graph
+    from kestor.tavi.corpus.graph.build import build_event_graph
 
     graph_dir = work / f"graph-{level}"
     began = time.perf_counter()

@@ -14,9 +14,11 @@ in different articles meet through each tier that needs no model (traditional ch
 alike in their characters: similar), and the lexicon keeps apart what must not meet (rises and falls, places). Its
 files, its picture and its page; the names merged (aliases.csv); an event with its class, the more general event it
 is one of; the paths between two events with the force extractor's word for them; and what most often follows one
-event, from the command line and from Python. Last, `kestor-corpus graph serve` serves the page over the graph's
-store for `--serve SECONDS` (5), asked here as the page asks it, then stopped with Ctrl-C; open its address in a
-browser meanwhile (`--serve 600` to look around).
+event, from the command line and from Python. Last, the graph as a store that grows day by day: the run's output
+split by date into two days, a store built from the first, the second added with `graph update`, and `graph next`
+asked of it within a window; then `kestor-corpus graph serve` serves the page over that store for `--serve SECONDS`
+(5), asked here as the page asks it, then stopped with Ctrl-C; open its address in a browser meanwhile (`--serve
+600` to look around).
 """
 
 from __future__ import annotations
@@ -169,18 +171,48 @@ def main(argv: list[str] | None = None) -> int:
     )
     table = next_events(work / "graph", FOLLOWED)
     print(table.to_string(), "\n")
-    served = serve(work, args.serve)
+    grown = day_by_day(work)
+    served = serve(work / "store", args.serve)
     done = (first, second, drawn, between, following) == (1, 0, 0, 0, 0)
-    return 0 if done and merged and classed and len(table) and batched and served else 1
+    return 0 if done and merged and classed and len(table) and batched and grown and served else 1
 
 
-def serve(work: Path, seconds: float) -> bool:
+def day_by_day(work: Path) -> bool:
+    """The run's output split by date into two days, the first built into a store, the second added to it, then
+    asked; whether each step did its work and the events of the first day kept their ids."""
+    print("== 逐日增长的事件库 (graph build, then graph update with the next day) ==")
+    lines = [json.loads(text) for path in sorted((work / "out").glob("part-*.jsonl")) for text in path.open()]
+    dates = sorted(line["date"] for line in lines if line.get("date"))
+    cut = dates[len(dates) // 2]
+    for day, kept in (("day1", [line for line in lines if line.get("date", "") < cut]), ("day2", [])):
+        (work / day).mkdir()
+        kept = kept or [line for line in lines if line.get("date", "") >= cut]
+        text = "".join(json.dumps(line, ensure_ascii=False) + "\n" for line in kept)
+        (work / day / "part-00000.jsonl").write_text(text, encoding="utf-8")
+        print(f"{day}: {len(kept)} articles {'before' if day == 'day1' else 'from'} {cut}")
+    built = kestor_corpus(work, "graph", "build", "day1", "--output", "store", "--quiet")
+    before = stable_ids(work / "store")
+    added = kestor_corpus(work, "graph", "update", "store", "day2", "--quiet")
+    kept_ids = before <= stable_ids(work / "store")
+    print(f"every event of the first day kept its id: {kept_ids}\n")
+    asked = kestor_corpus(work, "graph", "next", "store", FOLLOWED, "--since", cut[:7])
+    return (built, added, asked) == (0, 0, 0) and kept_ids
+
+
+def stable_ids(graph_dir: Path) -> set[int]:
+    """The live events' ids, as graph.json holds them."""
+    document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
+    return {node["id"] for node in document["nodes"] if node["kind"] == "event"}
+
+
+def serve(graph_dir: Path, seconds: float) -> bool:
     """The page over the store, served on loopback for `seconds`, asked as the page asks it (an event found by an
     alias, its neighbourhood), then stopped as a user stops it; whether it answered and stopped cleanly."""
-    command = ["graph", "serve", "graph", "--port", "0"]
+    print("== 浏览器中的全图 (graph serve: the page over the store, read-only, on loopback) ==")
+    command = ["graph", "serve", graph_dir.name, "--port", "0"]
     print(f"$ python -m kestor.tavi.corpus {' '.join(command)}", flush=True)
     server = subprocess.Popen(
-        [sys.executable, "-m", "kestor.tavi.corpus", *command], cwd=work, stdout=subprocess.PIPE, text=True
+        [sys.executable, "-m", "kestor.tavi.corpus", *command], cwd=graph_dir.parent, stdout=subprocess.PIPE, text=True
     )
     try:
         line = server.stdout.readline() if server.stdout else ""

@@ -100,7 +100,7 @@ INTERNALS: dict[str, Callable[[], None]] = {
     "extractors.quiet_progress_bars: progress.create_extraction_progress_bar(disable=)": (
         draws_its_bar_through_the_progress_modules_factory
     ),
-    "graph.command and the extension modules: extract's keywords": takes_the_keywords_we_pass,
+    "graph.commands.between and the extension modules: extract's keywords": takes_the_keywords_we_pass,
     "estimate: core.format_handler.FormatHandler": writes_an_examples_answer,
     "asking.failures: the library's error keeps the client's as `original`": keeps_the_clients_error_as_original,
 }
