@@ -392,7 +392,6 @@
         }),
       );
       list.hidden = found.length === 0;
-      list.dataset.for = input.value;
     };
     const pick = (i) => {
       const entry = found[i];
@@ -413,6 +412,7 @@
       found = answer.filter((entry) => !seen.has(entry.id) && seen.add(entry.id));
       active = 0;
       show();
+      list.dataset.for = typed;
     };
     input.addEventListener("input", () => {
       input.dataset.node = "";
@@ -432,7 +432,15 @@
         show();
       }
     });
-    input.addEventListener("blur", () => setTimeout(() => ((found = []), show()), 150));
+    // Closed once the field has lost the focus for good: a click on a suggestion, or a field focused again at once,
+    // keeps the list.
+    input.addEventListener("blur", () =>
+      setTimeout(() => {
+        if (document.activeElement === input) return;
+        found = [];
+        show();
+      }, 150),
+    );
   }
 
   // ---- wiring
