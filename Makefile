@@ -168,9 +168,11 @@ bench-merge: $(VENV)/.installed-bench
 
 # index.html of 5,000 events and 20,000 edges, with their classes' graph to switch to: the time to write it, its size,
 # and its first draw in headless Chromium (3 fresh browsers); PAGE_ARGS="--events N --edges M --classes N" for another
-# size (--classes 0: the events alone).
+# size (--classes 0: the events alone). Then the page served over a store of 1,500,000 events and 1,800,000 edges:
+# each route's answer, and in Chromium the first draw and an expand; SERVED_ARGS="--events N --edges M".
 bench-page: $(VENV)/.installed-bench browser
 	$(VENV)/bin/python bench/page.py $(PAGE_ARGS)
+	$(VENV)/bin/python bench/served.py $(SERVED_ARGS)
 
 # SOAK_ARGS=--quick (or --calls N) for a shorter run.
 soak: $(VENV)/.installed-package

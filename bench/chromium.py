@@ -1,8 +1,9 @@
 """Headless Chromium for index.html: Debian's `chromium` and `chromium-driver` (which `make test` installs), driven by
 Selenium pointed at both binaries, so that nothing is downloaded. The browser test and `make bench-page` share it.
 
-No page of ours may reach the network: every host name resolves to nothing, so a script or a style fetched from
-anywhere but the page's own file fails to load, and the resources the page loaded are there to check.
+No page of ours may reach the network: every host name resolves to nothing but the loopback address (where the
+graph's server answers), so a script or a style fetched from anywhere but the page's own file or server fails to
+load, and the resources the page loaded are there to check.
 """
 
 from __future__ import annotations
@@ -50,7 +51,7 @@ def chromium(width: int = 1440, height: int = 900) -> Iterator[Any]:
         "--use-angle=swiftshader",
         "--enable-unsafe-swiftshader",
         f"--window-size={width},{height}",
-        "--host-resolver-rules=MAP * ~NOTFOUND",
+        "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
         "--no-first-run",
         "--disable-extensions",
     ):

@@ -16,7 +16,9 @@ files, its picture and its page; the names merged (aliases.csv); an event with i
 is one of; the paths between two events with the force extractor's word for them; and what most often follows one
 event, from the command line and from Python. Last, the graph as a store that grows day by day: the run's output
 split by date into two days, a store built from the first, the second added with `graph update`, and `graph next`
-asked of it within a window.
+asked of it within a window; then `kestor-corpus graph serve` serves the page over that store for `--serve SECONDS`
+(5), asked here as the page asks it, then stopped with Ctrl-C; open its address in a browser meanwhile (`--serve
+600` to look around).
 """
 
 from __future__ import annotations
@@ -25,10 +27,15 @@ import argparse
 import csv
 import json
 import shutil
+import signal
 import subprocess
 import sys
+import time
+import urllib.parse
+import urllib.request
 from collections import Counter
 from pathlib import Path
+from typing import Any
 
 import text_answers
 from scripted_endpoint import Reply, ScriptedEndpoint
@@ -120,6 +127,9 @@ def main(argv: list[str] | None = None) -> int:
         default=Path("build/corpus-demo"),
         help="where the demo writes its files (emptied first)",
     )
+    parser.add_argument(
+        "--serve", type=float, default=5, metavar="SECONDS", help="how long the graph's page is served at the end"
+    )
     args = parser.parse_args(argv)
     work = args.work_dir
     shutil.rmtree(work, ignore_errors=True)
@@ -162,8 +172,9 @@ def main(argv: list[str] | None = None) -> int:
     table = next_events(work / "graph", FOLLOWED)
     print(table.to_string(), "\n")
     grown = day_by_day(work)
+    served = serve(work / "store", args.serve)
     done = (first, second, drawn, between, following) == (1, 0, 0, 0, 0)
-    return 0 if done and merged and classed and len(table) and batched and grown else 1
+    return 0 if done and merged and classed and len(table) and batched and grown and served else 1
 
 
 def day_by_day(work: Path) -> bool:
@@ -192,6 +203,42 @@ def stable_ids(graph_dir: Path) -> set[int]:
     """The live events' ids, as graph.json holds them."""
     document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
     return {node["id"] for node in document["nodes"] if node["kind"] == "event"}
+
+
+def serve(graph_dir: Path, seconds: float) -> bool:
+    """The page over the store, served on loopback for `seconds`, asked as the page asks it (an event found by an
+    alias, its neighbourhood), then stopped as a user stops it; whether it answered and stopped cleanly."""
+    print("== 浏览器中的全图 (graph serve: the page over the store, read-only, on loopback) ==")
+    command = ["graph", "serve", graph_dir.name, "--port", "0"]
+    print(f"$ python -m kestor.tavi.corpus {' '.join(command)}", flush=True)
+    server = subprocess.Popen(
+        [sys.executable, "-m", "kestor.tavi.corpus", *command], cwd=graph_dir.parent, stdout=subprocess.PIPE, text=True
+    )
+    try:
+        line = server.stdout.readline() if server.stdout else ""
+        print(line, end="", flush=True)
+        address = line.split(" at ")[-1].split(" ")[0]
+        if not address.startswith("http://127.0.0.1:"):
+            return False
+
+        def ask(route: str, **query: object) -> Any:
+            with urllib.request.urlopen(f"{address}api/{route}?{urllib.parse.urlencode(query)}", timeout=30) as answer:
+                return json.loads(answer.read())
+
+        [found, *_] = ask("search", q=FOLLOWED[:4])
+        node = ask("node", id=found["id"])
+        print(f"  {FOLLOWED[:4]}... finds #{found['id']} {found['name']} (as {found['alias']}); it leads to:")
+        for row in node["out_edges"][:5]:
+            print(f"    {row['event']}  P = {row['probability']:.3f}, {row['count']} relations")
+        print(f"open {address} in a browser: served for {seconds:g} s", flush=True)
+        time.sleep(seconds)
+        server.send_signal(signal.SIGINT)
+        rest, _ = server.communicate(timeout=30)
+        print(rest, end="")
+        print(f"exit status {server.returncode}\n", flush=True)
+        return server.returncode == 0 and bool(node["out_edges"])
+    finally:
+        server.kill()
 
 
 def show_merges(graph_dir: Path) -> bool:

@@ -377,26 +377,36 @@ def _pairs(counted: Any) -> list[list[Any]] | None:
 
 
 def render(data: dict[str, Any], library: Library) -> str:
-    # Nothing inside a script element may end it early or read as markup: the graph's JSON spells every "<" as an
-    # escape (an event may be named "</script>"), and the scripts spell "</script" and "<!--" with a backslash,
-    # which means the same in the strings, regular expressions and comments that are the only places to hold them.
     # The level the page opens at is read at once; another, only when it is first shown.
     first, *others = data["levels"]
     graph = _json({**data, "levels": [first], "kinds": [level["kind"] for level in data["levels"]]})
-    template = _web("index.html")
+    levels = "".join(
+        f'<script type="application/json" id="graph-level-{number}">{_json(level)}</script>\n'
+        for number, level in enumerate(others, 1)
+    )
+    return fill(data["title"], graph, library, "explore.js", levels)
+
+
+def served_page(title: str, config: dict[str, Any], library: Library) -> str:
+    """The page a server gives: the same page, whose script asks the server (`web/served.js`) for what `config`
+    does not hold."""
+    return fill(title, _json(config), library, "served.js")
+
+
+def fill(title: str, graph: str, library: Library, script: str, levels: str = "") -> str:
+    # Nothing inside a script element may end it early or read as markup: the graph's JSON spells every "<" as an
+    # escape (an event may be named "</script>"), and the scripts spell "</script" and "<!--" with a backslash,
+    # which means the same in the strings, regular expressions and comments that are the only places to hold them.
     parts = {
-        "title": _escape(data["title"] or "Event graph"),
+        "title": _escape(title or "Event graph"),
         "style": _web("explore.css"),
         "graph": graph,
-        "levels": "".join(
-            f'<script type="application/json" id="graph-level-{number}">{_json(level)}</script>\n'
-            for number, level in enumerate(others, 1)
-        ),
+        "levels": levels,
         "library": _script_text(library.script),
-        "modules": _script_text(_web("modules.js")),
-        "script": _script_text(_web("explore.js")),
+        "modules": _script_text(_web("modules.js") + _web("look.js")),
+        "script": _script_text(_web(script)),
     }
-    return re.sub(r"\{\{(\w+)\}\}", lambda match: parts[match.group(1)], template)
+    return re.sub(r"\{\{(\w+)\}\}", lambda match: parts[match.group(1)], _web("index.html"))
 
 
 def _json(value: Any) -> str:

@@ -266,12 +266,29 @@ class Questions:
             ends = self._ends(condition)
             shown["articles"], shown["relations"] = first(
                 self.connection.execute(
-                    f"SELECT count(DISTINCT article), count(*) FROM ({ends}) WHERE node = ?", [*values, node.id]
+                    f"SELECT count(DISTINCT article), count(*) FROM ({ends}) WHERE node = ?",
+                    [*values, *values, node.id],
                 )
             )
-        shown["out"] = len(self.neighbours(node.id, forward=True, window=window, limit=None))
-        shown["in"] = len(self.neighbours(node.id, forward=False, window=window, limit=None))
+        shown["out"] = self.degree(node.id, forward=True, window=window)
+        shown["in"] = self.degree(node.id, forward=False, window=window)
         return shown
+
+    def degree(self, number: int, *, forward: bool = True, window: Window = Window()) -> int:
+        """How many edges leave the node of that id (enter it, `forward` false) within the window: counted, where
+        `neighbours` would list them all."""
+        here = "source" if forward else "target"
+        if window.whole:
+            found = first(self.connection.execute(f"SELECT count(*) FROM {self._edges} WHERE {here} = ?", [number]))
+        else:
+            condition, values = window.condition("e.date")
+            found = first(
+                self.connection.execute(
+                    f"SELECT count(DISTINCT (source, target)) FROM ({self._relations(condition)}) WHERE {here} = ?",
+                    [*values, number],
+                )
+            )
+        return int(found[0])
 
     def _ends(self, condition: str) -> str:
         """(node, article) of each end of each relation of the window, a loop once."""
@@ -304,14 +321,15 @@ class Questions:
         """What most probably follows the node (precedes it, `forward` false): one row per edge out (in), the most
         probable first (then the most counted, then by name), with P(target | source) as `probability` (for a
         cause, the probability of this node given it), `lift`, `count`, `articles`, `first_seen`, `last_seen`, the
-        other end's name as `event` and its `id`; `limit` rows at most (None: all)."""
+        other end's name as `event` and its `id`, and the edge's `strength_mean`; `limit` rows at most (None:
+        all)."""
         node = self.find(asked)
         here, there = ("source", "target") if forward else ("target", "source")
         if window.whole:
             rows = self.connection.execute(
                 f"""
                 SELECT e.probability, e.lift, e.count, e.articles, strftime(e.first_seen, '%Y-%m-%d'),
-                    strftime(e.last_seen, '%Y-%m-%d'), n.name, n.id
+                    strftime(e.last_seen, '%Y-%m-%d'), n.name, n.id, e.strength_mean
                 FROM {self._edges} e JOIN {self._nodes} n ON n.id = e.{there}
                 WHERE e.{here} = ?
                 ORDER BY e.probability DESC, e.count DESC, n.name {"" if limit is None else "LIMIT ?"}
@@ -326,7 +344,9 @@ class Questions:
                 WITH rel AS ({relations}),
                 mine AS (
                     SELECT source, target, count(*) AS count, count(DISTINCT article) AS articles,
-                        min(date) AS first_seen, max(date) AS last_seen
+                        min(date) AS first_seen, max(date) AS last_seen,
+                        kestor_exact_mean(sum((strength * 18446744073709551616.0)::HUGEINT), count(*), avg(strength))
+                            AS strength_mean
                     FROM rel WHERE {here} = ? GROUP BY source, target
                 ),
                 leaving AS (
@@ -337,14 +357,42 @@ class Questions:
                 ),
                 total AS (SELECT count(*) AS n FROM rel)
                 SELECT m.count / l.n AS probability, (m.count / l.n) / (t.n / total.n) AS lift, m.count, m.articles,
-                    strftime(m.first_seen, '%Y-%m-%d'), strftime(m.last_seen, '%Y-%m-%d'), n.name, n.id
+                    strftime(m.first_seen, '%Y-%m-%d'), strftime(m.last_seen, '%Y-%m-%d'), n.name, n.id,
+                    m.strength_mean
                 FROM mine m JOIN leaving l USING (source) JOIN entering t USING (target), total
                     JOIN {self._nodes} n ON n.id = m.{there}
                 ORDER BY probability DESC, m.count DESC, n.name {"" if limit is None else "LIMIT ?"}
                 """,
                 [*values, node.id, *([] if limit is None else [limit])],
             ).fetchall()
-        return [dict(zip((*NEIGHBOURS, "id"), row, strict=True)) for row in rows]
+        return [dict(zip((*NEIGHBOURS, "id", "strength_mean"), row, strict=True)) for row in rows]
+
+    def busiest(self, limit: int) -> tuple[list[dict[str, Any]], list[dict[str, Any]], int]:
+        """The `limit` nodes of most relations (of all time), each with its `id`, `name` and `relations`, every
+        edge among them with its `source`, `target`, `count`, `probability` and `strength_mean`, and how many nodes
+        there are: where a view of a graph too large to show whole begins."""
+        nodes = [
+            {"id": number, "name": name, "relations": relations}
+            for number, name, relations in self.connection.execute(
+                f"SELECT id, name, relations FROM {self._nodes} WHERE {_LIVE[self.level]} "
+                "ORDER BY relations DESC, id LIMIT ?",
+                [limit],
+            ).fetchall()
+        ]
+        chosen = [node["id"] for node in nodes]
+        keys = ("source", "target", "count", "probability", "strength_mean")
+        edges = [
+            dict(zip(keys, row, strict=True))
+            for row in self.connection.execute(
+                f"""
+                SELECT source, target, count, probability, strength_mean FROM {self._edges}
+                WHERE source IN (SELECT unnest(?)) AND target IN (SELECT unnest(?)) ORDER BY seq
+                """,
+                [chosen, chosen],
+            ).fetchall()
+        ]
+        [(total,)] = self.connection.execute(f"SELECT count(*) FROM {self._nodes} WHERE {_LIVE[self.level]}").fetchall()
+        return nodes, edges, int(total)
 
     def neighbourhood(self, asked: str | int, *, window: Window = Window(), limit: int | None = None) -> Any:
         """The node with what follows and precedes it (`limit` of each at most, the most probable), and every edge

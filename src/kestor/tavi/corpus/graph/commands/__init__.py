@@ -7,6 +7,7 @@ answers, one subcommand each (a module that declares its own options):
     kestor-corpus graph between SOURCE EVENT_A EVENT_B --output FILE.json ...
     kestor-corpus graph show GRAPH_DIR EVENT ...
     kestor-corpus graph export GRAPH_DIR [--neo4j DIR] ...
+    kestor-corpus graph serve GRAPH_DIR [--host ADDRESS] [--port N]
 
 The forms of earlier versions keep working, each read as the subcommand it was: `graph OUT_DIR --output GRAPH_DIR`
 is build, `graph GRAPH_DIR --next EVENT` (or --causes) is next (causes), and `graph SOURCE --between A B --output
@@ -23,11 +24,12 @@ from .between import Between
 from .build import Build
 from .export import Export
 from .neighbours import Causes, Next
+from .serve import Serve
 from .show import Show
 from .update import Update
 
 COMMANDS: dict[str, type[Command]] = {
-    command.name: command for command in (Build, Update, Next, Causes, Between, Show, Export)
+    command.name: command for command in (Build, Update, Next, Causes, Between, Show, Export, Serve)
 }
 USAGE = "\n       ".join(command.usage for command in COMMANDS.values())
 """Every subcommand's usage, one after another: `graph --help` names every option there is."""

@@ -22,58 +22,14 @@
   let names = [];
   performance.mark("data read");
   const $ = (id) => document.getElementById(id);
-  const number = new Intl.NumberFormat("en");
   const MAX_PATHS = 1000;
   const PATHS_LISTED = 20;
   const STEP_BUDGET = 2000000;
-  const COLOURS = { event: "#e8a74f", chosen: "#c0392b", open: "#e4572e", near: "#f2b872", faded: "#e3e7ec" };
-  const PLURAL = { event: "events", class: "classes" };
-
-  // Mean strength from light blue (0) through orange to red (1).
-  const STOPS = [
-    [0, [158, 202, 225]],
-    [0.5, [253, 174, 97]],
-    [1, [215, 25, 28]],
-  ];
-  function strengthColour(value) {
-    if (typeof value !== "number" || !Number.isFinite(value)) return "#b8c0c8";
-    const v = Math.min(1, Math.max(0, value));
-    const upper = v <= 0.5 ? 1 : 2;
-    const [a, from] = STOPS[upper - 1];
-    const [b, to] = STOPS[upper];
-    const t = (v - a) / (b - a);
-    return `rgb(${from.map((c, i) => Math.round(c + (to[i] - c) * t)).join(",")})`;
-  }
-  const edgeSize = (count) => 1 + 1.5 * Math.log2(1 + count);
-  const nodeSize = (degree) => 4 + 2 * Math.sqrt(degree);
 
   // ---- what is shown: the open events and their neighbours, or the paths between two events
   const state = { open: new Set(), chosen: null, near: new Set(), path: null, hovered: null };
 
-  function nodeReducer(key, attributes) {
-    const index = Number(key);
-    if (state.path) {
-      if (!state.path.nodes.has(index)) return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
-      const end = index === state.path.from || index === state.path.to;
-      return { ...attributes, color: end ? COLOURS.chosen : COLOURS.open, forceLabel: true, zIndex: 2 };
-    }
-    if (state.open.size === 0) return attributes;
-    if (index === state.chosen) return { ...attributes, color: COLOURS.chosen, forceLabel: true, zIndex: 3 };
-    if (state.open.has(index)) return { ...attributes, color: COLOURS.open, forceLabel: true, zIndex: 2 };
-    if (state.near.has(index)) return { ...attributes, color: COLOURS.near, forceLabel: true, zIndex: 1 };
-    return { ...attributes, color: COLOURS.faded, label: "", zIndex: 0 };
-  }
-
-  function edgeReducer(key, attributes) {
-    const index = Number(key);
-    const edge = edges[index];
-    let shown = true;
-    if (state.path) shown = state.path.edges.has(index);
-    else if (state.open.size) shown = state.open.has(edge.source) || state.open.has(edge.target);
-    if (!shown) return { ...attributes, hidden: true };
-    if (index === state.hovered) return { ...attributes, size: attributes.size + 2, zIndex: 2 };
-    return state.open.size || state.path ? { ...attributes, zIndex: 1 } : attributes;
-  }
+  const { nodeReducer, edgeReducer } = reducers(state, Number, (index) => edges[index]);
 
   // ---- the drawing: one graph a level, built when the level is first shown
   function prepare(shown) {
@@ -136,44 +92,17 @@
   let renderer = null;
   try {
     renderer = new modules.Sigma(level.graph, $("graph"), {
-      defaultEdgeType: "arrow",
-      labelFont: getComputedStyle(document.body).fontFamily,
-      labelSize: 13,
+      ...drawingSettings(nodeReducer, edgeReducer),
       labelRenderedSizeThreshold: labelThreshold(),
-      zIndex: true,
-      nodeReducer,
-      edgeReducer,
-      // Hover and click on edges are read only while few are shown: the whole graph's would be tested at every move.
-      enableEdgeHoverEvents: false,
-      enableEdgeClickEvents: false,
     });
   } catch (error) {
-    const failure = document.createElement("p");
-    failure.className = "failure";
-    failure.textContent = `This browser cannot draw the graph (${error.message}); search and paths still work.`;
-    $("graph").append(failure);
-    document.body.dataset.state = "failed";
+    cannotDraw(error);
   }
 
   performance.mark("sigma drawn");
 
-  function refresh() {
-    if (!renderer) return;
-    const few = state.path !== null || state.open.size > 0;
-    renderer.setSetting("enableEdgeHoverEvents", few);
-    renderer.setSetting("enableEdgeClickEvents", few);
-    renderer.refresh();
-  }
-
-  function moveTo(indices) {
-    if (!renderer || indices.length === 0) return;
-    const points = indices.map((index) => renderer.getNodeDisplayData(String(index)));
-    const xs = points.map((point) => point.x);
-    const ys = points.map((point) => point.y);
-    const [left, right, bottom, top] = [Math.min(...xs), Math.max(...xs), Math.min(...ys), Math.max(...ys)];
-    const ratio = Math.min(1, Math.max(0.04, 1.4 * Math.max(right - left, top - bottom)));
-    renderer.getCamera().animate({ x: (left + right) / 2, y: (bottom + top) / 2, ratio }, { duration: 350 });
-  }
+  const refresh = () => refreshDrawing(renderer, state);
+  const moveTo = (indices) => moveCamera(renderer, indices);
 
   // ---- finding an event by any of its names (a class also by its events')
   function suggestions(query, limit = 12) {
@@ -574,26 +503,6 @@
     $("path-result").replaceChildren();
     refresh();
     if (renderer) renderer.getCamera().animate({ x: 0.5, y: 0.5, ratio: 1 }, { duration: 350 });
-  }
-
-  // ---- small helpers
-  function element(tag, properties = {}) {
-    return Object.assign(document.createElement(tag), properties);
-  }
-  function paragraph(text, className) {
-    return element("p", { textContent: text, className });
-  }
-  function fixed(value) {
-    return typeof value === "number" ? value.toFixed(2) : "–";
-  }
-  function fraction(value) {
-    return typeof value === "number" ? value.toFixed(3) : "–";
-  }
-  function amount(count, noun) {
-    return `${number.format(count)} ${noun}${count === 1 ? "" : "s"}`;
-  }
-  function counted(pairs) {
-    return pairs && pairs.length ? pairs.map(([text, times]) => `${text} ×${number.format(times)}`).join(", ") : undefined;
   }
 
   // ---- wiring
