@@ -222,9 +222,11 @@ class Arcs:
             edges = order[places]
             others = far[edges]
             fresh = edge_in[others] == -2
-            others, first = np.unique(others[fresh], return_index=True)
+            edges, others = edges[fresh], others[fresh]
+            # A node reached by several edges at once keeps one of them: the one whose write stays.
+            edge_in[others] = edges
+            others = others[edge_in[others] == edges]
             depth += 1
-            edge_in[others] = edges[fresh][first]
             steps[others] = depth
             frontier = others
         return edge_in, steps
@@ -263,20 +265,31 @@ def span(arcs: Arcs, start: int, end: int, max_paths: int = MAX_PATHS) -> Span |
     edges = np.flatnonzero(
         inside[sources] & inside[targets] & (sources != targets) & (targets != start) & (sources != end)
     )
-    place = np.searchsorted(nodes, [sources[edges], targets[edges]])
-    matrix = csr_matrix((np.ones(edges.size, dtype=np.int8), (place[0], place[1])), shape=(nodes.size, nodes.size))
+    place = np.full(arcs.nodes, -1, dtype=np.int64)
+    place[nodes] = np.arange(nodes.size)
+    matrix = csr_matrix(
+        (np.ones(edges.size, dtype=np.int8), (place[sources[edges]], place[targets[edges]])),
+        shape=(nodes.size, nodes.size),
+    )
     components, _ = connected_components(matrix, directed=True, connection="strong")
-    cyclic = components < nodes.size
-    shortest_first = np.argsort(ahead_steps[sources[edges]] + behind_steps[targets[edges]], kind="stable")
-    tried = edges[shortest_first[: TRIES_PER_PATH * (max_paths + 1)]]
-    beyond = bool(cyclic) and _beyond(arcs, tried, ahead, behind, max_paths)
-    return Span(nodes, edges, bool(cyclic), beyond)
+    cyclic = bool(components < nodes.size)
+    beyond = False
+    if cyclic:
+        # The shortest paths first, sorting only the edges of the lengths that the tries reach.
+        length = ahead_steps[sources[edges]] + behind_steps[targets[edges]]
+        tries = TRIES_PER_PATH * (max_paths + 1)
+        longest = int(np.searchsorted(np.cumsum(np.bincount(length)), min(tries, length.size)))
+        shortest = np.flatnonzero(length <= longest)
+        tried = edges[shortest[np.argsort(length[shortest], kind="stable")][:tries]]
+        beyond = _beyond(arcs, tried, ahead, behind, max_paths)
+    return Span(nodes, edges, cyclic, beyond)
 
 
 def _grouped(ends: npt.NDArray[np.int64], nodes: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     import numpy as np
 
-    order = np.argsort(ends, kind="stable")
+    # Any order within a node's edges will do, and the same ends give the same order: the faster sort.
+    order = np.argsort(ends)
     offsets = np.zeros(nodes + 1, dtype=np.int64)
     np.cumsum(np.bincount(ends, minlength=nodes), out=offsets[1:])
     return offsets, order
