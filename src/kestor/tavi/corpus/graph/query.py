@@ -453,7 +453,8 @@ class Questions:
     ) -> tuple[dict[str, Any], int]:
         """The graph data of every path from `first` to `second` (no node twice on a path), as the force extractor
         takes it, with the store's ids and each edge's mean strength, and how many paths there are (see `between`).
-        Only the nodes that lie between the two are read: those reached from the first that reach the second."""
+        The events between the two (reached from the first, reaching the second) are found on the edges as arrays,
+        read once for the whole time; only they are named and counted, and too many paths are refused before."""
         start, end = self.find(first), self.find(second)
         if start.id == end.id:
             raise GraphInputError(f"{first!r} and {second!r} are the same {self.level}")
