@@ -198,38 +198,64 @@ class Arcs:
         ends = np.array([edge[:2] for edge in network.edges], dtype=np.int64).reshape(-1, 2)
         return cls(ends[:, 0].copy(), ends[:, 1].copy(), len(network.names))
 
-    def reach(self, origin: int, barrier: int, *, forward: bool) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-        """Breadth first from `origin` along the edges (forward) or against them, never through `barrier`: for each
-        node, the edge by which it was first reached (-1 for the origin, -2 where not reached) and how many steps
-        from the origin it is (-1 where not reached). Each step's nodes are taken at once."""
+
+class Search:
+    """Breadth first from `origin` along the edges (forward) or against them, never through `barrier`, among the
+    nodes `within` marks (None: all), a whole step of nodes at a time: for each node, the edge by which it was first
+    reached (`edge_in`: -1 for the origin, -2 where not reached) and how many steps from the origin it is."""
+
+    def __init__(
+        self,
+        arcs: Arcs,
+        origin: int,
+        barrier: int,
+        *,
+        forward: bool,
+        within: npt.NDArray[np.bool_] | None = None,
+    ) -> None:
         import numpy as np
 
-        offsets, order = self.leaving if forward else self.entering
-        far = self.targets if forward else self.sources
-        edge_in = np.full(self.nodes, -2, dtype=np.int64)
-        steps = np.full(self.nodes, -1, dtype=np.int64)
-        edge_in[origin], steps[origin] = -1, 0
-        frontier = np.array([origin], dtype=np.int64)
-        depth = 0
-        while frontier.size:
-            frontier = frontier[frontier != barrier]
-            firsts = offsets[frontier]
-            counts = offsets[frontier + 1] - firsts
-            total = int(counts.sum())
-            if total == 0:
-                break
-            places = np.repeat(firsts - (np.cumsum(counts) - counts), counts) + np.arange(total)
-            edges = order[places]
-            others = far[edges]
-            fresh = edge_in[others] == -2
-            edges, others = edges[fresh], others[fresh]
-            # A node reached by several edges at once keeps one of them: the one whose write stays.
-            edge_in[others] = edges
-            others = others[edge_in[others] == edges]
-            depth += 1
-            steps[others] = depth
-            frontier = others
-        return edge_in, steps
+        self.offsets, self.order = arcs.leaving if forward else arcs.entering
+        self.far = arcs.targets if forward else arcs.sources
+        self.barrier, self.within = barrier, within
+        self.edge_in = np.full(arcs.nodes, -2, dtype=np.int64)
+        self.steps = np.full(arcs.nodes, -1, dtype=np.int64)
+        self.edge_in[origin], self.steps[origin] = -1, 0
+        self.frontier = np.array([origin], dtype=np.int64)
+        self.depth = 0
+
+    @property
+    def reached(self) -> npt.NDArray[np.bool_]:
+        reached: npt.NDArray[np.bool_] = self.edge_in != -2
+        return reached
+
+    def step(self) -> bool:
+        """One step further; whether there is another."""
+        import numpy as np
+
+        frontier = self.frontier[self.frontier != self.barrier]
+        firsts = self.offsets[frontier]
+        counts = self.offsets[frontier + 1] - firsts
+        total = int(counts.sum())
+        places = np.repeat(firsts - (np.cumsum(counts) - counts), counts) + np.arange(total)
+        edges = self.order[places]
+        others = self.far[edges]
+        fresh = self.edge_in[others] == -2
+        if self.within is not None:
+            fresh &= self.within[others]
+        edges, others = edges[fresh], others[fresh]
+        # A node reached by several edges at once keeps one of them: the one whose write stays.
+        self.edge_in[others] = edges
+        others = others[self.edge_in[others] == edges]
+        self.depth += 1
+        self.steps[others] = self.depth
+        self.frontier = others
+        return bool(others.size)
+
+    def run(self) -> Search:
+        while self.step():
+            pass
+        return self
 
 
 @dataclass
@@ -254,11 +280,21 @@ def span(arcs: Arcs, start: int, end: int, max_paths: int = MAX_PATHS) -> Span |
 
     if max(start, end) >= arcs.nodes:
         return None
-    ahead, ahead_steps = arcs.reach(start, end, forward=True)
-    if ahead[end] == -2:
-        return None
-    behind, behind_steps = arcs.reach(end, start, forward=False)
-    inside = (ahead != -2) & (behind != -2)
+    ahead = Search(arcs, start, end, forward=True)
+    behind = Search(arcs, end, start, forward=False)
+    # A step of each in turn: the search done first bounds the other, which need only look among the nodes it
+    # reached. From an event of the long tail, the other way may lead through most of the graph.
+    while ahead.step() and behind.step():
+        pass
+    if not ahead.frontier.size:
+        if not ahead.reached[end]:
+            return None
+        behind = Search(arcs, end, start, forward=False, within=ahead.reached).run()
+    else:
+        if not behind.reached[start]:
+            return None
+        ahead = Search(arcs, start, end, forward=True, within=behind.reached).run()
+    inside = ahead.reached & behind.reached
     nodes = np.flatnonzero(inside)
     sources, targets = arcs.sources, arcs.targets
     # No path enters its first node or leaves its last; a loop is on no simple path.
@@ -276,12 +312,12 @@ def span(arcs: Arcs, start: int, end: int, max_paths: int = MAX_PATHS) -> Span |
     beyond = False
     if cyclic:
         # The shortest paths first, sorting only the edges of the lengths that the tries reach.
-        length = ahead_steps[sources[edges]] + behind_steps[targets[edges]]
+        length = ahead.steps[sources[edges]] + behind.steps[targets[edges]]
         tries = TRIES_PER_PATH * (max_paths + 1)
         longest = int(np.searchsorted(np.cumsum(np.bincount(length)), min(tries, length.size)))
         shortest = np.flatnonzero(length <= longest)
         tried = edges[shortest[np.argsort(length[shortest], kind="stable")][:tries]]
-        beyond = _beyond(arcs, tried, ahead, behind, max_paths)
+        beyond = _beyond(arcs, tried, ahead.edge_in, behind.edge_in, max_paths)
     return Span(nodes, edges, cyclic, beyond)
 
 
@@ -299,7 +335,8 @@ def _beyond(
     arcs: Arcs, tried: npt.NDArray[np.int64], ahead: npt.NDArray[np.int64], behind: npt.NDArray[np.int64], most: int
 ) -> bool:
     """Whether more than `most` distinct simple paths are among those through each edge `tried`: a shortest walk
-    to its source (`ahead`, from `Arcs.reach`), the edge, a shortest walk on from its target (`behind`)."""
+    to its source (`ahead`: `Search.edge_in` from the first node), the edge, a shortest walk on from its target
+    (`behind`)."""
     heads: dict[int, tuple[int, ...]] = {}
     tails: dict[int, tuple[int, ...]] = {}
     found: set[tuple[int, ...]] = set()

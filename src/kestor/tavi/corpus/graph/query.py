@@ -112,7 +112,7 @@ class Questions:
     level: NodeKind = NodeKind.EVENT
     names: dict[int, str] = field(default_factory=dict)
     """Names looked up, by id (at the level)."""
-    whole_arcs: tuple[Arcs, Any] | None = field(default=None, repr=False)
+    whole_arcs: tuple[Arcs, Any, Any] | None = field(default=None, repr=False)
     """The edges of the whole time and their strengths, once read (see `_arcs`)."""
 
     @classmethod
@@ -458,7 +458,7 @@ class Questions:
         start, end = self.find(first), self.find(second)
         if start.id == end.id:
             raise GraphInputError(f"{first!r} and {second!r} are the same {self.level}")
-        arcs, strengths = self._arcs(window)
+        arcs, strengths, rank = self._arcs(window)
         found = span(arcs, start.id, end.id, max_paths)
         if found is None:
             raise GraphInputError(f"no path from {start.name!r} to {end.name!r} in the graph")
@@ -472,28 +472,27 @@ class Questions:
             ).fetchall()
         )
         index = {number: place for place, number in enumerate(inner)}
+        listed = found.edges[rank[found.edges].argsort(kind="stable")]
         edges = [
             (index[source], index[target], strength)
             for source, target, strength in zip(
-                arcs.sources[found.edges].tolist(),
-                arcs.targets[found.edges].tolist(),
-                strengths[found.edges].tolist(),
-                strict=True,
+                arcs.sources[listed].tolist(), arcs.targets[listed].tolist(), strengths[listed].tolist(), strict=True
             )
         ]
         network = Network([names[number] for number in inner], {}, edges, self.level, ids=inner)
         return paths_between(network, index[start.id], index[end.id], max_paths)
 
-    def _arcs(self, window: Window) -> tuple[Arcs, Any]:
-        """The edges of the window as `Arcs` by node id, with each one's mean strength, in the order the files list
-        them; those of the whole time are read once for the `Questions`."""
+    def _arcs(self, window: Window) -> tuple[Arcs, Any, Any]:
+        """The edges of the window as `Arcs` by node id, with each one's mean strength and its rank in the order the
+        files list them; those of the whole time are read once for the `Questions`."""
         import numpy as np
 
         if window.whole and self.whole_arcs is not None:
             return self.whole_arcs
         if window.whole:
+            # Read as stored, not sorted: only the few edges between two events are put in order.
             ends = self.connection.execute(
-                f"SELECT source, target, strength_mean AS strength FROM {self._edges} ORDER BY seq"
+                f"SELECT source, target, strength_mean AS strength, seq AS rank FROM {self._edges}"
             ).fetchnumpy()
         else:
             condition, values = window.condition("e.date")
@@ -501,16 +500,17 @@ class Questions:
                 f"""
                 SELECT source, target,
                     kestor_exact_mean(sum((strength * 18446744073709551616.0)::HUGEINT), count(*), avg(strength))
-                    AS strength
+                    AS strength, row_number() OVER (ORDER BY min(article), source, target) AS rank
                 FROM ({self._relations(condition)})
-                GROUP BY source, target ORDER BY min(article), source, target
+                GROUP BY source, target
                 """,
                 values,
             ).fetchnumpy()
         sources = np.asarray(ends["source"], dtype=np.int64)
         targets = np.asarray(ends["target"], dtype=np.int64)
         nodes = int(max(sources.max(initial=0), targets.max(initial=0))) + 1
-        read = Arcs(sources, targets, nodes), np.asarray(ends["strength"], dtype=np.float64)
+        strengths = np.asarray(ends["strength"], dtype=np.float64)
+        read = Arcs(sources, targets, nodes), strengths, np.asarray(ends["rank"], dtype=np.int64)
         if window.whole:
             self.whole_arcs = read
         return read
