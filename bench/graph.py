@@ -305,8 +305,8 @@ def measure_store(names: int, edges: int, scratch: Path) -> dict[str, Any]:
     began = time.perf_counter()
     added = update_event_graph(graph_dir, [day], files=False, cache=False)["added"]
     update = time.perf_counter() - began
-    # Two steps along a chain of the long tail, where the paths can be counted: among the hubs they are refused,
-    # after a search of its own budget, which no second bounds.
+    # Two steps along a chain of the long tail, where the paths can be counted; between the two busiest events
+    # they are too many, and the question's answer is their refusal.
     connection = connect(graph_dir / STORE)
     path = connection.execute(
         "SELECT e.source, e.target, f.target FROM edges e JOIN edges f ON f.source = e.target AND f.target <> e.source "
@@ -327,6 +327,7 @@ def measure_store(names: int, edges: int, scratch: Path) -> dict[str, Any]:
         "next, event of rank 1,000": lambda q: q.neighbours(mid),
         "neighbourhood (networkx)": lambda q: q.neighbourhood(mid, limit=20),
         "between, two steps": lambda q: paths(q, start, end),
+        "between, two busiest events": lambda q: paths(q, top, f"#{busiest[1][0]}"),
         "evidence of an edge": lambda q: q.evidence(start, step),
         "next, class level": lambda q: Questions(q.connection, NodeKind.CLASS).neighbours(q.find(top).name),
     }

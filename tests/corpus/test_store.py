@@ -20,6 +20,7 @@ from kestor.tavi.corpus.graph import (
     update,
     update_event_graph,
 )
+from kestor.tavi.corpus.graph.between import Network, TooManyPaths, network_subgraph
 
 
 def line(id_: str, date: str, *relations: tuple[str, str], causara: bool = False) -> str:
@@ -158,3 +159,24 @@ def test_a_redirected_id_and_a_time_window_hold_in_every_question(runs, tmp_path
     assert kept in ids and gone not in ids
     relations = (tmp_path / "neo4j" / "relations.csv").read_text(encoding="utf-8").splitlines()[0]
     assert relations.startswith(":START_ID(Event),:END_ID(Event),:TYPE,")
+
+
+def test_paths_through_a_tangle_are_counted_as_the_files_count_them_and_too_many_are_refused(tmp_path, capsys):
+    # Six events each leading to every other: 1,956 simple paths from the first event to the last through them.
+    middle = ["降雨", "停电", "堵车", "涨价", "裁员", "罢工"]
+    relations = [("地震", one) for one in middle] + [(one, "破产") for one in middle]
+    relations += [(one, other) for one in middle for other in middle if one != other]
+    graph_dir = tmp_path / "graph"
+    build_event_graph([write_run(tmp_path / "day", [line("a", "2024-07-01", *relations)])], graph_dir)
+    with Questions.open(graph_dir) as questions:
+        graph, paths = questions.between("地震", "破产", max_paths=2000)
+    assert paths == 1956 and len(graph["nodes"]) == 8 and len(graph["edges"]) == len(relations)
+    assert network_subgraph(Network.read(graph_dir), "地震", "破产", 2000) == (graph, paths)
+    command = ["graph", "between", str(graph_dir), "地震", "破产", "--output", str(tmp_path / "paths.json")]
+    assert main(command) == 2
+    refusal = "more than 1,000 paths from '地震' to '破产', beyond --max-paths 1,000: raise it"
+    assert refusal in capsys.readouterr().err
+    # One short of the count, and far short of it, where paths through one edge each prove it before any count.
+    for most in (1955, 20):
+        with pytest.raises(TooManyPaths, match=rf"^more than {most:,} paths from '地震' to '破产', beyond"):
+            network_subgraph(Network.read(graph_dir), "地震", "破产", most)

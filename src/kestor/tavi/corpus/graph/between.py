@@ -5,10 +5,12 @@ and its only end the second: no path comes back to where it began or goes on pas
 extractor finds exactly the paths counted here, and `max_paths` bounds what it renders and sends.
 
 Counting: the events that lie between the two (reached from the first, reaching the second) are taken apart from
-the rest. Without a cycle among them, every edge between them is on a path and the paths are counted by adding
-along a topological order, none enumerated; with a cycle, paths are enumerated depth first, nearest the second event
-first, until one more than `max_paths` is found, each step only into events from which the second can still be
-reached without going back over the path.
+the rest, a whole step of the search at a time over arrays (`Arcs`, `span`). Without a cycle among them, every edge
+between them is on a path and the paths are counted by adding along a topological order, none enumerated; with a
+cycle, the paths through one edge each, by shortest walks to it and from it, are tried first, and more distinct
+simple ones than `max_paths` refuse the question at once; else paths are enumerated depth first, nearest the second
+event first, until one more than `max_paths` is found, each step only into events from which the second can still
+be reached without going back over the path.
 """
 
 from __future__ import annotations
@@ -18,7 +20,7 @@ import os
 from collections import deque
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ..events import NodeKind
 from ..events.names import event_key
@@ -27,9 +29,16 @@ from ..exits import GraphInputError
 from .evidence import Evidence
 from .kinds import RELATION, written_level
 
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
 MAX_PATHS = 1000
 # Enumeration steps on a graph with cycles, past which counting gives up rather than run for hours.
 STEP_BUDGET = 20_000_000
+# Edges tried, for each path allowed, in search of more simple paths than allowed before any is enumerated: among
+# well-connected events nearly every edge gives one, and where few do the enumeration decides.
+TRIES_PER_PATH = 20
 
 
 class TooManyPaths(GraphInputError):
@@ -133,28 +142,18 @@ def network_subgraph(
 
 def paths_between(network: Network, start: int, end: int, max_paths: int = MAX_PATHS) -> tuple[dict[str, Any], int]:
     """The graph data of every path from node `start` to node `end` (indexes), and how many there are."""
-    # No path enters its first event or leaves its last; a loop is on no simple path.
-    usable = [
-        edge
-        for edge, (source, target, _) in enumerate(network.edges)
-        if source != target and target != start and source != end
-    ]
-    outgoing: list[list[int]] = [[] for _ in network.names]
-    incoming: list[list[int]] = [[] for _ in network.names]
-    for edge in usable:
-        source, target, _ = network.edges[edge]
-        outgoing[source].append(edge)
-        incoming[target].append(edge)
-    reached = _reach(start, outgoing, network, forward=True)
-    if end not in reached:
+    found = span(Arcs.of(network), start, end, max_paths)
+    if found is None:
         raise GraphInputError(f"no path from {network.names[start]!r} to {network.names[end]!r} in the graph")
-    between = reached & _reach(end, incoming, network, forward=False)
-    inner = [edge for edge in usable if network.edges[edge][0] in between and network.edges[edge][1] in between]
-    order = _topological(between, inner, network)
+    if found.beyond:
+        raise TooManyPaths(too_many(network.names[start], network.names[end], f"more than {max_paths:,}", max_paths))
+    between = set(found.nodes.tolist())
+    inner = found.edges.tolist()
+    order = None if found.cyclic else _topological(between, inner, network)
     if order is not None:
         paths = _count_acyclic(start, end, order, inner, network)
         if paths > max_paths:
-            raise TooManyPaths(_too_many(network, start, end, f"{paths:,}", max_paths))
+            raise TooManyPaths(too_many(network.names[start], network.names[end], f"{paths:,}", max_paths))
         used = inner
     else:
         paths, used = _enumerate(start, end, between, inner, network, max_paths)
@@ -175,17 +174,200 @@ def paths_between(network: Network, start: int, end: int, max_paths: int = MAX_P
     return graph, paths
 
 
-def _reach(origin: int, adjacency: list[list[int]], network: Network, *, forward: bool) -> set[int]:
-    seen = {origin}
-    queue = deque([origin])
-    while queue:
-        for edge in adjacency[queue.popleft()]:
-            source, target, _ = network.edges[edge]
-            node = target if forward else source
-            if node not in seen:
-                seen.add(node)
-                queue.append(node)
-    return seen
+@dataclass
+class Arcs:
+    """Edges as arrays of node indexes (edge i: sources[i] -> targets[i]), each node's edges found both ways: what
+    the search for the events between two walks without a Python step per edge, on millions of edges."""
+
+    sources: npt.NDArray[np.int64]
+    targets: npt.NDArray[np.int64]
+    nodes: int
+    """Node indexes run from 0 to nodes - 1."""
+    leaving: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] = field(init=False)
+    """Offsets by node and the edges in order of their source: node n's are edges[offsets[n]:offsets[n + 1]]."""
+    entering: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] = field(init=False)
+
+    def __post_init__(self) -> None:
+        self.leaving = _grouped(self.sources, self.nodes)
+        self.entering = _grouped(self.targets, self.nodes)
+
+    @classmethod
+    def of(cls, network: Network) -> Arcs:
+        import numpy as np
+
+        ends = np.array([edge[:2] for edge in network.edges], dtype=np.int64).reshape(-1, 2)
+        return cls(ends[:, 0].copy(), ends[:, 1].copy(), len(network.names))
+
+
+class Search:
+    """Breadth first from `origin` along the edges (forward) or against them, never through `barrier`, among the
+    nodes `within` marks (None: all), a whole step of nodes at a time: for each node, the edge by which it was first
+    reached (`edge_in`: -1 for the origin, -2 where not reached) and how many steps from the origin it is."""
+
+    def __init__(
+        self,
+        arcs: Arcs,
+        origin: int,
+        barrier: int,
+        *,
+        forward: bool,
+        within: npt.NDArray[np.bool_] | None = None,
+    ) -> None:
+        import numpy as np
+
+        self.offsets, self.order = arcs.leaving if forward else arcs.entering
+        self.far = arcs.targets if forward else arcs.sources
+        self.barrier, self.within = barrier, within
+        self.edge_in = np.full(arcs.nodes, -2, dtype=np.int64)
+        self.steps = np.full(arcs.nodes, -1, dtype=np.int64)
+        self.edge_in[origin], self.steps[origin] = -1, 0
+        self.frontier = np.array([origin], dtype=np.int64)
+        self.depth = 0
+
+    @property
+    def reached(self) -> npt.NDArray[np.bool_]:
+        reached: npt.NDArray[np.bool_] = self.edge_in != -2
+        return reached
+
+    def step(self) -> bool:
+        """One step further; whether there is another."""
+        import numpy as np
+
+        frontier = self.frontier[self.frontier != self.barrier]
+        firsts = self.offsets[frontier]
+        counts = self.offsets[frontier + 1] - firsts
+        total = int(counts.sum())
+        places = np.repeat(firsts - (np.cumsum(counts) - counts), counts) + np.arange(total)
+        edges = self.order[places]
+        others = self.far[edges]
+        fresh = self.edge_in[others] == -2
+        if self.within is not None:
+            fresh &= self.within[others]
+        edges, others = edges[fresh], others[fresh]
+        # A node reached by several edges at once keeps one of them: the one whose write stays.
+        self.edge_in[others] = edges
+        others = others[self.edge_in[others] == edges]
+        self.depth += 1
+        self.steps[others] = self.depth
+        self.frontier = others
+        return bool(others.size)
+
+    def run(self) -> Search:
+        while self.step():
+            pass
+        return self
+
+
+@dataclass
+class Span:
+    """What lies between two nodes: the nodes reached from the first that reach the second, the edges among them
+    that a simple path can take, whether they hold a cycle, and whether more simple paths than allowed were found."""
+
+    nodes: npt.NDArray[np.int64]
+    edges: npt.NDArray[np.int64]
+    cyclic: bool
+    beyond: bool
+
+
+def span(arcs: Arcs, start: int, end: int, max_paths: int = MAX_PATHS) -> Span | None:
+    """The span from node `start` to node `end`, None where no path leads there. Where the span holds a cycle, the
+    paths made of a shortest walk to an edge's source, the edge, and a shortest walk from its target on are tried,
+    shortest first: every one whose walks share no node is a simple path, and more of them than `max_paths` prove
+    there are too many without enumerating any."""
+    import numpy as np
+    from scipy.sparse import csr_matrix
+    from scipy.sparse.csgraph import connected_components
+
+    if max(start, end) >= arcs.nodes:
+        return None
+    ahead = Search(arcs, start, end, forward=True)
+    behind = Search(arcs, end, start, forward=False)
+    # A step of each in turn: the search done first bounds the other, which need only look among the nodes it
+    # reached. From an event of the long tail, the other way may lead through most of the graph.
+    while ahead.step() and behind.step():
+        pass
+    if not ahead.frontier.size:
+        if not ahead.reached[end]:
+            return None
+        behind = Search(arcs, end, start, forward=False, within=ahead.reached).run()
+    else:
+        if not behind.reached[start]:
+            return None
+        ahead = Search(arcs, start, end, forward=True, within=behind.reached).run()
+    inside = ahead.reached & behind.reached
+    nodes = np.flatnonzero(inside)
+    sources, targets = arcs.sources, arcs.targets
+    # No path enters its first node or leaves its last; a loop is on no simple path.
+    edges = np.flatnonzero(
+        inside[sources] & inside[targets] & (sources != targets) & (targets != start) & (sources != end)
+    )
+    place = np.full(arcs.nodes, -1, dtype=np.int64)
+    place[nodes] = np.arange(nodes.size)
+    matrix = csr_matrix(
+        (np.ones(edges.size, dtype=np.int8), (place[sources[edges]], place[targets[edges]])),
+        shape=(nodes.size, nodes.size),
+    )
+    components, _ = connected_components(matrix, directed=True, connection="strong")
+    cyclic = bool(components < nodes.size)
+    beyond = False
+    if cyclic:
+        # The shortest paths first, sorting only the edges of the lengths that the tries reach.
+        length = ahead.steps[sources[edges]] + behind.steps[targets[edges]]
+        tries = TRIES_PER_PATH * (max_paths + 1)
+        longest = int(np.searchsorted(np.cumsum(np.bincount(length)), min(tries, length.size)))
+        shortest = np.flatnonzero(length <= longest)
+        tried = edges[shortest[np.argsort(length[shortest], kind="stable")][:tries]]
+        beyond = _beyond(arcs, tried, ahead.edge_in, behind.edge_in, max_paths)
+    return Span(nodes, edges, cyclic, beyond)
+
+
+def _grouped(ends: npt.NDArray[np.int64], nodes: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    import numpy as np
+
+    # Any order within a node's edges will do, and the same ends give the same order: the faster sort.
+    order = np.argsort(ends)
+    offsets = np.zeros(nodes + 1, dtype=np.int64)
+    np.cumsum(np.bincount(ends, minlength=nodes), out=offsets[1:])
+    return offsets, order
+
+
+def _beyond(
+    arcs: Arcs, tried: npt.NDArray[np.int64], ahead: npt.NDArray[np.int64], behind: npt.NDArray[np.int64], most: int
+) -> bool:
+    """Whether more than `most` distinct simple paths are among those through each edge `tried`: a shortest walk
+    to its source (`ahead`: `Search.edge_in` from the first node), the edge, a shortest walk on from its target
+    (`behind`)."""
+    heads: dict[int, tuple[int, ...]] = {}
+    tails: dict[int, tuple[int, ...]] = {}
+    found: set[tuple[int, ...]] = set()
+    for edge in tried.tolist():
+        head = _walk(int(arcs.sources[edge]), ahead, arcs.sources, heads)
+        tail = _walk(int(arcs.targets[edge]), behind, arcs.targets, tails)
+        if not set(head).isdisjoint(tail):
+            continue
+        found.add(head[::-1] + tail)
+        if len(found) > most:
+            return True
+    return False
+
+
+def _walk(
+    node: int, edge_in: npt.NDArray[np.int64], ends: npt.NDArray[np.int64], known: dict[int, tuple[int, ...]]
+) -> tuple[int, ...]:
+    """The nodes from `node` back to the origin of the search that gave `edge_in`, along the edges it was reached by."""
+    trail = []
+    while node not in known:
+        edge = int(edge_in[node])
+        if edge < 0:
+            known[node] = (node,)
+            break
+        trail.append(node)
+        node = int(ends[edge])
+    walked = known[node]
+    for passed in reversed(trail):
+        walked = (passed, *walked)
+        known[passed] = walked
+    return walked
 
 
 def _topological(nodes: set[int], edges: list[int], network: Network) -> list[int] | None:
@@ -282,7 +464,9 @@ def _enumerate(
         if target == end:
             paths += 1
             if paths > max_paths:
-                raise TooManyPaths(_too_many(network, start, end, f"more than {max_paths:,}", max_paths))
+                raise TooManyPaths(
+                    too_many(network.names[start], network.names[end], f"more than {max_paths:,}", max_paths)
+                )
             used.update(path_edges)
             used.add(edge)
         elif target not in on_path and reaches_end(target, on_path):
@@ -292,8 +476,9 @@ def _enumerate(
     return paths, sorted(used)
 
 
-def _too_many(network: Network, start: int, end: int, count: str, max_paths: int) -> str:
+def too_many(first: str, second: str, count: str, max_paths: int) -> str:
+    """The refusal of `count` paths from the event named `first` to the one named `second`."""
     return (
-        f"{count} paths from {network.names[start]!r} to {network.names[end]!r}, beyond --max-paths {max_paths:,}: "
+        f"{count} paths from {first!r} to {second!r}, beyond --max-paths {max_paths:,}: "
         "raise it, or ask about events nearer each other"
     )

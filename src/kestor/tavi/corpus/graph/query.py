@@ -23,7 +23,6 @@ import datetime
 import json
 import os
 import re
-from collections import deque
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -32,7 +31,7 @@ from ..events import NodeKind
 from ..events.names import event_key
 from ..events.normal import normalize
 from ..exits import GraphInputError
-from .between import MAX_PATHS, Network, paths_between
+from .between import MAX_PATHS, Arcs, Network, TooManyPaths, paths_between, span, too_many
 from .derive import prepare
 from .store import connect, first, store_path
 
@@ -113,6 +112,8 @@ class Questions:
     level: NodeKind = NodeKind.EVENT
     names: dict[int, str] = field(default_factory=dict)
     """Names looked up, by id (at the level)."""
+    whole_arcs: tuple[Arcs, Any, Any] | None = field(default=None, repr=False)
+    """The edges of the whole time and their strengths, once read (see `_arcs`)."""
 
     @classmethod
     def open(cls, graph_dir: str | os.PathLike[str], level: NodeKind | str | None = None) -> Questions:
@@ -452,64 +453,67 @@ class Questions:
     ) -> tuple[dict[str, Any], int]:
         """The graph data of every path from `first` to `second` (no node twice on a path), as the force extractor
         takes it, with the store's ids and each edge's mean strength, and how many paths there are (see `between`).
-        Only the nodes that lie between the two are read: those reached from the first that reach the second."""
+        The events between the two (reached from the first, reaching the second) are found on the edges as arrays,
+        read once for the whole time; only they are named and counted, and too many paths are refused before."""
         start, end = self.find(first), self.find(second)
         if start.id == end.id:
             raise GraphInputError(f"{first!r} and {second!r} are the same {self.level}")
-        network = self._network_between(start.id, end.id, window)
-        if network is None:
+        arcs, strengths, rank = self._arcs(window)
+        found = span(arcs, start.id, end.id, max_paths)
+        if found is None:
             raise GraphInputError(f"no path from {start.name!r} to {end.name!r} in the graph")
-        return paths_between(network, network.index[start.id], network.index[end.id], max_paths)
-
-    def _network_between(self, start: int, end: int, window: Window) -> Network | None:
-        """The nodes reached from `start` that reach `end` (no path enters `start` or leaves `end`), with the edges
-        among them; None where `end` is not reached."""
-        import numpy as np
-
-        if window.whole:
-            ends = self.connection.execute(f"SELECT source, target FROM {self._edges}").fetchnumpy()
-        else:
-            condition, values = window.condition("e.date")
-            ends = self.connection.execute(
-                f"SELECT DISTINCT source, target FROM ({self._relations(condition)})", values
-            ).fetchnumpy()
-        sources = np.asarray(ends["source"], dtype=np.int64)
-        targets = np.asarray(ends["target"], dtype=np.int64)
-        usable = (sources != targets) & (targets != start) & (sources != end)
-        sources, targets = sources[usable], targets[usable]
-        reached = _reach(start, sources, targets)
-        if end not in reached:
-            return None
-        between = reached & _reach(end, targets, sources)
-        inner = sorted(between)
-        if window.whole:
-            rows = self.connection.execute(
-                f"""
-                SELECT source, target, strength_mean FROM {self._edges}
-                WHERE source IN (SELECT unnest(?)) AND target IN (SELECT unnest(?)) ORDER BY seq
-                """,
-                [inner, inner],
-            ).fetchall()
-        else:
-            condition, values = window.condition("e.date")
-            rows = self.connection.execute(
-                f"""
-                SELECT source, target,
-                    kestor_exact_mean(sum((strength * 18446744073709551616.0)::HUGEINT), count(*), avg(strength))
-                FROM ({self._relations(condition)})
-                WHERE source IN (SELECT unnest(?)) AND target IN (SELECT unnest(?))
-                GROUP BY source, target ORDER BY min(article), source, target
-                """,
-                [*values, inner, inner],
-            ).fetchall()
+        if found.beyond:
+            raise TooManyPaths(too_many(start.name, end.name, f"more than {max_paths:,}", max_paths))
+        # Only what lies between the two is named and handed to the count, in the order of the edges read.
+        inner = found.nodes.tolist()
         names = dict(
             self.connection.execute(
                 f"SELECT id, name FROM {self._nodes} WHERE id IN (SELECT unnest(?))", [inner]
             ).fetchall()
         )
         index = {number: place for place, number in enumerate(inner)}
-        edges = [(index[source], index[target], strength) for source, target, strength in rows]
-        return Network([names[number] for number in inner], {}, edges, self.level, ids=inner)
+        listed = found.edges[rank[found.edges].argsort(kind="stable")]
+        edges = [
+            (index[source], index[target], strength)
+            for source, target, strength in zip(
+                arcs.sources[listed].tolist(), arcs.targets[listed].tolist(), strengths[listed].tolist(), strict=True
+            )
+        ]
+        network = Network([names[number] for number in inner], {}, edges, self.level, ids=inner)
+        return paths_between(network, index[start.id], index[end.id], max_paths)
+
+    def _arcs(self, window: Window) -> tuple[Arcs, Any, Any]:
+        """The edges of the window as `Arcs` by node id, with each one's mean strength and its rank in the order the
+        files list them; those of the whole time are read once for the `Questions`."""
+        import numpy as np
+
+        if window.whole and self.whole_arcs is not None:
+            return self.whole_arcs
+        if window.whole:
+            # Read as stored, not sorted: only the few edges between two events are put in order.
+            ends = self.connection.execute(
+                f"SELECT source, target, strength_mean AS strength, seq AS rank FROM {self._edges}"
+            ).fetchnumpy()
+        else:
+            condition, values = window.condition("e.date")
+            ends = self.connection.execute(
+                f"""
+                SELECT source, target,
+                    kestor_exact_mean(sum((strength * 18446744073709551616.0)::HUGEINT), count(*), avg(strength))
+                    AS strength, row_number() OVER (ORDER BY min(article), source, target) AS rank
+                FROM ({self._relations(condition)})
+                GROUP BY source, target
+                """,
+                values,
+            ).fetchnumpy()
+        sources = np.asarray(ends["source"], dtype=np.int64)
+        targets = np.asarray(ends["target"], dtype=np.int64)
+        nodes = int(max(sources.max(initial=0), targets.max(initial=0))) + 1
+        strengths = np.asarray(ends["strength"], dtype=np.float64)
+        read = Arcs(sources, targets, nodes), strengths, np.asarray(ends["rank"], dtype=np.int64)
+        if window.whole:
+            self.whole_arcs = read
+        return read
 
     # Evidence
 
@@ -550,24 +554,6 @@ def _id_of(text: str) -> int | None:
 
 def _text(value: Any) -> str | None:
     return None if value is None else str(value)
-
-
-def _reach(origin: int, sources: Any, targets: Any) -> set[int]:
-    """The nodes reached from `origin` along the edges (sources[i] -> targets[i])."""
-    import numpy as np
-
-    order = np.argsort(sources, kind="stable")
-    ordered_sources, ordered_targets = sources[order], targets[order]
-    seen = {origin}
-    queue = deque([origin])
-    while queue:
-        node = queue.popleft()
-        start, stop = np.searchsorted(ordered_sources, [node, node + 1])
-        for other in ordered_targets[start:stop].tolist():
-            if other not in seen:
-                seen.add(other)
-                queue.append(other)
-    return seen
 
 
 def written_level(graph_dir: str | os.PathLike[str]) -> NodeKind:

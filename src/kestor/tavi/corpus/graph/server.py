@@ -71,6 +71,9 @@ class GraphServer(ThreadingHTTPServer):
         self.connection = connect(store_path(graph_dir))
         self.lock = threading.Lock()
         self.idle: list[Any] = []
+        # The edges the paths between two nodes are searched on, read at the first such question of each level and
+        # kept for every later one: the store does not change while it is served.
+        self.arcs: dict[NodeKind, Any] = {}
         self.page = served_page(
             f"Event graph: {self.graph_dir.resolve().name}",
             {
@@ -110,11 +113,14 @@ class GraphServer(ThreadingHTTPServer):
         if cursor is None:
             cursor = self.connection.cursor()
             prepare(cursor)
+        questions = Questions(cursor, level, whole_arcs=self.arcs.get(level))
         try:
-            yield Questions(cursor, level)
+            yield questions
         finally:
             with self.lock:
                 self.idle.append(cursor)
+                if questions.whole_arcs is not None:
+                    self.arcs[level] = questions.whole_arcs
 
     def server_close(self) -> None:
         super().server_close()
