@@ -196,6 +196,8 @@ def children(pid: int) -> list[str]:
     ("after", "sent"),
     [
         (0.2, signal.SIGINT),
+        (0.5, signal.SIGTERM),
+        (0.7, signal.SIGINT),
         (1.0, signal.SIGTERM),
         (2.0, signal.SIGINT),
         (3.0, signal.SIGTERM),
@@ -205,7 +207,8 @@ def children(pid: int) -> list[str]:
 def test_an_interrupt_at_any_moment_stops_the_run_with_its_true_summary(tmp_path, after, sent):
     # Ctrl-C as a terminal sends it, to the whole process group (workers included); SIGTERM as kill sends it. From
     # the console script's start: its imports, the checks, the cluster's start-up, the first requests. On a busy
-    # machine the start-up comes later: one is sent while the driver starts its workers.
+    # machine the start-up comes later: one is sent while the driver starts its workers. Those in the first second
+    # come as libraries are imported, whose own imports would report an interrupt as a missing dependency.
     ids = list(range(60))
     with ScriptedEndpoint(Model(delay=0.5)) as endpoint:
         job = Job(tmp_path, endpoint, "causara", ids)

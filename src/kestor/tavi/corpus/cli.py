@@ -15,13 +15,9 @@ option that the commands share (see arguments).
 from __future__ import annotations
 
 import argparse
-import contextlib
 import importlib.metadata
-import os
-import signal
 import sys
-from collections.abc import Callable, Iterator, Sequence
-from typing import Any, NoReturn
+from collections.abc import Callable, Sequence
 
 from . import cache_command, driver
 from .arguments import (
@@ -48,6 +44,7 @@ from .exits import (
     unexpected,
 )
 from .graph import commands as graph_commands
+from .interrupts import handling_signals
 
 RUN_EXIT_STATUSES = (
     (EXIT_OK, "every input is ok"),
@@ -81,15 +78,18 @@ def main(argv: Sequence[str] | None = None, *, held: Sequence[int] = ()) -> int:
     arguments = sys.argv[1:] if argv is None else list(argv)
     command: Callable[[argparse.Namespace], int]
     with handling_signals():
-        if held:
+        try:
+            if held:
+                raise KeyboardInterrupt
+            if arguments[:1] == [GRAPH]:
+                args, command = graph_commands.parse(arguments[1:])
+            elif arguments[:1] == [CACHE]:
+                args, command = cache_parser().parse_args(arguments[1:]), cache_command.execute
+            else:
+                args, command = run_arguments(arguments), driver.execute
+        except KeyboardInterrupt:
             print("interrupted before the command began: nothing was done", file=sys.stderr)
             return EXIT_INTERRUPTED
-        if arguments[:1] == [GRAPH]:
-            args, command = graph_commands.parse(arguments[1:])
-        elif arguments[:1] == [CACHE]:
-            args, command = cache_parser().parse_args(arguments[1:]), cache_command.execute
-        else:
-            args, command = run_arguments(arguments), driver.execute
         if "workers" in args and args.workers is None:
             args.workers = LOCAL_WORKERS
         try:
@@ -294,29 +294,3 @@ def _version() -> str:
         return importlib.metadata.version(DISTRIBUTION)
     except importlib.metadata.PackageNotFoundError:
         return "(not installed)"
-
-
-@contextlib.contextmanager
-def handling_signals() -> Iterator[None]:
-    """Ctrl-C and SIGTERM interrupt the command, which then shuts its cluster down and says what is on disk; a
-    second one while it does ends the process at once (what is on disk stays whole: every write is a rename)."""
-
-    def at_once(signum: int, frame: Any) -> NoReturn:
-        print("\ninterrupted again: stopped at once; a rerun picks up what is on disk", file=sys.stderr, flush=True)
-        os._exit(EXIT_INTERRUPTED)
-
-    def interrupt(signum: int, frame: Any) -> NoReturn:
-        signal.signal(signal.SIGINT, at_once)
-        signal.signal(signal.SIGTERM, at_once)
-        raise KeyboardInterrupt
-
-    try:
-        previous = signal.signal(signal.SIGINT, interrupt), signal.signal(signal.SIGTERM, interrupt)
-    except ValueError:  # not the main thread: leave signals to the host
-        yield
-        return
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous[0])
-        signal.signal(signal.SIGTERM, previous[1])

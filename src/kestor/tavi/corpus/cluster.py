@@ -23,6 +23,7 @@ from multiprocessing import resource_tracker
 from typing import Any
 
 from .exits import DISTRIBUTION, INSTALL_HINT, SetupError
+from .interrupts import interrupts_held
 
 SHARE_EVERY = 1.0
 """Seconds between two looks at which workers have work, on both sides of the rate shares."""
@@ -34,7 +35,8 @@ _TRACKER_QUIET = "ignore::UserWarning:multiprocessing.resource_tracker"
 def require_dask(needs: str) -> None:
     """Refuse to go on without Dask distributed; `needs` says who needs it ("corpus runs need")."""
     try:
-        import distributed  # noqa: F401
+        with interrupts_held():
+            import distributed  # noqa: F401
     except ImportError as error:
         raise SetupError(f"{needs} Dask distributed, which is not installed ({error}): {INSTALL_HINT}") from None
 
@@ -85,39 +87,19 @@ def _interrupts_held_while_workers_start() -> Iterator[None]:
     in every thread but those that block it, and the driver has threads of libraries that do not).
 
     Meanwhile a Ctrl-C or SIGTERM is held, not raised where the cluster is half made (whose close then fails on
-    workers still starting), and raised once the cluster and its client are up; a second one is not held."""
+    workers still starting), and raised once the cluster and its client are up."""
     if threading.current_thread() is not threading.main_thread():  # signals are the host's to handle there
         yield
         return
     # The resource tracker unblocks the signals in whichever thread starts it, and the first worker's start would
     # start it in the thread that starts the workers: started here first, it leaves that thread as it is made.
     resource_tracker.ensure_running()
-    held: list[int] = []
-    previous: dict[int, Any] = {}
-
-    def hold(signum: int, frame: Any) -> None:
-        if not held:
-            held.append(signum)
-            return
-        handler = previous[signum]
-        if callable(handler):
-            handler(signum, frame)
-        elif handler == signal.SIG_DFL:
-            signal.signal(signum, signal.SIG_DFL)
-            signal.raise_signal(signum)
-
-    for interrupt in (signal.SIGINT, signal.SIGTERM):
-        previous[interrupt] = signal.signal(interrupt, hold)
-    mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        yield
-    finally:
-        # Handlers first, then the mask: a signal that comes in between goes to the handler it is meant for.
-        for number, handler in previous.items():
-            signal.signal(number, handler)
-        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
-        if held:
-            signal.raise_signal(held[0])
+    with interrupts_held():
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            yield
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
 
 def _keep_interrupts_from_workers(client: Any) -> None:

@@ -52,6 +52,7 @@ from .exits import (
 )
 from .extractors import build_extractors, extractor_classes, quiet_progress_bars, runner_classes
 from .inputs import counted, id_key, load_inputs
+from .interrupts import interrupts_held
 from .modes import STEPS, process
 from .planning import Task, TaskReport, plan, split
 from .progress import Progress
@@ -211,7 +212,8 @@ def _estimate(config: RunConfig, parts: list[Task], cache: Path | None, price: P
 def _check_extractors(config: RunConfig, where: str) -> None:
     # Building makes no request; what fails here would fail in every worker, after the cluster started.
     try:
-        build_extractors(config)
+        with interrupts_held():  # the first build imports the extension modules and what they import
+            build_extractors(config)
     except Exception as error:
         raise ConfigError(f"{where}: the extractors cannot be built from it: {type(error).__name__}: {error}") from None
 
