@@ -35,8 +35,7 @@ _TRACKER_QUIET = "ignore::UserWarning:multiprocessing.resource_tracker"
 def require_dask(needs: str) -> None:
     """Refuse to go on without Dask distributed; `needs` says who needs it ("corpus runs need")."""
     try:
-        with interrupts_held():
-            import distributed  # noqa: F401
+        import distributed  # noqa: F401
     except ImportError as error:
         raise SetupError(f"{needs} Dask distributed, which is not installed ({error}): {INSTALL_HINT}") from None
 

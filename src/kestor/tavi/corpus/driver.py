@@ -212,7 +212,8 @@ def _estimate(config: RunConfig, parts: list[Task], cache: Path | None, price: P
 def _check_extractors(config: RunConfig, where: str) -> None:
     # Building makes no request; what fails here would fail in every worker, after the cluster started.
     try:
-        with interrupts_held():  # the first build imports the extension modules and what they import
+        # Held: a KeyboardInterrupt in a library's constructor leaves a half-made object whose finaliser complains.
+        with interrupts_held():
             build_extractors(config)
     except Exception as error:
         raise ConfigError(f"{where}: the extractors cannot be built from it: {type(error).__name__}: {error}") from None

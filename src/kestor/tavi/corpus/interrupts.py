@@ -1,11 +1,13 @@
-"""Ctrl-C and SIGTERM: how a command is interrupted, and the stretches where an interrupt must wait.
+"""Ctrl-C and SIGTERM: how a command is interrupted, and where an interrupt must wait.
 
 A command runs with `handling_signals`: the first signal raises KeyboardInterrupt, which the command turns into its
 true summary; a second one ends the process at once. Raised in the middle of an import, though, a KeyboardInterrupt
-is not always ours to catch: compiled libraries (numpy among them) report any failure of their own import as an
-ImportError, and the libraries above them take that for a missing optional dependency and go on. The interrupt is
-then lost, and the paid run goes on to its end. So imports of libraries, and the start of a local cluster, run with
-`interrupts_held`: a signal that comes meanwhile is raised as soon as they are done.
+is not ours to catch: compiled libraries (numpy among them) report any failure of their own import as an ImportError,
+and the libraries above them take that for a missing optional dependency and go on. The interrupt would be lost and
+the paid run go on to its end. So one that lands in an import is sent again a moment later, until it lands outside
+one. A library's constructor is no better place (its half-made object's finaliser complains on the terminal): the
+stretches that build the extractors or start a local cluster run with `interrupts_held`, and a signal that comes
+meanwhile is raised as they end.
 """
 
 from __future__ import annotations
@@ -21,6 +23,8 @@ from typing import Any, NoReturn
 from .exits import EXIT_INTERRUPTED
 
 INTERRUPTS = (signal.SIGINT, signal.SIGTERM)
+RESEND_AFTER = 0.05
+"""Seconds after which an interrupt that landed in an import is sent again."""
 
 
 @contextlib.contextmanager
@@ -32,7 +36,12 @@ def handling_signals() -> Iterator[None]:
         print("\ninterrupted again: stopped at once; a rerun picks up what is on disk", file=sys.stderr, flush=True)
         os._exit(EXIT_INTERRUPTED)
 
-    def interrupt(signum: int, frame: Any) -> NoReturn:
+    def interrupt(signum: int, frame: Any) -> None:
+        if _importing(frame):
+            resend = threading.Timer(RESEND_AFTER, os.kill, (os.getpid(), signum))
+            resend.daemon = True
+            resend.start()
+            return
         for number in INTERRUPTS:
             signal.signal(number, at_once)
         raise KeyboardInterrupt
@@ -78,3 +87,11 @@ def interrupts_held() -> Iterator[None]:
             signal.signal(number, handler)
         if held:
             signal.raise_signal(held[0])
+
+
+def _importing(frame: Any) -> bool:
+    while frame is not None:
+        if frame.f_code.co_filename.startswith("<frozen importlib._bootstrap"):
+            return True
+        frame = frame.f_back
+    return False
