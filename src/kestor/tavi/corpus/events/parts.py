@@ -90,6 +90,9 @@ class Grammar:
     bound: dict[str, str]
     heads: dict[str, str]
     """A head that ends in one of these is what it names, whatever kind of it comes before (均价, 批发价: 价格)."""
+    endpoints: frozenset[str]
+    """Complements after a verb of rising or falling that name the mark it reached (跌至, 降到, 跌破): what
+    follows is that mark (近十年低位, 荣枯线), no part of the thing nor of what happens to it."""
     scope: frozenset[str]
     nominalizers: frozenset[str]
     """Nouns that make a happening a thing and say nothing more (裁员潮, 数据泄露事件, 缺芯问题)."""
@@ -112,6 +115,7 @@ class Grammar:
             dict(table["abbreviations"]),
             dict(table["bound"]),
             dict(table["heads"]),
+            frozenset(table["endpoints"]),
             frozenset(table["scope"]),
             frozenset(table["nominalizers"]),
             frozenset(table["nouns"]),
@@ -254,6 +258,10 @@ class Parser:
         known = self.known
         last = len(tokens) - 1
         for number, token in enumerate(tokens):
+            reached = self._reached(token[0], kept)
+            if reached is not None:
+                kept.extend(reached)
+                break
             found = known.get(token)
             if found is None:
                 found = known[token] = self._word(*token)
@@ -262,6 +270,17 @@ class Parser:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
             kept.extend(entries)
         return kept
+
+    def _reached(self, word: str, kept: list[tuple[str, str, str]]) -> list[tuple[str, str, str]] | None:
+        """Where a rise or fall is said to reach a mark (跌至|低位, 跌|到|低点, 跌破|荣枯线): the words that say
+        the rise or fall, the mark left out; None elsewhere."""
+        if word[-1] not in self.grammar.endpoints:
+            return None
+        if len(word) == 1:
+            return [] if kept and kept[-1][1] == VERB and self._polar(kept[-1][0]) else None
+        if not self._polar(word):
+            return None
+        return [(word[:-1] if self._polar(word[:-1]) else word, VERB, "v")]
 
     def _word(self, word: str, tag: str) -> tuple[tuple[tuple[str, str, str], ...], bool]:
         """What one word is, wherever it stands, and whether it is a modifier of one character (dropped but
