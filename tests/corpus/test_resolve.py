@@ -211,6 +211,7 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         # A rise or fall is said of a thing, though the tagger takes the thing for a verb or the rise for a noun.
         "subject": (["出境游火爆", "出境游人次大增"], ["出境游火爆", "入境游火爆"]),
         "way at the end": (["白酒库存高企", "白酒库存增加"], ["白酒库存高企", "啤酒库存高企"]),
+        "count": (["入境游客人数增加", "入境游客增加"], ["入境游客人数增加", "出境游客人数增加"]),
         "mark reached": (
             ["水泥价格下跌", "水泥价格跌至近十年低位"],
             ["水泥价格跌至近十年低位", "水泥产量跌至近十年低位"],

@@ -96,6 +96,8 @@ class Grammar:
     endpoints: frozenset[str]
     """Complements after a verb of rising or falling that name the mark it reached (跌至, 降到, 跌破): what
     follows is that mark (近十年低位, 荣枯线), no part of the thing nor of what happens to it."""
+    counts: frozenset[str]
+    """Heads that count what comes before them (数量, 人数, 规模): a rise or fall of that is one of its count."""
     scope: frozenset[str]
     nominalizers: frozenset[str]
     """Nouns that make a happening a thing and say nothing more (裁员潮, 数据泄露事件, 缺芯问题)."""
@@ -119,6 +121,7 @@ class Grammar:
             dict(table["bound"]),
             dict(table["heads"]),
             frozenset(table["endpoints"]),
+            frozenset(table["counts"]),
             frozenset(table["scope"]),
             frozenset(table["nominalizers"]),
             frozenset(table["nouns"]),
@@ -233,6 +236,9 @@ class Parser:
                     word = bound[0]
                 verbs.append(word)
         polarity, content = self._read(verbs)
+        if thing and thing[-1] in self.grammar.counts and (len(thing) > 1 or agent):
+            if any(axis == DIRECTION for axis, _ in polarity):
+                thing.pop()  # 游客人数增加 is 游客增加: what rises or falls of a kind of things is their number
         owner, head = self._head(thing, agent)
         return Parts(
             "".join(thing), owner, head, content, polarity, "".join(written), agent, target, tuple(places), True
