@@ -236,9 +236,9 @@ class Parser:
                     word = bound[0]
                 verbs.append(word)
         polarity, content = self._read(verbs)
-        if thing and thing[-1] in self.grammar.counts and (len(thing) > 1 or agent):
-            if any(axis == DIRECTION for axis, _ in polarity):
-                thing.pop()  # 游客人数增加 is 游客增加: what rises or falls of a kind of things is their number
+        counted = thing and thing[-1] in self.grammar.counts and (len(thing) > 1 or agent)
+        if counted and any(axis == DIRECTION for axis, _ in polarity):
+            thing.pop()  # 游客人数增加 is 游客增加: what rises or falls of a kind of things is their number
         owner, head = self._head(thing, agent)
         return Parts(
             "".join(thing), owner, head, content, polarity, "".join(written), agent, target, tuple(places), True
