@@ -86,7 +86,8 @@ def test_each_tier_joins_what_it_should_and_no_tier_joins_what_is_never_one_even
     ]
     # Mainland words that the Taiwan phrase table takes for Taiwan's words for others keep their spelling in either
     # script, while its own words still go (晶片); a time of day is a qualifier however it is written; tenths are
-    # one numeral's, and after another numeral 成 starts a word.
+    # one numeral's, and after another numeral 成 starts a word; a year is a date whatever comes before or after it,
+    # and a figure's unit goes with it, per unit and counter included.
     said = [
         "新增贷款减少",
         "新增貸款減少",
@@ -95,6 +96,11 @@ def test_each_tier_joins_what_it_should_and_no_tier_joins_what_is_never_one_even
         "9月5日12时52分泸定地震",
         "近七成城市房价下跌",
         "双十一成交额增长",
+        "水泥产量跌至2010年以来最低",
+        "2024届高校毕业生人数增加",
+        "碳价突破100元/吨",
+        "金饰价格突破每克800元",
+        "全国幼儿园减少2万所",
     ]
     assert [normal.form for normal in normalize(said)] == [
         "新增贷款减少",
@@ -104,6 +110,11 @@ def test_each_tier_joins_what_it_should_and_no_tier_joins_what_is_never_one_even
         "泸定地震",
         "城市房价下跌",
         "双十一成交额增长",
+        "水泥产量跌最低",
+        "高校毕业生人数增加",
+        "碳价突破",
+        "金饰价格突破",
+        "全国幼儿园减少",
     ]
 
     similar = events_of(names)
@@ -196,6 +207,15 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "closing": (["港口停运", "港口停摆", "港口暂停运营"], ["港口停运", "地铁停运"]),
         "price": (["猪肉均价上涨", "猪肉价格上涨"], ["猪肉均价上涨", "猪肉产量上涨"]),
         "swapped": (["腾讯起诉抖音", "腾讯对抖音提起诉讼"], ["腾讯起诉抖音", "抖音起诉腾讯"]),
+        # The mark a rise or fall reaches is neither the thing nor what happens to it.
+        # A rise or fall is said of a thing, though the tagger takes the thing for a verb or the rise for a noun.
+        "subject": (["出境游火爆", "出境游人次大增"], ["出境游火爆", "入境游火爆"]),
+        "way at the end": (["白酒库存高企", "白酒库存增加"], ["白酒库存高企", "啤酒库存高企"]),
+        "count": (["入境游客人数增加", "入境游客增加"], ["入境游客人数增加", "出境游客人数增加"]),
+        "mark reached": (
+            ["水泥价格下跌", "水泥价格跌至近十年低位"],
+            ["水泥价格跌至近十年低位", "水泥产量跌至近十年低位"],
+        ),
     }
     for kind, (alike, apart) in kinds.items():
         assert events_of(alike) == [alike], kind

@@ -33,7 +33,7 @@ from functools import cache
 from typing import Any, NamedTuple
 
 from .lexicon import NEUTRAL, Lexicon, shipped_table
-from .polarity import OPENING, Polarity
+from .polarity import DIRECTION, OPENING, Polarity
 
 LONGEST = 40
 """Characters; a longer name is a paragraph, not an event's name, and is compared whole."""
@@ -46,6 +46,9 @@ WORD_FREQUENCY = 100_000
 _PLACE_TAGS = frozenset({"ns", "f", "s"})
 _NAME_TAGS = frozenset({"nr", "nrt", "nt"})
 _VERB_TAGS = frozenset({"v", "vd", "vi", "vn", "vg", "vq", "a", "ad", "an", "ag", "l", "i"})
+_NOUN_TAGS = frozenset({"n", "nz", "nr", "nrt", "ns", "nt", "f", "s"})
+"""Nouns the tagger knew as nouns, however polar their morphemes (停车场)."""
+_ADVERB_TAGS = frozenset({"d", "vd", "ad"})
 _NOUN_LIKE_TAGS = frozenset({"vn", "j", "l"})
 """Verbal nouns, abbreviations and set phrases: the participant where a verb follows (出口增长, 居民消费下滑)."""
 _DROPPED_TAGS = frozenset(
@@ -90,6 +93,11 @@ class Grammar:
     bound: dict[str, str]
     heads: dict[str, str]
     """A head that ends in one of these is what it names, whatever kind of it comes before (均价, 批发价: 价格)."""
+    endpoints: frozenset[str]
+    """Complements after a verb of rising or falling that name the mark it reached (跌至, 降到, 跌破): what
+    follows is that mark (近十年低位, 荣枯线), no part of the thing nor of what happens to it."""
+    counts: frozenset[str]
+    """Heads that count what comes before them (数量, 人数, 规模): a rise or fall of that is one of its count."""
     scope: frozenset[str]
     nominalizers: frozenset[str]
     """Nouns that make a happening a thing and say nothing more (裁员潮, 数据泄露事件, 缺芯问题)."""
@@ -112,6 +120,8 @@ class Grammar:
             dict(table["abbreviations"]),
             dict(table["bound"]),
             dict(table["heads"]),
+            frozenset(table["endpoints"]),
+            frozenset(table["counts"]),
             frozenset(table["scope"]),
             frozenset(table["nominalizers"]),
             frozenset(table["nouns"]),
@@ -195,6 +205,11 @@ class Parser:
     def read(self, tokens: list[tuple[str, str]]) -> Parts:
         """The parts of one name from its words and their parts of speech."""
         kept = self._words(tokens)
+        if len(kept) > 1 and all(kind != VERB for _, kind, _ in kept):
+            # A word of a way at the end, which the tagger took for no noun it knows, is the predicate.
+            word, _, tag = kept[-1]
+            if tag not in _NOUN_TAGS and any(axis == DIRECTION for axis, _ in self._read([word])[0]):
+                kept[-1] = (word, VERB, tag)
         start = self._predicate_start(kept)
         if start is None:
             # A happening alone: its places apart, the rest is what happens.
@@ -221,6 +236,9 @@ class Parser:
                     word = bound[0]
                 verbs.append(word)
         polarity, content = self._read(verbs)
+        counted = thing and thing[-1] in self.grammar.counts and (len(thing) > 1 or agent)
+        if counted and any(axis == DIRECTION for axis, _ in polarity):
+            thing.pop()  # 游客人数增加 is 游客增加: what rises or falls of a kind of things is their number
         owner, head = self._head(thing, agent)
         return Parts(
             "".join(thing), owner, head, content, polarity, "".join(written), agent, target, tuple(places), True
@@ -254,6 +272,10 @@ class Parser:
         known = self.known
         last = len(tokens) - 1
         for number, token in enumerate(tokens):
+            reached = self._reached(token[0], kept)
+            if reached is not None:
+                kept.extend(reached)
+                break
             found = known.get(token)
             if found is None:
                 found = known[token] = self._word(*token)
@@ -262,6 +284,17 @@ class Parser:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
             kept.extend(entries)
         return kept
+
+    def _reached(self, word: str, kept: list[tuple[str, str, str]]) -> list[tuple[str, str, str]] | None:
+        """Where a rise or fall is said to reach a mark (跌至|低位, 跌|到|低点, 跌破|荣枯线): the words that say
+        the rise or fall, the mark left out; None elsewhere."""
+        if word[-1] not in self.grammar.endpoints:
+            return None
+        if len(word) == 1:
+            return [] if kept and kept[-1][1] == VERB and self._polar(kept[-1][0]) else None
+        if not self._polar(word):
+            return None
+        return [(word[:-1] if self._polar(word[:-1]) else word, VERB, "v")]
 
     def _word(self, word: str, tag: str) -> tuple[tuple[tuple[str, str, str], ...], bool]:
         """What one word is, wherever it stands, and whether it is a modifier of one character (dropped but
@@ -335,11 +368,15 @@ class Parser:
         """Where the predicate starts: the first verb, but for a noun or verbal noun before a verb, which is the
         participant (出口增长, 居民消费下滑, 高铁停运); None: no verb. A name that ends in a verb has its predicate
         in the verbs it ends with: a verb before a noun earlier on is within the participant (高考|报名|人数|创新高,
-        房屋|新开工|面积|下降)."""
+        房屋|新开工|面积|下降). A rise or a fall is said of a thing, not of an act: a verb that says no way right
+        before one that says a rise or a fall is its subject, a word the tagger took for a verb (出境游|火爆,
+        茅台|批价|跌破)."""
         first = 0
         if kept and kept[-1][1] == VERB and not _noun_like(kept[-1][2]):
             first = len(kept) - 1
             while first > 0 and kept[first - 1][1] == VERB:
+                if self._subject(kept[first - 1], kept[first][0]):
+                    return first
                 first -= 1
         for index, (_, kind, tag) in enumerate(kept[first:], first):
             if kind == VERB:
@@ -348,6 +385,14 @@ class Parser:
                     continue
                 return index
         return None
+
+    def _subject(self, word: tuple[str, str, str], following: str) -> bool:
+        """Whether a verb is the subject of the verb after it, which says a rise or a fall; one that negates
+        (未能) or says a way itself is within the predicate."""
+        said, tag = word[0], word[2]
+        if tag in _ADVERB_TAGS or self._polar(said) or self.polarity.negations.intersection(said):
+            return False
+        return any(axis == DIRECTION for axis, _ in self._read([following])[0])
 
     def _compound(self, word: str, tag: str) -> bool:
         """A verb and its object in one word that the tagger calls a noun (降息, 裁员, 缺芯; not 关税)."""
