@@ -13,13 +13,16 @@ a multiple), and the mean is the correctly rounded quotient of the exact sum and
 evidence came in, a run at a time or all at once. A strength of 2**40 or more, which no extractor gives, is
 averaged as a double instead.
 
-Derivation is whole or by the nodes touched: `derive(connection, touched)` recomputes only what those nodes' rows
-and edges are (their edges' probabilities with them), and every edge's lift, whose total changes with any relation.
+Derivation is whole or by what an addition changed (`Changed`): the figures and aliases of the nodes it touched, the
+edges of the pairs whose evidence changed, the probabilities of those pairs' sources, and every edge's lift, whose
+total changes with any relation. An edge's figures are its own evidence's alone, so an edge made again is the edge
+a whole derivation makes.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterable
+from dataclasses import dataclass, field
 from typing import Any
 
 from ..events import NodeKind
@@ -47,21 +50,30 @@ def prepare(connection: Any) -> None:
             raise
 
 
-def _relations(kind: NodeKind) -> str:
-    """The evidence as relations between nodes of `kind`."""
+def _relations(kind: NodeKind, among: str = "", *, sources_only: bool = False) -> str:
+    """The evidence as relations between nodes of `kind`. At the class level, where `among` (a query of class ids)
+    is given, only the relations with an end (their source, if `sources_only`) of one of those classes: found by
+    their events first, so that not all the evidence is joined to its events' classes."""
     if kind is NodeKind.EVENT:
         return "SELECT seq, article, date, source, target, label, strength, force FROM evidence"
+    rows = "evidence"
+    if among:
+        members = f"(SELECT id FROM events WHERE class IN ({among}))"
+        rows = f"(SELECT * FROM evidence WHERE source IN {members}{'' if sources_only else f' OR target IN {members}'})"
     return (
         "SELECT e.seq, e.article, e.date, s.class AS source, t.class AS target, e.label, e.strength, e.force "
-        "FROM evidence e JOIN events s ON s.id = e.source JOIN events t ON t.id = e.target"
+        f"FROM {rows} e JOIN events s ON s.id = e.source JOIN events t ON t.id = e.target"
     )
 
 
-def edge_query(kind: NodeKind, where: str = "") -> str:
+def edge_query(kind: NodeKind, where: str = "", among: str = "") -> str:
     """The SELECT of every edge between nodes of `kind` (a table's rows, without probability and lift), from
-    the relations that `where` keeps (a condition on `seq`, `date`, `source`, `target`)."""
+    the relations that `where` keeps (a condition on `seq`, `date`, `source`, `target`), whose sources are
+    `among` these (a query of node ids: all if not given)."""
     return f"""
-WITH rel AS (SELECT * FROM ({_relations(kind)}) {"WHERE " + where if where else ""}),
+WITH rel AS (
+    SELECT * FROM ({_relations(kind, among, sources_only=True)}) {"WHERE " + where if where else ""}
+),
 pairs AS (
     SELECT source, target, article, min(seq) AS first, any_value(date) AS date, any_value(force) AS force
     FROM rel GROUP BY source, target, article
@@ -114,11 +126,11 @@ LEFT JOIN by_month m USING (source, target)
 """
 
 
-def node_query(kind: NodeKind, where: str = "") -> str:
+def node_query(kind: NodeKind, where: str = "", among: str = "") -> str:
     """(node, relations, articles) of each node of `kind` that a kept relation names: relations as source or
-    target, a loop once."""
+    target, a loop once; of the relations with an end `among` these (a query of node ids: all if not given)."""
     return f"""
-WITH rel AS (SELECT * FROM ({_relations(kind)}) {"WHERE " + where if where else ""}),
+WITH rel AS (SELECT * FROM ({_relations(kind, among)}) {"WHERE " + where if where else ""}),
 ends AS (SELECT source AS node, article FROM rel UNION ALL SELECT target, article FROM rel WHERE target <> source)
 SELECT node, count(*) AS relations, count(DISTINCT article) AS articles FROM ends GROUP BY node
 """
@@ -128,23 +140,47 @@ def _table(kind: NodeKind) -> tuple[str, str]:
     return ("events", "edges") if kind is NodeKind.EVENT else ("classes", "class_edges")
 
 
-def derive(connection: Any, touched: Iterable[int] | None = None, touched_classes: Iterable[int] | None = None) -> None:
-    """The nodes' figures and aliases, and the edges, from the evidence: all of them, or where `touched` (event
-    ids) and `touched_classes` say (both None: all)."""
+@dataclass
+class Changed:
+    """What an addition changed, so that derivation makes again only that: the nodes whose figures and aliases
+    may differ, the nodes whose evidence changed other than by new rows (their aliases moved, or they were
+    redirected: each of their edges is made again), and the first new row of the evidence (the pairs of the new
+    rows are made again)."""
+
+    events: set[int] = field(default_factory=set)
+    classes: set[int] = field(default_factory=set)
+    moved_events: set[int] = field(default_factory=set)
+    moved_classes: set[int] = field(default_factory=set)
+    first_new: int = 0
+
+
+def derive(connection: Any, changed: Changed | None = None) -> None:
+    """The nodes' figures and aliases, and the edges, from the evidence: all of them, or where `changed` says."""
     prepare(connection)
-    for kind, nodes in ((NodeKind.EVENT, touched), (NodeKind.CLASS, touched_classes)):
-        _derive_level(connection, kind, None if nodes is None else sorted(set(nodes)))
+    for kind in (NodeKind.EVENT, NodeKind.CLASS):
+        if changed is None:
+            _derive_level(connection, kind, None, set(), 0)
+        elif kind is NodeKind.EVENT:
+            _derive_level(connection, kind, changed.events, changed.moved_events, changed.first_new)
+        else:
+            _derive_level(connection, kind, changed.classes, changed.moved_classes, changed.first_new)
 
 
-def _derive_level(connection: Any, kind: NodeKind, touched: list[int] | None) -> None:
+def _ids(connection: Any, name: str, ids: Iterable[int]) -> None:
+    connection.execute(f"CREATE OR REPLACE TEMP TABLE {name} (id BIGINT)")
+    listed = sorted(set(ids))
+    if listed:
+        connection.execute(f"INSERT INTO {name} SELECT unnest(?)", [listed])
+
+
+def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, moved: set[int], first_new: int) -> None:
     nodes, edges = _table(kind)
-    connection.execute("CREATE OR REPLACE TEMP TABLE touched (id BIGINT)")
     if touched is None:
-        connection.execute(f"INSERT INTO touched SELECT id FROM {nodes}")
-    elif touched:
-        connection.execute("INSERT INTO touched SELECT unnest(?)", [touched])
+        connection.execute(f"CREATE OR REPLACE TEMP TABLE touched AS SELECT id FROM {nodes}")
+    else:
+        _ids(connection, "touched", touched)
     near = "source IN (SELECT id FROM touched) OR target IN (SELECT id FROM touched)"
-    figures = node_query(kind, near if touched is not None else "")
+    figures = node_query(kind, near, "SELECT id FROM touched") if touched is not None else node_query(kind)
     connection.execute(
         f"""
         UPDATE {nodes} SET relations = coalesce(f.relations, 0), articles = coalesce(f.articles, 0)
@@ -153,33 +189,38 @@ def _derive_level(connection: Any, kind: NodeKind, touched: list[int] | None) ->
         """
     )
     _derive_aliases(connection, kind)
-    # Every edge of a touched source is recomputed, and with it the source's probabilities.
-    if touched is None:
-        connection.execute(f"DELETE FROM {edges}")
-        where = ""
-    else:
-        connection.execute(f"DELETE FROM {edges} WHERE {near}")
-        connection.execute(
-            f"""
-            INSERT INTO touched SELECT DISTINCT source FROM ({_relations(kind)})
-            WHERE target IN (SELECT id FROM touched) AND source NOT IN (SELECT id FROM touched)
-            """
-        )
-        connection.execute(f"DELETE FROM {edges} WHERE source IN (SELECT id FROM touched)")
-        where = "source IN (SELECT id FROM touched)"
+    # The pairs whose evidence changed: those of the new rows, and every pair of a moved node, as it was and as it
+    # is. Their edges are made again; of the others, only the probabilities of their sources and every lift.
+    _ids(connection, "moved", moved)
+    around = "source IN (SELECT id FROM moved) OR target IN (SELECT id FROM moved)"
+    connection.execute(
+        f"""
+        CREATE OR REPLACE TEMP TABLE remade AS
+        SELECT DISTINCT source, target FROM ({_relations(kind)}) WHERE seq >= ?
+        UNION SELECT source, target FROM {edges} WHERE {around}
+        UNION SELECT DISTINCT source, target FROM ({_relations(kind, "SELECT id FROM moved")}) WHERE {around}
+        """,
+        [first_new],
+    )
+    pair = "(source, target) IN (SELECT source, target FROM remade)"
+    connection.execute(f"DELETE FROM {edges} WHERE {pair}")
     connection.execute(
         f"""
         INSERT INTO {edges} BY NAME
-        SELECT *, 0.0 AS probability, 0.0 AS lift FROM ({edge_query(kind, where)}) ORDER BY seq
+        SELECT *, 0.0 AS probability, 0.0 AS lift FROM ({edge_query(kind, pair, "SELECT source FROM remade")}) ORDER BY seq
         """
     )
     connection.execute(
         f"""
         UPDATE {edges} SET probability = {edges}.count / s.leaving
-        FROM (SELECT source, sum(count) AS leaving FROM {edges} GROUP BY source) s
-        WHERE {edges}.source = s.source {"AND s.source IN (SELECT id FROM touched)" if touched is not None else ""}
+        FROM (
+            SELECT source, sum(count) AS leaving FROM {edges} WHERE source IN (SELECT source FROM remade)
+            GROUP BY source
+        ) s
+        WHERE {edges}.source = s.source
         """
     )
+    # A lift is over the share of all relations: any relation added changes every one.
     connection.execute(
         f"""
         UPDATE {edges} SET lift = {edges}.probability / (t.entering / t.total)
@@ -188,6 +229,8 @@ def _derive_level(connection: Any, kind: NodeKind, touched: list[int] | None) ->
         """
     )
     connection.execute("DROP TABLE touched")
+    connection.execute("DROP TABLE moved")
+    connection.execute("DROP TABLE remade")
 
 
 def _derive_aliases(connection: Any, kind: NodeKind) -> None:

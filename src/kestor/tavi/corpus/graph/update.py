@@ -40,7 +40,7 @@ from ..events.resolver import Settings
 from ..events.similar import MAX_DF
 from ..exits import GraphInputError
 from ..inputs import id_key
-from .derive import derive
+from .derive import Changed, derive
 from .evidence import Evidence
 from .resolve import Resolved, ResolveOptions, fingerprint, recipe, resolve_keys
 from .store import first, meta, set_meta, settings_json
@@ -401,7 +401,10 @@ def _add(
 
     # Aliases: the old ones that moved or were decided again, then the new spellings.
     touched: set[int] = set(new_events) | set(redirects.values())
-    changed = _old_aliases(connection, names, event_of_key, tier_of_key, touched)
+    # The events whose old evidence changes hands: every edge they have is made again.
+    moved: set[int] = set(redirects) | set(redirects.values())
+    changed = _old_aliases(connection, names, event_of_key, tier_of_key, moved)
+    touched |= moved
     seq = connection.execute("SELECT coalesce(max(seq), 0) FROM aliases").fetchall()[0][0]
     keys = evidence.keys
     first_spelling_of_key: dict[str, str] = {}
@@ -465,6 +468,7 @@ def _add(
                 """
             )
         connection.execute("DROP TABLE changed")
+    first_new = connection.execute("SELECT coalesce(max(seq), 0) + 1 FROM evidence").fetchall()[0][0]
     _insert_evidence(connection, evidence, rows, fresh, run_of, touched)
 
     # Mentions and first seen of every spelling the new relations name.
@@ -472,10 +476,19 @@ def _add(
 
     touched = {redirects.get(event, event) for event in touched} - set(redirects)
     new_class_keys = _new_class_keys(connection, resolved)
-    touched_classes = _name_and_class(
-        connection, touched, new_class_keys, lexicon, resolved.level if resolved else None
+    touched_classes, moved_classes = _name_and_class(
+        connection, touched, moved, new_class_keys, lexicon, resolved.level if resolved else None
     )
-    derive(connection, touched | set(redirects), touched_classes | redirected_classes)
+    derive(
+        connection,
+        Changed(
+            touched | set(redirects),
+            touched_classes | redirected_classes,
+            moved,
+            moved_classes | redirected_classes,
+            first_new,
+        ),
+    )
 
 
 def _new_class_keys(connection: Any, resolved: Resolved | None) -> set[str]:
@@ -861,10 +874,16 @@ def _count_mentions(connection: Any, evidence: Evidence, rows: Any) -> None:
 
 
 def _name_and_class(
-    connection: Any, touched: set[int], new_class_keys: set[str], lexicon: Lexicon, level: Level | None
-) -> set[int]:
-    """Each touched event's name and class (see `event_name` and `events.classes`), and the classes touched: the
-    touched events' old and new ones, and those of the class keys of the forms resolved."""
+    connection: Any,
+    touched: set[int],
+    moved: set[int],
+    new_class_keys: set[str],
+    lexicon: Lexicon,
+    level: Level | None,
+) -> tuple[set[int], set[int]]:
+    """Each touched event's name and class (see `event_name` and `events.classes`); the classes touched (the
+    touched events' old and new ones, and those of the class keys of the forms resolved) and those whose old
+    evidence changed hands (the old and new classes of an event that changed class or is `moved`)."""
     listed = sorted(touched)
     rows = connection.execute(
         """
@@ -927,7 +946,13 @@ def _name_and_class(
         ).fetchall()
     }
     _name_classes(connection, touched_classes)
-    return touched_classes
+    moved_classes = set()
+    for event in listed:
+        old, new = old_classes.get(event), known[class_keys[event]]
+        # A new event (no class before) has no old evidence.
+        if (old is not None and old != new) or event in moved:
+            moved_classes.update(group for group in (old, new) if group is not None)
+    return touched_classes, moved_classes
 
 
 def event_name(rows: Sequence[tuple[str, str, str, int]]) -> str:
