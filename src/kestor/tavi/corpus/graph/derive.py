@@ -207,7 +207,8 @@ def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, mov
     connection.execute(
         f"""
         INSERT INTO {edges} BY NAME
-        SELECT *, 0.0 AS probability, 0.0 AS lift FROM ({edge_query(kind, pair, "SELECT source FROM remade")}) ORDER BY seq
+        SELECT *, 0.0 AS probability, 0.0 AS lift FROM ({edge_query(kind, pair, "SELECT source FROM remade")})
+        ORDER BY seq
         """
     )
     connection.execute(
