@@ -946,7 +946,7 @@ def _name_and_class(
         ).fetchall()
     }
     _name_classes(connection, touched_classes)
-    moved_classes = set()
+    moved_classes: set[int] = set()
     for event in listed:
         old, new = old_classes.get(event), known[class_keys[event]]
         # A new event (no class before) has no old evidence.
