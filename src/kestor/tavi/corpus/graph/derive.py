@@ -179,20 +179,29 @@ def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, mov
         connection.execute(f"CREATE OR REPLACE TEMP TABLE touched AS SELECT id FROM {nodes}")
     else:
         _ids(connection, "touched", touched)
-    near = "source IN (SELECT id FROM touched) OR target IN (SELECT id FROM touched)"
-    figures = node_query(kind, near, "SELECT id FROM touched") if touched is not None else node_query(kind)
+    _ids(connection, "moved", moved)
+    around = "source IN (SELECT id FROM moved) OR target IN (SELECT id FROM moved)"
+    whole = "touched" if touched is None else "moved"
+    figures = node_query(kind) if touched is None else node_query(kind, around, "SELECT id FROM moved")
     connection.execute(
         f"""
         UPDATE {nodes} SET relations = coalesce(f.relations, 0), articles = coalesce(f.articles, 0)
-        FROM (SELECT t.id, f.relations, f.articles FROM touched t LEFT JOIN ({figures}) f ON f.node = t.id) f
+        FROM (SELECT t.id, f.relations, f.articles FROM {whole} t LEFT JOIN ({figures}) f ON f.node = t.id) f
         WHERE {nodes}.id = f.id
         """
     )
+    if touched is not None:
+        # New relations come from new articles alone: a node whose old evidence stayed adds theirs to its figures.
+        connection.execute(
+            f"""
+            UPDATE {nodes} SET relations = {nodes}.relations + f.relations, articles = {nodes}.articles + f.articles
+            FROM ({node_query(kind, f"seq >= {int(first_new)}")}) f
+            WHERE {nodes}.id = f.node AND f.node NOT IN (SELECT id FROM moved)
+            """
+        )
     _derive_aliases(connection, kind)
     # The pairs whose evidence changed: those of the new rows, and every pair of a moved node, as it was and as it
     # is. Their edges are made again; of the others, only the probabilities of their sources and every lift.
-    _ids(connection, "moved", moved)
-    around = "source IN (SELECT id FROM moved) OR target IN (SELECT id FROM moved)"
     connection.execute(
         f"""
         CREATE OR REPLACE TEMP TABLE remade AS

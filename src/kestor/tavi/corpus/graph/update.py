@@ -23,7 +23,7 @@ from __future__ import annotations
 import datetime
 import json
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -374,12 +374,8 @@ def _add(
     added.redirects = len(redirects)
 
     # Events: the new ones, and the redirects (every earlier redirect to a redirected event following it).
-    redirected_classes = {
-        group
-        for (group,) in connection.execute(
-            "SELECT class FROM events WHERE id IN (SELECT unnest(?)) AND class IS NOT NULL", [list(redirects)]
-        ).fetchall()
-    }
+    class_before = _classes_of(connection, redirects)
+    redirected_classes = {group for group in class_before.values() if group is not None}
     if new_events:
         connection.execute(
             "INSERT INTO events SELECT unnest(?), '', NULL, NULL, 0, 0, MAP {}::MAP(VARCHAR, BIGINT)", [new_events]
@@ -403,8 +399,11 @@ def _add(
     touched: set[int] = set(new_events) | set(redirects.values())
     # The events whose old evidence changes hands: every edge they have is made again.
     moved: set[int] = set(redirects) | set(redirects.values())
-    changed = _old_aliases(connection, names, event_of_key, tier_of_key, moved)
+    moves = _old_aliases(connection, names, event_of_key, tier_of_key)
+    changed = bool(moves)
+    moved.update(event for pair in moves for event in pair)
     touched |= moved
+    class_before.update(_classes_of(connection, {old for old, _ in moves} - set(redirects)))
     seq = connection.execute("SELECT coalesce(max(seq), 0) FROM aliases").fetchall()[0][0]
     keys = evidence.keys
     first_spelling_of_key: dict[str, str] = {}
@@ -477,17 +476,22 @@ def _add(
     touched = {redirects.get(event, event) for event in touched} - set(redirects)
     new_class_keys = _new_class_keys(connection, resolved)
     touched_classes, moved_classes = _name_and_class(
-        connection, touched, moved, new_class_keys, lexicon, resolved.level if resolved else None
+        connection, touched, new_class_keys, lexicon, resolved.level if resolved else None
     )
+    # An alias's old relations change class only where its old event's class is not its new event's.
+    class_after = _classes_of(connection, {new for _, new in moves})
+    for old, new in moves:
+        if class_before.get(old) != class_after.get(new):
+            moved_classes.update(group for group in (class_before.get(old), class_after.get(new)) if group is not None)
     derive(
         connection,
-        Changed(
-            touched | set(redirects),
-            touched_classes | redirected_classes,
-            moved,
-            moved_classes | redirected_classes,
-            first_new,
-        ),
+        Changed(touched | set(redirects), touched_classes | redirected_classes, moved, moved_classes, first_new),
+    )
+
+
+def _classes_of(connection: Any, events: Iterable[int]) -> dict[int, int | None]:
+    return dict(
+        connection.execute("SELECT id, class FROM events WHERE id IN (SELECT unnest(?))", [sorted(events)]).fetchall()
     )
 
 
@@ -654,16 +658,15 @@ def _old_aliases(
     names: _Names,
     event_of_key: dict[str, int],
     tier_of_key: dict[str, tuple[Tier, float]],
-    touched: set[int],
-) -> bool:
+) -> list[tuple[int, int]]:
     """The resolved keys the store held: their aliases take their (new) event, tier and score (of a key's
-    spellings, the first its own, the others "exact" where that is "name"); into `touched` go the events they left
-    and joined. Whether any alias moved (then in the temporary table `changed`)."""
+    spellings, the first its own, the others "exact" where that is "name"). The (old, new) events of the aliases
+    that moved (then in the temporary table `changed`)."""
     import pyarrow as pa
 
     stored = [key for key in names.keys if key in names.old_event]
     if not stored:
-        return False
+        return []
     table = pa.table(
         {
             "key": stored,
@@ -694,9 +697,7 @@ def _old_aliases(
         )
     finally:
         connection.unregister("decided")
-    for old, new in moved:
-        touched.update((old, new))
-    return bool(moved)
+    return [(old, new) for old, new in moved]
 
 
 def form_classes(forms: Sequence[str], parts: Sequence[Parts | None], lexicon: Lexicon) -> list[tuple[str, str] | None]:
@@ -876,14 +877,13 @@ def _count_mentions(connection: Any, evidence: Evidence, rows: Any) -> None:
 def _name_and_class(
     connection: Any,
     touched: set[int],
-    moved: set[int],
     new_class_keys: set[str],
     lexicon: Lexicon,
     level: Level | None,
 ) -> tuple[set[int], set[int]]:
     """Each touched event's name and class (see `event_name` and `events.classes`); the classes touched (the
     touched events' old and new ones, and those of the class keys of the forms resolved) and those whose old
-    evidence changed hands (the old and new classes of an event that changed class or is `moved`)."""
+    evidence changed hands (the old and new classes of an event that changed class)."""
     listed = sorted(touched)
     rows = connection.execute(
         """
@@ -950,7 +950,7 @@ def _name_and_class(
     for event in listed:
         old, new = old_classes.get(event), known[class_keys[event]]
         # A new event (no class before) has no old evidence.
-        if (old is not None and old != new) or event in moved:
+        if old is not None and old != new:
             moved_classes.update(group for group in (old, new) if group is not None)
     return touched_classes, moved_classes
 
