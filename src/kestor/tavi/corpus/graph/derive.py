@@ -143,27 +143,52 @@ def _table(kind: NodeKind) -> tuple[str, str]:
 @dataclass
 class Changed:
     """What an addition changed, so that derivation makes again only that: the nodes whose figures and aliases
-    may differ, the nodes whose evidence changed other than by new rows (their aliases moved, or they were
-    redirected: each of their edges is made again), and the first new row of the evidence (the pairs of the new
-    rows are made again)."""
+    may differ, and the first new row of the evidence. What changed hands among the old rows is found against
+    the `snapshot` taken before the addition changed anything."""
 
     events: set[int] = field(default_factory=set)
     classes: set[int] = field(default_factory=set)
-    moved_events: set[int] = field(default_factory=set)
-    moved_classes: set[int] = field(default_factory=set)
     first_new: int = 0
+
+
+def snapshot(connection: Any) -> None:
+    """The ends of each relation of the evidence, as events and as classes, before an addition changes them: the
+    temporary table `before`, which `derive` reads and drops."""
+    connection.execute(
+        """
+        CREATE OR REPLACE TEMP TABLE before AS
+        SELECT e.seq, e.source, e.target, s.class AS source_class, t.class AS target_class
+        FROM evidence e JOIN events s ON s.id = e.source JOIN events t ON t.id = e.target
+        """
+    )
 
 
 def derive(connection: Any, changed: Changed | None = None) -> None:
     """The nodes' figures and aliases, and the edges, from the evidence: all of them, or where `changed` says."""
     prepare(connection)
+    if changed is not None:
+        # The old relations whose ends changed: an alias moved to another event, an event to another class.
+        connection.execute(
+            """
+            CREATE OR REPLACE TEMP TABLE shifted AS
+            SELECT b.source AS old_source, b.target AS old_target, b.source_class AS old_source_class,
+                b.target_class AS old_target_class, e.source, e.target, s.class AS source_class,
+                t.class AS target_class
+            FROM before b JOIN evidence e USING (seq) JOIN events s ON s.id = e.source JOIN events t ON t.id = e.target
+            WHERE b.source <> e.source OR b.target <> e.target OR b.source_class IS DISTINCT FROM s.class
+                OR b.target_class IS DISTINCT FROM t.class
+            """
+        )
     for kind in (NodeKind.EVENT, NodeKind.CLASS):
         if changed is None:
-            _derive_level(connection, kind, None, set(), 0)
-        elif kind is NodeKind.EVENT:
-            _derive_level(connection, kind, changed.events, changed.moved_events, changed.first_new)
+            _derive_level(connection, kind, None, 0)
         else:
-            _derive_level(connection, kind, changed.classes, changed.moved_classes, changed.first_new)
+            _derive_level(
+                connection, kind, changed.events if kind is NodeKind.EVENT else changed.classes, changed.first_new
+            )
+    if changed is not None:
+        connection.execute("DROP TABLE shifted")
+        connection.execute("DROP TABLE before")
 
 
 def _ids(connection: Any, name: str, ids: Iterable[int]) -> None:
@@ -173,13 +198,35 @@ def _ids(connection: Any, name: str, ids: Iterable[int]) -> None:
         connection.execute(f"INSERT INTO {name} SELECT unnest(?)", [listed])
 
 
-def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, moved: set[int], first_new: int) -> None:
+def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, first_new: int) -> None:
     nodes, edges = _table(kind)
     if touched is None:
         connection.execute(f"CREATE OR REPLACE TEMP TABLE touched AS SELECT id FROM {nodes}")
     else:
         _ids(connection, "touched", touched)
-    _ids(connection, "moved", moved)
+    # The pairs whose old relations changed hands, as they were and as they are; their ends are the moved nodes.
+    suffix = "" if kind is NodeKind.EVENT else "_class"
+    differ = f"old_source{suffix} IS DISTINCT FROM source{suffix} OR old_target{suffix} IS DISTINCT FROM target{suffix}"
+    if touched is None:
+        connection.execute("CREATE OR REPLACE TEMP TABLE moved_pairs (source BIGINT, target BIGINT)")
+    else:
+        connection.execute(
+            f"""
+            CREATE OR REPLACE TEMP TABLE moved_pairs AS
+            SELECT DISTINCT old_source{suffix} AS source, old_target{suffix} AS target FROM shifted
+            WHERE {differ}
+            UNION
+            SELECT DISTINCT source{suffix}, target{suffix} FROM shifted
+            WHERE {differ}
+            """
+        )
+    connection.execute(
+        """
+        CREATE OR REPLACE TEMP TABLE moved AS
+        SELECT source AS id FROM moved_pairs WHERE source IS NOT NULL
+        UNION SELECT target FROM moved_pairs WHERE target IS NOT NULL
+        """
+    )
     around = "source IN (SELECT id FROM moved) OR target IN (SELECT id FROM moved)"
     whole = "touched" if touched is None else "moved"
     figures = node_query(kind) if touched is None else node_query(kind, around, "SELECT id FROM moved")
@@ -200,14 +247,13 @@ def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, mov
             """
         )
     _derive_aliases(connection, kind)
-    # The pairs whose evidence changed: those of the new rows, and every pair of a moved node, as it was and as it
-    # is. Their edges are made again; of the others, only the probabilities of their sources and every lift.
+    # Made again: the edges of the pairs of the new relations and of those that changed hands. Of the others,
+    # only the probabilities of their sources and every lift.
     connection.execute(
         f"""
         CREATE OR REPLACE TEMP TABLE remade AS
         SELECT DISTINCT source, target FROM ({_relations(kind)}) WHERE seq >= ?
-        UNION SELECT source, target FROM {edges} WHERE {around}
-        UNION SELECT DISTINCT source, target FROM ({_relations(kind, "SELECT id FROM moved")}) WHERE {around}
+        UNION SELECT source, target FROM moved_pairs WHERE source IS NOT NULL AND target IS NOT NULL
         """,
         [first_new],
     )
@@ -238,9 +284,8 @@ def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, mov
         WHERE {edges}.target = t.target
         """
     )
-    connection.execute("DROP TABLE touched")
-    connection.execute("DROP TABLE moved")
-    connection.execute("DROP TABLE remade")
+    for table in ("touched", "moved", "moved_pairs", "remade"):
+        connection.execute(f"DROP TABLE {table}")
 
 
 def _derive_aliases(connection: Any, kind: NodeKind) -> None:

@@ -23,7 +23,7 @@ from __future__ import annotations
 import datetime
 import json
 from collections import Counter
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -40,7 +40,7 @@ from ..events.resolver import Settings
 from ..events.similar import MAX_DF
 from ..exits import GraphInputError
 from ..inputs import id_key
-from .derive import Changed, derive
+from .derive import Changed, derive, snapshot
 from .evidence import Evidence
 from .resolve import Resolved, ResolveOptions, fingerprint, recipe, resolve_keys
 from .store import first, meta, set_meta, settings_json
@@ -374,8 +374,13 @@ def _add(
     added.redirects = len(redirects)
 
     # Events: the new ones, and the redirects (every earlier redirect to a redirected event following it).
-    class_before = _classes_of(connection, redirects)
-    redirected_classes = {group for group in class_before.values() if group is not None}
+    redirected_classes = {
+        group
+        for (group,) in connection.execute(
+            "SELECT class FROM events WHERE id IN (SELECT unnest(?)) AND class IS NOT NULL", [list(redirects)]
+        ).fetchall()
+    }
+    snapshot(connection)
     if new_events:
         connection.execute(
             "INSERT INTO events SELECT unnest(?), '', NULL, NULL, 0, 0, MAP {}::MAP(VARCHAR, BIGINT)", [new_events]
@@ -397,13 +402,7 @@ def _add(
 
     # Aliases: the old ones that moved or were decided again, then the new spellings.
     touched: set[int] = set(new_events) | set(redirects.values())
-    # The events whose old evidence changes hands: every edge they have is made again.
-    moved: set[int] = set(redirects) | set(redirects.values())
-    moves = _old_aliases(connection, names, event_of_key, tier_of_key)
-    changed = bool(moves)
-    moved.update(event for pair in moves for event in pair)
-    touched |= moved
-    class_before.update(_classes_of(connection, {old for old, _ in moves} - set(redirects)))
+    changed = _old_aliases(connection, names, event_of_key, tier_of_key, touched)
     seq = connection.execute("SELECT coalesce(max(seq), 0) FROM aliases").fetchall()[0][0]
     keys = evidence.keys
     first_spelling_of_key: dict[str, str] = {}
@@ -475,24 +474,10 @@ def _add(
 
     touched = {redirects.get(event, event) for event in touched} - set(redirects)
     new_class_keys = _new_class_keys(connection, resolved)
-    touched_classes, moved_classes = _name_and_class(
+    touched_classes = _name_and_class(
         connection, touched, new_class_keys, lexicon, resolved.level if resolved else None
     )
-    # An alias's old relations change class only where its old event's class is not its new event's.
-    class_after = _classes_of(connection, {new for _, new in moves})
-    for old, new in moves:
-        if class_before.get(old) != class_after.get(new):
-            moved_classes.update(group for group in (class_before.get(old), class_after.get(new)) if group is not None)
-    derive(
-        connection,
-        Changed(touched | set(redirects), touched_classes | redirected_classes, moved, moved_classes, first_new),
-    )
-
-
-def _classes_of(connection: Any, events: Iterable[int]) -> dict[int, int | None]:
-    return dict(
-        connection.execute("SELECT id, class FROM events WHERE id IN (SELECT unnest(?))", [sorted(events)]).fetchall()
-    )
+    derive(connection, Changed(touched | set(redirects), touched_classes | redirected_classes, first_new))
 
 
 def _new_class_keys(connection: Any, resolved: Resolved | None) -> set[str]:
@@ -658,15 +643,16 @@ def _old_aliases(
     names: _Names,
     event_of_key: dict[str, int],
     tier_of_key: dict[str, tuple[Tier, float]],
-) -> list[tuple[int, int]]:
+    touched: set[int],
+) -> bool:
     """The resolved keys the store held: their aliases take their (new) event, tier and score (of a key's
-    spellings, the first its own, the others "exact" where that is "name"). The (old, new) events of the aliases
-    that moved (then in the temporary table `changed`)."""
+    spellings, the first its own, the others "exact" where that is "name"); into `touched` go the events they left
+    and joined. Whether any alias moved (then in the temporary table `changed`)."""
     import pyarrow as pa
 
     stored = [key for key in names.keys if key in names.old_event]
     if not stored:
-        return []
+        return False
     table = pa.table(
         {
             "key": stored,
@@ -697,7 +683,9 @@ def _old_aliases(
         )
     finally:
         connection.unregister("decided")
-    return [(old, new) for old, new in moved]
+    for old, new in moved:
+        touched.update((old, new))
+    return bool(moved)
 
 
 def form_classes(forms: Sequence[str], parts: Sequence[Parts | None], lexicon: Lexicon) -> list[tuple[str, str] | None]:
@@ -875,15 +863,10 @@ def _count_mentions(connection: Any, evidence: Evidence, rows: Any) -> None:
 
 
 def _name_and_class(
-    connection: Any,
-    touched: set[int],
-    new_class_keys: set[str],
-    lexicon: Lexicon,
-    level: Level | None,
-) -> tuple[set[int], set[int]]:
-    """Each touched event's name and class (see `event_name` and `events.classes`); the classes touched (the
-    touched events' old and new ones, and those of the class keys of the forms resolved) and those whose old
-    evidence changed hands (the old and new classes of an event that changed class)."""
+    connection: Any, touched: set[int], new_class_keys: set[str], lexicon: Lexicon, level: Level | None
+) -> set[int]:
+    """Each touched event's name and class (see `event_name` and `events.classes`), and the classes touched: the
+    touched events' old and new ones, and those of the class keys of the forms resolved."""
     listed = sorted(touched)
     rows = connection.execute(
         """
@@ -946,13 +929,7 @@ def _name_and_class(
         ).fetchall()
     }
     _name_classes(connection, touched_classes)
-    moved_classes: set[int] = set()
-    for event in listed:
-        old, new = old_classes.get(event), known[class_keys[event]]
-        # A new event (no class before) has no old evidence.
-        if old is not None and old != new:
-            moved_classes.update(group for group in (old, new) if group is not None)
-    return touched_classes, moved_classes
+    return touched_classes
 
 
 def event_name(rows: Sequence[tuple[str, str, str, int]]) -> str:
