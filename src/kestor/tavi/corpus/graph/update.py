@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import datetime
 import json
-from collections import Counter
+from collections import Counter, defaultdict
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -983,9 +983,9 @@ def _name_classes(connection: Any, classes: set[int]) -> None:
         """,
         [listed],
     ).fetchall()
-    spellings: dict[int, Counter[str]] = {}
+    spellings: defaultdict[int, Counter[str]] = defaultdict(Counter)
     for number, spelling in rows:
-        spellings.setdefault(number, Counter())[spelling] += 1
+        spellings[number][spelling] += 1
     connection.execute(
         "CREATE OR REPLACE TEMP TABLE named AS SELECT unnest(?) AS id, unnest(?) AS name",
         [listed, [class_name(spellings[number]) if number in spellings else "" for number in listed]],
