@@ -21,6 +21,7 @@ from kestor.tavi.corpus.graph import (
     update_event_graph,
 )
 from kestor.tavi.corpus.graph.between import Network, TooManyPaths, network_subgraph
+from kestor.tavi.corpus.graph.derive import derive
 
 
 def line(id_: str, date: str, *relations: tuple[str, str], causara: bool = False) -> str:
@@ -61,6 +62,21 @@ def tables(graph_dir: Path) -> dict[str, list[tuple[Any, ...]]]:
             "evidence": "SELECT article, ordinal, source, target FROM evidence ORDER BY 1, 2",
         }
         return {name: connection.execute(query).fetchall() for name, query in queries.items()}
+    finally:
+        connection.close()
+
+
+def derived(graph_dir: Path, *, whole: bool = False) -> dict[str, list[tuple[Any, ...]]]:
+    """Every derived figure of the store: as its updates left them, or made again from the whole evidence."""
+    connection = duckdb.connect(str(graph_dir / "graph.duckdb"))
+    try:
+        connection.execute("BEGIN TRANSACTION")
+        if whole:
+            derive(connection)
+        tables = ("events", "classes", "edges", "class_edges")
+        found = {table: connection.execute(f"SELECT * FROM {table} ORDER BY 1, 2").fetchall() for table in tables}
+        connection.execute("ROLLBACK")
+        return found
     finally:
         connection.close()
 
@@ -135,6 +151,8 @@ def test_a_redirected_id_and_a_time_window_hold_in_every_question(runs, tmp_path
     assert main(command) == 2
     assert main([*command, "--allow-other-config"]) == 0
     kept, gone = sorted((flood.id, outage.id))
+    # The relations that changed hands are all an update derives again: as if the whole evidence were.
+    assert derived(graph_dir) == derived(graph_dir, whole=True)
     with Questions.open(graph_dir) as questions:
         assert questions.find(f"#{gone}").id == kept == questions.find("城市内涝").id
         merged = questions.find(f"#{kept}").name

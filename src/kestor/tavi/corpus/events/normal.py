@@ -176,9 +176,11 @@ def _mainland() -> tuple[re.Pattern[str], dict[str, str], dict[int, str]]:
     character stands for."""
     import opencc
 
+    # A converter is a second or more to load: two for all the words.
+    traditional, taiwan = opencc.OpenCC("s2t.json"), opencc.OpenCC("s2tw.json")
     held: dict[str, str] = {}
     for number, word in enumerate(MAINLAND):
-        for spelling in (word, opencc.OpenCC("s2t.json").convert(word), opencc.OpenCC("s2tw.json").convert(word)):
+        for spelling in (word, traditional.convert(word), taiwan.convert(word)):
             held.setdefault(spelling, chr(_HELD + number))
     starts = "".join(sorted({spelling[0] for spelling in held}))
     alternatives = "|".join(re.escape(spelling) for spelling in sorted(held, key=len, reverse=True))

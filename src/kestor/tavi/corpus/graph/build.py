@@ -88,8 +88,7 @@ def build_event_graph(
     options = ResolveOptions.parse(
         merge, overrides=overrides, embeddings=embeddings, config=config, judge_max=judge_max, cache=answer_file(cache)
     )
-    check_options(options)
-    runs = read_runs(_listed(out_dir), client=client, scheduler=scheduler, workers=workers, quiet=quiet, stream=say)
+    runs = _checked_runs(options, _listed(out_dir), client, scheduler, workers, quiet, say)
     summary: dict[str, Any] = {}
 
     def fill(directory: Path) -> None:
@@ -162,15 +161,7 @@ def update_event_graph(
                 cache=answer_file(cache),
                 recipe=recorded,
             )
-        check_options(options)
-        runs = read_runs(
-            [Path(each) for each in out_dirs],
-            client=client,
-            scheduler=scheduler,
-            workers=workers,
-            quiet=quiet,
-            stream=say,
-        )
+        runs = _checked_runs(options, [Path(each) for each in out_dirs], client, scheduler, workers, quiet, say)
         with writing(connection):
             added = add_runs(
                 connection,
@@ -227,6 +218,20 @@ def check_tools() -> None:
     unusable = check_page_library()
     if unusable:
         raise SetupError(unusable)
+
+
+def _checked_runs(
+    options: ResolveOptions,
+    out_dirs: Sequence[Path],
+    client: Any,
+    scheduler: str | None,
+    workers: int | None,
+    quiet: bool,
+    say: TextIO,
+) -> list[Run]:
+    """The runs to add, read once the resolver's options are found sound: nothing is read for options refused."""
+    check_options(options)
+    return read_runs(out_dirs, client=client, scheduler=scheduler, workers=workers, quiet=quiet, stream=say)
 
 
 def _listed(out_dir: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> list[Path]:

@@ -13,13 +13,16 @@ a multiple), and the mean is the correctly rounded quotient of the exact sum and
 evidence came in, a run at a time or all at once. A strength of 2**40 or more, which no extractor gives, is
 averaged as a double instead.
 
-Derivation is whole or by the nodes touched: `derive(connection, touched)` recomputes only what those nodes' rows
-and edges are (their edges' probabilities with them), and every edge's lift, whose total changes with any relation.
+Derivation is whole or by what an addition changed (`Changed`): the figures and aliases of the nodes it touched, the
+edges of the pairs whose evidence changed, the probabilities of those pairs' sources, and every edge's lift, whose
+total changes with any relation. An edge's figures are its own evidence's alone, so an edge made again is the edge
+a whole derivation makes.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterable
+from dataclasses import dataclass, field
 from typing import Any
 
 from ..events import NodeKind
@@ -47,21 +50,30 @@ def prepare(connection: Any) -> None:
             raise
 
 
-def _relations(kind: NodeKind) -> str:
-    """The evidence as relations between nodes of `kind`."""
+def _relations(kind: NodeKind, among: str = "", *, sources_only: bool = False) -> str:
+    """The evidence as relations between nodes of `kind`. At the class level, where `among` (a query of class ids)
+    is given, only the relations with an end (their source, if `sources_only`) of one of those classes: found by
+    their events first, so that not all the evidence is joined to its events' classes."""
     if kind is NodeKind.EVENT:
         return "SELECT seq, article, date, source, target, label, strength, force FROM evidence"
+    rows = "evidence"
+    if among:
+        members = f"(SELECT id FROM events WHERE class IN ({among}))"
+        rows = f"(SELECT * FROM evidence WHERE source IN {members}{'' if sources_only else f' OR target IN {members}'})"
     return (
         "SELECT e.seq, e.article, e.date, s.class AS source, t.class AS target, e.label, e.strength, e.force "
-        "FROM evidence e JOIN events s ON s.id = e.source JOIN events t ON t.id = e.target"
+        f"FROM {rows} e JOIN events s ON s.id = e.source JOIN events t ON t.id = e.target"
     )
 
 
-def edge_query(kind: NodeKind, where: str = "") -> str:
+def edge_query(kind: NodeKind, where: str = "", among: str = "") -> str:
     """The SELECT of every edge between nodes of `kind` (a table's rows, without probability and lift), from
-    the relations that `where` keeps (a condition on `seq`, `date`, `source`, `target`)."""
+    the relations that `where` keeps (a condition on `seq`, `date`, `source`, `target`), whose sources are
+    `among` these (a query of node ids: all if not given)."""
     return f"""
-WITH rel AS (SELECT * FROM ({_relations(kind)}) {"WHERE " + where if where else ""}),
+WITH rel AS (
+    SELECT * FROM ({_relations(kind, among, sources_only=True)}) {"WHERE " + where if where else ""}
+),
 pairs AS (
     SELECT source, target, article, min(seq) AS first, any_value(date) AS date, any_value(force) AS force
     FROM rel GROUP BY source, target, article
@@ -114,11 +126,11 @@ LEFT JOIN by_month m USING (source, target)
 """
 
 
-def node_query(kind: NodeKind, where: str = "") -> str:
+def node_query(kind: NodeKind, where: str = "", among: str = "") -> str:
     """(node, relations, articles) of each node of `kind` that a kept relation names: relations as source or
-    target, a loop once."""
+    target, a loop once; of the relations with an end `among` these (a query of node ids: all if not given)."""
     return f"""
-WITH rel AS (SELECT * FROM ({_relations(kind)}) {"WHERE " + where if where else ""}),
+WITH rel AS (SELECT * FROM ({_relations(kind, among)}) {"WHERE " + where if where else ""}),
 ends AS (SELECT source AS node, article FROM rel UNION ALL SELECT target, article FROM rel WHERE target <> source)
 SELECT node, count(*) AS relations, count(DISTINCT article) AS articles FROM ends GROUP BY node
 """
@@ -128,58 +140,143 @@ def _table(kind: NodeKind) -> tuple[str, str]:
     return ("events", "edges") if kind is NodeKind.EVENT else ("classes", "class_edges")
 
 
-def derive(connection: Any, touched: Iterable[int] | None = None, touched_classes: Iterable[int] | None = None) -> None:
-    """The nodes' figures and aliases, and the edges, from the evidence: all of them, or where `touched` (event
-    ids) and `touched_classes` say (both None: all)."""
+@dataclass
+class Changed:
+    """What an addition changed, so that derivation makes again only that: the nodes whose figures and aliases
+    may differ, and the first new row of the evidence. What changed hands among the old rows is found against
+    the `snapshot` taken before the addition changed anything."""
+
+    events: set[int] = field(default_factory=set)
+    classes: set[int] = field(default_factory=set)
+    first_new: int = 0
+
+
+def snapshot(connection: Any) -> None:
+    """The ends of each relation of the evidence, as events and as classes, before an addition changes them: the
+    temporary table `before`, which `derive` reads and drops."""
+    connection.execute(
+        """
+        CREATE OR REPLACE TEMP TABLE before AS
+        SELECT e.seq, e.source, e.target, s.class AS source_class, t.class AS target_class
+        FROM evidence e JOIN events s ON s.id = e.source JOIN events t ON t.id = e.target
+        """
+    )
+
+
+def derive(connection: Any, changed: Changed | None = None) -> None:
+    """The nodes' figures and aliases, and the edges, from the evidence: all of them, or where `changed` says."""
     prepare(connection)
-    for kind, nodes in ((NodeKind.EVENT, touched), (NodeKind.CLASS, touched_classes)):
-        _derive_level(connection, kind, None if nodes is None else sorted(set(nodes)))
+    if changed is not None:
+        # The old relations whose ends changed: an alias moved to another event, an event to another class.
+        connection.execute(
+            """
+            CREATE OR REPLACE TEMP TABLE shifted AS
+            SELECT b.source AS old_source, b.target AS old_target, b.source_class AS old_source_class,
+                b.target_class AS old_target_class, e.source, e.target, s.class AS source_class,
+                t.class AS target_class
+            FROM before b JOIN evidence e USING (seq) JOIN events s ON s.id = e.source JOIN events t ON t.id = e.target
+            WHERE b.source <> e.source OR b.target <> e.target OR b.source_class IS DISTINCT FROM s.class
+                OR b.target_class IS DISTINCT FROM t.class
+            """
+        )
+    for kind in (NodeKind.EVENT, NodeKind.CLASS):
+        if changed is None:
+            _derive_level(connection, kind, None, 0)
+        else:
+            _derive_level(
+                connection, kind, changed.events if kind is NodeKind.EVENT else changed.classes, changed.first_new
+            )
+    if changed is not None:
+        connection.execute("DROP TABLE shifted")
+        connection.execute("DROP TABLE before")
 
 
-def _derive_level(connection: Any, kind: NodeKind, touched: list[int] | None) -> None:
+def _ids(connection: Any, name: str, ids: Iterable[int]) -> None:
+    connection.execute(f"CREATE OR REPLACE TEMP TABLE {name} (id BIGINT)")
+    listed = sorted(set(ids))
+    if listed:
+        connection.execute(f"INSERT INTO {name} SELECT unnest(?)", [listed])
+
+
+def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, first_new: int) -> None:
     nodes, edges = _table(kind)
-    connection.execute("CREATE OR REPLACE TEMP TABLE touched (id BIGINT)")
     if touched is None:
-        connection.execute(f"INSERT INTO touched SELECT id FROM {nodes}")
-    elif touched:
-        connection.execute("INSERT INTO touched SELECT unnest(?)", [touched])
-    near = "source IN (SELECT id FROM touched) OR target IN (SELECT id FROM touched)"
-    figures = node_query(kind, near if touched is not None else "")
+        connection.execute(f"CREATE OR REPLACE TEMP TABLE touched AS SELECT id FROM {nodes}")
+    else:
+        _ids(connection, "touched", touched)
+    # The pairs whose old relations changed hands, as they were and as they are; their ends are the moved nodes.
+    suffix = "" if kind is NodeKind.EVENT else "_class"
+    differ = f"old_source{suffix} IS DISTINCT FROM source{suffix} OR old_target{suffix} IS DISTINCT FROM target{suffix}"
+    if touched is None:
+        connection.execute("CREATE OR REPLACE TEMP TABLE moved_pairs (source BIGINT, target BIGINT)")
+    else:
+        connection.execute(
+            f"""
+            CREATE OR REPLACE TEMP TABLE moved_pairs AS
+            SELECT DISTINCT old_source{suffix} AS source, old_target{suffix} AS target FROM shifted
+            WHERE {differ}
+            UNION
+            SELECT DISTINCT source{suffix}, target{suffix} FROM shifted
+            WHERE {differ}
+            """
+        )
+    connection.execute(
+        """
+        CREATE OR REPLACE TEMP TABLE moved AS
+        SELECT source AS id FROM moved_pairs WHERE source IS NOT NULL
+        UNION SELECT target FROM moved_pairs WHERE target IS NOT NULL
+        """
+    )
+    around = "source IN (SELECT id FROM moved) OR target IN (SELECT id FROM moved)"
+    whole = "touched" if touched is None else "moved"
+    figures = node_query(kind) if touched is None else node_query(kind, around, "SELECT id FROM moved")
     connection.execute(
         f"""
         UPDATE {nodes} SET relations = coalesce(f.relations, 0), articles = coalesce(f.articles, 0)
-        FROM (SELECT t.id, f.relations, f.articles FROM touched t LEFT JOIN ({figures}) f ON f.node = t.id) f
+        FROM (SELECT t.id, f.relations, f.articles FROM {whole} t LEFT JOIN ({figures}) f ON f.node = t.id) f
         WHERE {nodes}.id = f.id
         """
     )
-    _derive_aliases(connection, kind)
-    # Every edge of a touched source is recomputed, and with it the source's probabilities.
-    if touched is None:
-        connection.execute(f"DELETE FROM {edges}")
-        where = ""
-    else:
-        connection.execute(f"DELETE FROM {edges} WHERE {near}")
+    if touched is not None:
+        # New relations come from new articles alone: a node whose old evidence stayed adds theirs to its figures.
         connection.execute(
             f"""
-            INSERT INTO touched SELECT DISTINCT source FROM ({_relations(kind)})
-            WHERE target IN (SELECT id FROM touched) AND source NOT IN (SELECT id FROM touched)
+            UPDATE {nodes} SET relations = {nodes}.relations + f.relations, articles = {nodes}.articles + f.articles
+            FROM ({node_query(kind, f"seq >= {int(first_new)}")}) f
+            WHERE {nodes}.id = f.node AND f.node NOT IN (SELECT id FROM moved)
             """
         )
-        connection.execute(f"DELETE FROM {edges} WHERE source IN (SELECT id FROM touched)")
-        where = "source IN (SELECT id FROM touched)"
+    _derive_aliases(connection, kind)
+    # Made again: the edges of the pairs of the new relations and of those that changed hands. Of the others,
+    # only the probabilities of their sources and every lift.
+    connection.execute(
+        f"""
+        CREATE OR REPLACE TEMP TABLE remade AS
+        SELECT DISTINCT source, target FROM ({_relations(kind)}) WHERE seq >= ?
+        UNION SELECT source, target FROM moved_pairs WHERE source IS NOT NULL AND target IS NOT NULL
+        """,
+        [first_new],
+    )
+    pair = "(source, target) IN (SELECT source, target FROM remade)"
+    connection.execute(f"DELETE FROM {edges} WHERE {pair}")
     connection.execute(
         f"""
         INSERT INTO {edges} BY NAME
-        SELECT *, 0.0 AS probability, 0.0 AS lift FROM ({edge_query(kind, where)}) ORDER BY seq
+        SELECT *, 0.0 AS probability, 0.0 AS lift FROM ({edge_query(kind, pair, "SELECT source FROM remade")})
+        ORDER BY seq
         """
     )
     connection.execute(
         f"""
         UPDATE {edges} SET probability = {edges}.count / s.leaving
-        FROM (SELECT source, sum(count) AS leaving FROM {edges} GROUP BY source) s
-        WHERE {edges}.source = s.source {"AND s.source IN (SELECT id FROM touched)" if touched is not None else ""}
+        FROM (
+            SELECT source, sum(count) AS leaving FROM {edges} WHERE source IN (SELECT source FROM remade)
+            GROUP BY source
+        ) s
+        WHERE {edges}.source = s.source
         """
     )
+    # A lift is over the share of all relations: any relation added changes every one.
     connection.execute(
         f"""
         UPDATE {edges} SET lift = {edges}.probability / (t.entering / t.total)
@@ -187,7 +284,8 @@ def _derive_level(connection: Any, kind: NodeKind, touched: list[int] | None) ->
         WHERE {edges}.target = t.target
         """
     )
-    connection.execute("DROP TABLE touched")
+    for table in ("touched", "moved", "moved_pairs", "remade"):
+        connection.execute(f"DROP TABLE {table}")
 
 
 def _derive_aliases(connection: Any, kind: NodeKind) -> None:

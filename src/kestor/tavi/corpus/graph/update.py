@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import datetime
 import json
-from collections import Counter
+from collections import Counter, defaultdict
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -40,7 +40,7 @@ from ..events.resolver import Settings
 from ..events.similar import MAX_DF
 from ..exits import GraphInputError
 from ..inputs import id_key
-from .derive import derive
+from .derive import Changed, derive, snapshot
 from .evidence import Evidence
 from .resolve import Resolved, ResolveOptions, fingerprint, recipe, resolve_keys
 from .store import first, meta, set_meta, settings_json
@@ -380,6 +380,7 @@ def _add(
             "SELECT class FROM events WHERE id IN (SELECT unnest(?)) AND class IS NOT NULL", [list(redirects)]
         ).fetchall()
     }
+    snapshot(connection)
     if new_events:
         connection.execute(
             "INSERT INTO events SELECT unnest(?), '', NULL, NULL, 0, 0, MAP {}::MAP(VARCHAR, BIGINT)", [new_events]
@@ -465,6 +466,7 @@ def _add(
                 """
             )
         connection.execute("DROP TABLE changed")
+    first_new = connection.execute("SELECT coalesce(max(seq), 0) + 1 FROM evidence").fetchall()[0][0]
     _insert_evidence(connection, evidence, rows, fresh, run_of, touched)
 
     # Mentions and first seen of every spelling the new relations name.
@@ -475,7 +477,7 @@ def _add(
     touched_classes = _name_and_class(
         connection, touched, new_class_keys, lexicon, resolved.level if resolved else None
     )
-    derive(connection, touched | set(redirects), touched_classes | redirected_classes)
+    derive(connection, Changed(touched | set(redirects), touched_classes | redirected_classes, first_new))
 
 
 def _new_class_keys(connection: Any, resolved: Resolved | None) -> set[str]:
@@ -981,9 +983,9 @@ def _name_classes(connection: Any, classes: set[int]) -> None:
         """,
         [listed],
     ).fetchall()
-    spellings: dict[int, Counter[str]] = {}
+    spellings: defaultdict[int, Counter[str]] = defaultdict(Counter)
     for number, spelling in rows:
-        spellings.setdefault(number, Counter())[spelling] += 1
+        spellings[number][spelling] += 1
     connection.execute(
         "CREATE OR REPLACE TEMP TABLE named AS SELECT unnest(?) AS id, unnest(?) AS name",
         [listed, [class_name(spellings[number]) if number in spellings else "" for number in listed]],

@@ -5,7 +5,7 @@ that several subcommands take are declared here, once each."""
 from __future__ import annotations
 
 import argparse
-from typing import ClassVar
+from typing import Any, ClassVar
 
 from ...arguments import add_cache_arguments, add_cluster_arguments, whole_number
 from ...events import LEVELS as MERGE_LEVELS
@@ -141,3 +141,23 @@ def add_verbose(parser: argparse.ArgumentParser) -> None:
 
 def cache_option(args: argparse.Namespace) -> str | bool:
     return False if args.no_cache else args.cache or True
+
+
+def graph_keywords(args: argparse.Namespace) -> dict[str, Any]:
+    """The keywords of `build_event_graph` and `update_event_graph` that the options of both say: where part
+    files are read, how names are resolved, what the files show."""
+    return {
+        "scheduler": args.scheduler,
+        "workers": args.workers,
+        "top": args.top,
+        "html_nodes": args.html_nodes,
+        "html_edges": args.html_edges,
+        "quiet": args.quiet,
+        "merge": args.merge,
+        "overrides": args.merge_overrides,
+        "embeddings": args.embeddings,
+        "config": args.config,
+        "judge_max": args.judge_max,
+        "cache": cache_option(args),
+        "level": args.level,
+    }

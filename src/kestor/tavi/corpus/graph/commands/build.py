@@ -18,8 +18,8 @@ from .base import (
     add_resolver,
     add_run_options,
     add_verbose,
-    cache_option,
     check_resolver,
+    graph_keywords,
 )
 from .export import write_neo4j_beside
 
@@ -66,19 +66,11 @@ class Build(Command):
             summary = build_event_graph(
                 args.out_dirs,
                 args.output,
-                scheduler=args.scheduler,
-                workers=args.workers,
-                top=args.top,
-                html_nodes=args.html_nodes,
-                html_edges=args.html_edges,
-                quiet=args.quiet,
-                merge=args.merge,
-                overrides=args.merge_overrides,
-                embeddings=args.embeddings,
-                config=args.config,
-                judge_max=200 if args.judge_max is None else args.judge_max,
-                cache=cache_option(args),
-                level=args.level or NodeKind.EVENT,
+                **{
+                    **graph_keywords(args),
+                    "judge_max": 200 if args.judge_max is None else args.judge_max,
+                    "level": args.level or NodeKind.EVENT,
+                },
             )
         except ModelFailed as error:
             print(f"error: {error}; nothing written (--merge LEVEL/similar falls back instead)", file=sys.stderr)

@@ -17,8 +17,8 @@ from .base import (
     add_resolver,
     add_run_options,
     add_verbose,
-    cache_option,
     check_resolver,
+    graph_keywords,
 )
 
 
@@ -66,22 +66,10 @@ class Update(Command):
             summary = update_event_graph(
                 args.graph_dir,
                 args.out_dirs,
-                scheduler=args.scheduler,
-                workers=args.workers,
                 files=not args.no_files,
-                top=args.top,
-                html_nodes=args.html_nodes,
-                html_edges=args.html_edges,
-                quiet=args.quiet,
-                merge=args.merge,
-                overrides=args.merge_overrides,
-                embeddings=args.embeddings,
-                config=args.config,
-                judge_max=args.judge_max,
-                cache=cache_option(args),
-                level=args.level,
                 allow_other_mode=args.allow_other_mode,
                 allow_other_config=args.allow_other_config,
+                **graph_keywords(args),
             )
         except ModelFailed as error:
             print(f"error: {error}; the store is as it was (--merge LEVEL/similar falls back instead)", file=sys.stderr)
