@@ -36,8 +36,8 @@ from pathlib import Path
 from typing import Any
 
 import merge_scale
-from chromium import missing
 import served
+from chromium import missing
 from distributed import Client, LocalCluster
 
 from kestor.tavi.corpus.events import NodeKind

@@ -19,8 +19,8 @@ from scripted_endpoint import Reply, extraction_answer
 from kestor.tavi.corpus import output, subgraph_between
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.events import NodeKind
-from kestor.tavi.corpus.graph import build as graph_build
 from kestor.tavi.corpus.graph import between, draw, export, merge, page, store
+from kestor.tavi.corpus.graph import build as graph_build
 from kestor.tavi.corpus.graph.between import Network
 from kestor.tavi.corpus.graph.resolve import ResolveOptions
 from kestor.tavi.corpus.graph.update import Run, add_runs

@@ -430,12 +430,20 @@
       const item = element("li");
       item.append(eventLink(from));
       for (const index of path) item.append(" → ", eventLink(edges[index].target));
+      item.addEventListener("click", () => pick(item, path));
       list.append(item);
     }
     result.replaceChildren(summary, list);
+    if (list.firstChild) pick(list.firstChild, found.listed[0]);
     if (found.count > found.listed.length) result.append(paragraph(`the first ${found.listed.length} listed`, "quiet"));
     refresh();
     moveTo([...found.nodes]);
+  }
+
+  function pick(item, path) {
+    if (!state.path) return;
+    pickPath(state, item, [state.path.from, ...path.map((index) => edges[index].target)], path);
+    refresh();
   }
 
   function clear() {

@@ -78,6 +78,13 @@ function reducers(state, edgeOf, ends) {
   return { nodeReducer, edgeReducer };
 }
 
+// One of the paths listed, drawn out of the others: its item marked; `chain` its nodes in order and `edges` its
+// edges, as the drawing knows them.
+function pickPath(state, item, chain, edges) {
+  state.path.picked = { nodes: new Set(chain), edges: new Set(edges), chain };
+  for (const other of item.parentElement.children) other.classList.toggle("picked", other === item);
+}
+
 function refreshDrawing(renderer, state) {
   if (!renderer) return;
   const few = state.path !== null || state.open.size > 0;

@@ -356,7 +356,7 @@
         said.addEventListener("click", () => quietly(showEdge(source, target)));
         item.append(" → ", nodeLink(target, names.get(target)), said);
       });
-      item.addEventListener("click", () => pickPath(item, chain));
+      item.addEventListener("click", () => pick(item, chain));
       list.append(item);
     });
     result.replaceChildren(
@@ -374,16 +374,14 @@
     } else if (found.paths > found.listed.length) {
       result.append(paragraph(`the ${number.format(found.listed.length)} shortest listed; all are drawn`, "quiet"));
     }
-    if (list.firstChild) pickPath(list.firstChild, found.listed[0]);
+    if (list.firstChild) pick(list.firstChild, found.listed[0]);
     refresh();
     if (renderer) renderer.getCamera().setState({ x: 0.5, y: 0.5, ratio: 1, angle: 0 });
   }
 
-  function pickPath(item, chain) {
+  function pick(item, chain) {
     if (!state.path) return;
-    const edges = new Set(chain.slice(1).map((target, step) => edgeKey(chain[step], target)));
-    state.path.picked = { nodes: new Set(chain), edges, chain };
-    for (const other of item.parentElement.children) other.classList.toggle("picked", other === item);
+    pickPath(state, item, chain, chain.slice(1).map((target, step) => edgeKey(chain[step], target)));
     refresh();
   }
 
