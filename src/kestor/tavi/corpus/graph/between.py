@@ -489,21 +489,21 @@ def simple_paths(arcs: list[tuple[int, int]], start: int, end: int, most: int) -
     found: list[list[int]] = []
     trail, on_path = [start], {start}
     stack = [iter(after.get(start, ()))]
-    steps = 0
+    walked = 0
     while stack:
-        if len(found) > most or steps >= LISTING_STEPS:
+        if len(found) > most or walked >= LISTING_STEPS:
             return sorted(found, key=len)[:most], True
-        steps += 1
-        target = next(stack[-1], None)
-        if target is None:
+        walked += 1
+        step = next(stack[-1], None)
+        if step is None:
             stack.pop()
             on_path.discard(trail.pop())
-        elif target == end:
+        elif step == end:
             found.append([*trail, end])
-        elif target not in on_path:
-            trail.append(target)
-            on_path.add(target)
-            stack.append(iter(after.get(target, ())))
+        elif step not in on_path:
+            trail.append(step)
+            on_path.add(step)
+            stack.append(iter(after.get(step, ())))
     return sorted(found, key=len), False
 
 
