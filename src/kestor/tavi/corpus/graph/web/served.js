@@ -368,9 +368,8 @@
       list,
     );
     if (found.stopped) {
-      result.append(
-        paragraph(`Listing them gave up after ${number.format(found.listed.length)} found; all are drawn.`, "quiet"),
-      );
+      const listed = `the shortest ${number.format(found.listed.length)} of those it found listed`;
+      result.append(paragraph(`Listing them stopped before it had all: ${listed}; all are drawn.`, "quiet"));
     } else if (found.paths > found.listed.length) {
       result.append(paragraph(`the ${number.format(found.listed.length)} shortest listed; all are drawn`, "quiet"));
     }
