@@ -111,6 +111,23 @@ def timed(server: GraphServer, path: str) -> tuple[float, Any]:
     return statistics.median(took[1:]), size
 
 
+def first_draw(driver: Any, server: GraphServer) -> int:
+    """The page's first draw in this browser, in ms from the start of navigation; SystemExit where it cannot draw."""
+    driver.get(server.url)
+    if wait_until_drawn(driver, timeout=120) != "ready":
+        raise SystemExit(f"{server.url}: the page could not draw")
+    return int(driver.find_element("tag name", "body").get_attribute("data-first-draw-ms"))
+
+
+def first_draws(server: GraphServer) -> list[int]:
+    """The first draw in each of BROWSERS fresh browsers."""
+    draws = []
+    for _ in range(BROWSERS):
+        with chromium() as driver:
+            draws.append(first_draw(driver, server))
+    return draws
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--events", type=int, default=EVENTS)
@@ -165,11 +182,7 @@ def measure(server: GraphServer) -> int:
     draws, expands = [], []
     for run in range(BROWSERS):
         with chromium() as driver:
-            driver.get(server.url)
-            if wait_until_drawn(driver, timeout=120) != "ready":
-                print(f"run {run + 1}: the page could not draw", file=sys.stderr)
-                return 1
-            draws.append(int(driver.find_element("tag name", "body").get_attribute("data-first-draw-ms")))
+            draws.append(first_draw(driver, server))
             box = driver.find_element("id", "search")
             box.send_keys(other)
             WebDriverWait(driver, 60).until(

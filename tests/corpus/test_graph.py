@@ -19,8 +19,8 @@ from scripted_endpoint import Reply, extraction_answer
 from kestor.tavi.corpus import output, subgraph_between
 from kestor.tavi.corpus.cli import main
 from kestor.tavi.corpus.events import NodeKind
+from kestor.tavi.corpus.graph import between, draw, export, merge, page, store
 from kestor.tavi.corpus.graph import build as graph_build
-from kestor.tavi.corpus.graph import draw, export, merge, page, store
 from kestor.tavi.corpus.graph.between import Network
 from kestor.tavi.corpus.graph.resolve import ResolveOptions
 from kestor.tavi.corpus.graph.update import Run, add_runs
@@ -273,6 +273,13 @@ def test_paths_between_two_events_are_counted_before_any_is_sent():
     assert paths == 2
     assert [(e["src_node"]["id"], e["dest_node"]["id"]) for e in graph["edges"]] == [(1, 2), (2, 3), (3, 4), (1, 3)]
     assert [node["name"] for node in graph["nodes"]] == ["A", "P", "Q", "B"]
+    # Listed for the page as chains of nodes, the shortest first; a walk that gives up says so.
+    ends = [(e["src_node"]["id"], e["dest_node"]["id"]) for e in graph["edges"]]
+    assert between.simple_paths(ends, 1, 4, 5) == ([[1, 3, 4], [1, 2, 3, 4]], False)
+    assert between.simple_paths(ends, 1, 4, 1) == ([[1, 3, 4]], True)
+    rungs = network(*ladder(9))
+    listed, stopped = between.simple_paths([edge[:2] for edge in rungs.edges], 0, rungs.keys["a9"], 512)
+    assert (len({tuple(path) for path in listed}), len(listed[0]), stopped) == (512, 19, False)
     assert subgraph_between(network(*ladder(9)), "a0", "a9")[1] == 512
     with pytest.raises(ValueError, match=r"^1,024 paths from 'a0' to 'a10', beyond --max-paths 1,000: raise it"):
         subgraph_between(network(*ladder(10)), "a0", "a10")

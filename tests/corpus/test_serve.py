@@ -139,10 +139,27 @@ def test_the_served_page_finds_expands_follows_paths_and_shows_evidence(store, b
             f"{paths} paths from 台风“海葵” to 工厂停产: {len(graph['nodes'])} events, {len(graph['edges'])} edges"
         )
         assert browser.execute_script("return explorer.shown()") == len(graph["nodes"])
+        # Each path as its chain, each step with its edge's figures, the shortest first and drawn out of the others;
+        # a click on another draws that one.
+        chains = browser.find_elements("css selector", "#path-result ol.paths li")
+        assert [chain.text for chain in chains] == [
+            "台风“海葵” → 沿海暴雨 (P 1.000, 1 relation, strength 0.90) → 电力中断 (P 0.500, 1 relation, strength 0.60)"
+            " → 工厂停产 (P 1.000, 2 relations, strength 0.82)",
+            "台风“海葵” → 沿海暴雨 (P 1.000, 1 relation, strength 0.90) → 城市严重内涝 (P 0.500, 1 relation, "
+            "strength 0.70) → 电力中断 (P 1.000, 1 relation, strength 0.70) → 工厂停产 (P 1.000, 2 relations, "
+            "strength 0.82)",
+        ]
+        assert len(chains) == paths
+        assert browser.execute_script("return explorer.picked()") == ["台风“海葵”", "沿海暴雨", "电力中断", "工厂停产"]
+        chains[1].click()
+        assert browser.execute_script("return explorer.picked()")[2] == "城市严重内涝"
 
         # A name that holds markup is shown as text, and the page is whole around it.
         assert choose("search", "script") == [f"{HOSTILE}\n1 mentions"]
         assert text("#event h2") == HOSTILE
+        choose("path-from", "script")
+        browser.find_element("id", "path-find").click()
+        assert text("#path-result ol.paths") == f"{HOSTILE} → 工厂停产 (P 1.000, 1 relation, strength 0.20)"
         assert browser.find_elements("css selector", "#panel i") == []
 
         # The classes: a class found by an event's name lists its events.

@@ -36,6 +36,9 @@ if TYPE_CHECKING:
 MAX_PATHS = 1000
 # Enumeration steps on a graph with cycles, past which counting gives up rather than run for hours.
 STEP_BUDGET = 20_000_000
+# Steps of the walk that lists the paths counted, for a page that shows them: the paths are few by then (more are
+# refused), but among events in cycles a walk may turn back often before it finds them.
+LISTING_STEPS = 200_000
 # Edges tried, for each path allowed, in search of more simple paths than allowed before any is enumerated: among
 # well-connected events nearly every edge gives one, and where few do the enumeration decides.
 TRIES_PER_PATH = 20
@@ -474,6 +477,34 @@ def _enumerate(
             path_edges.append(edge)
             stack.append((target, iter(after[target])))
     return paths, sorted(used)
+
+
+def simple_paths(arcs: list[tuple[int, int]], start: int, end: int, most: int) -> tuple[list[list[int]], bool]:
+    """Simple paths from `start` to `end` along `arcs` (source, target), each as the nodes it passes, the shortest
+    first: all of them where there are no more than `most`, found within LISTING_STEPS steps of a depth-first walk;
+    and whether the walk stopped before it had them all."""
+    after: dict[int, list[int]] = {}
+    for source, target in arcs:
+        after.setdefault(source, []).append(target)
+    found: list[list[int]] = []
+    trail, on_path = [start], {start}
+    stack = [iter(after.get(start, ()))]
+    walked = 0
+    while stack:
+        if len(found) > most or walked >= LISTING_STEPS:
+            return sorted(found, key=len)[:most], True
+        walked += 1
+        step = next(stack[-1], None)
+        if step is None:
+            stack.pop()
+            on_path.discard(trail.pop())
+        elif step == end:
+            found.append([*trail, end])
+        elif step not in on_path:
+            trail.append(step)
+            on_path.add(step)
+            stack.append(iter(after.get(step, ())))
+    return sorted(found, key=len), False
 
 
 def too_many(first: str, second: str, count: str, max_paths: int) -> str:

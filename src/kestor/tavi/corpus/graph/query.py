@@ -409,12 +409,14 @@ class Questions:
         graph = nx.DiGraph(level=str(self.level))
         for number, name in chosen.items():
             graph.add_node(number, name=name, kind=str(self.level), centre=number == node.id)
-        for edge in self._edges_among(list(chosen), window):
+        for edge in self.edges_among(list(chosen), window):
             source, target, *figures = edge
             graph.add_edge(source, target, **dict(zip(NEIGHBOURS[:6], figures, strict=True)))
         return graph
 
-    def _edges_among(self, nodes: list[int], window: Window) -> list[tuple[Any, ...]]:
+    def edges_among(self, nodes: list[int], window: Window = Window()) -> list[tuple[Any, ...]]:
+        """Every edge among the nodes of these ids: its source and target, then its figures in the order of
+        NEIGHBOURS (`probability` to `last_seen`)."""
         if window.whole:
             rows: list[tuple[Any, ...]] = self.connection.execute(
                 f"""

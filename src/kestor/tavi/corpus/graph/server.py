@@ -7,7 +7,7 @@ The page is index.html's own (its drawing, its look), whose script asks these ro
     /api/overview                        the busiest nodes and the edges among them: where the page begins
     /api/search?q=TEXT                   completion: the aliases that hold TEXT, each with its node
     /api/node?id=N                       what a node is, and its edges out and in, the most probable first
-    /api/paths?from=N&to=M               the paths between two nodes
+    /api/paths?from=N&to=M               the paths between two nodes, drawn, and the shortest listed
     /api/evidence?source=N&target=M      the relations an edge was counted from, with their articles
 
 each at `level=event|class`, and all but the overview within `since` and `until` (as the commands' --since and
@@ -37,7 +37,7 @@ from typing import Any, TextIO
 from ..events import NodeKind
 from ..events.names import SENTENCE_PUNCTUATION
 from ..exits import GraphInputError, UsageError
-from .between import TooManyPaths
+from .between import TooManyPaths, simple_paths
 from .derive import prepare
 from .layout import lay_out
 from .page import find_library, served_page
@@ -55,6 +55,8 @@ EVIDENCE = 50
 """Relations of an edge listed at most; the page says how many more there are."""
 MAX_PATHS = 200
 """Paths between two nodes drawn at most: more are refused, as --max-paths refuses them."""
+PATHS_LISTED = 20
+"""Paths between two nodes listed each as its chain of nodes, the shortest first."""
 SHOWN = 50
 """Aliases of an event, or events of a class, listed at most."""
 
@@ -68,22 +70,13 @@ class GraphServer(ThreadingHTTPServer):
     def __init__(self, graph_dir: str | Path, host: str = LOOPBACK, port: int = PORT, level: NodeKind | None = None):
         self.graph_dir = Path(graph_dir)
         self.level = NodeKind(level or written_level(graph_dir))
+        library = find_library()
         self.connection = connect(store_path(graph_dir))
         self.lock = threading.Lock()
         self.idle: list[Any] = []
         # The edges the paths between two nodes are searched on, read at the first such question of each level and
         # kept for every later one: the store does not change while it is served.
         self.arcs: dict[NodeKind, Any] = {}
-        self.page = served_page(
-            f"Event graph: {self.graph_dir.resolve().name}",
-            {
-                "level": str(self.level),
-                "kinds": [str(kind) for kind in NodeKind],
-                "trim": SENTENCE_PUNCTUATION,
-                "limits": {"neighbours": NEIGHBOURS, "evidence": EVIDENCE, "max_paths": MAX_PATHS},
-            },
-            find_library(),
-        ).encode("utf-8")
         self.loopback = _is_loopback(host)
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
         try:
@@ -92,10 +85,22 @@ class GraphServer(ThreadingHTTPServer):
             self.connection.close()
             raise UsageError(f"--host {host} --port {port}: cannot listen there ({error.strerror or error})") from None
         # Where the page begins is the same at every visit, asked once: here, for the level it opens at, with the
-        # first cursor and the layout's library, so that the page's first draw waits for none of them.
+        # first cursor and the layout's library, and carried in the page, so that its first draw waits for no
+        # question of its own.
         self.overviews: dict[NodeKind, Any] = {}
         with self.questions(self.level) as questions:
             self.overviews[self.level] = _overview(questions, {})
+        self.page = served_page(
+            f"Event graph: {self.graph_dir.resolve().name}",
+            {
+                "level": str(self.level),
+                "kinds": [str(kind) for kind in NodeKind],
+                "trim": SENTENCE_PUNCTUATION,
+                "limits": {"neighbours": NEIGHBOURS, "evidence": EVIDENCE, "max_paths": MAX_PATHS},
+                "overview": self.overviews[self.level],
+            },
+            library,
+        ).encode("utf-8")
 
     @property
     def url(self) -> str:
@@ -241,29 +246,36 @@ def _node(questions: Questions, query: dict[str, str]) -> dict[str, Any]:
 
 
 def _paths(questions: Questions, query: dict[str, str]) -> dict[str, Any]:
+    window = _window(query)
+    start, end = questions.find(_id(query, "from")), questions.find(_id(query, "to"))
     try:
-        graph, paths = questions.between(
-            _id(query, "from"), _id(query, "to"), window=_window(query), max_paths=MAX_PATHS
-        )
+        graph, paths = questions.between(start.id, end.id, window=window, max_paths=MAX_PATHS)
     except TooManyPaths as error:
         raise GraphInputError(f"{error} (the page draws {MAX_PATHS} at most)") from None
+    ends = [(edge["src_node"]["id"], edge["dest_node"]["id"]) for edge in graph["edges"]]
     place = {node["id"]: number for number, node in enumerate(graph["nodes"])}
-    pairs = [(place[edge["src_node"]["id"]], place[edge["dest_node"]["id"]]) for edge in graph["edges"]]
-    laid = lay_out(len(place), pairs)
+    laid = lay_out(len(place), [(place[source], place[target]) for source, target in ends])
+    chains, stopped = simple_paths(ends, start.id, end.id, MAX_PATHS)
+    figures = {
+        (source, target): {"probability": probability, "count": count}
+        for source, target, probability, _, count, *_ in questions.edges_among(list(place), window)
+    }
     return {
         "paths": paths,
+        "from": start.id,
+        "to": end.id,
         "nodes": [
             {**node, "x": round(laid.x[number], 3), "y": round(laid.y[number], 3)}
             for number, node in enumerate(graph["nodes"])
         ],
         "edges": [
-            {
-                "source": edge["src_node"]["id"],
-                "target": edge["dest_node"]["id"],
-                "strength_mean": edge["meta"]["strength"],
-            }
-            for edge in graph["edges"]
+            {"source": source, "target": target, "strength_mean": edge["meta"]["strength"], **figures[source, target]}
+            for (source, target), edge in zip(ends, graph["edges"], strict=True)
         ],
+        # Each path as the nodes it passes, the shortest first; `stopped` where the walk that lists them gave up
+        # before it had all that were counted.
+        "listed": chains[:PATHS_LISTED],
+        "stopped": stopped,
     }
 
 

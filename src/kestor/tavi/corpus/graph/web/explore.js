@@ -124,62 +124,15 @@
   const compare = (a, b) => a.reduce((result, value, i) => result || value - b[i], 0);
 
   function completion(input, choose) {
-    const list = input.parentElement.querySelector(".suggestions");
-    let found = [];
-    let active = 0;
-    input.dataset.node = "";
-    const show = () => {
-      list.replaceChildren(
-        ...found.map((entry, i) => {
-          const item = element("li", { role: "option", className: i === active ? "active" : "" });
-          item.append(element("span", { textContent: nodes[entry.node].name }));
-          item.append(
-            element("span", {
-              className: "alias",
-              textContent: entry.alias ? `as ${entry.alias}` : `degree ${number.format(nodes[entry.node].degree)}`,
-            }),
-          );
-          item.addEventListener("mousedown", (event) => {
-            event.preventDefault();
-            pick(i);
-          });
-          return item;
-        }),
-      );
-      list.hidden = found.length === 0;
+    const describe = (entry) => {
+      const node = nodes[entry.node];
+      const note = entry.alias ? `as ${entry.alias}` : `degree ${number.format(node.degree)}`;
+      return { id: entry.node, name: node.name, note };
     };
-    const pick = (i) => {
-      const entry = found[i];
-      if (!entry) return;
-      input.value = nodes[entry.node].name;
-      input.dataset.node = String(entry.node);
-      found = [];
-      show();
-      choose(entry.node);
-    };
+    const { offer } = completionList(input, describe, choose, () => suggestions(input.value));
     input.addEventListener("input", () => {
       input.dataset.node = "";
-      found = suggestions(input.value);
-      active = 0;
-      show();
-    });
-    input.addEventListener("keydown", (event) => {
-      if (event.key === "ArrowDown" || event.key === "ArrowUp") {
-        if (found.length) active = (active + (event.key === "ArrowDown" ? 1 : found.length - 1)) % found.length;
-        show();
-        event.preventDefault();
-      } else if (event.key === "Enter") {
-        if (!found.length) found = suggestions(input.value);
-        pick(Math.min(active, found.length - 1));
-        event.preventDefault();
-      } else if (event.key === "Escape") {
-        found = [];
-        show();
-      }
-    });
-    input.addEventListener("blur", () => {
-      found = [];
-      show();
+      offer(suggestions(input.value));
     });
   }
 
@@ -251,16 +204,7 @@
 
   function neighbours(list, end, probabilityTitle) {
     const table = element("table", { className: end === "target" ? "successors" : "predecessors" });
-    const head = element("tr");
-    for (const [text, numeric] of [
-      [level.kind, false],
-      ["relations", true],
-      [probabilityTitle, true],
-      ["strength", true],
-    ]) {
-      head.append(element("th", { textContent: text, className: numeric ? "number" : "" }));
-    }
-    table.append(head);
+    table.append(neighboursHead(level.kind, probabilityTitle));
     const sorted = [...list].sort((a, b) => edges[b].count - edges[a].count || a - b);
     for (const index of sorted) {
       const edge = edges[index];
@@ -486,12 +430,20 @@
       const item = element("li");
       item.append(eventLink(from));
       for (const index of path) item.append(" → ", eventLink(edges[index].target));
+      item.addEventListener("click", () => pick(item, path));
       list.append(item);
     }
     result.replaceChildren(summary, list);
+    if (list.firstChild) pick(list.firstChild, found.listed[0]);
     if (found.count > found.listed.length) result.append(paragraph(`the first ${found.listed.length} listed`, "quiet"));
     refresh();
     moveTo([...found.nodes]);
+  }
+
+  function pick(item, path) {
+    if (!state.path) return;
+    pickPath(state, item, [state.path.from, ...path.map((index) => edges[index].target)], path);
+    refresh();
   }
 
   function clear() {

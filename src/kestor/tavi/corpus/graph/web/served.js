@@ -106,7 +106,8 @@
     figures.clear();
     names.clear();
     forget();
-    const overview = await ask("overview");
+    // The level the page opens at has its overview in the page.
+    const overview = (kind === config.level && config.overview) || (await ask("overview"));
     for (const node of overview.nodes) addNode(node.id, node.name, node.x, node.y);
     for (const edge of overview.edges) addEdge(edge.source, edge.target, edge);
     const plural = PLURAL[kind];
@@ -219,16 +220,7 @@
 
   function neighbours(id, rows, forward, probabilityTitle) {
     const table = element("table", { className: forward ? "successors" : "predecessors" });
-    const head = element("tr");
-    for (const [text, numeric] of [
-      [kind, false],
-      ["relations", true],
-      [probabilityTitle, true],
-      ["strength", true],
-    ]) {
-      head.append(element("th", { textContent: text, className: numeric ? "number" : "" }));
-    }
-    table.append(head);
+    table.append(neighboursHead(kind, probabilityTitle));
     for (const row of rows) {
       const line = element("tr", { className: "edge-row" });
       const link = nodeLink(row.id, row.event);
@@ -339,69 +331,69 @@
     for (const node of found.nodes) addNode(node.id, node.name, node.x, node.y);
     for (const edge of found.edges) addEdge(edge.source, edge.target, edge);
     state.path = {
-      from,
-      to,
+      from: found.from,
+      to: found.to,
       nodes: new Set(found.nodes.map((node) => node.id)),
       edges: new Set(found.edges.map((edge) => edgeKey(edge.source, edge.target))),
+      picked: null,
     };
-    const list = element("ul", { className: "paths" });
-    for (const edge of found.edges) {
+    // Each path as its chain of nodes, each step with its edge's figures (a click on them shows the edge's
+    // relations); a click on a path draws it out of the others.
+    const list = element("ol", { className: "paths" });
+    found.listed.forEach((chain, i) => {
       const item = element("li");
-      item.append(nodeLink(edge.source, names.get(edge.source)), " → ", nodeLink(edge.target, names.get(edge.target)));
-      item.addEventListener("click", (event) => {
-        if (event.target === item) quietly(showEdge(edge.source, edge.target));
+      item.dataset.path = String(i);
+      item.append(nodeLink(chain[0], names.get(chain[0])));
+      chain.slice(1).forEach((target, step) => {
+        const source = chain[step];
+        const edge = figures.get(edgeKey(source, target));
+        const said = element("span", {
+          className: "step",
+          textContent:
+            ` (P ${fraction(edge.probability)}, ${amount(edge.count || 0, "relation")}, ` +
+            `strength ${fixed(edge.strength_mean)})`,
+        });
+        said.addEventListener("click", () => quietly(showEdge(source, target)));
+        item.append(" → ", nodeLink(target, names.get(target)), said);
       });
+      item.addEventListener("click", () => pick(item, chain));
       list.append(item);
-    }
+    });
     result.replaceChildren(
       paragraph(
-        `${number.format(found.paths)} ${found.paths === 1 ? "path" : "paths"} from ${names.get(from)} to ` +
-          `${names.get(to)}: ${amount(found.nodes.length, kind)}, ${amount(found.edges.length, "edge")}`,
+        `${number.format(found.paths)} ${found.paths === 1 ? "path" : "paths"} from ${names.get(found.from)} to ` +
+          `${names.get(found.to)}: ${amount(found.nodes.length, kind)}, ${amount(found.edges.length, "edge")}`,
         "summary",
       ),
       list,
     );
+    if (found.stopped) {
+      const listed = `the shortest ${number.format(found.listed.length)} of those it found listed`;
+      result.append(paragraph(`Listing them stopped before it had all: ${listed}; all are drawn.`, "quiet"));
+    } else if (found.paths > found.listed.length) {
+      result.append(paragraph(`the ${number.format(found.listed.length)} shortest listed; all are drawn`, "quiet"));
+    }
+    if (list.firstChild) pick(list.firstChild, found.listed[0]);
     refresh();
     if (renderer) renderer.getCamera().setState({ x: 0.5, y: 0.5, ratio: 1, angle: 0 });
   }
 
+  function pick(item, chain) {
+    if (!state.path) return;
+    pickPath(state, item, chain, chain.slice(1).map((target, step) => edgeKey(chain[step], target)));
+    refresh();
+  }
+
   // ---- finding a node by any of its names: the server's completion, the latest asked shown
   function completion(input, choose) {
-    const list = input.parentElement.querySelector(".suggestions");
-    let found = [];
-    let active = 0;
+    const describe = (entry) => ({
+      id: entry.id,
+      name: entry.name,
+      note: entry.alias !== entry.name ? `as ${entry.alias}` : `${number.format(entry.mentions)} mentions`,
+    });
+    const { list, offer } = completionList(input, describe, choose);
     let asked = 0;
     let timer = null;
-    input.dataset.node = "";
-    const show = () => {
-      list.replaceChildren(
-        ...found.map((entry, i) => {
-          const item = element("li", { role: "option", className: i === active ? "active" : "" });
-          item.append(element("span", { textContent: entry.name }));
-          item.append(
-            element("span", {
-              className: "alias",
-              textContent: entry.alias !== entry.name ? `as ${entry.alias}` : `${number.format(entry.mentions)} mentions`,
-            }),
-          );
-          item.addEventListener("mousedown", (event) => {
-            event.preventDefault();
-            pick(i);
-          });
-          return item;
-        }),
-      );
-      list.hidden = found.length === 0;
-    };
-    const pick = (i) => {
-      const entry = found[i];
-      if (!entry) return;
-      input.value = entry.name;
-      input.dataset.node = String(entry.id);
-      found = [];
-      show();
-      choose(entry.id);
-    };
     const suggest = async () => {
       const mine = ++asked;
       const typed = input.value;
@@ -409,9 +401,7 @@
       if (mine !== asked) return;
       // One line a node: its best alias.
       const seen = new Set();
-      found = answer.filter((entry) => !seen.has(entry.id) && seen.add(entry.id));
-      active = 0;
-      show();
+      offer(answer.filter((entry) => !seen.has(entry.id) && seen.add(entry.id)));
       list.dataset.for = typed;
     };
     input.addEventListener("input", () => {
@@ -419,28 +409,6 @@
       clearTimeout(timer);
       timer = setTimeout(() => quietly(suggest()), 120);
     });
-    input.addEventListener("keydown", (event) => {
-      if (event.key === "ArrowDown" || event.key === "ArrowUp") {
-        if (found.length) active = (active + (event.key === "ArrowDown" ? 1 : found.length - 1)) % found.length;
-        show();
-        event.preventDefault();
-      } else if (event.key === "Enter") {
-        pick(Math.min(active, found.length - 1));
-        event.preventDefault();
-      } else if (event.key === "Escape") {
-        found = [];
-        show();
-      }
-    });
-    // Closed once the field has lost the focus for good: a click on a suggestion, or a field focused again at once,
-    // keeps the list.
-    input.addEventListener("blur", () =>
-      setTimeout(() => {
-        if (document.activeElement === input) return;
-        found = [];
-        show();
-      }, 150),
-    );
   }
 
   // ---- wiring
@@ -521,5 +489,6 @@
     open: () => [...state.open].map((id) => names.get(id)),
     level: () => kind,
     shown: () => graph.order,
+    picked: () => (state.path && state.path.picked ? state.path.picked.chain.map((id) => names.get(id)) : null),
   };
 })();
