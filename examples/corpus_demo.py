@@ -229,7 +229,8 @@ def serve(graph_dir: Path, seconds: float) -> bool:
         node = ask("node", id=found["id"])
         print(f"  {FOLLOWED[:4]}... finds #{found['id']} {found['name']} (as {found['alias']}); it leads to:")
         for row in node["out_edges"][:5]:
-            print(f"    {row['event']}  P = {row['probability']:.3f}, {row['count']} relations")
+            plural = "" if row["count"] == 1 else "s"
+            print(f"    {row['event']}  P = {row['probability']:.3f}, {row['count']} relation{plural}")
         print(f"open {address} in a browser: served for {seconds:g} s", flush=True)
         time.sleep(seconds)
         server.send_signal(signal.SIGINT)
