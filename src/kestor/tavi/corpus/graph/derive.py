@@ -30,6 +30,8 @@ from ..events import NodeKind
 UNITS = 1 << 64
 _UNITS_TEXT = "18446744073709551616.0"
 _EXACT_BELOW = 2.0**40
+PAIRS_PER_PASS = 250_000
+"""Edges derived in one pass over the evidence."""
 
 
 def _exact_mean(units: int | None, count: int, fallback: float) -> float:
@@ -257,15 +259,20 @@ def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, fir
         """,
         [first_new],
     )
-    pair = "(source, target) IN (SELECT source, target FROM remade)"
-    connection.execute(f"DELETE FROM {edges} WHERE {pair}")
-    connection.execute(
-        f"""
-        INSERT INTO {edges} BY NAME
-        SELECT *, 0.0 AS probability, 0.0 AS lift FROM ({edge_query(kind, pair, "SELECT source FROM remade")})
-        ORDER BY seq
-        """
-    )
+    connection.execute(f"DELETE FROM {edges} WHERE (source, target) IN (SELECT source, target FROM remade)")
+    # By shares of the sources, each a pass over the evidence: what a pass holds is the share's, not the store's.
+    [(pairs,)] = connection.execute("SELECT count(*) FROM remade").fetchall()
+    shares = max(1, -(-int(pairs) // PAIRS_PER_PASS))
+    for share in range(shares):
+        chosen = f"(SELECT source, target FROM remade WHERE source % {shares} = {share})"
+        connection.execute(
+            f"""
+            INSERT INTO {edges} BY NAME
+            SELECT *, 0.0 AS probability, 0.0 AS lift
+            FROM ({edge_query(kind, f"(source, target) IN {chosen}", f"SELECT source FROM {chosen}")})
+            ORDER BY seq
+            """
+        )
     connection.execute(
         f"""
         UPDATE {edges} SET probability = {edges}.count / s.leaving

@@ -49,6 +49,9 @@ FULL_LIMIT = 20_000
 """Names (event keys) up to which an update resolves every name of the store anew: seconds, and a rebuild's events."""
 NEAREST = 8
 """The names already there that a new name brings into an update's resolution, those it is most like."""
+BATCH = 200_000
+"""Rows handed to the store at once: what an addition holds as Python objects and Arrow columns beside the store,
+whatever the number of names and relations."""
 
 
 @dataclass
@@ -112,10 +115,12 @@ def add_runs(
         raise GraphInputError(_settings_differ(known, settings))
     added = Added(level=options.level)
     first_run = connection.execute("SELECT coalesce(max(run), 0) + 1 FROM runs").fetchall()[0][0]
-    combined = Evidence()
-    for number, run in enumerate(runs, first_run):
-        combined.absorb(run.evidence, across_runs=True)
-        added.runs.append(number)
+    added.runs = list(range(first_run, first_run + len(runs)))
+    # One run's evidence is taken as it is: a copy of a million relations is most of a gigabyte.
+    combined = runs[0].evidence if len(runs) == 1 else Evidence()
+    if len(runs) > 1:
+        for run in runs:
+            combined.absorb(run.evidence, across_runs=True)
     run_of_article = [first_run + index for index, run in enumerate(runs) for _ in range(run.evidence.articles)]
     fresh = _new_articles(connection, runs, combined)
     added.articles = combined.articles
@@ -269,7 +274,6 @@ def _add(
     full_limit: int,
 ) -> None:
     import numpy as np
-    import pyarrow as pa
 
     keep = np.zeros(evidence.articles, dtype=bool)
     keep[fresh] = True
@@ -367,6 +371,7 @@ def _add(
         for index, key in enumerate(names.keys):
             event_of_key[key] = group_id[resolution.event_of[index]]
             tier_of_key[key] = (resolution.tier[index], round(resolution.score[index], 4))
+        del resolution
     for key, event in matched.items():
         event_of_key[key] = redirects.get(event, event)
         tier_of_key[key] = (Tier.NORMAL, 1.0)
@@ -432,28 +437,17 @@ def _add(
                 text = spellings[end]
                 if text in first_run and first_run[text] is None:
                     first_run[text] = int(run_of[evidence.article[number]])
-        table = pa.table(
-            {
-                "alias": [row[0] for row in new_rows],
-                "key": [row[1] for row in new_rows],
-                "event": pa.array([row[2] for row in new_rows], type=pa.int64()),
-                "tier": [row[3] for row in new_rows],
-                "score": pa.array([row[4] for row in new_rows], type=pa.float64()),
-                "mentions": pa.array([0] * len(new_rows), type=pa.int64()),
-                "normal_form": [row[5] for row in new_rows],
-                "removed": [row[6] for row in new_rows],
-                "seq": pa.array([row[7] for row in new_rows], type=pa.int64()),
-                "first_seen": pa.array([None] * len(new_rows), type=pa.date32()),
-                "run": pa.array([first_run[row[0]] for row in new_rows], type=pa.int32()),
-            }
-        )
-        connection.register("new_aliases", table)
-        connection.execute("INSERT INTO aliases SELECT * FROM new_aliases")
-        connection.unregister("new_aliases")
+        _insert_aliases(connection, new_rows, first_run)
+        del first_run
 
     # Forms: what the resolver read of each normal form, and its class.
     if resolved is not None:
         _keep_forms(connection, names, resolved, lexicon)
+    new_class_keys = _new_class_keys(connection, resolved)
+    level = resolved.level if resolved is not None else None
+    # What the resolver read of every name is in the store now: let it go before the evidence comes in.
+    del resolved, normal_of, new_rows, event_of_key, tier_of_key, key_event, known_alias, matched
+    del used_spellings, new_spellings, first_spelling_of_key
 
     # Evidence: the old rows of moved aliases follow them; the new rows come in.
     if changed:
@@ -473,11 +467,37 @@ def _add(
     _count_mentions(connection, evidence, rows)
 
     touched = {redirects.get(event, event) for event in touched} - set(redirects)
-    new_class_keys = _new_class_keys(connection, resolved)
-    touched_classes = _name_and_class(
-        connection, touched, new_class_keys, lexicon, resolved.level if resolved else None
-    )
+    touched_classes = _name_and_class(connection, touched, new_class_keys, lexicon, level)
     derive(connection, Changed(touched | set(redirects), touched_classes | redirected_classes, first_new))
+
+
+def _insert_aliases(connection: Any, new_rows: list[tuple[Any, ...]], first_run: dict[str, int | None]) -> None:
+    """The new spellings' rows (alias, key, event, tier, score, normal form, removed, seq), with the run each
+    was first named in."""
+    import pyarrow as pa
+
+    for begin in range(0, len(new_rows), BATCH):
+        batch = new_rows[begin : begin + BATCH]
+        table = pa.table(
+            {
+                "alias": pa.array([row[0] for row in batch], type=pa.string()),
+                "key": pa.array([row[1] for row in batch], type=pa.string()),
+                "event": pa.array([row[2] for row in batch], type=pa.int64()),
+                "tier": pa.array([row[3] for row in batch], type=pa.string()),
+                "score": pa.array([row[4] for row in batch], type=pa.float64()),
+                "mentions": pa.array([0] * len(batch), type=pa.int64()),
+                "normal_form": pa.array([row[5] for row in batch], type=pa.string()),
+                "removed": pa.array([row[6] for row in batch], type=pa.string()),
+                "seq": pa.array([row[7] for row in batch], type=pa.int64()),
+                "first_seen": pa.array([None] * len(batch), type=pa.date32()),
+                "run": pa.array([first_run[row[0]] for row in batch], type=pa.int32()),
+            }
+        )
+        connection.register("new_aliases", table)
+        try:
+            connection.execute("INSERT INTO aliases SELECT * FROM new_aliases")
+        finally:
+            connection.unregister("new_aliases")
 
 
 def _new_class_keys(connection: Any, resolved: Resolved | None) -> set[str]:
@@ -606,13 +626,12 @@ def _near_events(connection: Any, forms: list[str]) -> list[int]:
 
     if not forms:
         return []
-    pairs = [(form, gram) for form in dict.fromkeys(forms) for gram in set(form_grams(form))]
-    table = pa.table({"form": [form for form, _ in pairs], "gram": [gram for _, gram in pairs]})
-    connection.register("new_grams", table)
+    connection.register("new_forms", pa.table({"form": pa.array(list(dict.fromkeys(forms)), type=pa.string())}))
     try:
         found = connection.execute(
             f"""
-            WITH frequency AS (
+            WITH new_grams AS ({grams_of("new_forms")}),
+            frequency AS (
                 SELECT gram, count(*) AS df FROM grams WHERE gram IN (SELECT gram FROM new_grams) GROUP BY gram
             ),
             shared AS (
@@ -628,14 +647,20 @@ def _near_events(connection: Any, forms: list[str]) -> list[int]:
             """
         ).fetchall()
     finally:
-        connection.unregister("new_grams")
+        connection.unregister("new_forms")
     return [row[0] for row in found]
 
 
-def form_grams(form: str) -> list[str]:
-    """The character pairs of a normal form, its ends marked: what finds the names it may be one event with."""
-    marked = f"^{form}$"
-    return [marked[index : index + 2] for index in range(len(marked) - 1)]
+def grams_of(forms: str) -> str:
+    """The SELECT of (gram, form) of each distinct character pair of each normal form of the relation `forms`, its
+    ends marked: what finds the names a form may be one event with. Made in SQL, for a build makes some ten a form
+    of a million forms."""
+    return f"""
+    SELECT DISTINCT substring(marked, place, 2) AS gram, form FROM (
+        SELECT form, marked, unnest(range(1, length(marked))) AS place
+        FROM (SELECT form, '^' || form || '$' AS marked FROM {forms})
+    )
+    """
 
 
 def _old_aliases(
@@ -705,38 +730,37 @@ def _keep_forms(connection: Any, names: _Names, resolved: Resolved, lexicon: Lex
         if normal.form not in forms or forms[normal.form] is None:
             forms[normal.form] = parts
     listed = list(forms)
-    classes = form_classes(listed, [forms[form] for form in listed], lexicon)
-    table = pa.table(
-        {
-            "form": listed,
-            "parts": [None if forms[form] is None else json.dumps(forms[form], ensure_ascii=False) for form in listed],
-            "class_key": [None if found is None else found[0] for found in classes],
-            "class_name": [None if found is None else found[1] for found in classes],
-        }
-    )
-    connection.register("read_forms", table)
-    try:
-        connection.execute(
-            """
-            UPDATE forms SET parts = r.parts, class_key = r.class_key, class_name = r.class_name FROM read_forms r
-            WHERE forms.form = r.form AND forms.parts IS NULL AND r.parts IS NOT NULL
-            """
+    for begin in range(0, len(listed), BATCH):
+        batch = listed[begin : begin + BATCH]
+        classes = form_classes(batch, [forms[form] for form in batch], lexicon)
+        table = pa.table(
+            {
+                "form": pa.array(batch, type=pa.string()),
+                "parts": pa.array(
+                    [None if forms[form] is None else json.dumps(forms[form], ensure_ascii=False) for form in batch],
+                    type=pa.string(),
+                ),
+                "class_key": pa.array([None if found is None else found[0] for found in classes], type=pa.string()),
+                "class_name": pa.array([None if found is None else found[1] for found in classes], type=pa.string()),
+            }
         )
-        fresh = [
-            form
-            for (form,) in connection.execute(
-                "SELECT form FROM read_forms WHERE form NOT IN (SELECT form FROM forms)"
-            ).fetchall()
-        ]
-        connection.execute("INSERT INTO forms SELECT * FROM read_forms WHERE form NOT IN (SELECT form FROM forms)")
-        grams = [(form, gram) for form in fresh for gram in set(form_grams(form))]
-        connection.register(
-            "read_grams", pa.table({"gram": [gram for _, gram in grams], "form": [form for form, _ in grams]})
-        )
-        connection.execute("INSERT INTO grams SELECT * FROM read_grams")
-        connection.unregister("read_grams")
-    finally:
-        connection.unregister("read_forms")
+        connection.register("read_forms", table)
+        try:
+            connection.execute(
+                """
+                UPDATE forms SET parts = r.parts, class_key = r.class_key, class_name = r.class_name FROM read_forms r
+                WHERE forms.form = r.form AND forms.parts IS NULL AND r.parts IS NOT NULL
+                """
+            )
+            connection.execute(
+                "CREATE OR REPLACE TEMP TABLE fresh_forms AS "
+                "SELECT * FROM read_forms WHERE form NOT IN (SELECT form FROM forms)"
+            )
+            connection.execute("INSERT INTO forms SELECT * FROM fresh_forms")
+            connection.execute(f"INSERT INTO grams {grams_of('fresh_forms')}")
+            connection.execute("DROP TABLE fresh_forms")
+        finally:
+            connection.unregister("read_forms")
 
 
 def _insert_evidence(
@@ -748,60 +772,73 @@ def _insert_evidence(
 
     article_seq = connection.execute("SELECT coalesce(max(seq), 0) FROM articles").fetchall()[0][0]
     evidence_seq = connection.execute("SELECT coalesce(max(seq), 0) FROM evidence").fetchall()[0][0]
-    positions = np.asarray(fresh, dtype=np.int64)
-    dates = [evidence.article_dates[position] or None for position in fresh]
-    articles = pa.table(
-        {
-            "article": [evidence.article_ids[position] for position in fresh],
-            "seq": pa.array(np.arange(article_seq + 1, article_seq + 1 + len(fresh)), type=pa.int64()),
-            "date": pa.array([_day(day) for day in dates], type=pa.date32()),
-            "excerpt": [evidence.article_texts[position] for position in fresh],
-            "force": pa.array([evidence.article_forces[position] for position in fresh], type=pa.string()),
-            "relations": pa.array([evidence.article_relations[position] for position in fresh], type=pa.int32()),
-            "digest": [evidence.article_digests[position] for position in fresh],
-            "run": pa.array(run_of[positions] if len(positions) else [], type=pa.int32()),
-        }
-    )
-    connection.register("new_articles", articles)
-    connection.execute("INSERT INTO articles SELECT * FROM new_articles")
-    connection.unregister("new_articles")
-    if not len(rows):
-        return
+    for begin in range(0, len(fresh), BATCH):
+        chosen = fresh[begin : begin + BATCH]
+        positions = np.asarray(chosen, dtype=np.int64)
+        first = article_seq + 1 + begin
+        articles = pa.table(
+            {
+                "article": pa.array([evidence.article_ids[position] for position in chosen], type=pa.string()),
+                "seq": pa.array(np.arange(first, first + len(chosen)), type=pa.int64()),
+                "date": pa.array([_day(evidence.article_dates[position]) for position in chosen], type=pa.date32()),
+                "excerpt": pa.array([evidence.article_texts[position] for position in chosen], type=pa.string()),
+                "force": pa.array([evidence.article_forces[position] for position in chosen], type=pa.string()),
+                "relations": pa.array([evidence.article_relations[position] for position in chosen], type=pa.int32()),
+                "digest": pa.array([evidence.article_digests[position] for position in chosen], type=pa.string()),
+                "run": pa.array(run_of[positions], type=pa.int32()),
+            }
+        )
+        connection.register("new_articles", articles)
+        try:
+            connection.execute("INSERT INTO articles SELECT * FROM new_articles")
+        finally:
+            connection.unregister("new_articles")
     spellings = list(evidence.spellings)
     labels = list(evidence.labels)
-    article_of = np.frombuffer(evidence.article, dtype=np.int64)[rows]
-    table = pa.table(
-        {
-            "seq": pa.array(np.arange(evidence_seq + 1, evidence_seq + 1 + len(rows)), type=pa.int64()),
-            "article": [evidence.article_ids[article] for article in article_of.tolist()],
-            "ordinal": pa.array(np.frombuffer(evidence.ordinal, dtype=np.int64)[rows], type=pa.int32()),
-            "date": pa.array([_day(evidence.article_dates[article]) for article in article_of.tolist()], pa.date32()),
-            "source_alias": [spellings[number] for number in np.frombuffer(evidence.source, np.int64)[rows].tolist()],
-            "target_alias": [spellings[number] for number in np.frombuffer(evidence.target, np.int64)[rows].tolist()],
-            "label": [labels[number] for number in np.frombuffer(evidence.label, dtype=np.int64)[rows].tolist()],
-            "strength": pa.array(np.frombuffer(evidence.strength, dtype=np.float64)[rows]),
-            "force": pa.array([evidence.article_forces[article] for article in article_of.tolist()], pa.string()),
-            "run": pa.array(run_of[article_of], type=pa.int32()),
-        }
-    )
-    connection.register("new_evidence", table)
-    try:
-        connection.execute(
-            """
-            INSERT INTO evidence
-            SELECT n.seq, n.article, n.ordinal, n.date, s.event, t.event, n.source_alias, n.target_alias, n.label,
-                n.strength, n.force, n.run
-            FROM new_evidence n JOIN aliases s ON s.alias = n.source_alias JOIN aliases t ON t.alias = n.target_alias
-            ORDER BY n.seq
-            """
+    for begin in range(0, len(rows), BATCH):
+        chosen_rows = rows[begin : begin + BATCH]
+        article_of = np.frombuffer(evidence.article, dtype=np.int64)[chosen_rows]
+        first = evidence_seq + 1 + begin
+        sources = np.frombuffer(evidence.source, dtype=np.int64)[chosen_rows].tolist()
+        targets = np.frombuffer(evidence.target, dtype=np.int64)[chosen_rows].tolist()
+        table = pa.table(
+            {
+                "seq": pa.array(np.arange(first, first + len(chosen_rows)), type=pa.int64()),
+                "article": pa.array([evidence.article_ids[article] for article in article_of.tolist()], pa.string()),
+                "ordinal": pa.array(np.frombuffer(evidence.ordinal, dtype=np.int64)[chosen_rows], type=pa.int32()),
+                "date": pa.array(
+                    [_day(evidence.article_dates[article]) for article in article_of.tolist()], pa.date32()
+                ),
+                "source_alias": pa.array([spellings[number] for number in sources], type=pa.string()),
+                "target_alias": pa.array([spellings[number] for number in targets], type=pa.string()),
+                "label": pa.array(
+                    [labels[number] for number in np.frombuffer(evidence.label, dtype=np.int64)[chosen_rows].tolist()],
+                    type=pa.string(),
+                ),
+                "strength": pa.array(np.frombuffer(evidence.strength, dtype=np.float64)[chosen_rows]),
+                "force": pa.array([evidence.article_forces[article] for article in article_of.tolist()], pa.string()),
+                "run": pa.array(run_of[article_of], type=pa.int32()),
+            }
         )
-        for (event,) in connection.execute(
-            "SELECT DISTINCT a.event FROM aliases a WHERE a.alias IN (SELECT source_alias FROM new_evidence) "
-            "OR a.alias IN (SELECT target_alias FROM new_evidence)"
-        ).fetchall():
-            touched.add(event)
-    finally:
-        connection.unregister("new_evidence")
+        connection.register("new_evidence", table)
+        try:
+            connection.execute(
+                """
+                INSERT INTO evidence
+                SELECT n.seq, n.article, n.ordinal, n.date, s.event, t.event, n.source_alias, n.target_alias, n.label,
+                    n.strength, n.force, n.run
+                FROM new_evidence n JOIN aliases s ON s.alias = n.source_alias
+                    JOIN aliases t ON t.alias = n.target_alias
+                ORDER BY n.seq
+                """
+            )
+            for (event,) in connection.execute(
+                "SELECT DISTINCT a.event FROM aliases a WHERE a.alias IN (SELECT source_alias FROM new_evidence) "
+                "OR a.alias IN (SELECT target_alias FROM new_evidence)"
+            ).fetchall():
+                touched.add(event)
+        finally:
+            connection.unregister("new_evidence")
 
 
 def _day(text: str | None) -> datetime.date | None:
@@ -868,60 +905,65 @@ def _name_and_class(
     """Each touched event's name and class (see `event_name` and `events.classes`), and the classes touched: the
     touched events' old and new ones, and those of the class keys of the forms resolved."""
     listed = sorted(touched)
-    rows = connection.execute(
-        """
-        SELECT a.event, a.alias, a.key, a.normal_form, a.mentions, f.class_key, f.class_name
-        FROM aliases a LEFT JOIN forms f ON f.form = a.normal_form
-        WHERE a.event IN (SELECT unnest(?)) ORDER BY a.event, a.seq
-        """,
-        [listed],
-    ).fetchall()
-    by_event: dict[int, list[tuple[Any, ...]]] = {}
-    for row in rows:
-        by_event.setdefault(row[0], []).append(row)
     stored_level = level or Level(meta(connection).get("level", "similar"))
-    chosen = [event_name([row[1:5] for row in by_event.get(event, [])]) for event in listed]
-    names = chosen if stored_level is Level.EXACT else readable(chosen)
-    class_keys: dict[int, str] = {}
-    for event in listed:
-        tally: Counter[str] = Counter()
-        seen: set[str] = set()
-        for _, _, key, _, _, class_key, _ in by_event.get(event, []):
-            if key in seen:
-                continue
-            seen.add(key)
-            tally[class_key or fallback_class(event)] += 1
-        class_keys[event] = vote(tally) if tally else fallback_class(event)
-    old_classes = dict(
-        connection.execute("SELECT id, class FROM events WHERE id IN (SELECT unnest(?))", [listed]).fetchall()
-    )
-    known = dict(
-        connection.execute(
-            "SELECT key, id FROM classes WHERE key IN (SELECT unnest(?))", [sorted(set(class_keys.values()))]
-        ).fetchall()
-    )
     next_class = connection.execute("SELECT coalesce(max(id), 0) + 1 FROM classes").fetchall()[0][0]
-    new_classes = []
-    for event in listed:
-        key = class_keys[event]
-        if key not in known:
-            known[key] = next_class
-            new_classes.append((next_class, key))
-            next_class += 1
-    if new_classes:
-        connection.execute(
-            "INSERT INTO classes SELECT unnest(?), '', unnest(?), 0, 0, 0, MAP {}::MAP(VARCHAR, BIGINT)",
-            [[number for number, _ in new_classes], [key for _, key in new_classes]],
+    touched_classes: set[int] = set()
+    for begin in range(0, len(listed), BATCH):
+        batch = listed[begin : begin + BATCH]
+        rows = connection.execute(
+            """
+            SELECT a.event, a.alias, a.key, a.normal_form, a.mentions, f.class_key, f.class_name
+            FROM aliases a LEFT JOIN forms f ON f.form = a.normal_form
+            WHERE a.event IN (SELECT unnest(?)) ORDER BY a.event, a.seq
+            """,
+            [batch],
+        ).fetchall()
+        by_event: dict[int, list[tuple[Any, ...]]] = {}
+        for row in rows:
+            by_event.setdefault(row[0], []).append(row)
+        del rows
+        chosen = [event_name([row[1:5] for row in by_event.get(event, [])]) for event in batch]
+        names = chosen if stored_level is Level.EXACT else readable(chosen)
+        class_keys: dict[int, str] = {}
+        for event in batch:
+            tally: Counter[str] = Counter()
+            seen: set[str] = set()
+            for _, _, key, _, _, class_key, _ in by_event.get(event, []):
+                if key in seen:
+                    continue
+                seen.add(key)
+                tally[class_key or fallback_class(event)] += 1
+            class_keys[event] = vote(tally) if tally else fallback_class(event)
+        del by_event
+        old_classes = dict(
+            connection.execute("SELECT id, class FROM events WHERE id IN (SELECT unnest(?))", [batch]).fetchall()
         )
-    connection.execute(
-        "CREATE OR REPLACE TEMP TABLE named AS SELECT unnest(?) AS id, unnest(?) AS name, unnest(?) AS class",
-        [listed, names, [known[class_keys[event]] for event in listed]],
-    )
-    connection.execute("UPDATE events SET name = n.name, class = n.class FROM named n WHERE events.id = n.id")
-    connection.execute("DROP TABLE named")
-    touched_classes = {known[key] for key in class_keys.values()} | {
-        group for group in old_classes.values() if group is not None
-    }
+        known = dict(
+            connection.execute(
+                "SELECT key, id FROM classes WHERE key IN (SELECT unnest(?))", [sorted(set(class_keys.values()))]
+            ).fetchall()
+        )
+        new_classes = []
+        for event in batch:
+            key = class_keys[event]
+            if key not in known:
+                known[key] = next_class
+                new_classes.append((next_class, key))
+                next_class += 1
+        if new_classes:
+            connection.execute(
+                "INSERT INTO classes SELECT unnest(?), '', unnest(?), 0, 0, 0, MAP {}::MAP(VARCHAR, BIGINT)",
+                [[number for number, _ in new_classes], [key for _, key in new_classes]],
+            )
+        connection.execute(
+            "CREATE OR REPLACE TEMP TABLE named AS SELECT unnest(?) AS id, unnest(?) AS name, unnest(?) AS class",
+            [batch, names, [known[class_keys[event]] for event in batch]],
+        )
+        connection.execute("UPDATE events SET name = n.name, class = n.class FROM named n WHERE events.id = n.id")
+        connection.execute("DROP TABLE named")
+        touched_classes |= {known[key] for key in class_keys.values()} | {
+            group for group in old_classes.values() if group is not None
+        }
     touched_classes |= {
         number
         for (number,) in connection.execute(
