@@ -186,13 +186,24 @@ class Arcs:
     targets: npt.NDArray[np.int64]
     nodes: int
     """Node indexes run from 0 to nodes - 1."""
+    by_target: npt.NDArray[np.int64] | None = field(default=None, repr=False)
+    """Each edge's place among the edges in order of their targets, where the edges come in order of their sources
+    (as the store keeps them): both groupings without a sort. None: sorted here."""
     leaving: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] = field(init=False)
     """Offsets by node and the edges in order of their source: node n's are edges[offsets[n]:offsets[n + 1]]."""
     entering: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] = field(init=False)
 
     def __post_init__(self) -> None:
-        self.leaving = _grouped(self.sources, self.nodes)
-        self.entering = _grouped(self.targets, self.nodes)
+        import numpy as np
+
+        if self.by_target is None:
+            self.leaving = _grouped(self.sources, self.nodes)
+            self.entering = _grouped(self.targets, self.nodes)
+            return
+        order = np.empty(self.by_target.size, dtype=np.int64)
+        order[self.by_target] = np.arange(self.by_target.size)
+        self.leaving = _offsets(self.sources, self.nodes), np.arange(self.sources.size, dtype=np.int64)
+        self.entering = _offsets(self.targets, self.nodes), order
 
     @classmethod
     def of(cls, network: Network) -> Arcs:
@@ -328,10 +339,15 @@ def _grouped(ends: npt.NDArray[np.int64], nodes: int) -> tuple[npt.NDArray[np.in
     import numpy as np
 
     # Any order within a node's edges will do, and the same ends give the same order: the faster sort.
-    order = np.argsort(ends)
+    return _offsets(ends, nodes), np.argsort(ends)
+
+
+def _offsets(ends: npt.NDArray[np.int64], nodes: int) -> npt.NDArray[np.int64]:
+    import numpy as np
+
     offsets = np.zeros(nodes + 1, dtype=np.int64)
     np.cumsum(np.bincount(ends, minlength=nodes), out=offsets[1:])
-    return offsets, order
+    return offsets
 
 
 def _beyond(

@@ -142,6 +142,10 @@ def _table(kind: NodeKind) -> tuple[str, str]:
     return ("events", "edges") if kind is NodeKind.EVENT else ("classes", "class_edges")
 
 
+def arcs_table(kind: NodeKind) -> str:
+    return "arcs" if kind is NodeKind.EVENT else "class_arcs"
+
+
 @dataclass
 class Changed:
     """What an addition changed, so that derivation makes again only that: the nodes whose figures and aliases
@@ -293,6 +297,17 @@ def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, fir
     )
     for table in ("touched", "moved", "moved_pairs", "remade"):
         connection.execute(f"DROP TABLE {table}")
+    # Written whole: an edge made or gone moves every place after it.
+    arcs = arcs_table(kind)
+    connection.execute(f"DELETE FROM {arcs}")
+    connection.execute(
+        f"""
+        INSERT INTO {arcs}
+        SELECT row_number() OVER (ORDER BY source, target) - 1 AS place, source, target, strength_mean, seq,
+            row_number() OVER (ORDER BY target, source) - 1 AS entering
+        FROM {edges} ORDER BY place
+        """
+    )
 
 
 def _derive_aliases(connection: Any, kind: NodeKind) -> None:

@@ -32,7 +32,7 @@ from ..events.names import event_key
 from ..events.normal import normalize
 from ..exits import GraphInputError
 from .between import MAX_PATHS, Arcs, Network, TooManyPaths, paths_between, span, too_many
-from .derive import prepare
+from .derive import arcs_table, prepare
 from .store import connect, first, store_path
 
 NEIGHBOURS = ("probability", "lift", "count", "articles", "first_seen", "last_seen", "event")
@@ -492,10 +492,13 @@ class Questions:
         if window.whole and self.whole_arcs is not None:
             return self.whole_arcs
         if window.whole:
-            # Read as stored, not sorted: only the few edges between two events are put in order.
+            # Kept in order of their sources, with their places by target: read as stored, grouped without a sort.
             ends = self.connection.execute(
-                f"SELECT source, target, strength_mean AS strength, seq AS rank FROM {self._edges}"
+                f"SELECT place, source, target, strength, seq AS rank, entering FROM {arcs_table(self.level)}"
             ).fetchnumpy()
+            place = np.asarray(ends["place"], dtype=np.int64)
+            if not np.array_equal(place, np.arange(place.size)):
+                ends = {name: np.asarray(column)[np.argsort(place)] for name, column in ends.items()}
         else:
             condition, values = window.condition("e.date")
             ends = self.connection.execute(
@@ -512,7 +515,8 @@ class Questions:
         targets = np.asarray(ends["target"], dtype=np.int64)
         nodes = int(max(sources.max(initial=0), targets.max(initial=0))) + 1
         strengths = np.asarray(ends["strength"], dtype=np.float64)
-        read = Arcs(sources, targets, nodes), strengths, np.asarray(ends["rank"], dtype=np.int64)
+        by_target = np.asarray(ends["entering"], dtype=np.int64) if window.whole else None
+        read = Arcs(sources, targets, nodes, by_target), strengths, np.asarray(ends["rank"], dtype=np.int64)
         if window.whole:
             self.whole_arcs = read
         return read

@@ -16,6 +16,8 @@ a user can query by hand (README documents them column by column) and copy to Pa
     classes      the events' classes: stable ids by the class's key
     edges        the relations between events, derived from the evidence: counts, P(target | source), lift,
     class_edges  strengths, labels, forces, articles, first and last seen, per month; the same between classes
+    arcs         each edge's ends, strength and seq, in order of source (`place`), with its place in order of
+    class_arcs   target (`entering`): what a search for paths reads whole, without sorting 1.8 M edges twice first
 
 An event's id is never reused or renumbered: when two events turn out to be one, the later one's row stays, its
 `redirect` naming the earlier, and every question follows it. The evidence is keyed by article and the relation's
@@ -37,7 +39,7 @@ from typing import Any
 from ..exits import GraphInputError, SetupError
 
 STORE = "graph.duckdb"
-FORMAT = "kestor-corpus event store, version 1"
+FORMAT = "kestor-corpus event store, version 2"
 
 _EDGE_COLUMNS = """
     seq BIGINT NOT NULL,
@@ -55,6 +57,15 @@ _EDGE_COLUMNS = """
     first_seen DATE,
     last_seen DATE,
     months MAP(VARCHAR, BIGINT) NOT NULL
+"""
+
+_ARC_COLUMNS = """
+    place BIGINT NOT NULL,
+    source BIGINT NOT NULL,
+    target BIGINT NOT NULL,
+    strength DOUBLE NOT NULL,
+    seq BIGINT NOT NULL,
+    entering BIGINT NOT NULL
 """
 
 SCHEMA = f"""
@@ -131,6 +142,8 @@ CREATE TABLE classes (
 );
 CREATE TABLE edges ({_EDGE_COLUMNS});
 CREATE TABLE class_edges ({_EDGE_COLUMNS});
+CREATE TABLE arcs ({_ARC_COLUMNS});
+CREATE TABLE class_arcs ({_ARC_COLUMNS});
 """
 
 TABLES = (
@@ -146,6 +159,8 @@ TABLES = (
     "classes",
     "edges",
     "class_edges",
+    "arcs",
+    "class_arcs",
 )
 
 
