@@ -20,6 +20,7 @@ from kestor.tavi.corpus.graph import (
     update,
     update_event_graph,
 )
+from kestor.tavi.corpus.graph import derive as derive_module
 from kestor.tavi.corpus.graph.between import Network, TooManyPaths, network_subgraph
 from kestor.tavi.corpus.graph.derive import derive
 
@@ -104,6 +105,22 @@ def test_a_chain_of_updates_is_a_rebuild_and_a_run_added_twice_changes_nothing(r
 
     assert main(["graph", "update", str(tmp_path / "grown"), *map(str, runs), "--quiet"]) == 0
     assert tables(tmp_path / "grown") == grown
+
+
+def test_a_store_handed_its_rows_a_few_at_a_time_is_the_store_handed_them_at_once(runs, tmp_path, monkeypatch):
+    build_event_graph(runs, tmp_path / "whole")
+    monkeypatch.setattr(update, "BATCH", 2)
+    monkeypatch.setattr(derive_module, "PAIRS_PER_PASS", 1)
+    build_event_graph(runs, tmp_path / "batched")
+    assert tables(tmp_path / "batched") == tables(tmp_path / "whole")
+    assert derived(tmp_path / "batched") == derived(tmp_path / "whole")
+
+    def rows(name: str) -> list[list[tuple[Any, ...]]]:
+        with duckdb.connect(str(tmp_path / name / "graph.duckdb"), read_only=True) as connection:
+            queries = ("SELECT * FROM articles ORDER BY seq", "SELECT * FROM forms", "SELECT * FROM grams ORDER BY ALL")
+            return [connection.execute(query).fetchall() for query in queries]
+
+    assert rows("batched") == rows("whole")
 
 
 def test_an_update_interrupted_anywhere_leaves_the_store_as_it_was(runs, tmp_path, monkeypatch):
