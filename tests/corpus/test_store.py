@@ -62,8 +62,8 @@ def tables(graph_dir: Path) -> dict[str, list[tuple[Any, ...]]]:
             "class_edges": "SELECT source, target, count FROM class_edges ORDER BY 1, 2",
             "evidence": "SELECT article, ordinal, source, target FROM evidence ORDER BY 1, 2",
             # What the path searches read whole, kept beside the edges.
-            "arcs": "SELECT * FROM arcs ORDER BY place",
-            "class_arcs": "SELECT * FROM class_arcs ORDER BY place",
+            "arcs": "SELECT * FROM arcs ORDER BY source, target",
+            "class_arcs": "SELECT * FROM class_arcs ORDER BY source, target",
         }
         return {name: connection.execute(query).fetchall() for name, query in queries.items()}
     finally:

@@ -297,15 +297,14 @@ def _derive_level(connection: Any, kind: NodeKind, touched: set[int] | None, fir
     )
     for table in ("touched", "moved", "moved_pairs", "remade"):
         connection.execute(f"DROP TABLE {table}")
-    # Written whole: an edge made or gone moves every place after it.
+    # Written whole, in order: an edge made or gone moves every place after it.
     arcs = arcs_table(kind)
     connection.execute(f"DELETE FROM {arcs}")
     connection.execute(
         f"""
         INSERT INTO {arcs}
-        SELECT row_number() OVER (ORDER BY source, target) - 1 AS place, source, target, strength_mean, seq,
-            row_number() OVER (ORDER BY target, source) - 1 AS entering
-        FROM {edges} ORDER BY place
+        SELECT source, target, strength_mean, seq, row_number() OVER (ORDER BY target, source) - 1 AS entering
+        FROM {edges} ORDER BY source, target
         """
     )
 

@@ -492,13 +492,10 @@ class Questions:
         if window.whole and self.whole_arcs is not None:
             return self.whole_arcs
         if window.whole:
-            # Kept in order of their sources, with their places by target: read as stored, grouped without a sort.
+            # Stored in order of their sources, with their places by target: read as stored, grouped without a sort.
             ends = self.connection.execute(
-                f"SELECT place, source, target, strength, seq AS rank, entering FROM {arcs_table(self.level)}"
+                f"SELECT source, target, strength, seq AS rank, entering FROM {arcs_table(self.level)}"
             ).fetchnumpy()
-            place = np.asarray(ends["place"], dtype=np.int64)
-            if not np.array_equal(place, np.arange(place.size)):
-                ends = {name: np.asarray(column)[np.argsort(place)] for name, column in ends.items()}
         else:
             condition, values = window.condition("e.date")
             ends = self.connection.execute(
@@ -515,7 +512,10 @@ class Questions:
         targets = np.asarray(ends["target"], dtype=np.int64)
         nodes = int(max(sources.max(initial=0), targets.max(initial=0))) + 1
         strengths = np.asarray(ends["strength"], dtype=np.float64)
-        by_target = np.asarray(ends["entering"], dtype=np.int64) if window.whole else None
+        # Where a scan did not give them in the order stored, they are grouped by sorting, as any edges are.
+        step, turn = np.diff(sources), np.diff(targets)
+        in_order = window.whole and bool(np.all((step > 0) | ((step == 0) & (turn > 0))))
+        by_target = np.asarray(ends["entering"], dtype=np.int64) if in_order else None
         read = Arcs(sources, targets, nodes, by_target), strengths, np.asarray(ends["rank"], dtype=np.int64)
         if window.whole:
             self.whole_arcs = read

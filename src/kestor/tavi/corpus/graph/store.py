@@ -16,8 +16,8 @@ a user can query by hand (README documents them column by column) and copy to Pa
     classes      the events' classes: stable ids by the class's key
     edges        the relations between events, derived from the evidence: counts, P(target | source), lift,
     class_edges  strengths, labels, forces, articles, first and last seen, per month; the same between classes
-    arcs         each edge's ends, strength and seq, in order of source (`place`), with its place in order of
-    class_arcs   target (`entering`): what a search for paths reads whole, without sorting 1.8 M edges twice first
+    arcs         each edge's ends, strength and seq, stored in order of source and target, with its place in
+    class_arcs   order of target (`entering`): what a search for paths reads whole without sorting 1.8 M edges first
 
 An event's id is never reused or renumbered: when two events turn out to be one, the later one's row stays, its
 `redirect` naming the earlier, and every question follows it. The evidence is keyed by article and the relation's
@@ -60,7 +60,6 @@ _EDGE_COLUMNS = """
 """
 
 _ARC_COLUMNS = """
-    place BIGINT NOT NULL,
     source BIGINT NOT NULL,
     target BIGINT NOT NULL,
     strength DOUBLE NOT NULL,
