@@ -610,11 +610,12 @@ def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys)
             EmbeddingsClient(endpoint.config(), "emb", session, batch=1)(["城市", "城市内涝"])
 
         # The judge: a pair of the doubtful band (cosine 0.37) asked with the configuration's prompt, once. The
-        # model is asked for 工厂停产's parts, its participant the factory: put near 城市内涝 too.
-        flood, halt = hashed_embedding("城市内涝"), hashed_embedding("工厂停产")
+        # model is asked for 电力中断's parts, its participant the power: put near 城市内涝 too. So is 工厂停产's,
+        # but 城市积水 (one event with 城市内涝) causes it: a cause is never asked whether it is its own effect.
+        flood, outage, halt = (hashed_embedding(name) for name in ("城市内涝", "电力中断", "工厂停产"))
         endpoint.embedding = lambda text: (
-            [h + 0.4 * f for h, f in zip(halt, flood, strict=True)]
-            if text.startswith("工厂")
+            [h + 0.4 * f for h, f in zip(outage if text.startswith("电力") else halt, flood, strict=True)]
+            if text.startswith(("电力", "工厂"))
             else hashed_embedding(synonyms.get(text, text))
         )
         endpoint.embedding_status = 200
@@ -627,7 +628,7 @@ def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys)
         judged = [*cached, "--merge", "judge", "--embeddings", "another"]
         assert main(judged) == 0
         merge = json.loads((tmp_path / "g" / "summary.json").read_text(encoding="utf-8"))["merge"]
-        assert [sorted(question.split("\n")) for question in endpoint.questions] == [["城市内涝", "工厂停产"]]
+        assert [sorted(question.split("\n")) for question in endpoint.questions] == [["城市内涝", "电力中断"]]
         assert merge["merges"]["judge"] == 1
         assert merge["model_requests"]["judge"]["calls"] == 1
         assert main(judged) == 0  # the answer is in the cache

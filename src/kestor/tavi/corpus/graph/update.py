@@ -325,7 +325,8 @@ def _add(
         settings.normalize = cached_normals
         settings.parse = cached_parts
 
-    resolved = resolve_keys(names.keys, options, client, adjust=adjust) if names.keys else None
+    related = _related(connection, names.keys, evidence, sources, targets) if names.keys else None
+    resolved = resolve_keys(names.keys, options, client, related=related, adjust=adjust) if names.keys else None
     lexicon = lexicon_of[0] if lexicon_of else Lexicon.shipped()
     normal_of = dict(names.normals)
     if resolved is not None:
@@ -478,6 +479,39 @@ def _add(
         connection, touched, new_class_keys, lexicon, resolved.level if resolved else None
     )
     derive(connection, Changed(touched | set(redirects), touched_classes | redirected_classes, first_new))
+
+
+def _related(connection: Any, keys: list[str], evidence: Evidence, sources: Any, targets: Any) -> tuple[Any, Any]:
+    """The pairs of these keys that a relation joins, the store's and the new ones (sources to targets, spellings
+    of `evidence`), as two arrays of indices into `keys`: a cause and its effect are two events, through every
+    update as in a rebuild."""
+    import numpy as np
+
+    index = {key: number for number, key in enumerate(keys)}
+    of_spelling = np.asarray([index.get(key, -1) for key in evidence.keys], dtype=np.int64)
+    first, second = of_spelling[sources], of_spelling[targets]
+    stored = (
+        []
+        if not _has_evidence(connection)
+        else _fetch(
+            connection,
+            """
+        SELECT DISTINCT s.key, t.key FROM evidence e
+        JOIN aliases s ON s.alias = e.source_alias JOIN aliases t ON t.alias = e.target_alias
+        WHERE s.key <> t.key AND s.key IN (SELECT value FROM wanted) AND t.key IN (SELECT value FROM wanted)
+        """,
+            keys,
+        )
+    )
+    old_first = np.asarray([index[source] for source, _ in stored], dtype=np.int64)
+    old_second = np.asarray([index[target] for _, target in stored], dtype=np.int64)
+    first, second = np.concatenate([first, old_first]), np.concatenate([second, old_second])
+    kept = (first >= 0) & (second >= 0) & (first != second)
+    return first[kept], second[kept]
+
+
+def _has_evidence(connection: Any) -> bool:
+    return bool(connection.execute("SELECT EXISTS (SELECT 1 FROM evidence)").fetchall()[0][0])
 
 
 def _new_class_keys(connection: Any, resolved: Resolved | None) -> set[str]:
