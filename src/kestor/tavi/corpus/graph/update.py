@@ -297,7 +297,8 @@ def _add(
     unknown_keys = [key for key in new_keys if key not in key_event]
 
     stored_keys = connection.execute("SELECT count(DISTINCT key) FROM aliases").fetchall()[0][0]
-    names, matched = _names_to_resolve(connection, unknown_keys, options, stored_keys <= full_limit)
+    torn = _torn_events(evidence, sources, targets, known_alias, key_event)
+    names, matched = _names_to_resolve(connection, unknown_keys, options, stored_keys <= full_limit, torn)
     lexicon_of: list[Lexicon] = []
 
     def adjust(settings: Settings) -> None:
@@ -554,11 +555,30 @@ def _parse_removed(text: str) -> tuple[tuple[str, str], ...]:
     return tuple(tuple(item.split(":", 1)) for item in text.split("; ") if ":" in item)  # type: ignore[misc]
 
 
+def _torn_events(
+    evidence: Evidence, sources: Any, targets: Any, known_alias: dict[str, int], key_event: dict[str, int]
+) -> list[int]:
+    """The events of the store that a new relation says bring themselves about under two keys: their names are
+    resolved again, and a cause and its effect part."""
+    if not known_alias and not key_event:
+        return []
+    spellings, keys = list(evidence.spellings), evidence.keys
+    torn: set[int] = set()
+    for source, target in zip(sources.tolist(), targets.tolist(), strict=True):
+        if keys[source] == keys[target]:
+            continue
+        ends = [known_alias.get(spellings[end], key_event.get(keys[end])) for end in (source, target)]
+        if ends[0] is not None and ends[0] == ends[1]:
+            torn.add(ends[0])
+    return sorted(torn)
+
+
 def _names_to_resolve(
-    connection: Any, new_keys: list[str], options: ResolveOptions, whole: bool
+    connection: Any, new_keys: list[str], options: ResolveOptions, whole: bool, torn: list[int]
 ) -> tuple[_Names, dict[str, int]]:
     """The keys to resolve, in the order first seen, with what the store knows of them; and the new keys whose
-    normal form the store knows, with that form's event (resolved so without the resolver)."""
+    normal form the store knows, with that form's event (resolved so without the resolver). Beyond the new keys,
+    the names of the events they are most like and of the `torn` ones."""
     level = options.level
     matched: dict[str, int] = {}
     stored_normals: dict[str, Normal] = {}
@@ -594,7 +614,9 @@ def _names_to_resolve(
                 matched[key] = event
             else:
                 unknown.append(key)
-        near = _near_events(connection, [forms[key].form for key in unknown]) if level.runs(Level.SIMILAR) else []
+        near = (
+            _near_events(connection, [forms[key].form for key in unknown]) + torn if level.runs(Level.SIMILAR) else []
+        )
         stored = connection.execute(
             """
             SELECT key, any_value(event), any_value(normal_form), any_value(removed), min(seq) AS first
