@@ -11,7 +11,9 @@ import random
 from pathlib import Path
 from typing import Any
 
+import duckdb
 import networkx as nx
+import numpy as np
 import pytest
 from scripted_endpoint import ScriptedEndpoint, extraction_answer, hashed_embedding
 
@@ -168,6 +170,33 @@ def test_average_linkage_does_not_chain_and_overrides_hold_at_every_tier():
         resolve(names, Settings(overrides=list(parse_overrides(["缺芯 != 缺芯 。"], "o.txt"))))
     with pytest.raises(OverridesError, match=r"o.txt:1: not a pair of names"):
         list(parse_overrides(["缺芯 = 芯片短缺"], "o.txt"))
+
+
+def test_places_across_the_border_and_a_relations_two_ends_are_never_one_event():
+    # Whatever role the place has (国际 is the agent, 国内 a place), one side of the border is not the other; a
+    # name of the whole world and one of a country abroad may be one.
+    assert events_of(["国际油价上涨", "国内成品油价格上调"]) == [["国际油价上涨"], ["国内成品油价格上调"]]
+    assert events_of(["美国油价上涨", "国内油价上涨"]) == [["美国油价上涨"], ["国内油价上涨"]]
+    assert events_of(["全球铜矿减产", "智利铜矿产量下降"]) == [["全球铜矿减产", "智利铜矿产量下降"]]
+
+    # A cause is not its own effect, in whichever order the names come; but names that nothing tells apart (one
+    # normal form, one unit of the scoring) stay one, as the article said X brings X.
+    names = ["国际油价上涨", "油价上涨", "國際油價上漲", "国际油价大幅上涨", "原油价格上涨"]
+    assert len(events_of(names)) == 1
+    related = (np.array([0, 0, 3]), np.array([1, 2, 0]))
+    apart = [["国际油价上涨", "國際油價上漲", "国际油价大幅上涨"], ["油价上涨", "原油价格上涨"]]
+    assert events_of(names, related=related) == apart
+    reverse = len(names) - 1 - related[0], len(names) - 1 - related[1]
+    assert sorted(map(sorted, events_of(names[::-1], related=reverse))) == sorted(map(sorted, apart))
+
+    # An override joining a form to another event, its unit's join then refused, left a group of size 0 that
+    # average linkage divided by.
+    overrides = list(parse_overrides(["油价大幅上涨 == 金价下跌"], "o.txt"))
+    assert events_of(["油价上涨", "油价大幅上涨", "金价下跌", "金价大跌"], overrides=overrides) == [
+        ["油价上涨"],
+        ["油价大幅上涨", "金价下跌"],
+        ["金价大跌"],
+    ]
 
 
 def test_the_configuration_extends_what_is_never_one_event(tmp_path):
@@ -539,6 +568,44 @@ def test_an_edges_articles_survive_the_merge_of_counts_from_many_part_files(sche
     assert (earlier.spellings, earlier.keys, earlier.article_ids) == spelled
 
 
+@pytest.mark.slow
+@pytest.mark.parametrize("full_limit", [update.FULL_LIMIT, 0], ids=["every name again", "the touched names"])
+def test_a_cause_and_its_effect_stay_two_events_through_a_build_and_an_update(tmp_path, monkeypatch, full_limit):
+    monkeypatch.setattr(update.add_runs, "__kwdefaults__", {**update.add_runs.__kwdefaults__, "full_limit": full_limit})
+    day_one = [
+        part_line("a", "2024-07-01", ("国际油价上涨", "航空燃油附加费上调")),
+        part_line("b", "2024-07-02", ("油价上涨", "物流成本上升")),
+    ]
+    # An article says the one brings the other (and one says a name brings itself, which stays as it says).
+    day_two = [part_line("c", "2024-07-03", ("国际油价上涨", "油价上涨"), ("物流成本上升", "物流成本上升"))]
+    runs = []
+    for number, lines in enumerate((day_one, day_two), 1):
+        runs.append(tmp_path / f"day{number}")
+        runs[-1].mkdir()
+        (runs[-1] / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+
+    def events(graph_dir: Path) -> tuple[dict[str, int], list[tuple[int, int]]]:
+        connection = duckdb.connect(str(graph_dir / "graph.duckdb"), read_only=True)
+        try:
+            aliases = dict(connection.execute("SELECT alias, event FROM aliases").fetchall())
+            loops = connection.execute("SELECT source, target FROM edges WHERE source = target").fetchall()
+            return aliases, loops
+        finally:
+            connection.close()
+
+    build_event_graph(runs[0], tmp_path / "grown")
+    aliases, _ = events(tmp_path / "grown")
+    assert aliases["国际油价上涨"] == aliases["油价上涨"]
+    assert main(["graph", "update", str(tmp_path / "grown"), str(runs[1]), "--quiet"]) == 0
+    build_event_graph(runs, tmp_path / "rebuilt")
+    for graph_dir in ("grown", "rebuilt"):
+        aliases, loops = events(tmp_path / graph_dir)
+        assert aliases["国际油价上涨"] != aliases["油价上涨"]
+        assert loops == [(aliases["物流成本上升"], aliases["物流成本上升"])]
+    # The event keeps its id with its first name.
+    assert events(tmp_path / "grown")[0]["国际油价上涨"] == aliases["国际油价上涨"] == 1
+
+
 def test_a_graph_of_no_events_says_so(tmp_path):
     out = tmp_path / "out"
     out.mkdir()
@@ -610,11 +677,12 @@ def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys)
             EmbeddingsClient(endpoint.config(), "emb", session, batch=1)(["城市", "城市内涝"])
 
         # The judge: a pair of the doubtful band (cosine 0.37) asked with the configuration's prompt, once. The
-        # model is asked for 工厂停产's parts, its participant the factory: put near 城市内涝 too.
-        flood, halt = hashed_embedding("城市内涝"), hashed_embedding("工厂停产")
+        # model is asked for 电力中断's parts, its participant the power: put near 城市内涝 too. So is 工厂停产's,
+        # but 城市积水 (one event with 城市内涝) causes it: a cause is never asked whether it is its own effect.
+        flood, outage, halt = (hashed_embedding(name) for name in ("城市内涝", "电力中断", "工厂停产"))
         endpoint.embedding = lambda text: (
-            [h + 0.4 * f for h, f in zip(halt, flood, strict=True)]
-            if text.startswith("工厂")
+            [h + 0.4 * f for h, f in zip(outage if text.startswith("电力") else halt, flood, strict=True)]
+            if text.startswith(("电力", "工厂"))
             else hashed_embedding(synonyms.get(text, text))
         )
         endpoint.embedding_status = 200
@@ -627,7 +695,7 @@ def test_meaning_tier_against_the_scripted_endpoint(scheduler, tmp_path, capsys)
         judged = [*cached, "--merge", "judge", "--embeddings", "another"]
         assert main(judged) == 0
         merge = json.loads((tmp_path / "g" / "summary.json").read_text(encoding="utf-8"))["merge"]
-        assert [sorted(question.split("\n")) for question in endpoint.questions] == [["城市内涝", "工厂停产"]]
+        assert [sorted(question.split("\n")) for question in endpoint.questions] == [["城市内涝", "电力中断"]]
         assert merge["merges"]["judge"] == 1
         assert merge["model_requests"]["judge"]["calls"] == 1
         assert main(judged) == 0  # the answer is in the cache

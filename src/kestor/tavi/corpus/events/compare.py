@@ -18,9 +18,11 @@ from typing import Any
 
 from .classes import Kinds
 from .lexicon import AGENT, TARGET, Lexicon, Signature
-from .parts import PLACE, Parts
+from .parts import PLACE, Grammar, Parts
 from .similar import PAIRS_AT_ONCE, NgramIndex, ngram_index, pair_scores, unique_pairs
 
+SIDE = "side"
+"""A signature's category of the sides of the border that a name's places lie on (see `signature_with_parts`)."""
 PARTICIPANT_CATEGORIES = frozenset({"commodity", "indicator", "currency", "market", "actor", "sector", "place"})
 """The lexicon's categories of things and actors, whose values make two spellings of one participant alike."""
 VERBAL_CATEGORIES = frozenset({"pace", "stance", "flow", "result"})
@@ -51,8 +53,17 @@ PARTS = ("participant", "owner", "head", "happening")
 def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
     """A name's signature with what its parts say: its polarity and its roles. A place in a role is that role's,
     not the name's place: 美国加征关税 and 美国对中国加征关税 have one agent, and the second a target that the first
-    does not name, not two sets of places."""
+    does not name, not two sets of places.
+
+    Whichever role a place has, but the target's, it says on which side of the border the name happens: 国际油价上涨
+    (国际 its agent) is not 国内成品油价格上调 (国内 a place), nor is 美国油价上涨 国内油价上涨, while 全球铜矿减产
+    and 智利铜矿产量下降 may be one."""
     found = dict(signature)
+    sides = Grammar.shipped().sides
+    named = (found.get(PLACE, frozenset()) | {parts.agent}) - {parts.target}
+    side = frozenset(sides[place] for place in named if place in sides)
+    if side:
+        found[SIDE] = side
     found.update((axis, frozenset({value})) for axis, value in parts.polarity)
     if parts.agent:
         found[AGENT] = frozenset({parts.agent})

@@ -1,7 +1,8 @@
 """Groups of names that are one event, joined tier by tier, and the clustering that every scoring tier shares.
 
 A group knows the signature of its names (what never merges, see `lexicon`) and the names it must never join (the
-overrides): a join that breaks either is refused, whichever tier asks, unless the overrides themselves ask for it.
+overrides, and the two ends of a relation: a cause is not its own effect): a join that breaks either is refused,
+whichever tier asks, unless the overrides themselves ask for it.
 
 Clustering is average linkage over the scored pairs: two groups join when the mean similarity over every pair of
 their names reaches the threshold, a pair that was never scored counting as 0. So a chain of names each like the
@@ -14,9 +15,14 @@ import heapq
 from array import array
 from collections.abc import Iterable
 from dataclasses import dataclass, field
+from typing import Any
 
 from .levels import Tier
 from .lexicon import Signature, clash, joined
+
+OVERRIDE, RELATION = "override", "relation"
+"""Why two groups are kept apart for good: an override says so, or a relation joins them (a cause is not its own
+effect)."""
 
 
 @dataclass
@@ -32,13 +38,13 @@ class Groups:
     signatures: list[Signature]
     parent: array[int] = field(init=False)
     size: array[int] = field(init=False)
-    never: dict[int, set[int]] = field(default_factory=dict)
-    """Root -> roots it must never join (overrides), kept symmetric and by current roots."""
+    never: dict[int, dict[int, str]] = field(default_factory=dict)
+    """Root -> roots it must never join, with why (OVERRIDE, RELATION), kept symmetric and by current roots."""
     joined_by: list[Join | None] = field(init=False)
     """How each item first came to share a group with another: the tier and score of that join."""
     joins: dict[str, int] = field(default_factory=dict)
     refused: dict[str, int] = field(default_factory=dict)
-    """Joins refused, by the lexicon category (or "override") that refused them."""
+    """Joins refused, by the lexicon category (or OVERRIDE, RELATION) that refused them."""
 
     def __post_init__(self) -> None:
         count = len(self.signatures)
@@ -59,10 +65,11 @@ class Groups:
         return root
 
     def why_not(self, first: int, second: int, *, lexicon: bool = True) -> str | None:
-        """Why the groups of these roots may not join: a lexicon category (unless `lexicon` is false), "override",
-        or None."""
-        if second in self.never.get(first, ()):
-            return "override"
+        """Why the groups of these roots may not join: a lexicon category (unless `lexicon` is false), what kept
+        them apart (see `forbid`), or None."""
+        kept = self.never.get(first)
+        if kept is not None and second in kept:
+            return kept[second]
         return clash(self.signatures[first], self.signatures[second]) if lexicon else None
 
     def join(
@@ -84,10 +91,10 @@ class Groups:
         self.signatures[a] = joined(self.signatures[a], self.signatures[b])
         self.signatures[b] = {}
         if b in self.never:
-            for other in self.never.pop(b):
-                self.never[other].discard(b)
-                self.never[other].add(a)
-                self.never.setdefault(a, set()).add(other)
+            for other, reason in self.never.pop(b).items():
+                del self.never[other][b]
+                self.never[other].setdefault(a, reason)
+                self.never.setdefault(a, {}).setdefault(other, reason)
         self.joins[tier] = self.joins.get(tier, 0) + 1
         mark = Join(tier, score)
         for item in (first, second):
@@ -95,14 +102,27 @@ class Groups:
                 self.joined_by[item] = mark
         return a
 
-    def forbid(self, first: int, second: int) -> None:
+    def forbid(self, first: int, second: int, reason: str = OVERRIDE) -> None:
+        """Keep the groups of two items apart for good, `reason` saying why when a join is refused."""
         a, b = self.find(first), self.find(second)
         if a != b:
-            self.never.setdefault(a, set()).add(b)
-            self.never.setdefault(b, set()).add(a)
+            self.never.setdefault(a, {}).setdefault(b, reason)
+            self.never.setdefault(b, {}).setdefault(a, reason)
 
     def roots(self) -> list[int]:
         return [self.find(item) for item in range(len(self.parent))]
+
+    def roots_of(self, items: Any) -> Any:
+        """The root of each of an array of items, for many at once (paths are left as they are)."""
+        import numpy as np
+
+        parent = np.frombuffer(self.parent, dtype=np.int64)
+        roots = parent[items]
+        while True:
+            above = parent[roots]
+            if (above == roots).all():
+                return roots
+            roots = above
 
 
 def agglomerate(groups: Groups, pairs: Iterable[tuple[int, int, float]], threshold: float, tier: Tier) -> int:

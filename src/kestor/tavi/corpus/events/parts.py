@@ -107,6 +107,9 @@ class Grammar:
     """Verbs to cut whole, where the tagger's dictionary holds a longer phrase (价格上涨)."""
     measures: frozenset[str]
     things: frozenset[str]
+    sides: dict[str, str]
+    """The side of the border of each place the lexicon names: within the country (国内, 广东, 华北) or beyond it
+    (国际, 美国); no place is both."""
 
     @classmethod
     @cache
@@ -128,6 +131,7 @@ class Grammar:
             frozenset(table["verbs"]),
             frozenset(table["noun_suffixes"]["measures"]),
             frozenset(table["noun_suffixes"]["things"]),
+            {place: side for side, places in table["sides"].items() for place in places},
         )
 
 

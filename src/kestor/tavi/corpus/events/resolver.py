@@ -6,8 +6,10 @@
     meaning  names near in an embedding model's space (needs `embed`)
     judge    pairs left in a doubtful band, asked of a model (needs `judge`)
 
-Each level runs the ones before it. What is never one event (`lexicon`) and the overrides hold at every level. Names
-come in as event keys in order of first appearance; out comes, for each, its event (numbered by the first
+Each level runs the ones before it. What is never one event (`lexicon`) and the overrides hold at every level, and so
+do the relations between names: the two ends of a relation (a cause and its effect) are never one event, unless
+nothing tells them apart (one normal form, or one unit of the scoring tiers), when the article says that X brings X.
+Names come in as event keys in order of first appearance; out comes, for each, its event (numbered by the first
 appearance of their first name) with the tier and score that joined it.
 """
 
@@ -19,7 +21,7 @@ from typing import Any
 
 from .classes import classify
 from .compare import Meaning, Omissions, Units, part_index, scores, search_index, signature_with_parts
-from .groups import Groups, agglomerate
+from .groups import RELATION, Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
 from .lexicon import AGENT, ROLES, TARGET, Lexicon, Signature
 from .names import event_key
@@ -61,6 +63,9 @@ class Settings:
     """Names -> their normal forms: here, or by partition on a cluster."""
     parse: Callable[[Parser, Sequence[str]], list[Parts]] | None = None
     """Normal forms -> their parts, by the parser given: on a cluster by partition; None: here."""
+    related: tuple[Any, Any] | None = None
+    """The names that a relation joins, as two arrays of indices into the names (a pair a position): never one
+    event."""
 
     def runs(self, tier: Level) -> bool:
         return self.level.runs(tier)
@@ -142,11 +147,14 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         units = Units.of(parts, codes)
         rep = _array(representative)
         # Sizes count units, the things the scoring tiers compare: a unit's forms are one as far as any score goes.
+        # A join refused (an override keeps them apart) leaves the two groups as they were, each of its size.
         for number, unit in enumerate(units.of_form.tolist()):
             first = int(units.first_form[unit])
             if first != number:
-                groups.size[representative[number]] = 0
-                groups.join(representative[first], representative[number], Tier.SIMILAR, 1.0)
+                root = groups.join(representative[first], representative[number], Tier.SIMILAR, 1.0)
+                if root is not None:
+                    groups.size[root] -= 1
+        related = _related(settings.related, normals, forms, representative)
         search = settings.search or (
             lambda index: candidates(index, settings.neighbours, FLOOR, threads=settings.threads)
         )
@@ -161,6 +169,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         apart = _clashing(codes, first, second, groups.refused) | (score < FLOOR)
         apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
         first, second, score = first[~apart], second[~apart], score[~apart]
+        _keep_apart(groups, related, rep[first], rep[second], score, settings.similar)
         pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
         agglomerate(groups, pairs, settings.similar, Tier.SIMILAR)
         if settings.runs(Level.MEANING):
@@ -173,11 +182,13 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             both = units.pairs(both[0], both[1], meaning.scores(by_parts, both[0], both[1]))
             sure = ~_unsure(codes, both[0], both[1], both[2] >= settings.meaning, groups.refused)
             both = (both[0][sure], both[1][sure], both[2][sure])
+            _keep_apart(groups, related, rep[both[0]], rep[both[1]], both[2], settings.meaning)
             pairs = list(zip(rep[both[0]].tolist(), rep[both[1]].tolist(), both[2].tolist(), strict=True))
             agglomerate(groups, pairs, settings.meaning, Tier.MEANING)
         if settings.runs(Level.JUDGE):
             if settings.judge is None:
                 raise ValueError("the judge level needs a model to ask")
+            _keep_apart(groups, related, rep[both[0]], rep[both[1]], both[2], settings.judge_band[0])
             asked[Tier.JUDGE] = _ask_judge(groups, pairs, normals, settings)
     resolution = _resolution(groups, normals, asked)
     resolution.level = settings.level
@@ -220,6 +231,56 @@ def _apply_overrides(
             if groups.find(first) == groups.find(second):
                 raise OverridesError(f"{item.place}: {item.first!r} and {item.second!r} are one event by other lines")
             groups.forbid(first, second)
+
+
+def _related(
+    related: tuple[Any, Any] | None, normals: Sequence[Normal], forms: Mapping[str, int], representative: Sequence[int]
+) -> tuple[Any, Any]:
+    """The pairs of names that a relation joins as pairs of their forms' first names, each once; none within one
+    form (a date or a script apart, the name is the same)."""
+    import numpy as np
+
+    if related is None or not len(related[0]):
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty
+    first, second = (np.asarray(column, dtype=np.int64) for column in related)
+    names = np.unique(np.concatenate([first, second]))
+    item = np.asarray([representative[forms[normals[name].form]] for name in names.tolist()], dtype=np.int64)
+    first, second = item[np.searchsorted(names, first)], item[np.searchsorted(names, second)]
+    kept = first != second
+    low, high = np.minimum(first[kept], second[kept]), np.maximum(first[kept], second[kept])
+    unique = np.unique(np.stack([low, high], axis=1), axis=0)
+    return unique[:, 0], unique[:, 1]
+
+
+def _keep_apart(
+    groups: Groups, related: tuple[Any, Any], first: Any, second: Any, score: Any, threshold: float
+) -> None:
+    """Keep apart for good the two ends of each relation that a tier joining these pairs at `threshold` could bring
+    into one group: those that its pairs of at least `threshold` connect, as two groups it joins have such a pair
+    between them. The others cannot meet, and are left out of what each join looks up."""
+    import numpy as np
+    from scipy import sparse
+    from scipy.sparse.csgraph import connected_components
+
+    ends_first, ends_second = related
+    if not len(ends_first):
+        return
+    strong = score >= threshold
+    first, second = first[strong], second[strong]
+    items = np.unique(np.concatenate([first, second, ends_first, ends_second]))
+    roots, root_of_item = np.unique(groups.roots_of(items), return_inverse=True)
+
+    def place(column: Any) -> Any:
+        return root_of_item.ravel()[np.searchsorted(items, column)]
+
+    ones = np.ones(len(first), dtype=np.int8)
+    graph = sparse.coo_matrix((ones, (place(first), place(second))), shape=(len(roots), len(roots)))
+    _, component = connected_components(graph, directed=False)
+    a, b = place(ends_first), place(ends_second)
+    kept = (a != b) & (component[a] == component[b])
+    for one, other in zip(roots[a[kept]].tolist(), roots[b[kept]].tolist(), strict=True):
+        groups.forbid(one, other, RELATION)
 
 
 def _ask_judge(

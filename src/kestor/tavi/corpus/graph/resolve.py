@@ -90,11 +90,18 @@ class Resolved:
 
 
 def resolve_keys(
-    keys: list[str], options: ResolveOptions, client: Any = None, *, adjust: Callable[[Settings], None] | None = None
+    keys: list[str],
+    options: ResolveOptions,
+    client: Any = None,
+    *,
+    related: tuple[Any, Any] | None = None,
+    adjust: Callable[[Settings], None] | None = None,
 ) -> Resolved:
-    """The events of these event keys, resolved as `options` say (`adjust` may change the settings made of them:
-    what a store already read of its names)."""
+    """The events of these event keys, resolved as `options` say, the keys that a relation joins (two arrays of
+    their indices, a pair a position) never one event (`adjust` may change the settings made of them: what a store
+    already read of its names)."""
     settings, resolve_config = _settings(options, client)
+    settings.related = related
     if adjust is not None:
         adjust(settings)
     warnings: list[str] = []

@@ -301,7 +301,8 @@ def _add(
     unknown_keys = [key for key in new_keys if key not in key_event]
 
     stored_keys = connection.execute("SELECT count(DISTINCT key) FROM aliases").fetchall()[0][0]
-    names, matched = _names_to_resolve(connection, unknown_keys, options, stored_keys <= full_limit)
+    torn = _torn_events(evidence, sources, targets, known_alias, key_event)
+    names, matched = _names_to_resolve(connection, unknown_keys, options, stored_keys <= full_limit, torn)
     lexicon_of: list[Lexicon] = []
 
     def adjust(settings: Settings) -> None:
@@ -329,7 +330,8 @@ def _add(
         settings.normalize = cached_normals
         settings.parse = cached_parts
 
-    resolved = resolve_keys(names.keys, options, client, adjust=adjust) if names.keys else None
+    related = _related(connection, names.keys, evidence, sources, targets) if names.keys else None
+    resolved = resolve_keys(names.keys, options, client, related=related, adjust=adjust) if names.keys else None
     lexicon = lexicon_of[0] if lexicon_of else Lexicon.shipped()
     normal_of = dict(names.normals)
     if resolved is not None:
@@ -500,6 +502,39 @@ def _insert_aliases(connection: Any, new_rows: list[tuple[Any, ...]], first_run:
             connection.unregister("new_aliases")
 
 
+def _related(connection: Any, keys: list[str], evidence: Evidence, sources: Any, targets: Any) -> tuple[Any, Any]:
+    """The pairs of these keys that a relation joins, the store's and the new ones (sources to targets, spellings
+    of `evidence`), as two arrays of indices into `keys`: a cause and its effect are two events, through every
+    update as in a rebuild."""
+    import numpy as np
+
+    index = {key: number for number, key in enumerate(keys)}
+    of_spelling = np.asarray([index.get(key, -1) for key in evidence.keys], dtype=np.int64)
+    first, second = of_spelling[sources], of_spelling[targets]
+    stored = (
+        []
+        if not _has_evidence(connection)
+        else _fetch(
+            connection,
+            """
+        SELECT DISTINCT s.key, t.key FROM evidence e
+        JOIN aliases s ON s.alias = e.source_alias JOIN aliases t ON t.alias = e.target_alias
+        WHERE s.key <> t.key AND s.key IN (SELECT value FROM wanted) AND t.key IN (SELECT value FROM wanted)
+        """,
+            keys,
+        )
+    )
+    old_first = np.asarray([index[source] for source, _ in stored], dtype=np.int64)
+    old_second = np.asarray([index[target] for _, target in stored], dtype=np.int64)
+    first, second = np.concatenate([first, old_first]), np.concatenate([second, old_second])
+    kept = (first >= 0) & (second >= 0) & (first != second)
+    return first[kept], second[kept]
+
+
+def _has_evidence(connection: Any) -> bool:
+    return bool(connection.execute("SELECT EXISTS (SELECT 1 FROM evidence)").fetchall()[0][0])
+
+
 def _new_class_keys(connection: Any, resolved: Resolved | None) -> set[str]:
     """The class keys of the forms resolved: their classes' names may change with the names they bring."""
     if resolved is None:
@@ -540,11 +575,30 @@ def _parse_removed(text: str) -> tuple[tuple[str, str], ...]:
     return tuple(tuple(item.split(":", 1)) for item in text.split("; ") if ":" in item)  # type: ignore[misc]
 
 
+def _torn_events(
+    evidence: Evidence, sources: Any, targets: Any, known_alias: dict[str, int], key_event: dict[str, int]
+) -> list[int]:
+    """The events of the store that a new relation says bring themselves about under two keys: their names are
+    resolved again, and a cause and its effect part."""
+    if not known_alias and not key_event:
+        return []
+    spellings, keys = list(evidence.spellings), evidence.keys
+    torn: set[int] = set()
+    for source, target in zip(sources.tolist(), targets.tolist(), strict=True):
+        if keys[source] == keys[target]:
+            continue
+        ends = [known_alias.get(spellings[end], key_event.get(keys[end])) for end in (source, target)]
+        if ends[0] is not None and ends[0] == ends[1]:
+            torn.add(ends[0])
+    return sorted(torn)
+
+
 def _names_to_resolve(
-    connection: Any, new_keys: list[str], options: ResolveOptions, whole: bool
+    connection: Any, new_keys: list[str], options: ResolveOptions, whole: bool, torn: list[int]
 ) -> tuple[_Names, dict[str, int]]:
     """The keys to resolve, in the order first seen, with what the store knows of them; and the new keys whose
-    normal form the store knows, with that form's event (resolved so without the resolver)."""
+    normal form the store knows, with that form's event (resolved so without the resolver). Beyond the new keys,
+    the names of the events they are most like and of the `torn` ones."""
     level = options.level
     matched: dict[str, int] = {}
     stored_normals: dict[str, Normal] = {}
@@ -580,7 +634,9 @@ def _names_to_resolve(
                 matched[key] = event
             else:
                 unknown.append(key)
-        near = _near_events(connection, [forms[key].form for key in unknown]) if level.runs(Level.SIMILAR) else []
+        near = (
+            _near_events(connection, [forms[key].form for key in unknown]) + torn if level.runs(Level.SIMILAR) else []
+        )
         stored = connection.execute(
             """
             SELECT key, any_value(event), any_value(normal_form), any_value(removed), min(seq) AS first
