@@ -196,6 +196,11 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "direction": (["房价下跌", "房价走低"], ["房价上涨", "房价走低"]),
         "roles": (["美国对华加征关税", "美国加征关税"], ["日本对韩国实施出口管制", "韩国对日本实施出口管制"]),
         "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
+        # Places run from the larger to the smaller: it happens at the last, the others only locate it.
+        "place within a place": (
+            ["湖南长沙自建房坍塌", "长沙自建房坍塌"],
+            ["湖南长沙自建房坍塌", "湖南株洲自建房坍塌"],
+        ),
         # A name by the kind of its participant, by a shorter name of it, or leaving out what comes before its head is
         # that participant's, unless it is as near to two that differ (which one it means is not known).
         "kind": (["股市下跌", "沪指下跌", "创业板指下跌"], ["股市下跌", "沪指下跌", "港股下跌"]),

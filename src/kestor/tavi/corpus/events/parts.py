@@ -10,8 +10,9 @@ The qualifiers that the normal form took out (dates, figures) are its `Normal.re
 A name is a participant region, then its predicate: the predicate starts at the first verb or adjective, but for a
 noun or verbal noun right before another verb, which is the participant (出口增长, 居民消费下滑). In the participant
 region, the first named one (a place or an actor of the lexicon, or a name the tagger knows as one) is the agent,
-and one named after a role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its
-target; other places are the place; the rest is the thing it happens to. The predicate's nouns are the thing's
+but for names that run from a place to one within it (湖南长沙, 河北三河燕郊, 中国恒大), where the last is; one
+named after a role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its target;
+other places are the place; the rest is the thing it happens to. The predicate's nouns are the thing's
 too, as is the noun bound in a verb (降价: 价格), so that 铁矿石涨价 and 铁矿石价格上涨 have one thing. What is left
 of the predicate, once the light verbs (宣布, 遭遇), adverbs and its polar morphemes are out, is the happening's
 content; its polarity comes from `polarity`. A name without a predicate (广东暴雨, 红海危机) is a happening alone.
@@ -342,13 +343,18 @@ class Parser:
         places: list[str] = []
         thing: list[str] = []
         marked = passive = symmetric = False
+        last = ("", "", "")
         for word, kind, value in region:
             if kind == MARKER:
                 marked = True
                 passive = word in grammar.patient_markers
                 symmetric = word in grammar.symmetric_markers
             elif kind in (PLACE, ACTOR):
-                if not marked and not agent:
+                if not marked and agent and last[1] == PLACE and last[2] == agent and _nested(last[0], word):
+                    # Places run from the larger to the smaller (湖南长沙, 河北三河燕郊): it happens at the last.
+                    places.append(agent)
+                    agent = value
+                elif not marked and not agent:
                     agent = value
                 elif marked and not target:
                     target = value
@@ -358,6 +364,7 @@ class Parser:
                     thing.append(word)
             else:
                 thing.append(word)
+            last = (word, kind, value)
         if passive:
             agent, target = target, agent
         elif symmetric and agent and target:
@@ -435,6 +442,12 @@ _POLAR_CATEGORIES = frozenset({"direction", "opening", "pace"})
 """Lexicon categories that the polarity table reads (a configuration's lexicon may still name them)."""
 _VERBAL_CATEGORIES = _POLAR_CATEGORIES | {"stance", "flow", "result"}
 """Lexicon categories whose terms say what happens, not to what."""
+
+
+def _nested(first: str, second: str) -> bool:
+    """Whether two names side by side read as a place and a place within it, not as two of a kind (中美: China and
+    the United States, each by one character)."""
+    return len(first) > 1 and len(second) > 1
 
 
 def _noun_like(tag: str) -> bool:
