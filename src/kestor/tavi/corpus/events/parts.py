@@ -108,6 +108,8 @@ class Grammar:
     """Verbs to cut whole, where the tagger's dictionary holds a longer phrase (价格上涨)."""
     measures: frozenset[str]
     things: frozenset[str]
+    opposites: dict[str, tuple[int, int]]
+    """Morphemes of opposite ways (出 and 入, 买 and 卖): of each, the number of its pair and its side."""
 
     @classmethod
     @cache
@@ -129,6 +131,12 @@ class Grammar:
             frozenset(table["verbs"]),
             frozenset(table["noun_suffixes"]["measures"]),
             frozenset(table["noun_suffixes"]["things"]),
+            {
+                character: (pair, side)
+                for pair, sides in enumerate(table["opposites"])
+                for side, characters in enumerate(sides)
+                for character in characters
+            },
         )
 
 
