@@ -198,6 +198,11 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
         # A happening alone at a place is no nearer another than its happening is: the weather is what happens.
         "happening alone": (["华北暴雪", "华北大范围降雪"], ["九寨沟县地震", "九寨沟县闭园"]),
+        # Who says it is not who does it: the one named after a verb of saying acts.
+        "speaker": (
+            ["拜登宣布美国对华加征关税", "美国对华加征关税"],
+            ["拜登宣布美国对华加征关税", "拜登宣布日本对华加征关税"],
+        ),
         # Participants that differ only by taking the other side of opposite morphemes are two, however alike.
         "opposites": (["大盘股上涨", "大盘股大涨"], ["大盘股上涨", "小盘股上涨"]),
         # Places run from the larger to the smaller: it happens at the last, the others only locate it.

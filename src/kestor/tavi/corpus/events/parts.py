@@ -10,9 +10,10 @@ The qualifiers that the normal form took out (dates, figures) are its `Normal.re
 A name is a participant region, then its predicate: the predicate starts at the first verb or adjective, but for a
 noun or verbal noun right before another verb, which is the participant (出口增长, 居民消费下滑). In the participant
 region, the first named one (a place or an actor of the lexicon, or a name the tagger knows as one) is the agent,
-but for names that run from a place to one within it (湖南长沙, 河北三河燕郊, 中国恒大), where the last is; one
-named after a role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its target;
-other places are the place; the rest is the thing it happens to. The predicate's nouns are the thing's
+but for names that run from a place to one within it (湖南长沙, 河北三河燕郊, 中国恒大), where the last is, and one
+named after a verb of saying (特朗普宣布美国退出: 美国), who acts where the first only tells of it; one named
+after a role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its target; other
+places are the place; the rest is the thing it happens to. The predicate's nouns are the thing's
 too, as is the noun bound in a verb (降价: 价格), so that 铁矿石涨价 and 铁矿石价格上涨 have one thing. What is left
 of the predicate, once the light verbs (宣布, 遭遇), adverbs and its polar morphemes are out, is the happening's
 content; its polarity comes from `polarity`. A name without a predicate (广东暴雨, 红海危机) is a happening alone.
@@ -40,7 +41,7 @@ LONGEST = 40
 """Characters; a longer name is a paragraph, not an event's name, and is compared whole."""
 BATCH = 20_000
 PLACE, ACTOR = "place", "actor"
-MARKER, VERB, NOUN = "marker", "verb", "noun"
+MARKER, VERB, NOUN, SAYING = "marker", "verb", "noun", "saying"
 WORD_FREQUENCY = 100_000
 """How often the segmenter takes our words to be used: often enough to be cut whole (黄金|价格|上涨)."""
 # Parts of speech of the tagger's dictionary: names of places, organisations and people, nouns, verbs.
@@ -108,6 +109,8 @@ class Grammar:
     """Verbs to cut whole, where the tagger's dictionary holds a longer phrase (价格上涨)."""
     measures: frozenset[str]
     things: frozenset[str]
+    saying: frozenset[str]
+    """Verbs that say who tells of what happens, not who does it (宣布, 表示)."""
     opposites: dict[str, tuple[int, int]]
     """Morphemes of opposite ways (出 and 入, 买 and 卖): of each, the number of its pair and its side."""
 
@@ -131,6 +134,7 @@ class Grammar:
             frozenset(table["verbs"]),
             frozenset(table["noun_suffixes"]["measures"]),
             frozenset(table["noun_suffixes"]["things"]),
+            frozenset(table["saying"]),
             {
                 character: (pair, side)
                 for pair, sides in enumerate(table["opposites"])
@@ -222,7 +226,7 @@ class Parser:
         start = self._predicate_start(kept)
         if start is None:
             # A happening alone: its places apart, the rest is what happens.
-            rest = [word for word, kind, _ in kept if kind not in (PLACE, MARKER)]
+            rest = [word for word, kind, _ in kept if kind not in (PLACE, MARKER, SAYING)]
             polarity, content = self._read(rest)
             where = tuple(value for _, kind, value in kept if kind == PLACE)
             return Parts("", "", "", content, polarity, "".join(rest), "", "", where, bool(rest))
@@ -309,6 +313,8 @@ class Parser:
         """What one word is, wherever it stands, and whether it is a modifier of one character (dropped but
         last)."""
         grammar, terms = self.grammar, self.lexicon.terms
+        if word in grammar.saying:
+            return ((word, SAYING, word),), False
         if word in grammar.light or word in grammar.scope or word in grammar.nominalizers:
             return (), False
         if word in grammar.verbs or self.polarity.words.get(word) is not None:
@@ -350,10 +356,12 @@ class Parser:
         agent = target = ""
         places: list[str] = []
         thing: list[str] = []
-        marked = passive = symmetric = False
+        marked = passive = symmetric = said = False
         last = ("", "", "")
         for word, kind, value in region:
-            if kind == MARKER:
+            if kind == SAYING:
+                said = bool(agent)
+            elif kind == MARKER:
                 marked = True
                 passive = word in grammar.patient_markers
                 symmetric = word in grammar.symmetric_markers
@@ -362,6 +370,9 @@ class Parser:
                     # Places run from the larger to the smaller (湖南长沙, 河北三河燕郊): it happens at the last.
                     places.append(agent)
                     agent = value
+                elif said and not marked:
+                    # Who says it is not who does it where the name names both (特朗普宣布美国退出巴黎协定).
+                    agent, said = value, False
                 elif not marked and not agent:
                     agent = value
                 elif marked and not target:
