@@ -220,6 +220,7 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "said alone": (["出口下降", "出口连续下降"], ["美联储降息", "美联储暂停加息"]),
         "closing": (["港口停运", "港口停摆", "港口暂停运营"], ["港口停运", "地铁停运"]),
         "price": (["猪肉均价上涨", "猪肉价格上涨"], ["猪肉均价上涨", "猪肉产量上涨"]),
+        "futures": (["棉花期货上涨", "棉花价格上涨"], ["棉花期货上涨", "白糖期货上涨"]),
         "swapped": (["腾讯起诉抖音", "腾讯对抖音提起诉讼"], ["腾讯起诉抖音", "抖音起诉腾讯"]),
         # The mark a rise or fall reaches is neither the thing nor what happens to it.
         # A rise or fall is said of a thing, though the tagger takes the thing for a verb or the rise for a noun.

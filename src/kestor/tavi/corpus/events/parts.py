@@ -94,7 +94,8 @@ class Grammar:
     abbreviations: dict[str, str]
     bound: dict[str, str]
     heads: dict[str, str]
-    """A head that ends in one of these is what it names, whatever kind of it comes before (均价, 批发价: 价格)."""
+    """A head that is, or ends in, one of these is what it names, whatever kind of it comes before (均价, 批发价:
+    价格); a good's futures and spot are traded at its price (铜期货: 价格)."""
     endpoints: frozenset[str]
     """Complements after a verb of rising or falling that name the mark it reached (跌至, 降到, 跌破): what
     follows is that mark (近十年低位, 荣枯线), no part of the thing nor of what happens to it."""
@@ -275,7 +276,7 @@ class Parser:
             return "".join(thing), bound[last[-1]]
         if len(thing) > 1 or (thing and agent):
             head = bound.get(last, last)
-            return "".join(thing[:-1]), self.grammar.heads.get(head[-1], head)
+            return "".join(thing[:-1]), self.grammar.heads.get(head, self.grammar.heads.get(head[-1], head))
         return "".join(thing), ""
 
     def _words(self, tokens: list[tuple[str, str]]) -> list[tuple[str, str, str]]:
