@@ -225,6 +225,20 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "direction": (["房价下跌", "房价走低"], ["房价上涨", "房价走低"]),
         "roles": (["美国对华加征关税", "美国加征关税"], ["日本对韩国实施出口管制", "韩国对日本实施出口管制"]),
         "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
+        # A happening alone at a place is no nearer another than its happening is: the weather is what happens.
+        "happening alone": (["华北暴雪", "华北大范围降雪"], ["九寨沟县地震", "九寨沟县闭园"]),
+        # Who says it is not who does it: the one named after a verb of saying acts.
+        "speaker": (
+            ["拜登宣布美国对华加征关税", "美国对华加征关税"],
+            ["拜登宣布美国对华加征关税", "拜登宣布日本对华加征关税"],
+        ),
+        # Participants that differ only by taking the other side of opposite morphemes are two, however alike.
+        "opposites": (["大盘股上涨", "大盘股大涨"], ["大盘股上涨", "小盘股上涨"]),
+        # Places run from the larger to the smaller: it happens at the last, the others only locate it.
+        "place within a place": (
+            ["湖南长沙自建房坍塌", "长沙自建房坍塌"],
+            ["湖南长沙自建房坍塌", "湖南株洲自建房坍塌"],
+        ),
         # A name by the kind of its participant, by a shorter name of it, or leaving out what comes before its head is
         # that participant's, unless it is as near to two that differ (which one it means is not known).
         "kind": (["股市下跌", "沪指下跌", "创业板指下跌"], ["股市下跌", "沪指下跌", "港股下跌"]),
@@ -235,6 +249,7 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "said alone": (["出口下降", "出口连续下降"], ["美联储降息", "美联储暂停加息"]),
         "closing": (["港口停运", "港口停摆", "港口暂停运营"], ["港口停运", "地铁停运"]),
         "price": (["猪肉均价上涨", "猪肉价格上涨"], ["猪肉均价上涨", "猪肉产量上涨"]),
+        "futures": (["棉花期货上涨", "棉花价格上涨"], ["棉花期货上涨", "白糖期货上涨"]),
         "swapped": (["腾讯起诉抖音", "腾讯对抖音提起诉讼"], ["腾讯起诉抖音", "抖音起诉腾讯"]),
         # The mark a rise or fall reaches is neither the thing nor what happens to it.
         # A rise or fall is said of a thing, though the tagger takes the thing for a verb or the rise for a noun.

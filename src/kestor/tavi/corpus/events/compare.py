@@ -7,7 +7,9 @@ and nothing more). A pair's score is the lower of the two. The roles and the pol
 of a name's signature (see `lexicon`), so that a pair that differs in them is refused outright, at every tier.
 
 A name without a participant (a happening alone: 广东暴雨, 干旱), or that the parser could not read, is compared
-whole, by its n-grams, with any name: its parts say too little to be compared one by one.
+whole, by its n-grams, with any name: its parts say too little to be compared one by one. Two happenings alone are
+no nearer than their happenings are (九寨沟地震 and 九寨沟闭园 share a place, not what happens there). Participants
+that differ only by the other side of opposite morphemes (出境游 and 入境游, 大盘股 and 小盘股) are not alike at all.
 """
 
 from __future__ import annotations
@@ -25,7 +27,7 @@ SIDE = "side"
 """A signature's category of the sides of the border that a name's places lie on (see `signature_with_parts`)."""
 PARTICIPANT_CATEGORIES = frozenset({"commodity", "indicator", "currency", "market", "actor", "sector", "place"})
 """The lexicon's categories of things and actors, whose values make two spellings of one participant alike."""
-VERBAL_CATEGORIES = frozenset({"pace", "stance", "flow", "result"})
+VERBAL_CATEGORIES = frozenset({"pace", "stance", "flow", "result", "weather"})
 """The lexicon's categories of what happens, whose values make two spellings of one happening alike."""
 
 
@@ -40,6 +42,25 @@ class PartIndex:
     """For each happening, whether it says its polarity and nothing more (上涨, 减产)."""
     adds: Any
     """For each happening, whether its content only adds to its polarity, saying no negation (连续下降)."""
+    skeleton: Any
+    """For each participant, the number of its text with each morpheme of a pair of opposites made one (出境游 and
+    入境游 alike); -1 where it holds none."""
+    sides: Any
+    """For each participant, the number of which side of each pair of opposites its morphemes take."""
+
+    def opposed(self, a: Any, b: Any) -> Any:
+        """Which pairs of forms name participants that differ only by taking the other side of opposite morphemes
+        (出境游 and 入境游, 进口 and 出口, 收入 and 支出): two participants, however many characters they share."""
+        import numpy as np
+
+        first, second = self.rows["participant"][a], self.rows["participant"][b]
+        skeleton = self.skeleton[np.maximum(first, 0)]
+        found: Any = (first >= 0) & (second >= 0) & (skeleton >= 0)
+        return (
+            found
+            & (skeleton == self.skeleton[np.maximum(second, 0)])
+            & (self.sides[np.maximum(first, 0)] != self.sides[np.maximum(second, 0)])
+        )
 
     @property
     def whole(self) -> Any:
@@ -79,12 +100,25 @@ def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
     return found
 
 
-def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations: Iterable[str] = ()) -> PartIndex:
+def part_index(
+    parts: Sequence[Parts],
+    lexicon: Lexicon,
+    max_df: int,
+    negations: Iterable[str] = (),
+    opposites: Mapping[str, tuple[int, int]] | None = None,
+) -> PartIndex:
+    """The parts' indices; `opposites` gives each morpheme of a pair of opposites its pair and its side (the
+    grammar's by default)."""
     import numpy as np
 
     keys: dict[str, dict[Any, int]] = {part: {} for part in PARTS}
     rows = {part: np.full(len(parts), -1, dtype=np.int64) for part in PARTS}
     for number, item in enumerate(parts):
+        if item.parsed and not item.participant and (item.happening or item.polarity):
+            # A happening alone is compared whole, but no closer than its happening is to the other's.
+            rows["happening"][number] = keys["happening"].setdefault(
+                (item.happening, item.polarity), len(keys["happening"])
+            )
         if not item.parsed or not item.participant:
             continue
         for part, key in (
@@ -100,6 +134,9 @@ def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations:
     index_ways = np.asarray([ways.setdefault(polarity, len(ways)) for _, polarity in said], dtype=np.int64)
     plain = np.asarray([polarity != () and not content for content, polarity in said], dtype=bool)
     adds = np.asarray([bool(content) and not set(negations).intersection(content) for content, _ in said], dtype=bool)
+    skeleton, sides = _opposites(
+        list(keys["participant"]), Grammar.shipped().opposites if opposites is None else opposites
+    )
     indices: dict[str, NgramIndex] = {}
     for part in PARTS:
         texts, meanings = [], []
@@ -113,7 +150,27 @@ def part_index(parts: Sequence[Parts], lexicon: Lexicon, max_df: int, negations:
             texts.append(text)
             meanings.append(values)
         indices[part] = ngram_index(texts, max_df, meanings)
-    return PartIndex(rows, indices, index_ways, plain, adds)
+    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides)
+
+
+def _opposites(texts: Sequence[str], opposites: Mapping[str, tuple[int, int]]) -> tuple[Any, Any]:
+    """The skeleton and sides numbers of each participant text (see `PartIndex`)."""
+    import numpy as np
+
+    skeletons: dict[str, int] = {}
+    sides: dict[str, int] = {}
+    skeleton = np.full(len(texts), -1, dtype=np.int64)
+    side = np.zeros(len(texts), dtype=np.int64)
+    for number, text in enumerate(texts):
+        taken = [(place, opposites[character]) for place, character in enumerate(text) if character in opposites]
+        if not taken:
+            continue
+        shape = list(text)
+        for place, (pair, _) in taken:
+            shape[place] = chr(0xE000 + pair)  # a private-use character: no text holds one
+        skeleton[number] = skeletons.setdefault("".join(shape), len(skeletons))
+        side[number] = sides.setdefault("".join(str(which) for _, (_, which) in taken), len(sides))
+    return skeleton, side
 
 
 def _read(text: str, lexicon: Lexicon, categories: frozenset[str]) -> tuple[str, list[str]]:
@@ -165,6 +222,10 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     import numpy as np
 
     result = pair_scores(whole.matrix, first, second)
+    happenings = index.rows["happening"]
+    alone = index.whole[first] & index.whole[second] & (happenings[first] >= 0) & (happenings[second] >= 0)
+    if alone.any():
+        result[alone] = np.minimum(result[alone], more_or_alike(index, first[alone], second[alone]))
     both = ~(index.whole[first] | index.whole[second])
     if not both.any():
         return result
@@ -184,6 +245,7 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     if headed.any():
         owners, heads = a[headed], b[headed]
         participant[headed] = np.minimum(alike("owner", owners, heads), alike("head", owners, heads))
+    participant[index.opposed(a, b)] = 0.0
     result[both] = np.minimum(participant, more_or_alike(index, a, b))
     return result
 
@@ -441,6 +503,7 @@ class Meaning:
             happening[contents] = cosine(
                 self.vectors[self.happening[a[contents]]], self.vectors[self.happening[b[contents]]]
             )
+            participant[index.opposed(a, b)] = 0.0
             result[both] = np.minimum(participant, happening)
         return result
 

@@ -10,8 +10,10 @@ The qualifiers that the normal form took out (dates, figures) are its `Normal.re
 A name is a participant region, then its predicate: the predicate starts at the first verb or adjective, but for a
 noun or verbal noun right before another verb, which is the participant (出口增长, 居民消费下滑). In the participant
 region, the first named one (a place or an actor of the lexicon, or a name the tagger knows as one) is the agent,
-and one named after a role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its
-target; other places are the place; the rest is the thing it happens to. The predicate's nouns are the thing's
+but for names that run from a place to one within it (湖南长沙, 河北三河燕郊, 中国恒大), where the last is, and one
+named after a verb of saying (特朗普宣布美国退出: 美国), who acts where the first only tells of it; one named
+after a role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its target; other
+places are the place; the rest is the thing it happens to. The predicate's nouns are the thing's
 too, as is the noun bound in a verb (降价: 价格), so that 铁矿石涨价 and 铁矿石价格上涨 have one thing. What is left
 of the predicate, once the light verbs (宣布, 遭遇), adverbs and its polar morphemes are out, is the happening's
 content; its polarity comes from `polarity`. A name without a predicate (广东暴雨, 红海危机) is a happening alone.
@@ -39,7 +41,7 @@ LONGEST = 40
 """Characters; a longer name is a paragraph, not an event's name, and is compared whole."""
 BATCH = 20_000
 PLACE, ACTOR = "place", "actor"
-MARKER, VERB, NOUN = "marker", "verb", "noun"
+MARKER, VERB, NOUN, SAYING = "marker", "verb", "noun", "saying"
 WORD_FREQUENCY = 100_000
 """How often the segmenter takes our words to be used: often enough to be cut whole (黄金|价格|上涨)."""
 # Parts of speech of the tagger's dictionary: names of places, organisations and people, nouns, verbs.
@@ -92,7 +94,8 @@ class Grammar:
     abbreviations: dict[str, str]
     bound: dict[str, str]
     heads: dict[str, str]
-    """A head that ends in one of these is what it names, whatever kind of it comes before (均价, 批发价: 价格)."""
+    """A head that is, or ends in, one of these is what it names, whatever kind of it comes before (均价, 批发价:
+    价格); a good's futures and spot are traded at its price (铜期货: 价格)."""
     endpoints: frozenset[str]
     """Complements after a verb of rising or falling that name the mark it reached (跌至, 降到, 跌破): what
     follows is that mark (近十年低位, 荣枯线), no part of the thing nor of what happens to it."""
@@ -110,6 +113,10 @@ class Grammar:
     sides: dict[str, str]
     """The side of the border of each place the lexicon names: within the country (国内, 广东, 华北) or beyond it
     (国际, 美国); no place is both."""
+    saying: frozenset[str]
+    """Verbs that say who tells of what happens, not who does it (宣布, 表示)."""
+    opposites: dict[str, tuple[int, int]]
+    """Morphemes of opposite ways (出 and 入, 买 and 卖): of each, the number of its pair and its side."""
 
     @classmethod
     @cache
@@ -132,6 +139,13 @@ class Grammar:
             frozenset(table["noun_suffixes"]["measures"]),
             frozenset(table["noun_suffixes"]["things"]),
             {place: side for side, places in table["sides"].items() for place in places},
+            frozenset(table["saying"]),
+            {
+                character: (pair, side)
+                for pair, sides in enumerate(table["opposites"])
+                for side, characters in enumerate(sides)
+                for character in characters
+            },
         )
 
 
@@ -217,7 +231,7 @@ class Parser:
         start = self._predicate_start(kept)
         if start is None:
             # A happening alone: its places apart, the rest is what happens.
-            rest = [word for word, kind, _ in kept if kind not in (PLACE, MARKER)]
+            rest = [word for word, kind, _ in kept if kind not in (PLACE, MARKER, SAYING)]
             polarity, content = self._read(rest)
             where = tuple(value for _, kind, value in kept if kind == PLACE)
             return Parts("", "", "", content, polarity, "".join(rest), "", "", where, bool(rest))
@@ -266,7 +280,7 @@ class Parser:
             return "".join(thing), bound[last[-1]]
         if len(thing) > 1 or (thing and agent):
             head = bound.get(last, last)
-            return "".join(thing[:-1]), self.grammar.heads.get(head[-1], head)
+            return "".join(thing[:-1]), self.grammar.heads.get(head, self.grammar.heads.get(head[-1], head))
         return "".join(thing), ""
 
     def _words(self, tokens: list[tuple[str, str]]) -> list[tuple[str, str, str]]:
@@ -304,6 +318,8 @@ class Parser:
         """What one word is, wherever it stands, and whether it is a modifier of one character (dropped but
         last)."""
         grammar, terms = self.grammar, self.lexicon.terms
+        if word in grammar.saying:
+            return ((word, SAYING, word),), False
         if word in grammar.light or word in grammar.scope or word in grammar.nominalizers:
             return (), False
         if word in grammar.verbs or self.polarity.words.get(word) is not None:
@@ -345,14 +361,24 @@ class Parser:
         agent = target = ""
         places: list[str] = []
         thing: list[str] = []
-        marked = passive = symmetric = False
+        marked = passive = symmetric = said = False
+        last = ("", "", "")
         for word, kind, value in region:
-            if kind == MARKER:
+            if kind == SAYING:
+                said = bool(agent)
+            elif kind == MARKER:
                 marked = True
                 passive = word in grammar.patient_markers
                 symmetric = word in grammar.symmetric_markers
             elif kind in (PLACE, ACTOR):
-                if not marked and not agent:
+                if not marked and agent and last[1] == PLACE and last[2] == agent and _nested(last[0], word):
+                    # Places run from the larger to the smaller (湖南长沙, 河北三河燕郊): it happens at the last.
+                    places.append(agent)
+                    agent = value
+                elif said and not marked:
+                    # Who says it is not who does it where the name names both (特朗普宣布美国退出巴黎协定).
+                    agent, said = value, False
+                elif not marked and not agent:
                     agent = value
                 elif marked and not target:
                     target = value
@@ -362,6 +388,7 @@ class Parser:
                     thing.append(word)
             else:
                 thing.append(word)
+            last = (word, kind, value)
         if passive:
             agent, target = target, agent
         elif symmetric and agent and target:
@@ -439,6 +466,12 @@ _POLAR_CATEGORIES = frozenset({"direction", "opening", "pace"})
 """Lexicon categories that the polarity table reads (a configuration's lexicon may still name them)."""
 _VERBAL_CATEGORIES = _POLAR_CATEGORIES | {"stance", "flow", "result"}
 """Lexicon categories whose terms say what happens, not to what."""
+
+
+def _nested(first: str, second: str) -> bool:
+    """Whether two names side by side read as a place and a place within it, not as two of a kind (中美: China and
+    the United States, each by one character)."""
+    return len(first) > 1 and len(second) > 1
 
 
 def _noun_like(tag: str) -> bool:

@@ -31,9 +31,9 @@ from .parts import Parser, Parts
 from .polarity import Polarity
 from .similar import FLOOR, MAX_DF, NEIGHBOURS, candidates, ngram_index, unique_pairs
 
-SIMILAR = 0.45
+SIMILAR = 0.40
 MEANING = 0.86
-JUDGE_BAND = (0.3, 0.45)
+JUDGE_BAND = (0.3, SIMILAR)
 
 Embed = Callable[[list[str]], Any]
 """Normal forms -> a float32 array of one unit vector a row."""
