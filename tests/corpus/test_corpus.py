@@ -285,12 +285,10 @@ def test_an_outage_and_held_requests_end_with_every_input_answered_and_refused_o
     assert capsys.readouterr().out.splitlines()[-1].startswith("58 ok, 2 failed (2 bad_request), 0 already done")
 
 
-def after(provider: ProviderEndpoint, status: int) -> tuple[int, int]:
-    """Requests that arrived after the provider's first answer of this status went out, and those in flight then."""
+def after(provider: ProviderEndpoint, status: int) -> int:
+    """Requests that arrived after the provider's first answer of this status went out."""
     sent = min(served.finished or math.inf for served in provider.served if served.status == status)
-    later = sum(served.arrived > sent for served in provider.served)
-    in_flight = sum(served.arrived <= sent < (served.finished or math.inf) for served in provider.served)
-    return later, in_flight
+    return sum(served.arrived > sent for served in provider.served)
 
 
 @Slow
@@ -309,9 +307,11 @@ def test_a_fault_of_the_account_stops_every_worker_at_once_and_a_rerun_asks_what
         job = Job(tmp_path, provider, "causara", ids)
         args = job.args("--scheduler", cluster[0].scheduler_address)
         assert main(args) == 4
-        later, in_flight = after(provider, status)
+        later = after(provider, status)
         base_url = provider.base_url
-    assert later <= in_flight  # no worker sent anything once the first such answer was out
+    # Every request from then on is refused, so a sending thread sends at most once more: its answer is a refusal,
+    # or the stop reached its process first. How many do is a race with the stop's way through the cluster.
+    assert later <= 2 * 4  # two worker processes of four sending threads
     lines = job.lines()
     assert 24 <= sum(line["status"] == "ok" for line in lines.values()) < len(lines) < len(ids)
     assert {line["error_class"] for line in lines.values() if line["status"] == "failed"} == {error_class}
