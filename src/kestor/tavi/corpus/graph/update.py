@@ -23,7 +23,8 @@ from __future__ import annotations
 import datetime
 import json
 from collections import Counter, defaultdict
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -200,13 +201,10 @@ def _new_articles(connection: Any, runs: Sequence[Run], combined: Evidence) -> l
             "position": pa.array(range(combined.articles), type=pa.int64()),
         }
     )
-    connection.register("incoming_articles", incoming)
-    try:
+    with registered(connection, "incoming_articles", incoming):
         stored = connection.execute(
             "SELECT i.position, i.digest = a.digest, a.run FROM incoming_articles i JOIN articles a USING (article)"
         ).fetchall()
-    finally:
-        connection.unregister("incoming_articles")
     known: dict[int, tuple[bool, int]] = {position: (same, run) for position, same, run in stored}
     first_at: dict[str, int] = {}
     fresh = []
@@ -495,11 +493,8 @@ def _insert_aliases(connection: Any, new_rows: list[tuple[Any, ...]], first_run:
                 "run": pa.array([first_run[row[0]] for row in batch], type=pa.int32()),
             }
         )
-        connection.register("new_aliases", table)
-        try:
+        with registered(connection, "new_aliases", table):
             connection.execute("INSERT INTO aliases SELECT * FROM new_aliases")
-        finally:
-            connection.unregister("new_aliases")
 
 
 def _related(connection: Any, keys: list[str], evidence: Evidence, sources: Any, targets: Any) -> tuple[Any, Any]:
@@ -549,17 +544,24 @@ def _new_class_keys(connection: Any, resolved: Resolved | None) -> set[str]:
     }
 
 
+@contextmanager
+def registered(connection: Any, name: str, table: Any) -> Iterator[None]:
+    """`table` readable by `name` in the connection's queries while the block runs."""
+    connection.register(name, table)
+    try:
+        yield
+    finally:
+        connection.unregister(name)
+
+
 def _fetch(connection: Any, query: str, values: Sequence[str]) -> list[tuple[Any, ...]]:
     """`query` over the temporary table `wanted` of these values."""
     import pyarrow as pa
 
     wanted = pa.table({"value": pa.array(list(values), type=pa.string())})
-    connection.register("wanted", wanted)
-    try:
+    with registered(connection, "wanted", wanted):
         result: list[tuple[Any, ...]] = connection.execute(query).fetchall()
         return result
-    finally:
-        connection.unregister("wanted")
 
 
 def _stored_normal(connection: Any, key: str) -> Normal:
@@ -682,8 +684,9 @@ def _near_events(connection: Any, forms: list[str]) -> list[int]:
 
     if not forms:
         return []
-    connection.register("new_forms", pa.table({"form": pa.array(list(dict.fromkeys(forms)), type=pa.string())}))
-    try:
+    with registered(
+        connection, "new_forms", pa.table({"form": pa.array(list(dict.fromkeys(forms)), type=pa.string())})
+    ):
         found = connection.execute(
             f"""
             WITH new_grams AS ({grams_of("new_forms")}),
@@ -702,8 +705,6 @@ def _near_events(connection: Any, forms: list[str]) -> list[int]:
             SELECT DISTINCT a.event FROM aliases a WHERE a.normal_form IN (SELECT old FROM nearest)
             """
         ).fetchall()
-    finally:
-        connection.unregister("new_forms")
     return [row[0] for row in found]
 
 
@@ -742,8 +743,7 @@ def _old_aliases(
             "score": pa.array([tier_of_key[key][1] for key in stored], type=pa.float64()),
         }
     )
-    connection.register("decided", table)
-    try:
+    with registered(connection, "decided", table):
         moved = connection.execute(
             "SELECT DISTINCT a.event, d.event FROM aliases a JOIN decided d USING (key) WHERE a.event <> d.event"
         ).fetchall()
@@ -762,8 +762,6 @@ def _old_aliases(
             WHERE aliases.key = d.key AND f.key = d.key
             """
         )
-    finally:
-        connection.unregister("decided")
     for old, new in moved:
         touched.update((old, new))
     return bool(moved)
@@ -800,8 +798,7 @@ def _keep_forms(connection: Any, names: _Names, resolved: Resolved, lexicon: Lex
                 "class_name": pa.array([None if found is None else found[1] for found in classes], type=pa.string()),
             }
         )
-        connection.register("read_forms", table)
-        try:
+        with registered(connection, "read_forms", table):
             connection.execute(
                 """
                 UPDATE forms SET parts = r.parts, class_key = r.class_key, class_name = r.class_name FROM read_forms r
@@ -815,8 +812,6 @@ def _keep_forms(connection: Any, names: _Names, resolved: Resolved, lexicon: Lex
             connection.execute("INSERT INTO forms SELECT * FROM fresh_forms")
             connection.execute(f"INSERT INTO grams {grams_of('fresh_forms')}")
             connection.execute("DROP TABLE fresh_forms")
-        finally:
-            connection.unregister("read_forms")
 
 
 def _insert_evidence(
@@ -844,11 +839,8 @@ def _insert_evidence(
                 "run": pa.array(run_of[positions], type=pa.int32()),
             }
         )
-        connection.register("new_articles", articles)
-        try:
+        with registered(connection, "new_articles", articles):
             connection.execute("INSERT INTO articles SELECT * FROM new_articles")
-        finally:
-            connection.unregister("new_articles")
     spellings = list(evidence.spellings)
     labels = list(evidence.labels)
     for begin in range(0, len(rows), BATCH):
@@ -876,8 +868,7 @@ def _insert_evidence(
                 "run": pa.array(run_of[article_of], type=pa.int32()),
             }
         )
-        connection.register("new_evidence", table)
-        try:
+        with registered(connection, "new_evidence", table):
             connection.execute(
                 """
                 INSERT INTO evidence
@@ -893,8 +884,6 @@ def _insert_evidence(
                 "OR a.alias IN (SELECT target_alias FROM new_evidence)"
             ).fetchall():
                 touched.add(event)
-        finally:
-            connection.unregister("new_evidence")
 
 
 def _day(text: str | None) -> datetime.date | None:
@@ -941,8 +930,7 @@ def _count_mentions(connection: Any, evidence: Evidence, rows: Any) -> None:
             }
         )
         table = pa.concat_tables([table, extra])
-    connection.register("counted", table)
-    try:
+    with registered(connection, "counted", table):
         connection.execute(
             """
             UPDATE aliases SET mentions = aliases.mentions + c.mentions,
@@ -951,8 +939,6 @@ def _count_mentions(connection: Any, evidence: Evidence, rows: Any) -> None:
             FROM counted c WHERE aliases.alias = c.alias
             """
         )
-    finally:
-        connection.unregister("counted")
 
 
 def _name_and_class(
