@@ -25,6 +25,7 @@ from .groups import RELATION, Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
 from .lexicon import AGENT, ROLES, TARGET, Lexicon, Signature
 from .names import event_key
+from .neighbours import AGREEMENT, LOW, join_by_neighbours
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
 from .parts import Parser, Parts
@@ -56,6 +57,10 @@ class Settings:
     embed: Embed | None = None
     judge: Judge | None = None
     judge_band: tuple[float, float] = JUDGE_BAND
+    neighbours_low: float = LOW
+    """The lowest score at which names near by their words may be one event by their neighbours (see
+    `neighbours`); at or above `similar`: never."""
+    agreement: float = AGREEMENT
     judge_max: int = 200
     search: Candidates | None = None
     threads: int = 1
@@ -66,9 +71,17 @@ class Settings:
     related: tuple[Any, Any] | None = None
     """The names that a relation joins, as two arrays of indices into the names (a pair a position): never one
     event."""
+    outside: tuple[Any, Any, Any] | None = None
+    """The relations of names to events that are not resolved here (a store's, in an update): three arrays, the
+    index of the name, a number for the event, and whether the name is the cause (else the effect)."""
 
     def runs(self, tier: Level) -> bool:
         return self.level.runs(tier)
+
+    @property
+    def floor(self) -> float:
+        """The lowest score of a candidate pair worth keeping."""
+        return min(FLOOR, self.neighbours_low)
 
 
 @dataclass
@@ -155,8 +168,9 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
                 if root is not None:
                     groups.size[root] -= 1
         related = _related(settings.related, normals, forms, representative)
+        floor = settings.floor
         search = settings.search or (
-            lambda index: candidates(index, settings.neighbours, FLOOR, threads=settings.threads)
+            lambda index: candidates(index, settings.neighbours, floor, threads=settings.threads)
         )
         found = [search(ngrams)]
         if not by_parts.whole.all():
@@ -166,12 +180,22 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
         first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
         score = Omissions.of(parts).apply(by_parts, first, second, score, settings.similar, groups.refused)
-        apart = _clashing(codes, first, second, groups.refused) | (score < FLOOR)
+        apart = _clashing(codes, first, second, groups.refused) | (score < floor)
         apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
         first, second, score = first[~apart], second[~apart], score[~apart]
+        weak = (first[score < FLOOR], second[score < FLOOR], score[score < FLOOR])
+        first, second, score = first[score >= FLOOR], second[score >= FLOOR], score[score >= FLOOR]
         _keep_apart(groups, related, rep[first], rep[second], score, settings.similar)
         pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
         agglomerate(groups, pairs, settings.similar, Tier.SIMILAR)
+        if settings.neighbours_low < settings.similar:
+            # Pairs too far apart for their words alone, which the events around them may join.
+            near = _concat(first, weak[0]), _concat(second, weak[1]), _concat(score, weak[2]).astype(np.float64)
+            sure = ~_unsure(codes, near[0], near[1], near[2] >= settings.neighbours_low, groups.refused)
+            a, b, near_score = rep[near[0][sure]], rep[near[1][sure]], near[2][sure]
+            _keep_apart(groups, related, a, b, near_score, settings.neighbours_low)
+            outside = _outside(settings.outside, normals, forms, representative)
+            join_by_neighbours(groups, related, outside, a, b, near_score, settings.neighbours_low, settings.agreement)
         if settings.runs(Level.MEANING):
             if settings.embed is None:
                 raise ValueError("the meaning level needs an embeddings model")
@@ -236,21 +260,44 @@ def _apply_overrides(
 def _related(
     related: tuple[Any, Any] | None, normals: Sequence[Normal], forms: Mapping[str, int], representative: Sequence[int]
 ) -> tuple[Any, Any]:
-    """The pairs of names that a relation joins as pairs of their forms' first names, each once; none within one
-    form (a date or a script apart, the name is the same)."""
+    """The pairs of names that a relation joins, cause and effect, as pairs of their forms' first names, each once;
+    none within one form (a date or a script apart, the name is the same)."""
     import numpy as np
 
     if related is None or not len(related[0]):
         empty = np.zeros(0, dtype=np.int64)
         return empty, empty
     first, second = (np.asarray(column, dtype=np.int64) for column in related)
-    names = np.unique(np.concatenate([first, second]))
-    item = np.asarray([representative[forms[normals[name].form]] for name in names.tolist()], dtype=np.int64)
-    first, second = item[np.searchsorted(names, first)], item[np.searchsorted(names, second)]
+    first, second = _firsts(np.concatenate([first, second]), normals, forms, representative).reshape(2, -1)
     kept = first != second
-    low, high = np.minimum(first[kept], second[kept]), np.maximum(first[kept], second[kept])
-    unique = np.unique(np.stack([low, high], axis=1), axis=0)
+    unique = np.unique(np.stack([first[kept], second[kept]], axis=1), axis=0)
     return unique[:, 0], unique[:, 1]
+
+
+def _outside(
+    outside: tuple[Any, Any, Any] | None,
+    normals: Sequence[Normal],
+    forms: Mapping[str, int],
+    representative: Sequence[int],
+) -> tuple[Any, Any, Any]:
+    """The relations of names to events resolved elsewhere, each name as its form's first name, each once."""
+    import numpy as np
+
+    if outside is None or not len(outside[0]):
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, np.zeros(0, dtype=bool)
+    names, events, cause = (np.asarray(column, dtype=np.int64) for column in outside)
+    unique = np.unique(np.stack([_firsts(names, normals, forms, representative), events, cause], axis=1), axis=0)
+    return unique[:, 0], unique[:, 1], unique[:, 2].astype(bool)
+
+
+def _firsts(names: Any, normals: Sequence[Normal], forms: Mapping[str, int], representative: Sequence[int]) -> Any:
+    """The first name of the form of each of an array of names."""
+    import numpy as np
+
+    distinct, where = np.unique(names, return_inverse=True)
+    item = np.asarray([representative[forms[normals[name].form]] for name in distinct.tolist()], dtype=np.int64)
+    return item[where.ravel()]
 
 
 def _keep_apart(
