@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from .groups import Groups
+from .groups import RELATION, Groups
 from .levels import Tier
 from .similar import pair_scores
 
@@ -101,14 +101,20 @@ def _chosen(
     cause, effect = groups.roots_of(sources), groups.roots_of(targets)
     other = cause != effect
     cause, effect = cause[other], effect[other]
+    # A cause is not its own effect: groups that a relation joins stay two.
+    linked = _distinct((np.minimum(cause, effect) << 32) | np.maximum(cause, effect))
+    joined = _among((a << 32) | b, linked)
+    if joined.any():
+        groups.refused[RELATION] = groups.refused.get(RELATION, 0) + int(joined.sum())
+        a, b, linkage = a[~joined], b[~joined], linkage[~joined]
     items = len(groups)
     rows = np.concatenate([cause, effect, groups.roots_of(fixed[0])])
     columns = np.concatenate([effect, cause + items, fixed[1]])
     if not len(rows):
         return empty, empty, np.zeros(0)
-    arcs = np.unique(np.stack([rows, columns], axis=1), axis=0)
-    rows = arcs[:, 0]
-    _, column = np.unique(arcs[:, 1], return_inverse=True)
+    arcs = _distinct((rows << 32) | columns)
+    rows = arcs >> 32
+    _, column = np.unique(arcs & 0xFFFFFFFF, return_inverse=True)
     column = column.ravel()
     weight = 1.0 / np.log2(1.0 + np.bincount(column))
     own = np.bincount(rows, weights=weight[column], minlength=items)
@@ -148,3 +154,21 @@ def _mutual_best(a: Any, b: Any, share: Any, linkage: Any) -> tuple[Any, Any, An
         [best[one] == two and best[two] == one for one, two in zip(a.tolist(), b.tolist(), strict=True)], dtype=bool
     )
     return a[mutual], b[mutual], linkage[mutual]
+
+
+def _distinct(values: Any) -> Any:
+    """The distinct values, sorted (by a sort: numpy's hashing is slower on millions)."""
+    import numpy as np
+
+    values = np.sort(values)
+    return values[np.concatenate([[True], values[1:] != values[:-1]])] if len(values) else values
+
+
+def _among(values: Any, distinct: Any) -> Any:
+    """Which values are among the sorted `distinct` ones."""
+    import numpy as np
+
+    if not len(distinct):
+        return np.zeros(len(values), dtype=bool)
+    place = np.minimum(np.searchsorted(distinct, values), len(distinct) - 1)
+    return distinct[place] == values

@@ -2,7 +2,8 @@
 
     exact    names equal once NFKC-trimmed (the event key) are one event, nothing more
     normal   names of one normal form (see `normal`): scripts, widths, qualifiers, blanks and quotes
-    similar  names alike in their character n-grams (see `similar`), by average linkage
+    similar  names alike in their character n-grams (see `similar`), by average linkage; then names less alike
+             whose neighbours, the events they cause and are caused by, agree (see `neighbours`)
     meaning  names near in an embedding model's space (needs `embed`)
     judge    pairs left in a doubtful band, asked of a model (needs `judge`)
 
@@ -177,23 +178,32 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             parted, forms_of_rows = search_index(by_parts, units, settings.max_df)
             a, b, found_score = search(parted)
             found.append((forms_of_rows[a], forms_of_rows[b], found_score))
-        first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
+        first, second, found_score = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
+        # The pairs found below the floor are for the neighbours alone: the tiers before see what they always saw.
+        below = found_score < FLOOR
+        extra = first[below], second[below]
+        first, second = first[~below], second[~below]
         first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
         score = Omissions.of(parts).apply(by_parts, first, second, score, settings.similar, groups.refused)
-        apart = _clashing(codes, first, second, groups.refused) | (score < floor)
-        apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
+        clashing = _clashing(codes, first, second, groups.refused)
+        apart = clashing | _unsure(codes, first, second, score >= settings.similar, groups.refused)
+        weak = ~apart & (score < FLOOR)
+        weak = first[weak], second[weak], score[weak]
+        apart |= score < FLOOR
         first, second, score = first[~apart], second[~apart], score[~apart]
-        weak = (first[score < FLOOR], second[score < FLOOR], score[score < FLOOR])
-        first, second, score = first[score >= FLOOR], second[score >= FLOOR], score[score >= FLOOR]
         _keep_apart(groups, related, rep[first], rep[second], score, settings.similar)
         pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
         agglomerate(groups, pairs, settings.similar, Tier.SIMILAR)
         if settings.neighbours_low < settings.similar:
-            # Pairs too far apart for their words alone, which the events around them may join.
-            near = _concat(first, weak[0]), _concat(second, weak[1]), _concat(score, weak[2]).astype(np.float64)
-            sure = ~_unsure(codes, near[0], near[1], near[2] >= settings.neighbours_low, groups.refused)
+            # Pairs too far apart for their words alone, which the events around them may join; what refuses them
+            # is not counted, as they were never near.
+            uncounted: dict[str, int] = {}
+            lows = units.pairs(*extra, scores(by_parts, ngrams, *extra))
+            kept = ~_clashing(codes, lows[0], lows[1], uncounted)
+            columns = zip((first, second, score), weak, (column[kept] for column in lows), strict=True)
+            near = unique_pairs(*(np.concatenate(column) for column in columns))
+            sure = ~_unsure(codes, near[0], near[1], near[2] >= settings.neighbours_low, uncounted)
             a, b, near_score = rep[near[0][sure]], rep[near[1][sure]], near[2][sure]
-            _keep_apart(groups, related, a, b, near_score, settings.neighbours_low)
             outside = _outside(settings.outside, normals, forms, representative)
             join_by_neighbours(groups, related, outside, a, b, near_score, settings.neighbours_low, settings.agreement)
         if settings.runs(Level.MEANING):
