@@ -8,8 +8,8 @@ parts and classes as a build), over the new names and the names already there th
 no more than FULL_LIMIT names, that is every name, resolved anew in the order first seen, so that a chain of
 updates gives the events of a rebuild from the same runs; beyond, it is the new names and, for each, the events of
 the names it is most like (the character pairs they share, rarest first), whole, so that an update of one day does
-not read a million names again; the events at the other end of their relations stand for the names around them. What the resolver read of a name (its normal form, its parts) is kept in the store
-and not read again.
+not read a million names again; the events at the other end of their relations stand for the names around them.
+What the resolver read of a name (its normal form, its parts) is kept in the store and not read again.
 
 Ids: a group the resolver made takes the id of each old event whose first name it holds; of several, the earliest,
 the others redirecting to it (and every redirect to them following); with none, a new id. So an id is never reused
