@@ -621,6 +621,58 @@ def test_a_cause_and_its_effect_stay_two_events_through_a_build_and_an_update(tm
     assert events(tmp_path / "grown")[0]["国际油价上涨"] == aliases["国际油价上涨"] == 1
 
 
+SOLAR = ["需求疲软", "光伏组件价格下跌", "光伏板售价走低", "企业利润下滑"]
+"""Two names of one fall of solar panels' prices, too far apart by their words, with a cause and an effect."""
+
+
+@pytest.mark.parametrize("full_limit", [update.FULL_LIMIT, 0], ids=["every name again", "the touched names"])
+def test_names_near_by_their_words_are_one_event_where_the_events_around_them_agree(tmp_path, monkeypatch, full_limit):
+    names = SOLAR
+    assert events_of(names) == [[name] for name in names]
+    # One cause and one effect of both: one event, in whichever order the names and relations come.
+    related = (np.array([0, 0, 1, 2]), np.array([1, 2, 3, 3]))
+    assert events_of(names, related=related) == [["需求疲软"], ["光伏组件价格下跌", "光伏板售价走低"], ["企业利润下滑"]]
+    reverse = len(names) - 1 - related[0][::-1], len(names) - 1 - related[1][::-1]
+    assert sorted(map(sorted, events_of(names[::-1], related=reverse))) == [
+        ["企业利润下滑"],
+        ["光伏板售价走低", "光伏组件价格下跌"],
+        ["需求疲软"],
+    ]
+
+    # A store that learns the second name a day later, with neighbours it resolves no more, joins them as a rebuild
+    # does: what the store says around the new name is its evidence.
+    monkeypatch.setattr(update.add_runs, "__kwdefaults__", {**update.add_runs.__kwdefaults__, "full_limit": full_limit})
+    days = [
+        [part_line("a", "2024-07-01", ("需求疲软", "光伏组件价格下跌"), ("光伏组件价格下跌", "企业利润下滑"))],
+        [part_line("b", "2024-07-02", ("需求疲软", "光伏板售价走低"), ("光伏板售价走低", "企业利润下滑"))],
+    ]
+    runs = []
+    for number, lines in enumerate(days, 1):
+        runs.append(tmp_path / f"day{number}")
+        runs[-1].mkdir()
+        (runs[-1] / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    build_event_graph(runs[0], tmp_path / "grown")
+    assert main(["graph", "update", str(tmp_path / "grown"), str(runs[1]), "--quiet"]) == 0
+    build_event_graph(runs, tmp_path / "rebuilt")
+    for graph_dir in ("grown", "rebuilt"):
+        connection = duckdb.connect(str(tmp_path / graph_dir / "graph.duckdb"), read_only=True)
+        aliases = dict(connection.execute("SELECT alias, event FROM aliases").fetchall())
+        connection.close()
+        assert aliases["光伏组件价格下跌"] == aliases["光伏板售价走低"]
+
+
+def test_neighbours_in_common_join_no_names_that_a_rule_or_their_sides_keep_apart():
+    # The same neighbour as a cause of one and an effect of the other says nothing of the two.
+    assert len(events_of(SOLAR, related=(np.array([0, 2, 1]), np.array([1, 0, 3])))) == 4
+    # Look-alikes with every neighbour in common stay apart: another metal, or the other way.
+    related = (np.array([0, 0, 1, 2]), np.array([1, 2, 3, 3]))
+    for names in (
+        ["需求疲软", "铜价下跌", "锌价下跌", "企业利润下滑"],
+        ["需求疲软", "光伏组件价格下跌", "光伏组件价格上涨", "企业利润下滑"],
+    ):
+        assert len(events_of(names, related=related)) == 4
+
+
 def test_a_graph_of_no_events_says_so(tmp_path):
     out = tmp_path / "out"
     out.mkdir()

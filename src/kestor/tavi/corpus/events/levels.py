@@ -49,6 +49,7 @@ class Tier(_Text):
     SIMILAR = "similar"
     MEANING = "meaning"
     JUDGE = "judge"
+    NEIGHBOURS = "neighbours"
     OVERRIDE = "override"
     NAME = "name"
 

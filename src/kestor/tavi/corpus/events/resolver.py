@@ -2,7 +2,8 @@
 
     exact    names equal once NFKC-trimmed (the event key) are one event, nothing more
     normal   names of one normal form (see `normal`): scripts, widths, qualifiers, blanks and quotes
-    similar  names alike in their character n-grams (see `similar`), by average linkage
+    similar  names alike in their character n-grams (see `similar`), by average linkage; then names less alike
+             whose neighbours, the events they cause and are caused by, agree (see `neighbours`)
     meaning  names near in an embedding model's space (needs `embed`)
     judge    pairs left in a doubtful band, asked of a model (needs `judge`)
 
@@ -25,6 +26,7 @@ from .groups import RELATION, Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
 from .lexicon import AGENT, ROLES, TARGET, Lexicon, Signature
 from .names import event_key
+from .neighbours import AGREEMENT, LOW, join_by_neighbours
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
 from .parts import Parser, Parts
@@ -56,6 +58,10 @@ class Settings:
     embed: Embed | None = None
     judge: Judge | None = None
     judge_band: tuple[float, float] = JUDGE_BAND
+    neighbours_low: float = LOW
+    """The lowest score at which names near by their words may be one event by their neighbours (see
+    `neighbours`); at or above `similar`: never."""
+    agreement: float = AGREEMENT
     judge_max: int = 200
     search: Candidates | None = None
     threads: int = 1
@@ -66,9 +72,17 @@ class Settings:
     related: tuple[Any, Any] | None = None
     """The names that a relation joins, as two arrays of indices into the names (a pair a position): never one
     event."""
+    outside: tuple[Any, Any, Any] | None = None
+    """The relations of names to events that are not resolved here (a store's, in an update): three arrays, the
+    index of the name, a number for the event, and whether the name is the cause (else the effect)."""
 
     def runs(self, tier: Level) -> bool:
         return self.level.runs(tier)
+
+    @property
+    def floor(self) -> float:
+        """The lowest score of a candidate pair worth keeping."""
+        return min(FLOOR, self.neighbours_low)
 
 
 @dataclass
@@ -155,23 +169,43 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
                 if root is not None:
                     groups.size[root] -= 1
         related = _related(settings.related, normals, forms, representative)
+        floor = settings.floor
         search = settings.search or (
-            lambda index: candidates(index, settings.neighbours, FLOOR, threads=settings.threads)
+            lambda index: candidates(index, settings.neighbours, floor, threads=settings.threads)
         )
         found = [search(ngrams)]
         if not by_parts.whole.all():
             parted, forms_of_rows = search_index(by_parts, units, settings.max_df)
             a, b, found_score = search(parted)
             found.append((forms_of_rows[a], forms_of_rows[b], found_score))
-        first, second, _ = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
+        first, second, found_score = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
+        # The pairs found below the floor are for the neighbours alone: the tiers before see what they always saw.
+        below = found_score < FLOOR
+        extra = first[below], second[below]
+        first, second = first[~below], second[~below]
         first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
         score = Omissions.of(parts).apply(by_parts, first, second, score, settings.similar, groups.refused)
-        apart = _clashing(codes, first, second, groups.refused) | (score < FLOOR)
-        apart |= _unsure(codes, first, second, score >= settings.similar, groups.refused)
+        clashing = _clashing(codes, first, second, groups.refused)
+        apart = clashing | _unsure(codes, first, second, score >= settings.similar, groups.refused)
+        weak = ~apart & (score < FLOOR)
+        weak = first[weak], second[weak], score[weak]
+        apart |= score < FLOOR
         first, second, score = first[~apart], second[~apart], score[~apart]
         _keep_apart(groups, related, rep[first], rep[second], score, settings.similar)
         pairs = list(zip(rep[first].tolist(), rep[second].tolist(), score.tolist(), strict=True))
         agglomerate(groups, pairs, settings.similar, Tier.SIMILAR)
+        if settings.neighbours_low < settings.similar:
+            # Pairs too far apart for their words alone, which the events around them may join; what refuses them
+            # is not counted, as they were never near.
+            uncounted: dict[str, int] = {}
+            lows = units.pairs(*extra, scores(by_parts, ngrams, *extra))
+            kept = ~_clashing(codes, lows[0], lows[1], uncounted)
+            columns = zip((first, second, score), weak, (column[kept] for column in lows), strict=True)
+            near = unique_pairs(*(np.concatenate(column) for column in columns))
+            sure = ~_unsure(codes, near[0], near[1], near[2] >= settings.neighbours_low, uncounted)
+            a, b, near_score = rep[near[0][sure]], rep[near[1][sure]], near[2][sure]
+            outside = _outside(settings.outside, normals, forms, representative)
+            join_by_neighbours(groups, related, outside, a, b, near_score, settings.neighbours_low, settings.agreement)
         if settings.runs(Level.MEANING):
             if settings.embed is None:
                 raise ValueError("the meaning level needs an embeddings model")
@@ -236,21 +270,44 @@ def _apply_overrides(
 def _related(
     related: tuple[Any, Any] | None, normals: Sequence[Normal], forms: Mapping[str, int], representative: Sequence[int]
 ) -> tuple[Any, Any]:
-    """The pairs of names that a relation joins as pairs of their forms' first names, each once; none within one
-    form (a date or a script apart, the name is the same)."""
+    """The pairs of names that a relation joins, cause and effect, as pairs of their forms' first names, each once;
+    none within one form (a date or a script apart, the name is the same)."""
     import numpy as np
 
     if related is None or not len(related[0]):
         empty = np.zeros(0, dtype=np.int64)
         return empty, empty
     first, second = (np.asarray(column, dtype=np.int64) for column in related)
-    names = np.unique(np.concatenate([first, second]))
-    item = np.asarray([representative[forms[normals[name].form]] for name in names.tolist()], dtype=np.int64)
-    first, second = item[np.searchsorted(names, first)], item[np.searchsorted(names, second)]
+    first, second = _firsts(np.concatenate([first, second]), normals, forms, representative).reshape(2, -1)
     kept = first != second
-    low, high = np.minimum(first[kept], second[kept]), np.maximum(first[kept], second[kept])
-    unique = np.unique(np.stack([low, high], axis=1), axis=0)
+    unique = np.unique(np.stack([first[kept], second[kept]], axis=1), axis=0)
     return unique[:, 0], unique[:, 1]
+
+
+def _outside(
+    outside: tuple[Any, Any, Any] | None,
+    normals: Sequence[Normal],
+    forms: Mapping[str, int],
+    representative: Sequence[int],
+) -> tuple[Any, Any, Any]:
+    """The relations of names to events resolved elsewhere, each name as its form's first name, each once."""
+    import numpy as np
+
+    if outside is None or not len(outside[0]):
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, np.zeros(0, dtype=bool)
+    names, events, cause = (np.asarray(column, dtype=np.int64) for column in outside)
+    unique = np.unique(np.stack([_firsts(names, normals, forms, representative), events, cause], axis=1), axis=0)
+    return unique[:, 0], unique[:, 1], unique[:, 2].astype(bool)
+
+
+def _firsts(names: Any, normals: Sequence[Normal], forms: Mapping[str, int], representative: Sequence[int]) -> Any:
+    """The first name of the form of each of an array of names."""
+    import numpy as np
+
+    distinct, where = np.unique(names, return_inverse=True)
+    item = np.asarray([representative[forms[normals[name].form]] for name in distinct.tolist()], dtype=np.int64)
+    return item[where.ravel()]
 
 
 def _keep_apart(

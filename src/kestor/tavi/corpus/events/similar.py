@@ -81,8 +81,9 @@ def candidate_block(
 
     block = index.search[start:stop]
     # A candidate search floor below the score's: a pair whose common n-grams are frequent ones scores more in full.
+    # The same whatever `floor` keeps, so that a lower one adds pairs below FLOOR and no others.
     found = sp_matmul_topn(
-        block, index.search.T, top_n=neighbours + 1, threshold=floor / 2, sort=False, n_threads=threads
+        block, index.search.T, top_n=neighbours + 1, threshold=FLOOR / 2, sort=False, n_threads=threads
     ).tocoo()
     rows = found.row.astype(np.int64) + start
     columns = found.col.astype(np.int64)

@@ -38,7 +38,7 @@ from ..events.judge import judge_by
 from ..events.lexicon import shipped_table
 from ..events.normal import normalize
 from ..events.polarity import Polarity, PolarityError
-from ..events.similar import FLOOR, NgramIndex, candidate_block, unique_pairs
+from ..events.similar import NgramIndex, candidate_block, unique_pairs
 from ..exits import ConfigError, GraphInputError
 from .models import Asking, EmbeddingsClient, JudgeClient, ModelFailed, asking
 
@@ -257,7 +257,7 @@ def _search_on_cluster(client: Any, index: NgramIndex, settings: Settings) -> tu
             start,
             min(start + ROWS_PER_SEARCH, rows),
             settings.neighbours,
-            FLOOR,
+            settings.floor,
             key=f"resolve-search-{token}-{start}",
         )
         for start in range(0, rows, ROWS_PER_SEARCH)

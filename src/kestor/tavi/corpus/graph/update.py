@@ -8,8 +8,8 @@ parts and classes as a build), over the new names and the names already there th
 no more than FULL_LIMIT names, that is every name, resolved anew in the order first seen, so that a chain of
 updates gives the events of a rebuild from the same runs; beyond, it is the new names and, for each, the events of
 the names it is most like (the character pairs they share, rarest first), whole, so that an update of one day does
-not read a million names again. What the resolver read of a name (its normal form, its parts) is kept in the store
-and not read again.
+not read a million names again; the events at the other end of their relations stand for the names around them.
+What the resolver read of a name (its normal form, its parts) is kept in the store and not read again.
 
 Ids: a group the resolver made takes the id of each old event whose first name it holds; of several, the earliest,
 the others redirecting to it (and every redirect to them following); with none, a new id. So an id is never reused
@@ -300,7 +300,8 @@ def _add(
 
     stored_keys = connection.execute("SELECT count(DISTINCT key) FROM aliases").fetchall()[0][0]
     torn = _torn_events(evidence, sources, targets, known_alias, key_event)
-    names, matched = _names_to_resolve(connection, unknown_keys, options, stored_keys <= full_limit, torn)
+    whole = stored_keys <= full_limit
+    names, matched = _names_to_resolve(connection, unknown_keys, options, whole, torn)
     lexicon_of: list[Lexicon] = []
 
     def adjust(settings: Settings) -> None:
@@ -329,7 +330,15 @@ def _add(
         settings.parse = cached_parts
 
     related = _related(connection, names.keys, evidence, sources, targets) if names.keys else None
-    resolved = resolve_keys(names.keys, options, client, related=related, adjust=adjust) if names.keys else None
+    ends = _Ends(spellings, evidence.keys, known_alias, key_event, matched)
+    outside = _outside(connection, names.keys, ends, sources, targets) if names.keys and not whole else None
+    del ends
+
+    def adjust_all(settings: Settings) -> None:
+        adjust(settings)
+        settings.outside = outside
+
+    resolved = resolve_keys(names.keys, options, client, related=related, adjust=adjust_all) if names.keys else None
     lexicon = lexicon_of[0] if lexicon_of else Lexicon.shipped()
     normal_of = dict(names.normals)
     if resolved is not None:
@@ -524,6 +533,57 @@ def _related(connection: Any, keys: list[str], evidence: Evidence, sources: Any,
     first, second = np.concatenate([first, old_first]), np.concatenate([second, old_second])
     kept = (first >= 0) & (second >= 0) & (first != second)
     return first[kept], second[kept]
+
+
+@dataclass
+class _Ends:
+    """The event that each end of a new relation has before the resolver runs, where it has one."""
+
+    spellings: list[str]
+    keys: list[str]
+    known_alias: dict[str, int]
+    key_event: dict[str, int]
+    matched: dict[str, int]
+
+    def event(self, spelling: int) -> int | None:
+        key = self.keys[spelling]
+        found = self.known_alias.get(self.spellings[spelling])
+        return found if found is not None else self.key_event.get(key, self.matched.get(key))
+
+
+def _outside(connection: Any, keys: list[str], ends: _Ends, sources: Any, targets: Any) -> tuple[Any, Any, Any]:
+    """The relations of these keys to events of names not among them, the store's and the new ones: (index into
+    `keys`, event, whether the key is the cause). What the store says around a name that an update resolves
+    without the names of its neighbours."""
+    import numpy as np
+
+    index = {key: number for number, key in enumerate(keys)}
+    found: list[tuple[int, int, bool]] = []
+    evidence_keys = ends.keys
+    for source, target in zip(sources.tolist(), targets.tolist(), strict=True):
+        for near, far, cause in ((source, target, True), (target, source, False)):
+            number = index.get(evidence_keys[near])
+            if number is not None and evidence_keys[far] not in index:
+                event = ends.event(far)
+                if event is not None:
+                    found.append((number, event, cause))
+    if _has_evidence(connection):
+        for end, other, cause in (("source", "target", True), ("target", "source", False)):
+            stored = _fetch(
+                connection,
+                f"""
+                SELECT DISTINCT n.key, e.{other} FROM evidence e
+                JOIN aliases n ON n.alias = e.{end}_alias JOIN aliases f ON f.alias = e.{other}_alias
+                WHERE n.key IN (SELECT value FROM wanted) AND f.key NOT IN (SELECT value FROM wanted)
+                """,
+                keys,
+            )
+            found.extend((index[key], event, cause) for key, event in stored)
+    if not found:
+        empty = np.zeros(0, dtype=np.int64)
+        return empty, empty, np.zeros(0, dtype=bool)
+    names, events, causes = zip(*found, strict=True)
+    return np.asarray(names, dtype=np.int64), np.asarray(events, dtype=np.int64), np.asarray(causes, dtype=bool)
 
 
 def _has_evidence(connection: Any) -> bool:

@@ -1,0 +1,174 @@
+"""Names joined by what their articles say around them: two groups whose names are near but not near enough to be
+one event by their words alone are one where the events they cause and the events that cause them are the same.
+
+Two spellings of one event share neighbours (沪指下跌 and 股市下跌 follow the same causes and lead to the same
+effects), but look-alikes share some too (铜价上涨 and 锌价上涨 follow a rise in demand), so neighbours are evidence
+beside the words, never a licence on their own: only pairs that the scoring tiers found near (from `low`, below the
+similar tier's threshold), that no rule keeps apart, may join by them. A neighbour counts by how rare it is on its
+side: an event that a thousand others cause says little of any two of them.
+
+Groups join by rounds, each group at most once a round, with the one group it agrees with best where that one
+agrees best with it (a tie joins neither), so that the result does not hang on the order of the input; a round's
+joins make the neighbours of the next round's groups, until none joins.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from .groups import RELATION, Groups
+from .levels import Tier
+from .similar import pair_scores
+
+LOW = 0.10
+"""The lowest score of a pair of names that their neighbours may join."""
+AGREEMENT = 0.5
+"""The least share of its neighbours (weighted by rarity) that the group with fewer must share with the other."""
+ROUNDS = 8
+"""Rounds at most: each joins only where the last changed what a group is related to."""
+
+
+def join_by_neighbours(
+    groups: Groups,
+    related: tuple[Any, Any],
+    outside: tuple[Any, Any, Any],
+    first: Any,
+    second: Any,
+    score: Any,
+    low: float = LOW,
+    agreement: float = AGREEMENT,
+    rounds: int = ROUNDS,
+) -> int:
+    """Join the groups of pairs of items (`first`, `second`, scored `score`, each pair once) whose neighbours
+    agree: the other items of `related` (a relation's cause and effect, as two arrays of items), and the events
+    of `outside` (items, numbers of events resolved elsewhere, whether the item is the cause). The joins."""
+    import numpy as np
+
+    sources, targets = (np.asarray(column, dtype=np.int64) for column in related)
+    keep = score >= low
+    first, second, score = first[keep], second[keep], score[keep].astype(np.float64)
+    if not (len(sources) or len(outside[0])) or not len(first):
+        return 0
+    # A column for each (side, neighbour): the items' roots (on either side) come first, then the outside events.
+    items = len(groups)
+    beyond = (np.asarray(outside[1], dtype=np.int64) << 1 | np.asarray(outside[2], dtype=np.int64)) + 2 * items
+    fixed = np.asarray(outside[0], dtype=np.int64), beyond
+    joins = 0
+    for _ in range(rounds):
+        chosen = _chosen(groups, sources, targets, fixed, first, second, score, low, agreement)
+        if not len(chosen[0]):
+            break
+        for a, b, linkage in zip(*(column.tolist() for column in chosen), strict=True):
+            if groups.join(a, b, Tier.NEIGHBOURS, linkage) is not None:
+                joins += 1
+    return joins
+
+
+def _chosen(
+    groups: Groups,
+    sources: Any,
+    targets: Any,
+    fixed: tuple[Any, Any],
+    first: Any,
+    second: Any,
+    score: Any,
+    low: float,
+    agreement: float,
+) -> tuple[Any, Any, Any]:
+    """The pairs of roots to join this round: (first, second, mean linkage)."""
+    import numpy as np
+    from scipy import sparse
+
+    a, b = groups.roots_of(first), groups.roots_of(second)
+    apart = a != b
+    a, b, score = np.minimum(a[apart], b[apart]), np.maximum(a[apart], b[apart]), score[apart]
+    empty = np.zeros(0, dtype=np.int64)
+    if not len(a):
+        return empty, empty, np.zeros(0)
+    packed, inverse = np.unique((a << 32) | b, return_inverse=True)
+    totals = np.bincount(inverse.ravel(), weights=score)
+    a, b = packed >> 32, packed & 0xFFFFFFFF
+    size = np.frombuffer(groups.size, dtype=np.int64)
+    # Rounded, as sums made in another order (of another input order) differ in their last bits.
+    linkage = np.round(totals / np.maximum(size[a] * size[b], 1), 6)
+    near = linkage >= low
+    a, b, linkage = a[near], b[near], linkage[near]
+    if not len(a):
+        return empty, empty, np.zeros(0)
+
+    # Each root's neighbours, a column for each (side, neighbour root), weighted by how rare the neighbour is: a
+    # row holds the weights' square roots, so that the product of two rows is the weight of what they share.
+    cause, effect = groups.roots_of(sources), groups.roots_of(targets)
+    other = cause != effect
+    cause, effect = cause[other], effect[other]
+    # A cause is not its own effect: groups that a relation joins stay two.
+    linked = _distinct((np.minimum(cause, effect) << 32) | np.maximum(cause, effect))
+    joined = _among((a << 32) | b, linked)
+    if joined.any():
+        groups.refused[RELATION] = groups.refused.get(RELATION, 0) + int(joined.sum())
+        a, b, linkage = a[~joined], b[~joined], linkage[~joined]
+    items = len(groups)
+    rows = np.concatenate([cause, effect, groups.roots_of(fixed[0])])
+    columns = np.concatenate([effect, cause + items, fixed[1]])
+    if not len(rows):
+        return empty, empty, np.zeros(0)
+    arcs = _distinct((rows << 32) | columns)
+    rows = arcs >> 32
+    _, column = np.unique(arcs & 0xFFFFFFFF, return_inverse=True)
+    column = column.ravel()
+    weight = 1.0 / np.log2(1.0 + np.bincount(column))
+    own = np.bincount(rows, weights=weight[column], minlength=items)
+    related = (own[a] > 0) & (own[b] > 0)
+    a, b, linkage = a[related], b[related], linkage[related]
+    neighbourhood = sparse.csr_matrix(
+        (np.sqrt(weight[column]).astype(np.float32), (rows, column)), shape=(items, int(column.max()) + 1)
+    )
+    share = np.round(pair_scores(neighbourhood, a, b) / np.minimum(own[a], own[b]), 6)
+    agreed = share >= agreement
+    a, b, linkage, share = a[agreed], b[agreed], linkage[agreed], share[agreed]
+    allowed = np.asarray(
+        [groups.why_not(one, two) is None for one, two in zip(a.tolist(), b.tolist(), strict=True)], dtype=bool
+    )
+    if not allowed.any():
+        return empty, empty, np.zeros(0)
+    a, b, linkage, share = a[allowed], b[allowed], linkage[allowed], share[allowed]
+    return _mutual_best(a, b, share, linkage)
+
+
+def _mutual_best(a: Any, b: Any, share: Any, linkage: Any) -> tuple[Any, Any, Any]:
+    """The pairs whose two roots are each the other's one best, by agreement and then linkage."""
+    import numpy as np
+
+    if not len(a):
+        return a, b, linkage
+    ends, partner = np.concatenate([a, b]), np.concatenate([b, a])
+    shares, linkages = np.concatenate([share, share]), np.concatenate([linkage, linkage])
+    order = np.lexsort((-linkages, -shares, ends))
+    ends, partner, shares, linkages = ends[order], partner[order], shares[order], linkages[order]
+    first = np.concatenate([[True], ends[1:] != ends[:-1]])
+    # A root whose best two are as good is torn between them: it joins neither.
+    tied = np.zeros(len(ends), dtype=bool)
+    tied[:-1] = first[:-1] & ~first[1:] & (shares[:-1] == shares[1:]) & (linkages[:-1] == linkages[1:])
+    best = dict(zip(ends[first].tolist(), np.where(tied[first], -1, partner[first]).tolist(), strict=True))
+    mutual = np.asarray(
+        [best[one] == two and best[two] == one for one, two in zip(a.tolist(), b.tolist(), strict=True)], dtype=bool
+    )
+    return a[mutual], b[mutual], linkage[mutual]
+
+
+def _distinct(values: Any) -> Any:
+    """The distinct values, sorted (by a sort: numpy's hashing is slower on millions)."""
+    import numpy as np
+
+    values = np.sort(values)
+    return values[np.concatenate([[True], values[1:] != values[:-1]])] if len(values) else values
+
+
+def _among(values: Any, distinct: Any) -> Any:
+    """Which values are among the sorted `distinct` ones."""
+    import numpy as np
+
+    if not len(distinct):
+        return np.zeros(len(values), dtype=bool)
+    place = np.minimum(np.searchsorted(distinct, values), len(distinct) - 1)
+    return distinct[place] == values
