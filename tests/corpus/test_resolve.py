@@ -260,6 +260,19 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
             ["水泥价格下跌", "水泥价格跌至近十年低位"],
             ["水泥价格跌至近十年低位", "水泥产量跌至近十年低位"],
         ),
+        # One measure of how much there is of one stem, whatever its ending or the stem's abbreviation; a capacity
+        # or a rate is another measure, and an activity ending in 费 is no fee.
+        "measure": (
+            ["家电销量增长", "家电销售额增长", "家电销售回暖"],
+            ["煤炭产量增长", "煤炭产能增长", "煤炭产量增速上升"],
+        ),
+        "activity": (["居民电费上涨", "居民电价上涨"], ["黄金首饰消费下降", "黄金首饰价格下降"]),
+        # A province or a country by its short name is the one named in full, and no other.
+        "short name": (
+            ["豫村镇银行倒闭", "河南村镇银行倒闭"],
+            ["豫村镇银行倒闭", "湖北村镇银行倒闭"],
+        ),
+        "country": (["大马对华免签", "马来西亚对华免签"], ["大马对华免签", "泰国对华免签"]),
     }
     for kind, (alike, apart) in kinds.items():
         assert events_of(alike) == [alike], kind

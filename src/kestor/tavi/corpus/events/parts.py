@@ -47,6 +47,7 @@ WORD_FREQUENCY = 100_000
 # Parts of speech of the tagger's dictionary: names of places, organisations and people, nouns, verbs.
 _PLACE_TAGS = frozenset({"ns", "f", "s"})
 _NAME_TAGS = frozenset({"nr", "nrt", "nt"})
+_ABBREVIATION_TAGS = frozenset({"ns", "j"})
 _VERB_TAGS = frozenset({"v", "vd", "vi", "vn", "vg", "vq", "a", "ad", "an", "ag", "l", "i"})
 _NOUN_TAGS = frozenset({"n", "nz", "nr", "nrt", "ns", "nt", "f", "s"})
 """Nouns the tagger knew as nouns, however polar their morphemes (停车场)."""
@@ -101,6 +102,11 @@ class Grammar:
     follows is that mark (近十年低位, 荣枯线), no part of the thing nor of what happens to it."""
     counts: frozenset[str]
     """Heads that count what comes before them (数量, 人数, 规模): a rise or fall of that is one of its count."""
+    quantity: str
+    """The ending that a measure of how much there is of a stem is spelt with (量)."""
+    quantities: tuple[str, ...]
+    """Endings that make a stem the measure of how much of it there is (销售额, 成交量, 产值), longest first: one
+    measure of one stem, whichever the ending."""
     scope: frozenset[str]
     nominalizers: frozenset[str]
     """Nouns that make a happening a thing and say nothing more (裁员潮, 数据泄露事件, 缺芯问题)."""
@@ -132,6 +138,8 @@ class Grammar:
             dict(table["heads"]),
             frozenset(table["endpoints"]),
             frozenset(table["counts"]),
+            table["quantities"][0],
+            tuple(sorted(table["quantities"], key=len, reverse=True)),
             frozenset(table["scope"]),
             frozenset(table["nominalizers"]),
             frozenset(table["nouns"]),
@@ -257,7 +265,13 @@ class Parser:
         counted = thing and thing[-1] in self.grammar.counts and (len(thing) > 1 or agent)
         if counted and any(axis == DIRECTION for axis, _ in polarity):
             thing.pop()  # 游客人数增加 is 游客增加: what rises or falls of a kind of things is their number
-        owner, head = self._head(thing, agent)
+        verbal = bool(thing) and any(word == thing[-1] and (kind == VERB or tag[:1] == "v") for word, kind, tag in kept)
+        owner, head = self._head(thing, agent, verbal)
+        if head:
+            # An activity (家电销售回暖) whose rise or fall is said is the measure of how much of it there is; not
+            # a noun that the tagger takes for a verb (产能).
+            activity = verbal and thing[-1] not in self.grammar.nouns
+            head = self._measured(head, activity and any(axis == DIRECTION for axis, _ in polarity))
         return Parts(
             "".join(thing), owner, head, content, polarity, "".join(written), agent, target, tuple(places), True
         )
@@ -270,9 +284,10 @@ class Parser:
             said = self.said[key] = (tuple(sorted(found.items())), content)
         return said
 
-    def _head(self, thing: list[str], agent: str) -> tuple[str, str]:
+    def _head(self, thing: list[str], agent: str, verbal: bool = False) -> tuple[str, str]:
         """The owner and the head of a thing: its last noun where others, or an agent, come before (原油|价格,
-        锌|价, 欧佩克|产量), or the noun bound in a term's end (油价: 油价|价格); no head but in those."""
+        锌|价, 欧佩克|产量), or the noun bound in a term's end (油价: 油价|价格); no head but in those. A head that
+        names an activity is no fee, whatever its last character (消费 is not 电费)."""
         bound = self.grammar.bound
         last = thing[-1] if thing else ""
         term = self.lexicon.terms.get(last)
@@ -280,8 +295,25 @@ class Parser:
             return "".join(thing), bound[last[-1]]
         if len(thing) > 1 or (thing and agent):
             head = bound.get(last, last)
-            return "".join(thing[:-1]), self.grammar.heads.get(head, self.grammar.heads.get(head[-1], head))
+            heads = self.grammar.heads
+            return "".join(thing[:-1]), heads.get(head, head if verbal else heads.get(head[-1], head))
         return "".join(thing), ""
+
+    def _measured(self, head: str, activity: bool) -> str:
+        """One spelling of each measure of how much there is of one stem: the stem with the first of the
+        grammar's endings (成交额 and 成交量: 成交量), or the measure that the stem's first morpheme stands for
+        where it is bound to one, which the activity alone is said for too (销售额, 家电销售回暖's 销售 and 销量:
+        销量; 产值 and 产量: 产量). A measure of another kind keeps its head: a rate (增长率), a capacity (产能), a
+        share (份额), a value of one character's stem (市值)."""
+        quantities = self.grammar.quantities
+        ending = next((end for end in quantities if head.endswith(end) and len(head) > len(end)), None)
+        stem = head[: -len(ending)] if ending is not None else head
+        bound = self.grammar.bound.get(stem[0], "")
+        if bound[:1] == stem[0] and bound[1:] in quantities and (ending is not None or activity) and len(stem) <= 2:
+            return bound
+        if (ending is None and not activity) or len(stem) < 2:
+            return head
+        return stem + self.grammar.quantity
 
     def _words(self, tokens: list[tuple[str, str]]) -> list[tuple[str, str, str]]:
         """(word, kind, value) of the words that count: kind is place, actor, marker, verb or noun; value is a
@@ -337,6 +369,9 @@ class Parser:
             return ((word, MARKER, word),), False
         if len(word) == 2 and word[0] in grammar.agent_markers and word[1] in grammar.abbreviations:
             return ((word[0], MARKER, word[0]), (word[1], PLACE, self._place(grammar.abbreviations[word[1]]))), False
+        if len(word) == 1 and tag in _ABBREVIATION_TAGS and word in grammar.abbreviations:
+            # A province or a country by its one character (豫, 粤, 泰) is the one it names in full.
+            return ((word, PLACE, self._place(grammar.abbreviations[word])),), False
         if tag in _PLACE_TAGS:
             return ((word, PLACE, word),), False
         if tag in _NAME_TAGS:
