@@ -227,6 +227,8 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
         # A happening alone at a place is no nearer another than its happening is: the weather is what happens.
         "happening alone": (["华北暴雪", "华北大范围降雪"], ["九寨沟县地震", "九寨沟县闭园"]),
+        # It happens at the last place a name gives, whatever its rank, and not at another.
+        "where": (["四川泸定地震", "泸定地震", "甘孜州泸定县发生地震"], ["泸定地震", "甘肃地震", "积石山地震"]),
         # Who says it is not who does it: the one named after a verb of saying acts.
         "speaker": (
             ["拜登宣布美国对华加征关税", "美国对华加征关税"],

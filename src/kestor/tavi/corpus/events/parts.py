@@ -121,6 +121,8 @@ class Grammar:
     (国际, 美国); no place is both."""
     saying: frozenset[str]
     """Verbs that say who tells of what happens, not who does it (宣布, 表示)."""
+    ranks: tuple[str, ...]
+    """Words of a place's rank that its name may end with or go without (泸定县, 甘孜州, 华北地区)."""
     opposites: dict[str, tuple[int, int]]
     """Morphemes of opposite ways (出 and 入, 买 and 卖): of each, the number of its pair and its side."""
 
@@ -148,6 +150,7 @@ class Grammar:
             frozenset(table["noun_suffixes"]["things"]),
             {place: side for side, places in table["sides"].items() for place in places},
             frozenset(table["saying"]),
+            tuple(table["ranks"]),
             {
                 character: (pair, side)
                 for pair, sides in enumerate(table["opposites"])
