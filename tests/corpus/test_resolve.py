@@ -253,6 +253,12 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "price": (["猪肉均价上涨", "猪肉价格上涨"], ["猪肉均价上涨", "猪肉产量上涨"]),
         "futures": (["棉花期货上涨", "棉花价格上涨"], ["棉花期货上涨", "白糖期货上涨"]),
         "swapped": (["腾讯起诉抖音", "腾讯对抖音提起诉讼"], ["腾讯起诉抖音", "抖音起诉腾讯"]),
+        # 将 and 把 before a party put the one acted on before the verb; a side (美方) holds no place within it.
+        "disposal": (["日本将韩国移出白名单", "日本把韩国移出白名单"], ["日本将韩国移出白名单", "韩国移出白名单"]),
+        "side": (
+            ["美方就中国补贴提起诉讼", "美方就中国补贴向世贸组织提起诉讼"],
+            ["美方就中国补贴提起诉讼", "中国就补贴提起诉讼"],
+        ),
         # The mark a rise or fall reaches is neither the thing nor what happens to it.
         # A rise or fall is said of a thing, though the tagger takes the thing for a verb or the rise for a noun.
         "subject": (["出境游火爆", "出境游人次大增"], ["出境游火爆", "入境游火爆"]),

@@ -41,6 +41,8 @@ LONGEST = 40
 """Characters; a longer name is a paragraph, not an event's name, and is compared whole."""
 BATCH = 20_000
 PLACE, ACTOR = "place", "actor"
+SIDE = "方"
+"""What makes a place a party: 美方, 中方."""
 MARKER, VERB, NOUN, SAYING = "marker", "verb", "noun", "saying"
 WORD_FREQUENCY = 100_000
 """How often the segmenter takes our words to be used: often enough to be cut whole (黄金|价格|上涨)."""
@@ -90,6 +92,9 @@ class Parts(NamedTuple):
 class Grammar:
     light: frozenset[str]
     agent_markers: frozenset[str]
+    disposal_markers: frozenset[str]
+    """Words that put the one acted on before the verb (日本将韩国移出白名单, 把): a role marker where a party
+    follows them, else a light word (美国将加征关税)."""
     patient_markers: frozenset[str]
     symmetric_markers: frozenset[str]
     abbreviations: dict[str, str]
@@ -133,6 +138,7 @@ class Grammar:
         return cls(
             frozenset(table["light"]),
             frozenset(table["agent_markers"]),
+            frozenset(table["disposal_markers"]),
             frozenset(table["patient_markers"]),
             frozenset(table["symmetric_markers"]),
             dict(table["abbreviations"]),
@@ -333,10 +339,22 @@ class Parser:
             if found is None:
                 found = known[token] = self._word(*token)
             entries, modifier = found
+            if token[0] in self.grammar.disposal_markers and self._party(tokens[number + 1 :]):
+                entries = ((token[0], MARKER, token[0]),)
             if modifier and number < last:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
             kept.extend(entries)
         return kept
+
+    def _party(self, tokens: list[tuple[str, str]]) -> bool:
+        """Whether the first of these words that counts names a place or an actor."""
+        for token in tokens:
+            found = self.known.get(token)
+            if found is None:
+                found = self.known[token] = self._word(*token)
+            if found[0]:
+                return found[0][0][1] in (PLACE, ACTOR)
+        return False
 
     def _reached(self, word: str, kept: list[tuple[str, str, str]]) -> list[tuple[str, str, str]] | None:
         """Where a rise or fall is said to reach a mark (跌至|低位, 跌|到|低点, 跌破|荣枯线): the words that say
@@ -366,7 +384,7 @@ class Parser:
             return ((word, term[0], term[1]),), False
         if category is not None and category != NEUTRAL:
             return ((word, VERB if category in _VERBAL_CATEGORIES else NOUN, tag),), False
-        if len(word) == 2 and word[1] == "方" and word[0] in grammar.abbreviations:
+        if len(word) == 2 and word[1] == SIDE and word[0] in grammar.abbreviations:
             return ((word, PLACE, self._place(grammar.abbreviations[word[0]])),), False
         if word in grammar.agent_markers or word in grammar.patient_markers:
             return ((word, MARKER, word),), False
@@ -508,8 +526,8 @@ _VERBAL_CATEGORIES = _POLAR_CATEGORIES | {"stance", "flow", "result"}
 
 def _nested(first: str, second: str) -> bool:
     """Whether two names side by side read as a place and a place within it, not as two of a kind (中美: China and
-    the United States, each by one character)."""
-    return len(first) > 1 and len(second) > 1
+    the United States, each by one character), nor as a side and what it speaks of (美方就中国补贴...)."""
+    return len(first) > 1 and len(second) > 1 and first[-1] != SIDE
 
 
 def _noun_like(tag: str) -> bool:
