@@ -274,13 +274,13 @@ class Parser:
         counted = thing and thing[-1] in self.grammar.counts and (len(thing) > 1 or agent)
         if counted and any(axis == DIRECTION for axis, _ in polarity):
             thing.pop()  # 游客人数增加 is 游客增加: what rises or falls of a kind of things is their number
-        verbal = bool(thing) and any(word == thing[-1] and (kind == VERB or tag[:1] == "v") for word, kind, tag in kept)
-        owner, head = self._head(thing, agent, verbal)
+        owner, head = self._head(thing, agent)
         if head:
             # An activity (家电销售回暖) whose rise or fall is said is the measure of how much of it there is; not
             # a noun that the tagger takes for a verb (产能).
-            activity = verbal and thing[-1] not in self.grammar.nouns
-            head = self._measured(head, activity and any(axis == DIRECTION for axis, _ in polarity))
+            activity = thing[-1] not in self.grammar.nouns and any(axis == DIRECTION for axis, _ in polarity)
+            activity &= any(word == thing[-1] and (kind == VERB or tag[:1] == "v") for word, kind, tag in kept)
+            head = self._measured(head, activity)
         return Parts(
             "".join(thing), owner, head, content, polarity, "".join(written), agent, target, tuple(places), True
         )
@@ -293,10 +293,10 @@ class Parser:
             said = self.said[key] = (tuple(sorted(found.items())), content)
         return said
 
-    def _head(self, thing: list[str], agent: str, verbal: bool = False) -> tuple[str, str]:
+    def _head(self, thing: list[str], agent: str) -> tuple[str, str]:
         """The owner and the head of a thing: its last noun where others, or an agent, come before (原油|价格,
-        锌|价, 欧佩克|产量), or the noun bound in a term's end (油价: 油价|价格); no head but in those. A head that
-        names an activity is no fee, whatever its last character (消费 is not 电费)."""
+        锌|价, 欧佩克|产量), or the noun bound in a term's end (油价: 油价|价格); no head but in those. A noun that
+        the grammar knows on its own is what it says, whatever its last character (消费 is not 电费)."""
         bound = self.grammar.bound
         last = thing[-1] if thing else ""
         term = self.lexicon.terms.get(last)
@@ -305,7 +305,7 @@ class Parser:
         if len(thing) > 1 or (thing and agent):
             head = bound.get(last, last)
             heads = self.grammar.heads
-            return "".join(thing[:-1]), heads.get(head, head if verbal else heads.get(head[-1], head))
+            return "".join(thing[:-1]), heads.get(head, head if head in self.grammar.nouns else heads.get(head[-1], head))
         return "".join(thing), ""
 
     def _measured(self, head: str, activity: bool) -> str:
@@ -320,7 +320,7 @@ class Parser:
         bound = self.grammar.bound.get(stem[0], "")
         if bound[:1] == stem[0] and bound[1:] in quantities and (ending is not None or activity) and len(stem) <= 2:
             return bound
-        if (ending is None and not activity) or len(stem) < 2:
+        if ending is None or len(stem) < 2:
             return head
         return stem + self.grammar.quantity
 
