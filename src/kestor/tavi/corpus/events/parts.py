@@ -304,8 +304,10 @@ class Parser:
             return "".join(thing), bound[last[-1]]
         if len(thing) > 1 or (thing and agent):
             head = bound.get(last, last)
-            heads = self.grammar.heads
-            return "".join(thing[:-1]), heads.get(head, head if head in self.grammar.nouns else heads.get(head[-1], head))
+            heads, kind = self.grammar.heads, head
+            if head not in self.grammar.nouns:
+                kind = heads.get(head[-1], head)
+            return "".join(thing[:-1]), heads.get(head, kind)
         return "".join(thing), ""
 
     def _measured(self, head: str, activity: bool) -> str:
