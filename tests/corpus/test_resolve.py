@@ -200,13 +200,13 @@ def test_places_across_the_border_and_a_relations_two_ends_are_never_one_event()
 
 
 def test_the_configuration_extends_what_is_never_one_event(tmp_path):
-    # Happenings alone, compared whole: nothing in the shipped lexicon tells two rivers apart.
-    rivers = ["长江流域暴雨", "珠江流域暴雨"]
-    assert events_of(rivers) == [rivers]
+    # Nothing shipped tells two lines of one metro apart.
+    lines = ["地铁一号线停运", "地铁二号线停运"]
+    assert events_of(lines) == [lines]
     config = tmp_path / "config.json"
-    config.write_text(json.dumps({"merge": {"lexicon": {"river": {"长江": ["长江"], "珠江": ["珠江"]}}}}), "utf-8")
-    assert events_of(rivers, lexicon=Lexicon.shipped(load_resolve_config(config).lexicon)) == [
-        [name] for name in rivers
+    config.write_text(json.dumps({"merge": {"lexicon": {"line": {"1": ["一号线"], "2": ["二号线"]}}}}), "utf-8")
+    assert events_of(lines, lexicon=Lexicon.shipped(load_resolve_config(config).lexicon)) == [
+        [name] for name in lines
     ]
     # A term, or a name, of nothing but quotation marks is itself: not an empty form, where “” and 「」 would meet.
     assert Lexicon.shipped({"mark": {"quoted": ["“”"]}}).signature("“”") == {"mark": frozenset({"quoted"})}
