@@ -205,9 +205,7 @@ def test_the_configuration_extends_what_is_never_one_event(tmp_path):
     assert events_of(lines) == [lines]
     config = tmp_path / "config.json"
     config.write_text(json.dumps({"merge": {"lexicon": {"line": {"1": ["一号线"], "2": ["二号线"]}}}}), "utf-8")
-    assert events_of(lines, lexicon=Lexicon.shipped(load_resolve_config(config).lexicon)) == [
-        [name] for name in lines
-    ]
+    assert events_of(lines, lexicon=Lexicon.shipped(load_resolve_config(config).lexicon)) == [[name] for name in lines]
     # A term, or a name, of nothing but quotation marks is itself: not an empty form, where “” and 「」 would meet.
     assert Lexicon.shipped({"mark": {"quoted": ["“”"]}}).signature("“”") == {"mark": frozenset({"quoted"})}
     assert events_of(["“”", "「」"], level="normal") == [["“”"], ["「」"]]
