@@ -8,7 +8,9 @@ of a name's signature (see `lexicon`), so that a pair that differs in them is re
 
 A name without a participant (a happening alone: 广东暴雨, 干旱), or that the parser could not read, is compared
 whole, by its n-grams, with any name: its parts say too little to be compared one by one. Two happenings alone are
-no nearer than their happenings are (九寨沟地震 and 九寨沟闭园 share a place, not what happens there). Participants
+no nearer than their happenings are (九寨沟地震 and 九寨沟闭园 share a place, not what happens there); where both
+name places, they happen at the last each names, the smaller within the larger: at one place they are as near as
+their happenings (四川泸定地震 and 甘孜州泸定县地震), at two they are two (泸定地震 and 甘肃地震). Participants
 that differ only by the other side of opposite morphemes (出境游 and 入境游, 大盘股 and 小盘股) are not alike at all.
 """
 
@@ -47,6 +49,8 @@ class PartIndex:
     入境游 alike); -1 where it holds none."""
     sides: Any
     """For each participant, the number of which side of each pair of opposites its morphemes take."""
+    where: Any
+    """For each happening alone, the number of the place it happens at, the last it names (-1: none)."""
 
     def opposed(self, a: Any, b: Any) -> Any:
         """Which pairs of forms name participants that differ only by taking the other side of opposite morphemes
@@ -150,7 +154,24 @@ def part_index(
             texts.append(text)
             meanings.append(values)
         indices[part] = ngram_index(texts, max_df, meanings)
-    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides)
+    places: dict[str, int] = {}
+    ranks = Grammar.shipped().ranks
+    where = np.asarray(
+        [
+            places.setdefault(_settlement(item.place[-1], ranks), len(places))
+            if item.parsed and not item.participant and item.place
+            else -1
+            for item in parts
+        ],
+        dtype=np.int64,
+    )
+    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides, where)
+
+
+def _settlement(place: str, ranks: Sequence[str]) -> str:
+    """A place without the word of its rank (泸定县 is 泸定, 甘孜州 is 甘孜, 华北地区 is 华北)."""
+    rank = next((rank for rank in ranks if place.endswith(rank) and len(place) > len(rank) + 1), "")
+    return place[: len(place) - len(rank)]
 
 
 def _opposites(texts: Sequence[str], opposites: Mapping[str, tuple[int, int]]) -> tuple[Any, Any]:
@@ -225,7 +246,13 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     happenings = index.rows["happening"]
     alone = index.whole[first] & index.whole[second] & (happenings[first] >= 0) & (happenings[second] >= 0)
     if alone.any():
-        result[alone] = np.minimum(result[alone], more_or_alike(index, first[alone], second[alone]))
+        a, b = first[alone], second[alone]
+        happening = more_or_alike(index, a, b)
+        # Places run from the larger to the smaller: it happens at the last (四川泸定地震 is 泸定地震), and not at
+        # another (泸定地震 is not 甘肃地震).
+        placed = (index.where[a] >= 0) & (index.where[b] >= 0)
+        at = np.where(placed & (index.where[a] == index.where[b]), happening, 0.0)
+        result[alone] = np.where(placed, at, np.minimum(result[alone], happening))
     both = ~(index.whole[first] | index.whole[second])
     if not both.any():
         return result

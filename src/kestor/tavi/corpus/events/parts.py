@@ -41,12 +41,15 @@ LONGEST = 40
 """Characters; a longer name is a paragraph, not an event's name, and is compared whole."""
 BATCH = 20_000
 PLACE, ACTOR = "place", "actor"
+SIDE = "方"
+"""What makes a place a party: 美方, 中方."""
 MARKER, VERB, NOUN, SAYING = "marker", "verb", "noun", "saying"
 WORD_FREQUENCY = 100_000
 """How often the segmenter takes our words to be used: often enough to be cut whole (黄金|价格|上涨)."""
 # Parts of speech of the tagger's dictionary: names of places, organisations and people, nouns, verbs.
 _PLACE_TAGS = frozenset({"ns", "f", "s"})
 _NAME_TAGS = frozenset({"nr", "nrt", "nt"})
+_ABBREVIATION_TAGS = frozenset({"ns", "j"})
 _VERB_TAGS = frozenset({"v", "vd", "vi", "vn", "vg", "vq", "a", "ad", "an", "ag", "l", "i"})
 _NOUN_TAGS = frozenset({"n", "nz", "nr", "nrt", "ns", "nt", "f", "s"})
 """Nouns the tagger knew as nouns, however polar their morphemes (停车场)."""
@@ -89,6 +92,9 @@ class Parts(NamedTuple):
 class Grammar:
     light: frozenset[str]
     agent_markers: frozenset[str]
+    disposal_markers: frozenset[str]
+    """Words that put the one acted on before the verb (日本将韩国移出白名单, 把): a role marker where a party
+    follows them, else a light word (美国将加征关税)."""
     patient_markers: frozenset[str]
     symmetric_markers: frozenset[str]
     abbreviations: dict[str, str]
@@ -101,6 +107,11 @@ class Grammar:
     follows is that mark (近十年低位, 荣枯线), no part of the thing nor of what happens to it."""
     counts: frozenset[str]
     """Heads that count what comes before them (数量, 人数, 规模): a rise or fall of that is one of its count."""
+    quantity: str
+    """The ending that a measure of how much there is of a stem is spelt with (量)."""
+    quantities: tuple[str, ...]
+    """Endings that make a stem the measure of how much of it there is (销售额, 成交量, 产值), longest first: one
+    measure of one stem, whichever the ending."""
     scope: frozenset[str]
     nominalizers: frozenset[str]
     """Nouns that make a happening a thing and say nothing more (裁员潮, 数据泄露事件, 缺芯问题)."""
@@ -115,6 +126,8 @@ class Grammar:
     (国际, 美国); no place is both."""
     saying: frozenset[str]
     """Verbs that say who tells of what happens, not who does it (宣布, 表示)."""
+    ranks: tuple[str, ...]
+    """Words of a place's rank that its name may end with or go without (泸定县, 甘孜州, 华北地区)."""
     opposites: dict[str, tuple[int, int]]
     """Morphemes of opposite ways (出 and 入, 买 and 卖): of each, the number of its pair and its side."""
 
@@ -125,6 +138,7 @@ class Grammar:
         return cls(
             frozenset(table["light"]),
             frozenset(table["agent_markers"]),
+            frozenset(table["disposal_markers"]),
             frozenset(table["patient_markers"]),
             frozenset(table["symmetric_markers"]),
             dict(table["abbreviations"]),
@@ -132,6 +146,8 @@ class Grammar:
             dict(table["heads"]),
             frozenset(table["endpoints"]),
             frozenset(table["counts"]),
+            table["quantities"][0],
+            tuple(sorted(table["quantities"], key=len, reverse=True)),
             frozenset(table["scope"]),
             frozenset(table["nominalizers"]),
             frozenset(table["nouns"]),
@@ -140,6 +156,7 @@ class Grammar:
             frozenset(table["noun_suffixes"]["things"]),
             {place: side for side, places in table["sides"].items() for place in places},
             frozenset(table["saying"]),
+            tuple(table["ranks"]),
             {
                 character: (pair, side)
                 for pair, sides in enumerate(table["opposites"])
@@ -258,6 +275,12 @@ class Parser:
         if counted and any(axis == DIRECTION for axis, _ in polarity):
             thing.pop()  # 游客人数增加 is 游客增加: what rises or falls of a kind of things is their number
         owner, head = self._head(thing, agent)
+        if head:
+            # An activity (家电销售回暖) whose rise or fall is said is the measure of how much of it there is; not
+            # a noun that the tagger takes for a verb (产能).
+            activity = thing[-1] not in self.grammar.nouns and any(axis == DIRECTION for axis, _ in polarity)
+            activity &= any(word == thing[-1] and (kind == VERB or tag[:1] == "v") for word, kind, tag in kept)
+            head = self._measured(head, activity)
         return Parts(
             "".join(thing), owner, head, content, polarity, "".join(written), agent, target, tuple(places), True
         )
@@ -272,7 +295,8 @@ class Parser:
 
     def _head(self, thing: list[str], agent: str) -> tuple[str, str]:
         """The owner and the head of a thing: its last noun where others, or an agent, come before (原油|价格,
-        锌|价, 欧佩克|产量), or the noun bound in a term's end (油价: 油价|价格); no head but in those."""
+        锌|价, 欧佩克|产量), or the noun bound in a term's end (油价: 油价|价格); no head but in those. A noun that
+        the grammar knows on its own is what it says, whatever its last character (消费 is not 电费)."""
         bound = self.grammar.bound
         last = thing[-1] if thing else ""
         term = self.lexicon.terms.get(last)
@@ -280,8 +304,27 @@ class Parser:
             return "".join(thing), bound[last[-1]]
         if len(thing) > 1 or (thing and agent):
             head = bound.get(last, last)
-            return "".join(thing[:-1]), self.grammar.heads.get(head, self.grammar.heads.get(head[-1], head))
+            heads, kind = self.grammar.heads, head
+            if head not in self.grammar.nouns:
+                kind = heads.get(head[-1], head)
+            return "".join(thing[:-1]), heads.get(head, kind)
         return "".join(thing), ""
+
+    def _measured(self, head: str, activity: bool) -> str:
+        """One spelling of each measure of how much there is of one stem: the stem with the first of the
+        grammar's endings (成交额 and 成交量: 成交量), or the measure that the stem's first morpheme stands for
+        where it is bound to one, which the activity alone is said for too (销售额, 家电销售回暖's 销售 and 销量:
+        销量; 产值 and 产量: 产量). A measure of another kind keeps its head: a rate (增长率), a capacity (产能), a
+        share (份额), a value of one character's stem (市值)."""
+        quantities = self.grammar.quantities
+        ending = next((end for end in quantities if head.endswith(end) and len(head) > len(end)), None)
+        stem = head[: -len(ending)] if ending is not None else head
+        bound = self.grammar.bound.get(stem[0], "")
+        if bound[:1] == stem[0] and bound[1:] in quantities and (ending is not None or activity) and len(stem) <= 2:
+            return bound
+        if ending is None or len(stem) < 2:
+            return head
+        return stem + self.grammar.quantity
 
     def _words(self, tokens: list[tuple[str, str]]) -> list[tuple[str, str, str]]:
         """(word, kind, value) of the words that count: kind is place, actor, marker, verb or noun; value is a
@@ -298,10 +341,22 @@ class Parser:
             if found is None:
                 found = known[token] = self._word(*token)
             entries, modifier = found
+            if token[0] in self.grammar.disposal_markers and self._party(tokens[number + 1 :]):
+                entries = ((token[0], MARKER, token[0]),)
             if modifier and number < last:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
             kept.extend(entries)
         return kept
+
+    def _party(self, tokens: list[tuple[str, str]]) -> bool:
+        """Whether the first of these words that counts names a place or an actor."""
+        for token in tokens:
+            found = self.known.get(token)
+            if found is None:
+                found = self.known[token] = self._word(*token)
+            if found[0]:
+                return found[0][0][1] in (PLACE, ACTOR)
+        return False
 
     def _reached(self, word: str, kept: list[tuple[str, str, str]]) -> list[tuple[str, str, str]] | None:
         """Where a rise or fall is said to reach a mark (跌至|低位, 跌|到|低点, 跌破|荣枯线): the words that say
@@ -331,12 +386,15 @@ class Parser:
             return ((word, term[0], term[1]),), False
         if category is not None and category != NEUTRAL:
             return ((word, VERB if category in _VERBAL_CATEGORIES else NOUN, tag),), False
-        if len(word) == 2 and word[1] == "方" and word[0] in grammar.abbreviations:
+        if len(word) == 2 and word[1] == SIDE and word[0] in grammar.abbreviations:
             return ((word, PLACE, self._place(grammar.abbreviations[word[0]])),), False
         if word in grammar.agent_markers or word in grammar.patient_markers:
             return ((word, MARKER, word),), False
         if len(word) == 2 and word[0] in grammar.agent_markers and word[1] in grammar.abbreviations:
             return ((word[0], MARKER, word[0]), (word[1], PLACE, self._place(grammar.abbreviations[word[1]]))), False
+        if len(word) == 1 and tag in _ABBREVIATION_TAGS and word in grammar.abbreviations:
+            # A province or a country by its one character (豫, 粤, 泰) is the one it names in full.
+            return ((word, PLACE, self._place(grammar.abbreviations[word])),), False
         if tag in _PLACE_TAGS:
             return ((word, PLACE, word),), False
         if tag in _NAME_TAGS:
@@ -470,8 +528,8 @@ _VERBAL_CATEGORIES = _POLAR_CATEGORIES | {"stance", "flow", "result"}
 
 def _nested(first: str, second: str) -> bool:
     """Whether two names side by side read as a place and a place within it, not as two of a kind (中美: China and
-    the United States, each by one character)."""
-    return len(first) > 1 and len(second) > 1
+    the United States, each by one character), nor as a side and what it speaks of (美方就中国补贴...)."""
+    return len(first) > 1 and len(second) > 1 and first[-1] != SIDE
 
 
 def _noun_like(tag: str) -> bool:
