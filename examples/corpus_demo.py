@@ -37,6 +37,7 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
+import duckdb
 import text_answers
 from scripted_endpoint import Reply, ScriptedEndpoint
 
@@ -179,7 +180,8 @@ def main(argv: list[str] | None = None) -> int:
 
 def day_by_day(work: Path) -> bool:
     """The run's output split by date into two days, the first built into a store, the second added to it, then
-    asked; whether each step did its work and the events of the first day kept their ids."""
+    asked; whether each step did its work and each event of the first day is still found by its id (the second day
+    may show two of them to be one: the later id then leads to the earlier)."""
     print("== 逐日增长的事件库 (graph build, then graph update with the next day) ==")
     lines = [json.loads(text) for path in sorted((work / "out").glob("part-*.jsonl")) for text in path.open()]
     dates = sorted(line["date"] for line in lines if line.get("date"))
@@ -193,8 +195,11 @@ def day_by_day(work: Path) -> bool:
     built = kestor_corpus(work, "graph", "build", "day1", "--output", "store", "--quiet")
     before = stable_ids(work / "store")
     added = kestor_corpus(work, "graph", "update", "store", "day2", "--quiet")
-    kept_ids = before <= stable_ids(work / "store")
-    print(f"every event of the first day kept its id: {kept_ids}\n")
+    leads = redirects(work / "store")
+    kept_ids = {leads.get(id_, id_) for id_ in before} <= stable_ids(work / "store")
+    merged = sorted(id_ for id_ in before if id_ in leads)
+    print(f"every event of the first day kept its id: {kept_ids}", end="")
+    print(f" ({', '.join(f'{id_} now leads to {leads[id_]}' for id_ in merged)})\n" if merged else "\n")
     asked = kestor_corpus(work, "graph", "next", "store", FOLLOWED, "--since", cut[:7])
     return (built, added, asked) == (0, 0, 0) and kept_ids
 
@@ -203,6 +208,18 @@ def stable_ids(graph_dir: Path) -> set[int]:
     """The live events' ids, as graph.json holds them."""
     document = json.loads((graph_dir / "graph.json").read_text(encoding="utf-8"))
     return {node["id"] for node in document["nodes"] if node["kind"] == "event"}
+
+
+def redirects(graph_dir: Path) -> dict[int, int]:
+    """Each id of an event merged into another, to the live event it leads to."""
+    with duckdb.connect(str(graph_dir / "graph.duckdb"), read_only=True) as store:
+        merged: dict[int, int] = dict(
+            store.execute("SELECT id, redirect FROM events WHERE redirect IS NOT NULL").fetchall()
+        )
+    for id_ in merged:
+        while merged[id_] in merged:
+            merged[id_] = merged[merged[id_]]
+    return merged
 
 
 def serve(graph_dir: Path, seconds: float) -> bool:
