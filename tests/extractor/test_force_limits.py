@@ -132,7 +132,8 @@ def test_an_interrupt_while_a_result_is_built_finds_the_collector_as_the_caller_
         with pytest.raises(KeyboardInterrupt):
             while True:
                 extractor._find_paths({"edges": edges})
-        assert (seen, gc.isenabled()) == ([collector] * 10, collector)
+        # A signal that came while the tenth call ran is handled once more, on the way out.
+        assert len(seen) in (10, 11) and (seen, gc.isenabled()) == ([collector] * len(seen), collector)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
