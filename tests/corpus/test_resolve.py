@@ -279,6 +279,11 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
             ["豫村镇银行倒闭", "湖北村镇银行倒闭"],
         ),
         "country": (["大马对华免签", "马来西亚对华免签"], ["大马对华免签", "泰国对华免签"]),
+        # A verb that says one thing brings another says nothing of either: what is brought is what happens.
+        "brought": (
+            ["积石山地震造成人员伤亡", "积石山地震导致人员伤亡", "积石山地震致人员伤亡"],
+            ["积石山地震致人员伤亡", "泸定地震致人员伤亡"],
+        ),
     }
     for kind, (alike, apart) in kinds.items():
         assert events_of(alike) == [alike], kind
