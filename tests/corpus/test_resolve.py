@@ -288,6 +288,9 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
     for kind, (alike, apart) in kinds.items():
         assert events_of(alike) == [alike], kind
         assert events_of(apart) == [[name] for name in apart], kind
+    # A name that says no opening is torn only between names it may join: another city's are none of them.
+    limits = ["深圳放宽限购", "深圳放开限购", "深圳放松限购", "广州取消限购", "广州放开限购", "广州全面取消住房限购"]
+    assert events_of(limits)[0] == limits[:3]
     # All of them at once, in any order: the same events.
     names = list(dict.fromkeys(name for pair in kinds.values() for names in pair for name in names))
     expected = sorted(sorted(group) for group in events_of(names))
