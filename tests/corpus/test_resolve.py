@@ -279,10 +279,18 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
             ["豫村镇银行倒闭", "湖北村镇银行倒闭"],
         ),
         "country": (["大马对华免签", "马来西亚对华免签"], ["大马对华免签", "泰国对华免签"]),
+        # A verb that says one thing brings another says nothing of either: what is brought is what happens.
+        "brought": (
+            ["积石山地震造成人员伤亡", "积石山地震导致人员伤亡", "积石山地震致人员伤亡"],
+            ["积石山地震致人员伤亡", "泸定地震致人员伤亡"],
+        ),
     }
     for kind, (alike, apart) in kinds.items():
         assert events_of(alike) == [alike], kind
         assert events_of(apart) == [[name] for name in apart], kind
+    # A name that says no opening is torn only between names it may join: another city's are none of them.
+    limits = ["深圳放宽限购", "深圳放开限购", "深圳放松限购", "广州取消限购", "广州放开限购", "广州全面取消住房限购"]
+    assert events_of(limits)[0] == limits[:3]
     # All of them at once, in any order: the same events.
     names = list(dict.fromkeys(name for pair in kinds.values() for names in pair for name in names))
     expected = sorted(sorted(group) for group in events_of(names))

@@ -432,9 +432,11 @@ def _clashing(codes: Mapping[str, Any], first: Any, second: Any, refused: dict[s
 def _unsure(codes: Mapping[str, Any], first: Any, second: Any, near: Any, refused: dict[str, int]) -> Any:
     """The pairs that would give a form silent in a category (暴雨) one value of it (广州暴雨) where the form is as
     near to forms of another value (广东暴雨): which one it means is not known, and the first met would win, so that
-    the graph would hang on the order of the input. Counted in `refused` as "unsure"."""
+    the graph would hang on the order of the input. A form the lexicon keeps apart from it in another category
+    (深圳放开限购 beside 广州取消限购) is no other meaning it may have. Counted in `refused` as "unsure"."""
     import numpy as np
 
+    near = near & ~_clashing(codes, first, second, {})
     unsure = np.zeros(len(first), dtype=bool)
     for column in codes.values():
         a, b = column[first], column[second]
