@@ -21,15 +21,26 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .classes import classify
-from .compare import Meaning, Omissions, Units, part_index, scores, search_index, signature_with_parts
+from .compare import (
+    PARTICIPANT_CATEGORIES,
+    Meaning,
+    Omissions,
+    Units,
+    more_or_alike,
+    part_index,
+    participants_alike,
+    scores,
+    search_index,
+    signature_with_parts,
+)
 from .groups import RELATION, Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
 from .lexicon import AGENT, ROLES, TARGET, Lexicon, Signature
 from .names import event_key
-from .neighbours import AGREEMENT, LOW, join_by_neighbours
+from .neighbours import AGREEMENT, KIN_SHARED, LOW, join_by_kin, join_by_neighbours
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
-from .parts import Parser, Parts
+from .parts import PLACE, Parser, Parts
 from .polarity import Polarity
 from .similar import FLOOR, MAX_DF, NEIGHBOURS, candidates, ngram_index, unique_pairs
 
@@ -62,6 +73,9 @@ class Settings:
     """The lowest score at which names near by their words may be one event by their neighbours (see
     `neighbours`); at or above `similar`: never."""
     agreement: float = AGREEMENT
+    kin: int = KIN_SHARED
+    """The fewest rare neighbours that two groups no search by their words proposed must share to be one event (see
+    `neighbours`); 0: such groups never join."""
     judge_max: int = 200
     search: Candidates | None = None
     threads: int = 1
@@ -206,6 +220,22 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             a, b, near_score = rep[near[0][sure]], rep[near[1][sure]], near[2][sure]
             outside = _outside(settings.outside, normals, forms, representative)
             join_by_neighbours(groups, related, outside, a, b, near_score, settings.neighbours_low, settings.agreement)
+            parted = units.first_form[~by_parts.whole[units.first_form]]
+            form_of = np.full(len(normals), -1, dtype=np.int64)
+            form_of[rep] = np.arange(len(rep))
+
+            def alike(first: Any, second: Any) -> Any:
+                # Where both say the same way, the way speaks for what happens; else what happens is alike by its
+                # words, or the two are not known to be one (万达电影亏损 and 万达电影裁员).
+                a, b = form_of[first], form_of[second]
+                found = participants_alike(by_parts, a, b)
+                way = by_parts.ways[by_parts.rows["happening"][a]]
+                said = (way != 0) & (way == by_parts.ways[by_parts.rows["happening"][b]])
+                return np.where(said, found, np.minimum(found, more_or_alike(by_parts, a, b)))
+
+            join_by_kin(
+                groups, related, outside, rep[parted], alike, lambda a, b: _of_one_kind(groups, a, b), settings.kin
+            )
         if settings.runs(Level.MEANING):
             if settings.embed is None:
                 raise ValueError("the meaning level needs an embeddings model")
@@ -232,6 +262,20 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         resolution.event_of, resolution.events, resolution.parts, [normal.form for normal in normals], lexicon
     )
     return resolution
+
+
+def _of_one_kind(groups: Groups, first: Any, second: Any) -> Any:
+    """Which pairs of roots name things of one category of the lexicon, where both name one: a market's fall is no
+    currency's, however alike their neighbours."""
+    import numpy as np
+
+    things = PARTICIPANT_CATEGORIES - {PLACE}
+    signatures = groups.signatures
+    kinds = [
+        (things.intersection(signatures[one]), things.intersection(signatures[two]))
+        for one, two in zip(first.tolist(), second.tolist(), strict=True)
+    ]
+    return np.asarray([not (a and b and not a & b) for a, b in kinds], dtype=bool)
 
 
 def _apply_overrides(
