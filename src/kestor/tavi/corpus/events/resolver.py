@@ -233,8 +233,15 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
                 said = (way != 0) & (way == by_parts.ways[by_parts.rows["happening"][b]])
                 return np.where(said, found, np.minimum(found, more_or_alike(by_parts, a, b)))
 
+            axes = frozenset(axis for item in parts for axis, _ in item.polarity)
             join_by_kin(
-                groups, related, outside, rep[parted], alike, lambda a, b: _of_one_kind(groups, a, b), settings.kin
+                groups,
+                related,
+                outside,
+                rep[parted],
+                alike,
+                lambda a, b: _kin_allowed(groups, a, b, axes),
+                settings.kin,
             )
         if settings.runs(Level.MEANING):
             if settings.embed is None:
@@ -264,18 +271,22 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
     return resolution
 
 
-def _of_one_kind(groups: Groups, first: Any, second: Any) -> Any:
-    """Which pairs of roots name things of one category of the lexicon, where both name one: a market's fall is no
-    currency's, however alike their neighbours."""
+def _kin_allowed(groups: Groups, first: Any, second: Any, axes: frozenset[str]) -> Any:
+    """Which pairs of roots that no search by their words proposed their parts let join by their neighbours: the way
+    of both known and the same on every axis (港口停运 and 出口增长 go no known way together), and the things they
+    happen to of one category of the lexicon where both name one (a market's fall is no currency's)."""
     import numpy as np
 
     things = PARTICIPANT_CATEGORIES - {PLACE}
     signatures = groups.signatures
-    kinds = [
-        (things.intersection(signatures[one]), things.intersection(signatures[two]))
-        for one, two in zip(first.tolist(), second.tolist(), strict=True)
-    ]
-    return np.asarray([not (a and b and not a & b) for a, b in kinds], dtype=bool)
+    allowed = np.zeros(len(first), dtype=bool)
+    for number, (one, two) in enumerate(zip(first.tolist(), second.tolist(), strict=True)):
+        a, b = signatures[one], signatures[two]
+        way = {axis: a[axis] for axis in axes.intersection(a)}
+        if way and way == {axis: b[axis] for axis in axes.intersection(b)}:
+            kinds, other = things.intersection(a), things.intersection(b)
+            allowed[number] = not (kinds and other and not kinds & other)
+    return allowed
 
 
 def _apply_overrides(
