@@ -715,7 +715,18 @@ def test_names_no_search_proposed_are_one_event_by_two_rare_neighbours_where_the
     ]
     # One neighbour in common, or two that many others share, say too little.
     assert len(events_of(names, related=(np.array([0, 0]), np.array([1, 2])), search=unsearched)) == 4
-    crowd = ["需求疲软", "沪指下跌", "A股走低", "铜价上涨", "原油减产", "港口停运", "房价走低", "猪价回升", "出口增长", "煤价下跌"]
+    crowd = [
+        "需求疲软",
+        "沪指下跌",
+        "A股走低",
+        "铜价上涨",
+        "原油减产",
+        "港口停运",
+        "房价走低",
+        "猪价回升",
+        "出口增长",
+        "煤价下跌",
+    ]
     many = np.arange(1, len(crowd))
     around = (np.concatenate([np.zeros_like(many), many]), np.concatenate([many, np.full_like(many, len(crowd))]))
     assert len(events_of([*crowd, "企业利润下滑"], related=around, search=unsearched)) == len(crowd) + 1

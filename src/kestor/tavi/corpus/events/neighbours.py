@@ -10,6 +10,11 @@ side: an event that a thousand others cause says little of any two of them.
 Groups join by rounds, each group at most once a round, with the one group it agrees with best where that one
 agrees best with it (a tie joins neither), so that the result does not hang on the order of the input; a round's
 joins make the neighbours of the next round's groups, until none joins.
+
+Names of one event may share too little to be found by any search by words (沪指下跌 and A股走低). Then the graph
+proposes them: two groups that share several rare neighbours (`join_by_kin`) are one where their parts agree, as
+the resolver asks of them, by the same rounds. A neighbour of many groups proposes none of them: what it says is
+little, and its pairs are many.
 """
 
 from __future__ import annotations

@@ -3,7 +3,8 @@
     exact    names equal once NFKC-trimmed (the event key) are one event, nothing more
     normal   names of one normal form (see `normal`): scripts, widths, qualifiers, blanks and quotes
     similar  names alike in their character n-grams (see `similar`), by average linkage; then names less alike
-             whose neighbours, the events they cause and are caused by, agree (see `neighbours`)
+             whose neighbours, the events they cause and are caused by, agree, and names that share rare neighbours
+             and whose parts agree, however little their words do (see `neighbours`)
     meaning  names near in an embedding model's space (needs `embed`)
     judge    pairs left in a doubtful band, asked of a model (needs `judge`)
 
