@@ -662,23 +662,28 @@ def test_names_near_by_their_words_are_one_event_where_the_events_around_them_ag
     # A store that learns the second name a day later, with neighbours it resolves no more, joins them as a rebuild
     # does: what the store says around the new name is its evidence.
     monkeypatch.setattr(update.add_runs, "__kwdefaults__", {**update.add_runs.__kwdefaults__, "full_limit": full_limit})
-    days = [
-        [part_line("a", "2024-07-01", ("需求疲软", "光伏组件价格下跌"), ("光伏组件价格下跌", "企业利润下滑"))],
-        [part_line("b", "2024-07-02", ("需求疲软", "光伏板售价走低"), ("光伏板售价走低", "企业利润下滑"))],
-    ]
+    for aliases in grown_and_rebuilt(tmp_path, "光伏组件价格下跌", "光伏板售价走低"):
+        assert aliases["光伏组件价格下跌"][0] == aliases["光伏板售价走低"][0]
+
+
+def grown_and_rebuilt(tmp_path: Path, first: str, second: str) -> list[dict[str, tuple[int, str]]]:
+    """The aliases (event and tier of each) of a store that learns `second` a day after `first`, each with the cause
+    需求疲软 and the effect 企业利润下滑, and of the store rebuilt from both days."""
     runs = []
-    for number, lines in enumerate(days, 1):
+    for number, name in enumerate((first, second), 1):
         runs.append(tmp_path / f"day{number}")
         runs[-1].mkdir()
-        (runs[-1] / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+        line = part_line(f"a{number}", f"2024-07-0{number}", ("需求疲软", name), (name, "企业利润下滑"))
+        (runs[-1] / "part-00000.jsonl").write_text(line + "\n", encoding="utf-8")
     build_event_graph(runs[0], tmp_path / "grown")
     assert main(["graph", "update", str(tmp_path / "grown"), str(runs[1]), "--quiet"]) == 0
     build_event_graph(runs, tmp_path / "rebuilt")
+    found = []
     for graph_dir in ("grown", "rebuilt"):
-        connection = duckdb.connect(str(tmp_path / graph_dir / "graph.duckdb"), read_only=True)
-        aliases = dict(connection.execute("SELECT alias, event FROM aliases").fetchall())
-        connection.close()
-        assert aliases["光伏组件价格下跌"] == aliases["光伏板售价走低"]
+        with duckdb.connect(str(tmp_path / graph_dir / "graph.duckdb"), read_only=True) as connection:
+            rows = connection.execute("SELECT alias, event, tier FROM aliases").fetchall()
+        found.append({alias: (event, tier) for alias, event, tier in rows})
+    return found
 
 
 def test_neighbours_in_common_join_no_names_that_a_rule_or_their_sides_keep_apart():
@@ -750,25 +755,9 @@ def test_an_update_finds_the_names_a_new_one_shares_its_neighbours_with_as_a_reb
     monkeypatch.setattr(resolver, "candidates", lambda *args, **kwargs: unsearched(None))
     monkeypatch.setattr(update.add_runs, "__kwdefaults__", {**update.add_runs.__kwdefaults__, "full_limit": full_limit})
     # The two names share no pair of characters: only their neighbours in the store bring the first to the second.
-    days = [
-        [part_line("a", "2024-07-01", ("需求疲软", "沪指下跌"), ("沪指下跌", "企业利润下滑"))],
-        [part_line("b", "2024-07-02", ("需求疲软", "A股走低"), ("A股走低", "企业利润下滑"))],
-    ]
-    runs = []
-    for number, lines in enumerate(days, 1):
-        runs.append(tmp_path / f"day{number}")
-        runs[-1].mkdir()
-        (runs[-1] / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
-    build_event_graph(runs[0], tmp_path / "grown")
-    assert main(["graph", "update", str(tmp_path / "grown"), str(runs[1]), "--quiet"]) == 0
-    build_event_graph(runs, tmp_path / "rebuilt")
-    found = []
-    for graph_dir in ("grown", "rebuilt"):
-        with duckdb.connect(str(tmp_path / graph_dir / "graph.duckdb"), read_only=True) as connection:
-            found.append(sorted(connection.execute("SELECT alias, event, tier FROM aliases").fetchall()))
-    assert found[0] == found[1]
-    events = {alias: event for alias, event, _ in found[0]}
-    assert events["沪指下跌"] == events["A股走低"]
+    grown, rebuilt = grown_and_rebuilt(tmp_path, "沪指下跌", "A股走低")
+    assert grown == rebuilt
+    assert grown["沪指下跌"][0] == grown["A股走低"][0]
 
 
 def test_a_graph_of_no_events_says_so(tmp_path):

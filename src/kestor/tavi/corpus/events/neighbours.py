@@ -65,10 +65,7 @@ def join_by_neighbours(
     first, second, score = first[keep], second[keep], score[keep].astype(np.float64)
     if not (len(sources) or len(outside[0])) or not len(first):
         return 0
-    # A column for each (side, neighbour): the items' roots (on either side) come first, then the outside events.
-    items = len(groups)
-    beyond = (np.asarray(outside[1], dtype=np.int64) << 1 | np.asarray(outside[2], dtype=np.int64)) + 2 * items
-    fixed = np.asarray(outside[0], dtype=np.int64), beyond
+    fixed = _fixed(groups, outside)
     joins = 0
     for _ in range(rounds):
         chosen = _chosen(groups, sources, targets, fixed, first, second, score, low, agreement)
@@ -99,9 +96,7 @@ def join_by_kin(
     sources, targets = (np.asarray(column, dtype=np.int64) for column in related)
     if not (len(sources) or len(outside[0])) or not shared:
         return 0
-    items = len(groups)
-    beyond = (np.asarray(outside[1], dtype=np.int64) << 1 | np.asarray(outside[2], dtype=np.int64)) + 2 * items
-    fixed = np.asarray(outside[0], dtype=np.int64), beyond
+    fixed = _fixed(groups, outside)
     joins = 0
     for _ in range(rounds):
         found = _neighbourhood(groups, sources, targets, fixed)
@@ -125,6 +120,15 @@ def join_by_kin(
             if groups.join(one, two, Tier.NEIGHBOURS, alike_score) is not None:
                 joins += 1
     return joins
+
+
+def _fixed(groups: Groups, outside: tuple[Any, Any, Any]) -> tuple[Any, Any]:
+    """The outside relations as (item, column). A column for each (side, neighbour): the items' roots (on either
+    side) come first, then the outside events."""
+    import numpy as np
+
+    beyond = (np.asarray(outside[1], dtype=np.int64) << 1 | np.asarray(outside[2], dtype=np.int64)) + 2 * len(groups)
+    return np.asarray(outside[0], dtype=np.int64), beyond
 
 
 def _kin(found: _Neighbourhood, shared: int) -> tuple[Any, Any]:
