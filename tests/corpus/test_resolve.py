@@ -27,6 +27,7 @@ from kestor.tavi.corpus.events import (
     event_key,
     parse_overrides,
     resolve,
+    resolver,
 )
 from kestor.tavi.corpus.events.normal import normalize
 from kestor.tavi.corpus.events.parts import Parser
@@ -669,23 +670,28 @@ def test_names_near_by_their_words_are_one_event_where_the_events_around_them_ag
     # A store that learns the second name a day later, with neighbours it resolves no more, joins them as a rebuild
     # does: what the store says around the new name is its evidence.
     monkeypatch.setattr(update.add_runs, "__kwdefaults__", {**update.add_runs.__kwdefaults__, "full_limit": full_limit})
-    days = [
-        [part_line("a", "2024-07-01", ("需求疲软", "光伏组件价格下跌"), ("光伏组件价格下跌", "企业利润下滑"))],
-        [part_line("b", "2024-07-02", ("需求疲软", "光伏板售价走低"), ("光伏板售价走低", "企业利润下滑"))],
-    ]
+    for aliases in grown_and_rebuilt(tmp_path, "光伏组件价格下跌", "光伏板售价走低"):
+        assert aliases["光伏组件价格下跌"][0] == aliases["光伏板售价走低"][0]
+
+
+def grown_and_rebuilt(tmp_path: Path, first: str, second: str) -> list[dict[str, tuple[int, str]]]:
+    """The aliases (event and tier of each) of a store that learns `second` a day after `first`, each with the cause
+    需求疲软 and the effect 企业利润下滑, and of the store rebuilt from both days."""
     runs = []
-    for number, lines in enumerate(days, 1):
+    for number, name in enumerate((first, second), 1):
         runs.append(tmp_path / f"day{number}")
         runs[-1].mkdir()
-        (runs[-1] / "part-00000.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+        line = part_line(f"a{number}", f"2024-07-0{number}", ("需求疲软", name), (name, "企业利润下滑"))
+        (runs[-1] / "part-00000.jsonl").write_text(line + "\n", encoding="utf-8")
     build_event_graph(runs[0], tmp_path / "grown")
     assert main(["graph", "update", str(tmp_path / "grown"), str(runs[1]), "--quiet"]) == 0
     build_event_graph(runs, tmp_path / "rebuilt")
+    found = []
     for graph_dir in ("grown", "rebuilt"):
-        connection = duckdb.connect(str(tmp_path / graph_dir / "graph.duckdb"), read_only=True)
-        aliases = dict(connection.execute("SELECT alias, event FROM aliases").fetchall())
-        connection.close()
-        assert aliases["光伏组件价格下跌"] == aliases["光伏板售价走低"]
+        with duckdb.connect(str(tmp_path / graph_dir / "graph.duckdb"), read_only=True) as connection:
+            rows = connection.execute("SELECT alias, event, tier FROM aliases").fetchall()
+        found.append({alias: (event, tier) for alias, event, tier in rows})
+    return found
 
 
 def test_neighbours_in_common_join_no_names_that_a_rule_or_their_sides_keep_apart():
@@ -698,6 +704,68 @@ def test_neighbours_in_common_join_no_names_that_a_rule_or_their_sides_keep_apar
         ["需求疲软", "光伏组件价格下跌", "光伏组件价格上涨", "企业利润下滑"],
     ):
         assert len(events_of(names, related=related)) == 4
+
+
+def unsearched(index: Any) -> tuple[Any, Any, Any]:
+    """A search by words that finds no pair: what joins is found by the neighbours alone."""
+    return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.float32)
+
+
+def test_names_no_search_proposed_are_one_event_by_two_rare_neighbours_where_their_parts_agree():
+    related = (np.array([0, 0, 1, 2]), np.array([1, 2, 3, 3]))
+    names = ["需求疲软", "沪指下跌", "A股走低", "企业利润下滑"]
+    assert len(events_of(names, related=related, search=unsearched, kin=0)) == 4
+    assert events_of(names, related=related, search=unsearched) == [
+        ["需求疲软"],
+        ["沪指下跌", "A股走低"],
+        ["企业利润下滑"],
+    ]
+    reverse = len(names) - 1 - related[0][::-1], len(names) - 1 - related[1][::-1]
+    assert sorted(map(sorted, events_of(names[::-1], related=reverse, search=unsearched))) == [
+        ["A股走低", "沪指下跌"],
+        ["企业利润下滑"],
+        ["需求疲软"],
+    ]
+    # One neighbour in common, or two that many others share, say too little.
+    assert len(events_of(names, related=(np.array([0, 0]), np.array([1, 2])), search=unsearched)) == 4
+    crowd = [
+        "需求疲软",
+        "沪指下跌",
+        "A股走低",
+        "铜价上涨",
+        "原油减产",
+        "港口停运",
+        "房价走低",
+        "猪价回升",
+        "出口增长",
+        "煤价下跌",
+    ]
+    many = np.arange(1, len(crowd))
+    around = (np.concatenate([np.zeros_like(many), many]), np.concatenate([many, np.full_like(many, len(crowd))]))
+    assert len(events_of([*crowd, "企业利润下滑"], related=around, search=unsearched)) == len(crowd) + 1
+    # Their parts must agree: the owner and the head of what happens to them, the way or the words of what happens,
+    # the lexicon's categories, and nothing that keeps names apart at any tier.
+    for pair in (
+        ("水泥价格下跌", "玻璃价格下跌"),
+        ("水泥价格下跌", "水泥产量下滑"),
+        ("万达电影亏损", "万达电影裁员"),
+        ("沪指下跌", "沪指上涨"),
+        ("沪指下跌", "人民币贬值"),
+        ("日本对韩国实施出口管制", "韩国对日本实施出口管制"),
+    ):
+        assert len(events_of(["需求疲软", *pair, "企业利润下滑"], related=related, search=unsearched)) == 4, pair
+
+
+@pytest.mark.parametrize("full_limit", [update.FULL_LIMIT, 0], ids=["every name again", "the touched names"])
+def test_an_update_finds_the_names_a_new_one_shares_its_neighbours_with_as_a_rebuild_does(
+    tmp_path, monkeypatch, full_limit
+):
+    monkeypatch.setattr(resolver, "candidates", lambda *args, **kwargs: unsearched(None))
+    monkeypatch.setattr(update.add_runs, "__kwdefaults__", {**update.add_runs.__kwdefaults__, "full_limit": full_limit})
+    # The two names share no pair of characters: only their neighbours in the store bring the first to the second.
+    grown, rebuilt = grown_and_rebuilt(tmp_path, "沪指下跌", "A股走低")
+    assert grown == rebuilt
+    assert grown["沪指下跌"][0] == grown["A股走低"][0]
 
 
 def test_a_graph_of_no_events_says_so(tmp_path):

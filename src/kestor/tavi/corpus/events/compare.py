@@ -237,9 +237,8 @@ def search_index(index: PartIndex, units: Units, max_df: int) -> tuple[NgramInde
 
 
 def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
-    """The score of each pair of forms: where both have parts, the lower of the participants' and the happenings';
-    else the whole names' n-gram cosine. Two participants that both have a head (原油|价格, 锌|价格) agree as far
-    as both their owners and their heads do: the price of oil is not that of zinc, nor is oil's output its price."""
+    """The score of each pair of forms: where both have parts, the lower of the participants' (see
+    `participants_alike`) and the happenings'; else the whole names' n-gram cosine."""
     import numpy as np
 
     result = pair_scores(whole.matrix, first, second)
@@ -257,24 +256,25 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     if not both.any():
         return result
     a, b = first[both], second[both]
+    result[both] = np.minimum(participants_alike(index, a, b), more_or_alike(index, a, b))
+    return result
 
-    def alike(part: str, a: Any, b: Any) -> Any:
-        rows = index.rows[part]
-        same = rows[a] == rows[b]
-        if same.all():
-            return np.ones(len(a))
-        return np.where(
-            same, 1.0, pair_scores(index.indices[part].matrix, np.maximum(rows[a], 0), np.maximum(rows[b], 0))
-        )
 
-    participant = alike("participant", a, b)
+def participants_alike(index: PartIndex, a: Any, b: Any) -> Any:
+    """How alike the participants of pairs of forms with parts are. Two that both have a head (原油|价格, 锌|价格)
+    agree as far as both their owners and their heads do: the price of oil is not that of zinc, nor is oil's output
+    its price."""
+    import numpy as np
+
+    participant = part_alike(index, "participant", a, b)
     headed = (index.rows["head"][a] >= 0) & (index.rows["head"][b] >= 0)
     if headed.any():
         owners, heads = a[headed], b[headed]
-        participant[headed] = np.minimum(alike("owner", owners, heads), alike("head", owners, heads))
+        participant[headed] = np.minimum(
+            part_alike(index, "owner", owners, heads), part_alike(index, "head", owners, heads)
+        )
     participant[index.opposed(a, b)] = 0.0
-    result[both] = np.minimum(participant, more_or_alike(index, a, b))
-    return result
+    return participant
 
 
 def more_or_alike(index: PartIndex, a: Any, b: Any) -> Any:

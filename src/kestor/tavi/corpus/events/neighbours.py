@@ -10,15 +10,22 @@ side: an event that a thousand others cause says little of any two of them.
 Groups join by rounds, each group at most once a round, with the one group it agrees with best where that one
 agrees best with it (a tie joins neither), so that the result does not hang on the order of the input; a round's
 joins make the neighbours of the next round's groups, until none joins.
+
+Names of one event may share too little to be found by any search by words (沪指下跌 and A股走低). Then the graph
+proposes them: two groups that share several rare neighbours (`join_by_kin`) are one where their parts agree, as
+the resolver asks of them, by the same rounds. A neighbour of many groups proposes none of them: what it says is
+little, and its pairs are many.
 """
 
 from __future__ import annotations
 
+from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any
 
 from .groups import RELATION, Groups
 from .levels import Tier
-from .similar import pair_scores
+from .similar import PAIRS_AT_ONCE, pair_scores
 
 LOW = 0.10
 """The lowest score of a pair of names that their neighbours may join."""
@@ -26,6 +33,15 @@ AGREEMENT = 0.5
 """The least share of its neighbours (weighted by rarity) that the group with fewer must share with the other."""
 ROUNDS = 8
 """Rounds at most: each joins only where the last changed what a group is related to."""
+KIN_SHARED = 2
+"""The fewest rare neighbours that two groups no search by words proposed must share to be one event."""
+KIN_DEGREE = 8
+"""A neighbour of more groups than this on its side proposes none of them: it says too little, and its pairs are
+many."""
+KIN_PARTNERS = 16
+"""The partners proposed for a group at most, those it shares most with."""
+KIN_PARTICIPANT = 0.2
+"""The least that the participants of two groups proposed by their neighbours alone must be alike."""
 
 
 def join_by_neighbours(
@@ -49,10 +65,7 @@ def join_by_neighbours(
     first, second, score = first[keep], second[keep], score[keep].astype(np.float64)
     if not (len(sources) or len(outside[0])) or not len(first):
         return 0
-    # A column for each (side, neighbour): the items' roots (on either side) come first, then the outside events.
-    items = len(groups)
-    beyond = (np.asarray(outside[1], dtype=np.int64) << 1 | np.asarray(outside[2], dtype=np.int64)) + 2 * items
-    fixed = np.asarray(outside[0], dtype=np.int64), beyond
+    fixed = _fixed(groups, outside)
     joins = 0
     for _ in range(rounds):
         chosen = _chosen(groups, sources, targets, fixed, first, second, score, low, agreement)
@@ -62,6 +75,116 @@ def join_by_neighbours(
             if groups.join(a, b, Tier.NEIGHBOURS, linkage) is not None:
                 joins += 1
     return joins
+
+
+def join_by_kin(
+    groups: Groups,
+    related: tuple[Any, Any],
+    outside: tuple[Any, Any, Any],
+    members: Any,
+    alike: Callable[[Any, Any], Any],
+    allowed: Callable[[Any, Any], Any],
+    shared: int = KIN_SHARED,
+    rounds: int = ROUNDS,
+) -> int:
+    """Join groups that no search by their words proposed, but that share at least `shared` rare neighbours on
+    one side, where their parts allow it: `members` are the items whose parts speak for their groups, `alike`
+    scores the participants of pairs of them (below 0: one has none), `allowed` says which pairs of roots the
+    rest of their parts let join. The joins."""
+    import numpy as np
+
+    sources, targets = (np.asarray(column, dtype=np.int64) for column in related)
+    if not (len(sources) or len(outside[0])) or not shared:
+        return 0
+    fixed = _fixed(groups, outside)
+    joins = 0
+    for _ in range(rounds):
+        found = _neighbourhood(groups, sources, targets, fixed)
+        a, b = _kin(found, shared)
+        apart = ~_among((a << 32) | b, found.linked)
+        a, b = a[apart], b[apart]
+        if len(a):
+            a, b = (column[allowed(a, b)] for column in (a, b))
+        keep = np.asarray(
+            [groups.why_not(one, two) is None for one, two in zip(a.tolist(), b.tolist(), strict=True)], dtype=bool
+        )
+        a, b = a[keep], b[keep]
+        participant = _best_alike(groups, members, a, b, alike)
+        keep = participant >= KIN_PARTICIPANT
+        a, b, participant = a[keep], b[keep], participant[keep]
+        share = np.round(pair_scores(found.matrix, a, b) / np.minimum(found.own[a], found.own[b]), 6)
+        chosen = _mutual_best(a, b, share, participant)
+        if not len(chosen[0]):
+            break
+        for one, two, alike_score in zip(*(column.tolist() for column in chosen), strict=True):
+            if groups.join(one, two, Tier.NEIGHBOURS, alike_score) is not None:
+                joins += 1
+    return joins
+
+
+def _fixed(groups: Groups, outside: tuple[Any, Any, Any]) -> tuple[Any, Any]:
+    """The outside relations as (item, column). A column for each (side, neighbour): the items' roots (on either
+    side) come first, then the outside events."""
+    import numpy as np
+
+    beyond = (np.asarray(outside[1], dtype=np.int64) << 1 | np.asarray(outside[2], dtype=np.int64)) + 2 * len(groups)
+    return np.asarray(outside[0], dtype=np.int64), beyond
+
+
+def _kin(found: _Neighbourhood, shared: int) -> tuple[Any, Any]:
+    """The pairs of roots (first < second) that share at least `shared` neighbours of at most KIN_DEGREE roots,
+    each root with its KIN_PARTNERS best partners by what they share (all those tied with the last)."""
+    import numpy as np
+    from scipy import sparse
+
+    empty = np.zeros(0, dtype=np.int64)
+    if found.matrix is None:
+        return empty, empty
+    degree = np.bincount(found.columns)[found.columns]
+    rare = (degree >= 2) & (degree <= KIN_DEGREE)
+    rows, columns = found.rows[rare], found.columns[rare]
+    incidence = sparse.csr_matrix((np.ones(len(rows), dtype=np.int32), (rows, columns)), shape=found.matrix.shape)
+    common = sparse.triu(incidence @ incidence.T, k=1).tocoo()
+    keep = common.data >= shared
+    a, b, count = common.row[keep].astype(np.int64), common.col[keep].astype(np.int64), common.data[keep]
+    if not len(a):
+        return empty, empty
+    ends, counts = np.concatenate([a, b]), np.concatenate([count, count])
+    order = np.lexsort((-counts, ends))
+    ends, counts = ends[order], counts[order]
+    first = np.flatnonzero(np.concatenate([[True], ends[1:] != ends[:-1]]))
+    rank = np.arange(len(ends)) - np.repeat(first, np.diff(np.append(first, len(ends))))
+    least = np.zeros(int(ends.max()) + 1, dtype=counts.dtype)
+    last = rank == KIN_PARTNERS - 1
+    least[ends[last]] = counts[last]
+    kept = (count >= least[a]) & (count >= least[b])
+    return a[kept], b[kept]
+
+
+def _best_alike(groups: Groups, members: Any, a: Any, b: Any, alike: Callable[[Any, Any], Any]) -> Any:
+    """For each pair of roots, the best score of `alike` over the pairs of their members (-1: none)."""
+    import numpy as np
+
+    best = np.full(len(a), -1.0)
+    if not len(a) or not len(members):
+        return best
+    roots = groups.roots_of(members)
+    order = np.argsort(roots, kind="stable")
+    roots, members = roots[order], members[order]
+    start_a, start_b = np.searchsorted(roots, a), np.searchsorted(roots, b)
+    size_a = np.searchsorted(roots, a, side="right") - start_a
+    size_b = np.searchsorted(roots, b, side="right") - start_b
+    total = size_a * size_b
+    bounds = np.searchsorted(np.cumsum(total), np.arange(0, int(total.sum()), PAIRS_AT_ONCE), side="right")
+    for begin, end in zip(bounds.tolist(), [*bounds[1:].tolist(), len(a)], strict=True):
+        pair = np.repeat(np.arange(begin, end), total[begin:end])
+        if not len(pair):
+            continue
+        offset = np.arange(len(pair)) - np.repeat(np.cumsum(total[begin:end]) - total[begin:end], total[begin:end])
+        first = members[start_a[pair] + offset // size_b[pair]]
+        second = members[start_b[pair] + offset % size_b[pair]]
+        np.maximum.at(best, pair, np.round(alike(first, second), 6))
+    return best
 
 
 def _chosen(
@@ -77,7 +200,6 @@ def _chosen(
 ) -> tuple[Any, Any, Any]:
     """The pairs of roots to join this round: (first, second, mean linkage)."""
     import numpy as np
-    from scipy import sparse
 
     a, b = groups.roots_of(first), groups.roots_of(second)
     apart = a != b
@@ -96,33 +218,16 @@ def _chosen(
     if not len(a):
         return empty, empty, np.zeros(0)
 
-    # Each root's neighbours, a column for each (side, neighbour root), weighted by how rare the neighbour is: a
-    # row holds the weights' square roots, so that the product of two rows is the weight of what they share.
-    cause, effect = groups.roots_of(sources), groups.roots_of(targets)
-    other = cause != effect
-    cause, effect = cause[other], effect[other]
-    # A cause is not its own effect: groups that a relation joins stay two.
-    linked = _distinct((np.minimum(cause, effect) << 32) | np.maximum(cause, effect))
-    joined = _among((a << 32) | b, linked)
+    found = _neighbourhood(groups, sources, targets, fixed)
+    joined = _among((a << 32) | b, found.linked)
     if joined.any():
         groups.refused[RELATION] = groups.refused.get(RELATION, 0) + int(joined.sum())
         a, b, linkage = a[~joined], b[~joined], linkage[~joined]
-    items = len(groups)
-    rows = np.concatenate([cause, effect, groups.roots_of(fixed[0])])
-    columns = np.concatenate([effect, cause + items, fixed[1]])
-    if not len(rows):
+    if found.matrix is None:
         return empty, empty, np.zeros(0)
-    arcs = _distinct((rows << 32) | columns)
-    rows = arcs >> 32
-    _, column = np.unique(arcs & 0xFFFFFFFF, return_inverse=True)
-    column = column.ravel()
-    weight = 1.0 / np.log2(1.0 + np.bincount(column))
-    own = np.bincount(rows, weights=weight[column], minlength=items)
+    own, neighbourhood = found.own, found.matrix
     related = (own[a] > 0) & (own[b] > 0)
     a, b, linkage = a[related], b[related], linkage[related]
-    neighbourhood = sparse.csr_matrix(
-        (np.sqrt(weight[column]).astype(np.float32), (rows, column)), shape=(items, int(column.max()) + 1)
-    )
     share = np.round(pair_scores(neighbourhood, a, b) / np.minimum(own[a], own[b]), 6)
     agreed = share >= agreement
     a, b, linkage, share = a[agreed], b[agreed], linkage[agreed], share[agreed]
@@ -133,6 +238,48 @@ def _chosen(
         return empty, empty, np.zeros(0)
     a, b, linkage, share = a[allowed], b[allowed], linkage[allowed], share[allowed]
     return _mutual_best(a, b, share, linkage)
+
+
+@dataclass
+class _Neighbourhood:
+    """Each root's neighbours: a column for each (side, neighbour root), then one for each outside event."""
+
+    matrix: Any
+    """Roots by columns, each neighbour weighted by how rare it is: a row holds the weights' square roots, so that
+    the product of two rows is the weight of what they share; None where no root has a neighbour."""
+    own: Any
+    """The weight of each root's neighbours."""
+    rows: Any
+    columns: Any
+    """The (root, column) of each distinct arc."""
+    linked: Any
+    """The pairs of roots that a relation joins, packed and sorted: a cause is not its own effect."""
+
+
+def _neighbourhood(groups: Groups, sources: Any, targets: Any, fixed: tuple[Any, Any]) -> _Neighbourhood:
+    import numpy as np
+    from scipy import sparse
+
+    cause, effect = groups.roots_of(sources), groups.roots_of(targets)
+    other = cause != effect
+    cause, effect = cause[other], effect[other]
+    linked = _distinct((np.minimum(cause, effect) << 32) | np.maximum(cause, effect))
+    items = len(groups)
+    rows = np.concatenate([cause, effect, groups.roots_of(fixed[0])])
+    columns = np.concatenate([effect, cause + items, fixed[1]])
+    if not len(rows):
+        empty = np.zeros(0, dtype=np.int64)
+        return _Neighbourhood(None, np.zeros(items), empty, empty, linked)
+    arcs = _distinct((rows << 32) | columns)
+    rows = arcs >> 32
+    _, column = np.unique(arcs & 0xFFFFFFFF, return_inverse=True)
+    column = column.ravel()
+    weight = 1.0 / np.log2(1.0 + np.bincount(column))
+    own = np.bincount(rows, weights=weight[column], minlength=items)
+    matrix = sparse.csr_matrix(
+        (np.sqrt(weight[column]).astype(np.float32), (rows, column)), shape=(items, int(column.max()) + 1)
+    )
+    return _Neighbourhood(matrix, own, rows, column, linked)
 
 
 def _mutual_best(a: Any, b: Any, share: Any, linkage: Any) -> tuple[Any, Any, Any]:

@@ -3,7 +3,8 @@
     exact    names equal once NFKC-trimmed (the event key) are one event, nothing more
     normal   names of one normal form (see `normal`): scripts, widths, qualifiers, blanks and quotes
     similar  names alike in their character n-grams (see `similar`), by average linkage; then names less alike
-             whose neighbours, the events they cause and are caused by, agree (see `neighbours`)
+             whose neighbours, the events they cause and are caused by, agree, and names that share rare neighbours
+             and whose parts agree, however little their words do (see `neighbours`)
     meaning  names near in an embedding model's space (needs `embed`)
     judge    pairs left in a doubtful band, asked of a model (needs `judge`)
 
@@ -21,15 +22,26 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .classes import classify
-from .compare import Meaning, Omissions, Units, part_index, scores, search_index, signature_with_parts
+from .compare import (
+    PARTICIPANT_CATEGORIES,
+    Meaning,
+    Omissions,
+    Units,
+    more_or_alike,
+    part_index,
+    participants_alike,
+    scores,
+    search_index,
+    signature_with_parts,
+)
 from .groups import RELATION, Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
 from .lexicon import AGENT, ROLES, TARGET, Lexicon, Signature
 from .names import event_key
-from .neighbours import AGREEMENT, LOW, join_by_neighbours
+from .neighbours import AGREEMENT, KIN_SHARED, LOW, join_by_kin, join_by_neighbours
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
-from .parts import Parser, Parts
+from .parts import PLACE, Parser, Parts
 from .polarity import Polarity
 from .similar import FLOOR, MAX_DF, NEIGHBOURS, candidates, ngram_index, unique_pairs
 
@@ -62,6 +74,9 @@ class Settings:
     """The lowest score at which names near by their words may be one event by their neighbours (see
     `neighbours`); at or above `similar`: never."""
     agreement: float = AGREEMENT
+    kin: int = KIN_SHARED
+    """The fewest rare neighbours that two groups no search by their words proposed must share to be one event (see
+    `neighbours`); 0: such groups never join."""
     judge_max: int = 200
     search: Candidates | None = None
     threads: int = 1
@@ -206,6 +221,29 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             a, b, near_score = rep[near[0][sure]], rep[near[1][sure]], near[2][sure]
             outside = _outside(settings.outside, normals, forms, representative)
             join_by_neighbours(groups, related, outside, a, b, near_score, settings.neighbours_low, settings.agreement)
+            parted = units.first_form[~by_parts.whole[units.first_form]]
+            form_of = np.full(len(normals), -1, dtype=np.int64)
+            form_of[rep] = np.arange(len(rep))
+
+            def alike(first: Any, second: Any) -> Any:
+                # Where both say the same way, the way speaks for what happens; else what happens is alike by its
+                # words, or the two are not known to be one (万达电影亏损 and 万达电影裁员).
+                a, b = form_of[first], form_of[second]
+                found = participants_alike(by_parts, a, b)
+                way = by_parts.ways[by_parts.rows["happening"][a]]
+                said = (way != 0) & (way == by_parts.ways[by_parts.rows["happening"][b]])
+                return np.where(said, found, np.minimum(found, more_or_alike(by_parts, a, b)))
+
+            axes = frozenset(axis for item in parts for axis, _ in item.polarity)
+            join_by_kin(
+                groups,
+                related,
+                outside,
+                rep[parted],
+                alike,
+                lambda a, b: _kin_allowed(groups, a, b, axes),
+                settings.kin,
+            )
         if settings.runs(Level.MEANING):
             if settings.embed is None:
                 raise ValueError("the meaning level needs an embeddings model")
@@ -232,6 +270,24 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         resolution.event_of, resolution.events, resolution.parts, [normal.form for normal in normals], lexicon
     )
     return resolution
+
+
+def _kin_allowed(groups: Groups, first: Any, second: Any, axes: frozenset[str]) -> Any:
+    """Which pairs of roots that no search by their words proposed their parts let join by their neighbours: the way
+    of both known and the same on every axis (港口停运 and 出口增长 go no known way together), and the things they
+    happen to of one category of the lexicon where both name one (a market's fall is no currency's)."""
+    import numpy as np
+
+    things = PARTICIPANT_CATEGORIES - {PLACE}
+    signatures = groups.signatures
+    allowed = np.zeros(len(first), dtype=bool)
+    for number, (one, two) in enumerate(zip(first.tolist(), second.tolist(), strict=True)):
+        a, b = signatures[one], signatures[two]
+        way = {axis: a[axis] for axis in axes.intersection(a)}
+        if way and way == {axis: b[axis] for axis in axes.intersection(b)}:
+            kinds, other = things.intersection(a), things.intersection(b)
+            allowed[number] = not (kinds and other and not kinds & other)
+    return allowed
 
 
 def _apply_overrides(

@@ -34,6 +34,7 @@ from ..events import Level, Tier
 from ..events.classes import class_name, fallback_class, name_classes, vote
 from ..events.lexicon import Lexicon
 from ..events.names import event_key
+from ..events.neighbours import KIN_DEGREE
 from ..events.normal import Normal, readable
 from ..events.normal import normalize as _normalize
 from ..events.parts import Parser, Parts
@@ -301,7 +302,12 @@ def _add(
     stored_keys = connection.execute("SELECT count(DISTINCT key) FROM aliases").fetchall()[0][0]
     torn = _torn_events(evidence, sources, targets, known_alias, key_event)
     whole = stored_keys <= full_limit
-    names, matched = _names_to_resolve(connection, unknown_keys, options, whole, torn)
+    kin = (
+        _kin_events(connection, evidence, sources, targets, unknown_keys, known_alias, key_event)
+        if not whole and options.level.runs(Level.SIMILAR)
+        else []
+    )
+    names, matched = _names_to_resolve(connection, unknown_keys, options, whole, torn + kin)
     lexicon_of: list[Lexicon] = []
 
     def adjust(settings: Settings) -> None:
@@ -655,12 +661,55 @@ def _torn_events(
     return sorted(torn)
 
 
+def _kin_events(
+    connection: Any,
+    evidence: Evidence,
+    sources: Any,
+    targets: Any,
+    new_keys: list[str],
+    known_alias: dict[str, int],
+    key_event: dict[str, int],
+) -> list[int]:
+    """The events of the store that share a neighbour on one side with a new name (both cause it, or both are
+    caused by it), where that neighbour has few enough such events to say something of them (KIN_DEGREE): those the
+    resolver may find one event with a new name by their neighbours alone, as a rebuild would."""
+    if not new_keys or not _has_evidence(connection):
+        return []
+    new = set(new_keys)
+    spellings, keys = list(evidence.spellings), evidence.keys
+    effects: set[int] = set()
+    causes: set[int] = set()
+    for source, target in zip(sources.tolist(), targets.tolist(), strict=True):
+        for near, far, found in ((source, target, effects), (target, source, causes)):
+            if keys[near] in new:
+                event = known_alias.get(spellings[far], key_event.get(keys[far]))
+                if event is not None:
+                    found.add(event)
+    kin: set[int] = set()
+    for end, other, around in (("target", "source", effects), ("source", "target", causes)):
+        if around:
+            kin.update(
+                event
+                for (event,) in connection.execute(
+                    f"""
+                    SELECT DISTINCT {other} FROM evidence WHERE {end} IN (
+                        SELECT {end} FROM evidence WHERE {end} IN (SELECT unnest(?))
+                        GROUP BY {end} HAVING count(DISTINCT {other}) <= ?
+                    )
+                    """,
+                    [sorted(around), KIN_DEGREE],
+                ).fetchall()
+            )
+    return sorted(kin)
+
+
 def _names_to_resolve(
-    connection: Any, new_keys: list[str], options: ResolveOptions, whole: bool, torn: list[int]
+    connection: Any, new_keys: list[str], options: ResolveOptions, whole: bool, others: list[int]
 ) -> tuple[_Names, dict[str, int]]:
     """The keys to resolve, in the order first seen, with what the store knows of them; and the new keys whose
     normal form the store knows, with that form's event (resolved so without the resolver). Beyond the new keys,
-    the names of the events they are most like and of the `torn` ones."""
+    the names of the events they are most like and of the `others` (those a new relation tears, those that share a
+    neighbour with a new name)."""
     level = options.level
     matched: dict[str, int] = {}
     stored_normals: dict[str, Normal] = {}
@@ -697,7 +746,7 @@ def _names_to_resolve(
             else:
                 unknown.append(key)
         near = (
-            _near_events(connection, [forms[key].form for key in unknown]) + torn if level.runs(Level.SIMILAR) else []
+            _near_events(connection, [forms[key].form for key in unknown]) + others if level.runs(Level.SIMILAR) else []
         )
         stored = connection.execute(
             """
