@@ -39,8 +39,19 @@ _UNIT = (
     rf"(?:/{_PER_UNIT})?)"
 )
 _DAY = r"(?:[0-9]{1,2}|[一二三四五六七八九十]{1,3})"
+DAY = "day"
+"""The kind of what looks like a qualifier but names a day: matched first, so that its numerals stay."""
+_OCCASION = r"(?:黄金周|小长假|长假|假期|大促|购物节|购物狂欢节|晚会)"
+DAYS = (
+    rf"(?:双(?:十[一二]|1[12])(?![0-9零〇一二两三四五六七八九十])|五一|六一|"
+    rf"(?:[一二三四五六七八九十]{{1,2}}|[0-9]{{1,2}}[·.][0-9]{{1,2}}|[0-9]{{3,4}})(?={_OCCASION}))(?:{_OCCASION})?"
+)
+"""Days that a numeral names (双十一, 五一, 十一黄金周, 618大促, 3·15晚会): the public holidays and shopping days
+that are written as numerals alone, and a numeral fused with the word of an occasion (a bare 618 may be a figure). Each is what an event is about,
+not a figure: kept, and read as one word."""
 
 QUALIFIERS: tuple[tuple[str, str], ...] = (
+    (DAY, DAYS),
     (
         "date",
         rf"(?:自|从|至|到)?(?:\d{{4}}|[零〇一二三四五六七八九]{{4}}|\d{{2}})(?:年(?:{_DAY}月份?)?(?:{_DAY}[日号])?"
@@ -83,6 +94,7 @@ _STARTS = (
     "零〇一二两三四五六七八九十半"  # figures in Chinese
     "每约近逾超达高至到从自由仅为了共合累多不将"  # the words before a figure
     "今去前明本年上下昨日当周第q凌早中晚夜百同环较"  # dates, times, comparisons
+    "双"  # days named by numerals
 )
 _PATTERN = re.compile(
     f"(?=[{_STARTS}])(?:" + "|".join(f"(?P<q{index}>{pattern})" for index, (_, pattern) in enumerate(QUALIFIERS)) + ")"
@@ -231,7 +243,7 @@ def _readable(name: str) -> str:
     kept = []
     start = 0
     for match in pattern.finditer(folded):
-        if match.end() > match.start():
+        if match.end() > match.start() and _KINDS[match.lastgroup or ""] != DAY:
             kept.append(text[start : match.start()])
             start = match.end()
     kept.append(text[start:])
@@ -247,7 +259,7 @@ def _normal(name: str) -> Normal:
     kept = []
     start = 0
     for match in pattern.finditer(text):
-        if match.end() > match.start():
+        if match.end() > match.start() and _KINDS[match.lastgroup or ""] != DAY:
             removed.append((_KINDS[match.lastgroup or ""], match.group()))
             kept.append(text[start : match.start()])
             start = match.end()

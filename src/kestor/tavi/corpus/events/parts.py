@@ -28,6 +28,7 @@ less than one per name.
 
 from __future__ import annotations
 
+import re
 import unicodedata
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -35,6 +36,7 @@ from functools import cache
 from typing import Any, NamedTuple
 
 from .lexicon import NEUTRAL, Lexicon, shipped_table
+from .normal import DAYS
 from .polarity import DIRECTION, OPENING, Polarity
 
 LONGEST = 40
@@ -233,7 +235,7 @@ class Parser:
             cut = segmenter.tag("\n".join(form for form, ok in zip(batch, readable, strict=True) if ok))
             tokens = _lines(cut)
             for ok in readable:
-                parts = self.read(next(tokens)) if ok else Parts()
+                parts = self.read(_days(next(tokens))) if ok else Parts()
                 result.append(shared.setdefault(parts, parts))
         return result
 
@@ -530,6 +532,34 @@ def _nested(first: str, second: str) -> bool:
     """Whether two names side by side read as a place and a place within it, not as two of a kind (中美: China and
     the United States, each by one character), nor as a side and what it speaks of (美方就中国补贴...)."""
     return len(first) > 1 and len(second) > 1 and first[-1] != SIDE
+
+
+_DAYS = re.compile(DAYS)
+_DAY_TAG = "nz"
+
+
+def _days(tokens: list[tuple[str, str]]) -> list[tuple[str, str]]:
+    """The words with each day that a numeral names (双十|一, 十一|黄金周) as one noun: the tagger takes its
+    numerals for figures, which say nothing of what an event is about."""
+    text = "".join(word for word, _ in tokens)
+    spans = [match.span() for match in _DAYS.finditer(text)]
+    if not spans:
+        return tokens
+    joined: list[tuple[str, str]] = []
+    start = 0
+    day = (-1, -1)
+    for word, tag in tokens:
+        end = start + len(word)
+        within = next(((left, right) for left, right in spans if left < end and start < right), None)
+        if within is not None and within == day:
+            joined[-1] = (joined[-1][0] + word, _DAY_TAG)
+        elif within is not None:
+            joined.append((word, _DAY_TAG))
+        else:
+            joined.append((word, tag))
+        day = within or (-1, -1)
+        start = end
+    return joined
 
 
 def _noun_like(tag: str) -> bool:
