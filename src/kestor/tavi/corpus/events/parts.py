@@ -309,7 +309,14 @@ class Parser:
             heads, kind = self.grammar.heads, head
             if head not in self.grammar.nouns:
                 kind = heads.get(head[-1], head)
-            return "".join(thing[:-1]), heads.get(head, kind)
+            kind = heads.get(head, kind)
+            owner = "".join(thing[:-1])
+            if len(last) == 2 and kind != last and last not in self.grammar.nouns and thing[:-1]:
+                # A price or a fee of one stem, which the segmenter cut from the term it ends (海|运费): the stem
+                # is the owner's, so that 海运费 is 海运价格.
+                if thing[-2] + last[0] in self.lexicon.terms and heads.get(last[-1]) == kind:
+                    owner += last[0]
+            return owner, kind
         return "".join(thing), ""
 
     def _measured(self, head: str, activity: bool) -> str:
