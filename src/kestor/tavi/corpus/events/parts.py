@@ -36,7 +36,7 @@ from functools import cache
 from typing import Any, NamedTuple
 
 from .lexicon import NEUTRAL, Lexicon, shipped_table
-from .normal import DAYS
+from .normal import DAY, DAYS
 from .polarity import DIRECTION, OPENING, Polarity
 
 LONGEST = 40
@@ -393,6 +393,9 @@ class Parser:
         category = term[0] if term is not None else None
         if term is not None and category in (PLACE, ACTOR):
             return ((word, term[0], term[1]),), False
+        if term is not None and category == DAY:
+            # A day by any of its names (双11, 十一黄金周) is the one the lexicon names it by.
+            return ((term[1], NOUN, tag),), False
         if category is not None and category != NEUTRAL:
             return ((word, VERB if category in _VERBAL_CATEGORIES else NOUN, tag),), False
         if len(word) == 2 and word[1] == SIDE and word[0] in grammar.abbreviations:
