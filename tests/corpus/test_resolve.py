@@ -90,7 +90,7 @@ def test_each_tier_joins_what_it_should_and_no_tier_joins_what_is_never_one_even
     # Mainland words that the Taiwan phrase table takes for Taiwan's words for others keep their spelling in either
     # script, while its own words still go (晶片); a time of day is a qualifier however it is written; tenths are
     # one numeral's, and after another numeral 成 starts a word; a year is a date whatever comes before or after it,
-    # and a figure's unit goes with it, per unit and counter included.
+    # and a figure's unit goes with it, per unit and counter included; a day that a numeral names is no figure.
     said = [
         "新增贷款减少",
         "新增貸款減少",
@@ -104,6 +104,8 @@ def test_each_tier_joins_what_it_should_and_no_tier_joins_what_is_never_one_even
         "碳价突破100元/吨",
         "金饰价格突破每克800元",
         "全国幼儿园减少2万所",
+        "十一黄金周出游增长3%",
+        "618大促销售额达618亿元",
     ]
     assert [normal.form for normal in normalize(said)] == [
         "新增贷款减少",
@@ -118,6 +120,8 @@ def test_each_tier_joins_what_it_should_and_no_tier_joins_what_is_never_one_even
         "碳价突破",
         "金饰价格突破",
         "全国幼儿园减少",
+        "十一黄金周出游增长",
+        "618大促销售额",
     ]
 
     similar = events_of(names)
@@ -280,6 +284,18 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
             ["豫村镇银行倒闭", "湖北村镇银行倒闭"],
         ),
         "country": (["大马对华免签", "马来西亚对华免签"], ["大马对华免签", "泰国对华免签"]),
+        # A region by its grouping or by its members; a day that a numeral names is what an event is about, by any
+        # of its names, and not a figure; a fee is a price of its stem, which the segmenter may cut from it, but no
+        # tax nor volume.
+        "region": (["长三角楼市回暖", "江浙沪楼市回暖", "沪苏浙皖楼市回暖"], ["江浙沪楼市回暖", "珠三角楼市回暖"]),
+        "day": (
+            ["双十一成交额增长", "2024年双11成交额同比增长15%"],
+            ["双十一成交额增长", "双十二成交额增长", "成交额增长", "北上广深楼市成交回暖"],
+        ),
+        "fee": (
+            ["海运费上涨", "海运价格上涨", "海运费用上涨"],
+            ["海运费上涨", "海运税上涨", "海运量上涨", "美国电费上涨"],
+        ),
         # A verb that says one thing brings another says nothing of either: what is brought is what happens.
         "brought": (
             ["积石山地震造成人员伤亡", "积石山地震导致人员伤亡", "积石山地震致人员伤亡"],

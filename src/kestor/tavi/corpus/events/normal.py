@@ -47,8 +47,8 @@ DAYS = (
     rf"(?:[一二三四五六七八九十]{{1,2}}|[0-9]{{1,2}}[·.][0-9]{{1,2}}|[0-9]{{3,4}})(?={_OCCASION}))(?:{_OCCASION})?"
 )
 """Days that a numeral names (双十一, 五一, 十一黄金周, 618大促, 3·15晚会): the public holidays and shopping days
-that are written as numerals alone, and a numeral fused with the word of an occasion (a bare 618 may be a figure). Each is what an event is about,
-not a figure: kept, and read as one word."""
+that are written as numerals alone, and a numeral fused with the word of an occasion (a bare 618 may be a figure).
+Each is what an event is about, not a figure: kept, and read as one word."""
 
 QUALIFIERS: tuple[tuple[str, str], ...] = (
     (DAY, DAYS),

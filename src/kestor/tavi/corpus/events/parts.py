@@ -311,11 +311,11 @@ class Parser:
                 kind = heads.get(head[-1], head)
             kind = heads.get(head, kind)
             owner = "".join(thing[:-1])
-            if len(last) == 2 and kind != last and last not in self.grammar.nouns and thing[:-1]:
-                # A price or a fee of one stem, which the segmenter cut from the term it ends (海|运费): the stem
-                # is the owner's, so that 海运费 is 海运价格.
-                if thing[-2] + last[0] in self.lexicon.terms and heads.get(last[-1]) == kind:
-                    owner += last[0]
+            # A price or a fee of one stem, which the segmenter cut from the term it ends (海|运费): the stem is the
+            # owner's, so that 海运费 is 海运价格.
+            cut = len(last) == 2 and kind != last and last not in self.grammar.nouns and heads.get(last[-1]) == kind
+            if cut and len(thing) > 1 and thing[-2] + last[0] in self.lexicon.terms:
+                owner += last[0]
             return owner, kind
         return "".join(thing), ""
 
