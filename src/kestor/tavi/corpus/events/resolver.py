@@ -201,7 +201,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
         first, second, score = units.pairs(first, second, scores(by_parts, ngrams, first, second))
         score = Omissions.of(parts).apply(by_parts, first, second, score, settings.similar, groups.refused)
         clashing = _clashing(codes, first, second, groups.refused)
-        apart = clashing | _unsure(codes, first, second, score >= settings.similar, groups.refused)
+        apart = clashing | _unsure(codes, first, second, (score >= settings.similar) & ~clashing, groups.refused)
         weak = ~apart & (score < FLOOR)
         weak = first[weak], second[weak], score[weak]
         apart |= score < FLOOR
@@ -216,6 +216,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             lows = units.pairs(*extra, scores(by_parts, ngrams, *extra))
             kept = ~_clashing(codes, lows[0], lows[1], uncounted)
             columns = zip((first, second, score), weak, (column[kept] for column in lows), strict=True)
+            # None of these pairs clash: those that did were taken out above.
             near = unique_pairs(*(np.concatenate(column) for column in columns))
             sure = ~_unsure(codes, near[0], near[1], near[2] >= settings.neighbours_low, uncounted)
             a, b, near_score = rep[near[0][sure]], rep[near[1][sure]], near[2][sure]
@@ -252,7 +253,8 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             near = meaning.candidates(settings.neighbours, settings.judge_band[0])
             both = unique_pairs(*(_concat(a, b) for a, b in zip((first, second, score), near, strict=True)))
             both = units.pairs(both[0], both[1], meaning.scores(by_parts, both[0], both[1]))
-            sure = ~_unsure(codes, both[0], both[1], both[2] >= settings.meaning, groups.refused)
+            near_enough = (both[2] >= settings.meaning) & ~_clashing(codes, both[0], both[1], {})
+            sure = ~_unsure(codes, both[0], both[1], near_enough, groups.refused)
             both = (both[0][sure], both[1][sure], both[2][sure])
             _keep_apart(groups, related, rep[both[0]], rep[both[1]], both[2], settings.meaning)
             pairs = list(zip(rep[both[0]].tolist(), rep[both[1]].tolist(), both[2].tolist(), strict=True))
@@ -488,11 +490,11 @@ def _clashing(codes: Mapping[str, Any], first: Any, second: Any, refused: dict[s
 def _unsure(codes: Mapping[str, Any], first: Any, second: Any, near: Any, refused: dict[str, int]) -> Any:
     """The pairs that would give a form silent in a category (暴雨) one value of it (广州暴雨) where the form is as
     near to forms of another value (广东暴雨): which one it means is not known, and the first met would win, so that
-    the graph would hang on the order of the input. A form the lexicon keeps apart from it in another category
-    (深圳放开限购 beside 广州取消限购) is no other meaning it may have. Counted in `refused` as "unsure"."""
+    the graph would hang on the order of the input. `near`: the pairs near enough to join that the lexicon does
+    not keep apart (see `_clashing`), for a form it keeps apart in another category (深圳放开限购 beside 广州取消限购)
+    is no other meaning the silent form may have. Counted in `refused` as "unsure"."""
     import numpy as np
 
-    near = near & ~_clashing(codes, first, second, {})
     unsure = np.zeros(len(first), dtype=bool)
     for column in codes.values():
         a, b = column[first], column[second]

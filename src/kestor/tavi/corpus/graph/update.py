@@ -300,14 +300,16 @@ def _add(
     unknown_keys = [key for key in new_keys if key not in key_event]
 
     stored_keys = connection.execute("SELECT count(DISTINCT key) FROM aliases").fetchall()[0][0]
-    torn = _torn_events(evidence, sources, targets, known_alias, key_event)
+    ends = _Ends(spellings, evidence.keys, known_alias, key_event, {})
+    torn = _torn_events(ends, sources, targets)
     whole = stored_keys <= full_limit
     kin = (
-        _kin_events(connection, evidence, sources, targets, unknown_keys, known_alias, key_event)
+        _kin_events(connection, ends, sources, targets, unknown_keys)
         if not whole and options.level.runs(Level.SIMILAR)
         else []
     )
     names, matched = _names_to_resolve(connection, unknown_keys, options, whole, torn + kin)
+    ends.matched = matched
     lexicon_of: list[Lexicon] = []
 
     def adjust(settings: Settings) -> None:
@@ -336,7 +338,6 @@ def _add(
         settings.parse = cached_parts
 
     related = _related(connection, names.keys, evidence, sources, targets) if names.keys else None
-    ends = _Ends(spellings, evidence.keys, known_alias, key_event, matched)
     outside = _outside(connection, names.keys, ends, sources, targets) if names.keys and not whole else None
     del ends
 
@@ -550,6 +551,7 @@ class _Ends:
     known_alias: dict[str, int]
     key_event: dict[str, int]
     matched: dict[str, int]
+    """The new keys whose normal form the store knows, with that form's event: empty until they are looked up."""
 
     def event(self, spelling: int) -> int | None:
         key = self.keys[spelling]
@@ -643,46 +645,36 @@ def _parse_removed(text: str) -> tuple[tuple[str, str], ...]:
     return tuple(tuple(item.split(":", 1)) for item in text.split("; ") if ":" in item)  # type: ignore[misc]
 
 
-def _torn_events(
-    evidence: Evidence, sources: Any, targets: Any, known_alias: dict[str, int], key_event: dict[str, int]
-) -> list[int]:
+def _torn_events(ends: _Ends, sources: Any, targets: Any) -> list[int]:
     """The events of the store that a new relation says bring themselves about under two keys: their names are
     resolved again, and a cause and its effect part."""
-    if not known_alias and not key_event:
+    if not ends.known_alias and not ends.key_event:
         return []
-    spellings, keys = list(evidence.spellings), evidence.keys
+    keys = ends.keys
     torn: set[int] = set()
     for source, target in zip(sources.tolist(), targets.tolist(), strict=True):
         if keys[source] == keys[target]:
             continue
-        ends = [known_alias.get(spellings[end], key_event.get(keys[end])) for end in (source, target)]
-        if ends[0] is not None and ends[0] == ends[1]:
-            torn.add(ends[0])
+        event = ends.event(source)
+        if event is not None and event == ends.event(target):
+            torn.add(event)
     return sorted(torn)
 
 
-def _kin_events(
-    connection: Any,
-    evidence: Evidence,
-    sources: Any,
-    targets: Any,
-    new_keys: list[str],
-    known_alias: dict[str, int],
-    key_event: dict[str, int],
-) -> list[int]:
+def _kin_events(connection: Any, ends: _Ends, sources: Any, targets: Any, new_keys: list[str]) -> list[int]:
     """The events of the store that share a neighbour on one side with a new name (both cause it, or both are
     caused by it), where that neighbour has few enough such events to say something of them (KIN_DEGREE): those the
     resolver may find one event with a new name by their neighbours alone, as a rebuild would."""
     if not new_keys or not _has_evidence(connection):
         return []
     new = set(new_keys)
-    spellings, keys = list(evidence.spellings), evidence.keys
+    keys = ends.keys
     effects: set[int] = set()
     causes: set[int] = set()
     for source, target in zip(sources.tolist(), targets.tolist(), strict=True):
         for near, far, found in ((source, target, effects), (target, source, causes)):
             if keys[near] in new:
-                event = known_alias.get(spellings[far], key_event.get(keys[far]))
+                event = ends.event(far)
                 if event is not None:
                     found.add(event)
     kin: set[int] = set()
