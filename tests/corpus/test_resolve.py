@@ -230,8 +230,11 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
         # A happening alone at a place is no nearer another than its happening is: the weather is what happens.
         "happening alone": (["华北暴雪", "华北大范围降雪"], ["九寨沟县地震", "九寨沟县闭园"]),
-        # It happens at the last place a name gives, whatever its rank, and not at another.
-        "where": (["四川泸定地震", "泸定地震", "甘孜州泸定县发生地震"], ["泸定地震", "甘肃地震", "积石山地震"]),
+        # It happens at the last place a name gives, whatever its rank, or its prefecture, and not at another.
+        "where": (
+            ["四川泸定地震", "泸定地震", "甘孜州泸定县发生地震", "四川甘孜地震"],
+            ["泸定地震", "甘肃地震", "积石山地震"],
+        ),
         # Who says it is not who does it: the one named after a verb of saying acts.
         "speaker": (
             ["拜登宣布美国对华加征关税", "美国对华加征关税"],
@@ -244,6 +247,8 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
             ["湖南长沙自建房坍塌", "长沙自建房坍塌"],
             ["湖南长沙自建房坍塌", "湖南株洲自建房坍塌"],
         ),
+        # A county is a place in its prefecture, not in another one, nor another county.
+        "county": (["盐城化工厂爆炸", "响水化工厂爆炸"], ["响水化工厂爆炸", "滨海化工厂爆炸", "连云港化工厂爆炸"]),
         # A name by the kind of its participant, by a shorter name of it, or leaving out what comes before its head is
         # that participant's, unless it is as near to two that differ (which one it means is not known).
         "kind": (["股市下跌", "沪指下跌", "创业板指下跌"], ["股市下跌", "沪指下跌", "港股下跌"]),

@@ -21,12 +21,16 @@ from dataclasses import dataclass
 from typing import Any
 
 from .classes import Kinds
+from .gazetteer import Gazetteer
 from .lexicon import AGENT, TARGET, Lexicon, Signature
 from .parts import PLACE, Grammar, Parts
 from .similar import PAIRS_AT_ONCE, NgramIndex, ngram_index, pair_scores, unique_pairs
 
 SIDE = "side"
 """A signature's category of the sides of the border that a name's places lie on (see `signature_with_parts`)."""
+COUNTY = "county"
+"""A signature's category of the county within the agent's prefecture that a name places it in: two counties are
+two places, and a name that says none is torn between them (see `lexicon`)."""
 PARTICIPANT_CATEGORIES = frozenset({"commodity", "indicator", "currency", "market", "actor", "sector", "place"})
 """The lexicon's categories of things and actors, whose values make two spellings of one participant alike."""
 VERBAL_CATEGORIES = frozenset({"pace", "stance", "flow", "result", "weather"})
@@ -51,6 +55,18 @@ class PartIndex:
     """For each participant, the number of which side of each pair of opposites its morphemes take."""
     where: Any
     """For each happening alone, the number of the place it happens at, the last it names (-1: none)."""
+    division: Any
+    """For each place by its number, the division of the country that it names (-1: none, or not one alone)."""
+    prefecture: Any
+    """For each place by its number, the prefecture its division lies in (-1: none)."""
+
+    def at_one_place(self, a: Any, b: Any) -> Any:
+        """Which pairs of forms happen at one place: the same, or a county and the prefecture it lies in."""
+        first, second = self.where[a], self.where[b]
+        division, prefecture = self.division[first], self.prefecture[first]
+        other, others = self.division[second], self.prefecture[second]
+        nested = (division >= 0) & (other >= 0) & ((prefecture == other) | (others == division))
+        return (first == second) | nested
 
     def opposed(self, a: Any, b: Any) -> Any:
         """Which pairs of forms name participants that differ only by taking the other side of opposite morphemes
@@ -92,6 +108,9 @@ def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
     found.update((axis, frozenset({value})) for axis, value in parts.polarity)
     if parts.agent:
         found[AGENT] = frozenset({parts.agent})
+        county = _county(parts)
+        if county:
+            found[COUNTY] = frozenset({county})
     if parts.target:
         found[TARGET] = frozenset({parts.target})
     places = found.get(PLACE)
@@ -102,6 +121,21 @@ def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
         else:
             del found[PLACE]
     return found
+
+
+def _county(parts: Parts) -> str:
+    """The county within the agent's prefecture where the name says which (响水 in 响水化工厂爆炸, whose agent is
+    盐城); none else."""
+    gazetteer = Gazetteer.shipped()
+    for place in parts.place:
+        number = gazetteer.number(place)
+        if (
+            number >= 0
+            and gazetteer.prefecture[number] >= 0
+            and gazetteer.called[gazetteer.prefecture[number]] == parts.agent
+        ):
+            return gazetteer.called[number]
+    return ""
 
 
 def part_index(
@@ -165,7 +199,11 @@ def part_index(
         ],
         dtype=np.int64,
     )
-    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides, where)
+    gazetteer = Gazetteer.shipped()
+    division = np.asarray([gazetteer.number(place) for place in places] + [-1], dtype=np.int64)
+    prefecture = np.asarray([gazetteer.prefecture[number] for number in division[:-1].tolist()] + [-1], dtype=np.int64)
+    prefecture[division < 0] = -1
+    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides, where, division, prefecture)
 
 
 def _settlement(place: str, ranks: Sequence[str]) -> str:
@@ -236,6 +274,41 @@ def search_index(index: PartIndex, units: Units, max_df: int) -> tuple[NgramInde
     return NgramIndex(matrix, search), forms
 
 
+def placed_pairs(index: PartIndex, units: Units, most: int) -> tuple[Any, Any, Any]:
+    """Pairs of units that are happenings alone at one place, the same or a county and its prefecture, whose
+    happenings are the same (泸定地震 and 甘孜州泸定县发生地震, 三门峡暴雨 and 义马暴雨), which a search by their
+    characters may not propose: each unit with at most `most` at its place and `most` at its prefecture. Each with
+    a score of one, to be scored as any pair is."""
+    import numpy as np
+
+    forms = units.first_form[index.whole[units.first_form]]
+    happening = index.rows["happening"][forms]
+    place = index.where[forms]
+    kept = (happening >= 0) & (place >= 0)
+    forms, happening, place = forms[kept], happening[kept], place[kept]
+    division, prefecture = index.division[place].tolist(), index.prefecture[place].tolist()
+    rows = list(zip(forms.tolist(), happening.tolist(), place.tolist(), strict=True))
+    at: dict[tuple[int, int], list[int]] = {}
+    wide: dict[tuple[int, int], list[int]] = {}
+    for (form, said, where), number in zip(rows, division, strict=True):
+        at.setdefault((said, where), []).append(form)
+        if number >= 0:
+            wide.setdefault((said, number), []).append(form)
+    first: list[int] = []
+    second: list[int] = []
+    for (form, said, where), within in zip(rows, prefecture, strict=True):
+        others = [other for other in at[(said, where)][: most + 1] if other != form][:most]
+        if within >= 0:
+            others += wide.get((said, within), [])[:most]
+        first.extend([form] * len(others))
+        second.extend(others)
+    return (
+        np.asarray(first, dtype=np.int64),
+        np.asarray(second, dtype=np.int64),
+        np.ones(len(first), dtype=np.float32),
+    )
+
+
 def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     """The score of each pair of forms: where both have parts, the lower of the participants' (see
     `participants_alike`) and the happenings'; else the whole names' n-gram cosine."""
@@ -250,7 +323,7 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
         # Places run from the larger to the smaller: it happens at the last (四川泸定地震 is 泸定地震), and not at
         # another (泸定地震 is not 甘肃地震).
         placed = (index.where[a] >= 0) & (index.where[b] >= 0)
-        at = np.where(placed & (index.where[a] == index.where[b]), happening, 0.0)
+        at = np.where(placed & index.at_one_place(a, b) & ~_torn_between_places(index, a, b, happening), happening, 0.0)
         result[alone] = np.where(placed, at, np.minimum(result[alone], happening))
     both = ~(index.whole[first] | index.whole[second])
     if not both.any():
@@ -258,6 +331,24 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     a, b = first[both], second[both]
     result[both] = np.minimum(participants_alike(index, a, b), more_or_alike(index, a, b))
     return result
+
+
+def _torn_between_places(index: PartIndex, a: Any, b: Any, happening: Any) -> Any:
+    """Which pairs of happenings alone join a prefecture's to a county's in it where the prefecture's is alike to
+    happenings in two of its counties (甘孜地震 beside 泸定地震 and 白玉地震): which one it means is not known."""
+    import numpy as np
+
+    first, second = index.where[a], index.where[b]
+    nested = (first != second) & index.at_one_place(a, b) & (happening > 0)
+    # Of two places one within the other, the larger lies within no prefecture.
+    larger = index.prefecture[first] < index.prefecture[second]
+    wide = np.where(larger, a, b)[nested]
+    narrow = np.where(larger, second, first)[nested]
+    distinct = np.unique(np.stack([wide, narrow], axis=1), axis=0)
+    forms, counts = np.unique(distinct[:, 0], return_counts=True)
+    torn = np.zeros(len(a), dtype=bool)
+    torn[nested] = np.isin(wide, forms[counts > 1])
+    return torn
 
 
 def participants_alike(index: PartIndex, a: Any, b: Any) -> Any:

@@ -10,10 +10,11 @@ The qualifiers that the normal form took out (dates, figures) are its `Normal.re
 A name is a participant region, then its predicate: the predicate starts at the first verb or adjective, but for a
 noun or verbal noun right before another verb, which is the participant (出口增长, 居民消费下滑). In the participant
 region, the first named one (a place or an actor of the lexicon, or a name the tagger knows as one) is the agent,
-but for names that run from a place to one within it (湖南长沙, 河北三河燕郊, 中国恒大), where the last is, and one
-named after a verb of saying (特朗普宣布美国退出: 美国), who acts where the first only tells of it; one named
-after a role marker (对, 向; 被 the other way round) or as the predicate's object (起诉三星) is its target; other
-places are the place; the rest is the thing it happens to. The predicate's nouns are the thing's
+but for names that run from a place to one within it (湖南长沙, 河北三河燕郊, 中国恒大), where the last is, for a
+county, whose prefecture acts in it (响水: 盐城, see `gazetteer`), and one named after a verb of saying
+(特朗普宣布美国退出: 美国), who acts where the first only tells of it; one named after a role marker (对, 向; 被 the
+other way round) or as the predicate's object (起诉三星) is its target; other places are the place; the rest is the
+thing it happens to. The predicate's nouns are the thing's
 too, as is the noun bound in a verb (降价: 价格), so that 铁矿石涨价 and 铁矿石价格上涨 have one thing. What is left
 of the predicate, once the light verbs (宣布, 遭遇), adverbs and its polar morphemes are out, is the happening's
 content; its polarity comes from `polarity`. A name without a predicate (广东暴雨, 红海危机) is a happening alone.
@@ -22,8 +23,9 @@ A name that the tagger cannot read (no Chinese, a single character, a whole para
 compared whole, as any name was before parts.
 
 The words of the lexicon and the polarity table are added to the segmenter's dictionary, so that 沪指 and 走低 are
-cut as words. Forms are cut in batches, joined by line breaks (a normal form has none): one call per batch costs far
-less than one per name.
+cut as words, and so are the names of the country's prefectures and counties, as places; a word of the dictionary's
+that fuses a light verb with what it brings about (发生爆炸) is cut in two. Forms are cut in batches, joined by line
+breaks (a normal form has none): one call per batch costs far less than one per name.
 """
 
 from __future__ import annotations
@@ -35,6 +37,7 @@ from dataclasses import dataclass, field
 from functools import cache
 from typing import Any, NamedTuple
 
+from .gazetteer import PREFECTURE, Gazetteer
 from .lexicon import NEUTRAL, Lexicon, shipped_table
 from .normal import DAY, DAYS
 from .polarity import DIRECTION, OPENING, Polarity
@@ -46,6 +49,8 @@ PLACE, ACTOR = "place", "actor"
 SIDE = "方"
 """What makes a place a party: 美方, 中方."""
 MARKER, VERB, NOUN, SAYING = "marker", "verb", "noun", "saying"
+COMMON = 300
+"""The frequency in the segmenter's dictionary from which a word is a common one, not a rare name."""
 WORD_FREQUENCY = 100_000
 """How often the segmenter takes our words to be used: often enough to be cut whole (黄金|价格|上涨)."""
 # Parts of speech of the tagger's dictionary: names of places, organisations and people, nouns, verbs.
@@ -184,6 +189,10 @@ def _segmenter(words: tuple[tuple[str, str], ...]) -> Any:
                 "pip install 'kestor-tavi-extractor[corpus]'"
             ) from None
         segmenter = rjieba.Jieba()
+        listed = {word for word, _ in words}
+        for word, frequency in _divisions().items():
+            if word not in listed and frequency:
+                segmenter.add_word(word, frequency, "ns")
         for word, tag in words:
             segmenter.add_word(word, WORD_FREQUENCY, tag)
         _SEGMENTERS.clear()
@@ -191,11 +200,36 @@ def _segmenter(words: tuple[tuple[str, str], ...]) -> Any:
     return segmenter
 
 
+@cache
+def _divisions() -> dict[str, int]:
+    """The names of the country's prefectures and counties (see `gazetteer`) that are places wherever they stand,
+    each with the frequency to add it to the segmenter's dictionary with (0: it holds the name already, and cuts it
+    as often as before). A name that the dictionary holds as a common word of another kind (和平, 白云, 资源) is
+    not one, but a prefecture's that it holds as a noun or a name (银川, 日照): a city's name is far more often the
+    city."""
+    import rjieba
+
+    segmenter = rjieba.Jieba()
+    gazetteer = Gazetteer.shipped()
+    names = list(gazetteer.names)
+    found: dict[str, int] = {}
+    for name, words in zip(names, _lines(segmenter.tag("\n".join(names))), strict=True):
+        if len(words) != 1:
+            found[name] = segmenter.suggest_freq(name)
+            continue
+        tag = words[0][1]
+        named = gazetteer.names[name] == PREFECTURE and tag[:1] == "n"
+        if tag == "ns" or named or segmenter.suggest_freq(name) < COMMON:
+            found[name] = 0
+    return found
+
+
 @dataclass
 class Parser:
     lexicon: Lexicon
     polarity: Polarity
     grammar: Grammar
+    gazetteer: Gazetteer = field(default_factory=Gazetteer.shipped, repr=False, compare=False)
     known: dict[tuple[str, str], tuple[tuple[tuple[str, str, str], ...], bool]] = field(
         default_factory=dict, repr=False, compare=False
     )
@@ -204,6 +238,8 @@ class Parser:
         default_factory=dict, repr=False, compare=False
     )
     """The polarity and content of each predicate's words read so far."""
+    fused: dict[str, list[tuple[str, str]]] = field(default_factory=dict, repr=False, compare=False)
+    """The words of what follows a light verb in one word of the dictionary's (爆炸 of 发生爆炸)."""
 
     @classmethod
     def of(cls, lexicon: Lexicon | None = None, polarity: Polarity | None = None) -> Parser:
@@ -235,9 +271,28 @@ class Parser:
             cut = segmenter.tag("\n".join(form for form, ok in zip(batch, readable, strict=True) if ok))
             tokens = _lines(cut)
             for ok in readable:
-                parts = self.read(_days(next(tokens))) if ok else Parts()
+                parts = self.read(self._unfused(_days(next(tokens)), segmenter)) if ok else Parts()
                 result.append(shared.setdefault(parts, parts))
         return result
+
+    def _unfused(self, tokens: list[tuple[str, str]], segmenter: Any) -> list[tuple[str, str]]:
+        """The words with each that the dictionary holds as a light verb and what it brings about (发生爆炸) cut
+        in two, so that what happens is read as it would be alone (发生|爆炸)."""
+        light = self.grammar.light
+        found: list[tuple[str, str]] = []
+        for word, tag in tokens:
+            cut = 0
+            if len(word) > 3:
+                cut = 2 if word[:2] in light else 3 if len(word) > 4 and word[:3] in light else 0
+            if not cut:
+                found.append((word, tag))
+                continue
+            rest = self.fused.get(word[cut:])
+            if rest is None:
+                rest = self.fused[word[cut:]] = segmenter.tag(word[cut:])
+            found.append((word[:cut], "v"))
+            found.extend(rest)
+        return found
 
     def read(self, tokens: list[tuple[str, str]]) -> Parts:
         """The parts of one name from its words and their parts of speech."""
@@ -393,6 +448,8 @@ class Parser:
         category = term[0] if term is not None else None
         if term is not None and category in (PLACE, ACTOR):
             return ((word, term[0], term[1]),), False
+        if term is None and word in _divisions():
+            return ((word, PLACE, word),), False
         if term is not None and category == DAY:
             # A day by any of its names (双11, 十一黄金周) is the one the lexicon names it by.
             return ((term[1], NOUN, tag),), False
@@ -459,6 +516,12 @@ class Parser:
             else:
                 thing.append(word)
             last = (word, kind, value)
+        within = self.gazetteer.prefecture[self.gazetteer.number(agent)] if agent in self.gazetteer.division else -1
+        if within >= 0:
+            # A county is where something happens in its prefecture (响水化工厂爆炸 is 盐城化工厂爆炸, in 响水): one
+            # that names the prefecture alone is as near, and two counties stay two by their signatures.
+            places.append(agent)
+            agent = self.gazetteer.called[within]
         if passive:
             agent, target = target, agent
         elif symmetric and agent and target:

@@ -30,6 +30,7 @@ from .compare import (
     more_or_alike,
     part_index,
     participants_alike,
+    placed_pairs,
     scores,
     search_index,
     signature_with_parts,
@@ -193,6 +194,7 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
             parted, forms_of_rows = search_index(by_parts, units, settings.max_df)
             a, b, found_score = search(parted)
             found.append((forms_of_rows[a], forms_of_rows[b], found_score))
+        found.append(placed_pairs(by_parts, units, settings.neighbours))
         first, second, found_score = unique_pairs(*(np.concatenate(column) for column in zip(*found, strict=True)))
         # The pairs found below the floor are for the neighbours alone: the tiers before see what they always saw.
         below = found_score < FLOOR
