@@ -128,13 +128,8 @@ def _county(parts: Parts) -> str:
     盐城); none else."""
     gazetteer = Gazetteer.shipped()
     for place in parts.place:
-        number = gazetteer.number(place)
-        if (
-            number >= 0
-            and gazetteer.prefecture[number] >= 0
-            and gazetteer.called[gazetteer.prefecture[number]] == parts.agent
-        ):
-            return gazetteer.called[number]
+        if parts.agent and gazetteer.prefecture_of(place) == parts.agent:
+            return gazetteer.called[gazetteer.number(place)]
     return ""
 
 

@@ -175,6 +175,18 @@ class Gazetteer:
         """The division a name names, -1 where it names none or several."""
         return self.division.get(name, -1)
 
+    def called_by(self, name: str) -> str:
+        """The name of the division a name names, without its rank (盐城市: 盐城); the name itself where it names
+        none or several."""
+        number = self.division.get(name, -1)
+        return self.called[number] if number >= 0 else name
+
+    def prefecture_of(self, name: str) -> str:
+        """The name of the prefecture that the county a name names lies in; "" where it names no such county."""
+        number = self.division.get(name, -1)
+        within = self.prefecture[number] if number >= 0 else -1
+        return self.called[within] if within >= 0 else ""
+
 
 def _spellings(name: str) -> tuple[str, ...]:
     """A division's name in full, and without the word of its rank and its peoples where two characters remain

@@ -449,7 +449,7 @@ class Parser:
         if term is not None and category in (PLACE, ACTOR):
             return ((word, term[0], term[1]),), False
         if term is None and word in _divisions():
-            return ((word, PLACE, word),), False
+            return ((word, PLACE, self.gazetteer.called_by(word)),), False
         if term is not None and category == DAY:
             # A day by any of its names (双11, 十一黄金周) is the one the lexicon names it by.
             return ((term[1], NOUN, tag),), False
@@ -465,7 +465,8 @@ class Parser:
             # A province or a country by its one character (豫, 粤, 泰) is the one it names in full.
             return ((word, PLACE, self._place(grammar.abbreviations[word])),), False
         if tag in _PLACE_TAGS:
-            return ((word, PLACE, word),), False
+            # A division by any of its names (盐城市, 盐城) is one place.
+            return ((word, PLACE, self.gazetteer.called_by(word)),), False
         if tag in _NAME_TAGS:
             return ((word, ACTOR, word),), False
         modifier = len(word) == 1 and (tag in _DROPPED_TAGS or tag == "a")
@@ -516,12 +517,12 @@ class Parser:
             else:
                 thing.append(word)
             last = (word, kind, value)
-        within = self.gazetteer.prefecture[self.gazetteer.number(agent)] if agent in self.gazetteer.division else -1
-        if within >= 0:
+        within = self.gazetteer.prefecture_of(agent)
+        if within:
             # A county is where something happens in its prefecture (响水化工厂爆炸 is 盐城化工厂爆炸, in 响水): one
             # that names the prefecture alone is as near, and two counties stay two by their signatures.
             places.append(agent)
-            agent = self.gazetteer.called[within]
+            agent = within
         if passive:
             agent, target = target, agent
         elif symmetric and agent and target:
