@@ -10,7 +10,9 @@ A name without a participant (a happening alone: 广东暴雨, 干旱), or that 
 whole, by its n-grams, with any name: its parts say too little to be compared one by one. Two happenings alone are
 no nearer than their happenings are (九寨沟地震 and 九寨沟闭园 share a place, not what happens there); where both
 name places, they happen at the last each names, the smaller within the larger: at one place they are as near as
-their happenings (四川泸定地震 and 甘孜州泸定县地震), at two they are two (泸定地震 and 甘肃地震). Participants
+their happenings (四川泸定地震 and 甘孜州泸定县地震), and so they are at a county and at the prefecture it lies in
+(泸定 and 甘孜, see `gazetteer`), unless the prefecture's is as near to happenings in two of its counties; at two
+places they are two (泸定地震 and 甘肃地震). Participants
 that differ only by the other side of opposite morphemes (出境游 and 入境游, 大盘股 and 小盘股) are not alike at all.
 """
 
@@ -315,8 +317,8 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     if alone.any():
         a, b = first[alone], second[alone]
         happening = more_or_alike(index, a, b)
-        # Places run from the larger to the smaller: it happens at the last (四川泸定地震 is 泸定地震), and not at
-        # another (泸定地震 is not 甘肃地震).
+        # Places run from the larger to the smaller: it happens at the last (四川泸定地震 is 泸定地震), or in the
+        # prefecture that holds it (四川甘孜地震), and not at another (泸定地震 is not 甘肃地震).
         placed = (index.where[a] >= 0) & (index.where[b] >= 0)
         at = np.where(placed & index.at_one_place(a, b) & ~_torn_between_places(index, a, b, happening), happening, 0.0)
         result[alone] = np.where(placed, at, np.minimum(result[alone], happening))

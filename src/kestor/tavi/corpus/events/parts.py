@@ -14,10 +14,10 @@ but for names that run from a place to one within it (湖南长沙, 河北三河
 county, whose prefecture acts in it (响水: 盐城, see `gazetteer`), and one named after a verb of saying
 (特朗普宣布美国退出: 美国), who acts where the first only tells of it; one named after a role marker (对, 向; 被 the
 other way round) or as the predicate's object (起诉三星) is its target; other places are the place; the rest is the
-thing it happens to. The predicate's nouns are the thing's
-too, as is the noun bound in a verb (降价: 价格), so that 铁矿石涨价 and 铁矿石价格上涨 have one thing. What is left
-of the predicate, once the light verbs (宣布, 遭遇), adverbs and its polar morphemes are out, is the happening's
-content; its polarity comes from `polarity`. A name without a predicate (广东暴雨, 红海危机) is a happening alone.
+thing it happens to. The predicate's nouns are the thing's too, as is the noun bound in a verb (降价: 价格), so that
+铁矿石涨价 and 铁矿石价格上涨 have one thing. What is left of the predicate, once the light verbs (宣布, 遭遇),
+adverbs and its polar morphemes are out, is the happening's content; its polarity comes from `polarity`. A name
+without a predicate (广东暴雨, 红海危机) is a happening alone.
 
 A name that the tagger cannot read (no Chinese, a single character, a whole paragraph) is not parsed: it is
 compared whole, as any name was before parts.
