@@ -23,8 +23,8 @@ _PREFECTURE_TYPES = frozenset({"地级市", "自治州", "地区", "盟"})
 """The package's types of prefecture-level divisions; every other type below a province is of a county's level
 (a district, a county, a county-level city, a banner, a forest district)."""
 RANKS = (
-    "特别行政区", "自治区", "自治州", "自治县", "自治旗", "地区", "林区", "特区", "省", "市", "县", "区", "州", "盟",
-    "旗",
+    "特别行政区", "自治区", "自治州", "自治县", "自治旗", "地区", "林区", "特区", "新区", "矿区", "省", "市", "县",
+    "区", "州", "盟", "旗",
 )  # fmt: skip
 """Words of a division's rank that its name ends with, longest first."""
 PEOPLES = (
