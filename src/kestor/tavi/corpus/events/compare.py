@@ -51,6 +51,9 @@ class PartIndex:
     """For each participant, the number of which side of each pair of opposites its morphemes take."""
     where: Any
     """For each happening alone, the number of the place it happens at, the last it names (-1: none)."""
+    measure: Any
+    """For each head, whether it is a measure that the grammar knows (价格, 产量, 销售额, 人数): two of them are two
+    things of whatever they measure."""
 
     def opposed(self, a: Any, b: Any) -> Any:
         """Which pairs of forms name participants that differ only by taking the other side of opposite morphemes
@@ -73,6 +76,10 @@ class PartIndex:
 
 
 PARTS = ("participant", "owner", "head", "happening")
+SOME = 0.2
+"""Parts less alike than this share next to nothing (锌 and 铝, 水泥 and 玻璃)."""
+ONE = 0.999
+"""Parts at least this alike are one (scores of one text differ in their last bits)."""
 
 
 def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
@@ -165,7 +172,13 @@ def part_index(
         ],
         dtype=np.int64,
     )
-    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides, where)
+    grammar = Grammar.shipped()
+    measures = set(grammar.heads.values()) | grammar.counts
+    measure = np.asarray(
+        [head in measures or any(head.endswith(end) for end in grammar.quantities) for head in keys["head"]],
+        dtype=bool,
+    )
+    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides, where, measure)
 
 
 def _settlement(place: str, ranks: Sequence[str]) -> str:
@@ -275,6 +288,36 @@ def participants_alike(index: PartIndex, a: Any, b: Any) -> Any:
         )
     participant[index.opposed(a, b)] = 0.0
     return participant
+
+
+def owners_alike(index: PartIndex, a: Any, b: Any) -> Any:
+    """How alike pairs of forms with parts are by whose thing it is: their owners where both have a head, whatever
+    of it each names (招行业绩 and 招行净利润), else their participants."""
+    import numpy as np
+
+    found = participants_alike(index, a, b)
+    headed = (index.rows["owner"][a] >= 0) & (index.rows["owner"][b] >= 0)
+    if headed.any():
+        found[headed] = np.maximum(found[headed], part_alike(index, "owner", a[headed], b[headed]))
+    found[index.opposed(a, b)] = 0.0
+    return found
+
+
+def contrasted(index: PartIndex, a: Any, b: Any) -> Any:
+    """Which pairs of forms with parts say one happening of one measure of two things (水泥价格下跌 and 玻璃价格下跌)
+    or of two measures of one thing (水泥价格下跌 and 水泥产量下滑): words that say two events, whatever else
+    would join them."""
+
+    heads, owners = index.rows["head"], index.rows["owner"]
+    found = (heads[a] >= 0) & (heads[b] >= 0) & (owners[a] >= 0) & (owners[b] >= 0)
+    if not found.any():
+        return found
+    one, two = a[found], b[found]
+    owner = part_alike(index, "owner", one, two)
+    things = (heads[one] == heads[two]) & (owner < SOME)
+    measures = (owner >= ONE) & (heads[one] != heads[two]) & index.measure[heads[one]] & index.measure[heads[two]]
+    found[found] = (things | measures) & (more_or_alike(index, one, two) >= ONE)
+    return found
 
 
 def more_or_alike(index: PartIndex, a: Any, b: Any) -> Any:
