@@ -22,8 +22,9 @@ and leads to what it leads to; a sibling shares one side, and has neighbours of 
 rare cause and a rare effect, and the neighbours of the one with fewer lie within the other's, their neighbours speak
 for them however unlike their words for the thing it happens to (楼市成交 and 商品房销售额), as they speak for owners
 alike where what of it each names differs (招行业绩 and 招行净利润). What happens must still agree, and a pair whose
-words say one measure of two things (水泥价格 and 玻璃价格) or two measures of one (水泥价格 and 水泥产量) is two
-events, however many neighbours it shares.
+words say one measure of two things (水泥价格 and 玻璃价格) or a measure and something else of one (水泥价格 and
+水泥产量) is two events, however many neighbours it shares. One neighbour in common says too little, whatever the
+rest.
 """
 
 from __future__ import annotations
@@ -54,10 +55,10 @@ KIN_PARTICIPANT = 0.2
 KIN_HAPPENING = 0.5
 """Where two groups that share a rare cause and a rare effect say no way, or not one, the least that what happens to
 them must be alike."""
-KIN_OWNER = 0.5
+KIN_OWNER = 0.55
 """Where two heads differ (业绩 and 净利润), the least that the owners of two groups' things must be alike for their
 neighbours to join them, where the neighbourhood of the one with fewer lies within the other's (KIN_WITHIN)."""
-KIN_WITHIN = 0.75
+KIN_WITHIN = 0.8
 """The least share of its neighbours (weighted by rarity) that the group with fewer must share with the other, for
 the neighbours to speak for two groups whose words for their thing differ: a sibling has neighbours of its own."""
 KIN_COVERED = 0.2
@@ -75,12 +76,13 @@ class KinParts:
     """How alike the participants of pairs of members are, and no more than what happens to them where their ways
     do not speak for it (below 0: one has none)."""
     owners: Callable[[Any, Any], Any]
-    """How alike pairs of members are by whose thing it is, whatever of it (their heads) each names."""
+    """How alike pairs of members are by whose thing it is, whatever of it (their heads) each names, the place
+    aside."""
     happenings: Callable[[Any, Any], Any]
     """How alike what happens is, for pairs of members."""
     contrast: Callable[[Any, Any], Any]
-    """Which pairs of members name one measure of two things, or two measures of one, with one happening: look-alikes,
-    however many neighbours they share."""
+    """Which pairs of members name one measure of two things, or a measure and something else of one, with one
+    happening: look-alikes, however many neighbours they share."""
     ways: Callable[[Any, Any], Any]
     """Which pairs of roots go one known way, and whose things are of one kind where both name one."""
     kinds: Callable[[Any, Any], Any]
@@ -143,14 +145,14 @@ def join_by_kin(
         found = _neighbourhood(groups, sources, targets, fixed)
         rare = _rare(found)
         a, b = _kin(rare, shared)
-        apart = ~_among((a << 32) | b, found.linked)
-        a, b = a[apart], b[apart]
-        if len(a):
-            a, b = (column[parts.kinds(a, b)] for column in (a, b))
-        keep = np.asarray(
-            [groups.why_not(one, two) is None for one, two in zip(a.tolist(), b.tolist(), strict=True)], dtype=bool
-        )
+        keep = ~_among((a << 32) | b, found.linked)
         a, b = a[keep], b[keep]
+        if len(a):
+            keep = parts.kinds(a, b)
+            keep[keep] = [
+                groups.why_not(one, two) is None for one, two in zip(a[keep].tolist(), b[keep].tolist(), strict=True)
+            ]
+            a, b = a[keep], b[keep]
         if not len(a):
             break
         ways = parts.ways(a, b)
@@ -258,6 +260,8 @@ def _best_alike(groups: Groups, members: Any, a: Any, b: Any, alike: Callable[[A
     size_a = np.searchsorted(roots, a, side="right") - start_a
     size_b = np.searchsorted(roots, b, side="right") - start_b
     total = size_a * size_b
+    if not total.any():
+        return best
     bounds = np.searchsorted(np.cumsum(total), np.arange(0, int(total.sum()), PAIRS_AT_ONCE), side="right")
     for begin, end in zip(bounds.tolist(), [*bounds[1:].tolist(), len(a)], strict=True):
         pair = np.repeat(np.arange(begin, end), total[begin:end])
