@@ -777,6 +777,20 @@ def test_names_no_search_proposed_are_one_event_by_two_rare_neighbours_where_the
         assert len(events_of(["需求疲软", *pair, "企业利润下滑"], related=related, search=unsearched)) == 4, pair
 
 
+def test_names_of_one_thing_in_other_words_are_one_event_by_a_cause_and_an_effect_that_siblings_do_not_share():
+    names = ["需求疲软", "楼市成交下滑", "商品房销售额下降", "企业利润下滑", "钢价下跌", "家电销量下滑"]
+    # Nothing in their words says the two falls are of one thing; a cause and an effect in common, and no other, do.
+    related = (np.array([0, 0, 1, 2]), np.array([1, 2, 3, 3]))
+    assert events_of(names[:4], related=related, search=unsearched) == [
+        ["需求疲软"],
+        ["楼市成交下滑", "商品房销售额下降"],
+        ["企业利润下滑"],
+    ]
+    # Two effects of one demand, each with effects of its own: siblings, however much they share.
+    siblings = (np.array([0, 0, 1, 2, 1, 0, 2, 0]), np.array([1, 2, 3, 3, 4, 4, 5, 5]))
+    assert len(events_of(names, related=siblings, search=unsearched)) == len(names)
+
+
 @pytest.mark.parametrize("full_limit", [update.FULL_LIMIT, 0], ids=["every name again", "the touched names"])
 def test_an_update_finds_the_names_a_new_one_shares_its_neighbours_with_as_a_rebuild_does(
     tmp_path, monkeypatch, full_limit

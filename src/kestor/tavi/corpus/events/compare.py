@@ -61,6 +61,9 @@ class PartIndex:
     """For each place by its number, the division of the country that it names (-1: none, or not one alone)."""
     prefecture: Any
     """For each place by its number, the prefecture its division lies in (-1: none)."""
+    measure: Any
+    """For each head, whether it is a measure that the grammar knows (价格, 产量, 销售额, 人数): of one thing, it and
+    any other head are two things (its price and its output, its sales and its exports)."""
 
     def at_one_place(self, a: Any, b: Any) -> Any:
         """Which pairs of forms happen at one place: the same, or a county and the prefecture it lies in."""
@@ -90,7 +93,11 @@ class PartIndex:
         return self.rows["participant"] < 0
 
 
-PARTS = ("participant", "owner", "head", "happening")
+PARTS = ("participant", "owner", "head", "happening", "stem")
+SOME = 0.2
+"""Parts less alike than this share next to nothing (锌 and 铝, 水泥 and 玻璃)."""
+ONE = 0.999
+"""Parts at least this alike are one (scores of one text differ in their last bits)."""
 
 
 def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
@@ -148,6 +155,7 @@ def part_index(
 
     keys: dict[str, dict[Any, int]] = {part: {} for part in PARTS}
     rows = {part: np.full(len(parts), -1, dtype=np.int64) for part in PARTS}
+    agent_is_place: dict[str, bool] = {}
     for number, item in enumerate(parts):
         if item.parsed and not item.participant and (item.happening or item.polarity):
             # A happening alone is compared whole, but no closer than its happening is to the other's.
@@ -161,6 +169,7 @@ def part_index(
             ("owner", item.agent + item.owner if item.head else ""),
             ("head", item.head),
             ("happening", (item.happening, item.polarity)),
+            ("stem", _stem(item, lexicon, agent_is_place)),
         ):
             if key:
                 rows[part][number] = keys[part].setdefault(key, len(keys[part]))
@@ -196,11 +205,30 @@ def part_index(
         ],
         dtype=np.int64,
     )
+    grammar = Grammar.shipped()
+    measures = set(grammar.heads.values()) | grammar.counts
+    measure = np.asarray(
+        [head in measures or any(head.endswith(end) for end in grammar.quantities) for head in keys["head"]],
+        dtype=bool,
+    )
     gazetteer = Gazetteer.shipped()
     division = np.asarray([gazetteer.number(place) for place in places] + [-1], dtype=np.int64)
     prefecture = np.asarray([gazetteer.prefecture[number] for number in division[:-1].tolist()] + [-1], dtype=np.int64)
     prefecture[division < 0] = -1
-    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides, where, division, prefecture)
+    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides, where, division, prefecture, measure)
+
+
+def _stem(item: Parts, lexicon: Lexicon, places: dict[str, bool]) -> str:
+    """Whose thing it is, where the name says what of it (its head): the words before the head, or else the one
+    acting, but a place, which owns too many things to tell one from another (福建美股 and 福建教育)."""
+    if not item.head:
+        return ""
+    if item.owner or not item.agent:
+        return item.owner
+    place = places.get(item.agent)
+    if place is None:
+        place = places[item.agent] = PLACE in lexicon.signature(item.agent)
+    return "" if place else item.agent
 
 
 def _settlement(place: str, ranks: Sequence[str]) -> str:
@@ -363,6 +391,37 @@ def participants_alike(index: PartIndex, a: Any, b: Any) -> Any:
         )
     participant[index.opposed(a, b)] = 0.0
     return participant
+
+
+def owners_alike(index: PartIndex, a: Any, b: Any) -> Any:
+    """How alike pairs of forms with parts are by whose thing it is: the words that own their things where both
+    have a head, whatever of it each names (招行业绩 and 招行净利润), else their participants. A place owns too many
+    things to tell one from another (福建美股 and 福建教育): it is no owner here (see `_stem`)."""
+    import numpy as np
+
+    found = participants_alike(index, a, b)
+    owned = (index.rows["stem"][a] >= 0) & (index.rows["stem"][b] >= 0)
+    if owned.any():
+        found[owned] = np.maximum(found[owned], part_alike(index, "stem", a[owned], b[owned]))
+    found[index.opposed(a, b)] = 0.0
+    return found
+
+
+def contrasted(index: PartIndex, a: Any, b: Any) -> Any:
+    """Which pairs of forms with parts say one happening of one measure of two things (水泥价格下跌 and 玻璃价格下跌)
+    or of a measure and something else of one thing (水泥价格下跌 and 水泥产量下滑, 挖掘机销量增长 and 挖掘机出口增长):
+    words that say two events, whatever else would join them."""
+
+    heads, owners = index.rows["head"], index.rows["owner"]
+    found = (heads[a] >= 0) & (heads[b] >= 0) & (owners[a] >= 0) & (owners[b] >= 0)
+    if not found.any():
+        return found
+    one, two = a[found], b[found]
+    owner = part_alike(index, "owner", one, two)
+    things = (heads[one] == heads[two]) & (owner < SOME)
+    measures = (owner >= ONE) & (heads[one] != heads[two]) & (index.measure[heads[one]] | index.measure[heads[two]])
+    found[found] = (things | measures) & (more_or_alike(index, one, two) >= ONE)
+    return found
 
 
 def more_or_alike(index: PartIndex, a: Any, b: Any) -> Any:

@@ -15,6 +15,16 @@ Names of one event may share too little to be found by any search by words (沪�
 proposes them: two groups that share several rare neighbours (`join_by_kin`) are one where their parts agree, as
 the resolver asks of them, by the same rounds. A neighbour of many groups proposes none of them: what it says is
 little, and its pairs are many.
+
+Two effects of one cause (or two causes of one effect) share a neighbour too, and are two events: siblings. What
+tells spellings from siblings is the rest of the neighbourhood. A spelling follows from what its event follows from
+and leads to what it leads to; a sibling shares one side, and has neighbours of its own. So where two groups share a
+rare cause and a rare effect, and the neighbours of the one with fewer lie within the other's, their neighbours speak
+for them however unlike their words for the thing it happens to (楼市成交 and 商品房销售额), as they speak for owners
+alike where what of it each names differs (招行业绩 and 招行净利润). What happens must still agree, and a pair whose
+words say one measure of two things (水泥价格 and 玻璃价格) or a measure and something else of one (水泥价格 and
+水泥产量) is two events, however many neighbours it shares. One neighbour in common says too little, whatever the
+rest.
 """
 
 from __future__ import annotations
@@ -42,6 +52,41 @@ KIN_PARTNERS = 16
 """The partners proposed for a group at most, those it shares most with."""
 KIN_PARTICIPANT = 0.2
 """The least that the participants of two groups proposed by their neighbours alone must be alike."""
+KIN_HAPPENING = 0.5
+"""Where two groups that share a rare cause and a rare effect say no way, or not one, the least that what happens to
+them must be alike."""
+KIN_OWNER = 0.55
+"""Where two heads differ (业绩 and 净利润), the least that the owners of two groups' things must be alike for their
+neighbours to join them, where the neighbourhood of the one with fewer lies within the other's (KIN_WITHIN)."""
+KIN_WITHIN = 0.8
+"""The least share of its neighbours (weighted by rarity) that the group with fewer must share with the other, for
+the neighbours to speak for two groups whose words for their thing differ: a sibling has neighbours of its own."""
+KIN_COVERED = 0.2
+"""Where two groups share a rare cause and a rare effect, the least share of the neighbours of the one with more
+(weighted by rarity) that the other must share too."""
+
+
+@dataclass
+class KinParts:
+    """What the parts of two groups that their neighbours alone propose say of them."""
+
+    members: Any
+    """The items whose parts speak for their groups."""
+    participants: Callable[[Any, Any], Any]
+    """How alike the participants of pairs of members are, and no more than what happens to them where their ways
+    do not speak for it (below 0: one has none)."""
+    owners: Callable[[Any, Any], Any]
+    """How alike pairs of members are by whose thing it is, whatever of it (their heads) each names, the place
+    aside."""
+    happenings: Callable[[Any, Any], Any]
+    """How alike what happens is, for pairs of members."""
+    contrast: Callable[[Any, Any], Any]
+    """Which pairs of members name one measure of two things, or a measure and something else of one, with one
+    happening: look-alikes, however many neighbours they share."""
+    ways: Callable[[Any, Any], Any]
+    """Which pairs of roots go one known way, and whose things are of one kind where both name one."""
+    kinds: Callable[[Any, Any], Any]
+    """Which pairs of roots have things of one kind where both name one (a market's fall is no currency's)."""
 
 
 def join_by_neighbours(
@@ -81,16 +126,14 @@ def join_by_kin(
     groups: Groups,
     related: tuple[Any, Any],
     outside: tuple[Any, Any, Any],
-    members: Any,
-    alike: Callable[[Any, Any], Any],
-    allowed: Callable[[Any, Any], Any],
+    parts: KinParts,
     shared: int = KIN_SHARED,
     rounds: int = ROUNDS,
 ) -> int:
-    """Join groups that no search by their words proposed, but that share at least `shared` rare neighbours on
-    one side, where their parts allow it: `members` are the items whose parts speak for their groups, `alike`
-    scores the participants of pairs of them (below 0: one has none), `allowed` says which pairs of roots the
-    rest of their parts let join. The joins."""
+    """Join groups that no search by their words proposed, but that share at least `shared` rare neighbours, where
+    their parts allow it: their participants alike and one known way; or, where the neighbours of the one with
+    fewer lie within the other's and their words say no contrast (`KinParts.contrast`), their owners alike and one
+    known way, or a rare cause and a rare effect in common and what happens alike. The joins."""
     import numpy as np
 
     sources, targets = (np.asarray(column, dtype=np.int64) for column in related)
@@ -100,20 +143,38 @@ def join_by_kin(
     joins = 0
     for _ in range(rounds):
         found = _neighbourhood(groups, sources, targets, fixed)
-        a, b = _kin(found, shared)
-        apart = ~_among((a << 32) | b, found.linked)
-        a, b = a[apart], b[apart]
-        if len(a):
-            a, b = (column[allowed(a, b)] for column in (a, b))
-        keep = np.asarray(
-            [groups.why_not(one, two) is None for one, two in zip(a.tolist(), b.tolist(), strict=True)], dtype=bool
-        )
+        rare = _rare(found)
+        a, b = _kin(rare, shared)
+        keep = ~_among((a << 32) | b, found.linked)
         a, b = a[keep], b[keep]
-        participant = _best_alike(groups, members, a, b, alike)
-        keep = participant >= KIN_PARTICIPANT
-        a, b, participant = a[keep], b[keep], participant[keep]
-        share = np.round(pair_scores(found.matrix, a, b) / np.minimum(found.own[a], found.own[b]), 6)
-        chosen = _mutual_best(a, b, share, participant)
+        if len(a):
+            keep = parts.kinds(a, b)
+            keep[keep] = [
+                groups.why_not(one, two) is None for one, two in zip(a[keep].tolist(), b[keep].tolist(), strict=True)
+            ]
+            a, b = a[keep], b[keep]
+        if not len(a):
+            break
+        ways = parts.ways(a, b)
+        weight = pair_scores(found.matrix, a, b)
+        share = np.round(weight / np.minimum(found.own[a], found.own[b]), 6)
+        covered = np.round(weight / np.maximum(found.own[a], found.own[b]), 6)
+        participant = _best_alike(groups, parts.members, a, b, parts.participants)
+        by_words = ways & (participant >= KIN_PARTICIPANT)
+        by_owners = ways & ~by_words & (share >= KIN_WITHIN)
+        by_owners[by_owners] = _best_alike(groups, parts.members, a[by_owners], b[by_owners], parts.owners) >= KIN_OWNER
+        by_sides = (
+            _cause_and_effect(rare, a, b) & (share >= KIN_WITHIN) & (covered >= KIN_COVERED) & ~(by_words | by_owners)
+        )
+        if by_sides.any():
+            one, two = a[by_sides], b[by_sides]
+            happens = ways[by_sides] | (_best_alike(groups, parts.members, one, two, parts.happenings) >= KIN_HAPPENING)
+            by_sides[by_sides] = happens
+        # Words that say two events hold against the neighbours, however many they share.
+        weaker = by_owners | by_sides
+        weaker[weaker] = _best_alike(groups, parts.members, a[weaker], b[weaker], parts.contrast) <= 0
+        chosen = by_words | weaker
+        chosen = _mutual_best(a[chosen], b[chosen], share[chosen], participant[chosen], covered[chosen])
         if not len(chosen[0]):
             break
         for one, two, alike_score in zip(*(column.tolist() for column in chosen), strict=True):
@@ -131,19 +192,33 @@ def _fixed(groups: Groups, outside: tuple[Any, Any, Any]) -> tuple[Any, Any]:
     return np.asarray(outside[0], dtype=np.int64), beyond
 
 
-def _kin(found: _Neighbourhood, shared: int) -> tuple[Any, Any]:
-    """The pairs of roots (first < second) that share at least `shared` neighbours of at most KIN_DEGREE roots,
-    each root with its KIN_PARTNERS best partners by what they share (all those tied with the last)."""
+def _rare(found: _Neighbourhood) -> Any:
+    """Roots by columns: 1 for each neighbour of at least 2 and at most KIN_DEGREE roots on its side (None where
+    no root has a neighbour)."""
     import numpy as np
     from scipy import sparse
 
-    empty = np.zeros(0, dtype=np.int64)
     if found.matrix is None:
-        return empty, empty
+        return None
     degree = np.bincount(found.columns)[found.columns]
     rare = (degree >= 2) & (degree <= KIN_DEGREE)
     rows, columns = found.rows[rare], found.columns[rare]
     incidence = sparse.csr_matrix((np.ones(len(rows), dtype=np.int32), (rows, columns)), shape=found.matrix.shape)
+    # A column's side rides in its sign: an effect of the root is positive, a cause negative.
+    incidence.data = np.where(found.effect[incidence.indices], 1, -1).astype(np.int32)
+    return incidence
+
+
+def _kin(rare: Any, shared: int) -> tuple[Any, Any]:
+    """The pairs of roots (first < second) that share at least `shared` rare neighbours, each root with its
+    KIN_PARTNERS best partners by what they share (all those tied with the last)."""
+    import numpy as np
+    from scipy import sparse
+
+    empty = np.zeros(0, dtype=np.int64)
+    if rare is None:
+        return empty, empty
+    incidence = abs(rare)
     common = sparse.triu(incidence @ incidence.T, k=1).tocoo()
     keep = common.data >= shared
     a, b, count = common.row[keep].astype(np.int64), common.col[keep].astype(np.int64), common.data[keep]
@@ -161,6 +236,16 @@ def _kin(found: _Neighbourhood, shared: int) -> tuple[Any, Any]:
     return a[kept], b[kept]
 
 
+def _cause_and_effect(rare: Any, a: Any, b: Any) -> Any:
+    """Which pairs of roots share a rare cause and a rare effect."""
+    import numpy as np
+
+    # A shared column's sign is its side: the product of the two rows keeps it, squared to 1, and the first row's
+    # sign gives it back.
+    shared = rare[a].multiply(rare[b]).multiply(rare[a])
+    return (np.asarray((shared > 0).sum(axis=1)).ravel() > 0) & (np.asarray((shared < 0).sum(axis=1)).ravel() > 0)
+
+
 def _best_alike(groups: Groups, members: Any, a: Any, b: Any, alike: Callable[[Any, Any], Any]) -> Any:
     """For each pair of roots, the best score of `alike` over the pairs of their members (-1: none)."""
     import numpy as np
@@ -175,6 +260,8 @@ def _best_alike(groups: Groups, members: Any, a: Any, b: Any, alike: Callable[[A
     size_a = np.searchsorted(roots, a, side="right") - start_a
     size_b = np.searchsorted(roots, b, side="right") - start_b
     total = size_a * size_b
+    if not total.any():
+        return best
     bounds = np.searchsorted(np.cumsum(total), np.arange(0, int(total.sum()), PAIRS_AT_ONCE), side="right")
     for begin, end in zip(bounds.tolist(), [*bounds[1:].tolist(), len(a)], strict=True):
         pair = np.repeat(np.arange(begin, end), total[begin:end])
@@ -183,7 +270,7 @@ def _best_alike(groups: Groups, members: Any, a: Any, b: Any, alike: Callable[[A
         offset = np.arange(len(pair)) - np.repeat(np.cumsum(total[begin:end]) - total[begin:end], total[begin:end])
         first = members[start_a[pair] + offset // size_b[pair]]
         second = members[start_b[pair] + offset % size_b[pair]]
-        np.maximum.at(best, pair, np.round(alike(first, second), 6))
+        np.maximum.at(best, pair, np.round(np.asarray(alike(first, second), dtype=np.float64), 6))
     return best
 
 
@@ -252,6 +339,8 @@ class _Neighbourhood:
     rows: Any
     columns: Any
     """The (root, column) of each distinct arc."""
+    effect: Any
+    """For each column, whether its neighbour is an effect of the roots it holds (else a cause)."""
     linked: Any
     """The pairs of roots that a relation joins, packed and sorted: a cause is not its own effect."""
 
@@ -269,33 +358,45 @@ def _neighbourhood(groups: Groups, sources: Any, targets: Any, fixed: tuple[Any,
     columns = np.concatenate([effect, cause + items, fixed[1]])
     if not len(rows):
         empty = np.zeros(0, dtype=np.int64)
-        return _Neighbourhood(None, np.zeros(items), empty, empty, linked)
+        return _Neighbourhood(None, np.zeros(items), empty, empty, np.zeros(0, dtype=bool), linked)
     arcs = _distinct((rows << 32) | columns)
     rows = arcs >> 32
-    _, column = np.unique(arcs & 0xFFFFFFFF, return_inverse=True)
+    values, column = np.unique(arcs & 0xFFFFFFFF, return_inverse=True)
+    # A root's effects come first, then its causes, then the outside events, whose last bit says the root causes them.
+    effect = (values < items) | ((values >= 2 * items) & ((values - 2 * items) & 1 == 1))
     column = column.ravel()
     weight = 1.0 / np.log2(1.0 + np.bincount(column))
     own = np.bincount(rows, weights=weight[column], minlength=items)
     matrix = sparse.csr_matrix(
         (np.sqrt(weight[column]).astype(np.float32), (rows, column)), shape=(items, int(column.max()) + 1)
     )
-    return _Neighbourhood(matrix, own, rows, column, linked)
+    return _Neighbourhood(matrix, own, rows, column, effect, linked)
 
 
-def _mutual_best(a: Any, b: Any, share: Any, linkage: Any) -> tuple[Any, Any, Any]:
-    """The pairs whose two roots are each the other's one best, by agreement and then linkage."""
+def _mutual_best(a: Any, b: Any, share: Any, linkage: Any, between: Any = None) -> tuple[Any, Any, Any]:
+    """The pairs whose two roots are each the other's one best, by agreement, then by `between` where given (how
+    much of each one's neighbours the other shares), then by linkage."""
     import numpy as np
 
     if not len(a):
         return a, b, linkage
+    between = np.zeros(len(a)) if between is None else between
     ends, partner = np.concatenate([a, b]), np.concatenate([b, a])
     shares, linkages = np.concatenate([share, share]), np.concatenate([linkage, linkage])
-    order = np.lexsort((-linkages, -shares, ends))
+    betweens = np.concatenate([between, between])
+    order = np.lexsort((-linkages, -betweens, -shares, ends))
     ends, partner, shares, linkages = ends[order], partner[order], shares[order], linkages[order]
+    betweens = betweens[order]
     first = np.concatenate([[True], ends[1:] != ends[:-1]])
     # A root whose best two are as good is torn between them: it joins neither.
     tied = np.zeros(len(ends), dtype=bool)
-    tied[:-1] = first[:-1] & ~first[1:] & (shares[:-1] == shares[1:]) & (linkages[:-1] == linkages[1:])
+    tied[:-1] = (
+        first[:-1]
+        & ~first[1:]
+        & (shares[:-1] == shares[1:])
+        & (betweens[:-1] == betweens[1:])
+        & (linkages[:-1] == linkages[1:])
+    )
     best = dict(zip(ends[first].tolist(), np.where(tied[first], -1, partner[first]).tolist(), strict=True))
     mutual = np.asarray(
         [best[one] == two and best[two] == one for one, two in zip(a.tolist(), b.tolist(), strict=True)], dtype=bool

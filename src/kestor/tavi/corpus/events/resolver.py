@@ -27,7 +27,9 @@ from .compare import (
     Meaning,
     Omissions,
     Units,
+    contrasted,
     more_or_alike,
+    owners_alike,
     part_index,
     participants_alike,
     placed_pairs,
@@ -39,7 +41,7 @@ from .groups import RELATION, Groups, agglomerate
 from .levels import MODEL_FREE, Level, Tier
 from .lexicon import AGENT, ROLES, TARGET, Lexicon, Signature
 from .names import event_key
-from .neighbours import AGREEMENT, KIN_SHARED, LOW, join_by_kin, join_by_neighbours
+from .neighbours import AGREEMENT, KIN_SHARED, LOW, KinParts, join_by_kin, join_by_neighbours
 from .normal import Normal, normalize
 from .overrides import Override, OverridesError
 from .parts import PLACE, Parser, Parts
@@ -238,15 +240,16 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
                 return np.where(said, found, np.minimum(found, more_or_alike(by_parts, a, b)))
 
             axes = frozenset(axis for item in parts for axis, _ in item.polarity)
-            join_by_kin(
-                groups,
-                related,
-                outside,
+            kin = KinParts(
                 rep[parted],
                 alike,
+                lambda first, second: owners_alike(by_parts, form_of[first], form_of[second]),
+                lambda first, second: more_or_alike(by_parts, form_of[first], form_of[second]),
+                lambda first, second: contrasted(by_parts, form_of[first], form_of[second]),
                 lambda a, b: _kin_allowed(groups, a, b, axes),
-                settings.kin,
+                lambda a, b: _kin_allowed(groups, a, b, None),
             )
+            join_by_kin(groups, related, outside, kin, settings.kin)
         if settings.runs(Level.MEANING):
             if settings.embed is None:
                 raise ValueError("the meaning level needs an embeddings model")
@@ -276,10 +279,11 @@ def resolve(keys: Sequence[str], settings: Settings | None = None) -> Resolution
     return resolution
 
 
-def _kin_allowed(groups: Groups, first: Any, second: Any, axes: frozenset[str]) -> Any:
+def _kin_allowed(groups: Groups, first: Any, second: Any, axes: frozenset[str] | None) -> Any:
     """Which pairs of roots that no search by their words proposed their parts let join by their neighbours: the way
-    of both known and the same on every axis (港口停运 and 出口增长 go no known way together), and the things they
-    happen to of one category of the lexicon where both name one (a market's fall is no currency's)."""
+    of both known and the same on every axis of `axes` (港口停运 and 出口增长 go no known way together; None: the
+    way is not asked), and the things they happen to of one category of the lexicon where both name one (a market's
+    fall is no currency's)."""
     import numpy as np
 
     things = PARTICIPANT_CATEGORIES - {PLACE}
@@ -287,8 +291,8 @@ def _kin_allowed(groups: Groups, first: Any, second: Any, axes: frozenset[str]) 
     allowed = np.zeros(len(first), dtype=bool)
     for number, (one, two) in enumerate(zip(first.tolist(), second.tolist(), strict=True)):
         a, b = signatures[one], signatures[two]
-        way = {axis: a[axis] for axis in axes.intersection(a)}
-        if way and way == {axis: b[axis] for axis in axes.intersection(b)}:
+        way = {axis: a[axis] for axis in axes.intersection(a)} if axes is not None else None
+        if axes is None or (way and way == {axis: b[axis] for axis in axes.intersection(b)}):
             kinds, other = things.intersection(a), things.intersection(b)
             allowed[number] = not (kinds and other and not kinds & other)
     return allowed
