@@ -372,6 +372,13 @@ class Parser:
             if cut and len(thing) > 1 and thing[-2] + last[0] in self.lexicon.terms:
                 owner += last[0]
             return owner, kind
+        if thing and len(last) > 3:
+            # A word the segmenter holds whole with a measure at its end (汽车销量, 手机出货量) is its owner and
+            # that measure, as the two words would be.
+            measures = set(bound.values()) | self.grammar.counts
+            measure = next((last[-size:] for size in (3, 2) if last[-size:] in measures), "")
+            if measure and len(last) - len(measure) >= 2:
+                return last[: -len(measure)], measure
         return "".join(thing), ""
 
     def _measured(self, head: str, activity: bool) -> str:
