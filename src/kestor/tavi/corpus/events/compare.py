@@ -765,11 +765,12 @@ class Meaning:
         happenings = index.rows["happening"]
         alone = index.whole[first] & index.whole[second] & (happenings[first] >= 0) & (happenings[second] >= 0)
         if alone.any():
-            # Places are told apart as the n-gram scores tell them (see `scores`): no vector of 广州暴雨 makes it
-            # 深圳暴雨.
+            # Places are told apart as the n-gram scores tell them, torn by the happenings alike there (see
+            # `scores`): no vector of 广州暴雨 makes it 深圳暴雨.
             a, b = first[alone], second[alone]
             placed = (index.where[a] >= 0) & (index.where[b] >= 0)
-            apart = (placed & ~index.at_one_place(a, b)) | _torn_between_places(index, a, b, result[alone])
+            torn = _torn_between_places(index, a, b, more_or_alike(index, a, b))
+            apart = (placed & ~index.at_one_place(a, b)) | torn
             result[alone] = np.where(apart, 0.0, result[alone])
         both = (self.participant[first] >= 0) & (self.participant[second] >= 0)
         if both.any():
