@@ -232,10 +232,16 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
         # A happening alone at a place is no nearer another than its happening is: the weather is what happens.
         "happening alone": (["华北暴雪", "华北大范围降雪"], ["九寨沟县地震", "九寨沟县闭园"]),
-        # It happens at the last place a name gives, whatever its rank, or its prefecture, and not at another.
+        # It happens at the last place a name gives, whatever its rank, or at a place that holds it, and not at
+        # another; a province's is a place's within it only where it is as near to none other (岷县 is in 甘肃 too).
         "where": (
-            ["四川泸定地震", "泸定地震", "甘孜州泸定县发生地震", "四川甘孜地震"],
-            ["泸定地震", "甘肃地震", "积石山地震"],
+            ["四川泸定地震", "泸定地震", "甘孜州泸定县发生地震", "四川甘孜地震", "四川地震"],
+            ["泸定地震", "积石山地震", "甘肃暴雨"],
+        ),
+        "province": (["甘肃地震", "积石山地震"], ["甘肃地震", "积石山地震", "岷县地震"]),
+        "within a region": (
+            ["华北沙尘暴", "北京遭遇强沙尘暴"],
+            ["广东暴雨", "广州暴雨", "深圳暴雨", "华南暴雨", "暴雨"],
         ),
         # Who says it is not who does it: the one named after a verb of saying acts.
         "speaker": (
@@ -421,6 +427,11 @@ def test_the_judge_is_asked_only_doubtful_pairs_no_rule_forbids_and_at_most_judg
     assert asked == [[("城市积水", "城市内涝")]]
     assert resolution.event_of == [0, 0, 1, 2, 3, 4] and resolution.tier[1] == "judge"
     assert resolution.asked == {"meaning": 7, "judge": 1}  # 路面淹水 asked as its participant and its happening
+
+    # Vectors alike tell no two places apart: 泸定 and 积石山 are two, 广州 and 深圳 two cities of one province.
+    names = ["泸定地震", "积石山地震", "广州暴雨", "深圳暴雨"]
+    alike = lambda texts: np.ones((len(texts), 4), dtype=np.float32) / 2  # noqa: E731
+    assert resolve(names, Settings(level="meaning", embed=alike)).event_of == [0, 1, 2, 3]
 
 
 def part_line(id_: str, date: str | None, *relations: tuple[str, str]) -> str:

@@ -10,9 +10,10 @@ A name without a participant (a happening alone: 广东暴雨, 干旱), or that 
 whole, by its n-grams, with any name: its parts say too little to be compared one by one. Two happenings alone are
 no nearer than their happenings are (九寨沟地震 and 九寨沟闭园 share a place, not what happens there); where both
 name places, they happen at the last each names, the smaller within the larger: at one place they are as near as
-their happenings (四川泸定地震 and 甘孜州泸定县地震), and so they are at a county and at the prefecture it lies in
-(泸定 and 甘孜, see `gazetteer`), unless the prefecture's is as near to happenings in two of its counties; at two
-places they are two (泸定地震 and 甘肃地震). Participants
+their happenings (四川泸定地震 and 甘孜州泸定县地震), and so they are at a place and at one that holds it: a
+county, its prefecture, its province and a region holding the province whole (泸定, 甘孜, 四川, 西南; see
+`gazetteer`), unless the larger's is as near to happenings at two places within it; at two places they are two
+(泸定地震 and 积石山地震). Participants
 that differ only by the other side of opposite morphemes (出境游 and 入境游, 大盘股 and 小盘股) are not alike at all.
 """
 
@@ -57,20 +58,30 @@ class PartIndex:
     """For each participant, the number of which side of each pair of opposites its morphemes take."""
     where: Any
     """For each happening alone, the number of the place it happens at, the last it names (-1: none)."""
-    division: Any
-    """For each place by its number, the division of the country that it names (-1: none, or not one alone)."""
-    prefecture: Any
-    """For each place by its number, the prefecture its division lies in (-1: none)."""
+    place: Any
+    """For each place by its number, the number of what it names: one for the names of one division; the last row,
+    of no place, a number of its own."""
+    depth: Any
+    """For each place by its number, how far down it lies: a region, a province, a prefecture, a county, another
+    place (-1 for no place)."""
+    within: Any
+    """Sorted codes (one * count + other) of each place's number and the number of each place that holds it."""
     measure: Any
     """For each head, whether it is a measure that the grammar knows (价格, 产量, 销售额, 人数): of one thing, it and
     any other head are two things (its price and its output, its sales and its exports)."""
 
     def at_one_place(self, a: Any, b: Any) -> Any:
-        """Which pairs of forms happen at one place: the same, or a county and the prefecture it lies in."""
-        first, second = self.where[a], self.where[b]
-        division, prefecture = self.division[first], self.prefecture[first]
-        other, others = self.division[second], self.prefecture[second]
-        nested = (division >= 0) & (other >= 0) & ((prefecture == other) | (others == division))
+        """Which pairs of forms happen at one place: the same, or one within the other."""
+        import numpy as np
+
+        first, second = self.place[self.where[a]], self.place[self.where[b]]
+        count = len(self.place)
+        nested = np.zeros(len(first), dtype=bool)
+        if len(self.within):
+            for one, other in ((first, second), (second, first)):
+                code = one * count + other
+                found = np.minimum(np.searchsorted(self.within, code), len(self.within) - 1)
+                nested |= self.within[found] == code
         return (first == second) | nested
 
     def opposed(self, a: Any, b: Any) -> Any:
@@ -125,11 +136,30 @@ def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
     places = found.get(PLACE)
     if places is not None and parts.participant:
         places -= {parts.agent, parts.target}
+    elif places is not None and parts.parsed:
+        places = _provinces_of(places)
+    if places is not None:
         if places:
             found[PLACE] = places
         else:
             del found[PLACE]
     return found
+
+
+def _provinces_of(places: frozenset[str]) -> frozenset[str]:
+    """The places of a happening alone as far as the lexicon tells them apart: a city by its province (广州 by
+    广东), and a region that holds provinces by none. Which place within a province or a region, and whether one
+    holds the other, is for the comparison to say (see `PartIndex.at_one_place`): 广东暴雨 may be 广州暴雨, as
+    华北沙尘暴 may be 北京沙尘暴, but 广州暴雨 is not 深圳暴雨, nor 华北暴雨 华南暴雨."""
+    gazetteer = Gazetteer.shipped()
+    regions = Grammar.shipped().regions
+    found = set()
+    for place in places:
+        if place in regions:
+            continue
+        number = -1 if place in gazetteer.provinces else gazetteer.number(place)
+        found.add(gazetteer.province_called[gazetteer.province[number]] if number >= 0 else place)
+    return frozenset(found)
 
 
 def _county(parts: Parts) -> str:
@@ -195,7 +225,8 @@ def part_index(
             meanings.append(values)
         indices[part] = ngram_index(texts, max_df, meanings)
     places: dict[str, int] = {}
-    ranks = Grammar.shipped().ranks
+    grammar = Grammar.shipped()
+    ranks = grammar.ranks
     where = np.asarray(
         [
             places.setdefault(_settlement(item.place[-1], ranks), len(places))
@@ -205,17 +236,72 @@ def part_index(
         ],
         dtype=np.int64,
     )
-    grammar = Grammar.shipped()
     measures = set(grammar.heads.values()) | grammar.counts
     measure = np.asarray(
         [head in measures or any(head.endswith(end) for end in grammar.quantities) for head in keys["head"]],
         dtype=bool,
     )
+    named: dict[str, int] = {}
+    holding: list[tuple[int, str]] = []
+    place_of: list[int] = []
+    depths: list[int] = []
+    for place in places:
+        own, larger, depth = _placing(place, lexicon, grammar)
+        number = named.setdefault(own, len(named))
+        place_of.append(number)
+        depths.append(depth)
+        holding.extend((number, other) for other in larger)
+    # The last row is that of no place (-1), numbered apart from every place and above them all.
+    place_of.append(len(named))
+    depths.append(-1)
+    count = len(named) + 1
+    within = np.unique(
+        np.asarray([number * count + named[other] for number, other in holding if other in named], dtype=np.int64)
+    )
+    return PartIndex(
+        rows,
+        indices,
+        index_ways,
+        plain,
+        adds,
+        skeleton,
+        sides,
+        where,
+        np.asarray(place_of, dtype=np.int64),
+        np.asarray(depths, dtype=np.int64),
+        within,
+        measure,
+    )
+
+
+_DEPTHS = ("region", "province", "prefecture", "county")
+
+
+def _placing(place: str, lexicon: Lexicon, grammar: Grammar) -> tuple[str, tuple[str, ...], int]:
+    """What a place names, what holds it (each as its own is named), and how far down it lies (see `_DEPTHS`; a
+    place the gazetteer does not know lies below all)."""
     gazetteer = Gazetteer.shipped()
-    division = np.asarray([gazetteer.number(place) for place in places] + [-1], dtype=np.int64)
-    prefecture = np.asarray([gazetteer.prefecture[number] for number in division[:-1].tolist()] + [-1], dtype=np.int64)
-    prefecture[division < 0] = -1
-    return PartIndex(rows, indices, index_ways, plain, adds, skeleton, sides, where, division, prefecture, measure)
+    term = lexicon.terms.get(place)
+    region = term[1] if term is not None and term[0] == PLACE else place
+    if region in grammar.regions:
+        return f"region {region}", (), 0
+    province = gazetteer.provinces.get(place, -1)
+    if province < 0:
+        number = gazetteer.number(place)
+        if number < 0:
+            return f"place {place}", (), len(_DEPTHS)
+        province = gazetteer.province[number]
+        prefecture = gazetteer.prefecture[number]
+        larger = (f"division {prefecture}",) if prefecture >= 0 else ()
+        return f"division {number}", larger + _province(province, gazetteer, grammar), 2 + (prefecture >= 0)
+    return f"province {province}", _province(province, gazetteer, grammar)[1:], 1
+
+
+def _province(province: int, gazetteer: Gazetteer, grammar: Grammar) -> tuple[str, ...]:
+    """A province and the regions that hold it, each as `_placing` names it."""
+    called = gazetteer.province_called[province]
+    regions = (f"region {region}" for region, provinces in grammar.regions.items() if called in provinces)
+    return (f"province {province}", *regions)
 
 
 def _stem(item: Parts, lexicon: Lexicon, places: dict[str, bool]) -> str:
@@ -300,31 +386,31 @@ def search_index(index: PartIndex, units: Units, max_df: int) -> tuple[NgramInde
 
 
 def placed_pairs(index: PartIndex, units: Units, most: int) -> tuple[Any, Any, Any]:
-    """Pairs of units that are happenings alone at one place, the same or a county and its prefecture, whose
-    happenings are the same (泸定地震 and 甘孜州泸定县发生地震, 三门峡暴雨 and 义马暴雨), which a search by their
-    characters may not propose: each unit with at most `most` at its place and `most` at its prefecture. Each with
-    a score of one, to be scored as any pair is."""
+    """Pairs of units that are happenings alone at one place, the same or one within the other, whose happenings
+    are the same (泸定地震 and 甘孜州泸定县发生地震, 三门峡暴雨 and 义马暴雨, 积石山地震 and 甘肃地震), which a
+    search by their characters may not propose: each unit with at most `most` at its place and `most` at each
+    place that holds it. Each with a score of one, to be scored as any pair is."""
     import numpy as np
 
     forms = units.first_form[index.whole[units.first_form]]
     happening = index.rows["happening"][forms]
-    place = index.where[forms]
-    kept = (happening >= 0) & (place >= 0)
-    forms, happening, place = forms[kept], happening[kept], place[kept]
-    division, prefecture = index.division[place].tolist(), index.prefecture[place].tolist()
+    where = index.where[forms]
+    kept = (happening >= 0) & (where >= 0)
+    forms, happening, place = forms[kept], happening[kept], index.place[where[kept]]
     rows = list(zip(forms.tolist(), happening.tolist(), place.tolist(), strict=True))
+    count = len(index.place)
+    holders: dict[int, list[int]] = {}
+    for code in index.within.tolist():
+        holders.setdefault(code // count, []).append(code % count)
     at: dict[tuple[int, int], list[int]] = {}
-    wide: dict[tuple[int, int], list[int]] = {}
-    for (form, said, where), number in zip(rows, division, strict=True):
-        at.setdefault((said, where), []).append(form)
-        if number >= 0:
-            wide.setdefault((said, number), []).append(form)
+    for form, said, number in rows:
+        at.setdefault((said, number), []).append(form)
     first: list[int] = []
     second: list[int] = []
-    for (form, said, where), within in zip(rows, prefecture, strict=True):
-        others = [other for other in at[(said, where)][: most + 1] if other != form][:most]
-        if within >= 0:
-            others += wide.get((said, within), [])[:most]
+    for form, said, number in rows:
+        others = [other for other in at[(said, number)][: most + 1] if other != form][:most]
+        for holder in holders.get(number, ()):
+            others += at.get((said, holder), [])[:most]
         first.extend([form] * len(others))
         second.extend(others)
     return (
@@ -345,11 +431,12 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     if alone.any():
         a, b = first[alone], second[alone]
         happening = more_or_alike(index, a, b)
-        # Places run from the larger to the smaller: it happens at the last (四川泸定地震 is 泸定地震), or in the
-        # prefecture that holds it (四川甘孜地震), and not at another (泸定地震 is not 甘肃地震).
+        # Places run from the larger to the smaller: it happens at the last (四川泸定地震 is 泸定地震), or in a
+        # place that holds it (四川甘孜地震, 四川地震), and not at another (泸定地震 is not 积石山地震).
         placed = (index.where[a] >= 0) & (index.where[b] >= 0)
-        at = np.where(placed & index.at_one_place(a, b) & ~_torn_between_places(index, a, b, happening), happening, 0.0)
-        result[alone] = np.where(placed, at, np.minimum(result[alone], happening))
+        torn = _torn_between_places(index, a, b, happening)
+        at = np.where(placed & index.at_one_place(a, b), happening, 0.0)
+        result[alone] = np.where(torn, 0.0, np.where(placed, at, np.minimum(result[alone], happening)))
     both = ~(index.whole[first] | index.whole[second])
     if not both.any():
         return result
@@ -359,20 +446,32 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
 
 
 def _torn_between_places(index: PartIndex, a: Any, b: Any, happening: Any) -> Any:
-    """Which pairs of happenings alone join a prefecture's to a county's in it where the prefecture's is alike to
-    happenings in two of its counties (甘孜地震 beside 泸定地震 and 白玉地震): which one it means is not known."""
+    """Which pairs of happenings alone join a larger place's to a smaller's within it where the larger's is alike
+    to happenings at two places within it (甘孜地震 beside 泸定地震 and 白玉地震, 甘肃地震 beside 积石山地震 and
+    岷县地震): which one it means is not known. A happening at no place is at the largest (地震 beside both).
+    Places of which one holds the other are no two to choose from (四川地震 beside 泸定地震 and 甘孜地震)."""
     import numpy as np
 
-    first, second = index.where[a], index.where[b]
-    nested = (first != second) & index.at_one_place(a, b) & (happening > 0)
-    # Of two places one within the other, the larger lies within no prefecture.
-    larger = index.prefecture[first] < index.prefecture[second]
-    wide = np.where(larger, a, b)[nested]
-    narrow = np.where(larger, second, first)[nested]
-    distinct = np.unique(np.stack([wide, narrow], axis=1), axis=0)
-    forms, counts = np.unique(distinct[:, 0], return_counts=True)
+    first, second = index.place[index.where[a]], index.place[index.where[b]]
+    anywhere = (index.where[a] < 0) != (index.where[b] < 0)
+    nested = (first != second) & (index.at_one_place(a, b) | anywhere) & (happening > 0)
     torn = np.zeros(len(a), dtype=bool)
-    torn[nested] = np.isin(wide, forms[counts > 1])
+    if not nested.any():
+        return torn
+    # Of two places one within the other, the larger lies higher.
+    larger = index.depth[index.where[a]] < index.depth[index.where[b]]
+    wide = np.where(larger, a, b)[nested]
+    narrow = np.where(larger, index.where[b], index.where[a])[nested]
+    # Each wide form's narrow places, the deepest first: it is torn where one of them does not hold the deepest.
+    order = np.lexsort((-index.depth[narrow], wide))
+    wide, narrow = wide[order], index.place[narrow[order]]
+    starts = np.flatnonzero(np.r_[True, wide[1:] != wide[:-1]])
+    deepest = np.repeat(narrow[starts], np.diff(np.r_[starts, len(wide)]))
+    count = len(index.place)
+    code = deepest * count + narrow
+    found = np.minimum(np.searchsorted(index.within, code), max(len(index.within) - 1, 0))
+    held = (narrow == deepest) | (index.within[found] == code if len(index.within) else False)
+    torn[nested] = np.isin(np.where(larger, a, b)[nested], wide[~held])
     return torn
 
 
@@ -663,6 +762,16 @@ class Meaning:
             return np.einsum("ij,ij->i", a, b)
 
         result = cosine(self._whole_vectors(first), self._whole_vectors(second))
+        happenings = index.rows["happening"]
+        alone = index.whole[first] & index.whole[second] & (happenings[first] >= 0) & (happenings[second] >= 0)
+        if alone.any():
+            # Places are told apart as the n-gram scores tell them, torn by the happenings alike there (see
+            # `scores`): no vector of 广州暴雨 makes it 深圳暴雨.
+            a, b = first[alone], second[alone]
+            placed = (index.where[a] >= 0) & (index.where[b] >= 0)
+            torn = _torn_between_places(index, a, b, more_or_alike(index, a, b))
+            apart = (placed & ~index.at_one_place(a, b)) | torn
+            result[alone] = np.where(apart, 0.0, result[alone])
         both = (self.participant[first] >= 0) & (self.participant[second] >= 0)
         if both.any():
             a, b = first[both], second[both]

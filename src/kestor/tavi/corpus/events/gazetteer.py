@@ -4,16 +4,16 @@ county's prefecture are known to place it at one place (响水 lies in 盐城, �
 county and another prefecture, at two (响水 and 滨海, 响水 and 连云港).
 
 A division is named by its name without the word of its rank (响水县 is 响水, 甘孜藏族自治州 is 甘孜, its peoples
-left out), where at least two characters remain, as well as in full. A province gives no containment: a province's
-happening and a happening in one of its cities are two events, as the lexicon, whose places they are, has it. A
-name that several divisions share (鼓楼, 通州) places nothing, unless they lie one within the other (甘孜州 and its
-甘孜县), when it names the larger.
+left out), where at least two characters remain, as well as in full. A province holds its prefectures and counties
+as a prefecture holds its counties (积石山 lies in 甘肃); its name is the province's, never a division's (吉林, 海南).
+A name that several divisions share (鼓楼, 通州) places nothing, unless they lie one within the other (甘孜州 and
+its 甘孜县), when it names the larger.
 """
 
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from functools import cache
 from typing import Any
 
@@ -50,6 +50,12 @@ class Gazetteer:
     """The name of each division without its rank, by number."""
     names: Mapping[str, int]
     """The level of each division's name without its rank (the larger where divisions of two levels share it)."""
+    province: Sequence[int] = ()
+    """The province each division lies in, by the province's number."""
+    provinces: Mapping[str, int] = field(default_factory=dict)
+    """The number of the province each of its names names (甘肃省, 甘肃; 广西壮族自治区, 广西)."""
+    province_called: Sequence[str] = ()
+    """The name of each province without its rank, by number."""
 
     @classmethod
     @cache
@@ -68,6 +74,8 @@ class Gazetteer:
     def of(cls, provinces: Sequence[Mapping[str, Any]]) -> Gazetteer:
         """The gazetteer of a tree of divisions: {"name", "type", "children"} each, provinces at the top."""
         prefecture: list[int] = []
+        province_of: list[int] = []
+        province_called: list[str] = []
         level: list[int] = []
         called: list[str] = []
         found: dict[str, list[int]] = {}
@@ -78,6 +86,7 @@ class Gazetteer:
             number = len(level)
             level.append(PREFECTURE if child["type"] in _PREFECTURE_TYPES else COUNTY)
             prefecture.append(within)
+            province_of.append(len(province_called) - 1)
             spellings = _spellings(child["name"])
             called.append(spellings[-1])
             for spelling in spellings:
@@ -87,7 +96,9 @@ class Gazetteer:
             return number
 
         for province in provinces:
-            province_names.update(_spellings(province["name"]))
+            spellings = _spellings(province["name"])
+            province_names.update(spellings)
+            province_called.append(spellings[-1])
             for child in province.get("children", ()):
                 number = add(child, -1)
                 for grandchild in child.get("children", ()):
@@ -104,7 +115,13 @@ class Gazetteer:
             for name, numbers in short.items()
             if len(name) > 1 and name not in province_names
         }
-        return cls(division, prefecture, level, called, names)
+        numbered = {name: number for number, name in enumerate(province_called)}
+        province_number = {
+            spelling: numbered[spelling_of[-1]]
+            for spelling_of in (_spellings(province["name"]) for province in provinces)
+            for spelling in spelling_of
+        }
+        return cls(division, prefecture, level, called, names, province_of, province_number, province_called)
 
     def number(self, name: str) -> int:
         """The division a name names, -1 where it names none or several."""

@@ -131,6 +131,9 @@ class Grammar:
     sides: dict[str, str]
     """The side of the border of each place the lexicon names: within the country (国内, 广东, 华北) or beyond it
     (国际, 美国); no place is both."""
+    regions: dict[str, frozenset[str]]
+    """The provinces that each region of the lexicon holds whole (华北: 北京, 天津, 河北 ...); a region that holds
+    part of a province (珠三角) holds none."""
     saying: frozenset[str]
     """Verbs that say who tells of what happens, not who does it (宣布, 表示)."""
     ranks: tuple[str, ...]
@@ -162,6 +165,7 @@ class Grammar:
             frozenset(table["noun_suffixes"]["measures"]),
             frozenset(table["noun_suffixes"]["things"]),
             {place: side for side, places in table["sides"].items() for place in places},
+            {region: frozenset(provinces) for region, provinces in table["regions"].items()},
             frozenset(table["saying"]),
             tuple(table["ranks"]),
             {
