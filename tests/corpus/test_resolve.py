@@ -357,6 +357,8 @@ def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
     for value, names in said.items():
         for name, parts in zip(names, parser.parse(names), strict=True):
             assert (dict(parts.polarity).get("opening") or dict(parts.polarity).get("direction")) == value, name
+    # What the rise is of survives the tagger: a noun it takes for a numeral is no figure, and 同比 says only when.
+    assert parser.parse(["社零同比增长"])[0].thing == "社零"
     # The configuration extends the table; a bad entry is refused by its key.
     extended = Parser.of(polarity=Polarity.shipped({"words": {"direction": {"down": ["见顶"]}}}))
     assert extended.parse(["油价见顶"])[0].polarity == (("direction", "down"),)

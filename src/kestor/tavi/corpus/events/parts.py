@@ -63,6 +63,8 @@ _NOUN_TAGS = frozenset({"n", "nz", "nr", "nrt", "ns", "nt", "f", "s"})
 _ADVERB_TAGS = frozenset({"d", "vd", "ad"})
 _NOUN_LIKE_TAGS = frozenset({"vn", "j", "l"})
 """Verbal nouns, abbreviations and set phrases: the participant where a verb follows (出口增长, 居民消费下滑)."""
+_FIGURE_TAGS = frozenset({"m", "mq"})
+_FIGURE = re.compile("[0-9０-９零〇一二两三四五六七八九十百千万亿半几数多余第每约近逾首]")
 _DROPPED_TAGS = frozenset(
     {"d", "m", "mq", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
 )
@@ -480,6 +482,9 @@ class Parser:
             return ((word, PLACE, self.gazetteer.called_by(word)),), False
         if tag in _NAME_TAGS:
             return ((word, ACTOR, word),), False
+        if tag in _FIGURE_TAGS and not _FIGURE.match(word):
+            # The tagger takes some nouns for numerals (社零): a figure starts with a numeral.
+            tag = "n"
         modifier = len(word) == 1 and (tag in _DROPPED_TAGS or tag == "a")
         # An adverb that says no way is dropped, whatever its morphemes read (不断, 非常 negate nothing).
         neutral = word in self.polarity.words and self.polarity.words[word] is None
