@@ -66,7 +66,7 @@ _NOUN_LIKE_TAGS = frozenset({"vn", "j", "l"})
 _FIGURE_TAGS = frozenset({"m", "mq"})
 _FIGURE = re.compile("[0-9０-９零〇一二两三四五六七八九十百千万亿半几数多余第每约近逾首]")
 _DROPPED_TAGS = frozenset(
-    {"d", "m", "mq", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
+    {"d", "m", "mq", "p", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
 )
 
 
@@ -419,7 +419,7 @@ class Parser:
                 found = known[token] = self._word(*token)
             entries, modifier = found
             if token[0] in self.grammar.disposal_markers and self._party(tokens[number + 1 :]):
-                entries = ((token[0], MARKER, token[0]),)
+                entries, modifier = ((token[0], MARKER, token[0]),), False
             if modifier and number < last:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
             kept.extend(entries)
