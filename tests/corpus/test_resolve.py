@@ -229,6 +229,11 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         # A market warms as it rises and cools as it falls, as the air does.
         "warmth": (["楼市升温", "楼市回暖"], ["楼市升温", "楼市降温"]),
         "roles": (["美国对华加征关税", "美国加征关税"], ["日本对韩国实施出口管制", "韩国对日本实施出口管制"]),
+        # Which round it is says when, as a date does, not what is done.
+        "round": (
+            ["美国对伊朗实施制裁", "美国宣布新一轮对伊朗制裁"],
+            ["美国宣布新一轮对伊朗制裁", "伊朗宣布新一轮对美国制裁"],
+        ),
         "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
         # A happening alone at a place is no nearer another than its happening is: the weather is what happens.
         "happening alone": (["华北暴雪", "华北大范围降雪"], ["九寨沟县地震", "九寨沟县闭园"]),
