@@ -420,6 +420,9 @@ class Parser:
             entries, modifier = found
             if token[0] in self.grammar.disposal_markers and self._party(tokens[number + 1 :]):
                 entries, modifier = ((token[0], MARKER, token[0]),), False
+            elif not entries and len(token[0]) == 1 and kept and kept[-1][0] in self.grammar.patient_markers:
+                # What a passive marker governs is a verb, though the tagger takes it for a bare morpheme (被|罚).
+                entries, modifier = ((token[0], VERB, "v"),), False
             if modifier and number < last:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
             kept.extend(entries)
