@@ -368,6 +368,8 @@ def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
             assert (dict(parts.polarity).get("opening") or dict(parts.polarity).get("direction")) == value, name
     # What the rise is of survives the tagger: a noun it takes for a numeral is no figure, and 同比 says only when.
     assert parser.parse(["社零同比增长"])[0].thing == "社零"
+    # A bare morpheme the tagger cut from the noun it ends is that noun's: sales of vehicles, not of storage.
+    assert parser.parse(["储能车销量增长"])[0].owner == "储能车"
     # A preposition only says where from or where at: it is no part of what the name is about.
     assert parser.parse(["外资从港股撤离"])[0].thing == parser.parse(["外资撤离港股"])[0].thing == "外资港股"
     # The configuration extends the table; a bad entry is refused by its key.

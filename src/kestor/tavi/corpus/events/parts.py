@@ -64,6 +64,7 @@ _ADVERB_TAGS = frozenset({"d", "vd", "ad"})
 _NOUN_LIKE_TAGS = frozenset({"vn", "j", "l"})
 """Verbal nouns, abbreviations and set phrases: the participant where a verb follows (出口增长, 居民消费下滑)."""
 _FIGURE_TAGS = frozenset({"m", "mq"})
+_MORPHEME_TAG = "zg"
 _FIGURE = re.compile("[0-9０-９零〇一二两三四五六七八九十百千万亿半几数多余第每约近逾首]")
 _DROPPED_TAGS = frozenset(
     {"d", "m", "mq", "p", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
@@ -423,6 +424,10 @@ class Parser:
             elif not entries and len(token[0]) == 1 and kept and kept[-1][0] in self.grammar.patient_markers:
                 # What a passive marker governs is a verb, though the tagger takes it for a bare morpheme (被|罚).
                 entries, modifier = ((token[0], VERB, "v"),), False
+            elif token[1] == _MORPHEME_TAG and kept and kept[-1][1] == NOUN and not self._polar(token[0]):
+                # A bare morpheme after a noun ends that noun, which the tagger cut short (新能源|车).
+                kept[-1] = (kept[-1][0] + token[0], NOUN, kept[-1][2])
+                continue
             if modifier and number < last:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
             kept.extend(entries)
