@@ -239,6 +239,8 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "passive": (["京东被罚", "京东再次被罚"], ["京东被罚", "京东被查"]),
         # 遭 marks the one acted on as 被 does: who suffers sanctions is not who imposes them.
         "suffered": (["美国被制裁", "美国遭制裁"], ["美国遭制裁", "美国制裁"]),
+        # A word of position relating what comes before it (以上, 灾后) is no place and no party.
+        "position": (["规模以上企业利润下降", "规上企业利润下降"], ["规模以上企业利润下降", "规模以上企业营收下降"]),
         # A happening alone at a place is no nearer another than its happening is: the weather is what happens.
         "happening alone": (["华北暴雪", "华北大范围降雪"], ["九寨沟县地震", "九寨沟县闭园"]),
         # It happens at the last place a name gives, whatever its rank, or at a place that holds it, and not at
