@@ -229,7 +229,18 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         # A market warms as it rises and cools as it falls, as the air does.
         "warmth": (["楼市升温", "楼市回暖"], ["楼市升温", "楼市降温"]),
         "roles": (["美国对华加征关税", "美国加征关税"], ["日本对韩国实施出口管制", "韩国对日本实施出口管制"]),
+        # Which round it is says when, as a date does, not what is done.
+        "round": (
+            ["美国对伊朗实施制裁", "美国宣布新一轮对伊朗制裁"],
+            ["美国宣布新一轮对伊朗制裁", "伊朗宣布新一轮对美国制裁"],
+        ),
         "grain": (["沪指下跌", "A股下跌", "上证指数下跌"], ["A股下跌", "港股下跌"]),
+        # What a passive marker governs is what happens, however bare: fined is not investigated.
+        "passive": (["京东被罚", "京东再次被罚"], ["京东被罚", "京东被查"]),
+        # 遭 marks the one acted on as 被 does: who suffers sanctions is not who imposes them.
+        "suffered": (["美国被制裁", "美国遭制裁"], ["美国遭制裁", "美国制裁"]),
+        # A word of position relating what comes before it (以上, 灾后) is no place and no party.
+        "position": (["规模以上企业利润下降", "规上企业利润下降"], ["规模以上企业利润下降", "规模以上企业营收下降"]),
         # A happening alone at a place is no nearer another than its happening is: the weather is what happens.
         "happening alone": (["华北暴雪", "华北大范围降雪"], ["九寨沟县地震", "九寨沟县闭园"]),
         # It happens at the last place a name gives, whatever its rank, or at a place that holds it, and not at
@@ -359,6 +370,10 @@ def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
             assert (dict(parts.polarity).get("opening") or dict(parts.polarity).get("direction")) == value, name
     # What the rise is of survives the tagger: a noun it takes for a numeral is no figure, and 同比 says only when.
     assert parser.parse(["社零同比增长"])[0].thing == "社零"
+    # A bare morpheme the tagger cut from the noun it ends is that noun's: sales of vehicles, not of storage.
+    assert parser.parse(["储能车销量增长"])[0].owner == "储能车"
+    # A preposition only says where from or where at: it is no part of what the name is about.
+    assert parser.parse(["外资从港股撤离"])[0].thing == parser.parse(["外资撤离港股"])[0].thing == "外资港股"
     # The configuration extends the table; a bad entry is refused by its key.
     extended = Parser.of(polarity=Polarity.shipped({"words": {"direction": {"down": ["见顶"]}}}))
     assert extended.parse(["油价见顶"])[0].polarity == (("direction", "down"),)

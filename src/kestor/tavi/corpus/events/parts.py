@@ -64,9 +64,12 @@ _ADVERB_TAGS = frozenset({"d", "vd", "ad"})
 _NOUN_LIKE_TAGS = frozenset({"vn", "j", "l"})
 """Verbal nouns, abbreviations and set phrases: the participant where a verb follows (出口增长, 居民消费下滑)."""
 _FIGURE_TAGS = frozenset({"m", "mq"})
+_MORPHEME_TAG = "zg"
+_POSITION_TAG = "f"
+_RELATIVE = frozenset("上下前后内外中间来")
 _FIGURE = re.compile("[0-9０-９零〇一二两三四五六七八九十百千万亿半几数多余第每约近逾首]")
 _DROPPED_TAGS = frozenset(
-    {"d", "m", "mq", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
+    {"d", "m", "mq", "p", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
 )
 
 
@@ -419,7 +422,14 @@ class Parser:
                 found = known[token] = self._word(*token)
             entries, modifier = found
             if token[0] in self.grammar.disposal_markers and self._party(tokens[number + 1 :]):
-                entries = ((token[0], MARKER, token[0]),)
+                entries, modifier = ((token[0], MARKER, token[0]),), False
+            elif not entries and len(token[0]) == 1 and kept and kept[-1][0] in self.grammar.patient_markers:
+                # What a passive marker governs is a verb, though the tagger takes it for a bare morpheme (被|罚).
+                entries, modifier = ((token[0], VERB, "v"),), False
+            elif token[1] == _MORPHEME_TAG and kept and kept[-1][1] == NOUN and not self._polar(token[0]):
+                # A bare morpheme after a noun ends that noun, which the tagger cut short (新能源|车).
+                kept[-1] = (kept[-1][0] + token[0], NOUN, kept[-1][2])
+                continue
             if modifier and number < last:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
             kept.extend(entries)
@@ -477,6 +487,11 @@ class Parser:
         if len(word) == 1 and tag in _ABBREVIATION_TAGS and word in grammar.abbreviations:
             # A province or a country by its one character (豫, 粤, 泰) is the one it names in full.
             return ((word, PLACE, self._place(grammar.abbreviations[word])),), False
+        if tag == _POSITION_TAG and word[-1] in _RELATIVE and word not in grammar.abbreviations:
+            # A word of position that ends by relating it to what comes before (以上, 以来, 灾后, 线上) says when or
+            # how much, not where; one that names a part of a place (东部, 沿海) is a place, as is a country by its
+            # one character (中美).
+            return (), False
         if tag in _PLACE_TAGS:
             # A division by any of its names (盐城市, 盐城) is one place.
             return ((word, PLACE, self.gazetteer.called_by(word)),), False
