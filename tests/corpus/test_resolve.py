@@ -229,6 +229,8 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         # A market warms as it rises and cools as it falls, as the air does.
         "warmth": (["楼市升温", "楼市回暖"], ["楼市升温", "楼市降温"]),
         "roles": (["美国对华加征关税", "美国加征关税"], ["日本对韩国实施出口管制", "韩国对日本实施出口管制"]),
+        # Where the tagger finds no verb, the order of the words still says who acts on whom.
+        "roles unread": (["格力状告奥克斯", "格力状告奥克斯专利侵权"], ["格力状告奥克斯", "奥克斯状告格力"]),
         # Which round it is says when, as a date does, not what is done.
         "round": (
             ["美国对伊朗实施制裁", "美国宣布新一轮对伊朗制裁"],

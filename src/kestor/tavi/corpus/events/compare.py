@@ -66,6 +66,9 @@ class PartIndex:
     place (-1 for no place)."""
     within: Any
     """Sorted codes (one * count + other) of each place's number and the number of each place that holds it."""
+    order: Any
+    """For each happening alone, the number of its characters in the order they are written, and of the same
+    characters sorted (-1: none): the same words in another order name other parties in other roles."""
     measure: Any
     """For each head, whether it is a measure that the grammar knows (价格, 产量, 销售额, 人数): of one thing, it and
     any other head are two things (its price and its output, its sales and its exports)."""
@@ -83,6 +86,12 @@ class PartIndex:
                 found = np.minimum(np.searchsorted(self.within, code), len(self.within) - 1)
                 nested |= self.within[found] == code
         return (first == second) | nested
+
+    def reordered(self, a: Any, b: Any) -> Any:
+        """Which pairs of forms are happenings alone in the same characters in another order (格力状告奥克斯 and
+        奥克斯状告格力): who acts on whom is all that tells them apart, and it differs."""
+        written, sorted_ = self.order
+        return (sorted_[a] >= 0) & (sorted_[a] == sorted_[b]) & (written[a] != written[b])
 
     def opposed(self, a: Any, b: Any) -> Any:
         """Which pairs of forms name participants that differ only by taking the other side of opposite morphemes
@@ -258,6 +267,13 @@ def part_index(
     within = np.unique(
         np.asarray([number * count + named[other] for number, other in holding if other in named], dtype=np.int64)
     )
+    spelled: dict[str, int] = {}
+    written, sorted_ = (np.full(len(parts), -1, dtype=np.int64) for _ in range(2))
+    for number in np.flatnonzero(rows["happening"] >= 0).tolist():
+        item = parts[number]
+        if not item.participant:
+            written[number] = spelled.setdefault(item.predicate, len(spelled))
+            sorted_[number] = spelled.setdefault("".join(sorted(item.predicate)), len(spelled))
     return PartIndex(
         rows,
         indices,
@@ -270,6 +286,7 @@ def part_index(
         np.asarray(place_of, dtype=np.int64),
         np.asarray(depths, dtype=np.int64),
         within,
+        (written, sorted_),
         measure,
     )
 
@@ -434,7 +451,7 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
         # Places run from the larger to the smaller: it happens at the last (四川泸定地震 is 泸定地震), or in a
         # place that holds it (四川甘孜地震, 四川地震), and not at another (泸定地震 is not 积石山地震).
         placed = (index.where[a] >= 0) & (index.where[b] >= 0)
-        torn = _torn_between_places(index, a, b, happening)
+        torn = _torn_between_places(index, a, b, happening) | index.reordered(a, b)
         at = np.where(placed & index.at_one_place(a, b), happening, 0.0)
         result[alone] = np.where(torn, 0.0, np.where(placed, at, np.minimum(result[alone], happening)))
     both = ~(index.whole[first] | index.whole[second])
@@ -770,7 +787,7 @@ class Meaning:
             a, b = first[alone], second[alone]
             placed = (index.where[a] >= 0) & (index.where[b] >= 0)
             torn = _torn_between_places(index, a, b, more_or_alike(index, a, b))
-            apart = (placed & ~index.at_one_place(a, b)) | torn
+            apart = (placed & ~index.at_one_place(a, b)) | torn | index.reordered(a, b)
             result[alone] = np.where(apart, 0.0, result[alone])
         both = (self.participant[first] >= 0) & (self.participant[second] >= 0)
         if both.any():
