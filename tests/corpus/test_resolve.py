@@ -226,6 +226,8 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         "participant": (["原油价格上涨", "油价飙升"], ["铜价飙升", "锌价飙升"]),
         "happening": (["汽车减产", "汽车产量下降"], ["钢铁减产", "钢价下跌"]),
         "direction": (["房价下跌", "房价走低"], ["房价上涨", "房价走低"]),
+        # Inflation is a thing that rises, not a rise of nothing: the economy's growth is another thing's.
+        "inflation": (["美国通胀降温", "美国通胀回落"], ["美国通胀上升", "美国经济增长", "美国通胀回落"]),
         # A market warms as it rises and cools as it falls, as the air does.
         "warmth": (["楼市升温", "楼市回暖"], ["楼市升温", "楼市降温"]),
         "roles": (["美国对华加征关税", "美国加征关税"], ["日本对韩国实施出口管制", "韩国对日本实施出口管制"]),
