@@ -73,19 +73,19 @@ class PartIndex:
     """For each head, whether it is a measure that the grammar knows (价格, 产量, 销售额, 人数): of one thing, it and
     any other head are two things (its price and its output, its sales and its exports)."""
 
-    def at_one_place(self, a: Any, b: Any) -> Any:
-        """Which pairs of forms happen at one place: the same, or one within the other."""
+    def lies_within(self, inner: Any, outer: Any) -> Any:
+        """Which pairs of places, by what they name (`place`), have the first within the second."""
         import numpy as np
 
+        if not len(self.within):
+            return np.zeros(len(inner), dtype=bool)
+        code = inner * len(self.place) + outer
+        return self.within[np.minimum(np.searchsorted(self.within, code), len(self.within) - 1)] == code
+
+    def at_one_place(self, a: Any, b: Any) -> Any:
+        """Which pairs of forms happen at one place: the same, or one within the other."""
         first, second = self.place[self.where[a]], self.place[self.where[b]]
-        count = len(self.place)
-        nested = np.zeros(len(first), dtype=bool)
-        if len(self.within):
-            for one, other in ((first, second), (second, first)):
-                code = one * count + other
-                found = np.minimum(np.searchsorted(self.within, code), len(self.within) - 1)
-                nested |= self.within[found] == code
-        return (first == second) | nested
+        return (first == second) | self.lies_within(first, second) | self.lies_within(second, first)
 
     def reordered(self, a: Any, b: Any) -> Any:
         """Which pairs of forms are happenings alone in the same characters in another order (格力状告奥克斯 and
@@ -448,18 +448,27 @@ def scores(index: PartIndex, whole: NgramIndex, first: Any, second: Any) -> Any:
     if alone.any():
         a, b = first[alone], second[alone]
         happening = more_or_alike(index, a, b)
-        # Places run from the larger to the smaller: it happens at the last (四川泸定地震 is 泸定地震), or in a
-        # place that holds it (四川甘孜地震, 四川地震), and not at another (泸定地震 is not 积石山地震).
         placed = (index.where[a] >= 0) & (index.where[b] >= 0)
-        torn = _torn_between_places(index, a, b, happening) | index.reordered(a, b)
-        at = np.where(placed & index.at_one_place(a, b), happening, 0.0)
-        result[alone] = np.where(torn, 0.0, np.where(placed, at, np.minimum(result[alone], happening)))
+        result[alone] = np.where(
+            _apart_alone(index, a, b, happening),
+            0.0,
+            np.where(placed, happening, np.minimum(result[alone], happening)),
+        )
     both = ~(index.whole[first] | index.whole[second])
     if not both.any():
         return result
     a, b = first[both], second[both]
     result[both] = np.minimum(participants_alike(index, a, b), more_or_alike(index, a, b))
     return result
+
+
+def _apart_alone(index: PartIndex, a: Any, b: Any, happening: Any) -> Any:
+    """Which pairs of happenings alone (whose happenings are `happening` alike) are two events whatever their
+    scores: at two places (泸定地震 is not 积石山地震; places run from the larger to the smaller, and it happens at
+    the last, or in a place that holds it: 四川甘孜地震, 四川地震), a larger place's torn between two within it, or
+    the same characters in another order."""
+    placed = (index.where[a] >= 0) & (index.where[b] >= 0)
+    return (placed & ~index.at_one_place(a, b)) | _torn_between_places(index, a, b, happening) | index.reordered(a, b)
 
 
 def _torn_between_places(index: PartIndex, a: Any, b: Any, happening: Any) -> Any:
@@ -484,10 +493,7 @@ def _torn_between_places(index: PartIndex, a: Any, b: Any, happening: Any) -> An
     wide, narrow = wide[order], index.place[narrow[order]]
     starts = np.flatnonzero(np.r_[True, wide[1:] != wide[:-1]])
     deepest = np.repeat(narrow[starts], np.diff(np.r_[starts, len(wide)]))
-    count = len(index.place)
-    code = deepest * count + narrow
-    found = np.minimum(np.searchsorted(index.within, code), max(len(index.within) - 1, 0))
-    held = (narrow == deepest) | (index.within[found] == code if len(index.within) else False)
+    held = (narrow == deepest) | index.lies_within(deepest, narrow)
     torn[nested] = np.isin(np.where(larger, a, b)[nested], wide[~held])
     return torn
 
@@ -785,10 +791,7 @@ class Meaning:
             # Places are told apart as the n-gram scores tell them, torn by the happenings alike there (see
             # `scores`): no vector of 广州暴雨 makes it 深圳暴雨.
             a, b = first[alone], second[alone]
-            placed = (index.where[a] >= 0) & (index.where[b] >= 0)
-            torn = _torn_between_places(index, a, b, more_or_alike(index, a, b))
-            apart = (placed & ~index.at_one_place(a, b)) | torn | index.reordered(a, b)
-            result[alone] = np.where(apart, 0.0, result[alone])
+            result[alone] = np.where(_apart_alone(index, a, b, more_or_alike(index, a, b)), 0.0, result[alone])
         both = (self.participant[first] >= 0) & (self.participant[second] >= 0)
         if both.any():
             a, b = first[both], second[both]

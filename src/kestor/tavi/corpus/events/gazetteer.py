@@ -13,7 +13,7 @@ its 甘孜县), when it names the larger.
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from functools import cache
 from typing import Any
 
@@ -50,11 +50,11 @@ class Gazetteer:
     """The name of each division without its rank, by number."""
     names: Mapping[str, int]
     """The level of each division's name without its rank (the larger where divisions of two levels share it)."""
-    province: Sequence[int] = ()
+    province: Sequence[int]
     """The province each division lies in, by the province's number."""
-    provinces: Mapping[str, int] = field(default_factory=dict)
+    provinces: Mapping[str, int]
     """The number of the province each of its names names (甘肃省, 甘肃; 广西壮族自治区, 广西)."""
-    province_called: Sequence[str] = ()
+    province_called: Sequence[str]
     """The name of each province without its rank, by number."""
 
     @classmethod
@@ -80,7 +80,7 @@ class Gazetteer:
         called: list[str] = []
         found: dict[str, list[int]] = {}
         short: dict[str, list[int]] = {}
-        province_names: set[str] = set()
+        province_number: dict[str, int] = {}
 
         def add(child: Mapping[str, Any], within: int) -> int:
             number = len(level)
@@ -97,7 +97,7 @@ class Gazetteer:
 
         for province in provinces:
             spellings = _spellings(province["name"])
-            province_names.update(spellings)
+            province_number.update((spelling, len(province_called)) for spelling in spellings)
             province_called.append(spellings[-1])
             for child in province.get("children", ()):
                 number = add(child, -1)
@@ -105,7 +105,7 @@ class Gazetteer:
                     add(grandchild, number)
         division: dict[str, int] = {}
         for name, numbers in found.items():
-            if name in province_names:
+            if name in province_number:
                 continue  # a province's name (吉林, 海南) is the province's
             largest = min(numbers, key=lambda number: (level[number], number))
             lined = all(number == largest or prefecture[number] == largest for number in numbers)
@@ -113,13 +113,7 @@ class Gazetteer:
         names = {
             name: min(level[number] for number in numbers)
             for name, numbers in short.items()
-            if len(name) > 1 and name not in province_names
-        }
-        numbered = {name: number for number, name in enumerate(province_called)}
-        province_number = {
-            spelling: numbered[spelling_of[-1]]
-            for spelling_of in (_spellings(province["name"]) for province in provinces)
-            for spelling in spelling_of
+            if len(name) > 1 and name not in province_number
         }
         return cls(division, prefecture, level, called, names, province_of, province_number, province_called)
 

@@ -34,7 +34,7 @@ import re
 import unicodedata
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from functools import cache
+from functools import cache, cached_property
 from typing import Any, NamedTuple
 
 from .gazetteer import PREFECTURE, Gazetteer
@@ -145,6 +145,11 @@ class Grammar:
     """Words of a place's rank that its name may end with or go without (泸定县, 甘孜州, 华北地区)."""
     opposites: dict[str, tuple[int, int]]
     """Morphemes of opposite ways (出 and 入, 买 and 卖): of each, the number of its pair and its side."""
+
+    @cached_property
+    def bound_measures(self) -> frozenset[str]:
+        """The nouns bound in verbs and the counts: a word that ends in one is its owner's that (汽车销量)."""
+        return frozenset(self.bound.values()) | self.counts
 
     @classmethod
     @cache
@@ -384,7 +389,7 @@ class Parser:
         if thing and len(last) > 3:
             # A word the segmenter holds whole with a measure at its end (汽车销量, 手机出货量) is its owner and
             # that measure, as the two words would be.
-            measures = set(bound.values()) | self.grammar.counts
+            measures = self.grammar.bound_measures
             measure = next((last[-size:] for size in (3, 2) if last[-size:] in measures), "")
             if measure and len(last) - len(measure) >= 2:
                 return last[: -len(measure)], measure
