@@ -307,6 +307,11 @@ def test_names_are_one_event_only_where_their_participants_and_happenings_agree(
         ),
         # A measure at the end of a word the segmenter holds whole is that word's head: output is not sales.
         "measure in a word": (["汽车销量下降", "汽车销量下滑"], ["汽车产量下降", "汽车销量下降"]),
+        # Of one owner, a thing named two ways to which the same happens is one; a profit is not a revenue.
+        "named two ways": (
+            ["美国制造业PMI回落", "美国制造业景气度下降"],
+            ["规模以上企业利润下降", "规模以上企业营收下降", "美国制造业景气度回升"],
+        ),
         "activity": (["居民电费上涨", "居民电价上涨"], ["黄金首饰消费下降", "黄金首饰价格下降"]),
         # A province or a country by its short name is the one named in full, and no other.
         "short name": (
@@ -364,8 +369,9 @@ def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
             "新增贷款同比少增",  # less of a rise
         ],
         "up": ["房价企稳", "消费回暖", "股价止跌回升", "订单增多", "旅游市场非常火爆", "出口少减"],
-        "open": ["港口复航", "停车场开放"],  # 停车场 is a place, not a closing
-        "closed": ["地铁停运", "供应链受阻", "景区暂停开放", "工厂停工停产"],
+        # 停车场 is a place, not a closing; a verb's object ends what a stopping before it stops.
+        "open": ["港口复航", "停车场开放", "消防安全专项整治启动"],
+        "closed": ["地铁停运", "供应链受阻", "景区暂停开放", "工厂停工停产", "新东方关停K9业务并裁员"],
         None: ["加强监管", "广东降雨", "增速"],  # 加强 is no rise, 降雨 is weather
     }
     parser = Parser.of()

@@ -69,7 +69,7 @@ _POSITION_TAG = "f"
 _RELATIVE = frozenset("上下前后内外中间来")
 _FIGURE = re.compile("[0-9０-９零〇一二两三四五六七八九十百千万亿半几数多余第每约近逾首]")
 _DROPPED_TAGS = frozenset(
-    {"d", "m", "mq", "p", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
+    {"c", "d", "m", "mq", "p", "r", "rr", "rz", "y", "e", "o", "u", "uj", "ul", "uv", "uz", "ug", "ud", "x", "w", "zg"}
 )
 
 
@@ -334,6 +334,10 @@ class Parser:
                     places.append(value)
             elif kind == NOUN:
                 thing.append(word)
+                if verbs and verbs[-1]:
+                    # A verb's object ends what the verb says: a stopping before it stops that object, not the
+                    # next verb (关停|业务|裁员 is a closing and a cut, not the end of one).
+                    verbs.append("")
             elif kind == VERB:
                 written.append(word)
                 bound = self._bound(word)

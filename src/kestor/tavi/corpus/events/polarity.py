@@ -101,6 +101,9 @@ class Polarity:
             stopping = value == STOPPING and axis == OPENING
 
         for word in words:
+            if not word:
+                negated = stopping = False
+                continue
             turning, halted = False, stopping
             if opaque(word):
                 content.append(word)
