@@ -72,9 +72,6 @@ class PartIndex:
     measure: Any
     """For each head, whether it is a measure that the grammar knows (价格, 产量, 销售额, 人数): of one thing, it and
     any other head are two things (its price and its output, its sales and its exports)."""
-    known: Any
-    """For each head, whether the grammar knows it: a measure, or a noun of its own (利润, 营收, 库存). Two heads
-    of which one is known are two things, however alike their owners (see `participants_alike`)."""
 
     def lies_within(self, inner: Any, outer: Any) -> Any:
         """Which pairs of places, by what they name (`place`), have the first within the second."""
@@ -121,8 +118,6 @@ SOME = 0.2
 """Parts less alike than this share next to nothing (锌 and 铝, 水泥 and 玻璃)."""
 ONE = 0.999
 """Parts at least this alike are one (scores of one text differ in their last bits)."""
-OWNED = 0.6
-"""Owners at least this alike own one thing, whatever their heads call it (see `participants_alike`)."""
 
 
 def signature_with_parts(signature: Signature, parts: Parts) -> Signature:
@@ -255,7 +250,6 @@ def part_index(
         [head in measures or any(head.endswith(end) for end in grammar.quantities) for head in keys["head"]],
         dtype=bool,
     )
-    known = measure | np.asarray([head in grammar.nouns for head in keys["head"]], dtype=bool)
     named: dict[str, int] = {}
     holding: list[tuple[int, str]] = []
     place_of: list[int] = []
@@ -294,7 +288,6 @@ def part_index(
         within,
         (written, sorted_),
         measure,
-        known,
     )
 
 
@@ -508,24 +501,16 @@ def _torn_between_places(index: PartIndex, a: Any, b: Any, happening: Any) -> An
 def participants_alike(index: PartIndex, a: Any, b: Any) -> Any:
     """How alike the participants of pairs of forms with parts are. Two that both have a head (原油|价格, 锌|价格)
     agree as far as both their owners and their heads do: the price of oil is not that of zinc, nor is oil's output
-    its price. Heads that differ and of which the grammar knows neither often name one thing in two ways (会员 and
-    会员数, PMI and 景气度, 旅游 and 游客量): where the owners agree (at least `OWNED`) and the same happens, such
-    things are as alike as they are whole."""
+    its price."""
     import numpy as np
 
     participant = part_alike(index, "participant", a, b)
-    heads = index.rows["head"]
-    headed = (heads[a] >= 0) & (heads[b] >= 0)
+    headed = (index.rows["head"][a] >= 0) & (index.rows["head"][b] >= 0)
     if headed.any():
-        first, second = a[headed], b[headed]
-        owner = part_alike(index, "owner", first, second)
-        found = np.minimum(owner, part_alike(index, "head", first, second))
-        unknown = ~(index.known[heads[first]] | index.known[heads[second]])
-        named = (heads[first] != heads[second]) & unknown & (owner >= OWNED)
-        if named.any():
-            named[named] = more_or_alike(index, first[named], second[named]) >= ONE
-            found[named] = np.maximum(found[named], participant[headed][named])
-        participant[headed] = found
+        owners, heads = a[headed], b[headed]
+        participant[headed] = np.minimum(
+            part_alike(index, "owner", owners, heads), part_alike(index, "head", owners, heads)
+        )
     participant[index.opposed(a, b)] = 0.0
     return participant
 

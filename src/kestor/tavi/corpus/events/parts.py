@@ -64,6 +64,7 @@ _ADVERB_TAGS = frozenset({"d", "vd", "ad"})
 _NOUN_LIKE_TAGS = frozenset({"vn", "j", "l"})
 """Verbal nouns, abbreviations and set phrases: the participant where a verb follows (出口增长, 居民消费下滑)."""
 _FIGURE_TAGS = frozenset({"m", "mq"})
+_UNIT_TAGS = _FIGURE_TAGS | {"q"}
 _MORPHEME_TAG = "zg"
 _POSITION_TAG = "f"
 _RELATIVE = frozenset("上下前后内外中间来")
@@ -426,6 +427,8 @@ class Parser:
             if reached is not None:
                 kept.extend(reached)
                 break
+            if number and token[1] in _UNIT_TAGS and tokens[number - 1][1] in _FIGURE_TAGS:
+                continue  # the unit of a figure (2024|年, 494|亿元) is the figure's, and says as little
             found = known.get(token)
             if found is None:
                 found = known[token] = self._word(*token)
