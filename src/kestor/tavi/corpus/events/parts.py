@@ -49,6 +49,8 @@ PLACE, ACTOR = "place", "actor"
 SIDE = "方"
 """What makes a place a party: 美方, 中方."""
 MARKER, VERB, NOUN, SAYING = "marker", "verb", "noun", "saying"
+DESTINATION = "destination"
+"""A place that a verb of going leads to (赴|泰, 来华): the one gone toward, not who acts."""
 COMMON = 300
 """The frequency in the segmenter's dictionary from which a word is a common one, not a rare name."""
 WORD_FREQUENCY = 100_000
@@ -142,6 +144,8 @@ class Grammar:
     part of a province (珠三角) holds none."""
     saying: frozenset[str]
     """Verbs that say who tells of what happens, not who does it (宣布, 表示)."""
+    destinations: frozenset[str]
+    """Verbs of going that make the place after them where they go (赴泰中国游客 are 中国游客赴泰)."""
     ranks: tuple[str, ...]
     """Words of a place's rank that its name may end with or go without (泸定县, 甘孜州, 华北地区)."""
     opposites: dict[str, tuple[int, int]]
@@ -178,6 +182,7 @@ class Grammar:
             {place: side for side, places in table["sides"].items() for place in places},
             {region: frozenset(provinces) for region, provinces in table["regions"].items()},
             frozenset(table["saying"]),
+            frozenset(table["destinations"]),
             tuple(table["ranks"]),
             {
                 character: (pair, side)
@@ -320,15 +325,15 @@ class Parser:
         start = self._predicate_start(kept)
         if start is None:
             # A happening alone: its places apart, the rest is what happens.
-            rest = [word for word, kind, _ in kept if kind not in (PLACE, MARKER, SAYING)]
+            rest = [word for word, kind, _ in kept if kind not in (PLACE, DESTINATION, MARKER, SAYING)]
             polarity, content = self._read(rest)
-            where = tuple(value for _, kind, value in kept if kind == PLACE)
+            where = tuple(value for _, kind, value in kept if kind in (PLACE, DESTINATION))
             return Parts("", "", "", content, polarity, "".join(rest), "", "", where, bool(rest))
         agent, target, places, thing = self._participants(kept[:start])
         verbs: list[str] = []
         written: list[str] = []
         for word, kind, value in kept[start:]:
-            if kind in (PLACE, ACTOR):
+            if kind in (PLACE, ACTOR, DESTINATION):
                 if not target:
                     target = value
                 else:
@@ -422,7 +427,10 @@ class Parser:
         kept: list[tuple[str, str, str]] = []
         known = self.known
         last = len(tokens) - 1
+        skip = -1
         for number, token in enumerate(tokens):
+            if number == skip:
+                continue
             reached = self._reached(token[0], kept)
             if reached is not None:
                 kept.extend(reached)
@@ -433,6 +441,18 @@ class Parser:
             if found is None:
                 found = known[token] = self._word(*token)
             entries, modifier = found
+            if token[0] in self.grammar.destinations and number < last:
+                # A verb of going before a place says where to (赴|泰): the place is where, the verb nothing.
+                word = tokens[number + 1][0]
+                place = self.grammar.abbreviations.get(word)
+                if place is None:
+                    following = known.get(tokens[number + 1]) or self._word(*tokens[number + 1])
+                    place = following[0][0][2] if following[0] and following[0][0][1] == PLACE else None
+                if place is not None:
+                    # A country by its one character is one there, whatever the tagger took it for (赴|日).
+                    kept.append((word, DESTINATION, self._place(place)))
+                    skip = number + 1
+                    continue
             if token[0] in self.grammar.disposal_markers and self._party(tokens[number + 1 :]):
                 entries, modifier = ((token[0], MARKER, token[0]),), False
             elif not entries and len(token[0]) == 1 and kept and kept[-1][0] in self.grammar.patient_markers:
@@ -494,6 +514,8 @@ class Parser:
             return ((word, PLACE, self._place(grammar.abbreviations[word[0]])),), False
         if word in grammar.agent_markers or word in grammar.patient_markers:
             return ((word, MARKER, word),), False
+        if len(word) == 2 and word[0] in grammar.destinations and word[1] in grammar.abbreviations:
+            return ((word, DESTINATION, self._place(grammar.abbreviations[word[1]])),), False
         if len(word) == 2 and word[0] in grammar.agent_markers and word[1] in grammar.abbreviations:
             return ((word[0], MARKER, word[0]), (word[1], PLACE, self._place(grammar.abbreviations[word[1]]))), False
         if len(word) == 1 and tag in _ABBREVIATION_TAGS and word in grammar.abbreviations:
@@ -535,7 +557,13 @@ class Parser:
         marked = passive = symmetric = said = False
         last = ("", "", "")
         for word, kind, value in region:
-            if kind == SAYING:
+            if kind == DESTINATION:
+                # Where they go is what they go toward: 中国游客赴泰 is toward 泰国 as 中国对泰国免签 is.
+                if not target:
+                    target = value
+                else:
+                    places.append(value)
+            elif kind == SAYING:
                 said = bool(agent)
             elif kind == MARKER:
                 marked = True

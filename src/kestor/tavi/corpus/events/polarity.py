@@ -28,7 +28,7 @@ STOPPING = "closed"
 """The value whose morphemes, before one of the direction axis, undo it (暂停加息 is no rise)."""
 DIRECTION = "direction"
 OPENING = "opening"
-KEYS = ("morphemes", "words", "none", "negations", "intensifiers")
+KEYS = ("morphemes", "words", "none", "negations", "intensifiers", "lifts", "restrictions")
 
 
 class PolarityError(ValueError):
@@ -44,6 +44,11 @@ class Polarity:
     negations: set[str] = field(default_factory=set)
     intensifiers: set[str] = field(default_factory=set)
     """Morphemes that only say how much or how (大涨, 走高): no content of a happening."""
+    lifts: set[str] = field(default_factory=set)
+    """Words that, before a restriction, end it: an opening (取消|限购, 解除|封控), however they read alone (航班取消
+    is a closing)."""
+    restrictions: set[str] = field(default_factory=set)
+    """Morphemes of what a lift ends: a limit, a ban, a lockdown, a control (限, 禁, 封, 控)."""
 
     @classmethod
     def shipped(cls, extension: Mapping[str, Any] | None = None) -> Polarity:
@@ -71,10 +76,15 @@ class Polarity:
             self.words[term.casefold()] = None
         self.negations.update(_terms(table.get("negations", []), f"{where}.negations"))
         self.intensifiers.update(_terms(table.get("intensifiers", []), f"{where}.intensifiers"))
+        self.lifts.update(term.casefold() for term in _terms(table.get("lifts", []), f"{where}.lifts"))
+        for term in _terms(table.get("restrictions", []), f"{where}.restrictions"):
+            if len(term) != 1:
+                raise PolarityError(f"{where}.restrictions: {term!r} is not one character")
+            self.restrictions.add(term)
 
     def terms(self) -> Iterable[str]:
         """The words the table lists, for the segmenter to keep whole."""
-        return (word for word in self.words if len(word) > 1)
+        return (word for word in (*self.words, *self.lifts) if len(word) > 1)
 
     def read(
         self, words: Iterable[str], opaque: Callable[[str], bool] = lambda word: False
@@ -86,7 +96,8 @@ class Polarity:
         # A negation turns every polar morpheme of the next polar word (未能|上涨); a morpheme of stopping, only
         # the next one (止跌回升 is a rise).
         # A word of stopping turns an opening in the next word (暂停开放 is a closing; 停工停产 is one).
-        negated = stopping = halted = turning = False
+        negated = stopping = halted = turning = lifted = False
+        words = list(words)
 
         def say(axis: str, value: str) -> None:
             nonlocal negated, stopping, halted, turning
@@ -100,11 +111,20 @@ class Polarity:
             found[axis] = value
             stopping = value == STOPPING and axis == OPENING
 
-        for word in words:
+        for number, word in enumerate(words):
             if not word:
                 negated = stopping = False
                 continue
             turning, halted = False, stopping
+            if lifted:
+                # What a lift ends says no way of its own: 取消限购 is 放开限购.
+                content.append(word)
+                lifted = False
+                continue
+            if word in self.lifts and self._restricts(next((later for later in words[number + 1 :] if later), "")):
+                say(OPENING, OPPOSITE[STOPPING])
+                lifted = True
+                continue
             if opaque(word):
                 content.append(word)
                 continue
@@ -137,6 +157,9 @@ class Polarity:
                 elif not axes or (not activity and character not in self.intensifiers):
                     content.append(character)
         return found, "".join(content)
+
+    def _restricts(self, word: str) -> bool:
+        return any(character in self.restrictions for character in word)
 
 
 def _axes(table: Any, where: str) -> Iterable[tuple[str, str, list[str]]]:
