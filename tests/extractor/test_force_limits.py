@@ -117,11 +117,16 @@ def test_an_interrupt_while_a_result_is_built_finds_the_collector_as_the_caller_
         ]
     edges += [edge(4 * width + node, 999) for node in range(1, width + 1)]
     seen = []
+    caught = []
 
     def handler(signum, frame):
+        if caught:
+            return
         seen.append(gc.isenabled())
-        if len(seen) == 10:
-            signal.setitimer(signal.ITIMER_REAL, 0)
+        if len(seen) >= 10:
+            # The interpreter runs a handler wherever it next checks, a finalizer of another test's objects
+            # included, which reports what it raises and goes on: ask again later, until the loop below has it.
+            signal.setitimer(signal.ITIMER_REAL, 0.05)
             raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGALRM, handler)
@@ -129,11 +134,12 @@ def test_an_interrupt_while_a_result_is_built_finds_the_collector_as_the_caller_
     gc.enable() if collector else gc.disable()
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
-        with pytest.raises(KeyboardInterrupt):
+        try:
             while True:
                 extractor._find_paths({"edges": edges})
-        # A signal that came while the tenth call ran is handled once more, on the way out.
-        assert len(seen) in (10, 11) and (seen, gc.isenabled()) == ([collector] * len(seen), collector)
+        except KeyboardInterrupt:
+            caught.append(True)
+        assert len(seen) >= 10 and (seen, gc.isenabled()) == ([collector] * len(seen), collector)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
