@@ -442,15 +442,10 @@ class Parser:
                 found = known[token] = self._word(*token)
             entries, modifier = found
             if token[0] in self.grammar.destinations and number < last:
-                # A verb of going before a place says where to (赴|泰): the place is where, the verb nothing.
-                word = tokens[number + 1][0]
-                place = self.grammar.abbreviations.get(word)
-                if place is None:
-                    following = known.get(tokens[number + 1]) or self._word(*tokens[number + 1])
-                    place = following[0][0][2] if following[0] and following[0][0][1] == PLACE else None
-                if place is not None:
-                    # A country by its one character is one there, whatever the tagger took it for (赴|日).
-                    kept.append((word, DESTINATION, self._place(place)))
+                # A verb of going before a place says where to (赴|泰): the place is gone toward, the verb nothing.
+                place = self._destination(tokens[number + 1])
+                if place:
+                    kept.append((tokens[number + 1][0], DESTINATION, place))
                     skip = number + 1
                     continue
             if token[0] in self.grammar.disposal_markers and self._party(tokens[number + 1 :]):
@@ -466,6 +461,18 @@ class Parser:
                 continue  # 大范围, 强寒潮: a word of one character that only says how much
             kept.extend(entries)
         return kept
+
+    def _destination(self, token: tuple[str, str]) -> str:
+        """The place a word after a verb of going names; "" where it names none. A country by its one character is
+        one there, whatever the tagger took it for (赴|日)."""
+        abbreviated = self.grammar.abbreviations.get(token[0])
+        if abbreviated is not None:
+            return self._place(abbreviated)
+        found = self.known.get(token)
+        if found is None:
+            found = self.known[token] = self._word(*token)
+        entries = found[0]
+        return entries[0][2] if entries and entries[0][1] == PLACE else ""
 
     def _party(self, tokens: list[tuple[str, str]]) -> bool:
         """Whether the first of these words that counts names a place or an actor."""

@@ -6,7 +6,9 @@ A word's polarity is, in this order: the polarity that the table lists for the w
 polarity morpheme before a noun's suffix only says which measure or thing it is); else that of its morphemes, each
 axis taking the last morpheme that speaks for it (止跌回升 ends up). A negation (不, 未) turns the next polar
 morpheme to its opposite (不及预期 is down), as 少 does within a word (少增 is down); so does a morpheme of stopping
-before one of rising or falling (暂停加息, 止跌), and a word of stopping before an opening (暂停开放 is a closing).
+before one of rising or falling (暂停加息, 止跌), and a word of stopping before an opening (暂停开放 is a closing),
+but not past the object of its verb (关停|业务|裁员 is a closing and a cut). A word that lifts before a restriction
+opens, and what it lifts says no way of its own (取消限购 is 放开限购; alone, 取消 closes: 航班取消).
 The other morpheme of a word of two that opens or closes names the activity that stops (停运, 停工, 罢工) and is no
 content. Terms of the lexicon's other categories are not read for polarity at all (降雨 is weather, not a fall). Two
 happenings of opposite polarity on one axis are never one event.
@@ -90,7 +92,8 @@ class Polarity:
         self, words: Iterable[str], opaque: Callable[[str], bool] = lambda word: False
     ) -> tuple[dict[str, str], str]:
         """The polarity of a happening's words by axis, and what is left of them once the polar morphemes and the
-        intensifiers beside them are out (the happening's content). An `opaque` word is content whole."""
+        intensifiers beside them are out (the happening's content). An `opaque` word is content whole; an empty
+        word stands for a verb's object, which ends what a negation or a stopping before it reaches."""
         found: dict[str, str] = {}
         content: list[str] = []
         # A negation turns every polar morpheme of the next polar word (未能|上涨); a morpheme of stopping, only
