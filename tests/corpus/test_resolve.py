@@ -370,7 +370,8 @@ def test_polarity_comes_from_morphemes_and_rules_not_a_list_of_words(tmp_path):
         # 停车场 is a place, not a closing; a verb's object ends what a stopping before it stops.
         "open": ["港口复航", "停车场开放", "消防安全专项整治启动", "上海解除封控", "美国取消对华出口管制"],
         "closed": ["地铁停运", "供应链受阻", "景区暂停开放", "工厂停工停产", "新东方关停K9业务并裁员", "航班取消"],
-        None: ["加强监管", "广东降雨", "增速"],  # 加强 is no rise, 降雨 is weather
+        # 加强 is no rise, 降雨 is weather, a court's ruling (裁定) no cut.
+        None: ["加强监管", "广东降雨", "增速", "恒大被裁定清盘"],
     }
     parser = Parser.of()
     for value, names in said.items():
