@@ -425,7 +425,6 @@ class Parser:
         """(word, kind, value) of the words that count: kind is place, actor, marker, verb or noun; value is a
         place's or an actor's name (the lexicon's value where it has one), else the word's part of speech."""
         kept: list[tuple[str, str, str]] = []
-        known = self.known
         last = len(tokens) - 1
         skip = -1
         for number, token in enumerate(tokens):
@@ -437,10 +436,7 @@ class Parser:
                 break
             if number and token[1] in _UNIT_TAGS and tokens[number - 1][1] in _FIGURE_TAGS:
                 continue  # the unit of a figure (2024|年, 494|亿元) is the figure's, and says as little
-            found = known.get(token)
-            if found is None:
-                found = known[token] = self._word(*token)
-            entries, modifier = found
+            entries, modifier = self._known(token)
             if token[0] in self.grammar.destinations and number < last:
                 # A verb of going before a place says where to (赴|泰): the place is gone toward, the verb nothing.
                 place = self._destination(tokens[number + 1])
@@ -468,21 +464,23 @@ class Parser:
         abbreviated = self.grammar.abbreviations.get(token[0])
         if abbreviated is not None:
             return self._place(abbreviated)
-        found = self.known.get(token)
-        if found is None:
-            found = self.known[token] = self._word(*token)
-        entries = found[0]
+        entries = self._known(token)[0]
         return entries[0][2] if entries and entries[0][1] == PLACE else ""
 
     def _party(self, tokens: list[tuple[str, str]]) -> bool:
         """Whether the first of these words that counts names a place or an actor."""
         for token in tokens:
-            found = self.known.get(token)
-            if found is None:
-                found = self.known[token] = self._word(*token)
-            if found[0]:
-                return found[0][0][1] in (PLACE, ACTOR)
+            entries = self._known(token)[0]
+            if entries:
+                return entries[0][1] in (PLACE, ACTOR)
         return False
+
+    def _known(self, token: tuple[str, str]) -> tuple[tuple[tuple[str, str, str], ...], bool]:
+        """What a word is (see `_word`), read once a parser."""
+        found = self.known.get(token)
+        if found is None:
+            found = self.known[token] = self._word(*token)
+        return found
 
     def _reached(self, word: str, kept: list[tuple[str, str, str]]) -> list[tuple[str, str, str]] | None:
         """Where a rise or fall is said to reach a mark (跌至|低位, 跌|到|低点, 跌破|荣枯线): the words that say
